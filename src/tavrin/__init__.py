@@ -1,0 +1,1 @@
+"""Tavrin: a desktop AI agent's real-time gateway, heartbeat and host application."""

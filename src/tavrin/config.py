@@ -1,0 +1,51 @@
+"""Host configuration: the heartbeat record and the application configuration."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from pathlib import Path
+
+
+@dataclass
+class HeartbeatConfig:
+    """Settings of the periodic autonomous check-in.
+
+    ``quiet_hours_start`` and ``quiet_hours_end`` are local wall-clock times written
+    as "%H:%M" (zero-padded, 24-hour clock); leave either empty for no quiet hours.
+    An empty ``prompt`` selects the heartbeat module's default check-in prompt.
+    """
+
+    enabled: bool = False
+    interval_seconds: float = 300
+    max_consecutive: int = 10
+    quiet_hours_start: str | None = "23:00"
+    quiet_hours_end: str | None = "07:00"
+    prompt: str | None = ""
+    blocked_ops: list[str] = field(default_factory=lambda: ["delete_file", "send_email", "make_payment"])
+
+    @property
+    def interval(self) -> float:
+        """The interval in seconds, under the name the gateway's heartbeat control reads."""
+        return self.interval_seconds
+
+    @interval.setter
+    def interval(self, value: float) -> None:
+        self.interval_seconds = value
+
+
+@dataclass
+class AppConfig:
+    """The application configuration the host publishes in its state under "config"."""
+
+    heartbeat: HeartbeatConfig = field(default_factory=HeartbeatConfig)
+    data_dir: Path = field(default_factory=lambda: Path.home() / ".tavrin")
+    host: str = "127.0.0.1"
+    port: int = 8765
+
+
+def load_config(data_dir: str | Path | None = None, host: str = "127.0.0.1", port: int = 8765) -> AppConfig:
+    """Build the application configuration for one server process."""
+    cfg = AppConfig(host=host, port=port)
+    if data_dir is not None:
+        cfg.data_dir = Path(data_dir)
+    return cfg

@@ -1,0 +1,1 @@
+"""Core services: the heartbeat runner (native module ``heartbeat``), sessions and agents."""

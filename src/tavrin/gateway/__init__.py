@@ -1,0 +1,1 @@
+"""The WebSocket gateway (native module ``ws``) and the host server around it."""
