@@ -89,14 +89,18 @@ class FakeAgent:
         try:
             for i, ev in enumerate(self.events):
                 if self.raise_after is not None and i == self.raise_after:
-                    raise self.error
+                    raise self.fresh_error()
                 if self.gate is not None and i == 1:
                     await self.gate.wait()
                 yield ev
             if self.raise_after is not None and self.raise_after >= len(self.events):
-                raise self.error
+                raise self.fresh_error()
         finally:
             self.is_processing = False
+
+    def fresh_error(self) -> Exception:
+        # A new instance per raise: raising one instance again would keep growing its traceback.
+        return type(self.error)(*self.error.args)
 
     def cancel(self) -> None:
         self.cancelled += 1
