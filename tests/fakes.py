@@ -165,3 +165,69 @@ async def settle(rounds: int = 5) -> None:
     """Let scheduled tasks and callbacks run."""
     for _ in range(rounds):
         await asyncio.sleep(0)
+
+
+class FakeCUEvent:
+    """An event of the Computer Use agent: a `type` and a `data` mapping."""
+
+    def __init__(self, type: str, data: Any = None):
+        self.type = type
+        self.data = {} if data is None else data
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"type": self.type, "data": self.data}
+
+
+class FakeComputerUseAgent:
+    """The Computer Use agent: `run_task` yields the given events and may raise after some of them."""
+
+    def __init__(self, events: list[FakeCUEvent] | None = None, *, raise_after: int | None = None,
+                 error: Exception | None = None, is_running: bool = False, gate: asyncio.Event | None = None):
+        self.events = events if events is not None else []
+        self.raise_after = raise_after
+        self.error = error or RuntimeError("screen capture failed")
+        self.gate = gate
+        self.is_running = is_running
+        self.tasks: list[str] = []
+        self.stopped = 0
+
+    async def run_task(self, user_text: str):
+        self.tasks.append(user_text)
+        for i, ev in enumerate(self.events):
+            if self.raise_after == i:
+                raise self.error
+            if self.gate is not None:
+                await self.gate.wait()
+            yield ev
+        if self.raise_after is not None and self.raise_after >= len(self.events):
+            raise self.error
+
+    def stop(self) -> None:
+        self.stopped += 1
+        self.is_running = False
+
+
+class FakeMemory:
+    """The conversation store: messages per conversation id; records renames, reads and deletions."""
+
+    def __init__(self, messages: dict[Any, list[dict[str, Any]]] | None = None,
+                 rename_error: Exception | None = None):
+        self.messages = messages or {}
+        self.rename_error = rename_error
+        self.renamed: list[tuple[Any, str]] = []
+        self.cleared: list[Any] = []
+        self.reads: list[tuple[Any, int]] = []
+
+    async def rename_conversation(self, conv_id, title):
+        if self.rename_error is not None:
+            raise self.rename_error
+        self.renamed.append((conv_id, title))
+
+    async def get_messages(self, conv_id, limit=50):
+        self.reads.append((conv_id, limit))
+        return self.messages.get(conv_id, [])[:limit]
+
+    async def clear_conversation_messages(self, conversation_id):
+        self.cleared.append(conversation_id)
+        self.messages.pop(conversation_id, None)
+
