@@ -207,6 +207,22 @@ class FakeComputerUseAgent:
         self.is_running = False
 
 
+class FakeConversationManager:
+    def __init__(self, conversation_id: Any = None):
+        self.conversation_id = conversation_id
+        self.started = 0
+        self.resumed: list[Any] = []
+
+    async def start_conversation(self):
+        self.started += 1
+        self.conversation_id = f"new-{self.started}"
+        return self.conversation_id
+
+    async def resume_conversation(self, conv_id):
+        self.resumed.append(conv_id)
+        self.conversation_id = conv_id
+
+
 class FakeMemory:
     """The conversation store: messages per conversation id; records renames, reads and deletions."""
 
@@ -230,4 +246,58 @@ class FakeMemory:
     async def clear_conversation_messages(self, conversation_id):
         self.cleared.append(conversation_id)
         self.messages.pop(conversation_id, None)
+
+
+class FakeConversationAgent(FakeAgent):
+    """A standard agent with a conversation manager and its own conversation store."""
+
+    def __init__(self, conversation_id: Any = None, memory: FakeMemory | None = None, **kw: Any):
+        super().__init__(**kw)
+        self.conversation = FakeConversationManager(conversation_id)
+        self._memory = memory if memory is not None else FakeMemory()
+
+
+class FakeGuardrails:
+    def __init__(self, result: Any = True):
+        self.result = result
+        self.calls: list[tuple[Any, Any]] = []
+
+    def resolve_approval(self, approval_id, approved):
+        self.calls.append((approval_id, approved))
+        return self.result
+
+
+class FakeHeartbeatController:
+    def __init__(self, *, is_running: bool = False, is_paused: bool = False, interval: Any = 120):
+        self.is_running = is_running
+        self.is_paused = is_paused
+        self.interval = interval
+        self.calls: list[tuple] = []
+
+    def start(self, interval):
+        self.calls.append(("start", interval))
+
+    def stop(self):
+        self.calls.append(("stop",))
+
+    def pause(self):
+        self.calls.append(("pause",))
+
+    def resume(self):
+        self.calls.append(("resume",))
+
+
+class FakeTask:
+    """A stand-in for a registered chat task: records cancel requests, reports `done()`."""
+
+    def __init__(self, done: bool = False):
+        self._done = done
+        self.cancels = 0
+
+    def done(self) -> bool:
+        return self._done
+
+    def cancel(self) -> bool:
+        self.cancels += 1
+        return True
 
