@@ -70,17 +70,7 @@ struct Module {
     Names n;
     Logger log{"tavrin.heartbeat"};
     CoroName loop_name{"_loop", "HeartbeatRunner._loop"};
-    PyObject* globals = nullptr;  // the module's __dict__
-
-    // A module global, looked up now: raises NameError when it has been deleted.
-    nb::object global(PyObject* name) const {
-        PyObject* v = PyDict_GetItemWithError(globals, name);
-        if (!v) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            throw_error();
-        }
-        return nb::borrow(v);
-    }
+    ModuleGlobals global;  // the module's globals, looked up at each use
 };
 
 Module* instance = nullptr;
@@ -379,7 +369,7 @@ TV_MODULE(heartbeat, m) {
     coroutine_type();
 
     instance = new Module();  // lives as long as the process, like the module
-    instance->globals = PyModule_GetDict(m.ptr());
+    instance->global.dict = PyModule_GetDict(m.ptr());
 
     // The host's configuration record; the module does not load without it.
     define(m, "HeartbeatConfig", import_from(str("tavrin.config").ptr(), str("HeartbeatConfig").ptr()));

@@ -220,6 +220,22 @@ inline nb::object import_from(PyObject* module_name, PyObject* name) {
     return nb::steal(v);
 }
 
+// A module's global namespace, read the way a Python module reads its globals: by name at each use,
+// so that a host or a test can replace any of them at run time.
+struct ModuleGlobals {
+    PyObject* dict = nullptr;  // the module's __dict__; the module lives as long as the process
+
+    // The global `name` now; NameError when it has been deleted.
+    nb::object operator()(PyObject* name) const {
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            throw_error();
+        }
+        return nb::borrow(v);
+    }
+};
+
 // Reports an error that cannot propagate (raised in a destructor or a finaliser) the way Python does.
 inline void write_unraisable(PyObject* context) noexcept {
     if (PyErr_Occurred()) PyErr_WriteUnraisable(context);

@@ -89,17 +89,7 @@ struct Names {
 struct Gateway {
     Names n;
     Logger log{"tavrin.ws"};
-    PyObject* globals = nullptr;  // the module's __dict__ (the module lives as long as the process)
-
-    // A module global, looked up now: raises NameError when it has been deleted.
-    nb::object global(PyObject* name) const {
-        PyObject* v = PyDict_GetItemWithError(globals, name);
-        if (!v) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            throw_error();
-        }
-        return nb::borrow(v);
-    }
+    ModuleGlobals global;  // the module's globals, looked up at each use
 
     // `message.get(key)` / `message.get(key, default)`.
     nb::object get(nb::handle mapping, nb::handle key) const { return mapping_get(mapping, key.ptr(), n.get); }

@@ -35,7 +35,7 @@ TV_MODULE(ws, m) {
     coroutine_type();
 
     instance = new Gateway();  // lives as long as the process, like the module
-    instance->globals = PyModule_GetDict(m.ptr());
+    instance->global.dict = PyModule_GetDict(m.ptr());
 
     // The standard modules and framework names a Python module of this kind would import.
     define(m, "asyncio", check(PyImport_ImportModule("asyncio")));
