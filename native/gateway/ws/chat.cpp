@@ -1,0 +1,126 @@
+// Chat routing: finds the session, its agent and lock, and picks the standard or Computer Use path.
+#include "gateway.hpp"
+
+namespace tv::gateway {
+namespace {
+
+CoroName chat_name;
+
+Coro handle_chat(nb::object ws, nb::object message) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object get_state = import_from(n.server, n.get_state);
+    nb::object get_registry = import_from(n.session_registry, n.get_registry);
+    nb::object state = call(get_state);
+
+    nb::object cu_agent = call_method(state, n.get, n.cu_agent);
+    nb::object heartbeat = call_method(state, n.get, n.heartbeat);
+
+    nb::object user_text = call_method(g.get(message, n.content, n.empty), n.strip);
+    if (!truthy(user_text)) co_return none();
+
+    nb::object session_id = g.session_or_default(message);
+    nb::object attachments = g.get(message, n.attachments);
+
+    if (truthy(heartbeat)) call_method(heartbeat, n.reset_consecutive);
+
+    nb::object registry = call(get_registry);
+    nb::object session = call_method(registry, n.get, session_id);
+
+    if (truthy(session) && truthy(attr(session, n.is_connector))) {
+        nb::object main_id = g.global(n._DEFAULT_SESSION_ID);
+        if (g.log.enabled(Level::warning))
+            g.log.log(Level::warning, (Text{} << "Blocked chat message to connector session " << to_repr(session_id)
+                                              << ", redirecting to " << to_repr(main_id))
+                                          .done());
+        session_id = main_id;
+        session = call_method(registry, n.get, session_id);
+    }
+
+    nb::object agent, session_lock;
+    if (is_none(session)) {
+        agent = call_method(state, n.get, n.agent);
+        if (!truthy(agent)) {
+            nb::object error = event({{n.type, n.error}, {n.message, str("Agent not initialized")}, {n.session_id, session_id}});
+            co_await await_(call_method(ws, n.send_json, error));
+            co_return none();
+        }
+        session_lock = call_method(state, n.get, n._agent_lock_fallback);
+        if (is_none(session_lock)) session_lock = import_from(n.server, n._agent_lock);
+    } else {
+        agent = attr(session, n.agent);
+        session_lock = attr(session, n.lock);
+    }
+
+    nb::object use_cu = g.get(message, n.computer_use);
+    if (is_none(use_cu))
+        use_cu = is_none(cu_agent) ? boolean(false) : call(g.global(n._should_use_computer_use), user_text);
+
+    if (truthy(use_cu) && truthy(cu_agent)) {
+        co_await await_(call_kw(g.global(n._handle_computer_use_chat), n.kw_cu_chat, ws, cu_agent, user_text,
+                                session_id));
+    } else if (truthy(agent)) {
+        co_await await_(call_kw(g.global(n._handle_standard_chat), n.kw_std_chat, ws, agent, user_text, attachments,
+                                session_lock, session_id));
+    } else {
+        nb::object error =
+            event({{n.type, n.error}, {n.message, str("No suitable agent available")}, {n.session_id, session_id}});
+        co_await await_(call_method(ws, n.send_json, error));
+    }
+    co_return none();
+}
+
+nb::object chat_impl(PyObject* const* a) {
+    check_exact(a[1], &PyDict_Type, "message");
+    return chat_name.wrap(handle_chat(nb::borrow(a[0]), nb::borrow(a[1])));
+}
+
+nb::object should_use_computer_use_impl(PyObject* const* a) {
+    const Gateway& g = gw();
+    check_exact(a[0], &PyUnicode_Type, "message");
+    nb::object lower = call_method(a[0], g.n.lower);
+    nb::object it = check(PyObject_GetIter(g.global(g.n._FORCE_CU_KEYWORDS).ptr()));
+    while (PyObject* phrase = PyIter_Next(it.ptr())) {
+        nb::object owned = nb::steal(phrase);
+        int found = PySequence_Contains(lower.ptr(), phrase);
+        if (found < 0) throw_error();
+        if (found) return boolean(true);
+    }
+    if (PyErr_Occurred()) throw_error();
+    return boolean(false);
+}
+
+nb::object get_session_impl(PyObject* const* a) {
+    const Gateway& g = gw();
+    check_exact(a[0], &PyUnicode_Type, "session_id", /*allow_none=*/true);
+    nb::object get_registry = import_from(g.n.session_registry, g.n.get_registry);
+    nb::object registry = call(get_registry);
+    nb::object sid = nb::borrow(a[0]);
+    return call_method(registry, g.n.get, truthy(sid) ? sid : g.global(g.n._DEFAULT_SESSION_ID));
+}
+
+}  // namespace
+
+void add_chat(nb::handle module) {
+    chat_name = CoroName("_handle_chat", "_handle_chat");
+    define(module, "_handle_chat",
+           make_function(new FunctionSpec{"_handle_chat", "_handle_chat",
+                                          "Handle a chat message: route it to the session's agent or to Computer Use.",
+                                          {{"ws", false, {}, ann("WebSocket")}, {"message", false, {}, ann("dict[str, Any]")}},
+                                          entry<chat_impl>, true, ann("None")},
+                         module_name));
+    define(module, "_should_use_computer_use",
+           make_function(new FunctionSpec{"_should_use_computer_use", "_should_use_computer_use",
+                                          "True when the text explicitly asks for Computer Use mode.",
+                                          {{"message", false, {}, ann("str")}}, entry<should_use_computer_use_impl>,
+                                          false, ann("bool")},
+                         module_name));
+    define(module, "_get_session",
+           make_function(new FunctionSpec{"_get_session", "_get_session",
+                                          "Look up a session in the registry; no id means the default session.",
+                                          {{"session_id", false, {}, ann("str | None")}}, entry<get_session_impl>,
+                                          false, ann("Any | None")},
+                         module_name));
+}
+
+}  // namespace tv::gateway

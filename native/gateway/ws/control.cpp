@@ -1,0 +1,4 @@
+#include "gateway.hpp"
+namespace tv::gateway {
+void add_control(nb::handle) {}
+}

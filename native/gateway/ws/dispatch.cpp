@@ -1,0 +1,74 @@
+// _handle_message: routes every non-chat client message to its handler by "type".
+#include "gateway.hpp"
+
+namespace tv::gateway {
+namespace {
+
+CoroName dispatch_name;
+
+// The handler of each message type, in the order the types are tested. `with_message` is false
+// for the one handler that takes only the connection.
+struct Route {
+    PyObject* type;
+    PyObject* handler;
+    bool with_message;
+};
+
+const Route* find_route(nb::handle msg_type) {
+    const Names& n = gw().n;
+    static const Route routes[] = {
+        {n.chat, n._handle_chat, true},
+        {n.approve, n._handle_approval, true},
+        {n.new_conversation, n._handle_new_conversation, true},
+        {n.new_session, n._handle_new_session, true},
+        {n.close_session, n._handle_close_session, true},
+        {n.list_sessions, n._handle_list_sessions, false},
+        {n.resume_conversation, n._handle_resume_conversation, true},
+        {n.heartbeat_control, n._handle_heartbeat_control, true},
+        {n.stop_task, n._handle_stop_task, true},
+        {n.clear_session_history, n._handle_clear_session_history, true},
+        {n.ping, nullptr, false},
+    };
+    if (!PyUnicode_Check(msg_type.ptr())) return nullptr;
+    for (const Route& r : routes)
+        if (equal(msg_type, r.type)) return &r;
+    return nullptr;
+}
+
+Coro handle_message(nb::object ws, nb::object message) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object msg_type = g.get(message, n.type);
+    const Route* route = find_route(msg_type);
+    nb::object reply;
+    if (route && route->handler) {
+        nb::object handler = g.global(route->handler);
+        nb::object coro = route->with_message ? call(handler, ws, message) : call(handler, ws);
+        co_await await_(coro);
+        co_return none();
+    }
+    if (route)  // "ping"
+        reply = event({{n.type, n.pong}});
+    else
+        reply = event({{n.type, n.error},
+                       {n.message, check(PyUnicode_Concat(str("Unknown message type: ").ptr(), text_of(msg_type).ptr()))}});
+    co_await await_(call_method(ws, n.send_json, reply));
+    co_return none();
+}
+
+nb::object dispatch_impl(PyObject* const* a) {
+    check_exact(a[1], &PyDict_Type, "message");
+    return dispatch_name.wrap(handle_message(nb::borrow(a[0]), nb::borrow(a[1])));
+}
+
+}  // namespace
+
+void add_dispatch(nb::handle module) {
+    dispatch_name = CoroName("_handle_message", "_handle_message");
+    auto* spec = new FunctionSpec{"_handle_message", "_handle_message", "Route incoming WebSocket messages.",
+                                  {{"ws", false, {}, ann("WebSocket")}, {"message", false, {}, ann("dict[str, Any]")}},
+                                  entry<dispatch_impl>, true, ann("None")};
+    define(module, "_handle_message", make_function(spec, module_name));
+}
+
+}  // namespace tv::gateway

@@ -1,0 +1,122 @@
+// The "/ws" endpoint: admission, the receive loop, chat turns as background tasks, clean-up.
+#include "gateway.hpp"
+
+namespace tv::gateway {
+namespace {
+
+CoroName endpoint_name;
+FunctionSpec* endpoint_spec = nullptr;
+
+// The release callback of a chat task, bound to the session id it was registered under:
+// `if _active_tasks.get(sid) is task: del _active_tasks[sid]`. Its `self` is the session id, so
+// that the callback needs no object of its own.
+PyObject* release_task(PyObject* sid, PyObject* task) noexcept {
+    try {
+        const Gateway& g = gw();
+        nb::object tasks = g.global(g.n._active_tasks);
+        nb::object current = g.get(tasks, sid);
+        if (current.ptr() == task) check(PyObject_DelItem(tasks.ptr(), sid));
+        Py_RETURN_NONE;
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+PyMethodDef release_def = {"_release_chat_task", (PyCFunction)release_task, METH_O,
+                           "Forget the session's chat task when it is still the one registered."};
+
+// Cancels every task of a connection, from a snapshot of its set.
+void cancel_all(nb::handle background_tasks) {
+    nb::object snapshot = check(PySequence_List(background_tasks.ptr()));
+    Py_ssize_t count = PyList_GET_SIZE(snapshot.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) call_method(PyList_GET_ITEM(snapshot.ptr(), i), gw().n.cancel);
+}
+
+// The chat branch of the receive loop. Nothing here awaits, so no other coroutine can run between
+// the look-up of the previous task, its cancellation and the registration of the new one.
+void start_chat(nb::handle ws, nb::handle message, nb::handle background_tasks) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object sid_value = g.get(message, n.session_id);
+    nb::object sid = truthy(sid_value) ? sid_value : g.global(n._DEFAULT_SESSION_ID);
+    // An unhashable session id cannot be registered; refuse it before a task exists that nobody
+    // could track or cancel.
+    if (PyObject_Hash(sid.ptr()) == -1) throw_error();
+
+    nb::object coro = call(g.global(n._handle_chat), ws, message);
+    nb::object name_value = g.get(message, n.session_id, g.global(n._DEFAULT_SESSION_ID));
+    nb::object name = check(PyUnicode_Concat(n.chat_prefix, text_of(name_value).ptr()));
+    nb::object task = create_task(coro, name);
+
+    nb::object tasks = g.global(n._active_tasks);
+    nb::object prev = g.get(tasks, sid);
+    if (truthy(prev) && !truthy(call_method(prev, n.done))) call_method(prev, n.cancel);
+    check(PyObject_SetItem(tasks.ptr(), sid.ptr(), task.ptr()));
+    call_method(background_tasks, n.add, task);
+    call_method(task, n.add_done_callback, attr(background_tasks, n.discard));
+    nb::object release = check(PyCFunction_New(&release_def, sid.ptr()));
+    call_method(task, n.add_done_callback, release);
+}
+
+Coro websocket_endpoint(nb::object ws) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object admitted = co_await await_(call_method(g.global(n.manager), n.connect, ws));
+    if (!truthy(admitted)) co_return none();
+
+    nb::object background_tasks = check(PySet_New(nullptr));
+    nb::object failure;  // the error that ended the loop, other than a disconnect
+    try {
+        nb::object loads = attr(g.global(n.json), n.loads);
+        for (;;) {
+            nb::object text = co_await await_(call_method(ws, n.receive_text));
+            nb::object message = call(loads, text);
+            nb::object msg_type = g.get(message, n.type);
+            if (equal(msg_type, n.chat)) {
+                start_chat(ws, message, background_tasks);
+            } else {
+                co_await await_(call(g.global(n._handle_message), ws, message));
+            }
+        }
+    } catch (nb::python_error& e) {
+        if (e.matches(g.global(n.WebSocketDisconnect).ptr())) {
+            // The client went away: nothing to report.
+        } else if (is_ordinary(e)) {
+            failure = nb::borrow(e.value());
+        } else {
+            throw;  // cancellation of the endpoint itself passes through without clean-up
+        }
+    }
+    if (failure) g.log.log_exc(Level::error, failure, str("WebSocket error"));
+    call_method(g.global(n.manager), n.disconnect, ws);
+    cancel_all(background_tasks);
+    co_return none();
+}
+
+nb::object endpoint_impl(PyObject* const* a) { return endpoint_name.wrap(websocket_endpoint(nb::borrow(a[0]))); }
+
+nb::object create_ws_router_impl(PyObject* const*) {
+    const Gateway& g = gw();
+    nb::object router = call(g.global(str("APIRouter").ptr()));
+    nb::object endpoint = make_function(endpoint_spec, module_name);
+    nb::object decorator = call_method(router, g.n.websocket, str("/ws"));
+    call(decorator, endpoint);
+    return router;
+}
+
+}  // namespace
+
+void add_endpoint(nb::handle module) {
+    endpoint_name = CoroName("websocket_endpoint", "create_ws_router.<locals>.websocket_endpoint");
+    nb::object websocket_cls = attr(module, str("WebSocket").ptr());
+    endpoint_spec = new FunctionSpec{"websocket_endpoint", "create_ws_router.<locals>.websocket_endpoint", nullptr,
+                                     {{"ws", false, {}, websocket_cls}}, entry<endpoint_impl>, true, none()};
+    auto* spec = new FunctionSpec{"create_ws_router", "create_ws_router",
+                                  "Create the router with the gateway's WebSocket route \"/ws\".", {},
+                                  entry<create_ws_router_impl>, false, ann("APIRouter")};
+    define(module, "create_ws_router", make_function(spec, module_name));
+    define(module, "_active_tasks", new_dict());
+}
+
+}  // namespace tv::gateway

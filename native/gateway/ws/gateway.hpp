@@ -1,0 +1,138 @@
+// Shared state of the `tavrin.gateway.ws` extension module: interned names, the logger, the module
+// globals, and the few helpers every handler uses.
+//
+// Cross-function calls (`manager`, `_handle_chat`, `_watchdog`, the handlers) and the module
+// constants go through the module's globals at every use, exactly as a Python module's global
+// look-ups do, so a host or a test can replace any of them at run time.
+#pragma once
+
+#include "runtime/async.hpp"
+#include "runtime/func.hpp"
+#include "runtime/log.hpp"
+
+namespace tv::gateway {
+
+constexpr const char* module_name = "tavrin.gateway.ws";
+
+struct Names {
+#define TV_NAMES(X)                                                                                                   \
+    X(accept) X(close) X(send_json) X(receive_text) X(get) X(type) X(message) X(session_id) X(append) X(strip)       \
+    X(lower) X(cancel) X(done) X(add_done_callback) X(discard) X(add) X(create_task) X(sleep) X(loads)              \
+    X(websocket) X(broadcast) X(acquire) X(release) X(to_dict) X(process_message) X(run_task) X(data) X(display_name) \
+    X(is_connector) X(conversation_id) X(_conversation) X(_memory) X(rename_conversation) X(agent) X(lock)            \
+    X(is_processing) X(seconds_since_activity) X(stall_warn_seconds) X(stall_cancel_seconds) X(is_running) X(stop)   \
+    X(reset_consecutive) X(content) X(attachments) X(computer_use) X(cu_agent) X(heartbeat) X(_agent_lock_fallback)   \
+    X(memory) X(guardrails) X(config) X(_agent_lock) X(get_state) X(get_registry) X(ComputerUseEvent)                \
+    X(resolve_approval) X(approval_id) X(approved) X(create_session) X(close_session) X(list_sessions) X(icon)        \
+    X(new_conversation_in_session) X(conversation) X(start_conversation) X(resume_conversation) X(get_messages)      \
+    X(clear_conversation_messages) X(action) X(interval) X(start) X(pause) X(resume) X(is_paused) X(_connections)     \
+    X(manager) X(_active_tasks) X(_MAX_WS_CONNECTIONS) X(_DEFAULT_SESSION_ID) X(_FORCE_CU_KEYWORDS) X(asyncio)       \
+    X(json) X(_handle_chat) X(_handle_message) X(_watchdog) X(_should_use_computer_use) X(_handle_standard_chat)      \
+    X(_handle_computer_use_chat) X(_handle_approval) X(_handle_new_conversation) X(_handle_new_session)             \
+    X(_handle_close_session) X(_handle_list_sessions) X(_handle_resume_conversation) X(_handle_heartbeat_control)    \
+    X(_handle_stop_task) X(_handle_clear_session_history) X(tool) X(input) X(id) X(result) X(iterations) X(base64)   \
+    X(text) X(error) X(image) X(ping) X(chat) X(approve) X(new_conversation) X(new_session) X(status) X(tool_call)    \
+    X(tool_result) X(thinking) X(cancelled) X(arguments) X(screenshot) X(image_base64) X(mode) X(standard)           \
+    X(session_renamed) X(conversation_renamed) X(title) X(stall_warning) X(seconds) X(auto_cancelled) X(pong)         \
+    X(task_stopped) X(info) X(approval_resolved) X(success) X(session_created) X(session) X(session_closed)          \
+    X(sessions_list) X(sessions) X(conversation_started) X(conversation_resumed) X(messages) X(limit)               \
+    X(session_history_cleared) X(heartbeat_status) X(running) X(stopped) X(paused) X(tool_approval_needed)          \
+    X(computer) X(WebSocketDisconnect) X(items) X(heartbeat_control) X(stop_task)     \
+    X(clear_session_history) X(disconnect) X(connect)
+#define TV_DECLARE(n) Name n{#n};
+    TV_NAMES(TV_DECLARE)
+#undef TV_DECLARE
+
+    // Fixed texts and module paths.
+    Name server{"tavrin.gateway.server"};
+    Name session_registry{"tavrin.core.session_registry"};
+    Name computer_use_agent{"tavrin.core.computer_use_agent"};
+    Name session_main{"session_main"};
+    Name new_chat{"New Chat"};
+    Name chat_title{"Chat"};
+    Name empty{""};
+    Name speech_balloon{"\xF0\x9F\x92\xAC"};  // U+1F4AC, the default tab icon
+    Name computer_use_mode{"computer_use"};
+    Name fmt_0f{".0f"};
+    Name chat_prefix{"chat-"};
+    Name watchdog_prefix{"watchdog-"};
+
+    // Keyword-name tuples for calls with keyword arguments.
+    PyObject* kw_name = kwnames({"name"});
+    PyObject* kw_code_reason = kwnames({"code", "reason"});
+    PyObject* kw_attachments = kwnames({"attachments"});
+    PyObject* kw_limit = kwnames({"limit"});
+    PyObject* kw_create_session = kwnames({"display_name", "icon", "is_connector"});
+    PyObject* kw_cu_chat = kwnames({"session_id"});
+    PyObject* kw_std_chat = kwnames({"attachments", "session_lock", "session_id"});
+};
+
+struct Gateway {
+    Names n;
+    Logger log{"tavrin.ws"};
+    PyObject* globals = nullptr;  // the module's __dict__ (the module lives as long as the process)
+
+    // A module global, looked up now: raises NameError when it has been deleted.
+    nb::object global(PyObject* name) const {
+        PyObject* v = PyDict_GetItemWithError(globals, name);
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            throw_error();
+        }
+        return nb::borrow(v);
+    }
+
+    // `message.get(key)` / `message.get(key, default)`.
+    nb::object get(nb::handle mapping, nb::handle key) const { return mapping_get(mapping, key.ptr(), n.get); }
+    nb::object get(nb::handle mapping, nb::handle key, nb::handle deflt) const {
+        return mapping_get(mapping, key.ptr(), deflt, n.get);
+    }
+
+    // `message.get("session_id") or _DEFAULT_SESSION_ID`: the session id of a message, with the default for a falsy one.
+    nb::object session_or_default(nb::handle message) const {
+        nb::object sid = get(message, n.session_id);
+        return truthy(sid) ? sid : global(n._DEFAULT_SESSION_ID);
+    }
+};
+
+Gateway& gw();
+
+// Builds an event dict from key/value pairs, keys in the given order.
+inline nb::object event(std::initializer_list<std::pair<PyObject*, nb::handle>> items) {
+    nb::object d = new_dict();
+    for (auto& [k, v] : items) dict_set(d, k, v);
+    return d;
+}
+
+// f"{value}" — the text form a Python f-string gives.
+inline nb::object text_of(nb::handle v) {
+    if (PyUnicode_CheckExact(v.ptr())) return nb::borrow(v);
+    return check(PyObject_Format(v.ptr(), gw().n.empty));
+}
+
+// `asyncio.create_task(coro, name=name)`, through the module's `asyncio` global.
+inline nb::object create_task(nb::handle coro, nb::handle name) {
+    const Gateway& g = gw();
+    nb::object create = attr(g.global(g.n.asyncio), g.n.create_task);
+    return call_kw(create, g.n.kw_name, coro, name);
+}
+
+// Registration of the module's members, one function per source file.
+void add_manager(nb::handle module);
+void add_endpoint(nb::handle module);
+void add_dispatch(nb::handle module);
+void add_chat(nb::handle module);
+void add_standard_chat(nb::handle module);
+void add_computer_use_chat(nb::handle module);
+void add_watchdog(nb::handle module);
+void add_control(nb::handle module);
+
+// Stores `value` as the module attribute `name`.
+inline void define(nb::handle module, const char* name, nb::handle value) {
+    check(PyObject_SetAttrString(module.ptr(), name, value.ptr()));
+}
+
+// An annotation object for signatures: a string, as `from __future__ import annotations` leaves them.
+inline nb::object ann(const char* text) { return str(text); }
+
+}  // namespace tv::gateway

@@ -1,0 +1,175 @@
+// ConnectionManager: the registry of live client connections, admission at the limit, broadcast.
+#include "gateway.hpp"
+
+#include <unordered_map>
+#include <vector>
+
+namespace tv::gateway {
+namespace {
+
+// Handshakes under way, per manager. They count toward the limit, so that connections arriving
+// together cannot all pass the limit test before any of them has been appended to the list.
+std::unordered_map<PyObject*, Py_ssize_t> admitting;
+
+// Holds one admission slot of a manager for the duration of its handshake.
+class AdmissionSlot {
+public:
+    explicit AdmissionSlot(PyObject* manager) : manager_(manager) { ++admitting[manager_]; }
+    ~AdmissionSlot() {
+        auto it = admitting.find(manager_);
+        if (--it->second == 0) admitting.erase(it);
+    }
+    AdmissionSlot(const AdmissionSlot&) = delete;
+    AdmissionSlot& operator=(const AdmissionSlot&) = delete;
+
+private:
+    PyObject* manager_;
+};
+
+Py_ssize_t in_flight(PyObject* manager) {
+    auto it = admitting.find(manager);
+    return it == admitting.end() ? 0 : it->second;
+}
+
+Py_ssize_t length(nb::handle seq) {
+    Py_ssize_t n = PySequence_Size(seq.ptr());
+    if (n < 0) throw_error();
+    return n;
+}
+
+// Removes `ws` from the list, compared by identity. Returns false when it was not there.
+bool remove_identical(nb::handle list, nb::handle ws) {
+    Py_ssize_t n = length(list);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        nb::object item = check(PySequence_GetItem(list.ptr(), i));
+        if (item.ptr() == ws.ptr()) {
+            check(PySequence_DelItem(list.ptr(), i));
+            return true;
+        }
+    }
+    return false;
+}
+
+CoroName connect_name, broadcast_name, broadcast_to_session_name;
+
+Coro connect(nb::object self, nb::object ws) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object limit = g.global(n._MAX_WS_CONNECTIONS);
+    Py_ssize_t current = length(attr(self, n._connections)) + in_flight(self.ptr());
+    nb::object count = check(PyLong_FromSsize_t(current));
+    int refused = PyObject_RichCompareBool(count.ptr(), limit.ptr(), Py_GE);
+    if (refused < 0) throw_error();
+    if (refused) {
+        co_await await_(call_method(ws, n.accept));
+        nb::object code = check(PyLong_FromLong(1013));
+        co_await await_(call_method_kw(ws, n.close, n.kw_code_reason, code, str("Too many connections")));
+        if (g.log.enabled(Level::warning))
+            g.log.log(Level::warning, (Text{} << "Rejected WebSocket \xE2\x80\x94 limit of " << to_str(limit) << " reached").done());
+        co_return boolean(false);
+    }
+    {
+        AdmissionSlot slot(self.ptr());
+        co_await await_(call_method(ws, n.accept));
+    }
+    nb::object connections = attr(self, n._connections);
+    call_method(connections, n.append, ws);
+    if (g.log.enabled(Level::info))
+        g.log.log(Level::info, (Text{} << "Client connected (" << (long long)length(connections) << " total)").done());
+    co_return boolean(true);
+}
+
+Coro broadcast(nb::object self, nb::object message) {
+    const Names& n = gw().n;
+    // The pass goes over the connections present when it starts, so that a client leaving
+    // meanwhile cannot make the pass skip another one.
+    nb::object snapshot = check(PySequence_List(attr(self, n._connections).ptr()));
+    std::vector<nb::object> dead;
+    Py_ssize_t count = PyList_GET_SIZE(snapshot.ptr());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::object ws = nb::borrow(PyList_GET_ITEM(snapshot.ptr(), i));
+        try {
+            co_await await_(call_method(ws, n.send_json, message));
+        } catch (nb::python_error& e) {
+            if (!is_ordinary(e)) throw;
+            dead.push_back(ws);
+        }
+    }
+    if (!dead.empty()) {
+        // A dead connection may already have been removed by its endpoint's disconnect; then there
+        // is nothing to prune for it, and no other entry is touched.
+        nb::object connections = attr(self, n._connections);
+        for (auto& ws : dead) remove_identical(connections, ws);
+    }
+    co_return none();
+}
+
+Coro broadcast_to_session(nb::object self, nb::object session_id, nb::object message) {
+    const Names& n = gw().n;
+    nb::object tagged = check(PyDict_Copy(message.ptr()));
+    dict_set(tagged, n.session_id, session_id);
+    co_await await_(call_method(self, n.broadcast, tagged));
+    co_return none();
+}
+
+nb::object init_impl(PyObject* const* a) {
+    set_attr(a[0], gw().n._connections, check(PyList_New(0)));
+    return none();
+}
+
+nb::object connect_impl(PyObject* const* a) { return connect_name.wrap(connect(nb::borrow(a[0]), nb::borrow(a[1]))); }
+
+nb::object disconnect_impl(PyObject* const* a) {
+    const Gateway& g = gw();
+    nb::object connections = attr(a[0], g.n._connections);
+    remove_identical(connections, a[1]);
+    if (g.log.enabled(Level::info))
+        g.log.log(Level::info, (Text{} << "Client disconnected (" << (long long)length(connections) << " total)").done());
+    return none();
+}
+
+nb::object broadcast_impl(PyObject* const* a) {
+    check_exact(a[1], &PyDict_Type, "message");
+    return broadcast_name.wrap(broadcast(nb::borrow(a[0]), nb::borrow(a[1])));
+}
+
+nb::object broadcast_to_session_impl(PyObject* const* a) {
+    check_exact(a[1], &PyUnicode_Type, "session_id");
+    check_exact(a[2], &PyDict_Type, "message");
+    return broadcast_to_session_name.wrap(broadcast_to_session(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])));
+}
+
+}  // namespace
+
+void add_manager(nb::handle module) {
+    connect_name = CoroName("connect", "ConnectionManager.connect");
+    broadcast_name = CoroName("broadcast", "ConnectionManager.broadcast");
+    broadcast_to_session_name = CoroName("broadcast_to_session", "ConnectionManager.broadcast_to_session");
+
+    nb::object ns = new_dict();
+    auto add = [&](const char* name, FunctionSpec* spec) {
+        check(PyDict_SetItemString(ns.ptr(), name, make_function(spec, module_name).ptr()));
+    };
+    add("__init__", new FunctionSpec{"__init__", "ConnectionManager.__init__", nullptr, {{"self"}},
+                                     entry<init_impl>, false, ann("None")});
+    add("connect", new FunctionSpec{"connect", "ConnectionManager.connect",
+                                    "Accept a WebSocket connection. Returns False if limit is reached.",
+                                    {{"self"}, {"ws", false, {}, ann("WebSocket")}}, entry<connect_impl>, true,
+                                    ann("bool")});
+    add("disconnect", new FunctionSpec{"disconnect", "ConnectionManager.disconnect", nullptr,
+                                       {{"self"}, {"ws", false, {}, ann("WebSocket")}}, entry<disconnect_impl>, false,
+                                       ann("None")});
+    add("broadcast", new FunctionSpec{"broadcast", "ConnectionManager.broadcast", nullptr,
+                                      {{"self"}, {"message", false, {}, ann("dict[str, Any]")}}, entry<broadcast_impl>,
+                                      true, ann("None")});
+    add("broadcast_to_session",
+        new FunctionSpec{"broadcast_to_session", "ConnectionManager.broadcast_to_session",
+                         "Broadcast a message tagged with session_id to all connected clients.",
+                         {{"self"}, {"session_id", false, {}, ann("str")}, {"message", false, {}, ann("dict[str, Any]")}},
+                         entry<broadcast_to_session_impl>, true, ann("None")});
+    nb::object cls = make_class("ConnectionManager", module_name, "Manages active WebSocket connections.", ns);
+    define(module, "ConnectionManager", cls);
+    define(module, "manager", call(cls));
+}
+
+}  // namespace tv::gateway

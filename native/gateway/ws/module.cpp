@@ -1,0 +1,66 @@
+// The module object of `tavrin.gateway.ws`: its documentation, imports, constants and members.
+#include "gateway.hpp"
+
+namespace tv::gateway {
+
+namespace {
+Gateway* instance = nullptr;
+}
+
+Gateway& gw() { return *instance; }
+
+}  // namespace tv::gateway
+
+using namespace tv;
+using namespace tv::gateway;
+
+static const char* module_doc =
+    "WebSocket handler for real-time chat with the agent.\n"
+    "\n"
+    "Two agent modes answer a chat message:\n"
+    "\n"
+    "- the standard agent (primary): the session's own agent, driven by a language model with\n"
+    "  function calling, which reads the screen through accessibility-tree snapshots; its events\n"
+    "  are streamed to the client as they come;\n"
+    "- the Computer Use agent, which works from screenshots, used only on explicit request: the\n"
+    "  client's \"computer_use\" flag or a phrase such as \"use computer use\" in the text.\n"
+    "\n"
+    "Multi-session design: every message carries a ``session_id``; every session has its own agent\n"
+    "and its own lock, so conversations in different sessions run in parallel while the turns of\n"
+    "one session run one at a time. A message without a session id goes to \"session_main\".\n";
+
+NB_MODULE(ws, m) {
+    check(PyModule_SetDocString(m.ptr(), module_doc));
+    coroutine_type();
+
+    instance = new Gateway();  // lives as long as the process, like the module
+    instance->globals = PyModule_GetDict(m.ptr());
+
+    // The standard modules and framework names a Python module of this kind would import.
+    define(m, "asyncio", check(PyImport_ImportModule("asyncio")));
+    define(m, "json", check(PyImport_ImportModule("json")));
+    define(m, "logging", check(PyImport_ImportModule("logging")));
+    nb::object fastapi = check(PyImport_ImportModule("fastapi"));
+    define(m, "APIRouter", attr(fastapi, str("APIRouter").ptr()));
+    define(m, "WebSocket", attr(fastapi, str("WebSocket").ptr()));
+    define(m, "WebSocketDisconnect", attr(fastapi, str("WebSocketDisconnect").ptr()));
+    define(m, "logger", gw().log.object());
+
+    // Phrases that ask for the Computer Use agent (matched case-insensitively, anywhere in the text).
+    nb::object keywords = check(PySet_New(nullptr));
+    for (const char* phrase : {"use computer use", "computer use mode", "use screenshots", "screenshot mode",
+                               "vision mode", "use vision", "switch to computer use", "enable computer use"})
+        check(PySet_Add(keywords.ptr(), str(phrase).ptr()));
+    define(m, "_FORCE_CU_KEYWORDS", keywords);
+    define(m, "_MAX_WS_CONNECTIONS", check(PyLong_FromLong(50)));
+    define(m, "_DEFAULT_SESSION_ID", gw().n.session_main.h());
+
+    add_manager(m);
+    add_endpoint(m);
+    add_dispatch(m);
+    add_chat(m);
+    add_standard_chat(m);
+    add_computer_use_chat(m);
+    add_watchdog(m);
+    add_control(m);
+}

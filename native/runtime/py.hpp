@@ -1,0 +1,263 @@
+// Small helpers over the CPython API and nanobind handles, shared by both extension modules.
+//
+// Everything here returns owned references as `nb::object` and reports Python errors by throwing
+// `nb::python_error`, which carries the pending exception (type, value and traceback) across C++ frames.
+#pragma once
+
+#include <Python.h>
+#include <nanobind/nanobind.h>
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace tv {
+namespace nb = nanobind;
+
+// Throws the pending Python error as a C++ exception. Only call with an error set.
+[[noreturn]] inline void throw_error() { throw nb::python_error(); }
+
+// Turns a new reference returned by the C API into an owned handle, or throws the pending error.
+inline nb::object check(PyObject* p) {
+    if (!p) throw_error();
+    return nb::steal(p);
+}
+
+inline void check(int status) {
+    if (status < 0) throw_error();
+}
+
+[[noreturn]] inline void raise(PyObject* type, const char* text) {
+    PyErr_SetString(type, text);
+    throw_error();
+}
+
+template <typename... A>
+[[noreturn]] inline void raisef(PyObject* type, const char* fmt, A... args) {
+    PyErr_Format(type, fmt, args...);
+    throw_error();
+}
+
+// An interned string, created once per module and kept for the life of the process.
+struct Name {
+    PyObject* p = nullptr;
+    Name() = default;
+    explicit Name(const char* s) : p(PyUnicode_InternFromString(s)) {
+        if (!p) throw_error();
+    }
+    operator PyObject*() const { return p; }
+    operator nb::handle() const { return nb::handle(p); }
+    nb::handle h() const { return nb::handle(p); }
+};
+
+inline nb::object str(std::string_view s) {
+    return check(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size()));
+}
+
+inline nb::object attr(nb::handle o, PyObject* name) { return check(PyObject_GetAttr(o.ptr(), name)); }
+
+// PyObject_GetOptionalAttr (3.13) under the name it has on every supported version.
+inline int get_optional_attr(PyObject* o, PyObject* name, PyObject** result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(o, name, result);
+#else
+    return _PyObject_LookupAttr(o, name, result);
+#endif
+}
+
+// attr(o, name, None)-style read that tells a missing attribute apart: returns a null handle when
+// the attribute does not exist (AttributeError only), and throws any other error.
+inline nb::object attr_opt(nb::handle o, PyObject* name) {
+    PyObject* r = nullptr;
+    check(get_optional_attr(o.ptr(), name, &r));
+    return nb::steal(r);
+}
+
+inline void set_attr(nb::handle o, PyObject* name, nb::handle v) { check(PyObject_SetAttr(o.ptr(), name, v.ptr())); }
+
+inline bool truthy(nb::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) throw_error();
+    return r != 0;
+}
+
+inline bool equal(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw_error();
+    return r != 0;
+}
+
+inline bool is_none(nb::handle o) { return o.ptr() == Py_None; }
+
+inline nb::object none() { return nb::borrow(Py_None); }
+inline nb::object boolean(bool b) { return nb::borrow(b ? Py_True : Py_False); }
+
+// Calls `o.name(*args)` through the vectorcall method protocol (no bound-method object is built).
+template <typename... A>
+inline nb::object call_method(nb::handle o, PyObject* name, A... args) {
+    PyObject* argv[] = {o.ptr(), nb::handle(args).ptr()...};
+    return check(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Calls `o.name(*args, **kw)` where `kwnames` is a tuple of keyword names and the last
+// len(kwnames) values of `args` are their values.
+template <typename... A>
+inline nb::object call_method_kw(nb::handle o, PyObject* name, PyObject* kwnames, A... args) {
+    PyObject* argv[] = {o.ptr(), nb::handle(args).ptr()...};
+    size_t npos = 1 + sizeof...(A) - (size_t)PyTuple_GET_SIZE(kwnames);
+    return check(PyObject_VectorcallMethod(name, argv, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+template <typename... A>
+inline nb::object call(nb::handle f, A... args) {
+    PyObject* argv[] = {nullptr, nb::handle(args).ptr()...};
+    return check(PyObject_Vectorcall(f.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <typename... A>
+inline nb::object call_kw(nb::handle f, PyObject* kwnames, A... args) {
+    PyObject* argv[] = {nullptr, nb::handle(args).ptr()...};
+    size_t npos = sizeof...(A) - (size_t)PyTuple_GET_SIZE(kwnames);
+    return check(PyObject_Vectorcall(f.ptr(), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// A tuple of interned keyword names for the *_kw calls.
+inline PyObject* kwnames(std::initializer_list<const char*> names) {
+    PyObject* t = PyTuple_New((Py_ssize_t)names.size());
+    if (!t) throw_error();
+    Py_ssize_t i = 0;
+    for (const char* n : names) {
+        PyObject* s = PyUnicode_InternFromString(n);
+        if (!s) {
+            Py_DECREF(t);
+            throw_error();
+        }
+        PyTuple_SET_ITEM(t, i++, s);
+    }
+    return t;
+}
+
+// `d.get(key)` for an arbitrary mapping: the fast path for exact dicts, a method call otherwise.
+inline nb::object mapping_get(nb::handle d, PyObject* key, PyObject* get_name) {
+    if (PyDict_CheckExact(d.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(d.ptr(), key);
+        if (!v) {
+            if (PyErr_Occurred()) throw_error();
+            return none();
+        }
+        return nb::borrow(v);
+    }
+    return call_method(d, get_name, nb::handle(key));
+}
+
+// `d.get(key, default)`.
+inline nb::object mapping_get(nb::handle d, PyObject* key, nb::handle deflt, PyObject* get_name) {
+    if (PyDict_CheckExact(d.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(d.ptr(), key);
+        if (!v) {
+            if (PyErr_Occurred()) throw_error();
+            return nb::borrow(deflt);
+        }
+        return nb::borrow(v);
+    }
+    return call_method(d, get_name, nb::handle(key), deflt);
+}
+
+inline void dict_set(nb::handle d, PyObject* key, nb::handle v) { check(PyDict_SetItem(d.ptr(), key, v.ptr())); }
+
+inline nb::object new_dict() { return check(PyDict_New()); }
+
+// str(o) and repr(o) as owned Python strings.
+inline nb::object to_str(nb::handle o) { return check(PyObject_Str(o.ptr())); }
+inline nb::object to_repr(nb::handle o) { return check(PyObject_Repr(o.ptr())); }
+
+// Concatenates Python strings and C strings into one Python string.
+struct Text {
+    std::string buf;
+    Text& operator<<(const char* s) {
+        buf += s;
+        return *this;
+    }
+    Text& operator<<(std::string_view s) {
+        buf += s;
+        return *this;
+    }
+    Text& operator<<(nb::handle s) {  // must be a str
+        Py_ssize_t n = 0;
+        const char* u = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+        if (!u) throw_error();
+        buf.append(u, (size_t)n);
+        return *this;
+    }
+    Text& operator<<(long long v) {
+        buf += std::to_string(v);
+        return *this;
+    }
+    nb::object done() const { return str(buf); }
+};
+
+// The exact-type check for parameters declared as `str` or `dict`: subclasses are refused too.
+inline void check_exact(nb::handle v, PyTypeObject* type, const char* param, bool allow_none = false) {
+    if (Py_IS_TYPE(v.ptr(), type) || (allow_none && v.ptr() == Py_None)) return;
+    raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+           type->tp_name, Py_TYPE(v.ptr())->tp_name);
+}
+
+// `from module import name`, done at every call as the host may swap modules at run time.
+// A missing module raises ModuleNotFoundError, a missing name ImportError, as the statement does.
+inline nb::object import_from(PyObject* module_name, PyObject* name) {
+    PyObject* fromlist = PyTuple_Pack(1, name);
+    if (!fromlist) throw_error();
+    PyObject* mod = PyImport_ImportModuleLevelObject(module_name, nullptr, nullptr, fromlist, 0);
+    Py_DECREF(fromlist);
+    if (!mod) throw_error();
+    nb::object m = nb::steal(mod);
+    PyObject* v = nullptr;
+    if (get_optional_attr(mod, name, &v) < 0) throw_error();
+    if (!v) {
+        PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (unknown location)", name, module_name);
+        PyObject* exc = PyErr_GetRaisedException();
+        PyObject_SetAttrString(exc, "name", module_name);
+        PyErr_SetRaisedException(exc);
+        throw_error();
+    }
+    return nb::steal(v);
+}
+
+// Reports an error that cannot propagate (raised in a destructor or a finaliser) the way Python does.
+inline void write_unraisable(PyObject* context) noexcept {
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(context);
+}
+
+// Converts the C++ exception being handled into the pending Python error. Call inside `catch (...)`.
+inline void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (nb::builtin_exception& e) {
+        PyObject* type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            case nb::exception_type::import_error: type = PyExc_ImportError; break;
+            default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+// True when `e` is an ordinary error (derived from Exception), i.e. what `except Exception` catches.
+// Cancellation (asyncio.CancelledError), GeneratorExit and KeyboardInterrupt are not.
+inline bool is_ordinary(const nb::python_error& e) { return e.matches(PyExc_Exception); }
+
+}  // namespace tv

@@ -1,0 +1,42 @@
+"""Fixtures for the gateway's unit tests.
+
+The gateway imports `tavrin.gateway.server` and `tavrin.core.session_registry` inside its handlers at
+every call, so a test puts fake modules under those names in `sys.modules` (the `host` fixture) and
+the handlers see them at once.
+"""
+
+from __future__ import annotations
+
+import logging
+import sys
+
+import pytest
+
+from fakes import Host
+
+
+@pytest.fixture
+def host(monkeypatch):
+    h = Host()
+    monkeypatch.setitem(sys.modules, "tavrin.gateway.server", h.server)
+    monkeypatch.setitem(sys.modules, "tavrin.core.session_registry", h.session_registry)
+    monkeypatch.setitem(sys.modules, "tavrin.core.computer_use_agent", h.cu_module)
+    return h
+
+
+@pytest.fixture
+def ws_module():
+    """The gateway module with its shared state emptied before and after the test."""
+    from tavrin.gateway import ws
+
+    ws.manager._connections.clear()
+    ws._active_tasks.clear()
+    yield ws
+    ws.manager._connections.clear()
+    ws._active_tasks.clear()
+
+
+@pytest.fixture
+def gateway_log(caplog):
+    caplog.set_level(logging.DEBUG, logger="tavrin.ws")
+    return caplog

@@ -1,0 +1,167 @@
+"""Fakes for the gateway's unit tests: sockets, agents, sessions and the host modules."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import types
+from typing import Any
+
+from fastapi import WebSocketDisconnect
+
+
+class FakeWebSocket:
+    """An in-memory WebSocket: frames to receive are queued, sent events are recorded as JSON text.
+
+    `send_json` serialises like the framework does, so key order and JSON-ability are checked.
+    """
+
+    def __init__(self, *, fail_send: bool = False, accept_delay: bool = False):
+        self.sent: list[str] = []
+        self.closed: tuple[int, str | None] | None = None
+        self.accepted = False
+        self.fail_send = fail_send
+        self.accept_delay = accept_delay
+        self.incoming: asyncio.Queue[str | None] = asyncio.Queue()
+
+    async def accept(self) -> None:
+        if self.accept_delay:
+            await asyncio.sleep(0)
+        self.accepted = True
+
+    async def close(self, code: int = 1000, reason: str | None = None) -> None:
+        self.closed = (code, reason)
+
+    async def send_json(self, data: Any) -> None:
+        if self.fail_send:
+            raise RuntimeError('Cannot call "send" once a close message has been sent.')
+        self.sent.append(json.dumps(data, ensure_ascii=False))
+
+    async def receive_text(self) -> str:
+        item = await self.incoming.get()
+        if item is None:
+            raise WebSocketDisconnect(1000)
+        return item
+
+    def feed(self, *messages: Any) -> None:
+        """Queue frames: dicts are sent as JSON, strings as they are."""
+        for m in messages:
+            self.incoming.put_nowait(m if isinstance(m, str) else json.dumps(m))
+
+    def hang_up(self) -> None:
+        self.incoming.put_nowait(None)
+
+    @property
+    def events(self) -> list[dict[str, Any]]:
+        return [json.loads(s) for s in self.sent]
+
+    def keys(self, i: int) -> list[str]:
+        return list(json.loads(self.sent[i]).keys())
+
+
+class FakeEvent:
+    def __init__(self, type: str, **fields: Any):
+        self.type = type
+        self.fields = fields
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"type": self.type, **self.fields}
+
+
+class FakeAgent:
+    """A standard agent whose turn yields the given events; it can raise or wait midway."""
+
+    def __init__(self, events: list[FakeEvent] | None = None, *, raise_after: int | None = None,
+                 error: Exception | None = None, gate: asyncio.Event | None = None):
+        self.events = events if events is not None else [FakeEvent("text", content="hi"), FakeEvent("done")]
+        self.raise_after = raise_after
+        self.error = error or ValueError("model exploded")
+        self.gate = gate
+        self.calls: list[tuple[str, Any]] = []
+        self.cancelled = 0
+        self.is_processing = False
+        self.seconds_since_activity = 0.0
+        self._conversation = types.SimpleNamespace(conversation_id=None)
+
+    async def process_message(self, user_text: str, attachments: Any = None):
+        self.calls.append((user_text, attachments))
+        self.is_processing = True
+        try:
+            for i, ev in enumerate(self.events):
+                if self.raise_after is not None and i == self.raise_after:
+                    raise self.error
+                if self.gate is not None and i == 1:
+                    await self.gate.wait()
+                yield ev
+            if self.raise_after is not None and self.raise_after >= len(self.events):
+                raise self.error
+        finally:
+            self.is_processing = False
+
+    def cancel(self) -> None:
+        self.cancelled += 1
+
+
+class FakeSession:
+    def __init__(self, session_id: str, agent: Any = None, *, display_name: str = "Work",
+                 is_connector: bool = False, conversation_id: Any = None):
+        self.session_id = session_id
+        self.agent = agent
+        self.lock = asyncio.Lock()
+        self.is_connector = is_connector
+        self.display_name = display_name
+        self.conversation_id = conversation_id
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"session_id": self.session_id, "display_name": self.display_name}
+
+
+class FakeRegistry:
+    def __init__(self):
+        self.sessions: dict[str, FakeSession] = {}
+        self.calls: list[tuple] = []
+
+    def add(self, session: FakeSession) -> FakeSession:
+        self.sessions[session.session_id] = session
+        return session
+
+    def get(self, session_id):
+        return self.sessions.get(session_id)
+
+    async def create_session(self, display_name=None, icon=None, is_connector=False):
+        self.calls.append(("create_session", display_name, icon, is_connector))
+        s = self.add(FakeSession(f"s{len(self.sessions)}", FakeAgent(), display_name=display_name))
+        return s
+
+    async def close_session(self, session_id):
+        self.calls.append(("close_session", session_id))
+        return self.sessions.pop(session_id, None) is not None
+
+    def list_sessions(self):
+        return [s.to_dict() for s in self.sessions.values()]
+
+    async def new_conversation_in_session(self, session_id):
+        self.calls.append(("new_conversation_in_session", session_id))
+        return f"conv-{session_id}"
+
+
+class Host:
+    """The fake host: application state, global agent lock and session registry."""
+
+    def __init__(self):
+        self.state: dict[str, Any] = {}
+        self.registry = FakeRegistry()
+        self.agent_lock = asyncio.Lock()
+        self.server = types.ModuleType("tavrin.gateway.server")
+        self.server.get_state = lambda: self.state
+        self.server._agent_lock = self.agent_lock
+        self.session_registry = types.ModuleType("tavrin.core.session_registry")
+        self.session_registry.get_registry = lambda: self.registry
+        self.cu_module = types.ModuleType("tavrin.core.computer_use_agent")
+        self.cu_module.ComputerUseEvent = type("ComputerUseEvent", (), {})
+
+
+async def settle(rounds: int = 5) -> None:
+    """Let scheduled tasks and callbacks run."""
+    for _ in range(rounds):
+        await asyncio.sleep(0)
