@@ -10,8 +10,8 @@ agent, the guardrails and the heartbeat controller, and publishes them in the st
 ``main()`` is the ``tavrin-gateway`` command.
 """
 
-from __future__ import annotations
-
+# No ``from __future__ import annotations`` here: FastAPI reads the annotations of the route
+# functions below (``Request`` and the like) when they are defined, inside ``_api_router``.
 import argparse
 import asyncio
 import logging
