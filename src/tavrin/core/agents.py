@@ -85,22 +85,25 @@ class _TurnCancelled(Exception):
 # Risky requests and the tool each one maps to. The tool names match the guardrails'
 # list of operations that need approval.
 _RISKY = [
-    (re.compile(r"\b(delete|remove|erase|trash)\b\s*(?:the\s+)?(?:file\s+)?(\S+)?", re.I), "delete_file", "path"),
-    (re.compile(r"\b(send|write)\b.*\be-?mail\b(?:\s+to\s+(\S+))?", re.I), "send_email", "to"),
-    (re.compile(r"\b(pay|payment|transfer)\b(?:\s+(\S+))?", re.I), "make_payment", "payee"),
+    (re.compile(r"\b(?:delete|remove|erase|trash)\b(.*)", re.I), "delete_file", "path", "~/Downloads/old-report.pdf", 1),
+    (re.compile(r"\b(?:send|write)\b.*?\be-?mail\b(?:.*?\bto\s+(\S+))?", re.I), "send_email", "to", "team@example.org", 1),
+    (re.compile(r"\b(?:pay|payment|transfer)\b(.*)", re.I), "make_payment", "payee", "ACME Utilities", 3),
 ]
+_FILLER = {"the", "a", "an", "my", "this", "that", "to", "file", "please", "for", "me"}
+
+
+def _target(rest: str | None, max_words: int) -> str:
+    words = [w.strip(".,;:!?\"'") for w in (rest or "").split()]
+    while words and words[0].lower() in _FILLER:
+        words.pop(0)
+    return " ".join(w for w in words[:max_words] if w)
 
 
 def _risky_action(text: str) -> tuple[str, dict] | None:
-    for pattern, tool, key in _RISKY:
+    for pattern, tool, key, default, max_words in _RISKY:
         m = pattern.search(text)
         if m:
-            target = (m.group(2) or "").strip(".,;:!?\"'") or {
-                "path": "~/Downloads/old-report.pdf",
-                "to": "team@example.org",
-                "payee": "ACME Utilities",
-            }[key]
-            return tool, {key: target}
+            return tool, {key: _target(m.group(1), max_words) or default}
     return None
 
 
