@@ -52,6 +52,23 @@ struct [[nodiscard]] Coro {
 struct AwaitBase;
 
 struct CoroPromise {
+    // The coroutine's parameters that hold Python objects live in the frame; the garbage collector
+    // is shown them (through the coroutine object) so that cycles through them can be collected.
+    static constexpr int max_roots = 8;
+    nb::object* roots[max_roots] = {};
+
+    CoroPromise() = default;
+    template <typename... A>
+    explicit CoroPromise(A&... params) noexcept {
+        int i = 0;
+        (remember(i, params), ...);
+    }
+    template <typename T>
+    void remember(int&, T&) noexcept {}
+    void remember(int& i, nb::object& o) noexcept {
+        if (i < max_roots) roots[i++] = &o;
+    }
+
     AwaitBase* suspended = nullptr;   // the awaiter the frame is suspended at
     PyObject* yielded = nullptr;      // owned: value to hand to the driver after a suspension
     PyObject* result = nullptr;       // owned: the co_return value (null means None)

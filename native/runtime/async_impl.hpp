@@ -295,6 +295,10 @@ inline int traverse(PyObject* o, visitproc visit, void* arg) {
         CoroPromise& p = self->h.promise();
         if (p.suspended) Py_VISIT(p.suspended->iter);
     }
+    if (self->h && self->state != CoroState::running) {
+        for (nb::object* root : self->h.promise().roots)
+            if (root) Py_VISIT(root->ptr());
+    }
     return 0;
 }
 

@@ -1,4 +1,209 @@
+// One chat turn through the session's standard agent: mode banner, auto-title, the session lock, the
+// stall watchdog beside the turn, and every agent event streamed to the client.
 #include "gateway.hpp"
+
 namespace tv::gateway {
-void add_standard_chat(nb::handle) {}
+namespace {
+
+CoroName standard_chat_name, auto_title_name;
+
+// Releases an acquired asyncio lock however the turn ends (`async with lock`).
+class LockHeld {
+public:
+    explicit LockHeld(nb::object lock) : lock_(std::move(lock)) {}
+    ~LockHeld() {
+        PyObject* r = PyObject_CallMethodNoArgs(lock_.ptr(), gw().n.release);
+        if (r)
+            Py_DECREF(r);
+        else
+            write_unraisable(lock_.ptr());
+    }
+    LockHeld(const LockHeld&) = delete;
+    LockHeld& operator=(const LockHeld&) = delete;
+
+private:
+    nb::object lock_;
+};
+
+// Cancels the watchdog task when the agent phase ends, before anything else happens.
+class CancelOnExit {
+public:
+    explicit CancelOnExit(nb::object task) : task_(std::move(task)) {}
+    ~CancelOnExit() {
+        PyObject* r = PyObject_CallMethodNoArgs(task_.ptr(), gw().n.cancel);
+        if (r)
+            Py_DECREF(r);
+        else
+            write_unraisable(task_.ptr());
+    }
+    CancelOnExit(const CancelOnExit&) = delete;
+    CancelOnExit& operator=(const CancelOnExit&) = delete;
+
+private:
+    nb::object task_;
+};
+
+// `payload = event.to_dict(); payload["session_id"] = session_id`
+nb::object tagged(nb::handle event, nb::handle session_id) {
+    const Names& n = gw().n;
+    nb::object payload = call_method(event, n.to_dict);
+    if (PyDict_CheckExact(payload.ptr()))
+        dict_set(payload, n.session_id, session_id);
+    else
+        check(PyObject_SetItem(payload.ptr(), n.session_id, session_id.ptr()));
+    return payload;
 }
+
+// Names a still untitled tab (and its stored conversation) after the first words of the message.
+Coro auto_title(nb::object agent, nb::object user_text, nb::object session_id, nb::object get_registry) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object session = call_method(call(get_registry), n.get, session_id);
+    if (!truthy(session)) co_return none();
+    nb::object display_name = attr(session, n.display_name);
+    if (!equal(display_name, n.new_chat) && !equal(display_name, n.chat_title)) co_return none();
+    if (truthy(attr(session, n.is_connector))) co_return none();
+    nb::object title = call_method(check(PyUnicode_Substring(user_text.ptr(), 0, 60)), n.strip);
+    if (!truthy(title)) co_return none();
+
+    set_attr(session, n.display_name, title);
+    nb::object renamed = event({{n.type, n.session_renamed}, {n.session_id, session_id}, {n.display_name, title}});
+    co_await await_(call_method(g.global(n.manager), n.broadcast, renamed));
+
+    nb::object failure;
+    try {
+        nb::object conv_id = attr(session, n.conversation_id);
+        if (!truthy(conv_id)) conv_id = attr(attr(agent, n._conversation), n.conversation_id);
+        if (truthy(conv_id)) {
+            nb::object get_state = import_from(n.server, n.get_state);
+            nb::object memory = call_method(call(get_state), n.get, n.memory);
+            if (!truthy(memory)) {
+                memory = attr_opt(agent, n._memory);
+                if (!memory) memory = none();
+            }
+            if (truthy(memory)) {
+                co_await await_(call_method(memory, n.rename_conversation, conv_id, title));
+                nb::object conv_renamed = event({{n.type, n.conversation_renamed},
+                                                 {n.conversation_id, conv_id},
+                                                 {n.title, title},
+                                                 {n.session_id, session_id}});
+                co_await await_(call_method(g.global(n.manager), n.broadcast, conv_renamed));
+            }
+        }
+    } catch (nb::python_error& e) {
+        if (!is_ordinary(e)) throw;
+        failure = nb::borrow(e.value());
+    }
+    if (failure && g.log.enabled(Level::debug))
+        g.log.log(Level::debug, str("Auto-name conversation failed: %s"), failure);
+    co_return none();
+}
+
+Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::object attachments,
+                   nb::object session_lock, nb::object session_id) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object agent_lock = import_from(n.server, n._agent_lock);
+    nb::object get_registry = import_from(n.session_registry, n.get_registry);
+    nb::object lock = truthy(session_lock) ? session_lock : agent_lock;
+
+    if (g.log.enabled(Level::info))
+        g.log.log(Level::info, (Text{} << "Standard agent handling [" << session_id << "]: "
+                                       << check(PyUnicode_Substring(user_text.ptr(), 0, 80)))
+                                   .done());
+
+    nb::object banner = event({{n.type, n.mode},
+                               {n.mode, n.standard},
+                               {n.message, str("\xF0\x9F\x96\xA5\xEF\xB8\x8F Computer Use mode \xE2\x80\x94 I can see and control your screen")},
+                               {n.session_id, session_id}});
+    co_await await_(call_method(ws, n.send_json, banner));
+
+    co_await await_(auto_title_name.wrap(auto_title(agent, user_text, session_id, get_registry)));
+
+    bool disconnected = false;
+    nb::object failure;
+    try {
+        co_await await_(call_method(lock, n.acquire));
+        LockHeld held(lock);
+        nb::object watchdog = call(g.global(n._watchdog), agent, session_id);
+        nb::object watchdog_task =
+            create_task(watchdog, check(PyUnicode_Concat(n.watchdog_prefix, session_id.ptr())));
+        CancelOnExit cancel_watchdog(watchdog_task);
+
+        nb::object events = aiter(call_method_kw(agent, n.process_message, n.kw_attachments, user_text, attachments));
+        while (nb::object ev = co_await anext(events)) {
+            if (disconnected) continue;
+            nb::object send_error;
+            try {
+                nb::object payload = tagged(ev, session_id);
+                co_await await_(call_method(ws, n.send_json, payload));
+            } catch (nb::python_error& e) {
+                if (!is_ordinary(e)) throw;
+                send_error = nb::borrow(e.value());
+            }
+            if (send_error) {
+                disconnected = true;
+                if (g.log.enabled(Level::warning))
+                    g.log.log(Level::warning, (Text{} << "Client disconnected during processing [" << session_id
+                                                      << "]: " << to_str(send_error))
+                                                  .done());
+                continue;
+            }
+            if (equal(attr(ev, n.type), n.tool_approval_needed)) {
+                try {
+                    nb::object copy = tagged(ev, session_id);
+                    co_await await_(call_method(g.global(n.manager), n.broadcast, copy));
+                } catch (nb::python_error& e) {
+                    if (!is_ordinary(e)) throw;
+                }
+            }
+        }
+    } catch (nb::python_error& e) {
+        if (!is_ordinary(e)) throw;  // cancellation passes through; the lock and watchdog are already let go
+        failure = nb::borrow(e.value());
+    }
+    if (failure) {
+        g.log.log_exc(Level::error, failure, (Text{} << "Standard agent error [" << session_id << "]").done());
+        if (!disconnected) {
+            nb::object report = event({{n.type, n.error},
+                                       {n.message, check(PyUnicode_Concat(str("Agent error: ").ptr(), to_str(failure).ptr()))},
+                                       {n.session_id, session_id}});
+            try {
+                co_await await_(call_method(ws, n.send_json, report));
+            } catch (nb::python_error& e) {
+                if (!is_ordinary(e)) throw;
+            }
+        }
+    }
+    co_return none();
+}
+
+nb::object standard_chat_impl(PyObject* const* a) {
+    check_exact(a[2], &PyUnicode_Type, "user_text");
+    check_exact(a[5], &PyUnicode_Type, "session_id");
+    return standard_chat_name.wrap(standard_chat(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]),
+                                                 nb::borrow(a[3]), nb::borrow(a[4]), nb::borrow(a[5])));
+}
+
+}  // namespace
+
+void add_standard_chat(nb::handle module) {
+    standard_chat_name = CoroName("_handle_standard_chat", "_handle_standard_chat");
+    auto_title_name = CoroName("auto_title", "_handle_standard_chat.<locals>.auto_title");
+    auto* spec = new FunctionSpec{
+        "_handle_standard_chat",
+        "_handle_standard_chat",
+        "Run one chat turn through the session's standard agent and stream its events to the client.",
+        {{"ws", false, {}, ann("WebSocket")},
+         {"agent", false, {}, ann("Any")},
+         {"user_text", false, {}, ann("str")},
+         {"attachments", false, none(), ann("list[dict[str, str]] | None")},
+         {"session_lock", false, none(), ann("asyncio.Lock | None")},
+         {"session_id", false, nb::borrow(gw().n.session_main.h()), ann("str")}},
+        entry<standard_chat_impl>,
+        true,
+        ann("None")};
+    define(module, "_handle_standard_chat", make_function(spec, module_name));
+}
+
+}  // namespace tv::gateway

@@ -1,4 +1,110 @@
+// The stall watchdog: warns every client when an agent goes silent, and cancels it past a threshold.
 #include "gateway.hpp"
+
 namespace tv::gateway {
-void add_watchdog(nb::handle) {}
+namespace {
+
+CoroName watchdog_name;
+
+// `getattr(agent, name, fallback)`: the fallback only for a missing attribute.
+nb::object threshold(nb::handle agent, PyObject* name, long fallback) {
+    nb::object v = attr_opt(agent, name);
+    return v ? v : check(PyLong_FromLong(fallback));
 }
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw_error();
+    return r != 0;
+}
+
+Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object zero = check(PyLong_FromLong(0));
+    bool warned = false;
+    for (;;) {
+        co_await await_(call(attr(g.global(n.asyncio), n.sleep), poll_interval));
+        if (!truthy(attr(agent, n.is_processing))) co_return none();
+
+        nb::object silence = attr(agent, n.seconds_since_activity);
+        nb::object warn_after = threshold(agent, n.stall_warn_seconds, 60);
+        nb::object cancel_after = threshold(agent, n.stall_cancel_seconds, 0);
+
+        if (compare(cancel_after, zero, Py_GT) && compare(silence, cancel_after, Py_GE)) {
+            if (g.log.enabled(Level::warning))
+                g.log.log(Level::warning, (Text{} << "[watchdog] Agent stalled for "
+                                                  << check(PyObject_Format(silence.ptr(), n.fmt_0f)) << "s in session "
+                                                  << session_id << " \xE2\x80\x94 auto-cancelling (threshold="
+                                                  << text_of(cancel_after) << "s)")
+                                              .done());
+            call_method(agent, n.cancel);
+            nb::object seconds = check(PyNumber_Long(silence.ptr()));
+            nb::object ev = event({{n.type, n.stall_warning},
+                                   {n.session_id, session_id},
+                                   {n.seconds, seconds},
+                                   {n.auto_cancelled, Py_True},
+                                   {n.message, (Text{} << "Tavrin appears to have stalled (no activity for "
+                                                       << to_str(seconds) << "s) and has been automatically stopped.")
+                                                   .done()}});
+            co_await await_(call_method(g.global(n.manager), n.broadcast, ev));
+            co_return none();
+        }
+        if (compare(silence, warn_after, Py_GE)) {
+            if (!warned) {
+                if (g.log.enabled(Level::warning))
+                    g.log.log(Level::warning, (Text{} << "[watchdog] Agent silent for "
+                                                      << check(PyObject_Format(silence.ptr(), n.fmt_0f))
+                                                      << "s in session " << session_id
+                                                      << " \xE2\x80\x94 broadcasting stall_warning")
+                                                  .done());
+                warned = true;
+                nb::object seconds = check(PyNumber_Long(silence.ptr()));
+                nb::object ev = event(
+                    {{n.type, n.stall_warning},
+                     {n.session_id, session_id},
+                     {n.seconds, seconds},
+                     {n.auto_cancelled, Py_False},
+                     {n.message, (Text{} << "Tavrin hasn't made progress in " << to_str(seconds)
+                                         << "s. It may be stuck waiting for a slow API response. You can stop the "
+                                            "task and try again.")
+                                     .done()}});
+                co_await await_(call_method(g.global(n.manager), n.broadcast, ev));
+            }
+        } else {
+            warned = false;  // activity resumed: the next stretch of silence warns again
+        }
+    }
+}
+
+nb::object watchdog_impl(PyObject* const* a) {
+    check_exact(a[1], &PyUnicode_Type, "session_id");
+    nb::object poll_interval = nb::borrow(a[2]);
+    if (!PyLong_Check(a[2])) {
+        if (!PyNumber_Check(a[2]) || PyUnicode_Check(a[2]))
+            raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                   "poll_interval", "int", Py_TYPE(a[2])->tp_name);
+        poll_interval = check(PyNumber_Long(a[2]));
+    }
+    return watchdog_name.wrap(watchdog(nb::borrow(a[0]), nb::borrow(a[1]), poll_interval));
+}
+
+}  // namespace
+
+void add_watchdog(nb::handle module) {
+    watchdog_name = CoroName("_watchdog", "_watchdog");
+    auto* spec = new FunctionSpec{
+        "_watchdog",
+        "_watchdog",
+        "Watch an agent during a chat turn: warn every client when it has been silent for\n"
+        "``stall_warn_seconds`` and cancel it after ``stall_cancel_seconds`` (0 or less: never).",
+        {{"agent", false, {}, ann("Any")},
+         {"session_id", false, {}, ann("str")},
+         {"poll_interval", false, check(PyLong_FromLong(15)), ann("int")}},
+        entry<watchdog_impl>,
+        true,
+        ann("None")};
+    define(module, "_watchdog", make_function(spec, module_name));
+}
+
+}  // namespace tv::gateway
