@@ -3,9 +3,6 @@ and real server processes for the end-to-end tests."""
 
 from __future__ import annotations
 
-import asyncio
-import json
-
 import pytest
 
 from serverproc import ServerProcess
@@ -48,21 +45,3 @@ def servers(tmp_path):
     yield start
     for server in started:
         server.stop()
-
-
-async def recv_until(conn, predicate, timeout: float = 15) -> list[dict]:
-    """Read events until one satisfies ``predicate``; returns all of them, that one last."""
-    events = []
-    async with asyncio.timeout(timeout):
-        while True:
-            event = json.loads(await conn.recv())
-            events.append(event)
-            if predicate(event):
-                return events
-
-
-async def drain(conn) -> list[dict]:
-    """Every event already queued for ``conn``: a ping is answered after all of them."""
-    await conn.send(json.dumps({"type": "ping"}))
-    events = await recv_until(conn, lambda e: e["type"] == "pong")
-    return events[:-1]

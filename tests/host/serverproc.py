@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import asyncio
+import json
 import os
 import re
 import select
@@ -90,3 +92,21 @@ class ServerProcess:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+async def recv_until(conn, predicate, timeout: float = 15) -> list[dict]:
+    """Read events until one satisfies ``predicate``; returns all of them, that one last."""
+    events = []
+    async with asyncio.timeout(timeout):
+        while True:
+            event = json.loads(await conn.recv())
+            events.append(event)
+            if predicate(event):
+                return events
+
+
+async def drain(conn) -> list[dict]:
+    """Every event already queued for ``conn``: a ping is answered after all of them."""
+    await conn.send(json.dumps({"type": "ping"}))
+    events = await recv_until(conn, lambda e: e["type"] == "pong")
+    return events[:-1]

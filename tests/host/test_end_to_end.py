@@ -6,8 +6,7 @@ import httpx
 import pytest
 import websockets
 
-from conftest import drain, recv_until
-from serverproc import require_gateway
+from serverproc import drain, recv_until, require_gateway
 
 
 @pytest.fixture(autouse=True)
