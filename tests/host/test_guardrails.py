@@ -7,7 +7,8 @@ from tavrin.core.guardrails import Guardrails
 
 async def test_an_approval_is_resolved_once():
     notified = []
-    g = Guardrails(on_resolved=lambda a, approved: notified.append((a.approval_id, approved)))
+    g = Guardrails(on_resolved=lambda a, approved: notified.append((a.approval_id, approved)),
+                   on_withdrawn=lambda a: notified.append((a.approval_id, "withdrawn")))
     approval = g.request_approval("delete_file", {"path": "a.txt"}, "session_main")
     assert [p["approval_id"] for p in g.pending()] == [approval.approval_id]
 
@@ -31,11 +32,13 @@ async def test_unknown_ids_and_non_boolean_decisions():
 
 
 async def test_timeout_refuses_and_forgets_the_approval():
-    g = Guardrails()
+    withdrawn = []
+    g = Guardrails(on_withdrawn=lambda a: withdrawn.append(a.approval_id))
     approval = g.request_approval("make_payment", {"payee": "x"})
     assert await g.wait_for_decision(approval, timeout=0.01) is False
     assert g.pending() == []
     assert g.resolve_approval(approval.approval_id, True) is False
+    assert withdrawn == [approval.approval_id]
 
 
 async def test_a_cancelled_waiter_leaves_nothing_to_approve():

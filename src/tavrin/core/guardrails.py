@@ -42,16 +42,19 @@ class Guardrails:
     """Holds the pending tool approvals of the whole application.
 
     ``on_resolved(approval, approved)`` is called (synchronously) once per settled approval,
-    so the host can tell every window that the prompt is gone.
+    and ``on_withdrawn(approval)`` once per approval that nobody waits for any more (the turn
+    was stopped, or the wait timed out), so the host can tell every window the prompt is gone.
     """
 
     def __init__(
         self,
         approval_ops: Iterable[str] = ("delete_file", "send_email", "make_payment"),
         on_resolved: Callable[[PendingApproval, bool], Any] | None = None,
+        on_withdrawn: Callable[[PendingApproval], Any] | None = None,
     ):
         self.approval_ops = set(approval_ops)
         self.on_resolved = on_resolved
+        self.on_withdrawn = on_withdrawn
         self._pending: dict[str, PendingApproval] = {}
 
     def needs_approval(self, tool: str) -> bool:
@@ -105,9 +108,17 @@ class Guardrails:
             self.discard(approval.approval_id)
 
     def discard(self, approval_id: str) -> None:
+        """Forget an approval nobody waits for any more; a later decision finds nothing."""
         approval = self._pending.pop(approval_id, None)
-        if approval is not None and not approval.future.done():
+        if approval is None:
+            return
+        if not approval.future.done():
             approval.future.cancel()
+        if self.on_withdrawn is not None:
+            try:
+                self.on_withdrawn(approval)
+            except Exception:
+                logger.exception("Approval notification failed")
 
     def pending(self) -> list[dict]:
         return [a.to_dict() for a in self._pending.values()]

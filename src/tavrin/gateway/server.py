@@ -141,6 +141,14 @@ def _announce_decision(approval, approved: bool) -> None:
     _spawn(broadcast(event), "approval-decided")
 
 
+def _announce_withdrawal(approval) -> None:
+    """Tell every window that an approval prompt lapsed (its turn stopped, or it timed out)."""
+    event = {"type": "approval_withdrawn", "approval_id": approval.approval_id, "tool": approval.tool}
+    if approval.session_id is not None:
+        event["session_id"] = approval.session_id
+    _spawn(broadcast(event), "approval-withdrawn")
+
+
 # -- start-up and shutdown ---------------------------------------------------------------------
 
 
@@ -158,7 +166,9 @@ async def startup(config: AppConfig) -> None:
     data_dir = Path(config.data_dir).expanduser()
     data_dir.mkdir(parents=True, exist_ok=True)
     store = ConversationStore(data_dir / "conversations.sqlite3")
-    guardrails = Guardrails(config.heartbeat.blocked_ops, on_resolved=_announce_decision)
+    guardrails = Guardrails(
+        config.heartbeat.blocked_ops, on_resolved=_announce_decision, on_withdrawn=_announce_withdrawal
+    )
 
     def make_agent(session_id: str | None) -> DemoAgent:
         return DemoAgent(store, guardrails, session_id, step_delay=config.demo_step_delay)

@@ -408,6 +408,9 @@ function handleEvent(ev) {
     case "approval_decided":
       settleApproval(ev.approval_id, ev.approved ? "Approved" : "Rejected");
       return;
+    case "approval_withdrawn":
+      settleApproval(ev.approval_id, "No longer needed");
+      return;
     case "text":
       bubble(sid || MAIN, "assistant", ev.content || "");
       return;
