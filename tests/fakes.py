@@ -89,14 +89,18 @@ class FakeAgent:
         try:
             for i, ev in enumerate(self.events):
                 if self.raise_after is not None and i == self.raise_after:
-                    raise self.error
+                    raise self.fresh_error()
                 if self.gate is not None and i == 1:
                     await self.gate.wait()
                 yield ev
             if self.raise_after is not None and self.raise_after >= len(self.events):
-                raise self.error
+                raise self.fresh_error()
         finally:
             self.is_processing = False
+
+    def fresh_error(self) -> Exception:
+        # A new instance per raise: raising one instance again would keep growing its traceback.
+        return type(self.error)(*self.error.args)
 
     def cancel(self) -> None:
         self.cancelled += 1
@@ -165,3 +169,139 @@ async def settle(rounds: int = 5) -> None:
     """Let scheduled tasks and callbacks run."""
     for _ in range(rounds):
         await asyncio.sleep(0)
+
+
+class FakeCUEvent:
+    """An event of the Computer Use agent: a `type` and a `data` mapping."""
+
+    def __init__(self, type: str, data: Any = None):
+        self.type = type
+        self.data = {} if data is None else data
+
+    def to_dict(self) -> dict[str, Any]:
+        return {"type": self.type, "data": self.data}
+
+
+class FakeComputerUseAgent:
+    """The Computer Use agent: `run_task` yields the given events and may raise after some of them."""
+
+    def __init__(self, events: list[FakeCUEvent] | None = None, *, raise_after: int | None = None,
+                 error: Exception | None = None, is_running: bool = False, gate: asyncio.Event | None = None):
+        self.events = events if events is not None else []
+        self.raise_after = raise_after
+        self.error = error or RuntimeError("screen capture failed")
+        self.gate = gate
+        self.is_running = is_running
+        self.tasks: list[str] = []
+        self.stopped = 0
+
+    async def run_task(self, user_text: str):
+        self.tasks.append(user_text)
+        for i, ev in enumerate(self.events):
+            if self.raise_after == i:
+                raise self.error
+            if self.gate is not None:
+                await self.gate.wait()
+            yield ev
+        if self.raise_after is not None and self.raise_after >= len(self.events):
+            raise self.error
+
+    def stop(self) -> None:
+        self.stopped += 1
+        self.is_running = False
+
+
+class FakeConversationManager:
+    def __init__(self, conversation_id: Any = None):
+        self.conversation_id = conversation_id
+        self.started = 0
+        self.resumed: list[Any] = []
+
+    async def start_conversation(self):
+        self.started += 1
+        self.conversation_id = f"new-{self.started}"
+        return self.conversation_id
+
+    async def resume_conversation(self, conv_id):
+        self.resumed.append(conv_id)
+        self.conversation_id = conv_id
+
+
+class FakeMemory:
+    """The conversation store: messages per conversation id; records renames, reads and deletions."""
+
+    def __init__(self, messages: dict[Any, list[dict[str, Any]]] | None = None,
+                 rename_error: Exception | None = None):
+        self.messages = messages or {}
+        self.rename_error = rename_error
+        self.renamed: list[tuple[Any, str]] = []
+        self.cleared: list[Any] = []
+        self.reads: list[tuple[Any, int]] = []
+
+    async def rename_conversation(self, conv_id, title):
+        if self.rename_error is not None:
+            raise self.rename_error
+        self.renamed.append((conv_id, title))
+
+    async def get_messages(self, conv_id, limit=50):
+        self.reads.append((conv_id, limit))
+        return self.messages.get(conv_id, [])[:limit]
+
+    async def clear_conversation_messages(self, conversation_id):
+        self.cleared.append(conversation_id)
+        self.messages.pop(conversation_id, None)
+
+
+class FakeConversationAgent(FakeAgent):
+    """A standard agent with a conversation manager and its own conversation store."""
+
+    def __init__(self, conversation_id: Any = None, memory: FakeMemory | None = None, **kw: Any):
+        super().__init__(**kw)
+        self.conversation = FakeConversationManager(conversation_id)
+        self._memory = memory if memory is not None else FakeMemory()
+
+
+class FakeGuardrails:
+    def __init__(self, result: Any = True):
+        self.result = result
+        self.calls: list[tuple[Any, Any]] = []
+
+    def resolve_approval(self, approval_id, approved):
+        self.calls.append((approval_id, approved))
+        return self.result
+
+
+class FakeHeartbeatController:
+    def __init__(self, *, is_running: bool = False, is_paused: bool = False, interval: Any = 120):
+        self.is_running = is_running
+        self.is_paused = is_paused
+        self.interval = interval
+        self.calls: list[tuple] = []
+
+    def start(self, interval):
+        self.calls.append(("start", interval))
+
+    def stop(self):
+        self.calls.append(("stop",))
+
+    def pause(self):
+        self.calls.append(("pause",))
+
+    def resume(self):
+        self.calls.append(("resume",))
+
+
+class FakeTask:
+    """A stand-in for a registered chat task: records cancel requests, reports `done()`."""
+
+    def __init__(self, done: bool = False):
+        self._done = done
+        self.cancels = 0
+
+    def done(self) -> bool:
+        return self._done
+
+    def cancel(self) -> bool:
+        self.cancels += 1
+        return True
+

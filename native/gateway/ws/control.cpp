@@ -1,4 +1,375 @@
+// The control handlers: task stop and tool approval, session and conversation commands, and the
+// heartbeat controls. Each answers only the socket that sent the message.
+//
+// They run inside the connection's receive loop while chat turns run as background tasks, so
+// nothing here takes the session lock: a stop or a resume acts on a running turn at once, and a
+// cancellation is only requested, never awaited. Errors that a handler does not report itself
+// propagate to the receive loop, which logs them and ends the connection.
 #include "gateway.hpp"
+
 namespace tv::gateway {
-void add_control(nb::handle) {}
+namespace {
+
+CoroName stop_task_name, approval_name, new_session_name, close_session_name, list_sessions_name,
+    new_conversation_name, resume_conversation_name, clear_history_name, heartbeat_control_name;
+
+// Concatenation of Python strings, through the str API so lone surrogates from JSON survive.
+nb::object concat(std::initializer_list<nb::handle> parts) {
+    nb::object out = nb::borrow(gw().n.empty.h());
+    for (nb::handle p : parts) out = check(PyUnicode_Concat(out.ptr(), p.ptr()));
+    return out;
 }
+
+// Sends `ev` on `ws`. A plain call so the event is built in its own statement, outside any
+// co_await expression.
+nb::object send(nb::handle ws, nb::handle ev) { return call_method(ws, gw().n.send_json, ev); }
+
+nb::object error_event(nb::handle text) {
+    const Names& n = gw().n;
+    return event({{n.type, n.error}, {n.message, text}});
+}
+
+nb::object session_error_event(nb::handle text, nb::handle session_id) {
+    const Names& n = gw().n;
+    return event({{n.type, n.error}, {n.message, text}, {n.session_id, session_id}});
+}
+
+// Cancels the session's registered chat task when it is still running. True when it was cancelled.
+bool cancel_running_task(nb::handle session_id) {
+    const Gateway& g = gw();
+    nb::object task = g.get(g.global(g.n._active_tasks), session_id);
+    if (!truthy(task) || truthy(call_method(task, g.n.done))) return false;
+    call_method(task, g.n.cancel);
+    return true;
+}
+
+// Stops the application's single Computer Use agent when it is running (a missing `is_running`
+// counts as idle). True when it was stopped.
+bool stop_running_cu_agent(nb::handle cu_agent) {
+    const Names& n = gw().n;
+    if (!truthy(cu_agent)) return false;
+    nb::object running = attr_opt(cu_agent, n.is_running);
+    if (!running || !truthy(running)) return false;
+    call_method(cu_agent, n.stop);
+    return true;
+}
+
+// Cancels the session's agent, or the application's fallback agent when no session has this id.
+// A session without an agent leaves the fallback alone. True when an agent was cancelled, idle or not.
+bool cancel_agent(nb::handle session, nb::handle state) {
+    const Gateway& g = gw();
+    if (truthy(session)) {
+        nb::object agent = attr(session, g.n.agent);
+        if (!truthy(agent)) return false;
+        call_method(agent, g.n.cancel);
+        return true;
+    }
+    nb::object fallback = g.get(state, g.n.agent);
+    if (!truthy(fallback)) return false;
+    call_method(fallback, g.n.cancel);
+    return true;
+}
+
+// ---- Task stop and tool approval ----
+
+Coro handle_stop_task(nb::object ws, nb::object message) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object get_state = import_from(n.server, n.get_state);
+    nb::object get_registry = import_from(n.session_registry, n.get_registry);
+    nb::object state = call(get_state);
+    nb::object session_id = g.session_or_default(message);
+    nb::object cu_agent = g.get(state, n.cu_agent);
+    nb::object session = call_method(call(get_registry), n.get, session_id);
+
+    // All three run: one request can end the turn's task, the Computer Use agent and the agent.
+    bool stopped = cancel_running_task(session_id);
+    stopped = stop_running_cu_agent(cu_agent) || stopped;
+    stopped = cancel_agent(session, state) || stopped;
+
+    nb::object reply = stopped ? event({{n.type, n.task_stopped}, {n.message, n.task_stopped_text}, {n.session_id, session_id}})
+                               : event({{n.type, n.info}, {n.message, n.no_task_running}, {n.session_id, session_id}});
+    co_await await_(send(ws, reply));
+    co_return none();
+}
+
+Coro handle_approval(nb::object ws, nb::object message) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object get_state = import_from(n.server, n.get_state);
+    nb::object guardrails = g.get(call(get_state), n.guardrails);
+    nb::object approval_id = g.get(message, n.approval_id);
+    nb::object approved = g.get(message, n.approved, boolean(false));
+
+    nb::object reply;
+    if (!truthy(guardrails)) {
+        reply = error_event(n.guardrails_missing);
+    } else if (!truthy(approval_id)) {
+        reply = error_event(n.missing_approval_id);
+    } else {
+        // The decision and the guardrails' answer are passed on as they are, not coerced to bool.
+        nb::object success = call_method(guardrails, n.resolve_approval, approval_id, approved);
+        reply = event({{n.type, n.approval_resolved}, {n.approval_id, approval_id}, {n.approved, approved},
+                       {n.success, success}});
+    }
+    co_await await_(send(ws, reply));
+    co_return none();
+}
+
+// ---- Sessions ----
+
+Coro handle_new_session(nb::object ws, nb::object message) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object get_registry = import_from(n.session_registry, n.get_registry);
+    nb::object registry = call(get_registry);
+    // The defaults apply only to absent keys: an empty name or icon is the client's choice.
+    nb::object display_name = g.get(message, n.display_name, n.new_chat);
+    nb::object icon = g.get(message, n.icon, n.speech_balloon);
+    nb::object session = co_await await_(
+        call_method_kw(registry, n.create_session, n.kw_create_session, display_name, icon, boolean(false)));
+    nb::object reply = event({{n.type, n.session_created}, {n.session, call_method(session, n.to_dict)}});
+    co_await await_(send(ws, reply));
+    co_return none();
+}
+
+Coro handle_close_session(nb::object ws, nb::object message) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object get_registry = import_from(n.session_registry, n.get_registry);
+    nb::object session_id = g.get(message, n.session_id);
+    if (!truthy(session_id)) {
+        nb::object error = error_event(n.missing_session_id);
+        co_await await_(send(ws, error));
+        co_return none();
+    }
+    nb::object removed = co_await await_(call_method(call(get_registry), n.close_session, session_id));
+    nb::object reply = event({{n.type, n.session_closed}, {n.session_id, session_id}, {n.success, removed}});
+    co_await await_(send(ws, reply));
+    co_return none();
+}
+
+Coro handle_list_sessions(nb::object ws) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object get_registry = import_from(n.session_registry, n.get_registry);
+    nb::object sessions = call_method(call(get_registry), n.list_sessions);
+    nb::object reply = event({{n.type, n.sessions_list}, {n.sessions, sessions}});
+    co_await await_(send(ws, reply));
+    co_return none();
+}
+
+// ---- Conversations ----
+
+Coro handle_new_conversation(nb::object ws, nb::object message) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object get_state = import_from(n.server, n.get_state);
+    nb::object get_registry = import_from(n.session_registry, n.get_registry);
+    nb::object session_id = g.session_or_default(message);
+    nb::object registry = call(get_registry);
+    nb::object session = call_method(registry, n.get, session_id);
+
+    nb::object conv_id;
+    if (truthy(session)) {
+        conv_id = co_await await_(call_method(registry, n.new_conversation_in_session, session_id));
+    } else {
+        // No session under that id: the application's fallback agent, if any, starts one.
+        nb::object agent = g.get(call(get_state), n.agent);
+        if (!truthy(agent)) co_return none();
+        conv_id = co_await await_(call_method(attr(agent, n.conversation), n.start_conversation));
+    }
+    nb::object reply = event({{n.type, n.conversation_started}, {n.conversation_id, conv_id}, {n.session_id, session_id}});
+    co_await await_(send(ws, reply));
+    co_return none();
+}
+
+Coro handle_resume_conversation(nb::object ws, nb::object message) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object get_state = import_from(n.server, n.get_state);
+    nb::object get_registry = import_from(n.session_registry, n.get_registry);
+    nb::object state = call(get_state);
+    nb::object session_id = g.session_or_default(message);
+    nb::object conv_id = g.get(message, n.conversation_id);
+    nb::object registry = call(get_registry);
+    nb::object session = call_method(registry, n.get, session_id);
+
+    // A connector's conversation is not the user's to switch: act on the default session instead.
+    if (truthy(session) && truthy(attr(session, n.is_connector))) {
+        nb::object main_id = g.global(n._DEFAULT_SESSION_ID);
+        if (g.log.enabled(Level::warning))
+            g.log.log(Level::warning, concat({str("Blocked resume_conversation on connector session "),
+                                              to_repr(session_id), str(", redirecting to "), to_repr(main_id)}));
+        session_id = main_id;
+        session = call_method(registry, n.get, session_id);
+    }
+    nb::object agent = truthy(session) ? attr(session, n.agent) : g.get(state, n.agent);
+
+    // Whatever works in this session stops before the switch; each step runs whatever the others find.
+    if (cancel_running_task(session_id) && g.log.enabled(Level::info))
+        g.log.log(Level::info, concat({str("Cancelled running task in session "), text_of(session_id),
+                                       str(" before resuming conversation "), to_str(conv_id)}));
+    cancel_agent(session, state);
+    stop_running_cu_agent(g.get(state, n.cu_agent));
+
+    if (!truthy(agent) || !truthy(conv_id)) co_return none();
+
+    co_await await_(call_method(attr(agent, n.conversation), n.resume_conversation, conv_id));
+    nb::object memory = check(PyObject_GetItem(state.ptr(), n.memory));
+    nb::object limit = check(PyLong_FromLong(200));
+    nb::object messages = co_await await_(call_method_kw(memory, n.get_messages, n.kw_limit, conv_id, limit));
+    nb::object reply = event({{n.type, n.conversation_resumed}, {n.conversation_id, conv_id},
+                              {n.session_id, session_id}, {n.messages, messages}});
+    co_await await_(send(ws, reply));
+    co_return none();
+}
+
+Coro handle_clear_session_history(nb::object ws, nb::object message) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object get_registry = import_from(n.session_registry, n.get_registry);
+    nb::object session_id = g.session_or_default(message);
+    nb::object session = call_method(call(get_registry), n.get, session_id);
+
+    // Refusals, in this order: no session, a user's session, a session without an agent.
+    nb::object refusal;
+    nb::object agent;
+    if (!truthy(session)) {
+        refusal = nb::borrow(n.session_not_found.h());
+    } else if (!truthy(attr(session, n.is_connector))) {
+        refusal = nb::borrow(n.clear_connector_only.h());
+    } else {
+        agent = attr(session, n.agent);
+        if (!truthy(agent)) refusal = nb::borrow(n.no_agent_for_session.h());
+    }
+    if (refusal) {
+        nb::object error = session_error_event(refusal, session_id);
+        co_await await_(send(ws, error));
+        co_return none();
+    }
+
+    nb::object conv = attr(agent, n.conversation);
+    nb::object old_id = attr(conv, n.conversation_id);
+    if (truthy(old_id))
+        co_await await_(call_method(attr(agent, n._memory), n.clear_conversation_messages, old_id));
+    nb::object new_id = co_await await_(call_method(conv, n.start_conversation));
+    set_attr(session, n.conversation_id, new_id);
+    g.log.log(Level::info, str("Cleared history for connector session %r, new conversation %r"), session_id, new_id);
+
+    nb::object reply = event({{n.type, n.session_history_cleared}, {n.session_id, session_id},
+                              {n.message, n.history_cleared_text}});
+    co_await await_(send(ws, reply));
+    co_return none();
+}
+
+// ---- Heartbeat ----
+
+// The reply to an action the controller understood, or a null handle for an unknown action.
+nb::object heartbeat_action(nb::handle heartbeat, nb::handle config, nb::handle message, nb::handle action) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    if (equal(action, n.start)) {
+        // A falsy interval (absent, null, 0, "") falls back to the configuration, then to 300 seconds.
+        nb::object interval = g.get(message, n.interval);
+        if (!truthy(interval))
+            interval = truthy(config) ? attr(attr(config, n.heartbeat), n.interval) : check(PyLong_FromLong(300));
+        call_method(heartbeat, n.start, interval);
+        return event({{n.type, n.heartbeat_status}, {n.status, n.running}, {n.interval, interval}});
+    }
+    if (equal(action, n.stop)) {
+        call_method(heartbeat, n.stop);
+        return event({{n.type, n.heartbeat_status}, {n.status, n.stopped}});
+    }
+    if (equal(action, n.pause)) {
+        call_method(heartbeat, n.pause);
+        return event({{n.type, n.heartbeat_status}, {n.status, n.paused}});
+    }
+    if (equal(action, n.resume)) {
+        call_method(heartbeat, n.resume);
+        return event({{n.type, n.heartbeat_status}, {n.status, n.running}});
+    }
+    if (equal(action, n.status)) {
+        // "status" reflects `is_running` alone; a pause shows only in "paused".
+        nb::handle status = truthy(attr(heartbeat, n.is_running)) ? n.running.h() : n.stopped.h();
+        nb::object paused = attr(heartbeat, n.is_paused);
+        nb::object interval = attr(heartbeat, n.interval);
+        return event({{n.type, n.heartbeat_status}, {n.status, status}, {n.paused, paused}, {n.interval, interval}});
+    }
+    return nb::object();
+}
+
+Coro handle_heartbeat_control(nb::object ws, nb::object message) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object get_state = import_from(n.server, n.get_state);
+    nb::object state = call(get_state);
+    nb::object heartbeat = g.get(state, n.heartbeat);
+    nb::object config = g.get(state, n.config);
+
+    nb::object reply;
+    if (!truthy(heartbeat)) {
+        reply = error_event(n.heartbeat_missing);
+    } else {
+        nb::object action = g.get(message, n.action, n.empty);
+        reply = heartbeat_action(heartbeat, config, message, action);
+        if (!reply) reply = error_event(concat({n.unknown_heartbeat_action, text_of(action)}));
+    }
+    co_await await_(send(ws, reply));
+    co_return none();
+}
+
+// ---- Entry points: the message must be exactly a dict, checked before the coroutine exists ----
+
+template <Coro (*Handler)(nb::object, nb::object), CoroName* Coro_name>
+nb::object with_message(PyObject* const* a) {
+    check_exact(a[1], &PyDict_Type, "message");
+    return Coro_name->wrap(Handler(nb::borrow(a[0]), nb::borrow(a[1])));
+}
+
+nb::object list_sessions_impl(PyObject* const* a) { return list_sessions_name.wrap(handle_list_sessions(nb::borrow(a[0]))); }
+
+void add_handler(nb::handle module, const char* name, CoroName& coro_name, const char* doc, Impl impl,
+                 bool takes_message = true) {
+    coro_name = CoroName(name, name);
+    std::vector<Param> params{{"ws", false, {}, ann("WebSocket")}};
+    if (takes_message) params.push_back({"message", false, {}, ann("dict[str, Any]")});
+    auto* spec = new FunctionSpec{name, name, doc, std::move(params), impl, true, ann("None")};
+    define(module, name, make_function(spec, module_name));
+}
+
+}  // namespace
+
+void add_control(nb::handle module) {
+    add_handler(module, "_handle_stop_task", stop_task_name,
+                "Stop whatever works for a session: its chat task, the Computer Use agent and its agent.",
+                entry<with_message<handle_stop_task, &stop_task_name>>);
+    add_handler(module, "_handle_approval", approval_name,
+                "Pass the user's decision on a pending tool action to the guardrails.",
+                entry<with_message<handle_approval, &approval_name>>);
+    add_handler(module, "_handle_new_session", new_session_name, "Create a new user session (chat tab).",
+                entry<with_message<handle_new_session, &new_session_name>>);
+    add_handler(module, "_handle_close_session", close_session_name, "Close a session.",
+                entry<with_message<handle_close_session, &close_session_name>>);
+    add_handler(module, "_handle_list_sessions", list_sessions_name, "Send the list of all sessions.",
+                entry<list_sessions_impl>, /*takes_message=*/false);
+    add_handler(module, "_handle_new_conversation", new_conversation_name,
+                "Start a new conversation within a session (clears chat history for that session).",
+                entry<with_message<handle_new_conversation, &new_conversation_name>>);
+    add_handler(module, "_handle_resume_conversation", resume_conversation_name,
+                "Resume a stored conversation in a session and send its messages.\n\n"
+                "Whatever is working for the session stops first: its chat task, its agent and a running\n"
+                "Computer Use agent. A connector session's request acts on the default session instead.",
+                entry<with_message<handle_resume_conversation, &resume_conversation_name>>);
+    add_handler(module, "_handle_clear_session_history", clear_history_name,
+                "Clear all stored messages for a connector session and start a fresh conversation.\n\n"
+                "The stored messages of the session's current conversation (and with them its summary) are\n"
+                "deleted and a new conversation begins, so the agent starts from a clean context on the\n"
+                "next message. User sessions are refused.",
+                entry<with_message<handle_clear_session_history, &clear_history_name>>);
+    add_handler(module, "_handle_heartbeat_control", heartbeat_control_name,
+                "Start, stop, pause, resume or query the application's heartbeat.",
+                entry<with_message<handle_heartbeat_control, &heartbeat_control_name>>);
+}
+
+}  // namespace tv::gateway

@@ -65,6 +65,25 @@ struct Names {
     PyObject* kw_create_session = kwnames({"display_name", "icon", "is_connector"});
     PyObject* kw_cu_chat = kwnames({"session_id"});
     PyObject* kw_std_chat = kwnames({"attachments", "session_lock", "session_id"});
+
+    // ---- Computer Use chat and the control handlers (computer_use_chat.cpp, control.cpp) ----
+    Name cu_mode_text{"Using Computer Use mode \xE2\x80\x94 I can see and control your screen"};  // U+2014
+    Name cu_error_prefix{"Computer Use error: "};
+    Name computer_dot{"computer."};
+    Name unknown_error{"Unknown error"};
+    Name task_cancelled_text{"Task cancelled"};
+    Name screenshot_captured{"Screenshot captured"};
+    Name task_stopped_text{"Task stopped"};
+    Name no_task_running{"No task is currently running"};
+    Name guardrails_missing{"Guardrails not initialized"};
+    Name missing_approval_id{"Missing approval_id"};
+    Name missing_session_id{"Missing session_id"};
+    Name heartbeat_missing{"Heartbeat not initialized"};
+    Name unknown_heartbeat_action{"Unknown heartbeat action: "};
+    Name history_cleared_text{"Chat history cleared. Starting fresh."};
+    Name session_not_found{"Session not found"};
+    Name clear_connector_only{"clear_session_history is only allowed for connector sessions"};
+    Name no_agent_for_session{"No agent for session"};
 };
 
 struct Gateway {

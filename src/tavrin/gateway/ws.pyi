@@ -1,0 +1,56 @@
+"""WebSocket handler for real-time chat with the agent."""
+
+import asyncio
+import json as json
+import logging as logging
+from typing import Any
+
+from fastapi import APIRouter as APIRouter, WebSocket as WebSocket, WebSocketDisconnect as WebSocketDisconnect
+
+logger: logging.Logger
+_FORCE_CU_KEYWORDS: set[str]
+_MAX_WS_CONNECTIONS: int
+_DEFAULT_SESSION_ID: str
+_active_tasks: dict[str, asyncio.Task[None]]
+
+class ConnectionManager:
+    """Manages active WebSocket connections."""
+
+    _connections: list[WebSocket]
+    def __init__(self) -> None: ...
+    async def connect(self, ws: WebSocket) -> bool:
+        """Accept a WebSocket connection. Returns False if limit is reached."""
+    def disconnect(self, ws: WebSocket) -> None: ...
+    async def broadcast(self, message: dict[str, Any]) -> None: ...
+    async def broadcast_to_session(self, session_id: str, message: dict[str, Any]) -> None:
+        """Broadcast a message tagged with session_id to all connected clients."""
+
+manager: ConnectionManager
+
+def create_ws_router() -> APIRouter: ...
+async def _handle_message(ws: WebSocket, message: dict[str, Any]) -> None:
+    """Route incoming WebSocket messages."""
+async def _handle_chat(ws: WebSocket, message: dict[str, Any]) -> None: ...
+async def _handle_standard_chat(
+    ws: WebSocket,
+    agent: Any,
+    user_text: str,
+    attachments: list[dict[str, str]] | None = None,
+    session_lock: asyncio.Lock | None = None,
+    session_id: str = "session_main",
+) -> None: ...
+async def _handle_computer_use_chat(ws: WebSocket, cu_agent: Any, user_text: str, session_id: str = "session_main") -> None: ...
+async def _watchdog(agent: Any, session_id: str, poll_interval: int = 15) -> None: ...
+def _should_use_computer_use(message: str) -> bool: ...
+def _get_session(session_id: str | None) -> Any | None: ...
+async def _handle_approval(ws: WebSocket, message: dict[str, Any]) -> None: ...
+async def _handle_stop_task(ws: WebSocket, message: dict[str, Any]) -> None: ...
+async def _handle_new_session(ws: WebSocket, message: dict[str, Any]) -> None: ...
+async def _handle_close_session(ws: WebSocket, message: dict[str, Any]) -> None: ...
+async def _handle_list_sessions(ws: WebSocket) -> None: ...
+async def _handle_new_conversation(ws: WebSocket, message: dict[str, Any]) -> None:
+    """Start a new conversation within a session (clears chat history for that session)."""
+async def _handle_resume_conversation(ws: WebSocket, message: dict[str, Any]) -> None: ...
+async def _handle_clear_session_history(ws: WebSocket, message: dict[str, Any]) -> None:
+    """Clear all stored messages for a connector session and start a fresh conversation."""
+async def _handle_heartbeat_control(ws: WebSocket, message: dict[str, Any]) -> None: ...
