@@ -1,5 +1,6 @@
 """The whole system through a real server process: WebSocket clients and the connector endpoint."""
 
+import importlib.util
 import json
 
 import httpx
@@ -106,7 +107,7 @@ async def test_connector_message_reaches_the_ui(servers):
         assert events[-1]["type"] == "done"
 
 
-async def test_sessions_tabs_and_heartbeat_controls(servers):
+async def test_session_tabs(servers):
     server = servers()
     async with websockets.connect(server.ws) as conn, websockets.connect(server.ws) as watcher:
         await conn.send(json.dumps({"type": "new_session"}))
@@ -125,8 +126,22 @@ async def test_sessions_tabs_and_heartbeat_controls(servers):
         listed = (await recv_until(conn, lambda e: e["type"] == "sessions_list"))[-1]["sessions"]
         assert sid not in [s["session_id"] for s in listed]
 
+
+async def test_heartbeat_controls(servers):
+    heartbeat_built = importlib.util.find_spec("tavrin.core.heartbeat") is not None
+    server = servers()
+    async with websockets.connect(server.ws) as conn:
         await conn.send(json.dumps({"type": "heartbeat_control", "action": "start", "interval": 600}))
-        await recv_until(conn, lambda e: e["type"] == "heartbeat_status")
+        reply = (await recv_until(conn, lambda e: e["type"] in ("heartbeat_status", "error")))[-1]
+        if not heartbeat_built:
+            assert reply == {"type": "error", "message": "Heartbeat not initialized"}
+            return
+        assert reply == {"type": "heartbeat_status", "status": "running", "interval": 600}
+        await conn.send(json.dumps({"type": "heartbeat_control", "action": "pause"}))
         await conn.send(json.dumps({"type": "heartbeat_control", "action": "status"}))
-        status = (await recv_until(conn, lambda e: e["type"] == "heartbeat_status"))[-1]
-        assert status == {"type": "heartbeat_status", "status": "running", "paused": False, "interval": 600}
+        status = (await recv_until(conn, lambda e: e["type"] == "heartbeat_status" and "paused" in e))[-1]
+        assert status == {"type": "heartbeat_status", "status": "running", "paused": True, "interval": 600}
+        await conn.send(json.dumps({"type": "heartbeat_control", "action": "stop"}))
+        await conn.send(json.dumps({"type": "heartbeat_control", "action": "status"}))
+        status = (await recv_until(conn, lambda e: e["type"] == "heartbeat_status" and "paused" in e))[-1]
+        assert status["status"] == "stopped"

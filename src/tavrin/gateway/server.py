@@ -180,7 +180,15 @@ async def startup(config: AppConfig) -> None:
     await registry.start()
     set_registry(registry)
 
-    heartbeat = HeartbeatController(config.heartbeat, deliver=deliver_heartbeat, broadcast=broadcast)
+    try:
+        import tavrin.core.heartbeat  # noqa: F401  (the native runner the controller drives)
+    except ImportError:
+        # Without the runner there is no heartbeat to offer: the clients are told
+        # "Heartbeat not initialized" rather than losing their connection on "start".
+        logger.warning("Heartbeat runner not available; the heartbeat is off")
+        heartbeat = None
+    else:
+        heartbeat = HeartbeatController(config.heartbeat, deliver=deliver_heartbeat, broadcast=broadcast)
     _state.update(
         agent=make_agent(None),
         cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay),
@@ -190,7 +198,7 @@ async def startup(config: AppConfig) -> None:
         guardrails=guardrails,
         config=config,
     )
-    if config.heartbeat.enabled:
+    if heartbeat is not None and config.heartbeat.enabled:
         heartbeat.start(config.heartbeat.interval_seconds)
     logger.info("Tavrin host ready (data directory %s)", data_dir)
 
