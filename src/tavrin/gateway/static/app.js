@@ -433,6 +433,7 @@ function handleEvent(ev) {
       return;
     case "error":
       if (sid) { line(sid, "error", "⚠️ " + ev.message); setWorking(sid, false); }
+      else if (ev.message === "Heartbeat not initialized") $("hb-status").textContent = "not available";
       else toast(ev.message, true);
       return;
     case "stall_warning": {
