@@ -38,7 +38,7 @@ struct Names {
     X(sessions_list) X(sessions) X(conversation_started) X(conversation_resumed) X(messages) X(limit)               \
     X(session_history_cleared) X(heartbeat_status) X(running) X(stopped) X(paused) X(tool_approval_needed)          \
     X(computer) X(WebSocketDisconnect) X(items) X(heartbeat_control) X(stop_task)     \
-    X(clear_session_history) X(disconnect) X(connect)
+    X(clear_session_history) X(disconnect) X(connect) X(headers) X(origin) X(_ALLOWED_ORIGINS)
 #define TV_DECLARE(n) Name n{#n};
     TV_NAMES(TV_DECLARE)
 #undef TV_DECLARE
