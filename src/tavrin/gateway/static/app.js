@@ -575,6 +575,8 @@ function wire() {
         if (Number.isFinite(interval) && interval > 0) message.interval = interval;
       }
       send(message);
+      // The reply to "start" echoes the interval asked for; the status tells the one in use.
+      if (action === "start") send({ type: "heartbeat_control", action: "status" });
     });
   });
   window.addEventListener("focus", () => { if (ui.ws && ui.ws.readyState === WebSocket.OPEN) send({ type: "list_sessions" }); });
