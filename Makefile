@@ -25,7 +25,7 @@ check-python:
 $(VENV)/.created: | check-python
 	$(PYTHON312) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.created pyproject.toml CMakeLists.txt $(NATIVE_SOURCES) $(PY_SOURCES)

@@ -131,11 +131,18 @@ def test_module_surface():
             setattr(cls(HeartbeatConfig(), None), prop, 1)
 
 
-def test_load_fails_without_the_host_config():
-    code = ("import sys, types; sys.modules['tavrin.config'] = types.ModuleType('tavrin.config')\n"
-            "try:\n import tavrin.core.heartbeat\nexcept ImportError as e: print(type(e.__cause__ or e).__name__, e.__cause__ or e)")
+@pytest.mark.parametrize(
+    "stand_in, expected",
+    [("types.ModuleType('tavrin.config')",
+      "ImportError cannot import name 'HeartbeatConfig' from 'tavrin.config'"),
+     ("None", "ModuleNotFoundError import of tavrin.config halted")],
+)
+def test_load_fails_with_the_import_error_itself(stand_in, expected):
+    code = (f"import sys, types; sys.modules['tavrin.config'] = {stand_in}\n"
+            "try:\n import tavrin.core.heartbeat\n"
+            "except ImportError as e: print(type(e).__name__, e, e.__cause__)")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    assert out.startswith("ImportError cannot import name 'HeartbeatConfig' from 'tavrin.config'")
+    assert out.startswith(expected) and out.strip().endswith("None")
 
 
 def test_new_runner_state_and_status():

@@ -8,6 +8,7 @@
 // use, which lets a host or a test substitute the clock or the event-loop functions at run time.
 #include "runtime/async.hpp"
 #include "runtime/func.hpp"
+#include "runtime/module.hpp"
 #include "runtime/log.hpp"
 
 namespace tv::heartbeat {
@@ -373,7 +374,7 @@ void define(nb::handle module, const char* name, nb::handle value) {
 using namespace tv;
 using namespace tv::heartbeat;
 
-NB_MODULE(heartbeat, m) {
+TV_MODULE(heartbeat, m) {
     check(PyModule_SetDocString(m.ptr(), module_doc));
     coroutine_type();
 
