@@ -339,6 +339,10 @@ async function refreshResumeList() {
     select.disabled = false;
     for (const c of data.conversations) {
       const current = c.id === s.conversationId ? " (current)" : "";
+      if (current && c.title !== s.conversationTitle) {
+        s.conversationTitle = c.title;
+        if (s.id === ui.active) renderChrome();
+      }
       const opt = el("option", "", `${c.title} — ${c.message_count} msgs, ${fmtTime(c.updated_at)}${current}`);
       opt.value = c.id;
       select.appendChild(opt);
@@ -422,10 +426,12 @@ function handleEvent(ev) {
     case "cancelled":
       line(sid || MAIN, "system", "⏹ " + (ev.message || "Task cancelled"));
       setWorking(sid || MAIN, false);
+      refreshResumeList();
       return;
     case "task_stopped":
       line(sid || MAIN, "system", "⏹ " + ev.message);
       setWorking(sid || MAIN, false);
+      refreshResumeList();
       return;
     case "info":
       if (sid) line(sid, "system", ev.message); else toast(ev.message);
