@@ -156,7 +156,7 @@ class DemoComputerUseAgent:
 
     def _tool_id(self) -> str:
         self._seq += 1
-        return f"toolu_{self._seq:04d}"
+        return f"cu_{self._seq:04d}"
 
     async def _pause(self) -> None:
         if self._stop.is_set():
