@@ -13,7 +13,7 @@ PYTHON312 := $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.
 NATIVE_SOURCES := $(shell find native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
 PY_SOURCES := $(shell find src -name '*.py' -o -name '*.pyi' 2>/dev/null)
 
-.PHONY: all build test test-asan run bench clean check-python
+.PHONY: all build test test-asan run bench clean check-python browser-deps
 
 all: build
 
@@ -34,11 +34,20 @@ $(VENV)/.installed: $(VENV)/.created pyproject.toml CMakeLists.txt $(NATIVE_SOUR
 
 build: $(VENV)/.installed
 
-test: build
+# The browser tests drive the system's Chromium (never a downloaded one); install it when missing.
+browser-deps:
+	@if ! command -v chromium >/dev/null 2>&1; then \
+		if [ "$$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq chromium fonts-noto-color-emoji; \
+		else echo "note: install chromium (apt-get install chromium) to run the browser tests" >&2; fi; \
+	fi
+
+test: build browser-deps
 	$(PY) -m pytest -q $(PYTEST_ARGS)
 
+RUN_ARGS ?=
+
 run: build
-	$(VENV)/bin/tavrin-gateway
+	$(VENV)/bin/tavrin-gateway $(RUN_ARGS)
 
 clean:
 	rm -rf build $(VENV) .pytest_cache
