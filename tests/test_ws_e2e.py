@@ -118,6 +118,8 @@ class TestOriginCheck:
         async with websockets.connect(server, origin=own) as conn:  # the host's own page
             await conn.send(json.dumps({"type": "ping"}))
             assert await recv(conn) == {"type": "pong"}
-        async with websockets.connect(server) as conn:  # a client that is not a browser
-            await conn.send(json.dumps({"type": "ping"}))
-            assert await recv(conn) == {"type": "pong"}
+        with pytest.raises(websockets.InvalidStatus) as refused:  # no origin names none of them
+            async with websockets.connect(server):
+                pass
+        assert refused.value.response.status_code == 403
+        assert gateway_log.records[-1].getMessage() == "Rejected WebSocket \u2014 origin None not allowed"

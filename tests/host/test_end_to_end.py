@@ -26,7 +26,7 @@ async def chat(conn, text, session_id="session_main", **extra):
 
 async def test_full_chat_turn_and_computer_use(servers):
     server = servers()
-    async with websockets.connect(server.ws) as conn:
+    async with websockets.connect(server.ws, origin=server.http) as conn:
         events = await chat(conn, "What is on my screen?")
         assert [e["type"] for e in events] == ["mode", "thinking", "tool_call", "tool_result", "text", "done"]
         assert all(e["session_id"] == "session_main" for e in events)
@@ -40,7 +40,7 @@ async def test_full_chat_turn_and_computer_use(servers):
 
 async def test_approval_from_a_second_client(servers):
     server = servers()
-    async with websockets.connect(server.ws) as asker, websockets.connect(server.ws) as other:
+    async with websockets.connect(server.ws, origin=server.http) as asker, websockets.connect(server.ws, origin=server.http) as other:
         await asker.send(json.dumps({"type": "chat", "content": "delete old-report.pdf"}))
         prompt = (await recv_until(other, lambda e: e["type"] == "tool_approval_needed"))[-1]
         assert prompt["session_id"] == "session_main" and prompt["tool"] == "delete_file"
@@ -60,7 +60,7 @@ async def test_approval_from_a_second_client(servers):
 
 async def test_stop_ends_a_long_task(servers):
     server = servers()
-    async with websockets.connect(server.ws) as conn:
+    async with websockets.connect(server.ws, origin=server.http) as conn:
         await conn.send(json.dumps({"type": "chat", "content": "/slow scan everything"}))
         await recv_until(conn, lambda e: e["type"] == "tool_call")
         await conn.send(json.dumps({"type": "stop_task", "session_id": "session_main"}))
@@ -74,7 +74,7 @@ async def test_stop_ends_a_long_task(servers):
 async def test_conversation_resumed_after_a_restart(servers, tmp_path):
     data = tmp_path / "shared-data"
     first = servers(data)
-    async with websockets.connect(first.ws) as conn:
+    async with websockets.connect(first.ws, origin=first.http) as conn:
         await chat(conn, "Remember the pelican on the roof")
         await conn.send(json.dumps({"type": "list_sessions"}))
         sessions = (await recv_until(conn, lambda e: e["type"] == "sessions_list"))[-1]["sessions"]
@@ -84,7 +84,7 @@ async def test_conversation_resumed_after_a_restart(servers, tmp_path):
     second = servers(data)
     listed = httpx.get(f"{second.http}/api/sessions/session_main/conversations").json()
     assert conv_id in [c["id"] for c in listed["conversations"]]
-    async with websockets.connect(second.ws) as conn:
+    async with websockets.connect(second.ws, origin=second.http) as conn:
         await conn.send(json.dumps({"type": "resume_conversation", "conversation_id": conv_id}))
         resumed = (await recv_until(conn, lambda e: e["type"] == "conversation_resumed"))[-1]
         assert resumed["conversation_id"] == conv_id and resumed["session_id"] == "session_main"
@@ -96,7 +96,7 @@ async def test_conversation_resumed_after_a_restart(servers, tmp_path):
 
 async def test_connector_message_reaches_the_ui(servers):
     server = servers()
-    async with websockets.connect(server.ws) as conn:
+    async with websockets.connect(server.ws, origin=server.http) as conn:
         async with httpx.AsyncClient() as http:
             response = await http.post(f"{server.http}/api/connectors/connector_inbox/messages",
                                        json={"text": "Message from the phone", "sender": "phone"})
@@ -109,7 +109,7 @@ async def test_connector_message_reaches_the_ui(servers):
 
 async def test_session_tabs(servers):
     server = servers()
-    async with websockets.connect(server.ws) as conn, websockets.connect(server.ws) as watcher:
+    async with websockets.connect(server.ws, origin=server.http) as conn, websockets.connect(server.ws, origin=server.http) as watcher:
         await conn.send(json.dumps({"type": "new_session"}))
         created = (await recv_until(conn, lambda e: e["type"] == "session_created"))[-1]["session"]
         sid = created["session_id"]
@@ -130,7 +130,7 @@ async def test_session_tabs(servers):
 async def test_heartbeat_controls(servers):
     heartbeat_built = importlib.util.find_spec("tavrin.core.heartbeat") is not None
     server = servers()
-    async with websockets.connect(server.ws) as conn:
+    async with websockets.connect(server.ws, origin=server.http) as conn:
         await conn.send(json.dumps({"type": "heartbeat_control", "action": "start", "interval": 600}))
         reply = (await recv_until(conn, lambda e: e["type"] in ("heartbeat_status", "error")))[-1]
         if not heartbeat_built:

@@ -60,16 +60,15 @@ void start_chat(nb::handle ws, nb::handle message, nb::handle background_tasks) 
 }
 
 // The origin of a handshake that `_ALLOWED_ORIGINS` refuses, or a null handle when it may go on.
-// A page on any website can open a WebSocket to a server on the user's own machine, and browsers
-// always say which page that is; clients without an "origin" header are not browsers acting for
-// some other site, so only a present origin missing from the collection is refused.
+// A page on any website can open a WebSocket to a server on the user's own machine; with a collection
+// of allowed origins set, only handshakes that name one of them get through (a handshake without an
+// "origin" header names none and is refused too, its origin shown as None).
 nb::object refused_origin(nb::handle ws) {
     const Gateway& g = gw();
     const Names& n = g.n;
     nb::object allowed = g.global(n._ALLOWED_ORIGINS);
     if (is_none(allowed)) return nb::object();
     nb::object origin = g.get(attr(ws, n.headers), n.origin);
-    if (is_none(origin)) return nb::object();
     int ok = PySequence_Contains(allowed.ptr(), origin.ptr());
     if (ok < 0) throw_error();
     return ok ? nb::object() : origin;
