@@ -40,5 +40,10 @@ test: build
 run: build
 	$(VENV)/bin/tavrin-gateway
 
+# Benchmarks (bench/README.md): figures and ratios printed, tables and charts in bench/results/.
+bench: build
+	@$(PY) -c 'import matplotlib' 2>/dev/null || $(PY) -m pip install -q matplotlib
+	$(PY) bench/run.py
+
 clean:
 	rm -rf build $(VENV) .pytest_cache
