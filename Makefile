@@ -49,5 +49,10 @@ RUN_ARGS ?=
 run: build
 	$(VENV)/bin/tavrin-gateway $(RUN_ARGS)
 
+# Benchmarks (bench/README.md): figures and ratios printed, tables and charts in bench/results/.
+bench: build
+	@$(PY) -c 'import matplotlib' 2>/dev/null || $(PY) -m pip install -q matplotlib
+	$(PY) bench/run.py
+
 clean:
 	rm -rf build $(VENV) .pytest_cache

@@ -28,7 +28,9 @@
 #include "py.hpp"
 
 #include <coroutine>
+#include <cstddef>
 #include <exception>
+#include <new>
 #include <utility>
 
 namespace tv {
@@ -51,7 +53,66 @@ struct [[nodiscard]] Coro {
 
 struct AwaitBase;
 
+namespace detail {
+
+// Where coroutine frames come from. Every call of a coroutine function allocates its frame, and a
+// chat turn or a dispatched message makes a few of them, always of the same few sizes; a free list
+// per size class (64-byte steps up to 4 KiB, a bounded number kept of each) serves them after the
+// first turn without reaching malloc. Frames are only made and destroyed with the GIL held, which
+// is what guards the lists; a free-threaded build uses the global allocator directly, and so does
+// a build with AddressSanitizer, so that it still sees every frame's lifetime.
+#if defined(Py_GIL_DISABLED) || defined(__SANITIZE_ADDRESS__)
+#define TV_FRAME_POOL 0
+#else
+#define TV_FRAME_POOL 1
+#endif
+class FramePool {
+public:
+    static void* allocate(std::size_t size) {
+#if TV_FRAME_POOL
+        std::size_t c = size_class(size);
+        if (c < classes && heads_[c]) {
+            Node* n = heads_[c];
+            heads_[c] = n->next;
+            --counts_[c];
+            return n;
+        }
+        return ::operator new(c < classes ? (c + 1) * granule : size);
+#else
+        return ::operator new(size);
+#endif
+    }
+
+    static void release(void* p, std::size_t size) noexcept {
+#if TV_FRAME_POOL
+        std::size_t c = size_class(size);
+        if (c < classes && counts_[c] < kept) {
+            heads_[c] = new (p) Node{heads_[c]};
+            ++counts_[c];
+            return;
+        }
+        ::operator delete(p, c < classes ? (c + 1) * granule : size);
+#else
+        ::operator delete(p, size);
+#endif
+    }
+
+private:
+    static constexpr std::size_t granule = 64, classes = 64, kept = 32;
+    struct Node {
+        Node* next;
+    };
+    static std::size_t size_class(std::size_t size) noexcept { return (size - 1) / granule; }
+    static inline Node* heads_[classes] = {};
+    static inline unsigned counts_[classes] = {};
+};
+
+}  // namespace detail
+
 struct CoroPromise {
+    static void* operator new(std::size_t size) { return detail::FramePool::allocate(size); }
+    static void operator delete(void* p, std::size_t size) noexcept { detail::FramePool::release(p, size); }
+
     // The coroutine's parameters that hold Python objects live in the frame; the garbage collector
     // is shown them (through the coroutine object) so that cycles through them can be collected.
     static constexpr int max_roots = 8;
@@ -174,6 +235,9 @@ struct ANext : AwaitBase {
     bool await_ready() noexcept {
         PyObject* awaitable = Py_TYPE(it)->tp_as_async->am_anext(it);
         if (!awaitable) return start(nullptr);
+        // An async generator's __anext__ gives its own awaitable iterator (the asend object); the
+        // interpreter's `async for` sends to it directly, and so do we.
+        if (PyAsyncGen_CheckExact(it)) return start(awaitable);
         PyObject* iter = get_awaitable_iter(awaitable);
         Py_DECREF(awaitable);
         return start(iter);

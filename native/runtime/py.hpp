@@ -7,6 +7,7 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -81,8 +82,20 @@ inline bool truthy(nb::handle o) {
     return r != 0;
 }
 
+// `a == b` as a truth value. The usual operands are exact strings (an event's type against an interned
+// constant), compared here as `str.__eq__` compares them: same length, same kind, same code points.
+// Anything else goes through the full comparison protocol. Identity answers first, as it does in
+// PyObject_RichCompareBool.
 inline bool equal(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    PyObject* x = a.ptr();
+    PyObject* y = b.ptr();
+    if (x == y) return true;
+    if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) {
+        Py_ssize_t len = PyUnicode_GET_LENGTH(x);
+        if (len != PyUnicode_GET_LENGTH(y) || PyUnicode_KIND(x) != PyUnicode_KIND(y)) return false;
+        return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), (size_t)len * PyUnicode_KIND(x)) == 0;
+    }
+    int r = PyObject_RichCompareBool(x, y, Py_EQ);
     if (r < 0) throw_error();
     return r != 0;
 }

@@ -1,0 +1,34 @@
+"""`make bench`: every benchmark in turn; results in bench/results/ (Markdown tables and PNG charts).
+
+Set BENCH_CALLGRIND=0 to skip the instruction counts (they take a few minutes under valgrind),
+BENCH_SERVER=0 to skip the run through a real server.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+
+
+def run(script: str, *args: str) -> None:
+    print(f"\n== {script} {' '.join(args)}", flush=True)
+    subprocess.run([sys.executable, str(HERE / script), *args], check=True)
+
+
+def main() -> None:
+    run("standard_turn.py")
+    if os.environ.get("BENCH_SERVER", "1") != "0":
+        run("server.py")
+    if os.environ.get("BENCH_CALLGRIND", "1") != "0":
+        run("callgrind.py")
+    parts = [p.read_text() for p in sorted((HERE / "results").glob("*.md")) if p.name != "summary.md"]
+    (HERE / "results" / "summary.md").write_text("\n".join(parts))
+    print(f"\nresults in {HERE / 'results'}")
+
+
+if __name__ == "__main__":
+    main()
