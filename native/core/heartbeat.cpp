@@ -316,8 +316,8 @@ nb::object ann(const char* text) { return str(text); }
 nb::object method(const char* name, const char* qualname, const char* doc, std::vector<Param> params, Impl impl,
                   const char* returns, bool coroutine = false) {
     params.insert(params.begin(), Param{"self"});
-    auto* spec = new FunctionSpec{name, qualname, doc, std::move(params), impl, coroutine, ann(returns)};
-    return make_function(spec, module_name);
+    auto* definition = new FunctionDef{name, qualname, doc, std::move(params), impl, coroutine, ann(returns)};
+    return make_function(definition, module_name);
 }
 
 nb::object make_runner_class() {

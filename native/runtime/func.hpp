@@ -23,7 +23,7 @@ struct Param {
 // The C++ body: receives one borrowed value per parameter, in declaration order.
 using Impl = PyObject* (*)(PyObject* const* args) noexcept;
 
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;
     const char* qualname;
     const char* doc;
@@ -52,7 +52,7 @@ constexpr Py_ssize_t max_params = 8;
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDef* definition;
     PyObject* name;
     PyObject* qualname;
     PyObject* doc;
@@ -77,7 +77,7 @@ inline PyObject* quoted_names(PyObject* const* names, Py_ssize_t n) {
 }
 
 inline PyObject* missing(FunctionObject* f, PyObject* const* slots, bool keyword_only) {
-    const FunctionSpec& s = *f->spec;
+    const FunctionDef& s = *f->definition;
     PyObject* names[max_params];
     Py_ssize_t n = 0;
     for (size_t i = 0; i < s.params.size(); ++i)
@@ -91,7 +91,7 @@ inline PyObject* missing(FunctionObject* f, PyObject* const* slots, bool keyword
 }
 
 inline PyObject* too_many(FunctionObject* f, Py_ssize_t given) {
-    const FunctionSpec& s = *f->spec;
+    const FunctionDef& s = *f->definition;
     Py_ssize_t defaults = 0;
     for (Py_ssize_t i = 0; i < f->npos; ++i)
         if (s.params[i].deflt) ++defaults;
@@ -106,7 +106,7 @@ inline PyObject* too_many(FunctionObject* f, Py_ssize_t given) {
 
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = reinterpret_cast<FunctionObject*>(callable);
-    const FunctionSpec& s = *f->spec;
+    const FunctionDef& s = *f->definition;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Py_ssize_t np = (Py_ssize_t)s.params.size();
     if (!kwnames && nargs == np && np == f->npos) return s.impl(args);  // every argument by position
@@ -211,29 +211,29 @@ inline PyTypeObject* function_type() {
 
 }  // namespace fn_detail
 
-// Builds the function object for `spec` (which must outlive it), with its `__signature__`, and marks
+// Builds the function object for `definition` (which must outlive it), with its `__signature__`, and marks
 // coroutine functions for `inspect.iscoroutinefunction`.
-inline nb::object make_function(const FunctionSpec* spec, const char* module) {
+inline nb::object make_function(const FunctionDef* definition, const char* module) {
     using namespace fn_detail;
-    if ((Py_ssize_t)spec->params.size() > max_params) raise(PyExc_SystemError, "too many parameters");
+    if ((Py_ssize_t)definition->params.size() > max_params) raise(PyExc_SystemError, "too many parameters");
     FunctionObject* f = PyObject_GC_New(FunctionObject, function_type());
     if (!f) throw_error();
     f->vectorcall = vectorcall;
-    f->spec = spec;
+    f->definition = definition;
     f->name = f->qualname = f->doc = f->module = f->dict = nullptr;
     for (auto& p : f->pnames) p = nullptr;
     f->npos = 0;
     nb::object self = nb::steal((PyObject*)f);
-    f->name = PyUnicode_InternFromString(spec->name);
-    f->qualname = PyUnicode_FromString(spec->qualname);
-    f->doc = spec->doc ? PyUnicode_FromString(spec->doc) : Py_NewRef(Py_None);
+    f->name = PyUnicode_InternFromString(definition->name);
+    f->qualname = PyUnicode_FromString(definition->qualname);
+    f->doc = definition->doc ? PyUnicode_FromString(definition->doc) : Py_NewRef(Py_None);
     f->module = PyUnicode_FromString(module);
     f->dict = PyDict_New();
     if (!f->name || !f->qualname || !f->doc || !f->module || !f->dict) throw_error();
-    for (size_t i = 0; i < spec->params.size(); ++i) {
-        f->pnames[i] = PyUnicode_InternFromString(spec->params[i].name);
+    for (size_t i = 0; i < definition->params.size(); ++i) {
+        f->pnames[i] = PyUnicode_InternFromString(definition->params[i].name);
         if (!f->pnames[i]) throw_error();
-        if (!spec->params[i].keyword_only) f->npos = (Py_ssize_t)i + 1;
+        if (!definition->params[i].keyword_only) f->npos = (Py_ssize_t)i + 1;
     }
     PyObject_GC_Track((PyObject*)f);
 
@@ -246,17 +246,17 @@ inline nb::object make_function(const FunctionSpec* spec, const char* module) {
     nb::object params = check(PyList_New(0));
     PyObject* kw = kwnames({"default", "annotation"});
     nb::object kw_owner = nb::steal(kw);
-    for (size_t i = 0; i < spec->params.size(); ++i) {
-        const Param& p = spec->params[i];
+    for (size_t i = 0; i < definition->params.size(); ++i) {
+        const Param& p = definition->params[i];
         nb::object pobj = call_kw(parameter, kw, nb::handle(f->pnames[i]), p.keyword_only ? kw_only : pos_or_kw,
                                   p.deflt ? p.deflt : empty, p.annotation ? p.annotation : empty);
         check(PyList_Append(params.ptr(), pobj.ptr()));
     }
     PyObject* rkw = kwnames({"return_annotation"});
     nb::object rkw_owner = nb::steal(rkw);
-    nb::object sig = call_kw(signature, rkw, params, spec->returns ? spec->returns : empty);
+    nb::object sig = call_kw(signature, rkw, params, definition->returns ? definition->returns : empty);
     check(PyDict_SetItemString(f->dict, "__signature__", sig.ptr()));
-    if (spec->coroutine) {
+    if (definition->coroutine) {
         nb::object marked = check(PyObject_CallMethod(inspect.ptr(), "markcoroutinefunction", "O", (PyObject*)f));
     }
     return self;

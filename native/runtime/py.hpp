@@ -254,6 +254,27 @@ inline void write_unraisable(PyObject* context) noexcept {
     if (PyErr_Occurred()) PyErr_WriteUnraisable(context);
 }
 
+// Calls `obj.method()` when the scope ends, however it ends: the RAII form of a `finally:` clause
+// (releasing a lock, cancelling a task). A failure there cannot propagate and is reported as
+// unraisable, as an error in a finaliser is.
+class CallOnExit {
+public:
+    CallOnExit(nb::object obj, PyObject* method) : obj_(std::move(obj)), method_(method) {}
+    ~CallOnExit() {
+        PyObject* r = PyObject_CallMethodNoArgs(obj_.ptr(), method_);
+        if (r)
+            Py_DECREF(r);
+        else
+            write_unraisable(obj_.ptr());
+    }
+    CallOnExit(const CallOnExit&) = delete;
+    CallOnExit& operator=(const CallOnExit&) = delete;
+
+private:
+    nb::object obj_;
+    PyObject* method_;
+};
+
 // Converts the C++ exception being handled into the pending Python error. Call inside `catch (...)`.
 inline void set_error_from_current_exception() noexcept {
     try {

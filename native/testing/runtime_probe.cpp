@@ -93,8 +93,8 @@ nb::object guarded_impl(PyObject* const* a) {
 }
 
 void def(nb::handle m, const char* name, std::vector<Param> params, Impl impl, const char* doc) {
-    auto* spec = new FunctionSpec{name, name, doc, std::move(params), impl, true, {}};
-    check(PyObject_SetAttrString(m.ptr(), name, make_function(spec, module_name).ptr()));
+    auto* definition = new FunctionDef{name, name, doc, std::move(params), impl, true, {}};
+    check(PyObject_SetAttrString(m.ptr(), name, make_function(definition, module_name).ptr()));
 }
 
 }  // namespace

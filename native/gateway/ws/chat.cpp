@@ -104,19 +104,19 @@ nb::object get_session_impl(PyObject* const* a) {
 void add_chat(nb::handle module) {
     chat_name = CoroName("_handle_chat", "_handle_chat");
     define(module, "_handle_chat",
-           make_function(new FunctionSpec{"_handle_chat", "_handle_chat",
+           make_function(new FunctionDef{"_handle_chat", "_handle_chat",
                                           "Handle a chat message: route it to the session's agent or to Computer Use.",
                                           {{"ws", false, {}, ann("WebSocket")}, {"message", false, {}, ann("dict[str, Any]")}},
                                           entry<chat_impl>, true, ann("None")},
                          module_name));
     define(module, "_should_use_computer_use",
-           make_function(new FunctionSpec{"_should_use_computer_use", "_should_use_computer_use",
+           make_function(new FunctionDef{"_should_use_computer_use", "_should_use_computer_use",
                                           "True when the text explicitly asks for Computer Use mode.",
                                           {{"message", false, {}, ann("str")}}, entry<should_use_computer_use_impl>,
                                           false, ann("bool")},
                          module_name));
     define(module, "_get_session",
-           make_function(new FunctionSpec{"_get_session", "_get_session",
+           make_function(new FunctionDef{"_get_session", "_get_session",
                                           "Look up a session in the registry; no id means the default session.",
                                           {{"session_id", false, {}, ann("str | None")}}, entry<get_session_impl>,
                                           false, ann("Any | None")},

@@ -200,7 +200,7 @@ nb::object computer_use_chat_impl(PyObject* const* a) {
 void add_computer_use_chat(nb::handle module) {
     const Names& n = gw().n;
     cu_chat_name = CoroName("_handle_computer_use_chat", "_handle_computer_use_chat");
-    auto* spec = new FunctionSpec{"_handle_computer_use_chat",
+    auto* definition = new FunctionDef{"_handle_computer_use_chat",
                                   "_handle_computer_use_chat",
                                   "Run one chat turn through the Computer Use agent and relay its events to the client.",
                                   {{"ws", false, {}, ann("WebSocket")},
@@ -210,7 +210,7 @@ void add_computer_use_chat(nb::handle module) {
                                   entry<computer_use_chat_impl>,
                                   true,
                                   ann("None")};
-    define(module, "_handle_computer_use_chat", make_function(spec, module_name));
+    define(module, "_handle_computer_use_chat", make_function(definition, module_name));
 }
 
 }  // namespace tv::gateway

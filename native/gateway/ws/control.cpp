@@ -334,8 +334,8 @@ void add_handler(nb::handle module, const char* name, CoroName& coro_name, const
     coro_name = CoroName(name, name);
     std::vector<Param> params{{"ws", false, {}, ann("WebSocket")}};
     if (takes_message) params.push_back({"message", false, {}, ann("dict[str, Any]")});
-    auto* spec = new FunctionSpec{name, name, doc, std::move(params), impl, true, ann("None")};
-    define(module, name, make_function(spec, module_name));
+    auto* definition = new FunctionDef{name, name, doc, std::move(params), impl, true, ann("None")};
+    define(module, name, make_function(definition, module_name));
 }
 
 }  // namespace

@@ -65,10 +65,10 @@ nb::object dispatch_impl(PyObject* const* a) {
 
 void add_dispatch(nb::handle module) {
     dispatch_name = CoroName("_handle_message", "_handle_message");
-    auto* spec = new FunctionSpec{"_handle_message", "_handle_message", "Route incoming WebSocket messages.",
+    auto* definition = new FunctionDef{"_handle_message", "_handle_message", "Route incoming WebSocket messages.",
                                   {{"ws", false, {}, ann("WebSocket")}, {"message", false, {}, ann("dict[str, Any]")}},
                                   entry<dispatch_impl>, true, ann("None")};
-    define(module, "_handle_message", make_function(spec, module_name));
+    define(module, "_handle_message", make_function(definition, module_name));
 }
 
 }  // namespace tv::gateway

@@ -5,7 +5,7 @@ namespace tv::gateway {
 namespace {
 
 CoroName endpoint_name;
-FunctionSpec* endpoint_spec = nullptr;
+FunctionDef* endpoint_def = nullptr;
 
 // The release callback of a chat task, bound to the session id it was registered under:
 // `if _active_tasks.get(sid) is task: del _active_tasks[sid]`. Its `self` is the session id, so
@@ -123,7 +123,7 @@ nb::object endpoint_impl(PyObject* const* a) { return endpoint_name.wrap(websock
 nb::object create_ws_router_impl(PyObject* const*) {
     const Gateway& g = gw();
     nb::object router = call(g.global(str("APIRouter").ptr()));
-    nb::object endpoint = make_function(endpoint_spec, module_name);
+    nb::object endpoint = make_function(endpoint_def, module_name);
     nb::object decorator = call_method(router, g.n.websocket, str("/ws"));
     call(decorator, endpoint);
     return router;
@@ -134,12 +134,12 @@ nb::object create_ws_router_impl(PyObject* const*) {
 void add_endpoint(nb::handle module) {
     endpoint_name = CoroName("websocket_endpoint", "create_ws_router.<locals>.websocket_endpoint");
     nb::object websocket_cls = attr(module, str("WebSocket").ptr());
-    endpoint_spec = new FunctionSpec{"websocket_endpoint", "create_ws_router.<locals>.websocket_endpoint", nullptr,
+    endpoint_def = new FunctionDef{"websocket_endpoint", "create_ws_router.<locals>.websocket_endpoint", nullptr,
                                      {{"ws", false, {}, websocket_cls}}, entry<endpoint_impl>, true, none()};
-    auto* spec = new FunctionSpec{"create_ws_router", "create_ws_router",
+    auto* definition = new FunctionDef{"create_ws_router", "create_ws_router",
                                   "Create the router with the gateway's WebSocket route \"/ws\".", {},
                                   entry<create_ws_router_impl>, false, ann("APIRouter")};
-    define(module, "create_ws_router", make_function(spec, module_name));
+    define(module, "create_ws_router", make_function(definition, module_name));
     define(module, "_active_tasks", new_dict());
     // Origins whose pages may connect; None admits every origin.
     define(module, "_ALLOWED_ORIGINS", none());

@@ -147,23 +147,23 @@ void add_manager(nb::handle module) {
     broadcast_to_session_name = CoroName("broadcast_to_session", "ConnectionManager.broadcast_to_session");
 
     nb::object ns = new_dict();
-    auto add = [&](const char* name, FunctionSpec* spec) {
-        check(PyDict_SetItemString(ns.ptr(), name, make_function(spec, module_name).ptr()));
+    auto add = [&](const char* name, FunctionDef* definition) {
+        check(PyDict_SetItemString(ns.ptr(), name, make_function(definition, module_name).ptr()));
     };
-    add("__init__", new FunctionSpec{"__init__", "ConnectionManager.__init__", nullptr, {{"self"}},
+    add("__init__", new FunctionDef{"__init__", "ConnectionManager.__init__", nullptr, {{"self"}},
                                      entry<init_impl>, false, ann("None")});
-    add("connect", new FunctionSpec{"connect", "ConnectionManager.connect",
+    add("connect", new FunctionDef{"connect", "ConnectionManager.connect",
                                     "Accept a WebSocket connection. Returns False if limit is reached.",
                                     {{"self"}, {"ws", false, {}, ann("WebSocket")}}, entry<connect_impl>, true,
                                     ann("bool")});
-    add("disconnect", new FunctionSpec{"disconnect", "ConnectionManager.disconnect", nullptr,
+    add("disconnect", new FunctionDef{"disconnect", "ConnectionManager.disconnect", nullptr,
                                        {{"self"}, {"ws", false, {}, ann("WebSocket")}}, entry<disconnect_impl>, false,
                                        ann("None")});
-    add("broadcast", new FunctionSpec{"broadcast", "ConnectionManager.broadcast", nullptr,
+    add("broadcast", new FunctionDef{"broadcast", "ConnectionManager.broadcast", nullptr,
                                       {{"self"}, {"message", false, {}, ann("dict[str, Any]")}}, entry<broadcast_impl>,
                                       true, ann("None")});
     add("broadcast_to_session",
-        new FunctionSpec{"broadcast_to_session", "ConnectionManager.broadcast_to_session",
+        new FunctionDef{"broadcast_to_session", "ConnectionManager.broadcast_to_session",
                          "Broadcast a message tagged with session_id to all connected clients.",
                          {{"self"}, {"session_id", false, {}, ann("str")}, {"message", false, {}, ann("dict[str, Any]")}},
                          entry<broadcast_to_session_impl>, true, ann("None")});

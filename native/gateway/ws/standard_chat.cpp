@@ -7,42 +7,6 @@ namespace {
 
 CoroName standard_chat_name, auto_title_name;
 
-// Releases an acquired asyncio lock however the turn ends (`async with lock`).
-class LockHeld {
-public:
-    explicit LockHeld(nb::object lock) : lock_(std::move(lock)) {}
-    ~LockHeld() {
-        PyObject* r = PyObject_CallMethodNoArgs(lock_.ptr(), gw().n.release);
-        if (r)
-            Py_DECREF(r);
-        else
-            write_unraisable(lock_.ptr());
-    }
-    LockHeld(const LockHeld&) = delete;
-    LockHeld& operator=(const LockHeld&) = delete;
-
-private:
-    nb::object lock_;
-};
-
-// Cancels the watchdog task when the agent phase ends, before anything else happens.
-class CancelOnExit {
-public:
-    explicit CancelOnExit(nb::object task) : task_(std::move(task)) {}
-    ~CancelOnExit() {
-        PyObject* r = PyObject_CallMethodNoArgs(task_.ptr(), gw().n.cancel);
-        if (r)
-            Py_DECREF(r);
-        else
-            write_unraisable(task_.ptr());
-    }
-    CancelOnExit(const CancelOnExit&) = delete;
-    CancelOnExit& operator=(const CancelOnExit&) = delete;
-
-private:
-    nb::object task_;
-};
-
 // `payload = event.to_dict(); payload["session_id"] = session_id`
 nb::object tagged(nb::handle event, nb::handle session_id) {
     const Names& n = gw().n;
@@ -124,11 +88,11 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
     nb::object failure;
     try {
         co_await await_(call_method(lock, n.acquire));
-        LockHeld held(lock);
+        CallOnExit release_lock(lock, n.release);  // `async with lock`
         nb::object watchdog = call(g.global(n._watchdog), agent, session_id);
         nb::object watchdog_task =
             create_task(watchdog, check(PyUnicode_Concat(n.watchdog_prefix, session_id.ptr())));
-        CancelOnExit cancel_watchdog(watchdog_task);
+        CallOnExit cancel_watchdog(watchdog_task, n.cancel);  // first thing when the phase ends
 
         nb::object events = aiter(call_method_kw(agent, n.process_message, n.kw_attachments, user_text, attachments));
         while (nb::object ev = co_await anext(events)) {
@@ -190,7 +154,7 @@ nb::object standard_chat_impl(PyObject* const* a) {
 void add_standard_chat(nb::handle module) {
     standard_chat_name = CoroName("_handle_standard_chat", "_handle_standard_chat");
     auto_title_name = CoroName("auto_title", "_handle_standard_chat.<locals>.auto_title");
-    auto* spec = new FunctionSpec{
+    auto* definition = new FunctionDef{
         "_handle_standard_chat",
         "_handle_standard_chat",
         "Run one chat turn through the session's standard agent and stream its events to the client.",
@@ -203,7 +167,7 @@ void add_standard_chat(nb::handle module) {
         entry<standard_chat_impl>,
         true,
         ann("None")};
-    define(module, "_handle_standard_chat", make_function(spec, module_name));
+    define(module, "_handle_standard_chat", make_function(definition, module_name));
 }
 
 }  // namespace tv::gateway

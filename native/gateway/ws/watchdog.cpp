@@ -93,7 +93,7 @@ nb::object watchdog_impl(PyObject* const* a) {
 
 void add_watchdog(nb::handle module) {
     watchdog_name = CoroName("_watchdog", "_watchdog");
-    auto* spec = new FunctionSpec{
+    auto* definition = new FunctionDef{
         "_watchdog",
         "_watchdog",
         "Watch an agent during a chat turn: warn every client when it has been silent for\n"
@@ -104,7 +104,7 @@ void add_watchdog(nb::handle module) {
         entry<watchdog_impl>,
         true,
         ann("None")};
-    define(module, "_watchdog", make_function(spec, module_name));
+    define(module, "_watchdog", make_function(definition, module_name));
 }
 
 }  // namespace tv::gateway
