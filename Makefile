@@ -18,7 +18,7 @@ PYTHON313 := $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.13(\.
 NATIVE_SOURCES := $(shell find native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
 PY_SOURCES := $(shell find src -name '*.py' -o -name '*.pyi' 2>/dev/null)
 
-.PHONY: all build test test-asan test-313 test-load run bench clean check-python check-python313
+.PHONY: all build test test-asan test-313 test-load run bench clean check-python check-python313 browser-deps
 
 all: build
 
@@ -30,7 +30,7 @@ check-python:
 $(VENV)/.created: | check-python
 	$(PYTHON312) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.created pyproject.toml CMakeLists.txt $(NATIVE_SOURCES) $(PY_SOURCES)
@@ -39,7 +39,14 @@ $(VENV)/.installed: $(VENV)/.created pyproject.toml CMakeLists.txt $(NATIVE_SOUR
 
 build: $(VENV)/.installed
 
-test: build
+# The browser tests drive the system's Chromium (never a downloaded one); install it when missing.
+browser-deps:
+	@if ! command -v chromium >/dev/null 2>&1; then \
+		if [ "$$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq chromium fonts-noto-color-emoji; \
+		else echo "note: install chromium (apt-get install chromium) to run the browser tests" >&2; fi; \
+	fi
+
+test: build browser-deps
 	$(PY) -m pytest -q $(PYTEST_ARGS)
 
 # The long load run: 50 clients chatting for TAVRIN_LOAD_SECONDS (30 s unless set) while two more
@@ -64,7 +71,7 @@ ASAN_ENV = LD_PRELOAD="$(ASAN_PRELOAD)" PYTHONMALLOC=malloc \
 $(ASAN_VENV)/.created: | check-python
 	$(PYTHON312) -m venv $(ASAN_VENV)
 	$(ASAN_PY) -m pip install -q --upgrade pip
-	$(ASAN_PY) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(ASAN_PY) -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
 	touch $@
 
 $(ASAN_VENV)/.installed: $(ASAN_VENV)/.created pyproject.toml CMakeLists.txt $(NATIVE_SOURCES) $(PY_SOURCES)
@@ -86,7 +93,7 @@ check-python313:
 $(VENV313)/.created: | check-python313
 	$(PYTHON313) -m venv $(VENV313)
 	$(PY313) -m pip install -q --upgrade pip
-	$(PY313) -m pip install -q "scikit-build-core>=0.10" "nanobind>=2.4"
+	$(PY313) -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
 	touch $@
 
 $(VENV313)/.installed: $(VENV313)/.created pyproject.toml CMakeLists.txt $(NATIVE_SOURCES) $(PY_SOURCES)
@@ -96,8 +103,10 @@ $(VENV313)/.installed: $(VENV313)/.created pyproject.toml CMakeLists.txt $(NATIV
 test-313: $(VENV313)/.installed
 	$(PY313) -m pytest -q $(PYTEST_ARGS)
 
+RUN_ARGS ?=
+
 run: build
-	$(VENV)/bin/tavrin-gateway
+	$(VENV)/bin/tavrin-gateway $(RUN_ARGS)
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(VENV313) .pytest_cache

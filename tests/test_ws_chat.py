@@ -410,3 +410,11 @@ class TestWatchdog:
             ws_module._watchdog(None, "s", "15")
         with pytest.raises(TypeError, match="Argument 'session_id'"):
             ws_module._watchdog(None, 5)
+
+
+async def test_any_text_is_logged_and_sent_unchanged(ws_module, host, gateway_log):
+    """Lone surrogates can arrive from JSON; they pass through like any other text."""
+    sock = FakeWebSocket()
+    await ws_module._handle_standard_chat(sock, FakeAgent([]), "odd \ud800 text", session_id="s\udc00")
+    assert gateway_log.records[0].getMessage() == "Standard agent handling [s\udc00]: odd \ud800 text"
+    assert sock.events[0]["session_id"] == "s\udc00"

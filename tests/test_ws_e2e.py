@@ -95,3 +95,29 @@ async def test_broadcast_reaches_every_client(server, ws_module):
             await recv(conn)
         await ws_module.manager.broadcast_to_session("s1", {"type": "notice"})
         assert await recv(a) == await recv(b) == {"type": "notice", "session_id": "s1"}
+
+
+class TestOriginCheck:
+    async def test_any_origin_is_admitted_by_default(self, server, ws_module):
+        assert ws_module._ALLOWED_ORIGINS is None
+        async with websockets.connect(server, origin="http://elsewhere.example") as conn:
+            await conn.send(json.dumps({"type": "ping"}))
+            assert await recv(conn) == {"type": "pong"}
+
+    async def test_foreign_origin_is_refused_before_the_handshake(self, server, ws_module, monkeypatch,
+                                                                   gateway_log):
+        own = server.replace("ws://", "http://").removesuffix("/ws")
+        monkeypatch.setattr(ws_module, "_ALLOWED_ORIGINS", {own})
+        with pytest.raises(websockets.InvalidStatus) as refused:
+            async with websockets.connect(server, origin="http://evil.example"):
+                pass
+        assert refused.value.response.status_code == 403
+        assert ws_module.manager._connections == []
+        warning = [r for r in gateway_log.records if r.levelno == logging.WARNING][-1]
+        assert warning.getMessage() == "Rejected WebSocket \u2014 origin 'http://evil.example' not allowed"
+        async with websockets.connect(server, origin=own) as conn:  # the host's own page
+            await conn.send(json.dumps({"type": "ping"}))
+            assert await recv(conn) == {"type": "pong"}
+        async with websockets.connect(server) as conn:  # a client that is not a browser
+            await conn.send(json.dumps({"type": "ping"}))
+            assert await recv(conn) == {"type": "pong"}

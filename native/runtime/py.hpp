@@ -171,29 +171,25 @@ inline nb::object new_dict() { return check(PyDict_New()); }
 inline nb::object to_str(nb::handle o) { return check(PyObject_Str(o.ptr())); }
 inline nb::object to_repr(nb::handle o) { return check(PyObject_Repr(o.ptr())); }
 
-// Concatenates Python strings and C strings into one Python string.
-struct Text {
-    std::string buf;
-    Text& operator<<(const char* s) {
-        buf += s;
+// Concatenates Python strings and C strings into one Python string, as an f-string does. The parts
+// stay Python strings throughout, so any text (lone surrogates from JSON included) joins unchanged.
+class Text {
+public:
+    Text() : parts_(check(PyList_New(0))) {}
+    Text& operator<<(const char* s) { return add(check(PyUnicode_FromString(s))); }
+    Text& operator<<(nb::handle s) { return add(nb::borrow(s)); }  // must be a str
+    Text& operator<<(long long v) { return add(check(PyUnicode_FromFormat("%lld", v))); }
+    nb::object done() const {
+        nb::object empty = check(PyUnicode_FromStringAndSize("", 0));
+        return check(PyUnicode_Join(empty.ptr(), parts_.ptr()));
+    }
+
+private:
+    Text& add(nb::object part) {
+        check(PyList_Append(parts_.ptr(), part.ptr()));
         return *this;
     }
-    Text& operator<<(std::string_view s) {
-        buf += s;
-        return *this;
-    }
-    Text& operator<<(nb::handle s) {  // must be a str
-        Py_ssize_t n = 0;
-        const char* u = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-        if (!u) throw_error();
-        buf.append(u, (size_t)n);
-        return *this;
-    }
-    Text& operator<<(long long v) {
-        buf += std::to_string(v);
-        return *this;
-    }
-    nb::object done() const { return str(buf); }
+    nb::object parts_;
 };
 
 // The exact-type check for parameters declared as `str` or `dict`: subclasses are refused too.
@@ -223,6 +219,22 @@ inline nb::object import_from(PyObject* module_name, PyObject* name) {
     }
     return nb::steal(v);
 }
+
+// A module's global namespace, read the way a Python module reads its globals: by name at each use,
+// so that a host or a test can replace any of them at run time.
+struct ModuleGlobals {
+    PyObject* dict = nullptr;  // the module's __dict__; the module lives as long as the process
+
+    // The global `name` now; NameError when it has been deleted.
+    nb::object operator()(PyObject* name) const {
+        PyObject* v = PyDict_GetItemWithError(dict, name);
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            throw_error();
+        }
+        return nb::borrow(v);
+    }
+};
 
 // Reports an error that cannot propagate (raised in a destructor or a finaliser) the way Python does.
 inline void write_unraisable(PyObject* context) noexcept {

@@ -3,6 +3,7 @@
 // directly and not only through the gateway.
 #include "runtime/async.hpp"
 #include "runtime/func.hpp"
+#include "runtime/module.hpp"
 
 #include <stdexcept>
 
@@ -98,7 +99,7 @@ void def(nb::handle m, const char* name, std::vector<Param> params, Impl impl, c
 
 }  // namespace
 
-NB_MODULE(_runtime_probe, m) {
+TV_MODULE(_runtime_probe, m) {
     coroutine_type();
     await_each_name = CoroName("await_each", "await_each");
     guarded_name = CoroName("guarded", "guarded");

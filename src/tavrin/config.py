@@ -41,6 +41,8 @@ class AppConfig:
     data_dir: Path = field(default_factory=lambda: Path.home() / ".tavrin")
     host: str = "127.0.0.1"
     port: int = 8765
+    # Pause between the steps of the scripted demo agents, in seconds (tests make it short).
+    demo_step_delay: float = 0.25
 
 
 def load_config(data_dir: str | Path | None = None, host: str = "127.0.0.1", port: int = 8765) -> AppConfig:

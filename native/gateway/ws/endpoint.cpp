@@ -59,9 +59,34 @@ void start_chat(nb::handle ws, nb::handle message, nb::handle background_tasks) 
     call_method(task, n.add_done_callback, release);
 }
 
+// The origin of a handshake that `_ALLOWED_ORIGINS` refuses, or a null handle when it may go on.
+// A page on any website can open a WebSocket to a server on the user's own machine, and browsers
+// always say which page that is; clients without an "origin" header are not browsers acting for
+// some other site, so only a present origin missing from the collection is refused.
+nb::object refused_origin(nb::handle ws) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object allowed = g.global(n._ALLOWED_ORIGINS);
+    if (is_none(allowed)) return nb::object();
+    nb::object origin = g.get(attr(ws, n.headers), n.origin);
+    if (is_none(origin)) return nb::object();
+    int ok = PySequence_Contains(allowed.ptr(), origin.ptr());
+    if (ok < 0) throw_error();
+    return ok ? nb::object() : origin;
+}
+
 Coro websocket_endpoint(nb::object ws) {
     const Gateway& g = gw();
     const Names& n = g.n;
+    if (nb::object origin = refused_origin(ws)) {
+        // Closing before the handshake is accepted answers the upgrade request with HTTP 403.
+        nb::object code = check(PyLong_FromLong(1008));
+        co_await await_(call_method_kw(ws, n.close, n.kw_code_reason, code, str("Origin not allowed")));
+        if (g.log.enabled(Level::warning))
+            g.log.log(Level::warning,
+                      (Text{} << "Rejected WebSocket \xE2\x80\x94 origin " << to_repr(origin) << " not allowed").done());
+        co_return none();
+    }
     nb::object admitted = co_await await_(call_method(g.global(n.manager), n.connect, ws));
     if (!truthy(admitted)) co_return none();
 
@@ -117,6 +142,8 @@ void add_endpoint(nb::handle module) {
                                   entry<create_ws_router_impl>, false, ann("APIRouter")};
     define(module, "create_ws_router", make_function(spec, module_name));
     define(module, "_active_tasks", new_dict());
+    // Origins whose pages may connect; None admits every origin.
+    define(module, "_ALLOWED_ORIGINS", none());
 }
 
 }  // namespace tv::gateway

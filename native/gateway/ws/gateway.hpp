@@ -38,7 +38,7 @@ struct Names {
     X(sessions_list) X(sessions) X(conversation_started) X(conversation_resumed) X(messages) X(limit)               \
     X(session_history_cleared) X(heartbeat_status) X(running) X(stopped) X(paused) X(tool_approval_needed)          \
     X(computer) X(WebSocketDisconnect) X(items) X(heartbeat_control) X(stop_task)     \
-    X(clear_session_history) X(disconnect) X(connect)
+    X(clear_session_history) X(disconnect) X(connect) X(headers) X(origin) X(_ALLOWED_ORIGINS)
 #define TV_DECLARE(n) Name n{#n};
     TV_NAMES(TV_DECLARE)
 #undef TV_DECLARE
@@ -89,17 +89,7 @@ struct Names {
 struct Gateway {
     Names n;
     Logger log{"tavrin.ws"};
-    PyObject* globals = nullptr;  // the module's __dict__ (the module lives as long as the process)
-
-    // A module global, looked up now: raises NameError when it has been deleted.
-    nb::object global(PyObject* name) const {
-        PyObject* v = PyDict_GetItemWithError(globals, name);
-        if (!v) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            throw_error();
-        }
-        return nb::borrow(v);
-    }
+    ModuleGlobals global;  // the module's globals, looked up at each use
 
     // `message.get(key)` / `message.get(key, default)`.
     nb::object get(nb::handle mapping, nb::handle key) const { return mapping_get(mapping, key.ptr(), n.get); }

@@ -1,5 +1,6 @@
 // The module object of `tavrin.gateway.ws`: its documentation, imports, constants and members.
 #include "gateway.hpp"
+#include "runtime/module.hpp"
 
 namespace tv::gateway {
 
@@ -29,12 +30,12 @@ static const char* module_doc =
     "and its own lock, so conversations in different sessions run in parallel while the turns of\n"
     "one session run one at a time. A message without a session id goes to \"session_main\".\n";
 
-NB_MODULE(ws, m) {
+TV_MODULE(ws, m) {
     check(PyModule_SetDocString(m.ptr(), module_doc));
     coroutine_type();
 
     instance = new Gateway();  // lives as long as the process, like the module
-    instance->globals = PyModule_GetDict(m.ptr());
+    instance->global.dict = PyModule_GetDict(m.ptr());
 
     // The standard modules and framework names a Python module of this kind would import.
     define(m, "asyncio", check(PyImport_ImportModule("asyncio")));

@@ -3,6 +3,7 @@
 import asyncio
 import json as json
 import logging as logging
+from collections.abc import Collection
 from typing import Any
 
 from fastapi import APIRouter as APIRouter, WebSocket as WebSocket, WebSocketDisconnect as WebSocketDisconnect
@@ -12,6 +13,7 @@ _FORCE_CU_KEYWORDS: set[str]
 _MAX_WS_CONNECTIONS: int
 _DEFAULT_SESSION_ID: str
 _active_tasks: dict[str, asyncio.Task[None]]
+_ALLOWED_ORIGINS: Collection[str] | None
 
 class ConnectionManager:
     """Manages active WebSocket connections."""

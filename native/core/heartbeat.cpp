@@ -1,0 +1,387 @@
+// The extension module `tavrin.core.heartbeat`: a background task that wakes the agent at a fixed
+// interval with a check-in prompt, so that it can carry on with its plan while the user is away.
+//
+// `HeartbeatRunner` is an ordinary Python class whose methods are C++ functions. Its state lives in the
+// instance `__dict__` as plain attributes (`_config`, `_paused`, ...), and every operation reads them
+// and the configuration record afresh, so a change made by the host between two steps is seen at the
+// next one. `asyncio`, `datetime` and `DEFAULT_HEARTBEAT_PROMPT` are module globals looked up at each
+// use, which lets a host or a test substitute the clock or the event-loop functions at run time.
+#include "runtime/async.hpp"
+#include "runtime/func.hpp"
+#include "runtime/module.hpp"
+#include "runtime/log.hpp"
+
+namespace tv::heartbeat {
+namespace {
+
+constexpr const char* module_name = "tavrin.core.heartbeat";
+
+#define TV_EM_DASH "\xE2\x80\x94"  // U+2014, as UTF-8
+
+constexpr const char* module_doc =
+    "Heartbeat system " TV_EM_DASH " periodically wakes Tavrin so it can work autonomously 24/7.\n"
+    "\n"
+    "Configurable (through ``HeartbeatConfig``):\n"
+    "\n"
+    "- ``enabled``: whether the heartbeat runs at all;\n"
+    "- ``interval_seconds``: the time between two wake-ups;\n"
+    "- ``quiet_hours_start`` / ``quiet_hours_end``: a local \"%H:%M\" window in which no beat fires;\n"
+    "- ``max_consecutive``: how many beats may fire without user interaction before the runner\n"
+    "  pauses itself (a safety valve);\n"
+    "- ``prompt``: a custom check-in prompt instead of ``DEFAULT_HEARTBEAT_PROMPT``.\n";
+
+constexpr const char* default_prompt =
+    "[HEARTBEAT] This is an automatic check-in. Review your current plan (if any) and continue working on the "
+    "next pending step. If there is nothing to do, respond briefly that you're standing by. Do NOT ask the user "
+    "for input " TV_EM_DASH " just continue autonomously or confirm you're idle.";
+
+struct Names {
+#define TV_NAMES(X)                                                                                                \
+    X(_config) X(_on_beat) X(_on_event) X(_task) X(_consecutive_beats) X(_paused) X(_stop_event) X(running)       \
+    X(paused) X(consecutive_beats) X(enabled) X(interval_seconds) X(max_consecutive) X(quiet_hours_start)          \
+    X(quiet_hours_end) X(prompt) X(blocked_ops) X(type) X(beat) X(max) X(reason) X(count) X(heartbeat)             \
+    X(heartbeat_paused) X(max_consecutive_reached) X(is_set) X(clear) X(set) X(done) X(cancel) X(close)            \
+    X(create_task) X(get_running_loop) X(sleep) X(Event) X(CancelledError) X(asyncio) X(datetime) X(now)           \
+    X(strftime) X(DEFAULT_HEARTBEAT_PROMPT) X(_loop) X(_in_quiet_hours) X(start) X(stop)
+#define TV_DECLARE(n) Name n{#n};
+    TV_NAMES(TV_DECLARE)
+#undef TV_DECLARE
+#undef TV_NAMES
+
+    Name clock_format{"%H:%M"};
+
+    // Log templates; the %d ones get their numbers as logger arguments.
+    Name started{"Heartbeat started (interval=%ds, max_consecutive=%d)"};
+    Name stopped{"Heartbeat stopped"};
+    Name paused_by_user{"Heartbeat paused"};
+    Name resumed{"Heartbeat resumed"};
+    Name quiet{"Skipping heartbeat " TV_EM_DASH " quiet hours"};
+    Name limit_reached{"Heartbeat paused " TV_EM_DASH " %d consecutive beats with no user interaction"};
+    Name firing{"Heartbeat #%d firing"};
+    Name beat_failed{"Heartbeat agent call failed"};
+    Name cancelled{"Heartbeat loop cancelled"};
+
+    PyObject* kw_name = kwnames({"name"});
+};
+
+// Everything the module keeps for the life of the process. Allocated once and never freed, so that
+// no reference is released after the interpreter has shut down.
+struct Module {
+    Names n;
+    Logger log{"tavrin.heartbeat"};
+    CoroName loop_name{"_loop", "HeartbeatRunner._loop"};
+    ModuleGlobals global;  // the module's globals, looked up at each use
+};
+
+Module* instance = nullptr;
+const Module& hb() { return *instance; }
+
+nb::object integer(long v) { return check(PyLong_FromLong(v)); }
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw_error();
+    return r != 0;
+}
+
+bool stop_requested(nb::handle self) {
+    const Names& n = hb().n;
+    return truthy(call_method(attr(self, n._stop_event), n.is_set));
+}
+
+// Closes a coroutine that will never be scheduled, so that it is not reported as "never awaited".
+// Runs while another error is on its way out, so its own failure is dropped.
+void discard_coroutine(nb::handle coro) noexcept {
+    PyObject* r = PyObject_CallMethodNoArgs(coro.ptr(), hb().n.close);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_Clear();
+}
+
+// ---- construction and state --------------------------------------------------------------------
+
+nb::object init_impl(PyObject* const* a) {
+    const Module& m = hb();
+    const Names& n = m.n;
+    nb::handle self = a[0];
+    set_attr(self, n._config, a[1]);
+    set_attr(self, n._on_beat, a[2]);
+    set_attr(self, n._on_event, a[3]);
+    set_attr(self, n._task, Py_None);
+    set_attr(self, n._consecutive_beats, integer(0));
+    set_attr(self, n._paused, Py_False);
+    set_attr(self, n._stop_event, call(attr(m.global(n.asyncio), n.Event)));
+    return none();
+}
+
+// True while the loop task exists and has not finished (it may have ended by itself).
+nb::object running_impl(PyObject* const* a) {
+    const Names& n = hb().n;
+    nb::object task = attr(a[0], n._task);
+    return boolean(!is_none(task) && !truthy(call_method(task, n.done)));
+}
+
+nb::object paused_impl(PyObject* const* a) { return attr(a[0], hb().n._paused); }
+
+nb::object consecutive_beats_impl(PyObject* const* a) { return attr(a[0], hb().n._consecutive_beats); }
+
+nb::object reset_consecutive_impl(PyObject* const* a) {
+    set_attr(a[0], hb().n._consecutive_beats, integer(0));
+    return none();
+}
+
+// ---- lifecycle ---------------------------------------------------------------------------------
+
+nb::object start_impl(PyObject* const* a) {
+    const Module& m = hb();
+    const Names& n = m.n;
+    nb::handle self = a[0];
+    if (truthy(attr(self, n.running))) return none();
+    call_method(attr(self, n._stop_event), n.clear);
+    // The running loop is fetched before the coroutine exists: without one, start() fails with the
+    // loop's own RuntimeError and leaves no orphaned coroutine behind.
+    nb::object loop = call(attr(m.global(n.asyncio), n.get_running_loop));
+    nb::object coro = call_method(self, n._loop);
+    nb::object task;
+    try {
+        task = call_method_kw(loop, n.create_task, n.kw_name, coro, n.heartbeat);
+    } catch (nb::python_error&) {
+        discard_coroutine(coro);
+        throw;
+    }
+    set_attr(self, n._task, task);
+    nb::object config = attr(self, n._config);
+    nb::object interval = attr(config, n.interval_seconds);
+    nb::object limit = attr(config, n.max_consecutive);
+    m.log.log(Level::info, n.started, interval, limit);
+    return none();
+}
+
+// Requests cancellation and forgets the task; the task winds down on its own.
+nb::object stop_impl(PyObject* const* a) {
+    const Module& m = hb();
+    const Names& n = m.n;
+    nb::handle self = a[0];
+    call_method(attr(self, n._stop_event), n.set);
+    nb::object task = attr(self, n._task);
+    if (truthy(task) && !truthy(call_method(task, n.done))) call_method(task, n.cancel);
+    set_attr(self, n._task, Py_None);
+    m.log.log(Level::info, n.stopped);
+    return none();
+}
+
+nb::object pause_impl(PyObject* const* a) {
+    const Module& m = hb();
+    set_attr(a[0], m.n._paused, Py_True);
+    m.log.log(Level::info, m.n.paused_by_user);
+    return none();
+}
+
+nb::object resume_impl(PyObject* const* a) {
+    const Module& m = hb();
+    set_attr(a[0], m.n._paused, Py_False);
+    m.log.log(Level::info, m.n.resumed);
+    return none();
+}
+
+// A running runner restarts with the new configuration (or stays stopped when it is disabled);
+// a stopped runner only takes the new record.
+nb::object update_config_impl(PyObject* const* a) {
+    const Names& n = hb().n;
+    nb::handle self = a[0], config = a[1];
+    set_attr(self, n._config, config);
+    if (truthy(attr(self, n.running))) {
+        call_method(self, n.stop);
+        if (truthy(attr(config, n.enabled))) call_method(self, n.start);
+    }
+    return none();
+}
+
+nb::object status_impl(PyObject* const* a) {
+    const Names& n = hb().n;
+    nb::handle self = a[0];
+    nb::object config = attr(self, n._config);
+    nb::object d = new_dict();
+    dict_set(d, n.enabled, attr(config, n.enabled));
+    dict_set(d, n.running, attr(self, n.running));
+    dict_set(d, n.paused, attr(self, n._paused));
+    dict_set(d, n.interval_seconds, attr(config, n.interval_seconds));
+    dict_set(d, n.consecutive_beats, attr(self, n._consecutive_beats));
+    dict_set(d, n.max_consecutive, attr(config, n.max_consecutive));
+    dict_set(d, n.quiet_hours_start, attr(config, n.quiet_hours_start));
+    dict_set(d, n.quiet_hours_end, attr(config, n.quiet_hours_end));
+    dict_set(d, n.blocked_ops, check(PySequence_List(attr(config, n.blocked_ops).ptr())));
+    return d;
+}
+
+// ---- when a beat fires -------------------------------------------------------------------------
+
+// Whether the local wall-clock time lies in the configured quiet window. The times are compared as
+// "%H:%M" texts; a window whose start is later than its end wraps past midnight.
+nb::object in_quiet_hours_impl(PyObject* const* a) {
+    const Module& m = hb();
+    const Names& n = m.n;
+    nb::object config = attr(a[0], n._config);
+    nb::object start = attr(config, n.quiet_hours_start);
+    nb::object end = attr(config, n.quiet_hours_end);
+    if (!truthy(start) || !truthy(end)) return boolean(false);
+    nb::object now = call_method(call_method(m.global(n.datetime), n.now), n.strftime, n.clock_format);
+    if (compare(start, end, Py_LE)) return boolean(compare(start, now, Py_LE) && compare(now, end, Py_LT));
+    return boolean(compare(now, start, Py_GE) || compare(now, end, Py_LT));
+}
+
+// The runner's task. Each cycle sleeps one interval, then skips the beat while stopped, paused or in
+// quiet hours, pauses the runner once the consecutive-beat limit is reached, and otherwise announces
+// the beat and hands the prompt to the agent. Cancellation at any await ends the loop quietly.
+//
+// Awaitables and event dicts are built in statements of their own before being awaited.
+Coro run_loop(nb::object self) {
+    const Module& m = hb();
+    const Names& n = m.n;
+    try {
+        for (;;) {
+            if (stop_requested(self)) co_return none();
+
+            nb::object interval = attr(attr(self, n._config), n.interval_seconds);
+            nb::object sleeping = call(attr(m.global(n.asyncio), n.sleep), interval);
+            co_await await_(sleeping);
+
+            if (stop_requested(self)) co_return none();
+            if (truthy(attr(self, n._paused))) continue;
+            if (truthy(call_method(self, n._in_quiet_hours))) {
+                m.log.log(Level::debug, n.quiet);
+                continue;
+            }
+
+            nb::object beats = attr(self, n._consecutive_beats);
+            if (compare(beats, attr(attr(self, n._config), n.max_consecutive), Py_GE)) {
+                m.log.log(Level::info, n.limit_reached, beats);
+                set_attr(self, n._paused, Py_True);
+                nb::object on_event = attr(self, n._on_event);
+                if (truthy(on_event)) {
+                    nb::object event = new_dict();
+                    dict_set(event, n.type, n.heartbeat_paused);
+                    dict_set(event, n.reason, n.max_consecutive_reached);
+                    dict_set(event, n.count, attr(self, n._consecutive_beats));
+                    nb::object sending = call(on_event, event);
+                    co_await await_(sending);
+                }
+                continue;
+            }
+
+            nb::object prompt = attr(attr(self, n._config), n.prompt);
+            if (!truthy(prompt)) prompt = m.global(n.DEFAULT_HEARTBEAT_PROMPT);
+
+            nb::object counted = check(PyNumber_InPlaceAdd(attr(self, n._consecutive_beats).ptr(), integer(1).ptr()));
+            set_attr(self, n._consecutive_beats, counted);
+            m.log.log(Level::info, n.firing, attr(self, n._consecutive_beats));
+
+            nb::object on_event = attr(self, n._on_event);
+            if (truthy(on_event)) {
+                nb::object event = new_dict();
+                dict_set(event, n.type, n.heartbeat);
+                dict_set(event, n.beat, attr(self, n._consecutive_beats));
+                dict_set(event, n.max, attr(attr(self, n._config), n.max_consecutive));
+                nb::object sending = call(on_event, event);
+                co_await await_(sending);
+            }
+
+            // The agent's failures are reported and survived; cancellation and other non-ordinary
+            // errors pass on to the outer handler.
+            nb::object failure;
+            try {
+                nb::object delivering = call(attr(self, n._on_beat), prompt);
+                co_await await_(delivering);
+            } catch (nb::python_error& e) {
+                if (!is_ordinary(e)) throw;
+                failure = nb::borrow(e.value());
+            }
+            if (failure) m.log.log_exc(Level::error, failure, n.beat_failed);
+        }
+    } catch (nb::python_error& e) {
+        if (!e.matches(attr(m.global(n.asyncio), n.CancelledError))) throw;
+    }
+    // Cancellation is how stop() ends the task: the task finishes normally, not as cancelled.
+    m.log.log(Level::debug, n.cancelled);
+    co_return none();
+}
+
+nb::object loop_impl(PyObject* const* a) { return hb().loop_name.wrap(run_loop(nb::borrow(a[0]))); }
+
+// ---- the class ---------------------------------------------------------------------------------
+
+nb::object ann(const char* text) { return str(text); }
+
+nb::object method(const char* name, const char* qualname, const char* doc, std::vector<Param> params, Impl impl,
+                  const char* returns, bool coroutine = false) {
+    params.insert(params.begin(), Param{"self"});
+    auto* spec = new FunctionSpec{name, qualname, doc, std::move(params), impl, coroutine, ann(returns)};
+    return make_function(spec, module_name);
+}
+
+nb::object make_runner_class() {
+    nb::object ns = new_dict();
+    auto add = [&](const char* name, nb::handle value) { check(PyDict_SetItemString(ns.ptr(), name, value.ptr())); };
+    auto add_method = [&](const char* name, const char* qualname, const char* doc, Impl impl, const char* returns) {
+        add(name, method(name, qualname, doc, {}, impl, returns));
+    };
+    auto add_property = [&](const char* name, const char* qualname, Impl impl, const char* returns) {
+        add(name, make_property(method(name, qualname, nullptr, {}, impl, returns), nullptr));
+    };
+
+    add("__init__", method("__init__", "HeartbeatRunner.__init__", nullptr,
+                           {{"config", false, {}, ann("HeartbeatConfig")},
+                            {"on_beat", false, {}, ann("Callable[[str], Awaitable[Any]]")},
+                            {"on_event", false, none(), ann("Callable[[dict[str, Any]], Awaitable[None]] | None")}},
+                           entry<init_impl>, "None"));
+    add_property("running", "HeartbeatRunner.running", entry<running_impl>, "bool");
+    add_property("paused", "HeartbeatRunner.paused", entry<paused_impl>, "bool");
+    add_property("consecutive_beats", "HeartbeatRunner.consecutive_beats", entry<consecutive_beats_impl>, "int");
+    add_method("reset_consecutive", "HeartbeatRunner.reset_consecutive",
+               "Call this whenever the user sends a real message.", entry<reset_consecutive_impl>, "None");
+    add_method("start", "HeartbeatRunner.start", nullptr, entry<start_impl>, "None");
+    add_method("stop", "HeartbeatRunner.stop", nullptr, entry<stop_impl>, "None");
+    add_method("pause", "HeartbeatRunner.pause", nullptr, entry<pause_impl>, "None");
+    add_method("resume", "HeartbeatRunner.resume", nullptr, entry<resume_impl>, "None");
+    add("update_config", method("update_config", "HeartbeatRunner.update_config", nullptr,
+                                {{"config", false, {}, ann("HeartbeatConfig")}}, entry<update_config_impl>, "None"));
+    add_method("status", "HeartbeatRunner.status", nullptr, entry<status_impl>, "dict[str, Any]");
+    add_method("_in_quiet_hours", "HeartbeatRunner._in_quiet_hours", nullptr, entry<in_quiet_hours_impl>, "bool");
+    add("_loop", method("_loop", "HeartbeatRunner._loop", nullptr, {}, entry<loop_impl>, "None", true));
+
+    return make_class("HeartbeatRunner", module_name, "Background async task that sends periodic heartbeats to the agent.",
+                      ns);
+}
+
+void define(nb::handle module, const char* name, nb::handle value) {
+    check(PyObject_SetAttrString(module.ptr(), name, value.ptr()));
+}
+
+}  // namespace
+}  // namespace tv::heartbeat
+
+using namespace tv;
+using namespace tv::heartbeat;
+
+TV_MODULE(heartbeat, m) {
+    check(PyModule_SetDocString(m.ptr(), module_doc));
+    coroutine_type();
+
+    instance = new Module();  // lives as long as the process, like the module
+    instance->global.dict = PyModule_GetDict(m.ptr());
+
+    // The host's configuration record; the module does not load without it.
+    define(m, "HeartbeatConfig", import_from(str("tavrin.config").ptr(), str("HeartbeatConfig").ptr()));
+
+    define(m, "asyncio", check(PyImport_ImportModule("asyncio")));
+    define(m, "logging", check(PyImport_ImportModule("logging")));
+    nb::object datetime_module = check(PyImport_ImportModule("datetime"));
+    define(m, "datetime", attr(datetime_module, instance->n.datetime));
+    nb::object typing = check(PyImport_ImportModule("typing"));
+    for (const char* name : {"Any", "Awaitable", "Callable"}) define(m, name, attr(typing, str(name).ptr()));
+
+    define(m, "logger", instance->log.object());
+    define(m, "DEFAULT_HEARTBEAT_PROMPT", str(default_prompt));
+    define(m, "HeartbeatRunner", make_runner_class());
+}

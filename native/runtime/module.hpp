@@ -1,0 +1,38 @@
+// TV_MODULE(name, m): defines an extension module like NB_MODULE, except that an error raised while
+// the module is being set up propagates as itself. A module whose host import is missing then fails
+// to load with that very ModuleNotFoundError or ImportError, as a Python module's `from x import y`
+// would, rather than with a generic ImportError wrapped around it.
+//
+// It repeats nanobind's own module prologue, so it is tied to the nanobind release pinned in
+// pyproject.toml; the check below stops the build if another one is used.
+#pragma once
+
+#include "py.hpp"
+
+#if NB_VERSION_MAJOR != 3 || NB_VERSION_MINOR != 1
+#error "TV_MODULE follows nanobind 3.1's module prologue; check it against this nanobind release"
+#endif
+
+#define TV_MODULE(name, variable)                                                                  \
+    static void tv_##name##_exec_impl(nanobind::module_);                                          \
+    static int tv_##name##_exec(PyObject* m) {                                                     \
+        nanobind::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);                   \
+        if (!nanobind::detail::internals) return -1;                                               \
+        try {                                                                                      \
+            tv_##name##_exec_impl(nanobind::borrow<nanobind::module_>(m));                         \
+            return 0;                                                                              \
+        } catch (...) {                                                                            \
+            ::tv::set_error_from_current_exception();                                              \
+        }                                                                                          \
+        return -1;                                                                                 \
+    }                                                                                              \
+    static PyObject* tv_##name##_def = nullptr;                                                    \
+    extern "C" [[maybe_unused]] NB_EXPORT PyObject* PyInit_##name(void);                           \
+    extern "C" PyObject* PyInit_##name(void) {                                                     \
+        nanobind::detail::init_singletons();                                                       \
+        if (!nanobind::detail::nb_backend_init(#name)) return nullptr;                             \
+        if (!tv_##name##_def)                                                                      \
+            tv_##name##_def = NB_CALL(module_new)(#name, nullptr, (void*)tv_##name##_exec, NB_ABI_MINOR_TAG); \
+        return tv_##name##_def;                                                                    \
+    }                                                                                              \
+    void tv_##name##_exec_impl(nanobind::module_ variable)

@@ -1,0 +1,299 @@
+"""The standard agent the host runs in every session, and its conversation manager.
+
+No language model is attached: ``DemoAgent`` answers from a script, but it behaves like
+the real thing towards the gateway and the user interface. It streams thinking, tool
+calls and tool results, asks for approval before a risky tool, records every turn in the
+conversation store, honours ``cancel()`` at every step, and reports its activity so the
+stall watchdog can judge it.
+
+A few words in the user's text steer the script, so each behaviour can be seen by hand:
+"delete …", "send an email …" or "pay …" need an approval; "/slow" runs a long task that
+can be stopped; "/stall" goes silent until cancelled; "/fail" raises mid-turn.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import re
+import time
+import uuid
+from collections.abc import AsyncIterator
+from typing import Any
+
+from tavrin.core.guardrails import Guardrails
+from tavrin.core.store import ConversationStore
+
+logger = logging.getLogger("tavrin.agent")
+
+HEARTBEAT_MARKER = "[HEARTBEAT]"
+
+
+class AgentEvent:
+    """One event of a turn; ``to_dict()`` is the event as sent to the clients."""
+
+    __slots__ = ("type", "data")
+
+    def __init__(self, type: str, **data: Any):
+        self.type = type
+        self.data = data
+
+    def to_dict(self) -> dict:
+        # A fresh mapping each time: the gateway adds "session_id" to what it sends.
+        return {"type": self.type, **self.data}
+
+    def __repr__(self) -> str:
+        return f"AgentEvent({self.type!r}, {self.data!r})"
+
+
+class ConversationManager:
+    """The agent's current conversation, kept in the conversation store."""
+
+    def __init__(self, store: ConversationStore, session_id: str | None = None):
+        self._store = store
+        self.session_id = session_id
+        self._conversation_id: str | None = None
+
+    @property
+    def conversation_id(self) -> str | None:
+        return self._conversation_id
+
+    async def start_conversation(self) -> str:
+        self._conversation_id = await self._store.create_conversation(self.session_id)
+        return self._conversation_id
+
+    async def resume_conversation(self, conv_id: Any) -> str:
+        """Make a stored conversation the current one; an unknown id is an error."""
+        conversation = await self._store.get_conversation(conv_id)
+        if conversation is None:
+            raise LookupError(f"Unknown conversation {conv_id!r}")
+        if self.session_id is not None and conversation["session_id"] != self.session_id:
+            await self._store.assign_conversation(conv_id, self.session_id)
+        self._conversation_id = conv_id
+        return conv_id
+
+    async def ensure_conversation(self) -> str:
+        if not self._conversation_id:
+            await self.start_conversation()
+        return self._conversation_id
+
+
+class _TurnCancelled(Exception):
+    """Raised inside a turn when ``cancel()`` was called."""
+
+
+# Risky requests and the tool each one maps to. The tool names match the guardrails'
+# list of operations that need approval.
+_RISKY = [
+    (re.compile(r"\b(?:delete|remove|erase|trash)\b(.*)", re.I), "delete_file", "path", "~/Downloads/old-report.pdf", 1),
+    (re.compile(r"\b(?:send|write)\b.*?\be-?mail\b(?:.*?\bto\s+(\S+))?", re.I), "send_email", "to", "team@example.org", 1),
+    (re.compile(r"\b(?:pay|payment|transfer)\b(.*)", re.I), "make_payment", "payee", "ACME Utilities", 3),
+]
+_FILLER = {"the", "a", "an", "my", "this", "that", "to", "file", "please", "for", "me"}
+
+
+def _target(rest: str | None, max_words: int) -> str:
+    words = [w.strip(".,;:!?\"'") for w in (rest or "").split()]
+    while words and words[0].lower() in _FILLER:
+        words.pop(0)
+    return " ".join(w for w in words[:max_words] if w)
+
+
+def _risky_action(text: str) -> tuple[str, dict] | None:
+    for pattern, tool, key, default, max_words in _RISKY:
+        m = pattern.search(text)
+        if m:
+            return tool, {key: _target(m.group(1), max_words) or default}
+    return None
+
+
+class DemoAgent:
+    """A scripted standard agent for one session (or the application's fallback agent)."""
+
+    def __init__(
+        self,
+        store: ConversationStore,
+        guardrails: Guardrails,
+        session_id: str | None = None,
+        *,
+        step_delay: float = 0.25,
+        stall_warn_seconds: float = 10,
+        stall_cancel_seconds: float = 40,
+        stall_max_seconds: float = 600,
+        approval_timeout: float = 300,
+    ):
+        self._memory = store
+        self.guardrails = guardrails
+        self.session_id = session_id
+        self.conversation = ConversationManager(store, session_id)
+        self.step_delay = step_delay
+        self.stall_warn_seconds = stall_warn_seconds
+        self.stall_cancel_seconds = stall_cancel_seconds
+        self.stall_max_seconds = stall_max_seconds
+        self.approval_timeout = approval_timeout
+        self.is_processing = False
+        self._last_activity = time.monotonic()
+        self._waiting_for_user = False
+        self._cancel = asyncio.Event()
+        self._tool_seq = 0
+
+    @property
+    def _conversation(self) -> ConversationManager:
+        return self.conversation
+
+    @property
+    def seconds_since_activity(self) -> float:
+        # Waiting for the user's approval is not a stall: the agent is not stuck, the user is deciding.
+        if self._waiting_for_user:
+            return 0.0
+        return time.monotonic() - self._last_activity
+
+    def cancel(self) -> None:
+        """Stop the running turn at its next step; does nothing to a later turn."""
+        if self.is_processing:
+            self._cancel.set()
+
+    # -- the turn -----------------------------------------------------------------
+
+    def process_message(self, user_text: str, attachments: list | None = None) -> AsyncIterator[AgentEvent]:
+        return self._turn(user_text, attachments)
+
+    async def _turn(self, user_text: str, attachments: list | None) -> AsyncIterator[AgentEvent]:
+        if self.is_processing:
+            raise RuntimeError("this agent is already working on a turn")
+        self.is_processing = True
+        self._cancel.clear()
+        self._last_activity = time.monotonic()
+        iterations = 0
+        reply_parts: list[str] = []
+        conv_id: str | None = None
+        try:
+            conv_id = await self.conversation.ensure_conversation()
+            heartbeat = user_text.startswith(HEARTBEAT_MARKER)
+            meta = {"attachments": attachments} if attachments else None
+            await self._memory.add_message(conv_id, "heartbeat" if heartbeat else "user", user_text, meta)
+            earlier = await self._memory.count_messages(conv_id) - 1
+            lowered = user_text.lower()
+
+            yield self._event("thinking", message="Reading your message…" if not heartbeat else "Checking my plan…")
+            await self._step()
+
+            if heartbeat:
+                reply_parts.append("Heartbeat check-in: no plan is pending, so I'm standing by.")
+            elif "/fail" in lowered:
+                yield self._event("thinking", message="Calling a tool that is about to fail…")
+                await self._step()
+                raise RuntimeError("the demo tool failed on purpose (/fail)")
+            elif "/stall" in lowered:
+                yield self._event("thinking", message="Waiting for a slow model response…")
+                # Silence: no event until the turn is cancelled (by the user or the watchdog).
+                await self._step(self.stall_max_seconds)
+                reply_parts.append("The slow response finally arrived.")
+            elif "/slow" in lowered:
+                steps = 20
+                for i in range(1, steps + 1):
+                    call_id = self._next_tool_id()
+                    yield self._event("tool_call", id=call_id, tool="scan_folder", arguments={"folder": f"~/Projects/part-{i}"})
+                    await self._step(2 * self.step_delay)
+                    yield self._event("tool_result", id=call_id, tool="scan_folder", result=f"Scanned part {i} of {steps}: {i * 7} files")
+                    iterations += 1
+                reply_parts.append(f"Finished the long scan: {steps} folders, {steps * (steps + 1) * 7 // 2} files.")
+            else:
+                risky = _risky_action(user_text)
+                call_id = self._next_tool_id()
+                yield self._event("tool_call", id=call_id, tool="read_screen", arguments={"mode": "accessibility_tree"})
+                await self._step()
+                yield self._event(
+                    "tool_result", id=call_id, tool="read_screen",
+                    result="Focused window: Files — ~/Downloads (3 windows open, 12 accessible elements)",
+                )
+                iterations += 1
+                await self._step()
+                if risky is not None:
+                    async for ev in self._risky_tool(*risky, reply_parts):
+                        yield ev
+                    iterations += 1
+                else:
+                    reply_parts.append(
+                        f"I read your message — “{user_text.strip()[:200]}” — and had a look at the screen. "
+                        "This is Tavrin's demo agent, so no language model is answering: try “delete "
+                        "old-report.pdf” to see an approval, “/slow” for a long task you can stop, “/stall” "
+                        "for the stall warning, or the Computer Use switch for screenshots."
+                    )
+            if earlier > 0:
+                reply_parts.append(f"(This conversation holds {earlier} earlier message{'s' if earlier != 1 else ''}.)")
+            reply = " ".join(reply_parts)
+            yield self._event("text", content=reply)
+            await self._memory.add_message(conv_id, "assistant", reply)
+            yield self._event("done", iterations=iterations)
+        except _TurnCancelled:
+            if conv_id is not None:
+                await self._memory.add_message(conv_id, "system", "Task cancelled")
+            yield self._event("cancelled", message="Task cancelled")
+        finally:
+            self.is_processing = False
+            self._waiting_for_user = False
+
+    async def _risky_tool(self, tool: str, arguments: dict, reply_parts: list[str]):
+        call_id = self._next_tool_id()
+        yield self._event("tool_call", id=call_id, tool=tool, arguments=arguments)
+        if self.guardrails.needs_approval(tool):
+            approval = self.guardrails.request_approval(tool, arguments, self.session_id)
+            yield self._event(
+                "tool_approval_needed",
+                approval_id=approval.approval_id,
+                tool=tool,
+                arguments=arguments,
+                message=f"Tavrin wants to run {tool} with {_describe(arguments)}. Allow it?",
+            )
+            approved = await self._await_decision(approval)
+        else:
+            approved = True
+        if not approved:
+            yield self._event("tool_result", id=call_id, tool=tool, result="Not run: the user refused the action", error=True)
+            reply_parts.append(f"Understood — I did not run {tool}.")
+            return
+        await self._step()
+        yield self._event("tool_result", id=call_id, tool=tool, result=f"Done (simulated): {tool} {_describe(arguments)}")
+        reply_parts.append(f"Done: {tool} with {_describe(arguments)} (simulated, nothing on your computer changed).")
+
+    async def _await_decision(self, approval) -> bool:
+        self._waiting_for_user = True
+        decision = asyncio.ensure_future(self.guardrails.wait_for_decision(approval, self.approval_timeout))
+        cancelled = asyncio.ensure_future(self._cancel.wait())
+        try:
+            await asyncio.wait({decision, cancelled}, return_when=asyncio.FIRST_COMPLETED)
+            if decision.done():
+                return decision.result()
+            raise _TurnCancelled
+        finally:
+            self._waiting_for_user = False
+            self._last_activity = time.monotonic()
+            for fut in (decision, cancelled):
+                if not fut.done():
+                    fut.cancel()
+            self.guardrails.discard(approval.approval_id)
+
+    # -- helpers ------------------------------------------------------------------
+
+    def _event(self, type: str, **data: Any) -> AgentEvent:
+        self._last_activity = time.monotonic()
+        return AgentEvent(type, **data)
+
+    def _next_tool_id(self) -> str:
+        self._tool_seq += 1
+        return f"call_{uuid.uuid4().hex[:6]}_{self._tool_seq}"
+
+    async def _step(self, delay: float | None = None) -> None:
+        """Pause between steps; raises ``_TurnCancelled`` as soon as ``cancel()`` is called."""
+        if self._cancel.is_set():
+            raise _TurnCancelled
+        try:
+            await asyncio.wait_for(self._cancel.wait(), self.step_delay if delay is None else delay)
+        except TimeoutError:
+            return
+        raise _TurnCancelled
+
+
+def _describe(arguments: dict) -> str:
+    return ", ".join(f"{k}={v}" for k, v in arguments.items())

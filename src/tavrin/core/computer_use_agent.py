@@ -1,0 +1,176 @@
+"""The Computer Use agent: works from screenshots of the user's screen.
+
+This build has no screen-control backend and no model behind it, so ``DemoComputerUseAgent``
+plays a short scripted task against a simulated desktop: it takes a screenshot (a real PNG
+drawn here, pixel by pixel), clicks, takes another screenshot that shows the click, and
+reports. It honours ``stop()`` at every step, like the real agent must.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import base64
+import struct
+import zlib
+from collections.abc import AsyncIterator
+from dataclasses import dataclass, field
+from typing import Any
+
+
+@dataclass
+class ComputerUseEvent:
+    """One step of a Computer Use task: ``type`` and its ``data``."""
+
+    type: str
+    data: dict[str, Any] = field(default_factory=dict)
+
+    def to_dict(self) -> dict:
+        return {"type": self.type, "data": dict(self.data)}
+
+
+# -- PNG -----------------------------------------------------------------------------
+
+
+def _chunk(tag: bytes, payload: bytes) -> bytes:
+    return struct.pack(">I", len(payload)) + tag + payload + struct.pack(">I", zlib.crc32(tag + payload) & 0xFFFFFFFF)
+
+
+def encode_png(width: int, height: int, rgb: bytes | bytearray) -> bytes:
+    """Encode 8-bit RGB pixels (row-major, ``width * height * 3`` bytes) as a PNG file."""
+    if len(rgb) != width * height * 3:
+        raise ValueError("pixel buffer does not match the image size")
+    stride = width * 3
+    # Each scanline starts with filter type 0 (none).
+    raw = b"".join(b"\x00" + bytes(rgb[y * stride:(y + 1) * stride]) for y in range(height))
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", header) + _chunk(b"IDAT", zlib.compress(raw, 6)) + _chunk(b"IEND", b"")
+
+
+class _Canvas:
+    def __init__(self, width: int, height: int, colour: tuple[int, int, int]):
+        self.width, self.height = width, height
+        self.px = bytearray(bytes(colour) * (width * height))
+
+    def rect(self, x0: int, y0: int, x1: int, y1: int, colour: tuple[int, int, int]) -> None:
+        x0, x1 = max(0, x0), min(self.width, x1)
+        row = bytes(colour) * max(0, x1 - x0)
+        for y in range(max(0, y0), min(self.height, y1)):
+            start = (y * self.width + x0) * 3
+            self.px[start:start + len(row)] = row
+
+    def png(self) -> bytes:
+        return encode_png(self.width, self.height, self.px)
+
+
+def render_desktop(width: int = 320, height: int = 200, click: tuple[int, int] | None = None) -> bytes:
+    """A simulated desktop: wallpaper, a task bar, a window with a button; a marker at ``click``."""
+    c = _Canvas(width, height, (38, 70, 110))
+    for y in range(height):  # vertical wallpaper gradient
+        shade = 60 + (y * 60) // height
+        c.rect(0, y, width, y + 1, (30, 40 + shade // 2, shade + 40))
+    c.rect(0, height - 16, width, height, (24, 26, 32))  # task bar
+    for i in range(4):
+        c.rect(6 + i * 22, height - 13, 22 + i * 22, height - 3, (90 + 30 * i, 140, 200 - 30 * i))
+    c.rect(40, 24, 280, 160, (236, 238, 242))  # window
+    c.rect(40, 24, 280, 40, (52, 101, 164))  # title bar
+    for i, col in enumerate([(220, 80, 70), (230, 180, 60), (90, 180, 90)]):
+        c.rect(254 - i * 12, 29, 262 - i * 12, 37, col)
+    for line in range(5):  # text lines
+        c.rect(56, 52 + line * 14, 56 + 170 - line * 23, 58 + line * 14, (150, 155, 165))
+    c.rect(190, 128, 266, 148, (52, 101, 164))  # button
+    c.rect(200, 136, 256, 140, (236, 238, 242))
+    if click is not None:
+        x, y = click
+        c.rect(x - 9, y - 1, x + 10, y + 2, (230, 40, 40))
+        c.rect(x - 1, y - 9, x + 2, y + 10, (230, 40, 40))
+    return c.png()
+
+
+# -- the agent -----------------------------------------------------------------------------
+
+
+class DemoComputerUseAgent:
+    """The application's single Computer Use agent (scripted)."""
+
+    def __init__(self, step_delay: float = 0.35):
+        self.step_delay = step_delay
+        self.is_running = False
+        self._stop = asyncio.Event()
+        self._seq = 0
+
+    def stop(self) -> None:
+        if self.is_running:
+            self._stop.set()
+
+    def run_task(self, user_text: str) -> AsyncIterator[ComputerUseEvent]:
+        return self._task(user_text)
+
+    async def _task(self, user_text: str) -> AsyncIterator[ComputerUseEvent]:
+        if self.is_running:
+            yield ComputerUseEvent("error", {"message": "Computer Use is busy with another task"})
+            return
+        self.is_running = True
+        self._stop.clear()
+        iterations = 0
+        try:
+            yield ComputerUseEvent("thinking", {"message": "Taking a screenshot to see the screen."})
+            await self._pause()
+
+            shot = self._tool_id()
+            yield ComputerUseEvent("tool_call", {"tool": "computer", "id": shot, "input": {"action": "screenshot"}})
+            await self._pause()
+            yield ComputerUseEvent("tool_result", {"tool": "computer", "id": shot, "result": _image(render_desktop())})
+            iterations += 1
+
+            if "/error" in user_text.lower():
+                yield ComputerUseEvent("error", {"message": "The simulated screen stopped responding"})
+                await self._pause()
+
+            yield ComputerUseEvent("thinking", {"message": "I can see a window with a blue button; clicking it."})
+            await self._pause()
+            target = (228, 138)
+            click = self._tool_id()
+            yield ComputerUseEvent(
+                "tool_call", {"tool": "computer", "id": click, "input": {"action": "left_click", "coordinate": list(target)}}
+            )
+            await self._pause()
+            yield ComputerUseEvent("tool_result", {"tool": "computer", "id": click, "result": {"type": "text", "text": f"Clicked at {target}"}})
+            iterations += 1
+
+            shot2 = self._tool_id()
+            yield ComputerUseEvent("tool_call", {"tool": "computer", "id": shot2, "input": {"action": "screenshot"}})
+            await self._pause()
+            yield ComputerUseEvent("tool_result", {"tool": "computer", "id": shot2, "result": _image(render_desktop(click=target))})
+            iterations += 1
+
+            yield ComputerUseEvent(
+                "text",
+                {"content": f"Done with “{user_text.strip()[:120]}”: I looked at the (simulated) screen and clicked "
+                            "the window's button; the second screenshot shows where."},
+            )
+            yield ComputerUseEvent("done", {"iterations": iterations})
+        except _Stopped:
+            yield ComputerUseEvent("cancelled", {"message": "Task cancelled"})
+        finally:
+            self.is_running = False
+
+    def _tool_id(self) -> str:
+        self._seq += 1
+        return f"cu_{self._seq:04d}"
+
+    async def _pause(self) -> None:
+        if self._stop.is_set():
+            raise _Stopped
+        try:
+            await asyncio.wait_for(self._stop.wait(), self.step_delay)
+        except TimeoutError:
+            return
+        raise _Stopped
+
+
+class _Stopped(Exception):
+    pass
+
+
+def _image(png: bytes) -> dict:
+    return {"type": "image", "media_type": "image/png", "base64": base64.b64encode(png).decode("ascii")}

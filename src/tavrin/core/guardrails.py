@@ -1,0 +1,124 @@
+"""Guardrails: which tool actions need the user's approval, and the approvals pending.
+
+An agent that wants to run a risky tool asks for an approval, announces its id to the
+clients and awaits the decision. Any window may answer; the first decision settles the
+approval and every later one (a double click, a second window) is refused and changes
+nothing.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import time
+import uuid
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass, field
+from typing import Any
+
+logger = logging.getLogger("tavrin.guardrails")
+
+
+@dataclass
+class PendingApproval:
+    approval_id: str
+    tool: str
+    arguments: dict
+    session_id: str | None
+    created_at: float
+    future: asyncio.Future = field(repr=False)
+
+    def to_dict(self) -> dict:
+        return {
+            "approval_id": self.approval_id,
+            "tool": self.tool,
+            "arguments": self.arguments,
+            "session_id": self.session_id,
+            "created_at": self.created_at,
+        }
+
+
+class Guardrails:
+    """Holds the pending tool approvals of the whole application.
+
+    ``on_resolved(approval, approved)`` is called (synchronously) once per settled approval,
+    and ``on_withdrawn(approval)`` once per approval that nobody waits for any more (the turn
+    was stopped, or the wait timed out), so the host can tell every window the prompt is gone.
+    """
+
+    def __init__(
+        self,
+        approval_ops: Iterable[str] = ("delete_file", "send_email", "make_payment"),
+        on_resolved: Callable[[PendingApproval, bool], Any] | None = None,
+        on_withdrawn: Callable[[PendingApproval], Any] | None = None,
+    ):
+        self.approval_ops = set(approval_ops)
+        self.on_resolved = on_resolved
+        self.on_withdrawn = on_withdrawn
+        self._pending: dict[str, PendingApproval] = {}
+
+    def needs_approval(self, tool: str) -> bool:
+        return tool in self.approval_ops
+
+    def request_approval(self, tool: str, arguments: dict, session_id: str | None = None) -> PendingApproval:
+        approval = PendingApproval(
+            approval_id="appr_" + uuid.uuid4().hex[:12],
+            tool=tool,
+            arguments=dict(arguments),
+            session_id=session_id,
+            created_at=time.time(),
+            future=asyncio.get_running_loop().create_future(),
+        )
+        self._pending[approval.approval_id] = approval
+        return approval
+
+    def resolve_approval(self, approval_id: Any, approved: Any) -> bool:
+        """Settle a pending approval. True when it was pending and is now decided.
+
+        Only the boolean ``True`` approves: a client that sends "false", "no" or 1 has not
+        clearly said yes, and a risky action must not run on a truthy accident.
+        """
+        if not isinstance(approval_id, str):
+            return False
+        approval = self._pending.pop(approval_id, None)
+        if approval is None or approval.future.done():
+            return False
+        decision = approved is True
+        approval.future.set_result(decision)
+        logger.info("Approval %s for %s %s", approval_id, approval.tool, "granted" if decision else "refused")
+        if self.on_resolved is not None:
+            try:
+                self.on_resolved(approval, decision)
+            except Exception:
+                logger.exception("Approval notification failed")
+        return True
+
+    async def wait_for_decision(self, approval: PendingApproval, timeout: float | None = None) -> bool:
+        """Await the user's decision; no decision within ``timeout`` seconds counts as a refusal.
+
+        However the wait ends (decision, timeout, cancellation), the approval is no longer
+        pending afterwards, so a late click cannot approve an action nobody waits for.
+        """
+        try:
+            return await asyncio.wait_for(asyncio.shield(approval.future), timeout)
+        except TimeoutError:
+            logger.info("Approval %s timed out", approval.approval_id)
+            return False
+        finally:
+            self.discard(approval.approval_id)
+
+    def discard(self, approval_id: str) -> None:
+        """Forget an approval nobody waits for any more; a later decision finds nothing."""
+        approval = self._pending.pop(approval_id, None)
+        if approval is None:
+            return
+        if not approval.future.done():
+            approval.future.cancel()
+        if self.on_withdrawn is not None:
+            try:
+                self.on_withdrawn(approval)
+            except Exception:
+                logger.exception("Approval notification failed")
+
+    def pending(self) -> list[dict]:
+        return [a.to_dict() for a in self._pending.values()]

@@ -1,0 +1,141 @@
+"""The heartbeat controller: the application's handle on the heartbeat runner.
+
+The runner (native module ``tavrin.core.heartbeat``) keeps time and decides when a beat
+fires; the controller gives the user interface what it asks for (start with an interval,
+stop, pause, resume, state) and connects the runner to the rest of the host: each beat is
+delivered to an agent by ``deliver(prompt)`` and each runner event reaches the clients
+through ``broadcast(event)``.
+"""
+
+from __future__ import annotations
+
+import logging
+import math
+from collections.abc import Awaitable, Callable
+from typing import Any
+
+from tavrin.config import HeartbeatConfig
+
+logger = logging.getLogger("tavrin.heartbeat.controller")
+
+# Below this, beats would follow each other faster than an agent turn can run.
+MIN_INTERVAL_SECONDS = 5.0
+
+
+class HeartbeatController:
+    def __init__(
+        self,
+        config: HeartbeatConfig,
+        deliver: Callable[[str], Awaitable[Any]],
+        broadcast: Callable[[dict], Awaitable[Any]] | None = None,
+        *,
+        runner_factory: Callable[..., Any] | None = None,
+        min_interval: float = MIN_INTERVAL_SECONDS,
+    ):
+        self.config = config
+        self._deliver = deliver
+        self._broadcast = broadcast
+        self._runner_factory = runner_factory
+        self.min_interval = min_interval
+        self._runner = None
+
+    @property
+    def runner(self):
+        """The runner, made on first use so this module loads without the native one."""
+        if self._runner is None:
+            factory = self._runner_factory
+            if factory is None:
+                from tavrin.core.heartbeat import HeartbeatRunner
+
+                factory = HeartbeatRunner
+            self._runner = factory(self.config, self._on_beat, self._on_event)
+        return self._runner
+
+    # -- what the gateway calls ---------------------------------------------------------
+
+    @property
+    def is_running(self) -> bool:
+        return bool(self._runner is not None and self._runner.running)
+
+    @property
+    def is_paused(self) -> bool:
+        return bool(self._runner is not None and self._runner.paused)
+
+    @property
+    def interval(self) -> float:
+        return self.config.interval_seconds
+
+    def start(self, interval: Any = None) -> None:
+        """Run the heartbeat every ``interval`` seconds (a restart when the interval changes).
+
+        Starting is the user's explicit wish, so a paused heartbeat resumes and the count
+        of beats without interaction starts again.
+        """
+        new_interval = self._sanitise(interval)
+        runner = self.runner
+        changed = new_interval != self.config.interval_seconds
+        self.config.interval_seconds = new_interval
+        self.config.enabled = True
+        runner.reset_consecutive()
+        runner.resume()
+        if runner.running and changed:
+            runner.stop()
+        runner.start()
+
+    def stop(self) -> None:
+        self.config.enabled = False
+        if self._runner is not None:
+            self._runner.stop()
+
+    def pause(self) -> None:
+        self.runner.pause()
+
+    def resume(self) -> None:
+        self.runner.resume()
+
+    def reset_consecutive(self) -> None:
+        if self._runner is not None:
+            self._runner.reset_consecutive()
+
+    def status(self) -> dict:
+        if self._runner is None:
+            return {
+                "enabled": self.config.enabled,
+                "running": False,
+                "paused": False,
+                "interval_seconds": self.config.interval_seconds,
+                "consecutive_beats": 0,
+                "max_consecutive": self.config.max_consecutive,
+            }
+        return self._runner.status()
+
+    # -- the runner's callbacks -----------------------------------------------------------
+
+    async def _on_beat(self, prompt: str) -> None:
+        await self._deliver(prompt)
+
+    async def _on_event(self, event: dict) -> None:
+        if self._broadcast is not None:
+            await self._broadcast(event)
+
+    def _sanitise(self, interval: Any) -> float:
+        """A usable interval from what the client sent.
+
+        The value arrives from the network unchecked. A text such as "600" is read as a
+        number; anything that is not a finite number keeps the configured interval; and a
+        tiny or negative interval is raised to the minimum, since the runner would
+        otherwise spin without sleeping.
+        """
+        current = self.config.interval_seconds
+        try:
+            value = float(interval) if interval is not None and not isinstance(interval, bool) else float(current)
+        except (TypeError, ValueError):
+            logger.warning("Heartbeat interval %r is not a number; keeping %ss", interval, current)
+            value = float(current)
+        if not math.isfinite(value):
+            logger.warning("Heartbeat interval %r is not finite; keeping %ss", interval, current)
+            value = float(current)
+        if value < self.min_interval:
+            logger.warning("Heartbeat interval %ss is below the minimum; using %ss", value, self.min_interval)
+            value = float(self.min_interval)
+        return int(value) if value.is_integer() else value

@@ -1,0 +1,197 @@
+"""The user sessions: one chat tab each, with its own agent and its own lock.
+
+The registry always holds the main session "session_main". Sessions made from the user
+interface are user sessions; connector sessions belong to an external message source
+(fed through the host's HTTP endpoint) and are made by the host at start-up.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import time
+import uuid
+from collections.abc import Callable
+from typing import Any
+
+logger = logging.getLogger("tavrin.sessions")
+
+MAIN_SESSION_ID = "session_main"
+
+
+class Session:
+    """One session: its agent, the lock that serialises its turns, and how it is shown."""
+
+    def __init__(
+        self,
+        session_id: str,
+        agent: Any,
+        display_name: str = "New Chat",
+        icon: str = "💬",
+        is_connector: bool = False,
+    ):
+        self.session_id = session_id
+        self.agent = agent
+        self.lock = asyncio.Lock()
+        self.display_name = display_name
+        self.icon = icon
+        self.is_connector = is_connector
+        self.created_at = time.time()
+        self._conversation_id: str | None = None
+        # Turns the host runs in this session outside the gateway (connector messages, heartbeat).
+        self.host_tasks: set[asyncio.Task] = set()
+
+    @property
+    def conversation_id(self) -> str | None:
+        # The agent's conversation manager is the authority: a resume switches the agent's
+        # conversation without telling the session, and the session must not go stale.
+        conversation = getattr(self.agent, "conversation", None)
+        current = getattr(conversation, "conversation_id", None)
+        return current or self._conversation_id
+
+    @conversation_id.setter
+    def conversation_id(self, value: str | None) -> None:
+        self._conversation_id = value
+
+    def to_dict(self) -> dict:
+        return {
+            "session_id": self.session_id,
+            "display_name": self.display_name,
+            "icon": self.icon,
+            "is_connector": bool(self.is_connector),
+            "conversation_id": self.conversation_id,
+            "is_processing": bool(getattr(self.agent, "is_processing", False)),
+            "created_at": self.created_at,
+        }
+
+
+class SessionRegistry:
+    """All sessions of the process, in the order they were made.
+
+    ``agent_factory(session_id)`` makes the agent of a new session.
+    """
+
+    def __init__(self, agent_factory: Callable[[str], Any]):
+        self._agent_factory = agent_factory
+        self._sessions: dict[str, Session] = {}
+        self._add(Session(MAIN_SESSION_ID, agent_factory(MAIN_SESSION_ID), display_name="Main", icon="🏠"))
+
+    def _add(self, session: Session) -> Session:
+        self._sessions[session.session_id] = session
+        return session
+
+    def get(self, session_id: Any) -> Session | None:
+        if not isinstance(session_id, str):
+            return None
+        return self._sessions.get(session_id)
+
+    def __iter__(self):
+        return iter(list(self._sessions.values()))
+
+    async def _start_conversation(self, session: Session) -> None:
+        conversation = getattr(session.agent, "conversation", None)
+        if conversation is not None:
+            session.conversation_id = await conversation.start_conversation()
+
+    async def start(self) -> None:
+        """Give every session that has none a current conversation (called at start-up)."""
+        for session in self:
+            if not session.conversation_id:
+                await self._start_conversation(session)
+
+    async def create_session(
+        self, display_name: str = "New Chat", icon: str = "💬", is_connector: bool = False,
+        session_id: str | None = None,
+    ) -> Session:
+        if session_id is None:
+            session_id = ("connector_" if is_connector else "session_") + uuid.uuid4().hex[:10]
+        elif session_id in self._sessions:
+            raise ValueError(f"session {session_id!r} exists already")
+        session = Session(session_id, self._agent_factory(session_id), str(display_name), str(icon), bool(is_connector))
+        self._add(session)
+        await self._start_conversation(session)
+        logger.info("Session %s created (%s)", session_id, "connector" if is_connector else "user")
+        return session
+
+    async def close_session(self, session_id: Any) -> bool:
+        """Remove a session and stop its work. The main session cannot be closed."""
+        if session_id == MAIN_SESSION_ID:
+            return False
+        session = self.get(session_id)
+        if session is None:
+            return False
+        del self._sessions[session_id]
+        self._stop_work(session)
+        conv_id = session.conversation_id
+        store = getattr(session.agent, "_memory", None)
+        if conv_id and store is not None and hasattr(store, "delete_conversation_if_empty"):
+            try:
+                await store.delete_conversation_if_empty(conv_id)
+            except Exception:
+                logger.debug("Could not tidy the conversation of closed session %s", session_id, exc_info=True)
+        logger.info("Session %s closed", session_id)
+        return True
+
+    def _stop_work(self, session: Session) -> None:
+        if session.agent:
+            session.agent.cancel()
+        try:
+            from tavrin.gateway.ws import _active_tasks
+        except ImportError:
+            _active_tasks = {}
+        task = _active_tasks.get(session.session_id)
+        if task is not None and not task.done():
+            task.cancel()
+        for task in list(session.host_tasks):
+            if not task.done():
+                task.cancel()
+
+    def list_sessions(self) -> list[dict]:
+        return [s.to_dict() for s in self._sessions.values()]
+
+    async def new_conversation_in_session(self, session_id: str) -> str:
+        session = self.get(session_id)
+        if session is None:
+            raise KeyError(session_id)
+        old_id = session.conversation_id
+        conv_id = await session.agent.conversation.start_conversation()
+        session.conversation_id = conv_id
+        store = getattr(session.agent, "_memory", None)
+        if old_id and old_id != conv_id and store is not None and hasattr(store, "delete_conversation_if_empty"):
+            await store.delete_conversation_if_empty(old_id)
+        return conv_id
+
+
+_registry: SessionRegistry | None = None
+
+
+def _default_agent_factory(session_id: str):
+    # Until the server wires the registry to its data directory, sessions keep their
+    # conversations in memory.
+    from tavrin.core.agents import DemoAgent
+    from tavrin.core.guardrails import Guardrails
+    from tavrin.core.store import ConversationStore
+
+    global _fallback_store, _fallback_guardrails
+    if _fallback_store is None:
+        _fallback_store = ConversationStore(":memory:")
+        _fallback_guardrails = Guardrails()
+    return DemoAgent(_fallback_store, _fallback_guardrails, session_id)
+
+
+_fallback_store = None
+_fallback_guardrails = None
+
+
+def get_registry() -> SessionRegistry:
+    """The registry of this process."""
+    global _registry
+    if _registry is None:
+        _registry = SessionRegistry(_default_agent_factory)
+    return _registry
+
+
+def set_registry(registry: SessionRegistry | None) -> None:
+    """Install the registry the server built (None: a fresh default one on next use)."""
+    global _registry
+    _registry = registry

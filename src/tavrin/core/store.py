@@ -1,0 +1,258 @@
+"""The conversation store: conversations and their messages in one SQLite file.
+
+Every public operation is a coroutine. The SQLite calls themselves are synchronous and
+short; they run in a worker thread (``asyncio.to_thread``) so that a slow disk never
+stalls the event loop, and a thread lock serialises them on the single connection.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import sqlite3
+import threading
+import time
+import uuid
+from pathlib import Path
+from typing import Any
+
+# Title given to a conversation until its first user message (or the gateway) names it.
+UNTITLED = "New conversation"
+# Length of a title taken from a message.
+TITLE_CHARS = 60
+
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS conversations (
+    id          TEXT PRIMARY KEY,
+    session_id  TEXT,
+    title       TEXT NOT NULL,
+    titled      INTEGER NOT NULL DEFAULT 0,
+    created_at  REAL NOT NULL,
+    updated_at  REAL NOT NULL
+);
+CREATE TABLE IF NOT EXISTS messages (
+    id               INTEGER PRIMARY KEY AUTOINCREMENT,
+    conversation_id  TEXT NOT NULL REFERENCES conversations(id) ON DELETE CASCADE,
+    role             TEXT NOT NULL,
+    content          TEXT NOT NULL,
+    meta             TEXT,
+    created_at       REAL NOT NULL
+);
+CREATE INDEX IF NOT EXISTS messages_by_conversation ON messages(conversation_id, id);
+CREATE INDEX IF NOT EXISTS conversations_by_session ON conversations(session_id, updated_at);
+"""
+
+
+def _title_from(text: str) -> str:
+    return " ".join(text.split())[:TITLE_CHARS].strip()
+
+
+class ConversationStore:
+    """Conversations (id, owning session, title) and their ordered messages.
+
+    ``path`` is a file path, or ":memory:" for a store that lives as long as the object.
+    """
+
+    def __init__(self, path: str | Path):
+        self.path = str(path)
+        if self.path != ":memory:":
+            Path(self.path).parent.mkdir(parents=True, exist_ok=True)
+        self._lock = threading.Lock()
+        self._db = sqlite3.connect(self.path, check_same_thread=False)
+        self._db.row_factory = sqlite3.Row
+        with self._lock:
+            self._db.execute("PRAGMA foreign_keys = ON")
+            if self.path != ":memory:":
+                self._db.execute("PRAGMA journal_mode = WAL")
+            self._db.executescript(_SCHEMA)
+            self._db.commit()
+
+    # -- plumbing ---------------------------------------------------------------
+
+    def _run(self, fn, *args):
+        with self._lock:
+            if self._db is None:
+                raise RuntimeError("conversation store is closed")
+            try:
+                result = fn(self._db, *args)
+                self._db.commit()
+                return result
+            except BaseException:
+                self._db.rollback()
+                raise
+
+    async def _call(self, fn, *args):
+        return await asyncio.to_thread(self._run, fn, *args)
+
+    def close(self) -> None:
+        with self._lock:
+            if self._db is not None:
+                self._db.close()
+                self._db = None
+
+    # -- conversations ------------------------------------------------------------
+
+    async def create_conversation(self, session_id: str | None = None, title: str | None = None) -> str:
+        conv_id = "conv_" + uuid.uuid4().hex[:16]
+        now = time.time()
+
+        def op(db):
+            db.execute(
+                "INSERT INTO conversations (id, session_id, title, titled, created_at, updated_at)"
+                " VALUES (?, ?, ?, ?, ?, ?)",
+                (conv_id, session_id, title or UNTITLED, 1 if title else 0, now, now),
+            )
+
+        await self._call(op)
+        return conv_id
+
+    async def get_conversation(self, conv_id: Any) -> dict | None:
+        if not isinstance(conv_id, str):
+            return None
+
+        def op(db):
+            row = db.execute(
+                "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id) AS message_count"
+                " FROM conversations c WHERE c.id = ?",
+                (conv_id,),
+            ).fetchone()
+            return _conversation_dict(row) if row else None
+
+        return await self._call(op)
+
+    async def rename_conversation(self, conv_id: Any, title: Any) -> bool:
+        """Store a new title. Returns whether the conversation exists."""
+        if not isinstance(conv_id, str):
+            return False
+        title = _title_from(str(title)) or UNTITLED
+
+        def op(db):
+            cur = db.execute(
+                "UPDATE conversations SET title = ?, titled = 1, updated_at = ? WHERE id = ?",
+                (title, time.time(), conv_id),
+            )
+            return cur.rowcount > 0
+
+        return await self._call(op)
+
+    async def assign_conversation(self, conv_id: str, session_id: str) -> None:
+        """Record that ``session_id`` now carries the conversation (it was resumed there)."""
+
+        def op(db):
+            db.execute("UPDATE conversations SET session_id = ? WHERE id = ?", (session_id, conv_id))
+
+        await self._call(op)
+
+    async def list_conversations(
+        self, session_id: str | None = None, limit: int = 50, include_empty: bool = False
+    ) -> list[dict]:
+        """Conversations, most recently active first; empty ones only on request."""
+        limit = max(0, int(limit))
+
+        def op(db):
+            sql = (
+                "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id) AS message_count"
+                " FROM conversations c"
+            )
+            where, args = [], []
+            if session_id is not None:
+                where.append("c.session_id = ?")
+                args.append(session_id)
+            if not include_empty:
+                where.append("EXISTS (SELECT 1 FROM messages m WHERE m.conversation_id = c.id)")
+            if where:
+                sql += " WHERE " + " AND ".join(where)
+            sql += " ORDER BY c.updated_at DESC, c.created_at DESC LIMIT ?"
+            args.append(limit)
+            return [_conversation_dict(r) for r in db.execute(sql, args).fetchall()]
+
+        return await self._call(op)
+
+    async def delete_conversation_if_empty(self, conv_id: str) -> bool:
+        def op(db):
+            cur = db.execute(
+                "DELETE FROM conversations WHERE id = ?"
+                " AND NOT EXISTS (SELECT 1 FROM messages WHERE conversation_id = ?)",
+                (conv_id, conv_id),
+            )
+            return cur.rowcount > 0
+
+        return await self._call(op)
+
+    # -- messages -------------------------------------------------------------------
+
+    async def add_message(self, conv_id: str, role: str, content: str, meta: dict | None = None) -> int:
+        """Append a message. The first user message names a still untitled conversation."""
+        now = time.time()
+        meta_text = json.dumps(meta) if meta else None
+
+        def op(db):
+            row = db.execute("SELECT titled FROM conversations WHERE id = ?", (conv_id,)).fetchone()
+            if row is None:
+                raise LookupError(f"unknown conversation {conv_id!r}")
+            cur = db.execute(
+                "INSERT INTO messages (conversation_id, role, content, meta, created_at) VALUES (?, ?, ?, ?, ?)",
+                (conv_id, role, content, meta_text, now),
+            )
+            title = _title_from(content) if role == "user" and not row["titled"] else ""
+            if title:
+                db.execute(
+                    "UPDATE conversations SET title = ?, titled = 1, updated_at = ? WHERE id = ?",
+                    (title, now, conv_id),
+                )
+            else:
+                db.execute("UPDATE conversations SET updated_at = ? WHERE id = ?", (now, conv_id))
+            return cur.lastrowid
+
+        return await self._call(op)
+
+    async def get_messages(self, conv_id: Any, limit: int = 200) -> list[dict]:
+        """The conversation's latest ``limit`` messages, oldest first."""
+        if not isinstance(conv_id, str):
+            return []
+        limit = max(0, int(limit))
+
+        def op(db):
+            rows = db.execute(
+                "SELECT * FROM (SELECT id, role, content, meta, created_at FROM messages"
+                " WHERE conversation_id = ? ORDER BY id DESC LIMIT ?) ORDER BY id ASC",
+                (conv_id, limit),
+            ).fetchall()
+            out = []
+            for r in rows:
+                msg = {"id": r["id"], "role": r["role"], "content": r["content"], "created_at": r["created_at"]}
+                if r["meta"]:
+                    msg["meta"] = json.loads(r["meta"])
+                out.append(msg)
+            return out
+
+        return await self._call(op)
+
+    async def count_messages(self, conv_id: str) -> int:
+        def op(db):
+            return db.execute("SELECT COUNT(*) FROM messages WHERE conversation_id = ?", (conv_id,)).fetchone()[0]
+
+        return await self._call(op)
+
+    async def clear_conversation_messages(self, conversation_id: Any) -> int:
+        """Delete every stored message of the conversation; returns how many went."""
+        if not isinstance(conversation_id, str):
+            return 0
+
+        def op(db):
+            cur = db.execute("DELETE FROM messages WHERE conversation_id = ?", (conversation_id,))
+            db.execute("UPDATE conversations SET updated_at = ? WHERE id = ?", (time.time(), conversation_id))
+            return cur.rowcount
+
+        return await self._call(op)
+
+
+def _conversation_dict(row: sqlite3.Row) -> dict:
+    return {
+        "id": row["id"],
+        "session_id": row["session_id"],
+        "title": row["title"],
+        "created_at": row["created_at"],
+        "updated_at": row["updated_at"],
+        "message_count": row["message_count"],
+    }

@@ -1,0 +1,413 @@
+"""The Tavrin server: the application state, the HTTP routes and the start-up wiring.
+
+``create_app()`` builds the FastAPI application: the WebSocket gateway at "/ws", the web UI
+at "/", and a few JSON routes (sessions, stored conversations, pending approvals, the
+heartbeat's state, and the connector inbox). At start-up it opens the conversation store
+in the data directory, builds the session registry with its agents, the Computer Use
+agent, the guardrails and the heartbeat controller, and publishes them in the state that
+``get_state()`` returns; at shutdown it stops the heartbeat and every running host turn.
+
+``main()`` is the ``tavrin-gateway`` command.
+"""
+
+# No ``from __future__ import annotations`` here: FastAPI reads the annotations of the route
+# functions below (``Request`` and the like) when they are defined, inside ``_api_router``.
+import argparse
+import asyncio
+import logging
+import sys
+from contextlib import asynccontextmanager
+from pathlib import Path
+from typing import Any
+
+from tavrin.config import AppConfig, load_config
+
+logger = logging.getLogger("tavrin.server")
+
+STATIC_DIR = Path(__file__).parent / "static"
+CONNECTOR_SESSION_ID = "connector_inbox"
+MAX_CONNECTOR_TEXT = 20_000
+
+# The global agent lock, for turns of the fallback agent when the state names no lock of
+# its own. Replaced at every start-up so that it belongs to the running event loop.
+_agent_lock = asyncio.Lock()
+
+_STATE_KEYS = ("agent", "cu_agent", "heartbeat", "_agent_lock_fallback", "memory", "guardrails", "config")
+_state: dict[str, Any] = dict.fromkeys(_STATE_KEYS)
+# Keeps host-side broadcast tasks referenced until they finish.
+_side_tasks: set[asyncio.Task] = set()
+
+
+def get_state() -> dict[str, Any]:
+    """The application state: the shared objects the gateway reaches by key."""
+    return _state
+
+
+def allowed_origins(config: AppConfig) -> set[str]:
+    origins = {f"http://127.0.0.1:{config.port}", f"http://localhost:{config.port}"}
+    if config.host not in ("0.0.0.0", "::", ""):
+        origins.add(f"http://{config.host}:{config.port}")
+    return origins
+
+
+def _publish_origins(config: AppConfig) -> None:
+    """Tell the gateway which page origins may open a WebSocket (when it checks them)."""
+    from tavrin.gateway import ws
+
+    if hasattr(ws, "_ALLOWED_ORIGINS"):
+        ws._ALLOWED_ORIGINS = allowed_origins(config)
+
+
+# -- broadcasting from the host -------------------------------------------------------------
+
+
+async def broadcast(event: dict) -> None:
+    from tavrin.gateway.ws import manager
+
+    await manager.broadcast(event)
+
+
+async def broadcast_to_session(session_id: str, event: dict) -> None:
+    from tavrin.gateway.ws import manager
+
+    await manager.broadcast_to_session(session_id, event)
+
+
+def _spawn(coro, name: str) -> asyncio.Task:
+    task = asyncio.get_running_loop().create_task(coro, name=name)
+    _side_tasks.add(task)
+    task.add_done_callback(_side_tasks.discard)
+    task.add_done_callback(_log_task_failure)
+    return task
+
+
+def _log_task_failure(task: asyncio.Task) -> None:
+    if not task.cancelled() and task.exception() is not None:
+        logger.error("Host task %s failed", task.get_name(), exc_info=task.exception())
+
+
+async def run_host_turn(session, text: str, intro: dict | None = None) -> str:
+    """Run one agent turn in ``session`` on the host's behalf and broadcast its events.
+
+    Used for connector messages and heartbeat beats, which have no WebSocket of their own:
+    every event goes to all clients, tagged with the session id. The session lock is taken
+    first, so a turn that is running there finishes before this one starts. Returns the
+    turn's reply text.
+    """
+    session_id = session.session_id
+    if intro is not None:
+        await broadcast_to_session(session_id, intro)
+    reply: list[str] = []
+    async with session.lock:
+        try:
+            async for event in session.agent.process_message(text):
+                payload = event.to_dict()
+                if payload.get("type") == "text":
+                    reply.append(str(payload.get("content", "")))
+                await broadcast_to_session(session_id, payload)
+        except Exception as exc:
+            logger.exception("Host turn failed in session %s", session_id)
+            await broadcast_to_session(session_id, {"type": "error", "message": f"Agent error: {exc}"})
+    return "\n".join(reply)
+
+
+async def deliver_heartbeat(prompt: str) -> None:
+    """The heartbeat's beat: a check-in turn for the main session's agent."""
+    from tavrin.core.session_registry import MAIN_SESSION_ID, get_registry
+
+    session = get_registry().get(MAIN_SESSION_ID)
+    if session is None or not session.agent:
+        return
+    task = asyncio.current_task()
+    if task is not None:
+        session.host_tasks.add(task)
+    try:
+        await run_host_turn(session, prompt, {"type": "heartbeat_prompt", "content": prompt})
+    finally:
+        if task is not None:
+            session.host_tasks.discard(task)
+
+
+def _announce_decision(approval, approved: bool) -> None:
+    """Tell every window that an approval was settled, so each can close its prompt."""
+    event = {
+        "type": "approval_decided",
+        "approval_id": approval.approval_id,
+        "approved": approved,
+        "tool": approval.tool,
+    }
+    if approval.session_id is not None:
+        event["session_id"] = approval.session_id
+    _spawn(broadcast(event), "approval-decided")
+
+
+def _announce_withdrawal(approval) -> None:
+    """Tell every window that an approval prompt lapsed (its turn stopped, or it timed out)."""
+    event = {"type": "approval_withdrawn", "approval_id": approval.approval_id, "tool": approval.tool}
+    if approval.session_id is not None:
+        event["session_id"] = approval.session_id
+    _spawn(broadcast(event), "approval-withdrawn")
+
+
+# -- start-up and shutdown ---------------------------------------------------------------------
+
+
+async def startup(config: AppConfig) -> None:
+    from tavrin.core.agents import DemoAgent
+    from tavrin.core.computer_use_agent import DemoComputerUseAgent
+    from tavrin.core.guardrails import Guardrails
+    from tavrin.core.heartbeat_controller import HeartbeatController
+    from tavrin.core.session_registry import SessionRegistry, set_registry
+    from tavrin.core.store import ConversationStore
+
+    global _agent_lock
+    _agent_lock = asyncio.Lock()
+
+    data_dir = Path(config.data_dir).expanduser()
+    data_dir.mkdir(parents=True, exist_ok=True)
+    store = ConversationStore(data_dir / "conversations.sqlite3")
+    guardrails = Guardrails(
+        config.heartbeat.blocked_ops, on_resolved=_announce_decision, on_withdrawn=_announce_withdrawal
+    )
+
+    def make_agent(session_id: str | None) -> DemoAgent:
+        return DemoAgent(store, guardrails, session_id, step_delay=config.demo_step_delay)
+
+    registry = SessionRegistry(make_agent)
+    await registry.create_session(
+        display_name="Inbox", icon="📨", is_connector=True, session_id=CONNECTOR_SESSION_ID
+    )
+    await registry.start()
+    set_registry(registry)
+
+    try:
+        import tavrin.core.heartbeat  # noqa: F401  (the native runner the controller drives)
+    except ImportError:
+        # Without the runner there is no heartbeat to offer: the clients are told
+        # "Heartbeat not initialized" rather than losing their connection on "start".
+        logger.warning("Heartbeat runner not available; the heartbeat is off")
+        heartbeat = None
+    else:
+        heartbeat = HeartbeatController(config.heartbeat, deliver=deliver_heartbeat, broadcast=broadcast)
+    _state.update(
+        agent=make_agent(None),
+        cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay),
+        heartbeat=heartbeat,
+        _agent_lock_fallback=asyncio.Lock(),
+        memory=store,
+        guardrails=guardrails,
+        config=config,
+    )
+    if heartbeat is not None and config.heartbeat.enabled:
+        heartbeat.start(config.heartbeat.interval_seconds)
+    logger.info("Tavrin host ready (data directory %s)", data_dir)
+
+
+async def shutdown() -> None:
+    from tavrin.core.session_registry import get_registry, set_registry
+
+    heartbeat = _state.get("heartbeat")
+    if heartbeat is not None:
+        heartbeat.stop()
+    registry = get_registry()
+    pending = list(_side_tasks)
+    for session in registry:
+        if session.agent:
+            session.agent.cancel()
+        pending.extend(session.host_tasks)
+    for task in pending:
+        task.cancel()
+    if pending:
+        await asyncio.gather(*pending, return_exceptions=True)
+    store = _state.get("memory")
+    if store is not None:
+        store.close()
+    _state.update(dict.fromkeys(_STATE_KEYS))
+    set_registry(None)
+
+
+# -- the application ---------------------------------------------------------------------------
+
+
+def create_app(config: AppConfig | None = None):
+    from fastapi import FastAPI
+    from fastapi.responses import FileResponse
+    from fastapi.staticfiles import StaticFiles
+
+    from tavrin.gateway import ws
+
+    config = config or load_config()
+    _publish_origins(config)
+
+    @asynccontextmanager
+    async def lifespan(app):
+        await startup(config)
+        try:
+            yield
+        finally:
+            await shutdown()
+
+    app = FastAPI(title="Tavrin", lifespan=lifespan, docs_url=None, redoc_url=None, openapi_url=None)
+    app.state.config = config
+    app.include_router(ws.create_ws_router())
+    app.include_router(_api_router(config))
+    app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
+
+    @app.get("/", include_in_schema=False)
+    async def index():
+        return FileResponse(STATIC_DIR / "index.html", headers={"Cache-Control": "no-store"})
+
+    return app
+
+
+def _api_router(config: AppConfig):
+    from fastapi import APIRouter, HTTPException, Request
+    from fastapi.responses import JSONResponse
+
+    from tavrin.core.session_registry import get_registry
+
+    router = APIRouter(prefix="/api")
+
+    def require_same_origin(request: Request) -> None:
+        # A page from another site must not drive the agent through this machine's browser.
+        origin = request.headers.get("origin")
+        if origin is not None and origin not in allowed_origins(config):
+            raise HTTPException(status_code=403, detail="Origin not allowed")
+
+    def store():
+        memory = _state.get("memory")
+        if memory is None:
+            raise HTTPException(status_code=503, detail="Not ready")
+        return memory
+
+    @router.get("/health")
+    async def health():
+        return {"status": "ok"}
+
+    @router.get("/sessions")
+    async def sessions():
+        return {"sessions": get_registry().list_sessions()}
+
+    @router.get("/sessions/{session_id}/conversations")
+    async def session_conversations(session_id: str, all: bool = False, limit: int = 50):
+        session = get_registry().get(session_id)
+        conversations = await store().list_conversations(None if all else session_id, limit=min(max(limit, 1), 500))
+        return {
+            "session_id": session_id,
+            "current": session.conversation_id if session else None,
+            "conversations": conversations,
+        }
+
+    @router.get("/conversations/{conversation_id}/messages")
+    async def conversation_messages(conversation_id: str, limit: int = 200):
+        conversation = await store().get_conversation(conversation_id)
+        if conversation is None:
+            raise HTTPException(status_code=404, detail="Unknown conversation")
+        messages = await store().get_messages(conversation_id, limit=min(max(limit, 0), 200))
+        return {"conversation": conversation, "messages": messages}
+
+    @router.get("/approvals")
+    async def approvals():
+        guardrails = _state.get("guardrails")
+        return {"approvals": guardrails.pending() if guardrails else []}
+
+    @router.get("/heartbeat")
+    async def heartbeat_status():
+        heartbeat = _state.get("heartbeat")
+        if heartbeat is None:
+            raise HTTPException(status_code=503, detail="Not ready")
+        return heartbeat.status()
+
+    @router.post("/connectors/{session_id}/messages")
+    async def connector_message(session_id: str, request: Request, wait: bool = False):
+        """A message from an external connector: runs a turn in that connector session.
+
+        Body: {"text": "...", "sender": "..."}. Answers 202 at once; with ``?wait=true`` it
+        answers when the turn is over, with the agent's reply.
+        """
+        require_same_origin(request)
+        content_type = request.headers.get("content-type", "").split(";")[0].strip().lower()
+        if content_type != "application/json":
+            raise HTTPException(status_code=415, detail="Send JSON")
+        try:
+            body = await request.json()
+        except ValueError:
+            raise HTTPException(status_code=400, detail="Body is not valid JSON") from None
+        if not isinstance(body, dict):
+            raise HTTPException(status_code=400, detail="Body must be a JSON object")
+        text, sender = body.get("text"), body.get("sender", "connector")
+        if not isinstance(text, str) or not text.strip():
+            raise HTTPException(status_code=400, detail='"text" must be a non-empty string')
+        if len(text) > MAX_CONNECTOR_TEXT:
+            raise HTTPException(status_code=413, detail="Message too long")
+        if not isinstance(sender, str):
+            raise HTTPException(status_code=400, detail='"sender" must be a string')
+        session = get_registry().get(session_id)
+        if session is None or not session.is_connector or not session.agent:
+            raise HTTPException(status_code=404, detail="No such connector session")
+
+        heartbeat = _state.get("heartbeat")
+        if heartbeat:
+            heartbeat.reset_consecutive()  # a person wrote: the heartbeat's count starts again
+        intro = {"type": "connector_message", "sender": sender[:100], "content": text}
+        task = _spawn(run_host_turn(session, text.strip(), intro), f"connector-{session_id}")
+        session.host_tasks.add(task)
+        task.add_done_callback(session.host_tasks.discard)
+        if wait:
+            # Shielded: a connector that hangs up does not cancel the turn it started.
+            reply = await asyncio.shield(task)
+            return {"session_id": session_id, "reply": reply}
+        return JSONResponse(
+            status_code=202,
+            content={"accepted": True, "session_id": session_id, "conversation_id": session.conversation_id},
+        )
+
+    return router
+
+
+# -- the command ---------------------------------------------------------------------------------
+
+
+def main(argv: list[str] | None = None) -> int:
+    import uvicorn
+
+    parser = argparse.ArgumentParser(prog="tavrin-gateway", description="Run the Tavrin server and its web UI.")
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
+    parser.add_argument("--port", type=int, default=8765, help="port to listen on (default: 8765; 0 picks a free one)")
+    parser.add_argument("--data-dir", default=None, help="where conversations are stored (default: ~/.tavrin)")
+    parser.add_argument("--log-level", default="info", choices=["debug", "info", "warning", "error", "critical"])
+    parser.add_argument("--demo-step-delay", type=float, default=None, help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+
+    config = load_config(args.data_dir, host=args.host, port=args.port)
+    if args.demo_step_delay is not None:
+        config.demo_step_delay = args.demo_step_delay
+    logging.basicConfig(
+        level=args.log_level.upper(), format="%(asctime)s %(levelname)-7s %(name)s: %(message)s"
+    )
+    app = create_app(config)
+
+    class Server(uvicorn.Server):
+        async def startup(self, sockets=None):
+            await super().startup(sockets=sockets)
+            if not self.started:
+                return
+            port = self.servers[0].sockets[0].getsockname()[1] if self.servers else config.port
+            if port != config.port:  # --port 0: the system chose one
+                config.port = port
+                _publish_origins(config)
+            shown = "127.0.0.1" if config.host in ("0.0.0.0", "") else config.host
+            print(f"Tavrin is running at http://{shown}:{port}/  (data: {config.data_dir}; Ctrl+C stops it)",
+                  flush=True)
+
+    server = Server(uvicorn.Config(app, host=args.host, port=args.port, log_level=args.log_level))
+    server.run()
+    return 0
+
+
+if __name__ == "__main__":
+    # Run through the imported module, not this ``__main__`` copy: the gateway reads the
+    # state from ``tavrin.gateway.server``, and a second copy would hold a second, empty state.
+    from tavrin.gateway import server as _server
+
+    sys.exit(_server.main())

@@ -1,0 +1,55 @@
+"""The web UI in Chromium: a chat turn, an approval from a second window, and hostile text."""
+
+MAIN_PANE = ".pane[data-session='session_main']"
+
+
+def send(page, text):
+    page.fill("#input", text)
+    page.press("#input", "Enter")
+
+
+def test_chat_turn_shows_the_stream_and_the_working_indicator(open_page):
+    page = open_page()
+    done_before = page.locator(f"{MAIN_PANE} .line.done").count()
+    send(page, "What is on my screen?")
+    page.wait_for_selector("#working:not([hidden])")
+    page.locator(f"{MAIN_PANE} .line.done").nth(done_before).wait_for()
+    pane = page.locator(MAIN_PANE)
+    assert pane.locator(".msg.user").last.text_content() == "What is on my screen?"
+    assert "What is on my screen?" in pane.locator(".msg.assistant").last.text_content()
+    assert pane.locator(".tool .tool-name", has_text="read_screen").count() >= 1
+    page.wait_for_selector("#working", state="hidden")
+    assert page.problems == []
+
+
+def test_approval_from_a_second_window(open_page):
+    asker, approver = open_page(), open_page()
+    done_before = asker.locator(f"{MAIN_PANE} .line.done").count()
+    send(asker, "please delete old-report.pdf")
+    card = approver.locator(".approval", has_text="delete_file")
+    card.locator("button.approve").click()
+    card.locator(".outcome", has_text="Approved").wait_for()
+    asker.locator(f"{MAIN_PANE} .line.done").nth(done_before).wait_for()
+    assert "Done: delete_file" in asker.locator(f"{MAIN_PANE} .msg.assistant").last.text_content()
+    # The asking window's prompt was closed too, without a click there.
+    asker.locator(".approval .outcome", has_text="Approved").wait_for()
+    assert asker.problems == [] and approver.problems == []
+
+
+def test_markup_in_messages_is_shown_as_text_and_never_runs(open_page):
+    page = open_page()
+    page.click("#new-tab")  # a new tab is titled from its first message: that path too
+    tab = page.locator(".tab[aria-selected='true']")
+    tab.locator(".tab-name", has_text="New Chat").wait_for()
+    session_id = tab.get_attribute("data-session")
+    pane = page.locator(f".pane[data-session='{session_id}']")
+    hostile = "<img src=x onerror=alert(1)> and <script>window.__owned = 1</script>"
+    send(page, hostile)
+    pane.locator(".line.done").wait_for()
+    assert pane.locator(".msg.user").last.text_content() == hostile
+    assert hostile in pane.locator(".msg.assistant").last.text_content()  # the agent echoes it
+    tab.locator(".tab-name", has_text="<img src=x").wait_for()
+    assert page.locator("img[src='x']").count() == 0
+    assert page.locator(".pane script, #tabs script").count() == 0
+    assert page.evaluate("window.__owned") is None
+    assert page.problems == []

@@ -1,0 +1,47 @@
+"""Fixtures for the host application's tests: a store on disk, guardrails, fast demo agents,
+and real server processes for the end-to-end tests."""
+
+from __future__ import annotations
+
+import pytest
+
+from serverproc import ServerProcess
+from tavrin.core.agents import DemoAgent
+from tavrin.core.guardrails import Guardrails
+from tavrin.core.store import ConversationStore
+
+
+@pytest.fixture
+def store(tmp_path):
+    s = ConversationStore(tmp_path / "conversations.sqlite3")
+    yield s
+    s.close()
+
+
+@pytest.fixture
+def guardrails():
+    return Guardrails()
+
+
+@pytest.fixture
+def make_agent(store, guardrails):
+    def make(session_id="session_main", **kwargs):
+        kwargs.setdefault("step_delay", 0.001)
+        return DemoAgent(store, guardrails, session_id, **kwargs)
+
+    return make
+
+
+@pytest.fixture
+def servers(tmp_path):
+    """Start real servers with ``servers(data_dir)``; all are stopped after the test."""
+    started: list[ServerProcess] = []
+
+    def start(data_dir=None) -> ServerProcess:
+        server = ServerProcess(data_dir or tmp_path / "data", log_path=tmp_path / f"server{len(started)}.log")
+        started.append(server)
+        return server.start()
+
+    yield start
+    for server in started:
+        server.stop()

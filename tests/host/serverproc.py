@@ -1,0 +1,112 @@
+"""Runs the real server (the ``tavrin-gateway`` command) in a child process for end-to-end tests."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import re
+import select
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+# The handlers a complete gateway offers; the end-to-end tests need all of them.
+GATEWAY_FEATURES = (
+    "create_ws_router", "manager", "_active_tasks", "_handle_standard_chat", "_handle_computer_use_chat",
+    "_watchdog", "_handle_stop_task", "_handle_approval", "_handle_new_session", "_handle_close_session",
+    "_handle_list_sessions", "_handle_new_conversation", "_handle_resume_conversation",
+    "_handle_heartbeat_control",
+)
+
+
+def require_gateway():
+    """Skip the calling test unless the native gateway is built and complete."""
+    import pytest
+
+    ws = pytest.importorskip("tavrin.gateway.ws")
+    missing = [name for name in GATEWAY_FEATURES if not hasattr(ws, name)]
+    if missing:
+        pytest.skip("the gateway does not offer " + ", ".join(missing) + " yet")
+    return ws
+
+
+class ServerProcess:
+    """``python -m tavrin.gateway.server`` on 127.0.0.1 with a port the system picks."""
+
+    def __init__(self, data_dir: Path, step_delay: float = 0.02, log_path: Path | None = None):
+        self.data_dir = Path(data_dir)
+        self.step_delay = step_delay
+        self.log_path = log_path or self.data_dir.parent / f"server-{os.getpid()}-{time.monotonic_ns()}.log"
+        self.proc: subprocess.Popen | None = None
+        self.port: int | None = None
+
+    @property
+    def http(self) -> str:
+        return f"http://127.0.0.1:{self.port}"
+
+    @property
+    def ws(self) -> str:
+        return f"ws://127.0.0.1:{self.port}/ws"
+
+    def start(self, timeout: float = 30) -> "ServerProcess":
+        self._log = open(self.log_path, "ab")
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "tavrin.gateway.server", "--host", "127.0.0.1", "--port", "0",
+             "--data-dir", str(self.data_dir), "--log-level", "warning",
+             "--demo-step-delay", str(self.step_delay)],
+            stdout=subprocess.PIPE, stderr=self._log, text=True,
+        )
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([self.proc.stdout], [], [], 0.2)
+            if ready:
+                line = self.proc.stdout.readline()
+                if not line:
+                    break
+                m = re.search(r"running at http://127\.0\.0\.1:(\d+)/", line)
+                if m:
+                    self.port = int(m.group(1))
+                    return self
+            if self.proc.poll() is not None:
+                break
+        self.stop()
+        raise RuntimeError("server did not start:\n" + Path(self.log_path).read_text(errors="replace")[-4000:])
+
+    def stop(self) -> None:
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+        if self.proc is not None and self.proc.stdout:
+            self.proc.stdout.close()
+        if getattr(self, "_log", None):
+            self._log.close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+async def recv_until(conn, predicate, timeout: float = 15) -> list[dict]:
+    """Read events until one satisfies ``predicate``; returns all of them, that one last."""
+    events = []
+    async with asyncio.timeout(timeout):
+        while True:
+            event = json.loads(await conn.recv())
+            events.append(event)
+            if predicate(event):
+                return events
+
+
+async def drain(conn) -> list[dict]:
+    """Every event already queued for ``conn``: a ping is answered after all of them."""
+    await conn.send(json.dumps({"type": "ping"}))
+    events = await recv_until(conn, lambda e: e["type"] == "pong")
+    return events[:-1]

@@ -1,0 +1,56 @@
+"""Pending tool approvals: each is settled once, by a clear yes or anything else as a no."""
+
+import asyncio
+
+from tavrin.core.guardrails import Guardrails
+
+
+async def test_an_approval_is_resolved_once():
+    notified = []
+    g = Guardrails(on_resolved=lambda a, approved: notified.append((a.approval_id, approved)),
+                   on_withdrawn=lambda a: notified.append((a.approval_id, "withdrawn")))
+    approval = g.request_approval("delete_file", {"path": "a.txt"}, "session_main")
+    assert [p["approval_id"] for p in g.pending()] == [approval.approval_id]
+
+    assert g.resolve_approval(approval.approval_id, True) is True
+    # A double click, or a second window deciding the other way, changes nothing.
+    assert g.resolve_approval(approval.approval_id, False) is False
+    assert await g.wait_for_decision(approval) is True
+    assert notified == [(approval.approval_id, True)]
+    assert g.pending() == []
+
+
+async def test_unknown_ids_and_non_boolean_decisions():
+    g = Guardrails()
+    assert g.resolve_approval("appr_unknown", True) is False
+    assert g.resolve_approval(None, True) is False
+    assert g.resolve_approval(["appr"], True) is False
+    for answer in ("yes", "false", 1, None):
+        approval = g.request_approval("send_email", {}, None)
+        assert g.resolve_approval(approval.approval_id, answer) is True
+        assert await g.wait_for_decision(approval) is False, answer
+
+
+async def test_timeout_refuses_and_forgets_the_approval():
+    withdrawn = []
+    g = Guardrails(on_withdrawn=lambda a: withdrawn.append(a.approval_id))
+    approval = g.request_approval("make_payment", {"payee": "x"})
+    assert await g.wait_for_decision(approval, timeout=0.01) is False
+    assert g.pending() == []
+    assert g.resolve_approval(approval.approval_id, True) is False
+    assert withdrawn == [approval.approval_id]
+
+
+async def test_a_cancelled_waiter_leaves_nothing_to_approve():
+    g = Guardrails()
+    approval = g.request_approval("delete_file", {})
+    waiter = asyncio.ensure_future(g.wait_for_decision(approval))
+    await asyncio.sleep(0)
+    waiter.cancel()
+    await asyncio.gather(waiter, return_exceptions=True)
+    assert g.resolve_approval(approval.approval_id, True) is False
+
+
+def test_which_tools_need_approval():
+    g = Guardrails(["delete_file"])
+    assert g.needs_approval("delete_file") and not g.needs_approval("read_screen")

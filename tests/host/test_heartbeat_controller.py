@@ -1,0 +1,106 @@
+"""The heartbeat controller around the runner, and how beats reach the main session."""
+
+import asyncio
+
+import pytest
+
+from tavrin.config import HeartbeatConfig
+from tavrin.core.heartbeat_controller import HeartbeatController
+
+
+class RecordingRunner:
+    """A runner with the native runner's members, recording what the controller asks."""
+
+    def __init__(self, config, on_beat, on_event=None):
+        self.config, self.on_beat, self.on_event = config, on_beat, on_event
+        self.calls = []
+        self.running = self.paused = False
+        self.consecutive_beats = 3
+
+    def start(self):
+        self.calls.append("start")
+        self.running = True
+
+    def stop(self):
+        self.calls.append("stop")
+        self.running = False
+
+    def pause(self):
+        self.calls.append("pause")
+        self.paused = True
+
+    def resume(self):
+        self.calls.append("resume")
+        self.paused = False
+
+    def reset_consecutive(self):
+        self.calls.append("reset")
+        self.consecutive_beats = 0
+
+    def status(self):
+        return {"running": self.running}
+
+
+def controller(**kwargs):
+    async def deliver(prompt):
+        pass
+
+    return HeartbeatController(HeartbeatConfig(), deliver, runner_factory=RecordingRunner, **kwargs)
+
+
+async def test_start_stop_pause_resume():
+    c = controller()
+    assert not c.is_running and not c.is_paused and c.interval == 300
+    c.start(600)
+    assert c.is_running and c.interval == 600 and c.config.enabled
+    c.pause()
+    assert c.is_paused and c.is_running
+    c.start(600)  # starting again resumes and does not restart the loop
+    assert not c.is_paused
+    assert c.runner.calls.count("stop") == 0
+    c.start(120)  # a new interval restarts the loop so it takes effect now
+    assert c.runner.calls[-2:] == ["stop", "start"] and c.interval == 120
+    c.stop()
+    assert not c.is_running and not c.config.enabled
+
+
+@pytest.mark.parametrize(
+    "given, expected",
+    [("600", 600), (42.5, 42.5), (-5, 5), (0.001, 5), ("soon", 300), (float("inf"), 300), (None, 300), (True, 300)],
+)
+async def test_interval_from_the_network_is_made_usable(given, expected):
+    c = controller()
+    c.start(given)
+    assert c.interval == expected
+
+
+async def test_reset_before_the_runner_exists_is_harmless():
+    c = controller()
+    c.reset_consecutive()
+    assert c._runner is None
+    c.start(30)
+    c.reset_consecutive()
+    assert c.runner.consecutive_beats == 0
+
+
+async def test_with_the_native_runner_beats_arrive_and_events_are_broadcast():
+    pytest.importorskip("tavrin.core.heartbeat")
+    beats, events = asyncio.Queue(), []
+
+    async def deliver(prompt):
+        await beats.put(prompt)
+
+    async def broadcast(event):
+        events.append(event)
+
+    c = HeartbeatController(HeartbeatConfig(quiet_hours_start="", quiet_hours_end=""), deliver, broadcast,
+                            min_interval=0.01)
+    c.start(0.01)
+    try:
+        prompt = await asyncio.wait_for(beats.get(), 10)
+        assert prompt.startswith("[HEARTBEAT]")
+        assert events[0]["type"] == "heartbeat" and events[0]["beat"] == 1
+        assert c.is_running
+    finally:
+        c.stop()
+    assert not c.is_running

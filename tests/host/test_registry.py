@@ -1,0 +1,109 @@
+"""The session registry: the main session, user and connector sessions, closing and conversations."""
+
+import asyncio
+import json
+import sys
+import types
+
+import pytest
+
+from tavrin.core.session_registry import MAIN_SESSION_ID, SessionRegistry, get_registry, set_registry
+
+
+@pytest.fixture
+def registry(make_agent):
+    return SessionRegistry(make_agent)
+
+
+@pytest.fixture
+def gateway_tasks(monkeypatch):
+    """A stand-in gateway module holding the map of running chat tasks."""
+    module = types.ModuleType("tavrin.gateway.ws")
+    module._active_tasks = {}
+    monkeypatch.setitem(sys.modules, "tavrin.gateway.ws", module)
+    return module._active_tasks
+
+
+async def test_main_session_exists_and_cannot_be_closed(registry):
+    main = registry.get(MAIN_SESSION_ID)
+    assert main is not None and main.agent and not main.is_connector
+    assert isinstance(main.lock, asyncio.Lock)
+    assert await registry.close_session(MAIN_SESSION_ID) is False
+    assert registry.get(MAIN_SESSION_ID) is main
+    assert registry.get(None) is None and registry.get(["x"]) is None
+
+
+async def test_create_list_and_close(registry):
+    await registry.start()
+    tab = await registry.create_session(display_name="New Chat", icon="💬", is_connector=False)
+    inbox = await registry.create_session(display_name="Inbox", icon="📨", is_connector=True)
+    assert tab.session_id != inbox.session_id and inbox.is_connector
+    assert tab.agent is not registry.get(MAIN_SESSION_ID).agent  # one agent per session
+    listed = registry.list_sessions()
+    json.dumps(listed)
+    assert [s["session_id"] for s in listed] == [MAIN_SESSION_ID, tab.session_id, inbox.session_id]
+    assert all(s["conversation_id"] for s in listed)
+    assert listed[1] == tab.to_dict()
+
+    assert await registry.close_session(tab.session_id) is True
+    assert await registry.close_session(tab.session_id) is False
+    assert registry.get(tab.session_id) is None
+    assert [s["session_id"] for s in registry.list_sessions()] == [MAIN_SESSION_ID, inbox.session_id]
+
+
+async def test_closing_stops_the_sessions_work(registry, gateway_tasks):
+    session = await registry.create_session(display_name="Work", icon="🛠", is_connector=False)
+    session.agent.step_delay = 5
+    turn_events = []
+
+    async def chat():
+        async for event in session.agent.process_message("/slow"):
+            turn_events.append(event.type)
+
+    chat_task = asyncio.ensure_future(chat())
+    gateway_tasks[session.session_id] = chat_task
+    host_task = asyncio.ensure_future(asyncio.sleep(60))
+    session.host_tasks.add(host_task)
+    await asyncio.sleep(0.02)
+    assert session.agent.is_processing
+
+    assert await registry.close_session(session.session_id)
+    await asyncio.gather(chat_task, host_task, return_exceptions=True)
+    assert host_task.cancelled()
+    assert not session.agent.is_processing
+    assert "done" not in turn_events
+
+
+async def test_closing_without_the_gateway_loaded(registry, monkeypatch):
+    monkeypatch.setitem(sys.modules, "tavrin.gateway.ws", None)  # import fails
+    session = await registry.create_session(display_name="x", icon="x")
+    assert await registry.close_session(session.session_id) is True
+
+
+async def test_new_conversation_and_resume_keep_the_session_in_step(registry, store):
+    await registry.start()
+    main = registry.get(MAIN_SESSION_ID)
+    first = main.conversation_id
+    async for _ in main.agent.process_message("keep this"):
+        pass
+    second = await registry.new_conversation_in_session(MAIN_SESSION_ID)
+    assert second != first and main.conversation_id == second
+    assert main.agent.conversation.conversation_id == second
+    # The gateway resumes through the agent only; the session follows.
+    await main.agent.conversation.resume_conversation(first)
+    assert main.conversation_id == first
+    # An unused conversation is not left behind when another one starts.
+    third = await registry.new_conversation_in_session(MAIN_SESSION_ID)
+    await registry.new_conversation_in_session(MAIN_SESSION_ID)
+    assert await store.get_conversation(third) is None
+    assert await store.get_conversation(first) is not None
+
+
+def test_get_registry_works_before_the_server_wires_it():
+    set_registry(None)
+    try:
+        registry = get_registry()
+        assert registry is get_registry()
+        assert registry.get(MAIN_SESSION_ID).agent
+    finally:
+        set_registry(None)
