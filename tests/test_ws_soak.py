@@ -8,6 +8,7 @@ import asyncio
 import collections
 import gc
 import logging
+import os
 import sys
 
 import pytest
@@ -130,6 +131,7 @@ async def test_soak_mixed_connections_and_turns(ws_module, host):
     assert got["session_renamed"] == per_script
     assert objects_after - objects < 300, (objects, objects_after)
     assert blocks_after - blocks < 3_000, (blocks, blocks_after)
-    assert rss_after - rss < 4_096, (rss, rss_after)  # KiB; allocator noise, not per-turn growth
+    if not os.environ.get("TAVRIN_SANITIZED"):  # AddressSanitizer's quarantine keeps freed memory resident
+        assert rss_after - rss < 4_096, (rss, rss_after)  # KiB; allocator noise, not per-turn growth
     bystander.hang_up()
     await by_task
