@@ -57,7 +57,8 @@ test-load: build
 # The unit suite against an extension built with AddressSanitizer and UndefinedBehaviorSanitizer, in
 # its own venv and build directory. CPython is not instrumented: the ASan runtime is preloaded,
 # PYTHONMALLOC=malloc lets ASan see every object allocation, and LeakSanitizer checks at exit with
-# tests/lsan.supp for what the interpreter itself never frees. Any report fails the run.
+# tests/lsan.supp for what the interpreter itself never frees. Any report fails the run. The browser
+# tests are left out: the preloaded runtime would reach the browser's own processes.
 ASAN_VENV := .venv-asan
 ASAN_PY := $(ASAN_VENV)/bin/python
 # libstdc++ is preloaded with it: the interpreter is not a C++ program, and ASan's interceptor of
@@ -79,7 +80,7 @@ $(ASAN_VENV)/.installed: $(ASAN_VENV)/.created pyproject.toml CMakeLists.txt $(N
 	touch $@
 
 test-asan: $(ASAN_VENV)/.installed
-	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider --ignore=tests/browser $(PYTEST_ARGS)
 
 # The suite on CPython 3.13, in its own venv; the build directory follows the wheel tag (cp313).
 VENV313 := .venv-313
