@@ -10,10 +10,15 @@ PYTHON312 := $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.
 	if [ -n "$$v" ]; then PYENV_VERSION=$$v python3.12 -c 'import sys; print(sys.executable)' 2>/dev/null; \
 	else python3.12 -c 'import sys; print(sys.executable)' 2>/dev/null; fi)
 
+# CPython 3.13 for the compatibility run, found the same way.
+PYTHON313 := $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.13(\.[0-9]+)?$$' | tail -n1); \
+	if [ -n "$$v" ]; then PYENV_VERSION=$$v python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null; \
+	else python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null; fi)
+
 NATIVE_SOURCES := $(shell find native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
 PY_SOURCES := $(shell find src -name '*.py' -o -name '*.pyi' 2>/dev/null)
 
-.PHONY: all build test test-asan run bench clean check-python browser-deps
+.PHONY: all build test test-asan test-313 test-load run bench clean check-python check-python313 browser-deps
 
 all: build
 
@@ -44,6 +49,61 @@ browser-deps:
 test: build browser-deps
 	$(PY) -m pytest -q $(PYTEST_ARGS)
 
+# The long load run: 50 clients chatting for TAVRIN_LOAD_SECONDS (30 s unless set) while two more
+# are refused. The normal suite runs the same scenario for a few seconds.
+test-load: build
+	TAVRIN_LOAD_SECONDS=$${TAVRIN_LOAD_SECONDS:-30} $(PY) -m pytest -q tests/test_ws_load.py $(PYTEST_ARGS)
+
+# The unit suite against an extension built with AddressSanitizer and UndefinedBehaviorSanitizer, in
+# its own venv and build directory. CPython is not instrumented: the ASan runtime is preloaded,
+# PYTHONMALLOC=malloc lets ASan see every object allocation, and LeakSanitizer checks at exit with
+# tests/lsan.supp for what the interpreter itself never frees. Any report fails the run. The browser
+# tests are left out: the preloaded runtime would reach the browser's own processes.
+ASAN_VENV := .venv-asan
+ASAN_PY := $(ASAN_VENV)/bin/python
+# libstdc++ is preloaded with it: the interpreter is not a C++ program, and ASan's interceptor of
+# __cxa_throw must find the real one when it starts, or the first C++ exception aborts.
+ASAN_PRELOAD = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libstdc++.so)
+ASAN_ENV = LD_PRELOAD="$(ASAN_PRELOAD)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1:strict_init_order=1:detect_stack_use_after_return=0 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1 TAVRIN_SANITIZED=1
+
+$(ASAN_VENV)/.created: | check-python
+	$(PYTHON312) -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip install -q --upgrade pip
+	$(ASAN_PY) -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
+	touch $@
+
+$(ASAN_VENV)/.installed: $(ASAN_VENV)/.created pyproject.toml CMakeLists.txt $(NATIVE_SOURCES) $(PY_SOURCES)
+	TAVRIN_SANITIZE=ON $(ASAN_PY) -m pip install -q --no-build-isolation -e ".[test]" -Cbuild-dir=build/asan
+	touch $@
+
+test-asan: $(ASAN_VENV)/.installed
+	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider --ignore=tests/browser $(PYTEST_ARGS)
+
+# The suite on CPython 3.13, in its own venv; the build directory follows the wheel tag (cp313).
+VENV313 := .venv-313
+PY313 := $(VENV313)/bin/python
+
+check-python313:
+	@if [ -z "$(PYTHON313)" ]; then \
+		echo "error: CPython 3.13 not found. Install it (e.g. 'pyenv install 3.13') or put python3.13 on PATH." >&2; \
+		exit 1; fi
+
+$(VENV313)/.created: | check-python313
+	$(PYTHON313) -m venv $(VENV313)
+	$(PY313) -m pip install -q --upgrade pip
+	$(PY313) -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
+	touch $@
+
+$(VENV313)/.installed: $(VENV313)/.created pyproject.toml CMakeLists.txt $(NATIVE_SOURCES) $(PY_SOURCES)
+	$(PY313) -m pip install -q --no-build-isolation -e ".[test]"
+	touch $@
+
+test-313: $(VENV313)/.installed
+	$(PY313) -m pytest -q $(PYTEST_ARGS)
+
 RUN_ARGS ?=
 
 run: build
@@ -55,4 +115,4 @@ bench: build
 	$(PY) bench/run.py
 
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build $(VENV) $(ASAN_VENV) $(VENV313) .pytest_cache

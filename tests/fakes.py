@@ -305,3 +305,132 @@ class FakeTask:
         self.cancels += 1
         return True
 
+
+
+class Tripwire:
+    """Named await points shared by fakes; one of them can be armed to stop there once.
+
+    Every fake that takes part awaits `point(name)` where the real thing would suspend (a send, an
+    agent step, a store call). Each passage is recorded in `trace` as (name, n) with n counting the
+    passages of that name. When the armed (name, n) is reached, `reached` is set and the caller is
+    suspended on a future that never completes, so that a test can act (cancel, hang up, fail
+    another client) while the code under test sits exactly at that await. The wire trips once.
+    """
+
+    def __init__(self, armed: tuple[str, int] | None = None):
+        self.armed = armed
+        self.trace: list[tuple[str, int]] = []
+        self.counts: dict[str, int] = {}
+        self.reached = asyncio.Event()
+        self.cut_at: tuple[str, int] | None = None
+
+    async def point(self, name: str) -> None:
+        n = self.counts[name] = self.counts.get(name, 0) + 1
+        self.trace.append((name, n))
+        if self.armed == (name, n):
+            self.armed = None
+            self.cut_at = (name, n)
+            self.reached.set()
+            await asyncio.get_running_loop().create_future()
+        else:
+            await asyncio.sleep(0)  # every point is a real suspension, as over a network
+
+
+class WiredSocket(FakeWebSocket):
+    """A FakeWebSocket whose every send passes the tripwire as "<label>:<event type>".
+
+    `fail_on` names the send ((event type, n-th send of that type to this socket)) that raises, as a
+    socket whose peer has gone does; `fail_after_hang_up` makes every send after `hang_up` fail.
+    """
+
+    def __init__(self, label: str, wire: Tripwire, *, fail_on: tuple[str, int] | None = None,
+                 fail_after_hang_up: bool = False):
+        super().__init__()
+        self.label = label
+        self.wire = wire
+        self.fail_on = fail_on
+        self.fail_after_hang_up = fail_after_hang_up
+        self.hung_up = False
+        self.sends: dict[str, int] = {}
+
+    async def send_json(self, data: Any) -> None:
+        kind = data.get("type") if isinstance(data, dict) else None
+        n = self.sends[kind] = self.sends.get(kind, 0) + 1
+        await self.wire.point(f"{self.label}:{kind}")
+        if self.fail_on == (kind, n) or (self.fail_after_hang_up and self.hung_up):
+            raise RuntimeError('Cannot call "send" once a close message has been sent.')
+        await super().send_json(data)
+
+    def hang_up(self) -> None:
+        self.hung_up = True
+        super().hang_up()
+
+
+class WiredAgent(FakeAgent):
+    """A standard agent that passes the tripwire before each of its events ("agent:step") and
+    before ending its stream; it can also raise before event `raise_after`."""
+
+    def __init__(self, wire: Tripwire, events: list[FakeEvent], **kw: Any):
+        super().__init__(events, **kw)
+        self.wire = wire
+        self._conversation = types.SimpleNamespace(conversation_id="conv-1")
+
+    async def process_message(self, user_text: str, attachments: Any = None):
+        self.calls.append((user_text, attachments))
+        self.is_processing = True
+        try:
+            for i, ev in enumerate(self.events):
+                await self.wire.point("agent:step")
+                if self.raise_after == i:
+                    raise self.fresh_error()
+                yield ev
+            await self.wire.point("agent:step")
+            if self.raise_after is not None and self.raise_after >= len(self.events):
+                raise self.fresh_error()
+        finally:
+            self.is_processing = False
+
+
+class WiredMemory(FakeMemory):
+    """A conversation store whose rename passes the tripwire ("store:rename")."""
+
+    def __init__(self, wire: Tripwire, **kw: Any):
+        super().__init__(**kw)
+        self.wire = wire
+
+    async def rename_conversation(self, conv_id, title):
+        await self.wire.point("store:rename")
+        await super().rename_conversation(conv_id, title)
+
+
+class LoopErrors:
+    """Collects what the event loop's exception handler is given (for example "Task exception was
+    never retrieved" or "Task was destroyed but it is pending!") while installed."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop):
+        self.loop = loop
+        self.contexts: list[dict[str, Any]] = []
+        self._previous = None
+
+    def __enter__(self) -> "LoopErrors":
+        self._previous = self.loop.get_exception_handler()
+        self.loop.set_exception_handler(lambda loop, ctx: self.contexts.append(ctx))
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.loop.set_exception_handler(self._previous)
+
+    @property
+    def messages(self) -> list[str]:
+        return [c.get("message", "") for c in self.contexts]
+
+
+class ResettableHeartbeatController(FakeHeartbeatController):
+    """A heartbeat controller that the chat path can also reset at every user message."""
+
+    def __init__(self, **kw: Any):
+        super().__init__(**kw)
+        self.resets = 0
+
+    def reset_consecutive(self):
+        self.resets += 1
