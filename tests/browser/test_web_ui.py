@@ -10,10 +10,17 @@ def send(page, text):
 
 def test_chat_turn_shows_the_stream_and_the_working_indicator(open_page):
     page = open_page()
+    # A quick turn can show and hide the indicator between two polls, so its changes are recorded.
+    page.evaluate("""() => {
+        window.__shownWorking = false;
+        new MutationObserver(records => {
+            if (records.some(r => r.attributeName === "hidden" && r.oldValue !== null)) window.__shownWorking = true;
+        }).observe(document.getElementById("working"), {attributes: true, attributeOldValue: true});
+    }""")
     done_before = page.locator(f"{MAIN_PANE} .line.done").count()
     send(page, "What is on my screen?")
-    page.wait_for_selector("#working:not([hidden])")
     page.locator(f"{MAIN_PANE} .line.done").nth(done_before).wait_for()
+    assert page.evaluate("window.__shownWorking")
     pane = page.locator(MAIN_PANE)
     assert pane.locator(".msg.user").last.text_content() == "What is on my screen?"
     assert "What is on my screen?" in pane.locator(".msg.assistant").last.text_content()
