@@ -7,10 +7,13 @@ the handlers see them at once.
 
 from __future__ import annotations
 
+import asyncio
 import logging
 import sys
 
 import pytest
+import uvicorn
+from fastapi import FastAPI
 
 from fakes import Host
 
@@ -40,3 +43,19 @@ def ws_module():
 def gateway_log(caplog):
     caplog.set_level(logging.DEBUG, logger="tavrin.ws")
     return caplog
+
+
+@pytest.fixture
+async def server(ws_module, host):
+    """A real uvicorn server on 127.0.0.1 (ephemeral port) serving the gateway's router; yields its URL."""
+    app = FastAPI()
+    app.include_router(ws_module.create_ws_router())
+    config = uvicorn.Config(app, host="127.0.0.1", port=0, log_level="warning", lifespan="off")
+    srv = uvicorn.Server(config)
+    task = asyncio.create_task(srv.serve())
+    while not srv.started:
+        await asyncio.sleep(0.01)
+    port = srv.servers[0].sockets[0].getsockname()[1]
+    yield f"ws://127.0.0.1:{port}/ws"
+    srv.should_exit = True
+    await task

@@ -7,26 +7,9 @@ import json
 import logging
 
 import pytest
-import uvicorn
 import websockets
-from fastapi import FastAPI
 
 from fakes import FakeAgent, FakeEvent, FakeSession
-
-
-@pytest.fixture
-async def server(ws_module, host):
-    app = FastAPI()
-    app.include_router(ws_module.create_ws_router())
-    config = uvicorn.Config(app, host="127.0.0.1", port=0, log_level="warning", lifespan="off")
-    srv = uvicorn.Server(config)
-    task = asyncio.create_task(srv.serve())
-    while not srv.started:
-        await asyncio.sleep(0.01)
-    port = srv.servers[0].sockets[0].getsockname()[1]
-    yield f"ws://127.0.0.1:{port}/ws"
-    srv.should_exit = True
-    await task
 
 
 async def recv(conn, timeout=5):
