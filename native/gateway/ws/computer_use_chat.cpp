@@ -11,17 +11,6 @@ namespace {
 
 CoroName cu_chat_name;
 
-// Concatenation of Python strings. Built with the str API rather than through UTF-8, so that texts
-// holding lone surrogates (which JSON can carry) are joined as an f-string would join them.
-nb::object concat(std::initializer_list<nb::handle> parts) {
-    nb::object out = nb::borrow(gw().n.empty.h());
-    for (nb::handle p : parts) out = check(PyUnicode_Concat(out.ptr(), p.ptr()));
-    return out;
-}
-
-// The first `count` characters of a str, as `text[:count]`.
-nb::object head(nb::handle text, Py_ssize_t count) { return check(PyUnicode_Substring(text.ptr(), 0, count)); }
-
 // `isinstance(v, dict)`: the agent's payloads are plain dicts, subclasses accepted.
 bool is_mapping(nb::handle v) { return PyDict_Check(v.ptr()); }
 
@@ -108,19 +97,6 @@ nb::object translate(nb::handle agent_event, nb::handle session_id) {
     return nb::object();
 }
 
-// The title for an untitled user tab on its first message: the message's first 60 characters without
-// surrounding blanks. A null handle when the tab keeps its name (no session, already named, a
-// connector's tab, or a blank title).
-nb::object tab_title(nb::handle cu_session, nb::handle user_text) {
-    const Names& n = gw().n;
-    if (!truthy(cu_session)) return nb::object();
-    nb::object name = attr(cu_session, n.display_name);
-    if (!equal(name, n.new_chat) && !equal(name, n.chat_title)) return nb::object();
-    if (truthy(attr(cu_session, n.is_connector))) return nb::object();
-    nb::object title = call_method(head(user_text, 60), n.strip);
-    return truthy(title) ? title : nb::object();
-}
-
 Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object user_text, nb::object session_id) {
     const Gateway& g = gw();
     const Names& n = g.n;
@@ -135,7 +111,7 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
     co_await await_(call_method(ws, n.send_json, mode));
 
     nb::object cu_session = call_method(call(get_registry), n.get, session_id);
-    if (nb::object title = tab_title(cu_session, user_text)) {
+    if (nb::object title = untitled_tab_title(cu_session, user_text)) {
         set_attr(cu_session, n.display_name, title);
         nb::object renamed = event({{n.type, n.session_renamed}, {n.session_id, session_id}, {n.display_name, title}});
         co_await await_(call_method(g.global(n.manager), n.broadcast, renamed));

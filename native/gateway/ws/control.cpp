@@ -13,13 +13,6 @@ namespace {
 CoroName stop_task_name, approval_name, new_session_name, close_session_name, list_sessions_name,
     new_conversation_name, resume_conversation_name, clear_history_name, heartbeat_control_name;
 
-// Concatenation of Python strings, through the str API so lone surrogates from JSON survive.
-nb::object concat(std::initializer_list<nb::handle> parts) {
-    nb::object out = nb::borrow(gw().n.empty.h());
-    for (nb::handle p : parts) out = check(PyUnicode_Concat(out.ptr(), p.ptr()));
-    return out;
-}
-
 // Sends `ev` on `ws`. A plain call so the event is built in its own statement, outside any
 // co_await expression.
 nb::object send(nb::handle ws, nb::handle ev) { return call_method(ws, gw().n.send_json, ev); }

@@ -23,12 +23,8 @@ Coro auto_title(nb::object agent, nb::object user_text, nb::object session_id, n
     const Gateway& g = gw();
     const Names& n = g.n;
     nb::object session = call_method(call(get_registry), n.get, session_id);
-    if (!truthy(session)) co_return none();
-    nb::object display_name = attr(session, n.display_name);
-    if (!equal(display_name, n.new_chat) && !equal(display_name, n.chat_title)) co_return none();
-    if (truthy(attr(session, n.is_connector))) co_return none();
-    nb::object title = call_method(check(PyUnicode_Substring(user_text.ptr(), 0, 60)), n.strip);
-    if (!truthy(title)) co_return none();
+    nb::object title = untitled_tab_title(session, user_text);
+    if (!title) co_return none();
 
     set_attr(session, n.display_name, title);
     nb::object renamed = event({{n.type, n.session_renamed}, {n.session_id, session_id}, {n.display_name, title}});
