@@ -71,6 +71,9 @@ struct Module {
     Logger log{"tavrin.heartbeat"};
     CoroName loop_name{"_loop", "HeartbeatRunner._loop"};
     ModuleGlobals global;  // the module's globals, looked up at each use
+    // The keys of status() in their order, each bound to None. A copy of it takes the keys' table
+    // whole, so filling in the values inserts nothing and never grows the dict.
+    nb::object status_keys;
 };
 
 Module* instance = nullptr;
@@ -202,7 +205,7 @@ nb::object status_impl(PyObject* const* a) {
     const Names& n = hb().n;
     nb::handle self = a[0];
     nb::object config = attr(self, n._config);
-    nb::object d = new_dict();
+    nb::object d = check(PyDict_Copy(hb().status_keys.ptr()));
     dict_set(d, n.enabled, attr(config, n.enabled));
     dict_set(d, n.running, attr(self, n.running));
     dict_set(d, n.paused, attr(self, n._paused));
@@ -370,6 +373,15 @@ TV_MODULE(heartbeat, m) {
 
     instance = new Module();  // lives as long as the process, like the module
     instance->global.dict = PyModule_GetDict(m.ptr());
+    {
+        const Names& n = instance->n;
+        nb::object keys = new_dict();
+        for (PyObject* key : {n.enabled.p, n.running.p, n.paused.p, n.interval_seconds.p,
+                              n.consecutive_beats.p, n.max_consecutive.p, n.quiet_hours_start.p,
+                              n.quiet_hours_end.p, n.blocked_ops.p})
+            dict_set(keys, key, Py_None);
+        instance->status_keys = keys;
+    }
 
     // The host's configuration record; the module does not load without it.
     define(m, "HeartbeatConfig", import_from(str("tavrin.config").ptr(), str("HeartbeatConfig").ptr()));
