@@ -63,6 +63,42 @@ def install_host() -> asyncio.Lock:
     server.get_state = lambda: {}
     session_registry = types.ModuleType("tavrin.core.session_registry")
     session_registry.get_registry = lambda: registry
+    computer_use_agent = types.ModuleType("tavrin.core.computer_use_agent")
+    computer_use_agent.ComputerUseEvent = CUEvent
     sys.modules["tavrin.gateway.server"] = server
     sys.modules["tavrin.core.session_registry"] = session_registry
+    sys.modules["tavrin.core.computer_use_agent"] = computer_use_agent
     return lock
+
+
+class CUEvent:
+    """An event of the Computer Use agent: a `type` and a `data` mapping."""
+
+    def __init__(self, type: str, data: dict):
+        self.type = type
+        self.data = data
+
+
+# One of each kind the Computer Use agent reports; a turn repeats the cycle.
+CU_CYCLE = [
+    CUEvent("thinking", {"message": "Looking at the screen"}),
+    CUEvent("tool_call", {"tool": "computer", "input": {"action": "left_click", "coordinate": [10, 20]}, "id": "t1"}),
+    CUEvent("tool_result", {"id": "t1", "tool": "computer", "result": {"type": "image", "base64": "iVBORw0KGgo="}}),
+    CUEvent("tool_result", {"id": "t2", "tool": "computer", "result": {"type": "error", "error": "off screen"}}),
+    CUEvent("tool_result", {"id": "t3", "tool": "bash", "result": {"type": "text", "text": "ok"}}),
+    CUEvent("text", {"content": "Clicked the button"}),
+    CUEvent("error", {"message": "transient"}),
+    CUEvent("cancelled", {}),
+    CUEvent("done", {"iterations": 3}),
+]
+
+
+class CUAgent:
+    """A Computer Use agent whose `run_task` yields the same prepared events every turn."""
+
+    def __init__(self, cycles: int):
+        self.events = CU_CYCLE * cycles
+
+    async def run_task(self, user_text):
+        for ev in self.events:
+            yield ev

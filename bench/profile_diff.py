@@ -3,7 +3,8 @@
     python bench/profile_diff.py DIR VARIANT [N]
 
 DIR holds the profiles `callgrind.py DIR` kept (VARIANT.1 and VARIANT.2, with spaces as "_").
-Prints the N functions with the most instructions per event.
+Prints the N functions with the most instructions per event. PROFILE_EVENTS sets the number of events
+(or calls) the two profiles differ by, for profiles made by other drivers than callgrind.py.
 """
 
 from __future__ import annotations
@@ -14,7 +15,9 @@ import sys
 from collections import Counter
 from pathlib import Path
 
+import os
 from callgrind import EVENTS
+EVENTS = int(os.environ.get("PROFILE_EVENTS", EVENTS))
 
 LINE = re.compile(r"^\s*([\d,]+)\s+\([^)]*\)\s+(.*)$")
 

@@ -1,7 +1,8 @@
 """`make bench`: every benchmark in turn; results in bench/results/ (Markdown tables and PNG charts).
 
 Set BENCH_CALLGRIND=0 to skip the instruction counts (they take a few minutes under valgrind),
-BENCH_SERVER=0 to skip the run through a real server.
+BENCH_SERVER=0 to skip the runs through a real server, BENCH_MEMORY=0 to skip the long memory run
+(100,000 turns and 10,000 connections through a real server: a minute or two).
 """
 
 from __future__ import annotations
@@ -21,8 +22,12 @@ def run(script: str, *args: str) -> None:
 
 def main() -> None:
     run("standard_turn.py")
+    run("handlers.py")
     if os.environ.get("BENCH_SERVER", "1") != "0":
         run("server.py")
+        run("broadcast_server.py")
+    if os.environ.get("BENCH_MEMORY", "1") != "0":
+        run("memory.py")
     if os.environ.get("BENCH_CALLGRIND", "1") != "0":
         run("callgrind.py")
     parts = [p.read_text() for p in sorted((HERE / "results").glob("*.md")) if p.name != "summary.md"]

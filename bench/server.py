@@ -10,6 +10,7 @@ alternating order; best of the repeats.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
 import os
 import socket
@@ -57,9 +58,11 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def main() -> None:
+@contextlib.contextmanager
+def serving(events: int):
+    """Runs server_app under uvicorn on a free port of 127.0.0.1 for the block; yields the port."""
     port = free_port()
-    env = dict(os.environ, BENCH_EVENTS=str(EVENTS))
+    env = dict(os.environ, BENCH_EVENTS=str(events))
     server = subprocess.Popen([sys.executable, "-m", "uvicorn", "server_app:app", "--host", "127.0.0.1", "--port",
                                str(port), "--log-level", "warning", "--lifespan", "off"], cwd=HERE, env=env)
     try:
@@ -69,10 +72,15 @@ def main() -> None:
                 break
             except OSError:
                 time.sleep(0.1)
-        rates = asyncio.run(measure(port))
+        yield port
     finally:
         server.terminate()
-        server.wait()
+        server.wait(timeout=30)
+
+
+def main() -> None:
+    with serving(EVENTS) as port:
+        rates = asyncio.run(measure(port))
     ours, bare = rates["ours (/ws)"], rates["bare FastAPI (/bare)"]
     bare_task = rates["bare FastAPI, turn as a task (/bare_task)"]
     print(f"through uvicorn, {EVENTS} events per turn, best of {REPEATS} interleaved repeats")
