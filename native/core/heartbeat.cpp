@@ -81,12 +81,6 @@ const Module& hb() { return *instance; }
 
 nb::object integer(long v) { return check(PyLong_FromLong(v)); }
 
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw_error();
-    return r != 0;
-}
-
 bool stop_requested(nb::handle self) {
     const Names& n = hb().n;
     return truthy(call_method(attr(self, n._stop_event), n.is_set));
@@ -95,11 +89,8 @@ bool stop_requested(nb::handle self) {
 // Closes a coroutine that will never be scheduled, so that it is not reported as "never awaited".
 // Runs while another error is on its way out, so its own failure is dropped.
 void discard_coroutine(nb::handle coro) noexcept {
-    PyObject* r = PyObject_CallMethodNoArgs(coro.ptr(), hb().n.close);
-    if (r)
-        Py_DECREF(r);
-    else
-        PyErr_Clear();
+    nb::object closed = nb::steal(PyObject_CallMethodNoArgs(coro.ptr(), hb().n.close));
+    if (!closed) PyErr_Clear();
 }
 
 // ---- construction and state --------------------------------------------------------------------

@@ -100,6 +100,13 @@ inline bool equal(nb::handle a, nb::handle b) {
     return r != 0;
 }
 
+// `a <op> b` for a rich comparison (Py_LT, Py_GE, ...), as Python's operators evaluate it.
+inline bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw_error();
+    return r != 0;
+}
+
 inline bool is_none(nb::handle o) { return o.ptr() == Py_None; }
 
 inline nb::object none() { return nb::borrow(Py_None); }

@@ -58,9 +58,7 @@ Coro connect(nb::object self, nb::object ws) {
     nb::object limit = g.global(n._MAX_WS_CONNECTIONS);
     Py_ssize_t current = length(attr(self, n._connections)) + in_flight(self.ptr());
     nb::object count = check(PyLong_FromSsize_t(current));
-    int refused = PyObject_RichCompareBool(count.ptr(), limit.ptr(), Py_GE);
-    if (refused < 0) throw_error();
-    if (refused) {
+    if (compare(count, limit, Py_GE)) {
         co_await await_(call_method(ws, n.accept));
         nb::object code = check(PyLong_FromLong(1013));
         co_await await_(call_method_kw(ws, n.close, n.kw_code_reason, code, str("Too many connections")));

@@ -12,12 +12,6 @@ nb::object threshold(nb::handle agent, PyObject* name, long fallback) {
     return v ? v : check(PyLong_FromLong(fallback));
 }
 
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw_error();
-    return r != 0;
-}
-
 Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval) {
     const Gateway& g = gw();
     const Names& n = g.n;
