@@ -4,38 +4,44 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-# CPython 3.12 is found through pyenv when it is there (it need not be the default python3),
-# otherwise as python3.12 on PATH.
-PYTHON312 := $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.12(\.[0-9]+)?$$' | tail -n1); \
-	if [ -n "$$v" ]; then PYENV_VERSION=$$v python3.12 -c 'import sys; print(sys.executable)' 2>/dev/null; \
-	else python3.12 -c 'import sys; print(sys.executable)' 2>/dev/null; fi)
-
-# CPython 3.13 for the compatibility run, found the same way.
-PYTHON313 := $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^3\.13(\.[0-9]+)?$$' | tail -n1); \
-	if [ -n "$$v" ]; then PYENV_VERSION=$$v python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null; \
-	else python3.13 -c 'import sys; print(sys.executable)' 2>/dev/null; fi)
+# CPython X.Y is found through pyenv when it is there (it need not be the default python3),
+# otherwise as pythonX.Y on PATH: 3.12 for everything, 3.13 for the compatibility run.
+find_python = $(shell v=$$(pyenv versions --bare 2>/dev/null | grep -E '^$(subst .,\.,$(1))(\.[0-9]+)?$$' | tail -n1); \
+	if [ -n "$$v" ]; then PYENV_VERSION=$$v python$(1) -c 'import sys; print(sys.executable)' 2>/dev/null; \
+	else python$(1) -c 'import sys; print(sys.executable)' 2>/dev/null; fi)
+PYTHON312 := $(call find_python,3.12)
+PYTHON313 := $(call find_python,3.13)
 
 NATIVE_SOURCES := $(shell find native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
 PY_SOURCES := $(shell find src -name '*.py' -o -name '*.pyi' 2>/dev/null)
 
-.PHONY: all build test test-asan test-313 test-load run bench clean check-python check-python313 browser-deps
+# $(call venv,DIR,PYTHON,X.Y): DIR/.created, a venv of PYTHON with the build tools, or a clear error
+# when that CPython was not found.
+define venv
+$(1)/.created:
+	@if [ -z "$(2)" ]; then \
+		echo "error: CPython $(3) not found. Install it (e.g. 'pyenv install $(3)') or put python$(3) on PATH." >&2; \
+		exit 1; fi
+	$(2) -m venv $(1)
+	$(1)/bin/python -m pip install -q --upgrade pip
+	$(1)/bin/python -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
+	touch $$@
+endef
+
+# $(call install,DIR,ENV,PIP-ARGS): DIR/.installed, the package and its test extras built into DIR,
+# again whenever a source changes.
+define install
+$(1)/.installed: $(1)/.created pyproject.toml CMakeLists.txt $$(NATIVE_SOURCES) $$(PY_SOURCES)
+	$(2) $(1)/bin/python -m pip install -q --no-build-isolation -e ".[test]" $(3)
+	touch $$@
+endef
+
+.PHONY: all build test test-asan test-313 test-load run bench clean browser-deps
 
 all: build
 
-check-python:
-	@if [ -z "$(PYTHON312)" ]; then \
-		echo "error: CPython 3.12 not found. Install it (e.g. 'pyenv install 3.12') or put python3.12 on PATH." >&2; \
-		exit 1; fi
-
-$(VENV)/.created: | check-python
-	$(PYTHON312) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
-	touch $@
-
-$(VENV)/.installed: $(VENV)/.created pyproject.toml CMakeLists.txt $(NATIVE_SOURCES) $(PY_SOURCES)
-	$(PY) -m pip install -q --no-build-isolation -e ".[test]"
-	touch $@
+$(eval $(call venv,$(VENV),$(PYTHON312),3.12))
+$(eval $(call install,$(VENV)))
 
 build: $(VENV)/.installed
 
@@ -69,15 +75,8 @@ ASAN_ENV = LD_PRELOAD="$(ASAN_PRELOAD)" PYTHONMALLOC=malloc \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:abort_on_error=1 TAVRIN_SANITIZED=1
 
-$(ASAN_VENV)/.created: | check-python
-	$(PYTHON312) -m venv $(ASAN_VENV)
-	$(ASAN_PY) -m pip install -q --upgrade pip
-	$(ASAN_PY) -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
-	touch $@
-
-$(ASAN_VENV)/.installed: $(ASAN_VENV)/.created pyproject.toml CMakeLists.txt $(NATIVE_SOURCES) $(PY_SOURCES)
-	TAVRIN_SANITIZE=ON $(ASAN_PY) -m pip install -q --no-build-isolation -e ".[test]" -Cbuild-dir=build/asan
-	touch $@
+$(eval $(call venv,$(ASAN_VENV),$(PYTHON312),3.12))
+$(eval $(call install,$(ASAN_VENV),TAVRIN_SANITIZE=ON,-Cbuild-dir=build/asan))
 
 test-asan: $(ASAN_VENV)/.installed
 	$(ASAN_ENV) $(ASAN_PY) -m pytest -q -p no:cacheprovider --ignore=tests/browser $(PYTEST_ARGS)
@@ -86,20 +85,8 @@ test-asan: $(ASAN_VENV)/.installed
 VENV313 := .venv-313
 PY313 := $(VENV313)/bin/python
 
-check-python313:
-	@if [ -z "$(PYTHON313)" ]; then \
-		echo "error: CPython 3.13 not found. Install it (e.g. 'pyenv install 3.13') or put python3.13 on PATH." >&2; \
-		exit 1; fi
-
-$(VENV313)/.created: | check-python313
-	$(PYTHON313) -m venv $(VENV313)
-	$(PY313) -m pip install -q --upgrade pip
-	$(PY313) -m pip install -q "scikit-build-core>=0.10" "nanobind==3.1.0"
-	touch $@
-
-$(VENV313)/.installed: $(VENV313)/.created pyproject.toml CMakeLists.txt $(NATIVE_SOURCES) $(PY_SOURCES)
-	$(PY313) -m pip install -q --no-build-isolation -e ".[test]"
-	touch $@
+$(eval $(call venv,$(VENV313),$(PYTHON313),3.13))
+$(eval $(call install,$(VENV313)))
 
 test-313: $(VENV313)/.installed
 	$(PY313) -m pytest -q $(PYTEST_ARGS)
