@@ -149,6 +149,21 @@ def quiet_watchdog(ws_module, monkeypatch):
     return started
 
 
+@pytest.fixture
+def created_tasks(monkeypatch):
+    """Every task made through `asyncio.create_task` during the test, in order."""
+    tasks = []
+    real = asyncio.create_task
+
+    def spy(coro, name=None):
+        task = real(coro, name=name)
+        tasks.append(task)
+        return task
+
+    monkeypatch.setattr(asyncio, "create_task", spy)
+    return tasks
+
+
 class TestStandardChat:
     async def test_turn_streams_every_event_tagged_after_the_banner(self, ws_module, host, quiet_watchdog,
                                                                       gateway_log):
@@ -166,19 +181,10 @@ class TestStandardChat:
         assert gateway_log.records[0].getMessage() == "Standard agent handling [s1]: " + "x" * 80
         assert not host.agent_lock.locked()
 
-    async def test_watchdog_task_is_named_and_cancelled(self, ws_module, host, quiet_watchdog, monkeypatch):
-        names = []
-        real = asyncio.create_task
-
-        def spy(coro, name=None):
-            task = real(coro, name=name)
-            names.append(task)
-            return task
-
-        monkeypatch.setattr(asyncio, "create_task", spy)
+    async def test_watchdog_task_is_named_and_cancelled(self, ws_module, host, quiet_watchdog, created_tasks):
         await ws_module._handle_standard_chat(FakeWebSocket(), FakeAgent(), "hi", session_id="s9")
         await settle()
-        assert [t.get_name() for t in names] == ["watchdog-s9"] and names[0].cancelled()
+        assert [t.get_name() for t in created_tasks] == ["watchdog-s9"] and created_tasks[0].cancelled()
 
     @pytest.mark.parametrize("name, renamed", [("New Chat", True), ("Chat", True), ("new chat", False),
                                                 ("Work", False)])
@@ -302,28 +308,22 @@ class TestStandardChat:
         await asyncio.gather(first, second)
         assert [c[0] for c in agent.calls] == ["one", "two"] and not lock.locked()
 
-    async def test_cancelled_turn_frees_the_lock_and_the_watchdog(self, ws_module, host, monkeypatch):
-        watchdogs = []
-        real = asyncio.create_task
-
-        def spy(coro, name=None):
-            task = real(coro, name=name)
-            watchdogs.append(task)
-            return task
-
-        monkeypatch.setattr(asyncio, "create_task", spy)
+    async def test_cancelled_turn_frees_the_lock_and_the_watchdog(self, ws_module, host, created_tasks):
         gate = asyncio.Event()
         agent = FakeAgent([FakeEvent("text", content="1"), FakeEvent("done")], gate=gate)
         lock = asyncio.Lock()
         sock = FakeWebSocket()
-        turn = real(ws_module._handle_standard_chat(sock, agent, "hi", session_lock=lock))
+        # The turn is made on the loop directly, so that the only task seen is the watchdog.
+        loop = asyncio.get_running_loop()
+        turn = loop.create_task(ws_module._handle_standard_chat(sock, agent, "hi", session_lock=lock))
         await settle()
         assert lock.locked()
         turn.cancel()
         with pytest.raises(asyncio.CancelledError):
             await turn
         await settle()
-        assert not lock.locked() and watchdogs[0].cancelled()
+        assert not lock.locked() and [t.get_name() for t in created_tasks] == ["watchdog-session_main"]
+        assert created_tasks[0].cancelled()
         assert [e["type"] for e in sock.events] == ["mode", "text"]
 
     def test_argument_types_are_checked_at_call_time(self, ws_module):
