@@ -237,9 +237,9 @@ Coro run_loop(nb::object self) {
         for (;;) {
             if (stop_requested(self)) co_return none();
 
-            nb::object interval = attr(attr(self, n._config), n.interval_seconds);
-            nb::object sleeping = call(attr(m.global(n.asyncio), n.sleep), interval);
-            co_await await_(sleeping);
+            Local interval = attr(attr(self, n._config), n.interval_seconds);
+            Local sleeping = call(attr(m.global(n.asyncio), n.sleep), interval);
+            TV_AWAIT(sleeping);
 
             if (stop_requested(self)) co_return none();
             if (truthy(attr(self, n._paused))) continue;
@@ -248,45 +248,45 @@ Coro run_loop(nb::object self) {
                 continue;
             }
 
-            nb::object beats = attr(self, n._consecutive_beats);
+            Local beats = attr(self, n._consecutive_beats);
             if (compare(beats, attr(attr(self, n._config), n.max_consecutive), Py_GE)) {
                 m.log.log(Level::info, n.limit_reached, beats);
                 set_attr(self, n._paused, Py_True);
-                nb::object on_event = attr(self, n._on_event);
+                Local on_event = attr(self, n._on_event);
                 if (truthy(on_event)) {
-                    nb::object event = new_dict();
+                    Local event = new_dict();
                     dict_set(event, n.type, n.heartbeat_paused);
                     dict_set(event, n.reason, n.max_consecutive_reached);
                     dict_set(event, n.count, attr(self, n._consecutive_beats));
-                    nb::object sending = call(on_event, event);
-                    co_await await_(sending);
+                    Local sending = call(on_event, event);
+                    TV_AWAIT(sending);
                 }
                 continue;
             }
 
-            nb::object prompt = attr(attr(self, n._config), n.prompt);
+            Local prompt = attr(attr(self, n._config), n.prompt);
             if (!truthy(prompt)) prompt = m.global(n.DEFAULT_HEARTBEAT_PROMPT);
 
-            nb::object counted = check(PyNumber_InPlaceAdd(attr(self, n._consecutive_beats).ptr(), integer(1).ptr()));
+            Local counted = check(PyNumber_InPlaceAdd(attr(self, n._consecutive_beats).ptr(), integer(1).ptr()));
             set_attr(self, n._consecutive_beats, counted);
             m.log.log(Level::info, n.firing, attr(self, n._consecutive_beats));
 
-            nb::object on_event = attr(self, n._on_event);
+            Local on_event = attr(self, n._on_event);
             if (truthy(on_event)) {
-                nb::object event = new_dict();
+                Local event = new_dict();
                 dict_set(event, n.type, n.heartbeat);
                 dict_set(event, n.beat, attr(self, n._consecutive_beats));
                 dict_set(event, n.max, attr(attr(self, n._config), n.max_consecutive));
-                nb::object sending = call(on_event, event);
-                co_await await_(sending);
+                Local sending = call(on_event, event);
+                TV_AWAIT(sending);
             }
 
             // The agent's failures are reported and survived; cancellation and other non-ordinary
             // errors pass on to the outer handler.
-            nb::object failure;
+            Local failure;
             try {
-                nb::object delivering = call(attr(self, n._on_beat), prompt);
-                co_await await_(delivering);
+                Local delivering = call(attr(self, n._on_beat), prompt);
+                TV_AWAIT(delivering);
             } catch (nb::python_error& e) {
                 if (!is_ordinary(e)) throw;
                 failure = nb::borrow(e.value());

@@ -3,26 +3,39 @@
 // A C++ function returning `tv::Coro` is a coroutine whose body reads like an `async def`:
 //
 //     tv::Coro handler(nb::object ws) {
-//         nb::object r = co_await tv::await_(tv::call_method(ws, names.receive_text));
-//         co_return r;
+//         tv::Local text = TV_AWAIT(tv::call_method(ws, names.receive_text));
+//         co_return text;
 //     }
 //
 // `make_coroutine()` wraps the C++ coroutine in a `tavrin.Coroutine` object: a real coroutine for
 // asyncio (`__await__`, `send`, `throw`, `close`, and the `am_send` slot that Task and `await` use),
 // registered as a `collections.abc.Coroutine`.
 //
-// How the two worlds meet. `co_await await_(x)` gets the iterator of the Python awaitable `x` and
-// sends it None at once. When it completes straight away (the common case: an in-memory send, a
-// lock that is free) the C++ coroutine does not suspend at all. When it yields (a Future, or None
-// for a bare yield), the C++ coroutine suspends and the yielded value is handed, unchanged, to
-// whoever drives the Python object (the event loop's Task). Later `send`/`throw` calls are
-// delegated to that iterator, like `yield from`, until it finishes; then the C++ coroutine resumes
-// with its result, or with its exception thrown as `nb::python_error`, so `try`/`catch` and RAII
-// behave as `try`/`except`/`finally` do in Python. CancelledError travels the same way.
+// How the two worlds meet. `TV_AWAIT(x)` gets the iterator of the Python awaitable `x` and sends it
+// None at once. When it completes straight away (the common case: an in-memory send, a lock that is
+// free) the C++ coroutine does not suspend at all. When it yields (a Future, or None for a bare
+// yield), the C++ coroutine suspends and the yielded value is handed, unchanged, to whoever drives
+// the Python object (the event loop's Task). Later `send`/`throw` calls are delegated to that
+// iterator, like `yield from`, until it finishes; then the C++ coroutine resumes with its result, or
+// with its exception thrown as `nb::python_error`, so `try`/`catch` and RAII behave as
+// `try`/`except`/`finally` do in Python. CancelledError travels the same way.
 //
 // `close()` and deallocation of a suspended coroutine close the awaited iterator and destroy the
 // C++ frame: destructors run (locks are released, tasks cancelled) but no `catch` block does, the
 // way GeneratorExit passes by `except Exception`.
+//
+// What the garbage collector sees. A suspended frame may sit in a reference cycle (a task holds its
+// coroutine, whose frame holds the socket, whose handler holds the task), and the collector can only
+// break the cycle when it is shown every reference the frame owns. The rule: every Python reference a
+// frame holds across a suspension is visible to the collector, or is not held at all.
+//   - Parameters are owned copies in the frame (taking a Python object by reference or borrowed is a
+//     compile-time error) and are shown to the collector.
+//   - Locals that live across an await are `tv::Local`: an owned handle that registers itself with the
+//     frame that is running when it is made, and is shown to the collector while that frame is
+//     suspended. A plain `nb::object` in a coroutine body never lives across an await.
+//   - `TV_AWAIT(expr)` evaluates `expr` in a scope of its own, so none of its temporaries (the
+//     awaitable, a module global fetched for the call, a string argument) outlives the suspension;
+//     the awaiter owns the awaitable's iterator, which is shown to the collector.
 #pragma once
 
 #include "py.hpp"
@@ -31,6 +44,7 @@
 #include <cstddef>
 #include <exception>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace tv {
@@ -52,6 +66,7 @@ struct [[nodiscard]] Coro {
 };
 
 struct AwaitBase;
+class Local;
 
 namespace detail {
 
@@ -107,16 +122,63 @@ private:
     static inline unsigned counts_[classes] = {};
 };
 
+// The frame whose body is running on this thread, if any: where a new `Local` registers. Each
+// extension module has its own, as it has its own coroutine type.
+inline thread_local CoroPromise* running_frame = nullptr;
+
+// A parameter a coroutine may take: anything but a Python handle by reference, or a borrowed one,
+// which the frame would not own and so could not report to the garbage collector.
+template <typename T>
+constexpr bool frame_safe_param =
+    !(std::is_reference_v<T> && std::is_base_of_v<nb::handle, std::remove_cvref_t<T>>) &&
+    !std::is_same_v<std::remove_cv_t<T>, nb::handle> && !std::is_same_v<std::remove_cv_t<T>, PyObject*>;
+
 }  // namespace detail
+
+// A Python reference owned by a coroutine frame, visible to the garbage collector while the frame is
+// suspended: declare every local that lives across an await as a `Local`. It is the `nb::object` it
+// holds in every other respect. It registers with the frame running when it is made (outside any
+// coroutine it is a plain owned handle) and leaves when destroyed, so a frame only ever reports its
+// own live references. It is neither copied nor moved: it stays where it was declared.
+class Local : public nb::object {
+public:
+    Local() noexcept { link(); }
+    Local(nb::object o) noexcept : nb::object(std::move(o)) { link(); }
+    Local(const Local&) = delete;
+    Local& operator=(const Local& o) {
+        nb::object::operator=(nb::borrow(o));
+        return *this;
+    }
+    Local& operator=(nb::object o) noexcept {
+        nb::object::operator=(std::move(o));
+        return *this;
+    }
+    ~Local() { unlink(); }
+
+    const Local* next_registered() const noexcept { return next_; }
+
+private:
+    friend struct CoroPromise;
+    inline void link() noexcept;
+    void unlink() noexcept {
+        if (!pprev_) return;
+        *pprev_ = next_;
+        if (next_) next_->pprev_ = pprev_;
+        pprev_ = nullptr;
+    }
+    Local* next_ = nullptr;
+    Local** pprev_ = nullptr;
+};
 
 struct CoroPromise {
     static void* operator new(std::size_t size) { return detail::FramePool::allocate(size); }
     static void operator delete(void* p, std::size_t size) noexcept { detail::FramePool::release(p, size); }
 
-    // The coroutine's parameters that hold Python objects live in the frame; the garbage collector
-    // is shown them (through the coroutine object) so that cycles through them can be collected.
+    // The coroutine's parameters that hold Python objects: owned copies in the frame (see
+    // `frame_safe_param`), shown to the garbage collector through the coroutine object.
     static constexpr int max_roots = 8;
     nb::object* roots[max_roots] = {};
+    Local* locals = nullptr;  // the frame's registered locals, newest first
 
     CoroPromise() = default;
     template <typename... A>
@@ -134,6 +196,9 @@ struct CoroPromise {
     PyObject* yielded = nullptr;      // owned: value to hand to the driver after a suspension
     PyObject* result = nullptr;       // owned: the co_return value (null means None)
     std::exception_ptr exception;     // an exception that escaped the body
+    // Set while close() or deallocation destroys the suspended frame: the exception that Python would
+    // raise at the await (null for GeneratorExit), replaced by the error of a failing clean-up (owned).
+    PyObject** unwinding = nullptr;
 
     Coro get_return_object() noexcept { return Coro(CoroHandle::from_promise(*this)); }
     std::suspend_always initial_suspend() noexcept { return {}; }  // lazy, like `async def`
@@ -141,10 +206,38 @@ struct CoroPromise {
     void return_value(nb::object v) noexcept { result = v.release().ptr(); }
     void unhandled_exception() noexcept { exception = std::current_exception(); }
     ~CoroPromise() {
+        // Parameters are destroyed after the promise: whatever is still registered is let go of here.
+        for (Local* l = locals; l;) {
+            Local* next = l->next_;
+            l->next_ = nullptr;
+            l->pprev_ = nullptr;
+            l = next;
+        }
         Py_XDECREF(yielded);
         Py_XDECREF(result);
     }
 };
+
+inline void Local::link() noexcept {
+    CoroPromise* frame = detail::running_frame;
+    if (!frame) return;
+    next_ = frame->locals;
+    if (next_) next_->pprev_ = &next_;
+    pprev_ = &frame->locals;
+    frame->locals = this;
+}
+
+}  // namespace tv
+
+// Every function returning `tv::Coro` is checked here for parameters its frame could not own.
+template <typename... Args>
+struct std::coroutine_traits<tv::Coro, Args...> {
+    static_assert((tv::detail::frame_safe_param<Args> && ...),
+                  "a coroutine takes Python objects by value (nb::object), never by reference or borrowed");
+    using promise_type = tv::CoroPromise;
+};
+
+namespace tv {
 
 // The state of one `co_await` on a Python awaitable.
 struct AwaitBase {
@@ -176,26 +269,23 @@ struct AwaitBase {
             yielded = res;
             return false;
         }
-        Py_CLEAR(iter);
-        if (r == PYGEN_RETURN)
-            value = res;
-        else
-            error = PyErr_GetRaisedException();
+        finish(r, res);
         return true;
     }
 
-    // Called by the driver when the iterator finished: exactly one of `res` / pending error.
+    // The iterator finished: exactly one of `res` / a pending error. The error is taken before the
+    // iterator is let go of, whose deallocation may run Python code.
     void finish(PySendResult r, PyObject* res) noexcept {
-        Py_CLEAR(iter);
         if (r == PYGEN_RETURN)
             value = res;
         else
             error = PyErr_GetRaisedException();
+        Py_CLEAR(iter);
     }
 
     void fail(PyObject* exc) noexcept {  // steals `exc`
-        Py_CLEAR(iter);
         error = exc;
+        Py_CLEAR(iter);
     }
 
     void await_suspend(CoroHandle h) noexcept {
@@ -218,20 +308,32 @@ struct AwaitBase {
 // The iterator that `await x` drives: x itself for coroutines, else type(x).__await__(x).
 inline PyObject* get_awaitable_iter(PyObject* o) noexcept;
 
+// Awaits an awaitable that it owns; the awaitable is let go of as soon as its iterator is taken.
 struct Await : AwaitBase {
-    PyObject* awaitable;  // borrowed; lives in the caller's full expression
-    explicit Await(nb::handle a) : awaitable(a.ptr()) {}
-    bool await_ready() noexcept { return start(get_awaitable_iter(awaitable)); }
+    PyObject* awaitable;  // owned until await_ready
+    explicit Await(nb::object&& a) noexcept : awaitable(a.release().ptr()) {}
+    Await(Await&&) = delete;
+    ~Await() { Py_XDECREF(awaitable); }
+    bool await_ready() noexcept {
+        PyObject* a = std::exchange(awaitable, nullptr);
+        PyObject* it = get_awaitable_iter(a);
+        Py_DECREF(a);
+        return start(it);
+    }
     nb::object await_resume() { return take(); }
 };
 
-// `co_await await_(x)`: awaits the Python awaitable x and gives its result.
-inline Await await_(nb::handle awaitable) { return Await(awaitable); }
+// The awaiter of `TV_AWAIT`; takes the awaitable over.
+inline Await await_(nb::object&& awaitable) noexcept { return Await(std::move(awaitable)); }
+
+// `await <expr>` in a coroutine body: gives the result of awaiting `expr`. The expression is evaluated
+// in a lambda of its own, so that its temporaries are gone before the coroutine can suspend.
+#define TV_AWAIT(...) (co_await ::tv::await_([&]() -> ::nanobind::object { return (__VA_ARGS__); }()))
 
 // One step of `async for`: gives the next item, or a null handle at StopAsyncIteration.
 struct ANext : AwaitBase {
-    PyObject* it;  // borrowed
-    explicit ANext(nb::handle it) : it(it.ptr()) {}
+    PyObject* it;  // borrowed from the caller's `Local`
+    explicit ANext(const Local& it) : it(it.ptr()) {}
     bool await_ready() noexcept {
         PyObject* awaitable = Py_TYPE(it)->tp_as_async->am_anext(it);
         if (!awaitable) return start(nullptr);
@@ -239,6 +341,16 @@ struct ANext : AwaitBase {
         // interpreter's `async for` sends to it directly, and so do we.
         if (PyAsyncGen_CheckExact(it)) return start(awaitable);
         PyObject* iter = get_awaitable_iter(awaitable);
+        if (!iter && PyErr_ExceptionMatches(PyExc_TypeError)) {
+            // The interpreter's own wording for an __anext__ that returns something not awaitable.
+            PyObject* cause = PyErr_GetRaisedException();
+            PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.100s",
+                         Py_TYPE(awaitable)->tp_name);
+            PyObject* exc = PyErr_GetRaisedException();
+            PyException_SetCause(exc, Py_NewRef(cause));
+            PyException_SetContext(exc, cause);
+            PyErr_SetRaisedException(exc);
+        }
         Py_DECREF(awaitable);
         return start(iter);
     }
@@ -265,7 +377,34 @@ inline nb::object aiter(nb::handle o) {
     return it;
 }
 
-inline ANext anext(nb::handle it) { return ANext(it); }
+inline ANext anext(const Local& it) { return ANext(it); }
+
+// A `finally:` clause as an object: calls `obj.method()` when the scope ends, and a failure of that call
+// behaves as a failing `finally` clause does in Python.
+//   - On the normal path the error propagates from the end of the scope (the destructor throws).
+//   - On the exceptional path, call `rethrow()` from a `catch (...)` around the guarded code: the
+//     clean-up runs with the exception being handled as its context, and its error, if any, replaces
+//     that exception with it as `__context__`; otherwise the exception is rethrown unchanged.
+//   - When close() or deallocation destroys the suspended frame, a failure is what close() raises.
+// Nest one `try`/`catch (...)` per guard, innermost first, as nested `finally` clauses would be.
+class Finally {
+public:
+    Finally(nb::handle obj, PyObject* method)
+        : obj_(nb::borrow(obj)), method_(method), frame_(detail::running_frame),
+          uncaught_(std::uncaught_exceptions()) {}
+    Finally(const Finally&) = delete;
+    Finally& operator=(const Finally&) = delete;
+    [[noreturn]] void rethrow();
+    ~Finally() noexcept(false);
+
+private:
+    bool run_handling(PyObject* handled) noexcept;
+    Local obj_;
+    PyObject* method_;
+    CoroPromise* frame_;
+    int uncaught_;
+    bool done_ = false;
+};
 
 // Wraps a C++ coroutine in a Python coroutine object with the given __name__ and __qualname__.
 nb::object make_coroutine(Coro&& c, PyObject* name, PyObject* qualname);

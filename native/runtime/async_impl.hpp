@@ -21,47 +21,81 @@ inline PyObject* s_close = nullptr;
 
 inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
-// Destroys the frame of a coroutine that will not run again. Destructors in the frame may call
-// into Python; the coroutine is marked running meanwhile so that it cannot be re-entered.
+// The guard on the drive path, as the interpreter guards its own calls: a chain of coroutines awaiting
+// each other nests one drive per link, so a deep chain ends in RecursionError, never in a C stack
+// overflow. The chain is held to the interpreter's recursion limit, like a chain of `async def`
+// frames, and to its C recursion budget.
+inline thread_local int drive_depth = 0;
+
+inline bool enter_drive() noexcept {
+    if (Py_EnterRecursiveCall(" while running a coroutine")) return false;
+    if (++drive_depth > Py_GetRecursionLimit()) {
+        --drive_depth;
+        Py_LeaveRecursiveCall();
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while running a coroutine");
+        return false;
+    }
+    return true;
+}
+
+inline void leave_drive() noexcept {
+    --drive_depth;
+    Py_LeaveRecursiveCall();
+}
+
+// Destroys the frame. Its destructors may call into Python: the caller keeps the coroutine marked
+// running meanwhile, so that it cannot be re-entered.
 inline void drop_frame(CoroObject* self) noexcept {
     CoroHandle h = std::exchange(self->h, {});
-    self->state = CoroState::running;
     if (h) h.destroy();
-    self->state = CoroState::finished;
+}
+
+// Destroys a suspended frame as if `raised` (owned; null meaning GeneratorExit) were raised at its
+// await: that is what its `Finally` guards run with. Returns the exception that then leaves the frame
+// (owned; null when it is still GeneratorExit).
+inline PyObject* unwind_frame(CoroObject* self, PyObject* raised) noexcept {
+    PyObject* exc = raised;
+    self->h.promise().unwinding = &exc;
+    drop_frame(self);
+    return exc;
 }
 
 // Runs the C++ body until its next suspension or its end.
 inline PySendResult resume(CoroObject* self, PyObject** presult) noexcept {
     CoroHandle h = self->h;
-    self->state = CoroState::running;
-    h.resume();
     CoroPromise& p = h.promise();
+    CoroPromise* outer = std::exchange(running_frame, &p);
+    h.resume();
+    running_frame = outer;
     if (!h.done()) {
-        self->state = CoroState::suspended;
         *presult = std::exchange(p.yielded, nullptr);
         if (!*presult) *presult = Py_NewRef(Py_None);
         return PYGEN_NEXT;
     }
     std::exception_ptr exc = std::move(p.exception);
     PyObject* result = std::exchange(p.result, nullptr);
-    drop_frame(self);
     if (exc) {
+        Py_XDECREF(result);
         try {
             std::rethrow_exception(exc);
         } catch (...) {
             set_error_from_current_exception();
         }
-        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        exc = nullptr;
+        PyObject* error = PyErr_GetRaisedException();
+        drop_frame(self);
+        if (PyErr_GivenExceptionMatches(error, PyExc_StopIteration)) {
             // As for `async def`: a StopIteration escaping the body must not read as a return.
-            PyObject* cause = PyErr_GetRaisedException();
             PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
             PyObject* err = PyErr_GetRaisedException();
-            PyException_SetCause(err, Py_NewRef(cause));
-            PyException_SetContext(err, cause);
-            PyErr_SetRaisedException(err);
+            PyException_SetCause(err, Py_NewRef(error));
+            PyException_SetContext(err, error);
+            error = err;
         }
+        PyErr_SetRaisedException(error);
         return PYGEN_ERROR;
     }
+    drop_frame(self);
     *presult = result ? result : Py_NewRef(Py_None);
     return PYGEN_RETURN;
 }
@@ -105,7 +139,56 @@ inline int close_iter(PyObject* it) noexcept {
     return 0;
 }
 
-// The driver: delivers a value (`exc` null) or an exception (borrowed) to the coroutine.
+// One step of a coroutine that is marked running: starts it, or delivers a value (`exc` null) or an
+// exception (borrowed) to the awaiter it is suspended at.
+inline PySendResult step(CoroObject* self, PyObject* arg, PyObject* exc, PyObject** presult) noexcept {
+    CoroPromise& p = self->h.promise();
+    AwaitBase* aw = p.suspended;
+    if (!aw) return resume(self, presult);  // just created
+    PyObject* res = nullptr;
+    PySendResult r;
+    if (!exc) {
+        r = PyIter_Send(aw->iter, arg, &res);
+    } else if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+        // GeneratorExit closes the awaited iterator, then is raised at the await.
+        int err = close_iter(aw->iter);
+        p.suspended = nullptr;
+        aw->fail(err < 0 ? PyErr_GetRaisedException() : Py_NewRef(exc));
+        return resume(self, presult);
+    } else {
+        PyObject* thrower = nullptr;
+        // A failed look-up of `throw` goes to the caller; the coroutine stays suspended where it was.
+        if (get_optional_attr(aw->iter, s_throw, &thrower) < 0) return PYGEN_ERROR;
+        if (!thrower) {  // an iterator without throw(): the exception is raised at the await
+            p.suspended = nullptr;
+            aw->fail(Py_NewRef(exc));
+            return resume(self, presult);
+        }
+        res = PyObject_CallOneArg(thrower, exc);
+        Py_DECREF(thrower);
+        if (res) {
+            r = PYGEN_NEXT;
+        } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            PyObject* stop = PyErr_GetRaisedException();
+            res = PyObject_GetAttrString(stop, "value");
+            Py_DECREF(stop);
+            r = res ? PYGEN_RETURN : PYGEN_ERROR;
+        } else {
+            r = PYGEN_ERROR;
+        }
+    }
+    if (r == PYGEN_NEXT) {
+        *presult = res;
+        return PYGEN_NEXT;
+    }
+    p.suspended = nullptr;
+    aw->finish(r, res);
+    return resume(self, presult);
+}
+
+// The driver: delivers a value (`exc` null) or an exception (borrowed) to the coroutine. From the
+// moment a step starts until everything it let go of has been released, the coroutine is running, and
+// any send, throw or close of it (from a __del__, a property, an iterator's throw) is refused.
 inline PySendResult drive(CoroObject* self, PyObject* arg, PyObject* exc, PyObject** presult) noexcept {
     *presult = nullptr;
     switch (self->state) {
@@ -121,7 +204,9 @@ inline PySendResult drive(CoroObject* self, PyObject* arg, PyObject* exc, PyObje
             return PYGEN_ERROR;
         case CoroState::created:
             if (exc) {
+                self->state = CoroState::running;
                 drop_frame(self);
+                self->state = CoroState::finished;
                 PyErr_SetRaisedException(Py_NewRef(exc));
                 return PYGEN_ERROR;
             }
@@ -129,57 +214,15 @@ inline PySendResult drive(CoroObject* self, PyObject* arg, PyObject* exc, PyObje
                 PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
                 return PYGEN_ERROR;
             }
-            return resume(self, presult);
-        case CoroState::suspended:
             break;
+        case CoroState::suspended: break;
     }
-    CoroPromise& p = self->h.promise();
-    AwaitBase* aw = std::exchange(p.suspended, nullptr);
-    PyObject* res = nullptr;
-    PySendResult r;
-    if (!exc) {
-        self->state = CoroState::running;
-        r = PyIter_Send(aw->iter, arg, &res);
-        self->state = CoroState::suspended;
-    } else if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-        // GeneratorExit closes the awaited iterator, then is raised at the await.
-        self->state = CoroState::running;
-        int err = close_iter(aw->iter);
-        self->state = CoroState::suspended;
-        aw->fail(err < 0 ? PyErr_GetRaisedException() : Py_NewRef(exc));
-        return resume(self, presult);
-    } else {
-        PyObject* thrower = nullptr;
-        if (get_optional_attr(aw->iter, s_throw, &thrower) < 0) {
-            aw->fail(PyErr_GetRaisedException());
-            return resume(self, presult);
-        }
-        if (!thrower) {  // an iterator without throw(): the exception is raised at the await
-            aw->fail(Py_NewRef(exc));
-            return resume(self, presult);
-        }
-        self->state = CoroState::running;
-        res = PyObject_CallOneArg(thrower, exc);
-        self->state = CoroState::suspended;
-        Py_DECREF(thrower);
-        if (res) {
-            r = PYGEN_NEXT;
-        } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            PyObject* stop = PyErr_GetRaisedException();
-            res = PyObject_GetAttrString(stop, "value");
-            Py_DECREF(stop);
-            r = res ? PYGEN_RETURN : PYGEN_ERROR;
-        } else {
-            r = PYGEN_ERROR;
-        }
-    }
-    if (r == PYGEN_NEXT) {
-        p.suspended = aw;
-        *presult = res;
-        return PYGEN_NEXT;
-    }
-    aw->finish(r, res);
-    return resume(self, presult);
+    if (!enter_drive()) return PYGEN_ERROR;
+    self->state = CoroState::running;
+    PySendResult r = step(self, arg, exc, presult);
+    self->state = self->h ? CoroState::suspended : CoroState::finished;
+    leave_drive();
+    return r;
 }
 
 inline int close_coro(CoroObject* self) noexcept {
@@ -188,23 +231,30 @@ inline int close_coro(CoroObject* self) noexcept {
         case CoroState::running:
             PyErr_SetString(PyExc_ValueError, "coroutine already executing");
             return -1;
-        case CoroState::created: drop_frame(self); return 0;
+        case CoroState::created:
+            self->state = CoroState::running;
+            drop_frame(self);
+            self->state = CoroState::finished;
+            return 0;
         case CoroState::suspended: break;
     }
+    if (!enter_drive()) return -1;
+    self->state = CoroState::running;
     AwaitBase* aw = self->h.promise().suspended;
-    int err = 0;
-    if (aw && aw->iter) {
-        self->state = CoroState::running;
-        err = close_iter(aw->iter);
-        self->state = CoroState::suspended;
+    PyObject* raised = nullptr;
+    if (aw && aw->iter && close_iter(aw->iter) < 0) raised = PyErr_GetRaisedException();
+    PyObject* exc = unwind_frame(self, raised);
+    self->state = CoroState::finished;
+    leave_drive();
+    // As close() of an `async def`: GeneratorExit leaving the frame is the quiet end; anything else
+    // (a failure of the awaited iterator's close, a failing clean-up) is raised.
+    if (!exc) return 0;
+    if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+        Py_DECREF(exc);
+        return 0;
     }
-    PyObject* saved = err < 0 ? PyErr_GetRaisedException() : nullptr;
-    drop_frame(self);
-    if (saved) {
-        PyErr_SetRaisedException(saved);
-        return -1;
-    }
-    return 0;
+    PyErr_SetRaisedException(exc);
+    return -1;
 }
 
 inline PySendResult am_send(PyObject* o, PyObject* arg, PyObject** presult) {
@@ -262,14 +312,22 @@ inline PyObject* m_close(PyObject* o, PyObject*) {
     Py_RETURN_NONE;
 }
 
-inline PyObject* m_await(PyObject* o) { return Py_NewRef(o); }
+// `await coro` from Python code. A coroutine suspended at an await is being driven by someone else;
+// a second awaiter would send to it out of turn.
+inline PyObject* m_await(PyObject* o) {
+    if (as_coro(o)->state == CoroState::suspended) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(o);
+}
 
 inline void finalize(PyObject* o) {
     CoroObject* self = as_coro(o);
     if (self->state == CoroState::finished) return;
     PyObject* saved = PyErr_GetRaisedException();
     if (self->state == CoroState::created) {
-        drop_frame(self);
+        close_coro(self);
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", self->qualname) < 0)
             PyErr_WriteUnraisable(o);
     } else if (close_coro(self) < 0) {
@@ -282,23 +340,31 @@ inline void dealloc(PyObject* o) {
     if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
     CoroObject* self = as_coro(o);
     PyObject_GC_UnTrack(o);
+    // A frame may hold the last reference to another coroutine, whose frame holds the next: the
+    // trashcan defers deep chains of deallocations instead of nesting them on the C stack.
+    Py_TRASHCAN_BEGIN(o, dealloc)
     if (self->weakrefs) PyObject_ClearWeakRefs(o);
-    if (self->h) drop_frame(self);
+    if (self->h) {
+        self->state = CoroState::running;
+        drop_frame(self);
+    }
+    self->state = CoroState::finished;
     Py_CLEAR(self->name);
     Py_CLEAR(self->qualname);
     PyObject_GC_Del(o);
+    Py_TRASHCAN_END
 }
 
+// Shows the collector what a frame owns: its parameters, and while it is suspended its registered
+// locals and the iterator it awaits. A running frame shows nothing, which only ever keeps objects alive.
 inline int traverse(PyObject* o, visitproc visit, void* arg) {
     CoroObject* self = as_coro(o);
-    if (self->h && self->state == CoroState::suspended) {
-        CoroPromise& p = self->h.promise();
-        if (p.suspended) Py_VISIT(p.suspended->iter);
-    }
-    if (self->h && self->state != CoroState::running) {
-        for (nb::object* root : self->h.promise().roots)
-            if (root) Py_VISIT(root->ptr());
-    }
+    if (!self->h || self->state == CoroState::running) return 0;
+    CoroPromise& p = self->h.promise();
+    if (p.suspended) Py_VISIT(p.suspended->iter);
+    for (const Local* l = p.locals; l; l = l->next_registered()) Py_VISIT(l->ptr());
+    for (nb::object* root : p.roots)
+        if (root) Py_VISIT(root->ptr());
     return 0;
 }
 
@@ -322,7 +388,22 @@ inline PyObject* get_await(PyObject* o, void*) {
     }
     Py_RETURN_NONE;
 }
-inline PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+// cr_code: a code object named after the coroutine function, as tools that describe a task expect.
+inline PyObject* get_code(PyObject* o, void*) {
+    return (PyObject*)PyCode_NewEmpty("<native>", PyUnicode_AsUTF8(as_coro(o)->qualname), 0);
+}
+// cr_frame: a frame of that code while the coroutine has not finished, None after, which is how
+// inspect.getcoroutinestate() tells a created coroutine from a closed one.
+inline PyObject* get_frame(PyObject* o, void*) {
+    if (as_coro(o)->state == CoroState::finished) Py_RETURN_NONE;
+    PyObject* code = get_code(o, nullptr);
+    if (!code) return nullptr;
+    PyObject* globals = PyDict_New();
+    PyObject* frame = globals ? (PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)code, globals, nullptr) : nullptr;
+    Py_XDECREF(globals);
+    Py_DECREF(code);
+    return frame;
+}
 
 inline PyMethodDef methods[] = {
     {"send", (PyCFunction)m_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
@@ -337,8 +418,8 @@ inline PyGetSetDef getset[] = {
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
-    {"cr_code", get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 inline PyAsyncMethods async_methods = {m_await, nullptr, nullptr, am_send};
@@ -385,12 +466,28 @@ inline nb::object make_coroutine(Coro&& c, PyObject* name, PyObject* qualname) {
     return nb::steal((PyObject*)o);
 }
 
+// A generator made a coroutine by `types.coroutine`.
+inline bool is_generator_coroutine(PyObject* o) noexcept {
+    if (!PyGen_CheckExact(o)) return false;
+    PyCodeObject* code = PyGen_GetCode((PyGenObject*)o);
+    bool iterable = code->co_flags & CO_ITERABLE_COROUTINE;
+    Py_DECREF(code);
+    return iterable;
+}
+
 inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
     PyTypeObject* t = Py_TYPE(o);
-    if (t == &detail::coro_type_object || PyCoro_CheckExact(o)) return Py_NewRef(o);
+    if (t == &detail::coro_type_object) return detail::m_await(o);
+    if (PyCoro_CheckExact(o)) return Py_NewRef(o);
     if (t->tp_as_async && t->tp_as_async->am_await) {
         PyObject* it = t->tp_as_async->am_await(o);
         if (!it) return nullptr;
+        if (PyCoro_CheckExact(it) || is_generator_coroutine(it)) {
+            // __await__ must return an iterator, not a coroutine or another awaitable.
+            PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+            Py_DECREF(it);
+            return nullptr;
+        }
         if (!PyIter_Check(it)) {
             PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it)->tp_name);
             Py_DECREF(it);
@@ -399,14 +496,73 @@ inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
         return it;
     }
     // Generator-based coroutines (types.coroutine) are awaitable through their iterator.
-    if (PyGen_CheckExact(o)) {
-        PyCodeObject* code = PyGen_GetCode((PyGenObject*)o);
-        bool iterable = code->co_flags & CO_ITERABLE_COROUTINE;
-        Py_DECREF(code);
-        if (iterable) return Py_NewRef(o);
-    }
+    if (is_generator_coroutine(o)) return Py_NewRef(o);
     PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", t->tp_name);
     return nullptr;
+}
+
+// ---- Finally ----
+
+// Calls the clean-up with `handled` (borrowed, may be null) as the exception being handled, as inside a
+// `finally` clause on the way out of an exception: an error it raises gets that exception as context
+// the way the interpreter chains it. False, with the error set, when the clean-up failed.
+inline bool Finally::run_handling(PyObject* handled) noexcept {
+    done_ = true;
+    PyObject* outer = nullptr;
+    if (handled) {
+        outer = PyErr_GetHandledException();
+        PyErr_SetHandledException(handled);
+    }
+    PyObject* r = PyObject_CallMethodNoArgs(obj_.ptr(), method_);
+    if (handled) {
+        PyErr_SetHandledException(outer);
+        Py_XDECREF(outer);
+    }
+    Py_XDECREF(r);
+    return r != nullptr;
+}
+
+inline void Finally::rethrow() {
+    if (done_) throw;
+    PyObject* handled = nullptr;
+    try {
+        throw;
+    } catch (nb::python_error& e) {
+        handled = Py_NewRef(e.value().ptr());
+    } catch (...) {
+        set_error_from_current_exception();
+        handled = PyErr_GetRaisedException();
+    }
+    bool ok = run_handling(handled);
+    Py_DECREF(handled);
+    if (ok) throw;
+    throw_error();
+}
+
+inline Finally::~Finally() noexcept(false) {
+    if (done_) return;
+    if (frame_ && frame_->unwinding) {
+        // close() or deallocation is destroying the suspended frame: the clean-up runs as it would
+        // with GeneratorExit (or the error that closing the awaited iterator raised) on its way out,
+        // and its failure is what close() raises.
+        PyObject** unwinding = frame_->unwinding;
+        if (!*unwinding) {
+            PyErr_SetNone(PyExc_GeneratorExit);
+            *unwinding = PyErr_GetRaisedException();
+        }
+        if (!run_handling(*unwinding)) Py_XSETREF(*unwinding, PyErr_GetRaisedException());
+        return;
+    }
+    if (std::uncaught_exceptions() > uncaught_) {
+        // Unwinding past a guard that no `rethrow()` settled: the exception in flight cannot be replaced
+        // from here. The failure is reported as unraisable; an interrupt is raised again, never lost.
+        if (run_handling(nullptr)) return;
+        bool interrupt = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
+        PyErr_WriteUnraisable(obj_.ptr());
+        if (interrupt) PyErr_SetInterrupt();
+        return;
+    }
+    if (!run_handling(nullptr)) throw_error();
 }
 
 }  // namespace tv

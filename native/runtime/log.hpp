@@ -33,13 +33,13 @@ public:
 
     // logger.<level>(msg, *args)
     template <typename... A>
-    void log(Level level, nb::handle msg, A... args) const {
+    void log(Level level, nb::handle msg, const A&... args) const {
         call_method(logger_, method(level), msg, args...);
     }
 
     // logger.<level>(msg, *args, exc_info=exc)
     template <typename... A>
-    void log_exc(Level level, nb::handle exc, nb::handle msg, A... args) const {
+    void log_exc(Level level, nb::handle exc, nb::handle msg, const A&... args) const {
         call_method_kw(logger_, method(level), exc_info_kw_, msg, args..., exc);
     }
 

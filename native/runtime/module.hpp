@@ -3,6 +3,11 @@
 // to load with that very ModuleNotFoundError or ImportError, as a Python module's `from x import y`
 // would, rather than with a generic ImportError wrapped around it.
 //
+// A module is initialised once per process. Its functions reach its state (interned names, logger,
+// globals) through one process-wide instance, so a second module object made after the first was
+// removed from sys.modules would take that state over from under the first one's functions; the second
+// initialisation is refused with an ImportError instead.
+//
 // It repeats nanobind's own module prologue, so it is tied to the nanobind release pinned in
 // pyproject.toml; the check below stops the build if another one is used.
 #pragma once
@@ -16,10 +21,19 @@
 #define TV_MODULE(name, variable)                                                                  \
     static void tv_##name##_exec_impl(nanobind::module_);                                          \
     static int tv_##name##_exec(PyObject* m) {                                                     \
+        static bool initialised = false;                                                           \
+        if (initialised) {                                                                         \
+            PyErr_Format(PyExc_ImportError,                                                        \
+                         "%s is already initialised in this process and cannot be initialised "   \
+                         "again; keep using the module from the first import",                    \
+                         PyModule_GetName(m));                                                 \
+            return -1;                                                                             \
+        }                                                                                          \
         nanobind::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);                   \
         if (!nanobind::detail::internals) return -1;                                               \
         try {                                                                                      \
             tv_##name##_exec_impl(nanobind::borrow<nanobind::module_>(m));                         \
+            initialised = true;                                                                    \
             return 0;                                                                              \
         } catch (...) {                                                                            \
             ::tv::set_error_from_current_exception();                                              \

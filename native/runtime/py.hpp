@@ -114,7 +114,7 @@ inline nb::object boolean(bool b) { return nb::borrow(b ? Py_True : Py_False); }
 
 // Calls `o.name(*args)` through the vectorcall method protocol (no bound-method object is built).
 template <typename... A>
-inline nb::object call_method(nb::handle o, PyObject* name, A... args) {
+inline nb::object call_method(nb::handle o, PyObject* name, const A&... args) {
     PyObject* argv[] = {o.ptr(), nb::handle(args).ptr()...};
     return check(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
@@ -122,20 +122,20 @@ inline nb::object call_method(nb::handle o, PyObject* name, A... args) {
 // Calls `o.name(*args, **kw)` where `kwnames` is a tuple of keyword names and the last
 // len(kwnames) values of `args` are their values.
 template <typename... A>
-inline nb::object call_method_kw(nb::handle o, PyObject* name, PyObject* kwnames, A... args) {
+inline nb::object call_method_kw(nb::handle o, PyObject* name, PyObject* kwnames, const A&... args) {
     PyObject* argv[] = {o.ptr(), nb::handle(args).ptr()...};
     size_t npos = 1 + sizeof...(A) - (size_t)PyTuple_GET_SIZE(kwnames);
     return check(PyObject_VectorcallMethod(name, argv, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 template <typename... A>
-inline nb::object call(nb::handle f, A... args) {
+inline nb::object call(nb::handle f, const A&... args) {
     PyObject* argv[] = {nullptr, nb::handle(args).ptr()...};
     return check(PyObject_Vectorcall(f.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <typename... A>
-inline nb::object call_kw(nb::handle f, PyObject* kwnames, A... args) {
+inline nb::object call_kw(nb::handle f, PyObject* kwnames, const A&... args) {
     PyObject* argv[] = {nullptr, nb::handle(args).ptr()...};
     size_t npos = sizeof...(A) - (size_t)PyTuple_GET_SIZE(kwnames);
     return check(PyObject_Vectorcall(f.ptr(), argv + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
@@ -219,6 +219,24 @@ inline void check_exact(nb::handle v, PyTypeObject* type, const char* param, boo
            type->tp_name, Py_TYPE(v.ptr())->tp_name);
 }
 
+// The ImportError of `from module import name` for a missing name, worded as the interpreter words it:
+// the module's file in parentheses, or "unknown location" when it has none.
+[[noreturn]] inline void import_name_error(PyObject* mod, PyObject* module_name, PyObject* name) {
+    PyObject* path = PyModule_GetFilenameObject(mod);
+    if (!path) PyErr_Clear();
+    nb::object owned_path = nb::steal(path);
+    nb::object msg = path ? check(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, module_name, path))
+                          : check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
+                                                       module_name));
+    PyErr_SetImportError(msg.ptr(), module_name, path ? path : Py_None);
+    PyObject* exc = PyErr_GetRaisedException();
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyObject_SetAttrString(exc, "name_from", name) < 0) PyErr_Clear();
+#endif
+    PyErr_SetRaisedException(exc);
+    throw_error();
+}
+
 // `from module import name`, done at every call as the host may swap modules at run time.
 // A missing module raises ModuleNotFoundError, a missing name ImportError, as the statement does.
 inline nb::object import_from(PyObject* module_name, PyObject* name) {
@@ -230,13 +248,7 @@ inline nb::object import_from(PyObject* module_name, PyObject* name) {
     nb::object m = nb::steal(mod);
     PyObject* v = nullptr;
     if (get_optional_attr(mod, name, &v) < 0) throw_error();
-    if (!v) {
-        PyErr_Format(PyExc_ImportError, "cannot import name %R from %R (unknown location)", name, module_name);
-        PyObject* exc = PyErr_GetRaisedException();
-        PyObject_SetAttrString(exc, "name", module_name);
-        PyErr_SetRaisedException(exc);
-        throw_error();
-    }
+    if (!v) import_name_error(mod, module_name, name);
     return nb::steal(v);
 }
 
@@ -260,27 +272,6 @@ struct ModuleGlobals {
 inline void write_unraisable(PyObject* context) noexcept {
     if (PyErr_Occurred()) PyErr_WriteUnraisable(context);
 }
-
-// Calls `obj.method()` when the scope ends, however it ends: the RAII form of a `finally:` clause
-// (releasing a lock, cancelling a task). A failure there cannot propagate and is reported as
-// unraisable, as an error in a finaliser is.
-class CallOnExit {
-public:
-    CallOnExit(nb::object obj, PyObject* method) : obj_(std::move(obj)), method_(method) {}
-    ~CallOnExit() {
-        PyObject* r = PyObject_CallMethodNoArgs(obj_.ptr(), method_);
-        if (r)
-            Py_DECREF(r);
-        else
-            write_unraisable(obj_.ptr());
-    }
-    CallOnExit(const CallOnExit&) = delete;
-    CallOnExit& operator=(const CallOnExit&) = delete;
-
-private:
-    nb::object obj_;
-    PyObject* method_;
-};
 
 // Converts the C++ exception being handled into the pending Python error. Call inside `catch (...)`.
 inline void set_error_from_current_exception() noexcept {
@@ -307,6 +298,34 @@ inline void set_error_from_current_exception() noexcept {
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
     }
+}
+
+// Links `context` under the error `e`, as the interpreter does for an error raised while `context` was
+// being handled (an `await` inside an `except` block that C++ cannot express): the innermost exception
+// of `e`'s context chain gets `context` as its __context__, and no cycle is made.
+inline void set_context(const nb::python_error& e, nb::handle context) noexcept {
+    PyObject* tail = e.value().ptr();
+    PyObject* ctx = context.ptr();
+    for (int steps = 0; steps < 1000; ++steps) {  // chains are short; a pre-existing cycle stops the walk
+        if (tail == ctx) return;
+        PyObject* next = PyException_GetContext(tail);
+        if (!next) break;
+        Py_DECREF(next);
+        tail = next;
+    }
+    // Take `tail` out of the handled exception's own chain first, as the interpreter does.
+    PyObject* o = ctx;
+    for (int steps = 0; steps < 1000; ++steps) {
+        PyObject* next = PyException_GetContext(o);
+        if (!next) break;
+        Py_DECREF(next);
+        if (next == tail) {
+            PyException_SetContext(o, nullptr);
+            break;
+        }
+        o = next;
+    }
+    PyException_SetContext(tail, Py_NewRef(ctx));
 }
 
 // True when `e` is an ordinary error (derived from Exception), i.e. what `except Exception` catches.

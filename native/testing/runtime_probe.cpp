@@ -18,6 +18,7 @@ CoroName await_each_name, guarded_name, catch_ordinary_name, collect_name, fail_
 class Mark {
 public:
     Mark(nb::object log, const char* item) : log_(std::move(log)), item_(item) {}
+    Mark(const Mark&) = delete;
     ~Mark() {
         PyObject* s = PyUnicode_FromString(item_);
         if (!s || PyList_Append(log_.ptr(), s) < 0) write_unraisable(log_.ptr());
@@ -25,16 +26,16 @@ public:
     }
 
 private:
-    nb::object log_;
+    Local log_;  // lives in the frame across its awaits
     const char* item_;
 };
 
 Coro await_each(nb::object awaitables) {
-    nb::object results = check(PyList_New(0));
-    nb::object it = check(PyObject_GetIter(awaitables.ptr()));
+    Local results = check(PyList_New(0));
+    Local it = check(PyObject_GetIter(awaitables.ptr()));
     while (PyObject* a = PyIter_Next(it.ptr())) {
-        nb::object awaitable = nb::steal(a);
-        nb::object r = co_await await_(awaitable);
+        Local awaitable = nb::steal(a);
+        Local r = TV_AWAIT(awaitable);
         check(PyList_Append(results.ptr(), r.ptr()));
     }
     if (PyErr_Occurred()) throw_error();
@@ -42,42 +43,36 @@ Coro await_each(nb::object awaitables) {
 }
 
 Coro guarded(nb::object lock, nb::object awaitable, nb::object log) {
-    co_await await_(call_method(lock, Name("acquire")));
-    struct Release {
-        nb::object lock;
-        ~Release() {
-            PyObject* r = PyObject_CallMethod(lock.ptr(), "release", nullptr);
-            if (r) Py_DECREF(r); else write_unraisable(lock.ptr());
-        }
-    } release{lock};
+    TV_AWAIT(call_method(lock, Name("acquire")));
+    Finally release(lock, Name("release"));
     Mark mark(log, "unwound");
-    nb::object r = co_await await_(awaitable);
+    Local r = TV_AWAIT(awaitable);
     check(PyList_Append(log.ptr(), str("completed").ptr()));
     co_return r;
 }
 
 Coro catch_ordinary(nb::object awaitable) {
-    nb::object caught;
+    Local caught;
     try {
-        nb::object r = co_await await_(awaitable);
+        Local r = TV_AWAIT(awaitable);
         co_return r;
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;
         caught = nb::borrow(e.value());
     }
-    nb::object pair = check(PyTuple_Pack(2, str("caught").ptr(), caught.ptr()));
+    Local pair = check(PyTuple_Pack(2, str("caught").ptr(), caught.ptr()));
     co_return pair;
 }
 
 Coro collect(nb::object iterable) {
-    nb::object items = check(PyList_New(0));
-    nb::object it = aiter(iterable);
-    while (nb::object item = co_await anext(it)) check(PyList_Append(items.ptr(), item.ptr()));
+    Local items = check(PyList_New(0));
+    Local it = aiter(iterable);
+    while (Local item = co_await anext(it)) check(PyList_Append(items.ptr(), item.ptr()));
     co_return items;
 }
 
 Coro fail(nb::object kind) {
-    co_await await_(check(PyObject_CallMethod(check(PyImport_ImportModule("asyncio")).ptr(), "sleep", "i", 0)));
+    TV_AWAIT(check(PyObject_CallMethod(check(PyImport_ImportModule("asyncio")).ptr(), "sleep", "i", 0)));
     std::string k = PyUnicode_AsUTF8(kind.ptr());
     if (k == "runtime") throw std::runtime_error("C++ failure");
     if (k == "memory") throw std::bad_alloc();

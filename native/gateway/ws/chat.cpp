@@ -9,26 +9,26 @@ CoroName chat_name;
 Coro handle_chat(nb::object ws, nb::object message) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object get_state = import_from(n.server, n.get_state);
-    nb::object get_registry = import_from(n.session_registry, n.get_registry);
-    nb::object state = call(get_state);
+    Local get_state = import_from(n.server, n.get_state);
+    Local get_registry = import_from(n.session_registry, n.get_registry);
+    Local state = call(get_state);
 
-    nb::object cu_agent = call_method(state, n.get, n.cu_agent);
-    nb::object heartbeat = call_method(state, n.get, n.heartbeat);
+    Local cu_agent = call_method(state, n.get, n.cu_agent);
+    Local heartbeat = call_method(state, n.get, n.heartbeat);
 
-    nb::object user_text = call_method(g.get(message, n.content, n.empty), n.strip);
+    Local user_text = call_method(g.get(message, n.content, n.empty), n.strip);
     if (!truthy(user_text)) co_return none();
 
-    nb::object session_id = g.session_or_default(message);
-    nb::object attachments = g.get(message, n.attachments);
+    Local session_id = g.session_or_default(message);
+    Local attachments = g.get(message, n.attachments);
 
     if (truthy(heartbeat)) call_method(heartbeat, n.reset_consecutive);
 
-    nb::object registry = call(get_registry);
-    nb::object session = call_method(registry, n.get, session_id);
+    Local registry = call(get_registry);
+    Local session = call_method(registry, n.get, session_id);
 
     if (truthy(session) && truthy(attr(session, n.is_connector))) {
-        nb::object main_id = g.global(n._DEFAULT_SESSION_ID);
+        Local main_id = g.global(n._DEFAULT_SESSION_ID);
         if (g.log.enabled(Level::warning))
             g.log.log(Level::warning, (Text{} << "Blocked chat message to connector session " << to_repr(session_id)
                                               << ", redirecting to " << to_repr(main_id))
@@ -37,12 +37,12 @@ Coro handle_chat(nb::object ws, nb::object message) {
         session = call_method(registry, n.get, session_id);
     }
 
-    nb::object agent, session_lock;
+    Local agent, session_lock;
     if (is_none(session)) {
         agent = call_method(state, n.get, n.agent);
         if (!truthy(agent)) {
-            nb::object error = event({{n.type, n.error}, {n.message, str("Agent not initialized")}, {n.session_id, session_id}});
-            co_await await_(call_method(ws, n.send_json, error));
+            Local error = event({{n.type, n.error}, {n.message, str("Agent not initialized")}, {n.session_id, session_id}});
+            TV_AWAIT(call_method(ws, n.send_json, error));
             co_return none();
         }
         session_lock = call_method(state, n.get, n._agent_lock_fallback);
@@ -52,20 +52,20 @@ Coro handle_chat(nb::object ws, nb::object message) {
         session_lock = attr(session, n.lock);
     }
 
-    nb::object use_cu = g.get(message, n.computer_use);
+    Local use_cu = g.get(message, n.computer_use);
     if (is_none(use_cu))
         use_cu = is_none(cu_agent) ? boolean(false) : call(g.global(n._should_use_computer_use), user_text);
 
     if (truthy(use_cu) && truthy(cu_agent)) {
-        co_await await_(call_kw(g.global(n._handle_computer_use_chat), n.kw_cu_chat, ws, cu_agent, user_text,
+        TV_AWAIT(call_kw(g.global(n._handle_computer_use_chat), n.kw_cu_chat, ws, cu_agent, user_text,
                                 session_id));
     } else if (truthy(agent)) {
-        co_await await_(call_kw(g.global(n._handle_standard_chat), n.kw_std_chat, ws, agent, user_text, attachments,
+        TV_AWAIT(call_kw(g.global(n._handle_standard_chat), n.kw_std_chat, ws, agent, user_text, attachments,
                                 session_lock, session_id));
     } else {
-        nb::object error =
+        Local error =
             event({{n.type, n.error}, {n.message, str("No suitable agent available")}, {n.session_id, session_id}});
-        co_await await_(call_method(ws, n.send_json, error));
+        TV_AWAIT(call_method(ws, n.send_json, error));
     }
     co_return none();
 }

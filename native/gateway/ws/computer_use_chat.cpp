@@ -101,38 +101,38 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
     const Gateway& g = gw();
     const Names& n = g.n;
     import_from(n.computer_use_agent, n.ComputerUseEvent);  // the agent's module must be importable
-    nb::object get_registry = import_from(n.session_registry, n.get_registry);
+    Local get_registry = import_from(n.session_registry, n.get_registry);
 
     if (g.log.enabled(Level::info))
         g.log.log(Level::info, concat({str("Computer Use agent handling ["), session_id, str("]: "), head(user_text, 80)}));
 
-    nb::object mode = event({{n.type, n.mode}, {n.mode, n.computer_use_mode}, {n.message, n.cu_mode_text},
+    Local mode = event({{n.type, n.mode}, {n.mode, n.computer_use_mode}, {n.message, n.cu_mode_text},
                              {n.session_id, session_id}});
-    co_await await_(call_method(ws, n.send_json, mode));
+    TV_AWAIT(call_method(ws, n.send_json, mode));
 
-    nb::object cu_session = call_method(call(get_registry), n.get, session_id);
+    Local cu_session = call_method(call(get_registry), n.get, session_id);
     if (nb::object title = untitled_tab_title(cu_session, user_text)) {
         set_attr(cu_session, n.display_name, title);
-        nb::object renamed = event({{n.type, n.session_renamed}, {n.session_id, session_id}, {n.display_name, title}});
-        co_await await_(call_method(g.global(n.manager), n.broadcast, renamed));
+        Local renamed = event({{n.type, n.session_renamed}, {n.session_id, session_id}, {n.display_name, title}});
+        TV_AWAIT(call_method(g.global(n.manager), n.broadcast, renamed));
 
         // The stored conversation's title is a nicety: a failure here leaves the tab renamed and the
         // turn going.
-        nb::object rename_failure;
+        Local rename_failure;
         try {
-            nb::object conv_id = attr(cu_session, n.conversation_id);
-            nb::object memory;
+            Local conv_id = attr(cu_session, n.conversation_id);
+            Local memory;
             if (truthy(conv_id)) {
-                nb::object get_state = import_from(n.server, n.get_state);
+                Local get_state = import_from(n.server, n.get_state);
                 memory = g.get(call(get_state), n.memory);
             }
             if (memory && truthy(memory)) {
-                co_await await_(call_method(memory, n.rename_conversation, conv_id, title));
-                nb::object conv_renamed = event({{n.type, n.conversation_renamed},
+                TV_AWAIT(call_method(memory, n.rename_conversation, conv_id, title));
+                Local conv_renamed = event({{n.type, n.conversation_renamed},
                                                  {n.conversation_id, conv_id},
                                                  {n.title, title},
                                                  {n.session_id, session_id}});
-                co_await await_(call_method(g.global(n.manager), n.broadcast, conv_renamed));
+                TV_AWAIT(call_method(g.global(n.manager), n.broadcast, conv_renamed));
             }
         } catch (nb::python_error& e) {
             if (!is_ordinary(e)) throw;
@@ -141,25 +141,31 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
         if (rename_failure) g.log.log(Level::debug, str("Auto-name conversation (CU) failed: %s"), rename_failure);
     }
 
-    nb::object failure;
+    Local failure;
     try {
-        nb::object events = aiter(call_method(cu_agent, n.run_task, user_text));
+        Local events = aiter(call_method(cu_agent, n.run_task, user_text));
         for (;;) {
-            nb::object agent_event = co_await anext(events);
+            Local agent_event = co_await anext(events);
             if (!agent_event) break;
-            nb::object ev = translate(agent_event, session_id);
-            if (ev) co_await await_(call_method(ws, n.send_json, ev));
+            Local ev = translate(agent_event, session_id);
+            if (ev) TV_AWAIT(call_method(ws, n.send_json, ev));
         }
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;  // cancellation ends the turn without a word
         failure = nb::borrow(e.value());
     }
     if (failure) {
-        g.log.log_exc(Level::error, failure, str("Computer Use agent error"));
-        // Not guarded: when the client has gone this send fails too and ends the chat task.
-        nb::object error = event({{n.type, n.error}, {n.message, concat({n.cu_error_prefix, to_str(failure)})},
-                                  {n.session_id, session_id}});
-        co_await await_(call_method(ws, n.send_json, error));
+        // Not guarded: when the client has gone this send fails too and ends the chat task, its error
+        // linked to the agent's as raised while that one was being handled.
+        try {
+            g.log.log_exc(Level::error, failure, str("Computer Use agent error"));
+            nb::object error = event({{n.type, n.error}, {n.message, concat({n.cu_error_prefix, to_str(failure)})},
+                                      {n.session_id, session_id}});
+            TV_AWAIT(call_method(ws, n.send_json, error));
+        } catch (nb::python_error& e) {
+            set_context(e, failure);
+            throw;
+        }
     }
     co_return none();
 }

@@ -68,44 +68,44 @@ bool cancel_agent(nb::handle session, nb::handle state) {
 Coro handle_stop_task(nb::object ws, nb::object message) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object get_state = import_from(n.server, n.get_state);
-    nb::object get_registry = import_from(n.session_registry, n.get_registry);
-    nb::object state = call(get_state);
-    nb::object session_id = g.session_or_default(message);
-    nb::object cu_agent = g.get(state, n.cu_agent);
-    nb::object session = call_method(call(get_registry), n.get, session_id);
+    Local get_state = import_from(n.server, n.get_state);
+    Local get_registry = import_from(n.session_registry, n.get_registry);
+    Local state = call(get_state);
+    Local session_id = g.session_or_default(message);
+    Local cu_agent = g.get(state, n.cu_agent);
+    Local session = call_method(call(get_registry), n.get, session_id);
 
     // All three run: one request can end the turn's task, the Computer Use agent and the agent.
     bool stopped = cancel_running_task(session_id);
     stopped = stop_running_cu_agent(cu_agent) || stopped;
     stopped = cancel_agent(session, state) || stopped;
 
-    nb::object reply = stopped ? event({{n.type, n.task_stopped}, {n.message, n.task_stopped_text}, {n.session_id, session_id}})
+    Local reply = stopped ? event({{n.type, n.task_stopped}, {n.message, n.task_stopped_text}, {n.session_id, session_id}})
                                : event({{n.type, n.info}, {n.message, n.no_task_running}, {n.session_id, session_id}});
-    co_await await_(send(ws, reply));
+    TV_AWAIT(send(ws, reply));
     co_return none();
 }
 
 Coro handle_approval(nb::object ws, nb::object message) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object get_state = import_from(n.server, n.get_state);
-    nb::object guardrails = g.get(call(get_state), n.guardrails);
-    nb::object approval_id = g.get(message, n.approval_id);
-    nb::object approved = g.get(message, n.approved, boolean(false));
+    Local get_state = import_from(n.server, n.get_state);
+    Local guardrails = g.get(call(get_state), n.guardrails);
+    Local approval_id = g.get(message, n.approval_id);
+    Local approved = g.get(message, n.approved, boolean(false));
 
-    nb::object reply;
+    Local reply;
     if (!truthy(guardrails)) {
         reply = error_event(n.guardrails_missing);
     } else if (!truthy(approval_id)) {
         reply = error_event(n.missing_approval_id);
     } else {
         // The decision and the guardrails' answer are passed on as they are, not coerced to bool.
-        nb::object success = call_method(guardrails, n.resolve_approval, approval_id, approved);
+        Local success = call_method(guardrails, n.resolve_approval, approval_id, approved);
         reply = event({{n.type, n.approval_resolved}, {n.approval_id, approval_id}, {n.approved, approved},
                        {n.success, success}});
     }
-    co_await await_(send(ws, reply));
+    TV_AWAIT(send(ws, reply));
     co_return none();
 }
 
@@ -114,41 +114,41 @@ Coro handle_approval(nb::object ws, nb::object message) {
 Coro handle_new_session(nb::object ws, nb::object message) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object get_registry = import_from(n.session_registry, n.get_registry);
-    nb::object registry = call(get_registry);
+    Local get_registry = import_from(n.session_registry, n.get_registry);
+    Local registry = call(get_registry);
     // The defaults apply only to absent keys: an empty name or icon is the client's choice.
-    nb::object display_name = g.get(message, n.display_name, n.new_chat);
-    nb::object icon = g.get(message, n.icon, n.speech_balloon);
-    nb::object session = co_await await_(
+    Local display_name = g.get(message, n.display_name, n.new_chat);
+    Local icon = g.get(message, n.icon, n.speech_balloon);
+    Local session = TV_AWAIT(
         call_method_kw(registry, n.create_session, n.kw_create_session, display_name, icon, boolean(false)));
-    nb::object reply = event({{n.type, n.session_created}, {n.session, call_method(session, n.to_dict)}});
-    co_await await_(send(ws, reply));
+    Local reply = event({{n.type, n.session_created}, {n.session, call_method(session, n.to_dict)}});
+    TV_AWAIT(send(ws, reply));
     co_return none();
 }
 
 Coro handle_close_session(nb::object ws, nb::object message) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object get_registry = import_from(n.session_registry, n.get_registry);
-    nb::object session_id = g.get(message, n.session_id);
+    Local get_registry = import_from(n.session_registry, n.get_registry);
+    Local session_id = g.get(message, n.session_id);
     if (!truthy(session_id)) {
-        nb::object error = error_event(n.missing_session_id);
-        co_await await_(send(ws, error));
+        Local error = error_event(n.missing_session_id);
+        TV_AWAIT(send(ws, error));
         co_return none();
     }
-    nb::object removed = co_await await_(call_method(call(get_registry), n.close_session, session_id));
-    nb::object reply = event({{n.type, n.session_closed}, {n.session_id, session_id}, {n.success, removed}});
-    co_await await_(send(ws, reply));
+    Local removed = TV_AWAIT(call_method(call(get_registry), n.close_session, session_id));
+    Local reply = event({{n.type, n.session_closed}, {n.session_id, session_id}, {n.success, removed}});
+    TV_AWAIT(send(ws, reply));
     co_return none();
 }
 
 Coro handle_list_sessions(nb::object ws) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object get_registry = import_from(n.session_registry, n.get_registry);
-    nb::object sessions = call_method(call(get_registry), n.list_sessions);
-    nb::object reply = event({{n.type, n.sessions_list}, {n.sessions, sessions}});
-    co_await await_(send(ws, reply));
+    Local get_registry = import_from(n.session_registry, n.get_registry);
+    Local sessions = call_method(call(get_registry), n.list_sessions);
+    Local reply = event({{n.type, n.sessions_list}, {n.sessions, sessions}});
+    TV_AWAIT(send(ws, reply));
     co_return none();
 }
 
@@ -157,47 +157,47 @@ Coro handle_list_sessions(nb::object ws) {
 Coro handle_new_conversation(nb::object ws, nb::object message) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object get_state = import_from(n.server, n.get_state);
-    nb::object get_registry = import_from(n.session_registry, n.get_registry);
-    nb::object session_id = g.session_or_default(message);
-    nb::object registry = call(get_registry);
-    nb::object session = call_method(registry, n.get, session_id);
+    Local get_state = import_from(n.server, n.get_state);
+    Local get_registry = import_from(n.session_registry, n.get_registry);
+    Local session_id = g.session_or_default(message);
+    Local registry = call(get_registry);
+    Local session = call_method(registry, n.get, session_id);
 
-    nb::object conv_id;
+    Local conv_id;
     if (truthy(session)) {
-        conv_id = co_await await_(call_method(registry, n.new_conversation_in_session, session_id));
+        conv_id = TV_AWAIT(call_method(registry, n.new_conversation_in_session, session_id));
     } else {
         // No session under that id: the application's fallback agent, if any, starts one.
-        nb::object agent = g.get(call(get_state), n.agent);
+        Local agent = g.get(call(get_state), n.agent);
         if (!truthy(agent)) co_return none();
-        conv_id = co_await await_(call_method(attr(agent, n.conversation), n.start_conversation));
+        conv_id = TV_AWAIT(call_method(attr(agent, n.conversation), n.start_conversation));
     }
-    nb::object reply = event({{n.type, n.conversation_started}, {n.conversation_id, conv_id}, {n.session_id, session_id}});
-    co_await await_(send(ws, reply));
+    Local reply = event({{n.type, n.conversation_started}, {n.conversation_id, conv_id}, {n.session_id, session_id}});
+    TV_AWAIT(send(ws, reply));
     co_return none();
 }
 
 Coro handle_resume_conversation(nb::object ws, nb::object message) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object get_state = import_from(n.server, n.get_state);
-    nb::object get_registry = import_from(n.session_registry, n.get_registry);
-    nb::object state = call(get_state);
-    nb::object session_id = g.session_or_default(message);
-    nb::object conv_id = g.get(message, n.conversation_id);
-    nb::object registry = call(get_registry);
-    nb::object session = call_method(registry, n.get, session_id);
+    Local get_state = import_from(n.server, n.get_state);
+    Local get_registry = import_from(n.session_registry, n.get_registry);
+    Local state = call(get_state);
+    Local session_id = g.session_or_default(message);
+    Local conv_id = g.get(message, n.conversation_id);
+    Local registry = call(get_registry);
+    Local session = call_method(registry, n.get, session_id);
 
     // A connector's conversation is not the user's to switch: act on the default session instead.
     if (truthy(session) && truthy(attr(session, n.is_connector))) {
-        nb::object main_id = g.global(n._DEFAULT_SESSION_ID);
+        Local main_id = g.global(n._DEFAULT_SESSION_ID);
         if (g.log.enabled(Level::warning))
             g.log.log(Level::warning, concat({str("Blocked resume_conversation on connector session "),
                                               to_repr(session_id), str(", redirecting to "), to_repr(main_id)}));
         session_id = main_id;
         session = call_method(registry, n.get, session_id);
     }
-    nb::object agent = truthy(session) ? attr(session, n.agent) : g.get(state, n.agent);
+    Local agent = truthy(session) ? attr(session, n.agent) : g.get(state, n.agent);
 
     // Whatever works in this session stops before the switch; each step runs whatever the others find.
     if (cancel_running_task(session_id) && g.log.enabled(Level::info))
@@ -208,26 +208,26 @@ Coro handle_resume_conversation(nb::object ws, nb::object message) {
 
     if (!truthy(agent) || !truthy(conv_id)) co_return none();
 
-    co_await await_(call_method(attr(agent, n.conversation), n.resume_conversation, conv_id));
-    nb::object memory = check(PyObject_GetItem(state.ptr(), n.memory));
-    nb::object limit = check(PyLong_FromLong(200));
-    nb::object messages = co_await await_(call_method_kw(memory, n.get_messages, n.kw_limit, conv_id, limit));
-    nb::object reply = event({{n.type, n.conversation_resumed}, {n.conversation_id, conv_id},
+    TV_AWAIT(call_method(attr(agent, n.conversation), n.resume_conversation, conv_id));
+    Local memory = check(PyObject_GetItem(state.ptr(), n.memory));
+    Local limit = check(PyLong_FromLong(200));
+    Local messages = TV_AWAIT(call_method_kw(memory, n.get_messages, n.kw_limit, conv_id, limit));
+    Local reply = event({{n.type, n.conversation_resumed}, {n.conversation_id, conv_id},
                               {n.session_id, session_id}, {n.messages, messages}});
-    co_await await_(send(ws, reply));
+    TV_AWAIT(send(ws, reply));
     co_return none();
 }
 
 Coro handle_clear_session_history(nb::object ws, nb::object message) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object get_registry = import_from(n.session_registry, n.get_registry);
-    nb::object session_id = g.session_or_default(message);
-    nb::object session = call_method(call(get_registry), n.get, session_id);
+    Local get_registry = import_from(n.session_registry, n.get_registry);
+    Local session_id = g.session_or_default(message);
+    Local session = call_method(call(get_registry), n.get, session_id);
 
     // Refusals, in this order: no session, a user's session, a session without an agent.
-    nb::object refusal;
-    nb::object agent;
+    Local refusal;
+    Local agent;
     if (!truthy(session)) {
         refusal = nb::borrow(n.session_not_found.h());
     } else if (!truthy(attr(session, n.is_connector))) {
@@ -237,22 +237,22 @@ Coro handle_clear_session_history(nb::object ws, nb::object message) {
         if (!truthy(agent)) refusal = nb::borrow(n.no_agent_for_session.h());
     }
     if (refusal) {
-        nb::object error = session_error_event(refusal, session_id);
-        co_await await_(send(ws, error));
+        Local error = session_error_event(refusal, session_id);
+        TV_AWAIT(send(ws, error));
         co_return none();
     }
 
-    nb::object conv = attr(agent, n.conversation);
-    nb::object old_id = attr(conv, n.conversation_id);
+    Local conv = attr(agent, n.conversation);
+    Local old_id = attr(conv, n.conversation_id);
     if (truthy(old_id))
-        co_await await_(call_method(attr(agent, n._memory), n.clear_conversation_messages, old_id));
-    nb::object new_id = co_await await_(call_method(conv, n.start_conversation));
+        TV_AWAIT(call_method(attr(agent, n._memory), n.clear_conversation_messages, old_id));
+    Local new_id = TV_AWAIT(call_method(conv, n.start_conversation));
     set_attr(session, n.conversation_id, new_id);
     g.log.log(Level::info, str("Cleared history for connector session %r, new conversation %r"), session_id, new_id);
 
-    nb::object reply = event({{n.type, n.session_history_cleared}, {n.session_id, session_id},
+    Local reply = event({{n.type, n.session_history_cleared}, {n.session_id, session_id},
                               {n.message, n.history_cleared_text}});
-    co_await await_(send(ws, reply));
+    TV_AWAIT(send(ws, reply));
     co_return none();
 }
 
@@ -295,20 +295,20 @@ nb::object heartbeat_action(nb::handle heartbeat, nb::handle config, nb::handle 
 Coro handle_heartbeat_control(nb::object ws, nb::object message) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object get_state = import_from(n.server, n.get_state);
-    nb::object state = call(get_state);
-    nb::object heartbeat = g.get(state, n.heartbeat);
-    nb::object config = g.get(state, n.config);
+    Local get_state = import_from(n.server, n.get_state);
+    Local state = call(get_state);
+    Local heartbeat = g.get(state, n.heartbeat);
+    Local config = g.get(state, n.config);
 
-    nb::object reply;
+    Local reply;
     if (!truthy(heartbeat)) {
         reply = error_event(n.heartbeat_missing);
     } else {
-        nb::object action = g.get(message, n.action, n.empty);
+        Local action = g.get(message, n.action, n.empty);
         reply = heartbeat_action(heartbeat, config, message, action);
         if (!reply) reply = error_event(concat({n.unknown_heartbeat_action, text_of(action)}));
     }
-    co_await await_(send(ws, reply));
+    TV_AWAIT(send(ws, reply));
     co_return none();
 }
 

@@ -38,13 +38,13 @@ const Route* find_route(nb::handle msg_type) {
 Coro handle_message(nb::object ws, nb::object message) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object msg_type = g.get(message, n.type);
+    Local msg_type = g.get(message, n.type);
     const Route* route = find_route(msg_type);
-    nb::object reply;
+    Local reply;
     if (route && route->handler) {
-        nb::object handler = g.global(route->handler);
-        nb::object coro = route->with_message ? call(handler, ws, message) : call(handler, ws);
-        co_await await_(coro);
+        Local handler = g.global(route->handler);
+        Local coro = route->with_message ? call(handler, ws, message) : call(handler, ws);
+        TV_AWAIT(coro);
         co_return none();
     }
     if (route)  // "ping"
@@ -52,7 +52,7 @@ Coro handle_message(nb::object ws, nb::object message) {
     else
         reply = event({{n.type, n.error},
                        {n.message, check(PyUnicode_Concat(str("Unknown message type: ").ptr(), text_of(msg_type).ptr()))}});
-    co_await await_(call_method(ws, n.send_json, reply));
+    TV_AWAIT(call_method(ws, n.send_json, reply));
     co_return none();
 }
 

@@ -79,28 +79,28 @@ Coro websocket_endpoint(nb::object ws) {
     const Names& n = g.n;
     if (nb::object origin = refused_origin(ws)) {
         // Closing before the handshake is accepted answers the upgrade request with HTTP 403.
-        nb::object code = check(PyLong_FromLong(1008));
-        co_await await_(call_method_kw(ws, n.close, n.kw_code_reason, code, str("Origin not allowed")));
+        Local code = check(PyLong_FromLong(1008));
+        TV_AWAIT(call_method_kw(ws, n.close, n.kw_code_reason, code, str("Origin not allowed")));
         if (g.log.enabled(Level::warning))
             g.log.log(Level::warning,
                       (Text{} << "Rejected WebSocket \xE2\x80\x94 origin " << to_repr(origin) << " not allowed").done());
         co_return none();
     }
-    nb::object admitted = co_await await_(call_method(g.global(n.manager), n.connect, ws));
+    Local admitted = TV_AWAIT(call_method(g.global(n.manager), n.connect, ws));
     if (!truthy(admitted)) co_return none();
 
-    nb::object background_tasks = check(PySet_New(nullptr));
-    nb::object failure;  // the error that ended the loop, other than a disconnect
+    Local background_tasks = check(PySet_New(nullptr));
+    Local failure;  // the error that ended the loop, other than a disconnect
     try {
-        nb::object loads = attr(g.global(n.json), n.loads);
+        Local loads = attr(g.global(n.json), n.loads);
         for (;;) {
-            nb::object text = co_await await_(call_method(ws, n.receive_text));
-            nb::object message = call(loads, text);
-            nb::object msg_type = g.get(message, n.type);
+            Local text = TV_AWAIT(call_method(ws, n.receive_text));
+            Local message = call(loads, text);
+            Local msg_type = g.get(message, n.type);
             if (equal(msg_type, n.chat)) {
                 start_chat(ws, message, background_tasks);
             } else {
-                co_await await_(call(g.global(n._handle_message), ws, message));
+                TV_AWAIT(call(g.global(n._handle_message), ws, message));
             }
         }
     } catch (nb::python_error& e) {

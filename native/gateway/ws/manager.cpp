@@ -2,7 +2,6 @@
 #include "gateway.hpp"
 
 #include <unordered_map>
-#include <vector>
 
 namespace tv::gateway {
 namespace {
@@ -55,22 +54,22 @@ CoroName connect_name, broadcast_name, broadcast_to_session_name;
 Coro connect(nb::object self, nb::object ws) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object limit = g.global(n._MAX_WS_CONNECTIONS);
+    Local limit = g.global(n._MAX_WS_CONNECTIONS);
     Py_ssize_t current = length(attr(self, n._connections)) + in_flight(self.ptr());
-    nb::object count = check(PyLong_FromSsize_t(current));
+    Local count = check(PyLong_FromSsize_t(current));
     if (compare(count, limit, Py_GE)) {
-        co_await await_(call_method(ws, n.accept));
-        nb::object code = check(PyLong_FromLong(1013));
-        co_await await_(call_method_kw(ws, n.close, n.kw_code_reason, code, str("Too many connections")));
+        TV_AWAIT(call_method(ws, n.accept));
+        Local code = check(PyLong_FromLong(1013));
+        TV_AWAIT(call_method_kw(ws, n.close, n.kw_code_reason, code, str("Too many connections")));
         if (g.log.enabled(Level::warning))
             g.log.log(Level::warning, (Text{} << "Rejected WebSocket \xE2\x80\x94 limit of " << to_str(limit) << " reached").done());
         co_return boolean(false);
     }
     {
         AdmissionSlot slot(self.ptr());
-        co_await await_(call_method(ws, n.accept));
+        TV_AWAIT(call_method(ws, n.accept));
     }
-    nb::object connections = attr(self, n._connections);
+    Local connections = attr(self, n._connections);
     call_method(connections, n.append, ws);
     if (g.log.enabled(Level::info))
         g.log.log(Level::info, (Text{} << "Client connected (" << (long long)length(connections) << " total)").done());
@@ -81,32 +80,34 @@ Coro broadcast(nb::object self, nb::object message) {
     const Names& n = gw().n;
     // The pass goes over the connections present when it starts, so that a client leaving
     // meanwhile cannot make the pass skip another one.
-    nb::object snapshot = check(PySequence_List(attr(self, n._connections).ptr()));
-    std::vector<nb::object> dead;
+    Local snapshot = check(PySequence_List(attr(self, n._connections).ptr()));
+    Local dead;  // a list, made at the first failure
     Py_ssize_t count = PyList_GET_SIZE(snapshot.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::object ws = nb::borrow(PyList_GET_ITEM(snapshot.ptr(), i));
+        Local ws = nb::borrow(PyList_GET_ITEM(snapshot.ptr(), i));
         try {
-            co_await await_(call_method(ws, n.send_json, message));
+            TV_AWAIT(call_method(ws, n.send_json, message));
         } catch (nb::python_error& e) {
             if (!is_ordinary(e)) throw;
-            dead.push_back(ws);
+            if (!dead) dead = check(PyList_New(0));
+            check(PyList_Append(dead.ptr(), ws.ptr()));
         }
     }
-    if (!dead.empty()) {
+    if (dead) {
         // A dead connection may already have been removed by its endpoint's disconnect; then there
         // is nothing to prune for it, and no other entry is touched.
         nb::object connections = attr(self, n._connections);
-        for (auto& ws : dead) remove_identical(connections, ws);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dead.ptr()); ++i)
+            remove_identical(connections, PyList_GET_ITEM(dead.ptr(), i));
     }
     co_return none();
 }
 
 Coro broadcast_to_session(nb::object self, nb::object session_id, nb::object message) {
     const Names& n = gw().n;
-    nb::object tagged = check(PyDict_Copy(message.ptr()));
+    Local tagged = check(PyDict_Copy(message.ptr()));
     dict_set(tagged, n.session_id, session_id);
-    co_await await_(call_method(self, n.broadcast, tagged));
+    TV_AWAIT(call_method(self, n.broadcast, tagged));
     co_return none();
 }
 

@@ -22,32 +22,32 @@ nb::object tagged(nb::handle event, nb::handle session_id) {
 Coro auto_title(nb::object agent, nb::object user_text, nb::object session_id, nb::object get_registry) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object session = call_method(call(get_registry), n.get, session_id);
-    nb::object title = untitled_tab_title(session, user_text);
+    Local session = call_method(call(get_registry), n.get, session_id);
+    Local title = untitled_tab_title(session, user_text);
     if (!title) co_return none();
 
     set_attr(session, n.display_name, title);
-    nb::object renamed = event({{n.type, n.session_renamed}, {n.session_id, session_id}, {n.display_name, title}});
-    co_await await_(call_method(g.global(n.manager), n.broadcast, renamed));
+    Local renamed = event({{n.type, n.session_renamed}, {n.session_id, session_id}, {n.display_name, title}});
+    TV_AWAIT(call_method(g.global(n.manager), n.broadcast, renamed));
 
-    nb::object failure;
+    Local failure;
     try {
-        nb::object conv_id = attr(session, n.conversation_id);
+        Local conv_id = attr(session, n.conversation_id);
         if (!truthy(conv_id)) conv_id = attr(attr(agent, n._conversation), n.conversation_id);
         if (truthy(conv_id)) {
-            nb::object get_state = import_from(n.server, n.get_state);
-            nb::object memory = call_method(call(get_state), n.get, n.memory);
+            Local get_state = import_from(n.server, n.get_state);
+            Local memory = call_method(call(get_state), n.get, n.memory);
             if (!truthy(memory)) {
                 memory = attr_opt(agent, n._memory);
                 if (!memory) memory = none();
             }
             if (truthy(memory)) {
-                co_await await_(call_method(memory, n.rename_conversation, conv_id, title));
-                nb::object conv_renamed = event({{n.type, n.conversation_renamed},
+                TV_AWAIT(call_method(memory, n.rename_conversation, conv_id, title));
+                Local conv_renamed = event({{n.type, n.conversation_renamed},
                                                  {n.conversation_id, conv_id},
                                                  {n.title, title},
                                                  {n.session_id, session_id}});
-                co_await await_(call_method(g.global(n.manager), n.broadcast, conv_renamed));
+                TV_AWAIT(call_method(g.global(n.manager), n.broadcast, conv_renamed));
             }
         }
     } catch (nb::python_error& e) {
@@ -63,60 +63,65 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
                    nb::object session_lock, nb::object session_id) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object agent_lock = import_from(n.server, n._agent_lock);
-    nb::object get_registry = import_from(n.session_registry, n.get_registry);
-    nb::object lock = truthy(session_lock) ? session_lock : agent_lock;
+    Local agent_lock = import_from(n.server, n._agent_lock);
+    Local get_registry = import_from(n.session_registry, n.get_registry);
+    Local lock = truthy(session_lock) ? session_lock : agent_lock;
 
     if (g.log.enabled(Level::info))
         g.log.log(Level::info, (Text{} << "Standard agent handling [" << session_id << "]: "
                                        << check(PyUnicode_Substring(user_text.ptr(), 0, 80)))
                                    .done());
 
-    nb::object banner = event({{n.type, n.mode},
+    Local banner = event({{n.type, n.mode},
                                {n.mode, n.standard},
                                {n.message, str("\xF0\x9F\x96\xA5\xEF\xB8\x8F Computer Use mode \xE2\x80\x94 I can see and control your screen")},
                                {n.session_id, session_id}});
-    co_await await_(call_method(ws, n.send_json, banner));
+    TV_AWAIT(call_method(ws, n.send_json, banner));
 
-    co_await await_(auto_title_name.wrap(auto_title(agent, user_text, session_id, get_registry)));
+    TV_AWAIT(auto_title_name.wrap(auto_title(agent, user_text, session_id, get_registry)));
 
     bool disconnected = false;
-    nb::object failure;
+    Local failure;
     try {
-        co_await await_(call_method(lock, n.acquire));
-        CallOnExit release_lock(lock, n.release);  // `async with lock`
-        nb::object watchdog = call(g.global(n._watchdog), agent, session_id);
-        nb::object watchdog_task =
-            create_task(watchdog, check(PyUnicode_Concat(n.watchdog_prefix, session_id.ptr())));
-        CallOnExit cancel_watchdog(watchdog_task, n.cancel);  // first thing when the phase ends
-
-        nb::object events = aiter(call_method_kw(agent, n.process_message, n.kw_attachments, user_text, attachments));
-        while (nb::object ev = co_await anext(events)) {
-            if (disconnected) continue;
-            nb::object send_error;
+        TV_AWAIT(call_method(lock, n.acquire));
+        Finally release_lock(lock, n.release);  // `async with lock`
+        try {
+            nb::object watchdog = call(g.global(n._watchdog), agent, session_id);
+            Local watchdog_task = create_task(watchdog, check(PyUnicode_Concat(n.watchdog_prefix, session_id.ptr())));
+            Finally cancel_watchdog(watchdog_task, n.cancel);  // first thing when the phase ends
             try {
-                nb::object payload = tagged(ev, session_id);
-                co_await await_(call_method(ws, n.send_json, payload));
-            } catch (nb::python_error& e) {
-                if (!is_ordinary(e)) throw;
-                send_error = nb::borrow(e.value());
-            }
-            if (send_error) {
-                disconnected = true;
-                if (g.log.enabled(Level::warning))
-                    g.log.log(Level::warning, (Text{} << "Client disconnected during processing [" << session_id
-                                                      << "]: " << to_str(send_error))
-                                                  .done());
-                continue;
-            }
-            if (equal(attr(ev, n.type), n.tool_approval_needed)) {
-                try {
-                    nb::object copy = tagged(ev, session_id);
-                    co_await await_(call_method(g.global(n.manager), n.broadcast, copy));
-                } catch (nb::python_error& e) {
-                    if (!is_ordinary(e)) throw;
+                Local events =
+                    aiter(call_method_kw(agent, n.process_message, n.kw_attachments, user_text, attachments));
+                while (Local ev = co_await anext(events)) {
+                    if (disconnected) continue;
+                    Local send_error;
+                    try {
+                        TV_AWAIT(call_method(ws, n.send_json, tagged(ev, session_id)));
+                    } catch (nb::python_error& e) {
+                        if (!is_ordinary(e)) throw;
+                        send_error = nb::borrow(e.value());
+                    }
+                    if (send_error) {
+                        disconnected = true;
+                        if (g.log.enabled(Level::warning))
+                            g.log.log(Level::warning, (Text{} << "Client disconnected during processing ["
+                                                              << session_id << "]: " << to_str(send_error))
+                                                          .done());
+                        continue;
+                    }
+                    if (equal(attr(ev, n.type), n.tool_approval_needed)) {
+                        try {
+                            TV_AWAIT(call_method(g.global(n.manager), n.broadcast, tagged(ev, session_id)));
+                        } catch (nb::python_error& e) {
+                            if (!is_ordinary(e)) throw;
+                        }
+                    }
                 }
+            } catch (...) {
+                cancel_watchdog.rethrow();
             }
+        } catch (...) {
+            release_lock.rethrow();
         }
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;  // cancellation passes through; the lock and watchdog are already let go
@@ -125,13 +130,15 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
     if (failure) {
         g.log.log_exc(Level::error, failure, (Text{} << "Standard agent error [" << session_id << "]").done());
         if (!disconnected) {
-            nb::object report = event({{n.type, n.error},
+            Local report = event({{n.type, n.error},
                                        {n.message, check(PyUnicode_Concat(str("Agent error: ").ptr(), to_str(failure).ptr()))},
                                        {n.session_id, session_id}});
             try {
-                co_await await_(call_method(ws, n.send_json, report));
+                TV_AWAIT(call_method(ws, n.send_json, report));
             } catch (nb::python_error& e) {
-                if (!is_ordinary(e)) throw;
+                if (is_ordinary(e)) co_return none();
+                set_context(e, failure);
+                throw;
             }
         }
     }

@@ -15,15 +15,15 @@ nb::object threshold(nb::handle agent, PyObject* name, long fallback) {
 Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    nb::object zero = check(PyLong_FromLong(0));
+    Local zero = check(PyLong_FromLong(0));
     bool warned = false;
     for (;;) {
-        co_await await_(call(attr(g.global(n.asyncio), n.sleep), poll_interval));
+        TV_AWAIT(call(attr(g.global(n.asyncio), n.sleep), poll_interval));
         if (!truthy(attr(agent, n.is_processing))) co_return none();
 
-        nb::object silence = attr(agent, n.seconds_since_activity);
-        nb::object warn_after = threshold(agent, n.stall_warn_seconds, 60);
-        nb::object cancel_after = threshold(agent, n.stall_cancel_seconds, 0);
+        Local silence = attr(agent, n.seconds_since_activity);
+        Local warn_after = threshold(agent, n.stall_warn_seconds, 60);
+        Local cancel_after = threshold(agent, n.stall_cancel_seconds, 0);
 
         if (compare(cancel_after, zero, Py_GT) && compare(silence, cancel_after, Py_GE)) {
             if (g.log.enabled(Level::warning))
@@ -33,15 +33,15 @@ Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval)
                                                   << text_of(cancel_after) << "s)")
                                               .done());
             call_method(agent, n.cancel);
-            nb::object seconds = check(PyNumber_Long(silence.ptr()));
-            nb::object ev = event({{n.type, n.stall_warning},
+            Local seconds = check(PyNumber_Long(silence.ptr()));
+            Local ev = event({{n.type, n.stall_warning},
                                    {n.session_id, session_id},
                                    {n.seconds, seconds},
                                    {n.auto_cancelled, Py_True},
                                    {n.message, (Text{} << "Tavrin appears to have stalled (no activity for "
                                                        << to_str(seconds) << "s) and has been automatically stopped.")
                                                    .done()}});
-            co_await await_(call_method(g.global(n.manager), n.broadcast, ev));
+            TV_AWAIT(call_method(g.global(n.manager), n.broadcast, ev));
             co_return none();
         }
         if (compare(silence, warn_after, Py_GE)) {
@@ -53,8 +53,8 @@ Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval)
                                                       << " \xE2\x80\x94 broadcasting stall_warning")
                                                   .done());
                 warned = true;
-                nb::object seconds = check(PyNumber_Long(silence.ptr()));
-                nb::object ev = event(
+                Local seconds = check(PyNumber_Long(silence.ptr()));
+                Local ev = event(
                     {{n.type, n.stall_warning},
                      {n.session_id, session_id},
                      {n.seconds, seconds},
@@ -63,7 +63,7 @@ Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval)
                                          << "s. It may be stuck waiting for a slow API response. You can stop the "
                                             "task and try again.")
                                      .done()}});
-                co_await await_(call_method(g.global(n.manager), n.broadcast, ev));
+                TV_AWAIT(call_method(g.global(n.manager), n.broadcast, ev));
             }
         } else {
             warned = false;  // activity resumed: the next stretch of silence warns again
