@@ -288,6 +288,16 @@ class TestStandardChat:
         assert isinstance(error.exc_info[1], ValueError) and error.exc_info[2] is not None
         assert not host.agent_lock.locked()
 
+    async def test_a_failing_lock_release_is_reported_as_an_agent_error(self, ws_module, host, quiet_watchdog):
+        class Lock(asyncio.Lock):
+            def release(self):
+                super().release()
+                raise RuntimeError("release failed")
+
+        lock, sock = Lock(), FakeWebSocket()
+        await ws_module._handle_standard_chat(sock, FakeAgent([FakeEvent("done")]), "hi", session_lock=lock)
+        assert sock.events[-1]["message"] == "Agent error: release failed" and not lock.locked()
+
     async def test_empty_error_text(self, ws_module, host, quiet_watchdog):
         agent = FakeAgent([], raise_after=0, error=ValueError())
         sock = FakeWebSocket()

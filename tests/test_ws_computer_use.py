@@ -126,6 +126,13 @@ async def test_send_failure_mid_turn_ends_the_task_after_logging(host, ws_module
     assert [r.getMessage() for r in gateway_log.records if r.levelno == logging.ERROR] == ["Computer Use agent error"]
 
 
+async def test_a_failing_error_report_links_the_agents_error(host, ws_module):
+    sock = SocketFailingAfter(ok_sends=2)
+    with pytest.raises(RuntimeError, match="socket closed") as info:
+        await run_turn(ws_module, [FakeCUEvent("text", {"content": "x"})] * 2, raise_after=1, sock=sock)
+    assert str(info.value.__context__) == "screen capture failed"
+
+
 async def test_mode_send_failure_is_not_reported(host, ws_module, gateway_log):
     with pytest.raises(RuntimeError):
         await run_turn(ws_module, [FakeCUEvent("done")], sock=FakeWebSocket(fail_send=True))

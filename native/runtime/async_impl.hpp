@@ -337,21 +337,24 @@ inline void finalize(PyObject* o) {
 }
 
 inline void dealloc(PyObject* o) {
-    if (PyObject_CallFinalizerFromDealloc(o) < 0) return;  // resurrected
     CoroObject* self = as_coro(o);
     PyObject_GC_UnTrack(o);
     // A frame may hold the last reference to another coroutine, whose frame holds the next: the
     // trashcan defers deep chains of deallocations instead of nesting them on the C stack.
     Py_TRASHCAN_BEGIN(o, dealloc)
-    if (self->weakrefs) PyObject_ClearWeakRefs(o);
-    if (self->h) {
-        self->state = CoroState::running;
-        drop_frame(self);
+    PyObject_GC_Track(o);
+    if (PyObject_CallFinalizerFromDealloc(o) == 0) {  // else resurrected by its finaliser
+        PyObject_GC_UnTrack(o);
+        if (self->weakrefs) PyObject_ClearWeakRefs(o);
+        if (self->h) {
+            self->state = CoroState::running;
+            drop_frame(self);
+        }
+        self->state = CoroState::finished;
+        Py_CLEAR(self->name);
+        Py_CLEAR(self->qualname);
+        PyObject_GC_Del(o);
     }
-    self->state = CoroState::finished;
-    Py_CLEAR(self->name);
-    Py_CLEAR(self->qualname);
-    PyObject_GC_Del(o);
     Py_TRASHCAN_END
 }
 

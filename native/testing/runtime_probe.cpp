@@ -12,7 +12,7 @@ using namespace tv;
 namespace {
 
 constexpr const char* module_name = "tavrin._runtime_probe";
-CoroName await_each_name, guarded_name, catch_ordinary_name, collect_name, fail_name;
+CoroName await_each_name, guarded_name, keep_name, catch_ordinary_name, collect_name, fail_name;
 
 // Appends `item` to `log` when it goes out of scope: shows which frames were unwound, and when.
 class Mark {
@@ -42,13 +42,28 @@ Coro await_each(nb::object awaitables) {
     co_return results;
 }
 
+// `async with lock:` around an await, the lock released by a `Finally` guard.
 Coro guarded(nb::object lock, nb::object awaitable, nb::object log) {
     TV_AWAIT(call_method(lock, Name("acquire")));
     Finally release(lock, Name("release"));
-    Mark mark(log, "unwound");
-    Local r = TV_AWAIT(awaitable);
-    check(PyList_Append(log.ptr(), str("completed").ptr()));
-    co_return r;
+    try {
+        Mark mark(log, "unwound");
+        Local r = TV_AWAIT(awaitable);
+        check(PyList_Append(log.ptr(), str("completed").ptr()));
+        co_return r;
+    } catch (...) {
+        release.rethrow();
+    }
+}
+
+// Keeps `value` in a list that only a local of the frame owns, across an await: shows that such a
+// local is visible to the garbage collector.
+Coro keep(nb::object value, nb::object awaitable) {
+    Local kept = check(PyList_New(0));
+    check(PyList_Append(kept.ptr(), value.ptr()));
+    value = nb::object();
+    TV_AWAIT(awaitable);
+    co_return kept;
 }
 
 Coro catch_ordinary(nb::object awaitable) {
@@ -83,6 +98,8 @@ Coro fail(nb::object kind) {
 template <Coro (*F)(nb::object), CoroName* N>
 nb::object one(PyObject* const* a) { return N->wrap(F(nb::borrow(a[0]))); }
 
+nb::object keep_impl(PyObject* const* a) { return keep_name.wrap(keep(nb::borrow(a[0]), nb::borrow(a[1]))); }
+
 nb::object guarded_impl(PyObject* const* a) {
     return guarded_name.wrap(guarded(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])));
 }
@@ -98,12 +115,15 @@ TV_MODULE(_runtime_probe, m) {
     coroutine_type();
     await_each_name = CoroName("await_each", "await_each");
     guarded_name = CoroName("guarded", "guarded");
+    keep_name = CoroName("keep", "keep");
     catch_ordinary_name = CoroName("catch_ordinary", "catch_ordinary");
     collect_name = CoroName("collect", "collect");
     fail_name = CoroName("fail", "fail");
     def(m, "await_each", {{"awaitables"}}, entry<one<await_each, &await_each_name>>, "Await each item; return the results.");
     def(m, "guarded", {{"lock"}, {"awaitable"}, {"log"}}, entry<guarded_impl>,
         "Await under a lock held by RAII; append 'completed' and, on unwinding, 'unwound' to log.");
+    def(m, "keep", {{"value"}, {"awaitable"}}, entry<keep_impl>,
+        "Hold value in a list owned by a frame local across awaiting awaitable; return the list.");
     def(m, "catch_ordinary", {{"awaitable"}}, entry<one<catch_ordinary, &catch_ordinary_name>>,
         "Await; an Exception becomes ('caught', exc), anything else passes through.");
     def(m, "collect", {{"iterable"}}, entry<one<collect, &collect_name>>, "async for over iterable; return the items.");

@@ -1,0 +1,355 @@
+"""The native coroutine runtime against a hostile caller: re-entry from every point where Python code runs
+inside a step, deep chains, double awaits, failing clean-ups, garbage cycles, a second module import,
+and the small protocol details an `async def` gets right. Scenarios that used to crash the interpreter
+run in a subprocess, so a regression fails one test instead of the run."""
+
+from __future__ import annotations
+
+import asyncio
+import gc
+import inspect
+import subprocess
+import sys
+import textwrap
+import weakref
+
+import pytest
+
+from tavrin import _runtime_probe as probe
+
+
+def run_isolated(code: str) -> str:
+    """Runs `code` in a fresh interpreter; it must exit cleanly. Returns what it printed."""
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
+    return proc.stdout
+
+
+# The awaited object of each re-entry scenario: an iterator whose hooks run Python code at the points
+# where a step of the outer coroutine is still in progress, and there call `poke()` on it.
+REENTRY_PRELUDE = """
+import asyncio, gc, sys
+from tavrin import _runtime_probe as probe
+
+seen = []
+
+def poke(action):
+    try:
+        getattr(outer, action)(*([None] if action == "send" else []))
+    except ValueError as e:
+        seen.append(str(e))
+
+class Finalised:
+    def __init__(self, action): self.action = action
+    def __del__(self): poke(self.action)
+
+class Stop(StopIteration):
+    @property
+    def value(self):
+        poke("send")
+        return "stopped"
+"""
+
+REENTRY_CASES = {
+    # the look-up of the awaited iterator's `throw`, and the release of what it gave
+    "throw lookup": """
+        class It:
+            def __iter__(self): return self
+            def __next__(self): return None
+            @property
+            def throw(self):
+                poke("send"); poke("close")
+                guard = Finalised("close")
+                def throw(exc, guard=guard): raise Stop()
+                return throw
+        outer = probe.catch_ordinary(type("A", (), {"__await__": lambda self: It()})())
+        outer.send(None)
+        try:
+            outer.throw(KeyError("x"))
+        except StopIteration as stop:
+            result = stop.value
+    """,
+    # the release of an iterator that finished, whose __del__ runs
+    "iterator released": """
+        class It:
+            def __init__(self): self.guard = Finalised("close"); self.n = 0
+            def __iter__(self): return self
+            def __next__(self):
+                self.n += 1
+                if self.n > 1: raise StopIteration("done")
+                return None
+        outer = probe.await_each([type("A", (), {"__await__": lambda self: It()})()])
+        outer.send(None)
+        try:
+            outer.send(None)
+        except StopIteration as stop:
+            result = stop.value
+    """,
+    # the awaited iterator's close(), called by close() of the outer coroutine
+    "close of the awaited": """
+        class It:
+            def __iter__(self): return self
+            def __next__(self): return None
+            def close(self): poke("send"); poke("close")
+        outer = probe.await_each([type("A", (), {"__await__": lambda self: It()})()])
+        outer.send(None)
+        outer.close()
+        result = outer.cr_suspended
+    """,
+}
+
+
+class TestReentry:
+    @pytest.mark.parametrize("case", sorted(REENTRY_CASES))
+    def test_reentry_is_refused_as_async_def_refuses_it(self, case):
+        out = run_isolated(REENTRY_PRELUDE + textwrap.dedent(REENTRY_CASES[case]) + "print(sorted(set(seen)), result)")
+        assert out.startswith("['coroutine already executing']"), out
+
+    async def test_coroutine_stays_usable_after_a_refused_reentry(self):
+        holder = {}
+
+        class It:
+            def __iter__(self):
+                return self
+
+            def __next__(self):
+                with pytest.raises(ValueError, match="^coroutine already executing$"):
+                    holder["coro"].close()
+                raise StopIteration("fine")
+
+        holder["coro"] = coro = probe.await_each([type("A", (), {"__await__": lambda self: It()})(), asyncio.sleep(0, 2)])
+        assert await coro == ["fine", 2]
+
+
+class TestDrivePath:
+    def test_a_deep_chain_raises_recursion_error_not_a_crash(self):
+        out = run_isolated("""
+            import asyncio
+            from tavrin import _runtime_probe as probe
+            chain = asyncio.sleep(0, "bottom")
+            for _ in range(60_000):
+                chain = probe.await_each([chain])
+            try:
+                asyncio.run(chain)
+            except RecursionError as e:
+                print("RecursionError")
+            del chain
+            print("survived")
+        """)
+        assert out.split() == ["RecursionError", "survived"]
+
+    async def test_a_chain_within_the_limit_still_runs(self):
+        chain = asyncio.sleep(0, "bottom")
+        for _ in range(200):
+            chain = probe.await_each([chain])
+        result = await chain
+        for _ in range(200):
+            result = result[0]
+        assert result == "bottom"
+
+    async def test_a_second_awaiter_is_refused(self):
+        coro = probe.await_each([asyncio.sleep(0.01, "once")])
+        task = asyncio.create_task(coro)
+        await asyncio.sleep(0)
+
+        async def from_python():
+            return await coro
+
+        with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
+            await from_python()
+        with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
+            await probe.await_each([coro])
+        assert await task == ["once"]
+
+    def test_a_failing_throw_lookup_goes_to_the_caller_and_leaves_the_coroutine_suspended(self):
+        class It:
+            def __iter__(self):
+                return self
+
+            def __next__(self):
+                return None
+
+            @property
+            def throw(self):
+                raise KeyError("no throw today")
+
+        async def python_version(aw):
+            return await aw
+
+        awaitable = type("A", (), {"__await__": lambda self: It()})
+        for coro in (probe.catch_ordinary(awaitable()), python_version(awaitable())):
+            coro.send(None)
+            with pytest.raises(KeyError, match="no throw today"):
+                coro.throw(ValueError("thrown"))
+            assert inspect.getcoroutinestate(coro) == inspect.CORO_SUSPENDED
+            coro.close()
+
+
+class FailingLock:
+    """An asyncio lock whose release raises `error` after releasing."""
+
+    def __init__(self, error):
+        self.lock, self.error = asyncio.Lock(), error
+
+    async def acquire(self):
+        return await self.lock.acquire()
+
+    def release(self):
+        self.lock.release()
+        raise self.error
+
+
+async def guarded_in_python(lock, awaitable, log):
+    await lock.acquire()
+    try:
+        try:
+            r = await awaitable
+            log.append("completed")
+            return r
+        finally:
+            log.append("unwound")
+    finally:
+        lock.release()
+
+
+class TestCleanupFailures:
+    @pytest.mark.parametrize("guarded", [probe.guarded, guarded_in_python], ids=["native", "async def"])
+    async def test_clean_up_errors_propagate_and_chain_like_finally(self, guarded):
+        # normal path: the release error is the result
+        with pytest.raises(KeyError, match="release") as info:
+            await guarded(FailingLock(KeyError("release")), asyncio.sleep(0, 1), [])
+        assert info.value.__context__ is None
+        # during another exception: the release error replaces it and links it as __context__
+        async def boom():
+            await asyncio.sleep(0)
+            raise ValueError("body")
+
+        with pytest.raises(KeyError, match="release") as info:
+            await guarded(FailingLock(KeyError("release")), boom(), [])
+        assert isinstance(info.value.__context__, ValueError)
+        # an interrupt raised by the clean-up is never dropped
+        with pytest.raises(KeyboardInterrupt):
+            await guarded(FailingLock(KeyboardInterrupt()), boom(), [])
+
+    @pytest.mark.parametrize("guarded", [probe.guarded, guarded_in_python], ids=["native", "async def"])
+    async def test_close_raises_the_clean_up_error(self, guarded):
+        lock, log = FailingLock(KeyError("release")), []
+        coro = guarded(lock, asyncio.sleep(1), log)
+        coro.send(None)
+        with pytest.raises(KeyError, match="release") as info:
+            coro.close()
+        assert isinstance(info.value.__context__, GeneratorExit)
+        assert log == ["unwound"] and not lock.lock.locked()
+
+
+class TestCollection:
+    async def test_a_local_held_across_an_await_is_seen_by_the_collector(self):
+        class Node:
+            pass
+
+        node, fut = Node(), asyncio.get_running_loop().create_future()
+        coro = probe.keep(node, fut)
+        node.coro = coro  # the only path back: through a list that only the frame's local owns
+        coro.send(None)
+        ref = weakref.ref(node)
+        del node, coro, fut
+        gc.collect()
+        assert ref() is None
+
+    def test_a_running_heartbeat_does_not_keep_a_closed_loop_alive(self):
+        out = run_isolated("""
+            import asyncio, gc, weakref
+            from tavrin.core.heartbeat import HeartbeatRunner
+            from tavrin.config import HeartbeatConfig
+
+            async def on_beat(prompt): pass
+
+            async def start():
+                runner.start()
+                await asyncio.sleep(0)  # the loop is now suspended in its interval sleep
+
+            loop = asyncio.new_event_loop()
+            runner = HeartbeatRunner(HeartbeatConfig(interval_seconds=3600), on_beat, None)
+            loop.run_until_complete(start())
+            refs = [weakref.ref(runner), weakref.ref(loop)]
+            loop.close()
+            del runner, loop
+            gc.collect()
+            print([r() is None for r in refs])
+        """)
+        assert out.strip() == "[True, True]"
+
+
+class TestModuleObjects:
+    @pytest.mark.parametrize("name", ["tavrin.gateway.ws", "tavrin.core.heartbeat"])
+    def test_a_second_initialisation_is_refused_and_the_first_module_keeps_working(self, name):
+        out = run_isolated(f"""
+            import importlib, sys
+            first = importlib.import_module({name!r})
+            del sys.modules[{name!r}]
+            try:
+                importlib.import_module({name!r})
+            except ImportError as e:
+                print(type(e).__name__, e)
+            sys.modules[{name!r}] = first
+            print(first.__name__, len(dir(first)) > 5)
+        """)
+        assert f"ImportError {name} is already initialised in this process" in out
+        assert out.strip().endswith(f"{name} True")
+
+
+class TestLikeAsyncDef:
+    def test_coroutine_state_is_reported_by_inspect(self):
+        coro = probe.await_each([asyncio.sleep(0)])
+        assert inspect.getcoroutinestate(coro) == inspect.CORO_CREATED
+        coro.send(None)
+        assert inspect.getcoroutinestate(coro) == inspect.CORO_SUSPENDED
+        coro.close()
+        assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
+        assert coro.cr_code.co_name == "await_each"
+
+    @pytest.mark.filterwarnings("ignore:coroutine .* was never awaited")
+    @pytest.mark.parametrize("make", ["anext_int", "await_returns_coroutine"])
+    async def test_error_texts_match_the_interpreter(self, make):
+        async def inner():
+            return 1
+
+        if make == "anext_int":
+            class Bad:
+                def __aiter__(self):
+                    return self
+
+                def __anext__(self):
+                    return 1
+
+            async def python_version():
+                async for _ in Bad():
+                    pass
+
+            native = probe.collect(Bad())
+        else:
+            class Bad:
+                def __await__(self):
+                    return inner()
+
+            async def python_version():
+                return await Bad()
+
+            native = probe.await_each([Bad()])
+        with pytest.raises(TypeError) as expected:
+            await python_version()
+        with pytest.raises(TypeError) as got:
+            await native
+        assert str(got.value) == str(expected.value)
+        gc.collect()
+
+    def test_a_missing_host_name_is_reported_like_from_import(self, ws_module, host, monkeypatch, tmp_path):
+        module = type(sys)("tavrin.core.session_registry")
+        module.__file__ = str(tmp_path / "session_registry.py")
+        monkeypatch.setitem(sys.modules, "tavrin.core.session_registry", module)
+        with pytest.raises(ImportError) as expected:
+            exec("from tavrin.core.session_registry import get_registry", {})
+        with pytest.raises(ImportError) as got:
+            ws_module._get_session("s1")
+        assert str(got.value) == str(expected.value) and str(tmp_path) in str(got.value)
+        assert (got.value.name, got.value.path) == (expected.value.name, expected.value.path)
