@@ -106,3 +106,59 @@ class TestOriginCheck:
                 pass
         assert refused.value.response.status_code == 403
         assert gateway_log.records[-1].getMessage() == "Rejected WebSocket \u2014 origin None not allowed"
+
+
+async def test_a_client_that_stops_reading_holds_no_one_up(server, ws_module, monkeypatch):
+    """A raw TCP client completes the handshake, shrinks its receive buffer and never reads again, while a
+    healthy client receives a stream of broadcasts: the healthy one gets every message, the stuck one is
+    let go, and the server's memory stays bounded."""
+    import resource
+    import socket
+    import time
+
+    bound = 0.5
+    monkeypatch.setattr(ws_module, "_SEND_TIMEOUT_SECONDS", bound)
+    host_port = server.removeprefix("ws://").removesuffix("/ws")
+    raw = socket.socket()
+    raw.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    raw.setblocking(False)
+    await asyncio.get_running_loop().sock_connect(raw, tuple([host_port.split(":")[0], int(host_port.split(":")[1])]))
+    reader, writer = await asyncio.open_connection(sock=raw, limit=1024)
+    writer.write((f"GET /ws HTTP/1.1\r\nHost: {host_port}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n").encode())
+    assert (await reader.readuntil(b"\r\n\r\n")).startswith(b"HTTP/1.1 101")
+    writer.transport.pause_reading()  # from here on the stuck client reads nothing
+
+    async with websockets.connect(server, max_size=None) as healthy:
+        await healthy.send(json.dumps({"type": "ping"}))
+        assert await recv(healthy) == {"type": "pong"}
+        assert len(ws_module.manager._connections) == 2
+        rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        count, payload, delays = 120, "x" * 65536, []
+
+        async def receive_all():
+            for _ in range(count):
+                event = await recv(healthy, timeout=10 * bound + 10)
+                delays.append(time.monotonic() - event["sent_at"])
+
+        receiving = asyncio.create_task(receive_all())
+        started = time.monotonic()
+        for i in range(count):
+            await ws_module.manager.broadcast({"type": "info", "n": i, "sent_at": time.monotonic(), "data": payload})
+        await receiving
+        stuck_gone = None
+        while stuck_gone is None and time.monotonic() - started < 20 * bound + 10:
+            if len(ws_module.manager._connections) == 1 and not ws_module._slow_clients:
+                stuck_gone = time.monotonic() - started
+            await asyncio.sleep(0.05)
+        growth_mib = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss_before) / 1024
+    assert len(delays) == count and stuck_gone is not None
+    # What the stuck client finds when it reads again: what was buffered, then the end of the stream.
+    writer.transport.resume_reading()
+    rest = b""
+    while chunk := await asyncio.wait_for(reader.read(1 << 20), 10):
+        rest += chunk
+    writer.close()
+    assert growth_mib < 64, growth_mib
+    print(f"\nbound {bound} s: worst delivery to the healthy client {max(delays):.2f} s, stuck client gone after "
+          f"{stuck_gone:.2f} s, peak RSS growth {growth_mib:.1f} MiB")

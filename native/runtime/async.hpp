@@ -245,11 +245,13 @@ struct AwaitBase {
     PyObject* value = nullptr;   // owned: its result
     PyObject* error = nullptr;   // owned: the exception raised at the await
     PyObject* yielded = nullptr;  // owned until handed to the promise
+    PyObject* guard = nullptr;    // owned: what the await keeps while suspended (a deadline), shown to the collector
 
     AwaitBase() = default;
     AwaitBase(const AwaitBase&) = delete;
     AwaitBase& operator=(const AwaitBase&) = delete;
     ~AwaitBase() {
+        Py_XDECREF(guard);
         Py_XDECREF(iter);
         Py_XDECREF(value);
         Py_XDECREF(error);
@@ -415,3 +417,4 @@ PyTypeObject* coroutine_type();
 }  // namespace tv
 
 #include "async_impl.hpp"
+#include "deadline.hpp"

@@ -364,7 +364,10 @@ inline int traverse(PyObject* o, visitproc visit, void* arg) {
     CoroObject* self = as_coro(o);
     if (!self->h || self->state == CoroState::running) return 0;
     CoroPromise& p = self->h.promise();
-    if (p.suspended) Py_VISIT(p.suspended->iter);
+    if (p.suspended) {
+        Py_VISIT(p.suspended->iter);
+        Py_VISIT(p.suspended->guard);
+    }
     for (const Local* l = p.locals; l; l = l->next_registered()) Py_VISIT(l->ptr());
     for (nb::object* root : p.roots)
         if (root) Py_VISIT(root->ptr());

@@ -12,7 +12,7 @@ using namespace tv;
 namespace {
 
 constexpr const char* module_name = "tavrin._runtime_probe";
-CoroName await_each_name, guarded_name, keep_name, catch_ordinary_name, collect_name, fail_name;
+CoroName await_each_name, guarded_name, keep_name, within_name, catch_ordinary_name, collect_name, fail_name;
 
 // Appends `item` to `log` when it goes out of scope: shows which frames were unwound, and when.
 class Mark {
@@ -54,6 +54,20 @@ Coro guarded(nb::object lock, nb::object awaitable, nb::object log) {
     } catch (...) {
         release.rethrow();
     }
+}
+
+// The bound of `within`: the module attribute BOUND, called first when it is callable (so that a test
+// can see when it is asked).
+PyObject* probe_module = nullptr;
+nb::object probe_bound() {
+    nb::object bound = check(PyObject_GetAttrString(probe_module, "BOUND"));
+    return PyCallable_Check(bound.ptr()) ? call(bound) : bound;
+}
+
+// `async with asyncio.timeout(BOUND): return await awaitable`, with the bound armed only on suspension.
+Coro within(nb::object awaitable) {
+    Local r = TV_AWAIT_WITHIN(probe_bound, awaitable);
+    co_return r;
 }
 
 // Keeps `value` in a list that only a local of the frame owns, across an await: shows that such a
@@ -116,12 +130,17 @@ TV_MODULE(_runtime_probe, m) {
     await_each_name = CoroName("await_each", "await_each");
     guarded_name = CoroName("guarded", "guarded");
     keep_name = CoroName("keep", "keep");
+    within_name = CoroName("within", "within");
+    probe_module = m.ptr();
+    check(PyObject_SetAttrString(m.ptr(), "BOUND", Py_None));
     catch_ordinary_name = CoroName("catch_ordinary", "catch_ordinary");
     collect_name = CoroName("collect", "collect");
     fail_name = CoroName("fail", "fail");
     def(m, "await_each", {{"awaitables"}}, entry<one<await_each, &await_each_name>>, "Await each item; return the results.");
     def(m, "guarded", {{"lock"}, {"awaitable"}, {"log"}}, entry<guarded_impl>,
         "Await under a lock held by RAII; append 'completed' and, on unwinding, 'unwound' to log.");
+    def(m, "within", {{"awaitable"}}, entry<one<within, &within_name>>,
+        "Await awaitable bounded by BOUND seconds once it suspends, as asyncio.timeout would.");
     def(m, "keep", {{"value"}, {"awaitable"}}, entry<keep_impl>,
         "Hold value in a list owned by a frame local across awaiting awaitable; return the list.");
     def(m, "catch_ordinary", {{"awaitable"}}, entry<one<catch_ordinary, &catch_ordinary_name>>,

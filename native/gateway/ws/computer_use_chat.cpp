@@ -108,7 +108,12 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
 
     Local mode = event({{n.type, n.mode}, {n.mode, n.computer_use_mode}, {n.message, n.cu_mode_text},
                              {n.session_id, session_id}});
-    TV_AWAIT(call_method(ws, n.send_json, mode));
+    try {
+        TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, mode));
+    } catch (nb::python_error& e) {
+        after_send_failure(e, ws, session_place(session_id));
+        throw;
+    }
 
     Local cu_session = call_method(call(get_registry), n.get, session_id);
     if (nb::object title = untitled_tab_title(cu_session, user_text)) {
@@ -148,7 +153,13 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
             Local agent_event = co_await anext(events);
             if (!agent_event) break;
             Local ev = translate(agent_event, session_id);
-            if (ev) TV_AWAIT(call_method(ws, n.send_json, ev));
+            if (!ev) continue;
+            try {
+                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, ev));
+            } catch (nb::python_error& e) {
+                after_send_failure(e, ws, session_place(session_id));
+                throw;
+            }
         }
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;  // cancellation ends the turn without a word
@@ -161,9 +172,10 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
             g.log.log_exc(Level::error, failure, str("Computer Use agent error"));
             nb::object error = event({{n.type, n.error}, {n.message, concat({n.cu_error_prefix, to_str(failure)})},
                                       {n.session_id, session_id}});
-            TV_AWAIT(call_method(ws, n.send_json, error));
+            TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, error));
         } catch (nb::python_error& e) {
             set_context(e, failure);
+            after_send_failure(e, ws, session_place(session_id));
             throw;
         }
     }

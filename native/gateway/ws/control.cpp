@@ -82,7 +82,7 @@ Coro handle_stop_task(nb::object ws, nb::object message) {
 
     Local reply = stopped ? event({{n.type, n.task_stopped}, {n.message, n.task_stopped_text}, {n.session_id, session_id}})
                                : event({{n.type, n.info}, {n.message, n.no_task_running}, {n.session_id, session_id}});
-    TV_AWAIT(send(ws, reply));
+    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();
 }
 
@@ -105,7 +105,7 @@ Coro handle_approval(nb::object ws, nb::object message) {
         reply = event({{n.type, n.approval_resolved}, {n.approval_id, approval_id}, {n.approved, approved},
                        {n.success, success}});
     }
-    TV_AWAIT(send(ws, reply));
+    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();
 }
 
@@ -122,7 +122,7 @@ Coro handle_new_session(nb::object ws, nb::object message) {
     Local session = TV_AWAIT(
         call_method_kw(registry, n.create_session, n.kw_create_session, display_name, icon, boolean(false)));
     Local reply = event({{n.type, n.session_created}, {n.session, call_method(session, n.to_dict)}});
-    TV_AWAIT(send(ws, reply));
+    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();
 }
 
@@ -133,12 +133,12 @@ Coro handle_close_session(nb::object ws, nb::object message) {
     Local session_id = g.get(message, n.session_id);
     if (!truthy(session_id)) {
         Local error = error_event(n.missing_session_id);
-        TV_AWAIT(send(ws, error));
+        TV_AWAIT_WITHIN(send_timeout, send(ws, error));
         co_return none();
     }
     Local removed = TV_AWAIT(call_method(call(get_registry), n.close_session, session_id));
     Local reply = event({{n.type, n.session_closed}, {n.session_id, session_id}, {n.success, removed}});
-    TV_AWAIT(send(ws, reply));
+    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();
 }
 
@@ -148,7 +148,7 @@ Coro handle_list_sessions(nb::object ws) {
     Local get_registry = import_from(n.session_registry, n.get_registry);
     Local sessions = call_method(call(get_registry), n.list_sessions);
     Local reply = event({{n.type, n.sessions_list}, {n.sessions, sessions}});
-    TV_AWAIT(send(ws, reply));
+    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();
 }
 
@@ -173,7 +173,7 @@ Coro handle_new_conversation(nb::object ws, nb::object message) {
         conv_id = TV_AWAIT(call_method(attr(agent, n.conversation), n.start_conversation));
     }
     Local reply = event({{n.type, n.conversation_started}, {n.conversation_id, conv_id}, {n.session_id, session_id}});
-    TV_AWAIT(send(ws, reply));
+    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();
 }
 
@@ -214,7 +214,7 @@ Coro handle_resume_conversation(nb::object ws, nb::object message) {
     Local messages = TV_AWAIT(call_method_kw(memory, n.get_messages, n.kw_limit, conv_id, limit));
     Local reply = event({{n.type, n.conversation_resumed}, {n.conversation_id, conv_id},
                               {n.session_id, session_id}, {n.messages, messages}});
-    TV_AWAIT(send(ws, reply));
+    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();
 }
 
@@ -238,7 +238,7 @@ Coro handle_clear_session_history(nb::object ws, nb::object message) {
     }
     if (refusal) {
         Local error = session_error_event(refusal, session_id);
-        TV_AWAIT(send(ws, error));
+        TV_AWAIT_WITHIN(send_timeout, send(ws, error));
         co_return none();
     }
 
@@ -252,7 +252,7 @@ Coro handle_clear_session_history(nb::object ws, nb::object message) {
 
     Local reply = event({{n.type, n.session_history_cleared}, {n.session_id, session_id},
                               {n.message, n.history_cleared_text}});
-    TV_AWAIT(send(ws, reply));
+    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();
 }
 
@@ -308,7 +308,7 @@ Coro handle_heartbeat_control(nb::object ws, nb::object message) {
         reply = heartbeat_action(heartbeat, config, message, action);
         if (!reply) reply = error_event(concat({n.unknown_heartbeat_action, text_of(action)}));
     }
-    TV_AWAIT(send(ws, reply));
+    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();
 }
 

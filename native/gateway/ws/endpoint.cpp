@@ -74,13 +74,20 @@ nb::object refused_origin(nb::handle ws) {
     return ok ? nb::object() : origin;
 }
 
+// Removes the endpoint's own entry from `_endpoint_tasks`.
+void forget_endpoint(nb::handle endpoint_tasks, nb::handle key, nb::handle task) noexcept {
+    PyObject* current = PyDict_GetItemWithError(endpoint_tasks.ptr(), key.ptr());
+    if (current == task.ptr() && PyDict_DelItem(endpoint_tasks.ptr(), key.ptr()) < 0) PyErr_Clear();
+    if (!current) PyErr_Clear();
+}
+
 Coro websocket_endpoint(nb::object ws) {
     const Gateway& g = gw();
     const Names& n = g.n;
     if (nb::object origin = refused_origin(ws)) {
         // Closing before the handshake is accepted answers the upgrade request with HTTP 403.
         Local code = check(PyLong_FromLong(1008));
-        TV_AWAIT(call_method_kw(ws, n.close, n.kw_code_reason, code, str("Origin not allowed")));
+        TV_AWAIT_WITHIN(send_timeout, call_method_kw(ws, n.close, n.kw_code_reason, code, str("Origin not allowed")));
         if (g.log.enabled(Level::warning))
             g.log.log(Level::warning,
                       (Text{} << "Rejected WebSocket \xE2\x80\x94 origin " << to_repr(origin) << " not allowed").done());
@@ -89,30 +96,49 @@ Coro websocket_endpoint(nb::object ws) {
     Local admitted = TV_AWAIT(call_method(g.global(n.manager), n.connect, ws));
     if (!truthy(admitted)) co_return none();
 
+    // The task serving this connection, so that a slow client whose close cannot complete can be ended.
+    Local key = check(PyLong_FromVoidPtr(ws.ptr()));
+    Local endpoint_tasks = g.global(n._endpoint_tasks);
+    Local me = call(attr(g.global(n.asyncio), n.current_task));
+    if (!is_none(me)) check(PyObject_SetItem(endpoint_tasks.ptr(), key.ptr(), me.ptr()));
+
     Local background_tasks = check(PySet_New(nullptr));
     Local failure;  // the error that ended the loop, other than a disconnect
     try {
-        Local loads = attr(g.global(n.json), n.loads);
-        for (;;) {
-            Local text = TV_AWAIT(call_method(ws, n.receive_text));
-            Local message = call(loads, text);
-            Local msg_type = g.get(message, n.type);
-            if (equal(msg_type, n.chat)) {
-                start_chat(ws, message, background_tasks);
+        try {
+            Local loads = attr(g.global(n.json), n.loads);
+            for (;;) {
+                Local text = TV_AWAIT(call_method(ws, n.receive_text));
+                Local message = call(loads, text);
+                Local msg_type = g.get(message, n.type);
+                if (equal(msg_type, n.chat)) {
+                    start_chat(ws, message, background_tasks);
+                } else {
+                    TV_AWAIT(call(g.global(n._handle_message), ws, message));
+                }
+            }
+        } catch (nb::python_error& e) {
+            if (e.matches(g.global(n.WebSocketDisconnect).ptr())) {
+                // The client went away: nothing to report.
+            } else if (is_let_go(e)) {
+                // Let go as too slow, its close stuck as well: ended like a client that went away.
+                call_method(me, n.uncancel);
+            } else if (is_ordinary(e)) {
+                failure = nb::borrow(e.value());
             } else {
-                TV_AWAIT(call(g.global(n._handle_message), ws, message));
+                throw;  // cancellation of the endpoint itself passes through without clean-up
             }
         }
-    } catch (nb::python_error& e) {
-        if (e.matches(g.global(n.WebSocketDisconnect).ptr())) {
-            // The client went away: nothing to report.
-        } else if (is_ordinary(e)) {
-            failure = nb::borrow(e.value());
-        } else {
-            throw;  // cancellation of the endpoint itself passes through without clean-up
-        }
+    } catch (...) {
+        forget_endpoint(endpoint_tasks, key, me);
+        throw;
     }
-    if (failure) g.log.log_exc(Level::error, failure, str("WebSocket error"));
+    forget_endpoint(endpoint_tasks, key, me);
+    if (failure) {
+        g.log.log_exc(Level::error, failure, str("WebSocket error"));
+        // A reply that could not be sent in time: the client is let go as well.
+        if (PyErr_GivenExceptionMatches(failure.ptr(), PyExc_TimeoutError)) let_go(ws, n.reply_place);
+    }
     call_method(g.global(n.manager), n.disconnect, ws);
     cancel_all(background_tasks);
     co_return none();

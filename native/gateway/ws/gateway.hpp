@@ -38,7 +38,9 @@ struct Names {
     X(sessions_list) X(sessions) X(conversation_started) X(conversation_resumed) X(messages) X(limit)               \
     X(session_history_cleared) X(heartbeat_status) X(running) X(stopped) X(paused) X(tool_approval_needed)          \
     X(computer) X(WebSocketDisconnect) X(items) X(heartbeat_control) X(stop_task)     \
-    X(clear_session_history) X(disconnect) X(connect) X(headers) X(origin) X(_ALLOWED_ORIGINS)
+    X(clear_session_history) X(disconnect) X(connect) X(headers) X(origin) X(_ALLOWED_ORIGINS)                    \
+    X(_SEND_TIMEOUT_SECONDS) X(_endpoint_tasks) X(_slow_clients) X(CancelledError) X(args) X(current_task)           \
+    X(uncancel)
 #define TV_DECLARE(n) Name n{#n};
     TV_NAMES(TV_DECLARE)
 #undef TV_DECLARE
@@ -56,6 +58,10 @@ struct Names {
     Name fmt_0f{".0f"};
     Name chat_prefix{"chat-"};
     Name watchdog_prefix{"watchdog-"};
+    Name let_go_prefix{"let-go"};
+    Name client_too_slow{"Client too slow"};
+    Name broadcast_place{"broadcast"};
+    Name reply_place{"reply"};
 
     // Keyword-name tuples for calls with keyword arguments.
     PyObject* kw_name = kwnames({"name"});
@@ -90,6 +96,8 @@ struct Gateway {
     Names n;
     Logger log{"tavrin.ws"};
     ModuleGlobals global;  // the module's globals, looked up at each use
+    // The cancel message with which a slow client's endpoint is ended: an object nobody else has.
+    nb::object let_go_marker = check(PyObject_CallNoArgs((PyObject*)&PyBaseObject_Type));
 
     // `message.get(key)` / `message.get(key, default)`.
     nb::object get(nb::handle mapping, nb::handle key) const { return mapping_get(mapping, key.ptr(), n.get); }
@@ -151,6 +159,24 @@ inline nb::object create_task(nb::handle coro, nb::handle name) {
     return call_kw(create, g.n.kw_name, coro, name);
 }
 
+// ---- Bounded sends and slow clients (slow_client.cpp) ----
+
+// The bound of every send the gateway awaits: `_SEND_TIMEOUT_SECONDS` now (seconds, or None).
+nb::object send_timeout();
+
+// Lets a client that cannot keep up go: one WARNING naming `where` (a session, "broadcast") and the
+// bound, and its connection closed in the background with code 1013. Once per connection at a time.
+void let_go(nb::handle ws, nb::handle where);
+
+// After a send to `ws` failed with `e`: a send that timed out lets its client go.
+void after_send_failure(const nb::python_error& e, nb::handle ws, nb::handle where);
+
+// "session 'id'": the place of a session's send, for the let-go warning.
+nb::object session_place(nb::handle session_id);
+
+// True for the cancellation with which a slow client's endpoint is ended.
+bool is_let_go(const nb::python_error& e);
+
 // Registration of the module's members, one function per source file.
 void add_manager(nb::handle module);
 void add_endpoint(nb::handle module);
@@ -160,6 +186,7 @@ void add_standard_chat(nb::handle module);
 void add_computer_use_chat(nb::handle module);
 void add_watchdog(nb::handle module);
 void add_control(nb::handle module);
+void add_slow_client(nb::handle module);
 
 // Stores `value` as the module attribute `name`.
 inline void define(nb::handle module, const char* name, nb::handle value) {

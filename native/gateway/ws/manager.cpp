@@ -60,7 +60,7 @@ Coro connect(nb::object self, nb::object ws) {
     if (compare(count, limit, Py_GE)) {
         TV_AWAIT(call_method(ws, n.accept));
         Local code = check(PyLong_FromLong(1013));
-        TV_AWAIT(call_method_kw(ws, n.close, n.kw_code_reason, code, str("Too many connections")));
+        TV_AWAIT_WITHIN(send_timeout, call_method_kw(ws, n.close, n.kw_code_reason, code, str("Too many connections")));
         if (g.log.enabled(Level::warning))
             g.log.log(Level::warning, (Text{} << "Rejected WebSocket \xE2\x80\x94 limit of " << to_str(limit) << " reached").done());
         co_return boolean(false);
@@ -86,9 +86,10 @@ Coro broadcast(nb::object self, nb::object message) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         Local ws = nb::borrow(PyList_GET_ITEM(snapshot.ptr(), i));
         try {
-            TV_AWAIT(call_method(ws, n.send_json, message));
+            TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, message));
         } catch (nb::python_error& e) {
             if (!is_ordinary(e)) throw;
+            after_send_failure(e, ws, n.broadcast_place);
             if (!dead) dead = check(PyList_New(0));
             check(PyList_Append(dead.ptr(), ws.ptr()));
         }

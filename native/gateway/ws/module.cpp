@@ -64,4 +64,5 @@ TV_MODULE(ws, m) {
     add_computer_use_chat(m);
     add_watchdog(m);
     add_control(m);
+    add_slow_client(m);
 }

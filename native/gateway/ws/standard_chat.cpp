@@ -76,7 +76,12 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
                                {n.mode, n.standard},
                                {n.message, str("\xF0\x9F\x96\xA5\xEF\xB8\x8F Computer Use mode \xE2\x80\x94 I can see and control your screen")},
                                {n.session_id, session_id}});
-    TV_AWAIT(call_method(ws, n.send_json, banner));
+    try {
+        TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, banner));
+    } catch (nb::python_error& e) {
+        after_send_failure(e, ws, session_place(session_id));
+        throw;
+    }
 
     TV_AWAIT(auto_title_name.wrap(auto_title(agent, user_text, session_id, get_registry)));
 
@@ -96,9 +101,10 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
                     if (disconnected) continue;
                     Local send_error;
                     try {
-                        TV_AWAIT(call_method(ws, n.send_json, tagged(ev, session_id)));
+                        TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, tagged(ev, session_id)));
                     } catch (nb::python_error& e) {
                         if (!is_ordinary(e)) throw;
+                        after_send_failure(e, ws, session_place(session_id));
                         send_error = nb::borrow(e.value());
                     }
                     if (send_error) {
@@ -134,8 +140,9 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
                                        {n.message, check(PyUnicode_Concat(str("Agent error: ").ptr(), to_str(failure).ptr()))},
                                        {n.session_id, session_id}});
             try {
-                TV_AWAIT(call_method(ws, n.send_json, report));
+                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, report));
             } catch (nb::python_error& e) {
+                after_send_failure(e, ws, session_place(session_id));
                 if (is_ordinary(e)) co_return none();
                 set_context(e, failure);
                 throw;

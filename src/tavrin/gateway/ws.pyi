@@ -14,6 +14,10 @@ _MAX_WS_CONNECTIONS: int
 _DEFAULT_SESSION_ID: str
 _active_tasks: dict[str, asyncio.Task[None]]
 _ALLOWED_ORIGINS: Collection[str] | None
+# Seconds any awaited send may wait; a client whose send timed out is closed with 1013 "Client too slow".
+_SEND_TIMEOUT_SECONDS: float | None
+_endpoint_tasks: dict[int, asyncio.Task[None]]
+_slow_clients: dict[int, asyncio.Task[None]]
 
 class ConnectionManager:
     """Manages active WebSocket connections."""
