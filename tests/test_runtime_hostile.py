@@ -353,3 +353,33 @@ class TestLikeAsyncDef:
             ws_module._get_session("s1")
         assert str(got.value) == str(expected.value) and str(tmp_path) in str(got.value)
         assert (got.value.name, got.value.path) == (expected.value.name, expected.value.path)
+
+
+class TestSourceRules:
+    """The rules that keep suspended frames visible to the collector, checked on the sources: a coroutine
+    body awaits only through TV_AWAIT / TV_AWAIT_WITHIN / anext, and keeps Python objects in `Local`s."""
+
+    def coroutine_bodies(self):
+        import pathlib
+        import re
+
+        native = pathlib.Path(__file__).resolve().parents[1] / "native"
+        for path in sorted(native.rglob("*.cpp")):
+            text = path.read_text()
+            for m in re.finditer(r"\nCoro (\w+)\([^)]*\) \{\n", text):
+                depth, i = 1, m.end()
+                while depth:
+                    depth += {"{": 1, "}": -1}.get(text[i], 0)
+                    i += 1
+                yield f"{path.name}:{m.group(1)}", text[m.end():i]
+
+    def test_coroutine_bodies_follow_the_frame_rules(self):
+        import re
+
+        bodies = dict(self.coroutine_bodies())
+        assert len(bodies) > 20
+        for where, body in bodies.items():
+            for m in re.finditer(r"co_await\s+(\S+)", body):
+                assert m.group(1).startswith("anext("), f"{where}: bare co_await {m.group(1)}"
+            held = re.findall(r"^\s*(?:nb::object|std::vector<nb::object>)\s+\w+", body, re.M)
+            assert not held, f"{where}: Python objects held outside a Local: {held}"

@@ -170,7 +170,7 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
         // linked to the agent's as raised while that one was being handled.
         try {
             g.log.log_exc(Level::error, failure, str("Computer Use agent error"));
-            nb::object error = event({{n.type, n.error}, {n.message, concat({n.cu_error_prefix, to_str(failure)})},
+            Local error = event({{n.type, n.error}, {n.message, concat({n.cu_error_prefix, to_str(failure)})},
                                       {n.session_id, session_id}});
             TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, error));
         } catch (nb::python_error& e) {

@@ -97,7 +97,7 @@ Coro broadcast(nb::object self, nb::object message) {
     if (dead) {
         // A dead connection may already have been removed by its endpoint's disconnect; then there
         // is nothing to prune for it, and no other entry is touched.
-        nb::object connections = attr(self, n._connections);
+        Local connections = attr(self, n._connections);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dead.ptr()); ++i)
             remove_identical(connections, PyList_GET_ITEM(dead.ptr(), i));
     }

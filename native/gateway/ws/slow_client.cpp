@@ -40,14 +40,14 @@ Coro close_slow_client(nb::object ws) {
     const Names& n = g.n;
     bool closed = false;
     try {
-        nb::object code = check(PyLong_FromLong(1013));
+        Local code = check(PyLong_FromLong(1013));
         TV_AWAIT_WITHIN(send_timeout, call_method_kw(ws, n.close, n.kw_code_reason, code, n.client_too_slow));
         closed = true;
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;
     }
     if (!closed) {
-        nb::object endpoint = g.get(g.global(n._endpoint_tasks), key_of(ws));
+        Local endpoint = g.get(g.global(n._endpoint_tasks), key_of(ws));
         if (truthy(endpoint) && !truthy(call_method(endpoint, n.done)))
             call_method(endpoint, n.cancel, g.let_go_marker);
     }
