@@ -111,7 +111,7 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
     TV_AWAIT(call_method(ws, n.send_json, mode));
 
     Local cu_session = call_method(call(get_registry), n.get, session_id);
-    if (nb::object title = untitled_tab_title(cu_session, user_text)) {
+    if (Local title = untitled_tab_title(cu_session, user_text); title) {
         set_attr(cu_session, n.display_name, title);
         Local renamed = event({{n.type, n.session_renamed}, {n.session_id, session_id}, {n.display_name, title}});
         TV_AWAIT(call_method(g.global(n.manager), n.broadcast, renamed));
@@ -159,8 +159,8 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
         // linked to the agent's as raised while that one was being handled.
         try {
             g.log.log_exc(Level::error, failure, str("Computer Use agent error"));
-            nb::object error = event({{n.type, n.error}, {n.message, concat({n.cu_error_prefix, to_str(failure)})},
-                                      {n.session_id, session_id}});
+            Local error = event({{n.type, n.error}, {n.message, concat({n.cu_error_prefix, to_str(failure)})},
+                                 {n.session_id, session_id}});
             TV_AWAIT(call_method(ws, n.send_json, error));
         } catch (nb::python_error& e) {
             set_context(e, failure);

@@ -77,7 +77,7 @@ nb::object refused_origin(nb::handle ws) {
 Coro websocket_endpoint(nb::object ws) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    if (nb::object origin = refused_origin(ws)) {
+    if (Local origin = refused_origin(ws); origin) {
         // Closing before the handshake is accepted answers the upgrade request with HTTP 403.
         Local code = check(PyLong_FromLong(1008));
         TV_AWAIT(call_method_kw(ws, n.close, n.kw_code_reason, code, str("Origin not allowed")));
