@@ -86,10 +86,14 @@ class Env:
     def restore(self):
         while self._undo:
             target, name, old = self._undo.pop()
-            if isinstance(target, dict):
-                target.pop(name) if old is MISSING else target.__setitem__(name, old)
+            if isinstance(target, dict) and old is MISSING:
+                del target[name]
+            elif isinstance(target, dict):
+                target[name] = old
+            elif old is MISSING:
+                delattr(target, name)
             else:
-                delattr(target, name) if old is MISSING else setattr(target, name, old)
+                setattr(target, name, old)
 
     async def point(self, name, payload=None):
         n = self.counts[name] = self.counts.get(name, 0) + 1
@@ -298,14 +302,6 @@ def dispatch(env, type):
     return env.ws._handle_message(env.sock(), env.message(type))
 
 
-def control(handler, type, setup=None, **fields):
-    def build(env):
-        if setup:
-            setup(env)
-        return getattr(env.ws, handler)(env.sock(), env.message(type, **fields))
-    return build
-
-
 def session_of(agent_factory, **kw):
     def setup(env):
         env.host.registry.add(env.tie(FakeSession("s1", agent_factory(env), **kw)))
@@ -335,90 +331,86 @@ def resume_setup(env):
     env.host.state["memory"] = env.wired(FakeMemory(), "store", "get_messages")
 
 
-def fallback_agent(env):
-    return conversation_agent(env)
+def at(coroutine, build, points):
+    """The cases of one scenario: `build` abandoned at each await point ("name" or "name#n") it passes."""
+    cases = []
+    for point, what in points.items():
+        name, _, n = point.partition("#")
+        cases.append(pytest.param(build, (name, int(n or 1)), id=f"{coroutine}: {what}"))
+    return cases
 
 
-P = pytest.param
+def handler(name, type, setup=None, **fields):
+    def build(env):
+        if setup:
+            setup(env)
+        return getattr(env.ws, name)(env.sock(), env.message(type, **fields))
+    return build
+
+
+CHAT_FRAME = {"type": "chat", "content": "hi", "session_id": "s1"}
 GATEWAY_CASES = [
-    P(refused_endpoint, ("req:close", 1), id="endpoint: close of a refused origin"),
-    P(endpoint, ("req:accept", 1), id="endpoint: manager.connect (accept)"),
-    P(endpoint, ("req:receive", 1), id="endpoint: receive loop, receive_text"),
-    P(lambda env: endpoint(env, [{"type": "ping"}]), ("req:pong", 1), id="endpoint: receive loop, _handle_message"),
-    P(lambda env: endpoint(env, [{"type": "chat", "content": "hi", "session_id": "s1"}]), ("req:receive", 2),
-      id="endpoint: receive loop, a chat task running"),
-    P(lambda env: connect(env, limit=0), ("req:accept", 1), id="connect: accept over the limit"),
-    P(lambda env: connect(env, limit=0), ("req:close", 1), id="connect: close over the limit"),
-    P(connect, ("req:accept", 1), id="connect: accept of an admitted client"),
-    P(broadcast, ("a:x", 1), id="broadcast: send"),
-    P(lambda env: broadcast(env, first_fails=True), ("b:x", 1), id="broadcast: send after a failed one"),
-    P(lambda env: broadcast(env, to_session=True), ("a:x", 1), id="broadcast_to_session: broadcast"),
-    P(lambda env: chat(env, "no agent"), ("req:error", 1), id="_handle_chat: no agent, error send"),
-    P(lambda env: chat(env, "standard"), ("req:mode", 1), id="_handle_chat: standard turn"),
-    P(lambda env: chat(env, "computer use"), ("req:mode", 1), id="_handle_chat: computer use turn"),
-    P(lambda env: chat(env, "no suitable agent"), ("req:error", 1), id="_handle_chat: no suitable agent, error send"),
-    P(standard_chat, ("req:mode", 1), id="_handle_standard_chat: mode banner"),
-    P(standard_chat, ("obs:session_renamed", 1), id="_handle_standard_chat: auto-title, rename broadcast"),
-    P(standard_chat, ("store:rename_conversation", 1), id="_handle_standard_chat: auto-title, store rename"),
-    P(standard_chat, ("obs:conversation_renamed", 1), id="_handle_standard_chat: auto-title, conversation broadcast"),
-    P(standard_chat, ("lock:acquire", 1), id="_handle_standard_chat: lock acquire"),
-    P(standard_chat, ("agent:step", 1), id="_handle_standard_chat: agent event stream"),
-    P(standard_chat, ("req:thinking", 1), id="_handle_standard_chat: event send"),
-    P(standard_chat, ("obs:tool_approval_needed", 1), id="_handle_standard_chat: approval broadcast"),
-    P(lambda env: standard_chat(env, raise_after=1), ("req:error", 1), id="_handle_standard_chat: error report"),
-    P(computer_use_chat, ("req:mode", 1), id="_handle_computer_use_chat: mode banner"),
-    P(computer_use_chat, ("obs:session_renamed", 1), id="_handle_computer_use_chat: rename broadcast"),
-    P(computer_use_chat, ("store:rename_conversation", 1), id="_handle_computer_use_chat: store rename"),
-    P(computer_use_chat, ("obs:conversation_renamed", 1), id="_handle_computer_use_chat: conversation broadcast"),
-    P(computer_use_chat, ("cu:step", 1), id="_handle_computer_use_chat: agent event stream"),
-    P(computer_use_chat, ("req:text", 1), id="_handle_computer_use_chat: event send"),
-    P(lambda env: computer_use_chat(env, raise_after=0), ("req:error", 1),
-      id="_handle_computer_use_chat: error report"),
-    P(watchdog, ("sleep", 1), id="_watchdog: poll sleep"),
-    P(lambda env: watchdog(env, silence=100), ("obs:stall_warning", 1), id="_watchdog: stall warning broadcast"),
-    P(lambda env: watchdog(env, silence=100, cancel_after=90), ("obs:stall_warning", 1),
-      id="_watchdog: auto-cancel broadcast"),
-    P(lambda env: dispatch(env, "list_sessions"), ("req:sessions_list", 1), id="_handle_message: routed handler"),
-    P(lambda env: dispatch(env, "ping"), ("req:pong", 1), id="_handle_message: pong"),
-    P(lambda env: dispatch(env, "nope"), ("req:error", 1), id="_handle_message: unknown type"),
-    P(control("_handle_stop_task", "stop_task", session_of(lambda env: env.tie(FakeAgent())), session_id="s1"),
-      ("req:task_stopped", 1), id="stop_task: reply"),
-    P(control("_handle_approval", "approve", with_state(guardrails=lambda env: env.tie(FakeGuardrails())),
-              approval_id="a1", approved=True), ("req:approval_resolved", 1), id="approval: reply"),
-    P(control("_handle_new_session", "new_session", with_registry), ("registry:create_session", 1),
-      id="new_session: create_session"),
-    P(control("_handle_new_session", "new_session", with_registry), ("req:session_created", 1),
-      id="new_session: reply"),
-    P(control("_handle_close_session", "close_session", with_registry), ("req:error", 1),
-      id="close_session: missing id"),
-    P(control("_handle_close_session", "close_session", with_registry, session_id="s1"),
-      ("registry:close_session", 1), id="close_session: close_session"),
-    P(control("_handle_close_session", "close_session", with_registry, session_id="s1"),
-      ("req:session_closed", 1), id="close_session: reply"),
-    P(lambda env: env.ws._handle_list_sessions(env.sock()), ("req:sessions_list", 1), id="list_sessions: reply"),
-    P(control("_handle_new_conversation", "new_conversation", with_registry, session_id="s1"),
-      ("registry:new_conversation_in_session", 1), id="new_conversation: in a session"),
-    P(control("_handle_new_conversation", "new_conversation", with_state(agent=fallback_agent), session_id="s9"),
-      ("conversation:start_conversation", 1), id="new_conversation: fallback agent"),
-    P(control("_handle_new_conversation", "new_conversation", with_registry, session_id="s1"),
-      ("req:conversation_started", 1), id="new_conversation: reply"),
-    P(control("_handle_resume_conversation", "resume_conversation", resume_setup, session_id="s1",
-              conversation_id="c2"), ("conversation:resume_conversation", 1), id="resume_conversation: resume"),
-    P(control("_handle_resume_conversation", "resume_conversation", resume_setup, session_id="s1",
-              conversation_id="c2"), ("store:get_messages", 1), id="resume_conversation: get_messages"),
-    P(control("_handle_resume_conversation", "resume_conversation", resume_setup, session_id="s1",
-              conversation_id="c2"), ("req:conversation_resumed", 1), id="resume_conversation: reply"),
-    P(control("_handle_clear_session_history", "clear_session_history", session_of(conversation_agent),
-              session_id="s1"), ("req:error", 1), id="clear_session_history: refusal"),
-    *[P(control("_handle_clear_session_history", "clear_session_history",
-                session_of(conversation_agent, is_connector=True), session_id="s1"), (point, 1),
-        id=f"clear_session_history: {what}")
-      for point, what in [("store:clear_conversation_messages", "clear messages"),
-                          ("conversation:start_conversation", "start conversation"),
-                          ("req:session_history_cleared", "reply")]],
-    P(control("_handle_heartbeat_control", "heartbeat_control",
-              with_state(heartbeat=lambda env: env.tie(FakeHeartbeatController())), action="status"),
-      ("req:heartbeat_status", 1), id="heartbeat_control: reply"),
+    *at("endpoint", refused_endpoint, {"req:close": "close of a refused origin"}),
+    *at("endpoint", endpoint, {"req:accept": "manager.connect (accept)", "req:receive": "receive_text"}),
+    *at("endpoint", lambda env: endpoint(env, [{"type": "ping"}]), {"req:pong": "_handle_message"}),
+    *at("endpoint", lambda env: endpoint(env, [CHAT_FRAME]), {"req:receive#2": "receive_text, a chat task running"}),
+    *at("connect", lambda env: connect(env, limit=0), {"req:accept": "accept over the limit",
+                                                       "req:close": "close over the limit"}),
+    *at("connect", connect, {"req:accept": "accept of an admitted client"}),
+    *at("broadcast", broadcast, {"a:x": "send"}),
+    *at("broadcast", lambda env: broadcast(env, first_fails=True), {"b:x": "send after a failed one"}),
+    *at("broadcast_to_session", lambda env: broadcast(env, to_session=True), {"a:x": "broadcast"}),
+    *[case for route, point in [("no agent", "req:error"), ("standard", "req:mode"), ("computer use", "req:mode"),
+                                ("no suitable agent", "req:error")]
+      for case in at("_handle_chat", lambda env, route=route: chat(env, route), {point: route})],
+    *at("_handle_standard_chat", standard_chat, {
+        "req:mode": "mode banner", "obs:session_renamed": "auto-title, rename broadcast",
+        "store:rename_conversation": "auto-title, store rename",
+        "obs:conversation_renamed": "auto-title, conversation broadcast", "lock:acquire": "lock acquire",
+        "agent:step": "agent event stream", "req:thinking": "event send",
+        "obs:tool_approval_needed": "approval broadcast"}),
+    *at("_handle_standard_chat", lambda env: standard_chat(env, raise_after=1), {"req:error": "error report"}),
+    *at("_handle_computer_use_chat", computer_use_chat, {
+        "req:mode": "mode banner", "obs:session_renamed": "rename broadcast", "store:rename_conversation":
+        "store rename", "obs:conversation_renamed": "conversation broadcast", "cu:step": "agent event stream",
+        "req:text": "event send"}),
+    *at("_handle_computer_use_chat", lambda env: computer_use_chat(env, raise_after=0), {"req:error": "error report"}),
+    *at("_watchdog", watchdog, {"sleep": "poll sleep"}),
+    *at("_watchdog", lambda env: watchdog(env, silence=100), {"obs:stall_warning": "stall warning broadcast"}),
+    *at("_watchdog", lambda env: watchdog(env, silence=100, cancel_after=90),
+        {"obs:stall_warning": "auto-cancel broadcast"}),
+    *at("_handle_message", lambda env: dispatch(env, "list_sessions"), {"req:sessions_list": "routed handler"}),
+    *at("_handle_message", lambda env: dispatch(env, "ping"), {"req:pong": "pong"}),
+    *at("_handle_message", lambda env: dispatch(env, "nope"), {"req:error": "unknown type"}),
+    *at("stop_task", handler("_handle_stop_task", "stop_task", session_of(lambda env: env.tie(FakeAgent())),
+                             session_id="s1"), {"req:task_stopped": "reply"}),
+    *at("approval", handler("_handle_approval", "approve", with_state(guardrails=lambda env: env.tie(FakeGuardrails())),
+                            approval_id="a1", approved=True), {"req:approval_resolved": "reply"}),
+    *at("new_session", handler("_handle_new_session", "new_session", with_registry),
+        {"registry:create_session": "create_session", "req:session_created": "reply"}),
+    *at("close_session", handler("_handle_close_session", "close_session", with_registry),
+        {"req:error": "missing id"}),
+    *at("close_session", handler("_handle_close_session", "close_session", with_registry, session_id="s1"),
+        {"registry:close_session": "close_session", "req:session_closed": "reply"}),
+    *at("list_sessions", lambda env: env.ws._handle_list_sessions(env.sock()), {"req:sessions_list": "reply"}),
+    *at("new_conversation", handler("_handle_new_conversation", "new_conversation", with_registry, session_id="s1"),
+        {"registry:new_conversation_in_session": "in a session", "req:conversation_started": "reply"}),
+    *at("new_conversation", handler("_handle_new_conversation", "new_conversation",
+                                    with_state(agent=conversation_agent), session_id="s9"),
+        {"conversation:start_conversation": "fallback agent"}),
+    *at("resume_conversation", handler("_handle_resume_conversation", "resume_conversation", resume_setup,
+                                       session_id="s1", conversation_id="c2"),
+        {"conversation:resume_conversation": "resume", "store:get_messages": "get_messages",
+         "req:conversation_resumed": "reply"}),
+    *at("clear_session_history", handler("_handle_clear_session_history", "clear_session_history",
+                                         session_of(conversation_agent), session_id="s1"), {"req:error": "refusal"}),
+    *at("clear_session_history", handler("_handle_clear_session_history", "clear_session_history",
+                                         session_of(conversation_agent, is_connector=True), session_id="s1"),
+        {"store:clear_conversation_messages": "clear messages", "conversation:start_conversation":
+         "start conversation", "req:session_history_cleared": "reply"}),
+    *at("heartbeat_control", handler("_handle_heartbeat_control", "heartbeat_control",
+                                     with_state(heartbeat=lambda env: env.tie(FakeHeartbeatController())),
+                                     action="status"), {"req:heartbeat_status": "reply"}),
 ]
 
 
@@ -523,20 +515,21 @@ def abandon_runner(runner_class, park):
                              max_consecutive=0 if park == "pause event" else 10,
                              quiet_hours_start=None, quiet_hours_end=None)
     beats = Beats(runner_class, config, park)
-    loop.call_soon(beats.runner.start)
-    if park == "started":
-        loop.call_soon(loop.stop)  # runs in the same pass as start(): the task never takes a step
-        loop.run_forever()
-    elif park == "sleep":
-        loop.run_until_complete(until(lambda: getattr(beats.runner._task.get_coro().cr_await, "__name__", "")
-                                      == "sleep"))
-    else:
-        loop.run_until_complete(until(lambda: beats.parked))
-    state = inspect.getcoroutinestate(beats.runner._task.get_coro())
-    assert state == ("CORO_CREATED" if park == "started" else "CORO_SUSPENDED")
-    refs = weakref.ref(loop), weakref.ref(beats.runner)
-    loop.close()
-    return refs
+    try:
+        loop.call_soon(beats.runner.start)
+        if park == "started":
+            loop.call_soon(loop.stop)  # runs in the same pass as start(): the task never takes a step
+            loop.run_forever()
+        elif park == "sleep":
+            loop.run_until_complete(until(lambda: getattr(beats.runner._task.get_coro().cr_await, "__name__", "")
+                                          == "sleep"))
+        else:
+            loop.run_until_complete(until(lambda: beats.parked))
+        state = inspect.getcoroutinestate(beats.runner._task.get_coro())
+        assert state == ("CORO_CREATED" if park == "started" else "CORO_SUSPENDED")
+    finally:
+        loop.close()  # with the runner's task still pending
+    return weakref.ref(loop), weakref.ref(beats.runner)
 
 
 @pytest.mark.parametrize("runner_class", [heartbeat.HeartbeatRunner, PyRunner], ids=["native", "async def"])
