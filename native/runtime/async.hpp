@@ -186,10 +186,11 @@ struct CoroPromise {
         int i = 0;
         (remember(i, params), ...);
     }
+    // Every parameter that is a Python handle (nb::object or a typed one like nb::dict) is recorded;
+    // how many there may be is checked at compile time below.
     template <typename T>
-    void remember(int&, T&) noexcept {}
-    void remember(int& i, nb::object& o) noexcept {
-        if (i < max_roots) roots[i++] = &o;
+    void remember(int& i, T& param) noexcept {
+        if constexpr (std::is_base_of_v<nb::object, T>) roots[i++] = static_cast<nb::object*>(&param);
     }
 
     AwaitBase* suspended = nullptr;   // the awaiter the frame is suspended at
@@ -234,6 +235,9 @@ template <typename... Args>
 struct std::coroutine_traits<tv::Coro, Args...> {
     static_assert((tv::detail::frame_safe_param<Args> && ...),
                   "a coroutine takes Python objects by value (nb::object), never by reference or borrowed");
+    static_assert((0 + ... + (std::is_base_of_v<nanobind::object, std::remove_cvref_t<Args>> ? 1 : 0)) <=
+                      tv::CoroPromise::max_roots,
+                  "a coroutine takes at most CoroPromise::max_roots Python objects");
     using promise_type = tv::CoroPromise;
 };
 

@@ -116,7 +116,7 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
     }
 
     Local cu_session = call_method(call(get_registry), n.get, session_id);
-    if (nb::object title = untitled_tab_title(cu_session, user_text)) {
+    if (Local title = untitled_tab_title(cu_session, user_text); title) {
         set_attr(cu_session, n.display_name, title);
         Local renamed = event({{n.type, n.session_renamed}, {n.session_id, session_id}, {n.display_name, title}});
         TV_AWAIT(call_method(g.global(n.manager), n.broadcast, renamed));

@@ -74,6 +74,17 @@ nb::object refused_origin(nb::handle ws) {
     return ok ? nb::object() : origin;
 }
 
+// `asyncio.current_task()`, or None when the endpoint is driven outside a running loop.
+nb::object current_task_or_none() {
+    const Gateway& g = gw();
+    try {
+        return call(attr(g.global(g.n.asyncio), g.n.current_task));
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        return none();
+    }
+}
+
 // Removes the endpoint's own entry from `_endpoint_tasks`.
 void forget_endpoint(nb::handle endpoint_tasks, nb::handle key, nb::handle task) noexcept {
     PyObject* current = PyDict_GetItemWithError(endpoint_tasks.ptr(), key.ptr());
@@ -84,7 +95,7 @@ void forget_endpoint(nb::handle endpoint_tasks, nb::handle key, nb::handle task)
 Coro websocket_endpoint(nb::object ws) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    if (nb::object origin = refused_origin(ws)) {
+    if (Local origin = refused_origin(ws); origin) {
         // Closing before the handshake is accepted answers the upgrade request with HTTP 403.
         Local code = check(PyLong_FromLong(1008));
         TV_AWAIT_WITHIN(send_timeout, call_method_kw(ws, n.close, n.kw_code_reason, code, str("Origin not allowed")));
@@ -99,7 +110,7 @@ Coro websocket_endpoint(nb::object ws) {
     // The task serving this connection, so that a slow client whose close cannot complete can be ended.
     Local key = check(PyLong_FromVoidPtr(ws.ptr()));
     Local endpoint_tasks = g.global(n._endpoint_tasks);
-    Local me = call(attr(g.global(n.asyncio), n.current_task));
+    Local me = current_task_or_none();
     if (!is_none(me)) check(PyObject_SetItem(endpoint_tasks.ptr(), key.ptr(), me.ptr()));
 
     Local background_tasks = check(PySet_New(nullptr));

@@ -91,8 +91,11 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
         TV_AWAIT(call_method(lock, n.acquire));
         Finally release_lock(lock, n.release);  // `async with lock`
         try {
-            Local watchdog = call(g.global(n._watchdog), agent, session_id);
-            Local watchdog_task = create_task(watchdog, check(PyUnicode_Concat(n.watchdog_prefix, session_id.ptr())));
+            Local watchdog_task;
+            {
+                Local watchdog = call(g.global(n._watchdog), agent, session_id);
+                watchdog_task = create_task(watchdog, check(PyUnicode_Concat(n.watchdog_prefix, session_id.ptr())));
+            }
             Finally cancel_watchdog(watchdog_task, n.cancel);  // first thing when the phase ends
             try {
                 Local events =
