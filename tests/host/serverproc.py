@@ -41,6 +41,8 @@ class ServerProcess:
         self.log_path = log_path or self.data_dir.parent / f"server-{os.getpid()}-{time.monotonic_ns()}.log"
         self.proc: subprocess.Popen | None = None
         self.port: int | None = None
+        self.token: str | None = None
+        self.address: str | None = None  # the address the server printed, token included
 
     @property
     def http(self) -> str:
@@ -49,6 +51,17 @@ class ServerProcess:
     @property
     def ws(self) -> str:
         return f"ws://127.0.0.1:{self.port}/ws"
+
+    @property
+    def auth(self) -> dict[str, str]:
+        """The header a program sends with the token."""
+        return {"Authorization": f"Bearer {self.token}"}
+
+    def connect(self, **kwargs):
+        """A WebSocket client of this server, from its own page's origin, with the token."""
+        import websockets
+
+        return websockets.connect(self.ws, origin=self.http, additional_headers=self.auth, **kwargs)
 
     def start(self, timeout: float = 30) -> "ServerProcess":
         self._log = open(self.log_path, "ab")
@@ -65,9 +78,9 @@ class ServerProcess:
                 line = self.proc.stdout.readline()
                 if not line:
                     break
-                m = re.search(r"running at http://127\.0\.0\.1:(\d+)/", line)
+                m = re.search(r"running at (http://127\.0\.0\.1:(\d+)/\?token=([\w-]+))", line)
                 if m:
-                    self.port = int(m.group(1))
+                    self.address, self.port, self.token = m.group(1), int(m.group(2)), m.group(3)
                     return self
             if self.proc.poll() is not None:
                 break

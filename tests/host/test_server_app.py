@@ -42,7 +42,7 @@ def gateway(monkeypatch):
 def client(gateway, tmp_path):
     config = load_config(tmp_path / "data", port=8799)
     config.demo_step_delay = 0.001
-    with TestClient(server.create_app(config)) as c:
+    with TestClient(server.create_app(config), base_url="http://127.0.0.1:8799") as c:
         yield c
 
 
@@ -57,7 +57,7 @@ def test_state_is_wired_at_start_up_and_emptied_at_shutdown(gateway, tmp_path):
         assert state["config"].heartbeat.interval == 300
         assert isinstance(server._agent_lock, asyncio.Lock)
         assert state["memory"].path == str(tmp_path / "data" / "conversations.sqlite3")
-    assert gateway._ALLOWED_ORIGINS == {"http://127.0.0.1:8799", "http://localhost:8799"}
+    assert gateway._ALLOWED_ORIGINS == {"http://127.0.0.1:8799", "http://localhost:8799", "http://[::1]:8799"}
     assert all(value is None for value in server.get_state().values())
 
 
