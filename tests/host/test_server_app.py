@@ -3,39 +3,13 @@
 import asyncio
 import importlib.util
 import re
-import sys
-import types
 from pathlib import Path
 
 import pytest
-from fastapi import APIRouter
 from fastapi.testclient import TestClient
 
 from tavrin.config import load_config
 from tavrin.gateway import server
-
-
-class RecordingManager:
-    def __init__(self):
-        self.events = []
-
-    async def broadcast(self, message):
-        self.events.append(dict(message))
-
-    async def broadcast_to_session(self, session_id, message):
-        self.events.append({**message, "session_id": session_id})
-
-
-@pytest.fixture
-def gateway(monkeypatch):
-    module = types.ModuleType("tavrin.gateway.ws")
-    module.manager = RecordingManager()
-    module._active_tasks = {}
-    module._ALLOWED_ORIGINS = set()
-    module.create_ws_router = APIRouter
-    monkeypatch.setitem(sys.modules, "tavrin.gateway.ws", module)
-    monkeypatch.setattr("tavrin.gateway.ws", module, raising=False)
-    return module
 
 
 @pytest.fixture
