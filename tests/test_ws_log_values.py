@@ -11,7 +11,7 @@ from fakes import FakeAgent, FakeEvent, FakeWebSocket
 from tavrin.logs import log_value
 
 CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
-FORGED = "s1\n2026-12-08 09:00:00 CRITICAL tavrin.ws: disk wiped\r\x1b[2J\u2028"
+FORGED = "s1\n2026-12-08 09:00:00 CRITICAL tavrin.ws: disk wiped\r\x1b[2J\u2028\ud800"
 
 
 @pytest.fixture
@@ -52,7 +52,7 @@ async def test_turn_error_and_watchdog_lines_stay_one_short_line(ws_module, host
     if len(session_id) > 200:
         assert "x" * 200 + "…" in messages[0]
     else:
-        assert "s1\\n2026-12-08 09:00:00 CRITICAL tavrin.ws: disk wiped\\r\\x1b[2J\\u2028" in messages[0]
+        assert "s1\\n2026-12-08 09:00:00 CRITICAL tavrin.ws: disk wiped\\r\\x1b[2J\\u2028\ud800" in messages[0]
         assert messages[0].endswith(": hi\\nCRITICAL forged")
 
 
@@ -60,7 +60,7 @@ async def test_turn_error_and_watchdog_lines_stay_one_short_line(ws_module, host
     ("session_main", "session_main"),
     ("Tab 💬 ü", "Tab 💬 ü"),
     (42, "42"),
-    ("a\nb\tc\x00\x7f\x85\u2028\ud800", "a\\nb\\tc\\x00\\x7f\\x85\\u2028\\ud800"),
+    ("a\nb\tc\x00\x7f\x85\u2028\ud800", "a\\nb\\tc\\x00\\x7f\\x85\\u2028\ud800"),
     ("é" * 201, "é" * 200 + "…"),
     ("\n" * 300, "\\n" * 200 + "…"),
 ])
@@ -78,3 +78,18 @@ async def test_resume_line_escapes_the_session_and_conversation(ws_module, host,
     lines = [r.getMessage() for r in gateway_log.records if r.getMessage().startswith("Cancelled running task")]
     assert len(lines) == 1 and not CONTROL.search(lines[0])
     assert lines[0].endswith("before resuming conversation c\\n" + "z" * 198 + "…")
+
+
+def test_the_server_log_format_keeps_each_message_on_one_line():
+    import logging
+
+    from tavrin.logs import SafeFormatter
+
+    try:
+        raise ValueError("boom")
+    except ValueError as exc:
+        record = logging.LogRecord("tavrin.ws", logging.ERROR, __file__, 1, "Session %s\nCRITICAL forged",
+                                   ("a\rb",), (type(exc), exc, exc.__traceback__))
+    lines = SafeFormatter("%(levelname)s %(message)s").format(record).splitlines()
+    assert lines[0] == "ERROR Session a\\rb\\nCRITICAL forged"
+    assert lines[1] == "Traceback (most recent call last):" and lines[-1] == "ValueError: boom"

@@ -15,8 +15,8 @@ import re
 
 LOG_VALUE_LIMIT = 200
 
-# C0 and C1 controls, DEL, the Unicode line and paragraph separators, and lone surrogates.
-_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\ud800-\udfff]")
+# C0 and C1 controls, DEL, and the Unicode line and paragraph separators.
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
 _NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
 

@@ -83,7 +83,9 @@ Coro websocket_endpoint(nb::object ws) {
         co_await await_(call_method_kw(ws, n.close, n.kw_code_reason, code, str("Origin not allowed")));
         if (g.log.enabled(Level::warning))
             g.log.log(Level::warning,
-                      (Text{} << "Rejected WebSocket \xE2\x80\x94 origin " << to_repr(log_value(origin)) << " not allowed").done());
+                      (Text{} << "Rejected WebSocket \xE2\x80\x94 origin "
+                              << to_repr(PyUnicode_CheckExact(origin.ptr()) ? log_value(origin) : origin)
+                              << " not allowed").done());
         co_return none();
     }
     nb::object admitted = co_await await_(call_method(g.global(n.manager), n.connect, ws));

@@ -198,7 +198,8 @@ class AccessGuard:
             return
         rest = urlencode([(name, value) for name, value in query if name != "token"])
         location = path + ("?" + rest if rest else "")
-        cookie = f"{self._cookie_name()}={offered}; Path=/; HttpOnly; SameSite=Strict"
+        # Kept for 30 days: the token survives restarts, so a bookmark of the clean address keeps working.
+        cookie = f"{self._cookie_name()}={offered}; Path=/; Max-Age=2592000; HttpOnly; SameSite=Strict"
         await send({
             "type": "http.response.start",
             "status": 303,
