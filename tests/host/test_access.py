@@ -124,8 +124,12 @@ def test_connector_bodies_are_bounded_and_checked(client, gateway, kwargs, statu
 
 
 def test_a_busy_connector_session_queues_a_few_messages_then_answers_429(client, gateway, monkeypatch):
+    from tavrin.core.session_registry import get_registry
+
+    inbox = get_registry().get("connector_inbox")
     # "/stall" keeps the first turn running, so every later message waits for the session.
     assert client.post(INBOX, json={"text": "/stall"}).status_code == 202
+    [running] = inbox.host_tasks
     accepted = [client.post(INBOX, json={"text": f"message {i}"}).status_code
                 for i in range(server.MAX_QUEUED_CONNECTOR_MESSAGES)]
     assert accepted == [202] * server.MAX_QUEUED_CONNECTOR_MESSAGES
@@ -134,10 +138,7 @@ def test_a_busy_connector_session_queues_a_few_messages_then_answers_429(client,
 
     # A waiting connector is answered when its own wait runs out; the message stays queued.
     monkeypatch.setattr(server, "CONNECTOR_WAIT_SECONDS", 0.05)
-    from tavrin.core.session_registry import get_registry
-
-    inbox = get_registry().get("connector_inbox")
-    inbox.host_tasks.pop().cancel()  # make room for one more
+    next(t for t in inbox.host_tasks if t is not running).cancel()  # make room for one more
     waited = client.post(INBOX + "?wait=true", json={"text": "are you there?"})
     assert waited.status_code == 202 and waited.json()["finished"] is False
     assert sum(not t.done() for t in inbox.host_tasks) == server.MAX_QUEUED_CONNECTOR_MESSAGES + 1
