@@ -41,8 +41,9 @@ def servers(tmp_path):
     """Start real servers with ``servers(data_dir)``; all are stopped after the test."""
     started: list[ServerProcess] = []
 
-    def start(data_dir=None) -> ServerProcess:
-        server = ServerProcess(data_dir or tmp_path / "data", log_path=tmp_path / f"server{len(started)}.log")
+    def start(data_dir=None, *args: str) -> ServerProcess:
+        server = ServerProcess(data_dir or tmp_path / "data", log_path=tmp_path / f"server{len(started)}.log",
+                               args=args)
         started.append(server)
         return server.start()
 

@@ -35,8 +35,10 @@ def require_gateway():
 class ServerProcess:
     """``python -m tavrin.gateway.server`` on 127.0.0.1 with a port the system picks."""
 
-    def __init__(self, data_dir: Path, step_delay: float = 0.02, log_path: Path | None = None):
+    def __init__(self, data_dir: Path, step_delay: float = 0.02, log_path: Path | None = None,
+                 args: tuple[str, ...] = ()):
         self.data_dir = Path(data_dir)
+        self.args = tuple(args)
         self.step_delay = step_delay
         self.log_path = log_path or self.data_dir.parent / f"server-{os.getpid()}-{time.monotonic_ns()}.log"
         self.proc: subprocess.Popen | None = None
@@ -68,7 +70,7 @@ class ServerProcess:
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "tavrin.gateway.server", "--host", "127.0.0.1", "--port", "0",
              "--data-dir", str(self.data_dir), "--log-level", "warning",
-             "--demo-step-delay", str(self.step_delay)],
+             "--demo-step-delay", str(self.step_delay), *self.args],
             stdout=subprocess.PIPE, stderr=self._log, text=True,
         )
         deadline = time.monotonic() + timeout
@@ -78,7 +80,7 @@ class ServerProcess:
                 line = self.proc.stdout.readline()
                 if not line:
                     break
-                m = re.search(r"running at (http://127\.0\.0\.1:(\d+)/\?token=([\w-]+))", line)
+                m = re.search(r"running at (http://127\.0\.0\.1:(\d+)/(?:\?token=([\w-]+))?)", line)
                 if m:
                     self.address, self.port, self.token = m.group(1), int(m.group(2)), m.group(3)
                     return self

@@ -1,6 +1,7 @@
 """Who gets in, in-process: the token, the Host allow-list, the security headers, the connector's limits."""
 
 import asyncio
+import socket
 
 import pytest
 from fastapi.testclient import TestClient
@@ -80,10 +81,15 @@ def test_host_allow_list(client, host, allowed):
         assert (response.status_code != 400) is allowed, (path, response.status_code)
 
 
-def test_the_host_given_on_the_command_line_is_allowed(gateway, tmp_path):
-    config = load_config(tmp_path / "data", host="192.168.7.20", port=8799)
-    with TestClient(server.create_app(config), base_url="http://192.168.7.20:8799") as c:
-        assert c.get("/api/health").status_code == 200
+@pytest.mark.parametrize("listen, allowed", [
+    ("192.168.7.20", ["192.168.7.20"]), ("fd00::7", ["[fd00::7]"]),
+    ("0.0.0.0", [socket.gethostname().lower(), "localhost"]),  # every name of the machine
+])
+def test_the_host_given_on_the_command_line_is_allowed(gateway, tmp_path, listen, allowed):
+    config = load_config(tmp_path / "data", host=listen, port=8799)
+    with TestClient(server.create_app(config), base_url=BASE) as c:
+        for name in allowed:
+            assert c.get("/api/health", headers={"Host": f"{name}:8799"}).status_code == 200
         assert c.get("/api/health", headers={"Host": "192.168.7.21:8799"}).status_code == 400
 
 

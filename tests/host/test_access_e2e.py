@@ -8,6 +8,7 @@ import stat
 import subprocess
 import sys
 
+import httpx
 import pytest
 import websockets
 
@@ -78,6 +79,13 @@ def test_the_token_file_is_private_and_kept_across_restarts(servers, tmp_path):
     assert token_file.read_text().strip() == first.token
     first.stop()
     assert servers(tmp_path / "data").token == first.token
+
+
+def test_no_token_lets_everyone_in_on_loopback(servers):
+    server = servers(None, "--no-token")
+    assert server.token is None and server.address == server.http + "/"
+    assert httpx.get(server.http + "/api/sessions").status_code == 200
+    assert httpx.get(server.http + "/api/sessions", headers={"Host": "evil.example"}).status_code == 400
 
 
 async def test_sessions_are_capped_and_the_inbox_cannot_be_closed(servers):

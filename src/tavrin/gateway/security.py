@@ -110,15 +110,40 @@ def allowed_host_names(host: str) -> set[str]:
     names = {"127.0.0.1", "localhost", "[::1]"}
     if host in WILDCARD_HOSTS:
         hostname = socket.gethostname()
-        candidates = {hostname, socket.getfqdn()}
+        candidates = {hostname, socket.getfqdn(), *_interface_addresses()}
         try:
             candidates.update(info[4][0] for info in socket.getaddrinfo(hostname, None))
         except OSError:
             pass
-        names.update(_host_name(c) for c in candidates if c)
+        names.update(_host_name(c.split("%")[0]) for c in candidates if c)
     else:
         names.add(_host_name(host))
     return names
+
+
+def _interface_addresses() -> set[str]:
+    """The addresses of this machine's network interfaces (Linux; elsewhere none are found)."""
+    found: set[str] = set()
+    try:
+        import fcntl
+        import struct
+
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            for _, name in socket.if_nameindex():
+                try:
+                    reply = fcntl.ioctl(probe.fileno(), 0x8915, struct.pack("256s", name.encode()[:15]))  # SIOCGIFADDR
+                except OSError:
+                    continue  # an interface without an IPv4 address
+                found.add(socket.inet_ntoa(reply[20:24]))
+    except (OSError, ImportError, AttributeError):
+        pass
+    try:
+        with open("/proc/net/if_inet6") as table:
+            for line in table:
+                found.add(str(ipaddress.IPv6Address(bytes.fromhex(line.split()[0]))))
+    except (OSError, ValueError, IndexError):
+        pass
+    return found
 
 
 # -- the middleware --------------------------------------------------------------------------------
