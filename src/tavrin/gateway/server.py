@@ -397,7 +397,7 @@ async def read_json_body(request, limit: int):
     too_large = HTTPException(status_code=413, detail=f"Body too large (at most {limit} bytes)")
     declared = request.headers.get("content-length")
     if declared is not None:
-        if not declared.isdigit():
+        if not (declared.isascii() and declared.isdigit()):
             raise HTTPException(status_code=400, detail="Bad Content-Length")
         if int(declared) > limit:
             raise too_large
