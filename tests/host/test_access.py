@@ -1,6 +1,5 @@
 """Who gets in, in-process: the token, the Host allow-list, the security headers, the connector's limits."""
 
-import asyncio
 import socket
 
 import pytest
@@ -149,14 +148,3 @@ def test_a_busy_connector_session_queues_a_few_messages_then_answers_429(client,
     assert waited.status_code == 202 and waited.json()["finished"] is False
     assert sum(not t.done() for t in inbox.host_tasks) == server.MAX_QUEUED_CONNECTOR_MESSAGES + 1
 
-
-def test_a_turn_still_runs_after_its_wait_ran_out(client, gateway, monkeypatch):
-    monkeypatch.setattr(server, "CONNECTOR_WAIT_SECONDS", 0.0)
-    response = client.post(INBOX + "?wait=true", json={"text": "Book the dentist"})
-    assert response.status_code == 202 and response.json()["finished"] is False
-
-    async def turn_over():
-        while not any(e["type"] == "done" for e in gateway.manager.events):
-            await asyncio.sleep(0.01)
-
-    client.portal.call(asyncio.wait_for, turn_over(), 10)
