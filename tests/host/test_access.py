@@ -42,7 +42,7 @@ def client(app):
     ({"Cookie": f"tavrin_token_9999={TOKEN}"}, 401),  # another server's cookie
     ({"Authorization": f"Bearer {TOKEN}"}, 200),
     ({"Authorization": f"bearer  {TOKEN}"}, 200),
-    ({"Cookie": f"theme=dark; tavrin_token_8799={TOKEN}"}, 200),
+    ({"Cookie": f'theme=dark; prefs={{"a":[1]}}; tavrin_token_8799={TOKEN}'}, 200),  # others' odd cookies
 ])
 @pytest.mark.parametrize("path", ["/", "/api/sessions", INBOX + "?token=" + TOKEN])
 def test_token_matrix(anonymous, gateway, headers, status, path):

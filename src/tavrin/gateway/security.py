@@ -29,7 +29,6 @@ import secrets
 import socket
 import stat
 from collections.abc import Callable
-from http.cookies import SimpleCookie
 from pathlib import Path
 from urllib.parse import parse_qsl, urlencode
 
@@ -207,13 +206,13 @@ class AccessGuard:
         if scheme.lower() == b"bearer":
             offered = credentials.strip()
         elif b"cookie" in headers:
-            cookies = SimpleCookie()
-            try:
-                cookies.load(headers[b"cookie"].decode("latin-1"))
-            except Exception:  # a malformed cookie header is simply no token
-                cookies = SimpleCookie()
-            morsel = cookies.get(self._cookie_name())
-            offered = morsel.value.encode("latin-1", "replace") if morsel is not None else b""
+            # Split by hand: other local servers' cookies may be anything, and a stricter parser
+            # would drop ours along with a cookie it cannot read.
+            wanted = self._cookie_name().encode()
+            for pair in headers[b"cookie"].split(b";"):
+                name, _, value = pair.strip().partition(b"=")
+                if name == wanted:
+                    offered = value.strip()
         return bool(offered) and hmac.compare_digest(offered, self.token)
 
     async def _login(self, scope, send, path: str, query: list[tuple[str, str]], offered: str) -> None:
