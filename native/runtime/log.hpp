@@ -4,6 +4,9 @@
 // exception instance, so handlers see the same record (and traceback) as after `except ... as e`.
 #pragma once
 
+#include <cstdio>
+#include <string>
+
 #include "py.hpp"
 
 namespace tv {
@@ -58,5 +61,54 @@ private:
     Name methods_[4];
     PyObject* exc_info_kw_ = nullptr;
 };
+
+// A client-supplied value as it may appear in a log line: its str(), cut to `limit` characters plus
+// "…", with every control character escaped as Python's repr() writes it (\n, \r, \t, \xNN, \uNNNN),
+// so a value can neither start a forged record nor blow a line up. Line and paragraph separators count
+// as control characters; lone surrogates pass as they are. An ordinary value comes back unchanged.
+inline nb::object log_value(nb::handle value, Py_ssize_t limit = 200) {
+    nb::object text = PyUnicode_CheckExact(value.ptr()) ? nb::borrow(value) : check(PyObject_Str(value.ptr()));
+    PyObject* s = text.ptr();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(s);
+    const Py_ssize_t kept = length > limit ? limit : length;
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    auto is_control = [](Py_UCS4 c) {
+        return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029;
+    };
+    bool clean = kept == length;
+    for (Py_ssize_t i = 0; clean && i < kept; ++i) clean = !is_control(PyUnicode_READ(kind, data, i));
+    if (clean) return text;
+
+    std::string out;
+    out.reserve((size_t)kept + 8);
+    char escape[12];
+    for (Py_ssize_t i = 0; i < kept; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else if (c == '\t') out += "\\t";
+        else if (is_control(c)) {
+            std::snprintf(escape, sizeof escape, c < 0x100 ? "\\x%02x" : "\\u%04x", (unsigned)c);
+            out += escape;
+        } else if (c < 0x80) {
+            out += (char)c;
+        } else if (c < 0x800) {
+            out += (char)(0xc0 | (c >> 6));
+            out += (char)(0x80 | (c & 0x3f));
+        } else if (c < 0x10000) {
+            out += (char)(0xe0 | (c >> 12));
+            out += (char)(0x80 | ((c >> 6) & 0x3f));
+            out += (char)(0x80 | (c & 0x3f));
+        } else {
+            out += (char)(0xf0 | (c >> 18));
+            out += (char)(0x80 | ((c >> 12) & 0x3f));
+            out += (char)(0x80 | ((c >> 6) & 0x3f));
+            out += (char)(0x80 | (c & 0x3f));
+        }
+    }
+    if (kept < length) out += "\xE2\x80\xA6";  // …
+    return check(PyUnicode_DecodeUTF8(out.data(), (Py_ssize_t)out.size(), "surrogatepass"));
+}
 
 }  // namespace tv

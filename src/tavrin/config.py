@@ -43,6 +43,8 @@ class AppConfig:
     port: int = 8765
     # Pause between the steps of the scripted demo agents, in seconds (tests make it short).
     demo_step_delay: float = 0.25
+    # The access token the page, /api/* and /ws require; None lets everyone in (``--no-token``).
+    token: str | None = None
 
 
 def load_config(data_dir: str | Path | None = None, host: str = "127.0.0.1", port: int = 8765) -> AppConfig:

@@ -53,7 +53,8 @@ def open_page(browser, app_server):
         page.problems = []
         page.on("pageerror", lambda error: page.problems.append(f"page error: {error}"))
         page.on("dialog", lambda dialog: (page.problems.append(f"dialog: {dialog.message}"), dialog.dismiss()))
-        page.goto(app_server.http + "/")
+        page.goto(app_server.address)  # the printed address, token included
+        assert page.url == app_server.http + "/"  # the token went into a cookie, out of the address
         page.wait_for_selector("#conn.conn-on")
         page.wait_for_selector(".tab[data-session='connector_inbox']")  # sessions are listed
         return page

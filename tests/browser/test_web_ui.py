@@ -1,4 +1,4 @@
-"""The web UI in Chromium: a chat turn, an approval from a second window, and hostile text."""
+"""The web UI in Chromium: a chat turn, an approval from a second window, hostile text, and framing."""
 
 MAIN_PANE = ".pane[data-session='session_main']"
 
@@ -60,3 +60,15 @@ def test_markup_in_messages_is_shown_as_text_and_never_runs(open_page):
     assert page.locator(".pane script, #tabs script").count() == 0
     assert page.evaluate("window.__owned") is None
     assert page.problems == []
+
+
+def test_a_framing_page_cannot_show_the_ui(open_page, app_server):
+    page = open_page()  # signed in: the cookie would go with the framed page's request
+    # The framing page comes from the server's own origin, the strongest case: only the
+    # anti-framing headers stand between it and the UI.
+    page.route(app_server.http + "/framer.html", lambda route: route.fulfill(
+        content_type="text/html", body='<p>Click to win!</p><iframe id="ui" src="/" style="opacity:0.01"></iframe>'))
+    page.goto(app_server.http + "/framer.html", wait_until="load")
+    framed = page.frame_locator("#ui")
+    assert page.locator("#ui").count() == 1
+    assert framed.locator("#tab-list, #conn, button").count() == 0

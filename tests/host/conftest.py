@@ -3,7 +3,11 @@ and real server processes for the end-to-end tests."""
 
 from __future__ import annotations
 
+import sys
+import types
+
 import pytest
+from fastapi import APIRouter
 
 from serverproc import ServerProcess
 from tavrin.core.agents import DemoAgent
@@ -37,11 +41,35 @@ def servers(tmp_path):
     """Start real servers with ``servers(data_dir)``; all are stopped after the test."""
     started: list[ServerProcess] = []
 
-    def start(data_dir=None) -> ServerProcess:
-        server = ServerProcess(data_dir or tmp_path / "data", log_path=tmp_path / f"server{len(started)}.log")
+    def start(data_dir=None, *args: str) -> ServerProcess:
+        server = ServerProcess(data_dir or tmp_path / "data", log_path=tmp_path / f"server{len(started)}.log",
+                               args=args)
         started.append(server)
         return server.start()
 
     yield start
     for server in started:
         server.stop()
+
+
+class RecordingManager:
+    def __init__(self):
+        self.events = []
+
+    async def broadcast(self, message):
+        self.events.append(dict(message))
+
+    async def broadcast_to_session(self, session_id, message):
+        self.events.append({**message, "session_id": session_id})
+
+
+@pytest.fixture
+def gateway(monkeypatch):
+    module = types.ModuleType("tavrin.gateway.ws")
+    module.manager = RecordingManager()
+    module._active_tasks = {}
+    module._ALLOWED_ORIGINS = set()
+    module.create_ws_router = APIRouter
+    monkeypatch.setitem(sys.modules, "tavrin.gateway.ws", module)
+    monkeypatch.setattr("tavrin.gateway.ws", module, raising=False)
+    return module

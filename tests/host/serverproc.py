@@ -35,12 +35,16 @@ def require_gateway():
 class ServerProcess:
     """``python -m tavrin.gateway.server`` on 127.0.0.1 with a port the system picks."""
 
-    def __init__(self, data_dir: Path, step_delay: float = 0.02, log_path: Path | None = None):
+    def __init__(self, data_dir: Path, step_delay: float = 0.02, log_path: Path | None = None,
+                 args: tuple[str, ...] = ()):
         self.data_dir = Path(data_dir)
+        self.args = tuple(args)
         self.step_delay = step_delay
         self.log_path = log_path or self.data_dir.parent / f"server-{os.getpid()}-{time.monotonic_ns()}.log"
         self.proc: subprocess.Popen | None = None
         self.port: int | None = None
+        self.token: str | None = None
+        self.address: str | None = None  # the address the server printed, token included
 
     @property
     def http(self) -> str:
@@ -50,12 +54,23 @@ class ServerProcess:
     def ws(self) -> str:
         return f"ws://127.0.0.1:{self.port}/ws"
 
+    @property
+    def auth(self) -> dict[str, str]:
+        """The header a program sends with the token."""
+        return {"Authorization": f"Bearer {self.token}"}
+
+    def connect(self, **kwargs):
+        """A WebSocket client of this server, from its own page's origin, with the token."""
+        import websockets
+
+        return websockets.connect(self.ws, origin=self.http, additional_headers=self.auth, **kwargs)
+
     def start(self, timeout: float = 30) -> "ServerProcess":
         self._log = open(self.log_path, "ab")
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "tavrin.gateway.server", "--host", "127.0.0.1", "--port", "0",
              "--data-dir", str(self.data_dir), "--log-level", "warning",
-             "--demo-step-delay", str(self.step_delay)],
+             "--demo-step-delay", str(self.step_delay), *self.args],
             stdout=subprocess.PIPE, stderr=self._log, text=True,
         )
         deadline = time.monotonic() + timeout
@@ -65,9 +80,9 @@ class ServerProcess:
                 line = self.proc.stdout.readline()
                 if not line:
                     break
-                m = re.search(r"running at http://127\.0\.0\.1:(\d+)/", line)
+                m = re.search(r"running at (http://127\.0\.0\.1:(\d+)/(?:\?token=([\w-]+))?)", line)
                 if m:
-                    self.port = int(m.group(1))
+                    self.address, self.port, self.token = m.group(1), int(m.group(2)), m.group(3)
                     return self
             if self.proc.poll() is not None:
                 break

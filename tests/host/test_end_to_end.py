@@ -5,7 +5,6 @@ import json
 
 import httpx
 import pytest
-import websockets
 
 from serverproc import drain, recv_until, require_gateway
 
@@ -26,7 +25,7 @@ async def chat(conn, text, session_id="session_main", **extra):
 
 async def test_full_chat_turn_and_computer_use(servers):
     server = servers()
-    async with websockets.connect(server.ws, origin=server.http) as conn:
+    async with server.connect() as conn:
         events = await chat(conn, "What is on my screen?")
         assert [e["type"] for e in events] == ["mode", "thinking", "tool_call", "tool_result", "text", "done"]
         assert all(e["session_id"] == "session_main" for e in events)
@@ -40,7 +39,7 @@ async def test_full_chat_turn_and_computer_use(servers):
 
 async def test_approval_from_a_second_client(servers):
     server = servers()
-    async with websockets.connect(server.ws, origin=server.http) as asker, websockets.connect(server.ws, origin=server.http) as other:
+    async with server.connect() as asker, server.connect() as other:
         await asker.send(json.dumps({"type": "chat", "content": "delete old-report.pdf"}))
         prompt = (await recv_until(other, lambda e: e["type"] == "tool_approval_needed"))[-1]
         assert prompt["session_id"] == "session_main" and prompt["tool"] == "delete_file"
@@ -60,7 +59,7 @@ async def test_approval_from_a_second_client(servers):
 
 async def test_stop_ends_a_long_task(servers):
     server = servers()
-    async with websockets.connect(server.ws, origin=server.http) as conn:
+    async with server.connect() as conn:
         await conn.send(json.dumps({"type": "chat", "content": "/slow scan everything"}))
         await recv_until(conn, lambda e: e["type"] == "tool_call")
         await conn.send(json.dumps({"type": "stop_task", "session_id": "session_main"}))
@@ -74,7 +73,7 @@ async def test_stop_ends_a_long_task(servers):
 async def test_conversation_resumed_after_a_restart(servers, tmp_path):
     data = tmp_path / "shared-data"
     first = servers(data)
-    async with websockets.connect(first.ws, origin=first.http) as conn:
+    async with first.connect() as conn:
         await chat(conn, "Remember the pelican on the roof")
         await conn.send(json.dumps({"type": "list_sessions"}))
         sessions = (await recv_until(conn, lambda e: e["type"] == "sessions_list"))[-1]["sessions"]
@@ -82,9 +81,9 @@ async def test_conversation_resumed_after_a_restart(servers, tmp_path):
     first.stop()
 
     second = servers(data)
-    listed = httpx.get(f"{second.http}/api/sessions/session_main/conversations").json()
+    listed = httpx.get(f"{second.http}/api/sessions/session_main/conversations", headers=second.auth).json()
     assert conv_id in [c["id"] for c in listed["conversations"]]
-    async with websockets.connect(second.ws, origin=second.http) as conn:
+    async with second.connect() as conn:
         await conn.send(json.dumps({"type": "resume_conversation", "conversation_id": conv_id}))
         resumed = (await recv_until(conn, lambda e: e["type"] == "conversation_resumed"))[-1]
         assert resumed["conversation_id"] == conv_id and resumed["session_id"] == "session_main"
@@ -96,8 +95,8 @@ async def test_conversation_resumed_after_a_restart(servers, tmp_path):
 
 async def test_connector_message_reaches_the_ui(servers):
     server = servers()
-    async with websockets.connect(server.ws, origin=server.http) as conn:
-        async with httpx.AsyncClient() as http:
+    async with server.connect() as conn:
+        async with httpx.AsyncClient(headers=server.auth) as http:
             response = await http.post(f"{server.http}/api/connectors/connector_inbox/messages",
                                        json={"text": "Message from the phone", "sender": "phone"})
         assert response.status_code == 202
@@ -109,7 +108,7 @@ async def test_connector_message_reaches_the_ui(servers):
 
 async def test_session_tabs(servers):
     server = servers()
-    async with websockets.connect(server.ws, origin=server.http) as conn, websockets.connect(server.ws, origin=server.http) as watcher:
+    async with server.connect() as conn, server.connect() as watcher:
         await conn.send(json.dumps({"type": "new_session"}))
         created = (await recv_until(conn, lambda e: e["type"] == "session_created"))[-1]["session"]
         sid = created["session_id"]
@@ -130,7 +129,7 @@ async def test_session_tabs(servers):
 async def test_heartbeat_controls(servers):
     heartbeat_built = importlib.util.find_spec("tavrin.core.heartbeat") is not None
     server = servers()
-    async with websockets.connect(server.ws, origin=server.http) as conn:
+    async with server.connect() as conn:
         await conn.send(json.dumps({"type": "heartbeat_control", "action": "start", "interval": 600}))
         reply = (await recv_until(conn, lambda e: e["type"] in ("heartbeat_status", "error")))[-1]
         if not heartbeat_built:

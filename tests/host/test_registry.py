@@ -107,3 +107,20 @@ def test_get_registry_works_before_the_server_wires_it():
         assert registry.get(MAIN_SESSION_ID).agent
     finally:
         set_registry(None)
+
+
+async def test_user_sessions_are_capped_and_connector_sessions_stay(registry, monkeypatch):
+    from tavrin.core import session_registry
+
+    monkeypatch.setattr(session_registry, "MAX_USER_SESSIONS", 2)
+    inbox = await registry.create_session(display_name="Inbox", is_connector=True)
+    tabs = [await registry.create_session() for _ in range(2)]
+    with pytest.raises(session_registry.SessionLimitReached):
+        await registry.create_session(display_name="one too many")
+    assert len(registry.list_sessions()) == 4  # Main, the Inbox and two tabs: nothing half-made
+    await registry.create_session(display_name="Mail", is_connector=True)  # the host's own are not capped
+
+    assert await registry.close_session(inbox.session_id) is False
+    assert registry.get(inbox.session_id) is inbox
+    assert await registry.close_session(tabs[0].session_id) is True
+    assert (await registry.create_session()).session_id not in {t.session_id for t in tabs}

@@ -3,46 +3,20 @@
 import asyncio
 import importlib.util
 import re
-import sys
-import types
 from pathlib import Path
 
 import pytest
-from fastapi import APIRouter
 from fastapi.testclient import TestClient
 
 from tavrin.config import load_config
 from tavrin.gateway import server
 
 
-class RecordingManager:
-    def __init__(self):
-        self.events = []
-
-    async def broadcast(self, message):
-        self.events.append(dict(message))
-
-    async def broadcast_to_session(self, session_id, message):
-        self.events.append({**message, "session_id": session_id})
-
-
-@pytest.fixture
-def gateway(monkeypatch):
-    module = types.ModuleType("tavrin.gateway.ws")
-    module.manager = RecordingManager()
-    module._active_tasks = {}
-    module._ALLOWED_ORIGINS = set()
-    module.create_ws_router = APIRouter
-    monkeypatch.setitem(sys.modules, "tavrin.gateway.ws", module)
-    monkeypatch.setattr("tavrin.gateway.ws", module, raising=False)
-    return module
-
-
 @pytest.fixture
 def client(gateway, tmp_path):
     config = load_config(tmp_path / "data", port=8799)
     config.demo_step_delay = 0.001
-    with TestClient(server.create_app(config)) as c:
+    with TestClient(server.create_app(config), base_url="http://127.0.0.1:8799") as c:
         yield c
 
 
@@ -57,7 +31,7 @@ def test_state_is_wired_at_start_up_and_emptied_at_shutdown(gateway, tmp_path):
         assert state["config"].heartbeat.interval == 300
         assert isinstance(server._agent_lock, asyncio.Lock)
         assert state["memory"].path == str(tmp_path / "data" / "conversations.sqlite3")
-    assert gateway._ALLOWED_ORIGINS == {"http://127.0.0.1:8799", "http://localhost:8799"}
+    assert gateway._ALLOWED_ORIGINS == {"http://127.0.0.1:8799", "http://localhost:8799", "http://[::1]:8799"}
     assert all(value is None for value in server.get_state().values())
 
 

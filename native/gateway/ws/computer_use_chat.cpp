@@ -104,7 +104,8 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
     Local get_registry = import_from(n.session_registry, n.get_registry);
 
     if (g.log.enabled(Level::info))
-        g.log.log(Level::info, concat({str("Computer Use agent handling ["), session_id, str("]: "), head(user_text, 80)}));
+        g.log.log(Level::info, concat({str("Computer Use agent handling ["), log_value(session_id), str("]: "),
+                                               log_value(head(user_text, 80))}));
 
     Local mode = event({{n.type, n.mode}, {n.mode, n.computer_use_mode}, {n.message, n.cu_mode_text},
                              {n.session_id, session_id}});

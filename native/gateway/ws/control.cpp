@@ -201,8 +201,8 @@ Coro handle_resume_conversation(nb::object ws, nb::object message) {
 
     // Whatever works in this session stops before the switch; each step runs whatever the others find.
     if (cancel_running_task(session_id) && g.log.enabled(Level::info))
-        g.log.log(Level::info, concat({str("Cancelled running task in session "), text_of(session_id),
-                                       str(" before resuming conversation "), to_str(conv_id)}));
+        g.log.log(Level::info, concat({str("Cancelled running task in session "), log_value(session_id),
+                                       str(" before resuming conversation "), log_value(conv_id)}));
     cancel_agent(session, state);
     stop_running_cu_agent(g.get(state, n.cu_agent));
 

@@ -101,7 +101,9 @@ Coro websocket_endpoint(nb::object ws) {
         TV_AWAIT_WITHIN(send_timeout, call_method_kw(ws, n.close, n.kw_code_reason, code, str("Origin not allowed")));
         if (g.log.enabled(Level::warning))
             g.log.log(Level::warning,
-                      (Text{} << "Rejected WebSocket \xE2\x80\x94 origin " << to_repr(origin) << " not allowed").done());
+                      (Text{} << "Rejected WebSocket \xE2\x80\x94 origin "
+                              << to_repr(PyUnicode_CheckExact(origin.ptr()) ? log_value(origin) : origin)
+                              << " not allowed").done());
         co_return none();
     }
     Local admitted = TV_AWAIT(call_method(g.global(n.manager), n.connect, ws));

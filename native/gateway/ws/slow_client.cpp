@@ -84,7 +84,7 @@ void after_send_failure(const nb::python_error& e, nb::handle ws, nb::handle whe
 }
 
 nb::object session_place(nb::handle session_id) {
-    return (Text{} << "session " << to_repr(session_id)).done();
+    return (Text{} << "session '" << log_value(session_id) << "'").done();
 }
 
 bool is_let_go(const nb::python_error& e) {

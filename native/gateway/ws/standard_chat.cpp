@@ -68,8 +68,8 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
     Local lock = truthy(session_lock) ? session_lock : agent_lock;
 
     if (g.log.enabled(Level::info))
-        g.log.log(Level::info, (Text{} << "Standard agent handling [" << session_id << "]: "
-                                       << check(PyUnicode_Substring(user_text.ptr(), 0, 80)))
+        g.log.log(Level::info, (Text{} << "Standard agent handling [" << log_value(session_id) << "]: "
+                                       << log_value(check(PyUnicode_Substring(user_text.ptr(), 0, 80))))
                                    .done());
 
     Local banner = event({{n.type, n.mode},
@@ -114,7 +114,7 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
                         disconnected = true;
                         if (g.log.enabled(Level::warning))
                             g.log.log(Level::warning, (Text{} << "Client disconnected during processing ["
-                                                              << session_id << "]: " << to_str(send_error))
+                                                              << log_value(session_id) << "]: " << to_str(send_error))
                                                           .done());
                         continue;
                     }
@@ -137,7 +137,7 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
         failure = nb::borrow(e.value());
     }
     if (failure) {
-        g.log.log_exc(Level::error, failure, (Text{} << "Standard agent error [" << session_id << "]").done());
+        g.log.log_exc(Level::error, failure, (Text{} << "Standard agent error [" << log_value(session_id) << "]").done());
         if (!disconnected) {
             Local report = event({{n.type, n.error},
                                        {n.message, check(PyUnicode_Concat(str("Agent error: ").ptr(), to_str(failure).ptr()))},

@@ -29,7 +29,7 @@ Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval)
             if (g.log.enabled(Level::warning))
                 g.log.log(Level::warning, (Text{} << "[watchdog] Agent stalled for "
                                                   << check(PyObject_Format(silence.ptr(), n.fmt_0f)) << "s in session "
-                                                  << session_id << " \xE2\x80\x94 auto-cancelling (threshold="
+                                                  << log_value(session_id) << " \xE2\x80\x94 auto-cancelling (threshold="
                                                   << text_of(cancel_after) << "s)")
                                               .done());
             call_method(agent, n.cancel);
@@ -49,7 +49,7 @@ Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval)
                 if (g.log.enabled(Level::warning))
                     g.log.log(Level::warning, (Text{} << "[watchdog] Agent silent for "
                                                       << check(PyObject_Format(silence.ptr(), n.fmt_0f))
-                                                      << "s in session " << session_id
+                                                      << "s in session " << log_value(session_id)
                                                       << " \xE2\x80\x94 broadcasting stall_warning")
                                                   .done());
                 warned = true;

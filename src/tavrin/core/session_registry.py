@@ -14,9 +14,18 @@ import uuid
 from collections.abc import Callable
 from typing import Any
 
+from tavrin.logs import log_value
+
 logger = logging.getLogger("tavrin.sessions")
 
 MAIN_SESSION_ID = "session_main"
+# User sessions (tabs besides Main) that may exist at once. Sessions outlive the connection that
+# made them, so without a cap one client could fill the process with agents.
+MAX_USER_SESSIONS = 100
+
+
+class SessionLimitReached(RuntimeError):
+    """``create_session`` was asked for a user session while the cap is reached."""
 
 
 class Session:
@@ -103,6 +112,9 @@ class SessionRegistry:
         self, display_name: str = "New Chat", icon: str = "💬", is_connector: bool = False,
         session_id: str | None = None,
     ) -> Session:
+        if not is_connector and self.user_session_count() >= MAX_USER_SESSIONS:
+            logger.warning("Session limit reached (%d user sessions); no new session made", MAX_USER_SESSIONS)
+            raise SessionLimitReached(f"at most {MAX_USER_SESSIONS} sessions can be open; close one first")
         if session_id is None:
             session_id = ("connector_" if is_connector else "session_") + uuid.uuid4().hex[:10]
         elif session_id in self._sessions:
@@ -110,15 +122,22 @@ class SessionRegistry:
         session = Session(session_id, self._agent_factory(session_id), str(display_name), str(icon), bool(is_connector))
         self._add(session)
         await self._start_conversation(session)
-        logger.info("Session %s created (%s)", session_id, "connector" if is_connector else "user")
+        logger.info("Session %s created (%s)", log_value(session_id), "connector" if is_connector else "user")
         return session
 
+    def user_session_count(self) -> int:
+        return sum(1 for s in self._sessions.values() if s.session_id != MAIN_SESSION_ID and not s.is_connector)
+
     async def close_session(self, session_id: Any) -> bool:
-        """Remove a session and stop its work. The main session cannot be closed."""
+        """Remove a session and stop its work.
+
+        The main session cannot be closed, nor can a connector session: it belongs to its external
+        source, whose messages would find no session until a restart.
+        """
         if session_id == MAIN_SESSION_ID:
             return False
         session = self.get(session_id)
-        if session is None:
+        if session is None or session.is_connector:
             return False
         del self._sessions[session_id]
         self._stop_work(session)
@@ -128,8 +147,9 @@ class SessionRegistry:
             try:
                 await store.delete_conversation_if_empty(conv_id)
             except Exception:
-                logger.debug("Could not tidy the conversation of closed session %s", session_id, exc_info=True)
-        logger.info("Session %s closed", session_id)
+                logger.debug("Could not tidy the conversation of closed session %s", log_value(session_id),
+                             exc_info=True)
+        logger.info("Session %s closed", log_value(session_id))
         return True
 
     def _stop_work(self, session: Session) -> None:

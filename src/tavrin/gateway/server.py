@@ -14,19 +14,35 @@ agent, the guardrails and the heartbeat controller, and publishes them in the st
 # functions below (``Request`` and the like) when they are defined, inside ``_api_router``.
 import argparse
 import asyncio
+import errno
+import fcntl
+import json
 import logging
+import os
+import re
+import socket
+import sqlite3
 import sys
 from contextlib import asynccontextmanager
 from pathlib import Path
 from typing import Any
 
 from tavrin.config import AppConfig, load_config
+from tavrin.logs import SafeFormatter, log_value
 
 logger = logging.getLogger("tavrin.server")
 
 STATIC_DIR = Path(__file__).parent / "static"
 CONNECTOR_SESSION_ID = "connector_inbox"
 MAX_CONNECTOR_TEXT = 20_000
+# A connector request body is refused past this size, before (or while) it is read.
+MAX_CONNECTOR_BODY = 1024 * 1024
+# Connector messages that may wait behind the running turn of their session; more answer 429.
+MAX_QUEUED_CONNECTOR_MESSAGES = 20
+# How long ``?wait=true`` waits for the turn before answering that it is still running.
+CONNECTOR_WAIT_SECONDS = 60.0
+LOCK_FILE = "server.lock"
+STORE_FILE = "conversations.sqlite3"
 
 # The global agent lock, for turns of the fallback agent when the state names no lock of
 # its own. Replaced at every start-up so that it belongs to the running event loop.
@@ -44,10 +60,10 @@ def get_state() -> dict[str, Any]:
 
 
 def allowed_origins(config: AppConfig) -> set[str]:
-    origins = {f"http://127.0.0.1:{config.port}", f"http://localhost:{config.port}"}
-    if config.host not in ("0.0.0.0", "::", ""):
-        origins.add(f"http://{config.host}:{config.port}")
-    return origins
+    """The page origins of this server: each name it answers to, with its port."""
+    from tavrin.gateway.security import allowed_host_names
+
+    return {f"http://{name}:{config.port}" for name in allowed_host_names(config.host)}
 
 
 def _publish_origins(config: AppConfig) -> None:
@@ -106,7 +122,7 @@ async def run_host_turn(session, text: str, intro: dict | None = None) -> str:
                     reply.append(str(payload.get("content", "")))
                 await broadcast_to_session(session_id, payload)
         except Exception as exc:
-            logger.exception("Host turn failed in session %s", session_id)
+            logger.exception("Host turn failed in session %s", log_value(session_id))
             await broadcast_to_session(session_id, {"type": "error", "message": f"Agent error: {exc}"})
     return "\n".join(reply)
 
@@ -165,7 +181,7 @@ async def startup(config: AppConfig) -> None:
 
     data_dir = Path(config.data_dir).expanduser()
     data_dir.mkdir(parents=True, exist_ok=True)
-    store = ConversationStore(data_dir / "conversations.sqlite3")
+    store = ConversationStore(data_dir / STORE_FILE)
     guardrails = Guardrails(
         config.heartbeat.blocked_ops, on_resolved=_announce_decision, on_withdrawn=_announce_withdrawal
     )
@@ -200,7 +216,7 @@ async def startup(config: AppConfig) -> None:
     )
     if heartbeat is not None and config.heartbeat.enabled:
         heartbeat.start(config.heartbeat.interval_seconds)
-    logger.info("Tavrin host ready (data directory %s)", data_dir)
+    logger.info("Tavrin host started (data directory %s)", data_dir)
 
 
 async def shutdown() -> None:
@@ -235,6 +251,7 @@ def create_app(config: AppConfig | None = None):
     from fastapi.staticfiles import StaticFiles
 
     from tavrin.gateway import ws
+    from tavrin.gateway.security import AccessGuard
 
     config = config or load_config()
     _publish_origins(config)
@@ -252,6 +269,8 @@ def create_app(config: AppConfig | None = None):
     app.include_router(ws.create_ws_router())
     app.include_router(_api_router(config))
     app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
+    # Outermost: the Host allow-list, the access token and the security headers.
+    app.add_middleware(AccessGuard, token=config.token, host_and_port=lambda: (config.host, config.port))
 
     @app.get("/", include_in_schema=False)
     async def index():
@@ -329,10 +348,7 @@ def _api_router(config: AppConfig):
         content_type = request.headers.get("content-type", "").split(";")[0].strip().lower()
         if content_type != "application/json":
             raise HTTPException(status_code=415, detail="Send JSON")
-        try:
-            body = await request.json()
-        except ValueError:
-            raise HTTPException(status_code=400, detail="Body is not valid JSON") from None
+        body = await read_json_body(request, MAX_CONNECTOR_BODY)
         if not isinstance(body, dict):
             raise HTTPException(status_code=400, detail="Body must be a JSON object")
         text, sender = body.get("text"), body.get("sender", "connector")
@@ -345,6 +361,9 @@ def _api_router(config: AppConfig):
         session = get_registry().get(session_id)
         if session is None or not session.is_connector or not session.agent:
             raise HTTPException(status_code=404, detail="No such connector session")
+        # One turn runs at a time in a session; only a few more may wait behind it.
+        if sum(not t.done() for t in session.host_tasks) > MAX_QUEUED_CONNECTOR_MESSAGES:
+            raise HTTPException(status_code=429, detail="Too many messages waiting in this session; try again later")
 
         heartbeat = _state.get("heartbeat")
         if heartbeat:
@@ -353,38 +372,215 @@ def _api_router(config: AppConfig):
         task = _spawn(run_host_turn(session, text.strip(), intro), f"connector-{session_id}")
         session.host_tasks.add(task)
         task.add_done_callback(session.host_tasks.discard)
+        accepted = {"accepted": True, "session_id": session_id, "conversation_id": session.conversation_id}
         if wait:
-            # Shielded: a connector that hangs up does not cancel the turn it started.
-            reply = await asyncio.shield(task)
+            # Shielded: neither a connector that hangs up nor the wait running out cancels the turn.
+            try:
+                reply = await asyncio.wait_for(asyncio.shield(task), CONNECTOR_WAIT_SECONDS)
+            except TimeoutError:
+                return JSONResponse(status_code=202, content={**accepted, "finished": False})
             return {"session_id": session_id, "reply": reply}
-        return JSONResponse(
-            status_code=202,
-            content={"accepted": True, "session_id": session_id, "conversation_id": session.conversation_id},
-        )
+        return JSONResponse(status_code=202, content=accepted)
 
     return router
 
 
+async def read_json_body(request, limit: int):
+    """The request's JSON body, read at most ``limit`` bytes far.
+
+    A declared length over the limit is refused before anything is read; a body sent without one
+    is cut off as soon as it passes the limit. Malformed JSON, and JSON nested deeper than the
+    parser can take, are 400. Every refusal is an HTTP error with a JSON body.
+    """
+    from fastapi import HTTPException
+
+    too_large = HTTPException(status_code=413, detail=f"Body too large (at most {limit} bytes)")
+    declared = request.headers.get("content-length")
+    if declared is not None:
+        if not (declared.isascii() and declared.isdigit()):
+            raise HTTPException(status_code=400, detail="Bad Content-Length")
+        if int(declared) > limit:
+            raise too_large
+    chunks, size = [], 0
+    async for chunk in request.stream():
+        size += len(chunk)
+        if size > limit:
+            raise too_large
+        chunks.append(chunk)
+    try:
+        return json.loads(b"".join(chunks))
+    except RecursionError:
+        raise HTTPException(status_code=400, detail="Body is nested too deeply") from None
+    except ValueError:
+        raise HTTPException(status_code=400, detail="Body is not valid JSON") from None
+
+
 # -- the command ---------------------------------------------------------------------------------
+
+_TOKEN_IN_QUERY = re.compile(r"((?:^|[?&])token=)[^&]*")
+
+
+class StartupError(Exception):
+    """A reason the server cannot start, told to the user in one line."""
+
+
+def prepare_data_dir(path: Path) -> Path:
+    """The data directory, made when it is missing (its parent must exist) and checked for writing."""
+    path = Path(path).expanduser().absolute()
+    if path.exists() and not path.is_dir():
+        raise StartupError(f"the data directory {path} is not a directory")
+    if not path.exists():
+        if not path.parent.is_dir():
+            raise StartupError(f"the data directory {path} is missing and so is its parent folder; "
+                               "create it or choose another --data-dir")
+        try:
+            path.mkdir(mode=0o700)
+        except FileExistsError:
+            pass
+        except OSError as exc:
+            raise StartupError(f"cannot create the data directory {path}: {exc.strerror}") from None
+    probe = path / f".write-test-{os.getpid()}"
+    try:
+        probe.touch()
+        probe.unlink()
+    except OSError as exc:
+        raise StartupError(f"the data directory {path} is not writable: {exc.strerror}") from None
+    return path
+
+
+def lock_data_dir(data_dir: Path) -> int:
+    """Hold the data directory's lock file for the life of the process; returns its descriptor.
+
+    Two servers on one data directory would interleave their writes to the store and each
+    believe it owns the sessions, so a second one stops here.
+    """
+    path = data_dir / LOCK_FILE
+    try:
+        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+    except OSError as exc:
+        raise StartupError(f"cannot open the lock file {path}: {exc.strerror}") from None
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError as exc:
+        other = os.pread(fd, 32, 0).decode("ascii", "replace").strip()
+        os.close(fd)
+        if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN):
+            owner = f" (process {other})" if other.isdigit() else ""
+            raise StartupError(f"another Tavrin server is already using the data directory {data_dir}{owner}; "
+                               "stop it or choose another --data-dir") from None
+        raise StartupError(f"cannot lock {path}: {exc.strerror}") from None
+    os.ftruncate(fd, 0)
+    os.pwrite(fd, f"{os.getpid()}\n".encode(), 0)
+    return fd
+
+
+def check_store(path: Path) -> None:
+    """Open the conversation store once and check its pages, so a damaged file is named at start-up."""
+    from tavrin.core.store import ConversationStore
+
+    try:
+        store = ConversationStore(path)
+        try:
+            verdict = store._run(lambda db: db.execute("PRAGMA quick_check").fetchone()[0])
+        finally:
+            store.close()
+    except sqlite3.DatabaseError as exc:
+        verdict = str(exc)
+    if verdict != "ok":
+        raise StartupError(f"the conversation store {path} is damaged or unreadable ({verdict}); "
+                           "move it aside to start with an empty one")
+
+
+def bind_socket(host: str, port: int) -> socket.socket:
+    """The listening socket, bound before the application starts so that a taken port is told
+    plainly and "ready" is printed only for a server that can be reached."""
+    where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+    try:
+        family, kind, proto, _, address = socket.getaddrinfo(
+            host or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)[0]
+    except socket.gaierror as exc:
+        raise StartupError(f"cannot listen on {where}: {exc.strerror}") from None
+    sock = socket.socket(family, kind, proto)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(address)
+    except OSError as exc:
+        sock.close()
+        if exc.errno == errno.EADDRINUSE:
+            raise StartupError(f"cannot listen on {where}: the address is already in use "
+                               "(another program is listening there; choose another --port)") from None
+        raise StartupError(f"cannot listen on {where}: {exc.strerror}") from None
+    return sock
+
+
+class _RedactToken(logging.Filter):
+    """Keeps the access token of a ``?token=`` address out of the access log."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        if isinstance(record.args, tuple) and len(record.args) >= 3 and isinstance(record.args[2], str):
+            args = list(record.args)
+            args[2] = _TOKEN_IN_QUERY.sub(r"\1[hidden]", args[2])
+            record.args = tuple(args)
+        return True
+
+
+# The uvicorn settings for a desktop app: a few windows and connector programs, never a crowd.
+UVICORN_LIMITS = {
+    "limit_concurrency": 100,  # connections and requests at once; beyond that new ones get 503
+    "backlog": 64,  # connections waiting to be accepted
+    "timeout_keep_alive": 5,  # seconds an idle keep-alive HTTP connection stays open
+    "timeout_graceful_shutdown": 5,  # seconds Ctrl+C waits for open connections
+    "ws_max_size": 1024 * 1024,  # largest WebSocket message a client may send
+    "h11_max_incomplete_event_size": 16 * 1024,  # request line and headers
+}
 
 
 def main(argv: list[str] | None = None) -> int:
     import uvicorn
+
+    from tavrin.gateway.security import is_loopback, load_or_create_token
 
     parser = argparse.ArgumentParser(prog="tavrin-gateway", description="Run the Tavrin server and its web UI.")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
     parser.add_argument("--port", type=int, default=8765, help="port to listen on (default: 8765; 0 picks a free one)")
     parser.add_argument("--data-dir", default=None, help="where conversations are stored (default: ~/.tavrin)")
     parser.add_argument("--log-level", default="info", choices=["debug", "info", "warning", "error", "critical"])
+    parser.add_argument("--no-token", action="store_true",
+                        help="let anyone who reaches the server in, without the access token (loopback --host only)")
     parser.add_argument("--demo-step-delay", type=float, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+
+    def fail(message: str, code: int = 1) -> int:
+        print(f"tavrin-gateway: error: {message}", file=sys.stderr, flush=True)
+        return code
+
+    if args.no_token and not is_loopback(args.host):
+        return fail(f"--no-token is refused with --host {args.host}: without the token anyone on the network "
+                    "could act as you; listen on 127.0.0.1 or keep the token", 2)
 
     config = load_config(args.data_dir, host=args.host, port=args.port)
     if args.demo_step_delay is not None:
         config.demo_step_delay = args.demo_step_delay
-    logging.basicConfig(
-        level=args.log_level.upper(), format="%(asctime)s %(levelname)-7s %(name)s: %(message)s"
-    )
+    lock_fd = None
+    try:
+        config.data_dir = prepare_data_dir(config.data_dir)
+        lock_fd = lock_data_dir(config.data_dir)
+        check_store(config.data_dir / STORE_FILE)
+        if not args.no_token:
+            try:
+                config.token = load_or_create_token(config.data_dir)
+            except OSError as exc:
+                raise StartupError(f"cannot read or write the token file {exc.filename}: {exc.strerror}") from None
+        sock = bind_socket(args.host, args.port)
+    except StartupError as exc:
+        if lock_fd is not None:
+            os.close(lock_fd)
+        return fail(str(exc))
+    config.port = sock.getsockname()[1]
+
+    handler = logging.StreamHandler()
+    handler.setFormatter(SafeFormatter("%(asctime)s %(levelname)-7s %(name)s: %(message)s"))
+    logging.basicConfig(level=args.log_level.upper(), handlers=[handler])
     app = create_app(config)
 
     class Server(uvicorn.Server):
@@ -392,17 +588,20 @@ def main(argv: list[str] | None = None) -> int:
             await super().startup(sockets=sockets)
             if not self.started:
                 return
-            port = self.servers[0].sockets[0].getsockname()[1] if self.servers else config.port
-            if port != config.port:  # --port 0: the system chose one
-                config.port = port
-                _publish_origins(config)
-            shown = "127.0.0.1" if config.host in ("0.0.0.0", "") else config.host
-            print(f"Tavrin is running at http://{shown}:{port}/  (data: {config.data_dir}; Ctrl+C stops it)",
-                  flush=True)
+            shown = "127.0.0.1" if config.host in ("0.0.0.0", "::", "") else config.host
+            shown = f"[{shown}]" if ":" in shown else shown
+            address = f"http://{shown}:{config.port}/" + (f"?token={config.token}" if config.token else "")
+            print(f"Tavrin is running at {address}  (data: {config.data_dir}; Ctrl+C stops it)", flush=True)
 
-    server = Server(uvicorn.Config(app, host=args.host, port=args.port, log_level=args.log_level))
-    server.run()
-    return 0
+    server = Server(uvicorn.Config(app, host=args.host, port=config.port, log_level=args.log_level,
+                                   server_header=False, proxy_headers=False, **UVICORN_LIMITS))
+    logging.getLogger("uvicorn.access").addFilter(_RedactToken())
+    try:
+        server.run(sockets=[sock])
+    finally:
+        sock.close()
+        os.close(lock_fd)
+    return 0 if server.started else 1
 
 
 if __name__ == "__main__":

@@ -1,0 +1,48 @@
+"""Log lines that a client cannot forge.
+
+A value that comes from a client (a session id, a title, a message text, an origin) goes into a
+log line through ``log_value()``: control characters are escaped the way ``repr()`` writes them and
+the value is cut to 200 characters plus "…", so it can neither start a record of its own nor blow a
+line up. The gateway's native log lines use the same rule. ``SafeFormatter``, the server's log
+format, escapes whatever control characters are left in a message as a second line of defence;
+tracebacks keep their own lines.
+"""
+
+from __future__ import annotations
+
+import logging
+import re
+
+LOG_VALUE_LIMIT = 200
+
+# C0 and C1 controls, DEL, and the Unicode line and paragraph separators.
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _escape(match: re.Match) -> str:
+    c = match.group()
+    if c in _NAMED:
+        return _NAMED[c]
+    code = ord(c)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+
+
+def escape_controls(text: str) -> str:
+    return _CONTROL.sub(_escape, text)
+
+
+def log_value(value, limit: int = LOG_VALUE_LIMIT) -> str:
+    """``str(value)`` as it may appear in a log line: cut, then control characters escaped."""
+    text = value if type(value) is str else str(value)
+    if len(text) > limit:
+        text = text[:limit] + "…"
+    return escape_controls(text)
+
+
+class SafeFormatter(logging.Formatter):
+    """A formatter whose message part is always one line; the traceback, if any, follows it."""
+
+    def formatMessage(self, record: logging.LogRecord) -> str:
+        record.message = escape_controls(record.message)
+        return super().formatMessage(record)
