@@ -162,3 +162,34 @@ async def test_a_client_that_stops_reading_holds_no_one_up(server, ws_module, mo
     assert growth_mib < 64, growth_mib
     print(f"\nbound {bound} s: worst delivery to the healthy client {max(delays):.2f} s, stuck client gone after "
           f"{stuck_gone:.2f} s, peak RSS growth {growth_mib:.1f} MiB")
+
+
+async def test_a_window_that_drops_mid_turn_catches_up_on_reconnect(server, host, ws_module, monkeypatch):
+    """With session streams, a client drops its socket in the middle of a slow turn and attaches again with
+    the last seq it saw: what it received before and after is the whole turn, each event once."""
+    monkeypatch.setattr(ws_module, "_SESSION_STREAMS", True)
+
+    class SlowAgent(FakeAgent):
+        async def process_message(self, user_text, attachments=None):
+            for i in range(20):
+                await asyncio.sleep(0.02)
+                yield FakeEvent("text", content=f"step {i}")
+            yield FakeEvent("done")
+
+    host.registry.add(FakeSession("s1", SlowAgent()))
+    before, after = [], []
+    async with websockets.connect(server) as first:
+        await first.send(json.dumps({"type": "chat", "session_id": "s1", "content": "/slow"}))
+        while len(before) < 6:
+            before.append(await recv(first))
+    async with websockets.connect(server) as second:
+        await second.send(json.dumps({"type": "attach", "session_id": "s1", "after": before[-1]["seq"]}))
+        while not after or after[-1]["type"] != "done":
+            event = await recv(second)
+            if event["type"] != "attached":
+                after.append(event)
+    ws_module._session_streams.clear()
+    whole = before + after
+    assert [e["type"] for e in whole] == ["mode"] + ["text"] * 20 + ["done"]
+    assert [e.get("content") for e in whole[1:-1]] == [f"step {i}" for i in range(20)]
+    assert [e["seq"] for e in whole] == sorted({e["seq"] for e in whole})

@@ -166,10 +166,18 @@ using TimeoutOf = nb::object (*)();
 struct AwaitWithin : Await {
     TimeoutOf timeout_of;
     AwaitWithin(TimeoutOf timeout_of, nb::object&& a) noexcept : Await(std::move(a)), timeout_of(timeout_of) {}
+    // Takes over an iterator that was already sent its first value and yielded `first`: the await
+    // suspends at once, hands `first` up, and goes on from there.
+    AwaitWithin(TimeoutOf timeout_of, nb::object&& started, nb::object&& first) noexcept
+        : Await(nb::object()), timeout_of(timeout_of) {
+        iter = started.release().ptr();
+        yielded = first.release().ptr();
+        if (!yielded) yielded = Py_NewRef(Py_None);
+    }
     AwaitWithin(AwaitWithin&&) = delete;
 
     bool await_ready() noexcept {
-        if (Await::await_ready()) return true;
+        if (!iter && Await::await_ready()) return true;
         try {
             nb::object timeout = timeout_of();
             guard = detail::arm_deadline(timeout.ptr());
@@ -215,6 +223,14 @@ struct AwaitWithin : Await {
 inline AwaitWithin await_within(TimeoutOf timeout_of, nb::object&& awaitable) noexcept {
     return AwaitWithin(timeout_of, std::move(awaitable));
 }
+
+inline AwaitWithin resume_within(TimeoutOf timeout_of, nb::object&& started, nb::object&& first) noexcept {
+    return AwaitWithin(timeout_of, std::move(started), std::move(first));
+}
+
+// Goes on awaiting an iterator that has already yielded `first` (see AwaitWithin), bounded the same way.
+#define TV_RESUME_WITHIN(timeout_of, started, first) \
+    (co_await ::tv::resume_within((timeout_of), std::move(started), std::move(first)))
 
 // `await expr` bounded by `timeout_of()` seconds once it suspends, with the semantics of asyncio.timeout.
 #define TV_AWAIT_WITHIN(timeout_of, ...) \

@@ -102,6 +102,7 @@ Coro handle_approval(nb::object ws, nb::object message) {
     } else {
         // The decision and the guardrails' answer are passed on as they are, not coerced to bool.
         Local success = call_method(guardrails, n.resolve_approval, approval_id, approved);
+        if (truthy(success)) forget_approval(approval_id);
         reply = event({{n.type, n.approval_resolved}, {n.approval_id, approval_id}, {n.approved, approved},
                        {n.success, success}});
     }

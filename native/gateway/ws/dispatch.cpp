@@ -39,6 +39,10 @@ Coro handle_message(nb::object ws, nb::object message) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local msg_type = g.get(message, n.type);
+    if (PyUnicode_Check(msg_type.ptr()) && equal(msg_type, n.attach) && truthy(g.global(n._SESSION_STREAMS))) {
+        TV_AWAIT(call(g.global(n._handle_attach), ws, message));
+        co_return none();
+    }
     const Route* route = find_route(msg_type);
     Local reply;
     if (route && route->handler) {

@@ -44,7 +44,7 @@ void start_chat(nb::handle ws, nb::handle message, nb::handle background_tasks) 
     // could track or cancel.
     if (PyObject_Hash(sid.ptr()) == -1) throw_error();
 
-    nb::object coro = call(g.global(n._handle_chat), ws, message);
+    nb::object coro = call(g.global(n._handle_chat), chat_target(ws, sid), message);
     nb::object name_value = g.get(message, n.session_id, g.global(n._DEFAULT_SESSION_ID));
     nb::object name = check(PyUnicode_Concat(n.chat_prefix, text_of(name_value).ptr()));
     nb::object task = create_task(coro, name);
@@ -153,7 +153,8 @@ Coro websocket_endpoint(nb::object ws) {
         if (PyErr_GivenExceptionMatches(failure.ptr(), PyExc_TimeoutError)) let_go(ws, n.reply_place);
     }
     call_method(g.global(n.manager), n.disconnect, ws);
-    cancel_all(background_tasks);
+    // With session streams, its turns go on for whoever else watches, or for the grace period.
+    if (!detach_everywhere(ws)) cancel_all(background_tasks);
     co_return none();
 }
 

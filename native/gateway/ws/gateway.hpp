@@ -40,7 +40,9 @@ struct Names {
     X(computer) X(WebSocketDisconnect) X(items) X(heartbeat_control) X(stop_task)     \
     X(clear_session_history) X(disconnect) X(connect) X(headers) X(origin) X(_ALLOWED_ORIGINS)                    \
     X(_SEND_TIMEOUT_SECONDS) X(_endpoint_tasks) X(_slow_clients) X(CancelledError) X(args) X(current_task)           \
-    X(uncancel)
+    X(uncancel) X(_SESSION_STREAMS) X(_DETACHED_GRACE_SECONDS) X(_STREAM_RETAIN_EVENTS) X(_STREAM_RETAIN_BYTES)        \
+    X(_session_streams) X(seq) X(after) X(attached) X(replay_gap) X(first_seq) X(approval_decided)                   \
+    X(approval_withdrawn) X(get_running_loop) X(call_later) X(_handle_attach) X(attach)
 #define TV_DECLARE(n) Name n{#n};
     TV_NAMES(TV_DECLARE)
 #undef TV_DECLARE
@@ -62,6 +64,8 @@ struct Names {
     Name client_too_slow{"Client too slow"};
     Name broadcast_place{"broadcast"};
     Name reply_place{"reply"};
+    Name stream_writer_prefix{"stream-writer"};
+    Name invalid_after{"'after' must be an integer"};
 
     // Keyword-name tuples for calls with keyword arguments.
     PyObject* kw_name = kwnames({"name"});
@@ -98,6 +102,7 @@ struct Gateway {
     ModuleGlobals global;  // the module's globals, looked up at each use
     // The cancel message with which a slow client's endpoint is ended: an object nobody else has.
     nb::object let_go_marker = check(PyObject_CallNoArgs((PyObject*)&PyBaseObject_Type));
+    nb::object ready;  // the awaitable a session stream's send_json gives: already complete
 
     // `message.get(key)` / `message.get(key, default)`.
     nb::object get(nb::handle mapping, nb::handle key) const { return mapping_get(mapping, key.ptr(), n.get); }
@@ -177,6 +182,22 @@ nb::object session_place(nb::handle session_id);
 // True for the cancellation with which a slow client's endpoint is ended.
 bool is_let_go(const nb::python_error& e);
 
+// ---- Session streams (session_stream.cpp), when `_SESSION_STREAMS` is on ----
+
+// What a chat for `session_id` from `ws` talks to: the session's stream, with `ws` attached to it, when
+// streams are on; else `ws` itself.
+nb::object chat_target(nb::handle ws, nb::handle session_id);
+
+// Detaches `ws` from every session stream when streams are on (then its turns are left to the grace
+// period, and true is returned); false, touching nothing, when they are off.
+bool detach_everywhere(nb::handle ws);
+
+// The session's stream when streams are on, for the host's broadcasts to a session; else a null handle.
+nb::object session_stream_target(nb::handle session_id);
+
+// An approval was decided: no stream shows it as pending any more.
+void forget_approval(nb::handle approval_id);
+
 // Registration of the module's members, one function per source file.
 void add_manager(nb::handle module);
 void add_endpoint(nb::handle module);
@@ -187,6 +208,7 @@ void add_computer_use_chat(nb::handle module);
 void add_watchdog(nb::handle module);
 void add_control(nb::handle module);
 void add_slow_client(nb::handle module);
+void add_session_stream(nb::handle module);
 
 // Stores `value` as the module attribute `name`.
 inline void define(nb::handle module, const char* name, nb::handle value) {

@@ -65,4 +65,5 @@ TV_MODULE(ws, m) {
     add_watchdog(m);
     add_control(m);
     add_slow_client(m);
+    add_session_stream(m);
 }

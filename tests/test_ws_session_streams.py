@@ -1,0 +1,250 @@
+"""Session streams: a turn talks to its session, every window of the session is live, a returning window
+catches up with exactly what it missed, and an unwatched turn is stopped after a grace period."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+
+import pytest
+
+from fakes import FakeAgent, FakeEvent, FakeSession, FakeWebSocket, settle
+
+GRACE = 0.1
+
+
+@pytest.fixture
+def streams(ws_module, monkeypatch):
+    monkeypatch.setattr(ws_module, "_SESSION_STREAMS", True)
+    monkeypatch.setattr(ws_module, "_DETACHED_GRACE_SECONDS", GRACE)
+    monkeypatch.setattr(ws_module, "_SEND_TIMEOUT_SECONDS", 0.05)
+    yield ws_module
+    ws_module._session_streams.clear()
+
+
+@pytest.fixture
+def quiet_watchdog(ws_module, monkeypatch):
+    async def watchdog(agent, session_id):
+        await asyncio.Event().wait()
+
+    monkeypatch.setattr(ws_module, "_watchdog", watchdog)
+
+
+class Window:
+    """A connected fake client, served by the real endpoint."""
+
+    def __init__(self, ws_module, sock=None):
+        self.sock = sock or FakeWebSocket()
+        self.task = asyncio.create_task(ws_module.create_ws_router().routes[0].endpoint(ws=self.sock))
+
+    def seqs(self, session="s1"):
+        return [e["seq"] for e in self.sock.events if e.get("session_id") == session and "seq" in e
+                and e["type"] not in ("attached",)]
+
+    async def close(self):
+        self.sock.hang_up()
+        await self.task
+
+
+def turn(n=5):
+    gate = asyncio.Event()
+    events = [FakeEvent("text", content=str(i)) for i in range(n)] + [FakeEvent("done")]
+    return FakeAgent(events, gate=gate), gate
+
+
+@pytest.fixture
+def session(host):
+    agent, gate = turn()
+    host.registry.add(FakeSession("s1", agent))
+    return agent, gate
+
+
+class TestFanOut:
+    async def test_every_window_of_a_session_receives_the_turn_in_order(self, streams, host, session,
+                                                                       quiet_watchdog):
+        agent, gate = session
+        a, b = Window(streams), Window(streams)
+        await settle()
+        b.sock.feed({"type": "attach", "session_id": "s1"})
+        a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
+        await settle()
+        gate.set()
+        await settle(20)
+        turn_a = [e for e in a.sock.events if e["type"] in ("mode", "text", "done")]
+        turn_b = [e for e in b.sock.events if e["type"] in ("mode", "text", "done")]
+        assert turn_a == turn_b and [e["type"] for e in turn_a] == ["mode"] + ["text"] * 5 + ["done"]
+        seqs = [e["seq"] for e in turn_a]
+        assert seqs == sorted(set(seqs)) and all(list(e)[-1] == "seq" for e in turn_a)
+        attached = [e for e in b.sock.events if e["type"] == "attached"][0]
+        assert attached == {"type": "attached", "session_id": "s1", "seq": 0, "running": False}
+        await a.close(), await b.close()
+
+    async def test_a_dead_window_is_detached_and_the_others_and_the_turn_go_on(self, streams, host, session,
+                                                                              quiet_watchdog, gateway_log):
+        agent, gate = session
+
+        class Dying(FakeWebSocket):
+            async def send_json(self, data):
+                if data.get("content") == "2":
+                    raise RuntimeError("socket closed")
+                await super().send_json(data)
+
+        a, dying = Window(streams), Window(streams, Dying())
+        await settle()
+        dying.sock.feed({"type": "attach", "session_id": "s1"})
+        a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
+        await settle()
+        gate.set()
+        await settle(20)
+        assert [e.get("content") for e in a.sock.events if e["type"] == "text"] == ["0", "1", "2", "3", "4"]
+        assert [e.get("content") for e in dying.sock.events if e["type"] == "text"] == ["0", "1"]
+        assert streams._session_streams["s1"].attached == [a.sock]
+        await a.close(), await dying.close()
+
+
+class TestReplay:
+    async def test_a_returning_window_gets_exactly_what_it_missed(self, streams, host, session, quiet_watchdog):
+        agent, gate = session
+        a = Window(streams)
+        await settle()
+        a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
+        await settle()
+        seen = a.seqs()
+        await a.close()  # the window goes away mid-turn: the turn goes on
+        gate.set()
+        await settle(20)
+        assert agent.events and not streams._active_tasks.get("s1")
+        back = Window(streams)
+        await settle()
+        back.sock.feed({"type": "attach", "session_id": "s1", "after": seen[-1]})
+        await settle(10)
+        got = back.seqs()
+        assert got[0] > seen[-1] and seen + got == sorted(set(seen + got))
+        assert [e["type"] for e in back.sock.events][-1] == "attached"
+        assert back.sock.events[-1]["seq"] == got[-1]
+        whole = [e for e in back.sock.events if e["type"] in ("text", "done")]
+        assert len(whole) + sum(1 for s in seen) == 1 + 5 + 1  # mode, five texts, done: each once
+        await back.close()
+
+    async def test_a_live_event_during_the_replay_comes_after_it_once(self, streams, host, session):
+        producer = Window(streams)
+        await settle()
+
+        class Slow(FakeWebSocket):
+            async def send_json(self, data):
+                if data.get("n") == 1:  # the replay's second event: meanwhile a live one is produced
+                    await asyncio.sleep(0)
+                    await streams.manager.broadcast_to_session("s1", {"type": "info", "n": 99})
+                await super().send_json(data)
+
+        for i in range(3):
+            await streams.manager.broadcast_to_session("s1", {"type": "info", "n": i})
+        stream = streams._session_streams["s1"]
+        late = Window(streams, Slow())
+        await settle()
+        late.sock.feed({"type": "attach", "session_id": "s1", "after": 0})
+        await settle(10)
+        ns = [e.get("n") for e in late.sock.events]
+        assert ns == [0, 1, 2, 99, None]  # the replay, the live event once, then "attached"
+        assert late.sock.events[-1]["seq"] == stream.seq
+        await producer.close(), await late.close()
+
+    async def test_a_gap_is_announced_and_the_rest_replayed(self, streams, host, session, monkeypatch):
+        monkeypatch.setattr(streams, "_STREAM_RETAIN_EVENTS", 2)
+        for i in range(5):
+            await streams.manager.broadcast_to_session("s1", {"type": "info", "n": i})
+        stream = streams._session_streams["s1"]
+        w = Window(streams)
+        await settle()
+        w.sock.feed({"type": "attach", "session_id": "s1", "after": 0})
+        await settle(10)
+        events = w.sock.events
+        assert events[0] == {"type": "replay_gap", "session_id": "s1", "first_seq": stream.first_seq}
+        assert [e.get("n") for e in events[1:3]] == [3, 4] and events[3]["type"] == "attached"
+        await w.close()
+
+    @pytest.mark.parametrize("message, text", [
+        ({"type": "attach", "session_id": "nope"}, "Session not found"),
+        ({"type": "attach", "session_id": "s1", "after": "x"}, "'after' must be an integer"),
+    ])
+    async def test_bad_attach_gets_an_error_event(self, streams, host, session, message, text):
+        w = Window(streams)
+        await settle()
+        w.sock.feed(message)
+        await settle()
+        assert w.sock.events == [{"type": "error", "message": text, "session_id": message["session_id"]}]
+        await w.close()
+
+    async def test_pending_approvals_reach_a_window_that_attaches(self, streams, host, session):
+        await streams.manager.broadcast_to_session(
+            "s1", {"type": "tool_approval_needed", "approval_id": "a1", "tool": "delete_file"})
+        await streams.manager.broadcast_to_session("s1", {"type": "info"})
+        w = Window(streams)
+        await settle()
+        w.sock.feed({"type": "attach", "session_id": "s1"})  # no replay, but the approval still waits
+        await settle()
+        assert [e["type"] for e in w.sock.events] == ["tool_approval_needed", "attached"]
+        await w.close()
+
+
+class TestGrace:
+    async def test_an_unwatched_turn_is_stopped_after_the_grace_period(self, streams, host, session,
+                                                                       quiet_watchdog, gateway_log):
+        a = Window(streams)
+        await settle()
+        a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
+        await settle()
+        task = streams._active_tasks["s1"]
+        await a.close()
+        assert not task.done()  # not cancelled with its window
+        await asyncio.sleep(GRACE * 3)
+        assert task.cancelled()
+        assert any(r.levelno == logging.INFO and "no window has watched it" in r.getMessage()
+                   for r in gateway_log.records)
+        assert "s1" not in streams._session_streams
+
+    async def test_a_window_back_within_the_grace_keeps_it(self, streams, host, session, quiet_watchdog):
+        agent, gate = session
+        a = Window(streams)
+        await settle()
+        a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
+        await settle()
+        task = streams._active_tasks["s1"]
+        await a.close()
+        b = Window(streams)
+        await settle()
+        b.sock.feed({"type": "attach", "session_id": "s1", "after": 0})
+        await asyncio.sleep(GRACE * 3)
+        assert not task.done()
+        gate.set()
+        await settle(20)
+        assert task.done() and not task.cancelled()
+        assert [e["type"] for e in b.sock.events][-1] == "done"
+        await b.close()
+
+    async def test_stop_and_a_newer_chat_still_cancel(self, streams, host, session, quiet_watchdog):
+        a = Window(streams)
+        await settle()
+        a.sock.feed({"type": "chat", "session_id": "s1", "content": "one"})
+        await settle()
+        first = streams._active_tasks["s1"]
+        a.sock.feed({"type": "chat", "session_id": "s1", "content": "two"})
+        await settle()
+        assert first.cancelled()
+        second = streams._active_tasks["s1"]
+        a.sock.feed({"type": "stop_task", "session_id": "s1"})
+        await settle()
+        assert second.cancelled()
+        await a.close()
+
+
+async def test_with_the_switch_off_nothing_changes(ws_module, host, session, quiet_watchdog):
+    agent, gate = session
+    gate.set()
+    a = Window(ws_module)
+    await settle()
+    a.sock.feed({"type": "attach", "session_id": "s1"}, {"type": "chat", "session_id": "s1", "content": "go"})
+    await settle(20)
+    assert a.sock.events[0] == {"type": "error", "message": "Unknown message type: attach"}
+    assert all("seq" not in e for e in a.sock.events) and not ws_module._session_streams
+    await a.close()
