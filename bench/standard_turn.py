@@ -30,10 +30,17 @@ def variants():
     install_host()
     from tavrin.gateway import ws
 
+    def through_stream(sock, agent):
+        # Session streams on: the turn talks to the session's stream, with one window attached.
+        stream = ws.SessionStream(SID)
+        stream.attach(sock)
+        return ws._handle_standard_chat(stream, agent, TEXT, session_id=SID)
+
     return {
         "floor": lambda sock, agent: references.floor_turn(sock, agent, TEXT, SID),
         "pure Python": lambda sock, agent: references.python_turn(sock, agent, TEXT, session_id=SID),
         "ours": lambda sock, agent: ws._handle_standard_chat(sock, agent, TEXT, session_id=SID),
+        "ours, session stream": through_stream,
     }
 
 
@@ -95,6 +102,8 @@ def report(per_event, per_turn, peaks, rss, repeats, events):
               f"RSS growth over 5000 turns {rss[name] / 1024:7.1f} KiB")
     print(f"  ours / pure Python = {ours / python:.3f}   (goal <= 1.00)")
     print(f"  ours / floor       = {ours / floor:.3f}   (goal <= 1.10)")
+    stream = per_event["ours, session stream"]
+    print(f"  session stream / ours = {stream / ours:.3f}   (goal <= 1.15)")
     print(f"turns of {SHORT} events (whole turn)")
     for name, us in per_turn.items():
         print(f"  {name:12s} {us:8.2f} us/turn")
@@ -108,7 +117,8 @@ def report(per_event, per_turn, peaks, rss, repeats, events):
          "peak KiB per turn (tracemalloc)",
          "RSS growth over 5000 turns (KiB)"], rows,
         [f"ours / pure Python = **{ours / python:.3f}** (goal <= 1.00)",
-         f"ours / floor = **{ours / floor:.3f}** (goal <= 1.10)"])
+         f"ours / floor = **{ours / floor:.3f}** (goal <= 1.10)",
+         f"ours with a session stream / ours = **{stream / ours:.3f}** (goal <= 1.15)"])
     bar_chart("standard_turn", f"Standard chat turn: time per event ({events} events)", list(per_event),
               list(per_event.values()), "ns")
     return table

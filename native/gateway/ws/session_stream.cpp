@@ -315,12 +315,17 @@ PyObject* stream_send_json(PyObject* self, PyObject* event) noexcept {
             if (PyDict_DelItem(s->pending, id.ptr()) < 0) PyErr_Clear();
         }
 
-        // A snapshot of the connections: a send may detach any of them.
-        std::vector<nb::object> targets;
-        targets.reserve(s->connections->size());
-        for (auto& c : *s->connections) targets.push_back(c->ws);
-        for (nb::object& ws : targets)
-            if (Connection* c = find(s, ws)) deliver(self, c, event);
+        // A snapshot of the connections: a send may detach any of them. One is the common case.
+        size_t count = s->connections->size();
+        if (count == 1) {
+            deliver(self, s->connections->front().get(), event);
+        } else if (count > 1) {
+            std::vector<nb::object> targets;
+            targets.reserve(count);
+            for (auto& c : *s->connections) targets.push_back(c->ws);
+            for (nb::object& ws : targets)
+                if (Connection* c = find(s, ws)) deliver(self, c, event);
+        }
         return Py_NewRef(g.ready.ptr());
     } catch (...) {
         set_error_from_current_exception();
@@ -345,9 +350,45 @@ PyObject* get_attached(PyObject* o, void*) {
     return list;
 }
 
+Connection* attach(StreamObject* s, nb::handle ws);
+
+PyObject* stream_attach(PyObject* self, PyObject* ws) noexcept {
+    try {
+        attach(as_stream(self), ws);
+        Py_RETURN_NONE;
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* stream_detach(PyObject* self, PyObject* ws) noexcept {
+    try {
+        detach(as_stream(self), ws);
+        Py_RETURN_NONE;
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* stream_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* keywords[] = {"session_id", nullptr};
+    PyObject* session_id = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U:SessionStream", (char**)keywords, &session_id)) return nullptr;
+    try {
+        return new_stream(session_id).release().ptr();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
 PyMethodDef stream_methods[] = {
     {"send_json", (PyCFunction)stream_send_json, METH_O,
      "Number the event (\"seq\"), keep it in the session's journal and send it to every attached connection."},
+    {"attach", (PyCFunction)stream_attach, METH_O, "Attach a connection: it receives the events from now on."},
+    {"detach", (PyCFunction)stream_detach, METH_O, "Detach a connection."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef stream_getset[] = {
@@ -538,6 +579,7 @@ void add_session_stream(nb::handle module) {
     stream_type.tp_methods = stream_methods;
     stream_type.tp_getset = stream_getset;
     stream_type.tp_weaklistoffset = offsetof(StreamObject, weakrefs);
+    stream_type.tp_new = stream_new;
     if (PyType_Ready(&stream_type) < 0) throw_error();
     define(module, "SessionStream", nb::handle((PyObject*)&stream_type));
 

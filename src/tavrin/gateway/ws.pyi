@@ -16,6 +16,11 @@ _active_tasks: dict[str, asyncio.Task[None]]
 _ALLOWED_ORIGINS: Collection[str] | None
 # Seconds any awaited send may wait; a client whose send timed out is closed with 1013 "Client too slow".
 _SEND_TIMEOUT_SECONDS: float | None
+_SESSION_STREAMS: bool
+_DETACHED_GRACE_SECONDS: float | None
+_STREAM_RETAIN_EVENTS: int | None
+_STREAM_RETAIN_BYTES: int | None
+_session_streams: dict[str, SessionStream]
 _endpoint_tasks: dict[int, asyncio.Task[None]]
 _slow_clients: dict[int, asyncio.Task[None]]
 
@@ -32,6 +37,23 @@ class ConnectionManager:
         """Broadcast a message tagged with session_id to all connected clients."""
 
 manager: ConnectionManager
+
+class SessionStream:
+    """The event stream of one session: numbered, kept, and sent to every attached connection."""
+
+    def __init__(self, session_id: str) -> None: ...
+    @property
+    def session_id(self) -> str: ...
+    @property
+    def seq(self) -> int: ...
+    @property
+    def first_seq(self) -> int: ...
+    @property
+    def attached(self) -> list[WebSocket]: ...
+    def send_json(self, data: dict[str, Any]) -> Any:
+        """Number the event ("seq"), keep it in the session's journal and send it to every attached connection."""
+    def attach(self, ws: WebSocket) -> None: ...
+    def detach(self, ws: WebSocket) -> None: ...
 
 def create_ws_router() -> APIRouter: ...
 async def _handle_message(ws: WebSocket, message: dict[str, Any]) -> None:
@@ -60,3 +82,5 @@ async def _handle_resume_conversation(ws: WebSocket, message: dict[str, Any]) ->
 async def _handle_clear_session_history(ws: WebSocket, message: dict[str, Any]) -> None:
     """Clear all stored messages for a connector session and start a fresh conversation."""
 async def _handle_heartbeat_control(ws: WebSocket, message: dict[str, Any]) -> None: ...
+async def _handle_attach(ws: WebSocket, message: dict[str, Any]) -> None:
+    """Attach the connection to a session's stream, replaying what it missed."""
