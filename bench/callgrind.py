@@ -21,7 +21,7 @@ sys.path.insert(0, str(HERE))
 
 from harness import write_table  # noqa: E402
 
-VARIANTS = ["floor", "pure Python", "ours"]
+VARIANTS = ["floor", "pure Python", "ours", "ours, session stream"]
 EVENTS = 5_000
 
 
@@ -48,21 +48,24 @@ def main() -> None:
         out = args.keep or Path(tmp)
         out.mkdir(parents=True, exist_ok=True)
         for v in variants:
-            tag = v.replace(" ", "_")
+            tag = v.replace(" ", "_").replace(",", "")
             one = instructions(v, 1, out / f"{tag}.1")
             two = instructions(v, 2, out / f"{tag}.2")
             per_event[v] = (two - one) / EVENTS
     print(f"standard turn, instructions per event (callgrind, {EVENTS} events)")
     for v, n in per_event.items():
-        print(f"  {v:12s} {n:8.0f} instructions/event")
+        print(f"  {v:20s} {n:8.0f} instructions/event")
     if len(per_event) < len(VARIANTS):
         return
     floor, python, ours = per_event["floor"], per_event["pure Python"], per_event["ours"]
-    print(f"  ours / pure Python = {ours / python:.3f}   ours / floor = {ours / floor:.3f}")
+    stream = per_event["ours, session stream"]
+    print(f"  ours / pure Python = {ours / python:.3f}   ours / floor = {ours / floor:.3f}   "
+          f"session stream / ours = {stream / ours:.3f}")
     write_table("standard_turn_instructions", f"Standard chat turn: instructions per event (callgrind, {EVENTS} events)",
                 ["variant", "instructions/event", "/ floor", "/ pure Python"],
                 [[v, f"{n:.0f}", f"{n / floor:.3f}", f"{n / python:.3f}"] for v, n in per_event.items()],
-                [f"ours / pure Python = **{ours / python:.3f}**", f"ours / floor = **{ours / floor:.3f}**"])
+                [f"ours / pure Python = **{ours / python:.3f}**", f"ours / floor = **{ours / floor:.3f}**",
+                 f"ours with a session stream / ours = **{stream / ours:.3f}**"])
 
 
 if __name__ == "__main__":

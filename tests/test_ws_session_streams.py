@@ -248,3 +248,17 @@ async def test_with_the_switch_off_nothing_changes(ws_module, host, session, qui
     assert a.sock.events[0] == {"type": "error", "message": "Unknown message type: attach"}
     assert all("seq" not in e for e in a.sock.events) and not ws_module._session_streams
     await a.close()
+
+
+async def test_detached_sessions_do_not_pile_up(streams, host, quiet_watchdog):
+    for i in range(40):
+        host.registry.add(FakeSession(f"p{i}", FakeAgent([FakeEvent("text", content="x" * 1000)] * 50)))
+    for i in range(40):
+        w = Window(streams)
+        await settle()
+        w.sock.feed({"type": "chat", "session_id": f"p{i}", "content": "go"})
+        await settle(10)
+        await w.close()
+    assert len(streams._session_streams) == 40
+    await asyncio.sleep(GRACE * 3)
+    assert not streams._session_streams and not streams._active_tasks
