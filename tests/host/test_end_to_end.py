@@ -88,7 +88,8 @@ async def test_conversation_resumed_after_a_restart(servers, tmp_path):
         await conn.send(json.dumps({"type": "resume_conversation", "conversation_id": conv_id}))
         resumed = (await recv_until(conn, lambda e: e["type"] == "conversation_resumed"))[-1]
         assert resumed["conversation_id"] == conv_id and resumed["session_id"] == "session_main"
-        assert [m["role"] for m in resumed["messages"]] == ["user", "assistant"]
+        roles = [m["role"] for m in resumed["messages"]]
+        assert roles == ["user", "thinking", "tool_call", "tool_result", "assistant", "outcome"]
         assert resumed["messages"][0]["content"] == "Remember the pelican on the roof"
         events = await chat(conn, "And now?")
         assert "2 earlier messages" in next(e for e in events if e["type"] == "text")["content"]

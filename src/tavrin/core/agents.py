@@ -22,6 +22,7 @@ from collections.abc import AsyncIterator
 from typing import Any
 
 from tavrin.core.guardrails import Guardrails
+from tavrin.core.history import TurnLog, outcome_of_exit
 from tavrin.core.store import ConversationStore
 
 logger = logging.getLogger("tavrin.agent")
@@ -136,6 +137,8 @@ class DemoAgent:
         self._waiting_for_user = False
         self._cancel = asyncio.Event()
         self._tool_seq = 0
+        self._log: TurnLog | None = None
+        self._closing: asyncio.Future | None = None
 
     @property
     def _conversation(self) -> ConversationManager:
@@ -166,26 +169,34 @@ class DemoAgent:
         self._last_activity = time.monotonic()
         iterations = 0
         reply_parts: list[str] = []
-        conv_id: str | None = None
+        log: TurnLog | None = None
+        ending: BaseException | None = None
         try:
+            if self._closing is not None:
+                await asyncio.shield(self._closing)
+                self._closing = None
             conv_id = await self.conversation.ensure_conversation()
             heartbeat = user_text.startswith(HEARTBEAT_MARKER)
             meta = {"attachments": attachments} if attachments else None
-            await self._memory.add_message(conv_id, "heartbeat" if heartbeat else "user", user_text, meta)
+            log = await TurnLog.begin(
+                self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, meta,
+                "heartbeat" if heartbeat else "standard",
+            )
+            self._log = log
             earlier = await self._memory.count_messages(conv_id) - 1
             lowered = user_text.lower()
 
-            yield self._event("thinking", message="Reading your message…" if not heartbeat else "Checking my plan…")
+            yield await self._shown("thinking", message="Reading your message…" if not heartbeat else "Checking my plan…")
             await self._step()
 
             if heartbeat:
                 reply_parts.append("Heartbeat check-in: no plan is pending, so I'm standing by.")
             elif "/fail" in lowered:
-                yield self._event("thinking", message="Calling a tool that is about to fail…")
+                yield await self._shown("thinking", message="Calling a tool that is about to fail…")
                 await self._step()
                 raise RuntimeError("the demo tool failed on purpose (/fail)")
             elif "/stall" in lowered:
-                yield self._event("thinking", message="Waiting for a slow model response…")
+                yield await self._shown("thinking", message="Waiting for a slow model response…")
                 # Silence: no event until the turn is cancelled (by the user or the watchdog).
                 await self._step(self.stall_max_seconds)
                 reply_parts.append("The slow response finally arrived.")
@@ -193,17 +204,17 @@ class DemoAgent:
                 steps = 20
                 for i in range(1, steps + 1):
                     call_id = self._next_tool_id()
-                    yield self._event("tool_call", id=call_id, tool="scan_folder", arguments={"folder": f"~/Projects/part-{i}"})
+                    yield await self._shown("tool_call", id=call_id, tool="scan_folder", arguments={"folder": f"~/Projects/part-{i}"})
                     await self._step(2 * self.step_delay)
-                    yield self._event("tool_result", id=call_id, tool="scan_folder", result=f"Scanned part {i} of {steps}: {i * 7} files")
+                    yield await self._shown("tool_result", id=call_id, tool="scan_folder", result=f"Scanned part {i} of {steps}: {i * 7} files")
                     iterations += 1
                 reply_parts.append(f"Finished the long scan: {steps} folders, {steps * (steps + 1) * 7 // 2} files.")
             else:
                 risky = _risky_action(user_text)
                 call_id = self._next_tool_id()
-                yield self._event("tool_call", id=call_id, tool="read_screen", arguments={"mode": "accessibility_tree"})
+                yield await self._shown("tool_call", id=call_id, tool="read_screen", arguments={"mode": "accessibility_tree"})
                 await self._step()
-                yield self._event(
+                yield await self._shown(
                     "tool_result", id=call_id, tool="read_screen",
                     result="Focused window: Files — ~/Downloads (3 windows open, 12 accessible elements)",
                 )
@@ -222,23 +233,45 @@ class DemoAgent:
                     )
             if earlier > 0:
                 reply_parts.append(f"(This conversation holds {earlier} earlier message{'s' if earlier != 1 else ''}.)")
-            reply = " ".join(reply_parts)
-            yield self._event("text", content=reply)
-            await self._memory.add_message(conv_id, "assistant", reply)
+            yield await self._shown("text", content=" ".join(reply_parts))
+            if log is not None:  # recorded first: a window that reloads on "done" finds it stored
+                await log.end("done", "", iterations=iterations)
             yield self._event("done", iterations=iterations)
         except _TurnCancelled:
-            if conv_id is not None:
-                await self._memory.add_message(conv_id, "system", "Task cancelled")
+            if log is not None:
+                await log.end("stopped", "Task cancelled")
             yield self._event("cancelled", message="Task cancelled")
+        except BaseException as exc:
+            ending = exc
+            raise
         finally:
+            # A turn that leaves by an exception (an error, or its task cancelled) still gets
+            # its outcome. It is written by a task of its own so that the agent is free at once
+            # (the session lock is already released); the next turn waits for that write
+            # before it records anything, so the outcome stays ahead of it in the store.
+            if ending is not None and log is not None:
+                try:
+                    self._closing = asyncio.ensure_future(log.end(*outcome_of_exit(ending, self._cancel.is_set())))
+                except RuntimeError:  # no running loop: the next start-up marks it interrupted
+                    pass
+            self._log = None
             self.is_processing = False
             self._waiting_for_user = False
 
+    async def _shown(self, type: str, **data: Any) -> AgentEvent:
+        """An event the user is shown, recorded in the turn's log first."""
+        event = self._event(type, **data)
+        if self._log is not None:
+            await self._log.event(event.to_dict())
+        return event
+
     async def _risky_tool(self, tool: str, arguments: dict, reply_parts: list[str]):
         call_id = self._next_tool_id()
-        yield self._event("tool_call", id=call_id, tool=tool, arguments=arguments)
+        yield await self._shown("tool_call", id=call_id, tool=tool, arguments=arguments)
         if self.guardrails.needs_approval(tool):
             approval = self.guardrails.request_approval(tool, arguments, self.session_id)
+            if self._log is not None:
+                await self._log.approval_requested(approval.approval_id, tool, arguments)
             yield self._event(
                 "tool_approval_needed",
                 approval_id=approval.approval_id,
@@ -250,11 +283,11 @@ class DemoAgent:
         else:
             approved = True
         if not approved:
-            yield self._event("tool_result", id=call_id, tool=tool, result="Not run: the user refused the action", error=True)
+            yield await self._shown("tool_result", id=call_id, tool=tool, result="Not run: the user refused the action", error=True)
             reply_parts.append(f"Understood — I did not run {tool}.")
             return
         await self._step()
-        yield self._event("tool_result", id=call_id, tool=tool, result=f"Done (simulated): {tool} {_describe(arguments)}")
+        yield await self._shown("tool_result", id=call_id, tool=tool, result=f"Done (simulated): {tool} {_describe(arguments)}")
         reply_parts.append(f"Done: {tool} with {_describe(arguments)} (simulated, nothing on your computer changed).")
 
     async def _await_decision(self, approval) -> bool:
@@ -264,7 +297,10 @@ class DemoAgent:
         try:
             await asyncio.wait({decision, cancelled}, return_when=asyncio.FIRST_COMPLETED)
             if decision.done():
-                return decision.result()
+                approved = decision.result()
+                if self._log is not None:
+                    await self._log.approval_settled(approval.approval_id, "approved" if approved else "rejected")
+                return approved
             raise _TurnCancelled
         finally:
             self._waiting_for_user = False

@@ -157,6 +157,7 @@ async def startup(config: AppConfig) -> None:
     from tavrin.core.computer_use_agent import DemoComputerUseAgent
     from tavrin.core.guardrails import Guardrails
     from tavrin.core.heartbeat_controller import HeartbeatController
+    from tavrin.core.history import computer_use_journal
     from tavrin.core.session_registry import SessionRegistry, set_registry
     from tavrin.core.store import ConversationStore
 
@@ -166,6 +167,8 @@ async def startup(config: AppConfig) -> None:
     data_dir = Path(config.data_dir).expanduser()
     data_dir.mkdir(parents=True, exist_ok=True)
     store = ConversationStore(data_dir / "conversations.sqlite3")
+    # Turns the last run left open were cut short by its end: record them as interrupted.
+    await store.interrupt_open_turns()
     guardrails = Guardrails(
         config.heartbeat.blocked_ops, on_resolved=_announce_decision, on_withdrawn=_announce_withdrawal
     )
@@ -191,7 +194,7 @@ async def startup(config: AppConfig) -> None:
         heartbeat = HeartbeatController(config.heartbeat, deliver=deliver_heartbeat, broadcast=broadcast)
     _state.update(
         agent=make_agent(None),
-        cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay),
+        cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay, journal=computer_use_journal(store)),
         heartbeat=heartbeat,
         _agent_lock_fallback=asyncio.Lock(),
         memory=store,

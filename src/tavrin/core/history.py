@@ -1,0 +1,266 @@
+"""What a turn leaves in the conversation store: the transcript the user saw.
+
+``TurnLog`` writes one turn: the user's message, then each event the user was shown
+(thinking, tool calls and results, approval prompts with their decision, error notes, the
+reply text) and finally the outcome. The web UI draws a resumed conversation from these
+rows with the same code that draws the live events, so both look alike.
+
+Screenshots are not kept at full size: a tool result's image is stored as a small
+thumbnail (``thumbnail_png``) of at most ``MAX_THUMBNAIL_BASE64`` characters, or, when it
+cannot be made that small or read at all, as a placeholder that says a screenshot was there.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import base64
+import binascii
+import logging
+import struct
+import zlib
+from typing import Any
+
+from tavrin.core.computer_use_agent import encode_png
+from tavrin.core.store import ConversationStore
+
+logger = logging.getLogger("tavrin.history")
+
+THUMBNAIL_WIDTH = 160
+THUMBNAIL_HEIGHT = 120
+MAX_THUMBNAIL_BASE64 = 24_000
+# Larger screenshots are not decoded here at all (decoding runs in pure Python).
+MAX_DECODED_PIXELS = 4096 * 4096
+# Text kept from a single tool result or argument list.
+MAX_TEXT = 4_000
+
+# Event types that are part of the transcript, and the keys of each that are kept.
+_KEPT = {
+    "thinking": ("message",),
+    "tool_call": ("id", "tool", "arguments"),
+    "tool_result": ("id", "tool", "result", "error", "screenshot"),
+    "error": ("message",),
+}
+
+
+class TurnLog:
+    """One turn being written to the store. Store failures are logged, never raised: the
+    turn itself must go on when the disk does not."""
+
+    def __init__(self, store: ConversationStore, conversation_id: str, turn_id: str | None):
+        self.store = store
+        self.conversation_id = conversation_id
+        self.turn_id = turn_id
+        self._approvals: dict[str, tuple[int, dict]] = {}
+        self.ended = False
+
+    @classmethod
+    async def begin(
+        cls, store: ConversationStore, conversation_id: str, role: str, text: str, meta: dict | None, mode: str
+    ) -> TurnLog:
+        """Open a turn and store the message that started it (its mode goes in the meta)."""
+        log = cls(store, conversation_id, None)
+        try:
+            log.turn_id = await store.begin_turn(conversation_id, mode)
+            await store.add_message(conversation_id, role, text, {**(meta or {}), "mode": mode}, log.turn_id)
+        except Exception:
+            logger.exception("Could not record the start of a turn in %s", conversation_id)
+        return log
+
+    async def _add(self, role: str, content: str, meta: dict | None = None) -> int | None:
+        if self.turn_id is None or self.ended:
+            return None
+        try:
+            return await self.store.add_message(self.conversation_id, role, content, meta, self.turn_id)
+        except Exception:
+            logger.exception("Could not record a %s event in %s", role, self.conversation_id)
+            return None
+
+    async def event(self, payload: dict) -> None:
+        """Record one event as the client receives it (gateway format)."""
+        kind = payload.get("type")
+        if kind == "text":
+            await self._add("assistant", str(payload.get("content", "")))
+            return
+        keys = _KEPT.get(kind)
+        if keys is None:
+            return
+        meta = {k: _bounded(payload[k]) for k in keys if k in payload}
+        if kind == "tool_result" and payload.get("screenshot"):
+            meta.update(await asyncio.to_thread(_screenshot_meta, payload.get("image_base64")))
+        content = meta.get("message") or meta.get("tool") or ""
+        await self._add(kind, str(content), meta)
+
+    async def approval_requested(self, approval_id: str, tool: str, arguments: Any) -> None:
+        meta = {"approval_id": approval_id, "tool": tool, "arguments": _bounded(arguments), "decision": None}
+        row = await self._add("approval", tool, meta)
+        if row is not None:
+            self._approvals[approval_id] = (row, meta)
+
+    async def approval_settled(self, approval_id: str, decision: str) -> None:
+        """``decision``: "approved", "rejected" or "withdrawn"."""
+        entry = self._approvals.pop(approval_id, None)
+        if entry is None:
+            return
+        row, meta = entry
+        try:
+            await self.store.update_message_meta(row, {**meta, "decision": decision})
+        except Exception:
+            logger.exception("Could not record the decision on approval %s", approval_id)
+
+    async def end(self, outcome: str, message: str = "", **meta: Any) -> None:
+        if self.turn_id is None or self.ended:
+            return
+        self.ended = True
+        for approval_id in list(self._approvals):
+            await self.approval_settled(approval_id, "withdrawn")
+        try:
+            await self.store.end_turn(self.turn_id, outcome, message, meta or None)
+        except Exception:
+            logger.exception("Could not record the end of turn %s", self.turn_id)
+
+
+def outcome_of_exit(exc: BaseException | None, stop_requested: bool) -> tuple[str, str]:
+    """The outcome and its note for a turn that ended by ``exc`` (None: it finished)."""
+    if exc is None:
+        return "done", ""
+    if isinstance(exc, (asyncio.CancelledError, GeneratorExit)):
+        # A stop asks the agent first; a task cancelled without that was replaced by a newer
+        # message, or its window went away.
+        return ("stopped", "Task stopped") if stop_requested else ("cancelled", "Task cancelled")
+    return "error", f"Agent error: {exc}"
+
+
+def _bounded(value: Any) -> Any:
+    if isinstance(value, str) and len(value) > MAX_TEXT:
+        return value[:MAX_TEXT] + "…"
+    return value
+
+
+# -- screenshots -------------------------------------------------------------------------------
+
+
+def _screenshot_meta(image_base64: Any) -> dict:
+    """The meta of a screenshot result: a thumbnail when one can be made within the bound."""
+    if isinstance(image_base64, str):
+        try:
+            png = base64.b64decode(image_base64, validate=True)
+        except (binascii.Error, ValueError):
+            png = b""
+        thumb = thumbnail_png(png) if png else None
+        if thumb is not None:
+            encoded = base64.b64encode(thumb).decode("ascii")
+            if len(encoded) <= MAX_THUMBNAIL_BASE64:
+                return {"thumbnail_base64": encoded}
+    return {"thumbnail_omitted": True}
+
+
+def thumbnail_png(png: bytes, max_width: int = THUMBNAIL_WIDTH, max_height: int = THUMBNAIL_HEIGHT) -> bytes | None:
+    """A scaled-down copy of an 8-bit RGB or RGBA PNG (non-interlaced), or None when the image
+    is of another kind, too large to decode here, or damaged."""
+    try:
+        width, height, channels, rows = _decode_png(png)
+    except (ValueError, struct.error, zlib.error, IndexError):
+        return None
+    scale = min(1.0, max_width / width, max_height / height)
+    tw, th = max(1, round(width * scale)), max(1, round(height * scale))
+    out = bytearray()
+    for y in range(th):
+        row = rows[min(height - 1, int(y / scale))]
+        for x in range(tw):
+            i = min(width - 1, int(x / scale)) * channels
+            out += row[i:i + 3]
+    return encode_png(tw, th, out)
+
+
+def _decode_png(png: bytes) -> tuple[int, int, int, list[bytes]]:
+    if not png.startswith(b"\x89PNG\r\n\x1a\n"):
+        raise ValueError("not a PNG")
+    pos, header, idat = 8, None, []
+    while pos + 8 <= len(png):
+        (length,) = struct.unpack(">I", png[pos:pos + 4])
+        tag = png[pos + 4:pos + 8]
+        data = png[pos + 8:pos + 8 + length]
+        pos += 12 + length
+        if tag == b"IHDR":
+            header = struct.unpack(">IIBBBBB", data)
+        elif tag == b"IDAT":
+            idat.append(data)
+        elif tag == b"IEND":
+            break
+    if header is None:
+        raise ValueError("no header")
+    width, height, depth, colour, _, _, interlace = header
+    if depth != 8 or colour not in (2, 6) or interlace != 0 or not 0 < width * height <= MAX_DECODED_PIXELS:
+        raise ValueError("unsupported PNG")
+    channels = 3 if colour == 2 else 4
+    stride = width * channels
+    raw = zlib.decompress(b"".join(idat))
+    if len(raw) < height * (stride + 1):
+        raise ValueError("truncated image data")
+    rows: list[bytes] = []
+    prev = bytearray(stride)
+    for y in range(height):
+        start = y * (stride + 1)
+        kind = raw[start]
+        cur = bytearray(raw[start + 1:start + 1 + stride])
+        if kind == 1:
+            for i in range(channels, stride):
+                cur[i] = (cur[i] + cur[i - channels]) & 0xFF
+        elif kind == 2:
+            for i in range(stride):
+                cur[i] = (cur[i] + prev[i]) & 0xFF
+        elif kind == 3:
+            for i in range(stride):
+                left = cur[i - channels] if i >= channels else 0
+                cur[i] = (cur[i] + ((left + prev[i]) >> 1)) & 0xFF
+        elif kind == 4:
+            for i in range(stride):
+                a = cur[i - channels] if i >= channels else 0
+                b, c = prev[i], prev[i - channels] if i >= channels else 0
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                cur[i] = (cur[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
+        elif kind != 0:
+            raise ValueError("unknown filter")
+        rows.append(bytes(cur))
+        prev = cur
+    return width, height, channels, rows
+
+
+# -- Computer Use turns -----------------------------------------------------------------------------
+
+
+def current_chat_session() -> str | None:
+    """The session whose chat task is running this code, from the gateway's task map."""
+    task = asyncio.current_task()
+    if task is None:
+        return None
+    try:
+        from tavrin.gateway.ws import _active_tasks
+    except ImportError:
+        return None
+    for session_id, registered in list(_active_tasks.items()):
+        if registered is task:
+            return session_id
+    return None
+
+
+def computer_use_journal(store: ConversationStore):
+    """The function the Computer Use agent calls at the start of a task to get its ``TurnLog``:
+    the turn goes into the current conversation of the session whose chat runs the task."""
+
+    async def journal(user_text: str) -> TurnLog | None:
+        from tavrin.core.session_registry import MAIN_SESSION_ID, get_registry
+
+        session = get_registry().get(current_chat_session() or MAIN_SESSION_ID)
+        conversation = getattr(getattr(session, "agent", None), "conversation", None)
+        if conversation is None:
+            return None
+        try:
+            conv_id = await conversation.ensure_conversation()
+        except Exception:
+            logger.exception("No conversation to record a Computer Use turn in")
+            return None
+        return await TurnLog.begin(store, conv_id, "user", user_text, None, "computer_use")
+
+    return journal
