@@ -146,3 +146,11 @@ async def test_heartbeat_controls(servers):
         await conn.send(json.dumps({"type": "heartbeat_control", "action": "status"}))
         status = (await recv_until(conn, lambda e: e["type"] == "heartbeat_status" and "paused" in e))[-1]
         assert status["status"] == "stopped"
+
+        # An interval below the minimum is raised, and every answer tells the one in effect.
+        await conn.send(json.dumps({"type": "heartbeat_control", "action": "start", "interval": 2}))
+        reply = (await recv_until(conn, lambda e: e["type"] == "heartbeat_status"))[-1]
+        await conn.send(json.dumps({"type": "heartbeat_control", "action": "status"}))
+        status = (await recv_until(conn, lambda e: e["type"] == "heartbeat_status" and "paused" in e))[-1]
+        assert reply["interval"] == status["interval"] == 5
+        assert httpx.get(f"{server.http}/api/heartbeat").json()["interval_seconds"] == 5

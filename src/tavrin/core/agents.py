@@ -171,6 +171,7 @@ class DemoAgent:
         reply_parts: list[str] = []
         log: TurnLog | None = None
         ending: BaseException | None = None
+        streamed = False
         try:
             if self._closing is not None:
                 await asyncio.shield(self._closing)
@@ -200,6 +201,12 @@ class DemoAgent:
                 # Silence: no event until the turn is cancelled (by the user or the watchdog).
                 await self._step(self.stall_max_seconds)
                 reply_parts.append("The slow response finally arrived.")
+            elif "/stream" in lowered:
+                # The reply arrives in pieces, as a language model writes it.
+                streamed = True
+                for piece in _pieces(STREAMED_REPLY):
+                    yield await self._shown("text", content=piece)
+                    await self._step(self.step_delay / 4)
             elif "/slow" in lowered:
                 steps = 20
                 for i in range(1, steps + 1):
@@ -233,7 +240,10 @@ class DemoAgent:
                     )
             if earlier > 0:
                 reply_parts.append(f"(This conversation holds {earlier} earlier message{'s' if earlier != 1 else ''}.)")
-            yield await self._shown("text", content=" ".join(reply_parts))
+            if not streamed:
+                yield await self._shown("text", content=" ".join(reply_parts))
+            elif reply_parts:
+                yield await self._shown("text", content="\n\n" + " ".join(reply_parts))
             if log is not None:  # recorded first: a window that reloads on "done" finds it stored
                 await log.end("done", "", iterations=iterations)
             yield self._event("done", iterations=iterations)
@@ -329,6 +339,26 @@ class DemoAgent:
         except TimeoutError:
             return
         raise _TurnCancelled
+
+
+STREAMED_REPLY = (
+    "Here is a **streamed** reply. It arrives in small pieces, the way a language model writes:\n\n"
+    "1. each piece is its own `text` event;\n"
+    "2. the page grows *one* bubble from them.\n\n"
+    "```python\nprint(\"Hello from Tavrin\")\n```\n\n"
+    "More: [the Markdown guide](https://commonmark.org/help/)."
+)
+
+
+def _pieces(text: str, size: int = 12) -> list[str]:
+    """The text cut into pieces of about ``size`` characters, at spaces where possible."""
+    pieces, start = [], 0
+    while start < len(text):
+        end = text.find(" ", start + size)
+        end = len(text) if end == -1 else end + 1
+        pieces.append(text[start:end])
+        start = end
+    return pieces
 
 
 def _describe(arguments: dict) -> str:

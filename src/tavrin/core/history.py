@@ -18,6 +18,7 @@ import binascii
 import logging
 import struct
 import zlib
+from collections.abc import Callable
 from typing import Any
 
 from tavrin.core.computer_use_agent import encode_png
@@ -51,7 +52,9 @@ class TurnLog:
         self.conversation_id = conversation_id
         self.turn_id = turn_id
         self._approvals: dict[str, tuple[int, dict]] = {}
+        self._reply_row: int | None = None  # the reply being streamed, while nothing else came
         self.ended = False
+        self.on_end: Callable[[], None] | None = None
 
     @classmethod
     async def begin(
@@ -79,11 +82,20 @@ class TurnLog:
         """Record one event as the client receives it (gateway format)."""
         kind = payload.get("type")
         if kind == "text":
-            await self._add("assistant", str(payload.get("content", "")))
+            # Consecutive pieces of text are one reply, as the client shows them in one bubble.
+            text = str(payload.get("content", ""))
+            if self._reply_row is not None:
+                try:
+                    await self.store.append_to_message(self._reply_row, text)
+                except Exception:
+                    logger.exception("Could not record a reply in %s", self.conversation_id)
+            else:
+                self._reply_row = await self._add("assistant", text)
             return
         keys = _KEPT.get(kind)
         if keys is None:
             return
+        self._reply_row = None
         meta = {k: _bounded(payload[k]) for k in keys if k in payload}
         if kind == "tool_result" and payload.get("screenshot"):
             meta.update(await asyncio.to_thread(_screenshot_meta, payload.get("image_base64")))
@@ -92,6 +104,7 @@ class TurnLog:
 
     async def approval_requested(self, approval_id: str, tool: str, arguments: Any) -> None:
         meta = {"approval_id": approval_id, "tool": tool, "arguments": _bounded(arguments), "decision": None}
+        self._reply_row = None
         row = await self._add("approval", tool, meta)
         if row is not None:
             self._approvals[approval_id] = (row, meta)
@@ -111,6 +124,8 @@ class TurnLog:
         if self.turn_id is None or self.ended:
             return
         self.ended = True
+        if self.on_end is not None:
+            self.on_end()
         for approval_id in list(self._approvals):
             await self.approval_settled(approval_id, "withdrawn")
         try:
@@ -261,6 +276,10 @@ def computer_use_journal(store: ConversationStore):
         except Exception:
             logger.exception("No conversation to record a Computer Use turn in")
             return None
-        return await TurnLog.begin(store, conv_id, "user", user_text, None, "computer_use")
+        log = await TurnLog.begin(store, conv_id, "user", user_text, None, "computer_use")
+        # The session counts as working until the task's outcome is recorded.
+        session.computer_use_running = True
+        log.on_end = lambda: setattr(session, "computer_use_running", False)
+        return log
 
     return journal

@@ -300,6 +300,14 @@ class ConversationStore:
 
         return await self._call(op)
 
+    async def append_to_message(self, message_id: int, text: str) -> None:
+        """Add text to a stored message (a reply that arrives in pieces is kept as one)."""
+
+        def op(db):
+            db.execute("UPDATE messages SET content = content || ? WHERE id = ?", (text, message_id))
+
+        await self._call(op)
+
     async def update_message_meta(self, message_id: int, meta: dict) -> None:
         """Replace a message's meta (an approval prompt learns its decision this way)."""
         meta_text = json.dumps(meta)
