@@ -159,7 +159,24 @@ class DemoAgent:
     # -- the turn -----------------------------------------------------------------
 
     def process_message(self, user_text: str, attachments: list | None = None) -> AsyncIterator[AgentEvent]:
-        return self._turn(user_text, attachments)
+        return self._recorded(self._turn(user_text, attachments))
+
+    async def _recorded(self, events: AsyncIterator[AgentEvent]) -> AsyncIterator[AgentEvent]:
+        """The turn's events, each written to the turn's log once it has been taken.
+
+        Recording after the hand-over, not before, keeps the store to what was sent: the
+        gateway sends an event and asks for the next one without waiting in between, so a
+        stop cannot fall between the two, while it can fall into a write made beforehand.
+        """
+        try:
+            async for event in events:
+                yield event
+                if self._log is not None:
+                    await self._log.event(event.to_dict())
+        finally:
+            # A stop can land here, in a write: the turn itself is then closed at once, so
+            # that it records its outcome and frees the agent now rather than when collected.
+            await events.aclose()
 
     async def _turn(self, user_text: str, attachments: list | None) -> AsyncIterator[AgentEvent]:
         if self.is_processing:
@@ -187,17 +204,17 @@ class DemoAgent:
             earlier = await self._memory.count_messages(conv_id) - 1
             lowered = user_text.lower()
 
-            yield await self._shown("thinking", message="Reading your message…" if not heartbeat else "Checking my plan…")
+            yield self._event("thinking", message="Reading your message…" if not heartbeat else "Checking my plan…")
             await self._step()
 
             if heartbeat:
                 reply_parts.append("Heartbeat check-in: no plan is pending, so I'm standing by.")
             elif "/fail" in lowered:
-                yield await self._shown("thinking", message="Calling a tool that is about to fail…")
+                yield self._event("thinking", message="Calling a tool that is about to fail…")
                 await self._step()
                 raise RuntimeError("the demo tool failed on purpose (/fail)")
             elif "/stall" in lowered:
-                yield await self._shown("thinking", message="Waiting for a slow model response…")
+                yield self._event("thinking", message="Waiting for a slow model response…")
                 # Silence: no event until the turn is cancelled (by the user or the watchdog).
                 await self._step(self.stall_max_seconds)
                 reply_parts.append("The slow response finally arrived.")
@@ -205,23 +222,23 @@ class DemoAgent:
                 # The reply arrives in pieces, as a language model writes it.
                 streamed = True
                 for piece in _pieces(STREAMED_REPLY):
-                    yield await self._shown("text", content=piece)
+                    yield self._event("text", content=piece)
                     await self._step(self.step_delay / 4)
             elif "/slow" in lowered:
                 steps = 20
                 for i in range(1, steps + 1):
                     call_id = self._next_tool_id()
-                    yield await self._shown("tool_call", id=call_id, tool="scan_folder", arguments={"folder": f"~/Projects/part-{i}"})
+                    yield self._event("tool_call", id=call_id, tool="scan_folder", arguments={"folder": f"~/Projects/part-{i}"})
                     await self._step(2 * self.step_delay)
-                    yield await self._shown("tool_result", id=call_id, tool="scan_folder", result=f"Scanned part {i} of {steps}: {i * 7} files")
+                    yield self._event("tool_result", id=call_id, tool="scan_folder", result=f"Scanned part {i} of {steps}: {i * 7} files")
                     iterations += 1
                 reply_parts.append(f"Finished the long scan: {steps} folders, {steps * (steps + 1) * 7 // 2} files.")
             else:
                 risky = _risky_action(user_text)
                 call_id = self._next_tool_id()
-                yield await self._shown("tool_call", id=call_id, tool="read_screen", arguments={"mode": "accessibility_tree"})
+                yield self._event("tool_call", id=call_id, tool="read_screen", arguments={"mode": "accessibility_tree"})
                 await self._step()
-                yield await self._shown(
+                yield self._event(
                     "tool_result", id=call_id, tool="read_screen",
                     result="Focused window: Files — ~/Downloads (3 windows open, 12 accessible elements)",
                 )
@@ -241,9 +258,9 @@ class DemoAgent:
             if earlier > 0:
                 reply_parts.append(f"(This conversation holds {earlier} earlier message{'s' if earlier != 1 else ''}.)")
             if not streamed:
-                yield await self._shown("text", content=" ".join(reply_parts))
+                yield self._event("text", content=" ".join(reply_parts))
             elif reply_parts:
-                yield await self._shown("text", content="\n\n" + " ".join(reply_parts))
+                yield self._event("text", content="\n\n" + " ".join(reply_parts))
             if log is not None:  # recorded first: a window that reloads on "done" finds it stored
                 await log.end("done", "", iterations=iterations)
             yield self._event("done", iterations=iterations)
@@ -268,16 +285,9 @@ class DemoAgent:
             self.is_processing = False
             self._waiting_for_user = False
 
-    async def _shown(self, type: str, **data: Any) -> AgentEvent:
-        """An event the user is shown, recorded in the turn's log first."""
-        event = self._event(type, **data)
-        if self._log is not None:
-            await self._log.event(event.to_dict())
-        return event
-
     async def _risky_tool(self, tool: str, arguments: dict, reply_parts: list[str]):
         call_id = self._next_tool_id()
-        yield await self._shown("tool_call", id=call_id, tool=tool, arguments=arguments)
+        yield self._event("tool_call", id=call_id, tool=tool, arguments=arguments)
         if self.guardrails.needs_approval(tool):
             approval = self.guardrails.request_approval(tool, arguments, self.session_id)
             if self._log is not None:
@@ -293,11 +303,11 @@ class DemoAgent:
         else:
             approved = True
         if not approved:
-            yield await self._shown("tool_result", id=call_id, tool=tool, result="Not run: the user refused the action", error=True)
+            yield self._event("tool_result", id=call_id, tool=tool, result="Not run: the user refused the action", error=True)
             reply_parts.append(f"Understood — I did not run {tool}.")
             return
         await self._step()
-        yield await self._shown("tool_result", id=call_id, tool=tool, result=f"Done (simulated): {tool} {_describe(arguments)}")
+        yield self._event("tool_result", id=call_id, tool=tool, result=f"Done (simulated): {tool} {_describe(arguments)}")
         reply_parts.append(f"Done: {tool} with {_describe(arguments)} (simulated, nothing on your computer changed).")
 
     async def _await_decision(self, approval) -> bool:

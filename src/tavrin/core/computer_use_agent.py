@@ -120,15 +120,17 @@ class DemoComputerUseAgent:
         try:
             log = await self._journal(user_text) if self._journal is not None else None
             async for event in self._steps(user_text):
+                if log is not None and event.type in ("done", "cancelled"):
+                    # The outcome is stored before the client hears of it.
+                    await log.end(
+                        "done" if event.type == "done" else "stopped",
+                        "" if event.type == "done" else event.data.get("message", "Task cancelled"),
+                        **({"iterations": event.data.get("iterations", 0)} if event.type == "done" else {}),
+                    )
+                yield event
+                # Recorded once taken, as the standard agent does (see DemoAgent._recorded).
                 if log is not None:
                     await log.event(client_view(event))
-                    if event.type in ("done", "cancelled"):
-                        await log.end(
-                            "done" if event.type == "done" else "stopped",
-                            "" if event.type == "done" else event.data.get("message", "Task cancelled"),
-                            **({"iterations": event.data.get("iterations", 0)} if event.type == "done" else {}),
-                        )
-                yield event
         except BaseException as exc:
             if log is not None:
                 from tavrin.core.history import outcome_of_exit

@@ -24,7 +24,7 @@ const ui = {
   copyCount: 0,
 };
 
-const CU_CHIP = "🖥️ Computer Use mode — I can see and control your screen";
+const CU_CHIP = "Using Computer Use mode — I can see and control your screen"; // the gateway's banner text
 
 // ---------------------------------------------------------------- small helpers
 
@@ -531,6 +531,7 @@ function updateBadges() {
     if (!entry.settled) counts.set(entry.sid, (counts.get(entry.sid) || 0) + 1);
   }
   let unseen = 0;
+  const named = new Map(); // tabs of the same name are told apart by a number
   for (const s of ui.sessions.values()) {
     const n = counts.get(s.id) || 0;
     const shown = n > 0 && (s.id !== ui.active || document.hidden);
@@ -539,7 +540,9 @@ function updateBadges() {
     badge.hidden = !shown;
     badge.textContent = shown ? String(n) : "";
     badge.title = shown ? `${n} approval${n === 1 ? "" : "s"} waiting` : "";
-    badge.setAttribute("aria-label", badge.title);
+    const k = (named.get(s.name) || 0) + 1;
+    named.set(s.name, k);
+    s.tab.setAttribute("aria-label", (k > 1 ? `${s.name} (${k})` : s.name) + (shown ? `, ${badge.title}` : ""));
   }
   document.title = unseen ? `(${unseen}) Tavrin — approval waiting` : "Tavrin";
 }
