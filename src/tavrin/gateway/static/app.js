@@ -590,7 +590,7 @@ function renderHeartbeat() {
     parts.push(hb.paused ? "paused" : hb.status);
   }
   if (hb.interval !== null && hb.status !== "stopped") parts.push(`every ${hb.interval} s`);
-  if (hb.beat !== null && hb.max && hb.status === "running" && !hb.paused) {
+  if (hb.beat && hb.max && hb.status === "running" && !hb.paused) {
     parts.push(`beat ${hb.beat} of ${hb.max} before pausing for you`);
   }
   status.textContent = parts.join(" · ") || "—";
