@@ -7,8 +7,8 @@ import shutil
 import sqlite3
 from pathlib import Path
 
-from tavrin.core.computer_use_agent import DemoComputerUseAgent, render_desktop
-from tavrin.core.history import MAX_THUMBNAIL_BASE64, TurnLog, _decode_png, thumbnail_png
+from tavrin.core.computer_use_agent import DemoComputerUseAgent, encode_png, render_desktop
+from tavrin.core.history import MAX_THUMBNAIL_BASE64, TurnLog, _decode_png, _screenshot_meta, thumbnail_png
 from tavrin.core.store import SCHEMA_VERSION, ConversationStore
 
 # Written by the store as it was before turns were recorded (schema version 0).
@@ -133,3 +133,6 @@ def test_thumbnails_keep_the_picture_and_refuse_what_they_cannot_read():
     assert small[69][3 * 114:3 * 115] == full[138][3 * 228:3 * 229]
     assert thumbnail_png(b"not a png") is None
     assert thumbnail_png(png[:60]) is None
+    # What cannot be made small here is stored as a placeholder, never at full size.
+    full_screen = base64.b64encode(encode_png(1920, 1080, bytes(1920 * 1080 * 3))).decode()
+    assert _screenshot_meta(full_screen) == _screenshot_meta("%%%") == {"thumbnail_omitted": True}

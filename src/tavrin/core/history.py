@@ -29,8 +29,9 @@ logger = logging.getLogger("tavrin.history")
 THUMBNAIL_WIDTH = 160
 THUMBNAIL_HEIGHT = 120
 MAX_THUMBNAIL_BASE64 = 24_000
-# Larger screenshots are not decoded here at all (decoding runs in pure Python).
-MAX_DECODED_PIXELS = 4096 * 4096
+# Larger screenshots are kept as a placeholder: decoding runs in pure Python, in a worker
+# thread, and a full-screen image would hold the interpreter for seconds.
+MAX_DECODED_PIXELS = 1280 * 1024
 # Text kept from a single tool result or argument list.
 MAX_TEXT = 4_000
 

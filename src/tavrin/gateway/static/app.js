@@ -272,8 +272,12 @@ function endTurn(id) {
   s.bubble = null;
   setWorking(id, false);
   refreshResumeList();
+  flushQueue(s);
+}
+
+function flushQueue(s) {
   const next = s.queue.shift();
-  if (next) { next.node.remove(); sendChat(id, next.text, next.computerUse); }
+  if (next) { next.node.remove(); sendChat(s.id, next.text, next.computerUse); }
 }
 
 function markAttention(id) {
@@ -752,7 +756,10 @@ function handleEvent(ev) {
       ui.hb.status = ev.status === "paused" ? "running" : ev.status;
       ui.hb.paused = ev.status === "paused" || !!ev.paused;
       if (!ui.hb.paused) ui.hb.pausedAfter = null;
-      if (ev.interval !== undefined) ui.hb.interval = ev.interval;
+      if (ev.interval !== undefined) {
+        ui.hb.interval = ev.interval;
+        $("hb-interval").value = ev.interval; // the interval in effect, which may differ from the one typed
+      }
       if (ev.status === "stopped") ui.hb.beat = null;
       renderHeartbeat();
       return;
@@ -794,7 +801,9 @@ function applySessions(sessions) {
     if (resync || changed) {
       if (!running) { s.mode = null; s.ownTurn = false; }
       setWorking(s.id, running);
-      reload(s);
+      // A message queued behind a turn that ended while the page was away goes out once the
+      // tab shows what the server holds.
+      reload(s).then(() => { if (!s.working) flushQueue(s); });
     } else if (s.working && !s.ownTurn && !running) {
       setWorking(s.id, false);
       reload(s);
