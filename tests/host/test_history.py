@@ -110,9 +110,21 @@ async def test_a_computer_use_turn_is_stored_with_small_screenshots(store):
         return await TurnLog.begin(store, conv, "user", text, None, "computer_use")
 
     agent = DemoComputerUseAgent(step_delay=0.001, journal=journal)
-    async for _ in agent.run_task("click the button"):
+    first = agent.run_task("click the button")
+    await anext(first)
+    # A second task while the first runs is refused with an end of turn, and stored as such.
+    refused = [e async for e in agent.run_task("and this too")]
+    assert [e.type for e in refused] == ["error", "cancelled"]
+    async for _ in first:
         pass
     stored = await store.get_messages(conv)
+    turns = {}
+    for m in stored:
+        turns.setdefault(m["turn_id"], []).append(m)
+    refused_turn = next(t for t in turns.values() if t[0]["content"] == "and this too")
+    assert [m["role"] for m in refused_turn] == ["user", "error", "outcome"]
+    assert refused_turn[-1]["meta"]["outcome"] == "cancelled"
+    stored = next(t for t in turns.values() if t[0]["content"] == "click the button")
     assert roles(stored)[0] == "user" and stored[0]["meta"] == {"mode": "computer_use"}
     assert roles(stored)[-2:] == ["assistant", "outcome"] and stored[-1]["meta"]["outcome"] == "done"
     shots = [m["meta"] for m in stored if m["role"] == "tool_result" and m["meta"].get("screenshot")]

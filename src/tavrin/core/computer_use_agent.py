@@ -111,14 +111,20 @@ class DemoComputerUseAgent:
         return self._task(user_text)
 
     async def _task(self, user_text: str) -> AsyncIterator[ComputerUseEvent]:
+        log = await self._journal(user_text) if self._journal is not None else None
         if self.is_running:
-            yield ComputerUseEvent("error", {"message": "Computer Use is busy with another task"})
+            # Refused, and said so with an end of turn: the error alone would leave the client
+            # waiting for a task that never starts.
+            busy = "Computer Use is busy with another task"
+            if log is not None:
+                await log.event({"type": "error", "message": busy})
+                await log.end("cancelled", "Not started: " + busy)
+            yield ComputerUseEvent("error", {"message": busy})
+            yield ComputerUseEvent("cancelled", {"message": "Not started: " + busy})
             return
         self.is_running = True
         self._stop.clear()
-        log = None
         try:
-            log = await self._journal(user_text) if self._journal is not None else None
             async for event in self._steps(user_text):
                 if log is not None and event.type in ("done", "cancelled"):
                     # The outcome is stored before the client hears of it.
