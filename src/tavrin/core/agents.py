@@ -22,7 +22,7 @@ from collections.abc import AsyncIterator
 from typing import Any
 
 from tavrin.core.guardrails import Guardrails
-from tavrin.core.history import TurnLog, outcome_of_exit
+from tavrin.core.history import TurnLog, origin_meta, outcome_of_exit
 from tavrin.core.store import ConversationStore
 
 logger = logging.getLogger("tavrin.agent")
@@ -195,9 +195,9 @@ class DemoAgent:
                 self._closing = None
             conv_id = await self.conversation.ensure_conversation()
             heartbeat = user_text.startswith(HEARTBEAT_MARKER)
-            meta = {"attachments": attachments} if attachments else None
+            meta = {"attachments": attachments} if attachments else {}
             log = await TurnLog.begin(
-                self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, meta,
+                self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, {**meta, **origin_meta()},
                 "heartbeat" if heartbeat else "standard",
             )
             self._log = log

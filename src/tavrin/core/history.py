@@ -19,6 +19,7 @@ import logging
 import struct
 import zlib
 from collections.abc import Callable
+from contextvars import ContextVar
 from typing import Any
 
 from tavrin.core.computer_use_agent import encode_png
@@ -34,6 +35,19 @@ MAX_THUMBNAIL_BASE64 = 24_000
 MAX_DECODED_PIXELS = 1280 * 1024
 # Text kept from a single tool result or argument list.
 MAX_TEXT = 4_000
+
+# The event that introduced a turn the host runs itself (a connector's message), set by the
+# host around that turn, so that the stored turn starts as the live one did.
+host_turn_intro: ContextVar[dict | None] = ContextVar("host_turn_intro", default=None)
+
+
+def origin_meta() -> dict:
+    """Meta for the first message of a turn: who sent it, when a connector did."""
+    intro = host_turn_intro.get()
+    if isinstance(intro, dict) and intro.get("type") == "connector_message":
+        return {"sender": intro.get("sender", "connector"), "connector": True}
+    return {}
+
 
 # Event types that are part of the transcript, and the keys of each that are kept.
 _KEPT = {

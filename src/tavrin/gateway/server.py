@@ -21,6 +21,7 @@ from pathlib import Path
 from typing import Any
 
 from tavrin.config import AppConfig, load_config
+from tavrin.core.history import host_turn_intro
 
 logger = logging.getLogger("tavrin.server")
 
@@ -99,6 +100,7 @@ async def run_host_turn(session, text: str, intro: dict | None = None) -> str:
         await broadcast_to_session(session_id, intro)
     reply: list[str] = []
     async with session.lock:
+        intro_token = host_turn_intro.set(intro)  # the stored turn starts as the live one did
         try:
             async for event in session.agent.process_message(text):
                 payload = event.to_dict()
@@ -108,6 +110,8 @@ async def run_host_turn(session, text: str, intro: dict | None = None) -> str:
         except Exception as exc:
             logger.exception("Host turn failed in session %s", session_id)
             await broadcast_to_session(session_id, {"type": "error", "message": f"Agent error: {exc}"})
+        finally:
+            host_turn_intro.reset(intro_token)
     return "\n".join(reply)
 
 

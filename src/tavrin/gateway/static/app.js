@@ -420,8 +420,9 @@ function renderHistory(id, messages) {
     const meta = m.meta || {};
     switch (m.role) {
       case "user":
-        addUser(id, m.content, meta.sender ? "via " + meta.sender : null);
-        if (meta.mode === "standard" || meta.mode === "computer_use") addChip(id, meta.mode);
+        addUser(id, m.content, meta.connector ? "via " + (meta.sender || "connector") : null);
+        // Turns from this page open with the mode banner; a connector's turn has none.
+        if (!meta.connector && (meta.mode === "standard" || meta.mode === "computer_use")) addChip(id, meta.mode);
         break;
       case "heartbeat": addLine(id, "heartbeat", "⏱ Heartbeat check-in"); break;
       case "assistant": addText(id, m.content); break;
