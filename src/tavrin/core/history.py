@@ -59,15 +59,22 @@ _KEPT = {
 
 
 class TurnLog:
-    """One turn being written to the store. Store failures are logged, never raised: the
-    turn itself must go on when the disk does not."""
+    """One turn being written to the store.
+
+    The writes of a turn run one after another, in the order they were asked for, each in a
+    task of its own: a caller that is cancelled while it waits (a stop lands there) does not
+    cancel the write, and the outcome is always written after everything before it. Store
+    failures are logged, never raised: the turn itself must go on when the disk does not.
+    """
 
     def __init__(self, store: ConversationStore, conversation_id: str, turn_id: str | None):
         self.store = store
         self.conversation_id = conversation_id
         self.turn_id = turn_id
         self._approvals: dict[str, tuple[int, dict]] = {}
-        self._reply_row: int | None = None  # the reply being streamed, while nothing else came
+        self._last: asyncio.Task | None = None
+        self._reply_open = False  # a reply is being streamed, and nothing else came since
+        self._reply_row: int | None = None
         self.ended = False
         self.on_end: Callable[[], None] | None = None
 
@@ -84,56 +91,79 @@ class TurnLog:
             logger.exception("Could not record the start of a turn in %s", conversation_id)
         return log
 
-    async def _add(self, role: str, content: str, meta: dict | None = None) -> int | None:
-        if self.turn_id is None or self.ended:
-            return None
-        try:
-            return await self.store.add_message(self.conversation_id, role, content, meta, self.turn_id)
-        except Exception:
-            logger.exception("Could not record a %s event in %s", role, self.conversation_id)
-            return None
+    def _then(self, op: Callable[[], Any], what: str):
+        """Run ``op()`` (a coroutine function) after the writes asked for before; await the result."""
+        previous = self._last
+
+        async def run():
+            if previous is not None:
+                await asyncio.wait([previous])
+            try:
+                return await op()
+            except Exception:
+                logger.exception("Could not record %s in %s", what, self.conversation_id)
+                return None
+
+        self._last = asyncio.ensure_future(run())
+        return asyncio.shield(self._last)
 
     async def event(self, payload: dict) -> None:
         """Record one event as the client receives it (gateway format)."""
+        if self.turn_id is None or self.ended:
+            return
         kind = payload.get("type")
         if kind == "text":
             # Consecutive pieces of text are one reply, as the client shows them in one bubble.
             text = str(payload.get("content", ""))
-            if self._reply_row is not None:
-                try:
-                    await self.store.append_to_message(self._reply_row, text)
-                except Exception:
-                    logger.exception("Could not record a reply in %s", self.conversation_id)
+            if self._reply_open:
+                await self._then(lambda: self._append_reply(text), "a reply")
             else:
-                self._reply_row = await self._add("assistant", text)
+                self._reply_open = True
+                await self._then(lambda: self._start_reply(text), "a reply")
             return
         keys = _KEPT.get(kind)
         if keys is None:
             return
-        self._reply_row = None
+        self._reply_open = False
         meta = {k: _bounded(payload[k]) for k in keys if k in payload}
-        if kind == "tool_result" and payload.get("screenshot"):
-            meta.update(await asyncio.to_thread(_screenshot_meta, payload.get("image_base64")))
-        content = meta.get("message") or meta.get("tool") or ""
-        await self._add(kind, str(content), meta)
+
+        async def op():
+            if kind == "tool_result" and payload.get("screenshot"):
+                meta.update(await asyncio.to_thread(_screenshot_meta, payload.get("image_base64")))
+            content = meta.get("message") or meta.get("tool") or ""
+            await self.store.add_message(self.conversation_id, kind, str(content), meta, self.turn_id)
+
+        await self._then(op, f"a {kind} event")
+
+    async def _start_reply(self, text: str) -> None:
+        self._reply_row = await self.store.add_message(self.conversation_id, "assistant", text, None, self.turn_id)
+
+    async def _append_reply(self, text: str) -> None:
+        if self._reply_row is not None:
+            await self.store.append_to_message(self._reply_row, text)
 
     async def approval_requested(self, approval_id: str, tool: str, arguments: Any) -> None:
+        if self.turn_id is None or self.ended:
+            return
+        self._reply_open = False
         meta = {"approval_id": approval_id, "tool": tool, "arguments": _bounded(arguments), "decision": None}
-        self._reply_row = None
-        row = await self._add("approval", tool, meta)
-        if row is not None:
+
+        async def op():
+            row = await self.store.add_message(self.conversation_id, "approval", tool, meta, self.turn_id)
             self._approvals[approval_id] = (row, meta)
+
+        await self._then(op, "an approval")
 
     async def approval_settled(self, approval_id: str, decision: str) -> None:
         """``decision``: "approved", "rejected" or "withdrawn"."""
+        if self.turn_id is not None:
+            await self._then(lambda: self._settle(approval_id, decision), "an approval's decision")
+
+    async def _settle(self, approval_id: str, decision: str) -> None:
         entry = self._approvals.pop(approval_id, None)
-        if entry is None:
-            return
-        row, meta = entry
-        try:
+        if entry is not None:
+            row, meta = entry
             await self.store.update_message_meta(row, {**meta, "decision": decision})
-        except Exception:
-            logger.exception("Could not record the decision on approval %s", approval_id)
 
     async def end(self, outcome: str, message: str = "", **meta: Any) -> None:
         if self.turn_id is None or self.ended:
@@ -141,12 +171,13 @@ class TurnLog:
         self.ended = True
         if self.on_end is not None:
             self.on_end()
-        for approval_id in list(self._approvals):
-            await self.approval_settled(approval_id, "withdrawn")
-        try:
+
+        async def op():
+            for approval_id in list(self._approvals):  # prompts nobody answered lapsed with the turn
+                await self._settle(approval_id, "withdrawn")
             await self.store.end_turn(self.turn_id, outcome, message, meta or None)
-        except Exception:
-            logger.exception("Could not record the end of turn %s", self.turn_id)
+
+        await self._then(op, "the end of a turn")
 
 
 def outcome_of_exit(exc: BaseException | None, stop_requested: bool) -> tuple[str, str]:
