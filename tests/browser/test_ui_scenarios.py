@@ -125,7 +125,7 @@ def test_a_server_restart_with_the_page_open(browser, tmp_path):
         wait_done(pane, 1)
         assert page.text_content("#conv-title") == "Remember the pelican on the roof"
         send(page, "/stall")  # a turn still running when the server goes away
-        page.wait_for_selector("#working:not([hidden])")
+        pane.locator(".line.thinking", has_text="slow model").wait_for()
 
         server.stop()
         page.wait_for_selector("#conn.conn-off")
