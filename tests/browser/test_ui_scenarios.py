@@ -113,13 +113,10 @@ def test_markdown_in_replies_cannot_run_anything(open_page):
     assert page.problems == []  # no alert() ran
 
 
-def test_a_server_restart_with_the_page_open(browser, tmp_path):
+def test_a_server_restart_with_the_page_open(open_page, tmp_path):
     server = ServerProcess(tmp_path / "data", log_path=tmp_path / "server.log").start()
-    context = browser.new_context(viewport={"width": 1200, "height": 800})
     try:
-        page = context.new_page()
-        page.goto(server.http + "/")
-        page.wait_for_selector("#conn.conn-on")
+        page = open_page(server=server)
         pane = page.locator(".pane[data-session='session_main']")
         send(page, "Remember the pelican on the roof")
         wait_done(pane, 1)
@@ -147,8 +144,8 @@ def test_a_server_restart_with_the_page_open(browser, tmp_path):
         cancelled = pane.locator(".line.system", has_text="Task cancelled")
         assert ended.count() + cancelled.count() == 1
         assert pane.locator(".msg.user .body").first.text_content() == "Remember the pelican on the roof"
+        assert page.problems == []
     finally:
-        context.close()
         server.stop()
 
 
@@ -222,30 +219,24 @@ def test_tabs_are_a_keyboard_tablist_and_an_unseen_approval_shows_a_badge(open_p
     assert page.title() == "Tavrin"
 
 
-def test_phone_layout_keeps_the_transcript_large(browser, app_server):
-    context = browser.new_context(viewport={"width": 390, "height": 844}, has_touch=True, is_mobile=True)
-    try:
-        page = context.new_page()
-        page.goto(app_server.http + "/")
-        page.wait_for_selector("#conn.conn-on")
-        assert not page.is_visible("#hb-controls") and not page.is_visible("#resume-select")
-        page.click("#menu-btn")
-        assert page.is_visible("#hb-controls") and page.is_visible("#resume-select")
-        assert page.get_attribute("#menu-btn", "aria-expanded") == "true"
-        page.keyboard.press("Escape")
-        assert not page.is_visible("#hb-controls")
+def test_phone_layout_keeps_the_transcript_large(open_page):
+    page = open_page(viewport={"width": 390, "height": 844}, has_touch=True, is_mobile=True)
+    assert not page.is_visible("#hb-controls") and not page.is_visible("#resume-select")
+    page.click("#menu-btn")
+    assert page.is_visible("#hb-controls") and page.is_visible("#resume-select")
+    assert page.get_attribute("#menu-btn", "aria-expanded") == "true"
+    page.keyboard.press("Escape")
+    assert not page.is_visible("#hb-controls")
 
-        pane = new_tab(page)
-        send(page, "please delete old-report.pdf")
-        card = page.locator(f".approval[data-session='{pane.get_attribute('data-session')}']")
-        card.wait_for()
-        heights = page.evaluate("() => [document.getElementById('panes').getBoundingClientRect().height, innerHeight]")
-        assert heights[0] >= 0.6 * heights[1], heights
-        assert page.locator("#input").bounding_box()["width"] >= 300
-        card.locator("button.reject").click()
-        wait_done(pane, 1)
-    finally:
-        context.close()
+    pane = new_tab(page)
+    send(page, "please delete old-report.pdf")
+    card = page.locator(f".approval[data-session='{pane.get_attribute('data-session')}']")
+    card.wait_for()
+    heights = page.evaluate("() => [document.getElementById('panes').getBoundingClientRect().height, innerHeight]")
+    assert heights[0] >= 0.6 * heights[1], heights
+    assert page.locator("#input").bounding_box()["width"] >= 300
+    card.locator("button.reject").click()
+    wait_done(pane, 1)
 
 
 def test_heartbeat_controls_show_the_interval_in_effect(open_page):
