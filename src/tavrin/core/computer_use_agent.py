@@ -139,6 +139,7 @@ class DemoComputerUseAgent:
                     await log.event(client_view(event))
         except BaseException as exc:
             if log is not None:
+                # Imported here: the history module imports this one (for encode_png).
                 from tavrin.core.history import outcome_of_exit
 
                 await log.end(*outcome_of_exit(exc, self._stop.is_set()))
