@@ -218,6 +218,10 @@ def test_tabs_are_a_keyboard_tablist_and_an_unseen_approval_shows_a_badge(open_p
     badge.wait_for(state="hidden")
     assert page.title() == "Tavrin"
 
+    page.focus(f".tab[data-session='{session_id}']")
+    page.keyboard.press("Delete")  # closes the focused tab, as its × does
+    page.locator(f".tab[data-session='{session_id}']").wait_for(state="detached")
+
 
 def test_phone_layout_keeps_the_transcript_large(open_page):
     page = open_page(viewport={"width": 390, "height": 844}, has_touch=True, is_mobile=True)
