@@ -97,12 +97,23 @@ function renderMarkdown(text) {
 }
 
 async function copyText(text, button) {
+  let copied = false;
   try {
     await navigator.clipboard.writeText(text);
-    button.textContent = "Copied";
+    copied = true;
   } catch (e) {
-    button.textContent = "Copy failed";
+    // No clipboard API outside a secure context (a page opened by its LAN address): copy
+    // from a selected, off-screen text box instead.
+    const area = el("textarea", "sr-only");
+    area.value = text;
+    area.setAttribute("readonly", "");
+    document.body.appendChild(area);
+    area.select();
+    try { copied = document.execCommand("copy"); } catch (e2) { copied = false; }
+    area.remove();
+    button.focus();
   }
+  button.textContent = copied ? "Copied" : "Copy failed";
   setTimeout(() => { button.textContent = "Copy"; }, 2000);
 }
 
