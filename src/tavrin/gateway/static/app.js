@@ -244,6 +244,7 @@ function renderChrome() {
   $("working").hidden = !s.working;
   $("working-text").textContent = s.working ? `${s.name === "Main" ? "Tavrin" : s.name} is working…` : "";
   $("stop").disabled = !s.working;
+  $("send").title = s.working ? "The message waits for the running turn to end" : "";
   $("input").placeholder = s.working
     ? "A turn is running: a message sent now waits for it to end (Esc stops it)"
     : "Message Tavrin…  (Enter sends, Shift+Enter for a new line)";
@@ -905,6 +906,7 @@ function submitChat() {
   if (sessionView(target).working) queueChat(target, text, computerUse);
   else if (!sendChat(target, text, computerUse)) return;
   input.value = "";
+  $("send").disabled = true;
   $("cu-toggle").checked = false; // Computer Use is chosen per message
   if (target !== ui.active) activate(target);
 }
@@ -920,6 +922,9 @@ function setMenu(open) {
 
 function wire() {
   $("composer").addEventListener("submit", (e) => { e.preventDefault(); submitChat(); });
+  const blank = () => { $("send").disabled = !$("input").value.trim(); };
+  $("input").addEventListener("input", blank);
+  blank();
   $("input").addEventListener("keydown", (e) => {
     if (e.key === "Enter" && !e.shiftKey && !e.isComposing) { e.preventDefault(); submitChat(); }
   });
