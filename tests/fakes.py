@@ -272,14 +272,18 @@ class FakeGuardrails:
 
 
 class FakeHeartbeatController:
-    def __init__(self, *, is_running: bool = False, is_paused: bool = False, interval: Any = 120):
+    """``interval`` is the one in effect: ``start`` takes the one given, raised to ``minimum``."""
+
+    def __init__(self, *, is_running: bool = False, is_paused: bool = False, interval: Any = 120, minimum=None):
         self.is_running = is_running
         self.is_paused = is_paused
         self.interval = interval
+        self.minimum = minimum
         self.calls: list[tuple] = []
 
     def start(self, interval):
         self.calls.append(("start", interval))
+        self.interval = max(interval, self.minimum) if self.minimum is not None else interval
 
     def stop(self):
         self.calls.append(("stop",))

@@ -316,6 +316,13 @@ async def test_heartbeat_start_interval(host, ws_module, message, cfg, used):
     assert items(sock) == [[("type", "heartbeat_status"), ("status", "running"), ("interval", used)]]
 
 
+async def test_heartbeat_start_replies_with_the_interval_in_effect(host, ws_module):
+    hb = host.state["heartbeat"] = FakeHeartbeatController(minimum=5)
+    sock = await send(ws_module, "_handle_heartbeat_control", {"type": "heartbeat_control", "action": "start", "interval": 2})
+    assert hb.calls == [("start", 2)]
+    assert items(sock) == [[("type", "heartbeat_status"), ("status", "running"), ("interval", 5)]]
+
+
 @pytest.mark.parametrize("action, status", [("stop", "stopped"), ("pause", "paused"), ("resume", "running")])
 async def test_heartbeat_commands(host, ws_module, action, status):
     hb = host.state["heartbeat"] = FakeHeartbeatController()

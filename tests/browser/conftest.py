@@ -43,18 +43,22 @@ def app_server(tmp_path_factory):
 
 @pytest.fixture
 def open_page(browser, app_server):
-    """Open the UI in a fresh browser context; page errors and dialogs are recorded on the page."""
+    """Open the UI in a fresh browser context; page errors and dialogs are recorded on the page.
+
+    ``open_page(server=..., **context_options)`` opens another server's page, or changes the
+    context (a phone's viewport, say)."""
     contexts = []
 
-    def open_():
-        context = browser.new_context(viewport={"width": 1200, "height": 800})
+    def open_(server=None, **context_options):
+        context = browser.new_context(**{"viewport": {"width": 1200, "height": 800}, **context_options})
         contexts.append(context)
         page = context.new_page()
         page.problems = []
         page.on("pageerror", lambda error: page.problems.append(f"page error: {error}"))
         page.on("dialog", lambda dialog: (page.problems.append(f"dialog: {dialog.message}"), dialog.dismiss()))
-        page.goto(app_server.address)  # the printed address, token included
-        assert page.url == app_server.http + "/"  # the token went into a cookie, out of the address
+        srv = server or app_server
+        page.goto(srv.address)  # the printed address, token included
+        assert page.url == srv.http + "/"  # the token went into a cookie, out of the address
         page.wait_for_selector("#conn.conn-on")
         page.wait_for_selector(".tab[data-session='connector_inbox']")  # sessions are listed
         return page

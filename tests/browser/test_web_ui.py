@@ -22,8 +22,8 @@ def test_chat_turn_shows_the_stream_and_the_working_indicator(open_page):
     page.locator(f"{MAIN_PANE} .line.done").nth(done_before).wait_for()
     assert page.evaluate("window.__shownWorking")
     pane = page.locator(MAIN_PANE)
-    assert pane.locator(".msg.user").last.text_content() == "What is on my screen?"
-    assert "What is on my screen?" in pane.locator(".msg.assistant").last.text_content()
+    assert pane.locator(".msg.user .body").last.text_content() == "What is on my screen?"
+    assert "What is on my screen?" in pane.locator(".msg.assistant .body").last.text_content()
     assert pane.locator(".tool .tool-name", has_text="read_screen").count() >= 1
     page.wait_for_selector("#working", state="hidden")
     assert page.problems == []
@@ -37,7 +37,7 @@ def test_approval_from_a_second_window(open_page):
     card.locator("button.approve").click()
     card.locator(".outcome", has_text="Approved").wait_for()
     asker.locator(f"{MAIN_PANE} .line.done").nth(done_before).wait_for()
-    assert "Done: delete_file" in asker.locator(f"{MAIN_PANE} .msg.assistant").last.text_content()
+    assert "Done: delete_file" in asker.locator(f"{MAIN_PANE} .msg.assistant .body").last.text_content()
     # The asking window's prompt was closed too, without a click there.
     asker.locator(".approval .outcome", has_text="Approved").wait_for()
     assert asker.problems == [] and approver.problems == []
@@ -53,8 +53,8 @@ def test_markup_in_messages_is_shown_as_text_and_never_runs(open_page):
     hostile = "<img src=x onerror=alert(1)> and <script>window.__owned = 1</script>"
     send(page, hostile)
     pane.locator(".line.done").wait_for()
-    assert pane.locator(".msg.user").last.text_content() == hostile
-    assert hostile in pane.locator(".msg.assistant").last.text_content()  # the agent echoes it
+    assert pane.locator(".msg.user .body").last.text_content() == hostile
+    assert hostile in pane.locator(".msg.assistant .body").last.text_content()  # the agent echoes it
     tab.locator(".tab-name", has_text="<img src=x").wait_for()
     assert page.locator("img[src='x']").count() == 0
     assert page.locator(".pane script, #tabs script").count() == 0

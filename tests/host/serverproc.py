@@ -42,6 +42,7 @@ class ServerProcess:
         self.step_delay = step_delay
         self.log_path = log_path or self.data_dir.parent / f"server-{os.getpid()}-{time.monotonic_ns()}.log"
         self.proc: subprocess.Popen | None = None
+        # Picked by the system at the first start; a restart listens on the same one again.
         self.port: int | None = None
         self.token: str | None = None
         self.address: str | None = None  # the address the server printed, token included
@@ -68,7 +69,7 @@ class ServerProcess:
     def start(self, timeout: float = 30) -> "ServerProcess":
         self._log = open(self.log_path, "ab")
         self.proc = subprocess.Popen(
-            [sys.executable, "-m", "tavrin.gateway.server", "--host", "127.0.0.1", "--port", "0",
+            [sys.executable, "-m", "tavrin.gateway.server", "--host", "127.0.0.1", "--port", str(self.port or 0),
              "--data-dir", str(self.data_dir), "--log-level", "warning",
              "--demo-step-delay", str(self.step_delay), *self.args],
             stdout=subprocess.PIPE, stderr=self._log, text=True,

@@ -33,8 +33,11 @@ async def test_a_plain_turn_streams_and_is_recorded(make_agent, store):
     conv = agent._conversation.conversation_id
     assert conv and agent.conversation.conversation_id == conv
     stored = await store.get_messages(conv)
-    assert [m["role"] for m in stored] == ["user", "assistant"]
-    assert stored[1]["content"] == events[3].to_dict()["content"]
+    # The stored turn is what the client was shown, closed by its outcome.
+    assert [m["role"] for m in stored] == ["user", "thinking", "tool_call", "tool_result", "assistant", "outcome"]
+    assert stored[4]["content"] == events[3].to_dict()["content"]
+    assert stored[-1]["meta"] == {"outcome": "done", "iterations": 1}
+    assert len({m["turn_id"] for m in stored}) == 1
 
 
 @pytest.mark.parametrize("approved", [True, False])

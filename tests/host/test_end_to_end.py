@@ -87,7 +87,8 @@ async def test_conversation_resumed_after_a_restart(servers, tmp_path):
         await conn.send(json.dumps({"type": "resume_conversation", "conversation_id": conv_id}))
         resumed = (await recv_until(conn, lambda e: e["type"] == "conversation_resumed"))[-1]
         assert resumed["conversation_id"] == conv_id and resumed["session_id"] == "session_main"
-        assert [m["role"] for m in resumed["messages"]] == ["user", "assistant"]
+        roles = [m["role"] for m in resumed["messages"]]
+        assert roles == ["user", "thinking", "tool_call", "tool_result", "assistant", "outcome"]
         assert resumed["messages"][0]["content"] == "Remember the pelican on the roof"
         events = await chat(conn, "And now?")
         assert "2 earlier messages" in next(e for e in events if e["type"] == "text")["content"]
@@ -144,3 +145,11 @@ async def test_heartbeat_controls(servers):
         await conn.send(json.dumps({"type": "heartbeat_control", "action": "status"}))
         status = (await recv_until(conn, lambda e: e["type"] == "heartbeat_status" and "paused" in e))[-1]
         assert status["status"] == "stopped"
+
+        # An interval below the minimum is raised, and every answer tells the one in effect.
+        await conn.send(json.dumps({"type": "heartbeat_control", "action": "start", "interval": 2}))
+        reply = (await recv_until(conn, lambda e: e["type"] == "heartbeat_status"))[-1]
+        await conn.send(json.dumps({"type": "heartbeat_control", "action": "status"}))
+        status = (await recv_until(conn, lambda e: e["type"] == "heartbeat_status" and "paused" in e))[-1]
+        assert reply["interval"] == status["interval"] == 5
+        assert httpx.get(f"{server.http}/api/heartbeat", headers=server.auth).json()["interval_seconds"] == 5

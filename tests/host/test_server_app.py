@@ -61,7 +61,8 @@ def test_connector_message_runs_a_turn_in_its_session(client, gateway):
     listed = client.get("/api/sessions/connector_inbox/conversations").json()
     assert listed["current"] and [c["id"] for c in listed["conversations"]] == [listed["current"]]
     stored = client.get(f"/api/conversations/{listed['current']}/messages").json()["messages"]
-    assert [m["role"] for m in stored] == ["user", "assistant"]
+    assert [m["role"] for m in stored if m["role"] in ("user", "assistant", "outcome")] == ["user", "assistant", "outcome"]
+    assert stored[0]["meta"] == {"sender": "phone", "connector": True, "mode": "standard"}  # as the UI showed it
 
     accepted = client.post("/api/connectors/connector_inbox/messages", json={"text": "again"})
     assert accepted.status_code == 202 and accepted.json()["session_id"] == "connector_inbox"

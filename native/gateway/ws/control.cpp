@@ -269,7 +269,8 @@ nb::object heartbeat_action(nb::handle heartbeat, nb::handle config, nb::handle 
         if (!truthy(interval))
             interval = truthy(config) ? attr(attr(config, n.heartbeat), n.interval) : check(PyLong_FromLong(300));
         call_method(heartbeat, n.start, interval);
-        return event({{n.type, n.heartbeat_status}, {n.status, n.running}, {n.interval, interval}});
+        // The reply tells the interval in effect: the controller may have adjusted the one asked for.
+        return event({{n.type, n.heartbeat_status}, {n.status, n.running}, {n.interval, attr(heartbeat, n.interval)}});
     }
     if (equal(action, n.stop)) {
         call_method(heartbeat, n.stop);

@@ -22,6 +22,7 @@ from collections.abc import AsyncIterator
 from typing import Any
 
 from tavrin.core.guardrails import Guardrails
+from tavrin.core.history import TurnLog, origin_meta, outcome_of_exit
 from tavrin.core.store import ConversationStore
 
 logger = logging.getLogger("tavrin.agent")
@@ -136,6 +137,8 @@ class DemoAgent:
         self._waiting_for_user = False
         self._cancel = asyncio.Event()
         self._tool_seq = 0
+        self._log: TurnLog | None = None
+        self._closing: asyncio.Future | None = None
 
     @property
     def _conversation(self) -> ConversationManager:
@@ -156,7 +159,24 @@ class DemoAgent:
     # -- the turn -----------------------------------------------------------------
 
     def process_message(self, user_text: str, attachments: list | None = None) -> AsyncIterator[AgentEvent]:
-        return self._turn(user_text, attachments)
+        return self._recorded(self._turn(user_text, attachments))
+
+    async def _recorded(self, events: AsyncIterator[AgentEvent]) -> AsyncIterator[AgentEvent]:
+        """The turn's events, each written to the turn's log once it has been taken.
+
+        Recording after the hand-over, not before, keeps the store to what was sent: the
+        gateway sends an event and asks for the next one without waiting in between, so a
+        stop cannot fall between the two, while it can fall into a write made beforehand.
+        """
+        try:
+            async for event in events:
+                yield event
+                if self._log is not None:
+                    await self._log.event(event.to_dict())
+        finally:
+            # A stop can land here, in a write: the turn itself is then closed at once, so
+            # that it records its outcome and frees the agent now rather than when collected.
+            await events.aclose()
 
     async def _turn(self, user_text: str, attachments: list | None) -> AsyncIterator[AgentEvent]:
         if self.is_processing:
@@ -166,12 +186,21 @@ class DemoAgent:
         self._last_activity = time.monotonic()
         iterations = 0
         reply_parts: list[str] = []
-        conv_id: str | None = None
+        log: TurnLog | None = None
+        ending: BaseException | None = None
+        streamed = False
         try:
+            if self._closing is not None:
+                await asyncio.shield(self._closing)
+                self._closing = None
             conv_id = await self.conversation.ensure_conversation()
             heartbeat = user_text.startswith(HEARTBEAT_MARKER)
-            meta = {"attachments": attachments} if attachments else None
-            await self._memory.add_message(conv_id, "heartbeat" if heartbeat else "user", user_text, meta)
+            meta = {"attachments": attachments} if attachments else {}
+            log = await TurnLog.begin(
+                self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, {**meta, **origin_meta()},
+                "heartbeat" if heartbeat else "standard",
+            )
+            self._log = log
             earlier = await self._memory.count_messages(conv_id) - 1
             lowered = user_text.lower()
 
@@ -189,6 +218,12 @@ class DemoAgent:
                 # Silence: no event until the turn is cancelled (by the user or the watchdog).
                 await self._step(self.stall_max_seconds)
                 reply_parts.append("The slow response finally arrived.")
+            elif "/stream" in lowered:
+                # The reply arrives in pieces, as a language model writes it.
+                streamed = True
+                for piece in _pieces(STREAMED_REPLY):
+                    yield self._event("text", content=piece)
+                    await self._step(self.step_delay / 4)
             elif "/slow" in lowered:
                 steps = 20
                 for i in range(1, steps + 1):
@@ -222,15 +257,31 @@ class DemoAgent:
                     )
             if earlier > 0:
                 reply_parts.append(f"(This conversation holds {earlier} earlier message{'s' if earlier != 1 else ''}.)")
-            reply = " ".join(reply_parts)
-            yield self._event("text", content=reply)
-            await self._memory.add_message(conv_id, "assistant", reply)
+            if not streamed:
+                yield self._event("text", content=" ".join(reply_parts))
+            elif reply_parts:
+                yield self._event("text", content="\n\n" + " ".join(reply_parts))
+            if log is not None:  # recorded first: a window that reloads on "done" finds it stored
+                await log.end("done", "", iterations=iterations)
             yield self._event("done", iterations=iterations)
         except _TurnCancelled:
-            if conv_id is not None:
-                await self._memory.add_message(conv_id, "system", "Task cancelled")
+            if log is not None:
+                await log.end("stopped", "Task cancelled")
             yield self._event("cancelled", message="Task cancelled")
+        except BaseException as exc:
+            ending = exc
+            raise
         finally:
+            # A turn that leaves by an exception (an error, or its task cancelled) still gets
+            # its outcome. It is written by a task of its own so that the agent is free at once
+            # (the session lock is already released); the next turn waits for that write
+            # before it records anything, so the outcome stays ahead of it in the store.
+            if ending is not None and log is not None:
+                try:
+                    self._closing = asyncio.ensure_future(log.end(*outcome_of_exit(ending, self._cancel.is_set())))
+                except RuntimeError:  # no running loop: the next start-up marks it interrupted
+                    pass
+            self._log = None
             self.is_processing = False
             self._waiting_for_user = False
 
@@ -239,6 +290,8 @@ class DemoAgent:
         yield self._event("tool_call", id=call_id, tool=tool, arguments=arguments)
         if self.guardrails.needs_approval(tool):
             approval = self.guardrails.request_approval(tool, arguments, self.session_id)
+            if self._log is not None:
+                await self._log.approval_requested(approval.approval_id, tool, arguments)
             yield self._event(
                 "tool_approval_needed",
                 approval_id=approval.approval_id,
@@ -264,7 +317,10 @@ class DemoAgent:
         try:
             await asyncio.wait({decision, cancelled}, return_when=asyncio.FIRST_COMPLETED)
             if decision.done():
-                return decision.result()
+                approved = decision.result()
+                if self._log is not None:
+                    await self._log.approval_settled(approval.approval_id, "approved" if approved else "rejected")
+                return approved
             raise _TurnCancelled
         finally:
             self._waiting_for_user = False
@@ -293,6 +349,26 @@ class DemoAgent:
         except TimeoutError:
             return
         raise _TurnCancelled
+
+
+STREAMED_REPLY = (
+    "Here is a **streamed** reply. It arrives in small pieces, the way a language model writes:\n\n"
+    "1. each piece is its own `text` event;\n"
+    "2. the page grows *one* bubble from them.\n\n"
+    "```python\nprint(\"Hello from Tavrin\")\n```\n\n"
+    "More: [the Markdown guide](https://commonmark.org/help/)."
+)
+
+
+def _pieces(text: str, size: int = 12) -> list[str]:
+    """The text cut into pieces of about ``size`` characters, at spaces where possible."""
+    pieces, start = [], 0
+    while start < len(text):
+        end = text.find(" ", start + size)
+        end = len(text) if end == -1 else end + 1
+        pieces.append(text[start:end])
+        start = end
+    return pieces
 
 
 def _describe(arguments: dict) -> str:

@@ -12,7 +12,7 @@ import asyncio
 import base64
 import struct
 import zlib
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Awaitable, Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -90,13 +90,18 @@ def render_desktop(width: int = 320, height: int = 200, click: tuple[int, int] |
 
 
 class DemoComputerUseAgent:
-    """The application's single Computer Use agent (scripted)."""
+    """The application's single Computer Use agent (scripted).
 
-    def __init__(self, step_delay: float = 0.35):
+    ``journal(user_text)``, when given, is awaited at the start of each task and returns the
+    ``TurnLog`` (see ``tavrin.core.history``) that records the task as the client sees it, or None.
+    """
+
+    def __init__(self, step_delay: float = 0.35, journal: Callable[[str], Awaitable[Any]] | None = None):
         self.step_delay = step_delay
         self.is_running = False
         self._stop = asyncio.Event()
         self._seq = 0
+        self._journal = journal
 
     def stop(self) -> None:
         if self.is_running:
@@ -106,11 +111,43 @@ class DemoComputerUseAgent:
         return self._task(user_text)
 
     async def _task(self, user_text: str) -> AsyncIterator[ComputerUseEvent]:
+        log = await self._journal(user_text) if self._journal is not None else None
         if self.is_running:
-            yield ComputerUseEvent("error", {"message": "Computer Use is busy with another task"})
+            # Refused, and said so with an end of turn: the error alone would leave the client
+            # waiting for a task that never starts.
+            busy = "Computer Use is busy with another task"
+            if log is not None:
+                await log.event({"type": "error", "message": busy})
+                await log.end("cancelled", "Not started: " + busy)
+            yield ComputerUseEvent("error", {"message": busy})
+            yield ComputerUseEvent("cancelled", {"message": "Not started: " + busy})
             return
         self.is_running = True
         self._stop.clear()
+        try:
+            async for event in self._steps(user_text):
+                if log is not None and event.type in ("done", "cancelled"):
+                    # The outcome is stored before the client hears of it.
+                    await log.end(
+                        "done" if event.type == "done" else "stopped",
+                        "" if event.type == "done" else event.data.get("message", "Task cancelled"),
+                        **({"iterations": event.data.get("iterations", 0)} if event.type == "done" else {}),
+                    )
+                yield event
+                # Recorded once taken, as the standard agent does (see DemoAgent._recorded).
+                if log is not None:
+                    await log.event(client_view(event))
+        except BaseException as exc:
+            if log is not None:
+                # Imported here: the history module imports this one (for encode_png).
+                from tavrin.core.history import outcome_of_exit
+
+                await log.end(*outcome_of_exit(exc, self._stop.is_set()))
+            raise
+        finally:
+            self.is_running = False
+
+    async def _steps(self, user_text: str) -> AsyncIterator[ComputerUseEvent]:
         iterations = 0
         try:
             yield ComputerUseEvent("thinking", {"message": "Taking a screenshot to see the screen."})
@@ -151,8 +188,6 @@ class DemoComputerUseAgent:
             yield ComputerUseEvent("done", {"iterations": iterations})
         except _Stopped:
             yield ComputerUseEvent("cancelled", {"message": "Task cancelled"})
-        finally:
-            self.is_running = False
 
     def _tool_id(self) -> str:
         self._seq += 1
@@ -170,6 +205,31 @@ class DemoComputerUseAgent:
 
 class _Stopped(Exception):
     pass
+
+
+def client_view(event: ComputerUseEvent) -> dict:
+    """The event as the gateway sends it to the client (without the session id)."""
+    data = event.data
+    if event.type == "tool_call":
+        tool_input = data.get("input", {})
+        tool = data.get("tool", "")
+        if tool == "computer":
+            tool = "computer." + str(tool_input.get("action", "") if isinstance(tool_input, dict) else "")
+        return {"type": "tool_call", "id": data.get("id", ""), "tool": tool, "arguments": tool_input}
+    if event.type == "tool_result":
+        view = {"type": "tool_result", "id": data.get("id", ""), "tool": data.get("tool", "")}
+        result = data.get("result", {})
+        if isinstance(result, dict) and result.get("type") == "image":
+            view.update(screenshot=True, image_base64=result.get("base64", ""), result="Screenshot captured")
+        elif isinstance(result, dict) and result.get("type") == "error":
+            view.update(result=result.get("error", "Unknown error"), error=True)
+        elif isinstance(result, dict):
+            view["result"] = result.get("text", str(result))
+        else:
+            view["result"] = str(result)
+        return view
+    key = {"text": "content", "thinking": "message", "done": "iterations"}.get(event.type, "message")
+    return {"type": event.type, key: data.get(key, "")}
 
 
 def _image(png: bytes) -> dict:

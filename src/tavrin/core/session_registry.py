@@ -49,6 +49,8 @@ class Session:
         self._conversation_id: str | None = None
         # Turns the host runs in this session outside the gateway (connector messages, heartbeat).
         self.host_tasks: set[asyncio.Task] = set()
+        # True while the Computer Use agent runs a task for this session.
+        self.computer_use_running = False
 
     @property
     def conversation_id(self) -> str | None:
@@ -69,7 +71,7 @@ class Session:
             "icon": self.icon,
             "is_connector": bool(self.is_connector),
             "conversation_id": self.conversation_id,
-            "is_processing": bool(getattr(self.agent, "is_processing", False)),
+            "is_processing": bool(getattr(self.agent, "is_processing", False) or self.computer_use_running),
             "created_at": self.created_at,
         }
 

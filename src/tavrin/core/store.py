@@ -1,5 +1,14 @@
 """The conversation store: conversations and their messages in one SQLite file.
 
+A conversation keeps what the user saw, in order: the user's messages and the agent's
+replies, and for each turn its thinking, tool calls and results, approval prompts with the
+decision, and the turn's outcome (done, stopped, cancelled, error, or interrupted by a
+restart). Each turn is a row in ``turns``; the rows of ``messages`` that belong to it carry
+its id, and the outcome is written as the turn's last message.
+
+The file's schema version is kept in ``PRAGMA user_version``; opening an older file
+upgrades it in place (see ``_MIGRATIONS``).
+
 Every public operation is a coroutine. The SQLite calls themselves are synchronous and
 short; they run in a worker thread (``asyncio.to_thread``) so that a slow disk never
 stalls the event loop, and a thread lock serialises them on the single connection.
@@ -42,6 +51,31 @@ CREATE INDEX IF NOT EXISTS messages_by_conversation ON messages(conversation_id,
 CREATE INDEX IF NOT EXISTS conversations_by_session ON conversations(session_id, updated_at);
 """
 
+# Each step upgrades a file from version i to i + 1 (``_MIGRATIONS[i]``). A new file gets the
+# base schema above and then every step, so it ends up exactly like an upgraded one.
+_MIGRATIONS = [
+    # 1: turns and their outcome; the messages that belong to a turn.
+    """
+    CREATE TABLE turns (
+        id               TEXT PRIMARY KEY,
+        conversation_id  TEXT NOT NULL REFERENCES conversations(id) ON DELETE CASCADE,
+        mode             TEXT NOT NULL,
+        started_at       REAL NOT NULL,
+        ended_at         REAL,
+        outcome          TEXT
+    );
+    CREATE INDEX turns_open ON turns(outcome) WHERE outcome IS NULL;
+    ALTER TABLE messages ADD COLUMN turn_id TEXT;
+    """,
+]
+SCHEMA_VERSION = len(_MIGRATIONS)
+
+# How a turn can end.
+OUTCOMES = ("done", "stopped", "cancelled", "error", "interrupted")
+# Roles that count as messages of the conversation (the rest records how a turn went).
+CONVERSATION_ROLES = ("user", "assistant", "heartbeat")
+_COUNTED = "role IN ('user', 'assistant', 'heartbeat')"
+
 
 def _title_from(text: str) -> str:
     return " ".join(text.split())[:TITLE_CHARS].strip()
@@ -66,6 +100,17 @@ class ConversationStore:
                 self._db.execute("PRAGMA journal_mode = WAL")
             self._db.executescript(_SCHEMA)
             self._db.commit()
+            self._migrate()
+
+    def _migrate(self) -> None:
+        version = self._db.execute("PRAGMA user_version").fetchone()[0]
+        if version > SCHEMA_VERSION:
+            raise RuntimeError(
+                f"{self.path} was written by a newer version (schema {version}, this one knows {SCHEMA_VERSION})"
+            )
+        for step in range(version, SCHEMA_VERSION):
+            # executescript commits first, so each step is wrapped in its own transaction.
+            self._db.executescript(f"BEGIN; {_MIGRATIONS[step]}; PRAGMA user_version = {step + 1}; COMMIT;")
 
     # -- plumbing ---------------------------------------------------------------
 
@@ -112,8 +157,8 @@ class ConversationStore:
 
         def op(db):
             row = db.execute(
-                "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id) AS message_count"
-                " FROM conversations c WHERE c.id = ?",
+                "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id AND m." + _COUNTED + ")"
+                " AS message_count FROM conversations c WHERE c.id = ?",
                 (conv_id,),
             ).fetchone()
             return _conversation_dict(row) if row else None
@@ -151,8 +196,8 @@ class ConversationStore:
 
         def op(db):
             sql = (
-                "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id) AS message_count"
-                " FROM conversations c"
+                "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id AND m." + _COUNTED + ")"
+                " AS message_count FROM conversations c"
             )
             where, args = [], []
             if session_id is not None:
@@ -181,8 +226,11 @@ class ConversationStore:
 
     # -- messages -------------------------------------------------------------------
 
-    async def add_message(self, conv_id: str, role: str, content: str, meta: dict | None = None) -> int:
-        """Append a message. The first user message names a still untitled conversation."""
+    async def add_message(
+        self, conv_id: str, role: str, content: str, meta: dict | None = None, turn_id: str | None = None
+    ) -> int:
+        """Append a message (of ``turn_id``, when given). The first user message names a still
+        untitled conversation."""
         now = time.time()
         meta_text = json.dumps(meta) if meta else None
 
@@ -191,8 +239,9 @@ class ConversationStore:
             if row is None:
                 raise LookupError(f"unknown conversation {conv_id!r}")
             cur = db.execute(
-                "INSERT INTO messages (conversation_id, role, content, meta, created_at) VALUES (?, ?, ?, ?, ?)",
-                (conv_id, role, content, meta_text, now),
+                "INSERT INTO messages (conversation_id, role, content, meta, created_at, turn_id)"
+                " VALUES (?, ?, ?, ?, ?, ?)",
+                (conv_id, role, content, meta_text, now, turn_id),
             )
             title = _title_from(content) if role == "user" and not row["titled"] else ""
             if title:
@@ -214,7 +263,7 @@ class ConversationStore:
 
         def op(db):
             rows = db.execute(
-                "SELECT * FROM (SELECT id, role, content, meta, created_at FROM messages"
+                "SELECT * FROM (SELECT id, role, content, meta, created_at, turn_id FROM messages"
                 " WHERE conversation_id = ? ORDER BY id DESC LIMIT ?) ORDER BY id ASC",
                 (conv_id, limit),
             ).fetchall()
@@ -223,6 +272,8 @@ class ConversationStore:
                 msg = {"id": r["id"], "role": r["role"], "content": r["content"], "created_at": r["created_at"]}
                 if r["meta"]:
                     msg["meta"] = json.loads(r["meta"])
+                if r["turn_id"]:
+                    msg["turn_id"] = r["turn_id"]
                 out.append(msg)
             return out
 
@@ -230,7 +281,9 @@ class ConversationStore:
 
     async def count_messages(self, conv_id: str) -> int:
         def op(db):
-            return db.execute("SELECT COUNT(*) FROM messages WHERE conversation_id = ?", (conv_id,)).fetchone()[0]
+            return db.execute(
+                "SELECT COUNT(*) FROM messages WHERE conversation_id = ? AND " + _COUNTED, (conv_id,)
+            ).fetchone()[0]
 
         return await self._call(op)
 
@@ -241,10 +294,80 @@ class ConversationStore:
 
         def op(db):
             cur = db.execute("DELETE FROM messages WHERE conversation_id = ?", (conversation_id,))
+            db.execute("DELETE FROM turns WHERE conversation_id = ?", (conversation_id,))
             db.execute("UPDATE conversations SET updated_at = ? WHERE id = ?", (time.time(), conversation_id))
             return cur.rowcount
 
         return await self._call(op)
+
+    async def append_to_message(self, message_id: int, text: str) -> None:
+        """Add text to a stored message (a reply that arrives in pieces is kept as one)."""
+
+        def op(db):
+            db.execute("UPDATE messages SET content = content || ? WHERE id = ?", (text, message_id))
+
+        await self._call(op)
+
+    async def update_message_meta(self, message_id: int, meta: dict) -> None:
+        """Replace a message's meta (an approval prompt learns its decision this way)."""
+        meta_text = json.dumps(meta)
+
+        def op(db):
+            db.execute("UPDATE messages SET meta = ? WHERE id = ?", (meta_text, message_id))
+
+        await self._call(op)
+
+    # -- turns ------------------------------------------------------------------------
+
+    async def begin_turn(self, conv_id: str, mode: str) -> str:
+        turn_id = "turn_" + uuid.uuid4().hex[:16]
+
+        def op(db):
+            db.execute(
+                "INSERT INTO turns (id, conversation_id, mode, started_at) VALUES (?, ?, ?, ?)",
+                (turn_id, conv_id, mode, time.time()),
+            )
+
+        await self._call(op)
+        return turn_id
+
+    async def end_turn(self, turn_id: str, outcome: str, message: str = "", meta: dict | None = None) -> bool:
+        """Record how the turn ended, once: its outcome row closes the turn's messages.
+
+        Returns False when the turn is unknown or already ended (the first outcome stands).
+        """
+        if outcome not in OUTCOMES:
+            raise ValueError(f"unknown outcome {outcome!r}")
+        meta_text = json.dumps({"outcome": outcome, **(meta or {})})
+
+        def op(db):
+            now = time.time()
+            cur = db.execute(
+                "UPDATE turns SET outcome = ?, ended_at = ? WHERE id = ? AND outcome IS NULL",
+                (outcome, now, turn_id),
+            )
+            if cur.rowcount == 0:
+                return False
+            conv_id = db.execute("SELECT conversation_id FROM turns WHERE id = ?", (turn_id,)).fetchone()[0]
+            db.execute(
+                "INSERT INTO messages (conversation_id, role, content, meta, created_at, turn_id)"
+                " VALUES (?, 'outcome', ?, ?, ?, ?)",
+                (conv_id, message, meta_text, now, turn_id),
+            )
+            db.execute("UPDATE conversations SET updated_at = ? WHERE id = ?", (now, conv_id))
+            return True
+
+        return await self._call(op)
+
+    async def interrupt_open_turns(self) -> int:
+        """Close every turn still open as interrupted: called at start-up, when no turn can be
+        running, so these are the turns the last run never finished. Returns how many."""
+        open_turns = await self._call(
+            lambda db: [r[0] for r in db.execute("SELECT id FROM turns WHERE outcome IS NULL ORDER BY started_at")]
+        )
+        for turn_id in open_turns:
+            await self.end_turn(turn_id, "interrupted", "Interrupted: the server stopped during this turn")
+        return len(open_turns)
 
 
 def _conversation_dict(row: sqlite3.Row) -> dict:

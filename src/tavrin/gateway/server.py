@@ -28,6 +28,7 @@ from pathlib import Path
 from typing import Any
 
 from tavrin.config import AppConfig, load_config
+from tavrin.core.history import host_turn_intro
 from tavrin.logs import SafeFormatter, log_value
 
 logger = logging.getLogger("tavrin.server")
@@ -115,6 +116,7 @@ async def run_host_turn(session, text: str, intro: dict | None = None) -> str:
         await broadcast_to_session(session_id, intro)
     reply: list[str] = []
     async with session.lock:
+        intro_token = host_turn_intro.set(intro)  # the stored turn starts as the live one did
         try:
             async for event in session.agent.process_message(text):
                 payload = event.to_dict()
@@ -124,6 +126,8 @@ async def run_host_turn(session, text: str, intro: dict | None = None) -> str:
         except Exception as exc:
             logger.exception("Host turn failed in session %s", log_value(session_id))
             await broadcast_to_session(session_id, {"type": "error", "message": f"Agent error: {exc}"})
+        finally:
+            host_turn_intro.reset(intro_token)
     return "\n".join(reply)
 
 
@@ -173,6 +177,7 @@ async def startup(config: AppConfig) -> None:
     from tavrin.core.computer_use_agent import DemoComputerUseAgent
     from tavrin.core.guardrails import Guardrails
     from tavrin.core.heartbeat_controller import HeartbeatController
+    from tavrin.core.history import computer_use_journal
     from tavrin.core.session_registry import SessionRegistry, set_registry
     from tavrin.core.store import ConversationStore
 
@@ -182,6 +187,8 @@ async def startup(config: AppConfig) -> None:
     data_dir = Path(config.data_dir).expanduser()
     data_dir.mkdir(parents=True, exist_ok=True)
     store = ConversationStore(data_dir / STORE_FILE)
+    # Turns the last run left open were cut short by its end: record them as interrupted.
+    await store.interrupt_open_turns()
     guardrails = Guardrails(
         config.heartbeat.blocked_ops, on_resolved=_announce_decision, on_withdrawn=_announce_withdrawal
     )
@@ -207,7 +214,7 @@ async def startup(config: AppConfig) -> None:
         heartbeat = HeartbeatController(config.heartbeat, deliver=deliver_heartbeat, broadcast=broadcast)
     _state.update(
         agent=make_agent(None),
-        cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay),
+        cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay, journal=computer_use_journal(store)),
         heartbeat=heartbeat,
         _agent_lock_fallback=asyncio.Lock(),
         memory=store,

@@ -1,6 +1,12 @@
 // Tavrin web UI: one WebSocket to /ws, one tab per session, events filtered by session_id.
-// Everything that comes from the agent or the user is put on the page as text (textContent),
-// never parsed as HTML.
+//
+// Text from the agent or the user is put on the page as text (textContent). The one exception
+// is the agent's reply, which is Markdown: markdown-it turns it into HTML with raw HTML
+// disabled, and DOMPurify reduces that to a short list of tags and http(s)/mailto links before
+// anything of it reaches the document (see renderMarkdown).
+//
+// The live transcript and a stored one (a resumed conversation, or the reload after a
+// reconnect) are drawn by the same functions, so a conversation looks as it did while it ran.
 "use strict";
 
 const MAIN = "session_main";
@@ -9,11 +15,16 @@ const $ = (id) => document.getElementById(id);
 const ui = {
   ws: null,
   retryMs: 500,
-  sessions: new Map(),   // session_id -> session view
-  order: [],             // session ids in tab order
+  sessions: new Map(),      // session_id -> session view
   active: MAIN,
-  approvals: new Map(),  // approval_id -> card element
+  approvals: new Map(),     // approval_id -> {card, sid, settled}
+  approvalLines: new Map(), // approval_id -> transcript lines that show its state
+  resync: true,             // the next sessions_list is the first of a connection
+  hb: { status: null, interval: null, beat: null, max: null, paused: false, pausedAfter: null },
+  copyCount: 0,
 };
+
+const CU_CHIP = "Using Computer Use mode — I can see and control your screen"; // the gateway's banner text
 
 // ---------------------------------------------------------------- small helpers
 
@@ -53,6 +64,59 @@ function fmtTime(seconds) {
   return d.toLocaleString([], { month: "short", day: "numeric", hour: "2-digit", minute: "2-digit" });
 }
 
+// ---------------------------------------------------------------- Markdown
+
+const md = window.markdownit({ html: false, linkify: true, typographer: false });
+// Images are not loaded from replies: the alternative text stands in for them.
+md.renderer.rules.image = (tokens, idx) => md.utils.escapeHtml(tokens[idx].content || "image");
+
+const ALLOWED_TAGS = ["p", "br", "em", "strong", "del", "s", "code", "pre", "ul", "ol", "li", "a",
+  "blockquote", "h1", "h2", "h3", "h4", "h5", "h6", "hr", "table", "thead", "tbody", "tr", "th", "td"];
+const SAFE_URL = /^(?:https?:|mailto:)/i;
+
+function renderMarkdown(text) {
+  const fragment = DOMPurify.sanitize(md.render(String(text)), {
+    ALLOWED_TAGS, ALLOWED_ATTR: ["href", "title"], ALLOWED_URI_REGEXP: SAFE_URL, RETURN_DOM_FRAGMENT: true,
+  });
+  for (const a of fragment.querySelectorAll("a")) {
+    const href = a.getAttribute("href") || "";
+    if (!SAFE_URL.test(href)) { a.replaceWith(document.createTextNode(a.textContent)); continue; }
+    a.target = "_blank";
+    a.rel = "noopener noreferrer";
+  }
+  for (const pre of fragment.querySelectorAll("pre")) {
+    const box = el("div", "code-block");
+    pre.replaceWith(box);
+    const copy = el("button", "copy", "Copy");
+    copy.type = "button";
+    copy.setAttribute("aria-label", `Copy code block ${++ui.copyCount}`);
+    copy.addEventListener("click", () => copyText(pre.textContent, copy));
+    box.append(copy, pre);
+  }
+  return fragment;
+}
+
+async function copyText(text, button) {
+  let copied = false;
+  try {
+    await navigator.clipboard.writeText(text);
+    copied = true;
+  } catch (e) {
+    // No clipboard API outside a secure context (a page opened by its LAN address): copy
+    // from a selected, off-screen text box instead.
+    const area = el("textarea", "sr-only");
+    area.value = text;
+    area.setAttribute("readonly", "");
+    document.body.appendChild(area);
+    area.select();
+    try { copied = document.execCommand("copy"); } catch (e2) { copied = false; }
+    area.remove();
+    button.focus();
+  }
+  button.textContent = copied ? "Copied" : "Copy failed";
+  setTimeout(() => { button.textContent = "Copy"; }, 2000);
+}
+
 // ---------------------------------------------------------------- sessions and tabs
 
 function sessionView(id) {
@@ -60,9 +124,11 @@ function sessionView(id) {
   if (s) return s;
   s = {
     id, name: id === MAIN ? "Main" : "Chat", icon: "💬", isConnector: false,
-    conversationId: null, conversationTitle: "", working: false, attention: false,
-    loaded: false, stall: null, stick: true, pane: el("div", "pane"), tab: el("div", "tab"),
+    conversationId: null, conversationTitle: "", working: false, ownTurn: false, mode: null,
+    bubble: null, attention: false, stall: null, stick: true, queue: [], liveSeq: 0,
+    pane: el("div", "pane"), tab: el("div", "tab"), queueBox: el("div", "queue"),
   };
+  const tabId = "tab-" + id;
   // Follow new output unless the user has scrolled up to read something. Scroll events
   // caused by our own scrolling are skipped: the area may have shrunk in between.
   s.pane.addEventListener("scroll", () => {
@@ -70,58 +136,82 @@ function sessionView(id) {
     s.stick = s.pane.scrollHeight - s.pane.scrollTop - s.pane.clientHeight < 60;
   });
   s.pane.hidden = true;
+  s.pane.id = "pane-" + id;
   s.pane.dataset.session = id;
-  s.pane.appendChild(el("p", "empty", "No messages yet."));
+  s.pane.setAttribute("role", "log");
+  s.pane.setAttribute("aria-labelledby", tabId);
+  s.pane.tabIndex = 0; // scrollable: reachable with the keyboard
+  s.pane.append(el("p", "empty", "No messages yet."), s.queueBox);
   $("panes").appendChild(s.pane);
 
+  s.tab.id = tabId;
   s.tab.setAttribute("role", "tab");
+  s.tab.setAttribute("aria-controls", s.pane.id);
   s.tab.dataset.session = id;
-  s.tab.appendChild(el("span", "tab-dot"));
-  s.tab.appendChild(el("span", "tab-icon"));
-  s.tab.appendChild(el("span", "tab-name"));
+  s.tab.append(el("span", "tab-dot"), el("span", "tab-icon"), el("span", "tab-name"), el("span", "tab-badge"));
+  s.tab.querySelector(".tab-icon").setAttribute("aria-hidden", "true");
   s.tab.addEventListener("click", () => activate(id));
+  s.tab.addEventListener("keydown", (e) => tabKey(e, id));
   ui.sessions.set(id, s);
-  ui.order.push(id);
   $("tab-list").appendChild(s.tab);
   renderTab(s);
   return s;
 }
+
+function closable(s) { return s.id !== MAIN && !s.isConnector; }
 
 function applySession(info) {
   const s = sessionView(info.session_id);
   s.name = info.display_name;
   s.icon = info.icon || "💬";
   s.isConnector = !!info.is_connector;
-  if (info.conversation_id && info.conversation_id !== s.conversationId) {
-    s.conversationId = info.conversation_id;
-    s.loaded = false;
-  }
+  const changed = info.conversation_id !== s.conversationId;
+  s.conversationId = info.conversation_id || null;
   renderTab(s);
-  if (s.id === ui.active) { renderChrome(); ensureLoaded(s); }
-  return s;
+  if (s.id === ui.active) renderChrome();
+  return changed;
 }
 
 function renderTab(s) {
+  const active = s.id === ui.active;
   s.tab.querySelector(".tab-icon").textContent = s.icon;
   s.tab.querySelector(".tab-name").textContent = s.name;
-  s.tab.title = s.name;
+  s.tab.title = s.name + (closable(s) ? " (Delete closes it)" : "");
   s.tab.classList.toggle("working", s.working);
-  s.tab.classList.toggle("attention", s.attention && s.id !== ui.active);
-  s.tab.setAttribute("aria-selected", String(s.id === ui.active));
+  s.tab.classList.toggle("attention", s.attention && !active);
+  s.tab.setAttribute("aria-selected", String(active));
+  s.tab.tabIndex = active ? 0 : -1;
+  // The close mark is for the mouse; keyboard users press Delete on the tab. A button inside
+  // a tab would be a control inside a control.
   let close = s.tab.querySelector(".tab-close");
-  const closable = s.id !== MAIN && !s.isConnector;
-  if (closable && !close) {
-    close = el("button", "tab-close", "×");
-    close.type = "button";
-    close.title = "Close session";
-    close.addEventListener("click", (e) => {
-      e.stopPropagation();
-      send({ type: "close_session", session_id: s.id });
-    });
+  if (closable(s) && !close) {
+    close = el("span", "tab-close", "×");
+    close.setAttribute("aria-hidden", "true");
+    close.addEventListener("click", (e) => { e.stopPropagation(); closeSession(s.id); });
     s.tab.appendChild(close);
-  } else if (!closable && close) {
+    s.tab.setAttribute("aria-keyshortcuts", "Delete");
+  } else if (!closable(s) && close) {
     close.remove();
+    s.tab.removeAttribute("aria-keyshortcuts");
   }
+  updateBadges();
+}
+
+function closeSession(id) { send({ type: "close_session", session_id: id }); }
+
+// Arrow keys move between tabs, Home and End go to the first and last, Delete closes one.
+function tabKey(e, id) {
+  const ids = [...$("tab-list").querySelectorAll("[role=tab]")].map((t) => t.dataset.session);
+  const at = ids.indexOf(id);
+  let next = null;
+  if (e.key === "ArrowRight") next = ids[(at + 1) % ids.length];
+  else if (e.key === "ArrowLeft") next = ids[(at - 1 + ids.length) % ids.length];
+  else if (e.key === "Home") next = ids[0];
+  else if (e.key === "End") next = ids[ids.length - 1];
+  else if (e.key === "Delete" && closable(sessionView(id))) { e.preventDefault(); closeSession(id); return; }
+  if (next === null) return;
+  e.preventDefault();
+  activate(next, { focusTab: true });
 }
 
 function removeSession(id) {
@@ -130,11 +220,11 @@ function removeSession(id) {
   s.pane.remove();
   s.tab.remove();
   ui.sessions.delete(id);
-  ui.order = ui.order.filter((x) => x !== id);
   if (ui.active === id) activate(MAIN);
+  updateBadges();
 }
 
-function activate(id) {
+function activate(id, opts) {
   if (!ui.sessions.has(id)) id = MAIN;
   ui.active = id;
   for (const s of ui.sessions.values()) {
@@ -145,15 +235,19 @@ function activate(id) {
   const s = sessionView(id);
   scrollToEnd(s); // a hidden pane could not follow its output
   renderChrome();
-  ensureLoaded(s);
   refreshResumeList();
-  $("input").focus();
+  if (opts && opts.focusTab) s.tab.focus(); else $("input").focus();
 }
 
 function renderChrome() {
   const s = sessionView(ui.active);
   $("working").hidden = !s.working;
   $("working-text").textContent = s.working ? `${s.name === "Main" ? "Tavrin" : s.name} is working…` : "";
+  $("stop").disabled = !s.working;
+  $("send").title = s.working ? "The message waits for the running turn to end" : "";
+  $("input").placeholder = s.working
+    ? "A turn is running: a message sent now waits for it to end (Esc stops it)"
+    : "Message Tavrin…  (Enter sends, Shift+Enter for a new line)";
   $("conv-title").textContent = s.conversationTitle || "";
   $("clear-history").hidden = !s.isConnector;
   $("connector-note").hidden = !s.isConnector;
@@ -174,6 +268,30 @@ function setWorking(id, working) {
   if (id === ui.active) renderChrome();
 }
 
+// A turn begins: the mode banner, a host turn's first event, or the user's own message.
+function beginTurn(id, mode, own) {
+  const s = sessionView(id);
+  s.mode = mode;
+  s.ownTurn = !!own;
+  setWorking(id, true);
+}
+
+// A turn is over (its outcome is on screen): the next queued message goes out.
+function endTurn(id) {
+  const s = sessionView(id);
+  s.mode = null;
+  s.ownTurn = false;
+  s.bubble = null;
+  setWorking(id, false);
+  refreshResumeList();
+  flushQueue(s);
+}
+
+function flushQueue(s) {
+  const next = s.queue.shift();
+  if (next) { next.node.remove(); sendChat(s.id, next.text, next.computerUse); }
+}
+
 function markAttention(id) {
   const s = sessionView(id);
   if (id !== ui.active) { s.attention = true; renderTab(s); }
@@ -189,34 +307,62 @@ function scrollToEnd(s) {
   }
 }
 
-function append(id, node) {
+function append(id, node, keepBubble) {
   const s = sessionView(id);
   const empty = s.pane.querySelector(".empty");
   if (empty) empty.remove();
-  s.pane.appendChild(node);
+  s.pane.insertBefore(node, s.queueBox);
+  if (!keepBubble) s.bubble = null;
   scrollToEnd(s);
   return node;
 }
 
 function clearPane(id, note) {
   const s = sessionView(id);
-  s.pane.replaceChildren();
-  s.pane.appendChild(el("p", "empty", note || "No messages yet."));
+  s.pane.replaceChildren(el("p", "empty", note || "No messages yet."), s.queueBox);
+  s.bubble = null;
   s.stick = true;
 }
 
-function bubble(id, role, text, sender) {
-  const node = el("div", "msg " + role);
-  if (sender) node.appendChild(el("span", "sender", sender));
-  node.appendChild(document.createTextNode(String(text)));
+function speaker(node, name, visible) {
+  const label = el("span", visible ? "speaker" : "speaker sr-only", name);
+  node.appendChild(label);
+}
+
+function addUser(id, text, sender) {
+  const node = el("div", "msg user");
+  speaker(node, sender || "You", !!sender);
+  node.appendChild(el("div", "body", text));
   return append(id, node);
 }
 
-function line(id, kind, text) {
+// Consecutive pieces of a reply grow one bubble; anything else in between starts a new one.
+function addText(id, content) {
+  const s = sessionView(id);
+  if (!s.bubble) {
+    const node = el("div", "msg assistant");
+    speaker(node, "Tavrin", false);
+    const body = el("div", "body markdown");
+    node.appendChild(body);
+    append(id, node);
+    s.bubble = { node, body, text: "" };
+  }
+  s.bubble.text += String(content);
+  s.bubble.body.replaceChildren(renderMarkdown(s.bubble.text));
+  scrollToEnd(s);
+}
+
+function addLine(id, kind, text) {
   return append(id, el("div", "line " + kind, text));
 }
 
-function toolCall(id, ev) {
+function addChip(id, mode, message) {
+  const node = el("div", "line mode");
+  node.appendChild(el("span", "chip", mode === "computer_use" ? (message || CU_CHIP) : "Standard agent"));
+  return append(id, node);
+}
+
+function addToolCall(id, ev) {
   const card = el("div", "tool call");
   card.appendChild(el("span", "", "🔧 "));
   card.appendChild(el("span", "tool-name", ev.tool || "tool"));
@@ -227,45 +373,105 @@ function toolCall(id, ev) {
 
 const BASE64 = /^[A-Za-z0-9+/]+={0,2}$/;
 
-function toolResult(id, ev) {
+function addToolResult(id, ev) {
   const card = el("div", "tool result" + (ev.error ? " failed" : ""));
   card.appendChild(el("span", "", ev.error ? "⚠️ " : "✔ "));
   card.appendChild(el("span", "tool-name", ev.tool || "result"));
   card.appendChild(el("pre", "", pretty(ev.result)));
-  if (ev.screenshot && typeof ev.image_base64 === "string" && BASE64.test(ev.image_base64)) {
-    const img = el("img", "shot");
-    img.alt = "Screenshot";
-    img.src = "data:image/png;base64," + ev.image_base64;
-    card.appendChild(img);
+  if (ev.screenshot) {
+    // Live: the screenshot itself; stored: its thumbnail, or a note that it was not kept.
+    const data = typeof ev.image_base64 === "string" ? ev.image_base64 : ev.thumbnail_base64;
+    if (typeof data === "string" && BASE64.test(data)) {
+      const img = el("img", "shot" + (data === ev.thumbnail_base64 ? " thumb" : ""));
+      img.alt = "Screenshot";
+      img.src = "data:image/png;base64," + data;
+      card.appendChild(img);
+    } else {
+      card.appendChild(el("div", "shot-omitted", "🖼 Screenshot (not kept)"));
+    }
   }
   append(id, card);
 }
 
-function renderHistory(id, messages) {
-  clearPane(id, "This conversation has no messages yet.");
-  for (const m of messages || []) {
-    if (m.role === "user") bubble(id, "user", m.content, m.meta && m.meta.sender ? m.meta.sender : null);
-    else if (m.role === "assistant") bubble(id, "assistant", m.content);
-    else if (m.role === "heartbeat") line(id, "heartbeat", "⏱ Heartbeat check-in");
-    else line(id, "system", m.content);
+const DECISIONS = { approved: "approved", rejected: "rejected", withdrawn: "no longer needed" };
+
+function approvalText(tool, decision) {
+  return decision ? `🔐 ${tool}: ${DECISIONS[decision] || decision}` : `🔐 Waiting for your approval: ${tool}`;
+}
+
+function addApprovalLine(id, approvalId, tool, decision) {
+  const node = addLine(id, "awaiting" + (decision ? " decided" : ""), approvalText(tool, decision));
+  node.dataset.tool = tool || "";
+  if (!decision) {
+    const lines = ui.approvalLines.get(approvalId) || [];
+    lines.push(node);
+    ui.approvalLines.set(approvalId, lines);
   }
 }
 
-async function ensureLoaded(s) {
-  if (s.loaded || !s.conversationId) return;
-  s.loaded = true;
-  const before = s.pane.childElementCount;
-  const untouched = () => !s.working && s.pane.childElementCount === before && s.pane.querySelector(".empty");
-  if (!untouched()) return; // live output is already on screen; keep it
+const OUTCOME_TEXT = {
+  stopped: "⏹ Task stopped", cancelled: "⏹ Task cancelled", error: "⚠️ Agent error",
+  interrupted: "⚠️ Interrupted: the server stopped during this turn",
+};
+
+function addOutcome(id, outcome, message, iterations) {
+  if (outcome === "done") {
+    return addLine(id, "done", `✓ Done${iterations ? ` (${iterations} step${iterations === 1 ? "" : "s"})` : ""}`);
+  }
+  const icon = outcome === "stopped" || outcome === "cancelled" ? "⏹ " : "⚠️ ";
+  const text = message ? icon + message : OUTCOME_TEXT[outcome] || outcome;
+  return addLine(id, outcome === "error" || outcome === "interrupted" ? "error" : "system", text);
+}
+
+// A stored conversation, drawn as its turns were shown live.
+function renderHistory(id, messages) {
+  clearPane(id, "This conversation has no messages yet.");
+  // An approval of a turn that has ended without a decision lapsed with it.
+  const ended = new Set((messages || []).filter((m) => m.role === "outcome").map((m) => m.turn_id));
+  for (const m of messages || []) {
+    const meta = m.meta || {};
+    switch (m.role) {
+      case "user":
+        addUser(id, m.content, meta.connector ? "via " + (meta.sender || "connector") : null);
+        // Turns from this page open with the mode banner; a connector's turn has none.
+        if (!meta.connector && (meta.mode === "standard" || meta.mode === "computer_use")) addChip(id, meta.mode);
+        break;
+      case "heartbeat": addLine(id, "heartbeat", "⏱ Heartbeat check-in"); break;
+      case "assistant": addText(id, m.content); break;
+      case "thinking": addLine(id, "thinking", "💭 " + m.content); break;
+      case "tool_call": addToolCall(id, meta); break;
+      case "tool_result": addToolResult(id, meta); break;
+      case "approval":
+        addApprovalLine(id, meta.approval_id, meta.tool, meta.decision || (ended.has(m.turn_id) ? "withdrawn" : null));
+        break;
+      case "error": addLine(id, "error", "⚠️ " + m.content); break;
+      case "outcome": addOutcome(id, meta.outcome, m.content, meta.iterations); break;
+      default: addLine(id, "system", m.content);
+    }
+  }
+}
+
+// What the server holds for this tab, drawn in place of what the page shows. Live events that
+// arrive meanwhile are also stored by then, so a fetch they overtook is simply made again.
+async function reload(s) {
+  s.pane.setAttribute("aria-busy", "true");
   try {
-    const r = await fetch(`/api/conversations/${encodeURIComponent(s.conversationId)}/messages`);
-    if (!r.ok) return;
-    const data = await r.json();
-    s.conversationTitle = data.conversation.title;
-    // Draw the stored history only if nothing live arrived while it loaded.
-    if (data.messages.length && untouched()) renderHistory(s.id, data.messages);
-    if (s.id === ui.active) renderChrome();
-  } catch (e) { /* offline: the live stream still works */ }
+    for (let attempt = 0; attempt < 3; attempt++) {
+      if (!s.conversationId) { clearPane(s.id); break; }
+      const seq = s.liveSeq;
+      const conv = s.conversationId;
+      const r = await fetch(`/api/conversations/${encodeURIComponent(conv)}/messages`);
+      if (!r.ok) { if (r.status === 404) clearPane(s.id); break; }
+      const data = await r.json();
+      if (s.liveSeq !== seq || s.conversationId !== conv) continue;
+      s.conversationTitle = data.conversation.title;
+      renderHistory(s.id, data.messages);
+      break;
+    }
+  } catch (e) { /* offline: the next connection reloads again */ }
+  s.pane.classList.remove("stale");
+  s.pane.removeAttribute("aria-busy");
+  if (s.id === ui.active) renderChrome();
 }
 
 // ---------------------------------------------------------------- approvals
@@ -276,6 +482,7 @@ function addApproval(ev) {
   const s = sessionView(sid);
   const card = el("div", "approval");
   card.dataset.approval = ev.approval_id;
+  card.dataset.session = sid;
   const text = el("div", "approval-text");
   text.appendChild(el("strong", "", `🔐 ${s.name}: `));
   text.appendChild(document.createTextNode(ev.message || `Tavrin wants to run ${ev.tool}. Allow it?`));
@@ -285,28 +492,38 @@ function addApproval(ev) {
   const yes = el("button", "approve", "Approve");
   const no = el("button", "reject", "Reject");
   yes.type = no.type = "button";
+  const n = ui.approvals.size + 1;
+  yes.setAttribute("aria-label", `Approve ${ev.tool || "action"} in ${s.name} (#${n})`);
+  no.setAttribute("aria-label", `Reject ${ev.tool || "action"} in ${s.name} (#${n})`);
   yes.addEventListener("click", () => decide(ev.approval_id, true));
   no.addEventListener("click", () => decide(ev.approval_id, false));
   buttons.append(yes, no);
   card.appendChild(buttons);
-  ui.approvals.set(ev.approval_id, card);
+  ui.approvals.set(ev.approval_id, { card, sid, settled: false });
   $("approvals").appendChild(card);
   markAttention(sid);
+  updateBadges();
 }
 
 function decide(approvalId, approved) {
-  const card = ui.approvals.get(approvalId);
-  if (card) card.querySelectorAll("button").forEach((b) => { b.disabled = true; });
+  const entry = ui.approvals.get(approvalId);
+  if (entry) entry.card.querySelectorAll("button").forEach((b) => { b.disabled = true; });
   send({ type: "approve", approval_id: approvalId, approved });
 }
 
-function settleApproval(approvalId, outcome) {
-  const card = ui.approvals.get(approvalId);
-  if (!card || card.classList.contains("settled")) return;
-  card.classList.add("settled");
-  const buttons = card.querySelector(".approval-buttons");
-  buttons.replaceChildren(el("span", "outcome", outcome));
-  setTimeout(() => { card.remove(); }, 2500);
+// decision: "approved", "rejected", "withdrawn", or null when it was settled elsewhere.
+function settleApproval(approvalId, outcome, decision) {
+  for (const node of ui.approvalLines.get(approvalId) || []) {
+    if (decision) { node.textContent = approvalText(node.dataset.tool, decision); node.classList.add("decided"); }
+  }
+  if (decision) ui.approvalLines.delete(approvalId);
+  const entry = ui.approvals.get(approvalId);
+  if (!entry || entry.settled) return;
+  entry.settled = true;
+  entry.card.classList.add("settled");
+  entry.card.querySelector(".approval-buttons").replaceChildren(el("span", "outcome", outcome));
+  updateBadges();
+  setTimeout(() => { entry.card.remove(); ui.approvals.delete(approvalId); }, 2500);
 }
 
 async function loadPendingApprovals() {
@@ -314,10 +531,37 @@ async function loadPendingApprovals() {
     const r = await fetch("/api/approvals");
     if (!r.ok) return;
     const data = await r.json();
+    const pending = new Set(data.approvals.map((a) => a.approval_id));
+    // Prompts the server no longer holds were settled while this page was away.
+    for (const [id, entry] of ui.approvals) if (!pending.has(id) && !entry.settled) settleApproval(id, "No longer needed", "withdrawn");
     for (const a of data.approvals) {
       addApproval({ approval_id: a.approval_id, tool: a.tool, arguments: a.arguments, session_id: a.session_id });
     }
   } catch (e) { /* ignore */ }
+}
+
+// The count of approvals waiting in tabs the user is not looking at: on each such tab and in
+// the page title.
+function updateBadges() {
+  const counts = new Map();
+  for (const entry of ui.approvals.values()) {
+    if (!entry.settled) counts.set(entry.sid, (counts.get(entry.sid) || 0) + 1);
+  }
+  let unseen = 0;
+  const named = new Map(); // tabs of the same name are told apart by a number
+  for (const s of ui.sessions.values()) {
+    const n = counts.get(s.id) || 0;
+    const shown = n > 0 && (s.id !== ui.active || document.hidden);
+    if (shown) unseen += n;
+    const badge = s.tab.querySelector(".tab-badge");
+    badge.hidden = !shown;
+    badge.textContent = shown ? String(n) : "";
+    badge.title = shown ? `${n} approval${n === 1 ? "" : "s"} waiting` : "";
+    const k = (named.get(s.name) || 0) + 1;
+    named.set(s.name, k);
+    s.tab.setAttribute("aria-label", (k > 1 ? `${s.name} (${k})` : s.name) + (shown ? `, ${badge.title}` : ""));
+  }
+  document.title = unseen ? `(${unseen}) Tavrin — approval waiting` : "Tavrin";
 }
 
 // ---------------------------------------------------------------- conversations
@@ -350,19 +594,56 @@ async function refreshResumeList() {
   } catch (e) { /* ignore */ }
 }
 
+// ---------------------------------------------------------------- heartbeat
+
+function renderHeartbeat() {
+  const hb = ui.hb;
+  const status = $("hb-status");
+  if (hb.status === "unavailable") { status.textContent = "not available"; return; }
+  const parts = [];
+  if (hb.pausedAfter !== null && hb.paused) {
+    parts.push(`paused after ${hb.pausedAfter} beats without you — Resume to go on`);
+  } else if (hb.status) {
+    parts.push(hb.paused ? "paused" : hb.status);
+  }
+  if (hb.interval !== null && hb.status !== "stopped") parts.push(`every ${hb.interval} s`);
+  if (hb.beat && hb.max && hb.status === "running" && !hb.paused) {
+    parts.push(`beat ${hb.beat} of ${hb.max} before pausing for you`);
+  }
+  status.textContent = parts.join(" · ") || "—";
+  status.title = hb.max
+    ? `Each beat runs a check-in turn in Main. After ${hb.max} beats without a message from you the ` +
+      "heartbeat pauses itself; any message you send starts the count again."
+    : "";
+}
+
+async function loadHeartbeat() {
+  try {
+    const r = await fetch("/api/heartbeat");
+    if (r.status === 503) { ui.hb.status = "unavailable"; renderHeartbeat(); return; }
+    if (!r.ok) return;
+    const st = await r.json();
+    Object.assign(ui.hb, {
+      status: st.running ? "running" : "stopped", paused: !!st.paused, interval: st.interval_seconds,
+      beat: st.consecutive_beats, max: st.max_consecutive,
+      pausedAfter: st.paused && st.consecutive_beats >= st.max_consecutive ? st.consecutive_beats : null,
+    });
+    renderHeartbeat();
+  } catch (e) { /* ignore */ }
+}
+
 // ---------------------------------------------------------------- events from the server
 
 function handleEvent(ev) {
   const sid = typeof ev.session_id === "string" && ev.session_id ? ev.session_id : null;
+  const id = sid || MAIN;
+  if (sid && ui.sessions.has(sid)) sessionView(sid).liveSeq++;
   switch (ev.type) {
     case "pong":
       return;
-    case "sessions_list": {
-      const seen = new Set();
-      for (const info of ev.sessions) { applySession(info); seen.add(info.session_id); }
-      for (const id of [...ui.sessions.keys()]) if (!seen.has(id)) removeSession(id);
+    case "sessions_list":
+      applySessions(ev.sessions);
       return;
-    }
     case "session_created":
       applySession(ev.session);
       activate(ev.session.session_id);
@@ -385,88 +666,94 @@ function handleEvent(ev) {
         }
       }
       return;
-    case "mode": {
-      const node = el("div", "line mode");
-      node.appendChild(el("span", "chip", ev.mode === "computer_use" ? ev.message : "Standard agent"));
-      append(sid || MAIN, node);
-      setWorking(sid || MAIN, true);
+    case "mode":
+      addChip(id, ev.mode, ev.message);
+      beginTurn(id, ev.mode, sessionView(id).ownTurn);
       return;
-    }
     case "thinking":
-      line(sid || MAIN, "thinking", "💭 " + (ev.message || ev.content || ""));
+      addLine(id, "thinking", "💭 " + (ev.message || ev.content || ""));
       return;
     case "tool_call":
-      toolCall(sid || MAIN, ev);
+      addToolCall(id, ev);
       return;
     case "tool_result":
-      toolResult(sid || MAIN, ev);
+      addToolResult(id, ev);
       return;
     case "tool_approval_needed":
-      if (!ui.approvals.has(ev.approval_id)) line(sid || MAIN, "awaiting", "🔐 Waiting for your approval: " + (ev.tool || ""));
+      // Sent to the asking window and broadcast to all: the first copy draws it.
+      if (!ui.approvals.has(ev.approval_id)) addApprovalLine(id, ev.approval_id, ev.tool || "", null);
       addApproval(ev);
       return;
     case "approval_resolved":
-      if (ev.success) settleApproval(ev.approval_id, ev.approved === true ? "Approved" : "Rejected");
-      else settleApproval(ev.approval_id, "Already decided");
+      if (ev.success) settleApproval(ev.approval_id, ev.approved === true ? "Approved" : "Rejected",
+        ev.approved === true ? "approved" : "rejected");
+      else settleApproval(ev.approval_id, "Already decided", null);
       return;
     case "approval_decided":
-      settleApproval(ev.approval_id, ev.approved ? "Approved" : "Rejected");
+      settleApproval(ev.approval_id, ev.approved ? "Approved" : "Rejected", ev.approved ? "approved" : "rejected");
       return;
     case "approval_withdrawn":
-      settleApproval(ev.approval_id, "No longer needed");
+      settleApproval(ev.approval_id, "No longer needed", "withdrawn");
       return;
     case "text":
-      bubble(sid || MAIN, "assistant", ev.content || "");
+      addText(id, ev.content || "");
       return;
     case "done":
-      line(sid || MAIN, "done", `✓ Done${ev.iterations ? ` (${ev.iterations} step${ev.iterations === 1 ? "" : "s"})` : ""}`);
-      setWorking(sid || MAIN, false);
-      refreshResumeList();
+      addOutcome(id, "done", "", ev.iterations);
+      endTurn(id);
       return;
     case "cancelled":
-      line(sid || MAIN, "system", "⏹ " + (ev.message || "Task cancelled"));
-      setWorking(sid || MAIN, false);
-      refreshResumeList();
+      addOutcome(id, "stopped", ev.message || "Task cancelled");
+      endTurn(id);
       return;
     case "task_stopped":
-      line(sid || MAIN, "system", "⏹ " + ev.message);
-      setWorking(sid || MAIN, false);
-      refreshResumeList();
+      // The reply to a stop; it says "stopped" even when nothing ran, so only a running turn
+      // gets an outcome line.
+      if (sessionView(id).working) { addOutcome(id, "stopped", ev.message); endTurn(id); }
       return;
     case "info":
-      if (sid) line(sid, "system", ev.message); else toast(ev.message);
-      if (sid) setWorking(sid, false);
+      if (sid && sessionView(sid).working) endTurn(sid);
+      else if (!sid) toast(ev.message);
       return;
-    case "error":
-      if (sid) { line(sid, "error", "⚠️ " + ev.message); setWorking(sid, false); }
-      else if (ev.message === "Heartbeat not initialized") $("hb-status").textContent = "not available";
-      else toast(ev.message, true);
+    case "error": {
+      if (!sid) {
+        if (ev.message === "Heartbeat not initialized") { ui.hb.status = "unavailable"; renderHeartbeat(); }
+        else toast(ev.message, true);
+        return;
+      }
+      const s = sessionView(sid);
+      // A Computer Use turn reports trouble on the way and goes on; its own failure ends it.
+      const goesOn = s.mode === "computer_use" && !String(ev.message).startsWith("Computer Use error");
+      if (s.working && !goesOn) { addOutcome(sid, "error", ev.message); endTurn(sid); }
+      else addLine(sid, "error", "⚠️ " + ev.message);
       return;
+    }
     case "stall_warning": {
-      const s = sessionView(sid || MAIN);
+      const s = sessionView(id);
       s.stall = { message: ev.message, auto_cancelled: !!ev.auto_cancelled };
-      line(s.id, "error", (ev.auto_cancelled ? "⏹ " : "⏳ ") + ev.message);
-      if (ev.auto_cancelled) setWorking(s.id, false);
+      addLine(s.id, "error", (ev.auto_cancelled ? "⏹ " : "⏳ ") + ev.message);
       markAttention(s.id);
       if (s.id === ui.active) renderChrome();
       return;
     }
     case "conversation_started": {
-      const s = sessionView(sid || MAIN);
+      const s = sessionView(id);
       s.conversationId = ev.conversation_id;
       s.conversationTitle = "";
-      s.loaded = true;
+      dropQueue(s);
       clearPane(s.id, "New conversation. Say hello!");
       if (s.id === ui.active) { renderChrome(); refreshResumeList(); }
       return;
     }
     case "conversation_resumed": {
-      const s = sessionView(sid || MAIN);
+      const s = sessionView(id);
       s.conversationId = ev.conversation_id;
-      s.loaded = true;
-      setWorking(s.id, false);
+      dropQueue(s);
+      s.mode = null;
+      s.ownTurn = false;
+      setWorking(s.id, false); // resuming stopped the session's work
       renderHistory(s.id, ev.messages);
-      line(s.id, "system", `↺ Resumed conversation (${(ev.messages || []).length} messages)`);
+      addLine(s.id, "system resumed", `↺ Resumed conversation (${(ev.messages || []).length} messages)`);
       fetch(`/api/conversations/${encodeURIComponent(ev.conversation_id)}/messages?limit=0`)
         .then((r) => (r.ok ? r.json() : null))
         .then((d) => { if (d) { s.conversationTitle = d.conversation.title; if (s.id === ui.active) renderChrome(); } })
@@ -475,34 +762,69 @@ function handleEvent(ev) {
       return;
     }
     case "session_history_cleared":
-      clearPane(sid || MAIN, ev.message);
+      clearPane(id, ev.message);
       send({ type: "list_sessions" });
       return;
-    case "heartbeat_status": {
-      let text = ev.status;
-      if (ev.paused) text += " (paused)";
-      if (ev.interval !== undefined) text += ` · every ${ev.interval}s`;
-      $("hb-status").textContent = text;
+    case "heartbeat_status":
+      ui.hb.status = ev.status === "paused" ? "running" : ev.status;
+      ui.hb.paused = ev.status === "paused" || !!ev.paused;
+      if (!ui.hb.paused) ui.hb.pausedAfter = null;
+      if (ev.interval !== undefined) {
+        ui.hb.interval = ev.interval;
+        $("hb-interval").value = ev.interval; // the interval in effect, which may differ from the one typed
+      }
+      if (ev.status === "stopped") ui.hb.beat = null;
+      renderHeartbeat();
       return;
-    }
     case "heartbeat":
-      $("hb-status").textContent = `running · beat ${ev.beat}/${ev.max}`;
+      Object.assign(ui.hb, { status: "running", paused: false, beat: ev.beat, max: ev.max, pausedAfter: null });
+      renderHeartbeat();
       return;
     case "heartbeat_paused":
-      $("hb-status").textContent = `paused after ${ev.count} beats without you`;
+      Object.assign(ui.hb, { paused: true, pausedAfter: ev.count });
+      renderHeartbeat();
       return;
     case "heartbeat_prompt":
-      line(sid || MAIN, "heartbeat", "⏱ Heartbeat check-in");
-      setWorking(sid || MAIN, true);
+      addLine(id, "heartbeat", "⏱ Heartbeat check-in");
+      beginTurn(id, "standard", false);
       return;
     case "connector_message":
-      bubble(sid || MAIN, "user", ev.content, "via " + (ev.sender || "connector"));
-      setWorking(sid || MAIN, true);
-      markAttention(sid || MAIN);
+      addUser(id, ev.content, "via " + (ev.sender || "connector"));
+      beginTurn(id, "standard", false);
+      markAttention(id);
       return;
     default:
-      if (sid && ui.sessions.has(sid)) line(sid, "system", `${ev.type}: ${pretty(ev.message || ev.content || "")}`);
+      if (sid && ui.sessions.has(sid)) addLine(sid, "system", `${ev.type}: ${pretty(ev.message || ev.content || "")}`);
   }
+}
+
+// The server's list of sessions. The first one after a (re)connect is the truth the page starts
+// from: tabs, their conversation and whether a turn runs, and every tab's transcript reloaded
+// from the store. Later lists reload a tab whose conversation changed, or whose turn (run from
+// another window) has ended.
+function applySessions(sessions) {
+  const resync = ui.resync;
+  ui.resync = false;
+  const seen = new Set();
+  for (const info of sessions) {
+    const s = sessionView(info.session_id);
+    const changed = applySession(info);
+    seen.add(info.session_id);
+    const running = !!info.is_processing;
+    if (resync || changed) {
+      if (!running) { s.mode = null; s.ownTurn = false; }
+      setWorking(s.id, running);
+      // A message queued behind a turn that ended while the page was away goes out once the
+      // tab shows what the server holds.
+      reload(s).then(() => { if (!s.working) flushQueue(s); });
+    } else if (s.working && !s.ownTurn && !running) {
+      setWorking(s.id, false);
+      reload(s);
+    } else if (running && !s.working) {
+      beginTurn(s.id, null, false);
+    }
+  }
+  for (const id of [...ui.sessions.keys()]) if (!seen.has(id)) removeSession(id);
 }
 
 // ---------------------------------------------------------------- connection
@@ -513,10 +835,11 @@ function connect() {
   ui.ws = ws;
   ws.addEventListener("open", () => {
     ui.retryMs = 500;
+    ui.resync = true;
     $("conn").textContent = "connected";
     $("conn").className = "conn conn-on";
     send({ type: "list_sessions" });
-    send({ type: "heartbeat_control", action: "status" });
+    loadHeartbeat();
     loadPendingApprovals();
   });
   ws.addEventListener("message", (msg) => {
@@ -528,7 +851,11 @@ function connect() {
     if (ui.ws !== ws) return;
     $("conn").textContent = "disconnected — reconnecting…";
     $("conn").className = "conn conn-off";
-    for (const s of ui.sessions.values()) if (s.working) setWorking(s.id, false);
+    // Nothing on screen is current until the server has been asked again.
+    for (const s of ui.sessions.values()) {
+      s.pane.classList.add("stale");
+      s.ownTurn = false;
+    }
     setTimeout(connect, ui.retryMs);
     ui.retryMs = Math.min(ui.retryMs * 2, 8000);
   });
@@ -536,27 +863,77 @@ function connect() {
 
 // ---------------------------------------------------------------- controls
 
+function sendChat(target, text, computerUse) {
+  const message = { type: "chat", content: text, session_id: target };
+  if (computerUse) message.computer_use = true;
+  if (!send(message)) return false;
+  addUser(target, text);
+  beginTurn(target, computerUse ? "computer_use" : "standard", true);
+  return true;
+}
+
+// While a turn runs in the tab, a new message waits for it instead of cancelling it.
+function queueChat(target, text, computerUse) {
+  const s = sessionView(target);
+  const node = el("div", "msg user queued");
+  speaker(node, "You (queued)", false);
+  node.appendChild(el("div", "body", text));
+  const note = el("div", "queued-note", "Waits for the running turn to end. ");
+  const cancel = el("button", "link", "Don't send");
+  cancel.type = "button";
+  cancel.setAttribute("aria-label", `Don't send the queued message “${text.slice(0, 40)}”`);
+  const item = { text, computerUse, node };
+  cancel.addEventListener("click", () => { s.queue = s.queue.filter((q) => q !== item); node.remove(); });
+  note.appendChild(cancel);
+  node.appendChild(note);
+  s.queue.push(item);
+  s.queueBox.appendChild(node);
+  scrollToEnd(s);
+}
+
+function dropQueue(s) {
+  s.queue = [];
+  s.queueBox.replaceChildren();
+}
+
 function submitChat() {
   const input = $("input");
   const text = input.value.trim();
   if (!text) return;
   const s = sessionView(ui.active);
   const target = s.isConnector ? MAIN : s.id; // the gateway answers connector tabs in Main
-  const message = { type: "chat", content: text, session_id: target };
-  if ($("cu-toggle").checked) message.computer_use = true;
-  if (!send(message)) return;
-  bubble(target, "user", text);
-  setWorking(target, true);
+  const computerUse = $("cu-toggle").checked;
+  if (sessionView(target).working) queueChat(target, text, computerUse);
+  else if (!sendChat(target, text, computerUse)) return;
   input.value = "";
+  $("send").disabled = true;
+  $("cu-toggle").checked = false; // Computer Use is chosen per message
   if (target !== ui.active) activate(target);
+}
+
+function stopActive() {
+  if (sessionView(ui.active).working) send({ type: "stop_task", session_id: ui.active });
+}
+
+function setMenu(open) {
+  document.body.classList.toggle("menu-open", open);
+  $("menu-btn").setAttribute("aria-expanded", String(open));
 }
 
 function wire() {
   $("composer").addEventListener("submit", (e) => { e.preventDefault(); submitChat(); });
+  const blank = () => { $("send").disabled = !$("input").value.trim(); };
+  $("input").addEventListener("input", blank);
+  blank();
   $("input").addEventListener("keydown", (e) => {
     if (e.key === "Enter" && !e.shiftKey && !e.isComposing) { e.preventDefault(); submitChat(); }
   });
-  $("stop").addEventListener("click", () => send({ type: "stop_task", session_id: ui.active }));
+  document.addEventListener("keydown", (e) => {
+    if (e.key !== "Escape" || e.defaultPrevented) return;
+    if (document.body.classList.contains("menu-open")) { setMenu(false); return; }
+    stopActive();
+  });
+  $("stop").addEventListener("click", stopActive);
   $("stall-stop").addEventListener("click", () => send({ type: "stop_task", session_id: ui.active }));
   $("stall-dismiss").addEventListener("click", () => { sessionView(ui.active).stall = null; renderChrome(); });
   $("new-tab").addEventListener("click", () => send({ type: "new_session" }));
@@ -566,12 +943,14 @@ function wire() {
   $("resume-btn").addEventListener("click", () => {
     const id = $("resume-select").value;
     if (id) send({ type: "resume_conversation", session_id: ui.active, conversation_id: id });
+    setMenu(false);
   });
   $("clear-history").addEventListener("click", () => {
     if (confirm("Delete this connector conversation's stored messages?")) {
       send({ type: "clear_session_history", session_id: ui.active });
     }
   });
+  $("menu-btn").addEventListener("click", () => setMenu(!document.body.classList.contains("menu-open")));
   document.querySelectorAll("[data-hb]").forEach((button) => {
     button.addEventListener("click", () => {
       const action = button.dataset.hb;
@@ -581,11 +960,16 @@ function wire() {
         if (Number.isFinite(interval) && interval > 0) message.interval = interval;
       }
       send(message);
-      // The reply to "start" echoes the interval asked for; the status tells the one in use.
-      if (action === "start") send({ type: "heartbeat_control", action: "status" });
+      if (action === "start" || action === "status") loadHeartbeat();
     });
   });
   window.addEventListener("focus", () => { if (ui.ws && ui.ws.readyState === WebSocket.OPEN) send({ type: "list_sessions" }); });
+  document.addEventListener("visibilitychange", updateBadges);
+  // A turn run from another window sends its events there only; ask now and then whether it ended.
+  setInterval(() => {
+    const watching = [...ui.sessions.values()].some((s) => s.working && !s.ownTurn);
+    if (watching && ui.ws && ui.ws.readyState === WebSocket.OPEN) send({ type: "list_sessions" });
+  }, 3000);
 }
 
 // The transcript area shrinks when approval prompts or banners appear; keep its end in view.

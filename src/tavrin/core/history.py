@@ -1,0 +1,331 @@
+"""What a turn leaves in the conversation store: the transcript the user saw.
+
+``TurnLog`` writes one turn: the user's message, then each event the user was shown
+(thinking, tool calls and results, approval prompts with their decision, error notes, the
+reply text) and finally the outcome. The web UI draws a resumed conversation from these
+rows with the same code that draws the live events, so both look alike.
+
+Screenshots are not kept at full size: a tool result's image is stored as a small
+thumbnail (``thumbnail_png``) of at most ``MAX_THUMBNAIL_BASE64`` characters, or, when it
+cannot be made that small or read at all, as a placeholder that says a screenshot was there.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import base64
+import binascii
+import logging
+import struct
+import zlib
+from collections.abc import Callable
+from contextvars import ContextVar
+from typing import Any
+
+from tavrin.core.computer_use_agent import encode_png
+from tavrin.core.store import ConversationStore
+
+logger = logging.getLogger("tavrin.history")
+
+THUMBNAIL_WIDTH = 160
+THUMBNAIL_HEIGHT = 120
+MAX_THUMBNAIL_BASE64 = 24_000
+# Larger screenshots are kept as a placeholder: decoding runs in pure Python, in a worker
+# thread, and a full-screen image would hold the interpreter for seconds.
+MAX_DECODED_PIXELS = 1280 * 1024
+# Text kept from a single tool result or argument list.
+MAX_TEXT = 4_000
+
+# The event that introduced a turn the host runs itself (a connector's message), set by the
+# host around that turn, so that the stored turn starts as the live one did.
+host_turn_intro: ContextVar[dict | None] = ContextVar("host_turn_intro", default=None)
+
+
+def origin_meta() -> dict:
+    """Meta for the first message of a turn: who sent it, when a connector did."""
+    intro = host_turn_intro.get()
+    if isinstance(intro, dict) and intro.get("type") == "connector_message":
+        return {"sender": intro.get("sender", "connector"), "connector": True}
+    return {}
+
+
+# Event types that are part of the transcript, and the keys of each that are kept.
+_KEPT = {
+    "thinking": ("message",),
+    "tool_call": ("id", "tool", "arguments"),
+    "tool_result": ("id", "tool", "result", "error", "screenshot"),
+    "error": ("message",),
+}
+
+
+class TurnLog:
+    """One turn being written to the store.
+
+    The writes of a turn run one after another, in the order they were asked for, each in a
+    task of its own: a caller that is cancelled while it waits (a stop lands there) does not
+    cancel the write, and the outcome is always written after everything before it. Store
+    failures are logged, never raised: the turn itself must go on when the disk does not.
+    """
+
+    def __init__(self, store: ConversationStore, conversation_id: str, turn_id: str | None):
+        self.store = store
+        self.conversation_id = conversation_id
+        self.turn_id = turn_id
+        self._approvals: dict[str, tuple[int, dict]] = {}
+        self._last: asyncio.Task | None = None
+        self._reply_open = False  # a reply is being streamed, and nothing else came since
+        self._reply_row: int | None = None
+        self.ended = False
+        self.on_end: Callable[[], None] | None = None
+
+    @classmethod
+    async def begin(
+        cls, store: ConversationStore, conversation_id: str, role: str, text: str, meta: dict | None, mode: str
+    ) -> TurnLog:
+        """Open a turn and store the message that started it (its mode goes in the meta)."""
+        log = cls(store, conversation_id, None)
+        try:
+            log.turn_id = await store.begin_turn(conversation_id, mode)
+            await store.add_message(conversation_id, role, text, {**(meta or {}), "mode": mode}, log.turn_id)
+        except Exception:
+            logger.exception("Could not record the start of a turn in %s", conversation_id)
+        return log
+
+    def _then(self, op: Callable[[], Any], what: str):
+        """Run ``op()`` (a coroutine function) after the writes asked for before; await the result."""
+        previous = self._last
+
+        async def run():
+            if previous is not None:
+                await asyncio.wait([previous])
+            try:
+                return await op()
+            except Exception:
+                logger.exception("Could not record %s in %s", what, self.conversation_id)
+                return None
+
+        self._last = asyncio.ensure_future(run())
+        return asyncio.shield(self._last)
+
+    async def event(self, payload: dict) -> None:
+        """Record one event as the client receives it (gateway format)."""
+        if self.turn_id is None or self.ended:
+            return
+        kind = payload.get("type")
+        if kind == "text":
+            # Consecutive pieces of text are one reply, as the client shows them in one bubble.
+            text = str(payload.get("content", ""))
+            if self._reply_open:
+                await self._then(lambda: self._append_reply(text), "a reply")
+            else:
+                self._reply_open = True
+                await self._then(lambda: self._start_reply(text), "a reply")
+            return
+        keys = _KEPT.get(kind)
+        if keys is None:
+            return
+        self._reply_open = False
+        meta = {k: _bounded(payload[k]) for k in keys if k in payload}
+
+        async def op():
+            if kind == "tool_result" and payload.get("screenshot"):
+                meta.update(await asyncio.to_thread(_screenshot_meta, payload.get("image_base64")))
+            content = meta.get("message") or meta.get("tool") or ""
+            await self.store.add_message(self.conversation_id, kind, str(content), meta, self.turn_id)
+
+        await self._then(op, f"a {kind} event")
+
+    async def _start_reply(self, text: str) -> None:
+        self._reply_row = await self.store.add_message(self.conversation_id, "assistant", text, None, self.turn_id)
+
+    async def _append_reply(self, text: str) -> None:
+        if self._reply_row is not None:
+            await self.store.append_to_message(self._reply_row, text)
+
+    async def approval_requested(self, approval_id: str, tool: str, arguments: Any) -> None:
+        if self.turn_id is None or self.ended:
+            return
+        self._reply_open = False
+        meta = {"approval_id": approval_id, "tool": tool, "arguments": _bounded(arguments), "decision": None}
+
+        async def op():
+            row = await self.store.add_message(self.conversation_id, "approval", tool, meta, self.turn_id)
+            self._approvals[approval_id] = (row, meta)
+
+        await self._then(op, "an approval")
+
+    async def approval_settled(self, approval_id: str, decision: str) -> None:
+        """``decision``: "approved", "rejected" or "withdrawn"."""
+        if self.turn_id is not None:
+            await self._then(lambda: self._settle(approval_id, decision), "an approval's decision")
+
+    async def _settle(self, approval_id: str, decision: str) -> None:
+        entry = self._approvals.pop(approval_id, None)
+        if entry is not None:
+            row, meta = entry
+            await self.store.update_message_meta(row, {**meta, "decision": decision})
+
+    async def end(self, outcome: str, message: str = "", **meta: Any) -> None:
+        if self.turn_id is None or self.ended:
+            return
+        self.ended = True
+        if self.on_end is not None:
+            self.on_end()
+
+        async def op():
+            for approval_id in list(self._approvals):  # prompts nobody answered lapsed with the turn
+                await self._settle(approval_id, "withdrawn")
+            await self.store.end_turn(self.turn_id, outcome, message, meta or None)
+
+        await self._then(op, "the end of a turn")
+
+
+def outcome_of_exit(exc: BaseException | None, stop_requested: bool) -> tuple[str, str]:
+    """The outcome and its note for a turn that ended by ``exc`` (None: it finished)."""
+    if exc is None:
+        return "done", ""
+    if isinstance(exc, (asyncio.CancelledError, GeneratorExit)):
+        # A stop asks the agent first; a task cancelled without that was replaced by a newer
+        # message, or its window went away.
+        return ("stopped", "Task stopped") if stop_requested else ("cancelled", "Task cancelled")
+    return "error", f"Agent error: {exc}"
+
+
+def _bounded(value: Any) -> Any:
+    if isinstance(value, str) and len(value) > MAX_TEXT:
+        return value[:MAX_TEXT] + "…"
+    return value
+
+
+# -- screenshots -------------------------------------------------------------------------------
+
+
+def _screenshot_meta(image_base64: Any) -> dict:
+    """The meta of a screenshot result: a thumbnail when one can be made within the bound."""
+    if isinstance(image_base64, str):
+        try:
+            png = base64.b64decode(image_base64, validate=True)
+        except (binascii.Error, ValueError):
+            png = b""
+        thumb = thumbnail_png(png) if png else None
+        if thumb is not None:
+            encoded = base64.b64encode(thumb).decode("ascii")
+            if len(encoded) <= MAX_THUMBNAIL_BASE64:
+                return {"thumbnail_base64": encoded}
+    return {"thumbnail_omitted": True}
+
+
+def thumbnail_png(png: bytes, max_width: int = THUMBNAIL_WIDTH, max_height: int = THUMBNAIL_HEIGHT) -> bytes | None:
+    """A scaled-down copy of an 8-bit RGB or RGBA PNG (non-interlaced), or None when the image
+    is of another kind, too large to decode here, or damaged."""
+    try:
+        width, height, channels, rows = _decode_png(png)
+    except (ValueError, struct.error, zlib.error, IndexError):
+        return None
+    scale = min(1.0, max_width / width, max_height / height)
+    tw, th = max(1, round(width * scale)), max(1, round(height * scale))
+    out = bytearray()
+    for y in range(th):
+        row = rows[min(height - 1, int(y / scale))]
+        for x in range(tw):
+            i = min(width - 1, int(x / scale)) * channels
+            out += row[i:i + 3]
+    return encode_png(tw, th, out)
+
+
+def _decode_png(png: bytes) -> tuple[int, int, int, list[bytes]]:
+    if not png.startswith(b"\x89PNG\r\n\x1a\n"):
+        raise ValueError("not a PNG")
+    pos, header, idat = 8, None, []
+    while pos + 8 <= len(png):
+        (length,) = struct.unpack(">I", png[pos:pos + 4])
+        tag = png[pos + 4:pos + 8]
+        data = png[pos + 8:pos + 8 + length]
+        pos += 12 + length
+        if tag == b"IHDR":
+            header = struct.unpack(">IIBBBBB", data)
+        elif tag == b"IDAT":
+            idat.append(data)
+        elif tag == b"IEND":
+            break
+    if header is None:
+        raise ValueError("no header")
+    width, height, depth, colour, _, _, interlace = header
+    if depth != 8 or colour not in (2, 6) or interlace != 0 or not 0 < width * height <= MAX_DECODED_PIXELS:
+        raise ValueError("unsupported PNG")
+    channels = 3 if colour == 2 else 4
+    stride = width * channels
+    raw = zlib.decompress(b"".join(idat))
+    if len(raw) < height * (stride + 1):
+        raise ValueError("truncated image data")
+    rows: list[bytes] = []
+    prev = bytearray(stride)
+    for y in range(height):
+        start = y * (stride + 1)
+        kind = raw[start]
+        cur = bytearray(raw[start + 1:start + 1 + stride])
+        if kind == 1:
+            for i in range(channels, stride):
+                cur[i] = (cur[i] + cur[i - channels]) & 0xFF
+        elif kind == 2:
+            for i in range(stride):
+                cur[i] = (cur[i] + prev[i]) & 0xFF
+        elif kind == 3:
+            for i in range(stride):
+                left = cur[i - channels] if i >= channels else 0
+                cur[i] = (cur[i] + ((left + prev[i]) >> 1)) & 0xFF
+        elif kind == 4:
+            for i in range(stride):
+                a = cur[i - channels] if i >= channels else 0
+                b, c = prev[i], prev[i - channels] if i >= channels else 0
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                cur[i] = (cur[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
+        elif kind != 0:
+            raise ValueError("unknown filter")
+        rows.append(bytes(cur))
+        prev = cur
+    return width, height, channels, rows
+
+
+# -- Computer Use turns -----------------------------------------------------------------------------
+
+
+def current_chat_session() -> str | None:
+    """The session whose chat task is running this code, from the gateway's task map."""
+    task = asyncio.current_task()
+    if task is None:
+        return None
+    try:
+        from tavrin.gateway.ws import _active_tasks
+    except ImportError:
+        return None
+    for session_id, registered in list(_active_tasks.items()):
+        if registered is task:
+            return session_id
+    return None
+
+
+def computer_use_journal(store: ConversationStore):
+    """The function the Computer Use agent calls at the start of a task to get its ``TurnLog``:
+    the turn goes into the current conversation of the session whose chat runs the task."""
+
+    async def journal(user_text: str) -> TurnLog | None:
+        from tavrin.core.session_registry import MAIN_SESSION_ID, get_registry
+
+        session = get_registry().get(current_chat_session() or MAIN_SESSION_ID)
+        conversation = getattr(getattr(session, "agent", None), "conversation", None)
+        if conversation is None:
+            return None
+        try:
+            conv_id = await conversation.ensure_conversation()
+        except Exception:
+            logger.exception("No conversation to record a Computer Use turn in")
+            return None
+        log = await TurnLog.begin(store, conv_id, "user", user_text, None, "computer_use")
+        # The session counts as working until the task's outcome is recorded.
+        session.computer_use_running = True
+        log.on_end = lambda: setattr(session, "computer_use_running", False)
+        return log
+
+    return journal

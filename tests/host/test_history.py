@@ -1,0 +1,150 @@
+"""What a turn leaves in the store: every shown event, approval decisions, the outcome, and the
+upgrade of a data directory written before turns were recorded."""
+
+import asyncio
+import base64
+import shutil
+import sqlite3
+from pathlib import Path
+
+from tavrin.core.computer_use_agent import DemoComputerUseAgent, encode_png, render_desktop
+from tavrin.core.history import MAX_THUMBNAIL_BASE64, TurnLog, _decode_png, _screenshot_meta, thumbnail_png
+from tavrin.core.store import SCHEMA_VERSION, ConversationStore
+
+# Written by the store as it was before turns were recorded (schema version 0).
+OLD_STORE = Path(__file__).parent / "data" / "store-before-turns.sqlite3"
+
+
+def roles(messages):
+    return [m["role"] for m in messages]
+
+
+async def test_an_older_data_directory_is_upgraded_and_keeps_its_history(tmp_path):
+    path = tmp_path / "conversations.sqlite3"
+    shutil.copy(OLD_STORE, path)
+    store = ConversationStore(path)
+    try:
+        listed = await store.list_conversations("session_main")
+        assert [(c["title"], c["message_count"]) for c in listed] == [("Book a table for two", 2)]
+        conv = listed[0]["id"]
+        old = await store.get_messages(conv)
+        assert [(m["role"], m["content"]) for m in old] == [
+            ("user", "Book a table for two"), ("assistant", "Which evening?"), ("system", "Task cancelled")]
+        other = (await store.list_conversations("session_abc"))[0]["id"]
+        assert (await store.get_messages(other))[0]["meta"] == {"attachments": [{"name": "a.png"}]}
+        assert await store.interrupt_open_turns() == 0
+    finally:
+        store.close()
+    with sqlite3.connect(path) as db:
+        assert db.execute("PRAGMA user_version").fetchone()[0] == SCHEMA_VERSION
+    again = ConversationStore(path)  # opened again: nothing to upgrade; the conversation goes on
+    try:
+        log = await TurnLog.begin(again, conv, "user", "Friday, please", None, "standard")
+        await log.event({"type": "text", "content": "Booked for Friday."})
+        await log.end("done", "", iterations=0)
+        assert roles(await again.get_messages(conv)) == ["user", "assistant", "system", "user", "assistant", "outcome"]
+    finally:
+        again.close()
+
+
+async def test_a_turn_left_open_is_interrupted_at_the_next_start(tmp_path):
+    path = tmp_path / "conversations.sqlite3"
+    first = ConversationStore(path)
+    conv = await first.create_conversation("session_main")
+    log = await TurnLog.begin(first, conv, "user", "/slow", None, "standard")
+    await log.event({"type": "tool_call", "id": "c1", "tool": "scan_folder", "arguments": {"folder": "~"}})
+    first.close()  # the process ends mid-turn
+
+    second = ConversationStore(path)
+    try:
+        assert await second.interrupt_open_turns() == 1
+        assert await second.interrupt_open_turns() == 0
+        stored = await second.get_messages(conv)
+        assert roles(stored) == ["user", "tool_call", "outcome"]
+        assert stored[-1]["meta"] == {"outcome": "interrupted"}
+        # The first outcome stands: a late write from the old turn changes nothing.
+        assert not await second.end_turn(log.turn_id, "done")
+    finally:
+        second.close()
+
+
+async def test_stopped_failed_and_approved_turns_are_stored_as_shown(make_agent, store, guardrails):
+    agent = make_agent()
+
+    # A stop: the session's task is cancelled after the agent was asked to stop.
+    async def consume():
+        async for event in agent.process_message("/slow"):
+            if event.type == "tool_result":
+                agent.cancel()
+                task.cancel()
+
+    task = asyncio.ensure_future(consume())
+    await asyncio.gather(task, return_exceptions=True)
+
+    stream = agent.process_message("/fail")
+    try:
+        async for _ in stream:
+            pass
+    except RuntimeError:
+        pass
+
+    stream = agent.process_message("please delete old-report.pdf")
+    async for event in stream:
+        if event.type == "tool_approval_needed":
+            guardrails.resolve_approval(event.data["approval_id"], True)
+
+    stored = await store.get_messages(agent.conversation.conversation_id)
+    outcomes = [(m["meta"]["outcome"], m["content"]) for m in stored if m["role"] == "outcome"]
+    assert outcomes == [("stopped", "Task stopped"),
+                        ("error", "Agent error: the demo tool failed on purpose (/fail)"), ("done", "")]
+    slow = stored[:roles(stored).index("outcome")]
+    assert roles(slow)[:3] == ["user", "thinking", "tool_call"] and slow[0]["meta"] == {"mode": "standard"}
+    approval = next(m for m in stored if m["role"] == "approval")
+    assert approval["meta"]["tool"] == "delete_file" and approval["meta"]["decision"] == "approved"
+
+
+async def test_a_computer_use_turn_is_stored_with_small_screenshots(store):
+    conv = await store.create_conversation("session_main")
+
+    async def journal(text):
+        return await TurnLog.begin(store, conv, "user", text, None, "computer_use")
+
+    agent = DemoComputerUseAgent(step_delay=0.001, journal=journal)
+    first = agent.run_task("click the button")
+    await anext(first)
+    # A second task while the first runs is refused with an end of turn, and stored as such.
+    refused = [e async for e in agent.run_task("and this too")]
+    assert [e.type for e in refused] == ["error", "cancelled"]
+    async for _ in first:
+        pass
+    stored = await store.get_messages(conv)
+    turns = {}
+    for m in stored:
+        turns.setdefault(m["turn_id"], []).append(m)
+    refused_turn = next(t for t in turns.values() if t[0]["content"] == "and this too")
+    assert [m["role"] for m in refused_turn] == ["user", "error", "outcome"]
+    assert refused_turn[-1]["meta"]["outcome"] == "cancelled"
+    stored = next(t for t in turns.values() if t[0]["content"] == "click the button")
+    assert roles(stored)[0] == "user" and stored[0]["meta"] == {"mode": "computer_use"}
+    assert roles(stored)[-2:] == ["assistant", "outcome"] and stored[-1]["meta"]["outcome"] == "done"
+    shots = [m["meta"] for m in stored if m["role"] == "tool_result" and m["meta"].get("screenshot")]
+    assert len(shots) == 2
+    for shot in shots:
+        assert "image_base64" not in shot and len(shot["thumbnail_base64"]) <= MAX_THUMBNAIL_BASE64
+        width, height, _, _ = _decode_png(base64.b64decode(shot["thumbnail_base64"]))
+        assert (width, height) == (160, 100)
+    click = next(m for m in stored if m["role"] == "tool_call" and m["meta"]["tool"] == "computer.left_click")
+    assert click["meta"]["arguments"] == {"action": "left_click", "coordinate": [228, 138]}
+
+
+def test_thumbnails_keep_the_picture_and_refuse_what_they_cannot_read():
+    png = render_desktop(click=(228, 138))
+    _, _, _, full = _decode_png(png)
+    _, _, _, small = _decode_png(thumbnail_png(png, 160, 100))
+    # Half size: each thumbnail pixel is the full image's pixel at twice its coordinates.
+    assert small[69][3 * 114:3 * 115] == full[138][3 * 228:3 * 229]
+    assert thumbnail_png(b"not a png") is None
+    assert thumbnail_png(png[:60]) is None
+    # What cannot be made small here is stored as a placeholder, never at full size.
+    full_screen = base64.b64encode(encode_png(1920, 1080, bytes(1920 * 1080 * 3))).decode()
+    assert _screenshot_meta(full_screen) == _screenshot_meta("%%%") == {"thumbnail_omitted": True}
