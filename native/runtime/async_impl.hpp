@@ -25,7 +25,7 @@ inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o
 // each other nests one drive per link, so a deep chain ends in RecursionError, never in a C stack
 // overflow. The chain is held to the interpreter's recursion limit, like a chain of `async def`
 // frames, and to its C recursion budget.
-inline thread_local int drive_depth = 0;
+inline TV_THREAD_LOCAL int drive_depth = 0;
 
 inline bool enter_drive() noexcept {
     if (Py_EnterRecursiveCall(" while running a coroutine")) return false;
