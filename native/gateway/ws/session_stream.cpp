@@ -119,22 +119,29 @@ Connection* find(StreamObject* s, nb::handle ws) {
     return nullptr;
 }
 
-// An estimate of an event's size on the wire, for the journal's byte bound: the text it holds.
-Py_ssize_t size_of(PyObject* v, int depth = 0) {
-    if (PyUnicode_Check(v)) return PyUnicode_GET_LENGTH(v) + 2;
+// An estimate of an event's size on the wire, for the journal's byte bound: the text it holds at the
+// top level, and one level down for the lists and objects of tool arguments and results.
+Py_ssize_t size_of(PyObject* v, bool nested = false) {
+    if (PyUnicode_Check(v)) return PyUnicode_GET_LENGTH(v);
     if (PyBytes_Check(v)) return PyBytes_GET_SIZE(v);
-    if (depth > 6) return 8;
-    Py_ssize_t total = 2;
+    if (nested) return 8;
+    Py_ssize_t total = 16;
     if (PyDict_Check(v)) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(v, &pos, &key, &value)) total += size_of(key, depth + 1) + size_of(value, depth + 1) + 2;
+        while (PyDict_Next(v, &pos, &key, &value)) total += 8 + size_of(value, true);
     } else if (PyList_Check(v) || PyTuple_Check(v)) {
         Py_ssize_t n = PySequence_Fast_GET_SIZE(v);
-        for (Py_ssize_t i = 0; i < n; ++i) total += size_of(PySequence_Fast_GET_ITEM(v, i), depth + 1) + 1;
-    } else {
-        total += 8;
+        for (Py_ssize_t i = 0; i < n; ++i) total += size_of(PySequence_Fast_GET_ITEM(v, i), true);
     }
+    return total;
+}
+
+// The top-level size of an event: its keys and values, its nested tool payloads one level down.
+Py_ssize_t event_size(PyObject* event) {
+    Py_ssize_t total = 16, pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(event, &pos, &key, &value)) total += 8 + size_of(value);
     return total;
 }
 
@@ -295,17 +302,22 @@ PyObject* stream_send_json(PyObject* self, PyObject* event) noexcept {
         StreamObject* s = as_stream(self);
         s->seq = ++last_seq;
         nb::object seq = check(PyLong_FromLongLong(s->seq));
-        // "seq" goes last, even when the event brought one of its own.
-        if (PyDict_GetItemWithError(event, n.seq)) check(PyDict_DelItem(event, n.seq));
-        else if (PyErr_Occurred()) throw_error();
+        // "seq" goes last, even when the event brought one of its own (then the dict does not grow).
+        Py_ssize_t keys = PyDict_GET_SIZE(event);
         dict_set(event, n.seq, seq);
-        Py_ssize_t size = size_of(event);
+        if (PyDict_GET_SIZE(event) == keys) {
+            check(PyDict_DelItem(event, n.seq));
+            dict_set(event, n.seq, seq);
+        }
+        Py_ssize_t size = event_size(event);
         s->journal->push_back(Entry{s->seq, nb::borrow(event), size});
         s->bytes += size;
         trim(s);
 
         // Approvals still waiting are shown to windows that attach later.
-        nb::object type = g.get(event, n.type);
+        PyObject* type_value = PyDict_GetItemWithError(event, n.type);
+        if (!type_value && PyErr_Occurred()) throw_error();
+        nb::handle type = type_value ? type_value : Py_None;
         if (equal(type, n.tool_approval_needed)) {
             nb::object id = g.get(event, n.approval_id);
             if (PyObject_Hash(id.ptr()) != -1) check(PyDict_SetItem(s->pending, id.ptr(), event));
