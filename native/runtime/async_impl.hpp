@@ -336,6 +336,15 @@ inline void finalize(PyObject* o) {
 inline void dealloc(PyObject* o) {
     CoroObject* self = as_coro(o);
     PyObject_GC_UnTrack(o);
+    if (!self->h) {
+        // Finished (the common case): its frame is gone already, so there is nothing to finalise and
+        // no chain of deallocations to defer.
+        if (self->weakrefs) PyObject_ClearWeakRefs(o);
+        Py_CLEAR(self->name);
+        Py_CLEAR(self->qualname);
+        PyObject_GC_Del(o);
+        return;
+    }
     // A frame may hold the last reference to another coroutine, whose frame holds the next: the
     // trashcan defers deep chains of deallocations instead of nesting them on the C stack.
     Py_TRASHCAN_BEGIN(o, dealloc)

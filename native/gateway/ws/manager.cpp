@@ -84,7 +84,7 @@ Coro broadcast(nb::object self, nb::object message) {
     Local dead;  // a list, made at the first failure
     Py_ssize_t count = PyList_GET_SIZE(snapshot.ptr());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Local ws = nb::borrow(PyList_GET_ITEM(snapshot.ptr(), i));
+        nb::handle ws = PyList_GET_ITEM(snapshot.ptr(), i);  // kept alive by the snapshot, which is ours
         try {
             TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, message));
         } catch (nb::python_error& e) {
