@@ -418,7 +418,11 @@ struct ReadyObject {
 PyTypeObject ready_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 PyObject* ready_await(PyObject* o) { return Py_NewRef(o); }
 PyObject* ready_next(PyObject*) { return nullptr; }  // finished, with None
-PyAsyncMethods ready_async = {ready_await, nullptr, nullptr, nullptr};
+PySendResult ready_send(PyObject*, PyObject*, PyObject** result) {
+    *result = Py_NewRef(Py_None);
+    return PYGEN_RETURN;
+}
+PyAsyncMethods ready_async = {ready_await, nullptr, nullptr, ready_send};
 
 // ---- attaching ----
 
