@@ -81,8 +81,16 @@ int stream_clear(PyObject* o) {
     Py_CLEAR(s->session_id);
     Py_CLEAR(s->pending);
     Py_CLEAR(s->grace);
-    if (s->journal) s->journal->clear();
-    if (s->connections) s->connections->clear();
+    // Moved out first: releasing an event or a connection may run code that touches this stream.
+    if (s->journal) {
+        std::deque<Entry> journal = std::move(*s->journal);
+        s->journal->clear();
+        s->bytes = 0;
+    }
+    if (s->connections) {
+        std::vector<std::unique_ptr<Connection>> connections = std::move(*s->connections);
+        s->connections->clear();
+    }
     return 0;
 }
 
