@@ -1,0 +1,113 @@
+"""A turn that outlives its page: a reload in the middle of a long task, several windows on one
+session, and the page on a server without session streams."""
+
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "host"))
+from serverproc import ServerProcess  # noqa: E402
+
+MAIN_PANE = ".pane[data-session='session_main']"
+STEPS = [f"Scanned part {i} of 20: {i * 7} files" for i in range(1, 21)]
+
+
+def send(page, text):
+    page.fill("#input", text)
+    page.press("#input", "Enter")
+
+
+def steps_shown(page):
+    return page.locator(f"{MAIN_PANE} .tool.result pre").all_text_contents()
+
+
+def transcript(page):
+    return page.locator(f"{MAIN_PANE} > *:not(.queue)").evaluate_all(
+        "nodes => nodes.map(n => n.className + ' | ' + n.textContent)")
+
+
+@pytest.fixture
+def slow_server(tmp_path):
+    # Steps slow enough that a reload or a second window lands in the middle of "/slow".
+    server = ServerProcess(tmp_path / "data", step_delay=0.1, log_path=tmp_path / "server.log").start()
+    yield server
+    server.stop()
+
+
+def test_a_reload_in_the_middle_of_a_long_task_shows_every_step_once(open_page, slow_server):
+    page = open_page(server=slow_server)
+    send(page, "/slow tidy the projects")
+    page.locator(f"{MAIN_PANE} .tool.result", has_text="part 3 of 20").wait_for()
+
+    page.reload()
+    page.wait_for_selector("#conn.conn-on")
+    page.wait_for_selector("#working", state="visible")  # the turn goes on, and the page knows it
+    assert page.is_enabled("#stop")
+    # Then the connection drops (the page stays): the steps missed meanwhile are replayed.
+    shown = len(steps_shown(page))
+    page.evaluate("() => ui.ws.close()")
+    page.wait_for_selector("#conn.conn-off")
+    page.wait_for_selector("#conn.conn-on")
+    page.locator(f"{MAIN_PANE} .line.done").wait_for()
+    page.wait_for_selector("#working", state="hidden")
+
+    assert 3 <= shown < 20 and steps_shown(page) == STEPS
+    pane = page.locator(MAIN_PANE)
+    assert pane.locator(".tool.call").count() == 20 and pane.locator(".line.done").count() == 1
+    assert pane.locator(".msg.user .body").all_text_contents() == ["/slow tidy the projects"]
+    assert pane.locator(".line.mode").count() == 1 and pane.locator(".msg.assistant").count() == 1
+
+    # A reload after the turn shows the same transcript, now from the store.
+    shown = transcript(page)
+    page.reload()
+    page.wait_for_selector("#conn.conn-on")
+    page.locator(f"{MAIN_PANE} .line.done").wait_for()
+    assert transcript(page) == shown
+    assert page.problems == []
+
+
+def test_every_window_of_a_session_sees_its_turn_live(open_page, slow_server):
+    asker, watcher = open_page(server=slow_server), open_page(server=slow_server)
+    send(asker, "/slow tidy the projects")
+    watcher.locator(f"{MAIN_PANE} .tool.result", has_text="part 2 of 20").wait_for()
+    assert watcher.is_visible("#working") and watcher.is_enabled("#stop")
+    late = open_page(server=slow_server)  # opened while the turn runs
+
+    for page in (asker, watcher, late):
+        page.locator(f"{MAIN_PANE} .line.done").wait_for()
+        assert steps_shown(page) == STEPS
+        page.wait_for_selector("#working", state="hidden")
+    # The late window has the message that started the turn from the store.
+    assert late.locator(f"{MAIN_PANE} .msg.user .body").all_text_contents() == ["/slow tidy the projects"]
+
+    # Stop from one window ends the turn in the others too.
+    send(watcher, "/slow once more")
+    asker.locator(f"{MAIN_PANE} .tool.result", has_text="part 1 of 20").nth(1).wait_for()
+    watcher.click("#stop")
+    for page in (asker, watcher, late):
+        page.wait_for_selector("#working", state="hidden")
+        page.locator(f"{MAIN_PANE} .line.system", has_text="stopped").wait_for()
+    assert asker.problems == [] and watcher.problems == [] and late.problems == []
+
+
+def test_without_session_streams_the_page_works_as_before(open_page, tmp_path):
+    server = ServerProcess(tmp_path / "data", step_delay=0.1, log_path=tmp_path / "server.log",
+                           args=("--no-session-streams",)).start()
+    try:
+        page = open_page(server=server)
+        send(page, "What is on my screen?")
+        page.locator(f"{MAIN_PANE} .line.done").wait_for()
+        send(page, "/slow tidy the projects")
+        page.locator(f"{MAIN_PANE} .tool.result", has_text="part 2 of 20").wait_for()
+        # Without streams a turn ends with its window: the reloaded page shows how it ended.
+        page.reload()
+        page.wait_for_selector("#conn.conn-on")
+        page.locator(f"{MAIN_PANE} .line.system", has_text="cancelled").wait_for()
+        page.wait_for_selector("#working", state="hidden")
+        assert page.locator(f"{MAIN_PANE} .msg.user .body").all_text_contents() == [
+            "What is on my screen?", "/slow tidy the projects"]
+        assert page.locator(".toast").count() == 0  # the refused "attach" is not shown as an error
+        assert page.problems == []
+    finally:
+        server.stop()
