@@ -330,6 +330,7 @@ function append(id, node, keepBubble) {
 
 function clearPane(id, note) {
   const s = sessionView(id);
+  s.asked = null;
   s.pane.replaceChildren(el("p", "empty", note || "No messages yet."), s.queueBox);
   s.bubble = null;
   s.stick = true;
@@ -685,6 +686,7 @@ function handleEvent(ev) {
       }
       return;
     case "mode":
+      if (!sessionView(id).ownTurn && Number.isInteger(ev.seq)) askedElsewhere(sessionView(id));
       addChip(id, ev.mode, ev.message);
       beginTurn(id, ev.mode, sessionView(id).ownTurn);
       return;
@@ -917,11 +919,33 @@ function streamEvent(s, ev) {
     if (ev.type === "tool_approval_needed") addApproval(ev);
     return false;
   }
+  if (s.asked && ev.type !== "mode") fillAsked(s);
   if (TURN_STARTS.has(ev.type)) s.turnSeq = ev.seq;
   else if (s.turnSeq !== null && endsTurn(s.mode, ev)) s.turnSeq = null;
   s.seq = ev.seq;
   saveSeq(s);
   return true;
+}
+
+// A turn another window started: its stream does not carry the message that started it, so its
+// place is kept until the store has it (it is stored before the agent's first event).
+function askedElsewhere(s) {
+  if (s.asked) s.asked.remove();
+  s.asked = addUser(s.id, "…");
+  s.asked.classList.add("pending");
+}
+
+async function fillAsked(s) {
+  const node = s.asked;
+  s.asked = null;
+  try {
+    const r = await fetch(`/api/conversations/${encodeURIComponent(s.conversationId)}/messages`);
+    const messages = r.ok ? (await r.json()).messages : [];
+    const asked = messages.filter((m) => m.role === "user" && !(m.meta && m.meta.connector)).pop();
+    if (!asked) { node.remove(); return; }
+    node.querySelector(".body").textContent = asked.content;
+    node.classList.remove("pending");
+  } catch (e) { node.remove(); }
 }
 
 function startAttach(s, running, fromStore) {
@@ -949,7 +973,15 @@ function attached(ev) {
   for (const e of st.buffer) handleEvent(e);
   // A host turn (connector, heartbeat) is not the gateway's own task: the session list and the
   // stream together say it runs.
-  finishAttach(s, st, st.running || (st.hint && s.turnSeq !== null));
+  const running = st.running || (st.hint && s.turnSeq !== null);
+  if (!running && s.turnSeq !== null) {
+    // The turn ended without a last event (it was stopped or cancelled): its outcome is stored.
+    Object.assign(st, { rebuild: true, buffer: [], hint: false });
+    s.attach = st;
+    rebuild(s, st);
+    return;
+  }
+  finishAttach(s, st, running);
 }
 
 function finishAttach(s, st, running) {
