@@ -290,6 +290,8 @@ function beginTurn(id, mode, own) {
 // A turn is over (its outcome is on screen): the next queued message goes out.
 function endTurn(id) {
   const s = sessionView(id);
+  if (s.turnSeq !== null) { s.turnSeq = null; saveSeq(s); }
+  s.sent = false;
   s.mode = null;
   s.ownTurn = false;
   s.bubble = null;
@@ -686,7 +688,8 @@ function handleEvent(ev) {
       }
       return;
     case "mode":
-      if (!sessionView(id).ownTurn && Number.isInteger(ev.seq)) askedElsewhere(sessionView(id));
+      if (!sessionView(id).ownTurn && !sessionView(id).sent && Number.isInteger(ev.seq)) askedElsewhere(sessionView(id));
+      sessionView(id).sent = false;
       addChip(id, ev.mode, ev.message);
       beginTurn(id, ev.mode, sessionView(id).ownTurn);
       return;
@@ -989,7 +992,10 @@ function finishAttach(s, st, running) {
   if (!running) s.turnSeq = null;
   saveSeq(s);
   if (running && !s.working) beginTurn(s.id, s.mode, false);
-  else if (!running && s.working) { s.mode = null; s.ownTurn = false; s.bubble = null; setWorking(s.id, false); }
+  else if (!running && s.working && !s.ownTurn) {
+    // (A turn of this page's own, a queued message that just went out, has not begun there yet.)
+    s.mode = null; s.bubble = null; setWorking(s.id, false);
+  }
   s.drawn = true;
   s.pane.classList.remove("stale");
   s.pane.removeAttribute("aria-busy");
@@ -1132,6 +1138,7 @@ function sendChat(target, text, computerUse) {
   if (computerUse) message.computer_use = true;
   if (!send(message)) return false;
   if (ui.streams) sessionView(target).attached = true; // a chat attaches the window to its session
+  sessionView(target).sent = true; // its message is on the page already, whatever befalls the connection
   addUser(target, text);
   beginTurn(target, computerUse ? "computer_use" : "standard", true);
   return true;
