@@ -1078,6 +1078,15 @@ function drawRunningTurn(s, st, messages, open, index) {
   beginTurn(s.id, start.type === "mode" ? start.mode : "standard", false);
   if (start.type === "connector_message") markAttention(s.id);
   for (const e of st.buffer.slice(index + 1)) handleEvent(e);
+  // An approval of the turn settled by a window meanwhile: the store has the decision (the
+  // stream does not carry it).
+  for (const m of messages) {
+    const meta = m.meta || {};
+    if (m.turn_id === open && m.role === "approval" && DECISIONS[meta.decision]) {
+      settleApproval(meta.approval_id, meta.decision === "approved" ? "Approved" : meta.decision === "rejected"
+        ? "Rejected" : "No longer needed", meta.decision);
+    }
+  }
   finishAttach(s, st, s.turnSeq !== null);
 }
 
