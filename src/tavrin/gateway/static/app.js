@@ -473,12 +473,13 @@ async function reload(s) {
     for (let attempt = 0; attempt < 3; attempt++) {
       if (!s.conversationId) { clearPane(s.id); break; }
       const seq = s.liveSeq;
+      const renames = s.renames;
       const conv = s.conversationId;
       const r = await fetch(`/api/conversations/${encodeURIComponent(conv)}/messages`);
       if (!r.ok) { if (r.status === 404) clearPane(s.id); break; }
       const data = await r.json();
       if (s.liveSeq !== seq || s.conversationId !== conv) continue;
-      s.conversationTitle = data.conversation.title;
+      if (s.renames === renames) s.conversationTitle = data.conversation.title;
       renderHistory(s.id, data.messages);
       break;
     }
@@ -683,6 +684,7 @@ function handleEvent(ev) {
       for (const s of ui.sessions.values()) {
         if (s.conversationId === ev.conversation_id) {
           s.conversationTitle = ev.title;
+          s.renames = (s.renames || 0) + 1; // newer than the title of a fetch under way
           if (s.id === ui.active) renderChrome();
         }
       }
@@ -1034,6 +1036,7 @@ async function rebuild(s, st) {
   for (let attempt = 0; attempt < 5 && !drawn; attempt++) {
     if (attempt) await pause(100 * attempt);
     const before = st.buffer.length;
+    const renames = s.renames;
     const conv = s.conversationId;
     try {
       if (conv) {
@@ -1041,7 +1044,7 @@ async function rebuild(s, st) {
         if (r.ok) {
           const data = await r.json();
           messages = data.messages;
-          s.conversationTitle = data.conversation.title;
+          if (s.renames === renames) s.conversationTitle = data.conversation.title;
         } else if (r.status === 404) messages = [];
         else continue;
       } else messages = [];
