@@ -836,6 +836,7 @@ function handleEvent(ev) {
 function applySessions(sessions) {
   const resync = ui.resync;
   ui.resync = false;
+  if (resync) noticeRestart(sessions);
   const seen = new Set();
   for (const info of sessions) {
     const s = sessionView(info.session_id);
@@ -902,6 +903,22 @@ function saveSeq(s) {
 
 function forgetSeq(id) {
   delete keptSeqs[id];
+  writeSeqs();
+}
+
+// The numbers come from one counter of the server process: a restarted server counts again from
+// the start, and a number the page kept could then name another event. Main is made once per
+// server process, so its creation time tells a restart; the page then forgets its numbers.
+function noticeRestart(sessions) {
+  const main = sessions.find((info) => info.session_id === MAIN);
+  if (!main) return;
+  const server = String(main.created_at);
+  const known = keptSeqs[""];
+  if (known && known.server !== server) {
+    for (const s of ui.sessions.values()) { s.seq = 0; s.turnSeq = null; s.drawn = false; }
+    for (const id of Object.keys(keptSeqs)) delete keptSeqs[id];
+  }
+  keptSeqs[""] = { server };
   writeSeqs();
 }
 
