@@ -121,7 +121,9 @@ def test_a_server_restart_with_the_page_open(open_page, tmp_path):
         send(page, "Remember the pelican on the roof")
         wait_done(pane, 1)
         # The title comes from the store, which the page asks once the turn has ended.
-        page.wait_for_function("document.getElementById('conv-title').textContent === 'Remember the pelican on the roof'")
+        from playwright.sync_api import expect
+
+        expect(page.locator("#conv-title")).to_have_text("Remember the pelican on the roof")
         send(page, "/stall")  # a turn still running when the server goes away
         pane.locator(".line.thinking", has_text="slow model").wait_for()
 
