@@ -45,6 +45,9 @@ class AppConfig:
     demo_step_delay: float = 0.25
     # The access token the page, /api/* and /ws require; None lets everyone in (``--no-token``).
     token: str | None = None
+    # Session streams in the gateway: numbered, replayable events, every window of a session live,
+    # and a turn that outlives its window for a grace period (``--no-session-streams`` turns them off).
+    session_streams: bool = True
 
 
 def load_config(data_dir: str | Path | None = None, host: str = "127.0.0.1", port: int = 8765) -> AppConfig:

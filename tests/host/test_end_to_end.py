@@ -94,9 +94,18 @@ async def test_conversation_resumed_after_a_restart(servers, tmp_path):
         assert "2 earlier messages" in next(e for e in events if e["type"] == "text")["content"]
 
 
-async def test_connector_message_reaches_the_ui(servers):
-    server = servers()
+@pytest.mark.parametrize("streams", [True, False], ids=["session-streams", "no-session-streams"])
+async def test_connector_message_reaches_the_ui(servers, streams):
+    # With session streams a window hears a session once it is attached to it; without, every
+    # window hears every connector turn.
+    server = servers(None, *(() if streams else ("--no-session-streams",)))
     async with server.connect() as conn:
+        await conn.send(json.dumps({"type": "attach", "session_id": "connector_inbox"}))
+        answer = (await recv_until(conn, lambda e: e["type"] in ("attached", "error")))[-1]
+        if streams:
+            assert answer == {"type": "attached", "session_id": "connector_inbox", "seq": 0, "running": False}
+        else:
+            assert answer == {"type": "error", "message": "Unknown message type: attach"}
         async with httpx.AsyncClient(headers=server.auth) as http:
             response = await http.post(f"{server.http}/api/connectors/connector_inbox/messages",
                                        json={"text": "Message from the phone", "sender": "phone"})
@@ -105,6 +114,7 @@ async def test_connector_message_reaches_the_ui(servers):
         assert events[0]["type"] == "connector_message" and events[0]["content"] == "Message from the phone"
         assert all(e["session_id"] == "connector_inbox" for e in events)
         assert events[-1]["type"] == "done"
+        assert all(("seq" in e) == streams for e in events)
 
 
 async def test_session_tabs(servers):
@@ -153,3 +163,47 @@ async def test_heartbeat_controls(servers):
         status = (await recv_until(conn, lambda e: e["type"] == "heartbeat_status" and "paused" in e))[-1]
         assert reply["interval"] == status["interval"] == 5
         assert httpx.get(f"{server.http}/api/heartbeat", headers=server.auth).json()["interval_seconds"] == 5
+
+
+def seqs_of(events):
+    return [e["seq"] for e in events if "seq" in e]
+
+
+async def test_a_turn_outlives_its_socket_and_is_replayed_once(servers):
+    server = servers()
+    async with server.connect() as watcher:
+        await watcher.send(json.dumps({"type": "attach", "session_id": "session_main"}))
+        await recv_until(watcher, lambda e: e["type"] == "attached")
+        async with server.connect() as conn:
+            await conn.send(json.dumps({"type": "chat", "content": "/slow scan everything"}))
+            before = await recv_until(conn, lambda e: e["type"] == "tool_result")
+        # The socket is gone and the turn goes on: the watcher sees steps the client misses.
+        await recv_until(watcher, lambda e: e["type"] == "tool_result" and "part 3 of" in e["result"])
+
+        async with server.connect() as conn:
+            await conn.send(json.dumps({"type": "attach", "session_id": "session_main", "after": before[-1]["seq"]}))
+            after = await recv_until(conn, is_end)
+
+    turn = [e for e in before + after if e["type"] != "attached"]
+    assert [e["type"] for e in turn] == ["mode", "thinking", *["tool_call", "tool_result"] * 20, "text", "done"]
+    assert [e["result"] for e in turn if e["type"] == "tool_result"] == [
+        f"Scanned part {i} of 20: {i * 7} files" for i in range(1, 21)]
+    numbers = seqs_of(turn)
+    assert len(numbers) == len(turn) and numbers == sorted(set(numbers))
+    attached = next(e for e in after if e["type"] == "attached")
+    assert attached["running"] is True and attached["seq"] == seqs_of(after[:after.index(attached)])[-1]
+
+
+async def test_a_lapsed_approval_is_not_offered_to_windows_that_attach_later(servers):
+    server = servers()
+    async with server.connect() as conn:
+        await conn.send(json.dumps({"type": "chat", "content": "delete old-report.pdf"}))
+        prompt = (await recv_until(conn, lambda e: e["type"] == "tool_approval_needed"))[-1]
+        await conn.send(json.dumps({"type": "stop_task", "session_id": "session_main"}))
+        withdrawn = (await recv_until(conn, lambda e: e["type"] == "approval_withdrawn"))[-1]
+        assert withdrawn["approval_id"] == prompt["approval_id"] and "seq" in withdrawn
+
+        async with server.connect() as late:
+            await late.send(json.dumps({"type": "attach", "session_id": "session_main"}))
+            events = await recv_until(late, lambda e: e["type"] == "attached")
+            assert [e["type"] for e in events] == ["attached"]

@@ -67,12 +67,21 @@ def allowed_origins(config: AppConfig) -> set[str]:
     return {f"http://{name}:{config.port}" for name in allowed_host_names(config.host)}
 
 
-def _publish_origins(config: AppConfig) -> None:
-    """Tell the gateway which page origins may open a WebSocket (when it checks them)."""
+def _configure_gateway(config: AppConfig) -> None:
+    """Set the gateway's module settings for this server (those the gateway offers): which page
+    origins may open a WebSocket, and whether turns talk to session streams."""
     from tavrin.gateway import ws
 
     if hasattr(ws, "_ALLOWED_ORIGINS"):
         ws._ALLOWED_ORIGINS = allowed_origins(config)
+    if hasattr(ws, "_SESSION_STREAMS"):
+        ws._SESSION_STREAMS = bool(config.session_streams)
+
+
+def _session_streams_on() -> bool:
+    from tavrin.gateway import ws
+
+    return bool(getattr(ws, "_SESSION_STREAMS", False))
 
 
 # -- broadcasting from the host -------------------------------------------------------------
@@ -164,9 +173,16 @@ def _announce_decision(approval, approved: bool) -> None:
 def _announce_withdrawal(approval) -> None:
     """Tell every window that an approval prompt lapsed (its turn stopped, or it timed out)."""
     event = {"type": "approval_withdrawn", "approval_id": approval.approval_id, "tool": approval.tool}
-    if approval.session_id is not None:
+    if approval.session_id is None:
+        _spawn(broadcast(event), "approval-withdrawn")
+    elif _session_streams_on():
+        # Through the session's stream: it stops offering the prompt to windows that attach later,
+        # and a window that was away finds the withdrawal in its replay. Every window attaches to
+        # every session it shows, so all of them still hear of it.
+        _spawn(broadcast_to_session(approval.session_id, event), "approval-withdrawn")
+    else:
         event["session_id"] = approval.session_id
-    _spawn(broadcast(event), "approval-withdrawn")
+        _spawn(broadcast(event), "approval-withdrawn")
 
 
 # -- start-up and shutdown ---------------------------------------------------------------------
@@ -261,7 +277,7 @@ def create_app(config: AppConfig | None = None):
     from tavrin.gateway.security import AccessGuard
 
     config = config or load_config()
-    _publish_origins(config)
+    _configure_gateway(config)
 
     @asynccontextmanager
     async def lifespan(app):
@@ -554,6 +570,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--log-level", default="info", choices=["debug", "info", "warning", "error", "critical"])
     parser.add_argument("--no-token", action="store_true",
                         help="let anyone who reaches the server in, without the access token (loopback --host only)")
+    parser.add_argument("--no-session-streams", action="store_true",
+                        help="turn off session streams: a window's turns stop when it goes away, and only "
+                             "the window that asked sees a turn")
     parser.add_argument("--demo-step-delay", type=float, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
@@ -566,6 +585,7 @@ def main(argv: list[str] | None = None) -> int:
                     "could act as you; listen on 127.0.0.1 or keep the token", 2)
 
     config = load_config(args.data_dir, host=args.host, port=args.port)
+    config.session_streams = not args.no_session_streams
     if args.demo_step_delay is not None:
         config.demo_step_delay = args.demo_step_delay
     lock_fd = None

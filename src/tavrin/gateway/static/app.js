@@ -7,6 +7,10 @@
 //
 // The live transcript and a stored one (a resumed conversation, or the reload after a
 // reconnect) are drawn by the same functions, so a conversation looks as it did while it ran.
+//
+// When the server numbers a session's events ("seq", session streams), the page attaches to
+// every session it shows a tab for, at each (re)connect, with the last number it drew there:
+// the server replays what the page missed and then goes live. See "Session streams" below.
 "use strict";
 
 const MAIN = "session_main";
@@ -20,6 +24,7 @@ const ui = {
   approvals: new Map(),     // approval_id -> {card, sid, settled}
   approvalLines: new Map(), // approval_id -> transcript lines that show its state
   resync: true,             // the next sessions_list is the first of a connection
+  streams: null,            // the server numbers session events: true, false, or not known yet
   hb: { status: null, interval: null, beat: null, max: null, paused: false, pausedAfter: null },
   copyCount: 0,
 };
@@ -126,6 +131,9 @@ function sessionView(id) {
     id, name: id === MAIN ? "Main" : "Chat", icon: "💬", isConnector: false,
     conversationId: null, conversationTitle: "", working: false, ownTurn: false, mode: null,
     bubble: null, attention: false, stall: null, stick: true, queue: [], liveSeq: 0,
+    // Session streams: the last number drawn, the number of the running turn's first event,
+    // whether the pane has been drawn by this page, an attach under way, attached on this connection.
+    seq: 0, turnSeq: null, drawn: false, attach: null, attached: false,
     pane: el("div", "pane"), tab: el("div", "tab"), queueBox: el("div", "queue"),
   };
   const tabId = "tab-" + id;
@@ -152,6 +160,8 @@ function sessionView(id) {
   s.tab.querySelector(".tab-icon").setAttribute("aria-hidden", "true");
   s.tab.addEventListener("click", () => activate(id));
   s.tab.addEventListener("keydown", (e) => tabKey(e, id));
+  const kept = keptSeqs[id];
+  if (kept) { s.seq = Number(kept.seq) || 0; s.turnSeq = Number(kept.turn) || null; }
   ui.sessions.set(id, s);
   $("tab-list").appendChild(s.tab);
   renderTab(s);
@@ -220,6 +230,7 @@ function removeSession(id) {
   s.pane.remove();
   s.tab.remove();
   ui.sessions.delete(id);
+  forgetSeq(id);
   if (ui.active === id) activate(MAIN);
   updateBadges();
 }
@@ -279,6 +290,8 @@ function beginTurn(id, mode, own) {
 // A turn is over (its outcome is on screen): the next queued message goes out.
 function endTurn(id) {
   const s = sessionView(id);
+  if (s.turnSeq !== null) { s.turnSeq = null; saveSeq(s); }
+  s.sent = false;
   s.mode = null;
   s.ownTurn = false;
   s.bubble = null;
@@ -319,6 +332,7 @@ function append(id, node, keepBubble) {
 
 function clearPane(id, note) {
   const s = sessionView(id);
+  s.asked = null;
   s.pane.replaceChildren(el("p", "empty", note || "No messages yet."), s.queueBox);
   s.bubble = null;
   s.stick = true;
@@ -459,16 +473,18 @@ async function reload(s) {
     for (let attempt = 0; attempt < 3; attempt++) {
       if (!s.conversationId) { clearPane(s.id); break; }
       const seq = s.liveSeq;
+      const renames = s.renames;
       const conv = s.conversationId;
       const r = await fetch(`/api/conversations/${encodeURIComponent(conv)}/messages`);
       if (!r.ok) { if (r.status === 404) clearPane(s.id); break; }
       const data = await r.json();
       if (s.liveSeq !== seq || s.conversationId !== conv) continue;
-      s.conversationTitle = data.conversation.title;
+      if (s.renames === renames) s.conversationTitle = data.conversation.title;
       renderHistory(s.id, data.messages);
       break;
     }
   } catch (e) { /* offline: the next connection reloads again */ }
+  s.drawn = true;
   s.pane.classList.remove("stale");
   s.pane.removeAttribute("aria-busy");
   if (s.id === ui.active) renderChrome();
@@ -638,14 +654,20 @@ function handleEvent(ev) {
   const sid = typeof ev.session_id === "string" && ev.session_id ? ev.session_id : null;
   const id = sid || MAIN;
   if (sid && ui.sessions.has(sid)) sessionView(sid).liveSeq++;
+  if (ev.type === "attached") { attached(ev); return; }
+  if (sid && Number.isInteger(ev.seq) && ui.sessions.has(sid) && !streamEvent(sessionView(sid), ev)) return;
   switch (ev.type) {
     case "pong":
+      return;
+    case "replay_gap":
+      if (sid && ui.sessions.has(sid) && sessionView(sid).attach) sessionView(sid).attach.rebuild = true;
       return;
     case "sessions_list":
       applySessions(ev.sessions);
       return;
     case "session_created":
       applySession(ev.session);
+      if (ui.streams) startAttach(sessionView(ev.session.session_id), false);
       activate(ev.session.session_id);
       return;
     case "session_closed":
@@ -662,11 +684,14 @@ function handleEvent(ev) {
       for (const s of ui.sessions.values()) {
         if (s.conversationId === ev.conversation_id) {
           s.conversationTitle = ev.title;
+          s.renames = (s.renames || 0) + 1; // newer than the title of a fetch under way
           if (s.id === ui.active) renderChrome();
         }
       }
       return;
     case "mode":
+      if (!sessionView(id).ownTurn && !sessionView(id).sent && Number.isInteger(ev.seq)) askedElsewhere(sessionView(id));
+      sessionView(id).sent = false;
       addChip(id, ev.mode, ev.message);
       beginTurn(id, ev.mode, sessionView(id).ownTurn);
       return;
@@ -716,6 +741,12 @@ function handleEvent(ev) {
       else if (!sid) toast(ev.message);
       return;
     case "error": {
+      if (ev.message === "Unknown message type: attach") { streamsOff(); return; }
+      if (sid && ev.message === "Session not found" && ui.sessions.has(sid) && sessionView(sid).attach) {
+        sessionView(sid).attach = null; // the tab's session is gone: the list will drop the tab
+        send({ type: "list_sessions" });
+        return;
+      }
       if (!sid) {
         if (ev.message === "Heartbeat not initialized") { ui.hb.status = "unavailable"; renderHeartbeat(); }
         else toast(ev.message, true);
@@ -805,26 +836,292 @@ function handleEvent(ev) {
 function applySessions(sessions) {
   const resync = ui.resync;
   ui.resync = false;
+  if (resync) noticeRestart(sessions);
   const seen = new Set();
   for (const info of sessions) {
     const s = sessionView(info.session_id);
     const changed = applySession(info);
     seen.add(info.session_id);
     const running = !!info.is_processing;
-    if (resync || changed) {
+    if (ui.streams !== false && (resync || !s.attached)) {
+      // Replayed from the session's stream, and from the store where the page has nothing.
+      if (changed && s.drawn) { s.drawn = false; s.turnSeq = null; }
+      startAttach(s, running);
+    } else if (resync || changed) {
       if (!running) { s.mode = null; s.ownTurn = false; }
       setWorking(s.id, running);
       // A message queued behind a turn that ended while the page was away goes out once the
       // tab shows what the server holds.
       reload(s).then(() => { if (!s.working) flushQueue(s); });
     } else if (s.working && !s.ownTurn && !running) {
-      setWorking(s.id, false);
-      reload(s);
+      // The turn ended elsewhere, perhaps cancelled (which leaves no event in its stream): what
+      // the store says of it, and whatever the stream has since.
+      if (ui.streams && s.attached) startAttach(s, false, true);
+      else { setWorking(s.id, false); reload(s); }
     } else if (running && !s.working) {
       beginTurn(s.id, null, false);
     }
   }
   for (const id of [...ui.sessions.keys()]) if (!seen.has(id)) removeSession(id);
+}
+
+// ---------------------------------------------------------------- session streams
+//
+// The server numbers each event of a session ("seq", only growing) and keeps the latest ones.
+// At every (re)connect the page attaches to each tab's session with the last number it drew
+// there. Events of a session that arrive while its attach is under way (the replay, then live
+// ones) are held back until "attached":
+//
+// - The pane still shows everything up to that number (a dropped connection): the held events
+//   are drawn in order, and any number already drawn is skipped, so each event shows once.
+// - The pane has nothing yet (a reload, a new window), or the server could not replay from there
+//   ("replay_gap"): the store is the truth for turns that have ended, the stream for the one that
+//   runs. The page asks for the turn's replay from its first event (the numbers are kept in
+//   sessionStorage, so a reload knows where the running turn began; a new window asks for all
+//   the server kept), draws the stored conversation without that turn's stored steps, and then
+//   the turn's events from the stream. The stored rows of a running turn cannot be matched to
+//   events one for one, while the stream holds every one of them exactly once.
+//
+// A server without session streams answers "attach" with an error: the page then reloads every
+// tab from the store as before.
+
+const SEQ_KEY = "tavrin.seq";
+const keptSeqs = readSeqs();
+
+function readSeqs() {
+  try { return JSON.parse(sessionStorage.getItem(SEQ_KEY)) || {}; } catch (e) { return {}; }
+}
+
+function writeSeqs() {
+  try { sessionStorage.setItem(SEQ_KEY, JSON.stringify(keptSeqs)); } catch (e) { /* storage full or off */ }
+}
+
+function saveSeq(s) {
+  keptSeqs[s.id] = { seq: s.seq, turn: s.turnSeq };
+  writeSeqs();
+}
+
+function forgetSeq(id) {
+  delete keptSeqs[id];
+  writeSeqs();
+}
+
+// The numbers come from one counter of the server process: a restarted server counts again from
+// the start, and a number the page kept could then name another event. Main is made once per
+// server process, so its creation time tells a restart; the page then forgets its numbers.
+function noticeRestart(sessions) {
+  const main = sessions.find((info) => info.session_id === MAIN);
+  if (!main) return;
+  const server = String(main.created_at);
+  const known = keptSeqs[""];
+  if (known && known.server !== server) {
+    for (const s of ui.sessions.values()) { s.seq = 0; s.turnSeq = null; s.drawn = false; }
+    for (const id of Object.keys(keptSeqs)) delete keptSeqs[id];
+  }
+  keptSeqs[""] = { server };
+  writeSeqs();
+}
+
+const TURN_STARTS = new Set(["mode", "heartbeat_prompt", "connector_message"]);
+
+// Does this event end the turn of this mode? A Computer Use turn reports trouble and goes on.
+function endsTurn(mode, ev) {
+  if (ev.type === "done" || ev.type === "cancelled") return true;
+  if (ev.type !== "error") return false;
+  return !(mode === "computer_use" && !String(ev.message).startsWith("Computer Use error"));
+}
+
+// A numbered event of a tab's session: held back during an attach, skipped when already drawn.
+// True when it is to be drawn now.
+function streamEvent(s, ev) {
+  ui.streams = true;
+  if (s.attach) { s.attach.buffer.push(ev); return false; }
+  if (ev.seq <= s.seq) {
+    // Approvals still waiting are sent again on attach, with their old number.
+    if (ev.type === "tool_approval_needed") addApproval(ev);
+    return false;
+  }
+  if (s.asked && ev.type !== "mode") fillAsked(s);
+  if (TURN_STARTS.has(ev.type)) s.turnSeq = ev.seq;
+  else if (s.turnSeq !== null && endsTurn(s.mode, ev)) s.turnSeq = null;
+  s.seq = ev.seq;
+  saveSeq(s);
+  return true;
+}
+
+// A turn another window started: its stream does not carry the message that started it, so its
+// place is kept until the store has it (it is stored before the agent's first event).
+function askedElsewhere(s) {
+  if (s.asked) s.asked.remove();
+  s.asked = addUser(s.id, "…");
+  s.asked.classList.add("pending");
+}
+
+async function fillAsked(s) {
+  const node = s.asked;
+  s.asked = null;
+  try {
+    const r = await fetch(`/api/conversations/${encodeURIComponent(s.conversationId)}/messages`);
+    const messages = r.ok ? (await r.json()).messages : [];
+    const asked = messages.filter((m) => m.role === "user" && !(m.meta && m.meta.connector)).pop();
+    if (!asked) { node.remove(); return; }
+    node.querySelector(".body").textContent = asked.content;
+    node.classList.remove("pending");
+  } catch (e) { node.remove(); }
+}
+
+function startAttach(s, running, fromStore) {
+  if (s.attach) return; // one at a time: its "attached" settles the tab
+  const blank = !s.drawn || !s.seq || !!fromStore;
+  let after;
+  if (!blank || fromStore) after = s.seq;
+  else if (running) after = s.turnSeq ? s.turnSeq - 1 : s.seq; // from the running turn's start
+  else if (s.seq) after = s.seq;
+  s.attach = { rebuild: blank, buffer: [], running: false, hint: running, seq: 0 };
+  s.attached = true;
+  const message = { type: "attach", session_id: s.id };
+  if (after !== undefined) message.after = after;
+  send(message);
+}
+
+function attached(ev) {
+  const s = ui.sessions.get(ev.session_id);
+  if (!s || !s.attach) return;
+  const st = s.attach;
+  st.running = !!ev.running;
+  st.seq = Number.isInteger(ev.seq) ? ev.seq : 0;
+  if (st.rebuild) { rebuild(s, st); return; }
+  s.attach = null;
+  for (const e of st.buffer) handleEvent(e);
+  // A host turn (connector, heartbeat) is not the gateway's own task: the session list and the
+  // stream together say it runs.
+  const running = st.running || (st.hint && s.turnSeq !== null);
+  if (!running && s.turnSeq !== null) {
+    // The turn ended without a last event (it was stopped or cancelled): its outcome is stored.
+    Object.assign(st, { rebuild: true, buffer: [], hint: false });
+    s.attach = st;
+    rebuild(s, st);
+    return;
+  }
+  finishAttach(s, st, running);
+}
+
+function finishAttach(s, st, running) {
+  s.seq = Math.max(s.seq, st.seq);
+  if (!running) s.turnSeq = null;
+  saveSeq(s);
+  if (running && !s.working) beginTurn(s.id, s.mode, false);
+  else if (!running && s.working && !s.ownTurn) {
+    // (A turn of this page's own, a queued message that just went out, has not begun there yet.)
+    s.mode = null; s.bubble = null; setWorking(s.id, false);
+  }
+  s.drawn = true;
+  s.pane.classList.remove("stale");
+  s.pane.removeAttribute("aria-busy");
+  if (s.id === ui.active) renderChrome();
+  if (!s.working) flushQueue(s);
+}
+
+// The last turn that begins among these events, and whether it ends among them too.
+function lastTurn(events) {
+  let index = -1, ended = false, mode = null;
+  events.forEach((e, i) => {
+    if (TURN_STARTS.has(e.type)) { index = i; ended = false; mode = e.type === "mode" ? e.mode : "standard"; }
+    else if (index >= 0 && endsTurn(mode, e)) ended = true;
+  });
+  return { index, ended };
+}
+
+// The stored turn still open (no outcome yet) when it is the conversation's last one.
+function openTurn(messages) {
+  let last = null;
+  const ended = new Set();
+  for (const m of messages) {
+    if (m.turn_id === undefined || m.turn_id === null) continue;
+    last = m.turn_id;
+    if (m.role === "outcome") ended.add(m.turn_id);
+  }
+  return last !== null && !ended.has(last) ? last : null;
+}
+
+const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+async function rebuild(s, st) {
+  s.pane.setAttribute("aria-busy", "true");
+  let messages = [];
+  let drawn = false;
+  for (let attempt = 0; attempt < 5 && !drawn; attempt++) {
+    if (attempt) await pause(100 * attempt);
+    const before = st.buffer.length;
+    const renames = s.renames;
+    const conv = s.conversationId;
+    try {
+      if (conv) {
+        const r = await fetch(`/api/conversations/${encodeURIComponent(conv)}/messages`);
+        if (r.ok) {
+          const data = await r.json();
+          messages = data.messages;
+          if (s.renames === renames) s.conversationTitle = data.conversation.title;
+        } else if (r.status === 404) messages = [];
+        else continue;
+      } else messages = [];
+    } catch (e) { continue; }
+    if (s.attach !== st) return; // a newer connection attaches again
+    if (s.conversationId !== conv) continue;
+    const turn = lastTurn(st.buffer);
+    const open = openTurn(messages);
+    const runs = turn.index >= 0 && !turn.ended && (st.running || st.hint);
+    if (runs) {
+      if (open === null) continue; // the turn's first row is not stored yet
+      drawRunningTurn(s, st, messages, open, turn.index);
+      return;
+    }
+    // Nothing runs: the store holds it all, unless something happened while it was read.
+    if (st.buffer.length === before && !(open !== null && turn.ended)) drawn = true;
+  }
+  // Drawn from the store alone (also when it never settled): the numbers go on from the stream's.
+  renderHistory(s.id, messages);
+  s.attach = null;
+  s.seq = st.buffer.reduce((max, e) => Math.max(max, e.seq), 0);
+  finishAttach(s, st, false);
+}
+
+function drawRunningTurn(s, st, messages, open, index) {
+  // The turn's first stored row (the message that started it) stays; its other rows come from
+  // the stream, which holds each of them once.
+  const first = messages.findIndex((m) => m.turn_id === open);
+  renderHistory(s.id, messages.filter((m, i) => m.turn_id !== open || i === first));
+  const start = st.buffer[index];
+  s.attach = null;
+  s.seq = start.seq;
+  s.turnSeq = start.seq;
+  beginTurn(s.id, start.type === "mode" ? start.mode : "standard", false);
+  if (start.type === "connector_message") markAttention(s.id);
+  for (const e of st.buffer.slice(index + 1)) handleEvent(e);
+  // An approval of the turn settled by a window meanwhile: the store has the decision (the
+  // stream does not carry it).
+  for (const m of messages) {
+    const meta = m.meta || {};
+    if (m.turn_id === open && m.role === "approval" && DECISIONS[meta.decision]) {
+      settleApproval(meta.approval_id, meta.decision === "approved" ? "Approved" : meta.decision === "rejected"
+        ? "Rejected" : "No longer needed", meta.decision);
+    }
+  }
+  finishAttach(s, st, s.turnSeq !== null);
+}
+
+// The server does not know "attach": every tab is reloaded from the store, as without streams.
+function streamsOff() {
+  ui.streams = false;
+  for (const s of ui.sessions.values()) {
+    const st = s.attach;
+    if (!st) continue;
+    s.attach = null;
+    s.attached = false;
+    if (!st.hint) { s.mode = null; s.ownTurn = false; }
+    setWorking(s.id, st.hint);
+    reload(s).then(() => { if (!s.working) flushQueue(s); });
+  }
 }
 
 // ---------------------------------------------------------------- connection
@@ -836,6 +1133,8 @@ function connect() {
   ws.addEventListener("open", () => {
     ui.retryMs = 500;
     ui.resync = true;
+    ui.streams = null; // a restarted server may have them off
+    for (const s of ui.sessions.values()) { s.attached = false; s.attach = null; }
     $("conn").textContent = "connected";
     $("conn").className = "conn conn-on";
     send({ type: "list_sessions" });
@@ -867,6 +1166,8 @@ function sendChat(target, text, computerUse) {
   const message = { type: "chat", content: text, session_id: target };
   if (computerUse) message.computer_use = true;
   if (!send(message)) return false;
+  if (ui.streams) sessionView(target).attached = true; // a chat attaches the window to its session
+  sessionView(target).sent = true; // its message is on the page already, whatever befalls the connection
   addUser(target, text);
   beginTurn(target, computerUse ? "computer_use" : "standard", true);
   return true;
@@ -965,7 +1266,8 @@ function wire() {
   });
   window.addEventListener("focus", () => { if (ui.ws && ui.ws.readyState === WebSocket.OPEN) send({ type: "list_sessions" }); });
   document.addEventListener("visibilitychange", updateBadges);
-  // A turn run from another window sends its events there only; ask now and then whether it ended.
+  // A turn run from another window sends its events there only (without session streams), and a
+  // turn that is cancelled leaves no last event in its stream: ask now and then whether it ended.
   setInterval(() => {
     const watching = [...ui.sessions.values()].some((s) => s.working && !s.ownTurn);
     if (watching && ui.ws && ui.ws.readyState === WebSocket.OPEN) send({ type: "list_sessions" });
