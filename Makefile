@@ -88,8 +88,9 @@ PY313 := $(VENV313)/bin/python
 $(eval $(call venv,$(VENV313),$(PYTHON313),3.13))
 $(eval $(call install,$(VENV313)))
 
+# The browser tests exercise the page, which does not depend on the interpreter; they run in `make test`.
 test-313: $(VENV313)/.installed
-	$(PY313) -m pytest -q $(PYTEST_ARGS)
+	$(PY313) -m pytest -q --ignore=tests/browser $(PYTEST_ARGS)
 
 RUN_ARGS ?=
 
