@@ -27,8 +27,10 @@ from fakes import (FakeAgent, FakeComputerUseAgent, FakeConversationAgent, FakeC
 from tavrin.config import HeartbeatConfig
 from tavrin.core import heartbeat
 
-# Tasks made here are held, never run: the coroutines they hold are collected unstarted.
-pytestmark = pytest.mark.filterwarnings("ignore:coroutine '.*' was never awaited:RuntimeWarning")
+# Tasks made here are held, never run: the coroutines they hold are collected unstarted. A collection
+# that goes wrong could crash the interpreter: these run in a fresh one (test_isolated.py).
+pytestmark = [pytest.mark.filterwarnings("ignore:coroutine '.*' was never awaited:RuntimeWarning"),
+              pytest.mark.isolated]
 
 MISSING = object()
 

@@ -153,6 +153,7 @@ class TestUnwinding:
         assert inner.cr_frame is None  # the awaited coroutine was closed as well
         coro.close()  # closing again is a no-op
 
+    @pytest.mark.isolated
     async def test_abandoned_coroutine_is_unwound_when_collected(self):
         lock, log = asyncio.Lock(), []
         coro = probe.guarded(lock, value_later(1, rounds=5), log)
@@ -163,6 +164,7 @@ class TestUnwinding:
         assert ref() is None
         assert log == ["unwound"] and not lock.locked()
 
+    @pytest.mark.isolated
     async def test_cycle_through_a_suspended_coroutine_is_collected(self):
         lock, log = asyncio.Lock(), []
 

@@ -243,6 +243,7 @@ class TestCleanupFailures:
 
 
 class TestCollection:
+    @pytest.mark.isolated
     async def test_a_local_held_across_an_await_is_seen_by_the_collector(self):
         class Node:
             pass
