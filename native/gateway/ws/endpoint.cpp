@@ -13,9 +13,7 @@ FunctionDef* endpoint_def = nullptr;
 PyObject* release_task(PyObject* sid, PyObject* task) noexcept {
     try {
         const Gateway& g = gw();
-        nb::object tasks = g.global(g.n._active_tasks);
-        nb::object current = g.get(tasks, sid);
-        if (current.ptr() == task) check(PyObject_DelItem(tasks.ptr(), sid));
+        forget_if_current(g.global(g.n._active_tasks), sid, task);
         Py_RETURN_NONE;
     } catch (...) {
         set_error_from_current_exception();
@@ -87,9 +85,11 @@ nb::object current_task_or_none() {
 
 // Removes the endpoint's own entry from `_endpoint_tasks`.
 void forget_endpoint(nb::handle endpoint_tasks, nb::handle key, nb::handle task) noexcept {
-    PyObject* current = PyDict_GetItemWithError(endpoint_tasks.ptr(), key.ptr());
-    if (current == task.ptr() && PyDict_DelItem(endpoint_tasks.ptr(), key.ptr()) < 0) PyErr_Clear();
-    if (!current) PyErr_Clear();
+    try {
+        forget_if_current(endpoint_tasks, key, task);
+    } catch (nb::python_error&) {
+        // On the way out of the endpoint: a bookkeeping entry left behind is harmless.
+    }
 }
 
 Coro websocket_endpoint(nb::object ws) {

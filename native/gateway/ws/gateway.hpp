@@ -157,6 +157,13 @@ inline nb::object untitled_tab_title(nb::handle session, nb::handle user_text) {
     return truthy(title) ? title : nb::object();
 }
 
+// `if registry.get(key) is value: del registry[key]`: forgets an entry (a task, a stream) only while it
+// is still the registered one, so that a finishing predecessor never removes its successor.
+inline void forget_if_current(nb::handle registry, nb::handle key, nb::handle value) {
+    nb::object current = gw().get(registry, key);
+    if (current.ptr() == value.ptr()) check(PyObject_DelItem(registry.ptr(), key.ptr()));
+}
+
 // `asyncio.create_task(coro, name=name)`, through the module's `asyncio` global.
 inline nb::object create_task(nb::handle coro, nb::handle name) {
     const Gateway& g = gw();

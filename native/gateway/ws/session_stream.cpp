@@ -231,9 +231,7 @@ PyObject* grace_expired(PyObject* stream, PyObject*) noexcept {
                                            .done());
         }
         // Nobody watches: the stream goes; a window that comes back later is told of the gap.
-        nb::object streams = g.global(n._session_streams);
-        nb::object registered = g.get(streams, s->session_id);
-        if (registered.ptr() == stream) check(PyObject_DelItem(streams.ptr(), s->session_id));
+        forget_if_current(g.global(n._session_streams), s->session_id, stream);
         Py_RETURN_NONE;
     } catch (...) {
         set_error_from_current_exception();

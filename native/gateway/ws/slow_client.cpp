@@ -20,9 +20,7 @@ nb::object key_of(nb::handle ws) { return check(PyLong_FromVoidPtr(ws.ptr())); }
 PyObject* forget_slow_client(PyObject* key, PyObject* task) noexcept {
     try {
         const Gateway& g = gw();
-        nb::object slow = g.global(g.n._slow_clients);
-        nb::object current = g.get(slow, key);
-        if (current.ptr() == task) check(PyObject_DelItem(slow.ptr(), key));
+        forget_if_current(g.global(g.n._slow_clients), key, task);
         Py_RETURN_NONE;
     } catch (...) {
         set_error_from_current_exception();
