@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import os
 import json
 import logging
 
@@ -159,7 +160,8 @@ async def test_a_client_that_stops_reading_holds_no_one_up(server, ws_module, mo
     while chunk := await asyncio.wait_for(reader.read(1 << 20), 10):
         rest += chunk
     writer.close()
-    assert growth_mib < 64, growth_mib
+    if not os.environ.get("TAVRIN_SANITIZED"):  # AddressSanitizer's quarantine keeps freed memory
+        assert growth_mib < 64, growth_mib
     print(f"\nbound {bound} s: worst delivery to the healthy client {max(delays):.2f} s, stuck client gone after "
           f"{stuck_gone:.2f} s, peak RSS growth {growth_mib:.1f} MiB")
 
