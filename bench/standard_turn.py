@@ -30,9 +30,12 @@ def variants():
     install_host()
     from tavrin.gateway import ws
 
+    stream = ws.SessionStream(SID)  # a session keeps its stream from turn to turn
+
     def through_stream(sock, agent):
         # Session streams on: the turn talks to the session's stream, with one window attached.
-        stream = ws.SessionStream(SID)
+        for old in stream.attached:
+            stream.detach(old)
         stream.attach(sock)
         return ws._handle_standard_chat(stream, agent, TEXT, session_id=SID)
 

@@ -7,6 +7,7 @@
 #include <Python.h>
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -257,6 +258,26 @@ inline nb::object import_from(PyObject* module_name, PyObject* name) {
 struct ModuleGlobals {
     PyObject* dict = nullptr;  // the module's __dict__; the module lives as long as the process
 
+    // Watches the dict, so that a value derived from globals can be kept until one of them changes
+    // (see `current`). Without a free watcher slot every such value is simply derived at each use.
+    void watch() {
+        int id = PyDict_AddWatcher(on_change);
+        if (id < 0 || PyDict_Watch(id, dict) < 0) {
+            PyErr_Clear();
+            return;
+        }
+        watched = true;
+    }
+
+    // True when no global has changed since `seen` was taken; otherwise takes `seen` anew and gives
+    // false, and the caller derives its value again (it passes the new `seen` in from then on).
+    bool current(std::uint64_t& seen) const noexcept {
+        if (watched && seen == changes) return true;
+        seen = changes;
+        return false;
+    }
+    static constexpr std::uint64_t never = ~std::uint64_t{0};  // a `seen` that is never current
+
     // The global `name` now; NameError when it has been deleted.
     nb::object operator()(PyObject* name) const {
         PyObject* v = PyDict_GetItemWithError(dict, name);
@@ -265,6 +286,14 @@ struct ModuleGlobals {
             throw_error();
         }
         return nb::borrow(v);
+    }
+
+  private:
+    bool watched = false;
+    static inline std::uint64_t changes = 0;
+    static int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+        ++changes;
+        return 0;
     }
 };
 

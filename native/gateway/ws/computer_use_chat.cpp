@@ -156,7 +156,10 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
             Local ev = translate(agent_event, session_id);
             if (!ev) continue;
             try {
-                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, ev));
+                if (is_stream(ws))
+                    stream_send(ws, ev);
+                else
+                    TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, ev));
             } catch (nb::python_error& e) {
                 after_send_failure(e, ws, session_place(session_id));
                 throw;

@@ -191,6 +191,11 @@ bool is_let_go(const nb::python_error& e);
 
 // ---- Session streams (session_stream.cpp), when `_SESSION_STREAMS` is on ----
 
+// Whether a turn's target is a session stream, and a stream's `send_json` done directly: the event is
+// numbered, kept and handed to every attached connection, and the turn never waits for one of them.
+bool is_stream(nb::handle target);
+void stream_send(nb::handle stream, nb::handle event);
+
 // What a chat for `session_id` from `ws` talks to: the session's stream, with `ws` attached to it, when
 // streams are on; else `ws` itself.
 nb::object chat_target(nb::handle ws, nb::handle session_id);

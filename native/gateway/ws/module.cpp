@@ -66,4 +66,5 @@ TV_MODULE(ws, m) {
     add_control(m);
     add_slow_client(m);
     add_session_stream(m);
+    gw().global.watch();  // values derived from globals (the journal's bounds) are kept until one changes
 }

@@ -35,6 +35,38 @@ struct Entry {
     Py_ssize_t size;
 };
 
+// The journal: the retained events of a session, oldest first, in a ring that grows by doubling (a
+// push and a drop touch one slot, where a deque would walk its map of blocks).
+class Journal {
+  public:
+    size_t size() const { return count; }
+    bool empty() const { return count == 0; }
+    const Entry& front() const { return slots[head]; }
+    const Entry& operator[](size_t i) const { return slots[(head + i) & (slots.size() - 1)]; }
+
+    void push_back(Entry e) {
+        if (count == slots.size()) grow();
+        slots[(head + count) & (slots.size() - 1)] = std::move(e);
+        ++count;
+    }
+    void pop_front() {
+        Entry gone = std::move(slots[head]);  // released after the ring is consistent again
+        head = (head + 1) & (slots.size() - 1);
+        --count;
+    }
+
+  private:
+    std::vector<Entry> slots;  // a power of two long
+    size_t head = 0, count = 0;
+
+    void grow() {
+        std::vector<Entry> bigger(slots.empty() ? 16 : slots.size() * 2);
+        for (size_t i = 0; i < count; ++i) bigger[i] = std::move(slots[(head + i) & (slots.size() - 1)]);
+        slots = std::move(bigger);
+        head = 0;
+    }
+};
+
 struct StreamObject {
     PyObject_HEAD
     PyObject* session_id;
@@ -44,7 +76,7 @@ struct StreamObject {
     long long seq;         // the last number given in this stream
     long long trimmed;     // the last number dropped from the journal
     Py_ssize_t bytes;      // estimated size of the journal
-    std::deque<Entry>* journal;
+    Journal* journal;
     std::vector<std::unique_ptr<Connection>>* connections;
 };
 
@@ -67,7 +99,7 @@ int stream_traverse(PyObject* o, visitproc visit, void* arg) {
     Py_VISIT(s->pending);
     Py_VISIT(s->grace);
     if (s->journal)
-        for (const Entry& e : *s->journal) Py_VISIT(e.event.ptr());
+        for (size_t i = 0; i < s->journal->size(); ++i) Py_VISIT((*s->journal)[i].event.ptr());
     if (s->connections)
         for (const auto& c : *s->connections) {
             Py_VISIT(c->ws.ptr());
@@ -83,8 +115,8 @@ int stream_clear(PyObject* o) {
     Py_CLEAR(s->grace);
     // Moved out first: releasing an event or a connection may run code that touches this stream.
     if (s->journal) {
-        std::deque<Entry> journal = std::move(*s->journal);
-        s->journal->clear();
+        Journal journal = std::move(*s->journal);
+        *s->journal = Journal();
         s->bytes = 0;
     }
     if (s->connections) {
@@ -113,7 +145,7 @@ nb::object new_stream(nb::handle session_id) {
     s->weakrefs = nullptr;
     s->seq = s->trimmed = 0;
     s->bytes = 0;
-    s->journal = new std::deque<Entry>();
+    s->journal = new Journal();
     s->connections = new std::vector<std::unique_ptr<Connection>>();
     nb::object self = nb::steal((PyObject*)s);
     s->pending = check(PyDict_New()).release().ptr();
@@ -127,12 +159,17 @@ Connection* find(StreamObject* s, nb::handle ws) {
     return nullptr;
 }
 
-// An estimate of an event's size on the wire, for the journal's byte bound: the text it holds at the
-// top level, and one level down for the lists and objects of tool arguments and results.
-Py_ssize_t size_of(PyObject* v, bool nested = false) {
+// An estimate of a value's size on the wire, for the journal's byte bound: its text, and one level
+// down for the lists and objects of tool arguments and results.
+Py_ssize_t container_size(PyObject* v);
+
+inline Py_ssize_t size_of(PyObject* v, bool nested = false) {
     if (PyUnicode_Check(v)) return PyUnicode_GET_LENGTH(v);
     if (PyBytes_Check(v)) return PyBytes_GET_SIZE(v);
-    if (nested) return 8;
+    return nested ? 8 : container_size(v);
+}
+
+Py_ssize_t container_size(PyObject* v) {
     Py_ssize_t total = 16;
     if (PyDict_Check(v)) {
         Py_ssize_t pos = 0;
@@ -145,11 +182,21 @@ Py_ssize_t size_of(PyObject* v, bool nested = false) {
     return total;
 }
 
-// The top-level size of an event: its keys and values, its nested tool payloads one level down.
-Py_ssize_t event_size(PyObject* event) {
+// `text == name` for a str: the lengths first, as most texts are other, shorter names.
+inline bool is_name(nb::handle text, PyObject* name) {
+    return text.ptr() == name || (PyUnicode_GET_LENGTH(text.ptr()) == PyUnicode_GET_LENGTH(name) && equal(text, name));
+}
+
+// One walk over the first `count` items of an event: their estimated size, and the event's "type"
+// (borrowed; null when those items hold none).
+Py_ssize_t measure(PyObject* event, Py_ssize_t count, PyObject* type_key, PyObject** type) {
     Py_ssize_t total = 16, pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(event, &pos, &key, &value)) total += 8 + size_of(value);
+    *type = nullptr;
+    for (Py_ssize_t i = 0; i < count && PyDict_Next(event, &pos, &key, &value); ++i) {
+        total += 8 + size_of(value);
+        if (!*type && (key == type_key || equal(key, type_key))) *type = value;
+    }
     return total;
 }
 
@@ -160,16 +207,31 @@ long long as_count(nb::handle v) {
     return n;
 }
 
+// The retention bounds, read again only when a global of the module has changed.
+struct Retention {
+    std::uint64_t seen = ModuleGlobals::never;
+    long long events = -1, bytes = -1;
+};
+Retention retention;
+
+const Retention& retention_now() {
+    const Gateway& g = gw();
+    std::uint64_t seen = retention.seen;
+    if (g.global.current(seen)) return retention;
+    retention.events = as_count(g.global(g.n._STREAM_RETAIN_EVENTS));
+    retention.bytes = as_count(g.global(g.n._STREAM_RETAIN_BYTES));
+    retention.seen = seen;  // only once both were read
+    return retention;
+}
+
 // Drops the oldest events beyond the retention bounds (the newest one always stays).
 void trim(StreamObject* s) {
-    const Gateway& g = gw();
-    long long max_events = as_count(g.global(g.n._STREAM_RETAIN_EVENTS));
-    long long max_bytes = as_count(g.global(g.n._STREAM_RETAIN_BYTES));
-    while (s->journal->size() > 1 && ((max_events >= 0 && (long long)s->journal->size() > max_events) ||
-                                       (max_bytes >= 0 && s->bytes > max_bytes))) {
-        s->trimmed = s->journal->front().seq;
-        s->bytes -= s->journal->front().size;
-        s->journal->pop_front();
+    const Retention& r = retention_now();
+    Journal& j = *s->journal;
+    while (j.size() > 1 && ((r.events >= 0 && (long long)j.size() > r.events) || (r.bytes >= 0 && s->bytes > r.bytes))) {
+        s->trimmed = j.front().seq;
+        s->bytes -= j.front().size;
+        j.pop_front();
     }
 }
 
@@ -268,7 +330,7 @@ Coro stream_writer(nb::object stream, nb::object ws, nb::object started, nb::obj
 }
 
 // Hands one event to one connection: at once when nothing is pending for it, else behind its queue.
-void deliver(nb::handle stream, Connection* c, nb::handle event) {
+[[gnu::always_inline]] inline void deliver(nb::handle stream, Connection* c, nb::handle event) {
     const Names& n = gw().n;
     if (c->busy) {
         c->queue.push_back(nb::borrow(event));
@@ -298,53 +360,59 @@ void deliver(nb::handle stream, Connection* c, nb::handle event) {
     create_task(writer_name.wrap(stream_writer(nb::borrow(stream), ws, it, first)), n.stream_writer_prefix);
 }
 
-// `stream.send_json(event)`: numbers, keeps and fans out one event. Returns an awaitable that is
-// already complete: the turn never waits for a connection.
-PyObject* stream_send_json(PyObject* self, PyObject* event) noexcept {
-    try {
-        const Gateway& g = gw();
-        const Names& n = g.n;
-        check_exact(event, &PyDict_Type, "data");
-        StreamObject* s = as_stream(self);
-        s->seq = ++last_seq;
-        nb::object seq = check(PyLong_FromLongLong(s->seq));
-        // "seq" goes last, even when the event brought one of its own (then the dict does not grow).
-        Py_ssize_t keys = PyDict_GET_SIZE(event);
+// Numbers, keeps and fans out one event. Never waits for a connection.
+void send(nb::handle self, nb::handle event_h) {
+    const Names& n = gw().n;
+    PyObject* event = event_h.ptr();
+    check_exact(event, &PyDict_Type, "data");
+    StreamObject* s = as_stream(self.ptr());
+    nb::object seq = check(PyLong_FromLongLong(last_seq + 1));
+    // "seq" goes last, even when the event brought one of its own (then the dict does not grow).
+    Py_ssize_t keys = PyDict_GET_SIZE(event);
+    dict_set(event, n.seq, seq);
+    if (PyDict_GET_SIZE(event) == keys) {
+        check(PyDict_DelItem(event, n.seq));
         dict_set(event, n.seq, seq);
-        if (PyDict_GET_SIZE(event) == keys) {
-            check(PyDict_DelItem(event, n.seq));
-            dict_set(event, n.seq, seq);
-        }
-        Py_ssize_t size = event_size(event);
-        s->journal->push_back(Entry{s->seq, nb::borrow(event), size});
-        s->bytes += size;
-        trim(s);
+    }
+    s->seq = ++last_seq;
+    // "seq" is the last item: the walk stops before it, and it counts as a small number.
+    PyObject* type_value;
+    Py_ssize_t size = measure(event, PyDict_GET_SIZE(event) - 1, n.type, &type_value) + 8 + 20;
+    s->journal->push_back(Entry{s->seq, nb::borrow(event), size});
+    s->bytes += size;
+    trim(s);
 
-        // Approvals still waiting are shown to windows that attach later.
-        PyObject* type_value = PyDict_GetItemWithError(event, n.type);
-        if (!type_value && PyErr_Occurred()) throw_error();
-        nb::handle type = type_value ? type_value : Py_None;
-        if (equal(type, n.tool_approval_needed)) {
-            nb::object id = g.get(event, n.approval_id);
+    // Approvals still waiting are shown to windows that attach later.
+    if (type_value && PyUnicode_CheckExact(type_value)) {
+        nb::handle type = type_value;
+        if (is_name(type, n.tool_approval_needed)) {
+            nb::object id = gw().get(event, n.approval_id);
             if (PyObject_Hash(id.ptr()) != -1) check(PyDict_SetItem(s->pending, id.ptr(), event));
             else PyErr_Clear();
-        } else if (equal(type, n.approval_decided) || equal(type, n.approval_withdrawn)) {
-            nb::object id = g.get(event, n.approval_id);
+        } else if (is_name(type, n.approval_decided) || is_name(type, n.approval_withdrawn)) {
+            nb::object id = gw().get(event, n.approval_id);
             if (PyDict_DelItem(s->pending, id.ptr()) < 0) PyErr_Clear();
         }
+    }
 
-        // A snapshot of the connections: a send may detach any of them. One is the common case.
-        size_t count = s->connections->size();
-        if (count == 1) {
-            deliver(self, s->connections->front().get(), event);
-        } else if (count > 1) {
-            std::vector<nb::object> targets;
-            targets.reserve(count);
-            for (auto& c : *s->connections) targets.push_back(c->ws);
-            for (nb::object& ws : targets)
-                if (Connection* c = find(s, ws)) deliver(self, c, event);
-        }
-        return Py_NewRef(g.ready.ptr());
+    // A snapshot of the connections: a send may detach any of them. One is the common case.
+    size_t count = s->connections->size();
+    if (count == 1) {
+        deliver(self, s->connections->front().get(), event);
+    } else if (count > 1) {
+        std::vector<nb::object> targets;
+        targets.reserve(count);
+        for (auto& c : *s->connections) targets.push_back(c->ws);
+        for (nb::object& ws : targets)
+            if (Connection* c = find(s, ws)) deliver(self, c, event);
+    }
+}
+
+// `stream.send_json(event)`: returns an awaitable that is already complete.
+PyObject* stream_send_json(PyObject* self, PyObject* event) noexcept {
+    try {
+        send(self, event);
+        return Py_NewRef(gw().ready.ptr());
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;
@@ -490,8 +558,8 @@ Coro handle_attach(nb::object ws, nb::object message) {
     Connection* c = attach(s, ws);
     c->busy = true;
     c->queue.clear();
-    for (const Entry& e : *s->journal)
-        if (e.seq > from) c->queue.push_back(e.event);
+    for (size_t i = 0; i < s->journal->size(); ++i)
+        if ((*s->journal)[i].seq > from) c->queue.push_back((*s->journal)[i].event);
     // Approvals still waiting that the replay does not carry.
     Local approvals = check(PyList_New(0));
     {
@@ -544,6 +612,10 @@ nb::object attach_impl(PyObject* const* a) {
 }
 
 }  // namespace
+
+bool is_stream(nb::handle target) { return Py_TYPE(target.ptr()) == &stream_type; }
+
+void stream_send(nb::handle stream, nb::handle event) { send(stream, event); }
 
 nb::object chat_target(nb::handle ws, nb::handle session_id) {
     if (!streams_on()) return nb::borrow(ws);

@@ -104,7 +104,10 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
                     if (disconnected) continue;
                     Local send_error;
                     try {
-                        TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, tagged(ev, session_id)));
+                        if (is_stream(ws))
+                            stream_send(ws, tagged(ev, session_id));
+                        else
+                            TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, tagged(ev, session_id)));
                     } catch (nb::python_error& e) {
                         if (!is_ordinary(e)) throw;
                         after_send_failure(e, ws, session_place(session_id));
