@@ -195,13 +195,25 @@ class TestGrace:
         a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
         await settle()
         task = streams._active_tasks["s1"]
+        seen = a.seqs()[-1]
         await a.close()
         assert not task.done()  # not cancelled with its window
+        await streams.manager.broadcast_to_session("s1", {"type": "info"})  # missed by the window
         await asyncio.sleep(GRACE * 5)
         assert task.cancelled()
         assert any(r.levelno == logging.INFO and "no window has watched it" in r.getMessage()
                    for r in gateway_log.records)
         assert "s1" not in streams._session_streams
+        # The session goes on in a new stream; what the dropped one held after `seen` is gone, and so
+        # is anything after a number from an earlier server process.
+        await streams.manager.broadcast_to_session("s1", {"type": "info"})
+        for after in (seen, 5):
+            back = Window(streams)
+            await settle()
+            back.sock.feed({"type": "attach", "session_id": "s1", "after": after})
+            await settle(10)
+            assert [e["type"] for e in back.sock.events] == ["replay_gap", "info", "attached"]
+            await back.close()
 
     async def test_a_window_back_within_the_grace_keeps_it(self, streams, host, session, quiet_watchdog):
         agent, gate = session
@@ -223,8 +235,9 @@ class TestGrace:
         await b.close()
 
     async def test_stop_and_a_newer_chat_still_cancel(self, streams, host, session, quiet_watchdog):
-        a = Window(streams)
+        a, b = Window(streams), Window(streams)
         await settle()
+        b.sock.feed({"type": "attach", "session_id": "s1"})
         a.sock.feed({"type": "chat", "session_id": "s1", "content": "one"})
         await settle()
         first = streams._active_tasks["s1"]
@@ -235,7 +248,24 @@ class TestGrace:
         a.sock.feed({"type": "stop_task", "session_id": "s1"})
         await settle()
         assert second.cancelled()
-        await a.close()
+        # The stop is in the session's stream: both windows see it once, and so would a replay.
+        for w in (a, b):
+            stops = [e for e in w.sock.events if e["type"] == "task_stopped"]
+            assert len(stops) == 1 and stops[0]["seq"] == streams._session_streams["s1"].seq
+        await a.close(), await b.close()
+
+    async def test_running_covers_host_turns_and_a_closed_session_drops_its_stream(self, streams, host, session):
+        w = Window(streams)
+        await settle()
+        async with host.registry.sessions["s1"].lock:  # a turn the host runs holds the session's lock
+            w.sock.feed({"type": "attach", "session_id": "s1"})
+            await settle()
+        assert w.sock.events[-1] == {"type": "attached", "session_id": "s1", "seq": 0, "running": True}
+        assert "s1" in streams._session_streams
+        w.sock.feed({"type": "close_session", "session_id": "s1"})
+        await settle()
+        assert "s1" not in streams._session_streams
+        await w.close()
 
 
 async def test_with_the_switch_off_nothing_changes(ws_module, host, session, quiet_watchdog):

@@ -64,7 +64,10 @@ async def test_stop_ends_a_long_task(servers):
         await recv_until(conn, lambda e: e["type"] == "tool_call")
         await conn.send(json.dumps({"type": "stop_task", "session_id": "session_main"}))
         stopped = await recv_until(conn, lambda e: e["type"] in ("task_stopped", "info"))
+        # Through the session's stream (the host turns streams on): numbered like the turn's events.
+        seq = stopped[-1].pop("seq")
         assert stopped[-1] == {"type": "task_stopped", "message": "Task stopped", "session_id": "session_main"}
+        assert isinstance(seq, int)
         assert "done" not in [e["type"] for e in stopped + await drain(conn)]
         # The session is free again at once.
         assert (await chat(conn, "hello again"))[-1]["type"] == "done"

@@ -82,6 +82,14 @@ Coro handle_stop_task(nb::object ws, nb::object message) {
 
     Local reply = stopped ? event({{n.type, n.task_stopped}, {n.message, n.task_stopped_text}, {n.session_id, session_id}})
                                : event({{n.type, n.info}, {n.message, n.no_task_running}, {n.session_id, session_id}});
+    if (stopped) {
+        // With session streams, the stop ends the turn in the session's stream: every window of the
+        // session sees it, and one that comes back finds it in its replay.
+        if (Local stream = existing_stream(session_id)) {
+            stream_send(stream, reply);
+            if (is_attached(stream, ws)) co_return none();
+        }
+    }
     TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();
 }
@@ -138,6 +146,7 @@ Coro handle_close_session(nb::object ws, nb::object message) {
         co_return none();
     }
     Local removed = TV_AWAIT(call_method(call(get_registry), n.close_session, session_id));
+    if (truthy(removed)) drop_stream(session_id);
     Local reply = event({{n.type, n.session_closed}, {n.session_id, session_id}, {n.success, removed}});
     TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();

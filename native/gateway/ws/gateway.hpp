@@ -42,7 +42,7 @@ struct Names {
     X(_SEND_TIMEOUT_SECONDS) X(_endpoint_tasks) X(_slow_clients) X(CancelledError) X(args) X(current_task)           \
     X(uncancel) X(_SESSION_STREAMS) X(_DETACHED_GRACE_SECONDS) X(_STREAM_RETAIN_EVENTS) X(_STREAM_RETAIN_BYTES)        \
     X(_session_streams) X(seq) X(after) X(attached) X(replay_gap) X(first_seq) X(approval_decided)                   \
-    X(approval_withdrawn) X(get_running_loop) X(call_later) X(_handle_attach) X(attach)
+    X(approval_withdrawn) X(get_running_loop) X(call_later) X(_handle_attach) X(attach) X(locked) X(pop)
 #define TV_DECLARE(n) Name n{#n};
     TV_NAMES(TV_DECLARE)
 #undef TV_DECLARE
@@ -206,6 +206,15 @@ bool detach_everywhere(nb::handle ws);
 
 // The session's stream when streams are on, for the host's broadcasts to a session; else a null handle.
 nb::object session_stream_target(nb::handle session_id);
+
+// The session's stream if it has one and streams are on; else a null handle. Never makes one.
+nb::object existing_stream(nb::handle session_id);
+
+// Whether `ws` is attached to `stream`.
+bool is_attached(nb::handle stream, nb::handle ws);
+
+// A closed session's stream goes, with its journal and its grace timer.
+void drop_stream(nb::handle session_id);
 
 // An approval was decided: no stream shows it as pending any more.
 void forget_approval(nb::handle approval_id);

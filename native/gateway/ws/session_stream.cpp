@@ -16,6 +16,7 @@
 // cancelled and its stream dropped.
 #include "gateway.hpp"
 
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <vector>
@@ -81,7 +82,13 @@ struct StreamObject {
 };
 
 PyTypeObject stream_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-long long last_seq = 0;  // the process-wide counter of event numbers
+// The process-wide counter of event numbers. It starts at the microseconds since the epoch when the
+// module is loaded, so a server started later numbers above every number an earlier one gave (well
+// within the integers a browser represents exactly), and a client's number from before a restart is
+// told apart from one of this process.
+long long last_seq = 0;
+long long process_base = 0;  // the counter's start: numbers of this process are above it
+PyObject* dropped = nullptr;  // session_id -> the last number of its stream dropped after a grace period
 CoroName writer_name, attach_name;
 
 StreamObject* as_stream(PyObject* o) { return reinterpret_cast<StreamObject*>(o); }
@@ -292,7 +299,12 @@ PyObject* grace_expired(PyObject* stream, PyObject*) noexcept {
                                                << to_str(g.global(n._DETACHED_GRACE_SECONDS)) << " s")
                                            .done());
         }
-        // Nobody watches: the stream goes; a window that comes back later is told of the gap.
+        // Nobody watches: the stream goes, and its last number stays behind, so that a window that
+        // comes back later is told of the gap even after the session has a new stream.
+        if (s->seq > 0) {
+            nb::object last = check(PyLong_FromLongLong(s->seq));
+            check(PyDict_SetItem(dropped, s->session_id, last.ptr()));
+        }
         forget_if_current(g.global(n._session_streams), s->session_id, stream);
         Py_RETURN_NONE;
     } catch (...) {
@@ -423,7 +435,7 @@ PyObject* get_session_id(PyObject* o, void*) { return Py_NewRef(as_stream(o)->se
 PyObject* get_seq(PyObject* o, void*) { return PyLong_FromLongLong(as_stream(o)->seq); }
 PyObject* get_first_seq(PyObject* o, void*) {
     StreamObject* s = as_stream(o);
-    return PyLong_FromLongLong(s->journal->empty() ? s->seq + 1 : s->journal->front().seq);
+    return PyLong_FromLongLong(s->journal->empty() ? last_seq + 1 : s->journal->front().seq);
 }
 PyObject* get_attached(PyObject* o, void*) {
     StreamObject* s = as_stream(o);
@@ -507,6 +519,12 @@ nb::object stream_for(nb::handle session_id) {
     nb::object s = g.get(streams, session_id);
     if (!is_none(s)) return s;
     s = new_stream(session_id);
+    // A stream made anew after one was dropped: what that one held is gone.
+    nb::object last = check(PyObject_CallMethodObjArgs(dropped, g.n.pop, session_id.ptr(), Py_None, nullptr));
+    if (!is_none(last)) {
+        StreamObject* fresh = as_stream(s.ptr());
+        fresh->seq = fresh->trimmed = PyLong_AsLongLong(last.ptr());
+    }
     check(PyObject_SetItem(streams.ptr(), session_id.ptr(), s.ptr()));
     return s;
 }
@@ -520,10 +538,14 @@ Connection* attach(StreamObject* s, nb::handle ws) {
     return c;
 }
 
-bool turn_running(nb::handle session_id) {
+// A turn runs in the session: a chat task of the gateway's that has not finished, or the session's
+// lock held (by a turn the host runs on its own, for a connector message or a heartbeat beat).
+bool turn_running(nb::handle session_id, nb::handle session) {
     const Gateway& g = gw();
     nb::object task = g.get(g.global(g.n._active_tasks), session_id);
-    return truthy(task) && !truthy(call_method(task, g.n.done));
+    if (truthy(task) && !truthy(call_method(task, g.n.done))) return true;
+    nb::object lock = attr_opt(session, g.n.lock);
+    return lock && !is_none(lock) && truthy(call_method(lock, g.n.locked));
 }
 
 // {"type": "attach", "session_id": S, "after": N}
@@ -552,8 +574,10 @@ Coro handle_attach(nb::object ws, nb::object message) {
         PyErr_Clear();
         from = s->seq;
     }
-    // Events after `from` that are gone (trimmed, or from before a restart) cannot be replayed.
-    bool gap = !is_none(after) && (from < s->trimmed || from > s->seq);
+    // Events after `from` that are gone cannot be replayed: trimmed, in a dropped stream, or given by
+    // an earlier server process (a number below this one's start); a number this stream never
+    // reached is not one of its own.
+    bool gap = !is_none(after) && (from < s->trimmed || (from > 0 && from < process_base) || from > s->seq);
     if (from > s->seq) from = 0;
     Connection* c = attach(s, ws);
     c->busy = true;
@@ -574,7 +598,7 @@ Coro handle_attach(nb::object ws, nb::object message) {
     long long last = from;
     try {
         if (gap) {
-            Local first = check(PyLong_FromLongLong(s->journal->empty() ? s->seq + 1 : s->journal->front().seq));
+            Local first = check(PyLong_FromLongLong(s->journal->empty() ? last_seq + 1 : s->journal->front().seq));
             Local notice = event({{n.type, n.replay_gap}, {n.session_id, session_id}, {n.first_seq, first}});
             TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, notice));
         }
@@ -594,7 +618,7 @@ Coro handle_attach(nb::object ws, nb::object message) {
             if (!find(s, ws)) break;
             Local seq = check(PyLong_FromLongLong(last));
             Local done = event({{n.type, n.attached}, {n.session_id, session_id}, {n.seq, seq},
-                                {n.running, boolean(turn_running(session_id))}});
+                                {n.running, boolean(turn_running(session_id, session))}});
             TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, done));
         }
         // Caught up: from here on the producers send to it directly. No await since the last check.
@@ -640,6 +664,26 @@ nb::object session_stream_target(nb::handle session_id) {
     return stream_for(session_id);
 }
 
+nb::object existing_stream(nb::handle session_id) {
+    if (!streams_on()) return nb::object();
+    const Gateway& g = gw();
+    nb::object s = g.get(g.global(g.n._session_streams), session_id);
+    if (Py_TYPE(s.ptr()) != &stream_type) return nb::object();
+    return s;
+}
+
+bool is_attached(nb::handle stream, nb::handle ws) { return find(as_stream(stream.ptr()), ws) != nullptr; }
+
+void drop_stream(nb::handle session_id) {
+    const Gateway& g = gw();
+    nb::object streams = g.global(g.n._session_streams);
+    nb::object s = g.get(streams, session_id);
+    if (PyDict_DelItem(dropped, session_id.ptr()) < 0) PyErr_Clear();  // the session is gone for good
+    if (Py_TYPE(s.ptr()) != &stream_type) return;
+    cancel_grace(as_stream(s.ptr()));
+    forget_if_current(streams, session_id, s);
+}
+
 void forget_approval(nb::handle approval_id) {
     const Gateway& g = gw();
     nb::object streams = check(PyDict_Values(g.global(g.n._session_streams).ptr()));
@@ -651,6 +695,10 @@ void forget_approval(nb::handle approval_id) {
 
 void add_session_stream(nb::handle module) {
     writer_name = CoroName("stream_writer", "SessionStream.stream_writer");
+    last_seq = process_base = std::chrono::duration_cast<std::chrono::microseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+    dropped = new_dict().release().ptr();  // lives as long as the process, like the module
     attach_name = CoroName("_handle_attach", "_handle_attach");
 
     ready_type.tp_name = "tavrin.gateway.ws.Ready";

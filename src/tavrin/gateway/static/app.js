@@ -906,9 +906,10 @@ function forgetSeq(id) {
   writeSeqs();
 }
 
-// The numbers come from one counter of the server process: a restarted server counts again from
-// the start, and a number the page kept could then name another event. Main is made once per
-// server process, so its creation time tells a restart; the page then forgets its numbers.
+// The numbers come from one counter of the server process, which starts above every number an
+// earlier process gave, so a number kept from before a restart gets "replay_gap". The page still
+// forgets its numbers at a restart, as the turn they noted is gone with it: Main is made once per
+// server process, so its creation time tells one.
 function noticeRestart(sessions) {
   const main = sessions.find((info) => info.session_id === MAIN);
   if (!main) return;
