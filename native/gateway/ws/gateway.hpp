@@ -117,7 +117,8 @@ struct Gateway {
     }
 };
 
-Gateway& gw();
+extern Gateway* gateway_instance;  // made when the module is initialised; lives as long as the process
+inline Gateway& gw() { return *gateway_instance; }
 
 // Builds an event dict from key/value pairs, keys in the given order.
 inline nb::object event(std::initializer_list<std::pair<PyObject*, nb::handle>> items) {
@@ -193,7 +194,8 @@ bool is_let_go(const nb::python_error& e);
 
 // Whether a turn's target is a session stream, and a stream's `send_json` done directly: the event is
 // numbered, kept and handed to every attached connection, and the turn never waits for one of them.
-bool is_stream(nb::handle target);
+extern PyTypeObject session_stream_type;
+inline bool is_stream(nb::handle target) { return Py_TYPE(target.ptr()) == &session_stream_type; }
 void stream_send(nb::handle stream, nb::handle event);
 
 // What a chat for `session_id` from `ws` talks to: the session's stream, with `ws` attached to it, when

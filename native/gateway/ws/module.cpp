@@ -4,11 +4,7 @@
 
 namespace tv::gateway {
 
-namespace {
-Gateway* instance = nullptr;
-}
-
-Gateway& gw() { return *instance; }
+Gateway* gateway_instance = nullptr;
 
 }  // namespace tv::gateway
 
@@ -34,8 +30,8 @@ TV_MODULE(ws, m) {
     check(PyModule_SetDocString(m.ptr(), module_doc));
     coroutine_type();
 
-    instance = new Gateway();  // lives as long as the process, like the module
-    instance->global.dict = PyModule_GetDict(m.ptr());
+    gateway_instance = new Gateway();  // lives as long as the process, like the module
+    gateway_instance->global.dict = PyModule_GetDict(m.ptr());
 
     // The standard modules and framework names a Python module of this kind would import.
     define(m, "asyncio", check(PyImport_ImportModule("asyncio")));

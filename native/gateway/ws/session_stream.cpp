@@ -16,12 +16,16 @@
 // cancelled and its stream dropped.
 #include "gateway.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <memory>
 #include <vector>
 
 namespace tv::gateway {
+
+PyTypeObject session_stream_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
 namespace {
 
 struct Connection {
@@ -81,7 +85,6 @@ struct StreamObject {
     std::vector<std::unique_ptr<Connection>>* connections;
 };
 
-PyTypeObject stream_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 // The process-wide counter of event numbers. It starts at the microseconds since the epoch when the
 // module is loaded, so a server started later numbers above every number an earlier one gave (well
 // within the integers a browser represents exactly), and a client's number from before a restart is
@@ -144,7 +147,7 @@ void stream_dealloc(PyObject* o) {
 }
 
 nb::object new_stream(nb::handle session_id) {
-    StreamObject* s = PyObject_GC_New(StreamObject, &stream_type);
+    StreamObject* s = PyObject_GC_New(StreamObject, &session_stream_type);
     if (!s) throw_error();
     s->session_id = Py_NewRef(session_id.ptr());
     s->pending = nullptr;
@@ -372,6 +375,10 @@ Coro stream_writer(nb::object stream, nb::object ws, nb::object started, nb::obj
     create_task(writer_name.wrap(stream_writer(nb::borrow(stream), ws, it, first)), n.stream_writer_prefix);
 }
 
+// The length of the shortest approval event type the stream follows: most events are of shorter
+// types, which one comparison leaves out.
+Py_ssize_t shortest_approval_type = 0;
+
 // Numbers, keeps and fans out one event. Never waits for a connection.
 void send(nb::handle self, nb::handle event_h) {
     const Names& n = gw().n;
@@ -395,7 +402,7 @@ void send(nb::handle self, nb::handle event_h) {
     trim(s);
 
     // Approvals still waiting are shown to windows that attach later.
-    if (type_value && PyUnicode_CheckExact(type_value)) {
+    if (type_value && PyUnicode_CheckExact(type_value) && PyUnicode_GET_LENGTH(type_value) >= shortest_approval_type) {
         nb::handle type = type_value;
         if (is_name(type, n.tool_approval_needed)) {
             nb::object id = gw().get(event, n.approval_id);
@@ -637,8 +644,6 @@ nb::object attach_impl(PyObject* const* a) {
 
 }  // namespace
 
-bool is_stream(nb::handle target) { return Py_TYPE(target.ptr()) == &stream_type; }
-
 void stream_send(nb::handle stream, nb::handle event) { send(stream, event); }
 
 nb::object chat_target(nb::handle ws, nb::handle session_id) {
@@ -654,7 +659,7 @@ bool detach_everywhere(nb::handle ws) {
     nb::object streams = check(PyDict_Values(g.global(g.n._session_streams).ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(streams.ptr()); ++i) {
         PyObject* s = PyList_GET_ITEM(streams.ptr(), i);
-        if (Py_TYPE(s) == &stream_type) detach(as_stream(s), ws);
+        if (Py_TYPE(s) == &session_stream_type) detach(as_stream(s), ws);
     }
     return true;
 }
@@ -668,7 +673,7 @@ nb::object existing_stream(nb::handle session_id) {
     if (!streams_on()) return nb::object();
     const Gateway& g = gw();
     nb::object s = g.get(g.global(g.n._session_streams), session_id);
-    if (Py_TYPE(s.ptr()) != &stream_type) return nb::object();
+    if (Py_TYPE(s.ptr()) != &session_stream_type) return nb::object();
     return s;
 }
 
@@ -679,7 +684,7 @@ void drop_stream(nb::handle session_id) {
     nb::object streams = g.global(g.n._session_streams);
     nb::object s = g.get(streams, session_id);
     if (PyDict_DelItem(dropped, session_id.ptr()) < 0) PyErr_Clear();  // the session is gone for good
-    if (Py_TYPE(s.ptr()) != &stream_type) return;
+    if (Py_TYPE(s.ptr()) != &session_stream_type) return;
     cancel_grace(as_stream(s.ptr()));
     forget_if_current(streams, session_id, s);
 }
@@ -689,7 +694,7 @@ void forget_approval(nb::handle approval_id) {
     nb::object streams = check(PyDict_Values(g.global(g.n._session_streams).ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(streams.ptr()); ++i) {
         PyObject* s = PyList_GET_ITEM(streams.ptr(), i);
-        if (Py_TYPE(s) == &stream_type && PyDict_DelItem(as_stream(s)->pending, approval_id.ptr()) < 0) PyErr_Clear();
+        if (Py_TYPE(s) == &session_stream_type && PyDict_DelItem(as_stream(s)->pending, approval_id.ptr()) < 0) PyErr_Clear();
     }
 }
 
@@ -699,6 +704,9 @@ void add_session_stream(nb::handle module) {
                                   std::chrono::system_clock::now().time_since_epoch())
                                   .count();
     dropped = new_dict().release().ptr();  // lives as long as the process, like the module
+    const Names& n = gw().n;
+    shortest_approval_type = std::min({PyUnicode_GET_LENGTH(n.tool_approval_needed), PyUnicode_GET_LENGTH(n.approval_decided),
+                                       PyUnicode_GET_LENGTH(n.approval_withdrawn)});
     attach_name = CoroName("_handle_attach", "_handle_attach");
 
     ready_type.tp_name = "tavrin.gateway.ws.Ready";
@@ -711,19 +719,19 @@ void add_session_stream(nb::handle module) {
     if (PyType_Ready(&ready_type) < 0) throw_error();
     gw().ready = check(PyType_GenericAlloc(&ready_type, 0));
 
-    stream_type.tp_name = "tavrin.gateway.ws.SessionStream";
-    stream_type.tp_basicsize = sizeof(StreamObject);
-    stream_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    stream_type.tp_doc = "The event stream of one session: numbered, kept, and sent to every attached connection.";
-    stream_type.tp_traverse = stream_traverse;
-    stream_type.tp_clear = stream_clear;
-    stream_type.tp_dealloc = stream_dealloc;
-    stream_type.tp_methods = stream_methods;
-    stream_type.tp_getset = stream_getset;
-    stream_type.tp_weaklistoffset = offsetof(StreamObject, weakrefs);
-    stream_type.tp_new = stream_new;
-    if (PyType_Ready(&stream_type) < 0) throw_error();
-    define(module, "SessionStream", nb::handle((PyObject*)&stream_type));
+    session_stream_type.tp_name = "tavrin.gateway.ws.SessionStream";
+    session_stream_type.tp_basicsize = sizeof(StreamObject);
+    session_stream_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    session_stream_type.tp_doc = "The event stream of one session: numbered, kept, and sent to every attached connection.";
+    session_stream_type.tp_traverse = stream_traverse;
+    session_stream_type.tp_clear = stream_clear;
+    session_stream_type.tp_dealloc = stream_dealloc;
+    session_stream_type.tp_methods = stream_methods;
+    session_stream_type.tp_getset = stream_getset;
+    session_stream_type.tp_weaklistoffset = offsetof(StreamObject, weakrefs);
+    session_stream_type.tp_new = stream_new;
+    if (PyType_Ready(&session_stream_type) < 0) throw_error();
+    define(module, "SessionStream", nb::handle((PyObject*)&session_stream_type));
 
     define(module, "_SESSION_STREAMS", boolean(false));
     define(module, "_DETACHED_GRACE_SECONDS", check(PyFloat_FromDouble(30.0)));
