@@ -1,8 +1,9 @@
 """`make bench`: every benchmark in turn; results in bench/results/ (Markdown tables and PNG charts).
 
 Set BENCH_CALLGRIND=0 to skip the instruction counts (they take a few minutes under valgrind),
-BENCH_SERVER=0 to skip the runs through a real server, BENCH_MEMORY=0 to skip the long memory run
-(100,000 turns and 10,000 connections through a real server: a minute or two).
+BENCH_SERVER=0 to skip the runs through a real server, BENCH_MEMORY=0 to skip the long memory runs
+(100,000 turns and 10,000 connections through a real server, then the same server with session
+streams and reconnecting clients: a minute or two each).
 """
 
 from __future__ import annotations
@@ -28,6 +29,7 @@ def main() -> None:
         run("broadcast_server.py")
     if os.environ.get("BENCH_MEMORY", "1") != "0":
         run("memory.py")
+        run("memory.py", "--streams")
     if os.environ.get("BENCH_CALLGRIND", "1") != "0":
         run("callgrind.py")
     parts = [p.read_text() for p in sorted((HERE / "results").glob("*.md")) if p.name != "summary.md"]
