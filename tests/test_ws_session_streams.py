@@ -76,7 +76,8 @@ class TestFanOut:
         seqs = [e["seq"] for e in turn_a]
         assert seqs == sorted(set(seqs)) and all(list(e)[-1] == "seq" for e in turn_a)
         attached = [e for e in b.sock.events if e["type"] == "attached"][0]
-        assert attached == {"type": "attached", "session_id": "s1", "seq": 0, "running": False}
+        assert attached == {"type": "attached", "session_id": "s1", "running": False,
+                            "seq": streams._session_streams["s1"].seq - 7}  # before the turn's seven events
         await a.close(), await b.close()
 
     async def test_a_dead_window_is_detached_and_the_others_and_the_turn_go_on(self, streams, host, session,
@@ -260,7 +261,8 @@ class TestGrace:
         async with host.registry.sessions["s1"].lock:  # a turn the host runs holds the session's lock
             w.sock.feed({"type": "attach", "session_id": "s1"})
             await settle()
-        assert w.sock.events[-1] == {"type": "attached", "session_id": "s1", "seq": 0, "running": True}
+        assert w.sock.events[-1] == {"type": "attached", "session_id": "s1", "running": True,
+                                     "seq": streams._session_streams["s1"].seq}
         assert "s1" in streams._session_streams
         w.sock.feed({"type": "close_session", "session_id": "s1"})
         await settle()

@@ -78,8 +78,9 @@ struct StreamObject {
     PyObject* pending;  // approval_id -> its "tool_approval_needed" event, while undecided
     PyObject* grace;    // the armed grace timer (a TimerHandle), or null
     PyObject* weakrefs;
-    long long seq;         // the last number given in this stream
-    long long trimmed;     // the last number dropped from the journal
+    long long start;       // the counter when the stream was made: its numbers are all above it
+    long long seq;         // the last number given in this stream (`start` before any)
+    long long trimmed;     // the last number dropped from the journal (0 before any)
     Py_ssize_t bytes;      // estimated size of the journal
     Journal* journal;
     std::vector<std::unique_ptr<Connection>>* connections;
@@ -90,8 +91,6 @@ struct StreamObject {
 // within the integers a browser represents exactly), and a client's number from before a restart is
 // told apart from one of this process.
 long long last_seq = 0;
-long long process_base = 0;  // the counter's start: numbers of this process are above it
-PyObject* dropped = nullptr;  // session_id -> the last number of its stream dropped after a grace period
 CoroName writer_name, attach_name;
 
 StreamObject* as_stream(PyObject* o) { return reinterpret_cast<StreamObject*>(o); }
@@ -153,7 +152,8 @@ nb::object new_stream(nb::handle session_id) {
     s->pending = nullptr;
     s->grace = nullptr;
     s->weakrefs = nullptr;
-    s->seq = s->trimmed = 0;
+    s->start = s->seq = last_seq;
+    s->trimmed = 0;
     s->bytes = 0;
     s->journal = new Journal();
     s->connections = new std::vector<std::unique_ptr<Connection>>();
@@ -302,12 +302,8 @@ PyObject* grace_expired(PyObject* stream, PyObject*) noexcept {
                                                << to_str(g.global(n._DETACHED_GRACE_SECONDS)) << " s")
                                            .done());
         }
-        // Nobody watches: the stream goes, and its last number stays behind, so that a window that
-        // comes back later is told of the gap even after the session has a new stream.
-        if (s->seq > 0) {
-            nb::object last = check(PyLong_FromLongLong(s->seq));
-            check(PyDict_SetItem(dropped, s->session_id, last.ptr()));
-        }
+        // Nobody watches: the stream goes. A window that comes back later finds a stream made anew,
+        // which starts above every number it saw, and is told of the gap.
         forget_if_current(g.global(n._session_streams), s->session_id, stream);
         Py_RETURN_NONE;
     } catch (...) {
@@ -498,7 +494,7 @@ PyMethodDef stream_methods[] = {
 
 PyGetSetDef stream_getset[] = {
     {"session_id", get_session_id, nullptr, "The session this stream belongs to.", nullptr},
-    {"seq", get_seq, nullptr, "The number of the latest event (0 before any).", nullptr},
+    {"seq", get_seq, nullptr, "The number of the latest event (before any, the counter when the stream was made).", nullptr},
     {"first_seq", get_first_seq, nullptr, "The number of the oldest retained event.", nullptr},
     {"attached", get_attached, nullptr, "The connections attached to the session, in order.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
@@ -526,12 +522,6 @@ nb::object stream_for(nb::handle session_id) {
     nb::object s = g.get(streams, session_id);
     if (!is_none(s)) return s;
     s = new_stream(session_id);
-    // A stream made anew after one was dropped: what that one held is gone.
-    nb::object last = check(PyObject_CallMethodObjArgs(dropped, g.n.pop, session_id.ptr(), Py_None, nullptr));
-    if (!is_none(last)) {
-        StreamObject* fresh = as_stream(s.ptr());
-        fresh->seq = fresh->trimmed = PyLong_AsLongLong(last.ptr());
-    }
     check(PyObject_SetItem(streams.ptr(), session_id.ptr(), s.ptr()));
     return s;
 }
@@ -581,10 +571,11 @@ Coro handle_attach(nb::object ws, nb::object message) {
         PyErr_Clear();
         from = s->seq;
     }
-    // Events after `from` that are gone cannot be replayed: trimmed, in a dropped stream, or given by
-    // an earlier server process (a number below this one's start); a number this stream never
-    // reached is not one of its own.
-    bool gap = !is_none(after) && (from < s->trimmed || (from > 0 && from < process_base) || from > s->seq);
+    // Events after `from` that are gone cannot be replayed: trimmed from the journal, or (a number
+    // from before this stream was made) in a stream of the session dropped since, or given by an
+    // earlier server process. A number this stream never reached is not one of its own either.
+    // 0 asks for all there is: only trimming makes a gap then.
+    bool gap = !is_none(after) && (from < s->trimmed || (from > 0 && from < s->start) || from > s->seq);
     if (from > s->seq) from = 0;
     Connection* c = attach(s, ws);
     c->busy = true;
@@ -683,7 +674,6 @@ void drop_stream(nb::handle session_id) {
     const Gateway& g = gw();
     nb::object streams = g.global(g.n._session_streams);
     nb::object s = g.get(streams, session_id);
-    if (PyDict_DelItem(dropped, session_id.ptr()) < 0) PyErr_Clear();  // the session is gone for good
     if (Py_TYPE(s.ptr()) != &session_stream_type) return;
     cancel_grace(as_stream(s.ptr()));
     forget_if_current(streams, session_id, s);
@@ -700,10 +690,9 @@ void forget_approval(nb::handle approval_id) {
 
 void add_session_stream(nb::handle module) {
     writer_name = CoroName("stream_writer", "SessionStream.stream_writer");
-    last_seq = process_base = std::chrono::duration_cast<std::chrono::microseconds>(
+    last_seq = std::chrono::duration_cast<std::chrono::microseconds>(
                                   std::chrono::system_clock::now().time_since_epoch())
                                   .count();
-    dropped = new_dict().release().ptr();  // lives as long as the process, like the module
     const Names& n = gw().n;
     shortest_approval_type = std::min({PyUnicode_GET_LENGTH(n.tool_approval_needed), PyUnicode_GET_LENGTH(n.approval_decided),
                                        PyUnicode_GET_LENGTH(n.approval_withdrawn)});
