@@ -110,7 +110,7 @@ Coro broadcast_to_session(nb::object self, nb::object session_id, nb::object mes
     dict_set(tagged, n.session_id, session_id);
     // With session streams the event joins the session's stream, so that it is numbered and replayable.
     if (nb::object stream = session_stream_target(session_id)) {
-        call_method(stream, n.send_json, tagged);
+        stream_send(stream, tagged);
         co_return none();
     }
     TV_AWAIT(call_method(self, n.broadcast, tagged));
