@@ -386,9 +386,13 @@ class TestWatchdog:
         assert events[0]["seconds"] == 59 and "59s." in events[0]["message"]
         assert gateway_log.records[0].getMessage().startswith("[watchdog] Agent silent for 60s in session s1")
 
-    async def test_rearms_after_activity(self, ws_module):
-        events = await self.run(ws_module, Silent([5, 5, 1, 6], warn=5))
-        assert [e["seconds"] for e in events] == [5, 6]
+    @pytest.mark.parametrize("silences, warned", [
+        ([5, 5, 1, 6], [5, 6]),                 # activity below the threshold re-arms the warning
+        ([5, float("nan"), 6], [5]),            # a reading that is not below it (NaN) does not
+    ])
+    async def test_rearms_only_below_the_threshold(self, ws_module, silences, warned):
+        events = await self.run(ws_module, Silent(silences, warn=5))
+        assert [e["seconds"] for e in events] == warned
 
     @pytest.mark.parametrize("threshold, shown", [(300, "300"), (300.0, "300.0")])
     async def test_auto_cancel_wins_and_ends(self, ws_module, gateway_log, threshold, shown):

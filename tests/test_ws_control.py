@@ -151,6 +151,50 @@ async def test_close_session_answers_only_the_requester(host, ws_module, known):
     assert other.sent == []
 
 
+class Untellable:
+    def __bool__(self):
+        raise RuntimeError("no truth here")
+
+
+class Recorder:
+    """A socket that keeps what it is sent as it is, JSON or not."""
+
+    def __init__(self):
+        self.events = []
+
+    async def send_json(self, data):
+        self.events.append(list(data.items()))
+
+
+@pytest.mark.parametrize("streams", [False, True])
+@pytest.mark.parametrize("session_id, removed", [
+    (["a", "list"], True),          # truthy ids from JSON that cannot be a key
+    ({"an": "object"}, True),
+    ("s3", Untellable()),           # a result whose truth cannot be told
+])
+async def test_close_session_always_answers(host, ws_module, monkeypatch, streams, session_id, removed):
+    """Closing a session the registry accepted is answered, whatever its id or the registry's result."""
+    monkeypatch.setattr(ws_module, "_SESSION_STREAMS", streams)
+
+    async def close_session(sid):
+        return removed
+    monkeypatch.setattr(host.registry, "close_session", close_session)
+    sock = Recorder()
+    await ws_module._handle_close_session(sock, {"type": "close_session", "session_id": session_id})
+    assert sock.events == [[("type", "session_closed"), ("session_id", session_id), ("success", removed)]]
+
+
+@pytest.mark.parametrize("streams", [False, True])
+async def test_approval_reports_any_guardrails_result(host, ws_module, monkeypatch, streams):
+    """The guardrails' answer is passed on untouched, even one whose truth cannot be told."""
+    monkeypatch.setattr(ws_module, "_SESSION_STREAMS", streams)
+    answer = Untellable()
+    host.state["guardrails"] = types.SimpleNamespace(resolve_approval=lambda approval_id, approved: answer)
+    sock = Recorder()
+    await ws_module._handle_approval(sock, {"type": "approve", "approval_id": ["x"], "approved": True})
+    assert sock.events == [[("type", "approval_resolved"), ("approval_id", ["x"]), ("approved", True), ("success", answer)]]
+
+
 async def test_list_sessions_through_dispatcher(host, ws_module):
     sock = FakeWebSocket()
     await ws_module._handle_message(sock, {"type": "list_sessions", "session_id": "ignored"})
@@ -316,11 +360,14 @@ async def test_heartbeat_start_interval(host, ws_module, message, cfg, used):
     assert items(sock) == [[("type", "heartbeat_status"), ("status", "running"), ("interval", used)]]
 
 
-async def test_heartbeat_start_replies_with_the_interval_in_effect(host, ws_module):
-    hb = host.state["heartbeat"] = FakeHeartbeatController(minimum=5)
+@pytest.mark.parametrize("controller", [
+    FakeHeartbeatController(minimum=5),           # adjusts what it is given: the reply still echoes 2
+    types.SimpleNamespace(start=lambda interval: None),   # no `interval` attribute: only "status" reads one
+])
+async def test_heartbeat_start_echoes_the_interval_asked_for(host, ws_module, controller):
+    host.state["heartbeat"] = controller
     sock = await send(ws_module, "_handle_heartbeat_control", {"type": "heartbeat_control", "action": "start", "interval": 2})
-    assert hb.calls == [("start", 2)]
-    assert items(sock) == [[("type", "heartbeat_status"), ("status", "running"), ("interval", 5)]]
+    assert items(sock) == [[("type", "heartbeat_status"), ("status", "running"), ("interval", 2)]]
 
 
 @pytest.mark.parametrize("action, status", [("stop", "stopped"), ("pause", "paused"), ("resume", "running")])

@@ -82,13 +82,18 @@ Coro handle_stop_task(nb::object ws, nb::object message) {
 
     Local reply = stopped ? event({{n.type, n.task_stopped}, {n.message, n.task_stopped_text}, {n.session_id, session_id}})
                                : event({{n.type, n.info}, {n.message, n.no_task_running}, {n.session_id, session_id}});
-    if (stopped) {
+    if (stopped && streams_enabled()) {
         // With session streams, the stop ends the turn in the session's stream: every window of the
-        // session sees it, and one that comes back finds it in its replay.
-        if (Local stream = existing_stream(session_id)) {
-            stream_send(stream, reply);
-            if (is_attached(stream, ws)) co_return none();
-        }
+        // session sees it, and one that comes back finds it in its replay. The asking window gets it
+        // from the stream when it is attached, else directly.
+        bool delivered = false;
+        stream_bookkeeping([&] {
+            if (nb::object stream = existing_stream(session_id)) {
+                stream_send(stream, reply);
+                delivered = is_attached(stream, ws);
+            }
+        });
+        if (delivered) co_return none();
     }
     TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();
@@ -110,7 +115,7 @@ Coro handle_approval(nb::object ws, nb::object message) {
     } else {
         // The decision and the guardrails' answer are passed on as they are, not coerced to bool.
         Local success = call_method(guardrails, n.resolve_approval, approval_id, approved);
-        if (truthy(success)) forget_approval(approval_id);
+        if (streams_enabled()) stream_bookkeeping([&] { if (truthy(success)) forget_approval(approval_id); });
         reply = event({{n.type, n.approval_resolved}, {n.approval_id, approval_id}, {n.approved, approved},
                        {n.success, success}});
     }
@@ -146,7 +151,7 @@ Coro handle_close_session(nb::object ws, nb::object message) {
         co_return none();
     }
     Local removed = TV_AWAIT(call_method(call(get_registry), n.close_session, session_id));
-    if (truthy(removed)) drop_stream(session_id);
+    if (streams_enabled()) stream_bookkeeping([&] { if (truthy(removed)) drop_stream(session_id); });
     Local reply = event({{n.type, n.session_closed}, {n.session_id, session_id}, {n.success, removed}});
     TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
     co_return none();
@@ -278,8 +283,9 @@ nb::object heartbeat_action(nb::handle heartbeat, nb::handle config, nb::handle 
         if (!truthy(interval))
             interval = truthy(config) ? attr(attr(config, n.heartbeat), n.interval) : check(PyLong_FromLong(300));
         call_method(heartbeat, n.start, interval);
-        // The reply tells the interval in effect: the controller may have adjusted the one asked for.
-        return event({{n.type, n.heartbeat_status}, {n.status, n.running}, {n.interval, attr(heartbeat, n.interval)}});
+        // The reply reports the action and the interval as obtained (a string stays a string); what the
+        // controller made of it is for "status" to tell.
+        return event({{n.type, n.heartbeat_status}, {n.status, n.running}, {n.interval, interval}});
     }
     if (equal(action, n.stop)) {
         call_method(heartbeat, n.stop);

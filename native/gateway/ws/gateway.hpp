@@ -215,6 +215,26 @@ nb::object existing_stream(nb::handle session_id);
 // Whether `ws` is attached to `stream`.
 bool is_attached(nb::handle stream, nb::handle ws);
 
+// Whether session streams are on: `_SESSION_STREAMS` now. Off, no handler touches stream bookkeeping.
+inline bool streams_enabled() {
+    const Gateway& g = gw();
+    return truthy(g.global(g.n._SESSION_STREAMS));
+}
+
+// Runs stream bookkeeping that follows a handler's own work (forgetting a decided approval, dropping a
+// closed session's stream). It never costs the client its reply: an ordinary error in it (an id that
+// cannot be a key, a result whose truth cannot be told) is logged at DEBUG and dropped.
+template <typename F>
+void stream_bookkeeping(F&& work) {
+    try {
+        work();
+    } catch (nb::python_error& e) {
+        if (!is_ordinary(e)) throw;
+        const Gateway& g = gw();
+        if (g.log.enabled(Level::debug)) g.log.log_exc(Level::debug, e.value(), str("Session stream bookkeeping failed"));
+    }
+}
+
 // A closed session's stream goes, with its journal and its grace timer.
 void drop_stream(nb::handle session_id);
 

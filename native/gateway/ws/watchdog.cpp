@@ -44,28 +44,29 @@ Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval)
             TV_AWAIT(call_method(g.global(n.manager), n.broadcast, ev));
             co_return none();
         }
-        if (compare(silence, warn_after, Py_GE)) {
-            if (!warned) {
-                if (g.log.enabled(Level::warning))
-                    g.log.log(Level::warning, (Text{} << "[watchdog] Agent silent for "
-                                                      << check(PyObject_Format(silence.ptr(), n.fmt_0f))
-                                                      << "s in session " << log_value(session_id)
-                                                      << " \xE2\x80\x94 broadcasting stall_warning")
-                                                  .done());
-                warned = true;
-                Local seconds = check(PyNumber_Long(silence.ptr()));
-                Local ev = event(
-                    {{n.type, n.stall_warning},
-                     {n.session_id, session_id},
-                     {n.seconds, seconds},
-                     {n.auto_cancelled, Py_False},
-                     {n.message, (Text{} << "Tavrin hasn't made progress in " << to_str(seconds)
-                                         << "s. It may be stuck waiting for a slow API response. You can stop the "
-                                            "task and try again.")
-                                     .done()}});
-                TV_AWAIT(call_method(g.global(n.manager), n.broadcast, ev));
-            }
-        } else {
+        // `elif silence >= warn_after and not warned:` ... `elif silence < warn_after:` — two comparisons,
+        // so a reading that is neither (NaN) neither warns again nor re-arms.
+        bool reached = compare(silence, warn_after, Py_GE);
+        if (reached && !warned) {
+            if (g.log.enabled(Level::warning))
+                g.log.log(Level::warning, (Text{} << "[watchdog] Agent silent for "
+                                                  << check(PyObject_Format(silence.ptr(), n.fmt_0f))
+                                                  << "s in session " << log_value(session_id)
+                                                  << " \xE2\x80\x94 broadcasting stall_warning")
+                                              .done());
+            warned = true;
+            Local seconds = check(PyNumber_Long(silence.ptr()));
+            Local ev = event(
+                {{n.type, n.stall_warning},
+                 {n.session_id, session_id},
+                 {n.seconds, seconds},
+                 {n.auto_cancelled, Py_False},
+                 {n.message, (Text{} << "Tavrin hasn't made progress in " << to_str(seconds)
+                                     << "s. It may be stuck waiting for a slow API response. You can stop the "
+                                        "task and try again.")
+                                 .done()}});
+            TV_AWAIT(call_method(g.global(n.manager), n.broadcast, ev));
+        } else if (compare(silence, warn_after, Py_LT)) {
             warned = false;  // activity resumed: the next stretch of silence warns again
         }
     }

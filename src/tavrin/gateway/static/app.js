@@ -797,10 +797,14 @@ function handleEvent(ev) {
       send({ type: "list_sessions" });
       return;
     case "heartbeat_status":
-      ui.hb.status = ev.status === "paused" ? "running" : ev.status;
-      ui.hb.paused = ev.status === "paused" || !!ev.paused;
+      // The replies to start, stop, pause and resume report the action asked for, not what the runner
+      // made of it; only the answer to "status" (the one with "paused") does, and the page asks for it
+      // after every action.
+      if (!("paused" in ev)) return;
+      ui.hb.status = ev.status;
+      ui.hb.paused = !!ev.paused;
       if (!ui.hb.paused) ui.hb.pausedAfter = null;
-      if (ev.interval !== undefined) {
+      if (ev.interval !== undefined && ev.interval !== null) {
         ui.hb.interval = ev.interval;
         $("hb-interval").value = ev.interval; // the interval in effect, which may differ from the one typed
       }
@@ -1262,7 +1266,10 @@ function wire() {
         if (Number.isFinite(interval) && interval > 0) message.interval = interval;
       }
       send(message);
-      if (action === "start" || action === "status") loadHeartbeat();
+      // Show what the runner reports, never what was asked: its status over the socket (answered
+      // after the action, on the same connection) and the host's fuller record.
+      if (action !== "status") send({ type: "heartbeat_control", action: "status" });
+      loadHeartbeat();
     });
   });
   window.addEventListener("focus", () => { if (ui.ws && ui.ws.readyState === WebSocket.OPEN) send({ type: "list_sessions" }); });
