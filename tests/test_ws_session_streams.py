@@ -255,6 +255,18 @@ class TestGrace:
             assert len(stops) == 1 and stops[0]["seq"] == streams._session_streams["s1"].seq
         await a.close(), await b.close()
 
+    async def test_a_stop_from_a_window_the_stream_does_not_reach_is_answered_plainly(self, streams, host, session):
+        watcher, stopper = Window(streams), Window(streams)
+        watcher.sock.feed({"type": "attach", "session_id": "s1"})
+        stopper.sock.feed({"type": "stop_task", "session_id": "s1"})  # the session's idle agent counts
+        for _ in range(500):
+            if stopper.sock.events and any(e["type"] == "task_stopped" for e in watcher.sock.events):
+                break
+            await asyncio.sleep(0.01)
+        assert stopper.sock.events == [{"type": "task_stopped", "message": "Task stopped", "session_id": "s1"}]
+        assert [e for e in watcher.sock.events if e["type"] == "task_stopped"][0]["seq"] == streams._session_streams["s1"].seq
+        await watcher.close(), await stopper.close()
+
     async def test_running_covers_host_turns_and_a_closed_session_drops_its_stream(self, streams, host, session):
         w = Window(streams)
         await settle()

@@ -191,6 +191,26 @@ class TestTurnsAndReplies:
         assert ws_module.manager._connections == []
         assert await let_go_finished(ws_module)
 
+    async def test_a_hosts_own_timeout_is_not_a_slow_client(self, ws_module, host, bound, gateway_log, monkeypatch):
+        """A TimeoutError from the host ends the connection as any error does; nobody is let go."""
+        async def create_session(**kwargs):
+            raise TimeoutError("database is busy")
+        monkeypatch.setattr(host.registry, "create_session", create_session)
+        sock = FakeWebSocket()
+        (endpoint,) = await connected(ws_module, sock)
+        sock.feed({"type": "new_session"})
+        await asyncio.wait_for(endpoint, 5)
+        assert [r.getMessage() for r in gateway_log.records if r.levelno >= logging.WARNING] == ["WebSocket error"]
+        assert sock.closed is None and not ws_module._slow_clients
+
+    async def test_a_refused_client_whose_close_stalls_is_still_refused(self, ws_module, bound, gateway_log,
+                                                                         monkeypatch):
+        monkeypatch.setattr(ws_module, "_MAX_WS_CONNECTIONS", 0)
+        sock = StallingSocket()
+        assert await ws_module.manager.connect(sock) is False
+        assert sock.close_attempt == (1013, "Too many connections")
+        assert [r.getMessage() for r in gateway_log.records] == ["Rejected WebSocket \u2014 limit of 0 reached"]
+
     async def test_other_clients_keep_receiving_a_turn_that_broadcasts(self, ws_module, host, bound):
         # a tab title broadcast with a stuck client among the listeners does not hold the turn
         agent = FakeAgent([FakeEvent("done")])

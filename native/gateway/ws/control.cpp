@@ -13,10 +13,6 @@ namespace {
 CoroName stop_task_name, approval_name, new_session_name, close_session_name, list_sessions_name,
     new_conversation_name, resume_conversation_name, clear_history_name, heartbeat_control_name;
 
-// Sends `ev` on `ws`. A plain call so the event is built in its own statement, outside any
-// co_await expression.
-nb::object send(nb::handle ws, nb::handle ev) { return call_method(ws, gw().n.send_json, ev); }
-
 nb::object error_event(nb::handle text) {
     const Names& n = gw().n;
     return event({{n.type, n.error}, {n.message, text}});
@@ -89,13 +85,14 @@ Coro handle_stop_task(nb::object ws, nb::object message) {
         bool delivered = false;
         stream_bookkeeping([&] {
             if (nb::object stream = existing_stream(session_id)) {
-                stream_send(stream, reply);
+                // The stream numbers what it is given; a window it does not reach gets the plain reply.
+                stream_send(stream, nb::steal(check(PyDict_Copy(reply.ptr()))));
                 delivered = is_attached(stream, ws);
             }
         });
         if (delivered) co_return none();
     }
-    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
+    TV_REPLY(ws, reply);
     co_return none();
 }
 
@@ -119,7 +116,7 @@ Coro handle_approval(nb::object ws, nb::object message) {
         reply = event({{n.type, n.approval_resolved}, {n.approval_id, approval_id}, {n.approved, approved},
                        {n.success, success}});
     }
-    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
+    TV_REPLY(ws, reply);
     co_return none();
 }
 
@@ -136,7 +133,7 @@ Coro handle_new_session(nb::object ws, nb::object message) {
     Local session = TV_AWAIT(
         call_method_kw(registry, n.create_session, n.kw_create_session, display_name, icon, boolean(false)));
     Local reply = event({{n.type, n.session_created}, {n.session, call_method(session, n.to_dict)}});
-    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
+    TV_REPLY(ws, reply);
     co_return none();
 }
 
@@ -147,13 +144,13 @@ Coro handle_close_session(nb::object ws, nb::object message) {
     Local session_id = g.get(message, n.session_id);
     if (!truthy(session_id)) {
         Local error = error_event(n.missing_session_id);
-        TV_AWAIT_WITHIN(send_timeout, send(ws, error));
+        TV_REPLY(ws, error);
         co_return none();
     }
     Local removed = TV_AWAIT(call_method(call(get_registry), n.close_session, session_id));
     if (streams_enabled()) stream_bookkeeping([&] { if (truthy(removed)) drop_stream(session_id); });
     Local reply = event({{n.type, n.session_closed}, {n.session_id, session_id}, {n.success, removed}});
-    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
+    TV_REPLY(ws, reply);
     co_return none();
 }
 
@@ -163,7 +160,7 @@ Coro handle_list_sessions(nb::object ws) {
     Local get_registry = import_from(n.session_registry, n.get_registry);
     Local sessions = call_method(call(get_registry), n.list_sessions);
     Local reply = event({{n.type, n.sessions_list}, {n.sessions, sessions}});
-    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
+    TV_REPLY(ws, reply);
     co_return none();
 }
 
@@ -188,7 +185,7 @@ Coro handle_new_conversation(nb::object ws, nb::object message) {
         conv_id = TV_AWAIT(call_method(attr(agent, n.conversation), n.start_conversation));
     }
     Local reply = event({{n.type, n.conversation_started}, {n.conversation_id, conv_id}, {n.session_id, session_id}});
-    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
+    TV_REPLY(ws, reply);
     co_return none();
 }
 
@@ -229,7 +226,7 @@ Coro handle_resume_conversation(nb::object ws, nb::object message) {
     Local messages = TV_AWAIT(call_method_kw(memory, n.get_messages, n.kw_limit, conv_id, limit));
     Local reply = event({{n.type, n.conversation_resumed}, {n.conversation_id, conv_id},
                               {n.session_id, session_id}, {n.messages, messages}});
-    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
+    TV_REPLY(ws, reply);
     co_return none();
 }
 
@@ -253,7 +250,7 @@ Coro handle_clear_session_history(nb::object ws, nb::object message) {
     }
     if (refusal) {
         Local error = session_error_event(refusal, session_id);
-        TV_AWAIT_WITHIN(send_timeout, send(ws, error));
+        TV_REPLY(ws, error);
         co_return none();
     }
 
@@ -267,7 +264,7 @@ Coro handle_clear_session_history(nb::object ws, nb::object message) {
 
     Local reply = event({{n.type, n.session_history_cleared}, {n.session_id, session_id},
                               {n.message, n.history_cleared_text}});
-    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
+    TV_REPLY(ws, reply);
     co_return none();
 }
 
@@ -325,7 +322,7 @@ Coro handle_heartbeat_control(nb::object ws, nb::object message) {
         reply = heartbeat_action(heartbeat, config, message, action);
         if (!reply) reply = error_event(concat({n.unknown_heartbeat_action, text_of(action)}));
     }
-    TV_AWAIT_WITHIN(send_timeout, send(ws, reply));
+    TV_REPLY(ws, reply);
     co_return none();
 }
 

@@ -56,7 +56,7 @@ Coro handle_message(nb::object ws, nb::object message) {
     else
         reply = event({{n.type, n.error},
                        {n.message, check(PyUnicode_Concat(str("Unknown message type: ").ptr(), text_of(msg_type).ptr()))}});
-    TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, reply));
+    TV_REPLY(ws, reply);
     co_return none();
 }
 

@@ -119,10 +119,9 @@ Coro websocket_endpoint(nb::object ws) {
     Local failure;  // the error that ended the loop, other than a disconnect
     try {
         try {
-            Local loads = attr(g.global(n.json), n.loads);
             for (;;) {
                 Local text = TV_AWAIT(call_method(ws, n.receive_text));
-                Local message = call(loads, text);
+                Local message = call_method(g.global(n.json), n.loads, text);  // `json.loads(text)`, looked up each time
                 Local msg_type = g.get(message, n.type);
                 if (equal(msg_type, n.chat)) {
                     start_chat(ws, message, background_tasks);
@@ -147,11 +146,8 @@ Coro websocket_endpoint(nb::object ws) {
         throw;
     }
     forget_endpoint(endpoint_tasks, key, me);
-    if (failure) {
-        g.log.log_exc(Level::error, failure, str("WebSocket error"));
-        // A reply that could not be sent in time: the client is let go as well.
-        if (PyErr_GivenExceptionMatches(failure.ptr(), PyExc_TimeoutError)) let_go(ws, n.reply_place);
-    }
+    // (A reply that could not be sent in time has let its client go where it was sent.)
+    if (failure) g.log.log_exc(Level::error, failure, str("WebSocket error"));
     call_method(g.global(n.manager), n.disconnect, ws);
     // With session streams, its turns go on for whoever else watches, or for the grace period.
     if (!detach_everywhere(ws)) cancel_all(background_tasks);

@@ -184,6 +184,19 @@ void let_go(nb::handle ws, nb::handle where);
 // After a send to `ws` failed with `e`: a send that timed out lets its client go.
 void after_send_failure(const nb::python_error& e, nb::handle ws, nb::handle where);
 
+// Awaits the reply `event` to the client on `ws`, bounded. A reply that times out lets its client go;
+// either way a failed reply goes on to end the connection's receive loop, as an unbounded one would.
+// Only here is a reply's timeout told apart from a TimeoutError the host raises in a handler.
+#define TV_REPLY(ws, event)                                                                   \
+    do {                                                                                      \
+        try {                                                                                 \
+            TV_AWAIT_WITHIN(send_timeout, call_method((ws), gw().n.send_json, (event)));      \
+        } catch (nb::python_error & reply_error_) {                                           \
+            after_send_failure(reply_error_, (ws), gw().n.reply_place);                       \
+            throw;                                                                            \
+        }                                                                                     \
+    } while (0)
+
 // "session 'id'": the place of a session's send, for the let-go warning.
 nb::object session_place(nb::handle session_id);
 

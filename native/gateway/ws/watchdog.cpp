@@ -26,9 +26,12 @@ Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval)
         Local cancel_after = threshold(agent, n.stall_cancel_seconds, 0);
 
         if (compare(cancel_after, zero, Py_GT) && compare(silence, cancel_after, Py_GE)) {
+            // The line is built whether or not WARNING is on, so a reading that cannot be formatted
+            // ends the watchdog either way.
+            Local shown = check(PyObject_Format(silence.ptr(), n.fmt_0f));
             if (g.log.enabled(Level::warning))
                 g.log.log(Level::warning, (Text{} << "[watchdog] Agent stalled for "
-                                                  << check(PyObject_Format(silence.ptr(), n.fmt_0f)) << "s in session "
+                                                  << shown << "s in session "
                                                   << log_value(session_id) << " \xE2\x80\x94 auto-cancelling (threshold="
                                                   << text_of(cancel_after) << "s)")
                                               .done());
@@ -48,9 +51,10 @@ Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval)
         // so a reading that is neither (NaN) neither warns again nor re-arms.
         bool reached = compare(silence, warn_after, Py_GE);
         if (reached && !warned) {
+            Local shown = check(PyObject_Format(silence.ptr(), n.fmt_0f));
             if (g.log.enabled(Level::warning))
                 g.log.log(Level::warning, (Text{} << "[watchdog] Agent silent for "
-                                                  << check(PyObject_Format(silence.ptr(), n.fmt_0f))
+                                                  << shown
                                                   << "s in session " << log_value(session_id)
                                                   << " \xE2\x80\x94 broadcasting stall_warning")
                                               .done());
