@@ -36,7 +36,7 @@ $(1)/.installed: $(1)/.created pyproject.toml CMakeLists.txt $$(NATIVE_SOURCES) 
 	touch $$@
 endef
 
-.PHONY: all build test test-asan test-313 test-load run bench clean browser-deps
+.PHONY: all build test test-asan test-313 test-load test-flaky run bench clean browser-deps stress-deps
 
 all: build
 
@@ -59,6 +59,35 @@ test: build browser-deps
 # are refused. The normal suite runs the same scenario for a few seconds.
 test-load: build
 	TAVRIN_LOAD_SECONDS=$${TAVRIN_LOAD_SECONDS:-30} $(PY) -m pytest -q tests/test_ws_load.py $(PYTEST_ARGS)
+
+# The whole suite FLAKY_RUNS times (10 unless set) while `stress-ng $(FLAKY_LOAD)` keeps the CPUs
+# busy: a test that depends on timing fails here sooner or later. Prints each run's failures (its log
+# is build/flaky/run-N.log) and how many runs passed; fails unless all did. Not part of CI.
+FLAKY_RUNS ?= 10
+FLAKY_LOAD ?= --cpu 2
+
+stress-deps:
+	@if ! command -v stress-ng >/dev/null 2>&1; then \
+		if [ "$$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq stress-ng; \
+		else echo "error: install stress-ng (apt-get install stress-ng) to load the CPUs" >&2; exit 1; fi; \
+	fi
+
+test-flaky: build browser-deps stress-deps
+	@mkdir -p build/flaky; \
+	stress-ng $(FLAKY_LOAD) --quiet & load=$$!; \
+	trap 'kill $$load 2>/dev/null; wait $$load 2>/dev/null' EXIT; \
+	passed=0; \
+	for i in $$(seq 1 $(FLAKY_RUNS)); do \
+		log=build/flaky/run-$$i.log; start=$$(date +%s); \
+		if $(PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) > $$log 2>&1; then \
+			passed=$$((passed + 1)); echo "run $$i: passed ($$(( $$(date +%s) - start )) s)"; \
+		else \
+			echo "run $$i: FAILED ($$(( $$(date +%s) - start )) s), see $$log"; \
+			grep -E '^(FAILED|ERROR) ' $$log | sed 's/^/    /'; \
+		fi; \
+	done; \
+	echo "$$passed of $(FLAKY_RUNS) runs passed under stress-ng $(FLAKY_LOAD)"; \
+	[ $$passed -eq $(FLAKY_RUNS) ]
 
 # The unit suite against an extension built with AddressSanitizer and UndefinedBehaviorSanitizer, in
 # its own venv and build directory. CPython is not instrumented: the ASan runtime is preloaded,

@@ -16,7 +16,7 @@ import pytest
 import uvicorn
 from fastapi import FastAPI
 
-from fakes import Host
+from fakes import Host, until
 
 # Scenarios that could crash the interpreter (garbage collection of abandoned coroutines) are marked
 # `isolated`: the main run skips them, and tests/test_isolated.py runs them all in a fresh interpreter,
@@ -68,8 +68,10 @@ async def server(ws_module, host):
     config = uvicorn.Config(app, host="127.0.0.1", port=0, log_level="warning", lifespan="off")
     srv = uvicorn.Server(config)
     task = asyncio.create_task(srv.serve())
-    while not srv.started:
-        await asyncio.sleep(0.01)
+    await until(lambda: srv.started or task.done(), timeout=30, what="the server to listen")
+    if task.done():
+        task.result()  # it could not start: its error
+        raise RuntimeError("the server ended before it listened")
     port = srv.servers[0].sockets[0].getsockname()[1]
     yield f"ws://127.0.0.1:{port}/ws"
     srv.should_exit = True

@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 import asyncio
+import inspect
 import json
 import types
-from typing import Any
+from typing import Any, Callable
 
 from fastapi import WebSocketDisconnect
 
@@ -165,8 +166,31 @@ class Host:
         self.cu_module.ComputerUseEvent = type("ComputerUseEvent", (), {})
 
 
+async def until(condition: Callable[[], Any], timeout: float = 10.0, what: str | None = None) -> Any:
+    """Waits until `condition()` is true and returns its value: first over passes of the event loop,
+    then in short sleeps, for a machine that is busy. After `timeout` seconds it fails, naming what it
+    waited for; the timeout only bounds a hang and says nothing about how long the wait should take."""
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + timeout
+    passes = 0
+    while not (value := condition()):
+        if loop.time() > deadline:
+            raise AssertionError(f"still waiting after {timeout} s for {what or _source(condition)}")
+        passes += 1
+        await asyncio.sleep(0 if passes < 100 else 0.002)
+    return value
+
+
+def _source(condition: Callable[[], Any]) -> str:
+    try:
+        return inspect.getsource(condition).strip()
+    except (OSError, TypeError):
+        return repr(condition)
+
+
 async def settle(rounds: int = 5) -> None:
-    """Let scheduled tasks and callbacks run."""
+    """Lets the loop make `rounds` passes. Only for a test about what must not happen within them, or
+    about the order of events within one pass; to wait for an outcome, use `until`."""
     for _ in range(rounds):
         await asyncio.sleep(0)
 

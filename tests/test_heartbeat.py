@@ -16,6 +16,7 @@ import warnings
 
 import pytest
 
+from fakes import until
 from tavrin.config import HeartbeatConfig
 from tavrin.core import heartbeat
 
@@ -69,14 +70,6 @@ def fake_clock(hhmm):
             return dt.datetime(2024, 5, 1, *map(int, hhmm.split(":")))
 
     return FakeDatetime
-
-
-async def until(cond, rounds=5000):
-    for _ in range(rounds):
-        if cond():
-            return
-        await asyncio.sleep(0.001)
-    raise AssertionError("the runner never got there")
 
 
 @pytest.fixture
@@ -358,7 +351,7 @@ async def test_no_leaks_over_many_beats_and_restarts(make, clock):
     async def run(beats, cycles):
         r.start()
         target = r.consecutive_beats + beats
-        await until(lambda: r.consecutive_beats >= target, rounds=10**6)
+        await until(lambda: r.consecutive_beats >= target, timeout=60)
         r.stop()
         for _ in range(cycles):
             r.start()

@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from fakes import FakeAgent, FakeEvent, FakeSession, FakeWebSocket, settle
+from fakes import FakeAgent, FakeEvent, FakeSession, FakeWebSocket, until
 
 BANNER = "\U0001f5a5\ufe0f Computer Use mode \u2014 I can see and control your screen"
 
@@ -183,7 +183,7 @@ class TestStandardChat:
 
     async def test_watchdog_task_is_named_and_cancelled(self, ws_module, host, quiet_watchdog, created_tasks):
         await ws_module._handle_standard_chat(FakeWebSocket(), FakeAgent(), "hi", session_id="s9")
-        await settle()
+        await until(lambda: created_tasks[0].done())
         assert [t.get_name() for t in created_tasks] == ["watchdog-s9"] and created_tasks[0].cancelled()
 
     @pytest.mark.parametrize("name, renamed", [("New Chat", True), ("Chat", True), ("new chat", False),
@@ -310,9 +310,9 @@ class TestStandardChat:
         lock = asyncio.Lock()
         a, b = FakeWebSocket(), FakeWebSocket()
         first = asyncio.create_task(ws_module._handle_standard_chat(a, agent, "one", session_lock=lock))
-        await settle()
+        await until(lambda: len(a.sent) == 2)  # its first event is out: it holds the lock, at the gate
         second = asyncio.create_task(ws_module._handle_standard_chat(b, agent, "two", session_lock=lock))
-        await settle()
+        await until(lambda: b.sent)
         assert [e["type"] for e in b.events] == ["mode"] and len(agent.calls) == 1
         gate.set()
         await asyncio.gather(first, second)
@@ -326,12 +326,12 @@ class TestStandardChat:
         # The turn is made on the loop directly, so that the only task seen is the watchdog.
         loop = asyncio.get_running_loop()
         turn = loop.create_task(ws_module._handle_standard_chat(sock, agent, "hi", session_lock=lock))
-        await settle()
+        await until(lambda: len(sock.sent) == 2)  # at the gate, after its first event
         assert lock.locked()
         turn.cancel()
         with pytest.raises(asyncio.CancelledError):
             await turn
-        await settle()
+        await until(lambda: created_tasks[0].done())
         assert not lock.locked() and [t.get_name() for t in created_tasks] == ["watchdog-session_main"]
         assert created_tasks[0].cancelled()
         assert [e["type"] for e in sock.events] == ["mode", "text"]

@@ -9,7 +9,7 @@ import logging
 import pytest
 from fastapi import WebSocket
 
-from fakes import FakeWebSocket, settle
+from fakes import FakeWebSocket, settle, until
 
 
 def endpoint_of(ws_module):
@@ -31,7 +31,7 @@ def blocking_chat(ws_module, monkeypatch):
 
 async def run_endpoint(ws_module, sock):
     task = asyncio.create_task(endpoint_of(ws_module)(ws=sock))
-    await settle()
+    await until(lambda: sock in ws_module.manager._connections)
     return task
 
 
@@ -50,10 +50,9 @@ class TestRouter:
         ta = asyncio.create_task(ws_module.create_ws_router().routes[0].endpoint(ws=a))
         tb = asyncio.create_task(ws_module.create_ws_router().routes[0].endpoint(ws=b))
         a.feed({"type": "chat", "session_id": "s"})
-        await settle()
-        first = ws_module._active_tasks["s"]
+        first = await until(lambda: ws_module._active_tasks.get("s"))
         b.feed({"type": "chat", "session_id": "s"})
-        await settle()
+        await until(lambda: first.cancelled() and ws_module._active_tasks["s"] is not first)
         assert ws_module.manager._connections == [a, b]
         assert first.cancelled() and ws_module._active_tasks["s"] is not first
         a.hang_up(), b.hang_up()
@@ -72,12 +71,10 @@ class TestChatTasks:
         sock = FakeWebSocket()
         endpoint = await run_endpoint(ws_module, sock)
         sock.feed(message)
-        await settle()
-        task = ws_module._active_tasks[key]
+        task = await until(lambda: ws_module._active_tasks.get(key))
         assert task.get_name() == name and not task.done()
         blocking_chat[1].set()
-        await settle()
-        assert key not in ws_module._active_tasks
+        await until(lambda: key not in ws_module._active_tasks)
         sock.hang_up()
         await endpoint
 
@@ -85,15 +82,13 @@ class TestChatTasks:
         sock = FakeWebSocket()
         endpoint = await run_endpoint(ws_module, sock)
         sock.feed({"type": "chat", "session_id": "s"})
-        await settle()
-        first = ws_module._active_tasks["s"]
+        first = await until(lambda: ws_module._active_tasks.get("s"))
         sock.feed({"type": "chat", "session_id": "s"})
-        await settle()
+        await until(lambda: first.cancelled() and len(blocking_chat[0]) == 2)
         second = ws_module._active_tasks["s"]
-        assert first.cancelled() and second is not first and not second.done()
+        assert second is not first and not second.done()
         blocking_chat[1].set()
-        await settle()
-        assert "s" not in ws_module._active_tasks
+        await until(lambda: "s" not in ws_module._active_tasks)
         sock.hang_up()
         await endpoint
 
@@ -102,13 +97,12 @@ class TestChatTasks:
         ta, tb = await run_endpoint(ws_module, a), await run_endpoint(ws_module, b)
         a.feed({"type": "chat", "session_id": "x"}, {"type": "chat", "session_id": "y"})
         b.feed({"type": "chat", "session_id": "z"})
-        await settle()
+        await until(lambda: len(blocking_chat[0]) == 3)
         x, y, z = (ws_module._active_tasks[k] for k in "xyz")
         a.hang_up()
         await ta
-        await settle()
+        await until(lambda: set(ws_module._active_tasks) == {"z"})
         assert x.cancelled() and y.cancelled() and not z.done()
-        assert set(ws_module._active_tasks) == {"z"}
         assert ws_module.manager._connections == [b]
         assert gateway_log.records[-1].getMessage() == "Client disconnected (1 total)"
         assert not [r for r in gateway_log.records if r.levelno >= logging.ERROR]
@@ -119,7 +113,7 @@ class TestChatTasks:
         sock = FakeWebSocket()
         endpoint = await run_endpoint(ws_module, sock)
         sock.feed({"type": "chat"}, {"type": "ping"})
-        await settle()
+        await until(lambda: sock.sent and blocking_chat[0])  # the chat waits for ever
         assert sock.events == [{"type": "pong"}]
         sock.hang_up()
         await endpoint
@@ -130,7 +124,7 @@ class TestChatTasks:
         endpoint = await run_endpoint(ws_module, sock)
         sock.feed({"type": "chat", "session_id": ["a"]})
         await endpoint
-        await settle()
+        await settle()  # must not happen: a chat task started anyway would have run within these passes
         assert blocking_chat[0] == [] and ws_module._active_tasks == {}
         assert gateway_log.records[-2].getMessage() == "WebSocket error"
 
@@ -142,7 +136,7 @@ class TestBadInput:
         endpoint = await run_endpoint(ws_module, sock)
         sock.feed({"type": "chat", "session_id": "s"}, frame)
         await endpoint
-        await settle()
+        await until(lambda: not ws_module._active_tasks)  # the chat it started is cancelled with it
         errors = [r for r in gateway_log.records if r.levelno == logging.ERROR]
         assert [r.getMessage() for r in errors] == ["WebSocket error"] and errors[0].exc_info
         assert ws_module.manager._connections == [] and ws_module._active_tasks == {}
@@ -154,7 +148,7 @@ class TestBadInput:
         bad.feed("}{")
         await tb
         good.feed({"type": "ping"})
-        await settle()
+        await until(lambda: good.sent)
         assert good.events == [{"type": "pong"}] and ws_module.manager._connections == [good]
         good.hang_up()
         await tg
@@ -163,7 +157,7 @@ class TestBadInput:
         sock = FakeWebSocket()
         endpoint = await run_endpoint(ws_module, sock)
         sock.feed({"type": "x" * 1_000_000})
-        await settle()
+        await until(lambda: sock.sent)
         assert sock.events[0]["message"] == "Unknown message type: " + "x" * 1_000_000
         sock.hang_up()
         await endpoint

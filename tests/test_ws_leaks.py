@@ -2,13 +2,14 @@
 
 from __future__ import annotations
 
+import asyncio
 import gc
 import logging
 import sys
 
 import pytest
 
-from fakes import FakeAgent, FakeEvent, FakeSession, FakeWebSocket, settle
+from fakes import FakeAgent, FakeEvent, FakeSession, FakeWebSocket, until
 
 
 class CountingSocket(FakeWebSocket):
@@ -44,7 +45,7 @@ async def test_standard_turns_leave_nothing_behind(ws_module, host):
     async def turns(n):
         for i in range(n):
             await ws_module._handle_standard_chat(sock, failing if i % 10 == 0 else agent, "hello", session_id="s1")
-        await settle()
+        await until(lambda: asyncio.all_tasks() == {asyncio.current_task()})  # the last watchdog has ended
         agent.calls.clear()  # the fakes' own records are not the gateway's
         failing.calls.clear()
 

@@ -8,7 +8,7 @@ import logging
 
 import pytest
 
-from fakes import FakeAgent, FakeEvent, FakeSession, FakeWebSocket, settle
+from fakes import FakeAgent, FakeEvent, FakeSession, FakeWebSocket, until
 
 GRACE = 0.1
 
@@ -30,12 +30,58 @@ def quiet_watchdog(ws_module, monkeypatch):
     monkeypatch.setattr(ws_module, "_watchdog", watchdog)
 
 
+@pytest.fixture
+async def grace(streams, monkeypatch):
+    """The grace period as timers the test sees and runs out itself, set long so that none runs out on
+    its own however slow the machine: `timers` holds each one armed (its handle and callback), and
+    `expire()` runs the last one as if the period had passed."""
+
+    class Grace:
+        seconds = 60.0
+
+        def __init__(self):
+            self.timers = []
+
+        def expire(self):
+            handle, callback = self.timers[-1]
+            handle.cancel()
+            callback()
+
+    g = Grace()
+    loop = asyncio.get_running_loop()
+    call_later = loop.call_later
+
+    def spy(delay, callback, *args, **kwargs):
+        handle = call_later(delay, callback, *args, **kwargs)
+        if getattr(callback, "__name__", "") == "_grace_expired" and delay == g.seconds:
+            g.timers.append((handle, callback))
+        return handle
+
+    monkeypatch.setattr(streams, "_DETACHED_GRACE_SECONDS", g.seconds)
+    monkeypatch.setattr(loop, "call_later", spy)
+    return g
+
+
 class Window:
     """A connected fake client, served by the real endpoint."""
 
     def __init__(self, ws_module, sock=None):
         self.sock = sock or FakeWebSocket()
         self.task = asyncio.create_task(ws_module.create_ws_router().routes[0].endpoint(ws=self.sock))
+
+    @classmethod
+    async def open(cls, ws_module, sock=None):
+        """A window whose connection the gateway has taken in."""
+        w = cls(ws_module, sock)
+        await until(lambda: w.sock in ws_module.manager._connections)
+        return w
+
+    def types(self):
+        return [e["type"] for e in self.sock.events]
+
+    async def received(self, kind):
+        """Waits for an event of this type."""
+        await until(lambda: kind in self.types(), what=f"a {kind!r} event")
 
     def seqs(self, session="s1"):
         return [e["seq"] for e in self.sock.events if e.get("session_id") == session and "seq" in e
@@ -63,13 +109,12 @@ class TestFanOut:
     async def test_every_window_of_a_session_receives_the_turn_in_order(self, streams, host, session,
                                                                        quiet_watchdog):
         agent, gate = session
-        a, b = Window(streams), Window(streams)
-        await settle()
+        a, b = await Window.open(streams), await Window.open(streams)
         b.sock.feed({"type": "attach", "session_id": "s1"})
         a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
-        await settle()
+        await b.received("attached")
         gate.set()
-        await settle(20)
+        await a.received("done"), await b.received("done")
         turn_a = [e for e in a.sock.events if e["type"] in ("mode", "text", "done")]
         turn_b = [e for e in b.sock.events if e["type"] in ("mode", "text", "done")]
         assert turn_a == turn_b and [e["type"] for e in turn_a] == ["mode"] + ["text"] * 5 + ["done"]
@@ -90,13 +135,12 @@ class TestFanOut:
                     raise RuntimeError("socket closed")
                 await super().send_json(data)
 
-        a, dying = Window(streams), Window(streams, Dying())
-        await settle()
+        a, dying = await Window.open(streams), await Window.open(streams, Dying())
         dying.sock.feed({"type": "attach", "session_id": "s1"})
         a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
-        await settle()
+        await dying.received("attached")
         gate.set()
-        await settle(20)
+        await a.received("done")
         assert [e.get("content") for e in a.sock.events if e["type"] == "text"] == ["0", "1", "2", "3", "4"]
         assert [e.get("content") for e in dying.sock.events if e["type"] == "text"] == ["0", "1"]
         assert streams._session_streams["s1"].attached == [a.sock]
@@ -104,21 +148,19 @@ class TestFanOut:
 
 
 class TestReplay:
-    async def test_a_returning_window_gets_exactly_what_it_missed(self, streams, host, session, quiet_watchdog):
-        agent, gate = session
-        a = Window(streams)
-        await settle()
+    async def test_a_returning_window_gets_exactly_what_it_missed(self, streams, host, session, quiet_watchdog,
+                                                                   grace):
+        agent, gate = session  # with `grace`, the stream is not dropped while the window is away
+        a = await Window.open(streams)
         a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
-        await settle()
+        await until(lambda: len(a.seqs()) == 2)  # mode and the first text: the turn waits at its gate
         seen = a.seqs()
         await a.close()  # the window goes away mid-turn: the turn goes on
         gate.set()
-        await settle(20)
-        assert agent.events and not streams._active_tasks.get("s1")
-        back = Window(streams)
-        await settle()
+        await until(lambda: not streams._active_tasks.get("s1"))
+        back = await Window.open(streams)
         back.sock.feed({"type": "attach", "session_id": "s1", "after": seen[-1]})
-        await settle(10)
+        await back.received("attached")
         got = back.seqs()
         assert got[0] > seen[-1] and seen + got == sorted(set(seen + got))
         assert [e["type"] for e in back.sock.events][-1] == "attached"
@@ -128,8 +170,7 @@ class TestReplay:
         await back.close()
 
     async def test_a_live_event_during_the_replay_comes_after_it_once(self, streams, host, session):
-        producer = Window(streams)
-        await settle()
+        producer = await Window.open(streams)
 
         class Slow(FakeWebSocket):
             async def send_json(self, data):
@@ -141,10 +182,9 @@ class TestReplay:
         for i in range(3):
             await streams.manager.broadcast_to_session("s1", {"type": "info", "n": i})
         stream = streams._session_streams["s1"]
-        late = Window(streams, Slow())
-        await settle()
+        late = await Window.open(streams, Slow())
         late.sock.feed({"type": "attach", "session_id": "s1", "after": 0})
-        await settle(10)
+        await late.received("attached")
         ns = [e.get("n") for e in late.sock.events]
         assert ns == [0, 1, 2, 99, None]  # the replay, the live event once, then "attached"
         assert late.sock.events[-1]["seq"] == stream.seq
@@ -155,10 +195,9 @@ class TestReplay:
         for i in range(5):
             await streams.manager.broadcast_to_session("s1", {"type": "info", "n": i})
         stream = streams._session_streams["s1"]
-        w = Window(streams)
-        await settle()
+        w = await Window.open(streams)
         w.sock.feed({"type": "attach", "session_id": "s1", "after": 0})
-        await settle(10)
+        await w.received("attached")
         events = w.sock.events
         assert events[0] == {"type": "replay_gap", "session_id": "s1", "first_seq": stream.first_seq}
         assert [e.get("n") for e in events[1:3]] == [3, 4] and events[3]["type"] == "attached"
@@ -169,10 +208,9 @@ class TestReplay:
         ({"type": "attach", "session_id": "s1", "after": "x"}, "'after' must be an integer"),
     ])
     async def test_bad_attach_gets_an_error_event(self, streams, host, session, message, text):
-        w = Window(streams)
-        await settle()
+        w = await Window.open(streams)
         w.sock.feed(message)
-        await settle()
+        await w.received("error")
         assert w.sock.events == [{"type": "error", "message": text, "session_id": message["session_id"]}]
         await w.close()
 
@@ -180,27 +218,26 @@ class TestReplay:
         await streams.manager.broadcast_to_session(
             "s1", {"type": "tool_approval_needed", "approval_id": "a1", "tool": "delete_file"})
         await streams.manager.broadcast_to_session("s1", {"type": "info"})
-        w = Window(streams)
-        await settle()
+        w = await Window.open(streams)
         w.sock.feed({"type": "attach", "session_id": "s1"})  # no replay, but the approval still waits
-        await settle()
+        await w.received("attached")
         assert [e["type"] for e in w.sock.events] == ["tool_approval_needed", "attached"]
         await w.close()
 
 
 class TestGrace:
     async def test_an_unwatched_turn_is_stopped_after_the_grace_period(self, streams, host, session,
-                                                                       quiet_watchdog, gateway_log):
-        a = Window(streams)
-        await settle()
+                                                                       quiet_watchdog, gateway_log, grace):
+        a = await Window.open(streams)
         a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
-        await settle()
+        await until(lambda: len(a.seqs()) == 2)
         task = streams._active_tasks["s1"]
         seen = a.seqs()[-1]
         await a.close()
-        assert not task.done()  # not cancelled with its window
+        assert not task.done() and len(grace.timers) == 1  # not cancelled with its window: a grace begins
         await streams.manager.broadcast_to_session("s1", {"type": "info"})  # missed by the window
-        await asyncio.sleep(GRACE * 5)
+        grace.expire()
+        await until(task.done)
         assert task.cancelled()
         assert any(r.levelno == logging.INFO and "no window has watched it" in r.getMessage()
                    for r in gateway_log.records)
@@ -209,46 +246,41 @@ class TestGrace:
         # is anything after a number from an earlier server process.
         await streams.manager.broadcast_to_session("s1", {"type": "info"})
         for after in (seen, 5):
-            back = Window(streams)
-            await settle()
+            back = await Window.open(streams)
             back.sock.feed({"type": "attach", "session_id": "s1", "after": after})
-            await settle(10)
+            await back.received("attached")
             assert [e["type"] for e in back.sock.events] == ["replay_gap", "info", "attached"]
             await back.close()
 
-    async def test_a_window_back_within_the_grace_keeps_it(self, streams, host, session, quiet_watchdog):
+    async def test_a_window_back_within_the_grace_keeps_it(self, streams, host, session, quiet_watchdog, grace):
         agent, gate = session
-        a = Window(streams)
-        await settle()
+        a = await Window.open(streams)
         a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
-        await settle()
+        await a.received("mode")
         task = streams._active_tasks["s1"]
         await a.close()
-        b = Window(streams)
-        await settle()
+        (timer, _), = grace.timers
+        b = await Window.open(streams)
         b.sock.feed({"type": "attach", "session_id": "s1", "after": 0})
-        await asyncio.sleep(GRACE * 5)
-        assert not task.done()
+        await b.received("attached")
+        assert timer.cancelled() and not task.done()  # the grace ended with the window's return
         gate.set()
-        await settle(20)
-        assert task.done() and not task.cancelled()
+        await until(task.done)
+        assert not task.cancelled()
         assert [e["type"] for e in b.sock.events][-1] == "done"
         await b.close()
 
     async def test_stop_and_a_newer_chat_still_cancel(self, streams, host, session, quiet_watchdog):
-        a, b = Window(streams), Window(streams)
-        await settle()
+        a, b = await Window.open(streams), await Window.open(streams)
         b.sock.feed({"type": "attach", "session_id": "s1"})
         a.sock.feed({"type": "chat", "session_id": "s1", "content": "one"})
-        await settle()
-        first = streams._active_tasks["s1"]
+        first = await until(lambda: streams._active_tasks.get("s1"))
         a.sock.feed({"type": "chat", "session_id": "s1", "content": "two"})
-        await settle()
-        assert first.cancelled()
+        await until(lambda: first.cancelled() and streams._active_tasks.get("s1") not in (None, first))
         second = streams._active_tasks["s1"]
         a.sock.feed({"type": "stop_task", "session_id": "s1"})
-        await settle()
-        assert second.cancelled()
+        await until(second.cancelled)
+        await a.received("task_stopped"), await b.received("task_stopped")
         # The stop is in the session's stream: both windows see it once, and so would a replay.
         for w in (a, b):
             stops = [e for e in w.sock.events if e["type"] == "task_stopped"]
@@ -259,25 +291,21 @@ class TestGrace:
         watcher, stopper = Window(streams), Window(streams)
         watcher.sock.feed({"type": "attach", "session_id": "s1"})
         stopper.sock.feed({"type": "stop_task", "session_id": "s1"})  # the session's idle agent counts
-        for _ in range(500):
-            if stopper.sock.events and any(e["type"] == "task_stopped" for e in watcher.sock.events):
-                break
-            await asyncio.sleep(0.01)
+        await until(lambda: stopper.sock.events and any(e["type"] == "task_stopped" for e in watcher.sock.events))
         assert stopper.sock.events == [{"type": "task_stopped", "message": "Task stopped", "session_id": "s1"}]
         assert [e for e in watcher.sock.events if e["type"] == "task_stopped"][0]["seq"] == streams._session_streams["s1"].seq
         await watcher.close(), await stopper.close()
 
     async def test_running_covers_host_turns_and_a_closed_session_drops_its_stream(self, streams, host, session):
-        w = Window(streams)
-        await settle()
+        w = await Window.open(streams)
         async with host.registry.sessions["s1"].lock:  # a turn the host runs holds the session's lock
             w.sock.feed({"type": "attach", "session_id": "s1"})
-            await settle()
+            await w.received("attached")
         assert w.sock.events[-1] == {"type": "attached", "session_id": "s1", "running": True,
                                      "seq": streams._session_streams["s1"].seq}
         assert "s1" in streams._session_streams
         w.sock.feed({"type": "close_session", "session_id": "s1"})
-        await settle()
+        await w.received("session_closed")
         assert "s1" not in streams._session_streams
         await w.close()
 
@@ -285,10 +313,9 @@ class TestGrace:
 async def test_with_the_switch_off_nothing_changes(ws_module, host, session, quiet_watchdog):
     agent, gate = session
     gate.set()
-    a = Window(ws_module)
-    await settle()
+    a = await Window.open(ws_module)
     a.sock.feed({"type": "attach", "session_id": "s1"}, {"type": "chat", "session_id": "s1", "content": "go"})
-    await settle(20)
+    await a.received("done")
     assert a.sock.events[0] == {"type": "error", "message": "Unknown message type: attach"}
     assert all("seq" not in e for e in a.sock.events) and not ws_module._session_streams
     await a.close()
@@ -298,10 +325,9 @@ async def test_detached_sessions_do_not_pile_up(streams, host, quiet_watchdog):
     for i in range(40):
         host.registry.add(FakeSession(f"p{i}", FakeAgent([FakeEvent("text", content="x" * 1000)] * 50)))
     for i in range(40):
-        w = Window(streams)
-        await settle()
+        w = await Window.open(streams)
         w.sock.feed({"type": "chat", "session_id": f"p{i}", "content": "go"})
-        await settle(10)
+        await w.received("mode")
         await w.close()
-    await asyncio.sleep(GRACE * 5)
-    assert not streams._session_streams and not streams._active_tasks
+    # The real timers, GRACE long: every one of them runs out.
+    await until(lambda: not streams._session_streams and not streams._active_tasks)

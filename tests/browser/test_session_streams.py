@@ -9,6 +9,8 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "host"))
 from serverproc import ServerProcess  # noqa: E402
 
+expect = pytest.importorskip("playwright.sync_api").expect
+
 MAIN_PANE = ".pane[data-session='session_main']"
 STEPS = [f"Scanned part {i} of 20: {i * 7} files" for i in range(1, 21)]
 
@@ -47,7 +49,7 @@ def test_a_reload_in_the_middle_of_a_long_task_shows_every_step_once(open_page, 
     page.locator(f"{MAIN_PANE} .tool.result", has_text="part 3 of 20").wait_for()
     page.reload()
     page.wait_for_selector("#working", state="visible")  # the turn goes on, and the page knows it
-    assert page.is_enabled("#stop")
+    expect(page.locator("#stop")).to_be_enabled()
     # Then the connection drops (the page stays): the steps missed meanwhile are replayed.
     shown = len(steps_shown(page))
     page.evaluate("() => ui.ws.close()")
@@ -68,7 +70,8 @@ def test_every_window_of_a_session_sees_its_turn_live(open_page, slow_server):
     asker, watcher = open_page(server=server), open_page(server=server)
     send(asker, "/slow tidy the projects")
     watcher.locator(f"{MAIN_PANE} .tool.result", has_text="part 2 of 20").wait_for()
-    assert watcher.is_visible("#working") and watcher.is_enabled("#stop")
+    expect(watcher.locator("#working")).to_be_visible()
+    expect(watcher.locator("#stop")).to_be_enabled()
     late = open_page(server=server)  # opened while the turn runs
     for page in (asker, watcher, late):
         page.locator(f"{MAIN_PANE} .line.done").wait_for()

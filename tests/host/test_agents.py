@@ -7,6 +7,7 @@ import zlib
 
 import pytest
 
+from fakes import until
 from tavrin.core.computer_use_agent import ComputerUseEvent, DemoComputerUseAgent, encode_png, render_desktop
 
 
@@ -115,8 +116,7 @@ async def test_a_failing_turn_raises_and_frees_the_agent(make_agent):
 async def test_cancelling_the_consumer_task_frees_the_agent(make_agent):
     agent = make_agent(step_delay=1)
     task = asyncio.ensure_future(collect(agent.process_message("/slow")))
-    await asyncio.sleep(0.05)
-    assert agent.is_processing
+    await until(lambda: agent.is_processing)
     task.cancel()
     await asyncio.gather(task, return_exceptions=True)
     assert not agent.is_processing

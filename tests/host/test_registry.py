@@ -7,6 +7,7 @@ import types
 
 import pytest
 
+from fakes import until
 from tavrin.core.session_registry import MAIN_SESSION_ID, SessionRegistry, get_registry, set_registry
 
 
@@ -64,8 +65,7 @@ async def test_closing_stops_the_sessions_work(registry, gateway_tasks):
     gateway_tasks[session.session_id] = chat_task
     host_task = asyncio.ensure_future(asyncio.sleep(60))
     session.host_tasks.add(host_task)
-    await asyncio.sleep(0.02)
-    assert session.agent.is_processing
+    await until(lambda: session.agent.is_processing)
 
     assert await registry.close_session(session.session_id)
     await asyncio.gather(chat_task, host_task, return_exceptions=True)

@@ -8,6 +8,7 @@ from pathlib import Path
 import pytest
 from fastapi.testclient import TestClient
 
+from fakes import settle, until
 from tavrin.config import load_config
 from tavrin.gateway import server
 
@@ -106,9 +107,10 @@ async def test_a_beat_waits_for_the_turn_running_in_main(gateway, tmp_path):
         main = get_registry().get("session_main")
         async with main.lock:  # a user turn is running in Main
             beat = asyncio.ensure_future(server.deliver_heartbeat("[HEARTBEAT] check in"))
-            await asyncio.sleep(0.05)
-            assert not beat.done() and not main.agent.is_processing
+            await until(lambda: gateway.manager.events)
             assert [e["type"] for e in gateway.manager.events] == ["heartbeat_prompt"]
+            await settle()  # must not happen: the beat's turn starting while the user's holds the lock
+            assert not beat.done() and not main.agent.is_processing
         await asyncio.wait_for(beat, 10)
         assert [e["type"] for e in gateway.manager.events][-2:] == ["text", "done"]
         assert all(e["session_id"] == "session_main" for e in gateway.manager.events)
