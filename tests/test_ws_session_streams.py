@@ -4,6 +4,7 @@ catches up with exactly what it missed, and an unwatched turn is stopped after a
 from __future__ import annotations
 
 import asyncio
+import gc
 import logging
 
 import pytest
@@ -295,6 +296,24 @@ class TestGrace:
         assert stopper.sock.events == [{"type": "task_stopped", "message": "Task stopped", "session_id": "s1"}]
         assert [e for e in watcher.sock.events if e["type"] == "task_stopped"][0]["seq"] == streams._session_streams["s1"].seq
         await watcher.close(), await stopper.close()
+
+    @pytest.mark.isolated
+    async def test_a_stop_kept_in_the_journal_is_replayed_intact(self, streams, host, session):
+        """Catches a stop event the journal keeps without owning it (freed, then replayed or collected)."""
+        watcher, stopper = Window(streams), Window(streams)
+        watcher.sock.feed({"type": "attach", "session_id": "s1"})
+        stopper.sock.feed({"type": "stop_task", "session_id": "s1"})
+        while not stopper.sock.events:
+            await asyncio.sleep(0.01)
+        await watcher.close(), await stopper.close()
+        gc.collect()  # the journal is shown to the collector
+        late = Window(streams)
+        late.sock.feed({"type": "attach", "session_id": "s1", "after": 0})
+        while not any(e["type"] == "attached" for e in late.sock.events):
+            await asyncio.sleep(0.01)
+        assert late.sock.events[0] == {"type": "task_stopped", "message": "Task stopped", "session_id": "s1",
+                                       "seq": streams._session_streams["s1"].seq}
+        await late.close()
 
     async def test_running_covers_host_turns_and_a_closed_session_drops_its_stream(self, streams, host, session):
         w = await Window.open(streams)

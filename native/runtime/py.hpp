@@ -12,6 +12,16 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
+
+// `nb::steal` takes over a reference that a raw pointer carries. Given a handle that already owns its
+// reference (what `check` and every helper here return), it would make a second owner of that one
+// reference, and the object would be freed while the first still points at it. That is refused at
+// compile time: pass an owned handle on by moving it, or `release()` it first.
+namespace nanobind {
+template <typename T = object, typename T2, std::enable_if_t<std::is_base_of_v<object, std::remove_cvref_t<T2>>, int> = 0>
+T steal(T2&&) = delete;
+}  // namespace nanobind
 
 namespace tv {
 namespace nb = nanobind;

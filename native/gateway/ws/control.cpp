@@ -86,7 +86,7 @@ Coro handle_stop_task(nb::object ws, nb::object message) {
         stream_bookkeeping([&] {
             if (nb::object stream = existing_stream(session_id)) {
                 // The stream numbers what it is given; a window it does not reach gets the plain reply.
-                stream_send(stream, nb::steal(check(PyDict_Copy(reply.ptr()))));
+                stream_send(stream, check(PyDict_Copy(reply.ptr())));
                 delivered = is_attached(stream, ws);
             }
         });
