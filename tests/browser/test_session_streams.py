@@ -31,11 +31,13 @@ def transcript(page):
 
 @pytest.fixture
 def slow_server(tmp_path):
-    """``slow_server(*args)``: steps slow enough that a reload or a window lands in the middle of "/slow"."""
+    """``slow_server(*args, step_delay=...)``: steps slow enough that a reload or a window lands in the
+    middle of "/slow" (40 steps)."""
     servers = []
 
-    def start(*args):
-        servers.append(ServerProcess(tmp_path / "data", step_delay=0.1, log_path=tmp_path / "server.log", args=args))
+    def start(*args, step_delay=0.1):
+        servers.append(ServerProcess(tmp_path / "data", step_delay=step_delay, log_path=tmp_path / "server.log",
+                                     args=args))
         return servers[-1].start()
 
     yield start
@@ -44,7 +46,8 @@ def slow_server(tmp_path):
 
 
 def test_a_reload_in_the_middle_of_a_long_task_shows_every_step_once(open_page, slow_server):
-    page = open_page(server=slow_server())
+    # An 8 s turn: the reload, which a busy machine makes slow, must end well before it does.
+    page = open_page(server=slow_server(step_delay=0.2))
     send(page, "/slow tidy the projects")
     page.locator(f"{MAIN_PANE} .tool.result", has_text="part 3 of 20").wait_for()
     page.reload()

@@ -38,12 +38,12 @@ def make_agent(store, guardrails):
 
 @pytest.fixture
 def servers(tmp_path):
-    """Start real servers with ``servers(data_dir)``; all are stopped after the test."""
+    """Start real servers with ``servers(data_dir, *args, step_delay=...)``; all are stopped after the test."""
     started: list[ServerProcess] = []
 
-    def start(data_dir=None, *args: str) -> ServerProcess:
-        server = ServerProcess(data_dir or tmp_path / "data", log_path=tmp_path / f"server{len(started)}.log",
-                               args=args)
+    def start(data_dir=None, *args: str, step_delay: float = 0.02) -> ServerProcess:
+        server = ServerProcess(data_dir or tmp_path / "data", step_delay=step_delay,
+                               log_path=tmp_path / f"server{len(started)}.log", args=args)
         started.append(server)
         return server.start()
 

@@ -57,8 +57,13 @@ async def test_approval_from_a_second_client(servers):
         assert late[-1]["success"] is False
 
 
+# "/slow" lasts 40 steps: at 0.1 s each, long enough to be still running when the test acts on it,
+# however slow the machine.
+SLOW_STEP = 0.1
+
+
 async def test_stop_ends_a_long_task(servers):
-    server = servers()
+    server = servers(step_delay=SLOW_STEP)
     async with server.connect() as conn:
         await conn.send(json.dumps({"type": "chat", "content": "/slow scan everything"}))
         await recv_until(conn, lambda e: e["type"] == "tool_call")
@@ -174,7 +179,7 @@ def seqs_of(events):
 
 
 async def test_a_turn_outlives_its_socket_and_is_replayed_once(servers):
-    server = servers()
+    server = servers(step_delay=SLOW_STEP)
     # The watcher leaves without reading the rest of the turn: an unbounded queue lets its close complete.
     async with server.connect(max_queue=None) as watcher:
         await watcher.send(json.dumps({"type": "attach", "session_id": "session_main"}))
