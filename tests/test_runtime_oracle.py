@@ -3,11 +3,19 @@ is visible."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 
 import pytest
 
 from tavrin import _runtime_probe as probe
+
+
+async def await_each(awaitables):
+    results = []
+    for a in awaitables:
+        results.append(await a)
+    return results
 
 
 async def collect(iterable):
@@ -86,3 +94,26 @@ async def test_anext_whose_awaitable_fails_is_reported_with_the_interpreters_tex
             await make(It())
         got.append((str(info.value), type(info.value.__cause__).__name__))
     assert got[0] == got[1] == ("'async for' received an invalid object from __anext__: Refuses", "KeyError")
+
+
+# ---- a second awaiter ----
+
+@pytest.mark.parametrize("second", ["native", "async def"])
+async def test_a_coroutine_another_task_awaits_is_refused_to_a_second_awaiter(second):
+    steps, gate = [], asyncio.Event()
+
+    async def work():
+        steps.append(1)
+        await gate.wait()
+        steps.append(2)
+        return "once"
+
+    coro = work()
+    first = asyncio.create_task(await_each([coro]))
+    while not coro.cr_suspended:
+        await asyncio.sleep(0)
+    with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
+        await (probe.await_each if second == "native" else await_each)([coro])
+    assert steps == [1]  # nothing ran out of turn
+    gate.set()
+    assert await first == ["once"] and steps == [1, 2]

@@ -436,6 +436,27 @@ inline PyGetSetDef getset[] = {
 
 inline PyAsyncMethods async_methods = {m_await, nullptr, nullptr, am_send};
 
+// ---- `await` of an `async def` coroutine ----
+
+// cr_await of an `async def` coroutine, read through the type's own getter (no attribute look-up on
+// every await); the attribute itself where the type has no such getter.
+inline getter coro_await_getter = nullptr;
+
+inline void find_coro_await_getter() {
+    for (PyGetSetDef* g = PyCoro_Type.tp_getset; g && g->name; ++g)
+        if (std::strcmp(g->name, "cr_await") == 0) coro_await_getter = g->get;
+}
+
+// As the interpreter's `await`: a coroutine suspended at an await of its own is driven by someone else.
+inline bool awaited_already(PyObject* coro) {
+    PyObject* yf = coro_await_getter ? coro_await_getter(coro, nullptr) : PyObject_GetAttrString(coro, "cr_await");
+    if (!yf) return true;
+    bool awaited = yf != Py_None;
+    Py_DECREF(yf);
+    if (awaited) PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return awaited;
+}
+
 }  // namespace detail
 
 inline PyTypeObject* coroutine_type() {
@@ -458,6 +479,7 @@ inline PyTypeObject* coroutine_type() {
     s_throw = PyUnicode_InternFromString("throw");
     s_close = PyUnicode_InternFromString("close");
     if (!s_throw || !s_close || PyType_Ready(t) < 0) throw_error();
+    find_coro_await_getter();
     // asyncio accepts any registered collections.abc.Coroutine, and caches the type afterwards.
     nb::object abc = check(PyImport_ImportModule("collections.abc"));
     nb::object coroutine_abc = check(PyObject_GetAttrString(abc.ptr(), "Coroutine"));
@@ -490,7 +512,7 @@ inline bool is_generator_coroutine(PyObject* o) noexcept {
 inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
     PyTypeObject* t = Py_TYPE(o);
     if (t == &detail::coro_type_object) return detail::m_await(o);
-    if (PyCoro_CheckExact(o)) return Py_NewRef(o);
+    if (PyCoro_CheckExact(o)) return detail::awaited_already(o) ? nullptr : Py_NewRef(o);
     if (t->tp_as_async && t->tp_as_async->am_await) {
         PyObject* it = t->tp_as_async->am_await(o);
         if (!it) return nullptr;
