@@ -1,15 +1,18 @@
 """The native coroutine runtime beside the same coroutines written with `async def`, where the protocol
-is visible."""
+is visible: `async for` over an iterator that changes under it, a second awaiter, `__await__()`."""
 
 from __future__ import annotations
 
 import asyncio
+import inspect
 import json
 
 import pytest
 
 from tavrin import _runtime_probe as probe
 
+
+# ---- the oracle: each probe coroutine written with async def ----
 
 async def await_each(awaitables):
     results = []
@@ -18,8 +21,42 @@ async def await_each(awaitables):
     return results
 
 
+async def catch_ordinary(awaitable):
+    try:
+        return await awaitable
+    except Exception as e:
+        caught = e
+    return ("caught", caught)
+
+
 async def collect(iterable):
     return [item async for item in iterable]
+
+
+PYTHON = {"await_each": await_each, "catch_ordinary": catch_ordinary, "collect": collect}
+
+
+def both(name):
+    return pytest.mark.parametrize("make", [getattr(probe, name), PYTHON[name]], ids=["native", "async def"])
+
+
+class Iter:
+    """An awaited iterator: yields `n` times, then returns `result`."""
+
+    def __init__(self, n=1, result="done"):
+        self.n, self.result = n, result
+
+    def __await__(self):
+        return self
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.n:
+            self.n -= 1
+            return "tick"
+        raise StopIteration(self.result)
 
 
 # ---- async for ----
@@ -117,3 +154,59 @@ async def test_a_coroutine_another_task_awaits_is_refused_to_a_second_awaiter(se
     assert steps == [1]  # nothing ran out of turn
     gate.set()
     assert await first == ["once"] and steps == [1, 2]
+
+
+# ---- __await__ ----
+
+class Wraps:
+    """The common wrapper idiom: an awaitable delegating to a coroutine's own iterator."""
+
+    def __init__(self, coro):
+        self._coro = coro
+
+    def __await__(self):
+        return (yield from self._coro.__await__())
+
+
+@pytest.mark.parametrize("via", ["await", "ensure_future", "native await", "iter"])
+@both("await_each")
+async def test_await_gives_an_iterator_over_the_coroutine(make, via):
+    coro = make([Iter(2, "inner") if via == "iter" else asyncio.sleep(0, "inner")])
+    if via == "await":
+        assert await Wraps(coro) == ["inner"]
+    elif via == "ensure_future":
+        assert await asyncio.ensure_future(Wraps(coro)) == ["inner"]
+    elif via == "native await":
+        assert await probe.await_each([Wraps(coro)]) == [["inner"]]
+    else:
+        it = coro.__await__()
+        assert iter(it) is it and next(it) == "tick" and it.send(None) == "tick"
+        with pytest.raises(StopIteration) as stop:
+            next(it)
+        assert stop.value.value == ["inner"]
+
+
+def test_the_coroutine_itself_is_not_an_iterator():
+    got = []
+    for make in (await_each, probe.await_each):
+        coro = make([])
+        with pytest.raises(TypeError) as info:
+            next(coro)
+        got.append(str(info.value).replace(type(coro).__name__, "coroutine").replace("tavrin.", ""))
+        coro.close()
+    assert got[0] == got[1] == "'coroutine' object is not an iterator"
+
+
+@both("catch_ordinary")
+def test_the_wrapper_delivers_throw_and_close(make):
+    coro = make(Iter(3))
+    it = coro.__await__()
+    assert it.send(None) == "tick"
+    with pytest.raises(StopIteration) as stop:
+        it.throw(KeyError("k"))
+    assert stop.value.value[0] == "caught"
+    coro = make(Iter(3))
+    it = coro.__await__()
+    it.send(None)
+    it.close()
+    assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED

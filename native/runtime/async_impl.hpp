@@ -15,7 +15,15 @@ struct CoroObject {
     CoroState state;
 };
 
+// What `await coro` from Python code iterates (`coro.__await__()`), as CPython's coroutine_wrapper: the
+// coroutine itself is not an iterator.
+struct WrapperObject {
+    PyObject_HEAD
+    PyObject* coro;
+};
+
 inline PyTypeObject coro_type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};
+inline PyTypeObject wrapper_type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};
 inline PyObject* s_throw = nullptr;
 inline PyObject* s_close = nullptr;
 
@@ -275,12 +283,6 @@ inline PyObject* result_of_send(PySendResult r, PyObject* res) {
     return nullptr;
 }
 
-inline PyObject* iternext(PyObject* o) {
-    PyObject* res = nullptr;
-    PySendResult r = drive(as_coro(o), Py_None, nullptr, &res);
-    return result_of_send(r, res);
-}
-
 inline PyObject* m_send(PyObject* o, PyObject* arg) {
     PyObject* res = nullptr;
     PySendResult r = drive(as_coro(o), arg, nullptr, &res);
@@ -309,15 +311,37 @@ inline PyObject* m_close(PyObject* o, PyObject*) {
     Py_RETURN_NONE;
 }
 
-// `await coro` from Python code. A coroutine suspended at an await is being driven by someone else;
-// a second awaiter would send to it out of turn.
-inline PyObject* m_await(PyObject* o) {
-    if (as_coro(o)->state == CoroState::suspended) {
-        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-        return nullptr;
+// `coro.__await__()`: the iterator over the coroutine, as for an `async def`. One is made for every
+// `await` of a native coroutine in Python code and lives for that await, so a few are kept for reuse,
+// as asyncio keeps its future iterators (not where the frame pool is off: see FramePool).
+inline WrapperObject* free_wrappers = nullptr;  // linked through `coro`
+inline int free_wrapper_count = 0;
+constexpr int wrappers_kept = TV_FRAME_POOL ? 16 : 0;
+
+inline PyObject* make_wrapper(PyObject* coro) {
+    WrapperObject* w = free_wrappers;
+    if (w) {
+        free_wrappers = reinterpret_cast<WrapperObject*>(w->coro);
+        --free_wrapper_count;
+        PyObject_Init((PyObject*)w, &wrapper_type_object);
+    } else {
+        w = PyObject_GC_New(WrapperObject, &wrapper_type_object);
+        if (!w) return nullptr;
     }
-    return Py_NewRef(o);
+    w->coro = Py_NewRef(coro);
+    PyObject_GC_Track((PyObject*)w);
+    return (PyObject*)w;
 }
+inline PyObject* m_dunder_await(PyObject* o, PyObject*) { return make_wrapper(o); }
+
+// `await coro` in Python code (the interpreter asks the type's am_await). A coroutine suspended at an
+// await is being driven by someone else; a second awaiter would send to it out of turn.
+inline bool refuse_second_awaiter(PyObject* o) {
+    if (as_coro(o)->state != CoroState::suspended) return false;
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return true;
+}
+inline PyObject* am_await(PyObject* o) { return refuse_second_awaiter(o) ? nullptr : make_wrapper(o); }
 
 inline void finalize(PyObject* o) {
     CoroObject* self = as_coro(o);
@@ -422,6 +446,8 @@ inline PyMethodDef methods[] = {
     {"throw", (PyCFunction)(void (*)())m_throw, METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
     {"close", (PyCFunction)m_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    // Called by name it never refuses, as for an `async def`; only `await` does (am_await).
+    {"__await__", (PyCFunction)m_dunder_await, METH_NOARGS | METH_COEXIST, "Return an iterator to be used in await expression."},
     {nullptr, nullptr, 0, nullptr}};
 
 inline PyGetSetDef getset[] = {
@@ -434,7 +460,47 @@ inline PyGetSetDef getset[] = {
     {"cr_code", get_code, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-inline PyAsyncMethods async_methods = {m_await, nullptr, nullptr, am_send};
+inline PyAsyncMethods async_methods = {am_await, nullptr, nullptr, am_send};
+
+// ---- the wrapper that `__await__` returns ----
+
+inline PyObject* wrapped(PyObject* w) { return reinterpret_cast<WrapperObject*>(w)->coro; }
+
+inline PyObject* w_next(PyObject* w) { return m_send(wrapped(w), Py_None); }
+inline PyObject* w_send(PyObject* w, PyObject* arg) { return m_send(wrapped(w), arg); }
+inline PyObject* w_throw(PyObject* w, PyObject* const* args, Py_ssize_t nargs) { return m_throw(wrapped(w), args, nargs); }
+inline PyObject* w_close(PyObject* w, PyObject*) { return m_close(wrapped(w), nullptr); }
+inline PySendResult w_am_send(PyObject* w, PyObject* arg, PyObject** presult) { return am_send(wrapped(w), arg, presult); }
+
+inline int w_traverse(PyObject* w, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<WrapperObject*>(w)->coro);
+    return 0;
+}
+inline int w_clear(PyObject* w) {
+    Py_CLEAR(reinterpret_cast<WrapperObject*>(w)->coro);
+    return 0;
+}
+inline void w_dealloc(PyObject* w) {
+    PyObject_GC_UnTrack(w);
+    w_clear(w);
+    if (free_wrapper_count < wrappers_kept) {
+        auto* kept = reinterpret_cast<WrapperObject*>(w);
+        kept->coro = reinterpret_cast<PyObject*>(free_wrappers);
+        free_wrappers = kept;
+        ++free_wrapper_count;
+        return;
+    }
+    PyObject_GC_Del(w);
+}
+
+inline PyMethodDef wrapper_methods[] = {
+    {"send", (PyCFunction)w_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", (PyCFunction)(void (*)())w_throw, METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
+    {"close", (PyCFunction)w_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr}};
+
+inline PyAsyncMethods wrapper_async_methods = {nullptr, nullptr, nullptr, w_am_send};
 
 // ---- `await` of an `async def` coroutine ----
 
@@ -463,6 +529,19 @@ inline PyTypeObject* coroutine_type() {
     using namespace detail;
     PyTypeObject* t = &coro_type_object;
     if (t->tp_flags & Py_TPFLAGS_READY) return t;
+    PyTypeObject* w = &wrapper_type_object;
+    w->tp_name = "tavrin.coroutine_wrapper";
+    w->tp_basicsize = sizeof(WrapperObject);
+    w->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    w->tp_doc = "A wrapper object implementing __await__ for coroutines.";
+    w->tp_dealloc = w_dealloc;
+    w->tp_traverse = w_traverse;
+    w->tp_clear = w_clear;
+    w->tp_iter = PyObject_SelfIter;
+    w->tp_iternext = w_next;
+    w->tp_methods = wrapper_methods;
+    w->tp_as_async = &wrapper_async_methods;
+    if (PyType_Ready(w) < 0) throw_error();
     t->tp_name = "tavrin.coroutine";
     t->tp_basicsize = sizeof(CoroObject);
     t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
@@ -472,7 +551,6 @@ inline PyTypeObject* coroutine_type() {
     t->tp_traverse = traverse;
     t->tp_repr = repr;
     t->tp_as_async = &async_methods;
-    t->tp_iternext = iternext;
     t->tp_methods = methods;
     t->tp_getset = getset;
     t->tp_weaklistoffset = offsetof(CoroObject, weakrefs);
@@ -509,9 +587,11 @@ inline bool is_generator_coroutine(PyObject* o) noexcept {
     return iterable;
 }
 
+// The iterator `await o` drives, with the interpreter's checks and texts. A coroutine of this module
+// is driven directly, through its am_send: no wrapper is made.
 inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
     PyTypeObject* t = Py_TYPE(o);
-    if (t == &detail::coro_type_object) return detail::m_await(o);
+    if (t == &detail::coro_type_object) return detail::refuse_second_awaiter(o) ? nullptr : Py_NewRef(o);
     if (PyCoro_CheckExact(o)) return detail::awaited_already(o) ? nullptr : Py_NewRef(o);
     if (t->tp_as_async && t->tp_as_async->am_await) {
         PyObject* it = t->tp_as_async->am_await(o);
