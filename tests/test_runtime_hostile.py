@@ -138,6 +138,31 @@ class TestDrivePath:
         """)
         assert out.split() == ["RecursionError", "survived"]
 
+    def test_a_deep_chain_under_a_raised_recursion_limit_is_held_to_the_c_stack(self):
+        # The recursion limit bounds Python frames, not the C stack each native link takes.
+        out = run_isolated("""
+            import asyncio, sys, threading
+            from tavrin import _runtime_probe as probe
+            sys.setrecursionlimit(10**6)
+
+            def run(depth):
+                chain = asyncio.sleep(0, "bottom")
+                for _ in range(depth):
+                    chain = probe.await_each([chain])
+                try:
+                    asyncio.run(chain)
+                    print("completed")
+                except RecursionError:
+                    print("RecursionError")
+
+            run(50_000)
+            threading.stack_size(1 << 20)  # a thread is held to its own, smaller stack
+            t = threading.Thread(target=run, args=(20_000,))
+            t.start()
+            t.join()
+        """)
+        assert out.split() == ["RecursionError", "RecursionError"]
+
     async def test_a_chain_within_the_limit_still_runs(self):
         chain = asyncio.sleep(0, "bottom")
         for _ in range(200):

@@ -1,6 +1,12 @@
 // The Python side of tv::Coro: the coroutine object type and its driver. Included by async.hpp.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 namespace tv {
 namespace detail {
 
@@ -29,19 +35,55 @@ inline PyObject* s_close = nullptr;
 
 inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
-// The guard on the drive path: a chain of coroutines awaiting each other nests one drive per link on
-// the C stack, so a deep chain must end in RecursionError, never in a stack overflow. Like a chain of
-// `async def` frames, it is held to the interpreter's recursion limit (sys.getrecursionlimit()), which
-// is only asked once the chain is deeper than any ordinary program nests; a drive frame takes well under
-// a kilobyte of stack, so the default limit of 1,000 keeps a chain within a megabyte.
+// ---- the guard on the drive path ----
+//
+// A chain of coroutines awaiting each other nests one drive per link on the C stack, so a deep chain
+// must end in RecursionError, never in a stack overflow. Two bounds hold it:
+//   - its depth, like a chain of `async def` frames, is held to the interpreter's recursion limit
+//     (sys.getrecursionlimit()), asked only once the chain is deeper than any ordinary program nests;
+//   - the C stack itself: a drive is refused when less than a margin of the thread's stack is left,
+//     whatever the recursion limit says (it bounds Python frames, which take no C stack). The margin,
+//     a quarter of the stack between 64 KiB and 2 MiB, is for what the deepest link runs: Python code,
+//     whose own C calls the interpreter counts but does not measure.
 inline TV_THREAD_LOCAL int drive_depth = 0;
 constexpr int ordinary_depth = 64;
+// Below this stack address, drives are refused. The highest address stands for "not measured yet":
+// the first check is below it, and measures the thread's stack.
+inline TV_THREAD_LOCAL std::uintptr_t stack_drive_floor = UINTPTR_MAX;
+
+[[gnu::cold, gnu::noinline]] inline void measure_stack() noexcept {
+    stack_drive_floor = 0;  // bounds unknown: the depth bound alone applies
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    void* low = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attr, &low, &size) == 0 && low && size) {
+        std::size_t margin = std::min(std::clamp<std::size_t>(size / 4, 64 << 10, 2 << 20), size / 2);
+        stack_drive_floor = reinterpret_cast<std::uintptr_t>(low) + margin;
+    }
+    pthread_attr_destroy(&attr);
+#endif
+}
+
+// True when the stack of the running thread is below `floor`.
+[[gnu::always_inline]] inline bool stack_below(const std::uintptr_t& floor) noexcept {
+    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (here >= floor) [[likely]] return false;
+    if (floor != UINTPTR_MAX) return true;
+    measure_stack();
+    return here < floor;
+}
+
+[[gnu::cold]] inline bool refuse_deep() noexcept {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while running a coroutine");
+    return false;
+}
 
 inline bool enter_drive() noexcept {
-    if (++drive_depth > ordinary_depth && drive_depth > Py_GetRecursionLimit()) {
+    if ((++drive_depth > ordinary_depth && drive_depth > Py_GetRecursionLimit()) || stack_below(stack_drive_floor)) {
         --drive_depth;
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while running a coroutine");
-        return false;
+        return refuse_deep();
     }
     return true;
 }
