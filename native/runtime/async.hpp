@@ -22,7 +22,10 @@
 //
 // `close()` and deallocation of a suspended coroutine close the awaited iterator and destroy the
 // C++ frame: destructors run (locks are released, tasks cancelled) but no `catch` block does, the
-// way GeneratorExit passes by `except Exception`.
+// way GeneratorExit passes by `except Exception`. When closing the awaited iterator fails, its error
+// is thrown in at the await instead, where the body may catch it, as an `async def` would have it.
+// A chain of coroutines awaiting one another is closed link by link from the innermost, without
+// nesting on the C stack, however deep it is.
 //
 // What the garbage collector sees. A suspended frame may sit in a reference cycle (a task holds its
 // coroutine, whose frame holds the socket, whose handler holds the task), and the collector can only
@@ -298,8 +301,17 @@ struct AwaitBase {
         Py_CLEAR(iter);
     }
 
-    void fail(PyObject* exc) noexcept {  // steals `exc`
-        error = exc;
+    // An exception thrown into the coroutine at this await (by throw() or close()), delivered as the
+    // interpreter delivers it: a StopIteration ends the await with its value, as if the awaited
+    // iterator had returned it; anything else is raised at the await. Steals `exc`.
+    void thrown_in(PyObject* exc) noexcept {
+        if (PyObject_TypeCheck(exc, (PyTypeObject*)PyExc_StopIteration)) {
+            PyObject* v = reinterpret_cast<PyStopIterationObject*>(exc)->value;
+            value = Py_NewRef(v ? v : Py_None);
+            Py_DECREF(exc);
+        } else {
+            error = exc;
+        }
         Py_CLEAR(iter);
     }
 
