@@ -239,21 +239,6 @@ def test_the_coroutine_itself_is_not_an_iterator():
     assert got[0] == got[1] == "'coroutine' object is not an iterator"
 
 
-@both("catch_ordinary")
-def test_the_wrapper_delivers_throw_and_close(make):
-    coro = make(Iter(3))
-    it = coro.__await__()
-    assert it.send(None) == "tick"
-    with pytest.raises(StopIteration) as stop:
-        it.throw(KeyError("k"))
-    assert stop.value.value[0] == "caught"
-    coro = make(Iter(3))
-    it = coro.__await__()
-    it.send(None)
-    it.close()
-    assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED
-
-
 # ---- throw() and close() at an await ----
 
 class Closing(Iter):
@@ -328,46 +313,38 @@ def test_throw_and_close_at_an_await_as_async_def(case):
 # ---- the fuzzer ----
 
 def leaf_class(throw, close):
-    """An awaited iterator class with the given throw() and close() behaviour ("absent": no attribute)."""
-    ns = {}
-    if throw == "reraise":
-        def throw_(self, *args):
-            self.log.append((self.name, "throw", describe(args)))
-            exc = args[0]
-            raise exc if isinstance(exc, BaseException) else exc(*args[1:2]) if isinstance(exc, type) else TypeError(exc)
-        ns["throw"] = throw_
-    elif throw == "yield":
-        def throw_(self, *args):
-            self.log.append((self.name, "throw", describe(args)))
+    """An awaited iterator class with the given throw() and close() behaviour: "absent" has no such
+    attribute, "lookup" and "attribute" one whose look-up fails (with AttributeError it reads as absent)."""
+
+    def throw_(self, *args):
+        self.log.append((self.name, "throw", describe(args)))
+        if throw == "yield":
             return f"{self.name}:after-throw"
-        ns["throw"] = throw_
-    elif throw == "return":
-        def throw_(self, *args):
-            self.log.append((self.name, "throw", describe(args)))
+        if throw == "return":
             raise StopIteration(f"{self.name}:thrown-out")
-        ns["throw"] = throw_
-    elif throw == "fail":
-        def throw_(self, *args):
+        if throw == "fail":
             raise RuntimeError(f"{self.name}: throw failed")
-        ns["throw"] = throw_
-    elif throw in ("lookup", "attribute"):
-        def throw_(self):
-            raise (LookupError if throw == "lookup" else AttributeError)(f"{self.name}: no throw")
-        ns["throw"] = property(throw_)
-    if close in ("ok", "raise", "stop", "exit"):
-        def close_(self):
-            self.log.append((self.name, "close"))
-            if close == "raise":
-                raise ValueError(f"{self.name}: close failed")
-            if close == "stop":
-                raise StopIteration(f"{self.name}:closed-out")
-            if close == "exit":
-                raise GeneratorExit(f"{self.name}")
-        ns["close"] = close_
-    elif close in ("lookup", "attribute"):
-        def close_(self):
-            raise (LookupError if close == "lookup" else AttributeError)(f"{self.name}: no close")
-        ns["close"] = property(close_)
+        exc = args[0]  # "reraise"
+        raise exc if isinstance(exc, BaseException) else exc(*args[1:2]) if isinstance(exc, type) else TypeError(exc)
+
+    def close_(self):
+        self.log.append((self.name, "close"))
+        error = {"raise": ValueError(f"{self.name}: close failed"), "stop": StopIteration(f"{self.name}:closed-out"),
+                 "exit": GeneratorExit(self.name)}.get(close)
+        if error:
+            raise error
+
+    def failing(error):
+        def look_up(self):
+            raise error(f"{self.name}: look-up failed")
+        return property(look_up)
+
+    ns = {}
+    for name, kind, method in (("throw", throw, throw_), ("close", close, close_)):
+        if kind in ("lookup", "attribute"):
+            ns[name] = failing(LookupError if kind == "lookup" else AttributeError)
+        elif kind != "absent":
+            ns[name] = method
     return type(f"Leaf_{throw}_{close}", (LeafBase,), ns)
 
 
