@@ -465,7 +465,7 @@ def run_sequence(spec, ops, use_native, via_wrapper):
                 elif op[0] == "throw":
                     r = ("yield", target.throw(*op[1]()))
                 else:
-                    r = ("closed", target.close())
+                    r = ("closed", describe(target.close()))
             except StopIteration as stop:
                 r = ("return", describe(stop.value))
             except BaseException as e:

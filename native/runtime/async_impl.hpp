@@ -18,6 +18,7 @@ struct CoroObject {
     PyObject* name;
     PyObject* qualname;
     PyObject* weakrefs;
+    CoroObject* deferred_next;  // while its deallocation waits for stack (see dealloc)
     CoroState state;
 };
 
@@ -575,20 +576,20 @@ inline void discard_frame(CoroObject* self) noexcept {
     PyErr_SetRaisedException(saved);
 }
 
-inline void dealloc(PyObject* o) {
+// A frame may hold the last reference to another coroutine, whose frame holds the next: the
+// interpreter's trashcan defers deep chains of deallocations instead of nesting them on the C stack.
+// Since 3.13 it counts only against the interpreter's C recursion limit, though, whatever stack the
+// drives below took, and a chain let go of at the bottom of a deep chain of drives would overflow
+// the stack. So below the drive floor a coroutine's deallocation is put aside, on a list of the
+// thread, and done by the next deallocation of a coroutine that starts higher up.
+inline TV_THREAD_LOCAL CoroObject* deferred_deallocs = nullptr;
+inline TV_THREAD_LOCAL bool draining_deallocs = false;
+
+inline void dealloc(PyObject* o);
+
+// The deallocation of a coroutine whose frame has not been destroyed.
+inline void dealloc_unfinished(PyObject* o) {
     CoroObject* self = as_coro(o);
-    PyObject_GC_UnTrack(o);
-    if (!self->h) {
-        // Finished (the common case): its frame is gone already, so there is nothing to finalise and
-        // no chain of deallocations to defer.
-        if (self->weakrefs) PyObject_ClearWeakRefs(o);
-        Py_CLEAR(self->name);
-        Py_CLEAR(self->qualname);
-        PyObject_GC_Del(o);
-        return;
-    }
-    // A frame may hold the last reference to another coroutine, whose frame holds the next: the
-    // trashcan defers deep chains of deallocations instead of nesting them on the C stack.
     Py_TRASHCAN_BEGIN(o, dealloc)
     PyObject_GC_Track(o);
     if (PyObject_CallFinalizerFromDealloc(o) == 0) {  // else resurrected by its finaliser
@@ -601,6 +602,38 @@ inline void dealloc(PyObject* o) {
         PyObject_GC_Del(o);
     }
     Py_TRASHCAN_END
+}
+
+[[gnu::cold, gnu::noinline]] inline void drain_deallocs() {
+    if (draining_deallocs || stack_below(stack_drive_floor)) return;
+    draining_deallocs = true;
+    while (CoroObject* c = deferred_deallocs) {
+        deferred_deallocs = c->deferred_next;
+        dealloc_unfinished(reinterpret_cast<PyObject*>(c));  // those it lets go of in turn may join the list
+    }
+    draining_deallocs = false;
+}
+
+inline void dealloc(PyObject* o) {
+    CoroObject* self = as_coro(o);
+    PyObject_GC_UnTrack(o);
+    if (!self->h) {
+        // Finished (the common case): its frame is gone already, so there is nothing to finalise and
+        // no chain of deallocations to defer.
+        if (self->weakrefs) PyObject_ClearWeakRefs(o);
+        Py_CLEAR(self->name);
+        Py_CLEAR(self->qualname);
+        PyObject_GC_Del(o);
+        if (deferred_deallocs) [[unlikely]] drain_deallocs();
+        return;
+    }
+    if (stack_below(stack_drive_floor)) [[unlikely]] {
+        self->deferred_next = deferred_deallocs;
+        deferred_deallocs = self;
+        return;
+    }
+    dealloc_unfinished(o);
+    if (deferred_deallocs) [[unlikely]] drain_deallocs();
 }
 
 // Shows the collector what a frame owns: its parameters, and while it is suspended its registered
@@ -792,6 +825,7 @@ inline nb::object make_coroutine(Coro&& c, PyObject* name, PyObject* qualname) {
     o->name = Py_NewRef(name);
     o->qualname = Py_NewRef(qualname);
     o->weakrefs = nullptr;
+    o->deferred_next = nullptr;
     o->state = CoroState::created;
     PyObject_GC_Track((PyObject*)o);
     return nb::steal((PyObject*)o);
