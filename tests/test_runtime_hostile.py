@@ -138,6 +138,138 @@ class TestDrivePath:
         """)
         assert out.split() == ["RecursionError", "survived"]
 
+    def test_a_deep_chain_under_a_raised_recursion_limit_is_held_to_the_c_stack(self):
+        # The recursion limit bounds Python frames, not the C stack each native link takes.
+        out = run_isolated("""
+            import asyncio, sys, threading
+            from tavrin import _runtime_probe as probe
+            sys.setrecursionlimit(10**6)
+
+            def run(depth):
+                chain = asyncio.sleep(0, "bottom")
+                for _ in range(depth):
+                    chain = probe.await_each([chain])
+                try:
+                    asyncio.run(chain)
+                    print("completed")
+                except RecursionError:
+                    print("RecursionError")
+
+            run(50_000)
+            threading.stack_size(1 << 20)  # a thread is held to its own, smaller stack
+            t = threading.Thread(target=run, args=(20_000,))
+            t.start()
+            t.join()
+        """)
+        assert out.split() == ["RecursionError", "RecursionError"]
+
+    def test_a_deep_suspended_chain_closes_and_is_collected_like_async_def(self):
+        out = run_isolated("""
+            import asyncio, inspect, sys, threading
+            from tavrin import _runtime_probe as probe
+            sys.setrecursionlimit(10**6)
+            threading.stack_size(512 << 20)  # room to build the chain: each native link nests a drive
+
+            class Hang:
+                def __await__(self):
+                    yield
+
+            async def link(awaitable):
+                return await awaitable
+
+            def scenario(make, ending):
+                lock, log = asyncio.Lock(), []
+                bottom = probe.guarded(lock, Hang(), log)
+                chain = bottom
+                for _ in range(25_000):
+                    chain = make(chain)
+                chain.send(None)
+                if ending == "close":
+                    chain.close()
+                    state = inspect.getcoroutinestate(chain)
+                else:
+                    del chain
+                    state = "collected"
+                print(ending, log, lock.locked(), inspect.getcoroutinestate(bottom), state)
+
+            def run():
+                for make in (link, lambda c: probe.await_each([c])):
+                    for ending in ("close", "last reference dropped"):
+                        try:
+                            scenario(make, ending)
+                        except RecursionError:
+                            print("RecursionError")
+
+            t = threading.Thread(target=run)
+            t.start()
+            t.join()
+        """)
+        expected = ["close ['unwound'] False CORO_CLOSED CORO_CLOSED",
+                    "last reference dropped ['unwound'] False CORO_CLOSED collected"]
+        assert out.splitlines() == expected * 2
+
+    def test_a_coroutine_finalised_at_the_drive_limit_is_unwound_and_its_error_reported(self):
+        # Its finaliser's close was refused there: the frame was dropped without unwinding, the
+        # clean-up's error escaped a destructor, and the frame and its parameters leaked.
+        out = run_isolated("""
+            import asyncio, sys
+            from tavrin import _runtime_probe as probe
+
+            class FailingLock:
+                def __init__(self):
+                    self.lock = asyncio.Lock()
+                async def acquire(self):
+                    return await self.lock.acquire()
+                def release(self):
+                    self.lock.release()
+                    raise KeyError("release")
+
+            class Hang:
+                def __await__(self):
+                    yield
+
+            async def guarded_in_python(lock, awaitable, log):
+                await lock.acquire()
+                try:
+                    return await awaitable
+                finally:
+                    log.append("unwound")
+                    lock.release()
+
+            victims, reported = [], []
+
+            class DropsTheVictim:
+                def __await__(self):
+                    return self
+                def __next__(self):
+                    victims.clear()  # the victim's last reference goes, at the bottom of the chain
+                    raise StopIteration
+
+            sys.unraisablehook = lambda u: reported.append(
+                (type(u.exc_value).__name__, type(u.exc_value.__context__).__name__))
+            limit = 100
+            sys.setrecursionlimit(limit)
+            lock, log = FailingLock(), []
+            for guarded in (probe.guarded, guarded_in_python):
+                counts = []
+                for _ in range(200):
+                    victim = guarded(lock, Hang(), log)
+                    victim.send(None)
+                    victims.append(victim)
+                    del victim
+                    chain = DropsTheVictim()
+                    for _ in range(limit):  # the victim is finalised with the drives at their limit
+                        chain = probe.await_each([chain])
+                    try:
+                        chain.send(None)
+                    except StopIteration:
+                        pass
+                    counts.append((sys.getrefcount(lock), sys.getrefcount(log)))
+                print(set(reported), len(reported), log.count("unwound"), lock.lock.locked(), counts[0] == counts[-1])
+                reported.clear(); log.clear()
+        """)
+        assert out.splitlines() == ["{('KeyError', 'GeneratorExit')} 200 200 False True"] * 2
+
     async def test_a_chain_within_the_limit_still_runs(self):
         chain = asyncio.sleep(0, "bottom")
         for _ in range(200):

@@ -22,7 +22,10 @@
 //
 // `close()` and deallocation of a suspended coroutine close the awaited iterator and destroy the
 // C++ frame: destructors run (locks are released, tasks cancelled) but no `catch` block does, the
-// way GeneratorExit passes by `except Exception`.
+// way GeneratorExit passes by `except Exception`. When closing the awaited iterator fails, its error
+// is thrown in at the await instead, where the body may catch it, as an `async def` would have it.
+// A chain of coroutines awaiting one another is closed link by link from the innermost, without
+// nesting on the C stack, however deep it is.
 //
 // What the garbage collector sees. A suspended frame may sit in a reference cycle (a task holds its
 // coroutine, whose frame holds the socket, whose handler holds the task), and the collector can only
@@ -298,8 +301,17 @@ struct AwaitBase {
         Py_CLEAR(iter);
     }
 
-    void fail(PyObject* exc) noexcept {  // steals `exc`
-        error = exc;
+    // An exception thrown into the coroutine at this await (by throw() or close()), delivered as the
+    // interpreter delivers it: a StopIteration ends the await with its value, as if the awaited
+    // iterator had returned it; anything else is raised at the await. Steals `exc`.
+    void thrown_in(PyObject* exc) noexcept {
+        if (PyObject_TypeCheck(exc, (PyTypeObject*)PyExc_StopIteration)) {
+            PyObject* v = reinterpret_cast<PyStopIterationObject*>(exc)->value;
+            value = Py_NewRef(v ? v : Py_None);
+            Py_DECREF(exc);
+        } else {
+            error = exc;
+        }
         Py_CLEAR(iter);
     }
 
@@ -345,19 +357,29 @@ inline Await await_(nb::object&& awaitable) noexcept { return Await(std::move(aw
 // in a lambda of its own, so that its temporaries are gone before the coroutine can suspend.
 #define TV_AWAIT(...) (co_await ::tv::await_([&]() -> ::nanobind::object { return (__VA_ARGS__); }()))
 
-// One step of `async for`: gives the next item, or a null handle at StopAsyncIteration.
+// One step of `async for`: gives the next item, or a null handle at StopAsyncIteration. The iterator is
+// asked for `__anext__` at every step, as the interpreter asks: its class may lose the method, or the
+// object its class, between two items.
 struct ANext : AwaitBase {
     PyObject* it;  // borrowed from the caller's `Local`
     explicit ANext(const Local& it) : it(it.ptr()) {}
     bool await_ready() noexcept {
-        PyObject* awaitable = Py_TYPE(it)->tp_as_async->am_anext(it);
-        if (!awaitable) return start(nullptr);
+        PyTypeObject* t = Py_TYPE(it);
         // An async generator's __anext__ gives its own awaitable iterator (the asend object); the
         // interpreter's `async for` sends to it directly, and so do we.
-        if (PyAsyncGen_CheckExact(it)) return start(awaitable);
+        if (PyAsyncGen_CheckExact(it)) return start(t->tp_as_async->am_anext(it));
+        unaryfunc next = t->tp_as_async ? t->tp_as_async->am_anext : nullptr;
+        if (!next) {
+            PyErr_Format(PyExc_TypeError, "'async for' requires an iterator with __anext__ method, got %.100s",
+                         t->tp_name);
+            return start(nullptr);
+        }
+        PyObject* awaitable = next(it);
+        if (!awaitable) return start(nullptr);
         PyObject* iter = get_awaitable_iter(awaitable);
-        if (!iter && PyErr_ExceptionMatches(PyExc_TypeError)) {
-            // The interpreter's own wording for an __anext__ that returns something not awaitable.
+        if (!iter) {
+            // The interpreter's own wording for an __anext__ that returns something not awaitable, with
+            // whatever made it so as the cause.
             PyObject* cause = PyErr_GetRaisedException();
             PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.100s",
                          Py_TYPE(awaitable)->tp_name);

@@ -1,6 +1,12 @@
 // The Python side of tv::Coro: the coroutine object type and its driver. Included by async.hpp.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 namespace tv {
 namespace detail {
 
@@ -12,36 +18,96 @@ struct CoroObject {
     PyObject* name;
     PyObject* qualname;
     PyObject* weakrefs;
+    CoroObject* deferred_next;  // while its deallocation waits for stack (see dealloc)
     CoroState state;
 };
 
+// What `await coro` from Python code iterates (`coro.__await__()`), as CPython's coroutine_wrapper: the
+// coroutine itself is not an iterator.
+struct WrapperObject {
+    PyObject_HEAD
+    PyObject* coro;
+};
+
 inline PyTypeObject coro_type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};
+inline PyTypeObject wrapper_type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};
 inline PyObject* s_throw = nullptr;
 inline PyObject* s_close = nullptr;
 
 inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
+inline bool is_native(PyObject* o) { return Py_IS_TYPE(o, &coro_type_object); }
 
-// The guard on the drive path: a chain of coroutines awaiting each other nests one drive per link on
-// the C stack, so a deep chain must end in RecursionError, never in a stack overflow. Like a chain of
-// `async def` frames, it is held to the interpreter's recursion limit (sys.getrecursionlimit()), which
-// is only asked once the chain is deeper than any ordinary program nests; a drive frame takes well under
-// a kilobyte of stack, so the default limit of 1,000 keeps a chain within a megabyte.
+// ---- the guard on the drive path ----
+//
+// A chain of coroutines awaiting each other nests one drive per link on the C stack, so a deep chain
+// must end in RecursionError, never in a stack overflow. Two bounds hold it:
+//   - its depth, like a chain of `async def` frames, is held to the interpreter's recursion limit
+//     (sys.getrecursionlimit()), asked only once the chain is deeper than any ordinary program nests;
+//   - the C stack itself: a drive is refused when less than a margin of the thread's stack is left,
+//     whatever the recursion limit says (it bounds Python frames, which take no C stack). The margin,
+//     a quarter of the stack between 64 KiB and 2 MiB, is for what the deepest link runs: Python code,
+//     whose own C calls the interpreter counts but does not measure.
+// Closing does not nest (a chain is closed link by link) and a finaliser must be able to close a
+// coroutine wherever the last reference went, at the limit too: they are held to half the margin only.
 inline TV_THREAD_LOCAL int drive_depth = 0;
 constexpr int ordinary_depth = 64;
+// Below these stack addresses, drives (and then closing) are refused. The highest address stands for
+// "not measured yet": the first check is below it, and measures the thread's stack.
+inline TV_THREAD_LOCAL std::uintptr_t stack_drive_floor = UINTPTR_MAX;
+inline TV_THREAD_LOCAL std::uintptr_t stack_close_floor = UINTPTR_MAX;
+
+[[gnu::cold, gnu::noinline]] inline void measure_stack() noexcept {
+    stack_drive_floor = stack_close_floor = 0;  // bounds unknown: the depth bound alone applies
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    void* low = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attr, &low, &size) == 0 && low && size) {
+        std::size_t margin = std::min(std::clamp<std::size_t>(size / 4, 64 << 10, 2 << 20), size / 2);
+        stack_drive_floor = reinterpret_cast<std::uintptr_t>(low) + margin;
+        stack_close_floor = reinterpret_cast<std::uintptr_t>(low) + margin / 2;
+    }
+    pthread_attr_destroy(&attr);
+#endif
+}
+
+// True when the stack of the running thread is below `floor` (one of the floors above).
+[[gnu::always_inline]] inline bool stack_below(const std::uintptr_t& floor) noexcept {
+    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (here >= floor) [[likely]] return false;
+    if (floor != UINTPTR_MAX) return true;
+    measure_stack();
+    return here < floor;
+}
+
+[[gnu::cold]] inline bool refuse_deep() noexcept {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while running a coroutine");
+    return false;
+}
 
 inline bool enter_drive() noexcept {
-    if (++drive_depth > ordinary_depth && drive_depth > Py_GetRecursionLimit()) {
+    if ((++drive_depth > ordinary_depth && drive_depth > Py_GetRecursionLimit()) || stack_below(stack_drive_floor)) {
         --drive_depth;
-        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while running a coroutine");
-        return false;
+        return refuse_deep();
     }
+    return true;
+}
+
+// Entered by close(); a finaliser's close (`finalising`) is held to the C stack's harder bound only.
+inline bool enter_close(bool finalising) noexcept {
+    if (!finalising) return enter_drive();
+    if (stack_below(stack_close_floor)) return refuse_deep();
+    ++drive_depth;
     return true;
 }
 
 inline void leave_drive() noexcept { --drive_depth; }
 
-// Destroys the frame. Its destructors may call into Python: the caller keeps the coroutine marked
-// running meanwhile, so that it cannot be re-entered.
+// ---- frames ----
+
+// Destroys the frame of a coroutine that was never started or has finished. Its destructors may call
+// into Python: the caller keeps the coroutine marked running meanwhile, so that it cannot be re-entered.
 inline void drop_frame(CoroObject* self) noexcept {
     CoroHandle h = std::exchange(self->h, {});
     if (h) h.destroy();
@@ -49,7 +115,7 @@ inline void drop_frame(CoroObject* self) noexcept {
 
 // Destroys a suspended frame as if `raised` (owned; null meaning GeneratorExit) were raised at its
 // await: that is what its `Finally` guards run with. Returns the exception that then leaves the frame
-// (owned; null when it is still GeneratorExit).
+// (owned; null when it is still GeneratorExit). The only way a suspended frame is destroyed.
 inline PyObject* unwind_frame(CoroObject* self, PyObject* raised) noexcept {
     PyObject* exc = raised;
     self->h.promise().unwinding = &exc;
@@ -124,10 +190,52 @@ inline PyObject* make_exception(PyObject* typ, PyObject* val, PyObject* tb) {
     return exc;
 }
 
-// Closes an iterator the coroutine awaits, as `close()` does for `yield from`. Returns -1 on error.
+// The arguments of one throw(), as given: an awaited iterator's own throw() gets them unchanged, as
+// `yield from` passes them on, and the exception they describe is made only where it is raised.
+struct Thrown {
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* exc = nullptr;  // owned, once made
+
+    Thrown(PyObject* const* args, Py_ssize_t nargs) noexcept : args(args), nargs(nargs) {}
+    Thrown(const Thrown&) = delete;
+    ~Thrown() { Py_XDECREF(exc); }
+
+    bool is_generator_exit() const noexcept { return PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit); }
+    // The exception (new ref), or null with the TypeError of arguments that make none.
+    PyObject* make() noexcept {
+        if (!exc) exc = make_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+        return Py_XNewRef(exc);
+    }
+};
+
+// The result of a call that raised: a StopIteration is the awaited iterator's return, read from the
+// exception itself as the interpreter reads it (a `value` property of a subclass is not asked).
+inline PySendResult stop_value(PyObject** presult) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
+    PyObject* stop = PyErr_GetRaisedException();
+    PyObject* v = PyObject_TypeCheck(stop, (PyTypeObject*)PyExc_StopIteration)
+                      ? reinterpret_cast<PyStopIterationObject*>(stop)->value
+                      : nullptr;
+    *presult = Py_NewRef(v ? v : Py_None);
+    Py_DECREF(stop);
+    return PYGEN_RETURN;
+}
+
+inline PySendResult drive(CoroObject* self, PyObject* arg, Thrown* thrown, PyObject** presult) noexcept;
+inline PyObject* close_coro(CoroObject* self, bool finalising) noexcept;
+
+// Closes an iterator the coroutine awaits, as `close()` does for `await`: a failing look-up of its
+// `close` is reported as unraisable and counts as closed; an error of the call itself is returned
+// (-1 with it set).
 inline int close_iter(PyObject* it) noexcept {
+    if (is_native(it)) {
+        PyObject* r = close_coro(as_coro(it), false);
+        Py_XDECREF(r);
+        return r ? 0 : -1;
+    }
     PyObject* m = nullptr;
-    if (get_optional_attr(it, s_close, &m) < 0) return -1;
+    if (get_optional_attr(it, s_close, &m) < 0) PyErr_WriteUnraisable(it);
     if (!m) return 0;
     PyObject* r = PyObject_CallNoArgs(m);
     Py_DECREF(m);
@@ -136,43 +244,40 @@ inline int close_iter(PyObject* it) noexcept {
     return 0;
 }
 
-// One step of a coroutine that is marked running: starts it, or delivers a value (`exc` null) or an
-// exception (borrowed) to the awaiter it is suspended at.
-inline PySendResult step(CoroObject* self, PyObject* arg, PyObject* exc, PyObject** presult) noexcept {
+// One step of a coroutine that is marked running: starts it, or delivers a value (`thrown` null) or
+// an exception to the awaiter it is suspended at.
+inline PySendResult step(CoroObject* self, PyObject* arg, Thrown* thrown, PyObject** presult) noexcept {
     CoroPromise& p = self->h.promise();
     AwaitBase* aw = p.suspended;
     if (!aw) return resume(self, presult);  // just created
     PyObject* res = nullptr;
     PySendResult r;
-    if (!exc) {
+    if (!thrown) [[likely]] {
         r = PyIter_Send(aw->iter, arg, &res);
-    } else if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-        // GeneratorExit closes the awaited iterator, then is raised at the await.
-        int err = close_iter(aw->iter);
+    } else if (thrown->is_generator_exit()) {
+        // GeneratorExit closes the awaited iterator, then is raised at the await; what closing it
+        // raised, if anything, is raised there instead.
+        PyObject* exc = close_iter(aw->iter) < 0 ? PyErr_GetRaisedException() : thrown->make();
+        if (!exc) return PYGEN_ERROR;
         p.suspended = nullptr;
-        aw->fail(err < 0 ? PyErr_GetRaisedException() : Py_NewRef(exc));
+        aw->thrown_in(exc);
         return resume(self, presult);
+    } else if (is_native(aw->iter)) {
+        r = drive(as_coro(aw->iter), Py_None, thrown, &res);
     } else {
         PyObject* thrower = nullptr;
         // A failed look-up of `throw` goes to the caller; the coroutine stays suspended where it was.
         if (get_optional_attr(aw->iter, s_throw, &thrower) < 0) return PYGEN_ERROR;
         if (!thrower) {  // an iterator without throw(): the exception is raised at the await
+            PyObject* exc = thrown->make();
+            if (!exc) return PYGEN_ERROR;
             p.suspended = nullptr;
-            aw->fail(Py_NewRef(exc));
+            aw->thrown_in(exc);
             return resume(self, presult);
         }
-        res = PyObject_CallOneArg(thrower, exc);
+        res = PyObject_Vectorcall(thrower, thrown->args, (size_t)thrown->nargs, nullptr);
         Py_DECREF(thrower);
-        if (res) {
-            r = PYGEN_NEXT;
-        } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            PyObject* stop = PyErr_GetRaisedException();
-            res = PyObject_GetAttrString(stop, "value");
-            Py_DECREF(stop);
-            r = res ? PYGEN_RETURN : PYGEN_ERROR;
-        } else {
-            r = PYGEN_ERROR;
-        }
+        r = res ? PYGEN_NEXT : stop_value(&res);
     }
     if (r == PYGEN_NEXT) {
         *presult = res;
@@ -183,28 +288,37 @@ inline PySendResult step(CoroObject* self, PyObject* arg, PyObject* exc, PyObjec
     return resume(self, presult);
 }
 
-// The driver: delivers a value (`exc` null) or an exception (borrowed) to the coroutine. From the
-// moment a step starts until everything it let go of has been released, the coroutine is running, and
-// any send, throw or close of it (from a __del__, a property, an iterator's throw) is refused.
-inline PySendResult drive(CoroObject* self, PyObject* arg, PyObject* exc, PyObject** presult) noexcept {
+// What a coroutine that cannot take a step says, once the arguments of a throw() have been checked
+// as the interpreter checks them first.
+[[gnu::cold]] inline PySendResult refuse_step(CoroObject* self, Thrown* thrown) noexcept {
+    if (thrown) {
+        PyObject* exc = thrown->make();
+        if (!exc) return PYGEN_ERROR;
+        Py_DECREF(exc);
+    }
+    if (self->state == CoroState::running)
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    else
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return PYGEN_ERROR;
+}
+
+// The driver: delivers a value (`thrown` null) or an exception to the coroutine. From the moment a
+// step starts until everything it let go of has been released, the coroutine is running, and any
+// send, throw or close of it (from a __del__, a property, an iterator's throw) is refused.
+inline PySendResult drive(CoroObject* self, PyObject* arg, Thrown* thrown, PyObject** presult) noexcept {
     *presult = nullptr;
     switch (self->state) {
         case CoroState::running:
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return PYGEN_ERROR;
-        case CoroState::finished:
-            if (exc) {
-                PyErr_SetRaisedException(Py_NewRef(exc));
-                return PYGEN_ERROR;
-            }
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-            return PYGEN_ERROR;
+        case CoroState::finished: return refuse_step(self, thrown);
         case CoroState::created:
-            if (exc) {
+            if (thrown) {  // raised before the body's first line: nothing in it can handle it
+                PyObject* exc = thrown->make();
+                if (!exc) return PYGEN_ERROR;
                 self->state = CoroState::running;
                 drop_frame(self);
                 self->state = CoroState::finished;
-                PyErr_SetRaisedException(Py_NewRef(exc));
+                PyErr_SetRaisedException(exc);
                 return PYGEN_ERROR;
             }
             if (arg != Py_None) {
@@ -216,43 +330,130 @@ inline PySendResult drive(CoroObject* self, PyObject* arg, PyObject* exc, PyObje
     }
     if (!enter_drive()) return PYGEN_ERROR;
     self->state = CoroState::running;
-    PySendResult r = step(self, arg, exc, presult);
+    PySendResult r = step(self, arg, thrown, presult);
     self->state = self->h ? CoroState::suspended : CoroState::finished;
     leave_drive();
     return r;
 }
 
-inline int close_coro(CoroObject* self) noexcept {
+// ---- close ----
+
+// The links of a chain being closed, outermost first, each owned. A few live inline; a deep chain
+// grows its own storage, and past what it can get the rest of the chain is closed by nesting.
+class Chain {
+public:
+    Chain() = default;
+    Chain(const Chain&) = delete;
+    ~Chain() {
+        for (std::size_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
+        if (items_ != inline_) PyMem_Free(items_);
+    }
+    bool push(CoroObject* c) noexcept {
+        if (size_ == capacity_) {
+            std::size_t capacity = capacity_ * 4;
+            auto* grown = static_cast<CoroObject**>(PyMem_Malloc(capacity * sizeof(CoroObject*)));
+            if (!grown) return false;
+            std::copy(items_, items_ + size_, grown);
+            if (items_ != inline_) PyMem_Free(items_);
+            items_ = grown;
+            capacity_ = capacity;
+        }
+        items_[size_++] = reinterpret_cast<CoroObject*>(Py_NewRef(reinterpret_cast<PyObject*>(c)));
+        return true;
+    }
+    std::size_t size() const noexcept { return size_; }
+    CoroObject* operator[](std::size_t i) const noexcept { return items_[i]; }
+
+private:
+    CoroObject* inline_[8];
+    CoroObject** items_ = inline_;
+    std::size_t size_ = 0, capacity_ = 8;
+};
+
+// Ends a suspended coroutine that is marked running, once the iterator it awaits has been closed:
+// with GeneratorExit (`err` null, or a GeneratorExit) the frame is destroyed, its guards running as
+// under GeneratorExit; any other error that closing raised (owned) is thrown in at the await, and the
+// body may handle it. Returns close()'s result (new ref), or null with its error set.
+inline PyObject* end_suspended(CoroObject* self, PyObject* err) noexcept {
+    if (!err || PyErr_GivenExceptionMatches(err, PyExc_GeneratorExit)) {
+        PyObject* exc = unwind_frame(self, err);
+        self->state = CoroState::finished;
+        if (exc && !PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+            PyErr_SetRaisedException(exc);
+            return nullptr;
+        }
+        Py_XDECREF(exc);
+        Py_RETURN_NONE;
+    }
+    CoroPromise& p = self->h.promise();
+    std::exchange(p.suspended, nullptr)->thrown_in(err);
+    PyObject* res = nullptr;
+    PySendResult r = resume(self, &res);
+    self->state = self->h ? CoroState::suspended : CoroState::finished;
+    if (r == PYGEN_NEXT) {  // it awaits again: still suspended, there
+        Py_DECREF(res);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (r == PYGEN_RETURN) {
+#if PY_VERSION_HEX >= 0x030D0000
+        return res;  // since 3.13, close() gives what the coroutine returned
+#else
+        Py_DECREF(res);
+        Py_RETURN_NONE;
+#endif
+    }
+    if (!PyErr_ExceptionMatches(PyExc_GeneratorExit)) return nullptr;
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
+// close(): the coroutine ends at its await. When it awaits another coroutine of this type, suspended
+// in turn, closing that one is part of closing it, and so on down: the whole chain is marked running,
+// then closed from the innermost link up, each link getting what closing the one below raised (the
+// interpreter nests one gen_close per link instead; a chain of any depth closes here).
+inline PyObject* close_coro(CoroObject* self, bool finalising) noexcept {
     switch (self->state) {
-        case CoroState::finished: return 0;
+        case CoroState::finished: Py_RETURN_NONE;
         case CoroState::running:
             PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return -1;
+            return nullptr;
         case CoroState::created:
             self->state = CoroState::running;
             drop_frame(self);
             self->state = CoroState::finished;
-            return 0;
+            Py_RETURN_NONE;
         case CoroState::suspended: break;
     }
-    if (!enter_drive()) return -1;
-    self->state = CoroState::running;
-    AwaitBase* aw = self->h.promise().suspended;
-    PyObject* raised = nullptr;
-    if (aw && aw->iter && close_iter(aw->iter) < 0) raised = PyErr_GetRaisedException();
-    PyObject* exc = unwind_frame(self, raised);
-    self->state = CoroState::finished;
-    leave_drive();
-    // As close() of an `async def`: GeneratorExit leaving the frame is the quiet end; anything else
-    // (a failure of the awaited iterator's close, a failing clean-up) is raised.
-    if (!exc) return 0;
-    if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-        Py_DECREF(exc);
-        return 0;
+    if (!enter_close(finalising)) return nullptr;
+    PyObject* result;
+    PyObject* err;
+    {
+        Chain chain;
+        chain.push(self);  // the first few never fail
+        self->state = CoroState::running;
+        for (;;) {
+            AwaitBase* aw = chain[chain.size() - 1]->h.promise().suspended;
+            PyObject* it = aw ? aw->iter : nullptr;
+            // Past what the chain can hold (out of memory), the rest is closed by nesting.
+            if (!it || !is_native(it) || as_coro(it)->state != CoroState::suspended || !chain.push(as_coro(it))) break;
+            as_coro(it)->state = CoroState::running;
+        }
+        AwaitBase* aw = chain[chain.size() - 1]->h.promise().suspended;
+        err = aw && aw->iter && close_iter(aw->iter) < 0 ? PyErr_GetRaisedException() : nullptr;
+        for (std::size_t i = chain.size(); i-- > 0;) {
+            result = end_suspended(chain[i], err);
+            err = result ? nullptr : PyErr_GetRaisedException();
+            if (i) Py_CLEAR(result);
+        }
+        // Letting go of the links may run Python code: the outcome is kept aside meanwhile.
     }
-    PyErr_SetRaisedException(exc);
-    return -1;
+    leave_drive();
+    if (err) PyErr_SetRaisedException(err);
+    return result;
 }
+
+// ---- the Python methods ----
 
 inline PySendResult am_send(PyObject* o, PyObject* arg, PyObject** presult) {
     return drive(as_coro(o), arg, nullptr, presult);
@@ -275,62 +476,142 @@ inline PyObject* result_of_send(PySendResult r, PyObject* res) {
     return nullptr;
 }
 
-inline PyObject* iternext(PyObject* o) {
+inline PyObject* send_coro(CoroObject* self, PyObject* arg) {
     PyObject* res = nullptr;
-    PySendResult r = drive(as_coro(o), Py_None, nullptr, &res);
+    PySendResult r = drive(self, arg, nullptr, &res);
     return result_of_send(r, res);
 }
 
-inline PyObject* m_send(PyObject* o, PyObject* arg) {
-    PyObject* res = nullptr;
-    PySendResult r = drive(as_coro(o), arg, nullptr, &res);
-    return result_of_send(r, res);
-}
-
-inline PyObject* m_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
+inline PyObject* throw_coro(CoroObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-        if (nargs > 3) {
-            PyErr_Clear();
+        if (nargs < 1)
+            PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        else
             PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
-        }
         return nullptr;
     }
-    PyObject* exc = make_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
-    if (!exc) return nullptr;
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0)
+        return nullptr;
+    Thrown thrown(args, nargs);
     PyObject* res = nullptr;
-    PySendResult r = drive(as_coro(o), Py_None, exc, &res);
-    Py_DECREF(exc);
+    PySendResult r = drive(self, Py_None, &thrown, &res);
     return result_of_send(r, res);
 }
 
-inline PyObject* m_close(PyObject* o, PyObject*) {
-    if (close_coro(as_coro(o)) < 0) return nullptr;
-    Py_RETURN_NONE;
+inline PyObject* m_send(PyObject* o, PyObject* arg) { return send_coro(as_coro(o), arg); }
+inline PyObject* m_throw(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
+    return throw_coro(as_coro(o), args, nargs);
 }
+inline PyObject* m_close(PyObject* o, PyObject*) { return close_coro(as_coro(o), false); }
 
-// `await coro` from Python code. A coroutine suspended at an await is being driven by someone else;
-// a second awaiter would send to it out of turn.
-inline PyObject* m_await(PyObject* o) {
-    if (as_coro(o)->state == CoroState::suspended) {
-        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-        return nullptr;
+// `coro.__await__()`: the iterator over the coroutine, as for an `async def`. One is made for every
+// `await` of a native coroutine in Python code and lives for that await, so a few are kept for reuse,
+// as asyncio keeps its future iterators (not where the frame pool is off: see FramePool).
+inline WrapperObject* free_wrappers = nullptr;  // linked through `coro`
+inline int free_wrapper_count = 0;
+constexpr int wrappers_kept = TV_FRAME_POOL ? 16 : 0;
+
+inline PyObject* make_wrapper(PyObject* coro) {
+    WrapperObject* w = free_wrappers;
+    if (w) {
+        free_wrappers = reinterpret_cast<WrapperObject*>(w->coro);
+        --free_wrapper_count;
+        PyObject_Init((PyObject*)w, &wrapper_type_object);
+    } else {
+        w = PyObject_GC_New(WrapperObject, &wrapper_type_object);
+        if (!w) return nullptr;
     }
-    return Py_NewRef(o);
+    w->coro = Py_NewRef(coro);
+    PyObject_GC_Track((PyObject*)w);
+    return (PyObject*)w;
 }
+inline PyObject* m_dunder_await(PyObject* o, PyObject*) { return make_wrapper(o); }
+
+// `await coro` in Python code (the interpreter asks the type's am_await). A coroutine suspended at an
+// await is being driven by someone else; a second awaiter would send to it out of turn.
+inline bool refuse_second_awaiter(PyObject* o) {
+    if (as_coro(o)->state != CoroState::suspended) return false;
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return true;
+}
+inline PyObject* am_await(PyObject* o) { return refuse_second_awaiter(o) ? nullptr : make_wrapper(o); }
 
 inline void finalize(PyObject* o) {
     CoroObject* self = as_coro(o);
     if (self->state == CoroState::finished) return;
     PyObject* saved = PyErr_GetRaisedException();
-    if (self->state == CoroState::created) {
-        close_coro(self);
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", self->qualname) < 0)
-            PyErr_WriteUnraisable(o);
-    } else if (close_coro(self) < 0) {
+    bool created = self->state == CoroState::created;
+    PyObject* r = close_coro(self, true);
+    if (!r)
         PyErr_WriteUnraisable(o);
-    }
+    else
+        Py_DECREF(r);
+    if (created && PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", self->qualname) < 0)
+        PyErr_WriteUnraisable(o);
     PyErr_SetRaisedException(saved);
+}
+
+// The frame of a coroutine that its finaliser did not end (its close was refused for want of stack,
+// or it ignored GeneratorExit when it was finalised before): destroyed all the same, its guards
+// running as under GeneratorExit, and what they raise reported like any error of a finaliser.
+inline void discard_frame(CoroObject* self) noexcept {
+    PyObject* saved = PyErr_GetRaisedException();
+    bool suspended = self->state == CoroState::suspended;
+    self->state = CoroState::running;
+    if (suspended) {
+        PyObject* exc = unwind_frame(self, nullptr);
+        if (exc && !PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+            PyErr_SetRaisedException(exc);
+            PyErr_WriteUnraisable(self->qualname);  // the coroutine itself is past resurrection
+        } else {
+            Py_XDECREF(exc);
+        }
+    } else {
+        drop_frame(self);
+    }
+    self->state = CoroState::finished;
+    PyErr_SetRaisedException(saved);
+}
+
+// A frame may hold the last reference to another coroutine, whose frame holds the next: the
+// interpreter's trashcan defers deep chains of deallocations instead of nesting them on the C stack.
+// Since 3.13 it counts only against the interpreter's C recursion limit, though, whatever stack the
+// drives below took, and a chain let go of at the bottom of a deep chain of drives would overflow
+// the stack. So below the drive floor a coroutine's deallocation is put aside, on a list of the
+// thread, and done by the next deallocation of a coroutine that starts higher up.
+inline TV_THREAD_LOCAL CoroObject* deferred_deallocs = nullptr;
+inline TV_THREAD_LOCAL bool draining_deallocs = false;
+
+inline void dealloc(PyObject* o);
+
+// The deallocation of a coroutine whose frame has not been destroyed.
+inline void dealloc_unfinished(PyObject* o) {
+    CoroObject* self = as_coro(o);
+    Py_TRASHCAN_BEGIN(o, dealloc)
+    PyObject_GC_Track(o);
+    if (PyObject_CallFinalizerFromDealloc(o) == 0) {  // else resurrected by its finaliser
+        PyObject_GC_UnTrack(o);
+        if (self->weakrefs) PyObject_ClearWeakRefs(o);
+        if (self->h) discard_frame(self);
+        self->state = CoroState::finished;
+        Py_CLEAR(self->name);
+        Py_CLEAR(self->qualname);
+        PyObject_GC_Del(o);
+    }
+    Py_TRASHCAN_END
+}
+
+[[gnu::cold, gnu::noinline]] inline void drain_deallocs() {
+    if (draining_deallocs || stack_below(stack_drive_floor)) return;
+    draining_deallocs = true;
+    while (CoroObject* c = deferred_deallocs) {
+        deferred_deallocs = c->deferred_next;
+        dealloc_unfinished(reinterpret_cast<PyObject*>(c));  // those it lets go of in turn may join the list
+    }
+    draining_deallocs = false;
 }
 
 inline void dealloc(PyObject* o) {
@@ -343,25 +624,16 @@ inline void dealloc(PyObject* o) {
         Py_CLEAR(self->name);
         Py_CLEAR(self->qualname);
         PyObject_GC_Del(o);
+        if (deferred_deallocs) [[unlikely]] drain_deallocs();
         return;
     }
-    // A frame may hold the last reference to another coroutine, whose frame holds the next: the
-    // trashcan defers deep chains of deallocations instead of nesting them on the C stack.
-    Py_TRASHCAN_BEGIN(o, dealloc)
-    PyObject_GC_Track(o);
-    if (PyObject_CallFinalizerFromDealloc(o) == 0) {  // else resurrected by its finaliser
-        PyObject_GC_UnTrack(o);
-        if (self->weakrefs) PyObject_ClearWeakRefs(o);
-        if (self->h) {
-            self->state = CoroState::running;
-            drop_frame(self);
-        }
-        self->state = CoroState::finished;
-        Py_CLEAR(self->name);
-        Py_CLEAR(self->qualname);
-        PyObject_GC_Del(o);
+    if (stack_below(stack_drive_floor)) [[unlikely]] {
+        self->deferred_next = deferred_deallocs;
+        deferred_deallocs = self;
+        return;
     }
-    Py_TRASHCAN_END
+    dealloc_unfinished(o);
+    if (deferred_deallocs) [[unlikely]] drain_deallocs();
 }
 
 // Shows the collector what a frame owns: its parameters, and while it is suspended its registered
@@ -422,6 +694,8 @@ inline PyMethodDef methods[] = {
     {"throw", (PyCFunction)(void (*)())m_throw, METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
     {"close", (PyCFunction)m_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    // Called by name it never refuses, as for an `async def`; only `await` does (am_await).
+    {"__await__", (PyCFunction)m_dunder_await, METH_NOARGS | METH_COEXIST, "Return an iterator to be used in await expression."},
     {nullptr, nullptr, 0, nullptr}};
 
 inline PyGetSetDef getset[] = {
@@ -434,7 +708,72 @@ inline PyGetSetDef getset[] = {
     {"cr_code", get_code, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-inline PyAsyncMethods async_methods = {m_await, nullptr, nullptr, am_send};
+inline PyAsyncMethods async_methods = {am_await, nullptr, nullptr, am_send};
+
+// ---- the wrapper that `__await__` returns ----
+
+inline CoroObject* wrapped(PyObject* w) { return as_coro(reinterpret_cast<WrapperObject*>(w)->coro); }
+
+inline PyObject* w_next(PyObject* w) { return send_coro(wrapped(w), Py_None); }
+inline PyObject* w_send(PyObject* w, PyObject* arg) { return send_coro(wrapped(w), arg); }
+inline PyObject* w_throw(PyObject* w, PyObject* const* args, Py_ssize_t nargs) {
+    return throw_coro(wrapped(w), args, nargs);
+}
+inline PyObject* w_close(PyObject* w, PyObject*) { return close_coro(wrapped(w), false); }
+inline PySendResult w_am_send(PyObject* w, PyObject* arg, PyObject** presult) {
+    return drive(wrapped(w), arg, nullptr, presult);
+}
+
+inline int w_traverse(PyObject* w, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<WrapperObject*>(w)->coro);
+    return 0;
+}
+inline int w_clear(PyObject* w) {
+    Py_CLEAR(reinterpret_cast<WrapperObject*>(w)->coro);
+    return 0;
+}
+inline void w_dealloc(PyObject* w) {
+    PyObject_GC_UnTrack(w);
+    w_clear(w);
+    if (free_wrapper_count < wrappers_kept) {
+        auto* kept = reinterpret_cast<WrapperObject*>(w);
+        kept->coro = reinterpret_cast<PyObject*>(free_wrappers);
+        free_wrappers = kept;
+        ++free_wrapper_count;
+        return;
+    }
+    PyObject_GC_Del(w);
+}
+
+inline PyMethodDef wrapper_methods[] = {
+    {"send", (PyCFunction)w_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"throw", (PyCFunction)(void (*)())w_throw, METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
+    {"close", (PyCFunction)w_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr}};
+
+inline PyAsyncMethods wrapper_async_methods = {nullptr, nullptr, nullptr, w_am_send};
+
+// ---- `await` of an `async def` coroutine ----
+
+// cr_await of an `async def` coroutine, read through the type's own getter (no attribute look-up on
+// every await); the attribute itself where the type has no such getter.
+inline getter coro_await_getter = nullptr;
+
+inline void find_coro_await_getter() {
+    for (PyGetSetDef* g = PyCoro_Type.tp_getset; g && g->name; ++g)
+        if (std::strcmp(g->name, "cr_await") == 0) coro_await_getter = g->get;
+}
+
+// As the interpreter's `await`: a coroutine suspended at an await of its own is driven by someone else.
+inline bool awaited_already(PyObject* coro) {
+    PyObject* yf = coro_await_getter ? coro_await_getter(coro, nullptr) : PyObject_GetAttrString(coro, "cr_await");
+    if (!yf) return true;
+    bool awaited = yf != Py_None;
+    Py_DECREF(yf);
+    if (awaited) PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return awaited;
+}
 
 }  // namespace detail
 
@@ -442,6 +781,19 @@ inline PyTypeObject* coroutine_type() {
     using namespace detail;
     PyTypeObject* t = &coro_type_object;
     if (t->tp_flags & Py_TPFLAGS_READY) return t;
+    PyTypeObject* w = &wrapper_type_object;
+    w->tp_name = "tavrin.coroutine_wrapper";
+    w->tp_basicsize = sizeof(WrapperObject);
+    w->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    w->tp_doc = "A wrapper object implementing __await__ for coroutines.";
+    w->tp_dealloc = w_dealloc;
+    w->tp_traverse = w_traverse;
+    w->tp_clear = w_clear;
+    w->tp_iter = PyObject_SelfIter;
+    w->tp_iternext = w_next;
+    w->tp_methods = wrapper_methods;
+    w->tp_as_async = &wrapper_async_methods;
+    if (PyType_Ready(w) < 0) throw_error();
     t->tp_name = "tavrin.coroutine";
     t->tp_basicsize = sizeof(CoroObject);
     t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
@@ -451,13 +803,13 @@ inline PyTypeObject* coroutine_type() {
     t->tp_traverse = traverse;
     t->tp_repr = repr;
     t->tp_as_async = &async_methods;
-    t->tp_iternext = iternext;
     t->tp_methods = methods;
     t->tp_getset = getset;
     t->tp_weaklistoffset = offsetof(CoroObject, weakrefs);
     s_throw = PyUnicode_InternFromString("throw");
     s_close = PyUnicode_InternFromString("close");
     if (!s_throw || !s_close || PyType_Ready(t) < 0) throw_error();
+    find_coro_await_getter();
     // asyncio accepts any registered collections.abc.Coroutine, and caches the type afterwards.
     nb::object abc = check(PyImport_ImportModule("collections.abc"));
     nb::object coroutine_abc = check(PyObject_GetAttrString(abc.ptr(), "Coroutine"));
@@ -473,6 +825,7 @@ inline nb::object make_coroutine(Coro&& c, PyObject* name, PyObject* qualname) {
     o->name = Py_NewRef(name);
     o->qualname = Py_NewRef(qualname);
     o->weakrefs = nullptr;
+    o->deferred_next = nullptr;
     o->state = CoroState::created;
     PyObject_GC_Track((PyObject*)o);
     return nb::steal((PyObject*)o);
@@ -487,10 +840,12 @@ inline bool is_generator_coroutine(PyObject* o) noexcept {
     return iterable;
 }
 
+// The iterator `await o` drives, with the interpreter's checks and texts. A coroutine of this module
+// is driven directly, through its am_send: no wrapper is made.
 inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
     PyTypeObject* t = Py_TYPE(o);
-    if (t == &detail::coro_type_object) return detail::m_await(o);
-    if (PyCoro_CheckExact(o)) return Py_NewRef(o);
+    if (t == &detail::coro_type_object) return detail::refuse_second_awaiter(o) ? nullptr : Py_NewRef(o);
+    if (PyCoro_CheckExact(o)) return detail::awaited_already(o) ? nullptr : Py_NewRef(o);
     if (t->tp_as_async && t->tp_as_async->am_await) {
         PyObject* it = t->tp_as_async->am_await(o);
         if (!it) return nullptr;

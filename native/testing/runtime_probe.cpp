@@ -12,7 +12,8 @@ using namespace tv;
 namespace {
 
 constexpr const char* module_name = "tavrin._runtime_probe";
-CoroName await_each_name, guarded_name, keep_name, within_name, catch_ordinary_name, collect_name, fail_name;
+CoroName await_each_name, each_caught_name, guarded_name, keep_name, within_name, catch_ordinary_name, collect_name,
+    fail_name;
 
 // Appends `item` to `log` when it goes out of scope: shows which frames were unwound, and when.
 class Mark {
@@ -37,6 +38,27 @@ Coro await_each(nb::object awaitables) {
         Local awaitable = nb::steal(a);
         Local r = TV_AWAIT(awaitable);
         check(PyList_Append(results.ptr(), r.ptr()));
+    }
+    if (PyErr_Occurred()) throw_error();
+    co_return results;
+}
+
+// Awaits each item in turn, going on after an ordinary error: a list of ("ok", result) and
+// ("caught", exc). Catching what throw() or close() delivers and awaiting again is what it is for.
+Coro each_caught(nb::object awaitables) {
+    Local results = check(PyList_New(0));
+    Local it = check(PyObject_GetIter(awaitables.ptr()));
+    while (PyObject* a = PyIter_Next(it.ptr())) {
+        Local awaitable = nb::steal(a);
+        Local entry;
+        try {
+            Local r = TV_AWAIT(awaitable);
+            entry = check(PyTuple_Pack(2, str("ok").ptr(), r.ptr()));
+        } catch (nb::python_error& e) {
+            if (!is_ordinary(e)) throw;
+            entry = check(PyTuple_Pack(2, str("caught").ptr(), e.value().ptr()));
+        }
+        check(PyList_Append(results.ptr(), entry.ptr()));
     }
     if (PyErr_Occurred()) throw_error();
     co_return results;
@@ -128,6 +150,7 @@ void def(nb::handle m, const char* name, std::vector<Param> params, Impl impl, c
 TV_MODULE(_runtime_probe, m) {
     coroutine_type();
     await_each_name = CoroName("await_each", "await_each");
+    each_caught_name = CoroName("each_caught", "each_caught");
     guarded_name = CoroName("guarded", "guarded");
     keep_name = CoroName("keep", "keep");
     within_name = CoroName("within", "within");
@@ -137,6 +160,8 @@ TV_MODULE(_runtime_probe, m) {
     collect_name = CoroName("collect", "collect");
     fail_name = CoroName("fail", "fail");
     def(m, "await_each", {{"awaitables"}}, entry<one<await_each, &await_each_name>>, "Await each item; return the results.");
+    def(m, "each_caught", {{"awaitables"}}, entry<one<each_caught, &each_caught_name>>,
+        "Await each item, going on after an Exception; return [('ok', result) or ('caught', exc)].");
     def(m, "guarded", {{"lock"}, {"awaitable"}, {"log"}}, entry<guarded_impl>,
         "Await under a lock held by RAII; append 'completed' and, on unwinding, 'unwound' to log.");
     def(m, "within", {{"awaitable"}}, entry<one<within, &within_name>>,
