@@ -42,7 +42,8 @@ struct Names {
     X(_SEND_TIMEOUT_SECONDS) X(_endpoint_tasks) X(_slow_clients) X(CancelledError) X(args) X(current_task)           \
     X(uncancel) X(_SESSION_STREAMS) X(_DETACHED_GRACE_SECONDS) X(_STREAM_RETAIN_EVENTS) X(_STREAM_RETAIN_BYTES)        \
     X(_session_streams) X(seq) X(after) X(attached) X(replay_gap) X(first_seq) X(approval_decided)                   \
-    X(approval_withdrawn) X(get_running_loop) X(call_later) X(_handle_attach) X(attach) X(locked) X(pop)
+    X(approval_withdrawn) X(get_running_loop) X(call_later) X(_handle_attach) X(attach) X(locked) X(pop)          \
+    X(WeakValueDictionary)
 #define TV_DECLARE(n) Name n{#n};
     TV_NAMES(TV_DECLARE)
 #undef TV_DECLARE

@@ -64,7 +64,7 @@ void let_go(nb::handle ws, nb::handle where) {
     const Names& n = g.n;
     nb::object slow = g.global(n._slow_clients);
     nb::object key = key_of(ws);
-    int already = PyDict_Contains(slow.ptr(), key.ptr());
+    int already = PySequence_Contains(slow.ptr(), key.ptr());
     if (already < 0) throw_error();
     if (already) return;
     if (g.log.enabled(Level::warning))
@@ -97,8 +97,14 @@ void add_slow_client(nb::handle module) {
     close_slow_name = CoroName("close_slow_client", "close_slow_client");
     // Seconds a send may wait before it fails with TimeoutError and its client is let go; None: no bound.
     define(module, "_SEND_TIMEOUT_SECONDS", check(PyFloat_FromDouble(10.0)));
-    define(module, "_endpoint_tasks", new_dict());  // id(ws) -> the task serving that connection
-    define(module, "_slow_clients", new_dict());    // id(ws) -> the task letting that client go
+    // id(ws) -> the task serving that connection, and the task letting that client go. They are for
+    // finding a task, not for keeping it: the values are weak. A task that runs is held by its loop
+    // (through what it waits for, or what is scheduled to resume it); one whose loop was closed under
+    // it must be free to go with its loop, as it would without these records.
+    nb::object weakref = check(PyImport_ImportModule("weakref"));
+    nb::object weak_values = attr(weakref, gw().n.WeakValueDictionary);
+    define(module, "_endpoint_tasks", call(weak_values));
+    define(module, "_slow_clients", call(weak_values));
 }
 
 }  // namespace tv::gateway
