@@ -30,6 +30,17 @@ def quiet_watchdog(ws_module, monkeypatch):
     monkeypatch.setattr(ws_module, "_watchdog", watchdog)
 
 
+async def until(condition, *, step=None):
+    """Waits until `condition()` holds, calling `step()` (which moves the scenario on) before each look."""
+    async with asyncio.timeout(10):  # a safety net for a hang, not a bound the test is about
+        while True:
+            if step:
+                step()
+            if condition():
+                return
+            await asyncio.sleep(0)
+
+
 class Window:
     """A connected fake client, served by the real endpoint."""
 
@@ -293,3 +304,99 @@ async def test_detached_sessions_do_not_pile_up(streams, host, quiet_watchdog):
         await w.close()
     await asyncio.sleep(GRACE * 5)
     assert not streams._session_streams and not streams._active_tasks
+
+
+class Held(FakeWebSocket):
+    """Holds every send until `release()`. Released together, the latest completes first, as sends in
+    flight together on one socket may; `most` is the most sends it ever had in flight."""
+
+    def __init__(self):
+        super().__init__()
+        self.held: list[asyncio.Future] = []
+        self.calls = self.in_flight = self.most = 0
+
+    async def send_json(self, data):
+        self.calls += 1
+        self.in_flight += 1
+        self.most = max(self.most, self.in_flight)
+        fut = asyncio.get_running_loop().create_future()
+        self.held.append(fut)
+        try:
+            await fut
+        finally:
+            self.in_flight -= 1
+        await super().send_json(data)
+
+    def release(self):
+        held, self.held = self.held, []
+        for fut in reversed(held):
+            if not fut.done():
+                fut.set_result(None)
+
+
+
+def ns(sock):
+    return [e["n"] for e in sock.events if e["type"] == "info"]
+
+
+async def info(ws_module, n, **extra):
+    await ws_module.manager.broadcast_to_session("s1", {"type": "info", "n": n, **extra})
+
+
+class TestOneSendAtATime:
+    @pytest.mark.parametrize("meanwhile", ["attach again", "detach and attach", "a reply"])
+    async def test_nothing_else_sends_while_the_writer_finishes_a_send(self, streams, host, session, meanwhile):
+        # catches: a second send in flight on one socket (an attach, a connection attached anew, a
+        # reply), which a socket may complete out of order: events out of order and twice
+        sock = Held()
+        w = Window(streams, sock)
+        await until(lambda: sock in streams.manager._connections)
+        await info(streams, -1)  # before the window attaches
+        stream = streams._session_streams["s1"]
+        stream.attach(sock)
+        for n in range(3):
+            await info(streams, n)  # 0 in flight, 1 and 2 waiting
+        if meanwhile == "attach again":
+            sock.feed({"type": "attach", "session_id": "s1", "after": stream.first_seq})
+        elif meanwhile == "detach and attach":
+            stream.detach(sock)  # 1 and 2 are no longer for it; 0 is on its way
+            stream.attach(sock)
+        else:
+            sock.feed({"type": "ping"})
+        for n in range(3, 6):
+            await asyncio.sleep(0)
+            await info(streams, n)
+        expected = {"attach again": "attached", "detach and attach": "info", "a reply": "pong"}[meanwhile]
+        await until(lambda: 5 in ns(sock) and expected in [e["type"] for e in sock.events], step=sock.release)
+        assert sock.most == 1
+        got = ns(sock)
+        assert got == ([0, 3, 4, 5] if meanwhile == "detach and attach" else [0, 1, 2, 3, 4, 5])
+        await w.close()
+
+
+class TestSocketsThatMeddle:
+    @pytest.mark.parametrize("how", ["detaches itself", "sends again, and that fails"])
+    async def test_a_send_that_detaches_its_own_connection_and_then_suspends(self, streams, host, session, how):
+        # catches: delivery writing into the connection its own send freed (heap-use-after-free)
+        stream = streams.SessionStream("s1")
+
+        class Meddling(FakeWebSocket):
+            async def send_json(self, data):
+                if data.get("n") == 0:
+                    if how == "detaches itself":
+                        stream.detach(self)
+                    else:
+                        stream.send_json({"type": "info", "n": 1})  # to this socket too, where it fails
+                    await asyncio.sleep(0)
+                elif data.get("n") == 1:
+                    raise RuntimeError("socket closed")
+                await super().send_json(data)
+
+        meddling, other = Meddling(), FakeWebSocket()
+        stream.attach(meddling)
+        stream.attach(other)
+        stream.send_json({"type": "info", "n": 0})
+        await until(lambda: stream.attached == [other] and meddling.sent)
+        stream.send_json({"type": "info", "n": 2})
+        assert [e["n"] for e in meddling.events] == [0]
+        assert [e["n"] for e in other.events] == ([0, 2] if how == "detaches itself" else [0, 1, 2])
