@@ -400,3 +400,73 @@ class TestSocketsThatMeddle:
         stream.send_json({"type": "info", "n": 2})
         assert [e["n"] for e in meddling.events] == [0]
         assert [e["n"] for e in other.events] == ([0, 2] if how == "detaches itself" else [0, 1, 2])
+
+
+class TestBoundedQueue:
+    @pytest.mark.parametrize("bound", ["events", "bytes"])
+    async def test_a_client_behind_the_journal_is_let_go_and_comes_back_for_the_rest(
+            self, streams, host, session, monkeypatch, gateway_log, bound):
+        # catches: a client that reads slowly, never slowly enough for a send to time out, piling up
+        # every event of the session in its queue
+        monkeypatch.setattr(streams, "_SEND_TIMEOUT_SECONDS", None)  # only the queue can let it go
+        pad = "x" * 1000  # an event is then estimated at a little over 1,000 bytes
+        if bound == "events":
+            monkeypatch.setattr(streams, "_STREAM_RETAIN_EVENTS", 8)
+            most_allowed = 8
+        else:
+            monkeypatch.setattr(streams, "_STREAM_RETAIN_BYTES", 8_000)
+            most_allowed = 7
+        sock = Held()
+        w = Window(streams, sock)
+        await until(lambda: sock in streams.manager._connections)
+        await info(streams, -1, pad=pad)
+        stream = streams._session_streams["s1"]
+        stream.attach(sock)
+        delivered = most = 0
+        for n in range(60):
+            await info(streams, n, pad=pad)
+            if sock not in stream.attached:
+                break
+            delivered += 1
+            most = max(most, delivered - sock.calls)  # waiting in its outbox, behind the send in flight
+            if n % 2:  # it reads one event for every two the session makes
+                sent = len(sock.sent)
+                sock.release()
+                await until(lambda: len(sock.sent) > sent)
+        assert sock not in stream.attached and 0 < most <= most_allowed
+        await until(lambda: sock.closed == (1013, "Client too slow"), step=sock.release)
+        assert any("more events wait for it (session 's1')" in r.getMessage() for r in gateway_log.records)
+        last = ns(sock)[-1]
+        # It comes back with the last number it got.
+        back = Window(streams)
+        await until(lambda: back.sock in streams.manager._connections)
+        back.sock.feed({"type": "attach", "session_id": "s1", "after": sock.events[-1]["seq"]})
+        await until(lambda: back.sock.events and back.sock.events[-1]["type"] == "attached")
+        replayed = ns(back.sock)
+        assert replayed == list(range(replayed[0], n + 1))  # the rest, each once, in order
+        if back.sock.events[0]["type"] == "replay_gap":
+            assert replayed[0] > last + 1 and back.sock.events[0]["first_seq"] == stream.first_seq
+        else:
+            assert replayed[0] == last + 1
+        await w.close(), await back.close()
+
+    async def test_broadcasts_behind_a_send_that_does_not_complete_are_bounded_too(
+            self, streams, host, session, monkeypatch, gateway_log):
+        # catches: broadcasts piling up without bound in the outbox of a socket whose send hangs
+        monkeypatch.setattr(streams, "_SEND_TIMEOUT_SECONDS", None)
+        monkeypatch.setattr(streams, "_STREAM_RETAIN_EVENTS", 4)
+        sock = Held()
+        w = Window(streams, sock)
+        await until(lambda: sock in streams.manager._connections)
+        await info(streams, 0)
+        streams._session_streams["s1"].attach(sock)
+        await info(streams, 1)  # in flight, and it stays so
+        for i in range(6):
+            await streams.manager.broadcast({"type": "note", "i": i})  # never waits for this socket
+        await until(lambda: sock.closed == (1013, "Client too slow"))
+        assert any("more events wait for it (broadcast)" in r.getMessage() for r in gateway_log.records)
+        await until(lambda: sock.events, step=sock.release)
+        await until(lambda: sock.in_flight == 0, step=sock.release)
+        # The five waiting when it was let go were dropped; the one after them still went out.
+        assert [e.get("i") for e in sock.events] == [None, 5]
+        await w.close()

@@ -182,6 +182,10 @@ nb::object send_timeout();
 // bound, and its connection closed in the background with code 1013. Once per connection at a time.
 void let_go(nb::handle ws, nb::handle where);
 
+// Lets go, the same way, a client that reads so slowly that more events wait for it (of the session
+// named by `where`, or broadcasts) than a session's stream keeps: a replay could not cover the rest.
+void let_go_behind(nb::handle ws, nb::handle where);
+
 // After a send to `ws` failed with `e`: a send that timed out lets its client go.
 void after_send_failure(const nb::python_error& e, nb::handle ws, nb::handle where);
 

@@ -11,7 +11,9 @@
 // A send that does not complete at once is finished by the socket's writer task (bounded like every
 // send), and what comes for the socket meanwhile waits in its outbox, in order; so each window receives
 // its events in order, and a slow one holds up neither the turn nor the others. A connection whose
-// send fails or times out is detached (and let go), and the turn goes on.
+// send fails or times out is detached (and let go), and the turn goes on. A connection may have no more
+// of its session's events waiting than the journal keeps (the same bounds, counted per connection):
+// past that, a replay could no longer cover them, and the client is let go to come back for the rest.
 //
 // A connection attaches when it sends a chat for the session, or with
 // {"type": "attach", "session_id": S, "after": N}: the retained events after N go out first, then the
@@ -43,7 +45,7 @@ struct Pending {
     Connection* owner;  // the session's connection it is for; null for a broadcast's
     long long seq;      // its number in the session's journal, when it counts toward the bound
     Py_ssize_t size;
-    bool counted;       // one of the session's events (not a notice around a replay)
+    bool counted;       // counts toward a bound: a session's event, or a broadcast
 };
 
 // The outbox of one socket. The map finds it by its socket while it lives; what holds it: the
@@ -55,6 +57,8 @@ struct OutboxObject {
     std::deque<nb::object>* tickets;  // senders waiting for the socket themselves, in order
     bool busy;                        // a send is in flight, or a holder has the socket
     bool stirred;                     // something may have been queued, or a ticket taken, since it was free
+    long long broadcasts;             // broadcasts waiting, and their size: bounded like a session's events
+    Py_ssize_t broadcast_bytes;
 };
 PyTypeObject outbox_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 // Never destroyed: an outbox may be let go of while the interpreter shuts down.
@@ -290,6 +294,8 @@ nb::object outbox_for(nb::handle ws) {
     ob->queue = nullptr;
     ob->tickets = nullptr;
     ob->busy = ob->stirred = false;
+    ob->broadcasts = 0;
+    ob->broadcast_bytes = 0;
     nb::object self = nb::steal((PyObject*)ob);
     ob->queue = new std::deque<Pending>();
     ob->tickets = new std::deque<nb::object>();
@@ -300,11 +306,16 @@ nb::object outbox_for(nb::handle ws) {
     return self;
 }
 
-// Counts an event in (or, `by` -1, out of) what waits for its connection.
-inline void tally(OutboxObject*, const Pending& p, int by) {
+// Counts an event in (or, `by` -1, out of) what waits for its connection, or for its socket.
+inline void tally(OutboxObject* ob, const Pending& p, int by) {
     if (!p.counted) return;
-    p.owner->queued += by;
-    p.owner->queued_bytes += by * p.size;
+    if (p.owner) {
+        p.owner->queued += by;
+        p.owner->queued_bytes += by * p.size;
+    } else {
+        ob->broadcasts += by;
+        ob->broadcast_bytes += by * p.size;
+    }
 }
 
 void enqueue(OutboxObject* ob, Connection* owner, nb::handle event, long long seq = 0, Py_ssize_t size = 0,
@@ -647,10 +658,21 @@ Coro outbox_writer(nb::object outbox, nb::object stream, nb::object started, nb:
     co_return none();
 }
 
-// The event waits in the outbox of a connection whose socket is busy.
-[[gnu::noinline]] void wait_in_outbox(StreamObject*, Connection* c, nb::handle event, long long seq, Py_ssize_t size,
-                                      const Retention&) {
+// More events wait than a journal keeps (`count` of them, `bytes` in all).
+inline bool behind(long long count, Py_ssize_t bytes, const Retention& r) {
+    return count > 1 && (count > r.events || bytes > r.bytes);
+}
+
+// The event waits in the outbox of a connection whose socket is busy; a connection with more waiting
+// than the journal keeps is let go.
+[[gnu::noinline]] void wait_in_outbox(StreamObject* s, Connection* c, nb::handle event, long long seq, Py_ssize_t size,
+                                      const Retention& r) {
     enqueue(as_outbox(c->outbox.ptr()), c, event, seq, size, true);
+    if (behind(c->queued, c->queued_bytes, r)) {
+        nb::object ws = c->ws;
+        detach(s, ws);
+        let_go_behind(ws, session_place(s->session_id));
+    }
 }
 
 // `ws.send_json(event)`, sent its first None: PYGEN_ERROR with the error set.
@@ -1032,7 +1054,12 @@ Holding::Holding(nb::handle ws, nb::handle queue_instead) {
         ob->busy = true;
         held_ = true;
     } else if (queue_instead) {
-        enqueue(ob, nullptr, queue_instead);
+        // A broadcast waits in the outbox too, bounded like a session's events.
+        enqueue(ob, nullptr, queue_instead, 0, container_size(queue_instead.ptr()), true);
+        if (behind(ob->broadcasts, ob->broadcast_bytes, retention_now())) {
+            std::vector<nb::object> gone = take_entries(ob, nullptr);
+            let_go_behind(ws, gw().n.broadcast_place);
+        }
     } else {
         const Gateway& g = gw();
         nb::object loop = call(attr(g.global(g.n.asyncio), g.n.get_running_loop));
