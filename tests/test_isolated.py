@@ -10,7 +10,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 FILES = ["test_coroutine_gc.py", "test_runtime.py", "test_runtime_hostile.py", "test_runtime_oracle.py",
-         "test_ws_session_streams.py"]
+         "test_ws_session_streams.py", "test_ws_manager.py", "test_ws_leaks.py"]
 
 
 def test_scenarios_that_could_crash_the_interpreter_pass_in_one_of_their_own():

@@ -4,12 +4,16 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import json
 import logging
 import sys
+import weakref
 
 import pytest
 
-from fakes import FakeAgent, FakeEvent, FakeSession, FakeWebSocket, until
+from fastapi import WebSocketDisconnect
+
+from fakes import FakeAgent, FakeEvent, FakeSession, FakeWebSocket, settle, until
 
 
 class CountingSocket(FakeWebSocket):
@@ -75,3 +79,66 @@ async def test_connection_cycles_leave_nothing_behind(ws_module, host):
     assert ws_module.manager._connections == []
     assert objects_after - objects < 200, (objects, objects_after)
     assert blocks_after - blocks < 2_000, (blocks, blocks_after)
+
+
+def oracle_endpoint(ws_module):
+    """The endpoint's receive loop written with `async def`, with the manager's registry alone."""
+
+    async def websocket_endpoint(ws):
+        if not await ws_module.manager.connect(ws):
+            return
+        try:
+            while True:
+                await ws_module._handle_message(ws, json.loads(await ws.receive_text()))
+        except WebSocketDisconnect:
+            pass
+        ws_module.manager.disconnect(ws)
+
+    return websocket_endpoint
+
+
+class StuckClose(FakeWebSocket):
+    """A client that stopped reading: its sends and its close never complete."""
+
+    async def send_json(self, data):
+        await asyncio.Event().wait()
+
+    async def close(self, code=1000, reason=None):
+        await asyncio.Event().wait()
+
+
+@pytest.mark.isolated
+# Closing the abandoned coroutine cannot cancel what it waits for on a closed loop: reported, as for `async def`.
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+@pytest.mark.parametrize("impl, state", [("native", "receiving"), ("async def", "receiving"),
+                                         ("native", "being let go")])
+def test_an_endpoint_its_loop_left_behind_is_collected(ws_module, host, monkeypatch, impl, state):
+    # catches: the gateway's own bookkeeping (the endpoint and let-go records) keeping the tasks of a
+    # closed loop alive, which the same endpoint in `async def` does not
+    monkeypatch.setattr(ws_module, "_SEND_TIMEOUT_SECONDS", 30.0)
+    endpoint = ws_module.create_ws_router().routes[0].endpoint if impl == "native" else oracle_endpoint(ws_module)
+    loop = asyncio.new_event_loop()
+
+    async def until(condition):
+        while not condition():
+            await asyncio.sleep(0)
+
+    sock = StuckClose() if state == "being let go" else FakeWebSocket()
+    task = loop.create_task(endpoint(ws=sock))
+    loop.run_until_complete(until(lambda: sock.accepted and sock.incoming._getters))
+    if state == "being let go":
+        monkeypatch.setattr(ws_module, "_SEND_TIMEOUT_SECONDS", 0.01)
+        loop.run_until_complete(ws_module.manager.broadcast({"type": "info"}))  # times out: let go
+        monkeypatch.setattr(ws_module, "_SEND_TIMEOUT_SECONDS", 30.0)
+        loop.run_until_complete(until(lambda: ws_module._slow_clients))
+        let_go = weakref.ref(next(iter(ws_module._slow_clients.values())))
+    loop.close()  # with the endpoint waiting to receive, and the client's close under way
+    ws_module.manager._connections.clear()
+    ws_module._active_tasks.clear()
+    gone = weakref.ref(task)
+    del task, sock, loop
+    gc.collect()
+    assert gone() is None
+    if state == "being let go":
+        assert let_go() is None and not ws_module._slow_clients
+    assert not ws_module._endpoint_tasks

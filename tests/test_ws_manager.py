@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import asyncio
+import gc
 import json
 import logging
+import weakref
 
 import pytest
 
@@ -161,3 +163,47 @@ class TestBroadcast:
         await m.broadcast_to_session("s1", message)
         assert a.sent == [expected]
         assert json.dumps(message) == before
+
+
+async def oracle_broadcast(manager, message):
+    """The same pass written with `async def`."""
+    snapshot = list(manager._connections)
+    dead = []
+    for ws in snapshot:
+        try:
+            await ws.send_json(message)
+        except Exception:
+            dead.append(ws)
+    for ws in dead:
+        if ws in manager._connections:
+            manager._connections.remove(ws)
+
+
+@pytest.mark.isolated
+@pytest.mark.parametrize("impl", ["native", "async def"])
+async def test_a_snapshot_emptied_while_the_broadcast_waits(ws_module, impl):
+    # catches: the pass reading items it does not own, and a count taken at the start, after an await
+    # (the collector shows its snapshot to whoever asks; emptied, the rest of the pass must just end)
+    gate = asyncio.Event()
+
+    class Held(FakeWebSocket):
+        async def send_json(self, data):
+            await gate.wait()
+            await super().send_json(data)
+
+    m = ws_module.ConnectionManager()
+    first = Held()
+    m._connections.extend([first, FakeWebSocket(), FakeWebSocket()])
+    others = [weakref.ref(ws) for ws in m._connections[1:]]
+    coro = m.broadcast({"type": "x"}) if impl == "native" else oracle_broadcast(m, {"type": "x"})
+    task = asyncio.create_task(coro)
+    while not gate._waiters:
+        await asyncio.sleep(0)
+    m._connections.clear()
+    (snapshot,) = [r for r in gc.get_referents(coro) if type(r) is list and len(r) == 3]
+    snapshot.clear()  # the last references to the two sockets not reached yet
+    gc.collect()
+    assert [r() for r in others] == [None, None]
+    gate.set()
+    await task
+    assert first.events == [{"type": "x"}] and m._connections == []

@@ -63,6 +63,17 @@ async def grace(streams, monkeypatch):
     return g
 
 
+async def until_stepping(condition, *, step):
+    """Waits until `condition()` holds, calling `step()` (which moves the scenario on) before each look."""
+    async with asyncio.timeout(10):  # a safety net for a hang, not a bound the test is about
+        while True:
+            if step:
+                step()
+            if condition():
+                return
+            await asyncio.sleep(0)
+
+
 class Window:
     """A connected fake client, served by the real endpoint."""
 
@@ -350,3 +361,169 @@ async def test_detached_sessions_do_not_pile_up(streams, host, quiet_watchdog):
         await w.close()
     # The real timers, GRACE long: every one of them runs out.
     await until(lambda: not streams._session_streams and not streams._active_tasks)
+
+
+class Held(FakeWebSocket):
+    """Holds every send until `release()`. Released together, the latest completes first, as sends in
+    flight together on one socket may; `most` is the most sends it ever had in flight."""
+
+    def __init__(self):
+        super().__init__()
+        self.held: list[asyncio.Future] = []
+        self.calls = self.in_flight = self.most = 0
+
+    async def send_json(self, data):
+        self.calls += 1
+        self.in_flight += 1
+        self.most = max(self.most, self.in_flight)
+        fut = asyncio.get_running_loop().create_future()
+        self.held.append(fut)
+        try:
+            await fut
+        finally:
+            self.in_flight -= 1
+        await super().send_json(data)
+
+    def release(self):
+        held, self.held = self.held, []
+        for fut in reversed(held):
+            if not fut.done():
+                fut.set_result(None)
+
+
+
+def ns(sock):
+    return [e["n"] for e in sock.events if e["type"] == "info"]
+
+
+async def info(ws_module, n, **extra):
+    await ws_module.manager.broadcast_to_session("s1", {"type": "info", "n": n, **extra})
+
+
+class TestOneSendAtATime:
+    @pytest.mark.parametrize("meanwhile", ["attach again", "detach and attach", "a reply"])
+    async def test_nothing_else_sends_while_the_writer_finishes_a_send(self, streams, host, session, meanwhile):
+        # catches: a second send in flight on one socket (an attach, a connection attached anew, a
+        # reply), which a socket may complete out of order: events out of order and twice
+        sock = Held()
+        w = Window(streams, sock)
+        await until(lambda: sock in streams.manager._connections)
+        await info(streams, -1)  # before the window attaches
+        stream = streams._session_streams["s1"]
+        stream.attach(sock)
+        for n in range(3):
+            await info(streams, n)  # 0 in flight, 1 and 2 waiting
+        if meanwhile == "attach again":
+            sock.feed({"type": "attach", "session_id": "s1", "after": stream.first_seq})
+        elif meanwhile == "detach and attach":
+            stream.detach(sock)  # 1 and 2 are no longer for it; 0 is on its way
+            stream.attach(sock)
+        else:
+            sock.feed({"type": "ping"})
+        for n in range(3, 6):
+            await asyncio.sleep(0)
+            await info(streams, n)
+        expected = {"attach again": "attached", "detach and attach": "info", "a reply": "pong"}[meanwhile]
+        await until_stepping(lambda: 5 in ns(sock) and expected in [e["type"] for e in sock.events], step=sock.release)
+        assert sock.most == 1
+        got = ns(sock)
+        assert got == ([0, 3, 4, 5] if meanwhile == "detach and attach" else [0, 1, 2, 3, 4, 5])
+        await w.close()
+
+
+class TestSocketsThatMeddle:
+    @pytest.mark.parametrize("how", ["detaches itself", "sends again, and that fails"])
+    async def test_a_send_that_detaches_its_own_connection_and_then_suspends(self, streams, host, session, how):
+        # catches: delivery writing into the connection its own send freed (heap-use-after-free)
+        stream = streams.SessionStream("s1")
+
+        class Meddling(FakeWebSocket):
+            async def send_json(self, data):
+                if data.get("n") == 0:
+                    if how == "detaches itself":
+                        stream.detach(self)
+                    else:
+                        stream.send_json({"type": "info", "n": 1})  # to this socket too, where it fails
+                    await asyncio.sleep(0)
+                elif data.get("n") == 1:
+                    raise RuntimeError("socket closed")
+                await super().send_json(data)
+
+        meddling, other = Meddling(), FakeWebSocket()
+        stream.attach(meddling)
+        stream.attach(other)
+        stream.send_json({"type": "info", "n": 0})
+        await until(lambda: stream.attached == [other] and meddling.sent)
+        stream.send_json({"type": "info", "n": 2})
+        assert [e["n"] for e in meddling.events] == [0]
+        assert [e["n"] for e in other.events] == ([0, 2] if how == "detaches itself" else [0, 1, 2])
+
+
+class TestBoundedQueue:
+    @pytest.mark.parametrize("bound", ["events", "bytes"])
+    async def test_a_client_behind_the_journal_is_let_go_and_comes_back_for_the_rest(
+            self, streams, host, session, monkeypatch, gateway_log, bound):
+        # catches: a client that reads slowly, never slowly enough for a send to time out, piling up
+        # every event of the session in its queue
+        monkeypatch.setattr(streams, "_SEND_TIMEOUT_SECONDS", None)  # only the queue can let it go
+        pad = "x" * 1000  # an event is then estimated at a little over 1,000 bytes
+        if bound == "events":
+            monkeypatch.setattr(streams, "_STREAM_RETAIN_EVENTS", 8)
+            most_allowed = 8
+        else:
+            monkeypatch.setattr(streams, "_STREAM_RETAIN_BYTES", 8_000)
+            most_allowed = 7
+        sock = Held()
+        w = Window(streams, sock)
+        await until(lambda: sock in streams.manager._connections)
+        await info(streams, -1, pad=pad)
+        stream = streams._session_streams["s1"]
+        stream.attach(sock)
+        delivered = most = 0
+        for n in range(60):
+            await info(streams, n, pad=pad)
+            if sock not in stream.attached:
+                break
+            delivered += 1
+            most = max(most, delivered - sock.calls)  # waiting in its outbox, behind the send in flight
+            if n % 2:  # it reads one event for every two the session makes
+                sent = len(sock.sent)
+                sock.release()
+                await until(lambda: len(sock.sent) > sent)
+        assert sock not in stream.attached and 0 < most <= most_allowed
+        await until_stepping(lambda: sock.closed == (1013, "Client too slow"), step=sock.release)
+        assert any("more events wait for it (session 's1')" in r.getMessage() for r in gateway_log.records)
+        last = ns(sock)[-1]
+        # It comes back with the last number it got.
+        back = Window(streams)
+        await until(lambda: back.sock in streams.manager._connections)
+        back.sock.feed({"type": "attach", "session_id": "s1", "after": sock.events[-1]["seq"]})
+        await until(lambda: back.sock.events and back.sock.events[-1]["type"] == "attached")
+        replayed = ns(back.sock)
+        assert replayed == list(range(replayed[0], n + 1))  # the rest, each once, in order
+        if back.sock.events[0]["type"] == "replay_gap":
+            assert replayed[0] > last + 1 and back.sock.events[0]["first_seq"] == stream.first_seq
+        else:
+            assert replayed[0] == last + 1
+        await w.close(), await back.close()
+
+    async def test_broadcasts_behind_a_send_that_does_not_complete_are_bounded_too(
+            self, streams, host, session, monkeypatch, gateway_log):
+        # catches: broadcasts piling up without bound in the outbox of a socket whose send hangs
+        monkeypatch.setattr(streams, "_SEND_TIMEOUT_SECONDS", None)
+        monkeypatch.setattr(streams, "_STREAM_RETAIN_EVENTS", 4)
+        sock = Held()
+        w = Window(streams, sock)
+        await until(lambda: sock in streams.manager._connections)
+        await info(streams, 0)
+        streams._session_streams["s1"].attach(sock)
+        await info(streams, 1)  # in flight, and it stays so
+        for i in range(6):
+            await streams.manager.broadcast({"type": "note", "i": i})  # never waits for this socket
+        await until(lambda: sock.closed == (1013, "Client too slow"))
+        assert any("more events wait for it (broadcast)" in r.getMessage() for r in gateway_log.records)
+        await until_stepping(lambda: sock.events, step=sock.release)
+        await until_stepping(lambda: sock.in_flight == 0, step=sock.release)
+        # The five waiting when it was let go were dropped; the one after them still went out.
+        assert [e.get("i") for e in sock.events] == [None, 5]
+        await w.close()

@@ -125,6 +125,13 @@ Coro websocket_endpoint(nb::object ws) {
                 Local msg_type = g.get(message, n.type);
                 if (equal(msg_type, n.chat)) {
                     start_chat(ws, message, background_tasks);
+                } else if (session_streams_on()) {
+                    // The replies take their turn on the socket with the events of its sessions, so
+                    // that only one send is ever in flight on it.
+                    Holding hold(ws);
+                    if (!is_none(hold.ticket())) TV_AWAIT(hold.ticket());
+                    TV_AWAIT(call(g.global(n._handle_message), ws, message));
+                    hold.give_back();
                 } else {
                     TV_AWAIT(call(g.global(n._handle_message), ws, message));
                 }

@@ -42,7 +42,8 @@ struct Names {
     X(_SEND_TIMEOUT_SECONDS) X(_endpoint_tasks) X(_slow_clients) X(CancelledError) X(args) X(current_task)           \
     X(uncancel) X(_SESSION_STREAMS) X(_DETACHED_GRACE_SECONDS) X(_STREAM_RETAIN_EVENTS) X(_STREAM_RETAIN_BYTES)        \
     X(_session_streams) X(seq) X(after) X(attached) X(replay_gap) X(first_seq) X(approval_decided)                   \
-    X(approval_withdrawn) X(get_running_loop) X(call_later) X(_handle_attach) X(attach) X(locked) X(pop)
+    X(approval_withdrawn) X(get_running_loop) X(call_later) X(_handle_attach) X(attach) X(locked) X(pop)          \
+    X(set_result) X(create_future) X(WeakValueDictionary)
 #define TV_DECLARE(n) Name n{#n};
     TV_NAMES(TV_DECLARE)
 #undef TV_DECLARE
@@ -181,6 +182,10 @@ nb::object send_timeout();
 // bound, and its connection closed in the background with code 1013. Once per connection at a time.
 void let_go(nb::handle ws, nb::handle where);
 
+// Lets go, the same way, a client that reads so slowly that more events wait for it (of the session
+// named by `where`, or broadcasts) than a session's stream keeps: a replay could not cover the rest.
+void let_go_behind(nb::handle ws, nb::handle where);
+
 // After a send to `ws` failed with `e`: a send that timed out lets its client go.
 void after_send_failure(const nb::python_error& e, nb::handle ws, nb::handle where);
 
@@ -204,6 +209,32 @@ nb::object session_place(nb::handle session_id);
 bool is_let_go(const nb::python_error& e);
 
 // ---- Session streams (session_stream.cpp), when `_SESSION_STREAMS` is on ----
+
+// `_SESSION_STREAMS` now.
+bool session_streams_on();
+
+// The sending of a socket, for a sender beside its session streams: a broadcast's send, the replies of
+// the socket's endpoint. At most one send is ever in flight on a socket: while one is, whatever else is
+// for that socket waits in its outbox, in order, for the socket's one writer. Made with an event (a
+// broadcast's), a busy socket takes the event into its outbox and nothing is held; made without, a busy
+// socket hands out a ticket (a future) to await first, which completes when it is this holder's turn.
+// The holder gives the sending back when its send is over; ending any other way (an exception, its
+// coroutine closed) gives it back too, and a ticket still waiting is withdrawn.
+class Holding {
+  public:
+    explicit Holding(nb::handle ws, nb::handle event = nb::handle());
+    Holding(const Holding&) = delete;
+    Holding& operator=(const Holding&) = delete;
+    ~Holding();
+    bool holds() const { return held_; }                   // false: the event was queued instead
+    nb::object ticket() const { return nb::borrow(ticket_); }  // None when the socket was free
+    // The holder's send is over: what waited meanwhile goes on in the socket's writer.
+    void give_back();
+
+  private:
+    Local outbox_, ticket_;
+    bool held_ = false;
+};
 
 // Whether a turn's target is a session stream, and a stream's `send_json` done directly: the event is
 // numbered, kept and handed to every attached connection, and the turn never waits for one of them.

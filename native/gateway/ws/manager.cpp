@@ -85,14 +85,31 @@ Coro connect(nb::object self, nb::object ws) {
 Coro broadcast(nb::object self, nb::object message) {
     const Names& n = gw().n;
     // The pass goes over the connections present when it starts, so that a client leaving
-    // meanwhile cannot make the pass skip another one.
+    // meanwhile cannot make the pass skip another one. Like `for ws in snapshot:`, each step reads
+    // the list again and holds the connection it sends to: whoever can reach the list may change it.
     Local snapshot = check(PySequence_List(attr(self, n._connections).ptr()));
     Local dead;  // a list, made at the first failure
-    Py_ssize_t count = PyList_GET_SIZE(snapshot.ptr());
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::handle ws = PyList_GET_ITEM(snapshot.ptr(), i);  // kept alive by the snapshot, which is ours
+    bool streams = session_streams_on();
+    Local ws;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
+        ws = nb::borrow(PyList_GET_ITEM(snapshot.ptr(), i));
         try {
-            TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, message));
+            if (!streams) {
+                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, message));
+            } else {
+                // One send at a time on a socket: to a busy one, the event goes out in its own writer,
+                // behind what it has to send.
+                Holding hold(ws, message);
+                if (hold.holds()) {
+                    try {
+                        TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, message));
+                    } catch (nb::python_error&) {
+                        hold.give_back();
+                        throw;
+                    }
+                    hold.give_back();
+                }
+            }
         } catch (nb::python_error& e) {
             if (!is_ordinary(e)) throw;
             after_send_failure(e, ws, n.broadcast_place);
@@ -105,7 +122,7 @@ Coro broadcast(nb::object self, nb::object message) {
         // is nothing to prune for it, and no other entry is touched.
         Local connections = attr(self, n._connections);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dead.ptr()); ++i)
-            remove_identical(connections, PyList_GET_ITEM(dead.ptr(), i));
+            remove_identical(connections, nb::borrow(PyList_GET_ITEM(dead.ptr(), i)));
     }
     co_return none();
 }

@@ -4,22 +4,30 @@
 // socket. The stream's `send_json` numbers the event (key "seq", last; one counter for the process,
 // so a session's numbers only grow, even across a stream made anew), keeps it in the session's journal
 // (bounded by `_STREAM_RETAIN_EVENTS` and `_STREAM_RETAIN_BYTES`) and sends it to every connection
-// attached to the session. A connection's send that does not complete at once is finished by a task of
-// its own (bounded like every send), while the events that follow for that connection wait in its
-// queue, so each connection receives its events in order and a slow one holds up neither the turn nor
-// the others; one that fails or times out is detached (and let go), and the turn goes on.
+// attached to the session. It never waits for a connection.
+//
+// Each socket has one outbox, shared by everything that sends to it: the sessions it is attached to,
+// their replays, broadcasts and the replies of its endpoint. At most one send is in flight on a socket.
+// A send that does not complete at once is finished by the socket's writer task (bounded like every
+// send), and what comes for the socket meanwhile waits in its outbox, in order; so each window receives
+// its events in order, and a slow one holds up neither the turn nor the others. A connection whose
+// send fails or times out is detached (and let go), and the turn goes on. A connection may have no more
+// of its session's events waiting than the journal keeps (the same bounds, counted per connection):
+// past that, a replay could no longer cover them, and the client is let go to come back for the rest.
 //
 // A connection attaches when it sends a chat for the session, or with
-// {"type": "attach", "session_id": S, "after": N}: the retained events after N are sent first, then the
-// live ones, with no gap and no duplicate (events produced meanwhile wait in its queue), then
-// {"type": "attached", ...}. A session that nobody watches for `_DETACHED_GRACE_SECONDS` has its turn
-// cancelled and its stream dropped.
+// {"type": "attach", "session_id": S, "after": N}: the retained events after N go out first, then the
+// live ones, with no gap and no duplicate, and once it has caught up, {"type": "attached", ...}. A
+// session that nobody watches for `_DETACHED_GRACE_SECONDS` has its turn cancelled and its stream
+// dropped.
 #include "gateway.hpp"
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <deque>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 namespace tv::gateway {
@@ -28,10 +36,54 @@ PyTypeObject session_stream_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 namespace {
 
+struct StreamObject;
+struct Connection;
+
+// An event waiting for its socket.
+struct Pending {
+    nb::object event;
+    Connection* owner;  // the session's connection it is for; null for a broadcast's
+    long long seq;      // its number in the session's journal, when it counts toward the bound
+    Py_ssize_t size;
+    bool counted;       // counts toward a bound: a session's event, or a broadcast
+};
+
+// The outbox of one socket. The map finds it by its socket while it lives; what holds it: the
+// socket's connections to sessions, its writer, and a sender holding the socket.
+struct OutboxObject {
+    PyObject_HEAD
+    PyObject* ws;
+    std::deque<Pending>* queue;      // what waits for the socket, in order
+    std::deque<nb::object>* tickets;  // senders waiting for the socket themselves, in order
+    bool busy;                        // a send is in flight, or a holder has the socket
+    bool stirred;                     // something may have been queued, or a ticket taken, since it was free
+    long long broadcasts;             // broadcasts waiting, and their size: bounded like a session's events
+    Py_ssize_t broadcast_bytes;
+};
+PyTypeObject outbox_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+// Never destroyed: an outbox may be let go of while the interpreter shuts down.
+std::unordered_map<PyObject*, OutboxObject*>& outboxes = *new std::unordered_map<PyObject*, OutboxObject*>();
+OutboxObject* as_outbox(PyObject* o) { return reinterpret_cast<OutboxObject*>(o); }
+
 struct Connection {
+    StreamObject* stream;  // the stream that owns this connection
     nb::object ws;
-    bool busy = false;             // a writer (a replay, or a task finishing a send) owns the sending
-    std::deque<nb::object> queue;  // events waiting for that writer, in order
+    nb::object outbox;
+    // From `began` on, every event of the session has been handed to the socket or waits for it; the
+    // last handed is `sent`.
+    long long began, sent;
+    long long queued = 0;  // the session's events waiting in the outbox, and their size
+    Py_ssize_t queued_bytes = 0;
+    // An attach under way: once the connection has caught up, the approvals still waiting, then
+    // "attached" (the session, to tell whether a turn runs).
+    bool announcing = false;
+    nb::object approvals, session;
+
+    Connection(StreamObject* s, nb::handle ws, nb::object outbox, long long seq)
+        : stream(s), ws(nb::borrow(ws)), outbox(std::move(outbox)), began(seq), sent(seq) {}
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection();
 };
 
 struct Entry {
@@ -83,6 +135,10 @@ struct StreamObject {
     long long trimmed;     // the last number dropped from the journal (0 before any)
     Py_ssize_t bytes;      // estimated size of the journal
     Journal* journal;
+    // Events sent from what a delivery ran, while an event was going out to the connections: they go
+    // out after it, so that every connection receives the session's events in order.
+    std::deque<Entry>* later;
+    bool fanning;
     std::vector<std::unique_ptr<Connection>>* connections;
 };
 
@@ -91,13 +147,25 @@ struct StreamObject {
 // within the integers a browser represents exactly), and a client's number from before a restart is
 // told apart from one of this process.
 long long last_seq = 0;
-CoroName writer_name, attach_name;
 
 StreamObject* as_stream(PyObject* o) { return reinterpret_cast<StreamObject*>(o); }
 
+// The switch, read again only when a global of the module has changed (while it is a bool, whose
+// truth cannot change on its own).
+struct Switch {
+    std::uint64_t seen = ModuleGlobals::never;
+    bool on = false;
+};
+Switch streams_switch;
+
 bool streams_on() {
     const Gateway& g = gw();
-    return truthy(g.global(g.n._SESSION_STREAMS));
+    std::uint64_t seen = streams_switch.seen;
+    if (g.global.current(seen)) return streams_switch.on;
+    nb::object value = g.global(g.n._SESSION_STREAMS);
+    streams_switch.on = truthy(value);
+    streams_switch.seen = PyBool_Check(value.ptr()) ? seen : ModuleGlobals::never;
+    return streams_switch.on;
 }
 
 // ---- the object ----
@@ -109,10 +177,14 @@ int stream_traverse(PyObject* o, visitproc visit, void* arg) {
     Py_VISIT(s->grace);
     if (s->journal)
         for (size_t i = 0; i < s->journal->size(); ++i) Py_VISIT((*s->journal)[i].event.ptr());
+    if (s->later)
+        for (const Entry& e : *s->later) Py_VISIT(e.event.ptr());
     if (s->connections)
         for (const auto& c : *s->connections) {
             Py_VISIT(c->ws.ptr());
-            for (const nb::object& ev : c->queue) Py_VISIT(ev.ptr());
+            Py_VISIT(c->outbox.ptr());
+            Py_VISIT(c->approvals.ptr());
+            Py_VISIT(c->session.ptr());
         }
     return 0;
 }
@@ -128,6 +200,10 @@ int stream_clear(PyObject* o) {
         *s->journal = Journal();
         s->bytes = 0;
     }
+    if (s->later) {
+        std::deque<Entry> later = std::move(*s->later);
+        s->later->clear();
+    }
     if (s->connections) {
         std::vector<std::unique_ptr<Connection>> connections = std::move(*s->connections);
         s->connections->clear();
@@ -141,6 +217,7 @@ void stream_dealloc(PyObject* o) {
     if (s->weakrefs) PyObject_ClearWeakRefs(o);
     stream_clear(o);
     delete s->journal;
+    delete s->later;
     delete s->connections;
     PyObject_GC_Del(o);
 }
@@ -156,6 +233,8 @@ nb::object new_stream(nb::handle session_id) {
     s->trimmed = 0;
     s->bytes = 0;
     s->journal = new Journal();
+    s->later = new std::deque<Entry>();
+    s->fanning = false;
     s->connections = new std::vector<std::unique_ptr<Connection>>();
     nb::object self = nb::steal((PyObject*)s);
     s->pending = check(PyDict_New()).release().ptr();
@@ -167,6 +246,178 @@ Connection* find(StreamObject* s, nb::handle ws) {
     for (auto& c : *s->connections)
         if (c->ws.ptr() == ws.ptr()) return c.get();
     return nullptr;
+}
+
+// ---- the outbox of a socket ----
+
+int outbox_traverse(PyObject* o, visitproc visit, void* arg) {
+    OutboxObject* ob = as_outbox(o);
+    Py_VISIT(ob->ws);
+    if (ob->queue)
+        for (const Pending& p : *ob->queue) Py_VISIT(p.event.ptr());
+    if (ob->tickets)
+        for (const nb::object& t : *ob->tickets) Py_VISIT(t.ptr());
+    return 0;
+}
+
+int outbox_clear(PyObject* o) {
+    OutboxObject* ob = as_outbox(o);
+    if (ob->ws) {
+        auto it = outboxes.find(ob->ws);
+        if (it != outboxes.end() && it->second == ob) outboxes.erase(it);
+    }
+    // Moved out first: releasing an event may run code that sends to this socket.
+    std::deque<Pending> queue;
+    std::deque<nb::object> tickets;
+    if (ob->queue) queue.swap(*ob->queue);
+    if (ob->tickets) tickets.swap(*ob->tickets);
+    Py_CLEAR(ob->ws);
+    return 0;
+}
+
+void outbox_dealloc(PyObject* o) {
+    OutboxObject* ob = as_outbox(o);
+    PyObject_GC_UnTrack(o);
+    outbox_clear(o);
+    delete ob->queue;
+    delete ob->tickets;
+    PyObject_GC_Del(o);
+}
+
+// The socket's outbox, made on first use.
+nb::object outbox_for(nb::handle ws) {
+    auto it = outboxes.find(ws.ptr());
+    if (it != outboxes.end()) return nb::borrow((PyObject*)it->second);
+    OutboxObject* ob = PyObject_GC_New(OutboxObject, &outbox_type);
+    if (!ob) throw_error();
+    ob->ws = nullptr;
+    ob->queue = nullptr;
+    ob->tickets = nullptr;
+    ob->busy = ob->stirred = false;
+    ob->broadcasts = 0;
+    ob->broadcast_bytes = 0;
+    nb::object self = nb::steal((PyObject*)ob);
+    ob->queue = new std::deque<Pending>();
+    ob->tickets = new std::deque<nb::object>();
+    auto [at, made] = outboxes.emplace(ws.ptr(), ob);
+    if (!made) return nb::borrow((PyObject*)at->second);  // made meanwhile, by what allocating ran
+    ob->ws = Py_NewRef(ws.ptr());
+    PyObject_GC_Track((PyObject*)ob);
+    return self;
+}
+
+// Counts an event in (or, `by` -1, out of) what waits for its connection, or for its socket.
+inline void tally(OutboxObject* ob, const Pending& p, int by) {
+    if (!p.counted) return;
+    if (p.owner) {
+        p.owner->queued += by;
+        p.owner->queued_bytes += by * p.size;
+    } else {
+        ob->broadcasts += by;
+        ob->broadcast_bytes += by * p.size;
+    }
+}
+
+void enqueue(OutboxObject* ob, Connection* owner, nb::handle event, long long seq = 0, Py_ssize_t size = 0,
+             bool counted = false) {
+    ob->queue->push_back(Pending{nb::borrow(event), owner, seq, size, counted});
+    ob->stirred = true;
+    tally(ob, ob->queue->back(), 1);
+}
+
+// Takes a connection's events out of the outbox (every event when `all`); the caller lets go of them
+// once nothing it still reads can be touched by what their release runs.
+std::vector<nb::object> take_entries(OutboxObject* ob, Connection* owner, bool all = false) {
+    std::vector<nb::object> gone;
+    std::deque<Pending>& q = *ob->queue;
+    auto kept = q.begin();
+    for (auto it = q.begin(); it != q.end(); ++it) {
+        if (all || it->owner == owner) {
+            tally(ob, *it, -1);
+            gone.push_back(std::move(it->event));
+        } else {
+            if (kept != it) *kept = std::move(*it);
+            ++kept;
+        }
+    }
+    q.erase(kept, q.end());
+    return gone;
+}
+
+// Nobody holds the socket, so nothing may wait for it either: what still does is dropped (the loop
+// that would have sent it is gone, or failed), and stays in its session's journal for a replay.
+void set_free(OutboxObject* ob) {
+    ob->busy = false;
+    if (!ob->queue->empty()) std::vector<nb::object> gone = take_entries(ob, nullptr, true);
+    ob->stirred = !ob->tickets->empty();
+}
+
+Connection::~Connection() {
+    if (outbox) std::vector<nb::object> gone = take_entries(as_outbox(outbox.ptr()), this);
+}
+
+CoroName writer_name, attach_name;
+Coro outbox_writer(nb::object outbox, nb::object stream, nb::object started, nb::object first);
+
+// Starts the socket's writer: it finishes a send under way (`started`, which yielded `first`), then
+// sends what waits in the outbox.
+void start_writer(nb::handle outbox, nb::handle stream = nb::handle(), nb::object started = nb::object(),
+                  nb::object first = nb::object()) {
+    OutboxObject* ob = as_outbox(outbox.ptr());
+    ob->busy = true;
+    try {
+        nb::object from = stream ? nb::borrow(stream) : none();
+        create_task(writer_name.wrap(outbox_writer(nb::borrow(outbox), from, std::move(started), std::move(first))),
+                    gw().n.stream_writer_prefix);
+    } catch (...) {
+        set_free(ob);
+        throw;
+    }
+}
+
+bool loop_running() {
+    const Gateway& g = gw();
+    try {
+        call(attr(g.global(g.n.asyncio), g.n.get_running_loop));
+        return true;
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        return false;
+    }
+}
+
+// Hands the socket on when a send is over: to the first sender waiting for it, else to a writer for
+// what waits, else it is free. `closing`: from a holder's clean-up, where no loop may be running
+// (then there is no writer either).
+void hand_over(nb::handle outbox, bool closing = false) {
+    const Names& n = gw().n;
+    OutboxObject* ob = as_outbox(outbox.ptr());
+    while (!ob->tickets->empty()) {
+        nb::object ticket = std::move(ob->tickets->front());
+        ob->tickets->pop_front();
+        try {
+            if (truthy(call_method(ticket, n.done))) continue;  // withdrawn
+            call_method(ticket, n.set_result, none());
+        } catch (...) {
+            set_free(ob);
+            throw;
+        }
+        return;  // the socket is the ticket holder's now
+    }
+    if (!ob->queue->empty() && (!closing || loop_running()))
+        start_writer(outbox);
+    else
+        set_free(ob);
+}
+
+// `hand_over` from a destructor: an error is reported, as from a finaliser.
+void hand_over_closing(nb::handle outbox) noexcept {
+    try {
+        hand_over(outbox, true);
+    } catch (...) {
+        set_error_from_current_exception();
+        PyErr_WriteUnraisable(outbox.ptr());
+    }
 }
 
 // An estimate of a value's size on the wire, for the journal's byte bound: its text, and one level
@@ -210,35 +461,39 @@ Py_ssize_t measure(PyObject* event, Py_ssize_t count, PyObject* type_key, PyObje
     return total;
 }
 
-long long as_count(nb::handle v) {
-    if (is_none(v)) return -1;  // no bound
+// A bound: None (or a negative number) is none.
+long long as_bound(nb::handle v) {
+    if (is_none(v)) return LLONG_MAX;
     long long n = PyLong_AsLongLong(v.ptr());
     if (n == -1 && PyErr_Occurred()) throw_error();
-    return n;
+    return n < 0 ? LLONG_MAX : n;
 }
 
 // The retention bounds, read again only when a global of the module has changed.
 struct Retention {
     std::uint64_t seen = ModuleGlobals::never;
-    long long events = -1, bytes = -1;
+    long long events = LLONG_MAX, bytes = LLONG_MAX;
 };
 Retention retention;
 
-const Retention& retention_now() {
+[[gnu::noinline]] const Retention& read_retention(std::uint64_t seen) {
     const Gateway& g = gw();
-    std::uint64_t seen = retention.seen;
-    if (g.global.current(seen)) return retention;
-    retention.events = as_count(g.global(g.n._STREAM_RETAIN_EVENTS));
-    retention.bytes = as_count(g.global(g.n._STREAM_RETAIN_BYTES));
+    retention.events = as_bound(g.global(g.n._STREAM_RETAIN_EVENTS));
+    retention.bytes = as_bound(g.global(g.n._STREAM_RETAIN_BYTES));
     retention.seen = seen;  // only once both were read
     return retention;
 }
 
+[[gnu::always_inline]] inline const Retention& retention_now() {
+    std::uint64_t seen = retention.seen;
+    if (gw().global.current(seen)) return retention;
+    return read_retention(seen);
+}
+
 // Drops the oldest events beyond the retention bounds (the newest one always stays).
-void trim(StreamObject* s) {
-    const Retention& r = retention_now();
+void trim(StreamObject* s, const Retention& r) {
     Journal& j = *s->journal;
-    while (j.size() > 1 && ((r.events >= 0 && (long long)j.size() > r.events) || (r.bytes >= 0 && s->bytes > r.bytes))) {
+    while (j.size() > 1 && ((long long)j.size() > r.events || s->bytes > r.bytes)) {
         s->trimmed = j.front().seq;
         s->bytes -= j.front().size;
         j.pop_front();
@@ -314,66 +569,197 @@ PyObject* grace_expired(PyObject* stream, PyObject*) noexcept {
 
 // ---- sending ----
 
-// Finishes a connection's send that did not complete at once, then sends what queued up behind it.
-Coro stream_writer(nb::object stream, nb::object ws, nb::object started, nb::object first) {
-    const Gateway& g = gw();
-    const Names& n = g.n;
-    StreamObject* s = as_stream(stream.ptr());
-    try {
-        TV_RESUME_WITHIN(send_timeout, started, first);
-        for (;;) {
-            Connection* c = find(s, ws);
-            if (!c) co_return none();  // detached meanwhile
-            if (c->queue.empty()) {
-                c->busy = false;
-                co_return none();
-            }
-            Local ev = std::move(c->queue.front());
-            c->queue.pop_front();
-            TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, ev));
-        }
-    } catch (nb::python_error& e) {
+bool turn_running(nb::handle session_id, nb::handle session);
+
+// A connection has caught up after an attach: the approvals still waiting, then "attached" with the
+// last number it was handed, go out next (`next`: ahead of the rest of the outbox, right behind the
+// send under way).
+void announce(Connection* c, bool next) {
+    const Names& n = gw().n;
+    StreamObject* s = c->stream;
+    nb::object stream = nb::borrow((PyObject*)s), ws = c->ws;
+    nb::object approvals = std::move(c->approvals), session = std::move(c->session);
+    c->announcing = false;
+    nb::object seq = check(PyLong_FromLongLong(c->sent));
+    nb::object done = event({{n.type, n.attached}, {n.session_id, s->session_id}, {n.seq, seq},
+                             {n.running, boolean(turn_running(s->session_id, session))}});
+    c = find(s, ws);  // what ran meanwhile may have detached it
+    if (!c) return;
+    OutboxObject* ob = as_outbox(c->outbox.ptr());
+    std::vector<Pending> notices;
+    for (Py_ssize_t i = 0; approvals && i < PyList_GET_SIZE(approvals.ptr()); ++i)
+        notices.push_back(Pending{nb::borrow(PyList_GET_ITEM(approvals.ptr(), i)), c, 0, 0, false});
+    notices.push_back(Pending{std::move(done), c, 0, 0, false});
+    if (next)
+        ob->queue->insert(ob->queue->begin(), std::make_move_iterator(notices.begin()), std::make_move_iterator(notices.end()));
+    else
+        ob->queue->insert(ob->queue->end(), std::make_move_iterator(notices.begin()), std::make_move_iterator(notices.end()));
+    ob->stirred = true;
+}
+
+// A send to `ws` of an event of `stream` (None: a broadcast's) failed: the connection is detached, and
+// a send that timed out lets its client go.
+void send_failed(nb::handle stream, nb::handle ws, const nb::python_error& e) {
+    if (is_stream(stream)) {
+        StreamObject* s = as_stream(stream.ptr());
         detach(s, ws);
-        if (!is_ordinary(e)) throw;
         after_send_failure(e, ws, session_place(s->session_id));
+    } else {
+        after_send_failure(e, ws, gw().n.broadcast_place);
     }
+}
+
+// The socket's writer: finishes the send under way (when `started`), then sends what waits in the
+// outbox, one at a time, until nothing does or a sender of its own waits for the socket.
+Coro outbox_writer(nb::object outbox, nb::object stream, nb::object started, nb::object first) {
+    const Names& n = gw().n;
+    OutboxObject* ob = as_outbox(outbox.ptr());
+    // Closed or cancelled meanwhile: whoever waits still gets the socket.
+    struct Release {
+        nb::handle outbox;
+        bool held = true;
+        ~Release() {
+            if (held) hand_over_closing(outbox);
+        }
+    } release{outbox};
+    Local ws = nb::borrow(ob->ws);
+    Local from = stream;  // whose event is in flight
+    Local ev;
+    for (bool resuming = started.is_valid();; resuming = false) {
+        if (!resuming) {
+            if (!ob->tickets->empty() || ob->queue->empty()) break;
+            Pending p = std::move(ob->queue->front());
+            ob->queue->pop_front();
+            ev = std::move(p.event);
+            tally(ob, p, -1);
+            if (Connection* c = p.owner) {
+                from = nb::borrow((PyObject*)c->stream);
+                if (p.counted) {
+                    c->sent = p.seq;
+                    if (c->announcing && c->queued == 0) announce(c, true);
+                }
+            } else {
+                from = none();
+            }
+        }
+        try {
+            if (resuming)
+                TV_RESUME_WITHIN(send_timeout, started, first);
+            else
+                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, ev));
+        } catch (nb::python_error& e) {
+            if (!is_ordinary(e)) throw;
+            send_failed(from, ws, e);
+        }
+        ev = nb::object();
+    }
+    release.held = false;
+    hand_over(outbox);
     co_return none();
 }
 
-// Hands one event to one connection: at once when nothing is pending for it, else behind its queue.
-[[gnu::always_inline]] inline void deliver(nb::handle stream, Connection* c, nb::handle event) {
-    const Names& n = gw().n;
-    if (c->busy) {
-        c->queue.push_back(nb::borrow(event));
-        return;
-    }
-    nb::object ws = c->ws;  // the connection may be detached by what the send runs
-    StreamObject* s = as_stream(stream.ptr());
-    PyObject* res = nullptr;
-    PySendResult r = PYGEN_ERROR;
-    nb::object it;
-    try {
-        it = check(get_awaitable_iter(call_method(ws, n.send_json, event).ptr()));
-        r = PyIter_Send(it.ptr(), Py_None, &res);
-        if (r == PYGEN_ERROR) throw_error();
-    } catch (nb::python_error& e) {
+// More events wait than a journal keeps (`count` of them, `bytes` in all).
+inline bool behind(long long count, Py_ssize_t bytes, const Retention& r) {
+    return count > 1 && (count > r.events || bytes > r.bytes);
+}
+
+// The event waits in the outbox of a connection whose socket is busy; a connection with more waiting
+// than the journal keeps is let go.
+[[gnu::noinline]] void wait_in_outbox(StreamObject* s, Connection* c, nb::handle event, long long seq, Py_ssize_t size,
+                                      const Retention& r) {
+    enqueue(as_outbox(c->outbox.ptr()), c, event, seq, size, true);
+    if (behind(c->queued, c->queued_bytes, r)) {
+        nb::object ws = c->ws;
         detach(s, ws);
-        if (!is_ordinary(e)) throw;
-        after_send_failure(e, ws, session_place(s->session_id));
+        let_go_behind(ws, session_place(s->session_id));
+    }
+}
+
+// `ws.send_json(event)`, sent its first None: PYGEN_ERROR with the error set.
+inline PySendResult start_send(nb::handle ws, nb::handle event, nb::object& it, PyObject** res) noexcept {
+    PyObject* argv[] = {ws.ptr(), event.ptr()};
+    nb::object awaitable =
+        nb::steal(PyObject_VectorcallMethod(gw().n.send_json, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!awaitable) return PYGEN_ERROR;
+    it = nb::steal(get_awaitable_iter(awaitable.ptr()));
+    if (!it) return PYGEN_ERROR;
+    return PyIter_Send(it.ptr(), Py_None, res);
+}
+
+// A send failed at once (the error is set): the connection is detached, and a send that timed out
+// lets its client go.
+[[gnu::noinline]] void failed_at_once(StreamObject* s, nb::handle ws, nb::handle outbox) {
+    nb::python_error e;
+    detach(s, ws);
+    hand_over(outbox);
+    if (!is_ordinary(e)) {
+        e.restore();
+        throw_error();
+    }
+    after_send_failure(e, ws, session_place(s->session_id));
+}
+
+// Hands one event to one connection: sent at once when its socket is free, else left in the outbox
+// behind what waits there. Nothing of the connection is read once the send has run: it may detach it.
+[[gnu::always_inline]] inline void deliver(nb::handle stream, Connection* c, nb::handle event, long long seq,
+                                           Py_ssize_t size, const Retention& r) {
+    OutboxObject* ob = as_outbox(c->outbox.ptr());
+    StreamObject* s = as_stream(stream.ptr());
+    if (ob->busy) {
+        wait_in_outbox(s, c, event, seq, size, r);
         return;
     }
-    if (r == PYGEN_RETURN) {
+    c->sent = seq;
+    nb::object outbox = c->outbox;  // what the send runs may detach the connection; the outbox holds `ws`
+    nb::handle ws = ob->ws;
+    ob->busy = true;  // a send to this socket from what this one runs waits in the outbox
+    PyObject* res = nullptr;
+    nb::object it;
+    PySendResult sr = start_send(ws, event, it, &res);
+    if (sr == PYGEN_RETURN) {
         Py_XDECREF(res);
-        return;
+        if (!ob->stirred)
+            ob->busy = false;  // the common case: nothing came meanwhile
+        else
+            hand_over(outbox);
+    } else if (sr == PYGEN_NEXT) {
+        start_writer(outbox, stream, std::move(it), nb::steal(res));
+    } else {
+        it = nb::object();
+        failed_at_once(s, ws, outbox);
     }
-    c->busy = true;
-    nb::object first = nb::steal(res);
-    create_task(writer_name.wrap(stream_writer(nb::borrow(stream), ws, it, first)), n.stream_writer_prefix);
 }
 
 // The length of the shortest approval event type the stream follows: most events are of shorter
 // types, which one comparison leaves out.
 Py_ssize_t shortest_approval_type = 0;
+
+// Hands an event to each of several connections. An event sent meanwhile (from what a delivery ran)
+// goes out after it, so that every connection receives the session's events in order. (With one
+// connection its outbox keeps the order.)
+void fan_out(nb::handle self, nb::handle event, long long seq, Py_ssize_t size, const Retention& r) {
+    StreamObject* s = as_stream(self.ptr());
+    struct Fanning {
+        StreamObject* s;
+        ~Fanning() {
+            s->fanning = false;
+            std::deque<Entry> dropped = std::move(*s->later);  // left by an error: in the journal still
+            s->later->clear();
+        }
+    } fanning{s};
+    s->fanning = true;
+    for (Entry next{seq, nb::borrow(event), size};;) {
+        // A snapshot of the connections: a send may detach any of them.
+        std::vector<nb::object> targets;
+        targets.reserve(s->connections->size());
+        for (auto& c : *s->connections) targets.push_back(c->ws);
+        for (nb::object& ws : targets)
+            if (Connection* c = find(s, ws)) deliver(self, c, next.event, next.seq, next.size, r);
+        if (s->later->empty()) break;
+        next = std::move(s->later->front());
+        s->later->pop_front();
+    }
+}
 
 // Numbers, keeps and fans out one event. Never waits for a connection.
 void send(nb::handle self, nb::handle event_h) {
@@ -381,21 +767,22 @@ void send(nb::handle self, nb::handle event_h) {
     PyObject* event = event_h.ptr();
     check_exact(event, &PyDict_Type, "data");
     StreamObject* s = as_stream(self.ptr());
-    nb::object seq = check(PyLong_FromLongLong(last_seq + 1));
+    const Retention& r = retention_now();
+    nb::object seq_value = check(PyLong_FromLongLong(last_seq + 1));
     // "seq" goes last, even when the event brought one of its own (then the dict does not grow).
     Py_ssize_t keys = PyDict_GET_SIZE(event);
-    dict_set(event, n.seq, seq);
+    dict_set(event, n.seq, seq_value);
     if (PyDict_GET_SIZE(event) == keys) {
         check(PyDict_DelItem(event, n.seq));
-        dict_set(event, n.seq, seq);
+        dict_set(event, n.seq, seq_value);
     }
-    s->seq = ++last_seq;
+    long long seq = s->seq = ++last_seq;
     // "seq" is the last item: the walk stops before it, and it counts as a small number.
     PyObject* type_value;
     Py_ssize_t size = measure(event, PyDict_GET_SIZE(event) - 1, n.type, &type_value) + 8 + 20;
-    s->journal->push_back(Entry{s->seq, nb::borrow(event), size});
+    s->journal->push_back(Entry{seq, nb::borrow(event), size});
     s->bytes += size;
-    trim(s);
+    trim(s, r);
 
     // Approvals still waiting are shown to windows that attach later.
     if (type_value && PyUnicode_CheckExact(type_value) && PyUnicode_GET_LENGTH(type_value) >= shortest_approval_type) {
@@ -410,17 +797,14 @@ void send(nb::handle self, nb::handle event_h) {
         }
     }
 
-    // A snapshot of the connections: a send may detach any of them. One is the common case.
-    size_t count = s->connections->size();
-    if (count == 1) {
-        deliver(self, s->connections->front().get(), event);
-    } else if (count > 1) {
-        std::vector<nb::object> targets;
-        targets.reserve(count);
-        for (auto& c : *s->connections) targets.push_back(c->ws);
-        for (nb::object& ws : targets)
-            if (Connection* c = find(s, ws)) deliver(self, c, event);
+    if (s->fanning) {
+        s->later->push_back(Entry{seq, nb::borrow(event), size});
+        return;
     }
+    if (s->connections->size() == 1)  // the common case
+        deliver(self, s->connections->front().get(), event, seq, size, r);
+    else if (!s->connections->empty())
+        fan_out(self, event, seq, size, r);
 }
 
 // `stream.send_json(event)`: returns an awaitable that is already complete.
@@ -529,10 +913,10 @@ nb::object stream_for(nb::handle session_id) {
 Connection* attach(StreamObject* s, nb::handle ws) {
     cancel_grace(s);
     if (Connection* c = find(s, ws)) return c;
-    s->connections->push_back(std::make_unique<Connection>());
-    Connection* c = s->connections->back().get();
-    c->ws = nb::borrow(ws);
-    return c;
+    nb::object outbox = outbox_for(ws);
+    if (Connection* c = find(s, ws)) return c;  // attached by what making the outbox ran
+    s->connections->push_back(std::make_unique<Connection>(s, ws, std::move(outbox), s->seq));
+    return s->connections->back().get();
 }
 
 // A turn runs in the session: a chat task of the gateway's that has not finished, or the session's
@@ -543,6 +927,58 @@ bool turn_running(nb::handle session_id, nb::handle session) {
     if (truthy(task) && !truthy(call_method(task, g.n.done))) return true;
     nb::object lock = attr_opt(session, g.n.lock);
     return lock && !is_none(lock) && truthy(call_method(lock, g.n.locked));
+}
+
+// Attaches `ws` with the retained events after `from` (`asked`: the client gave a number) put in its
+// outbox, ahead of every live event from now on; "attached" follows once it has caught up.
+void replay(StreamObject* s, nb::handle ws, nb::handle session, bool asked, long long from) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    // On a connection that stayed attached, what it was handed since `began` is on its way already:
+    // the replay goes on after that.
+    if (Connection* c = find(s, ws); c && from >= c->began && c->sent > from) from = c->sent;
+    // Events after `from` that are gone cannot be replayed: trimmed from the journal, or (a number
+    // from before this stream was made) in a stream of the session dropped since, or given by an
+    // earlier server process. A number this stream never reached is not one of its own either.
+    // 0 asks for all there is: only trimming makes a gap then.
+    bool gap = asked && (from < s->trimmed || (from > 0 && from < s->start) || from > s->seq);
+    if (from > s->seq) from = 0;
+    nb::object notice;
+    if (gap) {
+        nb::object first = check(PyLong_FromLongLong(s->journal->empty() ? last_seq + 1 : s->journal->front().seq));
+        notice = event({{n.type, n.replay_gap}, {n.session_id, s->session_id}, {n.first_seq, first}});
+    }
+    // Approvals still waiting that the replay does not carry.
+    nb::object approvals = check(PyList_New(0));
+    {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(s->pending, &pos, &key, &value)) {
+            nb::object seq = g.get(value, n.seq);
+            if (!PyLong_Check(seq.ptr()) || PyLong_AsLongLong(seq.ptr()) <= from) check(PyList_Append(approvals.ptr(), value));
+        }
+    }
+
+    Connection* c = attach(s, ws);
+    nb::object outbox = c->outbox;
+    OutboxObject* ob = as_outbox(outbox.ptr());
+    // A free socket is held meanwhile, so that nothing is sent ahead of the replay; its writer then
+    // takes over.
+    bool holding = !ob->busy;
+    ob->busy = true;
+    // What still waited for it of this session is in the replay, in its place.
+    std::vector<nb::object> replaced = take_entries(ob, c);
+    c->began = c->sent = from;
+    if (gap) enqueue(ob, c, notice);
+    for (size_t i = 0; i < s->journal->size(); ++i) {
+        const Entry& e = (*s->journal)[i];
+        if (e.seq > from) enqueue(ob, c, e.event, e.seq, e.size, true);
+    }
+    c->announcing = true;
+    c->approvals = std::move(approvals);
+    c->session = nb::borrow(session);
+    if (c->queued == 0) announce(c, false);
+    if (holding) hand_over(outbox);
 }
 
 // {"type": "attach", "session_id": S, "after": N}
@@ -571,60 +1007,7 @@ Coro handle_attach(nb::object ws, nb::object message) {
         PyErr_Clear();
         from = s->seq;
     }
-    // Events after `from` that are gone cannot be replayed: trimmed from the journal, or (a number
-    // from before this stream was made) in a stream of the session dropped since, or given by an
-    // earlier server process. A number this stream never reached is not one of its own either.
-    // 0 asks for all there is: only trimming makes a gap then.
-    bool gap = !is_none(after) && (from < s->trimmed || (from > 0 && from < s->start) || from > s->seq);
-    if (from > s->seq) from = 0;
-    Connection* c = attach(s, ws);
-    c->busy = true;
-    c->queue.clear();
-    for (size_t i = 0; i < s->journal->size(); ++i)
-        if ((*s->journal)[i].seq > from) c->queue.push_back((*s->journal)[i].event);
-    // Approvals still waiting that the replay does not carry.
-    Local approvals = check(PyList_New(0));
-    {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(s->pending, &pos, &key, &value)) {
-            Local seq = g.get(value, n.seq);
-            if (!PyLong_Check(seq.ptr()) || PyLong_AsLongLong(seq.ptr()) <= from) check(PyList_Append(approvals.ptr(), value));
-        }
-    }
-
-    long long last = from;
-    try {
-        if (gap) {
-            Local first = check(PyLong_FromLongLong(s->journal->empty() ? last_seq + 1 : s->journal->front().seq));
-            Local notice = event({{n.type, n.replay_gap}, {n.session_id, session_id}, {n.first_seq, first}});
-            TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, notice));
-        }
-        for (int round = 0; round < 2; ++round) {
-            for (;;) {
-                c = find(s, ws);
-                if (!c || c->queue.empty()) break;
-                Local ev = std::move(c->queue.front());
-                c->queue.pop_front();
-                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, ev));
-                Local seq = g.get(ev, n.seq);
-                if (PyLong_Check(seq.ptr())) last = PyLong_AsLongLong(seq.ptr());
-            }
-            if (round == 1) break;
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(approvals.ptr()); ++i)
-                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, PyList_GET_ITEM(approvals.ptr(), i)));
-            if (!find(s, ws)) break;
-            Local seq = check(PyLong_FromLongLong(last));
-            Local done = event({{n.type, n.attached}, {n.session_id, session_id}, {n.seq, seq},
-                                {n.running, boolean(turn_running(session_id, session))}});
-            TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, done));
-        }
-        // Caught up: from here on the producers send to it directly. No await since the last check.
-        if (Connection* now = find(s, ws)) now->busy = false;
-    } catch (nb::python_error&) {
-        detach(s, ws);
-        throw;  // a reply that failed: the receive loop's error path, as for any reply
-    }
+    replay(s, ws, session, !is_none(after), from);
     co_return none();
 }
 
@@ -649,10 +1032,66 @@ bool detach_everywhere(nb::handle ws) {
     const Gateway& g = gw();
     nb::object streams = check(PyDict_Values(g.global(g.n._session_streams).ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(streams.ptr()); ++i) {
-        PyObject* s = PyList_GET_ITEM(streams.ptr(), i);
-        if (Py_TYPE(s) == &session_stream_type) detach(as_stream(s), ws);
+        nb::object s = nb::borrow(PyList_GET_ITEM(streams.ptr(), i));
+        if (Py_TYPE(s.ptr()) == &session_stream_type) detach(as_stream(s.ptr()), ws);
+    }
+    // The broadcasts still waiting for it go too.
+    auto it = outboxes.find(ws.ptr());
+    if (it != outboxes.end()) {
+        nb::object outbox = nb::borrow((PyObject*)it->second);
+        std::vector<nb::object> gone = take_entries(as_outbox(outbox.ptr()), nullptr);
     }
     return true;
+}
+
+bool session_streams_on() { return streams_on(); }
+
+Holding::Holding(nb::handle ws, nb::handle queue_instead) {
+    outbox_ = outbox_for(ws);
+    ticket_ = none();
+    OutboxObject* ob = as_outbox(outbox_.ptr());
+    if (!ob->busy) {
+        ob->busy = true;
+        held_ = true;
+    } else if (queue_instead) {
+        // A broadcast waits in the outbox too, bounded like a session's events.
+        enqueue(ob, nullptr, queue_instead, 0, container_size(queue_instead.ptr()), true);
+        if (behind(ob->broadcasts, ob->broadcast_bytes, retention_now())) {
+            std::vector<nb::object> gone = take_entries(ob, nullptr);
+            let_go_behind(ws, gw().n.broadcast_place);
+        }
+    } else {
+        const Gateway& g = gw();
+        nb::object loop = call(attr(g.global(g.n.asyncio), g.n.get_running_loop));
+        ticket_ = call_method(loop, g.n.create_future);
+        ob->tickets->push_back(nb::borrow(ticket_));
+        ob->stirred = true;
+        held_ = true;
+    }
+}
+
+void Holding::give_back() {
+    if (!held_) return;
+    held_ = false;
+    hand_over(outbox_);
+}
+
+Holding::~Holding() {
+    if (!held_) return;
+    held_ = false;
+    try {
+        // A ticket still waiting is withdrawn; one that was granted (even if its holder was cancelled
+        // before it could go on) gives the socket over.
+        const Names& n = gw().n;
+        if (!is_none(ticket_) && !(truthy(call_method(ticket_, n.done)) && !truthy(call_method(ticket_, n.cancelled)))) {
+            call_method(ticket_, n.cancel);
+            return;
+        }
+    } catch (...) {
+        set_error_from_current_exception();
+        PyErr_WriteUnraisable(outbox_.ptr());
+    }
+    hand_over_closing(outbox_);
 }
 
 nb::object session_stream_target(nb::handle session_id) {
@@ -697,6 +1136,15 @@ void add_session_stream(nb::handle module) {
     shortest_approval_type = std::min({PyUnicode_GET_LENGTH(n.tool_approval_needed), PyUnicode_GET_LENGTH(n.approval_decided),
                                        PyUnicode_GET_LENGTH(n.approval_withdrawn)});
     attach_name = CoroName("_handle_attach", "_handle_attach");
+
+    outbox_type.tp_name = "tavrin.gateway.ws.Outbox";
+    outbox_type.tp_basicsize = sizeof(OutboxObject);
+    outbox_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    outbox_type.tp_doc = "What waits to be sent on one socket, which has at most one send in flight.";
+    outbox_type.tp_traverse = outbox_traverse;
+    outbox_type.tp_clear = outbox_clear;
+    outbox_type.tp_dealloc = outbox_dealloc;
+    if (PyType_Ready(&outbox_type) < 0) throw_error();
 
     ready_type.tp_name = "tavrin.gateway.ws.Ready";
     ready_type.tp_basicsize = sizeof(ReadyObject);

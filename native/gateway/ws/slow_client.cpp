@@ -52,6 +52,25 @@ Coro close_slow_client(nb::object ws) {
     co_return none();
 }
 
+// Whether the client is being let go already.
+bool letting_go(nb::handle ws) {
+    const Gateway& g = gw();
+    int already = PySequence_Contains(g.global(g.n._slow_clients).ptr(), key_of(ws).ptr());
+    if (already < 0) throw_error();
+    return already;
+}
+
+// Closes the client's connection in the background, registered until that is over.
+void close_in_background(nb::handle ws) {
+    const Gateway& g = gw();
+    const Names& n = g.n;
+    nb::object key = key_of(ws);
+    nb::object task = create_task(close_slow_name.wrap(close_slow_client(nb::borrow(ws))), n.let_go_prefix);
+    check(PyObject_SetItem(g.global(n._slow_clients).ptr(), key.ptr(), task.ptr()));
+    nb::object forget = check(PyCFunction_New(&forget_def, key.ptr()));
+    call_method(task, n.add_done_callback, forget);
+}
+
 }  // namespace
 
 nb::object send_timeout() {
@@ -61,20 +80,22 @@ nb::object send_timeout() {
 
 void let_go(nb::handle ws, nb::handle where) {
     const Gateway& g = gw();
-    const Names& n = g.n;
-    nb::object slow = g.global(n._slow_clients);
-    nb::object key = key_of(ws);
-    int already = PyDict_Contains(slow.ptr(), key.ptr());
-    if (already < 0) throw_error();
-    if (already) return;
+    if (letting_go(ws)) return;
     if (g.log.enabled(Level::warning))
         g.log.log(Level::warning, (Text{} << "Client too slow \xE2\x80\x94 a send (" << where << ") did not complete within "
                                           << to_str(send_timeout()) << " s; closing its connection")
                                       .done());
-    nb::object task = create_task(close_slow_name.wrap(close_slow_client(nb::borrow(ws))), n.let_go_prefix);
-    check(PyObject_SetItem(slow.ptr(), key.ptr(), task.ptr()));
-    nb::object forget = check(PyCFunction_New(&forget_def, key.ptr()));
-    call_method(task, n.add_done_callback, forget);
+    close_in_background(ws);
+}
+
+void let_go_behind(nb::handle ws, nb::handle where) {
+    const Gateway& g = gw();
+    if (letting_go(ws)) return;
+    if (g.log.enabled(Level::warning))
+        g.log.log(Level::warning, (Text{} << "Client too slow \xE2\x80\x94 more events wait for it (" << where
+                                          << ") than a session's stream keeps; closing its connection")
+                                      .done());
+    close_in_background(ws);
 }
 
 void after_send_failure(const nb::python_error& e, nb::handle ws, nb::handle where) {
@@ -97,8 +118,14 @@ void add_slow_client(nb::handle module) {
     close_slow_name = CoroName("close_slow_client", "close_slow_client");
     // Seconds a send may wait before it fails with TimeoutError and its client is let go; None: no bound.
     define(module, "_SEND_TIMEOUT_SECONDS", check(PyFloat_FromDouble(10.0)));
-    define(module, "_endpoint_tasks", new_dict());  // id(ws) -> the task serving that connection
-    define(module, "_slow_clients", new_dict());    // id(ws) -> the task letting that client go
+    // id(ws) -> the task serving that connection, and the task letting that client go. They are for
+    // finding a task, not for keeping it: the values are weak. A task that runs is held by its loop
+    // (through what it waits for, or what is scheduled to resume it); one whose loop was closed under
+    // it must be free to go with its loop, as it would without these records.
+    nb::object weakref = check(PyImport_ImportModule("weakref"));
+    nb::object weak_values = attr(weakref, gw().n.WeakValueDictionary);
+    define(module, "_endpoint_tasks", call(weak_values));
+    define(module, "_slow_clients", call(weak_values));
 }
 
 }  // namespace tv::gateway

@@ -2,6 +2,7 @@
 
 import asyncio
 import json as json
+import weakref
 import logging as logging
 from collections.abc import Collection
 from typing import Any
@@ -21,8 +22,8 @@ _DETACHED_GRACE_SECONDS: float | None
 _STREAM_RETAIN_EVENTS: int | None
 _STREAM_RETAIN_BYTES: int | None
 _session_streams: dict[str, SessionStream]
-_endpoint_tasks: dict[int, asyncio.Task[None]]
-_slow_clients: dict[int, asyncio.Task[None]]
+_endpoint_tasks: weakref.WeakValueDictionary[int, asyncio.Task[None]]
+_slow_clients: weakref.WeakValueDictionary[int, asyncio.Task[None]]
 
 class ConnectionManager:
     """Manages active WebSocket connections."""
