@@ -4,6 +4,7 @@ state, and the one-line start-up errors."""
 import json
 import os
 import socket
+import sqlite3
 import stat
 import subprocess
 import sys
@@ -13,6 +14,7 @@ import pytest
 import websockets
 
 from serverproc import recv_until, require_gateway
+from tavrin.core.store import ConversationStore
 
 
 @pytest.fixture(autouse=True)
@@ -72,13 +74,64 @@ def test_a_huge_declared_body_is_refused_before_it_is_read(servers):
     assert rss_kib(server.proc.pid) - before < 32 * 1024
 
 
-def test_the_token_file_is_private_and_kept_across_restarts(servers, tmp_path):
-    first = servers(tmp_path / "data")
-    token_file = tmp_path / "data" / "token"
-    assert stat.S_IMODE(token_file.stat().st_mode) == 0o600
-    assert token_file.read_text().strip() == first.token
+async def test_the_files_of_the_data_directory_are_private_whatever_the_umask(servers, tmp_path):
+    """Catches a store, journal, token or lock file that others can read."""
+    previous = os.umask(0)
+    try:
+        first = servers(tmp_path / "data")
+        async with first.connect() as conn:  # a turn, so that SQLite has written beside the store
+            await conn.send(json.dumps({"type": "chat", "content": "hello"}))
+            await recv_until(conn, lambda e: e["type"] == "done")
+    finally:
+        os.umask(previous)
+    data = tmp_path / "data"
+    assert stat.S_IMODE(data.stat().st_mode) == 0o700
+    files = {p.name: stat.S_IMODE(p.stat().st_mode) for p in data.iterdir()}
+    assert {"token", "server.lock", "conversations.sqlite3", "conversations.sqlite3-wal"} <= set(files)
+    assert set(files.values()) == {0o600}, files
+    assert (data / "token").read_text().strip() == first.token
     first.stop()
-    assert servers(tmp_path / "data").token == first.token
+    assert servers(data).token == first.token
+
+
+@pytest.mark.parametrize("plant", ["server.lock", "token", "token.new", "conversations.sqlite3",
+                                   "conversations.sqlite3-wal", "another user's", "open to all",
+                                   "in a folder open to all"])
+def test_a_data_directory_prepared_by_someone_else(plant, servers, tmp_path):
+    """Catches the server writing through a planted link, or using a directory others control."""
+    data = tmp_path / "data"
+    victim = tmp_path / "victims-file"
+    victim.write_text("x" * 43 + "\n")  # looks like a token, too
+    if plant == "in a folder open to all":
+        (tmp_path / "shared").mkdir()
+        os.chmod(tmp_path / "shared", 0o777)
+        data = tmp_path / "shared" / "data"
+    data.mkdir(mode=0o700)
+    if plant == "another user's":
+        if os.geteuid() != 0:
+            pytest.skip("making a directory another user's needs root")
+        os.chown(data, 4242, 4242)
+        named, cause = str(data), "belongs to another user"
+    elif plant == "open to all":
+        os.chmod(data, 0o777)
+        named, cause = str(data), "can be changed by other users"
+    elif plant == "in a folder open to all":
+        named, cause = str(tmp_path / "shared"), "other users can change"
+    else:
+        (data / plant).symlink_to(victim)
+        named, cause = str(data / plant), "symbolic link"
+    result = start("--port", "0", "--data-dir", str(data))
+    if plant == "token.new":
+        # Nothing to refuse: the name is the server's own, so the link goes and a file takes its place.
+        assert result.returncode is None
+        server = servers(data)
+        assert stat.S_IMODE((data / "token").lstat().st_mode) == 0o600 and not (data / "token.new").exists()
+        assert httpx.get(server.http + "/api/sessions", headers=server.auth).status_code == 200
+    else:
+        lines = result.stderr.strip().splitlines()
+        assert result.returncode == 1 and len(lines) == 1, result.stderr
+        assert named in lines[0] and cause in lines[0]
+    assert victim.read_text() == "x" * 43 + "\n" and stat.S_IMODE(victim.stat().st_mode) == 0o644
 
 
 def test_no_token_lets_everyone_in_on_loopback(servers):
@@ -112,9 +165,29 @@ async def test_sessions_are_capped_and_the_inbox_cannot_be_closed(servers):
 # -- start-up errors -------------------------------------------------------------------------
 
 
-def start(*args: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, "-m", "tavrin.gateway.server", "--log-level", "warning", *args],
-                          capture_output=True, text=True, timeout=60)
+class Started:
+    """A server that started when it was expected not to (it is stopped at once)."""
+
+    returncode = None
+    stderr = ""
+
+
+def start(*args: str):
+    """Run the command until it stops, or until it says it is running (then stop it)."""
+    proc = subprocess.Popen([sys.executable, "-m", "tavrin.gateway.server", "--log-level", "warning", *args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        line = proc.stdout.readline()
+        if "running at" in line:
+            return Started()
+        proc.wait(60)
+        return subprocess.CompletedProcess(proc.args, proc.returncode, line + proc.stdout.read(), proc.stderr.read())
+    finally:
+        if proc.poll() is None:
+            proc.terminate()
+            proc.wait(10)
+        proc.stdout.close()
+        proc.stderr.close()
 
 
 def read_only_dir(tmp_path):
@@ -128,8 +201,9 @@ def read_only_dir(tmp_path):
     return "/sys/kernel"
 
 
-@pytest.mark.parametrize("case", ["damaged store", "data dir is a file", "parent missing", "read-only",
-                                  "port in use", "second server", "--no-token on the network"])
+@pytest.mark.parametrize("case", ["damaged store", "store missing a table", "store of a newer version",
+                                  "token not ASCII", "token too short", "data dir is a file", "parent missing",
+                                  "read-only", "port in use", "second server", "--no-token on the network"])
 def test_start_up_errors_are_one_line_and_a_failure(case, tmp_path, servers):
     data = tmp_path / "data"
     args = ["--port", "0", "--data-dir", str(data)]
@@ -138,6 +212,24 @@ def test_start_up_errors_are_one_line_and_a_failure(case, tmp_path, servers):
         data.mkdir()
         (data / "conversations.sqlite3").write_bytes(b"these are not the pages of a database" * 200)
         named, cause = str(data / "conversations.sqlite3"), "damaged"
+    elif case in ("store missing a table", "store of a newer version"):
+        data.mkdir()
+        if case == "store missing a table":  # sound pages, but not the tables this version uses
+            ConversationStore(data / "conversations.sqlite3").close()
+        db = sqlite3.connect(data / "conversations.sqlite3")
+        if case == "store missing a table":
+            db.execute("DROP TABLE turns")
+            cause = "the table turns is missing"
+        else:
+            db.execute("PRAGMA user_version = 99")
+            cause = "newer version"
+        db.commit()
+        db.close()
+        named = str(data / "conversations.sqlite3")
+    elif case in ("token not ASCII", "token too short"):
+        data.mkdir()
+        (data / "token").write_bytes("tökén-".encode() * 10 if case == "token not ASCII" else b"abc123\n")
+        named, cause = str(data / "token"), "not ASCII" if case == "token not ASCII" else "too few"
     elif case == "data dir is a file":
         data.write_text("oops")
         cause = "not a directory"
@@ -159,6 +251,9 @@ def test_start_up_errors_are_one_line_and_a_failure(case, tmp_path, servers):
     else:
         args += ["--no-token", "--host", "0.0.0.0"]
         code, named, cause = 2, "--no-token", "0.0.0.0"
+    if data.is_dir():
+        for path in data.iterdir():
+            path.chmod(0o600)  # or the server first says it made them private
     result = start(*args)
     lines = result.stderr.strip().splitlines()
     assert result.returncode == code and len(lines) == 1, result.stderr

@@ -15,16 +15,19 @@ mounted inside it stays as it is:
   and connecting anywhere but here, ``X-Frame-Options: DENY``, ``nosniff``, no referrer, and
   ``Cache-Control: no-store`` on the page and on ``/api/*``.
 
-The token lives in the data directory (file ``token``, mode 0600), made on first start.
+The token lives in the data directory (file ``token``, mode 0600), made on first start. Every file
+the server keeps there is opened without following symbolic links (``open_private``).
 """
 
 from __future__ import annotations
 
+import errno
 import hmac
 import ipaddress
 import json
 import logging
 import os
+import re
 import secrets
 import socket
 import stat
@@ -36,6 +39,11 @@ logger = logging.getLogger("tavrin.server")
 
 TOKEN_FILE = "token"
 TOKEN_BYTES = 32
+# A token the user wrote into the file must be as hard to guess as one the server makes: at least
+# this many characters of the URL-safe alphabet (a made one has 43).
+MIN_TOKEN_CHARS = 32
+_TOKEN_ALPHABET = re.compile(r"[A-Za-z0-9_-]+")
+
 
 CONTENT_SECURITY_POLICY = (
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
@@ -52,31 +60,110 @@ NO_STORE = (b"cache-control", b"no-store")
 WILDCARD_HOSTS = ("0.0.0.0", "::", "")
 
 
+class UnsafeFile(Exception):
+    """A file of the data directory that the server will not use, with the reason in one line."""
+
+
+# -- files of the data directory ---------------------------------------------------------------
+
+
+def open_private(path: Path, flags: int, create: bool = True) -> int:
+    """Open ``path``, a file of the data directory, and make sure it is the user's alone.
+
+    A symbolic link is never followed (someone may have planted it to make the server write
+    elsewhere). A missing file is created exclusively, mode 0600 whatever the umask; an existing
+    one must be a regular file of this user, and loses any permission bits for others. Returns the
+    descriptor; raises ``UnsafeFile`` or ``OSError``.
+    """
+    # Non-blocking only while it is looked at: opening a planted FIFO must not hang the start.
+    flags |= os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK
+    fd = None
+    if create:
+        try:
+            fd = os.open(path, flags | os.O_CREAT | os.O_EXCL, 0o600)
+        except FileExistsError:
+            pass
+        except OSError as exc:
+            _raise_for_link(path, exc)
+    if fd is None:
+        try:
+            fd = os.open(path, flags)
+        except OSError as exc:
+            _raise_for_link(path, exc)
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise UnsafeFile(f"{path} is not a regular file; remove it")
+        if info.st_uid != os.geteuid():
+            raise UnsafeFile(f"{path} belongs to another user (uid {info.st_uid}); remove it")
+        if stat.S_IMODE(info.st_mode) != 0o600:
+            if stat.S_IMODE(info.st_mode) & 0o077:
+                logger.warning("%s could be read by others; it is now private (mode 0600)", path)
+            os.fchmod(fd, 0o600)
+        os.set_blocking(fd, True)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def _raise_for_link(path: Path, exc: OSError):
+    if exc.errno == errno.ELOOP:
+        raise UnsafeFile(f"{path} is a symbolic link, which the server does not follow; remove it") from None
+    raise exc
+
+
+def check_private(path: Path) -> None:
+    """``open_private`` for a file that someone else creates when it is missing (SQLite's own)."""
+    try:
+        os.close(open_private(path, os.O_RDONLY, create=False))
+    except FileNotFoundError:
+        pass
+
+
+
+
 # -- the token ---------------------------------------------------------------------------------
 
 
 def load_or_create_token(data_dir: Path) -> str:
     """The token kept in ``data_dir/token``; made (mode 0600) when the file is missing or empty.
 
-    A token file that others can read is made private again, with a warning.
+    A token file that others can read is made private again, with a warning. A file that holds
+    something other than a token raises ``UnsafeFile``, telling what is wrong with it.
     """
     path = Path(data_dir) / TOKEN_FILE
     try:
-        token = path.read_text(encoding="ascii").strip()
+        fd = open_private(path, os.O_RDONLY, create=False)
     except FileNotFoundError:
-        token = ""
-    if token:
-        mode = stat.S_IMODE(path.stat().st_mode)
-        if mode & 0o077:
-            os.chmod(path, 0o600)
-            logger.warning("The token file %s could be read by others; it is now private (mode 0600)", path)
+        raw = b""
+    else:
+        with os.fdopen(fd, "rb") as f:
+            raw = f.read(4096)
+    text = raw.strip()
+    if text:
+        if not text.isascii():
+            raise UnsafeFile(f"the token file {path} holds bytes that are not ASCII, so no token; "
+                             "delete it to have a new one made")
+        token = text.decode("ascii")
+        if not _TOKEN_ALPHABET.fullmatch(token):
+            raise UnsafeFile(f"the token file {path} holds characters a token does not have (letters, "
+                             "digits, '-' and '_' only); delete it to have a new one made")
+        if len(token) < MIN_TOKEN_CHARS:
+            raise UnsafeFile(f"the token in {path} has {len(token)} characters, too few to be safe (at least "
+                             f"{MIN_TOKEN_CHARS}); delete the file to have a new one made")
         return token
     token = secrets.token_urlsafe(TOKEN_BYTES)
     tmp = path.with_name(TOKEN_FILE + ".new")
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    try:
+        os.unlink(tmp)  # left over from a start cut short, or planted: the name itself is ours
+    except FileNotFoundError:
+        pass
+    fd = open_private(tmp, os.O_WRONLY)
     with os.fdopen(fd, "w", encoding="ascii") as f:
         f.write(token + "\n")
-    os.chmod(tmp, 0o600)  # the umask may have taken bits away, never added them; be exact anyway
+        f.flush()
+        os.fsync(f.fileno())
     os.replace(tmp, path)
     return token
 
