@@ -1,5 +1,6 @@
-"""Who gets in, through a real server process: the WebSocket handshake, raw request bodies, bounded
-state, and the one-line start-up errors."""
+"""Who gets in, through a real server process: the WebSocket handshake and its tickets, cookies
+that count for nothing, a data directory someone else prepared, log lines, bounded state, and the
+one-line start-up errors."""
 
 import json
 import os
@@ -8,6 +9,7 @@ import sqlite3
 import stat
 import subprocess
 import sys
+from urllib.parse import quote, unquote
 
 import httpx
 import pytest
@@ -42,16 +44,22 @@ def rss_kib(pid: int) -> int:
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
-async def test_websocket_handshake_needs_the_token_and_an_allowed_host(servers):
+async def test_websocket_handshake_needs_the_token_or_a_ticket_and_an_allowed_host(servers):
+    """Catches a handshake let in by a cookie, a used ticket or the token in the address."""
     server = servers()
-    cookie = {"Cookie": f"tavrin_token_{server.port}={server.token}"}
-    for headers in ({}, {"Authorization": "Bearer wrong"}, {"Cookie": f"tavrin_token_{server.port}=wrong"}):
+    old_cookie = {"Cookie": f"tavrin_token_{server.port}={server.token}"}
+    used = server.ticket()
+    async with websockets.connect(f"{server.ws}?ticket={used}", origin=server.http):
+        pass
+    for url, headers in ((server.ws, {}), (server.ws, {"Authorization": "Bearer wrong"}), (server.ws, old_cookie),
+                         (f"{server.ws}?ticket={used}", {}), (f"{server.ws}?ticket=made-up", {}),
+                         (f"{server.ws}?token={server.token}", {})):
         with pytest.raises(websockets.InvalidStatus) as refused:
-            async with websockets.connect(server.ws, origin=server.http, additional_headers=headers):
+            async with websockets.connect(url, origin=server.http, additional_headers=headers):
                 pass
-        assert refused.value.response.status_code == 403
-    for headers in (server.auth, cookie):
-        async with websockets.connect(server.ws, origin=server.http, additional_headers=headers) as conn:
+        assert refused.value.response.status_code == 403, url
+    for url, headers in ((server.ws, server.auth), (f"{server.ws}?ticket={server.ticket()}", {})):
+        async with websockets.connect(url, origin=server.http, additional_headers=headers) as conn:
             await conn.send(json.dumps({"type": "ping"}))
             assert json.loads(await conn.recv()) == {"type": "pong"}
 
@@ -132,6 +140,32 @@ def test_a_data_directory_prepared_by_someone_else(plant, servers, tmp_path):
         assert result.returncode == 1 and len(lines) == 1, result.stderr
         assert named in lines[0] and cause in lines[0]
     assert victim.read_text() == "x" * 43 + "\n" and stat.S_IMODE(victim.stat().st_mode) == 0o644
+
+
+def test_no_log_line_holds_the_token_or_a_ticket_however_it_was_written(servers, tmp_path):
+    """Catches redaction that matches only the literal "token=" in one logger's lines."""
+    server = servers(None, "--log-level", "info")
+    token, host = server.token, f"Host: 127.0.0.1:{server.port}\n"
+    encoded = "".join(f"%{ord(c):02X}" for c in token)
+    upgrade = ("Upgrade: websocket\nConnection: Upgrade\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\n"
+               f"Sec-WebSocket-Version: 13\nOrigin: {server.http}\n")
+    tickets = [server.ticket(), server.ticket()]
+    answers = [raw_request(server, f"GET {target} HTTP/1.1\n{host}{extra}") for target, extra in [
+        (f"/?%74oken={token}", ""), (f"/?tok%65n={token}", ""), (f"/api/sessions?%74oken={token}", ""),
+        (f"/api/sessions?q={encoded}", ""), (f"/api/{quote(token)}/x", ""),
+        (f"/ws?token={token}", upgrade), (f"/ws?%74oken={token}", upgrade), (f"/ws?x=1&token={encoded}", upgrade),
+        (f"/ws?ticket={tickets[0]}", upgrade), (f"/ws?ticket={tickets[0]}", upgrade),  # the second is refused
+        (f"/ws?tick%65t={tickets[1]}", upgrade),
+    ]]
+    assert [a.split(b" ", 2)[1] for a in answers] == [b"200"] * 2 + [b"401"] * 3 + [b"403"] * 3 + [b"101", b"403", b"101"]
+    server.stop()
+    log = (tmp_path / "server0.log").read_text() + "".join(server.stdout)
+    assert log.count("[hidden]") >= 11  # every request was logged, without its secret
+    for secret in (token, *tickets):
+        text = log
+        for _ in range(3):
+            assert secret not in text
+            text = unquote(text)
 
 
 def test_no_token_lets_everyone_in_on_loopback(servers):

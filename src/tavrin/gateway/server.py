@@ -19,7 +19,6 @@ import fcntl
 import json
 import logging
 import os
-import re
 import secrets
 import socket
 import sqlite3
@@ -295,8 +294,11 @@ def create_app(config: AppConfig | None = None):
     app.include_router(ws.create_ws_router())
     app.include_router(_api_router(config))
     app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
-    # Outermost: the Host allow-list, the access token and the security headers.
-    app.add_middleware(AccessGuard, token=config.token, host_and_port=lambda: (config.host, config.port))
+    # Outermost, around Starlette's own error handler too, so that its 500 carries the security
+    # headers as well: the Host allow-list, the access token and the security headers.
+    build_stack = app.build_middleware_stack
+    app.build_middleware_stack = lambda: AccessGuard(
+        build_stack(), token=config.token, host_and_port=lambda: (config.host, config.port))
 
     @app.get("/", include_in_schema=False)
     async def index():
@@ -442,9 +444,6 @@ async def read_json_body(request, limit: int):
 
 
 # -- the command ---------------------------------------------------------------------------------
-
-_TOKEN_IN_QUERY = re.compile(r"((?:^|[?&])token=)[^&]*")
-
 
 class StartupError(Exception):
     """A reason the server cannot start, told to the user in one line."""
@@ -618,17 +617,6 @@ def bind_socket(host: str, port: int) -> socket.socket:
     return sock
 
 
-class _RedactToken(logging.Filter):
-    """Keeps the access token of a ``?token=`` address out of the access log."""
-
-    def filter(self, record: logging.LogRecord) -> bool:
-        if isinstance(record.args, tuple) and len(record.args) >= 3 and isinstance(record.args[2], str):
-            args = list(record.args)
-            args[2] = _TOKEN_IN_QUERY.sub(r"\1[hidden]", args[2])
-            record.args = tuple(args)
-        return True
-
-
 # The uvicorn settings for a desktop app: a few windows and connector programs, never a crowd.
 UVICORN_LIMITS = {
     "limit_concurrency": 100,  # connections and requests at once; beyond that new ones get 503
@@ -643,7 +631,7 @@ UVICORN_LIMITS = {
 def main(argv: list[str] | None = None) -> int:
     import uvicorn
 
-    from tavrin.gateway.security import UnsafeFile, is_loopback, load_or_create_token
+    from tavrin.gateway.security import RedactSecrets, UnsafeFile, is_loopback, load_or_create_token
 
     parser = argparse.ArgumentParser(prog="tavrin-gateway", description="Run the Tavrin server and its web UI.")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
@@ -703,12 +691,14 @@ def main(argv: list[str] | None = None) -> int:
                 return
             shown = "127.0.0.1" if config.host in ("0.0.0.0", "::", "") else config.host
             shown = f"[{shown}]" if ":" in shown else shown
-            address = f"http://{shown}:{config.port}/" + (f"?token={config.token}" if config.token else "")
+            # The token goes in the fragment, which the browser never sends to a server.
+            address = f"http://{shown}:{config.port}/" + (f"#token={config.token}" if config.token else "")
             print(f"Tavrin is running at {address}  (data: {config.data_dir}; Ctrl+C stops it)", flush=True)
 
     server = Server(uvicorn.Config(app, host=args.host, port=config.port, log_level=args.log_level,
                                    server_header=False, proxy_headers=False, **UVICORN_LIMITS))
-    logging.getLogger("uvicorn.access").addFilter(_RedactToken())
+    # Now that uvicorn has made its handlers: every one of them drops the token and the tickets.
+    RedactSecrets(config.token).install()
     try:
         server.run(sockets=[sock])
     finally:
