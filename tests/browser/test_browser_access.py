@@ -1,10 +1,11 @@
 """Who gets in, in Chromium: a page that another program serves on another port of this host learns
-nothing it could use, and its cookie changes nothing here; a bookmark without the token says where
-to find it."""
+nothing it could use, and its cookies change nothing here; a bookmark without the token says where
+to find it; idle sockets beside an open page."""
 
 import http.server
 import json
 import re
+import socket
 import threading
 
 import httpx
@@ -12,13 +13,14 @@ import pytest
 
 MAIN_PANE = ".pane[data-session='session_main']"
 
-# What a page of another program on this host can try: read what its origin sees, set a cookie for
-# the host (every port gets it), and call the server directly.
+# What a page of another program on this host can try: read what its origin sees, set cookies for
+# the host (every port gets them), and call the server directly.
 HARVEST_PAGE = """<!doctype html><title>other program</title><script>
 const port = %(port)d;
 const seen = {cookie: document.cookie, local: JSON.stringify(localStorage),
               session: JSON.stringify(sessionStorage), referrer: document.referrer, href: location.href};
 document.cookie = `tavrin_token_${port}=tossed; path=/`;
+for (let i = 0; i < 24; i++) document.cookie = `bloat${i}=${"x".repeat(1000)}; path=/`;
 const tries = [
   fetch(`http://127.0.0.1:${port}/api/sessions`, {credentials: "include"}).then(r => r.text(), () => "blocked"),
   fetch(`http://127.0.0.1:${port}/api/ws-ticket`, {method: "POST", mode: "no-cors", credentials: "include"})
@@ -86,8 +88,8 @@ def connected(page):
 
 
 def test_a_page_on_another_port_gets_nothing_it_could_replay(open_page, app_server, other_program):
-    """Catches a credential the browser hands to another port, and a cookie from there that logs the
-    user out."""
+    """Catches a credential the browser hands to another port, and cookies from there that log the
+    user out or make the page's requests fail."""
     page = open_page()
     # The user goes there in the same tab (typed, or sent on by a page setting location.href) ...
     page.evaluate("url => { location.href = url; }", other_program.url + "/by-location")
@@ -107,7 +109,7 @@ def test_a_page_on_another_port_gets_nothing_it_could_replay(open_page, app_serv
         assert httpx.get(app_server.http + "/api/sessions",
                          headers={"Authorization": f"Bearer {value}"}).status_code == 401, value
 
-    # Back in the first tab, with the tossed cookie for this host: still in.
+    # Back in the first tab, with the tossed cookie and some 24 kB of others for this host: still in.
     page.goto(app_server.http + "/")
     connected(page)
     done_before = page.locator(f"{MAIN_PANE} .line.done").count()
@@ -134,3 +136,20 @@ def test_an_address_without_the_token_says_where_to_find_it_and_shows_nothing(br
         assert page.evaluate("sessionStorage.length") == 0
     finally:
         context.close()
+
+
+def test_an_open_page_keeps_working_beside_200_idle_sockets(open_page, app_server):
+    """Catches idle connections counted against the server's limits, locking every page out."""
+    page = open_page()
+    idle = [socket.create_connection(("127.0.0.1", app_server.port)) for _ in range(200)]
+    try:
+        page.reload()
+        connected(page)
+        done_before = page.locator(f"{MAIN_PANE} .line.done").count()
+        page.fill("#input", "hello beside the crowd")
+        page.press("#input", "Enter")
+        page.locator(f"{MAIN_PANE} .line.done").nth(done_before).wait_for()
+    finally:
+        for sock in idle:
+            sock.close()
+    assert page.problems == []

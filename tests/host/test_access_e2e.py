@@ -1,14 +1,17 @@
 """Who gets in, through a real server process: the WebSocket handshake and its tickets, cookies
-that count for nothing, a data directory someone else prepared, log lines, bounded state, and the
-one-line start-up errors."""
+that count for nothing, a data directory someone else prepared, log lines, idle sockets and slow
+bodies, bounded state, and the one-line start-up errors."""
 
 import json
 import os
+import select
 import socket
 import sqlite3
 import stat
 import subprocess
 import sys
+import threading
+import time
 from urllib.parse import quote, unquote
 
 import httpx
@@ -44,8 +47,14 @@ def rss_kib(pid: int) -> int:
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
+def bloat(count: int = 24) -> dict[str, str]:
+    """The Cookie header a page on another port of this host can make the browser send here."""
+    return {"Cookie": "; ".join(f"bloat{i}={'x' * 1000}" for i in range(count))}
+
+
 async def test_websocket_handshake_needs_the_token_or_a_ticket_and_an_allowed_host(servers):
-    """Catches a handshake let in by a cookie, a used ticket or the token in the address."""
+    """Catches a handshake let in by a cookie, a used ticket or the token in the address, and
+    cookies that make the handshake fail."""
     server = servers()
     old_cookie = {"Cookie": f"tavrin_token_{server.port}={server.token}"}
     used = server.ticket()
@@ -58,10 +67,12 @@ async def test_websocket_handshake_needs_the_token_or_a_ticket_and_an_allowed_ho
             async with websockets.connect(url, origin=server.http, additional_headers=headers):
                 pass
         assert refused.value.response.status_code == 403, url
-    for url, headers in ((server.ws, server.auth), (f"{server.ws}?ticket={server.ticket()}", {})):
+    for url, headers in ((server.ws, server.auth), (server.ws, {**server.auth, **bloat()}),
+                         (f"{server.ws}?ticket={server.ticket()}", bloat())):
         async with websockets.connect(url, origin=server.http, additional_headers=headers) as conn:
             await conn.send(json.dumps({"type": "ping"}))
             assert json.loads(await conn.recv()) == {"type": "pong"}
+    assert httpx.get(server.http + "/", headers=bloat(40)).status_code == 200
 
     upgrade = ("GET /ws HTTP/1.1\nHost: {host}\nUpgrade: websocket\nConnection: Upgrade\n"
                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\nSec-WebSocket-Version: 13\n"
@@ -166,6 +177,50 @@ def test_no_log_line_holds_the_token_or_a_ticket_however_it_was_written(servers,
         for _ in range(3):
             assert secret not in text
             text = unquote(text)
+
+
+def test_idle_sockets_and_slow_bodies_cannot_hold_the_server(servers):
+    """Catches connections that stay open without a request, trickled bodies that are never cut,
+    and head limits that a single write gets around."""
+    server = servers()
+    host = f"Host: 127.0.0.1:{server.port}\r\n"
+    idle = [socket.create_connection(("127.0.0.1", server.port)) for _ in range(200)]
+    idle[0].sendall(b"GET / HTTP/1.1\r\n" + host.encode())  # half a head, and then nothing
+    post = (f"POST /api/connectors/connector_inbox/messages HTTP/1.1\r\n{host}Authorization: Bearer {server.token}"
+            "\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{")
+    answered = {}
+
+    def trickle(name, head):
+        with socket.create_connection(("127.0.0.1", server.port), timeout=60) as sock:
+            sock.sendall(head.encode())
+            answer = b""
+            while not select.select([sock], [], [], 1)[0]:
+                sock.sendall(b" ")  # one byte a second
+            while chunk := sock.recv(65536):
+                answer += chunk
+            answered[name] = answer
+
+    threads = [threading.Thread(target=trickle, args=("with the token", post)),
+               threading.Thread(target=trickle, args=("without", post.replace(server.token, "wrong")))]
+    for thread in threads:
+        thread.start()
+    try:
+        # Meanwhile the server answers everyone else.
+        assert httpx.get(server.http + "/api/sessions", headers=server.auth).status_code == 200
+        big = raw_request(server, f"GET / HTTP/1.1\n{host}X-Big: {'a' * 60 * 1024}\n")
+        assert big.startswith(b"HTTP/1.1 431") and b"x-frame-options: DENY" in big
+        for sock in idle:
+            sock.settimeout(60)
+            assert sock.recv(1) == b""  # closed by the server
+    finally:
+        for sock in idle:
+            sock.close()
+        for thread in threads:
+            thread.join(90)
+    assert answered["with the token"].startswith(b"HTTP/1.1 408")
+    assert b"x-frame-options: DENY" in answered["with the token"]
+    # Refused at once for the token; the trickle that goes on after the answer is cut all the same.
+    assert answered["without"].startswith(b"HTTP/1.1 401")
 
 
 def test_no_token_lets_everyone_in_on_loopback(servers):

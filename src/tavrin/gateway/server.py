@@ -421,6 +421,7 @@ async def read_json_body(request, limit: int):
     parser can take, are 400. Every refusal is an HTTP error with a JSON body.
     """
     from fastapi import HTTPException
+    from starlette.requests import ClientDisconnect
 
     too_large = HTTPException(status_code=413, detail=f"Body too large (at most {limit} bytes)")
     declared = request.headers.get("content-length")
@@ -430,11 +431,15 @@ async def read_json_body(request, limit: int):
         if int(declared) > limit:
             raise too_large
     chunks, size = [], 0
-    async for chunk in request.stream():
-        size += len(chunk)
-        if size > limit:
-            raise too_large
-        chunks.append(chunk)
+    try:
+        async for chunk in request.stream():
+            size += len(chunk)
+            if size > limit:
+                raise too_large
+            chunks.append(chunk)
+    except ClientDisconnect:
+        # Gone, or cut off for sending too slowly: the answer goes nowhere, but ends the request quietly.
+        raise HTTPException(status_code=400, detail="The body did not arrive") from None
     try:
         return json.loads(b"".join(chunks))
     except RecursionError:
@@ -444,6 +449,7 @@ async def read_json_body(request, limit: int):
 
 
 # -- the command ---------------------------------------------------------------------------------
+
 
 class StartupError(Exception):
     """A reason the server cannot start, told to the user in one line."""
@@ -618,19 +624,22 @@ def bind_socket(host: str, port: int) -> socket.socket:
 
 
 # The uvicorn settings for a desktop app: a few windows and connector programs, never a crowd.
+# uvicorn's own ``limit_concurrency`` is left off: it counts every open connection, idle ones too,
+# so a hundred sockets that send nothing would have made every request 503. Connections waiting
+# for a request head are bounded and timed by the HTTP protocol instead (tavrin.gateway.connections),
+# and requests at once by the AccessGuard.
 UVICORN_LIMITS = {
-    "limit_concurrency": 100,  # connections and requests at once; beyond that new ones get 503
     "backlog": 64,  # connections waiting to be accepted
     "timeout_keep_alive": 5,  # seconds an idle keep-alive HTTP connection stays open
     "timeout_graceful_shutdown": 5,  # seconds Ctrl+C waits for open connections
     "ws_max_size": 1024 * 1024,  # largest WebSocket message a client may send
-    "h11_max_incomplete_event_size": 16 * 1024,  # request line and headers
 }
 
 
 def main(argv: list[str] | None = None) -> int:
     import uvicorn
 
+    from tavrin.gateway.connections import GuardedHTTPProtocol
     from tavrin.gateway.security import RedactSecrets, UnsafeFile, is_loopback, load_or_create_token
 
     parser = argparse.ArgumentParser(prog="tavrin-gateway", description="Run the Tavrin server and its web UI.")
@@ -696,7 +705,8 @@ def main(argv: list[str] | None = None) -> int:
             print(f"Tavrin is running at {address}  (data: {config.data_dir}; Ctrl+C stops it)", flush=True)
 
     server = Server(uvicorn.Config(app, host=args.host, port=config.port, log_level=args.log_level,
-                                   server_header=False, proxy_headers=False, **UVICORN_LIMITS))
+                                   server_header=False, proxy_headers=False, http=GuardedHTTPProtocol,
+                                   **UVICORN_LIMITS))
     # Now that uvicorn has made its handlers: every one of them drops the token and the tickets.
     RedactSecrets(config.token).install()
     try:
