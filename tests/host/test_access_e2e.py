@@ -223,6 +223,34 @@ def test_idle_sockets_and_slow_bodies_cannot_hold_the_server(servers):
     assert answered["without"].startswith(b"HTTP/1.1 401")
 
 
+def test_the_readme_connector_command_shows_the_token_on_no_command_line(servers, tmp_path):
+    """Catches an example that puts the token in argv, which every local user can read in /proc."""
+    import re
+    import shutil
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    [command] = [block for block in re.findall(r"```sh\n(.*?)```", readme, re.S) if "connector_inbox" in block]
+    server = servers()
+    command = command.replace("~/.tavrin", str(server.data_dir)).replace("8765", str(server.port))
+    # Every program the command runs records its arguments first.
+    wrappers, argv_log = tmp_path / "bin", tmp_path / "argv.log"
+    wrappers.mkdir()
+    names = set(re.findall(r"(?:^|\|)\s*([a-z]+)\s", command, re.M))
+    assert {"sed", "curl"} <= names
+    for name in names:
+        real = shutil.which(name)
+        if real is None:
+            pytest.skip(f"no {name} here")
+        (wrappers / name).write_text(f'#!/bin/sh\nprintf "%s\\n" "$0 $*" >> {argv_log}\nexec {real} "$@"\n')
+        (wrappers / name).chmod(0o755)
+    env = {**os.environ, "PATH": f"{wrappers}:{os.environ['PATH']}"}
+    result = subprocess.run(["sh", "-c", command], capture_output=True, text=True, timeout=60, env=env)
+    assert json.loads(result.stdout)["accepted"] is True, result
+    recorded = argv_log.read_text()
+    assert "curl" in recorded and "sed" in recorded and server.token not in recorded
+
+
 def test_no_token_lets_everyone_in_on_loopback(servers):
     server = servers(None, "--no-token")
     assert server.token is None and server.address == server.http + "/"
