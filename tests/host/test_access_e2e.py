@@ -219,7 +219,7 @@ def test_idle_sockets_and_slow_bodies_cannot_hold_the_server(servers):
             thread.join(90)
     assert answered["with the token"].startswith(b"HTTP/1.1 408")
     assert b"x-frame-options: DENY" in answered["with the token"]
-    # Refused at once for the token; the trickle that goes on after the answer is cut all the same.
+    # Refused at once without the token; the unfinished body is cut all the same.
     assert answered["without"].startswith(b"HTTP/1.1 401")
 
 

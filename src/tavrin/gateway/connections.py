@@ -22,7 +22,8 @@ reading only, not what the application sees of a request:
   connection closed. While the application is behind (uvicorn has stopped reading), the client is
   not to blame and the window starts again.
 
-Every answer given here carries the security headers, as the application's own do.
+Every answer given here carries the security headers, as the application's own do, and the
+connection closes gently after it (``LINGER_SECONDS``), so that the client gets to read it.
 
 A head that is pipelined behind a body the client has not finished reaches h11 directly (browsers
 do not pipeline): its size is then checked once h11 has parsed it.
@@ -47,6 +48,9 @@ COOKIE_LIMIT = 1024 * 1024
 MAX_WAITING = 256
 BODY_FLOOR = 1024
 BODY_WINDOW = 5.0
+# After a refusal: how long what the client still sends is read and dropped before the socket is
+# closed. Closing with unread bytes would send a reset, and the client could lose the answer.
+LINGER_SECONDS = 2.0
 
 _COOKIE = b"cookie:"
 _BLANK = (b"\r\n", b"\n")
@@ -85,6 +89,7 @@ class GuardedHTTPProtocol(H11Protocol):
         self._body_left: int | None = None  # declared body bytes not yet received
         self._early_body = 0  # body bytes that came with the head
         self._upgraded = False
+        self._refused = False
 
     # -- the protocol's events
 
@@ -98,7 +103,7 @@ class GuardedHTTPProtocol(H11Protocol):
         super().connection_lost(exc)
 
     def data_received(self, data: bytes) -> None:
-        if self.transport.is_closing():
+        if self._refused or self.transport.is_closing():
             return
         if self._collecting:
             data = self._collect(data)
@@ -128,7 +133,7 @@ class GuardedHTTPProtocol(H11Protocol):
     def _await_head(self, collect: bool) -> None:
         """Start the deadline of the next request head, and collect it unless h11 holds the start
         of it already (pipelined)."""
-        if self.transport.is_closing():
+        if self._refused or self.transport.is_closing():
             return
         self._collecting = collect
         self._kept.clear()
@@ -196,7 +201,7 @@ class GuardedHTTPProtocol(H11Protocol):
     # -- the request body
 
     def _after_events(self) -> None:
-        if self.transport.is_closing() or self._upgraded:
+        if self._refused or self._upgraded or self.transport.is_closing():
             return
         state = self.conn.their_state
         if self._head_timer is not None and not self._collecting and state is not h11.IDLE:
@@ -240,8 +245,9 @@ class GuardedHTTPProtocol(H11Protocol):
     # -- answers given here
 
     def _answer(self, status: int, text: str) -> None:
-        """Answer ``status`` if no response has started yet, and close the connection. The
-        application, if it is running, hears that the client went away."""
+        """Answer ``status`` if no response has started yet, and close the connection (after
+        ``LINGER_SECONDS`` of dropping what still comes). The application, if it is running, hears
+        that the client went away."""
         cycle = self.cycle
         if cycle is None or not cycle.response_started:
             body = text.encode()
@@ -254,4 +260,10 @@ class GuardedHTTPProtocol(H11Protocol):
             cycle.message_event.set()
         self._stop_waiting()
         self._stop_body_watch()
-        self.transport.close()
+        self._refused = True
+        if self.transport.can_write_eof():
+            self.transport.write_eof()
+            self.flow.resume_reading()
+            self.loop.call_later(LINGER_SECONDS, self.transport.close)
+        else:
+            self.transport.close()
