@@ -58,7 +58,7 @@ def open_page(browser, app_server):
         page.on("dialog", lambda dialog: (page.problems.append(f"dialog: {dialog.message}"), dialog.dismiss()))
         srv = server or app_server
         page.goto(srv.address)  # the printed address, token included
-        assert page.url == srv.http + "/"  # the token went into a cookie, out of the address
+        assert page.url == srv.http + "/"  # the token went into the tab's storage, out of the address
         page.wait_for_selector("#conn.conn-on")
         page.wait_for_selector(".tab[data-session='connector_inbox']")  # sessions are listed
         return page

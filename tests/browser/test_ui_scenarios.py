@@ -81,7 +81,7 @@ def test_a_resumed_conversation_shows_what_the_live_one_showed(open_page):
 
     live = pane.evaluate(TRANSCRIPT)
     session_id = pane.get_attribute("data-session")
-    listed = page.evaluate(f"fetch('/api/sessions/{session_id}/conversations').then(r => r.json())")
+    listed = page.evaluate(f"api('/api/sessions/{session_id}/conversations').then(r => r.json())")
     page.select_option("#resume-select", listed["current"])
     page.click("#resume-btn")
     pane.locator(".line.resumed").wait_for()
@@ -141,7 +141,7 @@ def test_a_server_restart_with_the_page_open(open_page, tmp_path):
         expect(page.locator("#stop")).to_be_disabled()
 
         # The old conversation is kept, and its cut-off turn is shown with how it ended.
-        listed = page.evaluate("fetch('/api/sessions/session_main/conversations').then(r => r.json())")
+        listed = page.evaluate("api('/api/sessions/session_main/conversations').then(r => r.json())")
         old = next(c["id"] for c in listed["conversations"] if c["title"].startswith("Remember the pelican"))
         page.select_option("#resume-select", old)
         page.click("#resume-btn")
@@ -182,7 +182,7 @@ def test_accessibility_of_the_main_views(open_page, scheme):
     wait_done(pane, 2)
 
     session_id = pane.get_attribute("data-session")
-    listed = page.evaluate(f"fetch('/api/sessions/{session_id}/conversations').then(r => r.json())")
+    listed = page.evaluate(f"api('/api/sessions/{session_id}/conversations').then(r => r.json())")
     page.select_option("#resume-select", listed["current"])
     page.click("#resume-btn")
     pane.locator(".line.resumed").wait_for()
@@ -254,7 +254,7 @@ def test_heartbeat_controls_show_the_interval_in_effect(open_page):
     page.fill("#hb-interval", "2")
     page.click("[data-hb='start']")
     page.locator("#hb-status", has_text="every 5 s").wait_for()
-    status = json.loads(page.evaluate("fetch('/api/heartbeat').then(r => r.text())"))
+    status = json.loads(page.evaluate("api('/api/heartbeat').then(r => r.text())"))
     assert status["interval_seconds"] == 5
     assert page.input_value("#hb-interval") == "5"
     # The runner's events as the page receives them (a real beat could fall in quiet hours).

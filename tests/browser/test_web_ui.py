@@ -63,7 +63,7 @@ def test_markup_in_messages_is_shown_as_text_and_never_runs(open_page):
 
 
 def test_a_framing_page_cannot_show_the_ui(open_page, app_server):
-    page = open_page()  # signed in: the cookie would go with the framed page's request
+    page = open_page()  # signed in: the framed page would find the token in this tab's storage
     # The framing page comes from the server's own origin, the strongest case: only the
     # anti-framing headers stand between it and the UI.
     page.route(app_server.http + "/framer.html", lambda route: route.fulfill(

@@ -9,6 +9,7 @@ import re
 import select
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -46,6 +47,7 @@ class ServerProcess:
         self.port: int | None = None
         self.token: str | None = None
         self.address: str | None = None  # the address the server printed, token included
+        self.stdout: list[str] = []  # what it printed after that (uvicorn's access log)
 
     @property
     def http(self) -> str:
@@ -59,6 +61,14 @@ class ServerProcess:
     def auth(self) -> dict[str, str]:
         """The header a program sends with the token."""
         return {"Authorization": f"Bearer {self.token}"}
+
+    def ticket(self) -> str:
+        """A WebSocket ticket, asked for as the page asks for one."""
+        import httpx
+
+        response = httpx.post(self.http + "/api/ws-ticket", headers=self.auth)
+        response.raise_for_status()
+        return response.json()["ticket"]
 
     def connect(self, **kwargs):
         """A WebSocket client of this server, from its own page's origin, with the token."""
@@ -81,14 +91,24 @@ class ServerProcess:
                 line = self.proc.stdout.readline()
                 if not line:
                     break
-                m = re.search(r"running at (http://127\.0\.0\.1:(\d+)/(?:\?token=([\w-]+))?)", line)
+                m = re.search(r"running at (http://127\.0\.0\.1:(\d+)/(?:#token=([\w-]+))?)", line)
                 if m:
                     self.address, self.port, self.token = m.group(1), int(m.group(2)), m.group(3)
+                    # Read on, or a chatty server would fill the pipe and stall.
+                    self._reader = threading.Thread(target=self._read_stdout, args=(self.proc.stdout,), daemon=True)
+                    self._reader.start()
                     return self
             if self.proc.poll() is not None:
                 break
         self.stop()
         raise RuntimeError("server did not start:\n" + Path(self.log_path).read_text(errors="replace")[-4000:])
+
+    def _read_stdout(self, stream) -> None:
+        try:
+            for line in stream:
+                self.stdout.append(line)
+        except (OSError, ValueError):
+            pass  # closed by stop()
 
     def stop(self) -> None:
         if self.proc is not None and self.proc.poll() is None:
@@ -98,8 +118,14 @@ class ServerProcess:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(5)
+        if getattr(self, "_reader", None) is not None:
+            self._reader.join(5)  # the pipe ends with the process
+            self._reader = None
         if self.proc is not None and self.proc.stdout:
-            self.proc.stdout.close()
+            try:
+                self.proc.stdout.close()
+            except (OSError, ValueError):
+                pass
         if getattr(self, "_log", None):
             self._log.close()
 

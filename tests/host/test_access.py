@@ -38,35 +38,50 @@ def client(app):
     ({"Authorization": "Bearer wrong"}, 401),
     ({"Authorization": f"Bearer {TOKEN}x"}, 401),
     ({"Authorization": f"Basic {TOKEN}"}, 401),
-    ({"Cookie": "tavrin_token_8799=wrong"}, 401),
-    ({"Cookie": f"tavrin_token_9999={TOKEN}"}, 401),  # another server's cookie
+    ({"Authorization": "Bearer "}, 401),
+    ({"Cookie": f"tavrin_token_8799={TOKEN}"}, 401),  # cookies count for nothing, the old one included
     ({"Authorization": f"Bearer {TOKEN}"}, 200),
     ({"Authorization": f"bearer  {TOKEN}"}, 200),
-    ({"Cookie": f'theme=dark; prefs={{"a":[1]}}; tavrin_token_8799={TOKEN}'}, 200),  # others' odd cookies
+    ({"Authorization": f"Bearer {TOKEN}", "Cookie": "tavrin_token_8799=tossed; x=" + "y" * 4000}, 200),
 ])
-@pytest.mark.parametrize("path", ["/", "/api/sessions", INBOX + "?token=" + TOKEN])
+@pytest.mark.parametrize("path", ["/api/sessions", "/api/nowhere", INBOX + "?token=" + TOKEN,
+                                  "/api/sessions?%74oken=" + TOKEN])
 def test_token_matrix(anonymous, gateway, headers, status, path):
-    if path.startswith(INBOX):  # a token in the address is no credential for the API
+    """Catches a route that lets in without the header, or a credential taken from anywhere else."""
+    if path.startswith(INBOX):  # a token in the address is no credential
         response = anonymous.post(path, json={"text": "hi"}, headers=headers)
         status = 202 if status == 200 else status
     else:
         response = anonymous.get(path, headers=headers)
+        status = 404 if status == 200 and path == "/api/nowhere" else status
     assert response.status_code == status
-    if status == 401 and path.startswith("/api/"):
+    if status == 401:
         assert response.json() == {"detail": "Missing or wrong access token"}
         assert gateway.manager.events == []
 
 
-def test_the_printed_address_sets_the_cookie_and_leads_to_the_clean_page(anonymous):
-    assert anonymous.get("/?token=wrong").status_code == 401
-    assert anonymous.get("/static/app.js").status_code == 200  # the page's own files are public
-    response = anonymous.get(f"/?token={TOKEN}&tab=main")
-    assert response.status_code == 303 and response.headers["location"] == "/?tab=main"
-    cookie = response.headers["set-cookie"]
-    assert cookie.startswith(f"tavrin_token_8799={TOKEN};")
-    assert {"httponly", "samesite=strict", "path=/"} <= {p.strip().lower() for p in cookie.split(";")}
-    assert anonymous.get("/").status_code == 200
-    assert anonymous.get("/api/sessions").status_code == 200
+@pytest.mark.parametrize("path", ["/", f"/?token={TOKEN}", f"/?tok%65n={TOKEN}", f"//evil.example/?token={TOKEN}",
+                                  f"/%2F%2Fevil.example/?token={TOKEN}", "/static", "//static/app.js"])
+def test_the_page_is_public_holds_nothing_and_no_address_signs_in(anonymous, path):
+    """Catches a login through the address (a cookie set, a redirect off this server) or data in the shell."""
+    response = anonymous.get(path)
+    assert response.status_code in (200, 401, 404), response.status_code
+    location = response.headers.get("location", "")
+    assert location == "" or location.startswith(BASE + "/") or (location.startswith("/") and location[1:2] != "/")
+    cookies = response.headers.get_list("set-cookie")
+    assert all(TOKEN not in c for c in cookies) and TOKEN not in response.text
+    if path == "/":  # the page deletes the cookie earlier versions kept the token in
+        assert cookies == ["tavrin_token_8799=; Max-Age=0; Path=/; HttpOnly; SameSite=Strict"]
+        assert "session_main" not in response.text
+    assert anonymous.get("/api/sessions").status_code == 401
+
+
+def test_ws_tickets_are_asked_for_with_the_token(anonymous, client):
+    """Catches a ticket handed out without the token, or one that is the token itself."""
+    assert anonymous.post("/api/ws-ticket").status_code == 401
+    assert client.get("/api/ws-ticket").status_code == 405
+    tickets = {client.post("/api/ws-ticket").json()["ticket"] for _ in range(3)}
+    assert len(tickets) == 3 and TOKEN not in tickets and all(len(t) >= 32 for t in tickets)
 
 
 @pytest.mark.parametrize("host, allowed", [
@@ -111,6 +126,27 @@ def test_security_headers_on_every_response(client, anonymous, path):
         if path == "/" or path.startswith("/api/"):
             assert headers["cache-control"] == "no-store"
     assert "http-equiv" not in client.get("/").text  # the policy is a header, not a <meta> tag
+
+
+@pytest.mark.parametrize("refusal", ["busy", "failure"])
+def test_refusals_carry_the_security_headers(app, monkeypatch, refusal):
+    """Catches a 503 or 500 written around the guard, without the headers every other answer has."""
+    from tavrin.gateway import security
+
+    if refusal == "busy":
+        monkeypatch.setattr(security, "MAX_REQUESTS", 0)
+        path, status = "/api/sessions", 503
+    else:
+        async def broken():
+            raise RuntimeError("boom")
+        app.add_api_route("/api/broken", broken)
+        path, status = "/api/broken", 500
+    with TestClient(app, base_url=BASE, raise_server_exceptions=False,
+                    headers={"Authorization": f"Bearer {TOKEN}"}) as c:
+        response = c.get(path)
+    assert response.status_code == status
+    assert response.headers["x-frame-options"] == "DENY"
+    assert "frame-ancestors 'none'" in response.headers["content-security-policy"]
 
 
 @pytest.mark.parametrize("kwargs, status, detail", [

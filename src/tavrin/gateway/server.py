@@ -19,9 +19,10 @@ import fcntl
 import json
 import logging
 import os
-import re
+import secrets
 import socket
 import sqlite3
+import stat
 import sys
 from contextlib import asynccontextmanager
 from pathlib import Path
@@ -202,6 +203,7 @@ async def startup(config: AppConfig) -> None:
 
     data_dir = Path(config.data_dir).expanduser()
     data_dir.mkdir(parents=True, exist_ok=True)
+    prepare_store_file(data_dir / STORE_FILE)
     store = ConversationStore(data_dir / STORE_FILE)
     # Turns the last run left open were cut short by its end: record them as interrupted.
     await store.interrupt_open_turns()
@@ -292,8 +294,11 @@ def create_app(config: AppConfig | None = None):
     app.include_router(ws.create_ws_router())
     app.include_router(_api_router(config))
     app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
-    # Outermost: the Host allow-list, the access token and the security headers.
-    app.add_middleware(AccessGuard, token=config.token, host_and_port=lambda: (config.host, config.port))
+    # Outermost, around Starlette's own error handler too, so that its 500 carries the security
+    # headers as well: the Host allow-list, the access token and the security headers.
+    build_stack = app.build_middleware_stack
+    app.build_middleware_stack = lambda: AccessGuard(
+        build_stack(), token=config.token, host_and_port=lambda: (config.host, config.port))
 
     @app.get("/", include_in_schema=False)
     async def index():
@@ -416,6 +421,7 @@ async def read_json_body(request, limit: int):
     parser can take, are 400. Every refusal is an HTTP error with a JSON body.
     """
     from fastapi import HTTPException
+    from starlette.requests import ClientDisconnect
 
     too_large = HTTPException(status_code=413, detail=f"Body too large (at most {limit} bytes)")
     declared = request.headers.get("content-length")
@@ -425,11 +431,15 @@ async def read_json_body(request, limit: int):
         if int(declared) > limit:
             raise too_large
     chunks, size = [], 0
-    async for chunk in request.stream():
-        size += len(chunk)
-        if size > limit:
-            raise too_large
-        chunks.append(chunk)
+    try:
+        async for chunk in request.stream():
+            size += len(chunk)
+            if size > limit:
+                raise too_large
+            chunks.append(chunk)
+    except ClientDisconnect:
+        # Gone, or cut off for sending too slowly: the answer goes nowhere, but ends the request quietly.
+        raise HTTPException(status_code=400, detail="The body did not arrive") from None
     try:
         return json.loads(b"".join(chunks))
     except RecursionError:
@@ -440,15 +450,19 @@ async def read_json_body(request, limit: int):
 
 # -- the command ---------------------------------------------------------------------------------
 
-_TOKEN_IN_QUERY = re.compile(r"((?:^|[?&])token=)[^&]*")
-
 
 class StartupError(Exception):
     """A reason the server cannot start, told to the user in one line."""
 
 
 def prepare_data_dir(path: Path) -> Path:
-    """The data directory, made when it is missing (its parent must exist) and checked for writing."""
+    """The data directory, made when it is missing (its parent must exist), checked to be the
+    user's alone and writable. Returns its real path, which the server uses from then on.
+
+    Another user who made the directory first (in /tmp, say) could read the store and plant
+    links to make the server write into their files, so such a directory is refused, as is one
+    that others may write to or that lies in a folder they may change.
+    """
     path = Path(path).expanduser().absolute()
     if path.exists() and not path.is_dir():
         raise StartupError(f"the data directory {path} is not a directory")
@@ -462,13 +476,30 @@ def prepare_data_dir(path: Path) -> Path:
             pass
         except OSError as exc:
             raise StartupError(f"cannot create the data directory {path}: {exc.strerror}") from None
-    probe = path / f".write-test-{os.getpid()}"
+    real = Path(os.path.realpath(path))
+    me = os.geteuid()
+    info = os.stat(real)
+    if info.st_uid != me:
+        raise StartupError(f"the data directory {path} belongs to another user (uid {info.st_uid}); "
+                           "choose a directory of your own with --data-dir")
+    if info.st_mode & 0o022:
+        raise StartupError(f"the data directory {path} can be changed by other users (mode "
+                           f"{stat.S_IMODE(info.st_mode):o}); make it private (chmod 700 {path}) or "
+                           "choose another --data-dir")
+    for folder in real.parents:
+        # Whoever may rename entries of a folder above it may swap the directory for their own;
+        # a sticky folder (/tmp) lets each user rename only their own entries.
+        above = os.stat(folder)
+        if above.st_uid not in (0, me) or (above.st_mode & 0o022 and not above.st_mode & stat.S_ISVTX):
+            raise StartupError(f"the data directory {path} lies in {folder}, which other users can change; "
+                               "choose another --data-dir")
+    probe = real / f".write-test-{secrets.token_hex(8)}"
     try:
-        probe.touch()
-        probe.unlink()
+        os.close(os.open(probe, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600))
+        os.unlink(probe)
     except OSError as exc:
         raise StartupError(f"the data directory {path} is not writable: {exc.strerror}") from None
-    return path
+    return real
 
 
 def lock_data_dir(data_dir: Path) -> int:
@@ -477,9 +508,13 @@ def lock_data_dir(data_dir: Path) -> int:
     Two servers on one data directory would interleave their writes to the store and each
     believe it owns the sessions, so a second one stops here.
     """
+    from tavrin.gateway.security import UnsafeFile, open_private
+
     path = data_dir / LOCK_FILE
     try:
-        fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
+        fd = open_private(path, os.O_RDWR)
+    except UnsafeFile as exc:
+        raise StartupError(str(exc)) from None
     except OSError as exc:
         raise StartupError(f"cannot open the lock file {path}: {exc.strerror}") from None
     try:
@@ -497,21 +532,73 @@ def lock_data_dir(data_dir: Path) -> int:
     return fd
 
 
+# SQLite's companions of the store: it makes them with the store's own mode.
+STORE_COMPANIONS = ("-wal", "-shm", "-journal")
+
+
+def prepare_store_file(path: Path) -> None:
+    """Make the store file private (mode 0600, created so when missing) before SQLite opens it,
+    and check that none of the files SQLite keeps beside it is a link or someone else's.
+
+    SQLite opens these by name; the data directory being the user's alone (``prepare_data_dir``),
+    nobody can swap them in between.
+    """
+    from tavrin.gateway.security import UnsafeFile, check_private, open_private
+
+    try:
+        os.close(open_private(path, os.O_RDWR))
+        for suffix in STORE_COMPANIONS:
+            check_private(Path(f"{path}{suffix}"))
+    except UnsafeFile as exc:
+        raise StartupError(str(exc)) from None
+    except OSError as exc:
+        raise StartupError(f"cannot open the conversation store {exc.filename or path}: {exc.strerror}") from None
+
+
 def check_store(path: Path) -> None:
-    """Open the conversation store once and check its pages, so a damaged file is named at start-up."""
+    """Open the conversation store once and check its pages and its tables, so a damaged file
+    is named at start-up in one line rather than failing the first query."""
     from tavrin.core.store import ConversationStore
 
+    prepare_store_file(path)
     try:
         store = ConversationStore(path)
         try:
-            verdict = store._run(lambda db: db.execute("PRAGMA quick_check").fetchone()[0])
+            verdict = store._run(_store_verdict)
         finally:
             store.close()
     except sqlite3.DatabaseError as exc:
         verdict = str(exc)
+    except RuntimeError as exc:  # written by a newer version
+        raise StartupError(f"the conversation store {path} cannot be used: {exc}") from None
     if verdict != "ok":
         raise StartupError(f"the conversation store {path} is damaged or unreadable ({verdict}); "
                            "move it aside to start with an empty one")
+
+
+def _store_verdict(db: sqlite3.Connection) -> str:
+    from tavrin.core.store import ConversationStore
+
+    problems = [row[0] for row in db.execute("PRAGMA quick_check")]
+    if problems != ["ok"]:
+        return problems[0]
+    reference = ConversationStore(":memory:")  # the tables as this version makes them
+    try:
+        expected = reference._run(_columns)
+    finally:
+        reference.close()
+    found = _columns(db)
+    for table, columns in expected.items():
+        if table not in found:
+            return f"the table {table} is missing"
+        if missing := [c for c in columns if c not in found[table]]:
+            return f"the table {table} lacks {', '.join(missing)}"
+    return "ok"
+
+
+def _columns(db: sqlite3.Connection) -> dict[str, list[str]]:
+    tables = [row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
+    return {t: [row[1] for row in db.execute(f'PRAGMA table_info("{t}")')] for t in tables}
 
 
 def bind_socket(host: str, port: int) -> socket.socket:
@@ -536,32 +623,24 @@ def bind_socket(host: str, port: int) -> socket.socket:
     return sock
 
 
-class _RedactToken(logging.Filter):
-    """Keeps the access token of a ``?token=`` address out of the access log."""
-
-    def filter(self, record: logging.LogRecord) -> bool:
-        if isinstance(record.args, tuple) and len(record.args) >= 3 and isinstance(record.args[2], str):
-            args = list(record.args)
-            args[2] = _TOKEN_IN_QUERY.sub(r"\1[hidden]", args[2])
-            record.args = tuple(args)
-        return True
-
-
 # The uvicorn settings for a desktop app: a few windows and connector programs, never a crowd.
+# uvicorn's own ``limit_concurrency`` is left off: it counts every open connection, idle ones too,
+# so a hundred sockets that send nothing would have made every request 503. Connections waiting
+# for a request head are bounded and timed by the HTTP protocol instead (tavrin.gateway.connections),
+# and requests at once by the AccessGuard.
 UVICORN_LIMITS = {
-    "limit_concurrency": 100,  # connections and requests at once; beyond that new ones get 503
     "backlog": 64,  # connections waiting to be accepted
     "timeout_keep_alive": 5,  # seconds an idle keep-alive HTTP connection stays open
     "timeout_graceful_shutdown": 5,  # seconds Ctrl+C waits for open connections
     "ws_max_size": 1024 * 1024,  # largest WebSocket message a client may send
-    "h11_max_incomplete_event_size": 16 * 1024,  # request line and headers
 }
 
 
 def main(argv: list[str] | None = None) -> int:
     import uvicorn
 
-    from tavrin.gateway.security import is_loopback, load_or_create_token
+    from tavrin.gateway.connections import GuardedHTTPProtocol
+    from tavrin.gateway.security import RedactSecrets, UnsafeFile, is_loopback, load_or_create_token
 
     parser = argparse.ArgumentParser(prog="tavrin-gateway", description="Run the Tavrin server and its web UI.")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
@@ -584,6 +663,11 @@ def main(argv: list[str] | None = None) -> int:
         return fail(f"--no-token is refused with --host {args.host}: without the token anyone on the network "
                     "could act as you; listen on 127.0.0.1 or keep the token", 2)
 
+    # Before the checks: a file made private again is told as a log line.
+    handler = logging.StreamHandler()
+    handler.setFormatter(SafeFormatter("%(asctime)s %(levelname)-7s %(name)s: %(message)s"))
+    logging.basicConfig(level=args.log_level.upper(), handlers=[handler])
+
     config = load_config(args.data_dir, host=args.host, port=args.port)
     config.session_streams = not args.no_session_streams
     if args.demo_step_delay is not None:
@@ -596,6 +680,8 @@ def main(argv: list[str] | None = None) -> int:
         if not args.no_token:
             try:
                 config.token = load_or_create_token(config.data_dir)
+            except UnsafeFile as exc:
+                raise StartupError(str(exc)) from None
             except OSError as exc:
                 raise StartupError(f"cannot read or write the token file {exc.filename}: {exc.strerror}") from None
         sock = bind_socket(args.host, args.port)
@@ -605,9 +691,6 @@ def main(argv: list[str] | None = None) -> int:
         return fail(str(exc))
     config.port = sock.getsockname()[1]
 
-    handler = logging.StreamHandler()
-    handler.setFormatter(SafeFormatter("%(asctime)s %(levelname)-7s %(name)s: %(message)s"))
-    logging.basicConfig(level=args.log_level.upper(), handlers=[handler])
     app = create_app(config)
 
     class Server(uvicorn.Server):
@@ -617,12 +700,15 @@ def main(argv: list[str] | None = None) -> int:
                 return
             shown = "127.0.0.1" if config.host in ("0.0.0.0", "::", "") else config.host
             shown = f"[{shown}]" if ":" in shown else shown
-            address = f"http://{shown}:{config.port}/" + (f"?token={config.token}" if config.token else "")
+            # The token goes in the fragment, which the browser never sends to a server.
+            address = f"http://{shown}:{config.port}/" + (f"#token={config.token}" if config.token else "")
             print(f"Tavrin is running at {address}  (data: {config.data_dir}; Ctrl+C stops it)", flush=True)
 
     server = Server(uvicorn.Config(app, host=args.host, port=config.port, log_level=args.log_level,
-                                   server_header=False, proxy_headers=False, **UVICORN_LIMITS))
-    logging.getLogger("uvicorn.access").addFilter(_RedactToken())
+                                   server_header=False, proxy_headers=False, http=GuardedHTTPProtocol,
+                                   **UVICORN_LIMITS))
+    # Now that uvicorn has made its handlers: every one of them drops the token and the tickets.
+    RedactSecrets(config.token).install()
     try:
         server.run(sockets=[sock])
     finally:

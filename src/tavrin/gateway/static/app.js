@@ -11,6 +11,9 @@
 // When the server numbers a session's events ("seq", session streams), the page attaches to
 // every session it shows a tab for, at each (re)connect, with the last number it drew there:
 // the server replays what the page missed and then goes live. See "Session streams" below.
+//
+// The access token reaches the page in the address's fragment and lives in this tab's
+// sessionStorage; see "The access token" below.
 "use strict";
 
 const MAIN = "session_main";
@@ -30,6 +33,60 @@ const ui = {
 };
 
 const CU_CHIP = "Using Computer Use mode — I can see and control your screen"; // the gateway's banner text
+
+// ---------------------------------------------------------------- the access token
+//
+// The server prints its address with the token in the fragment (#token=...), which the browser
+// sends to no server. The page moves it into sessionStorage and takes it out of the address bar.
+// sessionStorage belongs to this origin (scheme, host and port) in this tab alone and ends with the
+// tab: a page that another program serves on another port cannot read it, and nothing of it goes
+// out with the requests the browser makes by itself. A cookie would: browsers hand a host's
+// cookies to every port of it. (localStorage would outlive the tab, so a program that listens on
+// this port after the server stopped could read it from a bookmark's visit.) The token goes to
+// /api/* as "Authorization: Bearer"; the WebSocket, which cannot carry that header, is opened with
+// a single-use ticket fetched with it.
+
+const TOKEN_KEY = "tavrin.token";
+const access = { token: null, refused: false };
+
+function takeToken() {
+  const params = new URLSearchParams(location.hash.slice(1));
+  const given = params.get("token");
+  if (given) {
+    access.token = given;
+    try { sessionStorage.setItem(TOKEN_KEY, given); } catch (e) { /* no storage: this load only */ }
+    params.delete("token");
+    const clean = new URL(location.href); // same origin whatever the path looks like
+    clean.hash = params.toString();
+    history.replaceState(history.state, "", clean.href);
+  } else {
+    try { access.token = sessionStorage.getItem(TOKEN_KEY); } catch (e) { access.token = null; }
+  }
+}
+
+// fetch() for /api/*, with the token. Cookies are not sent: the server gives them no meaning.
+async function api(path, options = {}) {
+  const headers = new Headers(options.headers || {});
+  if (access.token) headers.set("Authorization", `Bearer ${access.token}`);
+  const response = await fetch(path, { ...options, headers, credentials: "omit" });
+  if (response.status === 401) refuseAccess();
+  return response;
+}
+
+// No token, or not this server's: say where the address is, and show nothing else.
+function refuseAccess() {
+  if (access.refused) return;
+  access.refused = true;
+  access.token = null;
+  try { sessionStorage.removeItem(TOKEN_KEY); } catch (e) { /* nothing stored */ }
+  const ws = ui.ws;
+  ui.ws = null;
+  if (ws) ws.close();
+  $("conn").textContent = "no access token";
+  $("conn").className = "conn conn-off";
+  $("access-origin").textContent = `${location.origin}/#token=…`;
+  $("access-note").hidden = false;
+}
 
 // ---------------------------------------------------------------- small helpers
 
@@ -475,7 +532,7 @@ async function reload(s) {
       const seq = s.liveSeq;
       const renames = s.renames;
       const conv = s.conversationId;
-      const r = await fetch(`/api/conversations/${encodeURIComponent(conv)}/messages`);
+      const r = await api(`/api/conversations/${encodeURIComponent(conv)}/messages`);
       if (!r.ok) { if (r.status === 404) clearPane(s.id); break; }
       const data = await r.json();
       if (s.liveSeq !== seq || s.conversationId !== conv) continue;
@@ -544,7 +601,7 @@ function settleApproval(approvalId, outcome, decision) {
 
 async function loadPendingApprovals() {
   try {
-    const r = await fetch("/api/approvals");
+    const r = await api("/api/approvals");
     if (!r.ok) return;
     const data = await r.json();
     const pending = new Set(data.approvals.map((a) => a.approval_id));
@@ -587,7 +644,7 @@ async function refreshResumeList() {
   const s = sessionView(ui.active);
   const all = $("resume-all").checked;
   try {
-    const r = await fetch(`/api/sessions/${encodeURIComponent(s.id)}/conversations?all=${all}`);
+    const r = await api(`/api/sessions/${encodeURIComponent(s.id)}/conversations?all=${all}`);
     if (!r.ok) return;
     const data = await r.json();
     select.replaceChildren();
@@ -635,7 +692,7 @@ function renderHeartbeat() {
 
 async function loadHeartbeat() {
   try {
-    const r = await fetch("/api/heartbeat");
+    const r = await api("/api/heartbeat");
     if (r.status === 503) { ui.hb.status = "unavailable"; renderHeartbeat(); return; }
     if (!r.ok) return;
     const st = await r.json();
@@ -785,7 +842,7 @@ function handleEvent(ev) {
       setWorking(s.id, false); // resuming stopped the session's work
       renderHistory(s.id, ev.messages);
       addLine(s.id, "system resumed", `↺ Resumed conversation (${(ev.messages || []).length} messages)`);
-      fetch(`/api/conversations/${encodeURIComponent(ev.conversation_id)}/messages?limit=0`)
+      api(`/api/conversations/${encodeURIComponent(ev.conversation_id)}/messages?limit=0`)
         .then((r) => (r.ok ? r.json() : null))
         .then((d) => { if (d) { s.conversationTitle = d.conversation.title; if (s.id === ui.active) renderChrome(); } })
         .catch(() => {});
@@ -966,7 +1023,7 @@ async function fillAsked(s) {
   const node = s.asked;
   s.asked = null;
   try {
-    const r = await fetch(`/api/conversations/${encodeURIComponent(s.conversationId)}/messages`);
+    const r = await api(`/api/conversations/${encodeURIComponent(s.conversationId)}/messages`);
     const messages = r.ok ? (await r.json()).messages : [];
     const asked = messages.filter((m) => m.role === "user" && !(m.meta && m.meta.connector)).pop();
     if (!asked) { node.remove(); return; }
@@ -1062,7 +1119,7 @@ async function rebuild(s, st) {
     const conv = s.conversationId;
     try {
       if (conv) {
-        const r = await fetch(`/api/conversations/${encodeURIComponent(conv)}/messages`);
+        const r = await api(`/api/conversations/${encodeURIComponent(conv)}/messages`);
         if (r.ok) {
           const data = await r.json();
           messages = data.messages;
@@ -1131,9 +1188,25 @@ function streamsOff() {
 
 // ---------------------------------------------------------------- connection
 
-function connect() {
+function reconnectLater() {
+  setTimeout(connect, ui.retryMs);
+  ui.retryMs = Math.min(ui.retryMs * 2, 8000);
+}
+
+async function connect() {
+  if (access.refused) return;
+  let ticket;
+  try {
+    const r = await api("/api/ws-ticket", { method: "POST" });
+    if (r.status === 401) return; // refuseAccess says what to do
+    if (!r.ok) throw new Error(`no ticket (${r.status})`);
+    ticket = (await r.json()).ticket;
+  } catch (e) {
+    reconnectLater(); // the server is away or busy
+    return;
+  }
   const proto = location.protocol === "https:" ? "wss:" : "ws:";
-  const ws = new WebSocket(`${proto}//${location.host}/ws`);
+  const ws = new WebSocket(`${proto}//${location.host}/ws?ticket=${encodeURIComponent(ticket)}`);
   ui.ws = ws;
   ws.addEventListener("open", () => {
     ui.retryMs = 500;
@@ -1160,8 +1233,7 @@ function connect() {
       s.pane.classList.add("stale");
       s.ownTurn = false;
     }
-    setTimeout(connect, ui.retryMs);
-    ui.retryMs = Math.min(ui.retryMs * 2, 8000);
+    reconnectLater();
   });
 }
 
@@ -1288,6 +1360,7 @@ new ResizeObserver(() => {
   if (s) scrollToEnd(s);
 }).observe($("panes"));
 
+takeToken();
 sessionView(MAIN);
 activate(MAIN);
 wire();
