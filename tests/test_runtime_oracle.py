@@ -401,29 +401,29 @@ CLOSES = ["ok", "raise", "stop", "exit", "lookup", "attribute", "absent"]
 LEAVES = {(t, c): leaf_class(t, c) for t in THROWS for c in CLOSES}
 
 
-def tree_spec(rng, depth=0):
+def tree_shape(rng, depth=0):
     if depth >= 3 or (depth and rng.random() < 0.3):
         return ("leaf", rng.choice(THROWS), rng.choice(CLOSES), rng.randint(0, 3), rng.choice(["return", "fail"]))
     kind = rng.choice(["await_each", "each_caught", "catch_ordinary", "guarded"])
     native = depth == 0 or rng.random() < 0.6
     if kind in ("await_each", "each_caught"):
-        return (kind, native, [tree_spec(rng, depth + 1) for _ in range(rng.randint(1, 3))])
-    return (kind, native, [tree_spec(rng, depth + 1)], rng.random() < 0.3)
+        return (kind, native, [tree_shape(rng, depth + 1) for _ in range(rng.randint(1, 3))])
+    return (kind, native, [tree_shape(rng, depth + 1)], rng.random() < 0.3)
 
 
-def build(spec, log, use_native, kept, path="r"):
-    """The tree of `spec`; every coroutine of it is kept in `kept` too, so that none is finalised before
+def build(shape, log, use_native, kept, path="r"):
+    """The tree of `shape`; every coroutine of it is kept in `kept` too, so that none is finalised before
     the end (an `async def` tree keeps some alive longer, through the tracebacks of what it caught)."""
-    if spec[0] == "leaf":
-        _, throw, close, n, end = spec
+    if shape[0] == "leaf":
+        _, throw, close, n, end = shape
         return LEAVES[throw, close](path, log, n, end)
-    kind, native, children = spec[:3]
+    kind, native, children = shape[:3]
     make = getattr(probe, kind) if use_native and native else PYTHON[kind]
     built = [build(c, log, use_native, kept, f"{path}.{i}") for i, c in enumerate(children)]
     if kind == "catch_ordinary":
         coro = make(built[0])
     elif kind == "guarded":
-        coro = make(FuzzLock(path, log, spec[3]), built[0], log)
+        coro = make(FuzzLock(path, log, shape[3]), built[0], log)
     else:
         coro = make(built)
     kept.append(coro)
@@ -450,12 +450,12 @@ def close_all(coros):
     return closed
 
 
-def run_sequence(spec, ops, use_native, via_wrapper):
+def run_sequence(shape, ops, use_native, via_wrapper):
     log, unraisable = [], []
     hook, sys.unraisablehook = sys.unraisablehook, lambda u: unraisable.append(describe(u.exc_value))
     try:
         kept = []
-        coro = build(spec, log, use_native, kept)
+        coro = build(shape, log, use_native, kept)
         target = coro.__await__() if via_wrapper else coro
         seen = []
         for op in ops:
@@ -491,12 +491,12 @@ def test_random_send_throw_close_sequences_match_async_def(seed):
         warnings.simplefilter("ignore")
         try:
             for case in range(50):
-                spec = tree_spec(rng)
+                shape = tree_shape(rng)
                 ops = [("send", None)] + [rng.choice([("send", None), ("send", None), ("send", "v"), ("close",),
                                                        ("throw", exception(rng))]) for _ in range(rng.randint(1, 6))]
                 via_wrapper = rng.random() < 0.2
-                expected = run_sequence(spec, ops, False, via_wrapper)
-                got = run_sequence(spec, ops, True, via_wrapper)
-                assert got == expected, f"seed {seed} case {case}: {spec} {[op[0] for op in ops]}"
+                expected = run_sequence(shape, ops, False, via_wrapper)
+                got = run_sequence(shape, ops, True, via_wrapper)
+                assert got == expected, f"seed {seed} case {case}: {shape} {[op[0] for op in ops]}"
         finally:
             gc.unfreeze()
