@@ -244,7 +244,9 @@ def test_the_readme_connector_command_shows_the_token_on_no_command_line(servers
             pytest.skip(f"no {name} here")
         (wrappers / name).write_text(f'#!/bin/sh\nprintf "%s\\n" "$0 $*" >> {argv_log}\nexec {real} "$@"\n')
         (wrappers / name).chmod(0o755)
-    env = {**os.environ, "PATH": f"{wrappers}:{os.environ['PATH']}"}
+    # The programs are the user's own, never run under the sanitizer the suite may be preloading.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
+    env["PATH"] = f"{wrappers}:{os.environ['PATH']}"
     result = subprocess.run(["sh", "-c", command], capture_output=True, text=True, timeout=60, env=env)
     assert json.loads(result.stdout)["accepted"] is True, result
     recorded = argv_log.read_text()
