@@ -16,6 +16,7 @@ import warnings
 import pytest
 
 from tavrin import _runtime_probe as probe
+from test_runtime_hostile import guarded_in_python as guarded
 
 
 # ---- the oracle: each probe coroutine written with async def ----
@@ -44,19 +45,6 @@ async def catch_ordinary(awaitable):
     except Exception as e:
         caught = e
     return ("caught", caught)
-
-
-async def guarded(lock, awaitable, log):
-    await lock.acquire()
-    try:
-        try:
-            r = await awaitable
-            log.append("completed")
-            return r
-        finally:
-            log.append("unwound")
-    finally:
-        lock.release()
 
 
 async def collect(iterable):

@@ -125,7 +125,7 @@ Coro websocket_endpoint(nb::object ws) {
                 Local msg_type = g.get(message, n.type);
                 if (equal(msg_type, n.chat)) {
                     start_chat(ws, message, background_tasks);
-                } else if (session_streams_on()) {
+                } else if (streams_enabled()) {
                     // The replies take their turn on the socket with the events of its sessions, so
                     // that only one send is ever in flight on it.
                     Holding hold(ws);

@@ -210,8 +210,9 @@ bool is_let_go(const nb::python_error& e);
 
 // ---- Session streams (session_stream.cpp), when `_SESSION_STREAMS` is on ----
 
-// `_SESSION_STREAMS` now.
-bool session_streams_on();
+// Whether session streams are on: `_SESSION_STREAMS` now (re-read only when a module global changed).
+// Off, nothing touches stream bookkeeping.
+bool streams_enabled();
 
 // The sending of a socket, for a sender beside its session streams: a broadcast's send, the replies of
 // the socket's endpoint. At most one send is ever in flight on a socket: while one is, whatever else is
@@ -258,12 +259,6 @@ nb::object existing_stream(nb::handle session_id);
 
 // Whether `ws` is attached to `stream`.
 bool is_attached(nb::handle stream, nb::handle ws);
-
-// Whether session streams are on: `_SESSION_STREAMS` now. Off, no handler touches stream bookkeeping.
-inline bool streams_enabled() {
-    const Gateway& g = gw();
-    return truthy(g.global(g.n._SESSION_STREAMS));
-}
 
 // Runs stream bookkeeping that follows a handler's own work (forgetting a decided approval, dropping a
 // closed session's stream). It never costs the client its reply: an ordinary error in it (an id that

@@ -89,7 +89,7 @@ Coro broadcast(nb::object self, nb::object message) {
     // the list again and holds the connection it sends to: whoever can reach the list may change it.
     Local snapshot = check(PySequence_List(attr(self, n._connections).ptr()));
     Local dead;  // a list, made at the first failure
-    bool streams = session_streams_on();
+    bool streams = streams_enabled();
     Local ws;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
         ws = nb::borrow(PyList_GET_ITEM(snapshot.ptr(), i));

@@ -1044,7 +1044,7 @@ bool detach_everywhere(nb::handle ws) {
     return true;
 }
 
-bool session_streams_on() { return streams_on(); }
+bool streams_enabled() { return streams_on(); }
 
 Holding::Holding(nb::handle ws, nb::handle queue_instead) {
     outbox_ = outbox_for(ws);
