@@ -352,7 +352,7 @@ class Tripwire:
         self.reached = asyncio.Event()
         self.cut_at: tuple[str, int] | None = None
 
-    async def point(self, name: str) -> None:
+    async def point(self, name: str, suspend: bool = True) -> None:
         n = self.counts[name] = self.counts.get(name, 0) + 1
         self.trace.append((name, n))
         if self.armed == (name, n):
@@ -360,12 +360,13 @@ class Tripwire:
             self.cut_at = (name, n)
             self.reached.set()
             await asyncio.get_running_loop().create_future()
-        else:
-            await asyncio.sleep(0)  # every point is a real suspension, as over a network
+        elif suspend:
+            await asyncio.sleep(0)  # a real suspension, as of a store or a model over the network
 
 
 class WiredSocket(FakeWebSocket):
-    """A FakeWebSocket whose every send passes the tripwire as "<label>:<event type>".
+    """A FakeWebSocket whose every send passes the tripwire as "<label>:<event type>". Its sends
+    complete at once, as a socket's do while its peer reads, unless the wire holds them.
 
     `fail_on` names the send ((event type, n-th send of that type to this socket)) that raises, as a
     socket whose peer has gone does; `fail_after_hang_up` makes every send after `hang_up` fail.
@@ -384,7 +385,7 @@ class WiredSocket(FakeWebSocket):
     async def send_json(self, data: Any) -> None:
         kind = data.get("type") if isinstance(data, dict) else None
         n = self.sends[kind] = self.sends.get(kind, 0) + 1
-        await self.wire.point(f"{self.label}:{kind}")
+        await self.wire.point(f"{self.label}:{kind}", suspend=False)
         if self.fail_on == (kind, n) or (self.fail_after_hang_up and self.hung_up):
             raise RuntimeError('Cannot call "send" once a close message has been sent.')
         await super().send_json(data)

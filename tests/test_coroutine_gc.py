@@ -378,7 +378,8 @@ GATEWAY_CASES = [
         "req:text": "event send"}),
     *at("_handle_computer_use_chat", lambda env: computer_use_chat(env, raise_after=0), {"req:error": "error report"}),
     *at("_watchdog", watchdog, {"sleep": "poll sleep"}),
-    *at("_watchdog", lambda env: watchdog(env, silence=100), {"obs:stall_warning": "stall warning broadcast"}),
+    # (A broadcast's send that suspends is left to its client's writer: the watchdog goes on to its next poll.)
+    *at("_watchdog", lambda env: watchdog(env, silence=100), {"sleep#2": "poll after a stall warning"}),
     *at("_watchdog", lambda env: watchdog(env, silence=100, cancel_after=90),
         {"obs:stall_warning": "auto-cancel broadcast"}),
     *at("_handle_message", lambda env: dispatch(env, "list_sessions"), {"req:sessions_list": "routed handler"}),

@@ -527,3 +527,69 @@ class TestBoundedQueue:
         # The five waiting when it was let go were dropped; the one after them still went out.
         assert [e.get("i") for e in sock.events] == [None, 5]
         await w.close()
+
+
+class TestFairAndBounded:
+    async def test_a_long_replay_leaves_room_for_other_clients(self, streams, host, session, monkeypatch):
+        # catches: a replay whose sends all complete at once holding the event loop until it is over
+        monkeypatch.setattr(streams, "_STREAM_RETAIN_EVENTS", None)
+        stream = streams.SessionStream("s1")
+        streams._session_streams["s1"] = stream
+        for i in range(2000):
+            stream.send_json({"type": "text", "content": str(i), "session_id": "s1"})
+        w = await Window.open(streams)
+        seen_meanwhile = []
+
+        async def other_client():
+            await until(lambda: w.seqs())
+            seen_meanwhile.append(len(w.seqs()))
+
+        probe = asyncio.create_task(other_client())
+        w.sock.feed(*[{"type": "attach", "session_id": "s1", "after": 0}] * 100, {"type": "ping"})
+        await until(lambda: len(w.seqs()) >= 2000 and w.types()[-1] == "attached" and "pong" in w.types())
+        await probe
+        assert seen_meanwhile[0] < 2000  # it ran while the replay was under way
+        # One replay, whole, each event once: an attach during it goes on from where it has got to.
+        assert w.seqs() == list(range(stream.first_seq, stream.seq + 1))
+        assert [e for e in w.sock.events if e["type"] == "attached"][-1]["seq"] == stream.seq
+        await w.close()
+
+    async def test_chats_to_unknown_sessions_leave_no_stream_and_end_with_their_window(
+            self, streams, host, session, quiet_watchdog):
+        # catches: a stream kept for every id a client makes up, and unwatchable turns left running
+        agent, gate = session
+        host.state["agent"] = agent  # the fallback agent; it waits at the gate, the turns queue behind it
+        w = await Window.open(streams)
+        for i in range(10):
+            w.sock.feed({"type": "chat", "session_id": f"made-up-{i}", "content": "go"})
+        await until(lambda: len(streams._active_tasks) == 10)
+        await w.received("mode")
+        assert "seq" in w.sock.events[0] and list(streams._session_streams) == []
+        tasks = list(streams._active_tasks.values())
+        await w.close()
+        await until(lambda: all(t.done() for t in tasks) and not streams._active_tasks)
+        assert all(t.cancelled() for t in tasks)
+
+
+@pytest.mark.parametrize("streams_on", [False, True], ids=["streams off", "streams on"])
+async def test_a_connection_has_a_bounded_number_of_chats_under_way(ws_module, host, session, monkeypatch,
+                                                                    quiet_watchdog, streams_on):
+    # catches: one client piling up chat tasks (each holding its message) behind a busy agent
+    monkeypatch.setattr(ws_module, "_SESSION_STREAMS", streams_on)
+    monkeypatch.setattr(ws_module, "_MAX_PENDING_CHATS", 4)
+    agent, gate = session
+    host.state["agent"] = agent
+    w = await Window.open(ws_module)
+    for i in range(6):
+        w.sock.feed({"type": "chat", "session_id": f"u{i}", "content": "x" * 1000})
+    await until(lambda: w.types().count("error") == 2)
+    assert [e for e in w.sock.events if e["type"] == "error"] == [
+        {"type": "error", "message": "Too many chats under way on this connection; wait for one to end",
+         "session_id": f"u{i}"} for i in (4, 5)]
+    assert sorted(ws_module._active_tasks) == ["u0", "u1", "u2", "u3"]
+    gate.set()
+    await until(lambda: not ws_module._active_tasks)
+    w.sock.feed({"type": "chat", "session_id": "u4", "content": "again"})  # room again
+    await until(lambda: w.types().count("done") == 5)
+    await w.close()
+    ws_module._session_streams.clear()

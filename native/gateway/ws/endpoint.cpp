@@ -31,9 +31,20 @@ void cancel_all(nb::handle background_tasks) {
     for (Py_ssize_t i = 0; i < count; ++i) call_method(PyList_GET_ITEM(snapshot.ptr(), i), gw().n.cancel);
 }
 
+// Whether the connection may start one more chat task: fewer than `_MAX_PENDING_CHATS` of its chats
+// are under way (None: no bound). Each task holds its message until it has run, so one connection
+// could otherwise pile up any number of them behind a busy agent.
+bool may_start_chat(nb::handle background_tasks) {
+    const Gateway& g = gw();
+    nb::object limit = g.global(g.n._MAX_PENDING_CHATS);
+    if (is_none(limit)) return true;
+    nb::object count = check(PyLong_FromSsize_t(PySet_GET_SIZE(background_tasks.ptr())));
+    return compare(count, limit, Py_LT);
+}
+
 // The chat branch of the receive loop. Nothing here awaits, so no other coroutine can run between
 // the look-up of the previous task, its cancellation and the registration of the new one.
-void start_chat(nb::handle ws, nb::handle message, nb::handle background_tasks) {
+void start_chat(nb::handle ws, nb::handle message, nb::handle background_tasks, nb::handle unlisted_tasks) {
     const Gateway& g = gw();
     const Names& n = g.n;
     nb::object sid_value = g.get(message, n.session_id);
@@ -42,7 +53,8 @@ void start_chat(nb::handle ws, nb::handle message, nb::handle background_tasks) 
     // could track or cancel.
     if (PyObject_Hash(sid.ptr()) == -1) throw_error();
 
-    nb::object coro = call(g.global(n._handle_chat), chat_target(ws, sid), message);
+    bool unlisted = false;
+    nb::object coro = call(g.global(n._handle_chat), chat_target(ws, sid, &unlisted), message);
     nb::object name_value = g.get(message, n.session_id, g.global(n._DEFAULT_SESSION_ID));
     nb::object name = check(PyUnicode_Concat(n.chat_prefix, text_of(name_value).ptr()));
     nb::object task = create_task(coro, name);
@@ -53,6 +65,10 @@ void start_chat(nb::handle ws, nb::handle message, nb::handle background_tasks) 
     check(PyObject_SetItem(tasks.ptr(), sid.ptr(), task.ptr()));
     call_method(background_tasks, n.add, task);
     call_method(task, n.add_done_callback, attr(background_tasks, n.discard));
+    if (unlisted) {
+        call_method(unlisted_tasks, n.add, task);
+        call_method(task, n.add_done_callback, attr(unlisted_tasks, n.discard));
+    }
     nb::object release = check(PyCFunction_New(&release_def, sid.ptr()));
     call_method(task, n.add_done_callback, release);
 }
@@ -116,6 +132,7 @@ Coro websocket_endpoint(nb::object ws) {
     if (!is_none(me)) check(PyObject_SetItem(endpoint_tasks.ptr(), key.ptr(), me.ptr()));
 
     Local background_tasks = check(PySet_New(nullptr));
+    Local unlisted_tasks = check(PySet_New(nullptr));  // chats to sessions nobody else can watch
     Local failure;  // the error that ended the loop, other than a disconnect
     try {
         try {
@@ -123,15 +140,27 @@ Coro websocket_endpoint(nb::object ws) {
                 Local text = TV_AWAIT(call_method(ws, n.receive_text));
                 Local message = call_method(g.global(n.json), n.loads, text);  // `json.loads(text)`, looked up each time
                 Local msg_type = g.get(message, n.type);
+                Local refusal;  // the reply to a chat over the bound
                 if (equal(msg_type, n.chat)) {
-                    start_chat(ws, message, background_tasks);
-                } else if (streams_enabled()) {
+                    if (may_start_chat(background_tasks)) {
+                        start_chat(ws, message, background_tasks, unlisted_tasks);
+                        continue;
+                    }
+                    refusal = event({{n.type, n.error}, {n.message, n.too_many_chats},
+                                     {n.session_id, g.session_or_default(message)}});
+                }
+                if (streams_enabled()) {
                     // The replies take their turn on the socket with the events of its sessions, so
                     // that only one send is ever in flight on it.
                     Holding hold(ws);
                     if (!is_none(hold.ticket())) TV_AWAIT(hold.ticket());
-                    TV_AWAIT(call(g.global(n._handle_message), ws, message));
+                    if (refusal)
+                        TV_REPLY(ws, refusal);
+                    else
+                        TV_AWAIT(call(g.global(n._handle_message), ws, message));
                     hold.give_back();
+                } else if (refusal) {
+                    TV_REPLY(ws, refusal);
                 } else {
                     TV_AWAIT(call(g.global(n._handle_message), ws, message));
                 }
@@ -156,8 +185,12 @@ Coro websocket_endpoint(nb::object ws) {
     // (A reply that could not be sent in time has let its client go where it was sent.)
     if (failure) g.log.log_exc(Level::error, failure, str("WebSocket error"));
     call_method(g.global(n.manager), n.disconnect, ws);
-    // With session streams, its turns go on for whoever else watches, or for the grace period.
-    if (!detach_everywhere(ws)) cancel_all(background_tasks);
+    // With session streams, its turns go on for whoever else watches, or for the grace period; a turn
+    // nobody else can watch ends with it.
+    if (!detach_everywhere(ws))
+        cancel_all(background_tasks);
+    else
+        cancel_all(unlisted_tasks);
     co_return none();
 }
 
@@ -186,6 +219,8 @@ void add_endpoint(nb::handle module) {
     define(module, "_active_tasks", new_dict());
     // Origins whose pages may connect; None admits every origin.
     define(module, "_ALLOWED_ORIGINS", none());
+    // Chats one connection may have under way at once; None: no bound.
+    define(module, "_MAX_PENDING_CHATS", check(PyLong_FromLong(32)));
 }
 
 }  // namespace tv::gateway

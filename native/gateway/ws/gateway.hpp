@@ -43,7 +43,7 @@ struct Names {
     X(uncancel) X(_SESSION_STREAMS) X(_DETACHED_GRACE_SECONDS) X(_STREAM_RETAIN_EVENTS) X(_STREAM_RETAIN_BYTES)        \
     X(_session_streams) X(seq) X(after) X(attached) X(replay_gap) X(first_seq) X(approval_decided)                   \
     X(approval_withdrawn) X(get_running_loop) X(call_later) X(_handle_attach) X(attach) X(locked) X(pop)          \
-    X(set_result) X(create_future) X(WeakValueDictionary)
+    X(set_result) X(create_future) X(WeakValueDictionary) X(_MAX_PENDING_CHATS)
 #define TV_DECLARE(n) Name n{#n};
     TV_NAMES(TV_DECLARE)
 #undef TV_DECLARE
@@ -95,6 +95,7 @@ struct Names {
     Name session_not_found{"Session not found"};
     Name clear_connector_only{"clear_session_history is only allowed for connector sessions"};
     Name no_agent_for_session{"No agent for session"};
+    Name too_many_chats{"Too many chats under way on this connection; wait for one to end"};
 };
 
 struct Gateway {
@@ -202,6 +203,15 @@ void after_send_failure(const nb::python_error& e, nb::handle ws, nb::handle whe
         }                                                                                     \
     } while (0)
 
+// One client's part of a broadcast. A send that completes, or fails, at once does so here (a failure
+// raises, for the broadcast to prune the client as written). A send that suspends holds up nobody but
+// its own client: the socket's writer finishes it, bounded, and sends after it whatever else comes for
+// that socket meanwhile, in order; a client whose send fails there is let go (on a timeout) and pruned.
+void broadcast_send(nb::handle ws, nb::handle message);
+
+// Removes `ws` from the manager's connections, as a broadcast prunes a client whose send failed.
+void prune_connection(nb::handle ws);
+
 // "session 'id'": the place of a session's send, for the let-go warning.
 nb::object session_place(nb::handle session_id);
 
@@ -214,20 +224,18 @@ bool is_let_go(const nb::python_error& e);
 // Off, nothing touches stream bookkeeping.
 bool streams_enabled();
 
-// The sending of a socket, for a sender beside its session streams: a broadcast's send, the replies of
-// the socket's endpoint. At most one send is ever in flight on a socket: while one is, whatever else is
-// for that socket waits in its outbox, in order, for the socket's one writer. Made with an event (a
-// broadcast's), a busy socket takes the event into its outbox and nothing is held; made without, a busy
-// socket hands out a ticket (a future) to await first, which completes when it is this holder's turn.
-// The holder gives the sending back when its send is over; ending any other way (an exception, its
-// coroutine closed) gives it back too, and a ticket still waiting is withdrawn.
+// The sending of a socket, for its endpoint's replies beside the socket's session streams. At most one
+// send is ever in flight on a socket: while one is, whatever else is for that socket waits in its
+// outbox, in order, for the socket's one writer. A busy socket hands out a ticket (a future) to await
+// first, which completes when it is this holder's turn. The holder gives the sending back when its
+// send is over; ending any other way (an exception, its coroutine closed) gives it back too, and a
+// ticket still waiting is withdrawn.
 class Holding {
   public:
-    explicit Holding(nb::handle ws, nb::handle event = nb::handle());
+    explicit Holding(nb::handle ws);
     Holding(const Holding&) = delete;
     Holding& operator=(const Holding&) = delete;
     ~Holding();
-    bool holds() const { return held_; }                   // false: the event was queued instead
     nb::object ticket() const { return nb::borrow(ticket_); }  // None when the socket was free
     // The holder's send is over: what waited meanwhile goes on in the socket's writer.
     void give_back();
@@ -244,8 +252,9 @@ inline bool is_stream(nb::handle target) { return Py_TYPE(target.ptr()) == &sess
 void stream_send(nb::handle stream, nb::handle event);
 
 // What a chat for `session_id` from `ws` talks to: the session's stream, with `ws` attached to it, when
-// streams are on; else `ws` itself.
-nb::object chat_target(nb::handle ws, nb::handle session_id);
+// streams are on; else `ws` itself. For an id the registry does not know, a stream of that chat alone
+// (`*unlisted` set): nobody else can watch that turn, so it ends with its connection.
+nb::object chat_target(nb::handle ws, nb::handle session_id, bool* unlisted);
 
 // Detaches `ws` from every session stream when streams are on (then its turns are left to the grace
 // period, and true is returned); false, touching nothing, when they are off.

@@ -89,27 +89,13 @@ Coro broadcast(nb::object self, nb::object message) {
     // the list again and holds the connection it sends to: whoever can reach the list may change it.
     Local snapshot = check(PySequence_List(attr(self, n._connections).ptr()));
     Local dead;  // a list, made at the first failure
-    bool streams = streams_enabled();
     Local ws;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
         ws = nb::borrow(PyList_GET_ITEM(snapshot.ptr(), i));
         try {
-            if (!streams) {
-                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, message));
-            } else {
-                // One send at a time on a socket: to a busy one, the event goes out in its own writer,
-                // behind what it has to send.
-                Holding hold(ws, message);
-                if (hold.holds()) {
-                    try {
-                        TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, message));
-                    } catch (nb::python_error&) {
-                        hold.give_back();
-                        throw;
-                    }
-                    hold.give_back();
-                }
-            }
+            // A send that suspends is finished in the client's own writer: one client that stops
+            // reading holds up nobody else.
+            broadcast_send(ws, message);
         } catch (nb::python_error& e) {
             if (!is_ordinary(e)) throw;
             after_send_failure(e, ws, n.broadcast_place);
@@ -139,6 +125,20 @@ Coro broadcast_to_session(nb::object self, nb::object session_id, nb::object mes
     TV_AWAIT(call_method(self, n.broadcast, tagged));
     co_return none();
 }
+
+}  // namespace
+
+void prune_connection(nb::handle ws) {
+    const Gateway& g = gw();
+    try {
+        remove_identical(attr(g.global(g.n.manager), g.n._connections), ws);
+    } catch (nb::python_error& e) {
+        if (!is_ordinary(e)) throw;
+        if (g.log.enabled(Level::debug)) g.log.log_exc(Level::debug, e.value(), str("Could not prune a client"));
+    }
+}
+
+namespace {
 
 nb::object init_impl(PyObject* const* a) {
     set_attr(a[0], gw().n._connections, check(PyList_New(0)));

@@ -139,6 +139,9 @@ struct StreamObject {
     // out after it, so that every connection receives the session's events in order.
     std::deque<Entry>* later;
     bool fanning;
+    // Not in `_session_streams`: the stream of a chat to a session id the registry does not know.
+    // Nobody can attach to it, so it keeps only its newest event, and it goes with its turn.
+    bool unlisted;
     std::vector<std::unique_ptr<Connection>>* connections;
 };
 
@@ -235,6 +238,7 @@ nb::object new_stream(nb::handle session_id) {
     s->journal = new Journal();
     s->later = new std::deque<Entry>();
     s->fanning = false;
+    s->unlisted = false;
     s->connections = new std::vector<std::unique_ptr<Connection>>();
     nb::object self = nb::steal((PyObject*)s);
     s->pending = check(PyDict_New()).release().ptr();
@@ -493,7 +497,7 @@ Retention retention;
 // Drops the oldest events beyond the retention bounds (the newest one always stays).
 void trim(StreamObject* s, const Retention& r) {
     Journal& j = *s->journal;
-    while (j.size() > 1 && ((long long)j.size() > r.events || s->bytes > r.bytes)) {
+    while (j.size() > 1 && (s->unlisted || (long long)j.size() > r.events || s->bytes > r.bytes)) {
         s->trimmed = j.front().seq;
         s->bytes -= j.front().size;
         j.pop_front();
@@ -606,8 +610,14 @@ void send_failed(nb::handle stream, nb::handle ws, const nb::python_error& e) {
         after_send_failure(e, ws, session_place(s->session_id));
     } else {
         after_send_failure(e, ws, gw().n.broadcast_place);
+        prune_connection(ws);  // as the broadcast would have, had it waited for this send
     }
 }
+
+// The writer yields to the event loop after this many sends, or this many bytes (estimated), so that
+// a long replay whose sends all complete at once holds up nobody else.
+constexpr int batch_events = 16;
+constexpr Py_ssize_t batch_bytes = 64 * 1024;
 
 // The socket's writer: finishes the send under way (when `started`), then sends what waits in the
 // outbox, one at a time, until nothing does or a sender of its own waits for the socket.
@@ -625,12 +635,22 @@ Coro outbox_writer(nb::object outbox, nb::object stream, nb::object started, nb:
     Local ws = nb::borrow(ob->ws);
     Local from = stream;  // whose event is in flight
     Local ev;
+    int batch = 0;
+    Py_ssize_t batch_size = 0;
     for (bool resuming = started.is_valid();; resuming = false) {
         if (!resuming) {
             if (!ob->tickets->empty() || ob->queue->empty()) break;
+            if (++batch > batch_events || batch_size > batch_bytes) {
+                batch = 1;
+                batch_size = 0;
+                const Gateway& g = gw();
+                TV_AWAIT(call(attr(g.global(g.n.asyncio), g.n.sleep), check(PyLong_FromLong(0))));
+                if (!ob->tickets->empty() || ob->queue->empty()) break;
+            }
             Pending p = std::move(ob->queue->front());
             ob->queue->pop_front();
             ev = std::move(p.event);
+            batch_size += p.size;
             tally(ob, p, -1);
             if (Connection* c = p.owner) {
                 from = nb::borrow((PyObject*)c->stream);
@@ -1020,9 +1040,20 @@ nb::object attach_impl(PyObject* const* a) {
 
 void stream_send(nb::handle stream, nb::handle event) { send(stream, event); }
 
-nb::object chat_target(nb::handle ws, nb::handle session_id) {
+nb::object chat_target(nb::handle ws, nb::handle session_id, bool* unlisted) {
+    *unlisted = false;
     if (!streams_on()) return nb::borrow(ws);
-    nb::object stream = stream_for(session_id);
+    const Gateway& g = gw();
+    nb::object registry = call(import_from(g.n.session_registry, g.n.get_registry));
+    nb::object stream;
+    if (is_none(call_method(registry, g.n.get, session_id))) {
+        // A session nobody can attach to: its turn talks to this connection alone, through the
+        // socket's outbox, and leaves nothing behind in the registry of streams.
+        stream = new_stream(session_id);
+        as_stream(stream.ptr())->unlisted = *unlisted = true;
+    } else {
+        stream = stream_for(session_id);
+    }
     attach(as_stream(stream.ptr()), ws);
     return stream;
 }
@@ -1046,28 +1077,20 @@ bool detach_everywhere(nb::handle ws) {
 
 bool streams_enabled() { return streams_on(); }
 
-Holding::Holding(nb::handle ws, nb::handle queue_instead) {
+Holding::Holding(nb::handle ws) {
     outbox_ = outbox_for(ws);
     ticket_ = none();
+    held_ = true;
     OutboxObject* ob = as_outbox(outbox_.ptr());
     if (!ob->busy) {
         ob->busy = true;
-        held_ = true;
-    } else if (queue_instead) {
-        // A broadcast waits in the outbox too, bounded like a session's events.
-        enqueue(ob, nullptr, queue_instead, 0, container_size(queue_instead.ptr()), true);
-        if (behind(ob->broadcasts, ob->broadcast_bytes, retention_now())) {
-            std::vector<nb::object> gone = take_entries(ob, nullptr);
-            let_go_behind(ws, gw().n.broadcast_place);
-        }
-    } else {
-        const Gateway& g = gw();
-        nb::object loop = call(attr(g.global(g.n.asyncio), g.n.get_running_loop));
-        ticket_ = call_method(loop, g.n.create_future);
-        ob->tickets->push_back(nb::borrow(ticket_));
-        ob->stirred = true;
-        held_ = true;
+        return;
     }
+    const Gateway& g = gw();
+    nb::object loop = call(attr(g.global(g.n.asyncio), g.n.get_running_loop));
+    ticket_ = call_method(loop, g.n.create_future);
+    ob->tickets->push_back(nb::borrow(ticket_));
+    ob->stirred = true;
 }
 
 void Holding::give_back() {
@@ -1092,6 +1115,42 @@ Holding::~Holding() {
         PyErr_WriteUnraisable(outbox_.ptr());
     }
     hand_over_closing(outbox_);
+}
+
+void broadcast_send(nb::handle ws, nb::handle message) {
+    auto found = outboxes.find(ws.ptr());
+    nb::object outbox = found == outboxes.end() ? nb::object() : nb::borrow((PyObject*)found->second);
+    OutboxObject* ob = outbox ? as_outbox(outbox.ptr()) : nullptr;
+    if (ob && ob->busy) {
+        // Behind what the socket has to send, bounded like a session's events.
+        enqueue(ob, nullptr, message, 0, container_size(message.ptr()), true);
+        if (behind(ob->broadcasts, ob->broadcast_bytes, retention_now())) {
+            std::vector<nb::object> gone = take_entries(ob, nullptr);
+            let_go_behind(ws, gw().n.broadcast_place);
+        }
+        return;
+    }
+    if (ob) ob->busy = true;  // a send to this socket from what this one runs waits in the outbox
+    PyObject* res = nullptr;
+    nb::object it;
+    PySendResult sr = start_send(ws, message, it, &res);
+    if (sr == PYGEN_RETURN) {
+        Py_XDECREF(res);
+        if (ob && !ob->stirred)
+            ob->busy = false;
+        else if (ob)
+            hand_over(outbox);
+    } else if (sr == PYGEN_NEXT) {
+        nb::object first = nb::steal(res);
+        if (!outbox) outbox = outbox_for(ws);
+        start_writer(outbox, none(), std::move(it), std::move(first));
+    } else {
+        nb::python_error e;
+        it = nb::object();
+        if (ob) hand_over(outbox);
+        e.restore();
+        throw_error();
+    }
 }
 
 nb::object session_stream_target(nb::handle session_id) {

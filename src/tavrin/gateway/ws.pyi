@@ -17,6 +17,8 @@ _active_tasks: dict[str, asyncio.Task[None]]
 _ALLOWED_ORIGINS: Collection[str] | None
 # Seconds any awaited send may wait; a client whose send timed out is closed with 1013 "Client too slow".
 _SEND_TIMEOUT_SECONDS: float | None
+# Chats one connection may have under way at once; None: no bound.
+_MAX_PENDING_CHATS: int | None
 _SESSION_STREAMS: bool
 _DETACHED_GRACE_SECONDS: float | None
 _STREAM_RETAIN_EVENTS: int | None
