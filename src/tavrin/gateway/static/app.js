@@ -161,7 +161,7 @@ function renderMarkdown(text) {
 
 // ---------------------------------------------------------------- Link honesty
 //
-// A reply's link can read like one address and lead to another: "[paypal.com](https://evil.example)",
+// A reply's link can read like one address and lead to another: "paypal.com" leading to evil.example,
 // or a look-alike host spelled with letters of another script. Where a link's text holds an address
 // (a URL, a host name, an e-mail address) that is not where the link goes, the real destination is
 // shown beside it in its ASCII form (so a look-alike shows as the xn-- name it is) and the whole
@@ -173,14 +173,15 @@ const MAIL_WORD = /^(?:mailto:)?[^\s@/:]+@([^\s@/]+)$/i;
 const HOST_WORD = /^(?:(?:[^\s/?#@:.]+\.)+[^\s/?#@:.\d][^\s/?#@:.]+|\d{1,3}(?:\.\d{1,3}){3})\.?(?::\d*)?(?:[/?#]\S*)?$/u;
 const WORD_PUNCTUATION = /^[("'<[«“‘]+|[)"'>\],;:!?»”’]+$/gu;
 
-// The host of a web address in ASCII, lower case, without a final dot; "" when it has none.
+// The host of a web address in ASCII, lower case, without a final dot; "" when it has none. A bare
+// host name ("//example.org/path") is read as a web address, the page's own scheme in front.
 function asciiHost(address) {
-  try { return new URL(address).hostname.replace(/\.$/, "").toLowerCase(); } catch (e) { return ""; }
+  try { return new URL(address, location.href).hostname.replace(/\.$/, "").toLowerCase(); } catch (e) { return ""; }
 }
 
 // What a word of a link's text says the link is: { host, mail } (mail: an e-mail address), null
 // for a word that is no address, or { host: "" } for one that hides its host behind a user name
-// ("https://paypal.com@evil.example" reads as paypal.com).
+// (a URL of evil.example that starts with "paypal.com@" reads as paypal.com).
 function saidTarget(word) {
   let m;
   if (SCHEME_WORD.test(word)) {
@@ -190,10 +191,10 @@ function saidTarget(word) {
     } catch (e) { return { host: "" }; }
   }
   if ((m = MAIL_WORD.exec(word))) {
-    const host = asciiHost("http://" + m[1]);
+    const host = asciiHost("//" + m[1]);
     return { host, mail: `${word.replace(/^mailto:/i, "").split("@")[0]}@${host}`.toLowerCase() };
   }
-  return HOST_WORD.test(word) ? { host: asciiHost("http://" + word) } : null;
+  return HOST_WORD.test(word) ? { host: asciiHost("//" + word) } : null;
 }
 
 // Where a link goes: { host, mail, shown }, shown being how to name it beside the link.
@@ -206,7 +207,7 @@ function realTarget(href) {
   try { to = decodeURIComponent(to); } catch (e) { /* shown as written */ }
   const at = to.lastIndexOf("@");
   if (at < 0 || to.includes(",")) return { host: "", mail: to.toLowerCase(), shown: to };
-  const host = asciiHost("http://" + to.slice(at + 1));
+  const host = asciiHost("//" + to.slice(at + 1));
   const mail = `${to.slice(0, at)}@${host}`.toLowerCase();
   return { host, mail, shown: mail };
 }
