@@ -8,9 +8,11 @@ import types
 import pytest
 
 from fakes import FakeAgent, FakeEvent, FakeWebSocket
+from tavrin import _runtime_probe as probe
 from tavrin.logs import log_value
 
-CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069\u200e\u200f\u061c]")
+BIDI = [*range(0x202A, 0x202F), *range(0x2066, 0x206A), 0x200E, 0x200F, 0x061C]
 FORGED = "s1\n2026-12-08 09:00:00 CRITICAL tavrin.ws: disk wiped\r\x1b[2J\u2028\ud800"
 
 
@@ -63,9 +65,15 @@ async def test_turn_error_and_watchdog_lines_stay_one_short_line(ws_module, host
     ("a\nb\tc\x00\x7f\x85\u2028\ud800", "a\\nb\\tc\\x00\\x7f\\x85\\u2028\ud800"),
     ("é" * 201, "é" * 200 + "…"),
     ("\n" * 300, "\\n" * 200 + "…"),
-])
-def test_log_value(value, logged):
+    ("invoice_\u202efdp.exe", "invoice_\\u202efdp.exe"),
+    ("".join(map(chr, BIDI)), "".join(f"\\u{c:04x}" for c in BIDI)),
+    ("\u202d\u202f\u2065\u206a\u200d\u061b", "\\u202d\u202f\u2065\u206a\u200d\u061b"),
+], ids=["plain", "emoji", "not a string", "controls", "cut", "cut before escaping", "override", "every bidi control",
+        "bidi neighbours pass"])
+def test_log_value_python_and_native_alike(value, logged):
+    """A control the Python or the native escaping lets through, or the two writing one differently."""
     assert log_value(value) == logged
+    assert probe.log_value(value) == logged
 
 
 async def test_resume_line_escapes_the_session_and_conversation(ws_module, host, gateway_log, monkeypatch):
@@ -86,10 +94,10 @@ def test_the_server_log_format_keeps_each_message_on_one_line():
     from tavrin.logs import SafeFormatter
 
     try:
-        raise ValueError("boom")
+        raise ValueError("boom \u202edetacilpmoc")
     except ValueError as exc:
         record = logging.LogRecord("tavrin.ws", logging.ERROR, __file__, 1, "Session %s\nCRITICAL forged",
-                                   ("a\rb",), (type(exc), exc, exc.__traceback__))
+                                   ("a\rb\u2066",), (type(exc), exc, exc.__traceback__))
     lines = SafeFormatter("%(levelname)s %(message)s").format(record).splitlines()
-    assert lines[0] == "ERROR Session a\\rb\\nCRITICAL forged"
-    assert lines[1] == "Traceback (most recent call last):" and lines[-1] == "ValueError: boom"
+    assert lines[0] == "ERROR Session a\\rb\\u2066\\nCRITICAL forged"
+    assert lines[1] == "Traceback (most recent call last):" and lines[-1] == "ValueError: boom \\u202edetacilpmoc"

@@ -64,8 +64,10 @@ private:
 
 // A client-supplied value as it may appear in a log line: its str(), cut to `limit` characters plus
 // "…", with every control character escaped as Python's repr() writes it (\n, \r, \t, \xNN, \uNNNN),
-// so a value can neither start a forged record nor blow a line up. Line and paragraph separators count
-// as control characters; lone surrogates pass as they are. An ordinary value comes back unchanged.
+// so a value can neither start a forged record nor blow a line up. Line and paragraph separators and the
+// bidirectional controls (embeddings, overrides, isolates and the direction marks, which would make a
+// line show in another order than it has) count as control characters; lone surrogates pass as they
+// are. An ordinary value comes back unchanged.
 inline nb::object log_value(nb::handle value, Py_ssize_t limit = 200) {
     nb::object text = PyUnicode_CheckExact(value.ptr()) ? nb::borrow(value) : check(PyObject_Str(value.ptr()));
     PyObject* s = text.ptr();
@@ -74,7 +76,8 @@ inline nb::object log_value(nb::handle value, Py_ssize_t limit = 200) {
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
     auto is_control = [](Py_UCS4 c) {
-        return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029;
+        return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029 || (c >= 0x202a && c <= 0x202e) ||
+               (c >= 0x2066 && c <= 0x2069) || c == 0x200e || c == 0x200f || c == 0x061c;
     };
     bool clean = kept == length;
     for (Py_ssize_t i = 0; clean && i < kept; ++i) clean = !is_control(PyUnicode_READ(kind, data, i));

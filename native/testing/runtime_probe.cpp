@@ -1,8 +1,9 @@
 // `tavrin._runtime_probe`: small coroutines that exercise the native coroutine runtime from Python,
 // so its protocol (results, errors, cancellation, close, deallocation, async iteration) is tested
-// directly and not only through the gateway.
+// directly and not only through the gateway; and the runtime's `log_value`, to hold it to its Python twin.
 #include "runtime/async.hpp"
 #include "runtime/func.hpp"
+#include "runtime/log.hpp"
 #include "runtime/module.hpp"
 
 #include <stdexcept>
@@ -140,8 +141,11 @@ nb::object guarded_impl(PyObject* const* a) {
     return guarded_name.wrap(guarded(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])));
 }
 
-void def(nb::handle m, const char* name, std::vector<Param> params, Impl impl, const char* doc) {
-    auto* definition = new FunctionDef{name, name, doc, std::move(params), impl, true, {}};
+nb::object log_value_impl(PyObject* const* a) { return log_value(a[0]); }
+
+void def(nb::handle m, const char* name, std::vector<Param> params, Impl impl, const char* doc,
+         bool coroutine = true) {
+    auto* definition = new FunctionDef{name, name, doc, std::move(params), impl, coroutine, {}};
     check(PyObject_SetAttrString(m.ptr(), name, make_function(definition, module_name).ptr()));
 }
 
@@ -172,4 +176,6 @@ TV_MODULE(_runtime_probe, m) {
         "Await; an Exception becomes ('caught', exc), anything else passes through.");
     def(m, "collect", {{"iterable"}}, entry<one<collect, &collect_name>>, "async for over iterable; return the items.");
     def(m, "fail", {{"kind"}}, entry<one<fail, &fail_name>>, "Fail after one suspension with the given kind of error.");
+    def(m, "log_value", {{"value"}}, entry<log_value_impl>, "The value as the gateway writes it into a log line.",
+        false);
 }

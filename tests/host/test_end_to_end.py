@@ -126,6 +126,18 @@ async def test_connector_message_reaches_the_ui(servers, streams):
         assert all(("seq" in e) == streams for e in events)
 
 
+async def test_a_megabyte_tab_name_reaches_every_window_cut(servers):
+    """A name kept whole: sixty such tabs made the session list sixty megabytes."""
+    server = servers()
+    async with server.connect() as conn:
+        await conn.send(json.dumps({"type": "new_session", "display_name": "n" * 1_000_000, "icon": "🙂" * 1000}))
+        created = (await recv_until(conn, lambda e: e["type"] == "session_created"))[-1]["session"]
+        assert (created["display_name"], created["icon"]) == ("n" * 100, "🙂" * 16)
+        await conn.send(json.dumps({"type": "list_sessions"}))
+        listed = (await recv_until(conn, lambda e: e["type"] == "sessions_list"))[-1]["sessions"]
+        assert [s["display_name"] for s in listed if s["session_id"] == created["session_id"]] == ["n" * 100]
+
+
 async def test_session_tabs(servers):
     server = servers()
     async with server.connect() as conn, server.connect() as watcher:

@@ -81,3 +81,14 @@ async def test_rename_and_add_to_unknown_conversation(store):
         pass
     else:
         raise AssertionError("a message for an unknown conversation must not be stored silently")
+
+
+async def test_every_stored_title_is_bounded_and_keeps_whole_characters(store):
+    """A title stored as long as the client made it, or cut through an accent, on any path in."""
+    given = await store.create_conversation("s", title="  " + "t" * 1_000_000)
+    assert (await store.get_conversation(given))["title"] == "t" * 100
+    assert await store.rename_conversation(given, "r" * 99 + "e\u0301")
+    assert (await store.get_conversation(given))["title"] == "r" * 99
+    from_message = await store.create_conversation("s")
+    await store.add_message(from_message, "user", "m" * 59 + "🇵🇹" + "m" * 1_000_000)
+    assert (await store.get_conversation(from_message))["title"] == "m" * 59

@@ -14,6 +14,7 @@ import uuid
 from collections.abc import Callable
 from typing import Any
 
+from tavrin.core import names
 from tavrin.logs import log_value
 
 logger = logging.getLogger("tavrin.sessions")
@@ -29,7 +30,12 @@ class SessionLimitReached(RuntimeError):
 
 
 class Session:
-    """One session: its agent, the lock that serialises its turns, and how it is shown."""
+    """One session: its agent, the lock that serialises its turns, and how it is shown.
+
+    Its name and icon are cut to ``names.NAME_LIMIT`` and ``names.ICON_LIMIT`` characters
+    whenever they are set, at creation and at every rename (the gateway names a new tab after
+    its first message by setting ``display_name``).
+    """
 
     def __init__(
         self,
@@ -51,6 +57,22 @@ class Session:
         self.host_tasks: set[asyncio.Task] = set()
         # True while the Computer Use agent runs a task for this session.
         self.computer_use_running = False
+
+    @property
+    def display_name(self) -> str:
+        return self._display_name
+
+    @display_name.setter
+    def display_name(self, value: Any) -> None:
+        self._display_name = names.display_name(value)
+
+    @property
+    def icon(self) -> str:
+        return self._icon
+
+    @icon.setter
+    def icon(self, value: Any) -> None:
+        self._icon = names.icon(value)
 
     @property
     def conversation_id(self) -> str | None:
@@ -121,7 +143,7 @@ class SessionRegistry:
             session_id = ("connector_" if is_connector else "session_") + uuid.uuid4().hex[:10]
         elif session_id in self._sessions:
             raise ValueError(f"session {session_id!r} exists already")
-        session = Session(session_id, self._agent_factory(session_id), str(display_name), str(icon), bool(is_connector))
+        session = Session(session_id, self._agent_factory(session_id), display_name, icon, bool(is_connector))
         self._add(session)
         await self._start_conversation(session)
         logger.info("Session %s created (%s)", log_value(session_id), "connector" if is_connector else "user")

@@ -25,9 +25,11 @@ import uuid
 from pathlib import Path
 from typing import Any
 
+from tavrin.core.names import NAME_LIMIT, cut
+
 # Title given to a conversation until its first user message (or the gateway) names it.
 UNTITLED = "New conversation"
-# Length of a title taken from a message.
+# Length of a title taken from a message; a title given as such may be as long as a tab's name.
 TITLE_CHARS = 60
 
 _SCHEMA = """
@@ -77,8 +79,8 @@ CONVERSATION_ROLES = ("user", "assistant", "heartbeat")
 _COUNTED = "role IN ('user', 'assistant', 'heartbeat')"
 
 
-def _title_from(text: str) -> str:
-    return " ".join(text.split())[:TITLE_CHARS].strip()
+def _title_from(text: str, limit: int = TITLE_CHARS) -> str:
+    return cut(" ".join(text.split()), limit).strip()
 
 
 class ConversationStore:
@@ -140,6 +142,7 @@ class ConversationStore:
     async def create_conversation(self, session_id: str | None = None, title: str | None = None) -> str:
         conv_id = "conv_" + uuid.uuid4().hex[:16]
         now = time.time()
+        title = _title_from(str(title), NAME_LIMIT) if title else ""
 
         def op(db):
             db.execute(
@@ -169,7 +172,7 @@ class ConversationStore:
         """Store a new title. Returns whether the conversation exists."""
         if not isinstance(conv_id, str):
             return False
-        title = _title_from(str(title)) or UNTITLED
+        title = _title_from(str(title), NAME_LIMIT) or UNTITLED
 
         def op(db):
             cur = db.execute(

@@ -43,7 +43,7 @@ from collections.abc import Callable
 from pathlib import Path
 from urllib.parse import parse_qsl, unquote_plus
 
-from tavrin.logs import escape_controls
+from tavrin.logs import escape_controls, escape_lines
 
 logger = logging.getLogger("tavrin.server")
 
@@ -447,7 +447,7 @@ class RedactSecrets(logging.Filter):
         elif isinstance(record.args, dict):
             record.args = {k: self.redact(v) if isinstance(v, str) else v for k, v in record.args.items()}
         if record.exc_info and not record.exc_text:
-            record.exc_text = self.redact(logging.Formatter().formatException(record.exc_info))
+            record.exc_text = escape_lines(self.redact(logging.Formatter().formatException(record.exc_info)))
         return True
 
     def install(self) -> None:
