@@ -223,6 +223,58 @@ def test_idle_sockets_and_slow_bodies_cannot_hold_the_server(servers):
     assert answered["without"].startswith(b"HTTP/1.1 401")
 
 
+def stuck_client(server) -> socket.socket:
+    """A client that completes the handshake with a tiny receive buffer and then never reads."""
+    sock = socket.socket()
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    sock.connect(("127.0.0.1", server.port))
+    sock.sendall((f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\nOrigin: {server.http}\r\n"
+                  f"Authorization: Bearer {server.token}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n").encode())
+    assert sock.recv(12) == b"HTTP/1.1 101"
+    return sock
+
+
+async def test_a_stuck_client_holds_up_no_broadcast_and_no_client_piles_up_chats(servers):
+    """Catches a broadcast that waits for a client that stopped reading (another client's tab rename,
+    and its turn, came only once the stuck one was let go, 10 s later), and chats that pile up without
+    bound from one connection."""
+    server = servers()
+    log = lambda: server.log_path.read_text(errors="replace")  # noqa: E731
+    stuck = stuck_client(server)
+    try:
+        async with server.connect(max_size=None) as healthy:
+            # Approvals of a huge target fill the stuck client's buffers: each is broadcast to everyone.
+            for _ in range(6):
+                await healthy.send(json.dumps({"type": "new_session"}))
+                sid = (await recv_until(healthy, lambda e: e["type"] == "session_created"))[-1]["session"]["session_id"]
+                await healthy.send(json.dumps({"type": "chat", "session_id": sid,
+                                               "content": f"delete {'x' * 900_000}.pdf"}))
+                await recv_until(healthy, lambda e: e["type"] == "tool_approval_needed" and "seq" not in e)
+            await healthy.send(json.dumps({"type": "new_session"}))
+            sid = (await recv_until(healthy, lambda e: e["type"] == "session_created"))[-1]["session"]["session_id"]
+            await healthy.send(json.dumps({"type": "chat", "session_id": sid, "content": "hello there"}))
+            await recv_until(healthy, lambda e: e["type"] == "session_renamed" and e["session_id"] == sid)
+            assert "Client too slow" not in log()  # the stuck client, still within its bound, held nobody up
+            await recv_until(healthy, lambda e: e["type"] == "done" and e["session_id"] == sid)
+
+            # One connection, many chats waiting behind a stalled fallback agent: past the bound (32, the
+            # six turns still waiting for their approval included), refused.
+            for i in range(40):
+                await healthy.send(json.dumps({"type": "chat", "session_id": f"nowhere-{i}", "content": "/stall"}))
+            refused = [e for e in await recv_until(healthy, lambda e: e.get("session_id") == "nowhere-39")
+                       if e["type"] == "error"]
+            assert {e["session_id"] for e in refused} == {f"nowhere-{i}" for i in range(32 - 6, 40)}
+            await healthy.send(json.dumps({"type": "ping"}))
+            await recv_until(healthy, lambda e: e["type"] == "pong")
+        deadline = time.monotonic() + 60
+        while "Client too slow" not in log():  # it was really stuck: let go at its bound
+            assert time.monotonic() < deadline, log()[-2000:]
+            time.sleep(0.2)
+    finally:
+        stuck.close()
+
+
 def test_the_readme_connector_command_shows_the_token_on_no_command_line(servers, tmp_path):
     """Catches an example that puts the token in argv, which every local user can read in /proc."""
     import re
