@@ -111,7 +111,7 @@ class StuckClose(FakeWebSocket):
 # Closing the abandoned coroutine cannot cancel what it waits for on a closed loop: reported, as for `async def`.
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
 @pytest.mark.parametrize("impl, state", [("native", "receiving"), ("async def", "receiving"),
-                                         ("native", "being let go")])
+                                         ("native", "being let go"), ("native", "waiting for its turn")])
 def test_an_endpoint_its_loop_left_behind_is_collected(ws_module, host, monkeypatch, impl, state):
     # catches: the gateway's own bookkeeping (the endpoint and let-go records) keeping the tasks of a
     # closed loop alive, which the same endpoint in `async def` does not
@@ -123,9 +123,22 @@ def test_an_endpoint_its_loop_left_behind_is_collected(ws_module, host, monkeypa
         while not condition():
             await asyncio.sleep(0)
 
-    sock = StuckClose() if state == "being let go" else FakeWebSocket()
+    sock = StuckClose() if state != "receiving" else FakeWebSocket()
     task = loop.create_task(endpoint(ws=sock))
     loop.run_until_complete(until(lambda: sock.accepted and sock.incoming._getters))
+    if state == "waiting for its turn":
+        # With session streams, a send of its session's that never completes holds the socket, and the
+        # endpoint's reply to a ping waits for its turn.
+        monkeypatch.setattr(ws_module, "_SESSION_STREAMS", True)
+        monkeypatch.setitem(ws_module._session_streams, "s1", ws_module.SessionStream("s1"))
+
+        async def hold_the_socket():
+            ws_module._session_streams["s1"].attach(sock)
+            ws_module._session_streams["s1"].send_json({"type": "text"})
+
+        loop.run_until_complete(hold_the_socket())
+        sock.feed({"type": "ping"})
+        loop.run_until_complete(until(lambda: not sock.incoming.qsize() and not sock.incoming._getters))
     if state == "being let go":
         monkeypatch.setattr(ws_module, "_SEND_TIMEOUT_SECONDS", 0.01)
         loop.run_until_complete(ws_module.manager.broadcast({"type": "info"}))  # times out: let go

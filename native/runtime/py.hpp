@@ -85,6 +85,20 @@ inline nb::object attr_opt(nb::handle o, PyObject* name) {
     return nb::steal(r);
 }
 
+// A weak reference to `o`, and what it refers to: a null handle once that is gone.
+inline nb::object weak_ref(nb::handle o) { return check(PyWeakref_NewRef(o.ptr(), nullptr)); }
+inline nb::object weak_target(nb::handle ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(ref.ptr(), &target) < 0) throw_error();
+    return nb::steal(target);
+#else
+    PyObject* target = PyWeakref_GetObject(ref.ptr());  // borrowed
+    if (!target) throw_error();
+    return target == Py_None ? nb::object() : nb::borrow(target);
+#endif
+}
+
 inline void set_attr(nb::handle o, PyObject* name, nb::handle v) { check(PyObject_SetAttr(o.ptr(), name, v.ptr())); }
 
 inline bool truthy(nb::handle o) {

@@ -54,7 +54,9 @@ struct OutboxObject {
     PyObject_HEAD
     PyObject* ws;
     std::deque<Pending>* queue;      // what waits for the socket, in order
-    std::deque<nb::object>* tickets;  // senders waiting for the socket themselves, in order
+    // Senders waiting for the socket themselves, in order: weak references to their tickets, which the
+    // waiting senders hold. A sender whose loop went away is not kept alive by the outbox.
+    std::deque<nb::object>* tickets;
     bool busy;                        // a send is in flight, or a holder has the socket
     bool stirred;                     // something may have been queued, or a ticket taken, since it was free
     long long broadcasts;             // broadcasts waiting, and their size: bounded like a session's events
@@ -397,11 +399,18 @@ void hand_over(nb::handle outbox, bool closing = false) {
     const Names& n = gw().n;
     OutboxObject* ob = as_outbox(outbox.ptr());
     while (!ob->tickets->empty()) {
-        nb::object ticket = std::move(ob->tickets->front());
+        nb::object ref = std::move(ob->tickets->front());
         ob->tickets->pop_front();
         try {
-            if (truthy(call_method(ticket, n.done))) continue;  // withdrawn
-            call_method(ticket, n.set_result, none());
+            nb::object ticket = weak_target(ref);
+            if (!ticket || truthy(call_method(ticket, n.done))) continue;  // gone, or withdrawn
+            try {
+                call_method(ticket, n.set_result, none());
+            } catch (nb::python_error& e) {
+                // On the way out of a closed loop: its waiter can never go on, and is passed over.
+                if (!closing || !e.matches(PyExc_RuntimeError)) throw;
+                continue;
+            }
         } catch (...) {
             set_free(ob);
             throw;
@@ -1089,7 +1098,7 @@ Holding::Holding(nb::handle ws) {
     const Gateway& g = gw();
     nb::object loop = call(attr(g.global(g.n.asyncio), g.n.get_running_loop));
     ticket_ = call_method(loop, g.n.create_future);
-    ob->tickets->push_back(nb::borrow(ticket_));
+    ob->tickets->push_back(weak_ref(ticket_));
     ob->stirred = true;
 }
 
