@@ -516,3 +516,124 @@ class TestSourceRules:
                 assert m.group(1).startswith("anext("), f"{where}: bare co_await {m.group(1)}"
             held = re.findall(r"^\s*(?:nb::object|std::vector<nb::object>)\s+\w+", body, re.M)
             assert not held, f"{where}: Python objects held outside a Local: {held}"
+
+
+async def managed_in_python(mgr, awaitable, log):
+    r = None
+    async with mgr:
+        log.append("entered")
+        r = await awaitable
+    log.append("after")
+    return r
+
+
+class Manager:
+    """An async context manager whose every step can be made to misbehave."""
+
+    def __init__(self, log, *, suppress=False, exit_raises=False, exit_waits=False, enter_gives=None):
+        self.log, self.suppress, self.exit_raises, self.exit_waits = log, suppress, exit_raises, exit_waits
+        self.enter_gives = enter_gives
+
+    def __aenter__(self):
+        if self.enter_gives is not None:
+            return self.enter_gives
+        return self._enter()
+
+    async def _enter(self):
+        self.log.append("aenter")
+
+    async def __aexit__(self, kind, value, tb):
+        self.log.append(("aexit", kind.__name__ if kind else None))
+        if self.exit_waits:
+            await asyncio.sleep(0)
+        if self.exit_raises:
+            raise KeyError("exit")
+        return self.suppress
+
+
+class NoExit:
+    async def __aenter__(self):
+        pass
+
+
+class Now:
+    """An awaitable that completes at once (and warns of nothing if never awaited)."""
+
+    def __await__(self):
+        return iter(())
+
+
+async def body_fails():
+    await asyncio.sleep(0)
+    raise ValueError("body")
+
+
+def outcome(coro_fn, log):
+    """What running it gives: its result or its error's type, text and context's type, and the log."""
+    async def run():
+        try:
+            return ("result", await coro_fn())
+        except BaseException as e:  # noqa: BLE001
+            ctx = e.__context__
+            return ("raised", type(e).__name__, str(e), type(ctx).__name__ if ctx else None)
+
+    return asyncio.run(run()), log
+
+
+MANAGER_CASES = {
+    "plain": (dict(), lambda: asyncio.sleep(0, "r")),
+    "body fails": (dict(), body_fails),
+    "suppressed": (dict(suppress=True), body_fails),
+    "exit raises over the body's error": (dict(exit_raises=True), body_fails),
+    "exit raises": (dict(exit_raises=True), lambda: asyncio.sleep(0, "r")),
+    "exit waits": (dict(exit_waits=True, suppress=True), body_fails),
+    "enter not awaitable": (dict(enter_gives=42), Now),
+}
+
+
+@pytest.mark.parametrize("case", list(MANAGER_CASES) + ["no __aenter__", "no __aexit__"])
+def test_async_with_behaves_like_async_def(case):
+    # catches: a lock taken by acquire()/release() instead of the protocol, a suppressing __aexit__ not
+    # honoured, an exit's error not chained to the body's, or texts that differ from the interpreter's
+    results = []
+    for managed in (probe.managed, managed_in_python):
+        log = []
+        if case == "no __aenter__":
+            mgr, body = object(), Now
+        elif case == "no __aexit__":
+            mgr, body = NoExit(), Now
+        else:
+            kw, body = MANAGER_CASES[case]
+            mgr = Manager(log, **kw)
+        results.append(outcome(lambda: managed(mgr, body(), log), log))
+    assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("how", ["cancel", "close", "close, the exit waits"])
+def test_async_with_exits_when_the_body_is_cut(how):
+    results = []
+    for managed in (probe.managed, managed_in_python):
+        log = []
+        mgr = Manager(log, exit_waits=how.endswith("waits"))
+
+        async def run():
+            coro = managed(mgr, asyncio.Event().wait(), log)
+            if how.startswith("close"):
+                coro.send(None)
+                try:
+                    coro.close()
+                except RuntimeError as e:
+                    log.append(str(e))
+                return log
+            task = asyncio.ensure_future(coro)
+            await asyncio.sleep(0)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            return log
+
+        results.append(asyncio.run(run()))
+    expected = ["aenter", "entered", ("aexit", "CancelledError" if how == "cancel" else "GeneratorExit")]
+    if how.endswith("waits"):
+        expected.append("coroutine ignored GeneratorExit")
+    assert results[0] == results[1] == expected

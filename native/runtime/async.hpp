@@ -443,6 +443,58 @@ private:
     bool done_ = false;
 };
 
+// `async with mgr:` as one construct, with the interpreter's protocol: `type(mgr).__aenter__` and
+// `__aexit__` looked up when the statement starts, `__aenter__()` awaited, then the body, then
+// `__aexit__` awaited with the exception that left the body (which a true result suppresses) or with
+// three Nones:
+//
+//     TV_ASYNC_WITH(held, lock, {
+//         ...body, which may await...
+//     });
+//
+// The body must not leave by `co_return`, `break` or `continue` (a C++ coroutine cannot await on its
+// way out of a scope): the exit is then run without being awaited, and an exit that would suspend is
+// reported as unraisable. When close() or deallocation destroys the frame suspended in the body,
+// `__aexit__` gets GeneratorExit (or the error closing the awaited iterator raised) and is driven
+// without a loop; one that suspends there is what close() raises as "coroutine ignored GeneratorExit",
+// as for `async def`, and a true result cannot resume a frame that is going away.
+class AsyncWith {
+public:
+    explicit AsyncWith(nb::handle mgr);
+    AsyncWith(const AsyncWith&) = delete;
+    AsyncWith& operator=(const AsyncWith&) = delete;
+    ~AsyncWith() noexcept;
+
+    nb::object enter();         // `__aenter__()`, checked to be awaitable
+    void begin() noexcept { entered_ = true; }  // its await is over: the body runs, and the exit is owed
+    void caught() noexcept;     // from `catch (...)` around the body: the exception that left it
+    nb::object exit();          // `__aexit__(...)` for the way the body ended, checked to be awaitable
+    void finish(nb::handle result);  // after awaiting exit(): the body's exception again, unless suppressed
+    void chain(const nb::python_error& e) noexcept;  // an error of the exit: the body's exception its context
+
+private:
+    bool exit_at_once(PyObject* exc) noexcept;  // the exit, driven without a loop; false with an error set
+    Local mgr_, enter_, exit_, exc_;
+    CoroPromise* frame_;
+    bool entered_ = false, exited_ = false;
+};
+
+#define TV_ASYNC_WITH(scope, mgr, ...)            \
+    ::tv::AsyncWith scope(mgr);                   \
+    TV_AWAIT(scope.enter());                      \
+    try {                                         \
+        scope.begin();                            \
+        __VA_ARGS__                               \
+    } catch (...) {                               \
+        scope.caught();                           \
+    }                                             \
+    try {                                         \
+        scope.finish(TV_AWAIT(scope.exit()));     \
+    } catch (::nanobind::python_error & e) {      \
+        scope.chain(e);                           \
+        throw;                                    \
+    }
+
 // Wraps a C++ coroutine in a Python coroutine object with the given __name__ and __qualname__.
 nb::object make_coroutine(Coro&& c, PyObject* name, PyObject* qualname);
 

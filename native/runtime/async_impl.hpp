@@ -868,6 +868,150 @@ inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
     return nullptr;
 }
 
+// ---- AsyncWith ----
+
+namespace detail {
+
+// `type(o).<name>` bound to `o`, as the interpreter looks up special methods; null when there is none.
+inline nb::object lookup_special(PyObject* o, PyObject* name) {
+    PyObject* f = _PyType_Lookup(Py_TYPE(o), name);  // borrowed
+    if (!f) return nb::object();
+    descrgetfunc get = Py_TYPE(f)->tp_descr_get;
+    if (!get) return nb::borrow(f);
+    return check(get(f, o, (PyObject*)Py_TYPE(o)));
+}
+
+// What `__aenter__()` or `__aexit__()` gave, refused with the interpreter's text when it has no __await__.
+inline nb::object checked_awaitable(nb::object res, const char* which) {
+    PyTypeObject* t = Py_TYPE(res.ptr());
+    if (PyCoro_CheckExact(res.ptr()) || t == &coro_type_object || is_generator_coroutine(res.ptr()) ||
+        (t->tp_as_async && t->tp_as_async->am_await))
+        return res;
+    raisef(PyExc_TypeError, "'async with' received an object from %s that does not implement __await__: %.100s",
+           which, t->tp_name);
+}
+
+}  // namespace detail
+
+inline AsyncWith::AsyncWith(nb::handle mgr) : mgr_(nb::borrow(mgr)), frame_(detail::running_frame) {
+    static PyObject* aenter = PyUnicode_InternFromString("__aenter__");
+    static PyObject* aexit = PyUnicode_InternFromString("__aexit__");
+    enter_ = detail::lookup_special(mgr.ptr(), aenter);
+    if (!enter_)
+        raisef(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol",
+               Py_TYPE(mgr.ptr())->tp_name);
+    exit_ = detail::lookup_special(mgr.ptr(), aexit);
+    if (!exit_)
+        raisef(PyExc_TypeError,
+               "'%.200s' object does not support the asynchronous context manager protocol (missed __aexit__ method)",
+               Py_TYPE(mgr.ptr())->tp_name);
+}
+
+inline nb::object AsyncWith::enter() {
+    nb::object enter = std::move(enter_);
+    return detail::checked_awaitable(check(PyObject_CallNoArgs(enter.ptr())), "__aenter__");
+}
+
+inline void AsyncWith::caught() noexcept {
+    try {
+        throw;
+    } catch (nb::python_error& e) {
+        exc_ = nb::borrow(e.value());
+    } catch (...) {
+        set_error_from_current_exception();
+        exc_ = nb::steal(PyErr_GetRaisedException());
+    }
+}
+
+inline nb::object AsyncWith::exit() {
+    exited_ = true;
+    nb::object exit = std::move(exit_);
+    PyObject* exc = exc_.ptr();
+    nb::object res;
+    if (!exc) {
+        res = check(PyObject_CallFunctionObjArgs(exit.ptr(), Py_None, Py_None, Py_None, nullptr));
+    } else {
+        nb::object tb = nb::steal(PyException_GetTraceback(exc));
+        res = check(PyObject_CallFunctionObjArgs(exit.ptr(), (PyObject*)Py_TYPE(exc), exc,
+                                                 tb ? tb.ptr() : Py_None, nullptr));
+    }
+    return detail::checked_awaitable(std::move(res), "__aexit__");
+}
+
+inline void AsyncWith::finish(nb::handle result) {
+    if (!exc_) return;
+    nb::object exc = std::move(exc_);
+    if (truthy(result)) return;  // suppressed
+    PyErr_SetRaisedException(exc.release().ptr());
+    throw_error();
+}
+
+// As the interpreter chains an exception raised while another is handled: the handled one becomes its
+// context, unless it has one already (it was raised handling something else) or would be its own.
+inline void chain_to(PyObject* raised, PyObject* handled) noexcept {
+    if (!handled || raised == handled) return;
+    PyObject* context = PyException_GetContext(raised);
+    if (context) {
+        Py_DECREF(context);
+        return;
+    }
+    PyException_SetContext(raised, Py_NewRef(handled));
+}
+
+inline void AsyncWith::chain(const nb::python_error& e) noexcept { chain_to(e.value().ptr(), exc_.ptr()); }
+
+inline bool AsyncWith::exit_at_once(PyObject* exc) noexcept {
+    exited_ = true;
+    PyObject* tb = exc ? PyException_GetTraceback(exc) : nullptr;
+    PyObject* res = exc ? PyObject_CallFunctionObjArgs(exit_.ptr(), (PyObject*)Py_TYPE(exc), exc, tb ? tb : Py_None, nullptr)
+                        : PyObject_CallFunctionObjArgs(exit_.ptr(), Py_None, Py_None, Py_None, nullptr);
+    Py_XDECREF(tb);
+    if (!res) return false;
+    PyObject* it = nullptr;
+    try {
+        it = get_awaitable_iter(detail::checked_awaitable(nb::steal(res), "__aexit__").ptr());
+    } catch (nb::python_error& e) {
+        e.restore();
+        return false;
+    }
+    if (!it) return false;
+    PyObject* out = nullptr;
+    PySendResult r = PyIter_Send(it, Py_None, &out);
+    if (r == PYGEN_NEXT) {
+        // It waits for something, and there is no loop to wait with.
+        Py_XDECREF(out);
+        PyObject* close = PyObject_GetAttrString(it, "close");
+        if (close) Py_XDECREF(PyObject_CallNoArgs(close));
+        Py_XDECREF(close);
+        PyErr_Clear();
+        Py_DECREF(it);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return false;
+    }
+    Py_DECREF(it);
+    Py_XDECREF(out);
+    return r == PYGEN_RETURN;
+}
+
+inline AsyncWith::~AsyncWith() noexcept {
+    if (!entered_ || exited_) return;
+    if (frame_ && frame_->unwinding) {
+        PyObject** unwinding = frame_->unwinding;
+        if (!*unwinding) {
+            PyErr_SetNone(PyExc_GeneratorExit);
+            *unwinding = PyErr_GetRaisedException();
+        }
+        if (!exit_at_once(*unwinding)) {
+            PyObject* failure = PyErr_GetRaisedException();
+            chain_to(failure, *unwinding);
+            Py_XSETREF(*unwinding, failure);
+        }
+        return;
+    }
+    // Left by a jump out of the body: nothing could await the exit.
+    if (!exit_at_once(nullptr)) PyErr_WriteUnraisable(mgr_.ptr());
+}
+
 // ---- Finally ----
 
 // Calls the clean-up with `handled` (borrowed, may be null) as the exception being handled, as inside a

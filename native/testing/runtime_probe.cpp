@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char* module_name = "tavrin._runtime_probe";
 CoroName await_each_name, each_caught_name, guarded_name, keep_name, within_name, catch_ordinary_name, collect_name,
-    fail_name;
+    fail_name, managed_name;
 
 // Appends `item` to `log` when it goes out of scope: shows which frames were unwound, and when.
 class Mark {
@@ -79,6 +79,18 @@ Coro guarded(nb::object lock, nb::object awaitable, nb::object log) {
     }
 }
 
+// `async with mgr:` around an await: "entered" and "after" appended to `log`; the await's result, or
+// None when the manager suppressed what the body raised.
+Coro managed(nb::object mgr, nb::object awaitable, nb::object log) {
+    Local r = none();
+    TV_ASYNC_WITH(held, mgr, {
+        check(PyList_Append(log.ptr(), str("entered").ptr()));
+        r = TV_AWAIT(awaitable);
+    });
+    check(PyList_Append(log.ptr(), str("after").ptr()));
+    co_return r;
+}
+
 // The bound of `within`: the module attribute BOUND, called first when it is callable (so that a test
 // can see when it is asked).
 PyObject* probe_module = nullptr;
@@ -141,6 +153,10 @@ nb::object guarded_impl(PyObject* const* a) {
     return guarded_name.wrap(guarded(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])));
 }
 
+nb::object managed_impl(PyObject* const* a) {
+    return managed_name.wrap(managed(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])));
+}
+
 nb::object log_value_impl(PyObject* const* a) { return log_value(a[0]); }
 
 void def(nb::handle m, const char* name, std::vector<Param> params, Impl impl, const char* doc,
@@ -163,11 +179,14 @@ TV_MODULE(_runtime_probe, m) {
     catch_ordinary_name = CoroName("catch_ordinary", "catch_ordinary");
     collect_name = CoroName("collect", "collect");
     fail_name = CoroName("fail", "fail");
+    managed_name = CoroName("managed", "managed");
     def(m, "await_each", {{"awaitables"}}, entry<one<await_each, &await_each_name>>, "Await each item; return the results.");
     def(m, "each_caught", {{"awaitables"}}, entry<one<each_caught, &each_caught_name>>,
         "Await each item, going on after an Exception; return [('ok', result) or ('caught', exc)].");
     def(m, "guarded", {{"lock"}, {"awaitable"}, {"log"}}, entry<guarded_impl>,
         "Await under a lock held by RAII; append 'completed' and, on unwinding, 'unwound' to log.");
+    def(m, "managed", {{"mgr"}, {"awaitable"}, {"log"}}, entry<managed_impl>,
+        "async with mgr around awaiting awaitable; append 'entered' and 'after' to log.");
     def(m, "within", {{"awaitable"}}, entry<one<within, &within_name>>,
         "Await awaitable bounded by BOUND seconds once it suspends, as asyncio.timeout would.");
     def(m, "keep", {{"value"}, {"awaitable"}}, entry<keep_impl>,

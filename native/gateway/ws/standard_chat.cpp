@@ -88,9 +88,7 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
     bool disconnected = false;
     Local failure;
     try {
-        TV_AWAIT(call_method(lock, n.acquire));
-        Finally release_lock(lock, n.release);  // `async with lock`
-        try {
+        TV_ASYNC_WITH(held, lock, {
             Local watchdog_task;
             {
                 Local watchdog = call(g.global(n._watchdog), agent, session_id);
@@ -132,9 +130,7 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
             } catch (...) {
                 cancel_watchdog.rethrow();
             }
-        } catch (...) {
-            release_lock.rethrow();
-        }
+        });
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;  // cancellation passes through; the lock and watchdog are already let go
         failure = nb::borrow(e.value());
