@@ -14,6 +14,7 @@ from collections.abc import AsyncIterator, Awaitable, Callable
 from dataclasses import dataclass, field
 from typing import Any
 
+from tavrin.core.history import outcome_of_exit
 from tavrin.core.png import encode_png
 
 
@@ -121,9 +122,6 @@ class DemoComputerUseAgent:
                     await log.event(client_view(event))
         except BaseException as exc:
             if log is not None:
-                # Imported here: the history module imports this one (for encode_png).
-                from tavrin.core.history import outcome_of_exit
-
                 await log.end(*outcome_of_exit(exc, self._stop.is_set()))
             raise
         finally:
