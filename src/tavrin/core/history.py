@@ -211,29 +211,13 @@ def _screenshot_meta(image_base64: Any) -> dict:
 # -- Computer Use turns -----------------------------------------------------------------------------
 
 
-def current_chat_session() -> str | None:
-    """The session whose chat task is running this code, from the gateway's task map."""
-    task = asyncio.current_task()
-    if task is None:
-        return None
-    try:
-        from tavrin.gateway.ws import _active_tasks
-    except ImportError:
-        return None
-    for session_id, registered in list(_active_tasks.items()):
-        if registered is task:
-            return session_id
-    return None
-
-
-def computer_use_journal(store: ConversationStore):
+def computer_use_journal(store: ConversationStore, current_session: Callable[[], Any]):
     """The function the Computer Use agent calls at the start of a task to get its ``TurnLog``:
-    the turn goes into the current conversation of the session whose chat runs the task."""
+    the turn goes into the current conversation of ``current_session()``, the session whose chat
+    runs the task (the host knows which; None: nowhere)."""
 
     async def journal(user_text: str) -> TurnLog | None:
-        from tavrin.core.session_registry import MAIN_SESSION_ID, get_registry
-
-        session = get_registry().get(current_chat_session() or MAIN_SESSION_ID)
+        session = current_session()
         conversation = getattr(getattr(session, "agent", None), "conversation", None)
         if conversation is None:
             return None

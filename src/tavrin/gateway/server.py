@@ -189,6 +189,31 @@ def _announce_withdrawal(approval) -> None:
 # -- start-up and shutdown ---------------------------------------------------------------------
 
 
+def _chat_tasks():
+    """The gateway's map of running chat tasks by session, read at each use (empty without it)."""
+    try:
+        from tavrin.gateway.ws import _active_tasks
+    except ImportError:
+        return {}
+    return _active_tasks
+
+
+def chat_task(session_id: str):
+    """The chat task the gateway runs in ``session_id``, or None."""
+    return _chat_tasks().get(session_id)
+
+
+def chat_session():
+    """The session whose chat task runs the caller: Main when it is no chat task."""
+    from tavrin.core.session_registry import MAIN_SESSION_ID, get_registry
+
+    task = asyncio.current_task()
+    found = None
+    if task is not None:
+        found = next((sid for sid, registered in list(_chat_tasks().items()) if registered is task), None)
+    return get_registry().get(found or MAIN_SESSION_ID)
+
+
 async def startup(config: AppConfig) -> None:
     from tavrin.core.agents import DemoAgent
     from tavrin.core.computer_use_agent import DemoComputerUseAgent
@@ -214,7 +239,7 @@ async def startup(config: AppConfig) -> None:
     def make_agent(session_id: str | None) -> DemoAgent:
         return DemoAgent(store, guardrails, session_id, step_delay=config.demo_step_delay)
 
-    registry = SessionRegistry(make_agent)
+    registry = SessionRegistry(make_agent, chat_task=chat_task)
     await registry.create_session(
         display_name="Inbox", icon="📨", is_connector=True, session_id=CONNECTOR_SESSION_ID
     )
@@ -232,7 +257,7 @@ async def startup(config: AppConfig) -> None:
         heartbeat = HeartbeatController(config.heartbeat, deliver=deliver_heartbeat, broadcast=broadcast)
     _state.update(
         agent=make_agent(None),
-        cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay, journal=computer_use_journal(store)),
+        cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay, journal=computer_use_journal(store, chat_session)),
         heartbeat=heartbeat,
         _agent_lock_fallback=asyncio.Lock(),
         memory=store,
