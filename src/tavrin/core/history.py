@@ -17,7 +17,6 @@ import base64
 import binascii
 import logging
 from collections.abc import Callable
-from contextvars import ContextVar
 from typing import Any
 
 from tavrin.core.png import thumbnail_png
@@ -29,14 +28,10 @@ MAX_THUMBNAIL_BASE64 = 24_000
 # Text kept from a single tool result or argument list.
 MAX_TEXT = 4_000
 
-# The event that introduced a turn the host runs itself (a connector's message), set by the
-# host around that turn, so that the stored turn starts as the live one did.
-host_turn_intro: ContextVar[dict | None] = ContextVar("host_turn_intro", default=None)
-
-
-def origin_meta() -> dict:
-    """Meta for the first message of a turn: who sent it, when a connector did."""
-    intro = host_turn_intro.get()
+def origin_meta(intro: dict | None) -> dict:
+    """Meta for the first message of a turn: who sent it, when a connector did. ``intro`` is the
+    event that introduced a turn the host runs itself (a connector's message, a beat), so that
+    the stored turn starts as the live one did."""
     if isinstance(intro, dict) and intro.get("type") == "connector_message":
         return {"sender": intro.get("sender", "connector"), "connector": True}
     return {}

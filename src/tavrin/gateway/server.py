@@ -29,7 +29,6 @@ from pathlib import Path
 from typing import Any
 
 from tavrin.config import AppConfig, load_config
-from tavrin.core.history import host_turn_intro
 from tavrin.logs import SafeFormatter, log_value
 
 logger = logging.getLogger("tavrin.server")
@@ -126,9 +125,9 @@ async def run_host_turn(session, text: str, intro: dict | None = None) -> str:
         await broadcast_to_session(session_id, intro)
     reply: list[str] = []
     async with session.lock:
-        intro_token = host_turn_intro.set(intro)  # the stored turn starts as the live one did
         try:
-            async for event in session.agent.process_message(text):
+            # With its intro, so that the stored turn starts as the live one did.
+            async for event in session.agent.process_message(text, intro=intro):
                 payload = event.to_dict()
                 if payload.get("type") == "text":
                     reply.append(str(payload.get("content", "")))
@@ -136,8 +135,6 @@ async def run_host_turn(session, text: str, intro: dict | None = None) -> str:
         except Exception as exc:
             logger.exception("Host turn failed in session %s", log_value(session_id))
             await broadcast_to_session(session_id, {"type": "error", "message": f"Agent error: {exc}"})
-        finally:
-            host_turn_intro.reset(intro_token)
     return "\n".join(reply)
 
 
