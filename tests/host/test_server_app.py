@@ -10,7 +10,7 @@ from fastapi.testclient import TestClient
 
 from fakes import settle, until
 from tavrin.config import load_config
-from tavrin.gateway import server
+from tavrin.gateway import host_turns, server
 
 
 @pytest.fixture
@@ -106,7 +106,7 @@ async def test_a_beat_waits_for_the_turn_running_in_main(gateway, tmp_path):
 
         main = get_registry().get("session_main")
         async with main.lock:  # a user turn is running in Main
-            beat = asyncio.ensure_future(server.deliver_heartbeat("[HEARTBEAT] check in"))
+            beat = asyncio.ensure_future(host_turns.deliver_heartbeat("[HEARTBEAT] check in"))
             await until(lambda: gateway.manager.events)
             assert [e["type"] for e in gateway.manager.events] == ["heartbeat_prompt"]
             await settle()  # must not happen: the beat's turn starting while the user's holds the lock

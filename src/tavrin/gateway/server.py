@@ -22,7 +22,6 @@ from pathlib import Path
 from typing import Any
 
 from tavrin.config import AppConfig, load_config
-from tavrin.logs import log_value
 
 logger = logging.getLogger("tavrin.server")
 
@@ -42,8 +41,6 @@ _agent_lock = asyncio.Lock()
 
 _STATE_KEYS = ("agent", "cu_agent", "heartbeat", "_agent_lock_fallback", "memory", "guardrails", "config")
 _state: dict[str, Any] = dict.fromkeys(_STATE_KEYS)
-# Keeps host-side broadcast tasks referenced until they finish.
-_side_tasks: set[asyncio.Task] = set()
 
 
 def get_state() -> dict[str, Any]:
@@ -67,111 +64,6 @@ def _configure_gateway(config: AppConfig) -> None:
         ws._ALLOWED_ORIGINS = allowed_origins(config)
     if hasattr(ws, "_SESSION_STREAMS"):
         ws._SESSION_STREAMS = bool(config.session_streams)
-
-
-def _session_streams_on() -> bool:
-    from tavrin.gateway import ws
-
-    return bool(getattr(ws, "_SESSION_STREAMS", False))
-
-
-# -- broadcasting from the host -------------------------------------------------------------
-
-
-async def broadcast(event: dict) -> None:
-    from tavrin.gateway.ws import manager
-
-    await manager.broadcast(event)
-
-
-async def broadcast_to_session(session_id: str, event: dict) -> None:
-    from tavrin.gateway.ws import manager
-
-    await manager.broadcast_to_session(session_id, event)
-
-
-def _spawn(coro, name: str) -> asyncio.Task:
-    task = asyncio.get_running_loop().create_task(coro, name=name)
-    _side_tasks.add(task)
-    task.add_done_callback(_side_tasks.discard)
-    task.add_done_callback(_log_task_failure)
-    return task
-
-
-def _log_task_failure(task: asyncio.Task) -> None:
-    if not task.cancelled() and task.exception() is not None:
-        logger.error("Host task %s failed", task.get_name(), exc_info=task.exception())
-
-
-async def run_host_turn(session, text: str, intro: dict | None = None) -> str:
-    """Run one agent turn in ``session`` on the host's behalf and broadcast its events.
-
-    Used for connector messages and heartbeat beats, which have no WebSocket of their own:
-    every event goes to all clients, tagged with the session id. The session lock is taken
-    first, so a turn that is running there finishes before this one starts. Returns the
-    turn's reply text.
-    """
-    session_id = session.session_id
-    if intro is not None:
-        await broadcast_to_session(session_id, intro)
-    reply: list[str] = []
-    async with session.lock:
-        try:
-            # With its intro, so that the stored turn starts as the live one did.
-            async for event in session.agent.process_message(text, intro=intro):
-                payload = event.to_dict()
-                if payload.get("type") == "text":
-                    reply.append(str(payload.get("content", "")))
-                await broadcast_to_session(session_id, payload)
-        except Exception as exc:
-            logger.exception("Host turn failed in session %s", log_value(session_id))
-            await broadcast_to_session(session_id, {"type": "error", "message": f"Agent error: {exc}"})
-    return "\n".join(reply)
-
-
-async def deliver_heartbeat(prompt: str) -> None:
-    """The heartbeat's beat: a check-in turn for the main session's agent."""
-    from tavrin.core.session_registry import MAIN_SESSION_ID, get_registry
-
-    session = get_registry().get(MAIN_SESSION_ID)
-    if session is None or not session.agent:
-        return
-    task = asyncio.current_task()
-    if task is not None:
-        session.host_tasks.add(task)
-    try:
-        await run_host_turn(session, prompt, {"type": "heartbeat_prompt", "content": prompt})
-    finally:
-        if task is not None:
-            session.host_tasks.discard(task)
-
-
-def _announce_decision(approval, approved: bool) -> None:
-    """Tell every window that an approval was settled, so each can close its prompt."""
-    event = {
-        "type": "approval_decided",
-        "approval_id": approval.approval_id,
-        "approved": approved,
-        "tool": approval.tool,
-    }
-    if approval.session_id is not None:
-        event["session_id"] = approval.session_id
-    _spawn(broadcast(event), "approval-decided")
-
-
-def _announce_withdrawal(approval) -> None:
-    """Tell every window that an approval prompt lapsed (its turn stopped, or it timed out)."""
-    event = {"type": "approval_withdrawn", "approval_id": approval.approval_id, "tool": approval.tool}
-    if approval.session_id is None:
-        _spawn(broadcast(event), "approval-withdrawn")
-    elif _session_streams_on():
-        # Through the session's stream: it stops offering the prompt to windows that attach later,
-        # and a window that was away finds the withdrawal in its replay. Every window attaches to
-        # every session it shows, so all of them still hear of it.
-        _spawn(broadcast_to_session(approval.session_id, event), "approval-withdrawn")
-    else:
-        event["session_id"] = approval.session_id
-        _spawn(broadcast(event), "approval-withdrawn")
 
 
 # -- start-up and shutdown ---------------------------------------------------------------------
@@ -210,6 +102,7 @@ async def startup(config: AppConfig) -> None:
     from tavrin.core.history import computer_use_journal
     from tavrin.core.session_registry import SessionRegistry, set_registry
     from tavrin.core.store import ConversationStore
+    from tavrin.gateway.host_turns import announce_decision, announce_withdrawal, broadcast, deliver_heartbeat
     from tavrin.gateway.startup_checks import STORE_FILE, prepare_store_file
 
     global _agent_lock
@@ -222,7 +115,7 @@ async def startup(config: AppConfig) -> None:
     # Turns the last run left open were cut short by its end: record them as interrupted.
     await store.interrupt_open_turns()
     guardrails = Guardrails(
-        config.heartbeat.blocked_ops, on_resolved=_announce_decision, on_withdrawn=_announce_withdrawal
+        config.heartbeat.blocked_ops, on_resolved=announce_decision, on_withdrawn=announce_withdrawal
     )
 
     def make_agent(session_id: str | None) -> DemoAgent:
@@ -260,12 +153,13 @@ async def startup(config: AppConfig) -> None:
 
 async def shutdown() -> None:
     from tavrin.core.session_registry import get_registry, set_registry
+    from tavrin.gateway.host_turns import side_tasks
 
     heartbeat = _state.get("heartbeat")
     if heartbeat is not None:
         heartbeat.stop()
     registry = get_registry()
-    pending = list(_side_tasks)
+    pending = list(side_tasks)
     for session in registry:
         if session.agent:
             session.agent.cancel()
@@ -326,6 +220,7 @@ def _api_router(config: AppConfig):
     from fastapi.responses import JSONResponse
 
     from tavrin.core.session_registry import get_registry
+    from tavrin.gateway.host_turns import run_host_turn, spawn
 
     router = APIRouter(prefix="/api")
 
@@ -411,7 +306,7 @@ def _api_router(config: AppConfig):
         if heartbeat:
             heartbeat.reset_consecutive()  # a person wrote: the heartbeat's count starts again
         intro = {"type": "connector_message", "sender": sender[:100], "content": text}
-        task = _spawn(run_host_turn(session, text.strip(), intro), f"connector-{session_id}")
+        task = spawn(run_host_turn(session, text.strip(), intro), f"connector-{session_id}")
         session.host_tasks.add(task)
         task.add_done_callback(session.host_tasks.discard)
         accepted = {"accepted": True, "session_id": session_id, "conversation_id": session.conversation_id}
