@@ -1,8 +1,7 @@
-"""The Tavrin server: the application state, the HTTP routes and the start-up wiring.
+"""The Tavrin server: the application state and the start-up wiring.
 
 ``create_app()`` builds the FastAPI application: the WebSocket gateway at "/ws", the web UI
-at "/", and a few JSON routes (sessions, stored conversations, pending approvals, the
-heartbeat's state, and the connector inbox). At start-up it opens the conversation store
+at "/", and the JSON routes of ``tavrin.gateway.routes``. At start-up it opens the conversation store
 in the data directory, builds the session registry with its agents, the Computer Use
 agent, the guardrails and the heartbeat controller, and publishes them in the state that
 ``get_state()`` returns; at shutdown it stops the heartbeat and every running host turn.
@@ -11,10 +10,7 @@ The ``tavrin-gateway`` command is ``tavrin.gateway.cli``; ``python -m tavrin.gat
 runs it too.
 """
 
-# No ``from __future__ import annotations`` here: FastAPI reads the annotations of the route
-# functions below (``Request`` and the like) when they are defined, inside ``_api_router``.
 import asyncio
-import json
 import logging
 import sys
 from contextlib import asynccontextmanager
@@ -27,13 +23,6 @@ logger = logging.getLogger("tavrin.server")
 
 STATIC_DIR = Path(__file__).parent / "static"
 CONNECTOR_SESSION_ID = "connector_inbox"
-MAX_CONNECTOR_TEXT = 20_000
-# A connector request body is refused past this size, before (or while) it is read.
-MAX_CONNECTOR_BODY = 1024 * 1024
-# Connector messages that may wait behind the running turn of their session; more answer 429.
-MAX_QUEUED_CONNECTOR_MESSAGES = 20
-# How long ``?wait=true`` waits for the turn before answering that it is still running.
-CONNECTOR_WAIT_SECONDS = 60.0
 
 # The global agent lock, for turns of the fallback agent when the state names no lock of
 # its own. Replaced at every start-up so that it belongs to the running event loop.
@@ -48,17 +37,11 @@ def get_state() -> dict[str, Any]:
     return _state
 
 
-def allowed_origins(config: AppConfig) -> set[str]:
-    """The page origins of this server: each name it answers to, with its port."""
-    from tavrin.gateway.security import allowed_host_names
-
-    return {f"http://{name}:{config.port}" for name in allowed_host_names(config.host)}
-
-
 def _configure_gateway(config: AppConfig) -> None:
     """Set the gateway's module settings for this server (those the gateway offers): which page
     origins may open a WebSocket, and whether turns talk to session streams."""
     from tavrin.gateway import ws
+    from tavrin.gateway.security import allowed_origins
 
     if hasattr(ws, "_ALLOWED_ORIGINS"):
         ws._ALLOWED_ORIGINS = allowed_origins(config)
@@ -184,6 +167,7 @@ def create_app(config: AppConfig | None = None):
     from fastapi.staticfiles import StaticFiles
 
     from tavrin.gateway import ws
+    from tavrin.gateway.routes import api_router
     from tavrin.gateway.security import AccessGuard
 
     config = config or load_config()
@@ -200,7 +184,7 @@ def create_app(config: AppConfig | None = None):
     app = FastAPI(title="Tavrin", lifespan=lifespan, docs_url=None, redoc_url=None, openapi_url=None)
     app.state.config = config
     app.include_router(ws.create_ws_router())
-    app.include_router(_api_router(config))
+    app.include_router(api_router(config, _state))
     app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
     # Outermost, around Starlette's own error handler too, so that its 500 carries the security
     # headers as well: the Host allow-list, the access token and the security headers.
@@ -213,148 +197,6 @@ def create_app(config: AppConfig | None = None):
         return FileResponse(STATIC_DIR / "index.html", headers={"Cache-Control": "no-store"})
 
     return app
-
-
-def _api_router(config: AppConfig):
-    from fastapi import APIRouter, HTTPException, Request
-    from fastapi.responses import JSONResponse
-
-    from tavrin.core.session_registry import get_registry
-    from tavrin.gateway.host_turns import run_host_turn, spawn
-
-    router = APIRouter(prefix="/api")
-
-    def require_same_origin(request: Request) -> None:
-        # A page from another site must not drive the agent through this machine's browser.
-        origin = request.headers.get("origin")
-        if origin is not None and origin not in allowed_origins(config):
-            raise HTTPException(status_code=403, detail="Origin not allowed")
-
-    def store():
-        memory = _state.get("memory")
-        if memory is None:
-            raise HTTPException(status_code=503, detail="Not ready")
-        return memory
-
-    @router.get("/health")
-    async def health():
-        return {"status": "ok"}
-
-    @router.get("/sessions")
-    async def sessions():
-        return {"sessions": get_registry().list_sessions()}
-
-    @router.get("/sessions/{session_id}/conversations")
-    async def session_conversations(session_id: str, all: bool = False, limit: int = 50):
-        session = get_registry().get(session_id)
-        conversations = await store().list_conversations(None if all else session_id, limit=min(max(limit, 1), 500))
-        return {
-            "session_id": session_id,
-            "current": session.conversation_id if session else None,
-            "conversations": conversations,
-        }
-
-    @router.get("/conversations/{conversation_id}/messages")
-    async def conversation_messages(conversation_id: str, limit: int = 200):
-        conversation = await store().get_conversation(conversation_id)
-        if conversation is None:
-            raise HTTPException(status_code=404, detail="Unknown conversation")
-        messages = await store().get_messages(conversation_id, limit=min(max(limit, 0), 200))
-        return {"conversation": conversation, "messages": messages}
-
-    @router.get("/approvals")
-    async def approvals():
-        guardrails = _state.get("guardrails")
-        return {"approvals": guardrails.pending() if guardrails else []}
-
-    @router.get("/heartbeat")
-    async def heartbeat_status():
-        heartbeat = _state.get("heartbeat")
-        if heartbeat is None:
-            raise HTTPException(status_code=503, detail="Not ready")
-        return heartbeat.status()
-
-    @router.post("/connectors/{session_id}/messages")
-    async def connector_message(session_id: str, request: Request, wait: bool = False):
-        """A message from an external connector: runs a turn in that connector session.
-
-        Body: {"text": "...", "sender": "..."}. Answers 202 at once; with ``?wait=true`` it
-        answers when the turn is over, with the agent's reply.
-        """
-        require_same_origin(request)
-        content_type = request.headers.get("content-type", "").split(";")[0].strip().lower()
-        if content_type != "application/json":
-            raise HTTPException(status_code=415, detail="Send JSON")
-        body = await read_json_body(request, MAX_CONNECTOR_BODY)
-        if not isinstance(body, dict):
-            raise HTTPException(status_code=400, detail="Body must be a JSON object")
-        text, sender = body.get("text"), body.get("sender", "connector")
-        if not isinstance(text, str) or not text.strip():
-            raise HTTPException(status_code=400, detail='"text" must be a non-empty string')
-        if len(text) > MAX_CONNECTOR_TEXT:
-            raise HTTPException(status_code=413, detail="Message too long")
-        if not isinstance(sender, str):
-            raise HTTPException(status_code=400, detail='"sender" must be a string')
-        session = get_registry().get(session_id)
-        if session is None or not session.is_connector or not session.agent:
-            raise HTTPException(status_code=404, detail="No such connector session")
-        # One turn runs at a time in a session; only a few more may wait behind it.
-        if sum(not t.done() for t in session.host_tasks) > MAX_QUEUED_CONNECTOR_MESSAGES:
-            raise HTTPException(status_code=429, detail="Too many messages waiting in this session; try again later")
-
-        heartbeat = _state.get("heartbeat")
-        if heartbeat:
-            heartbeat.reset_consecutive()  # a person wrote: the heartbeat's count starts again
-        intro = {"type": "connector_message", "sender": sender[:100], "content": text}
-        task = spawn(run_host_turn(session, text.strip(), intro), f"connector-{session_id}")
-        session.host_tasks.add(task)
-        task.add_done_callback(session.host_tasks.discard)
-        accepted = {"accepted": True, "session_id": session_id, "conversation_id": session.conversation_id}
-        if wait:
-            # Shielded: neither a connector that hangs up nor the wait running out cancels the turn.
-            try:
-                reply = await asyncio.wait_for(asyncio.shield(task), CONNECTOR_WAIT_SECONDS)
-            except TimeoutError:
-                return JSONResponse(status_code=202, content={**accepted, "finished": False})
-            return {"session_id": session_id, "reply": reply}
-        return JSONResponse(status_code=202, content=accepted)
-
-    return router
-
-
-async def read_json_body(request, limit: int):
-    """The request's JSON body, read at most ``limit`` bytes far.
-
-    A declared length over the limit is refused before anything is read; a body sent without one
-    is cut off as soon as it passes the limit. Malformed JSON, and JSON nested deeper than the
-    parser can take, are 400. Every refusal is an HTTP error with a JSON body.
-    """
-    from fastapi import HTTPException
-    from starlette.requests import ClientDisconnect
-
-    too_large = HTTPException(status_code=413, detail=f"Body too large (at most {limit} bytes)")
-    declared = request.headers.get("content-length")
-    if declared is not None:
-        if not (declared.isascii() and declared.isdigit()):
-            raise HTTPException(status_code=400, detail="Bad Content-Length")
-        if int(declared) > limit:
-            raise too_large
-    chunks, size = [], 0
-    try:
-        async for chunk in request.stream():
-            size += len(chunk)
-            if size > limit:
-                raise too_large
-            chunks.append(chunk)
-    except ClientDisconnect:
-        # Gone, or cut off for sending too slowly: the answer goes nowhere, but ends the request quietly.
-        raise HTTPException(status_code=400, detail="The body did not arrive") from None
-    try:
-        return json.loads(b"".join(chunks))
-    except RecursionError:
-        raise HTTPException(status_code=400, detail="Body is nested too deeply") from None
-    except ValueError:
-        raise HTTPException(status_code=400, detail="Body is not valid JSON") from None
 
 
 if __name__ == "__main__":
