@@ -71,6 +71,14 @@ async def run_host_turn(session, text: str, intro: dict | None = None) -> str:
     return "\n".join(reply)
 
 
+def start_host_turn(session, text: str, intro: dict, name: str) -> asyncio.Task:
+    """``run_host_turn`` in a task of its own, one of the session's host tasks until it ends."""
+    task = spawn(run_host_turn(session, text, intro), name)
+    session.host_tasks.add(task)
+    task.add_done_callback(session.host_tasks.discard)
+    return task
+
+
 async def deliver_heartbeat(prompt: str) -> None:
     """The heartbeat's beat: a check-in turn for the main session's agent."""
     from tavrin.core.session_registry import MAIN_SESSION_ID, get_registry

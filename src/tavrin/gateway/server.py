@@ -166,8 +166,7 @@ def create_app(config: AppConfig | None = None):
     from fastapi.responses import FileResponse
     from fastapi.staticfiles import StaticFiles
 
-    from tavrin.gateway import ws
-    from tavrin.gateway.routes import api_router
+    from tavrin.gateway import routes, ws
     from tavrin.gateway.security import AccessGuard
 
     config = config or load_config()
@@ -183,8 +182,9 @@ def create_app(config: AppConfig | None = None):
 
     app = FastAPI(title="Tavrin", lifespan=lifespan, docs_url=None, redoc_url=None, openapi_url=None)
     app.state.config = config
+    app.state.shared = _state  # what the JSON routes read
     app.include_router(ws.create_ws_router())
-    app.include_router(api_router(config, _state))
+    app.include_router(routes.router)
     app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
     # Outermost, around Starlette's own error handler too, so that its 500 carries the security
     # headers as well: the Host allow-list, the access token and the security headers.
