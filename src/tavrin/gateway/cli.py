@@ -5,8 +5,14 @@ import logging
 import os
 import sys
 
+import uvicorn
+
 from tavrin.config import load_config
+from tavrin.gateway.connections import GuardedHTTPProtocol
+from tavrin.gateway.security import RedactSecrets, UnsafeFile, is_loopback, load_or_create_token
 from tavrin.gateway.server import create_app
+from tavrin.gateway.startup_checks import (
+    STORE_FILE, StartupError, bind_socket, check_store, lock_data_dir, prepare_data_dir)
 from tavrin.logs import SafeFormatter
 
 # The uvicorn settings for a desktop app: a few windows and connector programs, never a crowd.
@@ -23,13 +29,6 @@ UVICORN_LIMITS = {
 
 
 def main(argv: list[str] | None = None) -> int:
-    import uvicorn
-
-    from tavrin.gateway.connections import GuardedHTTPProtocol
-    from tavrin.gateway.security import RedactSecrets, UnsafeFile, is_loopback, load_or_create_token
-    from tavrin.gateway.startup_checks import (
-        STORE_FILE, StartupError, bind_socket, check_store, lock_data_dir, prepare_data_dir)
-
     parser = argparse.ArgumentParser(prog="tavrin-gateway", description="Run the Tavrin server and its web UI.")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
     parser.add_argument("--port", type=int, default=8765, help="port to listen on (default: 8765; 0 picks a free one)")
