@@ -1,10 +1,12 @@
 """The Tavrin server: the application state and the start-up wiring.
 
 ``create_app()`` builds the FastAPI application: the WebSocket gateway at "/ws", the web UI
-at "/", and the JSON routes of ``tavrin.gateway.routes``. At start-up it opens the conversation store
-in the data directory, builds the session registry with its agents, the Computer Use
+at "/", and the JSON routes of ``tavrin.gateway.routes``. At start-up it opens the conversation
+store in the data directory, builds the session registry with its agents, the Computer Use
 agent, the guardrails and the heartbeat controller, and publishes them in the state that
-``get_state()`` returns; at shutdown it stops the heartbeat and every running host turn.
+``get_state()`` returns; at shutdown it stops the heartbeat and every running host turn. This
+is where the layers meet: what the core needs from the gateway (which chat task runs in which
+session) is handed to it here.
 
 The ``tavrin-gateway`` command is ``tavrin.gateway.cli``; ``python -m tavrin.gateway.server``
 runs it too.
@@ -67,7 +69,7 @@ def chat_task(session_id: str):
 
 
 def chat_session():
-    """The session whose chat task runs the caller: Main when it is no chat task."""
+    """The session whose chat task runs the caller; Main when the caller is no chat task."""
     from tavrin.core.session_registry import MAIN_SESSION_ID, get_registry
 
     task = asyncio.current_task()
@@ -120,9 +122,10 @@ async def startup(config: AppConfig) -> None:
         heartbeat = None
     else:
         heartbeat = HeartbeatController(config.heartbeat, deliver=deliver_heartbeat, broadcast=broadcast)
+    journal = computer_use_journal(store, chat_session)
     _state.update(
         agent=make_agent(None),
-        cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay, journal=computer_use_journal(store, chat_session)),
+        cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay, journal=journal),
         heartbeat=heartbeat,
         _agent_lock_fallback=asyncio.Lock(),
         memory=store,
