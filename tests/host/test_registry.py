@@ -9,6 +9,7 @@ import pytest
 
 from fakes import until
 from tavrin.core.session_registry import MAIN_SESSION_ID, SessionRegistry, get_registry, set_registry
+from tavrin.gateway import server
 
 
 @pytest.fixture
@@ -52,7 +53,8 @@ async def test_create_list_and_close(registry):
     assert [s["session_id"] for s in registry.list_sessions()] == [MAIN_SESSION_ID, inbox.session_id]
 
 
-async def test_closing_stops_the_sessions_work(registry, gateway_tasks):
+async def test_closing_stops_the_sessions_work(make_agent, gateway_tasks):
+    registry = SessionRegistry(make_agent, chat_task=server.chat_task)  # as the server wires it
     session = await registry.create_session(display_name="Work", icon="🛠", is_connector=False)
     session.agent.step_delay = 5
     turn_events = []
@@ -74,8 +76,9 @@ async def test_closing_stops_the_sessions_work(registry, gateway_tasks):
     assert "done" not in turn_events
 
 
-async def test_closing_without_the_gateway_loaded(registry, monkeypatch):
+async def test_closing_without_the_gateway_loaded(make_agent, monkeypatch):
     monkeypatch.setitem(sys.modules, "tavrin.gateway.ws", None)  # import fails
+    registry = SessionRegistry(make_agent, chat_task=server.chat_task)
     session = await registry.create_session(display_name="x", icon="x")
     assert await registry.close_session(session.session_id) is True
 

@@ -158,8 +158,12 @@ class DemoAgent:
 
     # -- the turn -----------------------------------------------------------------
 
-    def process_message(self, user_text: str, attachments: list | None = None) -> AsyncIterator[AgentEvent]:
-        return self._recorded(self._turn(user_text, attachments))
+    def process_message(
+        self, user_text: str, attachments: list | None = None, *, intro: dict | None = None
+    ) -> AsyncIterator[AgentEvent]:
+        """One turn. ``intro`` is the event that introduced a turn the host runs itself; the
+        gateway's turns have none."""
+        return self._recorded(self._turn(user_text, attachments, intro))
 
     async def _recorded(self, events: AsyncIterator[AgentEvent]) -> AsyncIterator[AgentEvent]:
         """The turn's events, each written to the turn's log once it has been taken.
@@ -178,7 +182,7 @@ class DemoAgent:
             # that it records its outcome and frees the agent now rather than when collected.
             await events.aclose()
 
-    async def _turn(self, user_text: str, attachments: list | None) -> AsyncIterator[AgentEvent]:
+    async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncIterator[AgentEvent]:
         if self.is_processing:
             raise RuntimeError("this agent is already working on a turn")
         self.is_processing = True
@@ -197,7 +201,7 @@ class DemoAgent:
             heartbeat = user_text.startswith(HEARTBEAT_MARKER)
             meta = {"attachments": attachments} if attachments else {}
             log = await TurnLog.begin(
-                self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, {**meta, **origin_meta()},
+                self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, {**meta, **origin_meta(intro)},
                 "heartbeat" if heartbeat else "standard",
             )
             self._log = log

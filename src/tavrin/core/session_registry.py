@@ -101,11 +101,14 @@ class Session:
 class SessionRegistry:
     """All sessions of the process, in the order they were made.
 
-    ``agent_factory(session_id)`` makes the agent of a new session.
+    ``agent_factory(session_id)`` makes the agent of a new session. ``chat_task(session_id)``,
+    when given, is the chat task the gateway runs for that session (or None), stopped when the
+    session is closed.
     """
 
-    def __init__(self, agent_factory: Callable[[str], Any]):
+    def __init__(self, agent_factory: Callable[[str], Any], chat_task: Callable[[str], Any] | None = None):
         self._agent_factory = agent_factory
+        self._chat_task = chat_task or (lambda session_id: None)
         self._sessions: dict[str, Session] = {}
         self._add(Session(MAIN_SESSION_ID, agent_factory(MAIN_SESSION_ID), display_name="Main", icon="🏠"))
 
@@ -179,11 +182,7 @@ class SessionRegistry:
     def _stop_work(self, session: Session) -> None:
         if session.agent:
             session.agent.cancel()
-        try:
-            from tavrin.gateway.ws import _active_tasks
-        except ImportError:
-            _active_tasks = {}
-        task = _active_tasks.get(session.session_id)
+        task = self._chat_task(session.session_id)
         if task is not None and not task.done():
             task.cancel()
         for task in list(session.host_tasks):
