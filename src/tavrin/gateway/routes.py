@@ -42,8 +42,8 @@ def _store(request: Request):
 
 
 @router.get("/health")
-async def health():
-    return {"status": "ok"}
+async def health(request: Request):
+    return {"status": "ok", "started_at": getattr(request.app.state, "started_at", None)}
 
 
 @router.get("/sessions")
