@@ -8,6 +8,7 @@ import httpx
 import pytest
 
 from serverproc import recv_until, require_gateway
+from tavrin.core.store import ConversationStore
 
 
 @pytest.fixture(autouse=True)
@@ -76,3 +77,55 @@ async def test_a_restart_keeps_the_tabs_and_shows_the_cut_turn(servers, tmp_path
         await conn.send(json.dumps({"type": "chat", "content": "Still there?", "session_id": "session_main"}))
         events = await recv_until(conn, lambda e: e.get("session_id") == "session_main" and e["type"] == "done")
     assert "1 earlier message" in " ".join(e.get("content", "") for e in events if e["type"] == "text")
+
+
+def write_turns(path, count):
+    """A conversation of ``count`` turns of different lengths, written as the agents write them."""
+
+    async def fill():
+        store = ConversationStore(path)
+        store._run(lambda db: db.execute("PRAGMA synchronous = OFF"))  # a test's file: speed over safety
+        conv = await store.create_conversation("session_main")
+        for i in range(count):
+            turn = await store.begin_turn(conv, "standard")
+            await store.add_message(conv, "user", f"question {i}", {"mode": "standard"}, turn)
+            for step in range(i % 9):
+                await store.add_message(conv, "tool_call", "scan", {"id": f"c{i}.{step}"}, turn)
+                await store.add_message(conv, "tool_result", "scan", {"id": f"c{i}.{step}"}, turn)
+            await store.add_message(conv, "assistant", f"answer {i}", None, turn)
+            await store.end_turn(turn, "done")
+        rows = await store.get_messages(conv, limit=10**6)
+        store.close()
+        return conv, rows
+
+    return asyncio.run(fill())
+
+
+# Catches: a page that starts inside a turn, rows lost or repeated between pages, a wrong has_more,
+# and a message count that disagrees with what the pages hold.
+def test_paging_back_through_210_turns(servers, tmp_path):
+    data = tmp_path / "data"
+    data.mkdir(mode=0o700)
+    conv, all_rows = write_turns(data / "conversations.sqlite3", 210)
+    server = servers(data)
+    http = httpx.Client(base_url=server.http, headers=server.auth)
+    messages = f"/api/conversations/{conv}/messages"
+    latest = http.get(messages).json()
+    first_of_turn = {}
+    for row in all_rows:
+        first_of_turn.setdefault(row["turn_id"], row["id"])
+    assert latest["has_more"] and latest["messages"] == all_rows[-len(latest["messages"]):]
+
+    for limit in (1, 7, 200):
+        pages, page = [], http.get(messages, params={"limit": limit}).json()
+        while True:
+            rows = page["messages"]
+            assert rows[0]["id"] == first_of_turn[rows[0]["turn_id"]], "a page starts inside a turn"
+            pages[:0] = rows
+            if not page["has_more"]:
+                break
+            page = http.get(messages, params={"before": rows[0]["id"], "limit": limit}).json()
+        assert pages == all_rows
+        counted = sum(r["role"] in ("user", "assistant", "heartbeat") for r in pages)
+        assert counted == page["conversation"]["message_count"] == 420
+    http.close()

@@ -81,6 +81,7 @@ _MIGRATIONS = [
         created_at       REAL NOT NULL,
         conversation_id  TEXT
     );
+    CREATE INDEX messages_by_turn ON messages(turn_id, id);
     """,
 ]
 SCHEMA_VERSION = len(_MIGRATIONS)
@@ -92,6 +93,9 @@ INTERRUPTED_NOTE = "Interrupted: the server stopped during this turn"
 # Roles that count as messages of the conversation (the rest records how a turn went).
 CONVERSATION_ROLES = ("user", "assistant", "heartbeat")
 _COUNTED = "role IN ('user', 'assistant', 'heartbeat')"
+# Most rows one page of history holds: a page reaches back to the start of its oldest turn, but a
+# turn longer than this is cut (the rest comes with the next page).
+MAX_PAGE = 2000
 
 
 def _title_from(text: str, limit: int = TITLE_CHARS) -> str:
@@ -285,15 +289,42 @@ class ConversationStore:
                 " WHERE conversation_id = ? ORDER BY id DESC LIMIT ?) ORDER BY id ASC",
                 (conv_id, limit),
             ).fetchall()
-            out = []
-            for r in rows:
-                msg = {"id": r["id"], "role": r["role"], "content": r["content"], "created_at": r["created_at"]}
-                if r["meta"]:
-                    msg["meta"] = json.loads(r["meta"])
-                if r["turn_id"]:
-                    msg["turn_id"] = r["turn_id"]
-                out.append(msg)
-            return out
+            return [_message_dict(r) for r in rows]
+
+        return await self._call(op)
+
+    async def get_messages_page(self, conv_id: Any, before: int | None = None, limit: int = 200) -> tuple[list[dict], bool]:
+        """A page of the conversation's messages older than row ``before`` (all of them when None):
+        the latest ``limit`` of them, oldest first, reaching back to the first row of the turn the
+        oldest one belongs to, so that no turn is cut at the page's start (up to ``MAX_PAGE`` rows).
+        Returns the rows and whether older ones remain."""
+        if not isinstance(conv_id, str):
+            return [], False
+        limit = max(0, int(limit))
+        bound = (1 << 63) - 1 if before is None else int(before)
+
+        def op(db):
+            rows = db.execute(
+                "SELECT id, role, content, meta, created_at, turn_id FROM messages"
+                " WHERE conversation_id = ? AND id < ? ORDER BY id DESC LIMIT ?",
+                (conv_id, bound, limit),
+            ).fetchall()
+            if rows and rows[-1]["turn_id"]:
+                start = db.execute(
+                    "SELECT MIN(id) FROM messages WHERE conversation_id = ? AND turn_id = ?",
+                    (conv_id, rows[-1]["turn_id"]),
+                ).fetchone()[0]
+                if start < rows[-1]["id"]:
+                    rows += db.execute(
+                        "SELECT id, role, content, meta, created_at, turn_id FROM messages"
+                        " WHERE conversation_id = ? AND id >= ? AND id < ? ORDER BY id DESC LIMIT ?",
+                        (conv_id, start, rows[-1]["id"], max(0, MAX_PAGE - len(rows))),
+                    ).fetchall()
+            oldest = rows[-1]["id"] if rows else bound
+            more = db.execute(
+                "SELECT EXISTS (SELECT 1 FROM messages WHERE conversation_id = ? AND id < ?)", (conv_id, oldest)
+            ).fetchone()[0]
+            return [_message_dict(r) for r in reversed(rows)], bool(more)
 
         return await self._call(op)
 
@@ -421,6 +452,15 @@ class ConversationStore:
         for turn_id in open_turns:
             await self.end_turn(turn_id, "interrupted", INTERRUPTED_NOTE)
         return len(open_turns)
+
+
+def _message_dict(r: sqlite3.Row) -> dict:
+    msg = {"id": r["id"], "role": r["role"], "content": r["content"], "created_at": r["created_at"]}
+    if r["meta"]:
+        msg["meta"] = json.loads(r["meta"])
+    if r["turn_id"]:
+        msg["turn_id"] = r["turn_id"]
+    return msg
 
 
 def _conversation_dict(row: sqlite3.Row) -> dict:
