@@ -129,3 +129,20 @@ def test_paging_back_through_210_turns(servers, tmp_path):
         counted = sum(r["role"] in ("user", "assistant", "heartbeat") for r in pages)
         assert counted == page["conversation"]["message_count"] == 420
     http.close()
+
+
+# Catches: a status without the documented keys while the heartbeat never ran, keys that differ
+# once it has, and a stopped heartbeat reported otherwise.
+async def test_heartbeat_status_keys_before_the_first_start(servers):
+    pytest.importorskip("tavrin.core.heartbeat")
+    server = servers()
+    before = get(server, "/api/heartbeat")
+    assert before["running"] is False and before["paused"] is False and before["enabled"] is False
+    assert before["quiet_hours_start"] == "23:00" and before["quiet_hours_end"] == "07:00"
+    assert before["quiet_until"] in (None, "07:00")
+    async with server.connect() as conn:
+        await ask(conn, {"type": "heartbeat_control", "action": "start", "interval": 600}, "heartbeat_status")
+        running = get(server, "/api/heartbeat")
+        await ask(conn, {"type": "heartbeat_control", "action": "stop"}, "heartbeat_status")
+    assert running["running"] is True
+    assert set(before) == set(running)
