@@ -146,3 +146,16 @@ async def test_heartbeat_status_keys_before_the_first_start(servers):
         await ask(conn, {"type": "heartbeat_control", "action": "stop"}, "heartbeat_status")
     assert running["running"] is True
     assert set(before) == set(running)
+
+
+# Catches: the KeyboardInterrupt traceback on Ctrl+C with a page open and a turn running, more than
+# one line, and an exit status other than the one of a process ended by Ctrl+C.
+async def test_ctrl_c_with_a_page_open_prints_one_line(servers):
+    server = servers(step_delay=0.1)
+    async with server.connect() as conn:
+        await conn.send(json.dumps({"type": "chat", "content": "/slow", "session_id": "session_main"}))
+        await recv_until(conn, lambda e: e["type"] == "tool_call")
+        status = await interrupt(server)
+    assert status == -signal.SIGINT
+    assert server.stdout == ["Tavrin stopped (Ctrl+C)\n"]
+    assert server.log_path.read_text() == ""
