@@ -16,11 +16,12 @@ import asyncio
 import base64
 import binascii
 import logging
+import weakref
 from collections.abc import Callable
 from typing import Any
 
 from tavrin.core.png import thumbnail_png
-from tavrin.core.store import ConversationStore
+from tavrin.core.store import INTERRUPTED_NOTE, ConversationStore
 
 logger = logging.getLogger("tavrin.history")
 
@@ -74,6 +75,7 @@ class TurnLog:
         log = cls(store, conversation_id, None)
         try:
             log.turn_id = await store.begin_turn(conversation_id, mode)
+            _open_logs.add(log)
             await store.add_message(conversation_id, role, text, {**(meta or {}), "mode": mode}, log.turn_id)
         except Exception:
             logger.exception("Could not record the start of a turn in %s", conversation_id)
@@ -157,6 +159,7 @@ class TurnLog:
         if self.turn_id is None or self.ended:
             return
         self.ended = True
+        _open_logs.discard(self)
         if self.on_end is not None:
             self.on_end()
 
@@ -166,6 +169,21 @@ class TurnLog:
             await self.store.end_turn(self.turn_id, outcome, message, meta or None)
 
         await self._then(op, "the end of a turn")
+
+
+# The turns being written, so that a shutdown can close them.
+_open_logs: weakref.WeakSet[TurnLog] = weakref.WeakSet()
+
+
+async def interrupt_open_turns(store: ConversationStore) -> int:
+    """Record every turn still being written to ``store`` as interrupted, after what it wrote so
+    far; returns how many. Called at shutdown before the turns' tasks are stopped: whatever those
+    report afterwards is dropped, so a turn cut by the server's end reads as interrupted, as it
+    does when the server died without a shutdown, and not as stopped or cancelled."""
+    logs = [log for log in list(_open_logs) if log.store is store]
+    for log in logs:
+        await log.end("interrupted", INTERRUPTED_NOTE)
+    return len(logs)
 
 
 def outcome_of_exit(exc: BaseException | None, stop_requested: bool) -> tuple[str, str]:

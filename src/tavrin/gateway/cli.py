@@ -1,8 +1,10 @@
 """The ``tavrin-gateway`` command: checks that the server can start, then runs it with uvicorn."""
 
 import argparse
+import contextlib
 import logging
 import os
+import signal
 import sys
 
 import uvicorn
@@ -91,6 +93,17 @@ def main(argv: list[str] | None = None) -> int:
             address = f"http://{shown}:{config.port}/" + (f"#token={config.token}" if config.token else "")
             print(f"Tavrin is running at {address}  (data: {config.data_dir}; Ctrl+C stops it)", flush=True)
 
+        @contextlib.contextmanager
+        def capture_signals(self):
+            # Once shut down, uvicorn raises the signals it caught again, so that the process ends
+            # as they ask. For Ctrl+C that happens inside asyncio's runner, which turns it into a
+            # KeyboardInterrupt and its traceback; main() ends the process by the signal itself.
+            with super().capture_signals():
+                yield
+                captured = getattr(self, "_captured_signals", [])
+                self.interrupted = signal.SIGINT in captured
+                captured[:] = [s for s in captured if s != signal.SIGINT]
+
     server = Server(uvicorn.Config(app, host=args.host, port=config.port, log_level=args.log_level,
                                    server_header=False, proxy_headers=False, http=GuardedHTTPProtocol,
                                    **UVICORN_LIMITS))
@@ -101,4 +114,16 @@ def main(argv: list[str] | None = None) -> int:
     finally:
         sock.close()
         os.close(lock_fd)
+    if getattr(server, "interrupted", False):
+        print("Tavrin stopped (Ctrl+C)", flush=True)
+        _end_by_sigint()
     return 0 if server.started else 1
+
+
+def _end_by_sigint() -> None:
+    """End the process as an unhandled Ctrl+C does (its parent sees it killed by SIGINT), without
+    the traceback."""
+    logging.shutdown()
+    sys.stderr.flush()
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGINT)

@@ -42,8 +42,8 @@ def _store(request: Request):
 
 
 @router.get("/health")
-async def health():
-    return {"status": "ok"}
+async def health(request: Request):
+    return {"status": "ok", "started_at": getattr(request.app.state, "started_at", None)}
 
 
 @router.get("/sessions")
@@ -64,13 +64,15 @@ async def session_conversations(request: Request, session_id: str, all: bool = F
 
 
 @router.get("/conversations/{conversation_id}/messages")
-async def conversation_messages(request: Request, conversation_id: str, limit: int = 200):
+async def conversation_messages(request: Request, conversation_id: str, limit: int = 200, before: int | None = None):
+    """A page of the conversation's history: the latest rows older than row ``before`` (the
+    latest of all without it), whole turns, oldest first; ``has_more`` says whether older rows remain."""
     store = _store(request)
     conversation = await store.get_conversation(conversation_id)
     if conversation is None:
         raise HTTPException(status_code=404, detail="Unknown conversation")
-    messages = await store.get_messages(conversation_id, limit=min(max(limit, 0), 200))
-    return {"conversation": conversation, "messages": messages}
+    messages, has_more = await store.get_messages_page(conversation_id, before, limit=min(max(limit, 0), 500))
+    return {"conversation": conversation, "messages": messages, "has_more": has_more}
 
 
 @router.get("/approvals")

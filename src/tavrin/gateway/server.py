@@ -15,6 +15,7 @@ runs it too.
 import asyncio
 import logging
 import sys
+import time
 from contextlib import asynccontextmanager
 from pathlib import Path
 from typing import Any
@@ -25,6 +26,8 @@ logger = logging.getLogger("tavrin.server")
 
 STATIC_DIR = Path(__file__).parent / "static"
 CONNECTOR_SESSION_ID = "connector_inbox"
+# How long the shutdown waits for the stopped turns to end before closing the store.
+SHUTDOWN_TASK_SECONDS = 3.0
 
 # The global agent lock, for turns of the fallback agent when the state names no lock of
 # its own. Replaced at every start-up so that it belongs to the running event loop.
@@ -106,10 +109,13 @@ async def startup(config: AppConfig) -> None:
     def make_agent(session_id: str | None) -> DemoAgent:
         return DemoAgent(store, guardrails, session_id, step_delay=config.demo_step_delay)
 
-    registry = SessionRegistry(make_agent, chat_task=chat_task)
-    await registry.create_session(
-        display_name="Inbox", icon="📨", is_connector=True, session_id=CONNECTOR_SESSION_ID
-    )
+    registry = SessionRegistry(make_agent, chat_task=chat_task, store=store)
+    # The tabs of the last run come back, each on its conversation; then whoever has none gets one.
+    await registry.restore(connectors={CONNECTOR_SESSION_ID})
+    if registry.get(CONNECTOR_SESSION_ID) is None:
+        await registry.create_session(
+            display_name="Inbox", icon="📨", is_connector=True, session_id=CONNECTOR_SESSION_ID
+        )
     await registry.start()
     set_registry(registry)
 
@@ -138,14 +144,20 @@ async def startup(config: AppConfig) -> None:
 
 
 async def shutdown() -> None:
+    from tavrin.core.history import interrupt_open_turns
     from tavrin.core.session_registry import get_registry, set_registry
     from tavrin.gateway.host_turns import side_tasks
 
     heartbeat = _state.get("heartbeat")
     if heartbeat is not None:
         heartbeat.stop()
+    # The turns still running are cut by the shutdown: recorded so before their tasks stop, and
+    # those tasks stopped before the store closes, so that nothing of theirs is lost.
+    store = _state.get("memory")
+    if store is not None:
+        await interrupt_open_turns(store)
     registry = get_registry()
-    pending = list(side_tasks)
+    pending = list(side_tasks) + list(_chat_tasks().values())
     for session in registry:
         if session.agent:
             session.agent.cancel()
@@ -153,8 +165,8 @@ async def shutdown() -> None:
     for task in pending:
         task.cancel()
     if pending:
-        await asyncio.gather(*pending, return_exceptions=True)
-    store = _state.get("memory")
+        await asyncio.wait(pending, timeout=SHUTDOWN_TASK_SECONDS)
+    await registry.close()
     if store is not None:
         store.close()
     _state.update(dict.fromkeys(_STATE_KEYS))
@@ -178,6 +190,7 @@ def create_app(config: AppConfig | None = None):
     @asynccontextmanager
     async def lifespan(app):
         await startup(config)
+        app.state.started_at = time.time()  # so a page can tell that the server restarted
         try:
             yield
         finally:
