@@ -44,6 +44,24 @@ extern PyTypeObject outbox_type;
 extern std::unordered_map<PyObject*, OutboxObject*>& outboxes;
 inline OutboxObject* as_outbox(PyObject* o) { return reinterpret_cast<OutboxObject*>(o); }
 
+// A connection: one socket attached to one session's stream. Its socket's outbox is in one of two states,
+// and the connection itself lives only while it is attached:
+//
+//   idle      outbox free (`busy` false), nothing of this connection queued (`queued` == 0). An event
+//             of the session is sent at once (`sent` = its seq); a send that completes at once leaves
+//             it idle, one that suspends hands the rest to the socket's writer: busy.
+//   busy      a send is in flight on the socket, or a holder (the endpoint, a replay being set up) has
+//             it. Events of the session wait in the outbox in order and count toward `queued`; past the
+//             journal's bounds the connection is detached and its client let go.
+//   detached  a send of its failed or timed out, its socket went away, its session was dropped: the
+//             record is destroyed, and what of it waited in the outbox goes with it (it stays in the
+//             journal for a replay).
+//
+// Invariants: every event of the session numbered after `began` has been handed to the socket (up to
+// `sent`) or waits in the outbox, in order, exactly once; `queued` and `queued_bytes` count exactly
+// the waiting ones; `announcing` is set from an attach until the connection has caught up, when its
+// approvals and "attached" go out. Nothing reads a connection after a call that may run Python
+// without finding it again: such a call may detach it.
 struct Connection {
     StreamObject* stream;  // the stream that owns this connection
     nb::object ws;

@@ -64,11 +64,13 @@ bool turn_running(nb::handle session_id, nb::handle session) {
     return lock && !is_none(lock) && truthy(call_method(lock, g.n.locked));
 }
 
-// Attaches `ws` with the retained events after `from` (`asked`: the client gave a number) put in its
-// outbox, ahead of every live event from now on; "attached" follows once it has caught up.
-void replay(StreamObject* s, nb::handle ws, nb::handle session, bool asked, long long from) {
-    const Gateway& g = gw();
-    const Names& n = g.n;
+// Where a replay for `ws` starts (`from`), and whether events after that are gone (a gap).
+struct ReplayStart {
+    long long from;
+    bool gap;
+};
+
+ReplayStart replay_start(StreamObject* s, nb::handle ws, bool asked, long long from) {
     // On a connection that stayed attached, what it was handed since `began` is on its way already:
     // the replay goes on after that.
     if (Connection* c = find(s, ws); c && from >= c->began && c->sent > from) from = c->sent;
@@ -77,42 +79,59 @@ void replay(StreamObject* s, nb::handle ws, nb::handle session, bool asked, long
     // earlier server process. A number this stream never reached is not one of its own either.
     // 0 asks for all there is: only trimming makes a gap then.
     bool gap = asked && (from < s->trimmed || (from > 0 && from < s->start) || from > s->seq);
-    if (from > s->seq) from = 0;
-    nb::object notice;
-    if (gap) {
-        nb::object first = check(PyLong_FromLongLong(s->journal->empty() ? last_seq + 1 : s->journal->front().seq));
-        notice = event({{n.type, n.replay_gap}, {n.session_id, s->session_id}, {n.first_seq, first}});
-    }
-    // Approvals still waiting that the replay does not carry.
+    return {from > s->seq ? 0 : from, gap};
+}
+
+// {"type": "replay_gap", ...}: reload the conversation from the store, the stream goes on from here.
+nb::object gap_notice(StreamObject* s) {
+    const Names& n = gw().n;
+    nb::object first = check(PyLong_FromLongLong(s->journal->empty() ? last_seq + 1 : s->journal->front().seq));
+    return event({{n.type, n.replay_gap}, {n.session_id, s->session_id}, {n.first_seq, first}});
+}
+
+// The approvals still waiting that a replay after `from` does not carry.
+nb::object approvals_not_replayed(StreamObject* s, long long from) {
+    const Gateway& g = gw();
     nb::object approvals = check(PyList_New(0));
-    {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(s->pending, &pos, &key, &value)) {
-            nb::object seq = g.get(value, n.seq);
-            if (!PyLong_Check(seq.ptr()) || PyLong_AsLongLong(seq.ptr()) <= from) check(PyList_Append(approvals.ptr(), value));
-        }
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(s->pending, &pos, &key, &value)) {
+        nb::object seq = g.get(value, g.n.seq);
+        if (!PyLong_Check(seq.ptr()) || PyLong_AsLongLong(seq.ptr()) <= from) check(PyList_Append(approvals.ptr(), value));
     }
+    return approvals;
+}
+
+// Attaches `ws` with the retained events after `from` (`asked`: the client gave a number), in phases:
+// the gap notice, the replay, then (once the connection has caught up) the approvals still waiting and
+// "attached"; the socket's writer drains it all, ahead of every live event from now on.
+void replay(StreamObject* s, nb::handle ws, nb::handle session, bool asked, long long asked_from) {
+    auto [from, gap] = replay_start(s, ws, asked, asked_from);
+    nb::object notice = gap ? gap_notice(s) : nb::object();
+    nb::object approvals = approvals_not_replayed(s, from);
 
     Connection* c = attach(s, ws);
     nb::object outbox = c->outbox;
     OutboxObject* ob = as_outbox(outbox.ptr());
-    // A free socket is held meanwhile, so that nothing is sent ahead of the replay; its writer then
-    // takes over.
+    // A free socket is held meanwhile, so that nothing live is sent ahead of the replay.
     bool holding = !ob->busy;
     ob->busy = true;
     // What still waited for it of this session is in the replay, in its place.
     std::vector<nb::object> replaced = take_entries(ob, c);
     c->began = c->sent = from;
+
+    // The gap notice, then the replay.
     if (gap) enqueue(ob, c, notice);
     for (size_t i = 0; i < s->journal->size(); ++i) {
         const Entry& e = (*s->journal)[i];
         if (e.seq > from) enqueue(ob, c, e.event, e.seq, e.size, true);
     }
+    // The approvals and "attached", once the connection has caught up (at once if nothing waits).
     c->announcing = true;
     c->approvals = std::move(approvals);
     c->session = nb::borrow(session);
     if (c->queued == 0) announce(c, false);
+    // The drain: the socket's writer takes over.
     if (holding) hand_over(outbox);
 }
 
