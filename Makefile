@@ -32,7 +32,7 @@ endef
 # again whenever a source changes.
 define install
 $(1)/.installed: $(1)/.created pyproject.toml CMakeLists.txt $$(NATIVE_SOURCES) $$(PY_SOURCES)
-	$(2) $(1)/bin/python -m pip install -q --no-build-isolation -e ".[test]" $(3)
+	$(2) $(1)/bin/python -m pip install -q --no-build-isolation -e ".[test,llm]" $(3)
 	touch $$@
 endef
 
