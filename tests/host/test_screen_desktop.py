@@ -33,7 +33,8 @@ def _missing() -> str | None:
     return None
 
 
-pytestmark = pytest.mark.skipif(bool(_missing()), reason=f"no desktop to test on: {_missing()} is not installed")
+MISSING = _missing()
+pytestmark = pytest.mark.skipif(MISSING is not None, reason=f"no desktop to test on: {MISSING} is not installed")
 
 
 def _stop(proc: subprocess.Popen) -> None:
@@ -60,7 +61,7 @@ def desktop(tmp_path_factory):
     try:
         rd, wr = os.pipe()
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(wr), "-screen", "0", f"{WIDTH}x{HEIGHT}x24",
-                                 "-nolisten", "tcp"], pass_fds=(wr,), env=env,
+                                 "-br", "-nolisten", "tcp"], pass_fds=(wr,), env=env,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         procs.append(xvfb)
         os.close(wr)

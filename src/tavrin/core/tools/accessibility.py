@@ -21,7 +21,6 @@ import asyncio
 import json
 import os
 import re
-from collections import deque
 from dataclasses import dataclass
 from typing import Any
 
