@@ -11,7 +11,7 @@ import os
 from dataclasses import dataclass
 from operator import itemgetter
 
-from tavrin.core.computer_use_agent import encode_png
+from tavrin.core.png import encode_png
 
 MAX_SIDE = 1568  # the long side of the image sent to the model
 STRIP_BYTES = 4 << 20  # pixels asked of the server per request
