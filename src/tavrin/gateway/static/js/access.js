@@ -1,5 +1,6 @@
 import { $ } from "./dom.js";
 import { ui } from "./model.js";
+import { showConnection } from "./status.js";
 
 // ---------------------------------------------------------------- the access token
 //
@@ -49,8 +50,7 @@ export function refuseAccess() {
   const ws = ui.ws;
   ui.ws = null;
   if (ws) ws.close();
-  $("conn").textContent = "no access token";
-  $("conn").className = "conn conn-off";
+  showConnection("refused");
   $("access-origin").textContent = `${location.origin}/#token=…`;
   $("access-note").hidden = false;
 }

@@ -1,9 +1,14 @@
-import { $, toast } from "./dom.js";
+// The one WebSocket to /ws: opened with a single-use ticket, reopened whenever it closes. Every
+// (re)connect asks the server again for the sessions, the heartbeat and the approvals waiting.
+
+import { toast } from "./dom.js";
 import { ui } from "./model.js";
 import { access, api } from "./access.js";
 import { loadPendingApprovals } from "./approvals.js";
 import { loadHeartbeat } from "./heartbeat.js";
 import { handleEvent } from "./events.js";
+import { showConnection } from "./status.js";
+import { markStale } from "./transcript.js";
 
 export function send(message) {
   if (!ui.ws || ui.ws.readyState !== WebSocket.OPEN) {
@@ -13,9 +18,8 @@ export function send(message) {
   ui.ws.send(JSON.stringify(message));
   return true;
 }
-// ---------------------------------------------------------------- connection
 
-export function reconnectLater() {
+function reconnectLater() {
   setTimeout(connect, ui.retryMs);
   ui.retryMs = Math.min(ui.retryMs * 2, 8000);
 }
@@ -40,8 +44,7 @@ export async function connect() {
     ui.resync = true;
     ui.streams = null; // a restarted server may have them off
     for (const s of ui.sessions.values()) { s.attached = false; s.attach = null; }
-    $("conn").textContent = "connected";
-    $("conn").className = "conn conn-on";
+    showConnection("on");
     send({ type: "list_sessions" });
     loadHeartbeat();
     loadPendingApprovals();
@@ -53,11 +56,10 @@ export async function connect() {
   });
   ws.addEventListener("close", () => {
     if (ui.ws !== ws) return;
-    $("conn").textContent = "disconnected — reconnecting…";
-    $("conn").className = "conn conn-off";
+    showConnection("off");
     // Nothing on screen is current until the server has been asked again.
     for (const s of ui.sessions.values()) {
-      s.pane.classList.add("stale");
+      markStale(s.id, true);
       s.ownTurn = false;
     }
     reconnectLater();

@@ -1,58 +1,43 @@
+// The composer and the page's buttons: sending (or queueing) a message, Stop, the tab and
+// conversation commands, the phone's menu.
+
 import { MAIN } from "./protocol.js";
-import { $, el } from "./dom.js";
+import { $ } from "./dom.js";
 import { ui } from "./model.js";
 import { send } from "./connection.js";
-import { activate, beginTurn, renderChrome, sessionView } from "./tabs.js";
-import { addUser, scrollToEnd, speaker } from "./transcript.js";
-import { updateBadges } from "./approvals.js";
+import { session, activate, beginTurn, renderChrome } from "./sessions.js";
+import { addUser, showQueued } from "./transcript.js";
+import { updateBadges } from "./tabs.js";
 import { refreshResumeList } from "./conversations.js";
-import { loadHeartbeat } from "./heartbeat.js";
-
-// ---------------------------------------------------------------- controls
+import { wireHeartbeat } from "./heartbeat.js";
 
 export function sendChat(target, text, computerUse) {
   const message = { type: "chat", content: text, session_id: target };
   if (computerUse) message.computer_use = true;
   if (!send(message)) return false;
-  if (ui.streams) sessionView(target).attached = true; // a chat attaches the window to its session
-  sessionView(target).sent = true; // its message is on the page already, whatever befalls the connection
+  if (ui.streams) session(target).attached = true; // a chat attaches the window to its session
+  session(target).sent = true; // its message is on the page already, whatever befalls the connection
   addUser(target, text);
   beginTurn(target, computerUse ? "computer_use" : "standard", true);
   return true;
 }
 
 // While a turn runs in the tab, a new message waits for it instead of cancelling it.
-export function queueChat(target, text, computerUse) {
-  const s = sessionView(target);
-  const node = el("div", "msg user queued");
-  speaker(node, "You (queued)", false);
-  node.appendChild(el("div", "body", text));
-  const note = el("div", "queued-note", "Waits for the running turn to end. ");
-  const cancel = el("button", "link", "Don't send");
-  cancel.type = "button";
-  cancel.setAttribute("aria-label", `Don't send the queued message “${text.slice(0, 40)}”`);
-  const item = { text, computerUse, node };
-  cancel.addEventListener("click", () => { s.queue = s.queue.filter((q) => q !== item); node.remove(); });
-  note.appendChild(cancel);
-  node.appendChild(note);
+function queueChat(target, text, computerUse) {
+  const s = session(target);
+  const item = { text, computerUse };
   s.queue.push(item);
-  s.queueBox.appendChild(node);
-  scrollToEnd(s);
+  showQueued(target, item, () => { s.queue = s.queue.filter((q) => q !== item); });
 }
 
-export function dropQueue(s) {
-  s.queue = [];
-  s.queueBox.replaceChildren();
-}
-
-export function submitChat() {
+function submitChat() {
   const input = $("input");
   const text = input.value.trim();
   if (!text) return;
-  const s = sessionView(ui.active);
+  const s = session(ui.active);
   const target = s.isConnector ? MAIN : s.id; // the gateway answers connector tabs in Main
   const computerUse = $("cu-toggle").checked;
-  if (sessionView(target).working) queueChat(target, text, computerUse);
+  if (session(target).working) queueChat(target, text, computerUse);
   else if (!sendChat(target, text, computerUse)) return;
   input.value = "";
   $("send").disabled = true;
@@ -60,11 +45,11 @@ export function submitChat() {
   if (target !== ui.active) activate(target);
 }
 
-export function stopActive() {
-  if (sessionView(ui.active).working) send({ type: "stop_task", session_id: ui.active });
+function stopActive() {
+  if (session(ui.active).working) send({ type: "stop_task", session_id: ui.active });
 }
 
-export function setMenu(open) {
+function setMenu(open) {
   document.body.classList.toggle("menu-open", open);
   $("menu-btn").setAttribute("aria-expanded", String(open));
 }
@@ -84,7 +69,7 @@ export function wire() {
   });
   $("stop").addEventListener("click", stopActive);
   $("stall-stop").addEventListener("click", () => send({ type: "stop_task", session_id: ui.active }));
-  $("stall-dismiss").addEventListener("click", () => { sessionView(ui.active).stall = null; renderChrome(); });
+  $("stall-dismiss").addEventListener("click", () => { session(ui.active).stall = null; renderChrome(); });
   $("new-tab").addEventListener("click", () => send({ type: "new_session" }));
   $("new-conv").addEventListener("click", () => send({ type: "new_conversation", session_id: ui.active }));
   $("resume-all").addEventListener("change", refreshResumeList);
@@ -100,21 +85,7 @@ export function wire() {
     }
   });
   $("menu-btn").addEventListener("click", () => setMenu(!document.body.classList.contains("menu-open")));
-  document.querySelectorAll("[data-hb]").forEach((button) => {
-    button.addEventListener("click", () => {
-      const action = button.dataset.hb;
-      const message = { type: "heartbeat_control", action };
-      if (action === "start") {
-        const interval = Number($("hb-interval").value);
-        if (Number.isFinite(interval) && interval > 0) message.interval = interval;
-      }
-      send(message);
-      // Show what the runner reports, never what was asked: its status over the socket (answered
-      // after the action, on the same connection) and the host's fuller record.
-      if (action !== "status") send({ type: "heartbeat_control", action: "status" });
-      loadHeartbeat();
-    });
-  });
+  wireHeartbeat();
   window.addEventListener("focus", () => { if (ui.ws && ui.ws.readyState === WebSocket.OPEN) send({ type: "list_sessions" }); });
   document.addEventListener("visibilitychange", updateBadges);
   // A turn run from another window sends its events there only (without session streams), and a

@@ -1,13 +1,13 @@
+// The conversation bar: the active tab's stored conversations in the picker, the current one marked.
+
 import { $, el, fmtTime } from "./dom.js";
 import { ui } from "./model.js";
 import { api } from "./access.js";
-import { renderChrome, sessionView } from "./tabs.js";
-
-// ---------------------------------------------------------------- conversations
+import { session, renderChrome } from "./sessions.js";
 
 export async function refreshResumeList() {
   const select = $("resume-select");
-  const s = sessionView(ui.active);
+  const s = session(ui.active);
   const all = $("resume-all").checked;
   try {
     const r = await api(`/api/sessions/${encodeURIComponent(s.id)}/conversations?all=${all}`);

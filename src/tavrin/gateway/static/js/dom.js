@@ -1,5 +1,7 @@
+// Small helpers for building the page: nodes with their text set as text, toasts, values shown
+// to the user.
+
 export const $ = (id) => document.getElementById(id);
-// ---------------------------------------------------------------- small helpers
 
 export function el(tag, className, text) {
   const node = document.createElement(tag);

@@ -1,9 +1,10 @@
+// The heartbeat controls: Start (with the interval), Pause, Resume, Stop, Status, and the status
+// line, which shows what the runner reports, never what was asked.
+
 import { $ } from "./dom.js";
 import { ui } from "./model.js";
 import { api } from "./access.js";
 import { send } from "./connection.js";
-
-// ---------------------------------------------------------------- heartbeat
 
 export function renderHeartbeat() {
   const hb = ui.hb;
@@ -39,4 +40,50 @@ export async function loadHeartbeat() {
     });
     renderHeartbeat();
   } catch (e) { /* ignore */ }
+}
+
+// The reply to a status request (the only heartbeat_status that reads the runner's state).
+export function heartbeatStatus(ev) {
+  ui.hb.status = ev.status;
+  ui.hb.paused = !!ev.paused;
+  if (!ui.hb.paused) ui.hb.pausedAfter = null;
+  if (ev.interval !== undefined && ev.interval !== null) {
+    ui.hb.interval = ev.interval;
+    $("hb-interval").value = ev.interval; // the interval in effect, which may differ from the one typed
+  }
+  if (ev.status === "stopped") ui.hb.beat = null;
+  renderHeartbeat();
+}
+
+export function heartbeatBeat(ev) {
+  Object.assign(ui.hb, { status: "running", paused: false, beat: ev.beat, max: ev.max, pausedAfter: null });
+  renderHeartbeat();
+}
+
+export function heartbeatPaused(ev) {
+  Object.assign(ui.hb, { paused: true, pausedAfter: ev.count });
+  renderHeartbeat();
+}
+
+export function heartbeatUnavailable() {
+  ui.hb.status = "unavailable";
+  renderHeartbeat();
+}
+
+export function wireHeartbeat() {
+  document.querySelectorAll("[data-hb]").forEach((button) => {
+    button.addEventListener("click", () => {
+      const action = button.dataset.hb;
+      const message = { type: "heartbeat_control", action };
+      if (action === "start") {
+        const interval = Number($("hb-interval").value);
+        if (Number.isFinite(interval) && interval > 0) message.interval = interval;
+      }
+      send(message);
+      // Show what the runner reports, never what was asked: its status over the socket (answered
+      // after the action, on the same connection) and the host's fuller record.
+      if (action !== "status") send({ type: "heartbeat_control", action: "status" });
+      loadHeartbeat();
+    });
+  });
 }

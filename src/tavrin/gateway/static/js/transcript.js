@@ -1,41 +1,88 @@
+// The transcript region: one pane per session, and the functions that draw into it. Live events
+// and stored rows are drawn by the same functions, so a resumed conversation looks as it did
+// while it ran; consecutive pieces of a reply grow one bubble.
+
 import { CU_CHIP } from "./protocol.js";
 import { $, el, pretty } from "./dom.js";
-import { ui } from "./model.js";
-import { api } from "./access.js";
 import { renderMarkdown } from "./markdown.js";
-import { renderChrome, sessionView } from "./tabs.js";
 
-// ---------------------------------------------------------------- the transcript
+const panes = new Map();            // session_id -> { pane, queueBox, bubble, asked, stick, autoScroll }
+const approvalLines = new Map();    // approval_id -> transcript lines that show its state
+const queued = new WeakMap();       // a queued message -> its node
 
-export function scrollToEnd(s) {
-  const end = s.pane.scrollHeight - s.pane.clientHeight;
-  if (s.stick && Math.abs(s.pane.scrollTop - end) > 1) {
-    s.autoScroll = true;
-    s.pane.scrollTop = end;
+export function createPane(id) {
+  const v = { pane: el("div", "pane"), queueBox: el("div", "queue"), bubble: null, asked: null, stick: true, autoScroll: false };
+  // Follow new output unless the user has scrolled up to read something. Scroll events
+  // caused by our own scrolling are skipped: the area may have shrunk in between.
+  v.pane.addEventListener("scroll", () => {
+    if (v.autoScroll) { v.autoScroll = false; return; }
+    v.stick = v.pane.scrollHeight - v.pane.scrollTop - v.pane.clientHeight < 60;
+  });
+  v.pane.hidden = true;
+  v.pane.id = "pane-" + id;
+  v.pane.dataset.session = id;
+  v.pane.setAttribute("role", "log");
+  v.pane.setAttribute("aria-labelledby", "tab-" + id);
+  v.pane.tabIndex = 0; // scrollable: reachable with the keyboard
+  v.pane.append(el("p", "empty", "No messages yet."), v.queueBox);
+  $("panes").appendChild(v.pane);
+  panes.set(id, v);
+  return v.pane;
+}
+
+function view(id) { return panes.get(id); }
+
+export function removePane(id) {
+  const v = view(id);
+  if (v) v.pane.remove();
+  panes.delete(id);
+}
+
+export function showPane(id) {
+  for (const [key, v] of panes) v.pane.hidden = key !== id;
+  scrollToEnd(id); // a hidden pane could not follow its output
+}
+
+export function markStale(id, stale) { view(id).pane.classList.toggle("stale", stale); }
+
+export function setBusy(id, busy) {
+  if (busy) view(id).pane.setAttribute("aria-busy", "true");
+  else view(id).pane.removeAttribute("aria-busy");
+}
+
+export function scrollToEnd(id) {
+  const v = view(id);
+  if (!v) return;
+  const end = v.pane.scrollHeight - v.pane.clientHeight;
+  if (v.stick && Math.abs(v.pane.scrollTop - end) > 1) {
+    v.autoScroll = true;
+    v.pane.scrollTop = end;
   }
 }
 
 export function append(id, node, keepBubble) {
-  const s = sessionView(id);
-  const empty = s.pane.querySelector(".empty");
+  const v = view(id);
+  const empty = v.pane.querySelector(".empty");
   if (empty) empty.remove();
-  s.pane.insertBefore(node, s.queueBox);
-  if (!keepBubble) s.bubble = null;
-  scrollToEnd(s);
+  v.pane.insertBefore(node, v.queueBox);
+  if (!keepBubble) v.bubble = null;
+  scrollToEnd(id);
   return node;
 }
 
 export function clearPane(id, note) {
-  const s = sessionView(id);
-  s.asked = null;
-  s.pane.replaceChildren(el("p", "empty", note || "No messages yet."), s.queueBox);
-  s.bubble = null;
-  s.stick = true;
+  const v = view(id);
+  v.asked = null;
+  v.pane.replaceChildren(el("p", "empty", note || "No messages yet."), v.queueBox);
+  v.bubble = null;
+  v.stick = true;
 }
 
-export function speaker(node, name, visible) {
-  const label = el("span", visible ? "speaker" : "speaker sr-only", name);
-  node.appendChild(label);
+// The next piece of a reply starts a new bubble.
+export function endBubble(id) { view(id).bubble = null; }
+
+function speaker(node, name, visible) {
+  node.appendChild(el("span", visible ? "speaker" : "speaker sr-only", name));
 }
 
 export function addUser(id, text, sender) {
@@ -45,20 +92,19 @@ export function addUser(id, text, sender) {
   return append(id, node);
 }
 
-// Consecutive pieces of a reply grow one bubble; anything else in between starts a new one.
 export function addText(id, content) {
-  const s = sessionView(id);
-  if (!s.bubble) {
+  const v = view(id);
+  if (!v.bubble) {
     const node = el("div", "msg assistant");
     speaker(node, "Tavrin", false);
     const body = el("div", "body markdown");
     node.appendChild(body);
     append(id, node);
-    s.bubble = { node, body, text: "" };
+    v.bubble = { node, body, text: "" };
   }
-  s.bubble.text += String(content);
-  s.bubble.body.replaceChildren(renderMarkdown(s.bubble.text));
-  scrollToEnd(s);
+  v.bubble.text += String(content);
+  v.bubble.body.replaceChildren(renderMarkdown(v.bubble.text));
+  scrollToEnd(id);
 }
 
 export function addLine(id, kind, text) {
@@ -80,7 +126,7 @@ export function addToolCall(id, ev) {
   append(id, card);
 }
 
-export const BASE64 = /^[A-Za-z0-9+/]+={0,2}$/;
+const BASE64 = /^[A-Za-z0-9+/]+={0,2}$/;
 
 export function addToolResult(id, ev) {
   const card = el("div", "tool result" + (ev.error ? " failed" : ""));
@@ -112,13 +158,22 @@ export function addApprovalLine(id, approvalId, tool, decision) {
   const node = addLine(id, "awaiting" + (decision ? " decided" : ""), approvalText(tool, decision));
   node.dataset.tool = tool || "";
   if (!decision) {
-    const lines = ui.approvalLines.get(approvalId) || [];
+    const lines = approvalLines.get(approvalId) || [];
     lines.push(node);
-    ui.approvalLines.set(approvalId, lines);
+    approvalLines.set(approvalId, lines);
   }
 }
 
-export const OUTCOME_TEXT = {
+// The lines of an approval show its decision ("approved", "rejected", "withdrawn").
+export function decideApprovalLines(approvalId, decision) {
+  for (const node of approvalLines.get(approvalId) || []) {
+    node.textContent = approvalText(node.dataset.tool, decision);
+    node.classList.add("decided");
+  }
+  approvalLines.delete(approvalId);
+}
+
+const OUTCOME_TEXT = {
   stopped: "⏹ Task stopped", cancelled: "⏹ Task cancelled", error: "⚠️ Agent error",
   interrupted: "⚠️ Interrupted: the server stopped during this turn",
 };
@@ -137,50 +192,78 @@ export function renderHistory(id, messages) {
   clearPane(id, "This conversation has no messages yet.");
   // An approval of a turn that has ended without a decision lapsed with it.
   const ended = new Set((messages || []).filter((m) => m.role === "outcome").map((m) => m.turn_id));
-  for (const m of messages || []) {
-    const meta = m.meta || {};
-    switch (m.role) {
-      case "user":
-        addUser(id, m.content, meta.connector ? "via " + (meta.sender || "connector") : null);
-        // Turns from this page open with the mode banner; a connector's turn has none.
-        if (!meta.connector && (meta.mode === "standard" || meta.mode === "computer_use")) addChip(id, meta.mode);
-        break;
-      case "heartbeat": addLine(id, "heartbeat", "⏱ Heartbeat check-in"); break;
-      case "assistant": addText(id, m.content); break;
-      case "thinking": addLine(id, "thinking", "💭 " + m.content); break;
-      case "tool_call": addToolCall(id, meta); break;
-      case "tool_result": addToolResult(id, meta); break;
-      case "approval":
-        addApprovalLine(id, meta.approval_id, meta.tool, meta.decision || (ended.has(m.turn_id) ? "withdrawn" : null));
-        break;
-      case "error": addLine(id, "error", "⚠️ " + m.content); break;
-      case "outcome": addOutcome(id, meta.outcome, m.content, meta.iterations); break;
-      default: addLine(id, "system", m.content);
-    }
+  for (const m of messages || []) drawRow(id, m, ended);
+}
+
+function drawRow(id, m, ended) {
+  const meta = m.meta || {};
+  switch (m.role) {
+    case "user":
+      addUser(id, m.content, meta.connector ? "via " + (meta.sender || "connector") : null);
+      // Turns from this page open with the mode banner; a connector's turn has none.
+      if (!meta.connector && (meta.mode === "standard" || meta.mode === "computer_use")) addChip(id, meta.mode);
+      break;
+    case "heartbeat": addLine(id, "heartbeat", "⏱ Heartbeat check-in"); break;
+    case "assistant": addText(id, m.content); break;
+    case "thinking": addLine(id, "thinking", "💭 " + m.content); break;
+    case "tool_call": addToolCall(id, meta); break;
+    case "tool_result": addToolResult(id, meta); break;
+    case "approval":
+      addApprovalLine(id, meta.approval_id, meta.tool, meta.decision || (ended.has(m.turn_id) ? "withdrawn" : null));
+      break;
+    case "error": addLine(id, "error", "⚠️ " + m.content); break;
+    case "outcome": addOutcome(id, meta.outcome, m.content, meta.iterations); break;
+    default: addLine(id, "system", m.content);
   }
 }
 
-// What the server holds for this tab, drawn in place of what the page shows. Live events that
-// arrive meanwhile are also stored by then, so a fetch they overtook is simply made again.
-export async function reload(s) {
-  s.pane.setAttribute("aria-busy", "true");
-  try {
-    for (let attempt = 0; attempt < 3; attempt++) {
-      if (!s.conversationId) { clearPane(s.id); break; }
-      const seq = s.liveSeq;
-      const renames = s.renames;
-      const conv = s.conversationId;
-      const r = await api(`/api/conversations/${encodeURIComponent(conv)}/messages`);
-      if (!r.ok) { if (r.status === 404) clearPane(s.id); break; }
-      const data = await r.json();
-      if (s.liveSeq !== seq || s.conversationId !== conv) continue;
-      if (s.renames === renames) s.conversationTitle = data.conversation.title;
-      renderHistory(s.id, data.messages);
-      break;
-    }
-  } catch (e) { /* offline: the next connection reloads again */ }
-  s.drawn = true;
-  s.pane.classList.remove("stale");
-  s.pane.removeAttribute("aria-busy");
-  if (s.id === ui.active) renderChrome();
+// ---------------------------------------------------------------- a turn asked for elsewhere
+
+// A turn another window started: its stream does not carry the message that started it, so its
+// place is kept until the store has it (it is stored before the agent's first event).
+export function holdAsked(id) {
+  const v = view(id);
+  if (v.asked) v.asked.remove();
+  v.asked = addUser(id, "…");
+  v.asked.classList.add("pending");
 }
+
+export function hasAsked(id) { return !!view(id).asked; }
+
+// The held place gets the message the store has (null: drop it).
+export function takeAsked(id) {
+  const node = view(id).asked;
+  view(id).asked = null;
+  return (text) => {
+    if (text === null || text === undefined) { node.remove(); return; }
+    node.querySelector(".body").textContent = text;
+    node.classList.remove("pending");
+  };
+}
+
+// ---------------------------------------------------------------- queued messages
+
+// A message waiting for the running turn, under the transcript, with its "Don't send".
+export function showQueued(id, item, onCancel) {
+  const v = view(id);
+  const node = el("div", "msg user queued");
+  speaker(node, "You (queued)", false);
+  node.appendChild(el("div", "body", item.text));
+  const note = el("div", "queued-note", "Waits for the running turn to end. ");
+  const cancel = el("button", "link", "Don't send");
+  cancel.type = "button";
+  cancel.setAttribute("aria-label", `Don't send the queued message “${item.text.slice(0, 40)}”`);
+  cancel.addEventListener("click", () => { node.remove(); onCancel(); });
+  note.appendChild(cancel);
+  node.appendChild(note);
+  queued.set(item, node);
+  v.queueBox.appendChild(node);
+  scrollToEnd(id);
+}
+
+export function removeQueued(item) {
+  const node = queued.get(item);
+  if (node) node.remove();
+}
+
+export function clearQueued(id) { view(id).queueBox.replaceChildren(); }
