@@ -62,14 +62,19 @@ export function settleApproval(approvalId, outcome, decision) {
   setTimeout(() => { card.remove(); cards.delete(approvalId); ui.approvals.delete(approvalId); }, 2500);
 }
 
-export async function loadPendingApprovals() {
+// The approvals the server holds; a prompt it no longer holds was settled while the page was
+// away, or lapsed with the server (restarted).
+export async function loadPendingApprovals(restarted) {
   try {
     const r = await api("/api/approvals");
     if (!r.ok) return;
     const data = await r.json();
     const pending = new Set(data.approvals.map((a) => a.approval_id));
-    // Prompts the server no longer holds were settled while this page was away.
-    for (const [id, entry] of ui.approvals) if (!pending.has(id) && !entry.settled) settleApproval(id, "No longer needed", "withdrawn");
+    for (const [id, entry] of ui.approvals) {
+      if (pending.has(id) || entry.settled) continue;
+      if (restarted) settleApproval(id, "Lapsed: the server restarted", "restarted");
+      else settleApproval(id, "No longer needed", "withdrawn");
+    }
     for (const a of data.approvals) {
       addApproval({ approval_id: a.approval_id, tool: a.tool, arguments: a.arguments, session_id: a.session_id });
     }

@@ -4,9 +4,9 @@
 import { toast } from "./dom.js";
 import { ui } from "./model.js";
 import { access, api } from "./access.js";
-import { loadPendingApprovals } from "./approvals.js";
 import { loadHeartbeat } from "./heartbeat.js";
 import { handleEvent } from "./events.js";
+import { retryDelay } from "./sync.js";
 import { showConnection } from "./status.js";
 import { markStale } from "./transcript.js";
 
@@ -20,12 +20,30 @@ export function send(message) {
 }
 
 function reconnectLater() {
-  setTimeout(connect, ui.retryMs);
-  ui.retryMs = Math.min(ui.retryMs * 2, 8000);
+  ui.connecting = false;
+  if (ui.away === null) ui.away = Date.now();
+  clearTimeout(ui.retryTimer);
+  ui.retryTimer = setTimeout(connect, retryDelay(ui.retries++, Date.now() - ui.away));
+}
+
+// "Retry now", and the browser telling that the network is back: try at once.
+export function retryNow() {
+  if (ui.connecting || (ui.ws && ui.ws.readyState === WebSocket.OPEN)) return;
+  clearTimeout(ui.retryTimer);
+  connect();
+}
+
+// The server's own account of itself; its start time tells a restart.
+async function readHealth() {
+  try {
+    const r = await api("/api/health");
+    return r.ok ? await r.json() : null;
+  } catch (e) { return null; }
 }
 
 export async function connect() {
-  if (access.refused) return;
+  if (access.refused || ui.connecting) return;
+  ui.connecting = true;
   let ticket;
   try {
     const r = await api("/api/ws-ticket", { method: "POST" });
@@ -39,15 +57,18 @@ export async function connect() {
   const proto = location.protocol === "https:" ? "wss:" : "ws:";
   const ws = new WebSocket(`${proto}//${location.host}/ws?ticket=${encodeURIComponent(ticket)}`);
   ui.ws = ws;
-  ws.addEventListener("open", () => {
-    ui.retryMs = 500;
+  ws.addEventListener("open", async () => {
+    ui.connecting = false;
+    ui.retries = 0;
+    ui.away = null;
     ui.resync = true;
     ui.streams = null; // a restarted server may have them off
     for (const s of ui.sessions.values()) { s.attached = false; s.attach = null; }
     showConnection("on");
-    send({ type: "list_sessions" });
+    ui.health = await readHealth();
+    if (ui.ws !== ws || ws.readyState !== WebSocket.OPEN) return;
+    send({ type: "list_sessions" }); // its answer also brings the approvals waiting
     loadHeartbeat();
-    loadPendingApprovals();
   });
   ws.addEventListener("message", (msg) => {
     let ev;

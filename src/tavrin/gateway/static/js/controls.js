@@ -4,7 +4,7 @@
 import { MAIN } from "./protocol.js";
 import { $ } from "./dom.js";
 import { ui } from "./model.js";
-import { send } from "./connection.js";
+import { send, retryNow } from "./connection.js";
 import { session, activate, beginTurn, renderChrome } from "./sessions.js";
 import { addUser, showQueued } from "./transcript.js";
 import { updateBadges } from "./tabs.js";
@@ -84,6 +84,8 @@ export function wire() {
       send({ type: "clear_session_history", session_id: ui.active });
     }
   });
+  $("retry-now").addEventListener("click", retryNow);
+  window.addEventListener("online", retryNow);
   $("menu-btn").addEventListener("click", () => setMenu(!document.body.classList.contains("menu-open")));
   wireHeartbeat();
   window.addEventListener("focus", () => { if (ui.ws && ui.ws.readyState === WebSocket.OPEN) send({ type: "list_sessions" }); });

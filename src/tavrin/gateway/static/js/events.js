@@ -14,7 +14,7 @@ import { renderTab } from "./tabs.js";
 import {
   addApprovalLine, addChip, addLine, addOutcome, addText, addToolCall, addToolResult, addUser, clearPane, renderHistory,
 } from "./transcript.js";
-import { addApproval, settleApproval } from "./approvals.js";
+import { addApproval, settleApproval, loadPendingApprovals } from "./approvals.js";
 import { refreshResumeList } from "./conversations.js";
 import { heartbeatBeat, heartbeatPaused, heartbeatStatus, heartbeatUnavailable } from "./heartbeat.js";
 import { askedElsewhere, attached, noticeRestart, reload, replayGap, startAttach, streamEvent, streamsOff } from "./streams.js";
@@ -209,7 +209,9 @@ const handlers = {
 export function applySessions(sessions) {
   const resync = ui.resync;
   ui.resync = false;
-  if (resync) noticeRestart(sessions);
+  // An approval the server no longer holds lapsed while the page was away, with the server
+  // itself when it restarted.
+  if (resync) loadPendingApprovals(noticeRestart(sessions));
   const seen = new Set();
   for (const info of sessions) {
     const s = session(info.session_id);
@@ -236,4 +238,5 @@ export function applySessions(sessions) {
     }
   }
   for (const id of [...ui.sessions.keys()]) if (!seen.has(id)) removeSession(id);
+  if (resync) refreshResumeList(); // "(current)" as the server has it now
 }

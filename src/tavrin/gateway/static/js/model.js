@@ -6,7 +6,11 @@ import { MAIN } from "./protocol.js";
 
 export const ui = {
   ws: null,
-  retryMs: 500,
+  retries: 0,               // attempts to reach the server since the connection was lost
+  away: null,               // when it was lost (Date.now()), null while connected
+  retryTimer: null,
+  connecting: false,        // a ticket or a socket is on its way
+  health: null,             // GET /api/health of this connection's server
   sessions: new Map(),      // session_id -> session
   active: MAIN,
   approvals: new Map(),     // approval_id -> { sid, tool, settled }

@@ -8,6 +8,7 @@ export function showConnection(state) {
   const conn = $("conn");
   conn.textContent = { on: "connected", off: "disconnected — reconnecting…", refused: "no access token" }[state];
   conn.className = "conn " + (state === "on" ? "conn-on" : "conn-off");
+  $("retry-now").hidden = state !== "off";
 }
 
 export function renderChrome(s) {

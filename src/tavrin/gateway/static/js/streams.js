@@ -17,13 +17,14 @@ import { numbered, attachRequest, afterAttach, drawPlan, storedDecisions, lastSe
 const messagesOf = (conv) => api(`/api/conversations/${encodeURIComponent(conv)}/messages`);
 
 // The server the kept numbers came from: at a restart they are forgotten, as the turns they
-// noted are gone.
+// noted are gone, and every tab is drawn again from the store. True when the server restarted.
 export function noticeRestart(sessions) {
-  const server = serverIdentity(sessions);
-  if (server === undefined) return;
+  const server = serverIdentity(ui.health, sessions);
+  if (server === undefined) return false;
   const forget = restarted(keptServer(), server);
   if (forget) for (const s of ui.sessions.values()) { s.seq = 0; s.turnSeq = null; s.drawn = false; }
   keepServer(server, forget);
+  return forget;
 }
 
 // A numbered event of a tab's session: held back during an attach, skipped when already drawn.

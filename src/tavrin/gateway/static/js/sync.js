@@ -117,8 +117,31 @@ export function restarted(known, now) {
   return known !== undefined && now !== undefined && known !== now;
 }
 
-// This server's identity: Main's creation time, as Main is made once per server process.
-export function serverIdentity(sessions) {
+// This server's identity: its start time where /api/health gives one ("started_at"), else Main's
+// creation time, Main being made once per server process where sessions are not kept.
+export function serverIdentity(health, sessions) {
+  if (health && health.started_at !== undefined && health.started_at !== null) return "started " + health.started_at;
   const main = sessions.find((info) => info.session_id === "session_main");
   return main ? String(main.created_at) : undefined;
+}
+
+// How long to wait before the next attempt to reach the server, in ms: short at first, then
+// never more than 800 ms, so the page is back within a second of the server; after two minutes
+// away, every 5 s (the page offers "Retry now").
+export function retryDelay(attempt, awayMs) {
+  if (awayMs > 120000) return 5000;
+  return Math.min(100 * 2 ** attempt, 800);
+}
+
+// Where a page of stored rows (oldest first) may begin so that no turn is drawn in half: the index
+// of its first row to draw. more: older rows exist before these. Rows before the index belong to a
+// turn that began earlier; they come again with the older page. rows.length: the rows are all of
+// one turn that began earlier, so read further back first. A row without a turn (written by an
+// earlier version) stands alone.
+export function turnStart(rows, more) {
+  if (!more || !rows.length) return 0;
+  const head = rows[0];
+  if (head.turn_id === undefined || head.turn_id === null || head.role === "user" || head.role === "heartbeat") return 0;
+  const next = rows.findIndex((m) => m.turn_id !== head.turn_id);
+  return next < 0 ? rows.length : next;
 }

@@ -148,7 +148,9 @@ export function addToolResult(id, ev) {
   append(id, card);
 }
 
-export const DECISIONS = { approved: "approved", rejected: "rejected", withdrawn: "no longer needed" };
+export const DECISIONS = {
+  approved: "approved", rejected: "rejected", withdrawn: "no longer needed", restarted: "lapsed, the server restarted",
+};
 
 export function approvalText(tool, decision) {
   return decision ? `🔐 ${tool}: ${DECISIONS[decision] || decision}` : `🔐 Waiting for your approval: ${tool}`;
@@ -175,25 +177,28 @@ export function decideApprovalLines(approvalId, decision) {
 
 const OUTCOME_TEXT = {
   stopped: "⏹ Task stopped", cancelled: "⏹ Task cancelled", error: "⚠️ Agent error",
-  interrupted: "⚠️ Interrupted: the server stopped during this turn",
 };
+// The store closes a turn the server did not finish as interrupted when it starts again.
+const INTERRUPTED = "⚠️ Interrupted by a restart of the server";
 
 export function addOutcome(id, outcome, message, iterations) {
   if (outcome === "done") {
     return addLine(id, "done", `✓ Done${iterations ? ` (${iterations} step${iterations === 1 ? "" : "s"})` : ""}`);
   }
   const icon = outcome === "stopped" || outcome === "cancelled" ? "⏹ " : "⚠️ ";
-  const text = message ? icon + message : OUTCOME_TEXT[outcome] || outcome;
+  const text = outcome === "interrupted" ? INTERRUPTED : message ? icon + message : OUTCOME_TEXT[outcome] || outcome;
   return addLine(id, outcome === "error" || outcome === "interrupted" ? "error" : "system", text);
 }
 
 // A stored conversation, drawn as its turns were shown live.
 export function renderHistory(id, messages) {
   clearPane(id, "This conversation has no messages yet.");
-  // An approval of a turn that has ended without a decision lapsed with it.
-  const ended = new Set((messages || []).filter((m) => m.role === "outcome").map((m) => m.turn_id));
+  // An approval of a turn that has ended without a decision lapsed with it (or with the server).
+  const ended = new Map((messages || []).filter((m) => m.role === "outcome").map((m) => [m.turn_id, (m.meta || {}).outcome]));
   for (const m of messages || []) drawRow(id, m, ended);
 }
+
+function lapsed(outcome) { return outcome === "interrupted" ? "restarted" : "withdrawn"; }
 
 function drawRow(id, m, ended) {
   const meta = m.meta || {};
@@ -209,7 +214,7 @@ function drawRow(id, m, ended) {
     case "tool_call": addToolCall(id, meta); break;
     case "tool_result": addToolResult(id, meta); break;
     case "approval":
-      addApprovalLine(id, meta.approval_id, meta.tool, meta.decision || (ended.has(m.turn_id) ? "withdrawn" : null));
+      addApprovalLine(id, meta.approval_id, meta.tool, meta.decision || (ended.has(m.turn_id) ? lapsed(ended.get(m.turn_id)) : null));
       break;
     case "error": addLine(id, "error", "⚠️ " + m.content); break;
     case "outcome": addOutcome(id, meta.outcome, m.content, meta.iterations); break;
