@@ -114,7 +114,7 @@ export function lastSeq(events) {
 // from before a restart gets "replay_gap" anyway; the page also forgets its numbers, as the turn
 // they noted is gone. known: the identity noted before (undefined: none); now: this server's.
 export function restarted(known, now) {
-  return known !== undefined && now !== undefined && known !== now;
+  return known != null && now != null && known !== now;
 }
 
 // This server's identity: its start time where /api/health gives one ("started_at"), else Main's
