@@ -6,37 +6,66 @@ import { ui } from "./model.js";
 import { api } from "./access.js";
 import { send } from "./connection.js";
 
+// The end of the quiet window ("07:00") when the time "HH:MM" lies in it, else null. The runner
+// compares the same texts; a window whose start is later than its end wraps past midnight.
+export function quietUntil(now, start, end) {
+  if (!start || !end) return null;
+  const inside = start <= end ? start <= now && now < end : now >= start || now < end;
+  return inside ? end : null;
+}
+
+function clock() {
+  const d = new Date();
+  return `${String(d.getHours()).padStart(2, "0")}:${String(d.getMinutes()).padStart(2, "0")}`;
+}
+
+// The line and the buttons follow what the runner reports: stopped, paused (by the user or by
+// itself after its beats without the user), quiet, or running; only the actions that apply are
+// offered (Start while running only to change the interval).
 export function renderHeartbeat() {
   const hb = ui.hb;
   const status = $("hb-status");
-  if (hb.status === "unavailable") { status.textContent = "not available"; return; }
+  const running = hb.status === "running";
+  const paused = running && hb.paused;
+  const quiet = running && !paused ? quietUntil(clock(), hb.quietStart, hb.quietEnd) : null;
+  const typed = Number($("hb-interval").value);
+  const offered = {
+    start: hb.status !== "unavailable" && (!running || (hb.interval !== null && typed !== hb.interval)),
+    pause: running && !paused, resume: paused, stop: running, status: true,
+  };
+  for (const button of document.querySelectorAll("[data-hb]")) button.hidden = !offered[button.dataset.hb];
+  if (hb.status === "unavailable") { status.textContent = "not available"; status.title = ""; return; }
   const parts = [];
-  if (hb.pausedAfter !== null && hb.paused) {
-    parts.push(`paused after ${hb.pausedAfter} beats without you — Resume to go on`);
-  } else if (hb.status) {
-    parts.push(hb.paused ? "paused" : hb.status);
+  if (!hb.status) parts.push("—");
+  else if (!running) parts.push("stopped");
+  else if (paused && hb.pausedAfter !== null) parts.push(`paused after ${hb.pausedAfter} beats without you — Resume to go on`);
+  else if (paused) parts.push("paused");
+  else if (quiet) parts.push(`quiet until ${quiet}`);
+  else parts.push("running");
+  if (running && hb.interval !== null) parts.push(`every ${hb.interval} s`);
+  if (hb.beat && hb.max && running && !paused && !quiet) parts.push(`beat ${hb.beat} of ${hb.max} before pausing for you`);
+  status.textContent = parts.join(" · ");
+  const notes = [];
+  if (quiet) notes.push(`No beat fires during quiet hours, ${hb.quietStart} to ${hb.quietEnd}.`);
+  if (hb.max) {
+    notes.push(`Each beat runs a check-in turn in Main. After ${hb.max} beats without a message from you the ` +
+      "heartbeat pauses itself; any message you send starts the count again.");
   }
-  if (hb.interval !== null && hb.status !== "stopped") parts.push(`every ${hb.interval} s`);
-  if (hb.beat && hb.max && hb.status === "running" && !hb.paused) {
-    parts.push(`beat ${hb.beat} of ${hb.max} before pausing for you`);
-  }
-  status.textContent = parts.join(" · ") || "—";
-  status.title = hb.max
-    ? `Each beat runs a check-in turn in Main. After ${hb.max} beats without a message from you the ` +
-      "heartbeat pauses itself; any message you send starts the count again."
-    : "";
+  status.title = notes.join(" ");
 }
 
+// What the host records of the runner (GET /api/heartbeat), quiet hours included.
 export async function loadHeartbeat() {
   try {
     const r = await api("/api/heartbeat");
-    if (r.status === 503) { ui.hb.status = "unavailable"; renderHeartbeat(); return; }
+    if (r.status === 503) { heartbeatUnavailable(); return; }
     if (!r.ok) return;
     const st = await r.json();
     Object.assign(ui.hb, {
       status: st.running ? "running" : "stopped", paused: !!st.paused, interval: st.interval_seconds,
       beat: st.consecutive_beats, max: st.max_consecutive,
       pausedAfter: st.paused && st.consecutive_beats >= st.max_consecutive ? st.consecutive_beats : null,
+      quietStart: st.quiet_hours_start || null, quietEnd: st.quiet_hours_end || null,
     });
     renderHeartbeat();
   } catch (e) { /* ignore */ }
@@ -53,6 +82,7 @@ export function heartbeatStatus(ev) {
   }
   if (ev.status === "stopped") ui.hb.beat = null;
   renderHeartbeat();
+  loadHeartbeat(); // answered after the action, so the host's record is current too
 }
 
 export function heartbeatBeat(ev) {
@@ -79,11 +109,12 @@ export function wireHeartbeat() {
         const interval = Number($("hb-interval").value);
         if (Number.isFinite(interval) && interval > 0) message.interval = interval;
       }
-      send(message);
-      // Show what the runner reports, never what was asked: its status over the socket (answered
-      // after the action, on the same connection) and the host's fuller record.
-      if (action !== "status") send({ type: "heartbeat_control", action: "status" });
-      loadHeartbeat();
+      // Show what the runner reports, never what was asked: its status over the socket, answered
+      // after the action on the same connection, and then the host's fuller record.
+      if (send(message) && action !== "status") send({ type: "heartbeat_control", action: "status" });
     });
   });
+  $("hb-interval").addEventListener("input", renderHeartbeat);
+  setInterval(renderHeartbeat, 30000); // quiet hours begin and end
+  renderHeartbeat();
 }

@@ -16,7 +16,8 @@ export const ui = {
   approvals: new Map(),     // approval_id -> { sid, tool, settled }
   resync: true,             // the next sessions_list is the first of a connection
   streams: null,            // the server numbers session events: true, false, or not known yet
-  hb: { status: null, interval: null, beat: null, max: null, paused: false, pausedAfter: null },
+  hb: { status: null, interval: null, beat: null, max: null, paused: false, pausedAfter: null,
+    quietStart: null, quietEnd: null },
   copyCount: 0,
 };
 
