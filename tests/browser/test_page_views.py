@@ -56,3 +56,65 @@ def test_the_heartbeat_line_says_what_the_runner_does(open_page):
     page.evaluate("handleEvent({type: 'heartbeat_status', status: 'stopped', paused: true, interval: 5})")
     expect(status).to_have_text("stopped")
     assert page.problems == []
+
+
+def long_conversation(turns):
+    """A stored conversation of ``turns`` turns, six rows each, as the store gives its rows."""
+    rows = []
+    for t in range(1, turns + 1):
+        for role, meta in [("user", {"mode": "standard"}), ("thinking", None),
+                           ("tool_call", {"id": f"c{t}", "tool": "read_screen", "arguments": {}}),
+                           ("tool_result", {"id": f"c{t}", "tool": "read_screen", "result": f"Screen {t}"}),
+                           ("assistant", None), ("outcome", {"outcome": "done", "iterations": 1})]:
+            content = f"Question {t}" if role == "user" else f"{role} {t}"
+            rows.append({"id": len(rows) + 1, "role": role, "content": content, "created_at": 1.0,
+                         "turn_id": f"t{t}", **({"meta": meta} if meta else {})})
+    return rows
+
+
+def serve_history(rows, conversation_id):
+    """The history route over these rows: the latest ``limit`` before ``before``, and whether more exist."""
+    import json
+    from urllib.parse import parse_qs, urlparse
+
+    def handle(route):
+        query = parse_qs(urlparse(route.request.url).query)
+        before = int(query["before"][0]) if "before" in query else None
+        limit = min(int(query.get("limit", ["200"])[0]), 200)
+        older = [r for r in rows if before is None or r["id"] < before]
+        page = older[len(older) - limit:] if limit else []
+        route.fulfill(content_type="application/json", body=json.dumps({
+            "conversation": {"id": conversation_id, "title": "Question 1", "message_count": 420},
+            "messages": page, "has_more": len(older) > len(page)}))
+    return handle
+
+
+def test_a_long_conversation_reads_back_a_page_at_a_time(open_page):
+    """Catches a long conversation shown cut without saying so, a page that begins inside a turn,
+    rows drawn twice or lost at a page boundary, and a view that jumps when older rows arrive."""
+    page = open_page()
+    conv = page.evaluate("api('/api/sessions').then(r => r.json())")["sessions"][0]["conversation_id"]
+    page.route(f"**/api/conversations/{conv}/messages*", serve_history(long_conversation(210), conv))
+    page.reload()
+    pane = page.locator(MAIN_PANE)
+    more = pane.locator(".history-more")
+    more.wait_for()
+    first_after_line = "p => p.querySelector('.history-more').nextElementSibling.matches('.msg.user')"
+    assert pane.evaluate(first_after_line)  # the latest 200 rows end mid-turn at their start: that turn waits
+    assert pane.evaluate("p => p.scrollHeight - p.scrollTop - p.clientHeight < 2")  # the end is in view
+
+    while more.count():
+        shown = pane.locator(".msg.user").count()
+        # The turn the user reads at the top, marked: it stays in view when older rows arrive above it.
+        pane.evaluate("p => { p.scrollTop = 0; p.querySelector('.msg.user').dataset.reading = '1'; }")
+        page.wait_for_function("([sel, n]) => document.querySelectorAll(sel + ' .msg.user').length > n"
+                               " || !document.querySelector(sel + ' .history-more')", arg=[MAIN_PANE, shown])
+        assert pane.evaluate("""p => { const r = p.querySelector('[data-reading]').getBoundingClientRect(),
+            box = p.getBoundingClientRect(); delete p.querySelector('[data-reading]').dataset.reading;
+            return r.bottom > box.top && r.top < box.bottom; }""")
+        if more.count():
+            assert pane.evaluate(first_after_line)
+    users = pane.locator(".msg.user .body").all_text_contents()
+    assert users == [f"Question {t}" for t in range(1, 211)]
+    assert pane.locator(".tool.result").count() == 210 and pane.locator(".line.done").count() == 210
+    assert page.problems == []

@@ -166,11 +166,19 @@ const handlers = {
     s.mode = null;
     s.ownTurn = false;
     setWorking(s.id, false); // resuming stopped the session's work
-    renderHistory(s.id, ev.messages);
-    addLine(s.id, "system resumed", `↺ Resumed conversation (${(ev.messages || []).length} messages)`);
+    // Up to 200 rows: whether older ones exist the first page further back tells.
+    renderHistory(s.id, ev.messages, { conversationId: ev.conversation_id, more: null });
+    // The count the picker gives, the conversation's messages, not the rows drawn.
+    const note = addLine(s.id, "system resumed", "↺ Resumed conversation");
     api(`/api/conversations/${encodeURIComponent(ev.conversation_id)}/messages?limit=0`)
       .then((r) => (r.ok ? r.json() : null))
-      .then((d) => { if (d) { s.conversationTitle = d.conversation.title; if (s.id === ui.active) renderChrome(); } })
+      .then((d) => {
+        if (!d) return;
+        s.conversationTitle = d.conversation.title;
+        const n = d.conversation.message_count;
+        if (Number.isInteger(n)) note.textContent = `↺ Resumed conversation (${n} message${n === 1 ? "" : "s"})`;
+        if (s.id === ui.active) renderChrome();
+      })
       .catch(() => {});
     if (s.id === ui.active) refreshResumeList();
   },

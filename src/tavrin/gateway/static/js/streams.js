@@ -104,9 +104,13 @@ function finishAttach(s, st, running) {
 
 const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// Whether the store holds rows older than an answer's: its "has_more", null when it does not say.
+const moreOf = (data) => (typeof data.has_more === "boolean" ? data.has_more : null);
+
 async function rebuild(s, st) {
   setBusy(s.id, true);
   let messages = [];
+  let history = null;
   for (let attempt = 0; attempt < 5; attempt++) {
     if (attempt) await pause(100 * attempt);
     const before = st.buffer.length;
@@ -118,6 +122,7 @@ async function rebuild(s, st) {
         if (r.ok) {
           const data = await r.json();
           messages = data.messages;
+          history = { conversationId: conv, more: moreOf(data) };
           if (s.renames === renames) s.conversationTitle = data.conversation.title;
         } else if (r.status === 404) messages = [];
         else continue;
@@ -126,20 +131,20 @@ async function rebuild(s, st) {
     if (s.attach !== st) return; // a newer connection attaches again
     if (s.conversationId !== conv) continue;
     const plan = drawPlan(st.buffer, messages, st.running || st.hint, st.buffer.length !== before);
-    if (plan.kind === "running") { drawRunningTurn(s, st, messages, plan); return; }
+    if (plan.kind === "running") { drawRunningTurn(s, st, messages, plan, history); return; }
     if (plan.kind === "stored") break;
   }
   // Drawn from the store alone (also when it never settled): the numbers go on from the stream's.
-  renderHistory(s.id, messages);
+  renderHistory(s.id, messages, history);
   s.attach = null;
   s.seq = lastSeq(st.buffer);
   finishAttach(s, st, false);
 }
 
-function drawRunningTurn(s, st, messages, plan) {
+function drawRunningTurn(s, st, messages, plan, history) {
   // The turn's first stored row (the message that started it) stays; its other rows come from
   // the stream, which holds each of them once.
-  renderHistory(s.id, plan.rows);
+  renderHistory(s.id, plan.rows, history);
   const start = st.buffer[plan.from];
   s.attach = null;
   s.seq = start.seq;
@@ -173,7 +178,7 @@ export async function reload(s) {
       const data = await r.json();
       if (s.liveSeq !== seq || s.conversationId !== conv) continue;
       if (s.renames === renames) s.conversationTitle = data.conversation.title;
-      renderHistory(s.id, data.messages);
+      renderHistory(s.id, data.messages, { conversationId: conv, more: moreOf(data) });
       break;
     }
   } catch (e) { /* offline: the next connection reloads again */ }

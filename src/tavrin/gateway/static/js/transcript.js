@@ -5,18 +5,25 @@
 import { CU_CHIP } from "./protocol.js";
 import { $, el, pretty } from "./dom.js";
 import { renderMarkdown } from "./markdown.js";
+import { turnStart } from "./sync.js";
+import { loadOlder } from "./history.js";
 
-const panes = new Map();            // session_id -> { pane, queueBox, bubble, asked, stick, autoScroll }
+// session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet }
+const panes = new Map();
 const approvalLines = new Map();    // approval_id -> transcript lines that show its state
 const queued = new WeakMap();       // a queued message -> its node
 
 export function createPane(id) {
-  const v = { pane: el("div", "pane"), queueBox: el("div", "queue"), bubble: null, asked: null, stick: true, autoScroll: false };
+  const v = {
+    pane: el("div", "pane"), queueBox: el("div", "queue"), bubble: null, asked: null, stick: true, autoScroll: false,
+    history: null, historyLine: null, insertAt: null, quiet: false,
+  };
   // Follow new output unless the user has scrolled up to read something. Scroll events
   // caused by our own scrolling are skipped: the area may have shrunk in between.
   v.pane.addEventListener("scroll", () => {
     if (v.autoScroll) { v.autoScroll = false; return; }
     v.stick = v.pane.scrollHeight - v.pane.scrollTop - v.pane.clientHeight < 60;
+    if (v.pane.scrollTop < 200 && v.history && v.history.more) loadOlder(id); // the user reads back
   });
   v.pane.hidden = true;
   v.pane.id = "pane-" + id;
@@ -52,7 +59,7 @@ export function setBusy(id, busy) {
 
 export function scrollToEnd(id) {
   const v = view(id);
-  if (!v) return;
+  if (!v || v.quiet) return;
   const end = v.pane.scrollHeight - v.pane.clientHeight;
   if (v.stick && Math.abs(v.pane.scrollTop - end) > 1) {
     v.autoScroll = true;
@@ -64,7 +71,7 @@ export function append(id, node, keepBubble) {
   const v = view(id);
   const empty = v.pane.querySelector(".empty");
   if (empty) empty.remove();
-  v.pane.insertBefore(node, v.queueBox);
+  v.pane.insertBefore(node, v.insertAt || v.queueBox);
   if (!keepBubble) v.bubble = null;
   scrollToEnd(id);
   return node;
@@ -73,6 +80,8 @@ export function append(id, node, keepBubble) {
 export function clearPane(id, note) {
   const v = view(id);
   v.asked = null;
+  v.history = null;
+  v.historyLine = null;
   v.pane.replaceChildren(el("p", "empty", note || "No messages yet."), v.queueBox);
   v.bubble = null;
   v.stick = true;
@@ -190,12 +199,73 @@ export function addOutcome(id, outcome, message, iterations) {
   return addLine(id, outcome === "error" || outcome === "interrupted" ? "error" : "system", text);
 }
 
-// A stored conversation, drawn as its turns were shown live.
-export function renderHistory(id, messages) {
+// A stored conversation, drawn as its turns were shown live. history: { conversationId, more }
+// (more: older rows exist; null: not known, the answer did not say), for reading further back.
+// Older rows belonging to the first turn are left for the next page, so no turn shows in half.
+export function renderHistory(id, messages, history) {
   clearPane(id, "This conversation has no messages yet.");
+  const rows = messages || [];
+  const more = history ? history.more : false;
+  const maybe = more === null && rows.length >= FULL_PAGE;
+  let cut = turnStart(rows, more === true || maybe);
+  if (cut >= rows.length) cut = 0; // one turn longer than the page: drawn as it is
+  const shown = rows.slice(cut);
+  drawRows(id, shown);
+  if (history && history.conversationId && shown.length && (more === true || maybe)) {
+    view(id).history = { conversationId: history.conversationId, before: shown[0].id, more: true, loading: false, unsupported: false };
+  }
+  renderHistoryLine(id);
+}
+
+// The most rows one answer of the store holds.
+export const FULL_PAGE = 200;
+
+function drawRows(id, rows) {
   // An approval of a turn that has ended without a decision lapsed with it (or with the server).
-  const ended = new Map((messages || []).filter((m) => m.role === "outcome").map((m) => [m.turn_id, (m.meta || {}).outcome]));
-  for (const m of messages || []) drawRow(id, m, ended);
+  const ended = new Map(rows.filter((m) => m.role === "outcome").map((m) => [m.turn_id, (m.meta || {}).outcome]));
+  for (const m of rows) drawRow(id, m, ended);
+}
+
+// Older rows, drawn above what the pane shows; the part the user reads stays where it is.
+export function prependRows(id, rows) {
+  const v = view(id);
+  const bubble = v.bubble;
+  const fromEnd = v.pane.scrollHeight - v.pane.scrollTop;
+  v.insertAt = v.historyLine ? v.historyLine.nextSibling : v.pane.firstChild;
+  v.bubble = null;
+  v.quiet = true;
+  try { drawRows(id, rows); } finally {
+    v.insertAt = null;
+    v.bubble = bubble;
+    v.quiet = false;
+  }
+  v.pane.scrollTop = v.pane.scrollHeight - fromEnd;
+}
+
+export function historyOf(id) { return view(id) ? view(id).history : null; }
+
+// The line at the top of a pane that says older messages exist, with a button to read them.
+export function renderHistoryLine(id) {
+  const v = view(id);
+  const h = v.history;
+  if (!h || (!h.more && !h.unsupported)) {
+    if (v.historyLine) v.historyLine.remove();
+    v.historyLine = null;
+    return;
+  }
+  if (!v.historyLine) {
+    v.historyLine = el("div", "line history-more");
+    v.pane.insertBefore(v.historyLine, v.pane.firstChild);
+  }
+  if (h.unsupported) { // a server that answers no older pages
+    v.historyLine.replaceChildren(`Only the latest ${FULL_PAGE} messages are shown here.`);
+    return;
+  }
+  const button = el("button", "link", h.loading ? "Loading older messages…" : "Load older messages");
+  button.type = "button";
+  button.disabled = h.loading;
+  button.addEventListener("click", () => loadOlder(id));
+  v.historyLine.replaceChildren("Older messages are stored. ", button);
 }
 
 function lapsed(outcome) { return outcome === "interrupted" ? "restarted" : "withdrawn"; }
