@@ -118,3 +118,26 @@ def test_a_long_conversation_reads_back_a_page_at_a_time(open_page):
     assert users == [f"Question {t}" for t in range(1, 211)]
     assert pane.locator(".tool.result").count() == 210 and pane.locator(".line.done").count() == 210
     assert page.problems == []
+
+
+def test_a_resumed_conversation_with_screenshots_stays_at_its_end(open_page):
+    """Catches a resumed conversation left short of its end by thumbnails that load after the scroll."""
+    page = open_page(viewport={"width": 1000, "height": 520})
+    page.click("#new-tab")
+    tab = page.locator(".tab[aria-selected='true']")
+    tab.locator(".tab-name", has_text="New Chat").wait_for()
+    sid = tab.get_attribute("data-session")
+    pane = page.locator(f".pane[data-session='{sid}']")
+    for turn in range(1, 4):
+        page.check("#cu-toggle")
+        send(page, f"click the button {turn}")
+        pane.locator(".line.done").nth(turn - 1).wait_for()
+    listed = page.evaluate(f"api('/api/sessions/{sid}/conversations').then(r => r.json())")
+    page.select_option("#resume-select", listed["current"])
+    page.click("#resume-btn")
+    pane.locator(".line.resumed").wait_for()
+    assert pane.locator("img.shot.thumb").count() == 6
+    page.wait_for_function("""sel => { const p = document.querySelector(sel);
+        return [...p.querySelectorAll('img')].every(i => i.complete && i.naturalHeight > 0)
+            && p.scrollHeight - p.scrollTop - p.clientHeight < 2; }""", arg=f".pane[data-session='{sid}']")
+    assert page.problems == []

@@ -148,6 +148,9 @@ export function addToolResult(id, ev) {
     if (typeof data === "string" && BASE64.test(data)) {
       const img = el("img", "shot" + (data === ev.thumbnail_base64 ? " thumb" : ""));
       img.alt = "Screenshot";
+      // An image grows the transcript once it has loaded, after the scroll to its end: follow it
+      // there, unless the user has scrolled away meanwhile.
+      img.addEventListener("load", () => scrollToEnd(id));
       img.src = "data:image/png;base64," + data;
       card.appendChild(img);
     } else {
