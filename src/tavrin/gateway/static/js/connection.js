@@ -65,6 +65,7 @@ export async function connect() {
     ui.streams = null; // a restarted server may have them off
     for (const s of ui.sessions.values()) { s.attached = false; s.attach = null; }
     showConnection("on");
+    ui.health = null;
     ui.health = await readHealth();
     if (ui.ws !== ws || ws.readyState !== WebSocket.OPEN) return;
     send({ type: "list_sessions" }); // its answer also brings the approvals waiting

@@ -88,12 +88,14 @@ export function wire() {
   window.addEventListener("online", retryNow);
   $("menu-btn").addEventListener("click", () => setMenu(!document.body.classList.contains("menu-open")));
   wireHeartbeat();
-  window.addEventListener("focus", () => { if (ui.ws && ui.ws.readyState === WebSocket.OPEN) send({ type: "list_sessions" }); });
+  // (Not before the first list of a connection, which tells whether the server restarted.)
+  const listening = () => ui.ws && ui.ws.readyState === WebSocket.OPEN && !ui.resync;
+  window.addEventListener("focus", () => { if (listening()) send({ type: "list_sessions" }); });
   document.addEventListener("visibilitychange", updateBadges);
   // A turn run from another window sends its events there only (without session streams), and a
   // turn that is cancelled leaves no last event in its stream: ask now and then whether it ended.
   setInterval(() => {
     const watching = [...ui.sessions.values()].some((s) => s.working && !s.ownTurn);
-    if (watching && ui.ws && ui.ws.readyState === WebSocket.OPEN) send({ type: "list_sessions" });
+    if (watching && listening()) send({ type: "list_sessions" });
   }, 3000);
 }
