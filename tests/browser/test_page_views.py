@@ -23,10 +23,27 @@ def at(hour, minute=0):
     return datetime(2026, 12, 9, hour, minute, tzinfo=timezone.utc)
 
 
+def host_record(page):
+    """The host's record of the heartbeat as the runner gives it, with its "quiet_until" replaced by
+    what the returned dict's "quiet_until" holds (None: left out, as a host that does not tell)."""
+    told = {"quiet_until": None}
+
+    def handle(route):
+        response = route.fetch()
+        record = response.json()
+        record.pop("quiet_until", None)
+        if told["quiet_until"] is not None:
+            record["quiet_until"] = told["quiet_until"]
+        route.fulfill(response=response, json=record)
+    page.route("**/api/heartbeat", handle)
+    return told
+
+
 def test_the_heartbeat_line_says_what_the_runner_does(open_page):
     """Catches a line that shows the action asked for instead of the runner's state, hides quiet
     hours, or offers actions that do not apply."""
     page = open_page(timezone_id="UTC")
+    told = host_record(page)  # at first the host does not say: the page reads the window against its clock
     page.clock.set_fixed_time(at(23, 30))  # inside the default quiet hours, 23:00 to 07:00
     status = page.locator("#hb-status")
     expect(status).to_have_text("stopped")
@@ -49,6 +66,11 @@ def test_the_heartbeat_line_says_what_the_runner_does(open_page):
     page.click("[data-hb='resume']")
     expect(status).to_have_text("running · every 5 s")
 
+    # The host's word on quiet hours, where it gives it, is the runner's clock: it wins.
+    told["quiet_until"] = "07:00"
+    page.click("[data-hb='status']")
+    expect(status).to_have_text("quiet until 07:00 · every 5 s")
+
     page.click("[data-hb='stop']")
     expect(status).to_have_text("stopped")
     assert offered(page) == ["start", "status"]
@@ -56,6 +78,7 @@ def test_the_heartbeat_line_says_what_the_runner_does(open_page):
     page.evaluate("handleEvent({type: 'heartbeat_status', status: 'stopped', paused: true, interval: 5})")
     expect(status).to_have_text("stopped")
     assert page.problems == []
+    page.unroute_all(behavior="ignoreErrors")  # a status read still under way when the page closes
 
 
 def long_conversation(turns):

@@ -27,7 +27,10 @@ export function renderHeartbeat() {
   const status = $("hb-status");
   const running = hb.status === "running";
   const paused = running && hb.paused;
-  const quiet = running && !paused ? quietUntil(clock(), hb.quietStart, hb.quietEnd) : null;
+  // The host's word on quiet hours where it gives one (its clock is the runner's), else the window
+  // read against this page's clock.
+  const quiet = !running || paused ? null
+    : hb.quietUntil !== undefined ? hb.quietUntil : quietUntil(clock(), hb.quietStart, hb.quietEnd);
   const typed = Number($("hb-interval").value);
   const offered = {
     start: hb.status !== "unavailable" && (!running || (hb.interval !== null && typed !== hb.interval)),
@@ -66,6 +69,7 @@ export async function loadHeartbeat() {
       beat: st.consecutive_beats, max: st.max_consecutive,
       pausedAfter: st.paused && st.consecutive_beats >= st.max_consecutive ? st.consecutive_beats : null,
       quietStart: st.quiet_hours_start || null, quietEnd: st.quiet_hours_end || null,
+      quietUntil: "quiet_until" in st ? st.quiet_until || null : undefined,
     });
     renderHeartbeat();
   } catch (e) { /* ignore */ }
@@ -115,6 +119,7 @@ export function wireHeartbeat() {
     });
   });
   $("hb-interval").addEventListener("input", renderHeartbeat);
-  setInterval(renderHeartbeat, 30000); // quiet hours begin and end
+  // Quiet hours begin and end: the line follows, from the host's record while the heartbeat runs.
+  setInterval(() => { if (ui.hb.status === "running") loadHeartbeat(); else renderHeartbeat(); }, 30000);
   renderHeartbeat();
 }

@@ -17,7 +17,7 @@ export const ui = {
   resync: true,             // the next sessions_list is the first of a connection
   streams: null,            // the server numbers session events: true, false, or not known yet
   hb: { status: null, interval: null, beat: null, max: null, paused: false, pausedAfter: null,
-    quietStart: null, quietEnd: null },
+    quietStart: null, quietEnd: null, quietUntil: undefined },
   copyCount: 0,
 };
 

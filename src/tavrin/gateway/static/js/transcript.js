@@ -271,8 +271,6 @@ export function renderHistoryLine(id) {
   v.historyLine.replaceChildren("Older messages are stored. ", button);
 }
 
-function lapsed(outcome) { return outcome === "interrupted" ? "restarted" : "withdrawn"; }
-
 function drawRow(id, m, ended) {
   const meta = m.meta || {};
   switch (m.role) {
@@ -286,9 +284,13 @@ function drawRow(id, m, ended) {
     case "thinking": addLine(id, "thinking", "💭 " + m.content); break;
     case "tool_call": addToolCall(id, meta); break;
     case "tool_result": addToolResult(id, meta); break;
-    case "approval":
-      addApprovalLine(id, meta.approval_id, meta.tool, meta.decision || (ended.has(m.turn_id) ? lapsed(ended.get(m.turn_id)) : null));
+    case "approval": {
+      // Withdrawn, or never decided, in a turn the server's end cut: it lapsed with the server.
+      let decision = meta.decision || (ended.has(m.turn_id) ? "withdrawn" : null);
+      if (decision === "withdrawn" && ended.get(m.turn_id) === "interrupted") decision = "restarted";
+      addApprovalLine(id, meta.approval_id, meta.tool, decision);
       break;
+    }
     case "error": addLine(id, "error", "⚠️ " + m.content); break;
     case "outcome": addOutcome(id, meta.outcome, m.content, meta.iterations); break;
     default: addLine(id, "system", m.content);
