@@ -7,9 +7,10 @@
 //
 // The modules: protocol.js (what the page recognises of the server's), model.js (the state, no
 // DOM), sync.js (the session streams' reconciliation, pure functions), events.js (a handler per
-// event type), streams.js and sessions.js (acting on those), connection.js, access.js (the token),
-// and one view per region of the page: tabs.js, transcript.js, approvals.js, conversations.js,
-// heartbeat.js, status.js, with controls.js for the composer and buttons.
+// event type), streams.js, sessions.js and history.js (acting on those), connection.js,
+// access.js (the token), and one view per region of the page: tabs.js, transcript.js,
+// approvals.js, conversations.js, heartbeat.js, status.js, with controls.js for the composer and
+// the buttons.
 
 import { MAIN } from "./protocol.js";
 import { $ } from "./dom.js";
