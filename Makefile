@@ -32,11 +32,11 @@ endef
 # again whenever a source changes.
 define install
 $(1)/.installed: $(1)/.created pyproject.toml CMakeLists.txt $$(NATIVE_SOURCES) $$(PY_SOURCES)
-	$(2) $(1)/bin/python -m pip install -q --no-build-isolation -e ".[test]" $(3)
+	$(2) $(1)/bin/python -m pip install -q --no-build-isolation -e ".[test,llm]" $(3)
 	touch $$@
 endef
 
-.PHONY: all build test test-asan test-313 test-load test-flaky run bench clean browser-deps stress-deps
+.PHONY: all build test test-asan test-313 test-load test-flaky run bench clean browser-deps desktop-deps stress-deps
 
 all: build
 
@@ -52,7 +52,18 @@ browser-deps:
 		else echo "note: install chromium (apt-get install chromium) to run the browser tests" >&2; fi; \
 	fi
 
-test: build browser-deps
+# The screen tools' tests run a real desktop: Xvfb, a D-Bus session with the accessibility bus, and a
+# GTK window driven by the system's Python. Installed when missing; without them those tests skip.
+desktop-deps:
+	@if ! command -v Xvfb >/dev/null 2>&1 || ! command -v dbus-daemon >/dev/null 2>&1 || \
+		! [ -x /usr/libexec/at-spi-bus-launcher ] || \
+		! /usr/bin/python3 -c 'import gi; gi.require_version("Gtk", "3.0")' >/dev/null 2>&1; then \
+		if [ "$$(id -u)" = 0 ]; then apt-get update -qq && \
+			apt-get install -y -qq xvfb dbus-daemon at-spi2-core python3-gi gir1.2-gtk-3.0; \
+		else echo "note: install xvfb dbus-daemon at-spi2-core python3-gi gir1.2-gtk-3.0 to run the desktop tests" >&2; fi; \
+	fi
+
+test: build browser-deps desktop-deps
 	$(PY) -m pytest -q $(PYTEST_ARGS)
 
 # The long load run: 50 clients chatting for TAVRIN_LOAD_SECONDS (30 s unless set) while two more

@@ -6,7 +6,7 @@ import pytest
 from fastapi.testclient import TestClient
 
 from tavrin.config import load_config
-from tavrin.gateway import server
+from tavrin.gateway import routes, server
 
 TOKEN = "good-token-" + "x" * 32
 BASE = "http://127.0.0.1:8799"
@@ -172,15 +172,15 @@ def test_a_busy_connector_session_queues_a_few_messages_then_answers_429(client,
     assert client.post(INBOX, json={"text": "/stall"}).status_code == 202
     [running] = inbox.host_tasks
     accepted = [client.post(INBOX, json={"text": f"message {i}"}).status_code
-                for i in range(server.MAX_QUEUED_CONNECTOR_MESSAGES)]
-    assert accepted == [202] * server.MAX_QUEUED_CONNECTOR_MESSAGES
+                for i in range(routes.MAX_QUEUED_CONNECTOR_MESSAGES)]
+    assert accepted == [202] * routes.MAX_QUEUED_CONNECTOR_MESSAGES
     refused = client.post(INBOX, json={"text": "one too many"})
     assert refused.status_code == 429 and "Too many messages" in refused.json()["detail"]
 
     # A waiting connector is answered when its own wait runs out; the message stays queued.
-    monkeypatch.setattr(server, "CONNECTOR_WAIT_SECONDS", 0.05)
+    monkeypatch.setattr(routes, "CONNECTOR_WAIT_SECONDS", 0.05)
     next(t for t in inbox.host_tasks if t is not running).cancel()  # make room for one more
     waited = client.post(INBOX + "?wait=true", json={"text": "are you there?"})
     assert waited.status_code == 202 and waited.json()["finished"] is False
-    assert sum(not t.done() for t in inbox.host_tasks) == server.MAX_QUEUED_CONNECTOR_MESSAGES + 1
+    assert sum(not t.done() for t in inbox.host_tasks) == routes.MAX_QUEUED_CONNECTOR_MESSAGES + 1
 

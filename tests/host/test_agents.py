@@ -8,7 +8,8 @@ import zlib
 import pytest
 
 from fakes import until
-from tavrin.core.computer_use_agent import ComputerUseEvent, DemoComputerUseAgent, encode_png, render_desktop
+from tavrin.core.computer_use_agent import ComputerUseEvent, DemoComputerUseAgent, render_desktop
+from tavrin.core.png import encode_png
 
 
 async def collect(stream, on_event=None):

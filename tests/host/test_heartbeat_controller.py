@@ -104,3 +104,23 @@ async def test_with_the_native_runner_beats_arrive_and_events_are_broadcast():
     finally:
         c.stop()
     assert not c.is_running
+
+
+# Catches: quiet hours misread across midnight, at their edges, or without both ends.
+@pytest.mark.parametrize("start, end, clock, expected", [
+    ("23:00", "07:00", "23:00", "07:00"),
+    ("23:00", "07:00", "02:30", "07:00"),
+    ("23:00", "07:00", "07:00", None),
+    ("23:00", "07:00", "12:00", None),
+    ("12:00", "14:00", "13:59", "14:00"),
+    ("12:00", "14:00", "11:59", None),
+    ("", "07:00", "02:00", None),
+    (None, None, "02:00", None),
+])
+def test_quiet_until(start, end, clock, expected):
+    from datetime import datetime
+
+    from tavrin.core.heartbeat_controller import quiet_until
+
+    config = HeartbeatConfig(quiet_hours_start=start, quiet_hours_end=end)
+    assert quiet_until(config, datetime.strptime(clock, "%H:%M")) == expected

@@ -7,8 +7,9 @@ import shutil
 import sqlite3
 from pathlib import Path
 
-from tavrin.core.computer_use_agent import DemoComputerUseAgent, encode_png, render_desktop
-from tavrin.core.history import MAX_THUMBNAIL_BASE64, TurnLog, _decode_png, _screenshot_meta, thumbnail_png
+from tavrin.core.computer_use_agent import DemoComputerUseAgent, render_desktop
+from tavrin.core.history import MAX_THUMBNAIL_BASE64, TurnLog, _screenshot_meta
+from tavrin.core.png import _decode_png, encode_png, thumbnail_png
 from tavrin.core.store import SCHEMA_VERSION, ConversationStore
 
 # Written by the store as it was before turns were recorded (schema version 0).

@@ -9,6 +9,7 @@ import pytest
 
 from fakes import until
 from tavrin.core.session_registry import MAIN_SESSION_ID, SessionRegistry, get_registry, set_registry
+from tavrin.gateway import server
 
 
 @pytest.fixture
@@ -52,7 +53,8 @@ async def test_create_list_and_close(registry):
     assert [s["session_id"] for s in registry.list_sessions()] == [MAIN_SESSION_ID, inbox.session_id]
 
 
-async def test_closing_stops_the_sessions_work(registry, gateway_tasks):
+async def test_closing_stops_the_sessions_work(make_agent, gateway_tasks):
+    registry = SessionRegistry(make_agent, chat_task=server.chat_task)  # as the server wires it
     session = await registry.create_session(display_name="Work", icon="🛠", is_connector=False)
     session.agent.step_delay = 5
     turn_events = []
@@ -74,8 +76,9 @@ async def test_closing_stops_the_sessions_work(registry, gateway_tasks):
     assert "done" not in turn_events
 
 
-async def test_closing_without_the_gateway_loaded(registry, monkeypatch):
+async def test_closing_without_the_gateway_loaded(make_agent, monkeypatch):
     monkeypatch.setitem(sys.modules, "tavrin.gateway.ws", None)  # import fails
+    registry = SessionRegistry(make_agent, chat_task=server.chat_task)
     session = await registry.create_session(display_name="x", icon="x")
     assert await registry.close_session(session.session_id) is True
 
@@ -158,3 +161,32 @@ async def test_names_are_cut_at_creation_and_rename_without_splitting_a_characte
 async def test_icons_are_cut_short_but_keep_a_whole_emoji(registry, icon, kept):
     """An icon of any length in every session list, or a real emoji sequence cut into pieces."""
     assert (await registry.create_session(icon=icon)).icon == kept
+
+
+# Catches: a rename, a switch of conversation or a close that never reaches the store; a connector
+# of another run brought back; a session stuck on a conversation that no longer exists.
+async def test_the_stored_sessions_follow_every_change(store, make_agent):
+    first = SessionRegistry(make_agent, store=store)
+    await first.start()
+    kept = await first.create_session()
+    kept.display_name = "Plan the garden"  # as the gateway names a tab after its first message
+    switched = await first.create_session(icon="🧪")
+    earlier = switched.conversation_id
+    await store.add_message(earlier, "user", "keep this one")
+    await switched.agent.conversation.start_conversation()  # a resume or a new one, from a window
+    gone = await store.create_conversation(kept.session_id)
+    await kept.agent.conversation.resume_conversation(gone)
+    closed = await first.create_session()
+    await first.close_session(closed.session_id)
+    await store.save_session({**kept.to_dict(), "session_id": "connector_elsewhere", "is_connector": True})
+    await first.close()
+    await store.delete_conversation_if_empty(gone)
+
+    second = SessionRegistry(make_agent, store=store)
+    assert await second.restore() == 3
+    await second.start()
+    restored = {s.session_id: s for s in second}
+    assert list(restored) == [MAIN_SESSION_ID, kept.session_id, switched.session_id]
+    assert (restored[kept.session_id].display_name, restored[switched.session_id].icon) == ("Plan the garden", "🧪")
+    assert restored[switched.session_id].conversation_id == switched.conversation_id != earlier
+    assert restored[kept.session_id].conversation_id not in (None, gone)

@@ -10,7 +10,7 @@ from fastapi.testclient import TestClient
 
 from fakes import settle, until
 from tavrin.config import load_config
-from tavrin.gateway import server
+from tavrin.gateway import host_turns, server
 
 
 @pytest.fixture
@@ -109,7 +109,7 @@ async def test_a_beat_waits_for_the_turn_running_in_main(gateway, tmp_path):
 
         main = get_registry().get("session_main")
         async with main.lock:  # a user turn is running in Main
-            beat = asyncio.ensure_future(server.deliver_heartbeat("[HEARTBEAT] check in"))
+            beat = asyncio.ensure_future(host_turns.deliver_heartbeat("[HEARTBEAT] check in"))
             await until(lambda: gateway.manager.events)
             assert [e["type"] for e in gateway.manager.events] == ["heartbeat_prompt"]
             await settle()  # must not happen: the beat's turn starting while the user's holds the lock
@@ -117,6 +117,31 @@ async def test_a_beat_waits_for_the_turn_running_in_main(gateway, tmp_path):
         await asyncio.wait_for(beat, 10)
         assert [e["type"] for e in gateway.manager.events][-2:] == ["text", "done"]
         assert all(e["session_id"] == "session_main" for e in gateway.manager.events)
+    finally:
+        await server.shutdown()
+
+
+async def test_a_computer_use_task_is_recorded_in_the_session_whose_chat_runs_it(gateway, tmp_path):
+    """Catches the journal losing track of the gateway's chat tasks: a tab's task stored in Main."""
+    config = load_config(tmp_path / "data")
+    config.demo_step_delay = 0.001
+    await server.startup(config)
+    try:
+        from tavrin.core.session_registry import get_registry
+
+        registry, store = get_registry(), server.get_state()["memory"]
+        tab = await registry.create_session(display_name="Work")
+
+        async def chat():
+            async for _ in server.get_state()["cu_agent"].run_task("Open the settings"):
+                pass
+
+        task = asyncio.ensure_future(chat())
+        gateway._active_tasks[tab.session_id] = task  # before it runs, as the gateway registers it
+        await asyncio.wait_for(task, 10)
+        stored = await store.get_messages(tab.conversation_id)
+        assert stored[0]["meta"] == {"mode": "computer_use"} and stored[-1]["role"] == "outcome"
+        assert await store.get_messages(registry.get("session_main").conversation_id) == []
     finally:
         await server.shutdown()
 

@@ -18,7 +18,7 @@ import logging
 import re
 import time
 import uuid
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Callable
 from typing import Any
 
 from tavrin.core.guardrails import Guardrails
@@ -48,20 +48,30 @@ class AgentEvent:
 
 
 class ConversationManager:
-    """The agent's current conversation, kept in the conversation store."""
+    """The agent's current conversation, kept in the conversation store.
+
+    ``on_switch(conversation_id)``, when set, is called whenever another conversation becomes the
+    current one (the session registry keeps the session's stored record right with it).
+    """
 
     def __init__(self, store: ConversationStore, session_id: str | None = None):
         self._store = store
         self.session_id = session_id
         self._conversation_id: str | None = None
+        self.on_switch: Callable[[str], None] | None = None
 
     @property
     def conversation_id(self) -> str | None:
         return self._conversation_id
 
+    def _switch(self, conv_id: str) -> str:
+        self._conversation_id = conv_id
+        if self.on_switch is not None:
+            self.on_switch(conv_id)
+        return conv_id
+
     async def start_conversation(self) -> str:
-        self._conversation_id = await self._store.create_conversation(self.session_id)
-        return self._conversation_id
+        return self._switch(await self._store.create_conversation(self.session_id))
 
     async def resume_conversation(self, conv_id: Any) -> str:
         """Make a stored conversation the current one; an unknown id is an error."""
@@ -70,8 +80,7 @@ class ConversationManager:
             raise LookupError(f"Unknown conversation {conv_id!r}")
         if self.session_id is not None and conversation["session_id"] != self.session_id:
             await self._store.assign_conversation(conv_id, self.session_id)
-        self._conversation_id = conv_id
-        return conv_id
+        return self._switch(conv_id)
 
     async def ensure_conversation(self) -> str:
         if not self._conversation_id:
@@ -158,8 +167,12 @@ class DemoAgent:
 
     # -- the turn -----------------------------------------------------------------
 
-    def process_message(self, user_text: str, attachments: list | None = None) -> AsyncIterator[AgentEvent]:
-        return self._recorded(self._turn(user_text, attachments))
+    def process_message(
+        self, user_text: str, attachments: list | None = None, *, intro: dict | None = None
+    ) -> AsyncIterator[AgentEvent]:
+        """One turn. ``intro`` is the event that introduced a turn the host runs itself; the
+        gateway's turns have none."""
+        return self._recorded(self._turn(user_text, attachments, intro))
 
     async def _recorded(self, events: AsyncIterator[AgentEvent]) -> AsyncIterator[AgentEvent]:
         """The turn's events, each written to the turn's log once it has been taken.
@@ -178,7 +191,7 @@ class DemoAgent:
             # that it records its outcome and frees the agent now rather than when collected.
             await events.aclose()
 
-    async def _turn(self, user_text: str, attachments: list | None) -> AsyncIterator[AgentEvent]:
+    async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncIterator[AgentEvent]:
         if self.is_processing:
             raise RuntimeError("this agent is already working on a turn")
         self.is_processing = True
@@ -197,7 +210,7 @@ class DemoAgent:
             heartbeat = user_text.startswith(HEARTBEAT_MARKER)
             meta = {"attachments": attachments} if attachments else {}
             log = await TurnLog.begin(
-                self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, {**meta, **origin_meta()},
+                self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, {**meta, **origin_meta(intro)},
                 "heartbeat" if heartbeat else "standard",
             )
             self._log = log

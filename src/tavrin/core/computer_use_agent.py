@@ -10,11 +10,12 @@ from __future__ import annotations
 
 import asyncio
 import base64
-import struct
-import zlib
 from collections.abc import AsyncIterator, Awaitable, Callable
 from dataclasses import dataclass, field
 from typing import Any
+
+from tavrin.core.history import outcome_of_exit
+from tavrin.core.png import encode_png
 
 
 @dataclass
@@ -26,24 +27,6 @@ class ComputerUseEvent:
 
     def to_dict(self) -> dict:
         return {"type": self.type, "data": dict(self.data)}
-
-
-# -- PNG -----------------------------------------------------------------------------
-
-
-def _chunk(tag: bytes, payload: bytes) -> bytes:
-    return struct.pack(">I", len(payload)) + tag + payload + struct.pack(">I", zlib.crc32(tag + payload) & 0xFFFFFFFF)
-
-
-def encode_png(width: int, height: int, rgb: bytes | bytearray) -> bytes:
-    """Encode 8-bit RGB pixels (row-major, ``width * height * 3`` bytes) as a PNG file."""
-    if len(rgb) != width * height * 3:
-        raise ValueError("pixel buffer does not match the image size")
-    stride = width * 3
-    # Each scanline starts with filter type 0 (none).
-    raw = b"".join(b"\x00" + bytes(rgb[y * stride:(y + 1) * stride]) for y in range(height))
-    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
-    return b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", header) + _chunk(b"IDAT", zlib.compress(raw, 6)) + _chunk(b"IEND", b"")
 
 
 class _Canvas:
@@ -139,9 +122,6 @@ class DemoComputerUseAgent:
                     await log.event(client_view(event))
         except BaseException as exc:
             if log is not None:
-                # Imported here: the history module imports this one (for encode_png).
-                from tavrin.core.history import outcome_of_exit
-
                 await log.end(*outcome_of_exit(exc, self._stop.is_set()))
             raise
         finally:

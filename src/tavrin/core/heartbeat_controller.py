@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import logging
 import math
+from datetime import datetime
 from collections.abc import Awaitable, Callable
 from typing import Any
 
@@ -98,16 +99,24 @@ class HeartbeatController:
             self._runner.reset_consecutive()
 
     def status(self) -> dict:
+        """The runner's state and settings, the same keys before its first start as after it,
+        and ``quiet_until``: the end of the quiet hours ("HH:MM") while they last, else None."""
         if self._runner is None:
-            return {
+            status = {
                 "enabled": self.config.enabled,
                 "running": False,
                 "paused": False,
                 "interval_seconds": self.config.interval_seconds,
                 "consecutive_beats": 0,
                 "max_consecutive": self.config.max_consecutive,
+                "quiet_hours_start": self.config.quiet_hours_start,
+                "quiet_hours_end": self.config.quiet_hours_end,
+                "blocked_ops": list(self.config.blocked_ops),
             }
-        return self._runner.status()
+        else:
+            status = dict(self._runner.status())
+        status["quiet_until"] = quiet_until(self.config)
+        return status
 
     # -- the runner's callbacks -----------------------------------------------------------
 
@@ -139,3 +148,17 @@ class HeartbeatController:
             logger.warning("Heartbeat interval %ss is below the minimum; using %ss", value, self.min_interval)
             value = float(self.min_interval)
         return int(value) if value.is_integer() else value
+
+
+def quiet_until(config: HeartbeatConfig, now: datetime | None = None) -> str | None:
+    """When the quiet hours end ("HH:MM") if local time ``now`` lies in them, else None.
+
+    The window is read as the runner reads it: "HH:MM" texts compared as such, a start later
+    than the end wrapping past midnight, and no window unless both ends are set.
+    """
+    start, end = config.quiet_hours_start, config.quiet_hours_end
+    if not start or not end:
+        return None
+    clock = (now or datetime.now()).strftime("%H:%M")
+    inside = start <= clock < end if start <= end else (clock >= start or clock < end)
+    return end if inside else None

@@ -16,34 +16,23 @@ import asyncio
 import base64
 import binascii
 import logging
-import struct
-import zlib
+import weakref
 from collections.abc import Callable
-from contextvars import ContextVar
 from typing import Any
 
-from tavrin.core.computer_use_agent import encode_png
-from tavrin.core.store import ConversationStore
+from tavrin.core.png import thumbnail_png
+from tavrin.core.store import INTERRUPTED_NOTE, ConversationStore
 
 logger = logging.getLogger("tavrin.history")
 
-THUMBNAIL_WIDTH = 160
-THUMBNAIL_HEIGHT = 120
 MAX_THUMBNAIL_BASE64 = 24_000
-# Larger screenshots are kept as a placeholder: decoding runs in pure Python, in a worker
-# thread, and a full-screen image would hold the interpreter for seconds.
-MAX_DECODED_PIXELS = 1280 * 1024
 # Text kept from a single tool result or argument list.
 MAX_TEXT = 4_000
 
-# The event that introduced a turn the host runs itself (a connector's message), set by the
-# host around that turn, so that the stored turn starts as the live one did.
-host_turn_intro: ContextVar[dict | None] = ContextVar("host_turn_intro", default=None)
-
-
-def origin_meta() -> dict:
-    """Meta for the first message of a turn: who sent it, when a connector did."""
-    intro = host_turn_intro.get()
+def origin_meta(intro: dict | None) -> dict:
+    """Meta for the first message of a turn: who sent it, when a connector did. ``intro`` is the
+    event that introduced a turn the host runs itself (a connector's message, a beat), so that
+    the stored turn starts as the live one did."""
     if isinstance(intro, dict) and intro.get("type") == "connector_message":
         return {"sender": intro.get("sender", "connector"), "connector": True}
     return {}
@@ -86,6 +75,7 @@ class TurnLog:
         log = cls(store, conversation_id, None)
         try:
             log.turn_id = await store.begin_turn(conversation_id, mode)
+            _open_logs.add(log)
             await store.add_message(conversation_id, role, text, {**(meta or {}), "mode": mode}, log.turn_id)
         except Exception:
             logger.exception("Could not record the start of a turn in %s", conversation_id)
@@ -169,6 +159,7 @@ class TurnLog:
         if self.turn_id is None or self.ended:
             return
         self.ended = True
+        _open_logs.discard(self)
         if self.on_end is not None:
             self.on_end()
 
@@ -178,6 +169,21 @@ class TurnLog:
             await self.store.end_turn(self.turn_id, outcome, message, meta or None)
 
         await self._then(op, "the end of a turn")
+
+
+# The turns being written, so that a shutdown can close them.
+_open_logs: weakref.WeakSet[TurnLog] = weakref.WeakSet()
+
+
+async def interrupt_open_turns(store: ConversationStore) -> int:
+    """Record every turn still being written to ``store`` as interrupted, after what it wrote so
+    far; returns how many. Called at shutdown before the turns' tasks are stopped: whatever those
+    report afterwards is dropped, so a turn cut by the server's end reads as interrupted, as it
+    does when the server died without a shutdown, and not as stopped or cancelled."""
+    logs = [log for log in list(_open_logs) if log.store is store]
+    for log in logs:
+        await log.end("interrupted", INTERRUPTED_NOTE)
+    return len(logs)
 
 
 def outcome_of_exit(exc: BaseException | None, stop_requested: bool) -> tuple[str, str]:
@@ -215,105 +221,16 @@ def _screenshot_meta(image_base64: Any) -> dict:
     return {"thumbnail_omitted": True}
 
 
-def thumbnail_png(png: bytes, max_width: int = THUMBNAIL_WIDTH, max_height: int = THUMBNAIL_HEIGHT) -> bytes | None:
-    """A scaled-down copy of an 8-bit RGB or RGBA PNG (non-interlaced), or None when the image
-    is of another kind, too large to decode here, or damaged."""
-    try:
-        width, height, channels, rows = _decode_png(png)
-    except (ValueError, struct.error, zlib.error, IndexError):
-        return None
-    scale = min(1.0, max_width / width, max_height / height)
-    tw, th = max(1, round(width * scale)), max(1, round(height * scale))
-    out = bytearray()
-    for y in range(th):
-        row = rows[min(height - 1, int(y / scale))]
-        for x in range(tw):
-            i = min(width - 1, int(x / scale)) * channels
-            out += row[i:i + 3]
-    return encode_png(tw, th, out)
-
-
-def _decode_png(png: bytes) -> tuple[int, int, int, list[bytes]]:
-    if not png.startswith(b"\x89PNG\r\n\x1a\n"):
-        raise ValueError("not a PNG")
-    pos, header, idat = 8, None, []
-    while pos + 8 <= len(png):
-        (length,) = struct.unpack(">I", png[pos:pos + 4])
-        tag = png[pos + 4:pos + 8]
-        data = png[pos + 8:pos + 8 + length]
-        pos += 12 + length
-        if tag == b"IHDR":
-            header = struct.unpack(">IIBBBBB", data)
-        elif tag == b"IDAT":
-            idat.append(data)
-        elif tag == b"IEND":
-            break
-    if header is None:
-        raise ValueError("no header")
-    width, height, depth, colour, _, _, interlace = header
-    if depth != 8 or colour not in (2, 6) or interlace != 0 or not 0 < width * height <= MAX_DECODED_PIXELS:
-        raise ValueError("unsupported PNG")
-    channels = 3 if colour == 2 else 4
-    stride = width * channels
-    raw = zlib.decompress(b"".join(idat))
-    if len(raw) < height * (stride + 1):
-        raise ValueError("truncated image data")
-    rows: list[bytes] = []
-    prev = bytearray(stride)
-    for y in range(height):
-        start = y * (stride + 1)
-        kind = raw[start]
-        cur = bytearray(raw[start + 1:start + 1 + stride])
-        if kind == 1:
-            for i in range(channels, stride):
-                cur[i] = (cur[i] + cur[i - channels]) & 0xFF
-        elif kind == 2:
-            for i in range(stride):
-                cur[i] = (cur[i] + prev[i]) & 0xFF
-        elif kind == 3:
-            for i in range(stride):
-                left = cur[i - channels] if i >= channels else 0
-                cur[i] = (cur[i] + ((left + prev[i]) >> 1)) & 0xFF
-        elif kind == 4:
-            for i in range(stride):
-                a = cur[i - channels] if i >= channels else 0
-                b, c = prev[i], prev[i - channels] if i >= channels else 0
-                p = a + b - c
-                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
-                cur[i] = (cur[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
-        elif kind != 0:
-            raise ValueError("unknown filter")
-        rows.append(bytes(cur))
-        prev = cur
-    return width, height, channels, rows
-
-
 # -- Computer Use turns -----------------------------------------------------------------------------
 
 
-def current_chat_session() -> str | None:
-    """The session whose chat task is running this code, from the gateway's task map."""
-    task = asyncio.current_task()
-    if task is None:
-        return None
-    try:
-        from tavrin.gateway.ws import _active_tasks
-    except ImportError:
-        return None
-    for session_id, registered in list(_active_tasks.items()):
-        if registered is task:
-            return session_id
-    return None
-
-
-def computer_use_journal(store: ConversationStore):
+def computer_use_journal(store: ConversationStore, current_session: Callable[[], Any]):
     """The function the Computer Use agent calls at the start of a task to get its ``TurnLog``:
-    the turn goes into the current conversation of the session whose chat runs the task."""
+    the turn goes into the current conversation of ``current_session()``, the session whose chat
+    runs the task (the host knows which; None: nowhere)."""
 
     async def journal(user_text: str) -> TurnLog | None:
-        from tavrin.core.session_registry import MAIN_SESSION_ID, get_registry
-
-        session = get_registry().get(current_chat_session() or MAIN_SESSION_ID)
+        session = current_session()
         conversation = getattr(getattr(session, "agent", None), "conversation", None)
         if conversation is None:
             return None

@@ -3,6 +3,10 @@
 The registry always holds the main session "session_main". Sessions made from the user
 interface are user sessions; connector sessions belong to an external message source
 (fed through the host's HTTP endpoint) and are made by the host at start-up.
+
+Given a store, the registry keeps every session there (name, icon, connector flag, creation time
+and current conversation) as it changes, and ``restore()`` brings them back at the next start,
+each agent on its conversation.
 """
 
 from __future__ import annotations
@@ -11,7 +15,7 @@ import asyncio
 import logging
 import time
 import uuid
-from collections.abc import Callable
+from collections.abc import Callable, Collection
 from typing import Any
 
 from tavrin.core import names
@@ -45,6 +49,8 @@ class Session:
         icon: str = "💬",
         is_connector: bool = False,
     ):
+        # Called with the session whenever its name, icon or conversation changes.
+        self.on_change: Callable[[Session], None] | None = None
         self.session_id = session_id
         self.agent = agent
         self.lock = asyncio.Lock()
@@ -65,6 +71,7 @@ class Session:
     @display_name.setter
     def display_name(self, value: Any) -> None:
         self._display_name = names.display_name(value)
+        self._changed()
 
     @property
     def icon(self) -> str:
@@ -73,6 +80,7 @@ class Session:
     @icon.setter
     def icon(self, value: Any) -> None:
         self._icon = names.icon(value)
+        self._changed()
 
     @property
     def conversation_id(self) -> str | None:
@@ -85,6 +93,11 @@ class Session:
     @conversation_id.setter
     def conversation_id(self, value: str | None) -> None:
         self._conversation_id = value
+        self._changed()
+
+    def _changed(self) -> None:
+        if self.on_change is not None:
+            self.on_change(self)
 
     def to_dict(self) -> dict:
         return {
@@ -101,17 +114,99 @@ class Session:
 class SessionRegistry:
     """All sessions of the process, in the order they were made.
 
-    ``agent_factory(session_id)`` makes the agent of a new session.
+    ``agent_factory(session_id)`` makes the agent of a new session. ``chat_task(session_id)``,
+    when given, is the chat task the gateway runs for that session (or None), stopped when the
+    session is closed. ``store``, when given, keeps the sessions (``save_session``,
+    ``delete_session``, ``list_sessions``).
     """
 
-    def __init__(self, agent_factory: Callable[[str], Any]):
+    def __init__(self, agent_factory: Callable[[str], Any], chat_task: Callable[[str], Any] | None = None,
+                 store: Any = None):
         self._agent_factory = agent_factory
+        self._chat_task = chat_task or (lambda session_id: None)
+        self._store = store
+        self._last_write: asyncio.Future | None = None
+        self._closed = False
         self._sessions: dict[str, Session] = {}
         self._add(Session(MAIN_SESSION_ID, agent_factory(MAIN_SESSION_ID), display_name="Main", icon="🏠"))
 
     def _add(self, session: Session) -> Session:
         self._sessions[session.session_id] = session
+        if self._store is not None:
+            session.on_change = self._save
+            conversation = getattr(session.agent, "conversation", None)
+            if conversation is not None and hasattr(conversation, "on_switch"):
+                # A resume from a window switches the agent's conversation without the session.
+                conversation.on_switch = lambda conv_id, session=session: self._save(session)
         return session
+
+    # -- the stored sessions ----------------------------------------------------------------
+
+    def _write(self, what: str, op: Callable[[], Any]) -> None:
+        """Run the store call ``op()`` after the ones asked for before, so the last change stands."""
+        try:
+            asyncio.get_running_loop()
+        except RuntimeError:
+            return  # no loop (a session made outside the server); close() writes everything
+        previous = self._last_write
+
+        async def run():
+            if previous is not None:
+                await asyncio.wait([previous])
+            try:
+                await op()
+            except Exception:
+                logger.warning("Could not store %s", what, exc_info=True)
+
+        self._last_write = asyncio.ensure_future(run())
+
+    def _save(self, session: Session) -> None:
+        if self._store is None or self._closed or self._sessions.get(session.session_id) is not session:
+            return
+        record = session.to_dict()  # as it is now: a later change queues a later write
+        self._write(f"session {log_value(session.session_id)}", lambda: self._store.save_session(record))
+
+    async def close(self) -> None:
+        """Store every session as it is now, wait until the store has all of it, and store
+        nothing more (at shutdown, before the store closes)."""
+        for session in self:
+            self._save(session)
+        self._closed = True
+        if self._last_write is not None:
+            await asyncio.wait([self._last_write])
+
+    async def restore(self, connectors: Collection[str] = ()) -> int:
+        """Bring back the sessions the store keeps, each agent on its conversation; returns how
+        many came back. Main keeps its id and takes its stored name, icon and conversation. A
+        stored connector session comes back when its id is in ``connectors`` (the sources this run
+        serves) and is left alone otherwise."""
+        if self._store is None:
+            return 0
+        restored = 0
+        for row in await self._store.list_sessions():
+            session_id = row["session_id"]
+            session = self._sessions.get(session_id)
+            if session is None:
+                if row["is_connector"] and session_id not in connectors:
+                    continue
+                if not row["is_connector"] and self.user_session_count() >= MAX_USER_SESSIONS:
+                    continue
+                session = self._add(Session(session_id, self._agent_factory(session_id),
+                                            is_connector=row["is_connector"]))
+            session.display_name = row["display_name"]
+            session.icon = row["icon"]
+            session.created_at = row["created_at"]
+            conversation = getattr(session.agent, "conversation", None)
+            if row["conversation_id"] and conversation is not None:
+                try:
+                    await conversation.resume_conversation(row["conversation_id"])
+                except LookupError:
+                    pass  # tidied away while empty: start() gives the session a new one
+            restored += 1
+        logger.info("Restored %d stored session%s", restored, "" if restored == 1 else "s")
+        return restored
+
+    # -- the sessions -----------------------------------------------------------------------
 
     def get(self, session_id: Any) -> Session | None:
         if not isinstance(session_id, str):
@@ -145,6 +240,7 @@ class SessionRegistry:
             raise ValueError(f"session {session_id!r} exists already")
         session = Session(session_id, self._agent_factory(session_id), display_name, icon, bool(is_connector))
         self._add(session)
+        self._save(session)
         await self._start_conversation(session)
         logger.info("Session %s created (%s)", log_value(session_id), "connector" if is_connector else "user")
         return session
@@ -164,6 +260,9 @@ class SessionRegistry:
         if session is None or session.is_connector:
             return False
         del self._sessions[session_id]
+        if self._store is not None and not self._closed:
+            self._write(f"the close of session {log_value(session_id)}",
+                        lambda: self._store.delete_session(session_id))
         self._stop_work(session)
         conv_id = session.conversation_id
         store = getattr(session.agent, "_memory", None)
@@ -179,11 +278,7 @@ class SessionRegistry:
     def _stop_work(self, session: Session) -> None:
         if session.agent:
             session.agent.cancel()
-        try:
-            from tavrin.gateway.ws import _active_tasks
-        except ImportError:
-            _active_tasks = {}
-        task = _active_tasks.get(session.session_id)
+        task = self._chat_task(session.session_id)
         if task is not None and not task.done():
             task.cancel()
         for task in list(session.host_tasks):

@@ -7,7 +7,8 @@ restart). Each turn is a row in ``turns``; the rows of ``messages`` that belong 
 its id, and the outcome is written as the turn's last message.
 
 The file's schema version is kept in ``PRAGMA user_version``; opening an older file
-upgrades it in place (see ``_MIGRATIONS``).
+upgrades it in place (see ``_MIGRATIONS``). The store also keeps the sessions (the user's
+tabs) with the conversation each is on, so that they come back after a restart.
 
 Every public operation is a coroutine. The SQLite calls themselves are synchronous and
 short; they run in a worker thread (``asyncio.to_thread``) so that a slow disk never
@@ -69,14 +70,32 @@ _MIGRATIONS = [
     CREATE INDEX turns_open ON turns(outcome) WHERE outcome IS NULL;
     ALTER TABLE messages ADD COLUMN turn_id TEXT;
     """,
+    # 2: the sessions (tabs) and the conversation each one is on, so they survive a restart. The
+    # conversation is no foreign key: an empty one is tidied away, and the session then starts anew.
+    """
+    CREATE TABLE sessions (
+        id               TEXT PRIMARY KEY,
+        display_name     TEXT NOT NULL,
+        icon             TEXT NOT NULL,
+        is_connector     INTEGER NOT NULL DEFAULT 0,
+        created_at       REAL NOT NULL,
+        conversation_id  TEXT
+    );
+    CREATE INDEX messages_by_turn ON messages(turn_id, id);
+    """,
 ]
 SCHEMA_VERSION = len(_MIGRATIONS)
 
 # How a turn can end.
 OUTCOMES = ("done", "stopped", "cancelled", "error", "interrupted")
+# The note of a turn the server's end cut short.
+INTERRUPTED_NOTE = "Interrupted: the server stopped during this turn"
 # Roles that count as messages of the conversation (the rest records how a turn went).
 CONVERSATION_ROLES = ("user", "assistant", "heartbeat")
 _COUNTED = "role IN ('user', 'assistant', 'heartbeat')"
+# Most rows one page of history holds: a page reaches back to the start of its oldest turn, but a
+# turn longer than this is cut (the rest comes with the next page).
+MAX_PAGE = 2000
 
 
 def _title_from(text: str, limit: int = TITLE_CHARS) -> str:
@@ -270,15 +289,42 @@ class ConversationStore:
                 " WHERE conversation_id = ? ORDER BY id DESC LIMIT ?) ORDER BY id ASC",
                 (conv_id, limit),
             ).fetchall()
-            out = []
-            for r in rows:
-                msg = {"id": r["id"], "role": r["role"], "content": r["content"], "created_at": r["created_at"]}
-                if r["meta"]:
-                    msg["meta"] = json.loads(r["meta"])
-                if r["turn_id"]:
-                    msg["turn_id"] = r["turn_id"]
-                out.append(msg)
-            return out
+            return [_message_dict(r) for r in rows]
+
+        return await self._call(op)
+
+    async def get_messages_page(self, conv_id: Any, before: int | None = None, limit: int = 200) -> tuple[list[dict], bool]:
+        """A page of the conversation's messages older than row ``before`` (all of them when None):
+        the latest ``limit`` of them, oldest first, reaching back to the first row of the turn the
+        oldest one belongs to, so that no turn is cut at the page's start (up to ``MAX_PAGE`` rows).
+        Returns the rows and whether older ones remain."""
+        if not isinstance(conv_id, str):
+            return [], False
+        limit = max(0, int(limit))
+        bound = (1 << 63) - 1 if before is None else int(before)
+
+        def op(db):
+            rows = db.execute(
+                "SELECT id, role, content, meta, created_at, turn_id FROM messages"
+                " WHERE conversation_id = ? AND id < ? ORDER BY id DESC LIMIT ?",
+                (conv_id, bound, limit),
+            ).fetchall()
+            if rows and rows[-1]["turn_id"]:
+                start = db.execute(
+                    "SELECT MIN(id) FROM messages WHERE conversation_id = ? AND turn_id = ?",
+                    (conv_id, rows[-1]["turn_id"]),
+                ).fetchone()[0]
+                if start < rows[-1]["id"]:
+                    rows += db.execute(
+                        "SELECT id, role, content, meta, created_at, turn_id FROM messages"
+                        " WHERE conversation_id = ? AND id >= ? AND id < ? ORDER BY id DESC LIMIT ?",
+                        (conv_id, start, rows[-1]["id"], max(0, MAX_PAGE - len(rows))),
+                    ).fetchall()
+            oldest = rows[-1]["id"] if rows else bound
+            more = db.execute(
+                "SELECT EXISTS (SELECT 1 FROM messages WHERE conversation_id = ? AND id < ?)", (conv_id, oldest)
+            ).fetchone()[0]
+            return [_message_dict(r) for r in reversed(rows)], bool(more)
 
         return await self._call(op)
 
@@ -319,6 +365,41 @@ class ConversationStore:
             db.execute("UPDATE messages SET meta = ? WHERE id = ?", (meta_text, message_id))
 
         await self._call(op)
+
+    # -- sessions -----------------------------------------------------------------------
+
+    async def save_session(self, session: dict) -> None:
+        """Store a session as ``Session.to_dict()`` has it (a new one, or what changed)."""
+        row = (session["session_id"], session["display_name"], session["icon"], 1 if session["is_connector"] else 0,
+               session["created_at"], session.get("conversation_id"))
+
+        def op(db):
+            db.execute(
+                "INSERT INTO sessions (id, display_name, icon, is_connector, created_at, conversation_id)"
+                " VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT(id) DO UPDATE SET display_name = excluded.display_name,"
+                " icon = excluded.icon, is_connector = excluded.is_connector, created_at = excluded.created_at,"
+                " conversation_id = excluded.conversation_id",
+                row,
+            )
+
+        await self._call(op)
+
+    async def delete_session(self, session_id: str) -> None:
+        await self._call(lambda db: db.execute("DELETE FROM sessions WHERE id = ?", (session_id,)))
+
+    async def list_sessions(self) -> list[dict]:
+        """The stored sessions in the order they were made."""
+
+        def op(db):
+            rows = db.execute("SELECT * FROM sessions ORDER BY created_at, rowid").fetchall()
+            return [
+                {"session_id": r["id"], "display_name": r["display_name"], "icon": r["icon"],
+                 "is_connector": bool(r["is_connector"]), "created_at": r["created_at"],
+                 "conversation_id": r["conversation_id"]}
+                for r in rows
+            ]
+
+        return await self._call(op)
 
     # -- turns ------------------------------------------------------------------------
 
@@ -369,8 +450,17 @@ class ConversationStore:
             lambda db: [r[0] for r in db.execute("SELECT id FROM turns WHERE outcome IS NULL ORDER BY started_at")]
         )
         for turn_id in open_turns:
-            await self.end_turn(turn_id, "interrupted", "Interrupted: the server stopped during this turn")
+            await self.end_turn(turn_id, "interrupted", INTERRUPTED_NOTE)
         return len(open_turns)
+
+
+def _message_dict(r: sqlite3.Row) -> dict:
+    msg = {"id": r["id"], "role": r["role"], "content": r["content"], "created_at": r["created_at"]}
+    if r["meta"]:
+        msg["meta"] = json.loads(r["meta"])
+    if r["turn_id"]:
+        msg["turn_id"] = r["turn_id"]
+    return msg
 
 
 def _conversation_dict(row: sqlite3.Row) -> dict:

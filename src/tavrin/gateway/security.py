@@ -43,6 +43,7 @@ from collections.abc import Callable
 from pathlib import Path
 from urllib.parse import parse_qsl, unquote_plus
 
+from tavrin.config import AppConfig
 from tavrin.logs import escape_controls, escape_lines
 
 logger = logging.getLogger("tavrin.server")
@@ -217,6 +218,11 @@ def allowed_host_names(host: str) -> set[str]:
     else:
         names.add(_host_name(host))
     return names
+
+
+def allowed_origins(config: AppConfig) -> set[str]:
+    """The page origins of this server: each name it answers to, with its port."""
+    return {f"http://{name}:{config.port}" for name in allowed_host_names(config.host)}
 
 
 def _interface_addresses() -> set[str]:

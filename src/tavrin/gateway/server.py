@@ -1,50 +1,33 @@
-"""The Tavrin server: the application state, the HTTP routes and the start-up wiring.
+"""The Tavrin server: the application state and the start-up wiring.
 
 ``create_app()`` builds the FastAPI application: the WebSocket gateway at "/ws", the web UI
-at "/", and a few JSON routes (sessions, stored conversations, pending approvals, the
-heartbeat's state, and the connector inbox). At start-up it opens the conversation store
-in the data directory, builds the session registry with its agents, the Computer Use
+at "/", and the JSON routes of ``tavrin.gateway.routes``. At start-up it opens the conversation
+store in the data directory, builds the session registry with its agents, the Computer Use
 agent, the guardrails and the heartbeat controller, and publishes them in the state that
-``get_state()`` returns; at shutdown it stops the heartbeat and every running host turn.
+``get_state()`` returns; at shutdown it stops the heartbeat and every running host turn. This
+is where the layers meet: what the core needs from the gateway (which chat task runs in which
+session) is handed to it here.
 
-``main()`` is the ``tavrin-gateway`` command.
+The ``tavrin-gateway`` command is ``tavrin.gateway.cli``; ``python -m tavrin.gateway.server``
+runs it too.
 """
 
-# No ``from __future__ import annotations`` here: FastAPI reads the annotations of the route
-# functions below (``Request`` and the like) when they are defined, inside ``_api_router``.
-import argparse
 import asyncio
-import errno
-import fcntl
-import json
 import logging
-import os
-import secrets
-import socket
-import sqlite3
-import stat
 import sys
+import time
 from contextlib import asynccontextmanager
 from pathlib import Path
 from typing import Any
 
 from tavrin.config import AppConfig, load_config
-from tavrin.core.history import host_turn_intro
-from tavrin.logs import SafeFormatter, log_value
 
 logger = logging.getLogger("tavrin.server")
 
 STATIC_DIR = Path(__file__).parent / "static"
 CONNECTOR_SESSION_ID = "connector_inbox"
-MAX_CONNECTOR_TEXT = 20_000
-# A connector request body is refused past this size, before (or while) it is read.
-MAX_CONNECTOR_BODY = 1024 * 1024
-# Connector messages that may wait behind the running turn of their session; more answer 429.
-MAX_QUEUED_CONNECTOR_MESSAGES = 20
-# How long ``?wait=true`` waits for the turn before answering that it is still running.
-CONNECTOR_WAIT_SECONDS = 60.0
-LOCK_FILE = "server.lock"
-STORE_FILE = "conversations.sqlite3"
+# How long the shutdown waits for the stopped turns to end before closing the store.
+SHUTDOWN_TASK_SECONDS = 3.0
 
 # The global agent lock, for turns of the fallback agent when the state names no lock of
 # its own. Replaced at every start-up so that it belongs to the running event loop.
@@ -52,8 +35,6 @@ _agent_lock = asyncio.Lock()
 
 _STATE_KEYS = ("agent", "cu_agent", "heartbeat", "_agent_lock_fallback", "memory", "guardrails", "config")
 _state: dict[str, Any] = dict.fromkeys(_STATE_KEYS)
-# Keeps host-side broadcast tasks referenced until they finish.
-_side_tasks: set[asyncio.Task] = set()
 
 
 def get_state() -> dict[str, Any]:
@@ -61,17 +42,11 @@ def get_state() -> dict[str, Any]:
     return _state
 
 
-def allowed_origins(config: AppConfig) -> set[str]:
-    """The page origins of this server: each name it answers to, with its port."""
-    from tavrin.gateway.security import allowed_host_names
-
-    return {f"http://{name}:{config.port}" for name in allowed_host_names(config.host)}
-
-
 def _configure_gateway(config: AppConfig) -> None:
     """Set the gateway's module settings for this server (those the gateway offers): which page
     origins may open a WebSocket, and whether turns talk to session streams."""
     from tavrin.gateway import ws
+    from tavrin.gateway.security import allowed_origins
 
     if hasattr(ws, "_ALLOWED_ORIGINS"):
         ws._ALLOWED_ORIGINS = allowed_origins(config)
@@ -79,114 +54,32 @@ def _configure_gateway(config: AppConfig) -> None:
         ws._SESSION_STREAMS = bool(config.session_streams)
 
 
-def _session_streams_on() -> bool:
-    from tavrin.gateway import ws
-
-    return bool(getattr(ws, "_SESSION_STREAMS", False))
+# -- start-up and shutdown ---------------------------------------------------------------------
 
 
-# -- broadcasting from the host -------------------------------------------------------------
+def _chat_tasks():
+    """The gateway's map of running chat tasks by session, read at each use (empty without it)."""
+    try:
+        from tavrin.gateway.ws import _active_tasks
+    except ImportError:
+        return {}
+    return _active_tasks
 
 
-async def broadcast(event: dict) -> None:
-    from tavrin.gateway.ws import manager
-
-    await manager.broadcast(event)
-
-
-async def broadcast_to_session(session_id: str, event: dict) -> None:
-    from tavrin.gateway.ws import manager
-
-    await manager.broadcast_to_session(session_id, event)
+def chat_task(session_id: str):
+    """The chat task the gateway runs in ``session_id``, or None."""
+    return _chat_tasks().get(session_id)
 
 
-def _spawn(coro, name: str) -> asyncio.Task:
-    task = asyncio.get_running_loop().create_task(coro, name=name)
-    _side_tasks.add(task)
-    task.add_done_callback(_side_tasks.discard)
-    task.add_done_callback(_log_task_failure)
-    return task
-
-
-def _log_task_failure(task: asyncio.Task) -> None:
-    if not task.cancelled() and task.exception() is not None:
-        logger.error("Host task %s failed", task.get_name(), exc_info=task.exception())
-
-
-async def run_host_turn(session, text: str, intro: dict | None = None) -> str:
-    """Run one agent turn in ``session`` on the host's behalf and broadcast its events.
-
-    Used for connector messages and heartbeat beats, which have no WebSocket of their own:
-    every event goes to all clients, tagged with the session id. The session lock is taken
-    first, so a turn that is running there finishes before this one starts. Returns the
-    turn's reply text.
-    """
-    session_id = session.session_id
-    if intro is not None:
-        await broadcast_to_session(session_id, intro)
-    reply: list[str] = []
-    async with session.lock:
-        intro_token = host_turn_intro.set(intro)  # the stored turn starts as the live one did
-        try:
-            async for event in session.agent.process_message(text):
-                payload = event.to_dict()
-                if payload.get("type") == "text":
-                    reply.append(str(payload.get("content", "")))
-                await broadcast_to_session(session_id, payload)
-        except Exception as exc:
-            logger.exception("Host turn failed in session %s", log_value(session_id))
-            await broadcast_to_session(session_id, {"type": "error", "message": f"Agent error: {exc}"})
-        finally:
-            host_turn_intro.reset(intro_token)
-    return "\n".join(reply)
-
-
-async def deliver_heartbeat(prompt: str) -> None:
-    """The heartbeat's beat: a check-in turn for the main session's agent."""
+def chat_session():
+    """The session whose chat task runs the caller; Main when the caller is no chat task."""
     from tavrin.core.session_registry import MAIN_SESSION_ID, get_registry
 
-    session = get_registry().get(MAIN_SESSION_ID)
-    if session is None or not session.agent:
-        return
     task = asyncio.current_task()
+    found = None
     if task is not None:
-        session.host_tasks.add(task)
-    try:
-        await run_host_turn(session, prompt, {"type": "heartbeat_prompt", "content": prompt})
-    finally:
-        if task is not None:
-            session.host_tasks.discard(task)
-
-
-def _announce_decision(approval, approved: bool) -> None:
-    """Tell every window that an approval was settled, so each can close its prompt."""
-    event = {
-        "type": "approval_decided",
-        "approval_id": approval.approval_id,
-        "approved": approved,
-        "tool": approval.tool,
-    }
-    if approval.session_id is not None:
-        event["session_id"] = approval.session_id
-    _spawn(broadcast(event), "approval-decided")
-
-
-def _announce_withdrawal(approval) -> None:
-    """Tell every window that an approval prompt lapsed (its turn stopped, or it timed out)."""
-    event = {"type": "approval_withdrawn", "approval_id": approval.approval_id, "tool": approval.tool}
-    if approval.session_id is None:
-        _spawn(broadcast(event), "approval-withdrawn")
-    elif _session_streams_on():
-        # Through the session's stream: it stops offering the prompt to windows that attach later,
-        # and a window that was away finds the withdrawal in its replay. Every window attaches to
-        # every session it shows, so all of them still hear of it.
-        _spawn(broadcast_to_session(approval.session_id, event), "approval-withdrawn")
-    else:
-        event["session_id"] = approval.session_id
-        _spawn(broadcast(event), "approval-withdrawn")
-
-
-# -- start-up and shutdown ---------------------------------------------------------------------
+        found = next((sid for sid, registered in list(_chat_tasks().items()) if registered is task), None)
+    return get_registry().get(found or MAIN_SESSION_ID)
 
 
 async def startup(config: AppConfig) -> None:
@@ -197,6 +90,8 @@ async def startup(config: AppConfig) -> None:
     from tavrin.core.history import computer_use_journal
     from tavrin.core.session_registry import SessionRegistry, set_registry
     from tavrin.core.store import ConversationStore
+    from tavrin.gateway.host_turns import announce_decision, announce_withdrawal, broadcast, deliver_heartbeat
+    from tavrin.gateway.startup_checks import STORE_FILE, prepare_store_file
 
     global _agent_lock
     _agent_lock = asyncio.Lock()
@@ -208,16 +103,19 @@ async def startup(config: AppConfig) -> None:
     # Turns the last run left open were cut short by its end: record them as interrupted.
     await store.interrupt_open_turns()
     guardrails = Guardrails(
-        config.heartbeat.blocked_ops, on_resolved=_announce_decision, on_withdrawn=_announce_withdrawal
+        config.heartbeat.blocked_ops, on_resolved=announce_decision, on_withdrawn=announce_withdrawal
     )
 
     def make_agent(session_id: str | None) -> DemoAgent:
         return DemoAgent(store, guardrails, session_id, step_delay=config.demo_step_delay)
 
-    registry = SessionRegistry(make_agent)
-    await registry.create_session(
-        display_name="Inbox", icon="📨", is_connector=True, session_id=CONNECTOR_SESSION_ID
-    )
+    registry = SessionRegistry(make_agent, chat_task=chat_task, store=store)
+    # The tabs of the last run come back, each on its conversation; then whoever has none gets one.
+    await registry.restore(connectors={CONNECTOR_SESSION_ID})
+    if registry.get(CONNECTOR_SESSION_ID) is None:
+        await registry.create_session(
+            display_name="Inbox", icon="📨", is_connector=True, session_id=CONNECTOR_SESSION_ID
+        )
     await registry.start()
     set_registry(registry)
 
@@ -230,9 +128,10 @@ async def startup(config: AppConfig) -> None:
         heartbeat = None
     else:
         heartbeat = HeartbeatController(config.heartbeat, deliver=deliver_heartbeat, broadcast=broadcast)
+    journal = computer_use_journal(store, chat_session)
     _state.update(
         agent=make_agent(None),
-        cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay, journal=computer_use_journal(store)),
+        cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay, journal=journal),
         heartbeat=heartbeat,
         _agent_lock_fallback=asyncio.Lock(),
         memory=store,
@@ -245,13 +144,20 @@ async def startup(config: AppConfig) -> None:
 
 
 async def shutdown() -> None:
+    from tavrin.core.history import interrupt_open_turns
     from tavrin.core.session_registry import get_registry, set_registry
+    from tavrin.gateway.host_turns import side_tasks
 
     heartbeat = _state.get("heartbeat")
     if heartbeat is not None:
         heartbeat.stop()
+    # The turns still running are cut by the shutdown: recorded so before their tasks stop, and
+    # those tasks stopped before the store closes, so that nothing of theirs is lost.
+    store = _state.get("memory")
+    if store is not None:
+        await interrupt_open_turns(store)
     registry = get_registry()
-    pending = list(_side_tasks)
+    pending = list(side_tasks) + list(_chat_tasks().values())
     for session in registry:
         if session.agent:
             session.agent.cancel()
@@ -259,8 +165,8 @@ async def shutdown() -> None:
     for task in pending:
         task.cancel()
     if pending:
-        await asyncio.gather(*pending, return_exceptions=True)
-    store = _state.get("memory")
+        await asyncio.wait(pending, timeout=SHUTDOWN_TASK_SECONDS)
+    await registry.close()
     if store is not None:
         store.close()
     _state.update(dict.fromkeys(_STATE_KEYS))
@@ -275,7 +181,7 @@ def create_app(config: AppConfig | None = None):
     from fastapi.responses import FileResponse
     from fastapi.staticfiles import StaticFiles
 
-    from tavrin.gateway import ws
+    from tavrin.gateway import routes, ws
     from tavrin.gateway.security import AccessGuard
 
     config = config or load_config()
@@ -284,6 +190,7 @@ def create_app(config: AppConfig | None = None):
     @asynccontextmanager
     async def lifespan(app):
         await startup(config)
+        app.state.started_at = time.time()  # so a page can tell that the server restarted
         try:
             yield
         finally:
@@ -291,8 +198,9 @@ def create_app(config: AppConfig | None = None):
 
     app = FastAPI(title="Tavrin", lifespan=lifespan, docs_url=None, redoc_url=None, openapi_url=None)
     app.state.config = config
+    app.state.shared = _state  # what the JSON routes read
     app.include_router(ws.create_ws_router())
-    app.include_router(_api_router(config))
+    app.include_router(routes.router)
     app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
     # Outermost, around Starlette's own error handler too, so that its 500 carries the security
     # headers as well: the Host allow-list, the access token and the security headers.
@@ -307,419 +215,9 @@ def create_app(config: AppConfig | None = None):
     return app
 
 
-def _api_router(config: AppConfig):
-    from fastapi import APIRouter, HTTPException, Request
-    from fastapi.responses import JSONResponse
-
-    from tavrin.core.session_registry import get_registry
-
-    router = APIRouter(prefix="/api")
-
-    def require_same_origin(request: Request) -> None:
-        # A page from another site must not drive the agent through this machine's browser.
-        origin = request.headers.get("origin")
-        if origin is not None and origin not in allowed_origins(config):
-            raise HTTPException(status_code=403, detail="Origin not allowed")
-
-    def store():
-        memory = _state.get("memory")
-        if memory is None:
-            raise HTTPException(status_code=503, detail="Not ready")
-        return memory
-
-    @router.get("/health")
-    async def health():
-        return {"status": "ok"}
-
-    @router.get("/sessions")
-    async def sessions():
-        return {"sessions": get_registry().list_sessions()}
-
-    @router.get("/sessions/{session_id}/conversations")
-    async def session_conversations(session_id: str, all: bool = False, limit: int = 50):
-        session = get_registry().get(session_id)
-        conversations = await store().list_conversations(None if all else session_id, limit=min(max(limit, 1), 500))
-        return {
-            "session_id": session_id,
-            "current": session.conversation_id if session else None,
-            "conversations": conversations,
-        }
-
-    @router.get("/conversations/{conversation_id}/messages")
-    async def conversation_messages(conversation_id: str, limit: int = 200):
-        conversation = await store().get_conversation(conversation_id)
-        if conversation is None:
-            raise HTTPException(status_code=404, detail="Unknown conversation")
-        messages = await store().get_messages(conversation_id, limit=min(max(limit, 0), 200))
-        return {"conversation": conversation, "messages": messages}
-
-    @router.get("/approvals")
-    async def approvals():
-        guardrails = _state.get("guardrails")
-        return {"approvals": guardrails.pending() if guardrails else []}
-
-    @router.get("/heartbeat")
-    async def heartbeat_status():
-        heartbeat = _state.get("heartbeat")
-        if heartbeat is None:
-            raise HTTPException(status_code=503, detail="Not ready")
-        return heartbeat.status()
-
-    @router.post("/connectors/{session_id}/messages")
-    async def connector_message(session_id: str, request: Request, wait: bool = False):
-        """A message from an external connector: runs a turn in that connector session.
-
-        Body: {"text": "...", "sender": "..."}. Answers 202 at once; with ``?wait=true`` it
-        answers when the turn is over, with the agent's reply.
-        """
-        require_same_origin(request)
-        content_type = request.headers.get("content-type", "").split(";")[0].strip().lower()
-        if content_type != "application/json":
-            raise HTTPException(status_code=415, detail="Send JSON")
-        body = await read_json_body(request, MAX_CONNECTOR_BODY)
-        if not isinstance(body, dict):
-            raise HTTPException(status_code=400, detail="Body must be a JSON object")
-        text, sender = body.get("text"), body.get("sender", "connector")
-        if not isinstance(text, str) or not text.strip():
-            raise HTTPException(status_code=400, detail='"text" must be a non-empty string')
-        if len(text) > MAX_CONNECTOR_TEXT:
-            raise HTTPException(status_code=413, detail="Message too long")
-        if not isinstance(sender, str):
-            raise HTTPException(status_code=400, detail='"sender" must be a string')
-        session = get_registry().get(session_id)
-        if session is None or not session.is_connector or not session.agent:
-            raise HTTPException(status_code=404, detail="No such connector session")
-        # One turn runs at a time in a session; only a few more may wait behind it.
-        if sum(not t.done() for t in session.host_tasks) > MAX_QUEUED_CONNECTOR_MESSAGES:
-            raise HTTPException(status_code=429, detail="Too many messages waiting in this session; try again later")
-
-        heartbeat = _state.get("heartbeat")
-        if heartbeat:
-            heartbeat.reset_consecutive()  # a person wrote: the heartbeat's count starts again
-        intro = {"type": "connector_message", "sender": sender[:100], "content": text}
-        task = _spawn(run_host_turn(session, text.strip(), intro), f"connector-{session_id}")
-        session.host_tasks.add(task)
-        task.add_done_callback(session.host_tasks.discard)
-        accepted = {"accepted": True, "session_id": session_id, "conversation_id": session.conversation_id}
-        if wait:
-            # Shielded: neither a connector that hangs up nor the wait running out cancels the turn.
-            try:
-                reply = await asyncio.wait_for(asyncio.shield(task), CONNECTOR_WAIT_SECONDS)
-            except TimeoutError:
-                return JSONResponse(status_code=202, content={**accepted, "finished": False})
-            return {"session_id": session_id, "reply": reply}
-        return JSONResponse(status_code=202, content=accepted)
-
-    return router
-
-
-async def read_json_body(request, limit: int):
-    """The request's JSON body, read at most ``limit`` bytes far.
-
-    A declared length over the limit is refused before anything is read; a body sent without one
-    is cut off as soon as it passes the limit. Malformed JSON, and JSON nested deeper than the
-    parser can take, are 400. Every refusal is an HTTP error with a JSON body.
-    """
-    from fastapi import HTTPException
-    from starlette.requests import ClientDisconnect
-
-    too_large = HTTPException(status_code=413, detail=f"Body too large (at most {limit} bytes)")
-    declared = request.headers.get("content-length")
-    if declared is not None:
-        if not (declared.isascii() and declared.isdigit()):
-            raise HTTPException(status_code=400, detail="Bad Content-Length")
-        if int(declared) > limit:
-            raise too_large
-    chunks, size = [], 0
-    try:
-        async for chunk in request.stream():
-            size += len(chunk)
-            if size > limit:
-                raise too_large
-            chunks.append(chunk)
-    except ClientDisconnect:
-        # Gone, or cut off for sending too slowly: the answer goes nowhere, but ends the request quietly.
-        raise HTTPException(status_code=400, detail="The body did not arrive") from None
-    try:
-        return json.loads(b"".join(chunks))
-    except RecursionError:
-        raise HTTPException(status_code=400, detail="Body is nested too deeply") from None
-    except ValueError:
-        raise HTTPException(status_code=400, detail="Body is not valid JSON") from None
-
-
-# -- the command ---------------------------------------------------------------------------------
-
-
-class StartupError(Exception):
-    """A reason the server cannot start, told to the user in one line."""
-
-
-def prepare_data_dir(path: Path) -> Path:
-    """The data directory, made when it is missing (its parent must exist), checked to be the
-    user's alone and writable. Returns its real path, which the server uses from then on.
-
-    Another user who made the directory first (in /tmp, say) could read the store and plant
-    links to make the server write into their files, so such a directory is refused, as is one
-    that others may write to or that lies in a folder they may change.
-    """
-    path = Path(path).expanduser().absolute()
-    if path.exists() and not path.is_dir():
-        raise StartupError(f"the data directory {path} is not a directory")
-    if not path.exists():
-        if not path.parent.is_dir():
-            raise StartupError(f"the data directory {path} is missing and so is its parent folder; "
-                               "create it or choose another --data-dir")
-        try:
-            path.mkdir(mode=0o700)
-        except FileExistsError:
-            pass
-        except OSError as exc:
-            raise StartupError(f"cannot create the data directory {path}: {exc.strerror}") from None
-    real = Path(os.path.realpath(path))
-    me = os.geteuid()
-    info = os.stat(real)
-    if info.st_uid != me:
-        raise StartupError(f"the data directory {path} belongs to another user (uid {info.st_uid}); "
-                           "choose a directory of your own with --data-dir")
-    if info.st_mode & 0o022:
-        raise StartupError(f"the data directory {path} can be changed by other users (mode "
-                           f"{stat.S_IMODE(info.st_mode):o}); make it private (chmod 700 {path}) or "
-                           "choose another --data-dir")
-    for folder in real.parents:
-        # Whoever may rename entries of a folder above it may swap the directory for their own;
-        # a sticky folder (/tmp) lets each user rename only their own entries.
-        above = os.stat(folder)
-        if above.st_uid not in (0, me) or (above.st_mode & 0o022 and not above.st_mode & stat.S_ISVTX):
-            raise StartupError(f"the data directory {path} lies in {folder}, which other users can change; "
-                               "choose another --data-dir")
-    probe = real / f".write-test-{secrets.token_hex(8)}"
-    try:
-        os.close(os.open(probe, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600))
-        os.unlink(probe)
-    except OSError as exc:
-        raise StartupError(f"the data directory {path} is not writable: {exc.strerror}") from None
-    return real
-
-
-def lock_data_dir(data_dir: Path) -> int:
-    """Hold the data directory's lock file for the life of the process; returns its descriptor.
-
-    Two servers on one data directory would interleave their writes to the store and each
-    believe it owns the sessions, so a second one stops here.
-    """
-    from tavrin.gateway.security import UnsafeFile, open_private
-
-    path = data_dir / LOCK_FILE
-    try:
-        fd = open_private(path, os.O_RDWR)
-    except UnsafeFile as exc:
-        raise StartupError(str(exc)) from None
-    except OSError as exc:
-        raise StartupError(f"cannot open the lock file {path}: {exc.strerror}") from None
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except OSError as exc:
-        other = os.pread(fd, 32, 0).decode("ascii", "replace").strip()
-        os.close(fd)
-        if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN):
-            owner = f" (process {other})" if other.isdigit() else ""
-            raise StartupError(f"another Tavrin server is already using the data directory {data_dir}{owner}; "
-                               "stop it or choose another --data-dir") from None
-        raise StartupError(f"cannot lock {path}: {exc.strerror}") from None
-    os.ftruncate(fd, 0)
-    os.pwrite(fd, f"{os.getpid()}\n".encode(), 0)
-    return fd
-
-
-# SQLite's companions of the store: it makes them with the store's own mode.
-STORE_COMPANIONS = ("-wal", "-shm", "-journal")
-
-
-def prepare_store_file(path: Path) -> None:
-    """Make the store file private (mode 0600, created so when missing) before SQLite opens it,
-    and check that none of the files SQLite keeps beside it is a link or someone else's.
-
-    SQLite opens these by name; the data directory being the user's alone (``prepare_data_dir``),
-    nobody can swap them in between.
-    """
-    from tavrin.gateway.security import UnsafeFile, check_private, open_private
-
-    try:
-        os.close(open_private(path, os.O_RDWR))
-        for suffix in STORE_COMPANIONS:
-            check_private(Path(f"{path}{suffix}"))
-    except UnsafeFile as exc:
-        raise StartupError(str(exc)) from None
-    except OSError as exc:
-        raise StartupError(f"cannot open the conversation store {exc.filename or path}: {exc.strerror}") from None
-
-
-def check_store(path: Path) -> None:
-    """Open the conversation store once and check its pages and its tables, so a damaged file
-    is named at start-up in one line rather than failing the first query."""
-    from tavrin.core.store import ConversationStore
-
-    prepare_store_file(path)
-    try:
-        store = ConversationStore(path)
-        try:
-            verdict = store._run(_store_verdict)
-        finally:
-            store.close()
-    except sqlite3.DatabaseError as exc:
-        verdict = str(exc)
-    except RuntimeError as exc:  # written by a newer version
-        raise StartupError(f"the conversation store {path} cannot be used: {exc}") from None
-    if verdict != "ok":
-        raise StartupError(f"the conversation store {path} is damaged or unreadable ({verdict}); "
-                           "move it aside to start with an empty one")
-
-
-def _store_verdict(db: sqlite3.Connection) -> str:
-    from tavrin.core.store import ConversationStore
-
-    problems = [row[0] for row in db.execute("PRAGMA quick_check")]
-    if problems != ["ok"]:
-        return problems[0]
-    reference = ConversationStore(":memory:")  # the tables as this version makes them
-    try:
-        expected = reference._run(_columns)
-    finally:
-        reference.close()
-    found = _columns(db)
-    for table, columns in expected.items():
-        if table not in found:
-            return f"the table {table} is missing"
-        if missing := [c for c in columns if c not in found[table]]:
-            return f"the table {table} lacks {', '.join(missing)}"
-    return "ok"
-
-
-def _columns(db: sqlite3.Connection) -> dict[str, list[str]]:
-    tables = [row[0] for row in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
-    return {t: [row[1] for row in db.execute(f'PRAGMA table_info("{t}")')] for t in tables}
-
-
-def bind_socket(host: str, port: int) -> socket.socket:
-    """The listening socket, bound before the application starts so that a taken port is told
-    plainly and "ready" is printed only for a server that can be reached."""
-    where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
-    try:
-        family, kind, proto, _, address = socket.getaddrinfo(
-            host or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)[0]
-    except socket.gaierror as exc:
-        raise StartupError(f"cannot listen on {where}: {exc.strerror}") from None
-    sock = socket.socket(family, kind, proto)
-    try:
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        sock.bind(address)
-    except OSError as exc:
-        sock.close()
-        if exc.errno == errno.EADDRINUSE:
-            raise StartupError(f"cannot listen on {where}: the address is already in use "
-                               "(another program is listening there; choose another --port)") from None
-        raise StartupError(f"cannot listen on {where}: {exc.strerror}") from None
-    return sock
-
-
-# The uvicorn settings for a desktop app: a few windows and connector programs, never a crowd.
-# uvicorn's own ``limit_concurrency`` is left off: it counts every open connection, idle ones too,
-# so a hundred sockets that send nothing would have made every request 503. Connections waiting
-# for a request head are bounded and timed by the HTTP protocol instead (tavrin.gateway.connections),
-# and requests at once by the AccessGuard.
-UVICORN_LIMITS = {
-    "backlog": 64,  # connections waiting to be accepted
-    "timeout_keep_alive": 5,  # seconds an idle keep-alive HTTP connection stays open
-    "timeout_graceful_shutdown": 5,  # seconds Ctrl+C waits for open connections
-    "ws_max_size": 1024 * 1024,  # largest WebSocket message a client may send
-}
-
-
-def main(argv: list[str] | None = None) -> int:
-    import uvicorn
-
-    from tavrin.gateway.connections import GuardedHTTPProtocol
-    from tavrin.gateway.security import RedactSecrets, UnsafeFile, is_loopback, load_or_create_token
-
-    parser = argparse.ArgumentParser(prog="tavrin-gateway", description="Run the Tavrin server and its web UI.")
-    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
-    parser.add_argument("--port", type=int, default=8765, help="port to listen on (default: 8765; 0 picks a free one)")
-    parser.add_argument("--data-dir", default=None, help="where conversations are stored (default: ~/.tavrin)")
-    parser.add_argument("--log-level", default="info", choices=["debug", "info", "warning", "error", "critical"])
-    parser.add_argument("--no-token", action="store_true",
-                        help="let anyone who reaches the server in, without the access token (loopback --host only)")
-    parser.add_argument("--no-session-streams", action="store_true",
-                        help="turn off session streams: a window's turns stop when it goes away, and only "
-                             "the window that asked sees a turn")
-    parser.add_argument("--demo-step-delay", type=float, default=None, help=argparse.SUPPRESS)
-    args = parser.parse_args(argv)
-
-    def fail(message: str, code: int = 1) -> int:
-        print(f"tavrin-gateway: error: {message}", file=sys.stderr, flush=True)
-        return code
-
-    if args.no_token and not is_loopback(args.host):
-        return fail(f"--no-token is refused with --host {args.host}: without the token anyone on the network "
-                    "could act as you; listen on 127.0.0.1 or keep the token", 2)
-
-    # Before the checks: a file made private again is told as a log line.
-    handler = logging.StreamHandler()
-    handler.setFormatter(SafeFormatter("%(asctime)s %(levelname)-7s %(name)s: %(message)s"))
-    logging.basicConfig(level=args.log_level.upper(), handlers=[handler])
-
-    config = load_config(args.data_dir, host=args.host, port=args.port)
-    config.session_streams = not args.no_session_streams
-    if args.demo_step_delay is not None:
-        config.demo_step_delay = args.demo_step_delay
-    lock_fd = None
-    try:
-        config.data_dir = prepare_data_dir(config.data_dir)
-        lock_fd = lock_data_dir(config.data_dir)
-        check_store(config.data_dir / STORE_FILE)
-        if not args.no_token:
-            try:
-                config.token = load_or_create_token(config.data_dir)
-            except UnsafeFile as exc:
-                raise StartupError(str(exc)) from None
-            except OSError as exc:
-                raise StartupError(f"cannot read or write the token file {exc.filename}: {exc.strerror}") from None
-        sock = bind_socket(args.host, args.port)
-    except StartupError as exc:
-        if lock_fd is not None:
-            os.close(lock_fd)
-        return fail(str(exc))
-    config.port = sock.getsockname()[1]
-
-    app = create_app(config)
-
-    class Server(uvicorn.Server):
-        async def startup(self, sockets=None):
-            await super().startup(sockets=sockets)
-            if not self.started:
-                return
-            shown = "127.0.0.1" if config.host in ("0.0.0.0", "::", "") else config.host
-            shown = f"[{shown}]" if ":" in shown else shown
-            # The token goes in the fragment, which the browser never sends to a server.
-            address = f"http://{shown}:{config.port}/" + (f"#token={config.token}" if config.token else "")
-            print(f"Tavrin is running at {address}  (data: {config.data_dir}; Ctrl+C stops it)", flush=True)
-
-    server = Server(uvicorn.Config(app, host=args.host, port=config.port, log_level=args.log_level,
-                                   server_header=False, proxy_headers=False, http=GuardedHTTPProtocol,
-                                   **UVICORN_LIMITS))
-    # Now that uvicorn has made its handlers: every one of them drops the token and the tickets.
-    RedactSecrets(config.token).install()
-    try:
-        server.run(sockets=[sock])
-    finally:
-        sock.close()
-        os.close(lock_fd)
-    return 0 if server.started else 1
-
-
 if __name__ == "__main__":
-    # Run through the imported module, not this ``__main__`` copy: the gateway reads the
+    # Run through the imported modules, not this ``__main__`` copy: the gateway reads the
     # state from ``tavrin.gateway.server``, and a second copy would hold a second, empty state.
-    from tavrin.gateway import server as _server
+    from tavrin.gateway.cli import main
 
-    sys.exit(_server.main())
+    sys.exit(main())

@@ -1,0 +1,129 @@
+"""The ``tavrin-gateway`` command: checks that the server can start, then runs it with uvicorn."""
+
+import argparse
+import contextlib
+import logging
+import os
+import signal
+import sys
+
+import uvicorn
+
+from tavrin.config import load_config
+from tavrin.gateway.connections import GuardedHTTPProtocol
+from tavrin.gateway.security import RedactSecrets, UnsafeFile, is_loopback, load_or_create_token
+from tavrin.gateway.server import create_app
+from tavrin.gateway.startup_checks import (
+    STORE_FILE, StartupError, bind_socket, check_store, lock_data_dir, prepare_data_dir)
+from tavrin.logs import SafeFormatter
+
+# The uvicorn settings for a desktop app: a few windows and connector programs, never a crowd.
+# uvicorn's own ``limit_concurrency`` is left off: it counts every open connection, idle ones too,
+# so a hundred sockets that send nothing would have made every request 503. Connections waiting
+# for a request head are bounded and timed by the HTTP protocol instead (tavrin.gateway.connections),
+# and requests at once by the AccessGuard.
+UVICORN_LIMITS = {
+    "backlog": 64,  # connections waiting to be accepted
+    "timeout_keep_alive": 5,  # seconds an idle keep-alive HTTP connection stays open
+    "timeout_graceful_shutdown": 5,  # seconds Ctrl+C waits for open connections
+    "ws_max_size": 1024 * 1024,  # largest WebSocket message a client may send
+}
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="tavrin-gateway", description="Run the Tavrin server and its web UI.")
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
+    parser.add_argument("--port", type=int, default=8765, help="port to listen on (default: 8765; 0 picks a free one)")
+    parser.add_argument("--data-dir", default=None, help="where conversations are stored (default: ~/.tavrin)")
+    parser.add_argument("--log-level", default="info", choices=["debug", "info", "warning", "error", "critical"])
+    parser.add_argument("--no-token", action="store_true",
+                        help="let anyone who reaches the server in, without the access token (loopback --host only)")
+    parser.add_argument("--no-session-streams", action="store_true",
+                        help="turn off session streams: a window's turns stop when it goes away, and only "
+                             "the window that asked sees a turn")
+    parser.add_argument("--demo-step-delay", type=float, default=None, help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+
+    def fail(message: str, code: int = 1) -> int:
+        print(f"tavrin-gateway: error: {message}", file=sys.stderr, flush=True)
+        return code
+
+    if args.no_token and not is_loopback(args.host):
+        return fail(f"--no-token is refused with --host {args.host}: without the token anyone on the network "
+                    "could act as you; listen on 127.0.0.1 or keep the token", 2)
+
+    # Before the checks: a file made private again is told as a log line.
+    handler = logging.StreamHandler()
+    handler.setFormatter(SafeFormatter("%(asctime)s %(levelname)-7s %(name)s: %(message)s"))
+    logging.basicConfig(level=args.log_level.upper(), handlers=[handler])
+
+    config = load_config(args.data_dir, host=args.host, port=args.port)
+    config.session_streams = not args.no_session_streams
+    if args.demo_step_delay is not None:
+        config.demo_step_delay = args.demo_step_delay
+    lock_fd = None
+    try:
+        config.data_dir = prepare_data_dir(config.data_dir)
+        lock_fd = lock_data_dir(config.data_dir)
+        check_store(config.data_dir / STORE_FILE)
+        if not args.no_token:
+            try:
+                config.token = load_or_create_token(config.data_dir)
+            except UnsafeFile as exc:
+                raise StartupError(str(exc)) from None
+            except OSError as exc:
+                raise StartupError(f"cannot read or write the token file {exc.filename}: {exc.strerror}") from None
+        sock = bind_socket(args.host, args.port)
+    except StartupError as exc:
+        if lock_fd is not None:
+            os.close(lock_fd)
+        return fail(str(exc))
+    config.port = sock.getsockname()[1]
+
+    app = create_app(config)
+
+    class Server(uvicorn.Server):
+        async def startup(self, sockets=None):
+            await super().startup(sockets=sockets)
+            if not self.started:
+                return
+            shown = "127.0.0.1" if config.host in ("0.0.0.0", "::", "") else config.host
+            shown = f"[{shown}]" if ":" in shown else shown
+            # The token goes in the fragment, which the browser never sends to a server.
+            address = f"http://{shown}:{config.port}/" + (f"#token={config.token}" if config.token else "")
+            print(f"Tavrin is running at {address}  (data: {config.data_dir}; Ctrl+C stops it)", flush=True)
+
+        @contextlib.contextmanager
+        def capture_signals(self):
+            # Once shut down, uvicorn raises the signals it caught again, so that the process ends
+            # as they ask. For Ctrl+C that happens inside asyncio's runner, which turns it into a
+            # KeyboardInterrupt and its traceback; main() ends the process by the signal itself.
+            with super().capture_signals():
+                yield
+                captured = getattr(self, "_captured_signals", [])
+                self.interrupted = signal.SIGINT in captured
+                captured[:] = [s for s in captured if s != signal.SIGINT]
+
+    server = Server(uvicorn.Config(app, host=args.host, port=config.port, log_level=args.log_level,
+                                   server_header=False, proxy_headers=False, http=GuardedHTTPProtocol,
+                                   **UVICORN_LIMITS))
+    # Now that uvicorn has made its handlers: every one of them drops the token and the tickets.
+    RedactSecrets(config.token).install()
+    try:
+        server.run(sockets=[sock])
+    finally:
+        sock.close()
+        os.close(lock_fd)
+    if getattr(server, "interrupted", False):
+        print("Tavrin stopped (Ctrl+C)", flush=True)
+        _end_by_sigint()
+    return 0 if server.started else 1
+
+
+def _end_by_sigint() -> None:
+    """End the process as an unhandled Ctrl+C does (its parent sees it killed by SIGINT), without
+    the traceback."""
+    logging.shutdown()
+    sys.stderr.flush()
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGINT)

@@ -1,0 +1,186 @@
+"""The JSON routes under /api: sessions, stored conversations, pending approvals, the heartbeat's
+state, and the connector inbox.
+
+Each route reads what it needs from its application at each request: ``app.state.config`` and
+``app.state.shared``, the state the server publishes (``get_state()``), filled at start-up.
+"""
+
+# No ``from __future__ import annotations`` here: FastAPI reads the annotations of the route
+# functions below (``Request`` and the like) when they are defined.
+import asyncio
+import json
+from typing import Any
+
+from fastapi import APIRouter, HTTPException, Request
+from fastapi.responses import JSONResponse
+from starlette.requests import ClientDisconnect
+
+from tavrin.core.session_registry import get_registry
+from tavrin.gateway.host_turns import start_host_turn
+from tavrin.gateway.security import allowed_origins
+
+MAX_CONNECTOR_TEXT = 20_000
+# A connector request body is refused past this size, before (or while) it is read.
+MAX_CONNECTOR_BODY = 1024 * 1024
+# Connector messages that may wait behind the running turn of their session; more answer 429.
+MAX_QUEUED_CONNECTOR_MESSAGES = 20
+# How long ``?wait=true`` waits for the turn before answering that it is still running.
+CONNECTOR_WAIT_SECONDS = 60.0
+
+router = APIRouter(prefix="/api")
+
+
+def _shared(request: Request) -> dict[str, Any]:
+    return request.app.state.shared
+
+
+def _store(request: Request):
+    memory = _shared(request).get("memory")
+    if memory is None:
+        raise HTTPException(status_code=503, detail="Not ready")
+    return memory
+
+
+@router.get("/health")
+async def health(request: Request):
+    return {"status": "ok", "started_at": getattr(request.app.state, "started_at", None)}
+
+
+@router.get("/sessions")
+async def sessions():
+    return {"sessions": get_registry().list_sessions()}
+
+
+@router.get("/sessions/{session_id}/conversations")
+async def session_conversations(request: Request, session_id: str, all: bool = False, limit: int = 50):
+    session = get_registry().get(session_id)
+    conversations = await _store(request).list_conversations(None if all else session_id,
+                                                             limit=min(max(limit, 1), 500))
+    return {
+        "session_id": session_id,
+        "current": session.conversation_id if session else None,
+        "conversations": conversations,
+    }
+
+
+@router.get("/conversations/{conversation_id}/messages")
+async def conversation_messages(request: Request, conversation_id: str, limit: int = 200, before: int | None = None):
+    """A page of the conversation's history: the latest rows older than row ``before`` (the
+    latest of all without it), whole turns, oldest first; ``has_more`` says whether older rows remain."""
+    store = _store(request)
+    conversation = await store.get_conversation(conversation_id)
+    if conversation is None:
+        raise HTTPException(status_code=404, detail="Unknown conversation")
+    messages, has_more = await store.get_messages_page(conversation_id, before, limit=min(max(limit, 0), 500))
+    return {"conversation": conversation, "messages": messages, "has_more": has_more}
+
+
+@router.get("/approvals")
+async def approvals(request: Request):
+    guardrails = _shared(request).get("guardrails")
+    return {"approvals": guardrails.pending() if guardrails else []}
+
+
+@router.get("/heartbeat")
+async def heartbeat_status(request: Request):
+    heartbeat = _shared(request).get("heartbeat")
+    if heartbeat is None:
+        raise HTTPException(status_code=503, detail="Not ready")
+    return heartbeat.status()
+
+
+# -- the connector inbox -------------------------------------------------------------------------
+
+
+@router.post("/connectors/{session_id}/messages")
+async def connector_message(session_id: str, request: Request, wait: bool = False):
+    """A message from an external connector: runs a turn in that connector session.
+
+    Body: {"text": "...", "sender": "..."}. Answers 202 at once; with ``?wait=true`` it
+    answers when the turn is over, with the agent's reply.
+    """
+    _require_same_origin(request)
+    text, sender = await _connector_message(request)
+    session = _connector_session(session_id)
+    heartbeat = _shared(request).get("heartbeat")
+    if heartbeat:
+        heartbeat.reset_consecutive()  # a person wrote: the heartbeat's count starts again
+    intro = {"type": "connector_message", "sender": sender[:100], "content": text}
+    task = start_host_turn(session, text.strip(), intro, f"connector-{session_id}")
+    accepted = {"accepted": True, "session_id": session_id, "conversation_id": session.conversation_id}
+    if not wait:
+        return JSONResponse(status_code=202, content=accepted)
+    # Shielded: neither a connector that hangs up nor the wait running out cancels the turn.
+    try:
+        reply = await asyncio.wait_for(asyncio.shield(task), CONNECTOR_WAIT_SECONDS)
+    except TimeoutError:
+        return JSONResponse(status_code=202, content={**accepted, "finished": False})
+    return {"session_id": session_id, "reply": reply}
+
+
+def _require_same_origin(request: Request) -> None:
+    # A page from another site must not drive the agent through this machine's browser.
+    origin = request.headers.get("origin")
+    if origin is not None and origin not in allowed_origins(request.app.state.config):
+        raise HTTPException(status_code=403, detail="Origin not allowed")
+
+
+async def _connector_message(request: Request) -> tuple[str, str]:
+    """The text and the sender of a connector's message, refused with the first fault found."""
+    content_type = request.headers.get("content-type", "").split(";")[0].strip().lower()
+    if content_type != "application/json":
+        raise HTTPException(status_code=415, detail="Send JSON")
+    body = await read_json_body(request, MAX_CONNECTOR_BODY)
+    if not isinstance(body, dict):
+        raise HTTPException(status_code=400, detail="Body must be a JSON object")
+    text, sender = body.get("text"), body.get("sender", "connector")
+    if not isinstance(text, str) or not text.strip():
+        raise HTTPException(status_code=400, detail='"text" must be a non-empty string')
+    if len(text) > MAX_CONNECTOR_TEXT:
+        raise HTTPException(status_code=413, detail="Message too long")
+    if not isinstance(sender, str):
+        raise HTTPException(status_code=400, detail='"sender" must be a string')
+    return text, sender
+
+
+def _connector_session(session_id: str):
+    """The connector session a message is for, with room for one more message in its queue."""
+    session = get_registry().get(session_id)
+    if session is None or not session.is_connector or not session.agent:
+        raise HTTPException(status_code=404, detail="No such connector session")
+    # One turn runs at a time in a session; only a few more may wait behind it.
+    if sum(not t.done() for t in session.host_tasks) > MAX_QUEUED_CONNECTOR_MESSAGES:
+        raise HTTPException(status_code=429, detail="Too many messages waiting in this session; try again later")
+    return session
+
+
+async def read_json_body(request, limit: int):
+    """The request's JSON body, read at most ``limit`` bytes far.
+
+    A declared length over the limit is refused before anything is read; a body sent without one
+    is cut off as soon as it passes the limit. Malformed JSON, and JSON nested deeper than the
+    parser can take, are 400. Every refusal is an HTTP error with a JSON body.
+    """
+    too_large = HTTPException(status_code=413, detail=f"Body too large (at most {limit} bytes)")
+    declared = request.headers.get("content-length")
+    if declared is not None:
+        if not (declared.isascii() and declared.isdigit()):
+            raise HTTPException(status_code=400, detail="Bad Content-Length")
+        if int(declared) > limit:
+            raise too_large
+    chunks, size = [], 0
+    try:
+        async for chunk in request.stream():
+            size += len(chunk)
+            if size > limit:
+                raise too_large
+            chunks.append(chunk)
+    except ClientDisconnect:
+        # Gone, or cut off for sending too slowly: the answer goes nowhere, but ends the request quietly.
+        raise HTTPException(status_code=400, detail="The body did not arrive") from None
+    try:
+        return json.loads(b"".join(chunks))
+    except RecursionError:
+        raise HTTPException(status_code=400, detail="Body is nested too deeply") from None
+    except ValueError:
+        raise HTTPException(status_code=400, detail="Body is not valid JSON") from None
