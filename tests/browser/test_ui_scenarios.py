@@ -4,6 +4,7 @@ accessibility in light and dark, and the phone layout."""
 
 import json
 import sys
+from datetime import datetime, timezone
 from pathlib import Path
 
 import pytest
@@ -116,7 +117,20 @@ def test_markdown_in_replies_cannot_run_anything(open_page):
     assert page.problems == []  # no alert() ran
 
 
+def shown_as_stored(page, session_id):
+    """Whether the tab shows its conversation's user messages as the server holds them."""
+    return page.evaluate("""async sid => {
+        const info = (await (await api('/api/sessions')).json()).sessions.find(s => s.session_id === sid);
+        const shown = [...document.querySelectorAll(`.pane[data-session='${sid}'] .msg.user .body`)].map(n => n.textContent);
+        if (!info.conversation_id) return shown.length === 0;
+        const rows = (await (await api(`/api/conversations/${info.conversation_id}/messages`)).json()).messages;
+        return JSON.stringify(rows.filter(m => m.role === 'user').map(m => m.content)) === JSON.stringify(shown);
+    }""", session_id)
+
+
 def test_a_server_restart_with_the_page_open(open_page, tmp_path):
+    """Catches a page that loses its place at a restart: stale tabs or "(current)", a cut turn or an
+    approval that lapsed without saying why, or a page that stops trying to reconnect."""
     server = ServerProcess(tmp_path / "data", log_path=tmp_path / "server.log").start()
     try:
         page = open_page(server=server)
@@ -125,20 +139,48 @@ def test_a_server_restart_with_the_page_open(open_page, tmp_path):
         wait_done(pane, 1)
         # The title comes from the store, which the page asks once the turn has ended.
         expect(page.locator("#conv-title")).to_have_text("Remember the pelican on the roof")
-        send(page, "/stall")  # a turn still running when the server goes away
-        pane.locator(".line.thinking", has_text="slow model").wait_for()
+        old = page.evaluate("api('/api/sessions/session_main/conversations').then(r => r.json())")["current"]
 
+        # Idle: the page offers to retry while the server is away, and is back on its place once it is.
+        server.stop()
+        page.wait_for_selector("#conn.conn-off")
+        page.click("#retry-now")  # nothing listens yet: the page goes on waiting
+        expect(page.locator("#retry-now")).to_be_visible()
+        server.start()
+        page.wait_for_selector("#conn.conn-on")
+        expect(page.locator("#retry-now")).to_be_hidden()
+        page.wait_for_function("() => !document.querySelector('.pane.stale')")
+        expect(page.locator("#conv-title")).to_have_text("Remember the pelican on the roof")
+        assert shown_as_stored(page, "session_main")
+
+        # Mid-turn, with an approval pending: the prompt says why it lapsed, the turn how it ended.
+        send(page, "please delete old-report.pdf")
+        card = page.locator(".approval[data-session='session_main']")
+        card.locator("button.approve").wait_for()
         server.stop()
         page.wait_for_selector("#conn.conn-off")
         server.start()
         page.wait_for_selector("#conn.conn-on")
-        # After the restart Main is back on its conversation, and the cut-off turn shows how it ended.
+        card.locator(".outcome", has_text="Lapsed: the server restarted").wait_for()
         page.wait_for_selector("#working", state="hidden")
-        expect(page.locator("#conv-title")).to_have_text("Remember the pelican on the roof")
-        ended = pane.locator(".line.system, .line.error").filter(has_text="stopped during this turn")
-        expect(ended).to_have_count(1)
-        assert pane.locator(".msg.user .body").first.text_content() == "Remember the pelican on the roof"
         expect(page.locator("#stop")).to_be_disabled()
+
+        # The tabs are the server's, Main on its conversation, and the picker marks that one.
+        sessions = page.evaluate("api('/api/sessions').then(r => r.json())")["sessions"]
+        assert page.locator(".tab").evaluate_all("tabs => tabs.map(t => t.dataset.session)") == [
+            s["session_id"] for s in sessions]
+        assert next(s for s in sessions if s["session_id"] == "session_main")["conversation_id"] == old
+        page.wait_for_function("() => !document.querySelector('.pane.stale')")
+        assert shown_as_stored(page, "session_main")
+        page.wait_for_function("""current => {
+            const marked = [...document.querySelectorAll('#resume-select option')].filter(o => o.text.endsWith('(current)'));
+            return marked.length === 1 && marked[0].value === current;
+        }""", arg=old)
+        # The cut turn shows how it ended; the approval it was waiting for lapsed with it.
+        expect(pane.locator(".line.error", has_text="Interrupted by a restart of the server")).to_have_count(1)
+        expect(pane.locator(".line.awaiting")).to_have_text("🔐 delete_file: lapsed, the server restarted")
+        assert pane.locator(".msg.user .body").all_text_contents() == [
+            "Remember the pelican on the roof", "please delete old-report.pdf"]
         assert page.problems == []
     finally:
         server.stop()
@@ -239,7 +281,8 @@ def test_phone_layout_keeps_the_transcript_large(open_page):
 
 
 def test_heartbeat_controls_show_the_interval_in_effect(open_page):
-    page = open_page()
+    page = open_page(timezone_id="UTC")
+    page.clock.set_fixed_time(datetime(2026, 6, 1, 12, 0, tzinfo=timezone.utc))  # outside quiet hours
     page.fill("#hb-interval", "2")
     page.click("[data-hb='start']")
     page.locator("#hb-status", has_text="every 5 s").wait_for()

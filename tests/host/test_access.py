@@ -61,7 +61,7 @@ def test_token_matrix(anonymous, gateway, headers, status, path):
 
 
 @pytest.mark.parametrize("path", ["/", f"/?token={TOKEN}", f"/?tok%65n={TOKEN}", f"//evil.example/?token={TOKEN}",
-                                  f"/%2F%2Fevil.example/?token={TOKEN}", "/static", "//static/app.js"])
+                                  f"/%2F%2Fevil.example/?token={TOKEN}", "/static", "//static/js/main.js"])
 def test_the_page_is_public_holds_nothing_and_no_address_signs_in(anonymous, path):
     """Catches a login through the address (a cookie set, a redirect off this server) or data in the shell."""
     response = anonymous.get(path)
@@ -111,7 +111,7 @@ API_GETS = ["/api/health", "/api/sessions", "/api/sessions/session_main/conversa
             "/api/conversations/missing/messages", "/api/approvals", "/api/heartbeat"]
 
 
-@pytest.mark.parametrize("path", ["/", "/static/app.js", "/static/missing.css", *API_GETS])
+@pytest.mark.parametrize("path", ["/", "/static/js/main.js", "/static/missing.css", *API_GETS])
 def test_security_headers_on_every_response(client, anonymous, path):
     for response in (client.get(path), anonymous.get(path), client.get(path, headers={"Host": "evil.example"})):
         headers = response.headers

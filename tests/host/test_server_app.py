@@ -40,13 +40,16 @@ def test_the_page_loads_nothing_from_outside_and_never_parses_data_as_html(clien
     page = client.get("/")
     assert page.status_code == 200 and "text/html" in page.headers["content-type"]
     assets = re.findall(r'(?:src|href)="([^"]+)"', page.text)
-    assert "/static/app.js" in assets and "/static/app.css" in assets
+    assert "/static/js/main.js" in assets and "/static/app.css" in assets
     assert all(a.startswith("/") or a.startswith("data:") for a in assets)
-    for asset in ("/static/app.js", "/static/app.css"):
+    modules = [f"/static/js/{p.name}" for p in sorted((Path(server.STATIC_DIR) / "js").glob("*.js"))]
+    for asset in ("/static/app.css", *modules):
         body = client.get(asset).text
         assert not re.search(r"https?://|//cdn", body), asset
-    script = client.get("/static/app.js").text
-    assert not re.search(r"innerHTML|outerHTML|insertAdjacentHTML|document\.write|eval\(", script)
+        if asset.endswith(".js"):
+            assert not re.search(r"innerHTML|outerHTML|insertAdjacentHTML|document\.write|eval\(", body), asset
+            # Every module the page imports is one of its own, by a relative path.
+            assert all(name.startswith("./") for name in re.findall(r'^import .* from "([^"]+)";', body, re.M)), asset
 
 
 def test_connector_message_runs_a_turn_in_its_session(client, gateway):
@@ -144,5 +147,5 @@ async def test_a_computer_use_task_is_recorded_in_the_session_whose_chat_runs_it
 
 
 def test_static_files_exist():
-    for name in ("index.html", "app.js", "app.css"):
+    for name in ("index.html", "js/main.js", "app.css"):
         assert (Path(server.STATIC_DIR) / name).is_file()

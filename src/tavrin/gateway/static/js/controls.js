@@ -1,0 +1,101 @@
+// The composer and the page's buttons: sending (or queueing) a message, Stop, the tab and
+// conversation commands, the phone's menu.
+
+import { MAIN } from "./protocol.js";
+import { $ } from "./dom.js";
+import { ui } from "./model.js";
+import { send, retryNow } from "./connection.js";
+import { session, activate, beginTurn, renderChrome } from "./sessions.js";
+import { addUser, showQueued } from "./transcript.js";
+import { updateBadges } from "./tabs.js";
+import { refreshResumeList } from "./conversations.js";
+import { wireHeartbeat } from "./heartbeat.js";
+
+export function sendChat(target, text, computerUse) {
+  const message = { type: "chat", content: text, session_id: target };
+  if (computerUse) message.computer_use = true;
+  if (!send(message)) return false;
+  if (ui.streams) session(target).attached = true; // a chat attaches the window to its session
+  session(target).sent = true; // its message is on the page already, whatever befalls the connection
+  addUser(target, text);
+  beginTurn(target, computerUse ? "computer_use" : "standard", true);
+  return true;
+}
+
+// While a turn runs in the tab, a new message waits for it instead of cancelling it.
+function queueChat(target, text, computerUse) {
+  const s = session(target);
+  const item = { text, computerUse };
+  s.queue.push(item);
+  showQueued(target, item, () => { s.queue = s.queue.filter((q) => q !== item); });
+}
+
+function submitChat() {
+  const input = $("input");
+  const text = input.value.trim();
+  if (!text) return;
+  const s = session(ui.active);
+  const target = s.isConnector ? MAIN : s.id; // the gateway answers connector tabs in Main
+  const computerUse = $("cu-toggle").checked;
+  if (session(target).working) queueChat(target, text, computerUse);
+  else if (!sendChat(target, text, computerUse)) return;
+  input.value = "";
+  $("send").disabled = true;
+  $("cu-toggle").checked = false; // Computer Use is chosen per message
+  if (target !== ui.active) activate(target);
+}
+
+function stopActive() {
+  if (session(ui.active).working) send({ type: "stop_task", session_id: ui.active });
+}
+
+function setMenu(open) {
+  document.body.classList.toggle("menu-open", open);
+  $("menu-btn").setAttribute("aria-expanded", String(open));
+}
+
+export function wire() {
+  $("composer").addEventListener("submit", (e) => { e.preventDefault(); submitChat(); });
+  const blank = () => { $("send").disabled = !$("input").value.trim(); };
+  $("input").addEventListener("input", blank);
+  blank();
+  $("input").addEventListener("keydown", (e) => {
+    if (e.key === "Enter" && !e.shiftKey && !e.isComposing) { e.preventDefault(); submitChat(); }
+  });
+  document.addEventListener("keydown", (e) => {
+    if (e.key !== "Escape" || e.defaultPrevented) return;
+    if (document.body.classList.contains("menu-open")) { setMenu(false); return; }
+    stopActive();
+  });
+  $("stop").addEventListener("click", stopActive);
+  $("stall-stop").addEventListener("click", () => send({ type: "stop_task", session_id: ui.active }));
+  $("stall-dismiss").addEventListener("click", () => { session(ui.active).stall = null; renderChrome(); });
+  $("new-tab").addEventListener("click", () => send({ type: "new_session" }));
+  $("new-conv").addEventListener("click", () => send({ type: "new_conversation", session_id: ui.active }));
+  $("resume-all").addEventListener("change", refreshResumeList);
+  $("resume-select").addEventListener("focus", refreshResumeList);
+  $("resume-btn").addEventListener("click", () => {
+    const id = $("resume-select").value;
+    if (id) send({ type: "resume_conversation", session_id: ui.active, conversation_id: id });
+    setMenu(false);
+  });
+  $("clear-history").addEventListener("click", () => {
+    if (confirm("Delete this connector conversation's stored messages?")) {
+      send({ type: "clear_session_history", session_id: ui.active });
+    }
+  });
+  $("retry-now").addEventListener("click", retryNow);
+  window.addEventListener("online", retryNow);
+  $("menu-btn").addEventListener("click", () => setMenu(!document.body.classList.contains("menu-open")));
+  wireHeartbeat();
+  // (Not before the first list of a connection, which tells whether the server restarted.)
+  const listening = () => ui.ws && ui.ws.readyState === WebSocket.OPEN && !ui.resync;
+  window.addEventListener("focus", () => { if (listening()) send({ type: "list_sessions" }); });
+  document.addEventListener("visibilitychange", updateBadges);
+  // A turn run from another window sends its events there only (without session streams), and a
+  // turn that is cancelled leaves no last event in its stream: ask now and then whether it ended.
+  setInterval(() => {
+    const watching = [...ui.sessions.values()].some((s) => s.working && !s.ownTurn);
+    if (watching && listening()) send({ type: "list_sessions" });
+  }, 3000);
+}

@@ -1,0 +1,30 @@
+// Small helpers for building the page: nodes with their text set as text, toasts, values shown
+// to the user.
+
+export const $ = (id) => document.getElementById(id);
+
+export function el(tag, className, text) {
+  const node = document.createElement(tag);
+  if (className) node.className = className;
+  if (text !== undefined && text !== null) node.textContent = String(text);
+  return node;
+}
+
+export function toast(text, isError) {
+  const t = el("div", "toast" + (isError ? " error" : ""), text);
+  $("toasts").appendChild(t);
+  setTimeout(() => t.remove(), 5000);
+}
+
+export function pretty(value) {
+  if (value === undefined || value === null) return "";
+  if (typeof value === "string") return value;
+  try {
+    const flat = JSON.stringify(value);
+    return flat.length <= 100 ? flat : JSON.stringify(value, null, 1);
+  } catch (e) { return String(value); }
+}
+export function fmtTime(seconds) {
+  const d = new Date(seconds * 1000);
+  return d.toLocaleString([], { month: "short", day: "numeric", hour: "2-digit", minute: "2-digit" });
+}

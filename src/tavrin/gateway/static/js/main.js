@@ -1,0 +1,36 @@
+// Tavrin web UI: one WebSocket to /ws, one tab per session, events filtered by session_id.
+//
+// Text from the agent or the user is put on the page as text (textContent). The one exception
+// is the agent's reply, which is Markdown: markdown-it turns it into HTML with raw HTML
+// disabled, and DOMPurify reduces that to a short list of tags and http(s)/mailto links before
+// anything of it reaches the document (see markdown.js).
+//
+// The modules: protocol.js (what the page recognises of the server's), model.js (the state, no
+// DOM), sync.js (the session streams' reconciliation, pure functions), events.js (a handler per
+// event type), streams.js, sessions.js and history.js (acting on those), connection.js,
+// access.js (the token), and one view per region of the page: tabs.js, transcript.js,
+// approvals.js, conversations.js, heartbeat.js, status.js, with controls.js for the composer and
+// the buttons.
+
+import { MAIN } from "./protocol.js";
+import { $ } from "./dom.js";
+import { ui } from "./model.js";
+import { api, takeToken } from "./access.js";
+import { connect } from "./connection.js";
+import { session, activate } from "./sessions.js";
+import { scrollToEnd } from "./transcript.js";
+import { wire } from "./controls.js";
+import { handleEvent } from "./events.js";
+import { renderMarkdown } from "./markdown.js";
+
+// The transcript area shrinks when approval prompts or banners appear; keep its end in view.
+new ResizeObserver(() => scrollToEnd(ui.active)).observe($("panes"));
+
+// The page's state and its entry points, for the browser's console and the browser tests.
+Object.assign(window, { ui, api, handleEvent, renderMarkdown });
+
+takeToken();
+session(MAIN);
+activate(MAIN);
+wire();
+connect();

@@ -1,0 +1,110 @@
+// The sessions the page shows: each one's model, its tab and its pane kept together, and the
+// changes of a session that several views follow (active tab, working, turns, attention).
+
+import { MAIN } from "./protocol.js";
+import { ui, newSession, forgetSeq, saveSeq } from "./model.js";
+import { send } from "./connection.js";
+import { createTab, removeTab, renderTab, focusTab, updateBadges } from "./tabs.js";
+import { createPane, removePane, showPane, endBubble, removeQueued, clearQueued } from "./transcript.js";
+import { renderChrome as drawChrome } from "./status.js";
+import { refreshResumeList } from "./conversations.js";
+import { sendChat } from "./controls.js";
+
+const tabActions = { select: (id, opts) => activate(id, opts), close: (id) => closeSession(id) };
+
+// The session of this id, made (with its tab and pane) when the page has none yet.
+export function session(id) {
+  let s = ui.sessions.get(id);
+  if (s) return s;
+  s = newSession(id);
+  createPane(id);
+  createTab(s, tabActions);
+  ui.sessions.set(id, s);
+  renderTab(s);
+  return s;
+}
+
+export function applySession(info) {
+  const s = session(info.session_id);
+  s.name = info.display_name;
+  s.icon = info.icon || "💬";
+  s.isConnector = !!info.is_connector;
+  const changed = info.conversation_id !== s.conversationId;
+  s.conversationId = info.conversation_id || null;
+  renderTab(s);
+  if (s.id === ui.active) renderChrome();
+  return changed;
+}
+
+export function closeSession(id) { send({ type: "close_session", session_id: id }); }
+
+export function removeSession(id) {
+  const s = ui.sessions.get(id);
+  if (!s || id === MAIN) return;
+  removePane(id);
+  removeTab(id);
+  ui.sessions.delete(id);
+  forgetSeq(id);
+  if (ui.active === id) activate(MAIN);
+  updateBadges();
+}
+
+export function activate(id, opts) {
+  if (!ui.sessions.has(id)) id = MAIN;
+  ui.active = id;
+  for (const s of ui.sessions.values()) {
+    if (s.id === id) s.attention = false;
+    renderTab(s);
+  }
+  showPane(id);
+  renderChrome();
+  refreshResumeList();
+  if (opts && opts.focusTab) focusTab(id); else document.getElementById("input").focus();
+}
+
+// The active tab's lines around the transcript.
+export function renderChrome() { drawChrome(session(ui.active)); }
+
+export function setWorking(id, working) {
+  const s = session(id);
+  s.working = working;
+  if (!working) s.stall = s.stall && s.stall.auto_cancelled ? s.stall : null;
+  renderTab(s);
+  if (id === ui.active) renderChrome();
+}
+
+// A turn begins: the mode banner, a host turn's first event, or the user's own message.
+export function beginTurn(id, mode, own) {
+  const s = session(id);
+  s.mode = mode;
+  s.ownTurn = !!own;
+  setWorking(id, true);
+}
+
+// A turn is over (its outcome is on screen): the next queued message goes out.
+export function endTurn(id) {
+  const s = session(id);
+  if (s.turnSeq !== null) { s.turnSeq = null; saveSeq(s); }
+  s.sent = false;
+  s.mode = null;
+  s.ownTurn = false;
+  endBubble(id);
+  setWorking(id, false);
+  refreshResumeList();
+  flushQueue(s);
+}
+
+export function flushQueue(s) {
+  const next = s.queue.shift();
+  if (next) { removeQueued(next); sendChat(s.id, next.text, next.computerUse); }
+}
+
+export function dropQueue(s) {
+  s.queue = [];
+  clearQueued(s.id);
+}
+
+export function markAttention(id) {
+  const s = session(id);
+  if (id !== ui.active) { s.attention = true; renderTab(s); }
+}

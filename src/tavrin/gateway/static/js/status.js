@@ -1,0 +1,32 @@
+// The lines around the transcript that follow the active tab: the connection indicator, the working
+// line and Stop, the composer's hints, the connector note and the stall banner.
+
+import { $ } from "./dom.js";
+
+// state: "on", "off" (reconnecting) or "refused" (no access token).
+export function showConnection(state) {
+  const conn = $("conn");
+  conn.textContent = { on: "connected", off: "disconnected — reconnecting…", refused: "no access token" }[state];
+  conn.className = "conn " + (state === "on" ? "conn-on" : "conn-off");
+  $("retry-now").hidden = state !== "off";
+}
+
+export function renderChrome(s) {
+  $("working").hidden = !s.working;
+  $("working-text").textContent = s.working ? `${s.name === "Main" ? "Tavrin" : s.name} is working…` : "";
+  $("stop").disabled = !s.working;
+  $("send").title = s.working ? "The message waits for the running turn to end" : "";
+  $("input").placeholder = s.working
+    ? "A turn is running: a message sent now waits for it to end (Esc stops it)"
+    : "Message Tavrin…  (Enter sends, Shift+Enter for a new line)";
+  $("conv-title").textContent = s.conversationTitle || "";
+  $("clear-history").hidden = !s.isConnector;
+  $("connector-note").hidden = !s.isConnector;
+  const stall = s.stall;
+  $("stall-banner").hidden = !stall;
+  if (stall) {
+    $("stall-text").textContent = stall.message;
+    $("stall-banner").classList.toggle("cancelled", !!stall.auto_cancelled);
+    $("stall-stop").hidden = !!stall.auto_cancelled;
+  }
+}

@@ -1,0 +1,97 @@
+// The tab strip: one tab per session, a keyboard tablist (arrow keys, Home, End, Delete closes),
+// and the counts of approvals waiting in tabs the user is not looking at, on each such tab and
+// in the page title.
+
+import { MAIN } from "./protocol.js";
+import { $, el } from "./dom.js";
+import { ui } from "./model.js";
+
+const tabs = new Map(); // session_id -> { node, actions }
+
+export function closable(s) { return s.id !== MAIN && !s.isConnector; }
+
+// actions: { select(id, opts), close(id) }
+export function createTab(s, actions) {
+  const tab = el("div", "tab");
+  tab.id = "tab-" + s.id;
+  tab.setAttribute("role", "tab");
+  tab.setAttribute("aria-controls", "pane-" + s.id);
+  tab.dataset.session = s.id;
+  tab.append(el("span", "tab-dot"), el("span", "tab-icon"), el("span", "tab-name"), el("span", "tab-badge"));
+  tab.querySelector(".tab-icon").setAttribute("aria-hidden", "true");
+  tab.addEventListener("click", () => actions.select(s.id));
+  tab.addEventListener("keydown", (e) => tabKey(e, s, actions));
+  tabs.set(s.id, { node: tab, actions });
+  $("tab-list").appendChild(tab);
+}
+
+export function removeTab(id) {
+  if (tabs.has(id)) tabs.get(id).node.remove();
+  tabs.delete(id);
+}
+
+export function focusTab(id) { tabs.get(id).node.focus(); }
+
+export function renderTab(s) {
+  const { node: tab, actions } = tabs.get(s.id);
+  const active = s.id === ui.active;
+  tab.querySelector(".tab-icon").textContent = s.icon;
+  tab.querySelector(".tab-name").textContent = s.name;
+  tab.title = s.name + (closable(s) ? " (Delete closes it)" : "");
+  tab.classList.toggle("working", s.working);
+  tab.classList.toggle("attention", s.attention && !active);
+  tab.setAttribute("aria-selected", String(active));
+  tab.tabIndex = active ? 0 : -1;
+  // The close mark is for the mouse; keyboard users press Delete on the tab. A button inside
+  // a tab would be a control inside a control.
+  let close = tab.querySelector(".tab-close");
+  if (closable(s) && !close) {
+    close = el("span", "tab-close", "×");
+    close.setAttribute("aria-hidden", "true");
+    close.addEventListener("click", (e) => { e.stopPropagation(); actions.close(s.id); });
+    tab.appendChild(close);
+    tab.setAttribute("aria-keyshortcuts", "Delete");
+  } else if (!closable(s) && close) {
+    close.remove();
+    tab.removeAttribute("aria-keyshortcuts");
+  }
+  updateBadges();
+}
+
+function tabKey(e, s, actions) {
+  const ids = [...$("tab-list").querySelectorAll("[role=tab]")].map((t) => t.dataset.session);
+  const at = ids.indexOf(s.id);
+  let next = null;
+  if (e.key === "ArrowRight") next = ids[(at + 1) % ids.length];
+  else if (e.key === "ArrowLeft") next = ids[(at - 1 + ids.length) % ids.length];
+  else if (e.key === "Home") next = ids[0];
+  else if (e.key === "End") next = ids[ids.length - 1];
+  else if (e.key === "Delete" && closable(s)) { e.preventDefault(); actions.close(s.id); return; }
+  if (next === null) return;
+  e.preventDefault();
+  actions.select(next, { focusTab: true });
+}
+
+export function updateBadges() {
+  const counts = new Map();
+  for (const entry of ui.approvals.values()) {
+    if (!entry.settled) counts.set(entry.sid, (counts.get(entry.sid) || 0) + 1);
+  }
+  let unseen = 0;
+  const named = new Map(); // tabs of the same name are told apart by a number
+  for (const s of ui.sessions.values()) {
+    if (!tabs.has(s.id)) continue;
+    const tab = tabs.get(s.id).node;
+    const n = counts.get(s.id) || 0;
+    const shown = n > 0 && (s.id !== ui.active || document.hidden);
+    if (shown) unseen += n;
+    const badge = tab.querySelector(".tab-badge");
+    badge.hidden = !shown;
+    badge.textContent = shown ? String(n) : "";
+    badge.title = shown ? `${n} approval${n === 1 ? "" : "s"} waiting` : "";
+    const k = (named.get(s.name) || 0) + 1;
+    named.set(s.name, k);
+    tab.setAttribute("aria-label", (k > 1 ? `${s.name} (${k})` : s.name) + (shown ? `, ${badge.title}` : ""));
+  }
+  document.title = unseen ? `(${unseen}) Tavrin — approval waiting` : "Tavrin";
+}

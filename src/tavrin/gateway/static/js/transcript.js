@@ -1,0 +1,349 @@
+// The transcript region: one pane per session, and the functions that draw into it. Live events
+// and stored rows are drawn by the same functions, so a resumed conversation looks as it did
+// while it ran; consecutive pieces of a reply grow one bubble.
+
+import { CU_CHIP } from "./protocol.js";
+import { $, el, pretty } from "./dom.js";
+import { renderMarkdown } from "./markdown.js";
+import { turnStart } from "./sync.js";
+import { loadOlder } from "./history.js";
+
+// session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet }
+const panes = new Map();
+const approvalLines = new Map();    // approval_id -> transcript lines that show its state
+const queued = new WeakMap();       // a queued message -> its node
+
+export function createPane(id) {
+  const v = {
+    pane: el("div", "pane"), queueBox: el("div", "queue"), bubble: null, asked: null, stick: true, autoScroll: false,
+    history: null, historyLine: null, insertAt: null, quiet: false,
+  };
+  // Follow new output unless the user has scrolled up to read something. Scroll events
+  // caused by our own scrolling are skipped: the area may have shrunk in between.
+  v.pane.addEventListener("scroll", () => {
+    if (v.autoScroll) { v.autoScroll = false; return; }
+    v.stick = v.pane.scrollHeight - v.pane.scrollTop - v.pane.clientHeight < 60;
+    if (v.pane.scrollTop < 200 && v.history && v.history.more) loadOlder(id); // the user reads back
+  });
+  v.pane.hidden = true;
+  v.pane.id = "pane-" + id;
+  v.pane.dataset.session = id;
+  v.pane.setAttribute("role", "log");
+  v.pane.setAttribute("aria-labelledby", "tab-" + id);
+  v.pane.tabIndex = 0; // scrollable: reachable with the keyboard
+  v.pane.append(el("p", "empty", "No messages yet."), v.queueBox);
+  $("panes").appendChild(v.pane);
+  panes.set(id, v);
+  return v.pane;
+}
+
+function view(id) { return panes.get(id); }
+
+export function removePane(id) {
+  const v = view(id);
+  if (v) v.pane.remove();
+  panes.delete(id);
+}
+
+export function showPane(id) {
+  for (const [key, v] of panes) v.pane.hidden = key !== id;
+  scrollToEnd(id); // a hidden pane could not follow its output
+}
+
+export function markStale(id, stale) { view(id).pane.classList.toggle("stale", stale); }
+
+export function setBusy(id, busy) {
+  if (busy) view(id).pane.setAttribute("aria-busy", "true");
+  else view(id).pane.removeAttribute("aria-busy");
+}
+
+export function scrollToEnd(id) {
+  const v = view(id);
+  if (!v || v.quiet) return;
+  const end = v.pane.scrollHeight - v.pane.clientHeight;
+  if (v.stick && Math.abs(v.pane.scrollTop - end) > 1) {
+    v.autoScroll = true;
+    v.pane.scrollTop = end;
+  }
+}
+
+export function append(id, node, keepBubble) {
+  const v = view(id);
+  const empty = v.pane.querySelector(".empty");
+  if (empty) empty.remove();
+  v.pane.insertBefore(node, v.insertAt || v.queueBox);
+  if (!keepBubble) v.bubble = null;
+  scrollToEnd(id);
+  return node;
+}
+
+export function clearPane(id, note) {
+  const v = view(id);
+  v.asked = null;
+  v.history = null;
+  v.historyLine = null;
+  v.pane.replaceChildren(el("p", "empty", note || "No messages yet."), v.queueBox);
+  v.bubble = null;
+  v.stick = true;
+}
+
+// The next piece of a reply starts a new bubble.
+export function endBubble(id) { view(id).bubble = null; }
+
+function speaker(node, name, visible) {
+  node.appendChild(el("span", visible ? "speaker" : "speaker sr-only", name));
+}
+
+export function addUser(id, text, sender) {
+  const node = el("div", "msg user");
+  speaker(node, sender || "You", !!sender);
+  node.appendChild(el("div", "body", text));
+  return append(id, node);
+}
+
+export function addText(id, content) {
+  const v = view(id);
+  if (!v.bubble) {
+    const node = el("div", "msg assistant");
+    speaker(node, "Tavrin", false);
+    const body = el("div", "body markdown");
+    node.appendChild(body);
+    append(id, node);
+    v.bubble = { node, body, text: "" };
+  }
+  v.bubble.text += String(content);
+  v.bubble.body.replaceChildren(renderMarkdown(v.bubble.text));
+  scrollToEnd(id);
+}
+
+export function addLine(id, kind, text) {
+  return append(id, el("div", "line " + kind, text));
+}
+
+export function addChip(id, mode, message) {
+  const node = el("div", "line mode");
+  node.appendChild(el("span", "chip", mode === "computer_use" ? (message || CU_CHIP) : "Standard agent"));
+  return append(id, node);
+}
+
+export function addToolCall(id, ev) {
+  const card = el("div", "tool call");
+  card.appendChild(el("span", "", "🔧 "));
+  card.appendChild(el("span", "tool-name", ev.tool || "tool"));
+  const args = pretty(ev.arguments);
+  if (args && args !== "{}") card.appendChild(el("pre", "", args));
+  append(id, card);
+}
+
+const BASE64 = /^[A-Za-z0-9+/]+={0,2}$/;
+
+export function addToolResult(id, ev) {
+  const card = el("div", "tool result" + (ev.error ? " failed" : ""));
+  card.appendChild(el("span", "", ev.error ? "⚠️ " : "✔ "));
+  card.appendChild(el("span", "tool-name", ev.tool || "result"));
+  card.appendChild(el("pre", "", pretty(ev.result)));
+  if (ev.screenshot) {
+    // Live: the screenshot itself; stored: its thumbnail, or a note that it was not kept.
+    const data = typeof ev.image_base64 === "string" ? ev.image_base64 : ev.thumbnail_base64;
+    if (typeof data === "string" && BASE64.test(data)) {
+      const img = el("img", "shot" + (data === ev.thumbnail_base64 ? " thumb" : ""));
+      img.alt = "Screenshot";
+      // An image grows the transcript once it has loaded, after the scroll to its end: follow it
+      // there, unless the user has scrolled away meanwhile.
+      img.addEventListener("load", () => scrollToEnd(id));
+      img.src = "data:image/png;base64," + data;
+      card.appendChild(img);
+    } else {
+      card.appendChild(el("div", "shot-omitted", "🖼 Screenshot (not kept)"));
+    }
+  }
+  append(id, card);
+}
+
+export const DECISIONS = {
+  approved: "approved", rejected: "rejected", withdrawn: "no longer needed", restarted: "lapsed, the server restarted",
+};
+
+export function approvalText(tool, decision) {
+  return decision ? `🔐 ${tool}: ${DECISIONS[decision] || decision}` : `🔐 Waiting for your approval: ${tool}`;
+}
+
+export function addApprovalLine(id, approvalId, tool, decision) {
+  const node = addLine(id, "awaiting" + (decision ? " decided" : ""), approvalText(tool, decision));
+  node.dataset.tool = tool || "";
+  if (!decision) {
+    const lines = approvalLines.get(approvalId) || [];
+    lines.push(node);
+    approvalLines.set(approvalId, lines);
+  }
+}
+
+// The lines of an approval show its decision ("approved", "rejected", "withdrawn").
+export function decideApprovalLines(approvalId, decision) {
+  for (const node of approvalLines.get(approvalId) || []) {
+    node.textContent = approvalText(node.dataset.tool, decision);
+    node.classList.add("decided");
+  }
+  approvalLines.delete(approvalId);
+}
+
+const OUTCOME_TEXT = {
+  stopped: "⏹ Task stopped", cancelled: "⏹ Task cancelled", error: "⚠️ Agent error",
+};
+// The store closes a turn the server did not finish as interrupted when it starts again.
+const INTERRUPTED = "⚠️ Interrupted by a restart of the server";
+
+export function addOutcome(id, outcome, message, iterations) {
+  if (outcome === "done") {
+    return addLine(id, "done", `✓ Done${iterations ? ` (${iterations} step${iterations === 1 ? "" : "s"})` : ""}`);
+  }
+  const icon = outcome === "stopped" || outcome === "cancelled" ? "⏹ " : "⚠️ ";
+  const text = outcome === "interrupted" ? INTERRUPTED : message ? icon + message : OUTCOME_TEXT[outcome] || outcome;
+  return addLine(id, outcome === "error" || outcome === "interrupted" ? "error" : "system", text);
+}
+
+// A stored conversation, drawn as its turns were shown live. history: { conversationId, more }
+// (more: older rows exist; null: not known, the answer did not say), for reading further back.
+// Older rows belonging to the first turn are left for the next page, so no turn shows in half.
+export function renderHistory(id, messages, history) {
+  clearPane(id, "This conversation has no messages yet.");
+  const rows = messages || [];
+  const more = history ? history.more : false;
+  const maybe = more === null && rows.length >= FULL_PAGE;
+  let cut = turnStart(rows, more === true || maybe);
+  if (cut >= rows.length) cut = 0; // one turn longer than the page: drawn as it is
+  const shown = rows.slice(cut);
+  drawRows(id, shown);
+  if (history && history.conversationId && shown.length && (more === true || maybe)) {
+    view(id).history = { conversationId: history.conversationId, before: shown[0].id, more: true, loading: false, unsupported: false };
+  }
+  renderHistoryLine(id);
+}
+
+// The most rows one answer of the store holds.
+export const FULL_PAGE = 200;
+
+function drawRows(id, rows) {
+  // An approval of a turn that has ended without a decision lapsed with it (or with the server).
+  const ended = new Map(rows.filter((m) => m.role === "outcome").map((m) => [m.turn_id, (m.meta || {}).outcome]));
+  for (const m of rows) drawRow(id, m, ended);
+}
+
+// Older rows, drawn above what the pane shows; the part the user reads stays where it is.
+export function prependRows(id, rows) {
+  const v = view(id);
+  const bubble = v.bubble;
+  const fromEnd = v.pane.scrollHeight - v.pane.scrollTop;
+  v.insertAt = v.historyLine ? v.historyLine.nextSibling : v.pane.firstChild;
+  v.bubble = null;
+  v.quiet = true;
+  try { drawRows(id, rows); } finally {
+    v.insertAt = null;
+    v.bubble = bubble;
+    v.quiet = false;
+  }
+  v.pane.scrollTop = v.pane.scrollHeight - fromEnd;
+}
+
+export function historyOf(id) { return view(id) ? view(id).history : null; }
+
+// The line at the top of a pane that says older messages exist, with a button to read them.
+export function renderHistoryLine(id) {
+  const v = view(id);
+  const h = v.history;
+  if (!h || (!h.more && !h.unsupported)) {
+    if (v.historyLine) v.historyLine.remove();
+    v.historyLine = null;
+    return;
+  }
+  if (!v.historyLine) {
+    v.historyLine = el("div", "line history-more");
+    v.pane.insertBefore(v.historyLine, v.pane.firstChild);
+  }
+  if (h.unsupported) { // a server that answers no older pages
+    v.historyLine.replaceChildren(`Only the latest ${FULL_PAGE} messages are shown here.`);
+    return;
+  }
+  const button = el("button", "link", h.loading ? "Loading older messages…" : "Load older messages");
+  button.type = "button";
+  button.disabled = h.loading;
+  button.addEventListener("click", () => loadOlder(id));
+  v.historyLine.replaceChildren("Older messages are stored. ", button);
+}
+
+function drawRow(id, m, ended) {
+  const meta = m.meta || {};
+  switch (m.role) {
+    case "user":
+      addUser(id, m.content, meta.connector ? "via " + (meta.sender || "connector") : null);
+      // Turns from this page open with the mode banner; a connector's turn has none.
+      if (!meta.connector && (meta.mode === "standard" || meta.mode === "computer_use")) addChip(id, meta.mode);
+      break;
+    case "heartbeat": addLine(id, "heartbeat", "⏱ Heartbeat check-in"); break;
+    case "assistant": addText(id, m.content); break;
+    case "thinking": addLine(id, "thinking", "💭 " + m.content); break;
+    case "tool_call": addToolCall(id, meta); break;
+    case "tool_result": addToolResult(id, meta); break;
+    case "approval": {
+      // Withdrawn, or never decided, in a turn the server's end cut: it lapsed with the server.
+      let decision = meta.decision || (ended.has(m.turn_id) ? "withdrawn" : null);
+      if (decision === "withdrawn" && ended.get(m.turn_id) === "interrupted") decision = "restarted";
+      addApprovalLine(id, meta.approval_id, meta.tool, decision);
+      break;
+    }
+    case "error": addLine(id, "error", "⚠️ " + m.content); break;
+    case "outcome": addOutcome(id, meta.outcome, m.content, meta.iterations); break;
+    default: addLine(id, "system", m.content);
+  }
+}
+
+// ---------------------------------------------------------------- a turn asked for elsewhere
+
+// A turn another window started: its stream does not carry the message that started it, so its
+// place is kept until the store has it (it is stored before the agent's first event).
+export function holdAsked(id) {
+  const v = view(id);
+  if (v.asked) v.asked.remove();
+  v.asked = addUser(id, "…");
+  v.asked.classList.add("pending");
+}
+
+export function hasAsked(id) { return !!view(id).asked; }
+
+// The held place gets the message the store has (null: drop it).
+export function takeAsked(id) {
+  const node = view(id).asked;
+  view(id).asked = null;
+  return (text) => {
+    if (text === null || text === undefined) { node.remove(); return; }
+    node.querySelector(".body").textContent = text;
+    node.classList.remove("pending");
+  };
+}
+
+// ---------------------------------------------------------------- queued messages
+
+// A message waiting for the running turn, under the transcript, with its "Don't send".
+export function showQueued(id, item, onCancel) {
+  const v = view(id);
+  const node = el("div", "msg user queued");
+  speaker(node, "You (queued)", false);
+  node.appendChild(el("div", "body", item.text));
+  const note = el("div", "queued-note", "Waits for the running turn to end. ");
+  const cancel = el("button", "link", "Don't send");
+  cancel.type = "button";
+  cancel.setAttribute("aria-label", `Don't send the queued message “${item.text.slice(0, 40)}”`);
+  cancel.addEventListener("click", () => { node.remove(); onCancel(); });
+  note.appendChild(cancel);
+  node.appendChild(note);
+  queued.set(item, node);
+  v.queueBox.appendChild(node);
+  scrollToEnd(id);
+}
+
+export function removeQueued(item) {
+  const node = queued.get(item);
+  if (node) node.remove();
+}
+
+export function clearQueued(id) { view(id).queueBox.replaceChildren(); }
