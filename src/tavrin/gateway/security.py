@@ -15,7 +15,7 @@ mounted inside it stays as it is:
 - Cookies count for nothing. Browsers keep cookies apart by host but not by port, so every program
   listening on another port of this machine would receive (and could set) any cookie of ours. The
   page shell and its static files are public and carry no data; the page keeps the token in the
-  tab's own storage (see app.js).
+  tab's own storage (see static/js/access.js).
 - Every HTTP response carries the security headers: a Content-Security-Policy that forbids framing
   and connecting anywhere but here, ``X-Frame-Options: DENY``, ``nosniff``, no referrer, and
   ``Cache-Control: no-store`` on the page and on ``/api/*``.
