@@ -188,3 +188,35 @@ def test_context_rebuild_keeps_calls_with_their_results_and_trims_oldest_turns()
     assert fit(turns, 10_000) == turns[0] + turns[1]
     assert fit(turns, 100) == turns[1]  # the long first turn goes whole
     assert fit(turns, 5) == []
+
+
+async def test_screen_tools_plug_in_and_a_screenshot_reaches_the_model_as_an_image(monkeypatch, store, model):
+    # Catches the screen module not being offered, or a screenshot sent to a vision model as text only.
+    import base64
+    import sys
+    import types
+
+    from tavrin.core.png import encode_png
+    from tavrin.core.tools import load_tools
+
+    png = base64.b64encode(encode_png(4, 4, bytes(48))).decode()
+
+    async def shoot(arguments, context):
+        return {"text": "Screenshot, 4x4 pixels.", "image_png_base64": png}
+
+    shot = types.SimpleNamespace(NAME="take_screenshot", DESCRIPTION="the screen", SIDE_EFFECTS=False,
+                                 PARAMETERS={"type": "object", "properties": {}}, run=shoot)
+    monkeypatch.setitem(sys.modules, "tavrin.core.tools.screen", types.SimpleNamespace(TOOLS=(shot,)))
+    tools = load_tools()
+    assert "take_screenshot" in tools and "read_file" in tools
+    agent = LiteLLMAgent(store, Guardrails(), settings=ModelSettings("openai/fake", model.url), tools=tools)
+    agent._vision = True  # the fake model's name tells LiteLLM nothing about images
+    model.replies = [fm.tool_call("take_screenshot", {}), fm.text("A black square.")]
+    events = await run_turn(agent, "What do you see?")
+    result = next(e for e in events if e["type"] == "tool_result")
+    assert result["screenshot"] is True and result["image_base64"] == png
+    sent = model.requests[1]["messages"]
+    assert sent[-2]["role"] == "tool" and sent[-1]["role"] == "user"
+    assert sent[-1]["content"][1]["image_url"]["url"] == "data:image/png;base64," + png
+    rows = await store.get_messages(agent.conversation.conversation_id)
+    assert "thumbnail_base64" in next(r for r in rows if r["role"] == "tool_result")["meta"]

@@ -563,6 +563,8 @@ class LiteLLMAgent(StandardAgent):
         except ToolError as exc:
             return str(exc), True, None
         except Exception as exc:
+            if type(exc).__name__ == "ToolError":  # a tool module may declare its own
+                return str(exc), True, None
             logger.warning("The tool %s failed", tool.name, exc_info=True)
             return f"{tool.name} failed: {type(exc).__name__}: {exc}", True, None
         if not isinstance(out, dict):
