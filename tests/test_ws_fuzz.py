@@ -15,6 +15,7 @@ import logging
 import sys
 import types
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import event as note_outcome
 from hypothesis import strategies as st
@@ -230,6 +231,7 @@ def check_outcomes(ws_module, client, bystander, chats, records, loop_errors):
     return errors
 
 
+@pytest.mark.timeout(900)  # hundreds of generated cases: on a loaded machine, well past the usual guard
 @FUZZ
 @given(frame=frames)
 def test_any_single_frame(ws_module, frame):
@@ -251,6 +253,7 @@ def test_any_single_frame(ws_module, frame):
         assert errors == []
 
 
+@pytest.mark.timeout(900)
 @FUZZ
 @given(sent=st.lists(typed_frames, min_size=1, max_size=6), last=st.none() | frames)
 def test_sequences_of_frames(ws_module, sent, last):

@@ -554,6 +554,16 @@ class TestFairAndBounded:
         assert [e for e in w.sock.events if e["type"] == "attached"][-1]["seq"] == stream.seq
         await w.close()
 
+    @pytest.mark.parametrize("char, size", [("a", 1), ("\u00e9", 2), ("\u20ac", 3), ("\U0001f600", 4)])
+    async def test_the_journal_bound_counts_utf8_bytes(self, streams, monkeypatch, char, size):
+        # catches: a byte bound that counts characters, letting four-byte text keep four times as much
+        monkeypatch.setattr(streams, "_STREAM_RETAIN_BYTES", 40_000)
+        stream = streams.SessionStream("s1")
+        for _ in range(100):
+            stream.send_json({"type": "text", "content": char * 1000})
+        kept = stream.seq - stream.first_seq + 1
+        assert kept * size * 1000 <= 40_000 < (kept + 1) * (size * 1000 + 100)
+
     async def test_chats_to_unknown_sessions_leave_no_stream_and_end_with_their_window(
             self, streams, host, session, quiet_watchdog):
         # catches: a stream kept for every id a client makes up, and unwatchable turns left running

@@ -423,7 +423,11 @@ inline ANext anext(const Local& it) { return ANext(it); }
 //     clean-up runs with the exception being handled as its context, and its error, if any, replaces
 //     that exception with it as `__context__`; otherwise the exception is rethrown unchanged.
 //   - When close() or deallocation destroys the suspended frame, a failure is what close() raises.
-// Nest one `try`/`catch (...)` per guard, innermost first, as nested `finally` clauses would be.
+// Write it as one construct with TV_TRY_FINALLY, which puts the guard and its `catch` around the body:
+//
+//     TV_TRY_FINALLY(stop_watchdog, watchdog_task, names.cancel, {
+//         ...body, which may await or co_return...
+//     });
 class Finally {
 public:
     Finally(nb::handle obj, PyObject* method)
@@ -442,6 +446,14 @@ private:
     int uncaught_;
     bool done_ = false;
 };
+
+#define TV_TRY_FINALLY(guard, obj, method, ...) \
+    {                                           \
+        ::tv::Finally guard((obj), (method));   \
+        try __VA_ARGS__ catch (...) {           \
+            guard.rethrow();                    \
+        }                                       \
+    }
 
 // `async with mgr:` as one construct, with the interpreter's protocol: `type(mgr).__aenter__` and
 // `__aexit__` looked up when the statement starts, `__aenter__()` awaited, then the body, then

@@ -68,15 +68,12 @@ Coro each_caught(nb::object awaitables) {
 // `async with lock:` around an await, the lock released by a `Finally` guard.
 Coro guarded(nb::object lock, nb::object awaitable, nb::object log) {
     TV_AWAIT(call_method(lock, Name("acquire")));
-    Finally release(lock, Name("release"));
-    try {
+    TV_TRY_FINALLY(release, lock, Name("release"), {
         Mark mark(log, "unwound");
         Local r = TV_AWAIT(awaitable);
         check(PyList_Append(log.ptr(), str("completed").ptr()));
         co_return r;
-    } catch (...) {
-        release.rethrow();
-    }
+    });
 }
 
 // `async with mgr:` around an await: "entered" and "after" appended to `log`; the await's result, or

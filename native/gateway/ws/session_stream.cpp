@@ -437,8 +437,20 @@ void hand_over_closing(nb::handle outbox) noexcept {
 // down for the lists and objects of tool arguments and results.
 Py_ssize_t container_size(PyObject* v);
 
+// The length of a text in UTF-8, as it goes on the wire, without encoding it.
+[[gnu::noinline]] Py_ssize_t utf8_size(PyObject* text) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text), bytes = n;
+    const void* data = PyUnicode_DATA(text);
+    int kind = PyUnicode_KIND(text);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        bytes += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+    }
+    return bytes;
+}
+
 inline Py_ssize_t size_of(PyObject* v, bool nested = false) {
-    if (PyUnicode_Check(v)) return PyUnicode_GET_LENGTH(v);
+    if (PyUnicode_Check(v)) return PyUnicode_IS_ASCII(v) ? PyUnicode_GET_LENGTH(v) : utf8_size(v);
     if (PyBytes_Check(v)) return PyBytes_GET_SIZE(v);
     return nested ? 8 : container_size(v);
 }

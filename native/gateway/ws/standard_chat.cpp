@@ -94,8 +94,7 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
                 Local watchdog = call(g.global(n._watchdog), agent, session_id);
                 watchdog_task = create_task(watchdog, check(PyUnicode_Concat(n.watchdog_prefix, session_id.ptr())));
             }
-            Finally cancel_watchdog(watchdog_task, n.cancel);  // first thing when the phase ends
-            try {
+            TV_TRY_FINALLY(cancel_watchdog, watchdog_task, n.cancel, {  // first thing when the phase ends
                 Local events =
                     aiter(call_method_kw(agent, n.process_message, n.kw_attachments, user_text, attachments));
                 while (Local ev = co_await anext(events)) {
@@ -127,9 +126,7 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
                         }
                     }
                 }
-            } catch (...) {
-                cancel_watchdog.rethrow();
-            }
+            });
         });
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;  // cancellation passes through; the lock and watchdog are already let go
