@@ -10,6 +10,8 @@ import pytest
 import fake_model as fm
 
 pytest.importorskip("litellm")
+# Importing LiteLLM and its first request take seconds, far more on a loaded machine.
+pytestmark = pytest.mark.timeout(600)
 
 from tavrin.core.guardrails import Guardrails  # noqa: E402
 from tavrin.core.llm_agent import LiteLLMAgent, ModelError, ModelSettings, fit, turns_from_rows  # noqa: E402

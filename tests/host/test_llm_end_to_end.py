@@ -15,6 +15,9 @@ from serverproc import recv_until, require_gateway
 pytest.importorskip("litellm")
 
 SECRET_KEY = "sk-test-never-in-a-log-7f3a"
+# A server with a model imports LiteLLM at start-up: seconds of work, far more on a loaded machine.
+START_TIMEOUT = 240
+pytestmark = pytest.mark.timeout(900)
 
 
 @pytest.fixture(autouse=True)
@@ -33,7 +36,8 @@ def start(servers, model, monkeypatch, tmp_path):
     monkeypatch.setenv("OPENAI_API_KEY", SECRET_KEY)
 
     def start_server(data_dir=None):
-        return servers(data_dir or tmp_path / "data", "--model", "openai/fake", "--api-base", model.url)
+        return servers(data_dir or tmp_path / "data", "--model", "openai/fake", "--api-base", model.url,
+                       timeout=START_TIMEOUT)
 
     return start_server
 
@@ -44,7 +48,7 @@ def is_end(event):
 
 async def chat(conn, text):
     await conn.send(json.dumps({"type": "chat", "content": text, "session_id": "session_main"}))
-    return await recv_until(conn, is_end, timeout=60)
+    return await recv_until(conn, is_end, timeout=180)
 
 
 def kinds(events):
@@ -100,10 +104,10 @@ async def test_write_file_waits_for_approval_whatever_the_file_said(start, model
     server = start()
     async with server.connect() as conn:
         await conn.send(json.dumps({"type": "chat", "content": "Follow the note", "session_id": "session_main"}))
-        prompt = (await recv_until(conn, lambda e: e["type"] == "tool_approval_needed", timeout=60))[-1]
+        prompt = (await recv_until(conn, lambda e: e["type"] == "tool_approval_needed", timeout=180))[-1]
         assert prompt["tool"] == "write_file" and not target.exists()
         await conn.send(json.dumps({"type": "approve", "approval_id": prompt["approval_id"], "approved": approved}))
-        events = await recv_until(conn, is_end, timeout=60)
+        events = await recv_until(conn, is_end, timeout=180)
     result = next(e for e in events if e["type"] == "tool_result" and e["tool"] == "write_file")
     assert events[-1]["type"] == "done"
     if approved:
@@ -119,7 +123,7 @@ async def test_stop_mid_reply_hangs_up_on_the_model(start, model):
     server = start()
     async with server.connect() as conn:
         await conn.send(json.dumps({"type": "chat", "content": "Tell me a story", "session_id": "session_main"}))
-        await recv_until(conn, lambda e: e["type"] == "text", timeout=60)
+        await recv_until(conn, lambda e: e["type"] == "text", timeout=180)
         await conn.send(json.dumps({"type": "stop_task", "session_id": "session_main"}))
         await recv_until(conn, lambda e: e["type"] == "task_stopped")
         assert model.closed.wait(10), "the model's connection stayed open after the stop"
@@ -141,7 +145,7 @@ async def test_model_failure_reaches_the_user_as_one_sentence(start, model):
 
 def gateway_command(*args, prelude=""):
     code = prelude + "import sys; from tavrin.gateway.cli import main; sys.exit(main(sys.argv[1:]))"
-    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=120)
+    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, text=True, timeout=600)
 
 
 @pytest.mark.parametrize("args, prelude, expected", [
@@ -160,6 +164,7 @@ def test_a_model_that_cannot_be_used_fails_in_one_line(tmp_path, args, prelude, 
 
 async def test_an_endpoint_not_answering_is_a_warning_and_the_line_names_the_model(servers, tmp_path):
     # Catches a model server started after Tavrin blocking its start, or a start-up line that hides the model.
-    server = servers(tmp_path / "data", "--model", "openai/fake", "--api-base", "http://127.0.0.1:9/v1")
+    server = servers(tmp_path / "data", "--model", "openai/fake", "--api-base", "http://127.0.0.1:9/v1",
+                     timeout=START_TIMEOUT)
     assert "model openai/fake at http://127.0.0.1:9/v1" in server.address_line
     assert "warning: the model's endpoint http://127.0.0.1:9/v1 does not answer" in server.log_path.read_text()
