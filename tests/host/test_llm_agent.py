@@ -222,3 +222,42 @@ async def test_screen_tools_plug_in_and_a_screenshot_reaches_the_model_as_an_ima
     assert sent[-1]["content"][1]["image_url"]["url"] == "data:image/png;base64," + png
     rows = await store.get_messages(agent.conversation.conversation_id)
     assert "thumbnail_base64" in next(r for r in rows if r["role"] == "tool_result")["meta"]
+
+
+NO_TRAFFIC_SCRIPT = r"""
+import asyncio, socket, sys
+reached = []
+for name in ("connect", "connect_ex"):
+    original = getattr(socket.socket, name)
+    def spy(self, address, _original=original):
+        if self.family in (socket.AF_INET, socket.AF_INET6):
+            reached.append(address[:2])
+        return _original(self, address)
+    setattr(socket.socket, name, spy)
+resolve = socket.getaddrinfo
+def resolve_spy(host, *args, **kwargs):
+    reached.append((host, "lookup"))
+    return resolve(host, *args, **kwargs)
+socket.getaddrinfo = resolve_spy
+from tavrin.core.guardrails import Guardrails
+from tavrin.core.llm_agent import LiteLLMAgent, ModelSettings
+from tavrin.core.store import ConversationStore
+
+async def main():
+    agent = LiteLLMAgent(ConversationStore(":memory:"), Guardrails(), settings=ModelSettings("openai/fake", sys.argv[1]))
+    return [e.type async for e in agent.process_message("hi")]
+
+events = asyncio.run(main())
+print(events, sorted({str(host) for host, _ in reached}), file=sys.stderr)
+"""
+
+
+def test_nothing_but_the_model_request_leaves_the_machine(model):
+    # Catches LiteLLM fetching its price list or sending telemetry, or printing banners on the console.
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", NO_TRAFFIC_SCRIPT, model.url], capture_output=True, text=True,
+                          timeout=500)
+    assert done.returncode == 0 and done.stdout == ""
+    assert done.stderr.strip() == "['text', 'done'] ['127.0.0.1']"

@@ -70,10 +70,8 @@ def import_litellm():
         raise LiteLLMMissing(f"--model needs LiteLLM, which is not installed; {INSTALL_HINT}") from None
     litellm.suppress_debug_info = True
     litellm.set_verbose = False
+    litellm.telemetry = False
     litellm.turn_off_message_logging = True
-    for name in ("telemetry", "disable_end_user_cost_tracking"):
-        if hasattr(litellm, name):
-            setattr(litellm, name, name != "telemetry")
     litellm.callbacks = []
     # Its pydantic models warn about their own typing on first use: noise on the server's console.
     warnings.filterwarnings("ignore", message=r".*is using the `ReadOnly` qualifier", category=UserWarning)
