@@ -28,11 +28,14 @@ $(1)/.created:
 	touch $$@
 endef
 
-# $(call install,DIR,ENV,PIP-ARGS): DIR/.installed, the package and its test extras built into DIR,
-# again whenever a source changes.
+# $(call install,DIR,ENV,PIP-ARGS[,llm]): DIR/.installed, the package and its test extras built into DIR,
+# again whenever a source changes; with "llm", the model extra first, from its lock file, every
+# package checked against its pinned hash.
+LLM_LOCK := requirements/llm.lock
 define install
-$(1)/.installed: $(1)/.created pyproject.toml CMakeLists.txt $$(NATIVE_SOURCES) $$(PY_SOURCES)
-	$(2) $(1)/bin/python -m pip install -q --no-build-isolation -e ".[test,llm]" $(3)
+$(1)/.installed: $(1)/.created pyproject.toml CMakeLists.txt $$(NATIVE_SOURCES) $$(PY_SOURCES) $(if $(4),$(LLM_LOCK))
+	$(if $(4),$(1)/bin/python -m pip install -q --require-hashes -r $(LLM_LOCK))
+	$(2) $(1)/bin/python -m pip install -q --no-build-isolation -e ".[test]" $(3)
 	touch $$@
 endef
 
@@ -41,7 +44,7 @@ endef
 all: build
 
 $(eval $(call venv,$(VENV),$(PYTHON312),3.12))
-$(eval $(call install,$(VENV)))
+$(eval $(call install,$(VENV),,,llm))
 
 build: $(VENV)/.installed
 
@@ -126,7 +129,7 @@ VENV313 := .venv-313
 PY313 := $(VENV313)/bin/python
 
 $(eval $(call venv,$(VENV313),$(PYTHON313),3.13))
-$(eval $(call install,$(VENV313)))
+$(eval $(call install,$(VENV313),,,llm))
 
 # The browser tests exercise the page, which does not depend on the interpreter; they run in `make test`.
 test-313: $(VENV313)/.installed

@@ -24,6 +24,12 @@ def run(script: str, *args: str) -> None:
 def main() -> None:
     run("standard_turn.py")
     run("handlers.py")
+    try:
+        import litellm  # noqa: F401  (the llm extra)
+    except ImportError:
+        print("\n== llm_turn.py skipped: the llm extra is not installed", flush=True)
+    else:
+        run("llm_turn.py")
     if os.environ.get("BENCH_SERVER", "1") != "0":
         run("server.py")
         run("broadcast_server.py")

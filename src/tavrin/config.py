@@ -48,6 +48,16 @@ class AppConfig:
     # Session streams in the gateway: numbered, replayable events, every window of a session live,
     # and a turn that outlives its window for a grace period (``--no-session-streams`` turns them off).
     session_streams: bool = True
+    # The model the standard agents answer with (a LiteLLM model string); None: the demo agents.
+    model: str | None = None
+    # Where the model's server is, for a local or self-hosted one.
+    api_base: str | None = None
+    # Model calls one turn may make before it is stopped.
+    max_iterations: int = 25
+    # The context window, in tokens, for a model whose size LiteLLM does not know.
+    context_tokens: int = 32_768
+    # The tools whose every use needs the user's approval; None: every tool that changes the computer.
+    approval_tools: list[str] | None = None
 
 
 def load_config(data_dir: str | Path | None = None, host: str = "127.0.0.1", port: int = 8765) -> AppConfig:

@@ -38,14 +38,15 @@ def make_agent(store, guardrails):
 
 @pytest.fixture
 def servers(tmp_path):
-    """Start real servers with ``servers(data_dir, *args, step_delay=...)``; all are stopped after the test."""
+    """Start real servers with ``servers(data_dir, *args, step_delay=..., timeout=...)``; all are stopped
+    after the test."""
     started: list[ServerProcess] = []
 
-    def start(data_dir=None, *args: str, step_delay: float = 0.02) -> ServerProcess:
+    def start(data_dir=None, *args: str, step_delay: float = 0.02, timeout: float = 30) -> ServerProcess:
         server = ServerProcess(data_dir or tmp_path / "data", step_delay=step_delay,
                                log_path=tmp_path / f"server{len(started)}.log", args=args)
         started.append(server)
-        return server.start()
+        return server.start(timeout)
 
     yield start
     for server in started:

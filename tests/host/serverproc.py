@@ -47,6 +47,7 @@ class ServerProcess:
         self.port: int | None = None
         self.token: str | None = None
         self.address: str | None = None  # the address the server printed, token included
+        self.address_line = ""  # the whole line it printed it on
         self.stdout: list[str] = []  # what it printed after that (uvicorn's access log)
 
     @property
@@ -94,6 +95,7 @@ class ServerProcess:
                 m = re.search(r"running at (http://127\.0\.0\.1:(\d+)/(?:#token=([\w-]+))?)", line)
                 if m:
                     self.address, self.port, self.token = m.group(1), int(m.group(2)), m.group(3)
+                    self.address_line = line
                     # Read on, or a chatty server would fill the pipe and stall.
                     self._reader = threading.Thread(target=self._read_stdout, args=(self.proc.stdout,), daemon=True)
                     self._reader.start()

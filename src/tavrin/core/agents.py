@@ -117,8 +117,13 @@ def _risky_action(text: str) -> tuple[str, dict] | None:
     return None
 
 
-class DemoAgent:
-    """A scripted standard agent for one session (or the application's fallback agent)."""
+class StandardAgent:
+    """What every standard agent shares, whatever answers: the contract the gateway relies on
+    (``process_message``, ``cancel()``, ``is_processing``, ``seconds_since_activity``, the
+    conversation), the recording of each event it hands over, and the approval wait.
+
+    A subclass writes ``_turn(user_text, attachments, intro)``, the turn's events.
+    """
 
     def __init__(
         self,
@@ -126,20 +131,16 @@ class DemoAgent:
         guardrails: Guardrails,
         session_id: str | None = None,
         *,
-        step_delay: float = 0.25,
         stall_warn_seconds: float = 10,
         stall_cancel_seconds: float = 40,
-        stall_max_seconds: float = 600,
         approval_timeout: float = 300,
     ):
         self._memory = store
         self.guardrails = guardrails
         self.session_id = session_id
         self.conversation = ConversationManager(store, session_id)
-        self.step_delay = step_delay
         self.stall_warn_seconds = stall_warn_seconds
         self.stall_cancel_seconds = stall_cancel_seconds
-        self.stall_max_seconds = stall_max_seconds
         self.approval_timeout = approval_timeout
         self.is_processing = False
         self._last_activity = time.monotonic()
@@ -190,6 +191,55 @@ class DemoAgent:
             # A stop can land here, in a write: the turn itself is then closed at once, so
             # that it records its outcome and frees the agent now rather than when collected.
             await events.aclose()
+
+    async def _await_decision(self, approval) -> bool:
+        self._waiting_for_user = True
+        decision = asyncio.ensure_future(self.guardrails.wait_for_decision(approval, self.approval_timeout))
+        cancelled = asyncio.ensure_future(self._cancel.wait())
+        try:
+            await asyncio.wait({decision, cancelled}, return_when=asyncio.FIRST_COMPLETED)
+            if decision.done():
+                approved = decision.result()
+                if self._log is not None:
+                    await self._log.approval_settled(approval.approval_id, "approved" if approved else "rejected")
+                return approved
+            raise _TurnCancelled
+        finally:
+            self._waiting_for_user = False
+            self._last_activity = time.monotonic()
+            for fut in (decision, cancelled):
+                if not fut.done():
+                    fut.cancel()
+            self.guardrails.discard(approval.approval_id)
+
+    def _event(self, type: str, **data: Any) -> AgentEvent:
+        self._last_activity = time.monotonic()
+        return AgentEvent(type, **data)
+
+    def _next_tool_id(self) -> str:
+        self._tool_seq += 1
+        return f"call_{uuid.uuid4().hex[:6]}_{self._tool_seq}"
+
+
+class DemoAgent(StandardAgent):
+    """A scripted standard agent for one session (or the application's fallback agent)."""
+
+    def __init__(
+        self,
+        store: ConversationStore,
+        guardrails: Guardrails,
+        session_id: str | None = None,
+        *,
+        step_delay: float = 0.25,
+        stall_warn_seconds: float = 10,
+        stall_cancel_seconds: float = 40,
+        stall_max_seconds: float = 600,
+        approval_timeout: float = 300,
+    ):
+        super().__init__(store, guardrails, session_id, stall_warn_seconds=stall_warn_seconds,
+                         stall_cancel_seconds=stall_cancel_seconds, approval_timeout=approval_timeout)
+        self.step_delay = step_delay
+        self.stall_max_seconds = stall_max_seconds
 
     async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncIterator[AgentEvent]:
         if self.is_processing:
@@ -323,35 +373,7 @@ class DemoAgent:
         yield self._event("tool_result", id=call_id, tool=tool, result=f"Done (simulated): {tool} {_describe(arguments)}")
         reply_parts.append(f"Done: {tool} with {_describe(arguments)} (simulated, nothing on your computer changed).")
 
-    async def _await_decision(self, approval) -> bool:
-        self._waiting_for_user = True
-        decision = asyncio.ensure_future(self.guardrails.wait_for_decision(approval, self.approval_timeout))
-        cancelled = asyncio.ensure_future(self._cancel.wait())
-        try:
-            await asyncio.wait({decision, cancelled}, return_when=asyncio.FIRST_COMPLETED)
-            if decision.done():
-                approved = decision.result()
-                if self._log is not None:
-                    await self._log.approval_settled(approval.approval_id, "approved" if approved else "rejected")
-                return approved
-            raise _TurnCancelled
-        finally:
-            self._waiting_for_user = False
-            self._last_activity = time.monotonic()
-            for fut in (decision, cancelled):
-                if not fut.done():
-                    fut.cancel()
-            self.guardrails.discard(approval.approval_id)
-
     # -- helpers ------------------------------------------------------------------
-
-    def _event(self, type: str, **data: Any) -> AgentEvent:
-        self._last_activity = time.monotonic()
-        return AgentEvent(type, **data)
-
-    def _next_tool_id(self) -> str:
-        self._tool_seq += 1
-        return f"call_{uuid.uuid4().hex[:6]}_{self._tool_seq}"
 
     async def _step(self, delay: float | None = None) -> None:
         """Pause between steps; raises ``_TurnCancelled`` as soon as ``cancel()`` is called."""

@@ -14,7 +14,7 @@ from tavrin.gateway.connections import GuardedHTTPProtocol
 from tavrin.gateway.security import RedactSecrets, UnsafeFile, is_loopback, load_or_create_token
 from tavrin.gateway.server import create_app
 from tavrin.gateway.startup_checks import (
-    STORE_FILE, StartupError, bind_socket, check_store, lock_data_dir, prepare_data_dir)
+    STORE_FILE, StartupError, bind_socket, check_model, check_store, lock_data_dir, prepare_data_dir)
 from tavrin.logs import SafeFormatter
 
 # The uvicorn settings for a desktop app: a few windows and connector programs, never a crowd.
@@ -41,6 +41,15 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--no-session-streams", action="store_true",
                         help="turn off session streams: a window's turns stop when it goes away, and only "
                              "the window that asked sees a turn")
+    parser.add_argument("--model", default=os.environ.get("TAVRIN_MODEL") or None,
+                        help="the LiteLLM model the agents answer with, e.g. openai/NAME or ollama_chat/NAME "
+                             "(default: $TAVRIN_MODEL; without one, the offline demo agents answer)")
+    parser.add_argument("--api-base", default=os.environ.get("TAVRIN_API_BASE") or None,
+                        help="the URL of the model's server, for a local or self-hosted one (default: $TAVRIN_API_BASE)")
+    parser.add_argument("--max-iterations", type=int, default=25,
+                        help="model calls one turn may make before it is stopped (default: 25)")
+    parser.add_argument("--context-tokens", type=int, default=32_768,
+                        help="the context window for a model LiteLLM does not know (default: 32768)")
     parser.add_argument("--demo-step-delay", type=float, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
@@ -59,6 +68,8 @@ def main(argv: list[str] | None = None) -> int:
 
     config = load_config(args.data_dir, host=args.host, port=args.port)
     config.session_streams = not args.no_session_streams
+    config.model, config.api_base = args.model, args.api_base
+    config.max_iterations, config.context_tokens = max(1, args.max_iterations), max(1024, args.context_tokens)
     if args.demo_step_delay is not None:
         config.demo_step_delay = args.demo_step_delay
     lock_fd = None
@@ -66,6 +77,10 @@ def main(argv: list[str] | None = None) -> int:
         config.data_dir = prepare_data_dir(config.data_dir)
         lock_fd = lock_data_dir(config.data_dir)
         check_store(config.data_dir / STORE_FILE)
+        if config.model:
+            warning = check_model(config.model, config.api_base)
+            if warning:
+                print(f"tavrin-gateway: warning: {warning}", file=sys.stderr, flush=True)
         if not args.no_token:
             try:
                 config.token = load_or_create_token(config.data_dir)
@@ -91,7 +106,10 @@ def main(argv: list[str] | None = None) -> int:
             shown = f"[{shown}]" if ":" in shown else shown
             # The token goes in the fragment, which the browser never sends to a server.
             address = f"http://{shown}:{config.port}/" + (f"#token={config.token}" if config.token else "")
-            print(f"Tavrin is running at {address}  (data: {config.data_dir}; Ctrl+C stops it)", flush=True)
+            agents = f"model {config.model}" + (f" at {config.api_base}" if config.api_base else "") \
+                if config.model else "demo agents, no model"
+            print(f"Tavrin is running at {address}  ({agents}; data: {config.data_dir}; Ctrl+C stops it)",
+                  flush=True)
 
         @contextlib.contextmanager
         def capture_signals(self):

@@ -82,8 +82,30 @@ def chat_session():
     return get_registry().get(found or MAIN_SESSION_ID)
 
 
+def _agent_factory(config: AppConfig, store):
+    """``make(session_id, guardrails)`` for the standard agents, and the tools that need approval:
+    agents on the configured model, or the demo agents when there is none."""
+    if not config.model:
+        from tavrin.core.agents import DemoAgent
+
+        return (lambda session_id, guardrails: DemoAgent(store, guardrails, session_id,
+                                                         step_delay=config.demo_step_delay)), []
+
+    from tavrin.core.llm_agent import LiteLLMAgent, ModelSettings
+    from tavrin.core.tools import load_tools, side_effecting
+
+    settings = ModelSettings(config.model, config.api_base, max_iterations=config.max_iterations,
+                             context_tokens=config.context_tokens)
+    tools = load_tools()
+    approval = side_effecting(tools) if config.approval_tools is None else set(config.approval_tools)
+
+    def make(session_id, guardrails):
+        return LiteLLMAgent(store, guardrails, session_id, settings=settings, tools=tools)
+
+    return make, sorted(approval)
+
+
 async def startup(config: AppConfig) -> None:
-    from tavrin.core.agents import DemoAgent
     from tavrin.core.computer_use_agent import DemoComputerUseAgent
     from tavrin.core.guardrails import Guardrails
     from tavrin.core.heartbeat_controller import HeartbeatController
@@ -102,14 +124,12 @@ async def startup(config: AppConfig) -> None:
     store = ConversationStore(data_dir / STORE_FILE)
     # Turns the last run left open were cut short by its end: record them as interrupted.
     await store.interrupt_open_turns()
+    make_agent, approval_ops = _agent_factory(config, store)
     guardrails = Guardrails(
-        config.heartbeat.blocked_ops, on_resolved=announce_decision, on_withdrawn=announce_withdrawal
+        [*config.heartbeat.blocked_ops, *approval_ops], on_resolved=announce_decision, on_withdrawn=announce_withdrawal
     )
 
-    def make_agent(session_id: str | None) -> DemoAgent:
-        return DemoAgent(store, guardrails, session_id, step_delay=config.demo_step_delay)
-
-    registry = SessionRegistry(make_agent, chat_task=chat_task, store=store)
+    registry = SessionRegistry(lambda session_id: make_agent(session_id, guardrails), chat_task=chat_task, store=store)
     # The tabs of the last run come back, each on its conversation; then whoever has none gets one.
     await registry.restore(connectors={CONNECTOR_SESSION_ID})
     if registry.get(CONNECTOR_SESSION_ID) is None:
@@ -130,7 +150,7 @@ async def startup(config: AppConfig) -> None:
         heartbeat = HeartbeatController(config.heartbeat, deliver=deliver_heartbeat, broadcast=broadcast)
     journal = computer_use_journal(store, chat_session)
     _state.update(
-        agent=make_agent(None),
+        agent=make_agent(None, guardrails),
         cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay, journal=journal),
         heartbeat=heartbeat,
         _agent_lock_fallback=asyncio.Lock(),

@@ -185,3 +185,40 @@ def bind_socket(host: str, port: int) -> socket.socket:
                                "(another program is listening there; choose another --port)") from None
         raise StartupError(f"cannot listen on {where}: {exc.strerror}") from None
     return sock
+
+
+def check_model(model: str, api_base: str | None) -> str | None:
+    """Check that LiteLLM is there and knows ``model``; a StartupError when not. Returns a
+    warning when the endpoint does not answer (it may be started later), else None.
+
+    Only a TCP connection is tried, and only to ``api_base``: a hosted provider's address is
+    reached by the first model request, never before.
+    """
+    from urllib.parse import urlsplit
+
+    from tavrin.core.llm_agent import LiteLLMMissing, import_litellm
+
+    try:
+        litellm = import_litellm()
+    except LiteLLMMissing as exc:
+        raise StartupError(str(exc)) from None
+    try:
+        litellm.get_llm_provider(model, api_base=api_base)
+    except Exception:
+        raise StartupError(f"LiteLLM does not know the model {model!r}; write it as provider/name, "
+                           "for example openai/NAME for an OpenAI-compatible server or ollama_chat/NAME") from None
+    if not api_base:
+        return None
+    parts = urlsplit(api_base if "://" in api_base else "http://" + api_base)
+    if not parts.hostname:
+        raise StartupError(f"--api-base {api_base!r} is not a URL (for example http://127.0.0.1:8080/v1)")
+    try:
+        port = parts.port or (443 if parts.scheme == "https" else 80)
+    except ValueError:
+        raise StartupError(f"--api-base {api_base!r} has an invalid port") from None
+    try:
+        socket.create_connection((parts.hostname, port), timeout=2).close()
+    except OSError as exc:
+        return (f"the model's endpoint {api_base} does not answer ({exc.strerror or exc}); "
+                "turns will fail until it does")
+    return None

@@ -1,0 +1,263 @@
+"""The standard agent on LiteLLM against a scripted OpenAI-compatible server on 127.0.0.1."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+
+import pytest
+
+import fake_model as fm
+
+pytest.importorskip("litellm")
+# Importing LiteLLM and its first request take seconds, far more on a loaded machine.
+pytestmark = pytest.mark.timeout(600)
+
+from tavrin.core.guardrails import Guardrails  # noqa: E402
+from tavrin.core.llm_agent import LiteLLMAgent, ModelError, ModelSettings, fit, turns_from_rows  # noqa: E402
+
+
+@pytest.fixture
+def model():
+    with fm.FakeModelServer() as server:
+        yield server
+
+
+@pytest.fixture
+def make_llm_agent(store, model):
+    def make(approval=(), **settings):
+        settings.setdefault("retry_backoff", 0.01)
+        return LiteLLMAgent(store, Guardrails(approval), "session_main",
+                            settings=ModelSettings("openai/fake", model.url, **settings))
+
+    return make
+
+
+async def run_turn(agent, text):
+    return [e.to_dict() async for e in agent.process_message(text)]
+
+
+async def collect(agent, text, into: list[dict]) -> None:
+    async for event in agent.process_message(text):
+        into.append(event.to_dict())
+
+
+async def test_turn_streams_text_runs_a_tool_and_records_like_the_demo(make_llm_agent, model, store, tmp_path):
+    # Catches a reply not split into text events, a tool result not sent back, or rows the page can't draw.
+    (tmp_path / "pelican.txt").write_text("roof")
+    model.replies = [fm.reasoning("I should look.\n") + fm.tool_call("list_directory", {"path": str(tmp_path)}),
+                     fm.text("There is ", "pelican.txt", ".")]
+    agent = make_llm_agent()
+    events = await run_turn(agent, "What is in the folder?")
+    assert [e["type"] for e in events] == ["thinking", "tool_call", "tool_result", "text", "text", "text", "done"]
+    assert events[1]["tool"] == "list_directory" and events[1]["arguments"] == {"path": str(tmp_path)}
+    assert "pelican.txt" in events[2]["result"] and "error" not in events[2]
+    assert events[-1]["iterations"] == 2
+    second = model.requests[1]["messages"]
+    assert second[-1] == {"role": "tool", "tool_call_id": events[1]["id"], "content": events[2]["result"]}
+    assert model.requests[0]["tools"][0]["function"]["name"] == "list_directory"
+    rows = await store.get_messages(agent.conversation.conversation_id)
+    assert [r["role"] for r in rows] == ["user", "thinking", "tool_call", "tool_result", "assistant", "outcome"]
+    assert rows[4]["content"] == "There is pelican.txt." and rows[-1]["meta"]["outcome"] == "done"
+
+
+async def test_malformed_arguments_go_back_to_the_model_as_a_tool_error(make_llm_agent, model, tmp_path):
+    # Catches broken JSON from the model ending the turn instead of letting the model correct itself.
+    model.replies = [fm.tool_call("list_directory", '{"path": '),
+                     fm.tool_call("list_directory", {"path": str(tmp_path)}), fm.text("Empty.")]
+    events = await run_turn(make_llm_agent(), "list it")
+    results = [e for e in events if e["type"] == "tool_result"]
+    assert results[0]["error"] is True and "not a JSON object" in results[0]["result"]
+    assert "error" not in results[1] and events[-1] == {"type": "done", "iterations": 3}
+    assert model.requests[1]["messages"][-1]["content"].startswith("Error: The arguments were not")
+
+
+async def test_runaway_tool_loop_ends_at_the_bound(make_llm_agent, model, tmp_path):
+    # Catches a model that never stops calling tools keeping the turn (and the bill) going forever.
+    model.replies = [fm.tool_call("list_directory", {"path": str(tmp_path)}) for _ in range(5)]
+    with pytest.raises(ModelError, match=r"Stopped after 3 calls to the model openai/fake at http://127\.0\.0\.1"):
+        await run_turn(make_llm_agent(max_iterations=3), "loop")
+    assert len(model.requests) == 3
+
+
+ERRORS = {
+    "401": (fm.status(401, "bad key"), "refused the credentials (401); set the provider's API key"),
+    "429": (fm.status(429, "slow down"), "is rate-limiting requests (429) (tried 3 times)"),
+    "500": (fm.status(500, "boom"), "failed with a server error (500) (tried 3 times): boom."),
+    "no-tools": (fm.status(400, "this model does not support tools"), "does not accept tool calls"),
+    "overflow": (fm.status(400, "This model's maximum context length is 8192 tokens"), "too long for the model"),
+}
+
+
+@pytest.mark.parametrize("answer, sentence", ERRORS.values(), ids=ERRORS.keys())
+async def test_each_endpoint_failure_is_one_sentence_naming_the_model(make_llm_agent, model, store, answer, sentence):
+    # Catches a provider's raw traceback reaching the user, or a transient error not retried.
+    model.replies = [answer] * 3
+    agent = make_llm_agent(retries=2)
+    with pytest.raises(ModelError) as caught:
+        await run_turn(agent, "hello")
+    message = str(caught.value)
+    assert sentence in message and f"openai/fake at {model.url}" in message and "\n" not in message
+    assert "Traceback" not in message and "litellm" not in message.lower()
+    await agent._closing
+    rows = await store.get_messages(agent.conversation.conversation_id)
+    assert rows[0]["content"] == "hello" and rows[-1]["meta"]["outcome"] == "error"
+
+
+async def test_unreachable_endpoint_and_a_passing_failure(make_llm_agent, model, store):
+    # Catches a refused connection told as a server error, and a single 500 failing the turn outright.
+    agent = LiteLLMAgent(store, Guardrails(), settings=ModelSettings("openai/fake", "http://127.0.0.1:9/v1",
+                                                                     retries=1, retry_backoff=0.01))
+    with pytest.raises(ModelError, match=r"^Could not reach the model openai/fake at http://127\.0\.0\.1:9/v1 "
+                                         r"\(tried 2 times\): is the server running\?$"):
+        await run_turn(agent, "hello")
+    model.replies = [fm.status(500), fm.text("fine")]
+    events = await run_turn(make_llm_agent(), "again")
+    assert events[-2:] == [{"type": "text", "content": "fine"}, {"type": "done", "iterations": 1}]
+
+
+async def until(condition, what: str):
+    for _ in range(400):
+        if condition():
+            return
+        await asyncio.sleep(0.05)
+    pytest.fail(f"never happened: {what}")
+
+
+async def test_cancel_closes_the_stream_of_a_stalled_model(make_llm_agent, model):
+    # Catches a stop that waits for the provider, or leaves its HTTP stream open and billing.
+    model.replies = [fm.text("Thinking about ") + fm.stall()]
+    agent = make_llm_agent()
+    events: list[dict] = []
+    turn = asyncio.create_task(collect(agent, "write me an essay", events))
+    await until(lambda: events and model.stalled.is_set(), "the stream stalled after its first piece")
+    agent.cancel()
+    await turn
+    assert [e["type"] for e in events] == ["text", "cancelled"]
+    assert await asyncio.to_thread(model.closed.wait, 10), "the model's connection stayed open"
+    assert not agent.is_processing
+
+
+async def test_cancel_kills_a_running_command_and_its_children(make_llm_agent, model, tmp_path):
+    # Catches a stopped turn leaving the command (or what it started) running.
+    pid_file = tmp_path / "pid"
+    model.replies = [fm.tool_call("run_command", {"command": f"sleep 300 & echo $! > {pid_file}.tmp; "
+                                                              f"mv {pid_file}.tmp {pid_file}; wait"})]
+    agent = make_llm_agent()
+    events: list[dict] = []
+    turn = asyncio.create_task(collect(agent, "run it", events))
+    await until(pid_file.exists, "the command started")
+    pid = int(pid_file.read_text())
+    agent.cancel()
+    await turn
+    assert [e["type"] for e in events] == ["tool_call", "cancelled"]
+    await until(lambda: not _alive(pid), "the command's child was killed")
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    # A killed child of ours lingers as a zombie until reaped by its parent's parent (init here).
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split(") ")[1][0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def test_context_rebuild_keeps_calls_with_their_results_and_trims_oldest_turns():
+    # Catches a stopped turn's unanswered call reaching the model, or trimming that splits a turn.
+    rows = [
+        {"id": 1, "turn_id": "t1", "role": "user", "content": "old " * 300},
+        {"id": 2, "turn_id": "t1", "role": "assistant", "content": "ok"},
+        {"id": 3, "turn_id": "t2", "role": "user", "content": "look"},
+        {"id": 4, "turn_id": "t2", "role": "assistant", "content": "Looking."},
+        {"id": 5, "turn_id": "t2", "role": "tool_call", "content": "", "meta": {"id": "a", "tool": "read_file", "arguments": {"path": "x"}}},
+        {"id": 6, "turn_id": "t2", "role": "tool_call", "content": "", "meta": {"id": "b", "tool": "run_command", "arguments": {}}},
+        {"id": 7, "turn_id": "t2", "role": "tool_result", "content": "", "meta": {"id": "a", "result": "data"}},
+        {"id": 8, "turn_id": "t2", "role": "approval", "content": "run_command", "meta": {}},
+        {"id": 9, "turn_id": "t2", "role": "outcome", "content": "stopped", "meta": {"outcome": "stopped"}},
+    ]
+    turns = turns_from_rows(rows)
+    assert turns[1] == [
+        {"role": "user", "content": "look"},
+        {"role": "assistant", "content": "Looking.", "tool_calls": [
+            {"id": "a", "type": "function", "function": {"name": "read_file", "arguments": '{"path": "x"}'}}]},
+        {"role": "tool", "tool_call_id": "a", "content": "data"},
+    ]
+    assert fit(turns, 10_000) == turns[0] + turns[1]
+    assert fit(turns, 100) == turns[1]  # the long first turn goes whole
+    assert fit(turns, 5) == []
+
+
+async def test_screen_tools_plug_in_and_a_screenshot_reaches_the_model_as_an_image(monkeypatch, store, model):
+    # Catches the screen module not being offered, or a screenshot sent to a vision model as text only.
+    import base64
+    import sys
+    import types
+
+    from tavrin.core.png import encode_png
+    from tavrin.core.tools import load_tools
+
+    png = base64.b64encode(encode_png(4, 4, bytes(48))).decode()
+
+    async def shoot(arguments, context):
+        return {"text": "Screenshot, 4x4 pixels.", "image_png_base64": png}
+
+    shot = types.SimpleNamespace(NAME="take_screenshot", DESCRIPTION="the screen", SIDE_EFFECTS=False,
+                                 PARAMETERS={"type": "object", "properties": {}}, run=shoot)
+    monkeypatch.setitem(sys.modules, "tavrin.core.tools.screen", types.SimpleNamespace(TOOLS=(shot,)))
+    tools = load_tools()
+    assert "take_screenshot" in tools and "read_file" in tools
+    agent = LiteLLMAgent(store, Guardrails(), settings=ModelSettings("openai/fake", model.url), tools=tools)
+    agent._vision = True  # the fake model's name tells LiteLLM nothing about images
+    model.replies = [fm.tool_call("take_screenshot", {}), fm.text("A black square.")]
+    events = await run_turn(agent, "What do you see?")
+    result = next(e for e in events if e["type"] == "tool_result")
+    assert result["screenshot"] is True and result["image_base64"] == png
+    sent = model.requests[1]["messages"]
+    assert sent[-2]["role"] == "tool" and sent[-1]["role"] == "user"
+    assert sent[-1]["content"][1]["image_url"]["url"] == "data:image/png;base64," + png
+    rows = await store.get_messages(agent.conversation.conversation_id)
+    assert "thumbnail_base64" in next(r for r in rows if r["role"] == "tool_result")["meta"]
+
+
+NO_TRAFFIC_SCRIPT = r"""
+import asyncio, socket, sys
+reached = []
+for name in ("connect", "connect_ex"):
+    original = getattr(socket.socket, name)
+    def spy(self, address, _original=original):
+        if self.family in (socket.AF_INET, socket.AF_INET6):
+            reached.append(address[:2])
+        return _original(self, address)
+    setattr(socket.socket, name, spy)
+resolve = socket.getaddrinfo
+def resolve_spy(host, *args, **kwargs):
+    reached.append((host, "lookup"))
+    return resolve(host, *args, **kwargs)
+socket.getaddrinfo = resolve_spy
+from tavrin.core.guardrails import Guardrails
+from tavrin.core.llm_agent import LiteLLMAgent, ModelSettings
+from tavrin.core.store import ConversationStore
+
+async def main():
+    agent = LiteLLMAgent(ConversationStore(":memory:"), Guardrails(), settings=ModelSettings("openai/fake", sys.argv[1]))
+    return [e.type async for e in agent.process_message("hi")]
+
+events = asyncio.run(main())
+print(events, sorted({str(host) for host, _ in reached}), file=sys.stderr)
+"""
+
+
+def test_nothing_but_the_model_request_leaves_the_machine(model):
+    # Catches LiteLLM fetching its price list or sending telemetry, or printing banners on the console.
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", NO_TRAFFIC_SCRIPT, model.url], capture_output=True, text=True,
+                          timeout=500)
+    assert done.returncode == 0 and done.stdout == ""
+    assert done.stderr.strip() == "['text', 'done'] ['127.0.0.1']"
