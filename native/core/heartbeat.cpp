@@ -68,11 +68,29 @@ struct Names {
     PyObject* kw_name = kwnames({"name"});
 };
 
+// What status() gave last, so that the next call copies a dict whose values are in place already
+// and sets only those that changed (a dict copy takes the key table whole; every insertion or
+// replacement is a look-up). `dict` holds the keys of status() in their order; `values` are the
+// objects it holds for the first eight, compared by identity. "blocked_ops", a new list at every
+// call, stays None in it. Both are changed together, with no Python code able to run in between, and
+// a value that is replaced is released only once they agree again, so a status() re-entered from a
+// `__del__` or a property always finds them in step.
+struct StatusMemo {
+    nb::object dict;
+    nb::object values[8];
+    void each(auto&& f) {
+        f(dict);
+        for (nb::object& v : values) f(v);
+    }
+};
+
 // The runner's state: its fields are the attributes `_config`, `_on_beat`, ... (see make_runner_class).
 struct Runner {
     nb::object config, on_beat, on_event, task, consecutive_beats, paused, stop_event;
+    StatusMemo status;
     void each(auto&& f) {
         for (nb::object* v : {&config, &on_beat, &on_event, &task, &consecutive_beats, &paused, &stop_event}) f(*v);
+        status.each(f);
     }
 };
 
@@ -85,9 +103,10 @@ struct Module {
     Logger log{"tavrin.heartbeat"};
     CoroName loop_name{"_loop", "HeartbeatRunner._loop"};
     ModuleGlobals global;  // the module's globals, looked up at each use
-    // The keys of status() in their order, each bound to None. A copy of it takes the keys' table
-    // whole, so filling in the values inserts nothing and never grows the dict.
+    // The keys of status() in their order, each bound to None (see StatusMemo).
     nb::object status_keys;
+    PyObject* status_order[8] = {n.enabled, n.running, n.paused, n.interval_seconds, n.consecutive_beats,
+                                 n.max_consecutive, n.quiet_hours_start, n.quiet_hours_end};
 };
 
 Module* instance = nullptr;
@@ -242,20 +261,32 @@ nb::object update_config_impl(PyObject* const* a) {
     return none();
 }
 
+// The nine values are read in the order of their keys; then the memo takes those that changed, and
+// the result is a copy of it with a new list for "blocked_ops".
 nb::object status_impl(PyObject* const* a) {
-    const Names& n = hb().n;
+    const Module& m = hb();
+    const Names& n = m.n;
     nb::handle self = a[0];
     nb::object config = get(self, &Runner::config);
-    nb::object d = check(PyDict_Copy(hb().status_keys.ptr()));
-    dict_set(d, n.enabled, attr(config, n.enabled));
-    dict_set(d, n.running, running(self));
-    dict_set(d, n.paused, get(self, &Runner::paused));
-    dict_set(d, n.interval_seconds, attr(config, n.interval_seconds));
-    dict_set(d, n.consecutive_beats, get(self, &Runner::consecutive_beats));
-    dict_set(d, n.max_consecutive, attr(config, n.max_consecutive));
-    dict_set(d, n.quiet_hours_start, attr(config, n.quiet_hours_start));
-    dict_set(d, n.quiet_hours_end, attr(config, n.quiet_hours_end));
-    dict_set(d, n.blocked_ops, check(PySequence_List(attr(config, n.blocked_ops).ptr())));
+    nb::object values[] = {attr(config, n.enabled),
+                           running(self),
+                           get(self, &Runner::paused),
+                           attr(config, n.interval_seconds),
+                           get(self, &Runner::consecutive_beats),
+                           attr(config, n.max_consecutive),
+                           attr(config, n.quiet_hours_start),
+                           attr(config, n.quiet_hours_end)};
+    nb::object blocked = check(PySequence_List(attr(config, n.blocked_ops).ptr()));
+
+    StatusMemo& memo = state_of<Runner>(self).status;
+    if (!memo.dict) memo.dict = check(PyDict_Copy(m.status_keys.ptr()));
+    for (std::size_t i = 0; i < std::size(values); ++i) {
+        if (values[i].ptr() == memo.values[i].ptr()) continue;
+        dict_set(memo.dict, m.status_order[i], values[i]);  // the old value lives on in memo.values[i]
+        std::swap(memo.values[i], values[i]);                // and from here in values[i], until we return
+    }
+    nb::object d = check(PyDict_Copy(memo.dict.ptr()));
+    dict_set(d, n.blocked_ops, blocked);
     return d;
 }
 
