@@ -158,18 +158,27 @@ def test_a_subclass_that_shadows_a_name_is_read_through_it(cls, key, value):
     assert r.status()[key] == value
 
 
-def test_a_patched_class_is_read_through_the_patch():
-    """Catches native reads that keep bypassing the class after `running` was replaced on it."""
-    code = """if True:
-        from tavrin.config import HeartbeatConfig
-        from tavrin.core.heartbeat import HeartbeatRunner
-        r = HeartbeatRunner(HeartbeatConfig(), None)
-        assert r.status()["running"] is False
-        HeartbeatRunner.running = property(lambda self: "patched")
-        print(r.status()["running"], r.running)
-    """
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    assert out.split() == ["patched", "patched"]
+PATCHED_CLASS = """
+r = HeartbeatRunner(HeartbeatConfig(), None)
+assert r.status()["running"] is False
+HeartbeatRunner.running = property(lambda self: "patched")
+print(r.status()["running"], r.running)
+"""
+
+OTHER_SELF = """
+class Duck:  # an object with the runner's attributes but none of its state
+    _config, _paused, _consecutive_beats, running = HeartbeatConfig(), "duck", 3, "patched"
+print(HeartbeatRunner.status(Duck())["running"], HeartbeatRunner.status(Duck())["paused"])
+"""
+
+
+@pytest.mark.parametrize("code, printed", [(PATCHED_CLASS, "patched patched"), (OTHER_SELF, "patched duck")],
+                         ids=["patched class", "other self"])
+def test_methods_read_what_python_code_would(code, printed):
+    """Catches native reads that bypass a patched class, or that write into an object with no state."""
+    prelude = "from tavrin.config import HeartbeatConfig\nfrom tavrin.core.heartbeat import HeartbeatRunner\n"
+    out = subprocess.run([sys.executable, "-c", prelude + code], capture_output=True, text=True, check=True).stdout
+    assert out.split() == printed.split()
 
 
 def cycle_through_field(r):

@@ -278,7 +278,8 @@ nb::object status_impl(PyObject* const* a) {
                            attr(config, n.quiet_hours_end)};
     nb::object blocked = check(PySequence_List(attr(config, n.blocked_ops).ptr()));
 
-    StatusMemo& memo = state_of<Runner>(self).status;
+    StatusMemo scratch;  // for a status() called through the class on another kind of object
+    StatusMemo& memo = has_state<Runner>(self) ? state_of<Runner>(self).status : scratch;
     if (!memo.dict) memo.dict = check(PyDict_Copy(m.status_keys.ptr()));
     for (std::size_t i = 0; i < std::size(values); ++i) {
         if (values[i].ptr() == memo.values[i].ptr()) continue;

@@ -130,10 +130,17 @@ int on_type_change(PyTypeObject* type) noexcept {
 
 }  // namespace fields_detail
 
-// The State of an instance of the native class (or of a subclass of it).
+// The State of an instance of the native class or of a subclass (see `has_state`).
 template <class State>
 State& state_of(nb::handle o) {
     return fields_detail::object_of<State>(o.ptr())->state;
+}
+
+// True when `o` is an instance of the native class or of a subclass: when it has a State at all (a
+// method called through the class may be given any object).
+template <class State>
+bool has_state(nb::handle o) {
+    return PyObject_TypeCheck(o.ptr(), fields_detail::ClassInfo<State>::type);
 }
 
 // True when reading `o`'s fields directly is what Python's attribute look-up would give.
