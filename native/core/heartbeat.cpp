@@ -15,6 +15,8 @@
 #include "runtime/module.hpp"
 #include "runtime/log.hpp"
 
+#include <optional>
+
 namespace tv::heartbeat {
 namespace {
 
@@ -278,8 +280,8 @@ nb::object status_impl(PyObject* const* a) {
                            attr(config, n.quiet_hours_end)};
     nb::object blocked = check(PySequence_List(attr(config, n.blocked_ops).ptr()));
 
-    StatusMemo scratch;  // for a status() called through the class on another kind of object
-    StatusMemo& memo = has_state<Runner>(self) ? state_of<Runner>(self).status : scratch;
+    std::optional<StatusMemo> scratch;  // for a status() called through the class on another kind of object
+    StatusMemo& memo = has_state<Runner>(self) ? state_of<Runner>(self).status : scratch.emplace();
     if (!memo.dict) memo.dict = check(PyDict_Copy(m.status_keys.ptr()));
     for (std::size_t i = 0; i < std::size(values); ++i) {
         if (values[i].ptr() == memo.values[i].ptr()) continue;
