@@ -72,6 +72,7 @@ def run(path: str, n: int) -> None:
         async def many():
             await turn(Socket(), agent, "Open the settings", session_id="s1")
     loop.run_until_complete(many())
+    loop.close()
 
 
 def instructions(python: str, path: str, n: int, out: str) -> int:
