@@ -156,7 +156,7 @@ template <class State>
 nb::object native_class(const char* module, const char* name, const char* doc, std::vector<FieldDef> fields) {
     using Info = fields_detail::ClassInfo<State>;
     using Object = NativeObject<State>;
-    // The descriptors and the spec must outlive the class, which lives as long as the process.
+    // The descriptors and the type's description outlive the class, which lives as long as the process.
     auto* members = new std::vector<PyMemberDef>();
     for (const FieldDef& f : fields)
         members->push_back({f.name, Py_T_OBJECT_EX, (Py_ssize_t)(offsetof(Object, state) + f.offset), 0, nullptr});
@@ -174,9 +174,9 @@ nb::object native_class(const char* module, const char* name, const char* doc, s
                                     {Py_tp_doc, (void*)doc},
                                     {0, nullptr}};
     auto* qualified = new std::string(std::string(module) + "." + name);
-    auto* spec = new PyType_Spec{qualified->c_str(), (int)sizeof(Object), 0,
-                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    nb::object type = check(PyType_FromSpec(spec));
+    auto* description = new PyType_Spec{qualified->c_str(), (int)sizeof(Object), 0,
+                                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    nb::object type = check(PyType_FromSpec(description));
     // A class statement's class is named in messages by its bare name ("'Runner' object has no
     // attribute ..."); assigning __name__ gives this one the same.
     check(PyObject_SetAttrString(type.ptr(), "__name__", str(name).ptr()));
