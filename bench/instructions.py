@@ -3,10 +3,16 @@
 Wall-clock ratios on a shared machine swing with whatever else runs; instruction counts do not. Each
 path runs in two processes, one with twice the operations of the other, and the difference divided by
 the extra operations is the cost of one: `manager.broadcast` of one event to 50 in-memory sockets, one
-`_handle_message(ws, {"type": "ping"})`, one `HeartbeatRunner.status()`.
+`_handle_message(ws, {"type": "ping"})`, one `HeartbeatRunner.status()` and one event of a Computer Use
+turn. The last two are also counted for their Python references (`handler_references.py`), side by side.
 
     python bench/instructions.py                    # this build
+    python bench/instructions.py --only "heartbeat status" --only "heartbeat status, Python"
+    python bench/instructions.py --keep DIR         # keep the profiles: DIR/<path>.1 and .2
     python bench/instructions.py --python OTHER_PY  # and the build installed for another interpreter
+
+With --keep, `PROFILE_EVENTS=<n> python bench/profile_diff.py DIR <path>` prints the cost of one
+operation by function (n as printed); bench/profile.sh builds the unstripped modules that needs.
 """
 
 from __future__ import annotations
@@ -20,14 +26,19 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-PATHS = {"broadcast": 2_000, "ping": 20_000, "heartbeat status": 50_000}
+PATHS = {"broadcast": 2_000, "ping": 20_000, "heartbeat status": 50_000, "heartbeat status, Python": 50_000,
+         "Computer Use event": 1_800, "Computer Use event, Python": 1_800}
+REFERENCES = {"heartbeat status": "heartbeat status, Python", "Computer Use event": "Computer Use event, Python"}
+
+
+sys.path.insert(0, str(HERE))
 
 
 def run(path: str, n: int) -> None:
-    sys.path.insert(0, str(HERE))
-    from fakes import Socket, install_host
+    from fakes import CU_CYCLE, CUAgent, Socket, install_host
 
     install_host()
+    import handler_references as ref
     from tavrin.config import HeartbeatConfig
     from tavrin.core import heartbeat
     from tavrin.gateway import ws
@@ -46,36 +57,66 @@ def run(path: str, n: int) -> None:
         async def many():
             for _ in range(n):
                 await ws._handle_message(sock, ping)
-    else:
-        runner = heartbeat.HeartbeatRunner(HeartbeatConfig(), None)
+    elif path.startswith("heartbeat status"):
+        runner_class = ref.PythonRunner if path.endswith("Python") else heartbeat.HeartbeatRunner
+        runner = runner_class(HeartbeatConfig(), None)
 
         async def many():
             for _ in range(n):
                 runner.status()
+    else:
+        # n events: a turn of whole cycles of every kind the agent reports (n is a multiple of the cycle).
+        turn = ref.python_computer_use_chat if path.endswith("Python") else ws._handle_computer_use_chat
+        agent = CUAgent(n // len(CU_CYCLE))
+
+        async def many():
+            await turn(Socket(), agent, "Open the settings", session_id="s1")
     loop.run_until_complete(many())
+    loop.close()
 
 
-def instructions(python: str, path: str, n: int) -> int:
-    cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", python, str(Path(__file__).resolve()),
+def instructions(python: str, path: str, n: int, out: str) -> int:
+    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python, str(Path(__file__).resolve()),
            "--one", path, "--n", str(n)]
     proc = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"), check=True)
     return int(re.search(r"Collected : (\d+)", proc.stderr).group(1))
+
+
+def tag(path: str) -> str:
+    return path.replace(" ", "_").replace(",", "")
 
 
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--one")
     ap.add_argument("--n", type=int)
+    ap.add_argument("--only", action="append", choices=list(PATHS), help="only these paths")
+    ap.add_argument("--keep", type=Path, help="keep the profiles in this directory (for profile_diff.py)")
     ap.add_argument("--python", action="append", default=[], help="another interpreter whose build to count too")
     args = ap.parse_args()
     if args.one:
         run(args.one, args.n)
         return
+    if args.keep:
+        args.keep.mkdir(parents=True, exist_ok=True)
     for python in [sys.executable, *args.python]:
         print(python)
-        for path, n in PATHS.items():
-            per_op = (instructions(python, path, 2 * n) - instructions(python, path, n)) / n
-            print(f"  {path:18s} {per_op:9.0f} instructions per operation")
+        counted = {}
+        for path in args.only or PATHS:
+            n = PATHS[path]
+            out = [str(args.keep / f"{tag(path)}.{k}") if args.keep else "/dev/null" for k in (1, 2)]
+            counted[path] = (instructions(python, path, 2 * n, out[1]) - instructions(python, path, n, out[0])) / n
+            print(f"  {path:28s} {counted[path]:9.0f} instructions per operation   (n = {n})", flush=True)
+        for ours, reference in REFERENCES.items():
+            if ours in counted and reference in counted:
+                print(f"  {ours} / Python = {counted[ours] / counted[reference]:.3f}")
+        if python == sys.executable and len(counted) == len(PATHS):
+            from harness import write_table
+
+            write_table("instructions", "Other hot paths: instructions per operation (callgrind)",
+                        ["path", "instructions/operation", "/ Python"],
+                        [[p, f"{v:.0f}", f"{v / counted[REFERENCES[p]]:.3f}" if p in REFERENCES else ""]
+                         for p, v in counted.items()])
 
 
 if __name__ == "__main__":

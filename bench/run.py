@@ -38,6 +38,7 @@ def main() -> None:
         run("memory.py", "--streams")
     if os.environ.get("BENCH_CALLGRIND", "1") != "0":
         run("callgrind.py")
+        run("instructions.py")
     parts = [p.read_text() for p in sorted((HERE / "results").glob("*.md")) if p.name != "summary.md"]
     (HERE / "results" / "summary.md").write_text("\n".join(parts))
     print(f"\nresults in {HERE / 'results'}")

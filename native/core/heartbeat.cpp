@@ -1,15 +1,21 @@
 // The extension module `tavrin.core.heartbeat`: a background task that wakes the agent at a fixed
 // interval with a check-in prompt, so that it can carry on with its plan while the user is away.
 //
-// `HeartbeatRunner` is an ordinary Python class whose methods are C++ functions. Its state lives in the
-// instance `__dict__` as plain attributes (`_config`, `_paused`, ...), and every operation reads them
-// and the configuration record afresh, so a change made by the host between two steps is seen at the
-// next one. `asyncio`, `datetime` and `DEFAULT_HEARTBEAT_PROMPT` are module globals looked up at each
-// use, which lets a host or a test substitute the clock or the event-loop functions at run time.
+// `HeartbeatRunner` keeps its state (`_config`, `_paused`, ...) in C++ fields of the instance, which
+// are also its Python attributes of those names, readable and writable by the host and by tests (see
+// runtime/fields.hpp). Every operation reads them and the configuration record afresh, so a change made
+// by the host between two steps is seen at the next one. Where a subclass or a patched class could put
+// something else behind a field's name, the fields are read through Python's attribute look-up
+// instead, as a Python class's methods would read them. `asyncio`, `datetime` and
+// `DEFAULT_HEARTBEAT_PROMPT` are module globals looked up at each use, which lets a host or a test
+// substitute the clock or the event-loop functions at run time.
 #include "runtime/async.hpp"
+#include "runtime/fields.hpp"
 #include "runtime/func.hpp"
 #include "runtime/module.hpp"
 #include "runtime/log.hpp"
+
+#include <optional>
 
 namespace tv::heartbeat {
 namespace {
@@ -64,6 +70,34 @@ struct Names {
     PyObject* kw_name = kwnames({"name"});
 };
 
+// What status() gave last, so that the next call copies a dict whose values are in place already
+// and sets only those that changed (a dict copy takes the key table whole; every insertion or
+// replacement is a look-up). `dict` holds the keys of status() in their order; `values` are the
+// objects it holds for the first eight, compared by identity. "blocked_ops", a new list at every
+// call, stays None in it. Both are changed together, with no Python code able to run in between, and
+// a value that is replaced is released only once they agree again, so a status() re-entered from a
+// `__del__` or a property always finds them in step.
+struct StatusMemo {
+    nb::object dict;
+    nb::object values[8];
+    void each(auto&& f) {
+        f(dict);
+        for (nb::object& v : values) f(v);
+    }
+};
+
+// The runner's state: its fields are the attributes `_config`, `_on_beat`, ... (see make_runner_class).
+struct Runner {
+    nb::object config, on_beat, on_event, task, consecutive_beats, paused, stop_event;
+    StatusMemo status;
+    void each(auto&& f) {
+        for (nb::object* v : {&config, &on_beat, &on_event, &task, &consecutive_beats, &paused, &stop_event}) f(*v);
+        status.each(f);
+    }
+};
+
+using Field = nb::object Runner::*;
+
 // Everything the module keeps for the life of the process. Allocated once and never freed, so that
 // no reference is released after the interpreter has shut down.
 struct Module {
@@ -71,9 +105,10 @@ struct Module {
     Logger log{"tavrin.heartbeat"};
     CoroName loop_name{"_loop", "HeartbeatRunner._loop"};
     ModuleGlobals global;  // the module's globals, looked up at each use
-    // The keys of status() in their order, each bound to None. A copy of it takes the keys' table
-    // whole, so filling in the values inserts nothing and never grows the dict.
+    // The keys of status() in their order, each bound to None (see StatusMemo).
     nb::object status_keys;
+    PyObject* status_order[8] = {n.enabled, n.running, n.paused, n.interval_seconds, n.consecutive_beats,
+                                 n.max_consecutive, n.quiet_hours_start, n.quiet_hours_end};
 };
 
 Module* instance = nullptr;
@@ -81,9 +116,45 @@ const Module& hb() { return *instance; }
 
 nb::object integer(long v) { return check(PyLong_FromLong(v)); }
 
+// The attribute name of a field.
+PyObject* name_of(Field field) {
+    const Names& n = hb().n;
+    const std::pair<Field, PyObject*> names[] = {
+        {&Runner::config, n._config}, {&Runner::on_beat, n._on_beat}, {&Runner::on_event, n._on_event},
+        {&Runner::task, n._task}, {&Runner::consecutive_beats, n._consecutive_beats}, {&Runner::paused, n._paused},
+        {&Runner::stop_event, n._stop_event}};
+    for (auto& [f, name] : names)
+        if (f == field) return name;
+    return nullptr;  // not reached: every field has its name above
+}
+
+// `self.<field>`: the field itself where that is what the attribute look-up finds, else the look-up
+// (which also raises the AttributeError of a field that is not set).
+nb::object get(nb::handle self, Field field) {
+    if (untouched<Runner>(self))
+        if (const nb::object& v = state_of<Runner>(self).*field) return v;
+    return attr(self, name_of(field));
+}
+
+// `self.<field> = value`. The old value is released after the field holds the new one.
+void put(nb::handle self, Field field, nb::handle value) {
+    if (!untouched<Runner>(self)) return set_attr(self, name_of(field), value);
+    nb::object old = std::exchange(state_of<Runner>(self).*field, nb::borrow(value));
+}
+
+// `task is not None and not task.done()`.
+bool task_running(nb::handle task) { return !is_none(task) && !truthy(call_method(task, hb().n.done)); }
+
+// `self.running`: worked out here while the property is the module's own.
+nb::object running(nb::handle self) {
+    const Names& n = hb().n;
+    if (!untouched<Runner>(self)) return attr(self, n.running);
+    return boolean(task_running(get(self, &Runner::task)));
+}
+
 bool stop_requested(nb::handle self) {
     const Names& n = hb().n;
-    return truthy(call_method(attr(self, n._stop_event), n.is_set));
+    return truthy(call_method(get(self, &Runner::stop_event), n.is_set));
 }
 
 // Closes a coroutine that will never be scheduled, so that it is not reported as "never awaited".
@@ -99,29 +170,29 @@ nb::object init_impl(PyObject* const* a) {
     const Module& m = hb();
     const Names& n = m.n;
     nb::handle self = a[0];
-    set_attr(self, n._config, a[1]);
-    set_attr(self, n._on_beat, a[2]);
-    set_attr(self, n._on_event, a[3]);
-    set_attr(self, n._task, Py_None);
-    set_attr(self, n._consecutive_beats, integer(0));
-    set_attr(self, n._paused, Py_False);
-    set_attr(self, n._stop_event, call(attr(m.global(n.asyncio), n.Event)));
+    put(self, &Runner::config, a[1]);
+    put(self, &Runner::on_beat, a[2]);
+    put(self, &Runner::on_event, a[3]);
+    put(self, &Runner::task, Py_None);
+    put(self, &Runner::consecutive_beats, integer(0));
+    put(self, &Runner::paused, Py_False);
+    put(self, &Runner::stop_event, call(attr(m.global(n.asyncio), n.Event)));
     return none();
 }
 
 // True while the loop task exists and has not finished (it may have ended by itself).
 nb::object running_impl(PyObject* const* a) {
-    const Names& n = hb().n;
-    nb::object task = attr(a[0], n._task);
-    return boolean(!is_none(task) && !truthy(call_method(task, n.done)));
+    return boolean(task_running(get(a[0], &Runner::task)));
 }
 
-nb::object paused_impl(PyObject* const* a) { return attr(a[0], hb().n._paused); }
+nb::object paused_impl(PyObject* const* a) { return get(a[0], &Runner::paused); }
 
-nb::object consecutive_beats_impl(PyObject* const* a) { return attr(a[0], hb().n._consecutive_beats); }
+nb::object consecutive_beats_impl(PyObject* const* a) {
+    return get(a[0], &Runner::consecutive_beats);
+}
 
 nb::object reset_consecutive_impl(PyObject* const* a) {
-    set_attr(a[0], hb().n._consecutive_beats, integer(0));
+    put(a[0], &Runner::consecutive_beats, integer(0));
     return none();
 }
 
@@ -131,8 +202,8 @@ nb::object start_impl(PyObject* const* a) {
     const Module& m = hb();
     const Names& n = m.n;
     nb::handle self = a[0];
-    if (truthy(attr(self, n.running))) return none();
-    call_method(attr(self, n._stop_event), n.clear);
+    if (truthy(running(self))) return none();
+    call_method(get(self, &Runner::stop_event), n.clear);
     // The running loop is fetched before the coroutine exists: without one, start() fails with the
     // loop's own RuntimeError and leaves no orphaned coroutine behind.
     nb::object loop = call(attr(m.global(n.asyncio), n.get_running_loop));
@@ -144,8 +215,8 @@ nb::object start_impl(PyObject* const* a) {
         discard_coroutine(coro);
         throw;
     }
-    set_attr(self, n._task, task);
-    nb::object config = attr(self, n._config);
+    put(self, &Runner::task, task);
+    nb::object config = get(self, &Runner::config);
     nb::object interval = attr(config, n.interval_seconds);
     nb::object limit = attr(config, n.max_consecutive);
     m.log.log(Level::info, n.started, interval, limit);
@@ -157,24 +228,24 @@ nb::object stop_impl(PyObject* const* a) {
     const Module& m = hb();
     const Names& n = m.n;
     nb::handle self = a[0];
-    call_method(attr(self, n._stop_event), n.set);
-    nb::object task = attr(self, n._task);
+    call_method(get(self, &Runner::stop_event), n.set);
+    nb::object task = get(self, &Runner::task);
     if (truthy(task) && !truthy(call_method(task, n.done))) call_method(task, n.cancel);
-    set_attr(self, n._task, Py_None);
+    put(self, &Runner::task, Py_None);
     m.log.log(Level::info, n.stopped);
     return none();
 }
 
 nb::object pause_impl(PyObject* const* a) {
     const Module& m = hb();
-    set_attr(a[0], m.n._paused, Py_True);
+    put(a[0], &Runner::paused, Py_True);
     m.log.log(Level::info, m.n.paused_by_user);
     return none();
 }
 
 nb::object resume_impl(PyObject* const* a) {
     const Module& m = hb();
-    set_attr(a[0], m.n._paused, Py_False);
+    put(a[0], &Runner::paused, Py_False);
     m.log.log(Level::info, m.n.resumed);
     return none();
 }
@@ -184,28 +255,41 @@ nb::object resume_impl(PyObject* const* a) {
 nb::object update_config_impl(PyObject* const* a) {
     const Names& n = hb().n;
     nb::handle self = a[0], config = a[1];
-    set_attr(self, n._config, config);
-    if (truthy(attr(self, n.running))) {
+    put(self, &Runner::config, config);
+    if (truthy(running(self))) {
         call_method(self, n.stop);
         if (truthy(attr(config, n.enabled))) call_method(self, n.start);
     }
     return none();
 }
 
+// The nine values are read in the order of their keys; then the memo takes those that changed, and
+// the result is a copy of it with a new list for "blocked_ops".
 nb::object status_impl(PyObject* const* a) {
-    const Names& n = hb().n;
+    const Module& m = hb();
+    const Names& n = m.n;
     nb::handle self = a[0];
-    nb::object config = attr(self, n._config);
-    nb::object d = check(PyDict_Copy(hb().status_keys.ptr()));
-    dict_set(d, n.enabled, attr(config, n.enabled));
-    dict_set(d, n.running, attr(self, n.running));
-    dict_set(d, n.paused, attr(self, n._paused));
-    dict_set(d, n.interval_seconds, attr(config, n.interval_seconds));
-    dict_set(d, n.consecutive_beats, attr(self, n._consecutive_beats));
-    dict_set(d, n.max_consecutive, attr(config, n.max_consecutive));
-    dict_set(d, n.quiet_hours_start, attr(config, n.quiet_hours_start));
-    dict_set(d, n.quiet_hours_end, attr(config, n.quiet_hours_end));
-    dict_set(d, n.blocked_ops, check(PySequence_List(attr(config, n.blocked_ops).ptr())));
+    nb::object config = get(self, &Runner::config);
+    nb::object values[] = {attr(config, n.enabled),
+                           running(self),
+                           get(self, &Runner::paused),
+                           attr(config, n.interval_seconds),
+                           get(self, &Runner::consecutive_beats),
+                           attr(config, n.max_consecutive),
+                           attr(config, n.quiet_hours_start),
+                           attr(config, n.quiet_hours_end)};
+    nb::object blocked = check(PySequence_List(attr(config, n.blocked_ops).ptr()));
+
+    std::optional<StatusMemo> scratch;  // for a status() called through the class on another kind of object
+    StatusMemo& memo = has_state<Runner>(self) ? state_of<Runner>(self).status : scratch.emplace();
+    if (!memo.dict) memo.dict = check(PyDict_Copy(m.status_keys.ptr()));
+    for (std::size_t i = 0; i < std::size(values); ++i) {
+        if (values[i].ptr() == memo.values[i].ptr()) continue;
+        dict_set(memo.dict, m.status_order[i], values[i]);  // the old value lives on in memo.values[i]
+        std::swap(memo.values[i], values[i]);                // and from here in values[i], until we return
+    }
+    nb::object d = check(PyDict_Copy(memo.dict.ptr()));
+    dict_set(d, n.blocked_ops, blocked);
     return d;
 }
 
@@ -216,7 +300,7 @@ nb::object status_impl(PyObject* const* a) {
 nb::object in_quiet_hours_impl(PyObject* const* a) {
     const Module& m = hb();
     const Names& n = m.n;
-    nb::object config = attr(a[0], n._config);
+    nb::object config = get(a[0], &Runner::config);
     nb::object start = attr(config, n.quiet_hours_start);
     nb::object end = attr(config, n.quiet_hours_end);
     if (!truthy(start) || !truthy(end)) return boolean(false);
@@ -237,46 +321,46 @@ Coro run_loop(nb::object self) {
         for (;;) {
             if (stop_requested(self)) co_return none();
 
-            Local interval = attr(attr(self, n._config), n.interval_seconds);
+            Local interval = attr(get(self, &Runner::config), n.interval_seconds);
             Local sleeping = call(attr(m.global(n.asyncio), n.sleep), interval);
             TV_AWAIT(sleeping);
 
             if (stop_requested(self)) co_return none();
-            if (truthy(attr(self, n._paused))) continue;
+            if (truthy(get(self, &Runner::paused))) continue;
             if (truthy(call_method(self, n._in_quiet_hours))) {
                 m.log.log(Level::debug, n.quiet);
                 continue;
             }
 
-            Local beats = attr(self, n._consecutive_beats);
-            if (compare(beats, attr(attr(self, n._config), n.max_consecutive), Py_GE)) {
+            Local beats = get(self, &Runner::consecutive_beats);
+            if (compare(beats, attr(get(self, &Runner::config), n.max_consecutive), Py_GE)) {
                 m.log.log(Level::info, n.limit_reached, beats);
-                set_attr(self, n._paused, Py_True);
-                Local on_event = attr(self, n._on_event);
+                put(self, &Runner::paused, Py_True);
+                Local on_event = get(self, &Runner::on_event);
                 if (truthy(on_event)) {
                     Local event = new_dict();
                     dict_set(event, n.type, n.heartbeat_paused);
                     dict_set(event, n.reason, n.max_consecutive_reached);
-                    dict_set(event, n.count, attr(self, n._consecutive_beats));
+                    dict_set(event, n.count, get(self, &Runner::consecutive_beats));
                     Local sending = call(on_event, event);
                     TV_AWAIT(sending);
                 }
                 continue;
             }
 
-            Local prompt = attr(attr(self, n._config), n.prompt);
+            Local prompt = attr(get(self, &Runner::config), n.prompt);
             if (!truthy(prompt)) prompt = m.global(n.DEFAULT_HEARTBEAT_PROMPT);
 
-            Local counted = check(PyNumber_InPlaceAdd(attr(self, n._consecutive_beats).ptr(), integer(1).ptr()));
-            set_attr(self, n._consecutive_beats, counted);
-            m.log.log(Level::info, n.firing, attr(self, n._consecutive_beats));
+            Local counted = check(PyNumber_InPlaceAdd(get(self, &Runner::consecutive_beats).ptr(), integer(1).ptr()));
+            put(self, &Runner::consecutive_beats, counted);
+            m.log.log(Level::info, n.firing, get(self, &Runner::consecutive_beats));
 
-            Local on_event = attr(self, n._on_event);
+            Local on_event = get(self, &Runner::on_event);
             if (truthy(on_event)) {
                 Local event = new_dict();
                 dict_set(event, n.type, n.heartbeat);
-                dict_set(event, n.beat, attr(self, n._consecutive_beats));
-                dict_set(event, n.max, attr(attr(self, n._config), n.max_consecutive));
+                dict_set(event, n.beat, get(self, &Runner::consecutive_beats));
+                dict_set(event, n.max, attr(get(self, &Runner::config), n.max_consecutive));
                 Local sending = call(on_event, event);
                 TV_AWAIT(sending);
             }
@@ -285,7 +369,7 @@ Coro run_loop(nb::object self) {
             // errors pass on to the outer handler.
             Local failure;
             try {
-                Local delivering = call(attr(self, n._on_beat), prompt);
+                Local delivering = call(get(self, &Runner::on_beat), prompt);
                 TV_AWAIT(delivering);
             } catch (nb::python_error& e) {
                 if (!is_ordinary(e)) throw;
@@ -314,9 +398,18 @@ nb::object method(const char* name, const char* qualname, const char* doc, std::
     return make_function(definition, module_name);
 }
 
+// The class, with the fields in the order in which __init__ sets them (the order `vars()` lists them).
 nb::object make_runner_class() {
-    nb::object ns = new_dict();
-    auto add = [&](const char* name, nb::handle value) { check(PyDict_SetItemString(ns.ptr(), name, value.ptr())); };
+    nb::object cls = native_class<Runner>(module_name, "HeartbeatRunner",
+                                          "Background async task that sends periodic heartbeats to the agent.",
+                                          {{"_config", offsetof(Runner, config)},
+                                           {"_on_beat", offsetof(Runner, on_beat)},
+                                           {"_on_event", offsetof(Runner, on_event)},
+                                           {"_task", offsetof(Runner, task)},
+                                           {"_consecutive_beats", offsetof(Runner, consecutive_beats)},
+                                           {"_paused", offsetof(Runner, paused)},
+                                           {"_stop_event", offsetof(Runner, stop_event)}});
+    auto add = [&](const char* name, nb::handle value) { check(PyObject_SetAttrString(cls.ptr(), name, value.ptr())); };
     auto add_method = [&](const char* name, const char* qualname, const char* doc, Impl impl, const char* returns) {
         add(name, method(name, qualname, doc, {}, impl, returns));
     };
@@ -344,8 +437,8 @@ nb::object make_runner_class() {
     add_method("_in_quiet_hours", "HeartbeatRunner._in_quiet_hours", nullptr, entry<in_quiet_hours_impl>, "bool");
     add("_loop", method("_loop", "HeartbeatRunner._loop", nullptr, {}, entry<loop_impl>, "None", true));
 
-    return make_class("HeartbeatRunner", module_name, "Background async task that sends periodic heartbeats to the agent.",
-                      ns);
+    seal_native_class<Runner>();
+    return cls;
 }
 
 void define(nb::handle module, const char* name, nb::handle value) {

@@ -20,23 +20,101 @@ nb::object action_of(nb::handle tool_input) {
     return is_mapping(tool_input) ? g.get(tool_input, g.n.action, g.n.empty) : nb::borrow(g.n.empty.h());
 }
 
-// Appends the result keys of a "tool_result" event: a screenshot, an error, a text, or the plain value.
-void add_result(nb::handle ev, nb::handle result) {
+// `data.get(key, {})`: the new empty dict is made only when it is the answer, or when `data` is not an
+// exact dict and its own `get` must be given one.
+nb::object get_or_new_dict(nb::handle data, PyObject* key) {
+    if (PyDict_CheckExact(data.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(data.ptr(), key);
+        if (v) return nb::borrow(v);
+        if (PyErr_Occurred()) throw_error();
+        return new_dict();
+    }
+    return gw().get(data, key, new_dict());
+}
+
+// The kinds of event a turn sends for its agent's events; a "tool_result" has one per kind of result.
+enum Kind { tool_call, tool_result, screenshot_result, error_result, text, thinking, done, error, cancelled, kinds };
+
+// Every event of one kind has the same keys in the same order, and most of its values are the same
+// for the whole turn (the type, the session id, fixed texts and flags). So each kind's events are
+// copies of one dict made at the kind's first event, holding those values and None where each event
+// puts its own: a copy takes the key table and the values whole, where building the event would
+// insert every key (and grow the table past five). Nothing of an event is ever kept here.
+class Shapes {
+public:
+    explicit Shapes(nb::handle session_id) : session_id_(session_id) {}
+
+    nb::handle zero() const { return zero_; }  // the default of "iterations"
+
+    // A new event of `kind`, with the values of its own still None.
+    nb::object make(Kind kind) {
+        Local& shape = shapes_[kind];
+        if (!shape) shape = build(kind);
+        return check(PyDict_Copy(shape.ptr()));
+    }
+
+private:
+    nb::object build(Kind kind) const {
+        const Names& n = gw().n;
+        nb::handle sid = session_id_, none = Py_None, yes = Py_True;
+        switch (kind) {
+            case tool_call:
+                return event({{n.type, n.tool_call}, {n.id, none}, {n.tool, none}, {n.arguments, none}, {n.session_id, sid}});
+            case tool_result:
+                return event({{n.type, n.tool_result}, {n.id, none}, {n.tool, none}, {n.session_id, sid}, {n.result, none}});
+            case screenshot_result:
+                return event({{n.type, n.tool_result}, {n.id, none}, {n.tool, none}, {n.session_id, sid},
+                              {n.screenshot, yes}, {n.image_base64, none}, {n.result, n.screenshot_captured}});
+            case error_result:
+                return event({{n.type, n.tool_result}, {n.id, none}, {n.tool, none}, {n.session_id, sid},
+                              {n.result, none}, {n.error, yes}});
+            case text: return event({{n.type, n.text}, {n.content, none}, {n.session_id, sid}});
+            case thinking: return event({{n.type, n.thinking}, {n.message, none}, {n.session_id, sid}});
+            case done: return event({{n.type, n.done}, {n.iterations, none}, {n.session_id, sid}});
+            case error: return event({{n.type, n.error}, {n.message, none}, {n.session_id, sid}});
+            case cancelled: return event({{n.type, n.cancelled}, {n.message, none}, {n.session_id, sid}});
+            case kinds: break;
+        }
+        raise(PyExc_SystemError, "no such event kind");
+    }
+
+    nb::handle session_id_;  // the turn's own argument, which its frame holds
+    Local shapes_[kinds];
+    Local zero_ = check(PyLong_FromLong(0));
+};
+
+// A "tool_result" event: the id, the tool, then the keys of its result (a screenshot, an error, a
+// text, or the plain value).
+nb::object tool_result_event(nb::handle data, Shapes& shapes) {
     const Gateway& g = gw();
     const Names& n = g.n;
+    nb::object id = g.get(data, n.id, n.empty);
+    nb::object tool = g.get(data, n.tool, n.empty);
+    nb::object result = get_or_new_dict(data, n.result);
+    auto with = [&](Kind kind) {
+        nb::object ev = shapes.make(kind);
+        dict_set(ev, n.id, id);
+        dict_set(ev, n.tool, tool);
+        return ev;
+    };
     if (!is_mapping(result)) {
+        nb::object ev = with(tool_result);
         dict_set(ev, n.result, to_str(result));
-        return;
+        return ev;
     }
     nb::object rtype = g.get(result, n.type);
     if (equal(rtype, n.image)) {
-        dict_set(ev, n.screenshot, boolean(true));
+        nb::object ev = with(screenshot_result);
         dict_set(ev, n.image_base64, g.get(result, n.base64, n.empty));
-        dict_set(ev, n.result, n.screenshot_captured);
-    } else if (equal(rtype, n.error)) {
+        return ev;
+    }
+    if (equal(rtype, n.error)) {
+        nb::object ev = with(error_result);
         dict_set(ev, n.result, g.get(result, n.error, n.unknown_error));
-        dict_set(ev, n.error, boolean(true));
-    } else if (PyDict_CheckExact(result.ptr())) {
+        return ev;
+    }
+    nb::object ev = with(tool_result);
+    if (PyDict_CheckExact(result.ptr())) {
         // The whole mapping's text form stands in for a missing "text"; only built when needed.
         PyObject* text = PyDict_GetItemWithError(result.ptr(), n.text);
         if (!text && PyErr_Occurred()) throw_error();
@@ -44,10 +122,11 @@ void add_result(nb::handle ev, nb::handle result) {
     } else {
         dict_set(ev, n.result, call_method(result, n.get, n.text, to_str(result)));
     }
+    return ev;
 }
 
 // The gateway event for one agent event, or a null handle for a type the client is not told about.
-nb::object translate(nb::handle agent_event, nb::handle session_id) {
+nb::object translate(nb::handle agent_event, Shapes& shapes) {
     const Gateway& g = gw();
     const Names& n = g.n;
     nb::object type = attr(agent_event, n.type);
@@ -55,44 +134,39 @@ nb::object translate(nb::handle agent_event, nb::handle session_id) {
     if (equal(type, n.tool_call)) {
         nb::object data = attr(agent_event, n.data);
         nb::object tool_name = g.get(data, n.tool, n.empty);
-        nb::object empty_input = new_dict();
-        nb::object tool_input = g.get(data, n.input, empty_input);
+        nb::object tool_input = get_or_new_dict(data, n.input);
         nb::object action = action_of(tool_input);
         nb::object display =
             equal(tool_name, n.computer) ? concat({n.computer_dot, text_of(action)}) : tool_name;
         nb::object id = g.get(data, n.id, n.empty);
-        return event({{n.type, n.tool_call}, {n.id, id}, {n.tool, display}, {n.arguments, tool_input},
-                      {n.session_id, session_id}});
-    }
-    if (equal(type, n.tool_result)) {
-        nb::object data = attr(agent_event, n.data);
-        nb::object id = g.get(data, n.id, n.empty);
-        nb::object tool = g.get(data, n.tool, n.empty);
-        nb::object empty_result = new_dict();
-        nb::object result = g.get(data, n.result, empty_result);
-        nb::object ev = event({{n.type, n.tool_result}, {n.id, id}, {n.tool, tool}, {n.session_id, session_id}});
-        add_result(ev, result);
+        nb::object ev = shapes.make(tool_call);
+        dict_set(ev, n.id, id);
+        dict_set(ev, n.tool, display);
+        dict_set(ev, n.arguments, tool_input);
         return ev;
     }
+    if (equal(type, n.tool_result)) return tool_result_event(attr(agent_event, n.data), shapes);
 
-    // The remaining types carry one value each: (type, key, default).
+    // The remaining types carry one value each: (type, kind, key, default).
     struct Simple {
         PyObject* type;
+        Kind kind;
         PyObject* key;
         PyObject* deflt;
     };
-    nb::object zero = check(PyLong_FromLong(0));
     const Simple simple[] = {
-        {n.text, n.content, n.empty},
-        {n.thinking, n.message, n.empty},
-        {n.done, n.iterations, zero.ptr()},
-        {n.error, n.message, n.unknown_error},
-        {n.cancelled, n.message, n.task_cancelled_text},
+        {n.text, text, n.content, n.empty},
+        {n.thinking, thinking, n.message, n.empty},
+        {n.done, done, n.iterations, shapes.zero().ptr()},
+        {n.error, error, n.message, n.unknown_error},
+        {n.cancelled, cancelled, n.message, n.task_cancelled_text},
     };
     for (const Simple& s : simple) {
         if (!equal(type, s.type)) continue;
         nb::object value = g.get(attr(agent_event, n.data), s.key, s.deflt);
-        return event({{n.type, s.type}, {s.key, value}, {n.session_id, session_id}});
+        nb::object ev = shapes.make(s.kind);
+        dict_set(ev, s.key, value);
+        return ev;
     }
     return nb::object();
 }
@@ -150,10 +224,11 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
     Local failure;
     try {
         Local events = aiter(call_method(cu_agent, n.run_task, user_text));
+        Shapes shapes(session_id);
         for (;;) {
             Local agent_event = co_await anext(events);
             if (!agent_event) break;
-            Local ev = translate(agent_event, session_id);
+            Local ev = translate(agent_event, shapes);
             if (!ev) continue;
             try {
                 if (is_stream(ws))

@@ -1,0 +1,74 @@
+"""Computer Use turns of many events: each event is built afresh however often its kind comes back.
+
+The translation builds every event of a kind from the same turn-wide start; these scenarios repeat each
+kind with other values, spoil every dict once it is sent, and run turns of two sessions side by side.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import copy
+
+from fakes import FakeCUEvent
+
+
+def kinds(tag: str) -> list[FakeCUEvent]:
+    """One agent event of every kind the client is told about, its values marked with `tag`."""
+    return [
+        FakeCUEvent("tool_call", {"tool": "computer", "input": {"action": f"click-{tag}"}, "id": f"c-{tag}"}),
+        FakeCUEvent("tool_call", {"tool": f"bash-{tag}"}),
+        FakeCUEvent("tool_result", {"id": f"r-{tag}", "tool": "computer", "result": {"type": "image", "base64": tag}}),
+        FakeCUEvent("tool_result", {"id": f"e-{tag}", "result": {"type": "error", "error": f"no-{tag}"}}),
+        FakeCUEvent("tool_result", {"tool": f"t-{tag}", "result": {"text": f"out-{tag}"}}),
+        FakeCUEvent("tool_result", {"result": [tag]}),
+        FakeCUEvent("text", {"content": f"said-{tag}"}),
+        FakeCUEvent("thinking", {"message": f"thought-{tag}"}),
+        FakeCUEvent("done", {"iterations": len(tag)}),
+        FakeCUEvent("error", {"message": f"failed-{tag}"}),
+        FakeCUEvent("cancelled", {}),
+    ]
+
+
+class SpoilingSocket:
+    """Records each event as it was sent, then changes every value of the dict it was handed."""
+
+    def __init__(self):
+        self.sent, self.arguments = [], []
+
+    async def send_json(self, data):
+        self.sent.append(list(copy.deepcopy(data).items()))
+        self.arguments.append(data.get("arguments"))
+        for key in data:
+            data[key] = "spoiled"
+        data["extra"] = True
+
+
+class Agent:
+    """Yields its events, letting the event loop run another turn between two of them."""
+
+    def __init__(self, events):
+        self.events = events
+
+    async def run_task(self, user_text):
+        for ev in self.events:
+            await asyncio.sleep(0)
+            yield ev
+
+
+async def turn(ws_module, events, session_id):
+    sock = SpoilingSocket()
+    await ws_module._handle_computer_use_chat(sock, Agent(events), "go", session_id=session_id)
+    return sock.sent[1:], sock.arguments[1:]  # after the mode announcement
+
+
+async def test_every_event_is_what_it_would_be_alone(host, ws_module):
+    """Catches an event that carries a value of an earlier one of its kind, or of another session's turn."""
+    events = kinds("a") + kinds("bb") + kinds("a")
+    alone = [(await turn(ws_module, [ev], "s1"))[0][0] for ev in events]
+    (first, args), (second, _) = await asyncio.gather(turn(ws_module, events, "s1"),
+                                                      turn(ws_module, events, "s2"))
+    assert first == alone
+    assert second == [[(k, "s2" if k == "session_id" else v) for k, v in ev] for ev in alone]
+    # A missing input is a new dict for each event, not one shared by the turn.
+    missing = [a for ev, a in zip(events, args) if ev.type == "tool_call" and "input" not in ev.data]
+    assert len(missing) == 3 and missing[0] is not missing[1] and all(a == {} for a in missing)
