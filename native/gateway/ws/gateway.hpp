@@ -14,36 +14,209 @@ namespace tv::gateway {
 
 constexpr const char* module_name = "tavrin.gateway.ws";
 
+// The names the gateway uses, interned once: one entry a line, by kind, in alphabetical order. A name
+// that serves in two roles ("done" is an event type and a Task method) is listed once, under the first.
+// tests/test_ws_names.py fails on an entry no source file uses.
+// The module's own globals, looked up at each use.
+#define TV_MODULE_NAMES(X) \
+    X(_active_tasks) \
+    X(_ALLOWED_ORIGINS) \
+    X(asyncio) \
+    X(_DEFAULT_SESSION_ID) \
+    X(_DETACHED_GRACE_SECONDS) \
+    X(_endpoint_tasks) \
+    X(_FORCE_CU_KEYWORDS) \
+    X(_handle_approval) \
+    X(_handle_attach) \
+    X(_handle_chat) \
+    X(_handle_clear_session_history) \
+    X(_handle_close_session) \
+    X(_handle_computer_use_chat) \
+    X(_handle_heartbeat_control) \
+    X(_handle_list_sessions) \
+    X(_handle_message) \
+    X(_handle_new_conversation) \
+    X(_handle_new_session) \
+    X(_handle_resume_conversation) \
+    X(_handle_standard_chat) \
+    X(_handle_stop_task) \
+    X(json) \
+    X(manager) \
+    X(_MAX_PENDING_CHATS) \
+    X(_MAX_WS_CONNECTIONS) \
+    X(_SEND_TIMEOUT_SECONDS) \
+    X(_SESSION_STREAMS) \
+    X(_session_streams) \
+    X(_should_use_computer_use) \
+    X(_slow_clients) \
+    X(_STREAM_RETAIN_BYTES) \
+    X(_STREAM_RETAIN_EVENTS) \
+    X(_watchdog) \
+    X(WebSocketDisconnect)
+
+// Names of the host's and the standard library's modules that the gateway calls.
+#define TV_HOST_NAMES(X) \
+    X(_agent_lock) \
+    X(_agent_lock_fallback) \
+    X(call_later) \
+    X(CancelledError) \
+    X(ComputerUseEvent) \
+    X(create_future) \
+    X(create_task) \
+    X(current_task) \
+    X(get_registry) \
+    X(get_running_loop) \
+    X(get_state) \
+    X(loads) \
+    X(sleep) \
+    X(WeakValueDictionary)
+
+// Message and event types, and the values of fixed keys ("mode", "status").
+#define TV_MESSAGE_TYPES(X) \
+    X(approval_decided) \
+    X(approval_resolved) \
+    X(approval_withdrawn) \
+    X(approve) \
+    X(attach) \
+    X(attached) \
+    X(auto_cancelled) \
+    X(cancelled) \
+    X(chat) \
+    X(clear_session_history) \
+    X(close_session) \
+    X(computer) \
+    X(conversation_renamed) \
+    X(conversation_resumed) \
+    X(conversation_started) \
+    X(done) \
+    X(error) \
+    X(heartbeat_control) \
+    X(heartbeat_status) \
+    X(image) \
+    X(info) \
+    X(list_sessions) \
+    X(mode) \
+    X(new_conversation) \
+    X(new_session) \
+    X(paused) \
+    X(ping) \
+    X(pong) \
+    X(replay_gap) \
+    X(resume_conversation) \
+    X(running) \
+    X(screenshot) \
+    X(session_closed) \
+    X(session_created) \
+    X(session_history_cleared) \
+    X(session_renamed) \
+    X(sessions_list) \
+    X(stall_warning) \
+    X(standard) \
+    X(status) \
+    X(stop_task) \
+    X(stopped) \
+    X(task_stopped) \
+    X(text) \
+    X(thinking) \
+    X(tool_approval_needed) \
+    X(tool_call) \
+    X(tool_result)
+
+// Keys of messages and events.
+#define TV_EVENT_KEYS(X) \
+    X(action) \
+    X(after) \
+    X(approval_id) \
+    X(approved) \
+    X(arguments) \
+    X(attachments) \
+    X(base64) \
+    X(computer_use) \
+    X(content) \
+    X(conversation) \
+    X(conversation_id) \
+    X(data) \
+    X(display_name) \
+    X(first_seq) \
+    X(icon) \
+    X(id) \
+    X(image_base64) \
+    X(input) \
+    X(interval) \
+    X(is_connector) \
+    X(iterations) \
+    X(message) \
+    X(messages) \
+    X(origin) \
+    X(result) \
+    X(seconds) \
+    X(seq) \
+    X(session) \
+    X(session_id) \
+    X(sessions) \
+    X(success) \
+    X(title) \
+    X(tool) \
+    X(type)
+
+// Attributes and methods of the objects the gateway is handed (sockets, tasks, agents, the registry).
+#define TV_ATTRIBUTE_NAMES(X) \
+    X(accept) \
+    X(add) \
+    X(add_done_callback) \
+    X(agent) \
+    X(append) \
+    X(args) \
+    X(broadcast) \
+    X(cancel) \
+    X(clear_conversation_messages) \
+    X(close) \
+    X(config) \
+    X(connect) \
+    X(_connections) \
+    X(_conversation) \
+    X(create_session) \
+    X(cu_agent) \
+    X(discard) \
+    X(disconnect) \
+    X(get) \
+    X(get_messages) \
+    X(guardrails) \
+    X(headers) \
+    X(heartbeat) \
+    X(is_paused) \
+    X(is_processing) \
+    X(is_running) \
+    X(lock) \
+    X(locked) \
+    X(lower) \
+    X(_memory) \
+    X(memory) \
+    X(new_conversation_in_session) \
+    X(pause) \
+    X(process_message) \
+    X(receive_text) \
+    X(rename_conversation) \
+    X(reset_consecutive) \
+    X(resolve_approval) \
+    X(resume) \
+    X(run_task) \
+    X(seconds_since_activity) \
+    X(send_json) \
+    X(set_result) \
+    X(stall_cancel_seconds) \
+    X(stall_warn_seconds) \
+    X(start) \
+    X(start_conversation) \
+    X(stop) \
+    X(strip) \
+    X(to_dict) \
+    X(uncancel) \
+    X(websocket)
+
+#define TV_NAMES(X) TV_MODULE_NAMES(X) TV_HOST_NAMES(X) TV_MESSAGE_TYPES(X) TV_EVENT_KEYS(X) TV_ATTRIBUTE_NAMES(X)
+
 struct Names {
-#define TV_NAMES(X)                                                                                                   \
-    X(accept) X(close) X(send_json) X(receive_text) X(get) X(type) X(message) X(session_id) X(append) X(strip)       \
-    X(lower) X(cancel) X(done) X(add_done_callback) X(discard) X(add) X(create_task) X(sleep) X(loads)              \
-    X(websocket) X(broadcast) X(acquire) X(release) X(to_dict) X(process_message) X(run_task) X(data) X(display_name) \
-    X(is_connector) X(conversation_id) X(_conversation) X(_memory) X(rename_conversation) X(agent) X(lock)            \
-    X(is_processing) X(seconds_since_activity) X(stall_warn_seconds) X(stall_cancel_seconds) X(is_running) X(stop)   \
-    X(reset_consecutive) X(content) X(attachments) X(computer_use) X(cu_agent) X(heartbeat) X(_agent_lock_fallback)   \
-    X(memory) X(guardrails) X(config) X(_agent_lock) X(get_state) X(get_registry) X(ComputerUseEvent)                \
-    X(resolve_approval) X(approval_id) X(approved) X(create_session) X(close_session) X(list_sessions) X(icon)        \
-    X(new_conversation_in_session) X(conversation) X(start_conversation) X(resume_conversation) X(get_messages)      \
-    X(clear_conversation_messages) X(action) X(interval) X(start) X(pause) X(resume) X(is_paused) X(_connections)     \
-    X(manager) X(_active_tasks) X(_MAX_WS_CONNECTIONS) X(_DEFAULT_SESSION_ID) X(_FORCE_CU_KEYWORDS) X(asyncio)       \
-    X(json) X(_handle_chat) X(_handle_message) X(_watchdog) X(_should_use_computer_use) X(_handle_standard_chat)      \
-    X(_handle_computer_use_chat) X(_handle_approval) X(_handle_new_conversation) X(_handle_new_session)             \
-    X(_handle_close_session) X(_handle_list_sessions) X(_handle_resume_conversation) X(_handle_heartbeat_control)    \
-    X(_handle_stop_task) X(_handle_clear_session_history) X(tool) X(input) X(id) X(result) X(iterations) X(base64)   \
-    X(text) X(error) X(image) X(ping) X(chat) X(approve) X(new_conversation) X(new_session) X(status) X(tool_call)    \
-    X(tool_result) X(thinking) X(cancelled) X(arguments) X(screenshot) X(image_base64) X(mode) X(standard)           \
-    X(session_renamed) X(conversation_renamed) X(title) X(stall_warning) X(seconds) X(auto_cancelled) X(pong)         \
-    X(task_stopped) X(info) X(approval_resolved) X(success) X(session_created) X(session) X(session_closed)          \
-    X(sessions_list) X(sessions) X(conversation_started) X(conversation_resumed) X(messages) X(limit)               \
-    X(session_history_cleared) X(heartbeat_status) X(running) X(stopped) X(paused) X(tool_approval_needed)          \
-    X(computer) X(WebSocketDisconnect) X(items) X(heartbeat_control) X(stop_task)     \
-    X(clear_session_history) X(disconnect) X(connect) X(headers) X(origin) X(_ALLOWED_ORIGINS)                    \
-    X(_SEND_TIMEOUT_SECONDS) X(_endpoint_tasks) X(_slow_clients) X(CancelledError) X(args) X(current_task)           \
-    X(uncancel) X(_SESSION_STREAMS) X(_DETACHED_GRACE_SECONDS) X(_STREAM_RETAIN_EVENTS) X(_STREAM_RETAIN_BYTES)        \
-    X(_session_streams) X(seq) X(after) X(attached) X(replay_gap) X(first_seq) X(approval_decided)                   \
-    X(approval_withdrawn) X(get_running_loop) X(call_later) X(_handle_attach) X(attach) X(locked) X(pop)          \
-    X(set_result) X(create_future) X(WeakValueDictionary) X(_MAX_PENDING_CHATS)
 #define TV_DECLARE(n) Name n{#n};
     TV_NAMES(TV_DECLARE)
 #undef TV_DECLARE
