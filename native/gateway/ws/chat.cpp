@@ -42,12 +42,7 @@ Coro handle_chat(nb::object ws, nb::object message) {
         agent = call_method(state, n.get, n.agent);
         if (!truthy(agent)) {
             Local error = event({{n.type, n.error}, {n.message, str("Agent not initialized")}, {n.session_id, session_id}});
-            try {
-                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, error));
-            } catch (nb::python_error& e) {
-                after_send_failure(e, ws, session_place(session_id));
-                throw;
-            }
+            TV_SEND(ws, error, session_place(session_id));
             co_return none();
         }
         session_lock = call_method(state, n.get, n._agent_lock_fallback);
@@ -70,12 +65,7 @@ Coro handle_chat(nb::object ws, nb::object message) {
     } else {
         Local error =
             event({{n.type, n.error}, {n.message, str("No suitable agent available")}, {n.session_id, session_id}});
-        try {
-            TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, error));
-        } catch (nb::python_error& e) {
-            after_send_failure(e, ws, session_place(session_id));
-            throw;
-        }
+        TV_SEND(ws, error, session_place(session_id));
     }
     co_return none();
 }

@@ -183,12 +183,7 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
 
     Local mode = event({{n.type, n.mode}, {n.mode, n.computer_use_mode}, {n.message, n.cu_mode_text},
                              {n.session_id, session_id}});
-    try {
-        TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, mode));
-    } catch (nb::python_error& e) {
-        after_send_failure(e, ws, session_place(session_id));
-        throw;
-    }
+    TV_SEND(ws, mode, session_place(session_id));
 
     Local cu_session = call_method(call(get_registry), n.get, session_id);
     if (Local title = untitled_tab_title(cu_session, user_text); title) {
@@ -230,15 +225,7 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
             if (!agent_event) break;
             Local ev = translate(agent_event, shapes);
             if (!ev) continue;
-            try {
-                if (is_stream(ws))
-                    stream_send(ws, ev);
-                else
-                    TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, ev));
-            } catch (nb::python_error& e) {
-                after_send_failure(e, ws, session_place(session_id));
-                throw;
-            }
+            TV_SEND(ws, ev, session_place(session_id));
         }
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;  // cancellation ends the turn without a word
@@ -251,10 +238,9 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
             g.log.log_exc(Level::error, failure, str("Computer Use agent error"));
             Local error = event({{n.type, n.error}, {n.message, concat({n.cu_error_prefix, to_str(failure)})},
                                       {n.session_id, session_id}});
-            TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, error));
+            TV_SEND(ws, error, session_place(session_id));
         } catch (nb::python_error& e) {
             set_context(e, failure);
-            after_send_failure(e, ws, session_place(session_id));
             throw;
         }
     }

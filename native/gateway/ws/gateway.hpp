@@ -363,18 +363,28 @@ void let_go_behind(nb::handle ws, nb::handle where);
 // After a send to `ws` failed with `e`: a send that timed out lets its client go.
 void after_send_failure(const nb::python_error& e, nb::handle ws, nb::handle where);
 
-// Awaits the reply `event` to the client on `ws`, bounded. A reply that times out lets its client go;
-// either way a failed reply goes on to end the connection's receive loop, as an unbounded one would.
-// Only here is a reply's timeout told apart from a TimeoutError the host raises in a handler.
-#define TV_REPLY(ws, event)                                                                   \
-    do {                                                                                      \
-        try {                                                                                 \
-            TV_AWAIT_WITHIN(send_timeout, call_method((ws), gw().n.send_json, (event)));      \
-        } catch (nb::python_error & reply_error_) {                                           \
-            after_send_failure(reply_error_, (ws), gw().n.reply_place);                       \
-            throw;                                                                            \
-        }                                                                                     \
+// The one way to send to a client. A turn's target may be its session's stream, which takes the event at
+// once and never waits for a connection; a socket's send is awaited, bounded by `_SEND_TIMEOUT_SECONDS`.
+// A send that times out lets its client go (`place`, evaluated only then, names where in the warning);
+// the failure is then raised on, for the caller to apply its own policy: a reply's ends the connection's
+// receive loop, a turn's event marks the client gone, an error report gives up. Only here is a send's
+// timeout told apart from a TimeoutError the host raises in a handler.
+#define TV_SEND(target, event, place)                                                             \
+    do {                                                                                          \
+        try {                                                                                     \
+            if (is_stream(target))                                                                \
+                stream_send((target), (event));                                                   \
+            else                                                                                  \
+                TV_AWAIT_WITHIN(send_timeout, call_method((target), gw().n.send_json, (event)));  \
+        } catch (nb::python_error & send_error_) {                                                \
+            after_send_failure(send_error_, (target), (place));                                   \
+            throw;                                                                                \
+        }                                                                                         \
     } while (0)
+
+// A reply to the client on `ws`; a failed one goes on to end the connection's receive loop, as an
+// unbounded one would.
+#define TV_REPLY(ws, event) TV_SEND(ws, event, gw().n.reply_place)
 
 // One client's part of a broadcast. A send that completes, or fails, at once does so here (a failure
 // raises, for the broadcast to prune the client as written). A send that suspends holds up nobody but

@@ -76,12 +76,7 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
                                {n.mode, n.standard},
                                {n.message, str("\xF0\x9F\x96\xA5\xEF\xB8\x8F Computer Use mode \xE2\x80\x94 I can see and control your screen")},
                                {n.session_id, session_id}});
-    try {
-        TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, banner));
-    } catch (nb::python_error& e) {
-        after_send_failure(e, ws, session_place(session_id));
-        throw;
-    }
+    TV_SEND(ws, banner, session_place(session_id));
 
     TV_AWAIT(auto_title_name.wrap(auto_title(agent, user_text, session_id, get_registry)));
 
@@ -101,13 +96,9 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
                     if (disconnected) continue;
                     Local send_error;
                     try {
-                        if (is_stream(ws))
-                            stream_send(ws, tagged(ev, session_id));
-                        else
-                            TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, tagged(ev, session_id)));
+                        TV_SEND(ws, tagged(ev, session_id), session_place(session_id));
                     } catch (nb::python_error& e) {
                         if (!is_ordinary(e)) throw;
-                        after_send_failure(e, ws, session_place(session_id));
                         send_error = nb::borrow(e.value());
                     }
                     if (send_error) {
@@ -139,9 +130,8 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
                                        {n.message, check(PyUnicode_Concat(str("Agent error: ").ptr(), to_str(failure).ptr()))},
                                        {n.session_id, session_id}});
             try {
-                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, report));
+                TV_SEND(ws, report, session_place(session_id));
             } catch (nb::python_error& e) {
-                after_send_failure(e, ws, session_place(session_id));
                 if (is_ordinary(e)) co_return none();
                 set_context(e, failure);
                 throw;

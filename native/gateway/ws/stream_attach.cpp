@@ -150,7 +150,7 @@ Coro handle_attach(nb::object ws, nb::object message) {
         problem = nb::borrow(n.invalid_after.h());
     if (problem) {
         Local error = event({{n.type, n.error}, {n.message, problem}, {n.session_id, session_id}});
-        TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, error));
+        TV_REPLY(ws, error);
         co_return none();
     }
 
