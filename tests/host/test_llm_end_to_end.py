@@ -168,3 +168,23 @@ async def test_an_endpoint_not_answering_is_a_warning_and_the_line_names_the_mod
                      timeout=START_TIMEOUT)
     assert "model openai/fake at http://127.0.0.1:9/v1" in server.address_line
     assert "warning: the model's endpoint http://127.0.0.1:9/v1 does not answer" in server.log_path.read_text()
+
+
+async def test_watchdog_warns_about_a_hung_model_then_stops_the_turn(servers, model, tmp_path):
+    # Catches a provider that hangs mid-stream keeping the turn (and its connection) forever.
+    model.replies = [fm.stall()]
+    # The watchdog looks every 15 s: any look between 2 s and 20 s of silence warns, a later one stops.
+    server = servers(tmp_path / "data", "--model", "openai/fake", "--api-base", model.url,
+                     "--stall-warn-seconds", "2", "--stall-cancel-seconds", "20", timeout=START_TIMEOUT)
+    async with server.connect() as conn:
+        await conn.send(json.dumps({"type": "chat", "content": "Tell me a story", "session_id": "session_main"}))
+        events = await recv_until(conn, lambda e: e["type"] == "stall_warning" and e["auto_cancelled"], timeout=300)
+        warnings = [e for e in events if e["type"] == "stall_warning"]
+        assert [w["auto_cancelled"] for w in warnings] == [False, True]
+        # The turn's own end and the watchdog's broadcast may come in either order.
+        if not any(is_end(e) for e in events):
+            events += await recv_until(conn, is_end, timeout=60)
+        assert [e["type"] for e in events if is_end(e)] == ["cancelled"]
+        assert model.closed.wait(30), "the model's connection stayed open after the watchdog stopped the turn"
+        model.replies = [fm.text("Hello.")]
+        assert kinds(await chat(conn, "hello"))[-1] == "done"

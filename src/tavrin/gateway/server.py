@@ -100,7 +100,9 @@ def _agent_factory(config: AppConfig, store):
     approval = side_effecting(tools) if config.approval_tools is None else set(config.approval_tools)
 
     def make(session_id, guardrails):
-        return LiteLLMAgent(store, guardrails, session_id, settings=settings, tools=tools)
+        return LiteLLMAgent(store, guardrails, session_id, settings=settings, tools=tools,
+                            stall_warn_seconds=config.stall_warn_seconds,
+                            stall_cancel_seconds=config.stall_cancel_seconds)
 
     return make, sorted(approval)
 
