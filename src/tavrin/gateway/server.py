@@ -95,7 +95,7 @@ def _agent_factory(config: AppConfig, store):
     from tavrin.core.tools import load_tools, side_effecting
 
     settings = ModelSettings(config.model, config.api_base, max_iterations=config.max_iterations,
-                             context_tokens=config.context_tokens)
+                             context_tokens=config.context_tokens, vision=config.vision)
     tools = load_tools()
     approval = side_effecting(tools) if config.approval_tools is None else set(config.approval_tools)
 
