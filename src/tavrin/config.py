@@ -56,6 +56,12 @@ class AppConfig:
     max_iterations: int = 25
     # The context window, in tokens, for a model whose size LiteLLM does not know.
     context_tokens: int = 32_768
+    # Whether the model accepts images; None: as LiteLLM knows the model.
+    vision: bool | None = None
+    # The model's agents: seconds without activity (no token, no tool progress) before the stall
+    # watchdog warns, and before it stops the turn (0: never).
+    stall_warn_seconds: float = 30
+    stall_cancel_seconds: float = 180
     # The tools whose every use needs the user's approval; None: every tool that changes the computer.
     approval_tools: list[str] | None = None
 

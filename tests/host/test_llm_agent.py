@@ -33,8 +33,8 @@ def make_llm_agent(store, model):
     return make
 
 
-async def run_turn(agent, text):
-    return [e.to_dict() async for e in agent.process_message(text)]
+async def run_turn(agent, text, files=None):
+    return [e.to_dict() async for e in agent.process_message(text, files)]
 
 
 async def collect(agent, text, into: list[dict]) -> None:
@@ -261,3 +261,65 @@ def test_nothing_but_the_model_request_leaves_the_machine(model):
                           timeout=500)
     assert done.returncode == 0 and done.stdout == ""
     assert done.stderr.strip() == "['text', 'done'] ['127.0.0.1']"
+
+
+def attachment(name: str, kind: str, data: bytes) -> dict:
+    import base64
+
+    return {"name": name, "type": kind, "data": base64.b64encode(data).decode()}
+
+
+async def test_attachments_reach_the_model_as_parts_and_the_store_keeps_a_record(make_llm_agent, model, store):
+    # Catches attached files never reaching the model, the store keeping their raw bytes, or a later
+    # turn forgetting what a text file said.
+    import base64
+
+    from tavrin.core.png import encode_png
+
+    png = encode_png(400, 300, bytes(400 * 300 * 3))
+    files = [attachment("plot.png", "image/png", png), attachment("notes.md", "", b"# Plan\nbuy ``` milk\n")]
+    agent = make_llm_agent(vision=True)
+    model.replies = [fm.text("A plot and a plan.")]
+    events = await run_turn(agent, "What are these?", files)
+    assert events[-1]["type"] == "done"
+    parts = model.requests[0]["messages"][-1]["content"]
+    assert parts[0] == {"type": "text", "text": "What are these?"}
+    assert parts[1]["image_url"]["url"] == "data:image/png;base64," + files[0]["data"]
+    assert parts[2]["type"] == "text" and "buy ``` milk" in parts[2]["text"] and "````" in parts[2]["text"]
+    user = (await store.get_messages(agent.conversation.conversation_id))[0]
+    image, text = user["meta"]["attachments"]
+    thumb = base64.b64decode(image["thumbnail_base64"])
+    assert image["size"] == len(png) and int.from_bytes(thumb[16:20], "big") == 160  # a thumbnail's width
+    assert "data" not in image and text == {"name": "notes.md", "type": "", "size": 20, "text": "# Plan\nbuy ``` milk\n"}
+    model.replies = [fm.text("Milk.")]
+    await run_turn(agent, "What was on the list?")
+    recalled = model.requests[1]["messages"][1]["content"]
+    assert recalled.startswith("What are these?") and "buy ``` milk" in recalled and "plot.png" in recalled
+
+
+REFUSED = {
+    "too-big": ([attachment("huge.txt", "text/plain", b"a" * (64 * 1024 + 1))], True,
+                "The file huge.txt is too big (65,537 bytes; at most 64 KiB)."),
+    "unknown-kind": ([attachment("tool.exe", "application/x-msdownload", b"MZ\x00")], True,
+                     "The attachment tool.exe is of a kind that cannot be sent (application/x-msdownload)"),
+    "binary-untyped": ([attachment("blob", "", b"\x00\xff")], True, "The attachment blob is of a kind"),
+    "blind-model": ([attachment("a.png", "image/png", b"\x89PNG")], False,
+                    "does not accept images, so the picture a.png cannot be sent to it."),
+    "too-many": ([attachment(f"{i}.txt", "text/plain", b"x") for i in range(9)], True, "at most 8 attachments"),
+    "not-a-list": ("file.txt", True, "The attachments must be a list"),
+}
+
+
+@pytest.mark.parametrize("files, vision, sentence", REFUSED.values(), ids=REFUSED.keys())
+async def test_an_attachment_that_cannot_go_is_refused_in_one_sentence(make_llm_agent, model, store, files, vision,
+                                                                       sentence):
+    # Catches an oversized or unreadable file sent anyway (or crashing the turn), or the message lost.
+    agent = make_llm_agent(vision=vision)
+    with pytest.raises(ModelError) as caught:
+        await run_turn(agent, "look", files)
+    assert sentence in str(caught.value) and "\n" not in str(caught.value)
+    assert model.requests == []
+    await agent._closing
+    rows = await store.get_messages(agent.conversation.conversation_id)
+    assert rows[0]["content"] == "look" and rows[-1]["meta"]["outcome"] == "error"
+    assert all("data" not in r for r in rows[0]["meta"].get("attachments", []))

@@ -168,3 +168,50 @@ async def test_an_endpoint_not_answering_is_a_warning_and_the_line_names_the_mod
                      timeout=START_TIMEOUT)
     assert "model openai/fake at http://127.0.0.1:9/v1" in server.address_line
     assert "warning: the model's endpoint http://127.0.0.1:9/v1 does not answer" in server.log_path.read_text()
+
+
+async def test_watchdog_warns_about_a_hung_model_then_stops_the_turn(servers, model, tmp_path):
+    # Catches a provider that hangs mid-stream keeping the turn (and its connection) forever.
+    model.replies = [fm.stall()]
+    # The watchdog looks every 15 s: any look between 2 s and 20 s of silence warns, a later one stops.
+    server = servers(tmp_path / "data", "--model", "openai/fake", "--api-base", model.url,
+                     "--stall-warn-seconds", "2", "--stall-cancel-seconds", "20", timeout=START_TIMEOUT)
+    async with server.connect() as conn:
+        await conn.send(json.dumps({"type": "chat", "content": "Tell me a story", "session_id": "session_main"}))
+        events = await recv_until(conn, lambda e: e["type"] == "stall_warning" and e["auto_cancelled"], timeout=300)
+        warnings = [e for e in events if e["type"] == "stall_warning"]
+        assert [w["auto_cancelled"] for w in warnings] == [False, True]
+        # The turn's own end and the watchdog's broadcast may come in either order.
+        if not any(is_end(e) for e in events):
+            events += await recv_until(conn, is_end, timeout=60)
+        assert [e["type"] for e in events if is_end(e)] == ["cancelled"]
+        assert model.closed.wait(30), "the model's connection stayed open after the watchdog stopped the turn"
+        model.replies = [fm.text("Hello.")]
+        assert kinds(await chat(conn, "hello"))[-1] == "done"
+
+
+async def test_attachments_go_through_the_gateway_to_the_model(servers, model, tmp_path):
+    # Catches attachments lost between the page and the model, --vision ignored, or a refusal not shown.
+    import base64
+
+    from tavrin.core.png import encode_png
+
+    png = base64.b64encode(encode_png(2, 2, bytes(12))).decode()
+    files = [{"name": "dot.png", "type": "image/png", "data": png},
+             {"name": "todo.txt", "type": "text/plain", "data": base64.b64encode(b"water the plants").decode()}]
+    server = servers(tmp_path / "data", "--model", "openai/fake", "--api-base", model.url, "--vision",
+                     timeout=START_TIMEOUT)
+    async with server.connect() as conn:
+        model.replies = [fm.text("A dot and a chore.")]
+        await conn.send(json.dumps({"type": "chat", "content": "What are these?", "session_id": "session_main",
+                                    "attachments": files}))
+        assert kinds(await recv_until(conn, is_end, timeout=180))[-1] == "done"
+        parts = model.requests[-1]["messages"][-1]["content"]
+        assert parts[1]["image_url"]["url"] == "data:image/png;base64," + png
+        assert "water the plants" in parts[2]["text"]
+        await conn.send(json.dumps({"type": "chat", "content": "And this?", "session_id": "session_main",
+                                    "attachments": [{"name": "a.zip", "type": "application/zip", "data": "UEsD"}]}))
+        refused = (await recv_until(conn, is_end, timeout=180))[-1]
+    assert refused["type"] == "error" and refused["message"].startswith(
+        "Agent error: The attachment a.zip is of a kind that cannot be sent (application/zip)")
+    assert len(model.requests) == 1

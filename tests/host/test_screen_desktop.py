@@ -4,6 +4,7 @@ and the GTK window of desktop_app.py. Skipped where those programs are not insta
 
 import asyncio
 import base64
+import importlib
 import os
 import shutil
 import signal
@@ -33,7 +34,17 @@ def _missing() -> str | None:
     return None
 
 
-MISSING = _missing()
+def _lacking_clients() -> str | None:
+    """The llm extra's D-Bus or X client, when this venv lacks it."""
+    for module, package in (("jeepney", "jeepney"), ("Xlib", "python-xlib")):
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            return package
+    return None
+
+
+MISSING = _missing() or _lacking_clients()
 pytestmark = pytest.mark.skipif(MISSING is not None, reason=f"no desktop to test on: {MISSING} is not installed")
 
 

@@ -21,6 +21,7 @@ import uuid
 from collections.abc import AsyncIterator, Callable
 from typing import Any
 
+from tavrin.core.attachments import describe as describe_attachments
 from tavrin.core.guardrails import Guardrails
 from tavrin.core.history import TurnLog, origin_meta, outcome_of_exit
 from tavrin.core.store import ConversationStore
@@ -258,7 +259,8 @@ class DemoAgent(StandardAgent):
                 self._closing = None
             conv_id = await self.conversation.ensure_conversation()
             heartbeat = user_text.startswith(HEARTBEAT_MARKER)
-            meta = {"attachments": attachments} if attachments else {}
+            # A bounded record of each file, never its bytes.
+            meta = {"attachments": describe_attachments(attachments)} if attachments else {}
             log = await TurnLog.begin(
                 self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, {**meta, **origin_meta(intro)},
                 "heartbeat" if heartbeat else "standard",

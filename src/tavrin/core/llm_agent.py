@@ -26,6 +26,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+from tavrin.core import attachments as attached
 from tavrin.core.agents import HEARTBEAT_MARKER, AgentEvent, StandardAgent, _TurnCancelled
 from tavrin.core.guardrails import Guardrails
 from tavrin.core.history import TurnLog, origin_meta, outcome_of_exit
@@ -94,6 +95,8 @@ class ModelSettings:
     retries: int = 3
     retry_backoff: float = 1.0
     request_timeout: float = 600.0
+    # Whether the model accepts images; None: as LiteLLM knows the model.
+    vision: bool | None = None
     extra: dict = field(default_factory=dict)
 
     def where(self) -> str:
@@ -125,7 +128,8 @@ def turns_from_rows(rows: list[dict]) -> list[list[dict]]:
             messages, pending, current_turn = [], {}, turn
         role, meta = row["role"], row.get("meta") or {}
         if role in ("user", "heartbeat"):
-            messages.append({"role": "user", "content": row["content"]})
+            files = attached.recalled(meta.get("attachments"))
+            messages.append({"role": "user", "content": row["content"] + ("\n\n" + files if files else "")})
         elif role == "assistant":
             messages.append({"role": "assistant", "content": row["content"]})
         elif role == "tool_call":
@@ -305,7 +309,7 @@ class LiteLLMAgent(StandardAgent):
         self._litellm = import_litellm()
         self._cancelled: asyncio.Future | None = None
         self._window = self._window_of(settings)
-        self._vision = self._supports_vision(settings.model)
+        self._vision = self._supports_vision(settings.model) if settings.vision is None else settings.vision
 
     def _window_of(self, settings: ModelSettings) -> int:
         try:
@@ -344,14 +348,24 @@ class LiteLLMAgent(StandardAgent):
             conv_id = await self.conversation.ensure_conversation()
             history = turns_from_rows(await self._memory.get_messages(conv_id, limit=HISTORY_ROWS))
             heartbeat = user_text.startswith(HEARTBEAT_MARKER)
-            meta = {"attachments": attachments} if attachments else {}
+            try:
+                files, refused = attached.read(attachments, images=self._vision, where=self.settings.where()), None
+            except attached.AttachmentError as exc:
+                files, refused = [], str(exc)
+            # A thumbnail is decoded in Python: away from the event loop.
+            records = (await asyncio.to_thread(lambda: [f.record() for f in files]) if refused is None
+                       else attached.describe(attachments))
+            meta = {"attachments": records} if records else {}
             log = await TurnLog.begin(
                 self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, {**meta, **origin_meta(intro)},
                 "heartbeat" if heartbeat else "standard",
             )
             self._log = log
             self._cancelled = asyncio.ensure_future(self._cancel.wait())
-            turn: list[dict] = [{"role": "user", "content": user_text}]
+            if refused is not None:
+                raise ModelError(refused)
+            content: Any = [{"type": "text", "text": user_text}, *(f.part() for f in files)] if files else user_text
+            turn: list[dict] = [{"role": "user", "content": content}]
             while True:
                 if iterations >= self.settings.max_iterations:
                     raise ModelError(

@@ -50,6 +50,15 @@ def main(argv: list[str] | None = None) -> int:
                         help="model calls one turn may make before it is stopped (default: 25)")
     parser.add_argument("--context-tokens", type=int, default=32_768,
                         help="the context window for a model LiteLLM does not know (default: 32768)")
+    parser.add_argument("--vision", action=argparse.BooleanOptionalAction, default=None,
+                        help="the model accepts images (screenshots, attached pictures); default: as LiteLLM "
+                             "knows the model, which for a local one is no")
+    parser.add_argument("--stall-warn-seconds", type=float, default=30,
+                        help="seconds a model's turn may go without activity before every window is warned "
+                             "(default: 30)")
+    parser.add_argument("--stall-cancel-seconds", type=float, default=180,
+                        help="seconds without activity after which a model's turn is stopped; 0: never "
+                             "(default: 180)")
     parser.add_argument("--demo-step-delay", type=float, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
@@ -70,6 +79,10 @@ def main(argv: list[str] | None = None) -> int:
     config.session_streams = not args.no_session_streams
     config.model, config.api_base = args.model, args.api_base
     config.max_iterations, config.context_tokens = max(1, args.max_iterations), max(1024, args.context_tokens)
+    config.vision = args.vision
+    if args.stall_warn_seconds <= 0 or args.stall_cancel_seconds < 0:
+        return fail("--stall-warn-seconds must be above 0 and --stall-cancel-seconds 0 or more", 2)
+    config.stall_warn_seconds, config.stall_cancel_seconds = args.stall_warn_seconds, args.stall_cancel_seconds
     if args.demo_step_delay is not None:
         config.demo_step_delay = args.demo_step_delay
     lock_fd = None

@@ -95,12 +95,14 @@ def _agent_factory(config: AppConfig, store):
     from tavrin.core.tools import load_tools, side_effecting
 
     settings = ModelSettings(config.model, config.api_base, max_iterations=config.max_iterations,
-                             context_tokens=config.context_tokens)
+                             context_tokens=config.context_tokens, vision=config.vision)
     tools = load_tools()
     approval = side_effecting(tools) if config.approval_tools is None else set(config.approval_tools)
 
     def make(session_id, guardrails):
-        return LiteLLMAgent(store, guardrails, session_id, settings=settings, tools=tools)
+        return LiteLLMAgent(store, guardrails, session_id, settings=settings, tools=tools,
+                            stall_warn_seconds=config.stall_warn_seconds,
+                            stall_cancel_seconds=config.stall_cancel_seconds)
 
     return make, sorted(approval)
 
