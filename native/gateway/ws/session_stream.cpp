@@ -415,9 +415,11 @@ PyObject* stream_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 
 PyMethodDef stream_methods[] = {
     {"send_json", (PyCFunction)stream_send_json, METH_O,
+     "send_json($self, data, /)\n--\n\n"
      "Number the event (\"seq\"), keep it in the session's journal and send it to every attached connection."},
-    {"attach", (PyCFunction)stream_attach, METH_O, "Attach a connection: it receives the events from now on."},
-    {"detach", (PyCFunction)stream_detach, METH_O, "Detach a connection."},
+    {"attach", (PyCFunction)stream_attach, METH_O,
+     "attach($self, ws, /)\n--\n\nAttach a connection: it receives the events from now on."},
+    {"detach", (PyCFunction)stream_detach, METH_O, "detach($self, ws, /)\n--\n\nDetach a connection."},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef stream_getset[] = {

@@ -53,10 +53,12 @@ class SessionStream:
     def first_seq(self) -> int: ...
     @property
     def attached(self) -> list[WebSocket]: ...
-    def send_json(self, data: dict[str, Any]) -> Any:
+    def send_json(self, data: dict[str, Any], /) -> Any:
         """Number the event ("seq"), keep it in the session's journal and send it to every attached connection."""
-    def attach(self, ws: WebSocket) -> None: ...
-    def detach(self, ws: WebSocket) -> None: ...
+    def attach(self, ws: WebSocket, /) -> None:
+        """Attach a connection: it receives the events from now on."""
+    def detach(self, ws: WebSocket, /) -> None:
+        """Detach a connection."""
 
 def create_ws_router() -> APIRouter: ...
 async def _handle_message(ws: WebSocket, message: dict[str, Any]) -> None:
@@ -83,7 +85,12 @@ async def _handle_new_conversation(ws: WebSocket, message: dict[str, Any]) -> No
     """Start a new conversation within a session (clears chat history for that session)."""
 async def _handle_resume_conversation(ws: WebSocket, message: dict[str, Any]) -> None: ...
 async def _handle_clear_session_history(ws: WebSocket, message: dict[str, Any]) -> None:
-    """Clear all stored messages for a connector session and start a fresh conversation."""
+    """Clear all stored messages for a connector session and start a fresh conversation.
+
+    The stored messages of the session's current conversation (and with them its summary) are
+    deleted and a new conversation begins, so the agent starts from a clean context on the
+    next message. User sessions are refused.
+    """
 async def _handle_heartbeat_control(ws: WebSocket, message: dict[str, Any]) -> None: ...
 async def _handle_attach(ws: WebSocket, message: dict[str, Any]) -> None:
     """Attach the connection to a session's stream, replaying what it missed."""
