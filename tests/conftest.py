@@ -47,11 +47,9 @@ def ws_module():
     """The gateway module with its shared state emptied before and after the test."""
     from tavrin.gateway import ws
 
-    ws.manager._connections.clear()
-    ws._active_tasks.clear()
+    ws._reset_state()
     yield ws
-    ws.manager._connections.clear()
-    ws._active_tasks.clear()
+    ws._reset_state()
 
 
 @pytest.fixture

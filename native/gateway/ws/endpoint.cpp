@@ -216,11 +216,6 @@ void add_endpoint(nb::handle module) {
                                   "Create the router with the gateway's WebSocket route \"/ws\".", {},
                                   entry<create_ws_router_impl>, false, ann("APIRouter")};
     define(module, "create_ws_router", make_function(definition, module_name));
-    define(module, "_active_tasks", new_dict());
-    // Origins whose pages may connect; None admits every origin.
-    define(module, "_ALLOWED_ORIGINS", none());
-    // Chats one connection may have under way at once; None: no bound.
-    define(module, "_MAX_PENDING_CHATS", check(PyLong_FromLong(32)));
 }
 
 }  // namespace tv::gateway

@@ -472,7 +472,9 @@ void drop_stream(nb::handle session_id);
 // An approval was decided: no stream shows it as pending any more.
 void forget_approval(nb::handle approval_id);
 
-// Registration of the module's members, one function per source file.
+// Registration of the module's members, one function per source file; add_state (state.cpp) defines
+// everything the module keeps between calls.
+void add_state(nb::handle module);
 void add_manager(nb::handle module);
 void add_endpoint(nb::handle module);
 void add_dispatch(nb::handle module);

@@ -128,6 +128,8 @@ Coro broadcast_to_session(nb::object self, nb::object session_id, nb::object mes
 
 }  // namespace
 
+void forget_admissions() { admitting.clear(); }
+
 void prune_connection(nb::handle ws) {
     const Gateway& g = gw();
     try {

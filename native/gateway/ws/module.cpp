@@ -43,15 +43,7 @@ TV_MODULE(ws, m) {
     define(m, "WebSocketDisconnect", attr(fastapi, str("WebSocketDisconnect").ptr()));
     define(m, "logger", gw().log.object());
 
-    // Phrases that ask for the Computer Use agent (matched case-insensitively, anywhere in the text).
-    nb::object keywords = check(PySet_New(nullptr));
-    for (const char* phrase : {"use computer use", "computer use mode", "use screenshots", "screenshot mode",
-                               "vision mode", "use vision", "switch to computer use", "enable computer use"})
-        check(PySet_Add(keywords.ptr(), str(phrase).ptr()));
-    define(m, "_FORCE_CU_KEYWORDS", keywords);
-    define(m, "_MAX_WS_CONNECTIONS", check(PyLong_FromLong(50)));
-    define(m, "_DEFAULT_SESSION_ID", gw().n.session_main.h());
-
+    add_state(m);
     add_manager(m);
     add_endpoint(m);
     add_dispatch(m);

@@ -487,11 +487,6 @@ void add_session_stream(nb::handle module) {
     if (PyType_Ready(&session_stream_type) < 0) throw_error();
     define(module, "SessionStream", nb::handle((PyObject*)&session_stream_type));
 
-    define(module, "_SESSION_STREAMS", boolean(false));
-    define(module, "_DETACHED_GRACE_SECONDS", check(PyFloat_FromDouble(30.0)));
-    define(module, "_STREAM_RETAIN_EVENTS", check(PyLong_FromLong(2000)));
-    define(module, "_STREAM_RETAIN_BYTES", check(PyLong_FromLong(4L << 20)));
-    define(module, "_session_streams", new_dict());
     define(module, "_handle_attach",
            make_function(new FunctionDef{"_handle_attach", "_handle_attach",
                                           "Attach the connection to a session's stream, replaying what it missed.",

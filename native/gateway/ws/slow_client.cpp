@@ -115,17 +115,8 @@ bool is_let_go(const nb::python_error& e) {
 }
 
 void add_slow_client(nb::handle module) {
+    (void)module;
     close_slow_name = CoroName("close_slow_client", "close_slow_client");
-    // Seconds a send may wait before it fails with TimeoutError and its client is let go; None: no bound.
-    define(module, "_SEND_TIMEOUT_SECONDS", check(PyFloat_FromDouble(10.0)));
-    // id(ws) -> the task serving that connection, and the task letting that client go. They are for
-    // finding a task, not for keeping it: the values are weak. A task that runs is held by its loop
-    // (through what it waits for, or what is scheduled to resume it); one whose loop was closed under
-    // it must be free to go with its loop, as it would without these records.
-    nb::object weakref = check(PyImport_ImportModule("weakref"));
-    nb::object weak_values = attr(weakref, gw().n.WeakValueDictionary);
-    define(module, "_endpoint_tasks", call(weak_values));
-    define(module, "_slow_clients", call(weak_values));
 }
 
 }  // namespace tv::gateway

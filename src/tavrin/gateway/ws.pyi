@@ -61,6 +61,8 @@ class SessionStream:
         """Detach a connection."""
 
 def create_ws_router() -> APIRouter: ...
+def _reset_state() -> None:
+    """Empty every registry the module keeps (for tests)."""
 async def _handle_message(ws: WebSocket, message: dict[str, Any]) -> None:
     """Route incoming WebSocket messages."""
 async def _handle_chat(ws: WebSocket, message: dict[str, Any]) -> None: ...
