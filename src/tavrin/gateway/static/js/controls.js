@@ -2,7 +2,7 @@
 // conversation commands, the phone's menu.
 
 import { MAIN } from "./protocol.js";
-import { $ } from "./dom.js";
+import { $, touchOnly } from "./dom.js";
 import { ui } from "./model.js";
 import { send, retryNow } from "./connection.js";
 import { session, activate, beginTurn, renderChrome } from "./sessions.js";
@@ -49,8 +49,11 @@ function stopActive() {
   if (session(ui.active).working) send({ type: "stop_task", session_id: ui.active });
 }
 
+// The phone's menu lies over the page, just under the top bar, instead of pushing it down.
 function setMenu(open) {
+  document.body.style.setProperty("--menu-top", `${$("menu-btn").closest(".topbar").getBoundingClientRect().bottom}px`);
   document.body.classList.toggle("menu-open", open);
+  document.body.style.setProperty("--menu-conv-top", `${$("hb-controls").getBoundingClientRect().bottom}px`);
   $("menu-btn").setAttribute("aria-expanded", String(open));
 }
 
@@ -60,7 +63,8 @@ export function wire() {
   $("input").addEventListener("input", blank);
   blank();
   $("input").addEventListener("keydown", (e) => {
-    if (e.key === "Enter" && !e.shiftKey && !e.isComposing) { e.preventDefault(); submitChat(); }
+    // On a touch screen Enter is the keyboard's newline; the Send button sends.
+    if (e.key === "Enter" && !e.shiftKey && !e.isComposing && !touchOnly()) { e.preventDefault(); submitChat(); }
   });
   document.addEventListener("keydown", (e) => {
     if (e.key !== "Escape" || e.defaultPrevented) return;

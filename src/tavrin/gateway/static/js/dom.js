@@ -3,6 +3,11 @@
 
 export const $ = (id) => document.getElementById(id);
 
+// A touch screen without a mouse: Enter is the keyboard's newline there, and nothing mentions
+// keys such a device does not have.
+const coarse = window.matchMedia("(pointer: coarse) and (hover: none)");
+export const touchOnly = () => coarse.matches;
+
 export function el(tag, className, text) {
   const node = document.createElement(tag);
   if (className) node.className = className;
