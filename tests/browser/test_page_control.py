@@ -52,3 +52,46 @@ def test_a_phone_types_newlines_and_sends_with_the_button(open_page):
     assert hb["y"] + hb["height"] <= conv["y"] + 1
     assert page.problems == []
 
+
+def test_a_stop_reads_the_same_in_every_window_and_in_the_store(open_page):
+    """Catches a stop worded as a cancellation, a window that cannot tell a stop made elsewhere, a
+    stored outcome worded apart from the live one, and a working line named after the first message."""
+    page = open_page()
+    pane = new_tab(page)
+    sid = pane.get_attribute("data-session")
+    send(page, "/stall")
+    pane.locator(".line.thinking", has_text="slow model").wait_for()
+    page.locator(f".tab[data-session='{sid}'] .tab-name", has_text="/stall").wait_for()  # named after it
+    expect(page.locator("#working-text")).to_have_text("Tavrin is working…")
+
+    other = open_page()
+    other.click(f".tab[data-session='{sid}']")
+    expect(other.locator("#stop")).to_be_enabled()
+    other.click("#stop")
+    expect(other.locator(f".pane[data-session='{sid}'] .line.outcome")).to_have_text("⏹ Stopped")
+    expect(pane.locator(".line.outcome")).to_have_text("⏹ Stopped from another window")
+
+    page.reload()
+    page.click(f".tab[data-session='{sid}']")
+    page.wait_for_function("() => !document.querySelector('.pane.stale')")
+    expect(pane.locator(".line.outcome")).to_have_text("⏹ Stopped")
+    assert page.problems == [] and other.problems == []
+
+
+@pytest.mark.parametrize("stall_first", [True, False], ids=["warning first", "end first"])
+def test_a_watchdog_stop_reads_as_stopped(open_page, stall_first):
+    """Catches a watchdog stop worded as a cancellation or as a stop from another window, whichever
+    of its two events arrives first."""
+    page = open_page()
+    pane = new_tab(page)
+    sid = pane.get_attribute("data-session")
+    warning = {"type": "stall_warning", "session_id": sid, "seconds": 40, "auto_cancelled": True,
+               "message": "Tavrin appears to have stalled (no activity for 40s) and has been automatically stopped."}
+    end = {"type": "cancelled", "session_id": sid, "message": "Task cancelled"}
+    page.evaluate("evs => evs.forEach(handleEvent)",
+                  [{"type": "mode", "session_id": sid, "mode": "standard", "message": ""},
+                   *([warning, end] if stall_first else [end, warning])])
+    expect(pane.locator(".line.outcome")).to_have_text("⏹ Stopped: no progress for 40 s")
+    expect(page.locator("#stall-banner")).to_be_visible()
+    assert "cancelled" not in pane.text_content().lower()
+

@@ -50,7 +50,7 @@ def test_a_resumed_conversation_shows_what_the_live_one_showed(open_page):
     send(page, "and then say hello")
     pane.locator(".msg.user.queued", has_text="and then say hello").wait_for()
     page.keyboard.press("Escape")
-    pane.locator(".line.system", has_text="Task stopped").wait_for()
+    pane.locator(".line.system", has_text="Stopped").wait_for()
     wait_done(pane, 1)  # the queued message ran after the stop, not instead of it
     assert pane.locator(".msg.user.queued").count() == 0
     assert pane.locator(".msg.user .body").last.text_content() == "and then say hello"

@@ -23,7 +23,7 @@ from typing import Any
 
 from tavrin.core.guardrails import Guardrails
 from tavrin.core.history import TurnLog, origin_meta, outcome_of_exit
-from tavrin.core.store import ConversationStore
+from tavrin.core.store import STOPPED_NOTE, ConversationStore
 
 logger = logging.getLogger("tavrin.agent")
 
@@ -329,7 +329,7 @@ class DemoAgent(StandardAgent):
             yield self._event("done", iterations=iterations)
         except _TurnCancelled:
             if log is not None:
-                await log.end("stopped", "Task cancelled")
+                await log.end("stopped", STOPPED_NOTE)
             yield self._event("cancelled", message="Task cancelled")
         except BaseException as exc:
             ending = exc

@@ -29,7 +29,7 @@ from typing import Any
 from tavrin.core.agents import HEARTBEAT_MARKER, AgentEvent, StandardAgent, _TurnCancelled
 from tavrin.core.guardrails import Guardrails
 from tavrin.core.history import TurnLog, origin_meta, outcome_of_exit
-from tavrin.core.store import ConversationStore
+from tavrin.core.store import STOPPED_NOTE, ConversationStore
 from tavrin.core.tools import Tool, ToolContext, ToolError, load_tools
 
 logger = logging.getLogger("tavrin.agent")
@@ -382,7 +382,7 @@ class LiteLLMAgent(StandardAgent):
             yield self._event("done", iterations=iterations)
         except _TurnCancelled:
             if log is not None:
-                await log.end("stopped", "Task cancelled")
+                await log.end("stopped", STOPPED_NOTE)
             yield self._event("cancelled", message="Task cancelled")
         except BaseException as exc:
             ending = exc

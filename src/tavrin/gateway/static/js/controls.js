@@ -46,7 +46,8 @@ function submitChat() {
 }
 
 function stopActive() {
-  if (session(ui.active).working) send({ type: "stop_task", session_id: ui.active });
+  const s = session(ui.active);
+  if (s.working && send({ type: "stop_task", session_id: s.id })) s.stopBy = "here";
 }
 
 // The phone's menu lies over the page, just under the top bar, instead of pushing it down.
@@ -72,7 +73,9 @@ export function wire() {
     stopActive();
   });
   $("stop").addEventListener("click", stopActive);
-  $("stall-stop").addEventListener("click", () => send({ type: "stop_task", session_id: ui.active }));
+  $("stall-stop").addEventListener("click", () => {
+    if (send({ type: "stop_task", session_id: ui.active })) session(ui.active).stopBy = "here";
+  });
   $("stall-dismiss").addEventListener("click", () => { session(ui.active).stall = null; renderChrome(); });
   $("new-tab").addEventListener("click", () => send({ type: "new_session" }));
   $("new-conv").addEventListener("click", () => send({ type: "new_conversation", session_id: ui.active }));

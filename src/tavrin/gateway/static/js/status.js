@@ -13,7 +13,8 @@ export function showConnection(state) {
 
 export function renderChrome(s) {
   $("working").hidden = !s.working;
-  $("working-text").textContent = s.working ? `${s.name === "Main" ? "Tavrin" : s.name} is working…` : "";
+  // (A tab is named after its first message: the line names the agent, not the tab.)
+  $("working-text").textContent = s.working ? "Tavrin is working…" : "";
   $("stop").disabled = !s.working;
   $("send").title = s.working ? "The message waits for the running turn to end" : "";
   $("input").placeholder = placeholder(s.working, touchOnly());

@@ -2,7 +2,7 @@
 // and stored rows are drawn by the same functions, so a resumed conversation looks as it did
 // while it ran; consecutive pieces of a reply grow one bubble.
 
-import { CU_CHIP } from "./protocol.js";
+import { CU_CHIP, STOP_TEXTS, CANCEL_TEXTS } from "./protocol.js";
 import { $, el, pretty } from "./dom.js";
 import { renderMarkdown } from "./markdown.js";
 import { turnStart } from "./sync.js";
@@ -187,19 +187,34 @@ export function decideApprovalLines(approvalId, decision) {
   approvalLines.delete(approvalId);
 }
 
-const OUTCOME_TEXT = {
-  stopped: "⏹ Task stopped", cancelled: "⏹ Task cancelled", error: "⚠️ Agent error",
+// One wording per way a turn ends, live and stored alike. The store closes a turn the server did
+// not finish as interrupted when it starts again.
+export const OUTCOME_TEXT = {
+  stopped: "⏹ Stopped",
+  elsewhere: "⏹ Stopped from another window",
+  cancelled: "⏹ Cancelled",
+  interrupted: "⚠️ Interrupted by a restart of the server",
+  error: "⚠️ Agent error",
 };
-// The store closes a turn the server did not finish as interrupted when it starts again.
-const INTERRUPTED = "⚠️ Interrupted by a restart of the server";
+export const watchdogText = (seconds) => `⏹ Stopped: no progress for ${seconds} s`;
+
+// What the outcome line of a turn says; message: the server's or the store's words for it.
+export function outcomeText(outcome, message) {
+  const said = message === undefined || message === null ? "" : String(message);
+  if (outcome === "stopped") return STOP_TEXTS.has(said) ? OUTCOME_TEXT.stopped : "⏹ " + said;
+  if (outcome === "cancelled") return CANCEL_TEXTS.has(said) ? OUTCOME_TEXT.cancelled : "⏹ " + said;
+  if (outcome === "interrupted") return OUTCOME_TEXT.interrupted;
+  if (outcome === "error") return said ? "⚠️ " + said : OUTCOME_TEXT.error;
+  return OUTCOME_TEXT[outcome] || outcome;
+}
 
 export function addOutcome(id, outcome, message, iterations) {
   if (outcome === "done") {
     return addLine(id, "done", `✓ Done${iterations ? ` (${iterations} step${iterations === 1 ? "" : "s"})` : ""}`);
   }
-  const icon = outcome === "stopped" || outcome === "cancelled" ? "⏹ " : "⚠️ ";
-  const text = outcome === "interrupted" ? INTERRUPTED : message ? icon + message : OUTCOME_TEXT[outcome] || outcome;
-  return addLine(id, outcome === "error" || outcome === "interrupted" ? "error" : "system", text);
+  const node = addLine(id, outcome === "error" || outcome === "interrupted" ? "error" : "system", outcomeText(outcome, message));
+  node.classList.add("outcome");
+  return node;
 }
 
 // A stored conversation, drawn as its turns were shown live. history: { conversationId, more }
