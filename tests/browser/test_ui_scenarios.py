@@ -43,7 +43,7 @@ def test_a_resumed_conversation_shows_what_the_live_one_showed(open_page):
     assert page.is_disabled("#stop")
 
     # A task that runs until it is stopped (a long one could end first on a busy machine); a message
-    # sent meanwhile waits for it; Esc stops the task.
+    # sent meanwhile waits for it; Esc stops the task, and the message then waits for the user.
     send(page, "/stall")
     pane.locator(".line.thinking", has_text="slow model").wait_for()
     expect(page.locator("#stop")).to_be_enabled()
@@ -51,6 +51,7 @@ def test_a_resumed_conversation_shows_what_the_live_one_showed(open_page):
     pane.locator(".msg.user.queued", has_text="and then say hello").wait_for()
     page.keyboard.press("Escape")
     pane.locator(".line.system", has_text="Stopped").wait_for()
+    pane.locator(".msg.user.queued button", has_text="Send now").click()
     wait_done(pane, 1)  # the queued message ran after the stop, not instead of it
     assert pane.locator(".msg.user.queued").count() == 0
     assert pane.locator(".msg.user .body").last.text_content() == "and then say hello"
@@ -270,7 +271,8 @@ def test_phone_layout_keeps_the_transcript_large(open_page):
     assert not page.is_visible("#hb-controls")
 
     pane = new_tab(page)
-    send(page, "please delete old-report.pdf")
+    page.fill("#input", "please delete old-report.pdf")
+    page.click("#send")  # a phone's Enter is a newline
     card = page.locator(f".approval[data-session='{pane.get_attribute('data-session')}']")
     card.wait_for()
     heights = page.evaluate("() => [document.getElementById('panes').getBoundingClientRect().height, innerHeight]")
