@@ -40,7 +40,7 @@ function submitChat() {
   if (session(target).working) queueChat(target, text, computerUse);
   else if (!sendChat(target, text, computerUse)) return;
   input.value = "";
-  $("send").disabled = true;
+  input.dispatchEvent(new Event("input")); // Send disabled, the composer back to its height
   $("cu-toggle").checked = false; // Computer Use is chosen per message
   if (target !== ui.active) activate(target);
 }
@@ -60,7 +60,13 @@ function setMenu(open) {
 
 export function wire() {
   $("composer").addEventListener("submit", (e) => { e.preventDefault(); submitChat(); });
-  const blank = () => { $("send").disabled = !$("input").value.trim(); };
+  const blank = () => {
+    $("send").disabled = !$("input").value.trim();
+    // On a phone the composer starts at one line and grows with its text (up to its CSS cap).
+    const i = $("input");
+    i.style.height = "";
+    if (touchOnly() && i.value && i.scrollHeight > i.clientHeight) i.style.height = `${i.scrollHeight + 2}px`;
+  };
   $("input").addEventListener("input", blank);
   blank();
   $("input").addEventListener("keydown", (e) => {
