@@ -1,7 +1,13 @@
 """Turn control as a user meets it: a phone's keyboard, outcomes worded one way, Stop and Esc that
 end only what the user meant, and messages that survive a stop or a lost connection."""
 
+import sys
+from pathlib import Path
+
 import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "host"))
+from serverproc import ServerProcess  # noqa: E402
 
 expect = pytest.importorskip("playwright.sync_api").expect
 
@@ -95,3 +101,69 @@ def test_a_watchdog_stop_reads_as_stopped(open_page, stall_first):
     expect(page.locator("#stall-banner")).to_be_visible()
     assert "cancelled" not in pane.text_content().lower()
 
+
+def test_esc_a_stop_and_a_queued_message(open_page):
+    """Catches Esc stopping a turn from outside its tab's composer and transcript, a queued message
+    that goes out by itself after a stop, and one that cannot be sent or discarded then."""
+    page = open_page()
+    pane = new_tab(page)
+    send(page, "/stall")
+    pane.locator(".line.thinking", has_text="slow model").wait_for()
+    send(page, "and then say hello")
+    send(page, "and this one not")
+    queued = pane.locator(".msg.user.queued")
+    expect(queued).to_have_count(2)
+
+    page.focus("#new-conv")  # outside the composer and the transcript: Esc is not a stop there
+    page.keyboard.press("Escape")
+    page.focus(f".pane[data-session='{pane.get_attribute('data-session')}']")
+    expect(page.locator("#stop")).to_be_enabled()
+    page.keyboard.press("Escape")
+    expect(pane.locator(".line.outcome")).to_have_text("⏹ Stopped")
+
+    expect(queued.locator("button", has_text="Send now")).to_have_count(2)
+    assert pane.locator(".msg.user:not(.queued)").count() == 1  # nothing went out by itself
+    queued.filter(has_text="and this one not").locator("button", has_text="Discard").click()
+    queued.locator("button", has_text="Send now").click()
+    pane.locator(".line.done").wait_for()
+    assert pane.locator(".msg.user .body").all_text_contents() == ["/stall", "and then say hello"]
+    assert page.problems == []
+
+
+def test_closing_a_working_tab_asks_first(open_page):
+    """Catches a tab closed, and its turn stopped, without the user being asked."""
+    page = open_page()
+    pane = new_tab(page)
+    sid = pane.get_attribute("data-session")
+    send(page, "/stall")
+    pane.locator(".line.thinking", has_text="slow model").wait_for()
+    tab = page.locator(f".tab[data-session='{sid}']")
+    tab.locator(".tab-close").click()
+    page.click("#ask-no")
+    expect(page.locator("#stop")).to_be_enabled()
+    assert tab.count() == 1
+    tab.locator(".tab-close").click()
+    page.click("#ask-yes")
+    tab.wait_for(state="detached")
+    assert page.problems == []
+
+
+def test_a_message_typed_offline_goes_out_on_reconnect(open_page, tmp_path):
+    """Catches a message typed while the server is away being dropped, or sent twice on reconnect."""
+    server = ServerProcess(tmp_path / "data", log_path=tmp_path / "server.log").start()
+    try:
+        page = open_page(server=server)
+        pane = page.locator(".pane[data-session='session_main']")
+        server.stop()
+        page.wait_for_selector("#conn.conn-off")
+        send(page, "written on the train")
+        expect(pane.locator(".msg.user.queued .queued-note")).to_contain_text("Waits for the connection")
+        assert page.input_value("#input") == ""
+        server.start()
+        pane.locator(".line.done").wait_for()
+        assert pane.locator(".msg.user .body").all_text_contents() == ["written on the train"]
+        assert pane.locator(".msg.user.queued").count() == 0
+        problems = [p for p in page.problems if "Not connected" not in p]
+        assert problems == []
+    finally:
+        server.stop()

@@ -11,6 +11,8 @@ import { updateBadges } from "./tabs.js";
 import { refreshResumeList } from "./conversations.js";
 import { wireHeartbeat } from "./heartbeat.js";
 
+export const connected = () => !!ui.ws && ui.ws.readyState === WebSocket.OPEN;
+
 export function sendChat(target, text, computerUse) {
   const message = { type: "chat", content: text, session_id: target };
   if (computerUse) message.computer_use = true;
@@ -22,12 +24,27 @@ export function sendChat(target, text, computerUse) {
   return true;
 }
 
-// While a turn runs in the tab, a new message waits for it instead of cancelling it.
+// While a turn runs in the tab, a new message waits for it instead of cancelling it; while the
+// page is offline, for the connection. After a stop it waits for the user (see holdQueue).
 function queueChat(target, text, computerUse) {
   const s = session(target);
-  const item = { text, computerUse };
+  const item = { text, computerUse, offline: !connected() };
   s.queue.push(item);
-  showQueued(target, item, () => { s.queue = s.queue.filter((q) => q !== item); });
+  showQueued(target, item, queueActions(s));
+}
+
+export function queueActions(s) {
+  return {
+    discard(item) { s.queue = s.queue.filter((q) => q !== item); },
+    sendNow(item) {
+      if (s.working || !connected()) return false;
+      s.held = false;
+      s.queue = s.queue.filter((q) => q !== item);
+      if (sendChat(s.id, item.text, item.computerUse)) return true;
+      s.queue.unshift(item);
+      return false;
+    },
+  };
 }
 
 function submitChat() {
@@ -37,8 +54,10 @@ function submitChat() {
   const s = session(ui.active);
   const target = s.isConnector ? MAIN : s.id; // the gateway answers connector tabs in Main
   const computerUse = $("cu-toggle").checked;
-  if (session(target).working) queueChat(target, text, computerUse);
+  // (A message of the user's own lets the queue held after a stop go on behind it.)
+  if (session(target).working || !connected()) queueChat(target, text, computerUse);
   else if (!sendChat(target, text, computerUse)) return;
+  else session(target).held = false;
   input.value = "";
   input.dispatchEvent(new Event("input")); // Send disabled, the composer back to its height
   $("cu-toggle").checked = false; // Computer Use is chosen per message
@@ -76,7 +95,9 @@ export function wire() {
   document.addEventListener("keydown", (e) => {
     if (e.key !== "Escape" || e.defaultPrevented) return;
     if (document.body.classList.contains("menu-open")) { setMenu(false); return; }
-    stopActive();
+    // Esc stops the turn only from where the user works on it: the composer or its transcript.
+    const at = document.activeElement;
+    if (at && (at.closest("#composer") || at.closest(`.pane[data-session="${CSS.escape(ui.active)}"]`))) stopActive();
   });
   $("stop").addEventListener("click", stopActive);
   $("stall-stop").addEventListener("click", () => {

@@ -15,6 +15,21 @@ export function el(tag, className, text) {
   return node;
 }
 
+// A question in the page's own dialog (a native one would block every window's updates): true
+// when the user answers yes.
+export function ask(question, yes, no) {
+  const dialog = $("ask");
+  $("ask-text").textContent = question;
+  $("ask-yes").textContent = yes;
+  $("ask-no").textContent = no;
+  return new Promise((resolve) => {
+    dialog.addEventListener("close", () => resolve(dialog.returnValue === "yes"), { once: true });
+    dialog.returnValue = "";
+    dialog.showModal();
+    $("ask-no").focus();
+  });
+}
+
 export function toast(text, isError) {
   const t = el("div", "toast" + (isError ? " error" : ""), text);
   $("toasts").appendChild(t);

@@ -7,7 +7,7 @@ import { ui } from "./model.js";
 import { api } from "./access.js";
 import { send } from "./connection.js";
 import {
-  session, activate, applySession, beginTurn, endTurn, flushQueue, dropQueue, markAttention, removeSession,
+  session, activate, applySession, beginTurn, endTurn, flushQueue, dropQueue, holdQueue, markAttention, removeSession,
   renderChrome, setWorking,
 } from "./sessions.js";
 import { renderTab } from "./tabs.js";
@@ -109,6 +109,7 @@ const handlers = {
   },
 
   cancelled(ev, id) {
+    holdQueue(session(id));
     stopped(session(id), ev.message);
     endTurn(id);
   },
@@ -116,7 +117,7 @@ const handlers = {
   task_stopped(ev, id) {
     // The reply to a stop; it says "stopped" even when nothing ran, so only a running turn
     // gets an outcome line.
-    if (session(id).working) { stopped(session(id), ev.message); endTurn(id); }
+    if (session(id).working) { holdQueue(session(id)); stopped(session(id), ev.message); endTurn(id); }
   },
 
   info(ev, id, sid) {
@@ -150,7 +151,7 @@ const handlers = {
       // The watchdog stopped the turn: its outcome line says so (the banner says the rest), also
       // when the turn's end came first.
       s.watchdog = Number.isFinite(ev.seconds) ? ev.seconds : 0;
-      if (s.working) s.stopBy = "watchdog";
+      if (s.working) { s.stopBy = "watchdog"; holdQueue(s); }
       else if (s.lastStop) s.lastStop.textContent = watchdogText(s.watchdog);
     } else addLine(s.id, "error", "⏳ " + ev.message);
     markAttention(s.id);

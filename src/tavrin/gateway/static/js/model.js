@@ -25,7 +25,7 @@ export function newSession(id) {
   const s = {
     id, name: id === MAIN ? "Main" : "Chat", icon: "💬", isConnector: false,
     conversationId: null, conversationTitle: "", working: false, ownTurn: false, mode: null,
-    attention: false, stall: null, queue: [], liveSeq: 0, sent: false, renames: 0,
+    attention: false, stall: null, queue: [], held: false, liveSeq: 0, sent: false, renames: 0,
     // Who stops the running turn ("here", "watchdog"; null: nobody here asked), the stall
     // watchdog's silence in seconds, and the last stop's outcome line.
     stopBy: null, watchdog: 0, lastStop: null,

@@ -11,7 +11,7 @@ import { loadOlder } from "./history.js";
 // session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet }
 const panes = new Map();
 const approvalLines = new Map();    // approval_id -> transcript lines that show its state
-const queued = new WeakMap();       // a queued message -> its node
+const queued = new Map();           // a queued message -> { node, id (its session), actions }
 
 export function createPane(id) {
   const v = {
@@ -338,27 +338,55 @@ export function takeAsked(id) {
 
 // ---------------------------------------------------------------- queued messages
 
-// A message waiting for the running turn, under the transcript, with its "Don't send".
-export function showQueued(id, item, onCancel) {
+// A message waiting, under the transcript: for the running turn or the connection ("Don't send"),
+// or, after a stop, for the user ("Send now", "Discard"). item: { text, computerUse, offline };
+// actions: { discard(item), sendNow(item) }.
+export function showQueued(id, item, actions) {
   const v = view(id);
   const node = el("div", "msg user queued");
   speaker(node, "You (queued)", false);
   node.appendChild(el("div", "body", item.text));
-  const note = el("div", "queued-note", "Waits for the running turn to end. ");
-  const cancel = el("button", "link", "Don't send");
-  cancel.type = "button";
-  cancel.setAttribute("aria-label", `Don't send the queued message “${item.text.slice(0, 40)}”`);
-  cancel.addEventListener("click", () => { node.remove(); onCancel(); });
-  note.appendChild(cancel);
-  node.appendChild(note);
-  queued.set(item, node);
+  node.appendChild(el("div", "queued-note"));
+  queued.set(item, { node, id, actions });
   v.queueBox.appendChild(node);
+  drawQueued(item, false);
   scrollToEnd(id);
 }
 
-export function removeQueued(item) {
-  const node = queued.get(item);
-  if (node) node.remove();
+function drawQueued(item, held) {
+  const { node, actions } = queued.get(item);
+  const quoted = `“${item.text.slice(0, 40)}”`;
+  const button = (text, label, act) => {
+    const b = el("button", "link", text);
+    b.type = "button";
+    b.setAttribute("aria-label", `${label} the queued message ${quoted}`);
+    b.addEventListener("click", act);
+    return b;
+  };
+  const discard = () => { node.remove(); queued.delete(item); actions.discard(item); };
+  const note = node.querySelector(".queued-note");
+  if (held) {
+    note.replaceChildren("The turn was stopped: this message waits for you. ",
+      button("Send now", "Send now", () => { if (actions.sendNow(item)) removeQueued(item); }), " ",
+      button("Discard", "Discard", discard));
+  } else {
+    note.replaceChildren(item.offline ? "Waits for the connection. " : "Waits for the running turn to end. ",
+      button("Don't send", "Don't send", discard));
+  }
 }
 
-export function clearQueued(id) { view(id).queueBox.replaceChildren(); }
+// The queued messages of a tab wait for the user.
+export function holdQueued(id) {
+  for (const [item, entry] of queued) if (entry.id === id) drawQueued(item, true);
+}
+
+export function removeQueued(item) {
+  const entry = queued.get(item);
+  if (entry) entry.node.remove();
+  queued.delete(item);
+}
+
+export function clearQueued(id) {
+  for (const [item, entry] of queued) if (entry.id === id) queued.delete(item);
+  view(id).queueBox.replaceChildren();
+}
