@@ -256,6 +256,7 @@ def test_tabs_are_a_keyboard_tablist_and_an_unseen_approval_shows_a_badge(open_p
     badge.wait_for(state="hidden")
     assert page.title() == "Tavrin"
 
+    pane.locator(".line.done").first.wait_for(state="attached")  # an idle tab closes without a question
     page.focus(f".tab[data-session='{session_id}']")
     page.keyboard.press("Delete")  # closes the focused tab, as its × does
     page.locator(f".tab[data-session='{session_id}']").wait_for(state="detached")
