@@ -15,10 +15,11 @@ from serverproc import ServerProcess  # noqa: E402
 expect = pytest.importorskip("playwright.sync_api").expect
 
 # Each child of a pane as "class | text"; the queue box and the note of a resume are not part
-# of the conversation.
+# of the conversation, and how long a turn's steps took is measured on two clocks.
 TRANSCRIPT = """pane => [...pane.children]
     .filter(n => !n.matches('.queue, .resumed'))
-    .map(n => n.className + ' | ' + n.textContent)"""
+    .map(n => { const c = n.cloneNode(true); c.querySelectorAll('.steps-time').forEach(t => t.remove());
+                return n.className + ' | ' + c.textContent; })"""
 
 
 def send(page, text):

@@ -12,7 +12,7 @@ import {
 } from "./sessions.js";
 import { renderTab } from "./tabs.js";
 import {
-  addApprovalLine, addChip, addLine, addOutcome, addText, addToolCall, addToolResult, addUser, clearPane, renderHistory,
+  addApprovalLine, addChip, addLine, addOutcome, addThinking, addText, addToolCall, addToolResult, addUser, clearPane, renderHistory,
   OUTCOME_TEXT, outcomeText, watchdogText,
 } from "./transcript.js";
 import { addApproval, settleApproval, loadPendingApprovals } from "./approvals.js";
@@ -79,7 +79,7 @@ const handlers = {
     beginTurn(id, ev.mode, s.ownTurn);
   },
 
-  thinking(ev, id) { addLine(id, "thinking", "💭 " + (ev.message || ev.content || "")); },
+  thinking(ev, id) { addThinking(id, ev.message || ev.content || ""); },
   tool_call(ev, id) { addToolCall(id, ev); },
   tool_result(ev, id) { addToolResult(id, ev); },
 

@@ -5,7 +5,7 @@ import { MAIN } from "./protocol.js";
 import { ui, newSession, forgetSeq, saveSeq } from "./model.js";
 import { send } from "./connection.js";
 import { createTab, removeTab, renderTab, focusTab, updateBadges } from "./tabs.js";
-import { createPane, removePane, showPane, endBubble, removeQueued, clearQueued, holdQueued } from "./transcript.js";
+import { createPane, removePane, showPane, endBubble, endSteps, removeQueued, clearQueued, holdQueued } from "./transcript.js";
 import { ask } from "./dom.js";
 import { renderChrome as drawChrome } from "./status.js";
 import { refreshResumeList } from "./conversations.js";
@@ -96,6 +96,7 @@ export function endTurn(id) {
   s.mode = null;
   s.ownTurn = false;
   endBubble(id);
+  endSteps(id);
   setWorking(id, false);
   refreshResumeList();
   flushQueue(s);
