@@ -14,10 +14,11 @@ from serverproc import ServerProcess  # noqa: E402
 
 expect = pytest.importorskip("playwright.sync_api").expect
 
-# Each child of a pane as "class | text"; the queue box and the note of a resume are not part
-# of the conversation, and how long a turn's steps took is measured on two clocks.
+# Each child of a pane as "class | text"; the queue box, the note of a resume and a decided
+# approval's card (gone a moment later) are not part of the conversation, and how long a turn's
+# steps took is measured on two clocks.
 TRANSCRIPT = """pane => [...pane.children]
-    .filter(n => !n.matches('.queue, .resumed'))
+    .filter(n => !n.matches('.queue, .resumed, .approval'))
     .map(n => { const c = n.cloneNode(true); c.querySelectorAll('.steps-time').forEach(t => t.remove());
                 return n.className + ' | ' + c.textContent; })"""
 
@@ -253,7 +254,10 @@ def test_tabs_are_a_keyboard_tablist_and_an_unseen_approval_shows_a_badge(open_p
     page.click(".tab[data-session='session_main']")
     badge = page.locator(f".tab[data-session='{session_id}'] .tab-badge")
     assert badge.text_content() == "1" and page.title().startswith("(1) ")
+    # The card waits in its own tab's transcript: decided there, the mark goes.
+    page.click(f".tab[data-session='{session_id}']")
     page.locator(f".approval[data-session='{session_id}'] button.reject").click()
+    page.click(".tab[data-session='session_main']")
     badge.wait_for(state="hidden")
     assert page.title() == "Tavrin"
 

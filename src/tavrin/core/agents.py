@@ -366,8 +366,8 @@ class DemoAgent(StandardAgent):
         else:
             approved = True
         if not approved:
-            yield self._event("tool_result", id=call_id, tool=tool, result="Not run: the user refused the action", error=True)
-            reply_parts.append(f"Understood — I did not run {tool}.")
+            yield self._event("tool_result", id=call_id, tool=tool, result=approval.refusal(), error=True)
+            reply_parts.append(f"Understood — I did not run {tool}" + (f" ({approval.note})." if approval.note else "."))
             return
         await self._step()
         yield self._event("tool_result", id=call_id, tool=tool, result=f"Done (simulated): {tool} {_describe(arguments)}")

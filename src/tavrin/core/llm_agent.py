@@ -540,7 +540,7 @@ class LiteLLMAgent(StandardAgent):
                     message=f"Tavrin wants to run {call.name} with {_describe(arguments)}. Allow it?")
                 approved = await self._await_decision(approval)
             if not approved:
-                result, error = "Not run: the user refused the action", True
+                result, error = approval.refusal(), True
             else:
                 result, error, image = await self._execute(tool, arguments)
         data: dict[str, Any] = {"id": call.id, "tool": call.name, "result": result}

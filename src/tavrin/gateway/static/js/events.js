@@ -13,7 +13,7 @@ import {
 import { renderTab } from "./tabs.js";
 import {
   addApprovalLine, addChip, addLine, addOutcome, addThinking, addText, addToolCall, addToolResult, addUser, clearPane, renderHistory,
-  OUTCOME_TEXT, outcomeText, watchdogText,
+  OUTCOME_TEXT, outcomeText, watchdogText, showsApproval,
 } from "./transcript.js";
 import { addApproval, settleApproval, loadPendingApprovals } from "./approvals.js";
 import { refreshResumeList } from "./conversations.js";
@@ -84,8 +84,9 @@ const handlers = {
   tool_result(ev, id) { addToolResult(id, ev); },
 
   tool_approval_needed(ev, id) {
-    // Sent to the asking window and broadcast to all: the first copy draws it.
-    if (!ui.approvals.has(ev.approval_id)) addApprovalLine(id, ev.approval_id, ev.tool || "", null);
+    // Sent to the asking window and broadcast to all: the first copy draws it (and a copy
+    // replayed into a pane drawn again draws it there).
+    if (!showsApproval(id, ev.approval_id)) addApprovalLine(id, ev.approval_id, ev.tool || "", null);
     addApproval(ev);
   },
 

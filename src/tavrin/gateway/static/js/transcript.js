@@ -107,8 +107,7 @@ const STEPS_KEY = "tavrin.steps-open";
 function stepsOpenPref() { try { return localStorage.getItem(STEPS_KEY) === "1"; } catch (e) { return false; } }
 function keepStepsPref(open) { try { localStorage.setItem(STEPS_KEY, open ? "1" : "0"); } catch (e) { /* off */ } }
 
-// The steps of a turn (its thinking, its approvals and its tool cards, which are what the line
-// counts) gather under one line, with the turn's mode banner: open while the turn runs, folded
+// The steps of a turn (its thinking and its tool cards, which are what the line counts) gather under one line, with the turn's mode banner: open while the turn runs, folded
 // when it ends, unless the user chose otherwise.
 function stepsGroup(id) {
   const v = view(id);
@@ -293,13 +292,39 @@ export function approvalText(tool, decision) {
 }
 
 export function addApprovalLine(id, approvalId, tool, decision) {
-  const node = addStep(id, el("div", "line awaiting" + (decision ? " decided" : ""), approvalText(tool, decision)), false);
+  // A line of its own between the turn's steps, so that its card is never inside folded ones.
+  const node = addLine(id, "awaiting" + (decision ? " decided" : ""), approvalText(tool, decision));
   node.dataset.tool = tool || "";
+  node.dataset.approval = approvalId || "";
   if (!decision) {
     const lines = approvalLines.get(approvalId) || [];
     lines.push(node);
     approvalLines.set(approvalId, lines);
   }
+  const card = approvalCards.get(approvalId);
+  if (card) { node.after(card); scrollToEnd(id); }
+}
+
+// The approvals' cards (approval_id -> card), kept by approvals.js: each sits after the line of
+// its approval in the transcript, also when the transcript is drawn again.
+let approvalCards = new Map();
+export function setApprovalCards(cards) { approvalCards = cards; }
+
+// Does the pane show a line for this approval?
+export function showsApproval(id, approvalId) {
+  const v = view(id);
+  return !!v && !!v.pane.querySelector(`.line.awaiting[data-approval="${CSS.escape(approvalId)}"]`);
+}
+
+// A card whose line the pane does not show goes at the end of the transcript.
+export function placeApprovalCard(id, approvalId) {
+  const card = approvalCards.get(approvalId);
+  const v = view(id);
+  if (!card || !v) return;
+  const line = v.pane.querySelector(`.line.awaiting[data-approval="${CSS.escape(approvalId)}"]`);
+  if (line) line.after(card);
+  else append(id, card);
+  scrollToEnd(id);
 }
 
 // The lines of an approval show its decision ("approved", "rejected", "withdrawn").
