@@ -21,12 +21,15 @@ def send(page, text):
 
 
 def steps_shown(page):
-    return page.locator(f"{MAIN_PANE} .tool.result pre").all_text_contents()
+    return page.locator(f"{MAIN_PANE} .tool.result pre.tool-output").all_text_contents()
 
 
 def transcript(page):
+    """Each child of the pane as "class | text", without how long a turn's steps took (each window
+    measures that on its own clock)."""
     return page.locator(f"{MAIN_PANE} > *:not(.queue)").evaluate_all(
-        "nodes => nodes.map(n => n.className + ' | ' + n.textContent)")
+        """nodes => nodes.map(n => { const c = n.cloneNode(true); c.querySelectorAll('.steps-time').forEach(t => t.remove());
+                                      return n.className + ' | ' + c.textContent; })""")
 
 
 @pytest.fixture

@@ -14,11 +14,13 @@ from serverproc import ServerProcess  # noqa: E402
 
 expect = pytest.importorskip("playwright.sync_api").expect
 
-# Each child of a pane as "class | text"; the queue box and the note of a resume are not part
-# of the conversation.
+# Each child of a pane as "class | text"; the queue box, the note of a resume and a decided
+# approval's card (gone a moment later) are not part of the conversation, and how long a turn's
+# steps took is measured on two clocks.
 TRANSCRIPT = """pane => [...pane.children]
-    .filter(n => !n.matches('.queue, .resumed'))
-    .map(n => n.className + ' | ' + n.textContent)"""
+    .filter(n => !n.matches('.queue, .resumed, .approval'))
+    .map(n => { const c = n.cloneNode(true); c.querySelectorAll('.steps-time').forEach(t => t.remove());
+                return n.className + ' | ' + c.textContent; })"""
 
 
 def send(page, text):
@@ -43,14 +45,15 @@ def test_a_resumed_conversation_shows_what_the_live_one_showed(open_page):
     assert page.is_disabled("#stop")
 
     # A task that runs until it is stopped (a long one could end first on a busy machine); a message
-    # sent meanwhile waits for it; Esc stops the task.
+    # sent meanwhile waits for it; Esc stops the task, and the message then waits for the user.
     send(page, "/stall")
     pane.locator(".line.thinking", has_text="slow model").wait_for()
     expect(page.locator("#stop")).to_be_enabled()
     send(page, "and then say hello")
     pane.locator(".msg.user.queued", has_text="and then say hello").wait_for()
     page.keyboard.press("Escape")
-    pane.locator(".line.system", has_text="Task stopped").wait_for()
+    pane.locator(".line.system", has_text="Stopped").wait_for()
+    pane.locator(".msg.user.queued button", has_text="Send now").click()
     wait_done(pane, 1)  # the queued message ran after the stop, not instead of it
     assert pane.locator(".msg.user.queued").count() == 0
     assert pane.locator(".msg.user .body").last.text_content() == "and then say hello"
@@ -251,10 +254,14 @@ def test_tabs_are_a_keyboard_tablist_and_an_unseen_approval_shows_a_badge(open_p
     page.click(".tab[data-session='session_main']")
     badge = page.locator(f".tab[data-session='{session_id}'] .tab-badge")
     assert badge.text_content() == "1" and page.title().startswith("(1) ")
+    # The card waits in its own tab's transcript: decided there, the mark goes.
+    page.click(f".tab[data-session='{session_id}']")
     page.locator(f".approval[data-session='{session_id}'] button.reject").click()
+    page.click(".tab[data-session='session_main']")
     badge.wait_for(state="hidden")
     assert page.title() == "Tavrin"
 
+    pane.locator(".line.done").first.wait_for(state="attached")  # an idle tab closes without a question
     page.focus(f".tab[data-session='{session_id}']")
     page.keyboard.press("Delete")  # closes the focused tab, as its × does
     page.locator(f".tab[data-session='{session_id}']").wait_for(state="detached")
@@ -270,7 +277,8 @@ def test_phone_layout_keeps_the_transcript_large(open_page):
     assert not page.is_visible("#hb-controls")
 
     pane = new_tab(page)
-    send(page, "please delete old-report.pdf")
+    page.fill("#input", "please delete old-report.pdf")
+    page.click("#send")  # a phone's Enter is a newline
     card = page.locator(f".approval[data-session='{pane.get_attribute('data-session')}']")
     card.wait_for()
     heights = page.evaluate("() => [document.getElementById('panes').getBoundingClientRect().height, innerHeight]")

@@ -54,3 +54,19 @@ async def test_a_cancelled_waiter_leaves_nothing_to_approve():
 def test_which_tools_need_approval():
     g = Guardrails(["delete_file"])
     assert g.needs_approval("delete_file") and not g.needs_approval("read_screen")
+
+
+async def test_a_note_left_before_a_rejection_is_the_agents_reason():
+    """Catches a note lost on the way to the agent, one kept on an approval already settled, and an
+    unbounded one."""
+    g = Guardrails()
+    approval = g.request_approval("delete_file", {"path": "a.txt"}, "session_main")
+    assert approval.refusal() == "Not run: the user refused the action"
+    assert g.leave_note(approval.approval_id, "  keep it " + "x" * 5000) is True
+    assert len(approval.note) == 1000 and approval.note.startswith("keep it")
+    g.resolve_approval(approval.approval_id, False)
+    assert await g.wait_for_decision(approval) is False
+    assert approval.refusal().startswith("Not run: the user refused the action. Their reason: keep it")
+    assert g.leave_note(approval.approval_id, "too late") is False
+    assert g.leave_note("appr_unknown", "x") is False
+    assert g.leave_note(None, "x") is False

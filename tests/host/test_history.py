@@ -96,7 +96,7 @@ async def test_stopped_failed_and_approved_turns_are_stored_as_shown(make_agent,
 
     stored = await store.get_messages(agent.conversation.conversation_id)
     outcomes = [(m["meta"]["outcome"], m["content"]) for m in stored if m["role"] == "outcome"]
-    assert outcomes == [("stopped", "Task stopped"),
+    assert outcomes == [("stopped", "Stopped"),
                         ("error", "Agent error: the demo tool failed on purpose (/fail)"), ("done", "")]
     slow = stored[:roles(stored).index("outcome")]
     assert roles(slow)[:3] == ["user", "thinking", "tool_call"] and slow[0]["meta"] == {"mode": "standard"}

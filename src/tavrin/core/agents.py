@@ -24,7 +24,7 @@ from typing import Any
 from tavrin.core.attachments import describe as describe_attachments
 from tavrin.core.guardrails import Guardrails
 from tavrin.core.history import TurnLog, origin_meta, outcome_of_exit
-from tavrin.core.store import ConversationStore
+from tavrin.core.store import STOPPED_NOTE, ConversationStore
 
 logger = logging.getLogger("tavrin.agent")
 
@@ -331,7 +331,7 @@ class DemoAgent(StandardAgent):
             yield self._event("done", iterations=iterations)
         except _TurnCancelled:
             if log is not None:
-                await log.end("stopped", "Task cancelled")
+                await log.end("stopped", STOPPED_NOTE)
             yield self._event("cancelled", message="Task cancelled")
         except BaseException as exc:
             ending = exc
@@ -368,8 +368,8 @@ class DemoAgent(StandardAgent):
         else:
             approved = True
         if not approved:
-            yield self._event("tool_result", id=call_id, tool=tool, result="Not run: the user refused the action", error=True)
-            reply_parts.append(f"Understood — I did not run {tool}.")
+            yield self._event("tool_result", id=call_id, tool=tool, result=approval.refusal(), error=True)
+            reply_parts.append(f"Understood — I did not run {tool}" + (f" ({approval.note})." if approval.note else "."))
             return
         await self._step()
         yield self._event("tool_result", id=call_id, tool=tool, result=f"Done (simulated): {tool} {_describe(arguments)}")

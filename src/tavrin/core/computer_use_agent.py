@@ -16,6 +16,7 @@ from typing import Any
 
 from tavrin.core.history import outcome_of_exit
 from tavrin.core.png import encode_png
+from tavrin.core.store import STOPPED_NOTE
 
 
 @dataclass
@@ -113,7 +114,7 @@ class DemoComputerUseAgent:
                     # The outcome is stored before the client hears of it.
                     await log.end(
                         "done" if event.type == "done" else "stopped",
-                        "" if event.type == "done" else event.data.get("message", "Task cancelled"),
+                        "" if event.type == "done" else _stop_note(event.data.get("message")),
                         **({"iterations": event.data.get("iterations", 0)} if event.type == "done" else {}),
                     )
                 yield event
@@ -181,6 +182,11 @@ class DemoComputerUseAgent:
         except TimeoutError:
             return
         raise _Stopped
+
+
+def _stop_note(message: Any) -> str:
+    """The stored note of a stopped task: the page's one wording for a stop, or what else it said."""
+    return STOPPED_NOTE if message in (None, "", "Task cancelled") else str(message)
 
 
 class _Stopped(Exception):

@@ -18,6 +18,8 @@ from typing import Any
 
 logger = logging.getLogger("tavrin.guardrails")
 
+MAX_NOTE = 1000  # characters of a refusal's note the agent gets
+
 
 @dataclass
 class PendingApproval:
@@ -27,6 +29,12 @@ class PendingApproval:
     session_id: str | None
     created_at: float
     future: asyncio.Future = field(repr=False)
+    note: str = ""  # the user's reason for a refusal, for the agent
+
+    def refusal(self) -> str:
+        """The tool result of a refused action: the user's note, when they left one, is the reason."""
+        said = "Not run: the user refused the action"
+        return f"{said}. Their reason: {self.note}" if self.note else said
 
     def to_dict(self) -> dict:
         return {
@@ -91,6 +99,15 @@ class Guardrails:
                 self.on_resolved(approval, decision)
             except Exception:
                 logger.exception("Approval notification failed")
+        return True
+
+    def leave_note(self, approval_id: Any, note: Any) -> bool:
+        """Keep the user's note on a pending approval, given before they reject it (the agent reads
+        it as the reason). True when the approval is pending; the note is bounded."""
+        approval = self._pending.get(approval_id) if isinstance(approval_id, str) else None
+        if approval is None or approval.future.done() or not isinstance(note, str):
+            return False
+        approval.note = note.strip()[:MAX_NOTE]
         return True
 
     async def wait_for_decision(self, approval: PendingApproval, timeout: float | None = None) -> bool:

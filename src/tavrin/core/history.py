@@ -21,7 +21,7 @@ from collections.abc import Callable
 from typing import Any
 
 from tavrin.core.png import thumbnail_png
-from tavrin.core.store import INTERRUPTED_NOTE, ConversationStore
+from tavrin.core.store import CANCELLED_NOTE, INTERRUPTED_NOTE, STOPPED_NOTE, ConversationStore
 
 logger = logging.getLogger("tavrin.history")
 
@@ -193,7 +193,7 @@ def outcome_of_exit(exc: BaseException | None, stop_requested: bool) -> tuple[st
     if isinstance(exc, (asyncio.CancelledError, GeneratorExit)):
         # A stop asks the agent first; a task cancelled without that was replaced by a newer
         # message, or its window went away.
-        return ("stopped", "Task stopped") if stop_requested else ("cancelled", "Task cancelled")
+        return ("stopped", STOPPED_NOTE) if stop_requested else ("cancelled", CANCELLED_NOTE)
     return "error", f"Agent error: {exc}"
 
 

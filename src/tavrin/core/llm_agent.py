@@ -30,7 +30,7 @@ from tavrin.core import attachments as attached
 from tavrin.core.agents import HEARTBEAT_MARKER, AgentEvent, StandardAgent, _TurnCancelled
 from tavrin.core.guardrails import Guardrails
 from tavrin.core.history import TurnLog, origin_meta, outcome_of_exit
-from tavrin.core.store import ConversationStore
+from tavrin.core.store import STOPPED_NOTE, ConversationStore
 from tavrin.core.tools import Tool, ToolContext, ToolError, load_tools
 
 logger = logging.getLogger("tavrin.agent")
@@ -396,7 +396,7 @@ class LiteLLMAgent(StandardAgent):
             yield self._event("done", iterations=iterations)
         except _TurnCancelled:
             if log is not None:
-                await log.end("stopped", "Task cancelled")
+                await log.end("stopped", STOPPED_NOTE)
             yield self._event("cancelled", message="Task cancelled")
         except BaseException as exc:
             ending = exc
@@ -554,7 +554,7 @@ class LiteLLMAgent(StandardAgent):
                     message=f"Tavrin wants to run {call.name} with {_describe(arguments)}. Allow it?")
                 approved = await self._await_decision(approval)
             if not approved:
-                result, error = "Not run: the user refused the action", True
+                result, error = approval.refusal(), True
             else:
                 result, error, image = await self._execute(tool, arguments)
         data: dict[str, Any] = {"id": call.id, "tool": call.name, "result": result}

@@ -88,8 +88,12 @@ SCHEMA_VERSION = len(_MIGRATIONS)
 
 # How a turn can end.
 OUTCOMES = ("done", "stopped", "cancelled", "error", "interrupted")
-# The note of a turn the server's end cut short.
-INTERRUPTED_NOTE = "Interrupted: the server stopped during this turn"
+# The notes of a turn that did not finish, worded as the page words them: cut short by the
+# server's end, stopped (by the user or the stall watchdog), or cancelled without a stop (a newer
+# message replaced it, or no window was left watching it).
+INTERRUPTED_NOTE = "Interrupted by a restart of the server"
+STOPPED_NOTE = "Stopped"
+CANCELLED_NOTE = "Cancelled"
 # Roles that count as messages of the conversation (the rest records how a turn went).
 CONVERSATION_ROLES = ("user", "assistant", "heartbeat")
 _COUNTED = "role IN ('user', 'assistant', 'heartbeat')"

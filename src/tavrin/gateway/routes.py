@@ -24,6 +24,8 @@ MAX_CONNECTOR_TEXT = 20_000
 MAX_CONNECTOR_BODY = 1024 * 1024
 # Connector messages that may wait behind the running turn of their session; more answer 429.
 MAX_QUEUED_CONNECTOR_MESSAGES = 20
+# A refusal's note: a few thousand characters of JSON at most.
+MAX_NOTE_BODY = 16 * 1024
 # How long ``?wait=true`` waits for the turn before answering that it is still running.
 CONNECTOR_WAIT_SECONDS = 60.0
 
@@ -79,6 +81,21 @@ async def conversation_messages(request: Request, conversation_id: str, limit: i
 async def approvals(request: Request):
     guardrails = _shared(request).get("guardrails")
     return {"approvals": guardrails.pending() if guardrails else []}
+
+
+@router.post("/approvals/{approval_id}/note")
+async def approval_note(request: Request, approval_id: str):
+    """The user's note on a pending approval, sent just before they reject it: the agent gets it
+    as the reason. Body: {"note": "..."}. 404 when the approval is no longer pending."""
+    _require_same_origin(request)
+    body = await read_json_body(request, MAX_NOTE_BODY)
+    note = body.get("note") if isinstance(body, dict) else None
+    if not isinstance(note, str):
+        raise HTTPException(status_code=400, detail='"note" must be a string')
+    guardrails = _shared(request).get("guardrails")
+    if not guardrails or not guardrails.leave_note(approval_id, note):
+        raise HTTPException(status_code=404, detail="No such pending approval")
+    return {"approval_id": approval_id, "noted": True}
 
 
 @router.get("/heartbeat")

@@ -1,5 +1,7 @@
-// The approvals region: a card for each tool action waiting for the user, in every window; the
-// first Approve or Reject wins, and every window's card says how it was settled.
+// Approvals: a card for each tool action waiting for the user, in the transcript where the agent
+// asked, in every window; the first Approve or Reject wins, and every window's card says how it
+// was settled. Keyboard focus moves to a card that appears in the tab the user looks at, and back
+// to the composer once it is decided; screen readers hear of it.
 
 import { MAIN } from "./protocol.js";
 import { $, el } from "./dom.js";
@@ -8,44 +10,119 @@ import { api } from "./access.js";
 import { send } from "./connection.js";
 import { session, markAttention } from "./sessions.js";
 import { updateBadges } from "./tabs.js";
-import { decideApprovalLines } from "./transcript.js";
+import { decideApprovalLines, placeApprovalCard, setApprovalCards } from "./transcript.js";
 
 const cards = new Map(); // approval_id -> card
+setApprovalCards(cards); // the transcript puts each card after its approval's line
 
 export function addApproval(ev) {
   if (ui.approvals.has(ev.approval_id)) return;
   const sid = ev.session_id || MAIN;
   const s = session(sid);
+  const tool = ev.tool || "action";
+  const n = ui.approvals.size + 1; // tells the cards' controls apart
   const card = el("div", "approval");
   card.dataset.approval = ev.approval_id;
   card.dataset.session = sid;
-  const text = el("div", "approval-text");
-  text.appendChild(el("strong", "", `🔐 ${s.name}: `));
-  text.appendChild(document.createTextNode(ev.message || `Tavrin wants to run ${ev.tool}. Allow it?`));
+  card.setAttribute("role", "group");
+  card.tabIndex = -1;
+  const text = el("div", "approval-text", ev.message || `Tavrin wants to run ${tool}. Allow it?`);
+  text.id = `approval-text-${n}`;
+  card.setAttribute("aria-labelledby", text.id);
   card.appendChild(text);
-  card.appendChild(el("pre", "approval-args", `${ev.tool || ""} ${JSON.stringify(ev.arguments || {})}`));
+  const args = argumentsText(ev.arguments);
+  if (args) {
+    const pre = el("pre", "approval-args", args);
+    pre.setAttribute("aria-label", `Arguments of ${tool}`);
+    card.appendChild(pre);
+  }
   const buttons = el("div", "approval-buttons");
-  const yes = el("button", "approve", "Approve");
-  const no = el("button", "reject", "Reject");
-  yes.type = no.type = "button";
-  const n = ui.approvals.size + 1;
-  yes.setAttribute("aria-label", `Approve ${ev.tool || "action"} in ${s.name} (#${n})`);
-  no.setAttribute("aria-label", `Reject ${ev.tool || "action"} in ${s.name} (#${n})`);
-  yes.addEventListener("click", () => decide(ev.approval_id, true));
-  no.addEventListener("click", () => decide(ev.approval_id, false));
-  buttons.append(yes, no);
+  const button = (cls, label, name, act) => {
+    const b = el("button", cls, label);
+    b.type = "button";
+    b.setAttribute("aria-label", `${name} ${tool} in ${s.name} (#${n})`);
+    b.addEventListener("click", act);
+    return b;
+  };
+  // Nothing here is a primary-coloured default: the action is a risky one, Approve says so.
+  buttons.append(
+    button("reject", "Reject", "Reject", () => decide(ev.approval_id, false)),
+    button("reject-note", "Reject with a note…", "Reject with a note", () => openNote(card)),
+    button("approve", `Approve ${tool}`, "Approve", () => decide(ev.approval_id, true)),
+  );
   card.appendChild(buttons);
+  card.appendChild(noteForm(ev.approval_id, tool, s.name, n));
   ui.approvals.set(ev.approval_id, { sid, tool: ev.tool || "", settled: false });
   cards.set(ev.approval_id, card);
-  $("approvals").appendChild(card);
+  placeApprovalCard(sid, ev.approval_id);
+  announce(`Approval needed in ${s.name}: ${text.textContent}`);
+  if (sid === ui.active && !document.hidden && card.isConnected) card.focus();
   markAttention(sid);
   updateBadges();
 }
 
-function decide(approvalId, approved) {
+function argumentsText(args) {
+  if (args === undefined || args === null) return "";
+  if (typeof args === "string") return args;
+  try {
+    const text = JSON.stringify(args, null, 2);
+    return text === "{}" ? "" : text;
+  } catch (e) { return String(args); }
+}
+
+function noteForm(approvalId, tool, tab, n) {
+  const form = el("form", "approval-note");
+  form.hidden = true;
+  const label = el("label", "", "Why not? Tavrin gets this as the reason.");
+  const note = el("textarea");
+  note.rows = 2;
+  note.id = `approval-note-${n}`;
+  label.htmlFor = note.id;
+  const submit = el("button", "reject-send", "Send the rejection");
+  submit.type = "submit";
+  submit.setAttribute("aria-label", `Reject ${tool} in ${tab} with this note (#${n})`);
+  const cancel = el("button", "link", "Cancel");
+  cancel.type = "button";
+  cancel.setAttribute("aria-label", `Cancel the note on ${tool} in ${tab} (#${n})`);
+  cancel.addEventListener("click", () => { form.hidden = true; form.closest(".approval").focus(); });
+  form.addEventListener("submit", (e) => { e.preventDefault(); decide(approvalId, false, note.value.trim()); });
+  note.addEventListener("keydown", (e) => {
+    if (e.key === "Enter" && !e.shiftKey && !e.isComposing) { e.preventDefault(); form.requestSubmit(); }
+  });
+  form.append(label, note, el("div", "approval-note-buttons"));
+  form.lastChild.append(submit, cancel);
+  return form;
+}
+
+function openNote(card) {
+  const form = card.querySelector(".approval-note");
+  form.hidden = false;
+  form.querySelector("textarea").focus();
+}
+
+// The screen reader's word that something waits for the user (a live region of its own, so a
+// card drawn again from the store is not read out again).
+function announce(text) {
+  const region = $("announce");
+  region.textContent = "";
+  setTimeout(() => { region.textContent = text; }, 50);
+}
+
+async function decide(approvalId, approved, note) {
   const card = cards.get(approvalId);
-  if (card) card.querySelectorAll("button").forEach((b) => { b.disabled = true; });
-  send({ type: "approve", approval_id: approvalId, approved });
+  if (card) card.querySelectorAll("button, textarea").forEach((b) => { b.disabled = true; });
+  // The gateway passes only the decision on; the note reaches the agent through the host, first.
+  if (!approved && note) {
+    try {
+      await api(`/api/approvals/${encodeURIComponent(approvalId)}/note`, {
+        method: "POST", headers: { "Content-Type": "application/json" }, body: JSON.stringify({ note }),
+      });
+    } catch (e) { /* the rejection goes out without its reason */ }
+  }
+  const message = { type: "approve", approval_id: approvalId, approved };
+  if (note) message.note = note;
+  send(message);
+  $("input").focus();
 }
 
 // outcome: what the card says; decision: "approved", "rejected", "withdrawn", or null when it was
@@ -56,8 +133,11 @@ export function settleApproval(approvalId, outcome, decision) {
   if (!entry || entry.settled) return;
   entry.settled = true;
   const card = cards.get(approvalId);
+  const focused = card.contains(document.activeElement);
   card.classList.add("settled");
   card.querySelector(".approval-buttons").replaceChildren(el("span", "outcome", outcome));
+  card.querySelector(".approval-note").remove();
+  if (focused) $("input").focus();
   updateBadges();
   setTimeout(() => { card.remove(); cards.delete(approvalId); ui.approvals.delete(approvalId); }, 2500);
 }

@@ -2,7 +2,7 @@
 // conversation commands, the phone's menu.
 
 import { MAIN } from "./protocol.js";
-import { $ } from "./dom.js";
+import { $, touchOnly } from "./dom.js";
 import { ui } from "./model.js";
 import { send, retryNow } from "./connection.js";
 import { session, activate, beginTurn, renderChrome } from "./sessions.js";
@@ -10,6 +10,8 @@ import { addUser, showQueued } from "./transcript.js";
 import { updateBadges } from "./tabs.js";
 import { refreshResumeList } from "./conversations.js";
 import { wireHeartbeat } from "./heartbeat.js";
+
+export const connected = () => !!ui.ws && ui.ws.readyState === WebSocket.OPEN;
 
 export function sendChat(target, text, computerUse) {
   const message = { type: "chat", content: text, session_id: target };
@@ -22,12 +24,27 @@ export function sendChat(target, text, computerUse) {
   return true;
 }
 
-// While a turn runs in the tab, a new message waits for it instead of cancelling it.
+// While a turn runs in the tab, a new message waits for it instead of cancelling it; while the
+// page is offline, for the connection. After a stop it waits for the user (see holdQueue).
 function queueChat(target, text, computerUse) {
   const s = session(target);
-  const item = { text, computerUse };
+  const item = { text, computerUse, offline: !connected() };
   s.queue.push(item);
-  showQueued(target, item, () => { s.queue = s.queue.filter((q) => q !== item); });
+  showQueued(target, item, queueActions(s));
+}
+
+export function queueActions(s) {
+  return {
+    discard(item) { s.queue = s.queue.filter((q) => q !== item); },
+    sendNow(item) {
+      if (s.working || !connected()) return false;
+      s.held = false;
+      s.queue = s.queue.filter((q) => q !== item);
+      if (sendChat(s.id, item.text, item.computerUse)) return true;
+      s.queue.unshift(item);
+      return false;
+    },
+  };
 }
 
 function submitChat() {
@@ -37,38 +54,55 @@ function submitChat() {
   const s = session(ui.active);
   const target = s.isConnector ? MAIN : s.id; // the gateway answers connector tabs in Main
   const computerUse = $("cu-toggle").checked;
-  if (session(target).working) queueChat(target, text, computerUse);
+  // (A message of the user's own lets the queue held after a stop go on behind it.)
+  if (session(target).working || !connected()) queueChat(target, text, computerUse);
   else if (!sendChat(target, text, computerUse)) return;
+  else session(target).held = false;
   input.value = "";
-  $("send").disabled = true;
+  input.dispatchEvent(new Event("input")); // Send disabled, the composer back to its height
   $("cu-toggle").checked = false; // Computer Use is chosen per message
   if (target !== ui.active) activate(target);
 }
 
 function stopActive() {
-  if (session(ui.active).working) send({ type: "stop_task", session_id: ui.active });
+  const s = session(ui.active);
+  if (s.working && send({ type: "stop_task", session_id: s.id })) s.stopBy = "here";
 }
 
+// The phone's menu lies over the page, just under the top bar, instead of pushing it down.
 function setMenu(open) {
+  document.body.style.setProperty("--menu-top", `${$("menu-btn").closest(".topbar").getBoundingClientRect().bottom}px`);
   document.body.classList.toggle("menu-open", open);
+  document.body.style.setProperty("--menu-conv-top", `${$("hb-controls").getBoundingClientRect().bottom}px`);
   $("menu-btn").setAttribute("aria-expanded", String(open));
 }
 
 export function wire() {
   $("composer").addEventListener("submit", (e) => { e.preventDefault(); submitChat(); });
-  const blank = () => { $("send").disabled = !$("input").value.trim(); };
+  const blank = () => {
+    $("send").disabled = !$("input").value.trim();
+    // On a phone the composer starts at one line and grows with its text (up to its CSS cap).
+    const i = $("input");
+    i.style.height = "";
+    if (touchOnly() && i.value && i.scrollHeight > i.clientHeight) i.style.height = `${i.scrollHeight + 2}px`;
+  };
   $("input").addEventListener("input", blank);
   blank();
   $("input").addEventListener("keydown", (e) => {
-    if (e.key === "Enter" && !e.shiftKey && !e.isComposing) { e.preventDefault(); submitChat(); }
+    // On a touch screen Enter is the keyboard's newline; the Send button sends.
+    if (e.key === "Enter" && !e.shiftKey && !e.isComposing && !touchOnly()) { e.preventDefault(); submitChat(); }
   });
   document.addEventListener("keydown", (e) => {
     if (e.key !== "Escape" || e.defaultPrevented) return;
     if (document.body.classList.contains("menu-open")) { setMenu(false); return; }
-    stopActive();
+    // Esc stops the turn only from where the user works on it: the composer or its transcript.
+    const at = document.activeElement;
+    if (at && (at.closest("#composer") || at.closest(`.pane[data-session="${CSS.escape(ui.active)}"]`))) stopActive();
   });
   $("stop").addEventListener("click", stopActive);
-  $("stall-stop").addEventListener("click", () => send({ type: "stop_task", session_id: ui.active }));
+  $("stall-stop").addEventListener("click", () => {
+    if (send({ type: "stop_task", session_id: ui.active })) session(ui.active).stopBy = "here";
+  });
   $("stall-dismiss").addEventListener("click", () => { session(ui.active).stall = null; renderChrome(); });
   $("new-tab").addEventListener("click", () => send({ type: "new_session" }));
   $("new-conv").addEventListener("click", () => send({ type: "new_conversation", session_id: ui.active }));

@@ -3,11 +3,31 @@
 
 export const $ = (id) => document.getElementById(id);
 
+// A touch screen without a mouse: Enter is the keyboard's newline there, and nothing mentions
+// keys such a device does not have.
+const coarse = window.matchMedia("(pointer: coarse) and (hover: none)");
+export const touchOnly = () => coarse.matches;
+
 export function el(tag, className, text) {
   const node = document.createElement(tag);
   if (className) node.className = className;
   if (text !== undefined && text !== null) node.textContent = String(text);
   return node;
+}
+
+// A question in the page's own dialog (a native one would block every window's updates): true
+// when the user answers yes.
+export function ask(question, yes, no) {
+  const dialog = $("ask");
+  $("ask-text").textContent = question;
+  $("ask-yes").textContent = yes;
+  $("ask-no").textContent = no;
+  return new Promise((resolve) => {
+    dialog.addEventListener("close", () => resolve(dialog.returnValue === "yes"), { once: true });
+    dialog.returnValue = "";
+    dialog.showModal();
+    $("ask-no").focus();
+  });
 }
 
 export function toast(text, isError) {

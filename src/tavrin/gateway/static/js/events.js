@@ -7,12 +7,13 @@ import { ui } from "./model.js";
 import { api } from "./access.js";
 import { send } from "./connection.js";
 import {
-  session, activate, applySession, beginTurn, endTurn, flushQueue, dropQueue, markAttention, removeSession,
+  session, activate, applySession, beginTurn, endTurn, flushQueue, dropQueue, holdQueue, markAttention, removeSession,
   renderChrome, setWorking,
 } from "./sessions.js";
 import { renderTab } from "./tabs.js";
 import {
-  addApprovalLine, addChip, addLine, addOutcome, addText, addToolCall, addToolResult, addUser, clearPane, renderHistory,
+  addApprovalLine, addChip, addLine, addOutcome, addThinking, addText, addToolCall, addToolResult, addUser, clearPane, renderHistory,
+  OUTCOME_TEXT, outcomeText, watchdogText, showsApproval,
 } from "./transcript.js";
 import { addApproval, settleApproval, loadPendingApprovals } from "./approvals.js";
 import { refreshResumeList } from "./conversations.js";
@@ -78,13 +79,14 @@ const handlers = {
     beginTurn(id, ev.mode, s.ownTurn);
   },
 
-  thinking(ev, id) { addLine(id, "thinking", "💭 " + (ev.message || ev.content || "")); },
+  thinking(ev, id) { addThinking(id, ev.message || ev.content || ""); },
   tool_call(ev, id) { addToolCall(id, ev); },
   tool_result(ev, id) { addToolResult(id, ev); },
 
   tool_approval_needed(ev, id) {
-    // Sent to the asking window and broadcast to all: the first copy draws it.
-    if (!ui.approvals.has(ev.approval_id)) addApprovalLine(id, ev.approval_id, ev.tool || "", null);
+    // Sent to the asking window and broadcast to all: the first copy draws it (and a copy
+    // replayed into a pane drawn again draws it there).
+    if (!showsApproval(id, ev.approval_id)) addApprovalLine(id, ev.approval_id, ev.tool || "", null);
     addApproval(ev);
   },
 
@@ -108,14 +110,15 @@ const handlers = {
   },
 
   cancelled(ev, id) {
-    addOutcome(id, "stopped", ev.message || "Task cancelled");
+    holdQueue(session(id));
+    stopped(session(id), ev.message);
     endTurn(id);
   },
 
   task_stopped(ev, id) {
     // The reply to a stop; it says "stopped" even when nothing ran, so only a running turn
     // gets an outcome line.
-    if (session(id).working) { addOutcome(id, "stopped", ev.message); endTurn(id); }
+    if (session(id).working) { holdQueue(session(id)); stopped(session(id), ev.message); endTurn(id); }
   },
 
   info(ev, id, sid) {
@@ -145,7 +148,13 @@ const handlers = {
   stall_warning(ev, id) {
     const s = session(id);
     s.stall = { message: ev.message, auto_cancelled: !!ev.auto_cancelled };
-    addLine(s.id, "error", (ev.auto_cancelled ? "⏹ " : "⏳ ") + ev.message);
+    if (ev.auto_cancelled) {
+      // The watchdog stopped the turn: its outcome line says so (the banner says the rest), also
+      // when the turn's end came first.
+      s.watchdog = Number.isFinite(ev.seconds) ? ev.seconds : 0;
+      if (s.working) { s.stopBy = "watchdog"; holdQueue(s); }
+      else if (s.lastStop) s.lastStop.textContent = watchdogText(s.watchdog);
+    } else addLine(s.id, "error", "⏳ " + ev.message);
     markAttention(s.id);
     if (s.id === ui.active) renderChrome();
   },
@@ -209,6 +218,19 @@ const handlers = {
     markAttention(id);
   },
 };
+
+// The outcome line of a stopped turn says who stopped it: this window, another one, or the stall
+// watchdog. A stop that ended something else (a task that never started) keeps its own words.
+function stopped(s, message) {
+  let text = outcomeText("stopped", message);
+  if (text === OUTCOME_TEXT.stopped) {
+    if (s.stopBy === "watchdog") text = watchdogText(s.watchdog);
+    else if (s.stopBy !== "here") text = OUTCOME_TEXT.elsewhere;
+  }
+  const node = addOutcome(s.id, "stopped");
+  node.textContent = text;
+  s.lastStop = node;
+}
 
 // The server's list of sessions. The first one after a (re)connect is the truth the page starts
 // from: tabs, their conversation and whether a turn runs, and every tab's transcript reloaded

@@ -25,7 +25,10 @@ export function newSession(id) {
   const s = {
     id, name: id === MAIN ? "Main" : "Chat", icon: "💬", isConnector: false,
     conversationId: null, conversationTitle: "", working: false, ownTurn: false, mode: null,
-    attention: false, stall: null, queue: [], liveSeq: 0, sent: false, renames: 0,
+    attention: false, stall: null, queue: [], held: false, liveSeq: 0, sent: false, renames: 0,
+    // Who stops the running turn ("here", "watchdog"; null: nobody here asked), the stall
+    // watchdog's silence in seconds, and the last stop's outcome line.
+    stopBy: null, watchdog: 0, lastStop: null,
     // Session streams: the last number drawn, the number of the running turn's first event,
     // whether the pane has been drawn by this page, an attach under way, attached on this connection.
     seq: 0, turnSeq: null, drawn: false, attach: null, attached: false,

@@ -17,6 +17,12 @@ export const TEXT = {
   cuErrorPrefix: "Computer Use error", // the error that ends a Computer Use turn; others do not
 };
 
+// The server's and the store's words for a stopped turn, older ones included: the page says
+// "Stopped" (or who stopped it) for all of them.
+export const STOP_TEXTS = new Set(["Task stopped", "Task cancelled", "Stopped", ""]);
+// The store's word for a turn cancelled without a stop, older ones included.
+export const CANCEL_TEXTS = new Set(["Task cancelled", "Cancelled", ""]);
+
 // Does this event end a turn of this mode? A Computer Use turn reports trouble and goes on.
 export function endsTurn(mode, ev) {
   if (ev.type === "done" || ev.type === "cancelled") return true;

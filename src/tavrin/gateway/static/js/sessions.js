@@ -5,7 +5,8 @@ import { MAIN } from "./protocol.js";
 import { ui, newSession, forgetSeq, saveSeq } from "./model.js";
 import { send } from "./connection.js";
 import { createTab, removeTab, renderTab, focusTab, updateBadges } from "./tabs.js";
-import { createPane, removePane, showPane, endBubble, removeQueued, clearQueued } from "./transcript.js";
+import { createPane, removePane, showPane, endBubble, endSteps, removeQueued, clearQueued, holdQueued } from "./transcript.js";
+import { ask } from "./dom.js";
 import { renderChrome as drawChrome } from "./status.js";
 import { refreshResumeList } from "./conversations.js";
 import { sendChat } from "./controls.js";
@@ -36,7 +37,12 @@ export function applySession(info) {
   return changed;
 }
 
-export function closeSession(id) { send({ type: "close_session", session_id: id }); }
+// Closing a tab whose turn runs stops that turn: the user says so first.
+export async function closeSession(id) {
+  const s = ui.sessions.get(id);
+  if (s && s.working && !(await ask(`“${s.name}” is still working. Close the tab and stop its turn?`, "Close tab", "Keep it"))) return;
+  send({ type: "close_session", session_id: id });
+}
 
 export function removeSession(id) {
   const s = ui.sessions.get(id);
@@ -76,6 +82,7 @@ export function setWorking(id, working) {
 // A turn begins: the mode banner, a host turn's first event, or the user's own message.
 export function beginTurn(id, mode, own) {
   const s = session(id);
+  if (!s.working) { s.stopBy = null; s.lastStop = null; }
   s.mode = mode;
   s.ownTurn = !!own;
   setWorking(id, true);
@@ -89,18 +96,31 @@ export function endTurn(id) {
   s.mode = null;
   s.ownTurn = false;
   endBubble(id);
+  endSteps(id);
   setWorking(id, false);
   refreshResumeList();
   flushQueue(s);
 }
 
+// The next queued message goes out, unless a stop holds the queue for the user; one that cannot
+// go out (the connection is gone) stays first in line.
 export function flushQueue(s) {
+  if (s.held || !s.queue.length) return;
   const next = s.queue.shift();
-  if (next) { removeQueued(next); sendChat(s.id, next.text, next.computerUse); }
+  if (sendChat(s.id, next.text, next.computerUse)) removeQueued(next);
+  else s.queue.unshift(next);
+}
+
+// A stop ends the turn the user's queued messages were waiting for: they wait for the user now.
+export function holdQueue(s) {
+  if (!s.queue.length) return;
+  s.held = true;
+  holdQueued(s.id);
 }
 
 export function dropQueue(s) {
   s.queue = [];
+  s.held = false;
   clearQueued(s.id);
 }
 

@@ -1,7 +1,7 @@
 // The lines around the transcript that follow the active tab: the connection indicator, the working
 // line and Stop, the composer's hints, the connector note and the stall banner.
 
-import { $ } from "./dom.js";
+import { $, touchOnly } from "./dom.js";
 
 // state: "on", "off" (reconnecting) or "refused" (no access token).
 export function showConnection(state) {
@@ -13,12 +13,11 @@ export function showConnection(state) {
 
 export function renderChrome(s) {
   $("working").hidden = !s.working;
-  $("working-text").textContent = s.working ? `${s.name === "Main" ? "Tavrin" : s.name} is working…` : "";
+  // (A tab is named after its first message: the line names the agent, not the tab.)
+  $("working-text").textContent = s.working ? "Tavrin is working…" : "";
   $("stop").disabled = !s.working;
   $("send").title = s.working ? "The message waits for the running turn to end" : "";
-  $("input").placeholder = s.working
-    ? "A turn is running: a message sent now waits for it to end (Esc stops it)"
-    : "Message Tavrin…  (Enter sends, Shift+Enter for a new line)";
+  $("input").placeholder = placeholder(s.working, touchOnly());
   $("conv-title").textContent = s.conversationTitle || "";
   $("clear-history").hidden = !s.isConnector;
   $("connector-note").hidden = !s.isConnector;
@@ -29,4 +28,9 @@ export function renderChrome(s) {
     $("stall-banner").classList.toggle("cancelled", !!stall.auto_cancelled);
     $("stall-stop").hidden = !!stall.auto_cancelled;
   }
+}
+
+export function placeholder(working, touch) {
+  if (working) return "A turn is running: a message sent now waits for it to end" + (touch ? "" : " (Esc stops it)");
+  return touch ? "Message Tavrin…" : "Message Tavrin…  (Enter sends, Shift+Enter for a new line)";
 }

@@ -2,21 +2,23 @@
 // and stored rows are drawn by the same functions, so a resumed conversation looks as it did
 // while it ran; consecutive pieces of a reply grow one bubble.
 
-import { CU_CHIP } from "./protocol.js";
+import { CU_CHIP, STOP_TEXTS, CANCEL_TEXTS } from "./protocol.js";
 import { $, el, pretty } from "./dom.js";
 import { renderMarkdown } from "./markdown.js";
 import { turnStart } from "./sync.js";
 import { loadOlder } from "./history.js";
 
-// session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet }
+// session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet,
+//   steps, groups, chip, calls }
 const panes = new Map();
 const approvalLines = new Map();    // approval_id -> transcript lines that show its state
-const queued = new WeakMap();       // a queued message -> its node
+const queued = new Map();           // a queued message -> { node, id (its session), actions }
 
 export function createPane(id) {
   const v = {
     pane: el("div", "pane"), queueBox: el("div", "queue"), bubble: null, asked: null, stick: true, autoScroll: false,
     history: null, historyLine: null, insertAt: null, quiet: false,
+    steps: null, groups: [], chip: null, calls: new Map(),
   };
   // Follow new output unless the user has scrolled up to read something. Scroll events
   // caused by our own scrolling are skipped: the area may have shrunk in between.
@@ -84,17 +86,100 @@ export function clearPane(id, note) {
   v.historyLine = null;
   v.pane.replaceChildren(el("p", "empty", note || "No messages yet."), v.queueBox);
   v.bubble = null;
+  v.steps = null;
+  v.groups = [];
+  v.chip = null;
+  v.calls.clear();
   v.stick = true;
 }
 
 // The next piece of a reply starts a new bubble.
 export function endBubble(id) { view(id).bubble = null; }
 
+// ---------------------------------------------------------------- a turn's steps, folded
+
+// The time of the row being drawn (seconds since the epoch); null while drawing live events.
+let rowTime = null;
+const now = () => (rowTime === null ? Date.now() / 1000 : rowTime);
+
+// Whether the steps of a finished turn are shown open: the user's last choice, folded at first.
+const STEPS_KEY = "tavrin.steps-open";
+function stepsOpenPref() { try { return localStorage.getItem(STEPS_KEY) === "1"; } catch (e) { return false; } }
+function keepStepsPref(open) { try { localStorage.setItem(STEPS_KEY, open ? "1" : "0"); } catch (e) { /* off */ } }
+
+// The steps of a turn (its thinking and its tool cards, which are what the line counts) gather under one line, with the turn's mode banner: open while the turn runs, folded
+// when it ends, unless the user chose otherwise.
+function stepsGroup(id) {
+  const v = view(id);
+  if (v.steps) return v.steps;
+  const details = el("details", "steps");
+  const summary = el("summary", "steps-line");
+  const count = el("span", "steps-count");
+  const time = el("span", "steps-time");
+  // The banner of the turn's mode, drawn just before: it moves into the line.
+  const chip = v.chip && v.chip.isConnected && v.chip === lastDrawn(v) ? v.chip : null;
+  if (chip) { chip.remove(); summary.append(...chip.childNodes, " "); }
+  summary.append(count, time);
+  const body = el("div", "steps-body");
+  details.append(summary, body);
+  details.open = true;
+  const g = { details, count, time, body, n: 0, start: now(), end: null, chosen: false };
+  summary.addEventListener("click", () => {
+    g.chosen = true;
+    if (g.end !== null) keepStepsPref(!details.open);
+  });
+  append(id, details);
+  v.steps = g;
+  v.groups.push(g);
+  return g;
+}
+
+function lastDrawn(v) {
+  const before = v.insertAt || v.queueBox;
+  return before.previousElementSibling;
+}
+
+function drawSteps(g) {
+  g.count.textContent = `${g.n} step${g.n === 1 ? "" : "s"}`;
+  g.time.textContent = g.end === null ? "" : ` · ${Math.max(0, Math.round(g.end - g.start))} s`;
+}
+
+function addStep(id, node, counts) {
+  const g = stepsGroup(id);
+  g.body.appendChild(node);
+  if (counts) g.n++;
+  drawSteps(g);
+  view(id).bubble = null;
+  scrollToEnd(id);
+  return node;
+}
+
+// Steps after a piece of the reply gather under a line of their own.
+function breakSteps(id) { view(id).steps = null; }
+
+// The turn has ended: its steps fold, unless the user opened or closed them meanwhile.
+function foldSteps(id) {
+  const v = view(id);
+  const open = stepsOpenPref();
+  for (const g of v.groups) {
+    g.end = now();
+    drawSteps(g);
+    if (!g.chosen) g.details.open = open;
+  }
+  v.groups = [];
+  v.steps = null;
+  v.chip = null;
+}
+
 function speaker(node, name, visible) {
   node.appendChild(el("span", visible ? "speaker" : "speaker sr-only", name));
 }
 
 export function addUser(id, text, sender) {
+  const v = view(id);
+  if (v.groups.length) foldSteps(id); // (a turn that ended without an outcome line)
+  v.steps = null;
+  v.chip = null;
   const node = el("div", "msg user");
   speaker(node, sender || "You", !!sender);
   node.appendChild(el("div", "body", text));
@@ -104,6 +189,7 @@ export function addUser(id, text, sender) {
 export function addText(id, content) {
   const v = view(id);
   if (!v.bubble) {
+    breakSteps(id);
     const node = el("div", "msg assistant");
     speaker(node, "Tavrin", false);
     const body = el("div", "body markdown");
@@ -117,31 +203,52 @@ export function addText(id, content) {
 }
 
 export function addLine(id, kind, text) {
+  breakSteps(id); // steps after it gather under a line of their own, below it
   return append(id, el("div", "line " + kind, text));
+}
+
+// The agent's thinking, one step of its turn.
+export function addThinking(id, text) {
+  return addStep(id, el("div", "line thinking", "💭 " + text), false);
 }
 
 export function addChip(id, mode, message) {
   const node = el("div", "line mode");
   node.appendChild(el("span", "chip", mode === "computer_use" ? (message || CU_CHIP) : "Standard agent"));
+  view(id).chip = node;
   return append(id, node);
 }
 
+// A tool call and its result make one card, under the call's name; a result whose call the pane
+// does not show gets a card of its own.
 export function addToolCall(id, ev) {
   const card = el("div", "tool call");
-  card.appendChild(el("span", "", "🔧 "));
-  card.appendChild(el("span", "tool-name", ev.tool || "tool"));
+  const head = el("div", "tool-head");
+  head.append(el("span", "tool-icon", "🔧 "), el("span", "tool-name", ev.tool || "tool"));
+  card.appendChild(head);
   const args = pretty(ev.arguments);
-  if (args && args !== "{}") card.appendChild(el("pre", "", args));
-  append(id, card);
+  if (args && args !== "{}") card.appendChild(el("pre", "tool-args", args));
+  if (ev.id !== undefined && ev.id !== null) view(id).calls.set(String(ev.id), card);
+  addStep(id, card, true);
 }
 
 const BASE64 = /^[A-Za-z0-9+/]+={0,2}$/;
 
 export function addToolResult(id, ev) {
-  const card = el("div", "tool result" + (ev.error ? " failed" : ""));
-  card.appendChild(el("span", "", ev.error ? "⚠️ " : "✔ "));
-  card.appendChild(el("span", "tool-name", ev.tool || "result"));
-  card.appendChild(el("pre", "", pretty(ev.result)));
+  const v = view(id);
+  const key = ev.id === undefined || ev.id === null ? null : String(ev.id);
+  let card = key !== null ? v.calls.get(key) : undefined;
+  const own = !card || !card.isConnected;
+  if (own) {
+    card = el("div", "tool");
+    const head = el("div", "tool-head");
+    head.append(el("span", "tool-icon"), el("span", "tool-name", ev.tool || "result"));
+    card.appendChild(head);
+  } else v.calls.delete(key);
+  card.classList.add("result");
+  if (ev.error) card.classList.add("failed");
+  card.querySelector(".tool-icon").textContent = ev.error ? "⚠️ " : "✔ ";
+  card.appendChild(el("pre", "tool-output", pretty(ev.result)));
   if (ev.screenshot) {
     // Live: the screenshot itself; stored: its thumbnail, or a note that it was not kept.
     const data = typeof ev.image_base64 === "string" ? ev.image_base64 : ev.thumbnail_base64;
@@ -152,12 +259,28 @@ export function addToolResult(id, ev) {
       // there, unless the user has scrolled away meanwhile.
       img.addEventListener("load", () => scrollToEnd(id));
       img.src = "data:image/png;base64," + data;
-      card.appendChild(img);
+      const open = el("button", "shot-open");
+      open.type = "button";
+      open.setAttribute("aria-label", `Open the screenshot of ${ev.tool || "the tool"} large`);
+      open.appendChild(img);
+      open.addEventListener("click", () => showShot(img.src));
+      card.appendChild(open);
     } else {
       card.appendChild(el("div", "shot-omitted", "🖼 Screenshot (not kept)"));
     }
   }
-  append(id, card);
+  if (own) addStep(id, card, true);
+  else scrollToEnd(id);
+}
+
+// A screenshot at its full size, over the page; Esc or a click closes it.
+function showShot(src) {
+  const dialog = $("shot-view");
+  const img = el("img", "shot-large");
+  img.alt = "Screenshot, full size";
+  img.src = src;
+  dialog.querySelector(".shot-frame").replaceChildren(img);
+  dialog.showModal();
 }
 
 export const DECISIONS = {
@@ -169,13 +292,39 @@ export function approvalText(tool, decision) {
 }
 
 export function addApprovalLine(id, approvalId, tool, decision) {
+  // A line of its own between the turn's steps, so that its card is never inside folded ones.
   const node = addLine(id, "awaiting" + (decision ? " decided" : ""), approvalText(tool, decision));
   node.dataset.tool = tool || "";
+  node.dataset.approval = approvalId || "";
   if (!decision) {
     const lines = approvalLines.get(approvalId) || [];
     lines.push(node);
     approvalLines.set(approvalId, lines);
   }
+  const card = approvalCards.get(approvalId);
+  if (card) { node.after(card); scrollToEnd(id); }
+}
+
+// The approvals' cards (approval_id -> card), kept by approvals.js: each sits after the line of
+// its approval in the transcript, also when the transcript is drawn again.
+let approvalCards = new Map();
+export function setApprovalCards(cards) { approvalCards = cards; }
+
+// Does the pane show a line for this approval?
+export function showsApproval(id, approvalId) {
+  const v = view(id);
+  return !!v && !!v.pane.querySelector(`.line.awaiting[data-approval="${CSS.escape(approvalId)}"]`);
+}
+
+// A card whose line the pane does not show goes at the end of the transcript.
+export function placeApprovalCard(id, approvalId) {
+  const card = approvalCards.get(approvalId);
+  const v = view(id);
+  if (!card || !v) return;
+  const line = v.pane.querySelector(`.line.awaiting[data-approval="${CSS.escape(approvalId)}"]`);
+  if (line) line.after(card);
+  else append(id, card);
+  scrollToEnd(id);
 }
 
 // The lines of an approval show its decision ("approved", "rejected", "withdrawn").
@@ -187,19 +336,35 @@ export function decideApprovalLines(approvalId, decision) {
   approvalLines.delete(approvalId);
 }
 
-const OUTCOME_TEXT = {
-  stopped: "⏹ Task stopped", cancelled: "⏹ Task cancelled", error: "⚠️ Agent error",
+// One wording per way a turn ends, live and stored alike. The store closes a turn the server did
+// not finish as interrupted when it starts again.
+export const OUTCOME_TEXT = {
+  stopped: "⏹ Stopped",
+  elsewhere: "⏹ Stopped from another window",
+  cancelled: "⏹ Cancelled",
+  interrupted: "⚠️ Interrupted by a restart of the server",
+  error: "⚠️ Agent error",
 };
-// The store closes a turn the server did not finish as interrupted when it starts again.
-const INTERRUPTED = "⚠️ Interrupted by a restart of the server";
+export const watchdogText = (seconds) => `⏹ Stopped: no progress for ${seconds} s`;
+
+// What the outcome line of a turn says; message: the server's or the store's words for it.
+export function outcomeText(outcome, message) {
+  const said = message === undefined || message === null ? "" : String(message);
+  if (outcome === "stopped") return STOP_TEXTS.has(said) ? OUTCOME_TEXT.stopped : "⏹ " + said;
+  if (outcome === "cancelled") return CANCEL_TEXTS.has(said) ? OUTCOME_TEXT.cancelled : "⏹ " + said;
+  if (outcome === "interrupted") return OUTCOME_TEXT.interrupted;
+  if (outcome === "error") return said ? "⚠️ " + said : OUTCOME_TEXT.error;
+  return OUTCOME_TEXT[outcome] || outcome;
+}
 
 export function addOutcome(id, outcome, message, iterations) {
+  foldSteps(id);
   if (outcome === "done") {
-    return addLine(id, "done", `✓ Done${iterations ? ` (${iterations} step${iterations === 1 ? "" : "s"})` : ""}`);
+    return addLine(id, "done", "✓ Done"); // (its steps are counted on the line above them)
   }
-  const icon = outcome === "stopped" || outcome === "cancelled" ? "⏹ " : "⚠️ ";
-  const text = outcome === "interrupted" ? INTERRUPTED : message ? icon + message : OUTCOME_TEXT[outcome] || outcome;
-  return addLine(id, outcome === "error" || outcome === "interrupted" ? "error" : "system", text);
+  const node = addLine(id, outcome === "error" || outcome === "interrupted" ? "error" : "system", outcomeText(outcome, message));
+  node.classList.add("outcome");
+  return node;
 }
 
 // A stored conversation, drawn as its turns were shown live. history: { conversationId, more }
@@ -226,21 +391,24 @@ export const FULL_PAGE = 200;
 function drawRows(id, rows) {
   // An approval of a turn that has ended without a decision lapsed with it (or with the server).
   const ended = new Map(rows.filter((m) => m.role === "outcome").map((m) => [m.turn_id, (m.meta || {}).outcome]));
-  for (const m of rows) drawRow(id, m, ended);
+  try {
+    for (const m of rows) {
+      rowTime = typeof m.created_at === "number" ? m.created_at : null;
+      drawRow(id, m, ended);
+    }
+  } finally { rowTime = null; }
 }
 
 // Older rows, drawn above what the pane shows; the part the user reads stays where it is.
 export function prependRows(id, rows) {
   const v = view(id);
-  const bubble = v.bubble;
+  const { bubble, steps, groups, chip } = v;
   const fromEnd = v.pane.scrollHeight - v.pane.scrollTop;
   v.insertAt = v.historyLine ? v.historyLine.nextSibling : v.pane.firstChild;
-  v.bubble = null;
-  v.quiet = true;
+  Object.assign(v, { bubble: null, steps: null, groups: [], chip: null, quiet: true });
   try { drawRows(id, rows); } finally {
-    v.insertAt = null;
-    v.bubble = bubble;
-    v.quiet = false;
+    if (v.groups.length) foldSteps(id);
+    Object.assign(v, { insertAt: null, bubble, steps, groups, chip, quiet: false });
   }
   v.pane.scrollTop = v.pane.scrollHeight - fromEnd;
 }
@@ -281,7 +449,7 @@ function drawRow(id, m, ended) {
       break;
     case "heartbeat": addLine(id, "heartbeat", "⏱ Heartbeat check-in"); break;
     case "assistant": addText(id, m.content); break;
-    case "thinking": addLine(id, "thinking", "💭 " + m.content); break;
+    case "thinking": addThinking(id, m.content); break;
     case "tool_call": addToolCall(id, meta); break;
     case "tool_result": addToolResult(id, meta); break;
     case "approval": {
@@ -323,27 +491,58 @@ export function takeAsked(id) {
 
 // ---------------------------------------------------------------- queued messages
 
-// A message waiting for the running turn, under the transcript, with its "Don't send".
-export function showQueued(id, item, onCancel) {
+// A message waiting, under the transcript: for the running turn or the connection ("Don't send"),
+// or, after a stop, for the user ("Send now", "Discard"). item: { text, computerUse, offline };
+// actions: { discard(item), sendNow(item) }.
+export function showQueued(id, item, actions) {
   const v = view(id);
   const node = el("div", "msg user queued");
   speaker(node, "You (queued)", false);
   node.appendChild(el("div", "body", item.text));
-  const note = el("div", "queued-note", "Waits for the running turn to end. ");
-  const cancel = el("button", "link", "Don't send");
-  cancel.type = "button";
-  cancel.setAttribute("aria-label", `Don't send the queued message “${item.text.slice(0, 40)}”`);
-  cancel.addEventListener("click", () => { node.remove(); onCancel(); });
-  note.appendChild(cancel);
-  node.appendChild(note);
-  queued.set(item, node);
+  node.appendChild(el("div", "queued-note"));
+  queued.set(item, { node, id, actions });
   v.queueBox.appendChild(node);
+  drawQueued(item, false);
   scrollToEnd(id);
 }
 
-export function removeQueued(item) {
-  const node = queued.get(item);
-  if (node) node.remove();
+function drawQueued(item, held) {
+  const { node, actions } = queued.get(item);
+  const quoted = `“${item.text.slice(0, 40)}”`;
+  const button = (text, label, act) => {
+    const b = el("button", "link", text);
+    b.type = "button";
+    b.setAttribute("aria-label", `${label} the queued message ${quoted}`);
+    b.addEventListener("click", act);
+    return b;
+  };
+  const discard = () => { node.remove(); queued.delete(item); actions.discard(item); };
+  const note = node.querySelector(".queued-note");
+  if (held) {
+    note.replaceChildren("The turn was stopped: this message waits for you. ",
+      button("Send now", "Send now", () => { if (actions.sendNow(item)) removeQueued(item); }), " ",
+      button("Discard", "Discard", discard));
+  } else {
+    note.replaceChildren(item.offline ? "Waits for the connection. " : "Waits for the running turn to end. ",
+      button("Don't send", "Don't send", discard));
+  }
 }
 
-export function clearQueued(id) { view(id).queueBox.replaceChildren(); }
+// The queued messages of a tab wait for the user.
+export function holdQueued(id) {
+  for (const [item, entry] of queued) if (entry.id === id) drawQueued(item, true);
+}
+
+export function removeQueued(item) {
+  const entry = queued.get(item);
+  if (entry) entry.node.remove();
+  queued.delete(item);
+}
+
+// The running turn is over without an outcome line of its own (its end came from the store).
+export function endSteps(id) { if (view(id) && view(id).groups.length) foldSteps(id); }
+
+export function clearQueued(id) {
+  for (const [item, entry] of queued) if (entry.id === id) queued.delete(item);
+  view(id).queueBox.replaceChildren();
+}
