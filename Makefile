@@ -34,7 +34,7 @@ endef
 LLM_LOCK := requirements/llm.lock
 define install
 $(1)/.installed: $(1)/.created pyproject.toml CMakeLists.txt $$(NATIVE_SOURCES) $$(PY_SOURCES) $(if $(4),$(LLM_LOCK))
-	$(if $(4),$(1)/bin/python -m pip install -q --require-hashes -r $(LLM_LOCK))
+	$(if $(4),$(1)/bin/python -m pip install -q --require-hashes --no-deps -r $(LLM_LOCK))
 	$(2) $(1)/bin/python -m pip install -q --no-build-isolation -e ".[test]" $(3)
 	touch $$@
 endef
