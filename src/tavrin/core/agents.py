@@ -217,6 +217,34 @@ class StandardAgent:
         self._last_activity = time.monotonic()
         return AgentEvent(type, **data)
 
+    # -- the end of a turn, the same whatever answered --
+
+    async def _finished(self, log: TurnLog | None, iterations: int) -> AgentEvent:
+        """The turn's "done", recorded first: a window that reloads on "done" finds it stored."""
+        if log is not None:
+            await log.end("done", "", iterations=iterations)
+        return self._event("done", iterations=iterations)
+
+    async def _stopped(self, log: TurnLog | None) -> AgentEvent:
+        """The turn's "cancelled", after ``cancel()``."""
+        if log is not None:
+            await log.end("stopped", STOPPED_NOTE)
+        return self._event("cancelled", message="Task cancelled")
+
+    def _turn_over(self, log: TurnLog | None, ending: BaseException | None) -> None:
+        """From a turn's ``finally``. A turn that leaves by an exception (an error, or its task
+        cancelled) still gets its outcome. It is written by a task of its own so that the agent is free
+        at once (the session lock is already released); the next turn waits for that write before it
+        records anything, so the outcome stays ahead of it in the store."""
+        if ending is not None and log is not None:
+            try:
+                self._closing = asyncio.ensure_future(log.end(*outcome_of_exit(ending, self._cancel.is_set())))
+            except RuntimeError:  # no running loop: the next start-up marks it interrupted
+                pass
+        self._log = None
+        self.is_processing = False
+        self._waiting_for_user = False
+
     def _next_tool_id(self) -> str:
         self._tool_seq += 1
         return f"call_{uuid.uuid4().hex[:6]}_{self._tool_seq}"
@@ -326,29 +354,14 @@ class DemoAgent(StandardAgent):
                 yield self._event("text", content=" ".join(reply_parts))
             elif reply_parts:
                 yield self._event("text", content="\n\n" + " ".join(reply_parts))
-            if log is not None:  # recorded first: a window that reloads on "done" finds it stored
-                await log.end("done", "", iterations=iterations)
-            yield self._event("done", iterations=iterations)
+            yield await self._finished(log, iterations)
         except _TurnCancelled:
-            if log is not None:
-                await log.end("stopped", STOPPED_NOTE)
-            yield self._event("cancelled", message="Task cancelled")
+            yield await self._stopped(log)
         except BaseException as exc:
             ending = exc
             raise
         finally:
-            # A turn that leaves by an exception (an error, or its task cancelled) still gets
-            # its outcome. It is written by a task of its own so that the agent is free at once
-            # (the session lock is already released); the next turn waits for that write
-            # before it records anything, so the outcome stays ahead of it in the store.
-            if ending is not None and log is not None:
-                try:
-                    self._closing = asyncio.ensure_future(log.end(*outcome_of_exit(ending, self._cancel.is_set())))
-                except RuntimeError:  # no running loop: the next start-up marks it interrupted
-                    pass
-            self._log = None
-            self.is_processing = False
-            self._waiting_for_user = False
+            self._turn_over(log, ending)
 
     async def _risky_tool(self, tool: str, arguments: dict, reply_parts: list[str]):
         call_id = self._next_tool_id()

@@ -29,8 +29,8 @@ from typing import Any
 from tavrin.core import attachments as attached
 from tavrin.core.agents import HEARTBEAT_MARKER, AgentEvent, StandardAgent, _TurnCancelled
 from tavrin.core.guardrails import Guardrails
-from tavrin.core.history import TurnLog, origin_meta, outcome_of_exit
-from tavrin.core.store import STOPPED_NOTE, ConversationStore
+from tavrin.core.history import TurnLog, origin_meta
+from tavrin.core.store import ConversationStore
 from tavrin.core.tools import Tool, ToolContext, ToolError, load_tools
 
 logger = logging.getLogger("tavrin.agent")
@@ -391,13 +391,9 @@ class LiteLLMAgent(StandardAgent):
                     turn.append({"role": "user", "content": [
                         {"type": "text", "text": "The screenshot the tool took:"},
                         *({"type": "image_url", "image_url": {"url": "data:image/png;base64," + png}} for png in images)]})
-            if log is not None:  # recorded first: a window that reloads on "done" finds it stored
-                await log.end("done", "", iterations=iterations)
-            yield self._event("done", iterations=iterations)
+            yield await self._finished(log, iterations)
         except _TurnCancelled:
-            if log is not None:
-                await log.end("stopped", STOPPED_NOTE)
-            yield self._event("cancelled", message="Task cancelled")
+            yield await self._stopped(log)
         except BaseException as exc:
             ending = exc
             raise
@@ -405,16 +401,7 @@ class LiteLLMAgent(StandardAgent):
             if self._cancelled is not None:
                 self._cancelled.cancel()
                 self._cancelled = None
-            # As for the demo agent: an outcome written by a task of its own, which the next
-            # turn waits for before it records anything.
-            if ending is not None and log is not None:
-                try:
-                    self._closing = asyncio.ensure_future(log.end(*outcome_of_exit(ending, self._cancel.is_set())))
-                except RuntimeError:
-                    pass
-            self._log = None
-            self.is_processing = False
-            self._waiting_for_user = False
+            self._turn_over(log, ending)
 
     def _messages(self, history: list[list[dict]], turn: list[dict]) -> list[dict]:
         system = {"role": "system", "content": SYSTEM_PROMPT}
