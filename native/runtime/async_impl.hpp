@@ -946,19 +946,9 @@ inline void AsyncWith::finish(nb::handle result) {
     throw_error();
 }
 
-// As the interpreter chains an exception raised while another is handled: the handled one becomes its
-// context, unless it has one already (it was raised handling something else) or would be its own.
-inline void chain_to(PyObject* raised, PyObject* handled) noexcept {
-    if (!handled || raised == handled) return;
-    PyObject* context = PyException_GetContext(raised);
-    if (context) {
-        Py_DECREF(context);
-        return;
-    }
-    PyException_SetContext(raised, Py_NewRef(handled));
+inline void AsyncWith::chain(const nb::python_error& e) noexcept {
+    if (exc_) set_context(e, exc_);
 }
-
-inline void AsyncWith::chain(const nb::python_error& e) noexcept { chain_to(e.value().ptr(), exc_.ptr()); }
 
 inline bool AsyncWith::exit_at_once(PyObject* exc) noexcept {
     exited_ = true;
@@ -1003,7 +993,7 @@ inline AsyncWith::~AsyncWith() noexcept {
         }
         if (!exit_at_once(*unwinding)) {
             PyObject* failure = PyErr_GetRaisedException();
-            chain_to(failure, *unwinding);
+            set_context(failure, *unwinding);
             Py_XSETREF(*unwinding, failure);
         }
         return;

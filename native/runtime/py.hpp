@@ -356,9 +356,9 @@ inline void set_error_from_current_exception() noexcept {
 // Links `context` under the error `e`, as the interpreter does for an error raised while `context` was
 // being handled (an `await` inside an `except` block that C++ cannot express): the innermost exception
 // of `e`'s context chain gets `context` as its __context__, and no cycle is made.
-inline void set_context(const nb::python_error& e, nb::handle context) noexcept {
-    PyObject* tail = e.value().ptr();
-    PyObject* ctx = context.ptr();
+inline void set_context(PyObject* raised, PyObject* context) noexcept {
+    PyObject* tail = raised;
+    PyObject* ctx = context;
     for (int steps = 0; steps < 1000; ++steps) {  // chains are short; a pre-existing cycle stops the walk
         if (tail == ctx) return;
         PyObject* next = PyException_GetContext(tail);
@@ -379,6 +379,10 @@ inline void set_context(const nb::python_error& e, nb::handle context) noexcept 
         o = next;
     }
     PyException_SetContext(tail, Py_NewRef(ctx));
+}
+
+inline void set_context(const nb::python_error& e, nb::handle context) noexcept {
+    set_context(e.value().ptr(), context.ptr());
 }
 
 // True when `e` is an ordinary error (derived from Exception), i.e. what `except Exception` catches.
