@@ -32,7 +32,7 @@ export class AttachError extends Error {}
 export function fmtSize(n) {
   if (n < 1024) return `${n} bytes`;
   if (n < 1024 * 1024) return `${Math.round(n / 1024)} KiB`;
-  return `${(n / (1024 * 1024)).toFixed(1)} MiB`;
+  return `${(n / (1024 * 1024)).toFixed(1).replace(/\.0$/, "")} MiB`;
 }
 
 const KINDS_TOLD = "attach a picture (PNG, JPEG, GIF, WebP) or a text file";
@@ -158,8 +158,10 @@ export async function fitMessage(build, items) {
     const over = size - room;
     const next = items.filter((a) => a.kind === "image" && !a.floor).sort((x, y) => y.size - x.size)[0];
     if (!next) {
-      throw new AttachError(`This message is too big to send (${fmtSize(size)}; at most ${fmtSize(LIMITS.frame)} with `
-        + "its attachments): remove an attachment or shorten the text.");
+      throw new AttachError(items.length
+        ? `This message is too big to send (${fmtSize(size)}; at most ${fmtSize(LIMITS.frame)} with its attachments): `
+          + "remove an attachment or shorten the text."
+        : `This message is too big to send (${fmtSize(size)}; at most ${fmtSize(LIMITS.frame)}): shorten it.`);
     }
     // Base64 takes 4 characters for 3 bytes.
     await shrink(next, Math.max(1, next.size - Math.ceil((over * 3) / 4)));

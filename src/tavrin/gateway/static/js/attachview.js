@@ -21,27 +21,27 @@ export const whenRead = () => ready;
 export function clearPending() {
   pending.length = 0;
   note("");
-  render();
 }
 
-// A line under the chips: why a file was refused, or a message could not go.
+// A line under the chips: why a file was refused, or a message could not go (the chips are drawn
+// again with it: making a message fit may have made its pictures smaller).
 export function note(text) {
   const line = $("attach-note");
   line.textContent = text;
   line.hidden = !text;
-  $("attachments").hidden = !pending.length && !reading && !text;
+  render();
 }
 
 export function addFiles(files) {
   const list = [...files];
   if (!list.length) return;
-  note("");
+  const refused = []; // what is said of this batch
   const room = LIMITS.count - pending.length - reading;
   if (list.length > room) {
-    note(`A message can carry at most ${LIMITS.count} attachments; ${room > 0 ? `only ${room} more fit` : "remove one first"}.`);
-    list.length = Math.max(0, room);
+    const left = list.splice(Math.max(0, room)).map((f) => f.name || "a file");
+    refused.push(`A message can carry at most ${LIMITS.count} attachments, so ${left.join(", ")} ${left.length === 1 ? "was" : "were"} left out.`);
   }
-  const refused = [];
+  note(refused.join(" "));
   for (const file of list) {
     reading++;
     const order = ++added;
@@ -55,8 +55,8 @@ export function addFiles(files) {
       (e) => { refused.push(e instanceof AttachError ? e.message : `${name}: ${e}`); },
     ).finally(() => {
       reading--;
-      render();
       if (refused.length) note(refused.join(" "));
+      else render();
     });
     ready = Promise.all([ready, step]);
   }
@@ -85,7 +85,6 @@ function chip(a) {
     const i = pending.indexOf(a);
     if (i >= 0) pending.splice(i, 1);
     note("");
-    render();
     $("input").focus();
   });
   li.appendChild(remove);

@@ -77,15 +77,14 @@ async function submitNow() {
   const s = session(ui.active);
   const target = s.isConnector ? MAIN : s.id; // the gateway answers connector tabs in Main
   const computerUse = $("cu-toggle").checked;
-  if (files.length) {
-    if (computerUse) { note("Computer Use takes no attachments: remove them, or send without Computer Use."); return; }
-    try {
-      await fitMessage(() => chatMessage(target, text, false, files), files);
-    } catch (e) {
-      if (!(e instanceof AttachError)) throw e;
-      note(e.message); // nothing of it goes out
-      return;
-    }
+  if (files.length && computerUse) { note("Computer Use takes no attachments: remove them, or send without Computer Use."); return; }
+  try {
+    // (A message larger than the server takes would cost the connection, and the message with it.)
+    await fitMessage(() => chatMessage(target, text, computerUse, files), files);
+  } catch (e) {
+    if (!(e instanceof AttachError)) throw e;
+    note(e.message); // nothing of it goes out
+    return;
   }
   // (A message of the user's own lets the queue held after a stop go on behind it.)
   if (session(target).working || !connected()) queueChat(target, text, computerUse, files);

@@ -479,14 +479,15 @@ export function holdAsked(id) {
 
 export function hasAsked(id) { return !!view(id).asked; }
 
-// The held place gets the message the store has (null: drop it).
+// The held place gets the message the store has, with its files (null: drop it).
 export function takeAsked(id) {
   const node = view(id).asked;
   view(id).asked = null;
-  return (text) => {
+  return (text, files) => {
     if (text === null || text === undefined) { node.remove(); return; }
     node.querySelector(".body").textContent = text;
     node.classList.remove("pending");
+    showAttachments(node, files);
   };
 }
 
