@@ -16,10 +16,10 @@ expect = pytest.importorskip("playwright.sync_api").expect
 
 # Each child of a pane as "class | text"; the queue box, the note of a resume and a decided
 # approval's card (gone a moment later) are not part of the conversation, and how long a turn's
-# steps took is measured on two clocks.
+# steps took and when a message arrived are measured on two clocks.
 TRANSCRIPT = """pane => [...pane.children]
     .filter(n => !n.matches('.queue, .resumed, .approval'))
-    .map(n => { const c = n.cloneNode(true); c.querySelectorAll('.steps-time').forEach(t => t.remove());
+    .map(n => { const c = n.cloneNode(true); c.querySelectorAll('.steps-time, .msg-time').forEach(t => t.remove());
                 return n.className + ' | ' + c.textContent; })"""
 
 

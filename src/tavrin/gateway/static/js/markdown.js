@@ -123,6 +123,20 @@ export async function copyText(text, button) {
     area.remove();
     button.focus();
   }
-  button.textContent = copied ? "Copied" : "Copy failed";
-  setTimeout(() => { button.textContent = "Copy"; }, 2000);
+  // The button says what happened for two seconds, also to a screen reader (its name says it).
+  const label = labels.get(button) ?? button.getAttribute("aria-label");
+  labels.set(button, label);
+  const said = copied ? "Copied" : "Copy failed";
+  button.textContent = said;
+  button.classList.toggle("copied", copied);
+  if (label) button.setAttribute("aria-label", `${label}: ${said.toLowerCase()}`);
+  clearTimeout(resets.get(button));
+  resets.set(button, setTimeout(() => {
+    button.textContent = "Copy";
+    button.classList.remove("copied");
+    if (label) button.setAttribute("aria-label", label);
+  }, 2000));
 }
+
+const labels = new WeakMap(); // a copy button -> its own name
+const resets = new WeakMap(); // a copy button -> the timer that puts its name back
