@@ -5,6 +5,7 @@
 import { MAIN } from "./protocol.js";
 import { $, el } from "./dom.js";
 import { ui } from "./model.js";
+import { markConnectorPane } from "./transcript.js";
 
 const tabs = new Map(); // session_id -> { node, actions }
 
@@ -40,6 +41,7 @@ export function renderTab(s) {
   tab.title = s.name + (closable(s) ? " (Delete closes it)" : "");
   tab.classList.toggle("working", s.working);
   tab.classList.toggle("attention", s.attention && !active);
+  markConnectorPane(s.id, s.isConnector);
   tab.setAttribute("aria-selected", String(active));
   tab.tabIndex = active ? 0 : -1;
   // The close mark is for the mouse; keyboard users press Delete on the tab. A button inside

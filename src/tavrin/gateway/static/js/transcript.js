@@ -39,7 +39,7 @@ export function createPane(id) {
   v.pane.setAttribute("role", "log");
   v.pane.setAttribute("aria-labelledby", "tab-" + id);
   v.pane.tabIndex = 0; // scrollable: reachable with the keyboard
-  v.pane.append(el("p", "empty", "No messages yet."), v.queueBox);
+  v.pane.append(emptyState("No messages yet."), v.queueBox);
   $("panes").appendChild(v.pane);
   panes.set(id, v);
   jumpButton();
@@ -59,6 +59,12 @@ export function showPane(id) {
   shown = id;
   scrollToEnd(id); // a hidden pane could not follow its output
   drawJump();
+}
+
+// A connector's pane offers no suggestions: what is typed there is answered in Main.
+export function markConnectorPane(id, connector) {
+  const v = view(id);
+  if (v) v.pane.classList.toggle("connector", !!connector);
 }
 
 export function markStale(id, stale) { view(id).pane.classList.toggle("stale", stale); }
@@ -127,6 +133,34 @@ function drawJump() {
   if (jump) jump.hidden = !(v && v.unseen);
 }
 
+// ---------------------------------------------------------------- the empty state
+
+const SUGGESTIONS = [
+  "What is on my screen right now?",
+  "Delete old-report.pdf from my Downloads",
+  "Summarise the files in ~/Projects",
+  "Show me a Python function that reverses a string",
+];
+
+// An empty pane says so and offers a few things to try; one fills the composer, to edit or send.
+function emptyState(note) {
+  const box = el("div", "empty");
+  box.appendChild(el("p", "empty-note", note));
+  const hint = el("p", "empty-hint", "Try one of these, or write your own:");
+  const list = el("ul", "suggestions");
+  list.setAttribute("aria-label", "Suggestions");
+  for (const text of SUGGESTIONS) {
+    const b = el("button", "suggestion", text);
+    b.type = "button";
+    b.addEventListener("click", () => fillComposer(text, false));
+    const item = el("li");
+    item.appendChild(b);
+    list.appendChild(item);
+  }
+  box.append(hint, list);
+  return box;
+}
+
 // The composer gets this text (and the agent it is for), to edit or send as it is.
 function fillComposer(text, computerUse) {
   const input = $("input");
@@ -147,7 +181,7 @@ export function clearPane(id, note) {
   v.retry = null;
   v.unseen = false;
   if (id === shown) drawJump();
-  v.pane.replaceChildren(el("p", "empty", note || "No messages yet."), v.queueBox);
+  v.pane.replaceChildren(emptyState(note || "No messages yet."), v.queueBox);
   v.bubble = null;
   v.steps = null;
   v.groups = [];
