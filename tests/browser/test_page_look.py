@@ -62,7 +62,7 @@ def test_the_look_in_light_and_dark(open_page, scheme):
     suggestions = pane.locator(".suggestion")
     assert suggestions.count() >= 3
     found["empty"] = axe_problems(page)
-    rings = ring_contrasts(page, ["[data-hb='start']", ".tab[aria-selected='true']",
+    rings = ring_contrasts(page, ["[data-hb='start']", "#notify-toggle", ".tab[aria-selected='true']",
                                  f"#{pane.get_attribute('id')} .suggestion", "#input"])
     picked = suggestions.nth(1).text_content()
     suggestions.nth(1).click()
