@@ -79,7 +79,8 @@ def test_the_look_in_light_and_dark(open_page, scheme):
     # Scrolled up, a failed turn: Retry, "↓ New messages", a message's time and actions in view.
     send(page, "/stream")
     pane.locator(".line.done").nth(1).wait_for()
-    pane.evaluate("p => { p.scrollTop = 0; }")
+    pane.evaluate("p => new Promise(ok => { p.addEventListener('scroll', () => setTimeout(ok), {once: true}); "
+                  "p.scrollTop = 0; })")  # returns once the page has seen the scroll
     send(page, "/fail")
     page.locator(".jump-end").wait_for()
     pane.locator(".retry").wait_for()

@@ -97,6 +97,11 @@ def test_copy_time_retry_and_edit_of_messages(open_page):
     assert page.problems == []
 
 
+# Scrolls a pane to its top as the user does, returning once the page has seen the scroll.
+SCROLL_UP = """p => new Promise(ok => {
+    p.addEventListener('scroll', () => setTimeout(ok), {once: true}); p.scrollTop = 0; })"""
+
+
 def post_to_inbox(page, text):
     status = page.evaluate("""text => api('/api/connectors/connector_inbox/messages', {method: 'POST',
         headers: {'Content-Type': 'application/json'}, body: JSON.stringify({text, sender: 'phone'})})
@@ -109,18 +114,17 @@ def test_new_messages_while_scrolled_up(open_page):
     page = open_page(viewport={"width": 1000, "height": 480})
     page.click(".tab[data-session='connector_inbox']")
     pane = page.locator(INBOX)
-    done = pane.locator(".line.done").count()
-    for n in range(3):
+    for n in range(3):  # (the agent's reply quotes the message)
         post_to_inbox(page, f"Note {n}: " + "a long line of text " * 20)
-        pane.locator(".line.done").nth(done + n).wait_for()
+        pane.locator(".msg.assistant", has_text=f"Note {n}:").wait_for()
+    page.wait_for_selector("#working", state="hidden")
     jump = page.locator(".jump-end")
     assert jump.is_hidden()
 
-    pane.evaluate("p => { p.scrollTop = 0; }")
-    page.wait_for_function("sel => document.querySelector(sel).scrollTop === 0", arg=INBOX)
+    pane.evaluate(SCROLL_UP)
     post_to_inbox(page, "one more")
     jump.wait_for()
-    pane.locator(".line.done").nth(done + 3).wait_for()
+    pane.locator(".msg.assistant", has_text="one more").wait_for(state="attached")
     assert pane.evaluate("p => p.scrollTop") == 0  # the reader stays where they are
     jump.click()
     page.wait_for_function("sel => { const p = document.querySelector(sel); "
