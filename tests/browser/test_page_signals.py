@@ -50,6 +50,11 @@ def test_a_background_tab_is_marked_and_announced(open_page):
     tab.click()  # viewed: the mark goes
     expect(tab.locator(".tab-unread")).to_be_hidden()
     expect(page).to_have_title("Tavrin")
+    # A heartbeat's check-in that went well, out of view: no news (it comes every few minutes).
+    page.evaluate("""() => { handleEvent({type: 'heartbeat_prompt', session_id: 'session_main', content: 'beat'});
+                             handleEvent({type: 'done', session_id: 'session_main', iterations: 0}); }""")
+    page.locator(".pane[data-session='session_main'] .line.heartbeat").last.wait_for(state="attached")
+    expect(page.locator(".tab[data-session='session_main'] .tab-unread")).to_be_hidden()
     page.click(".tab[data-session='session_main']")
 
     toggle.check()

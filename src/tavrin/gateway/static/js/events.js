@@ -76,6 +76,7 @@ const handlers = {
     const s = session(id);
     if (!s.ownTurn && !s.sent && Number.isInteger(ev.seq)) askedElsewhere(s);
     s.sent = false;
+    s.beat = false;
     addChip(id, ev.mode, ev.message);
     beginTurn(id, ev.mode, s.ownTurn);
   },
@@ -214,11 +215,13 @@ const handlers = {
 
   heartbeat_prompt(ev, id) {
     addHeartbeat(id);
+    session(id).beat = true;
     beginTurn(id, "standard", false);
   },
 
   connector_message(ev, id) {
     addUser(id, ev.content, "via " + (ev.sender || "connector"));
+    session(id).beat = false;
     beginTurn(id, "standard", false);
     markAttention(id);
   },

@@ -29,6 +29,7 @@ export function newSession(id) {
     attention: false, stall: null, queue: [], held: false, liveSeq: 0, sent: false, renames: 0,
     // News the user has not seen because the tab was not in view: "finished" or "approval"; null: none.
     unread: null,
+    beat: false,            // the running (or last) turn is a heartbeat's check-in
     // Who stops the running turn ("here", "watchdog"; null: nobody here asked), the stall
     // watchdog's silence in seconds, and the last stop's outcome line.
     stopBy: null, watchdog: 0, lastStop: null,

@@ -17,8 +17,11 @@ export function inView(id) { return id === ui.active && !document.hidden; }
 // What a turn's end is called in a notification.
 const ENDED = { done: "done", stopped: "stopped", error: "ended with an error" };
 
-// A turn of this tab ended (outcome: "done", "stopped", "error").
+// A turn of this tab ended (outcome: "done", "stopped", "error"). A heartbeat's check-in that went
+// well is no news: it comes every few minutes.
 export function noticeTurnEnd(id, outcome) {
+  const s = ui.sessions.get(id);
+  if (s && s.beat && outcome === "done") return;
   notice(id, "finished", "Finished", ENDED[outcome] || outcome, "finished-" + id);
 }
 
