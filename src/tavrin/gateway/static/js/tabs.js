@@ -99,6 +99,7 @@ export function updateBadges() {
     badge.title = shown ? `${n} approval${n === 1 ? "" : "s"} waiting` : "";
     const mark = tab.querySelector(".tab-unread");
     mark.hidden = !s.unread;
+    tab.classList.toggle("unread", !!s.unread);
     mark.title = s.unread ? UNREAD[s.unread] : "";
     const k = (named.get(s.name) || 0) + 1;
     named.set(s.name, k);
