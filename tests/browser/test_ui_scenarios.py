@@ -16,10 +16,10 @@ expect = pytest.importorskip("playwright.sync_api").expect
 
 # Each child of a pane as "class | text"; the queue box, the note of a resume and a decided
 # approval's card (gone a moment later) are not part of the conversation, and how long a turn's
-# steps took is measured on two clocks.
+# steps took and when a message arrived are measured on two clocks.
 TRANSCRIPT = """pane => [...pane.children]
     .filter(n => !n.matches('.queue, .resumed, .approval'))
-    .map(n => { const c = n.cloneNode(true); c.querySelectorAll('.steps-time').forEach(t => t.remove());
+    .map(n => { const c = n.cloneNode(true); c.querySelectorAll('.steps-time, .msg-time').forEach(t => t.remove());
                 return n.className + ' | ' + c.textContent; })"""
 
 
@@ -257,11 +257,12 @@ def test_tabs_are_a_keyboard_tablist_and_an_unseen_approval_shows_a_badge(open_p
     # The card waits in its own tab's transcript: decided there, the mark goes.
     page.click(f".tab[data-session='{session_id}']")
     page.locator(f".approval[data-session='{session_id}'] button.reject").click()
+    pane.locator(".line.done").first.wait_for()  # (a turn that ended out of view would be news)
     page.click(".tab[data-session='session_main']")
     badge.wait_for(state="hidden")
     assert page.title() == "Tavrin"
 
-    pane.locator(".line.done").first.wait_for(state="attached")  # an idle tab closes without a question
+    # An idle tab closes without a question.
     page.focus(f".tab[data-session='{session_id}']")
     page.keyboard.press("Delete")  # closes the focused tab, as its × does
     page.locator(f".tab[data-session='{session_id}']").wait_for(state="detached")

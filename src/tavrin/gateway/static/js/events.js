@@ -12,9 +12,10 @@ import {
 } from "./sessions.js";
 import { renderTab } from "./tabs.js";
 import {
-  addApprovalLine, addChip, addLine, addOutcome, addThinking, addText, addToolCall, addToolResult, addUser, clearPane, renderHistory,
-  OUTCOME_TEXT, outcomeText, watchdogText, showsApproval,
+  addApprovalLine, addChip, addHeartbeat, addLine, addOutcome, addThinking, addText, addToolCall, addToolResult, addUser, clearPane,
+  renderHistory, OUTCOME_TEXT, outcomeText, watchdogText, showsApproval,
 } from "./transcript.js";
+import { noticeApproval, noticeTurnEnd } from "./notify.js";
 import { addApproval, settleApproval, loadPendingApprovals } from "./approvals.js";
 import { refreshResumeList } from "./conversations.js";
 import { heartbeatBeat, heartbeatPaused, heartbeatStatus, heartbeatUnavailable } from "./heartbeat.js";
@@ -75,6 +76,7 @@ const handlers = {
     const s = session(id);
     if (!s.ownTurn && !s.sent && Number.isInteger(ev.seq)) askedElsewhere(s);
     s.sent = false;
+    s.beat = false;
     addChip(id, ev.mode, ev.message);
     beginTurn(id, ev.mode, s.ownTurn);
   },
@@ -87,7 +89,9 @@ const handlers = {
     // Sent to the asking window and broadcast to all: the first copy draws it (and a copy
     // replayed into a pane drawn again draws it there).
     if (!showsApproval(id, ev.approval_id)) addApprovalLine(id, ev.approval_id, ev.tool || "", null);
+    const fresh = !ui.approvals.has(ev.approval_id);
     addApproval(ev);
+    if (fresh) noticeApproval(id, ev);
   },
 
   approval_resolved(ev) {
@@ -107,18 +111,20 @@ const handlers = {
   done(ev, id) {
     addOutcome(id, "done", "", ev.iterations);
     endTurn(id);
+    noticeTurnEnd(id, "done");
   },
 
   cancelled(ev, id) {
     holdQueue(session(id));
     stopped(session(id), ev.message);
     endTurn(id);
+    noticeTurnEnd(id, "stopped");
   },
 
   task_stopped(ev, id) {
     // The reply to a stop; it says "stopped" even when nothing ran, so only a running turn
     // gets an outcome line.
-    if (session(id).working) { holdQueue(session(id)); stopped(session(id), ev.message); endTurn(id); }
+    if (session(id).working) { holdQueue(session(id)); stopped(session(id), ev.message); endTurn(id); noticeTurnEnd(id, "stopped"); }
   },
 
   info(ev, id, sid) {
@@ -141,7 +147,7 @@ const handlers = {
     const s = session(sid);
     // A Computer Use turn reports trouble on the way and goes on; its own failure ends it.
     const goesOn = s.mode === "computer_use" && !String(ev.message).startsWith(TEXT.cuErrorPrefix);
-    if (s.working && !goesOn) { addOutcome(sid, "error", ev.message); endTurn(sid); }
+    if (s.working && !goesOn) { addOutcome(sid, "error", ev.message); endTurn(sid); noticeTurnEnd(sid, "error"); }
     else addLine(sid, "error", "⚠️ " + ev.message);
   },
 
@@ -208,12 +214,14 @@ const handlers = {
   heartbeat_paused(ev) { heartbeatPaused(ev); },
 
   heartbeat_prompt(ev, id) {
-    addLine(id, "heartbeat", "⏱ Heartbeat check-in");
+    addHeartbeat(id);
+    session(id).beat = true;
     beginTurn(id, "standard", false);
   },
 
   connector_message(ev, id) {
     addUser(id, ev.content, "via " + (ev.sender || "connector"));
+    session(id).beat = false;
     beginTurn(id, "standard", false);
     markAttention(id);
   },

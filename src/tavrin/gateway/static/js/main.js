@@ -22,6 +22,7 @@ import { scrollToEnd } from "./transcript.js";
 import { wire } from "./controls.js";
 import { handleEvent } from "./events.js";
 import { renderMarkdown } from "./markdown.js";
+import { wireNotifications } from "./notify.js";
 
 // The transcript area shrinks when approval prompts or banners appear; keep its end in view.
 new ResizeObserver(() => scrollToEnd(ui.active)).observe($("panes"));
@@ -33,4 +34,5 @@ takeToken();
 session(MAIN);
 activate(MAIN);
 wire();
+wireNotifications();
 connect();

@@ -12,7 +12,10 @@ export const ALLOWED_TAGS = ["p", "br", "em", "strong", "del", "s", "code", "pre
 export const SAFE_URL = /^(?:https?:|mailto:)/i;
 
 export function renderMarkdown(text) {
-  const fragment = DOMPurify.sanitize(md.render(String(text)), {
+  const env = {};
+  const tokens = md.parse(String(text), env);
+  const langs = codeLanguages(tokens);
+  const fragment = DOMPurify.sanitize(md.renderer.render(tokens, md.options, env), {
     ALLOWED_TAGS, ALLOWED_ATTR: ["href", "title"], ALLOWED_URI_REGEXP: SAFE_URL, RETURN_DOM_FRAGMENT: true,
   });
   for (const a of fragment.querySelectorAll("a")) {
@@ -22,16 +25,29 @@ export function renderMarkdown(text) {
     a.rel = "noopener noreferrer";
     showRealTarget(a, href);
   }
-  for (const pre of fragment.querySelectorAll("pre")) {
+  const blocks = fragment.querySelectorAll("pre");
+  blocks.forEach((pre, i) => {
+    // (Raw HTML is off, so every <pre> is a code block of the tokens, in the same order.)
+    const lang = blocks.length === langs.length ? langs[i] : "";
     const box = el("div", "code-block");
     pre.replaceWith(box);
+    const head = el("div", "code-head");
     const copy = el("button", "copy", "Copy");
     copy.type = "button";
     copy.setAttribute("aria-label", `Copy code block ${++ui.copyCount}`);
     copy.addEventListener("click", () => copyText(pre.textContent, copy));
-    box.append(copy, pre);
-  }
+    head.append(el("span", "code-lang", lang || "code"), copy);
+    box.append(head, pre);
+  });
   return fragment;
+}
+
+// The language of each code block, in the order of the document: the first word of a fenced
+// block's info string ("" for none, and for an indented block). It is taken from the tokens, as
+// the sanitizer keeps no attribute that could carry it to the HTML.
+export function codeLanguages(tokens) {
+  return tokens.filter((t) => t.type === "fence" || t.type === "code_block")
+    .map((t) => (t.type === "fence" ? md.utils.unescapeAll(t.info).trim().split(/\s+/)[0].slice(0, 24) : ""));
 }
 
 // ---------------------------------------------------------------- Link honesty
@@ -123,6 +139,20 @@ export async function copyText(text, button) {
     area.remove();
     button.focus();
   }
-  button.textContent = copied ? "Copied" : "Copy failed";
-  setTimeout(() => { button.textContent = "Copy"; }, 2000);
+  // The button says what happened for two seconds, also to a screen reader (its name says it).
+  const label = labels.get(button) ?? button.getAttribute("aria-label");
+  labels.set(button, label);
+  const said = copied ? "Copied" : "Copy failed";
+  button.textContent = said;
+  button.classList.toggle("copied", copied);
+  if (label) button.setAttribute("aria-label", `${label}: ${said.toLowerCase()}`);
+  clearTimeout(resets.get(button));
+  resets.set(button, setTimeout(() => {
+    button.textContent = "Copy";
+    button.classList.remove("copied");
+    if (label) button.setAttribute("aria-label", label);
+  }, 2000));
 }
+
+const labels = new WeakMap(); // a copy button -> its own name
+const resets = new WeakMap(); // a copy button -> the timer that puts its name back

@@ -19,6 +19,7 @@ export const ui = {
   hb: { status: null, interval: null, beat: null, max: null, paused: false, pausedAfter: null,
     quietStart: null, quietEnd: null, quietUntil: undefined },
   copyCount: 0,
+  notify: false,            // desktop notifications for tabs not in view, switched on by the user
 };
 
 export function newSession(id) {
@@ -26,6 +27,9 @@ export function newSession(id) {
     id, name: id === MAIN ? "Main" : "Chat", icon: "💬", isConnector: false,
     conversationId: null, conversationTitle: "", working: false, ownTurn: false, mode: null,
     attention: false, stall: null, queue: [], held: false, liveSeq: 0, sent: false, renames: 0,
+    // News the user has not seen because the tab was not in view: "finished" or "approval"; null: none.
+    unread: null,
+    beat: false,            // the running (or last) turn is a heartbeat's check-in
     // Who stops the running turn ("here", "watchdog"; null: nobody here asked), the stall
     // watchdog's silence in seconds, and the last stop's outcome line.
     stopBy: null, watchdog: 0, lastStop: null,

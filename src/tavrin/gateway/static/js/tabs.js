@@ -1,12 +1,13 @@
 // The tab strip: one tab per session, a keyboard tablist (arrow keys, Home, End, Delete closes),
-// and the counts of approvals waiting in tabs the user is not looking at, on each such tab and
-// in the page title.
+// the counts of approvals waiting in tabs the user is not looking at, and the unread mark of a tab
+// whose work went on unseen (notify.js). The page title counts the tabs with news.
 
 import { MAIN } from "./protocol.js";
 import { $, el } from "./dom.js";
 import { ui } from "./model.js";
+import { markConnectorPane } from "./transcript.js";
 
-const tabs = new Map(); // session_id -> { node, actions }
+const tabs = new Map(); // session_id -> { node, actions, marked }
 
 export function closable(s) { return s.id !== MAIN && !s.isConnector; }
 
@@ -17,11 +18,13 @@ export function createTab(s, actions) {
   tab.setAttribute("role", "tab");
   tab.setAttribute("aria-controls", "pane-" + s.id);
   tab.dataset.session = s.id;
-  tab.append(el("span", "tab-dot"), el("span", "tab-icon"), el("span", "tab-name"), el("span", "tab-badge"));
+  tab.append(el("span", "tab-dot"), el("span", "tab-icon"), el("span", "tab-name"), el("span", "tab-unread"),
+    el("span", "tab-badge"));
   tab.querySelector(".tab-icon").setAttribute("aria-hidden", "true");
+  tab.querySelector(".tab-unread").hidden = true;
   tab.addEventListener("click", () => actions.select(s.id));
   tab.addEventListener("keydown", (e) => tabKey(e, s, actions));
-  tabs.set(s.id, { node: tab, actions });
+  tabs.set(s.id, { node: tab, actions, marked: false });
   $("tab-list").appendChild(tab);
 }
 
@@ -40,6 +43,7 @@ export function renderTab(s) {
   tab.title = s.name + (closable(s) ? " (Delete closes it)" : "");
   tab.classList.toggle("working", s.working);
   tab.classList.toggle("attention", s.attention && !active);
+  markConnectorPane(s.id, s.isConnector);
   tab.setAttribute("aria-selected", String(active));
   tab.tabIndex = active ? 0 : -1;
   // The close mark is for the mouse; keyboard users press Delete on the tab. A button inside
@@ -72,26 +76,48 @@ function tabKey(e, s, actions) {
   actions.select(next, { focusTab: true });
 }
 
+const UNREAD = { finished: "unread: its turn has ended", approval: "unread: an approval is needed" };
+
 export function updateBadges() {
   const counts = new Map();
   for (const entry of ui.approvals.values()) {
     if (!entry.settled) counts.set(entry.sid, (counts.get(entry.sid) || 0) + 1);
   }
-  let unseen = 0;
+  let news = 0; // tabs with something the user has not seen
   const named = new Map(); // tabs of the same name are told apart by a number
   for (const s of ui.sessions.values()) {
     if (!tabs.has(s.id)) continue;
-    const tab = tabs.get(s.id).node;
+    const entry = tabs.get(s.id);
+    const tab = entry.node;
+    const away = s.id !== ui.active || document.hidden;
+    if (!away) s.unread = null; // viewed
     const n = counts.get(s.id) || 0;
-    const shown = n > 0 && (s.id !== ui.active || document.hidden);
-    if (shown) unseen += n;
+    const shown = n > 0 && away;
     const badge = tab.querySelector(".tab-badge");
     badge.hidden = !shown;
     badge.textContent = shown ? String(n) : "";
     badge.title = shown ? `${n} approval${n === 1 ? "" : "s"} waiting` : "";
+    const mark = tab.querySelector(".tab-unread");
+    mark.hidden = !s.unread;
+    tab.classList.toggle("unread", !!s.unread);
+    mark.title = s.unread ? UNREAD[s.unread] : "";
     const k = (named.get(s.name) || 0) + 1;
     named.set(s.name, k);
-    tab.setAttribute("aria-label", (k > 1 ? `${s.name} (${k})` : s.name) + (shown ? `, ${badge.title}` : ""));
+    const told = [shown ? badge.title : "", s.unread ? UNREAD[s.unread] : ""].filter(Boolean);
+    tab.setAttribute("aria-label", [k > 1 ? `${s.name} (${k})` : s.name, ...told].join(", "));
+    const marked = shown || !!s.unread;
+    if (marked) news++;
+    if (marked && !entry.marked) reveal(tab); // (a phone's strip shows few tabs at a time)
+    entry.marked = marked;
   }
-  document.title = unseen ? `(${unseen}) Tavrin — approval waiting` : "Tavrin";
+  document.title = news ? `(${news}) Tavrin` : "Tavrin";
+}
+
+// The tab strip scrolls, without moving the page, until this tab is in view.
+function reveal(tab) {
+  const strip = $("tab-list");
+  const r = tab.getBoundingClientRect();
+  const box = strip.getBoundingClientRect();
+  if (r.left < box.left) strip.scrollLeft -= box.left - r.left;
+  else if (r.right > box.right) strip.scrollLeft += r.right - box.right;
 }

@@ -3,14 +3,19 @@
 // while it ran; consecutive pieces of a reply grow one bubble.
 
 import { CU_CHIP, STOP_TEXTS, CANCEL_TEXTS } from "./protocol.js";
-import { $, el, pretty } from "./dom.js";
-import { renderMarkdown } from "./markdown.js";
+import { $, el, pretty, toast } from "./dom.js";
+import { ui } from "./model.js";
+import { renderMarkdown, copyText } from "./markdown.js";
 import { turnStart } from "./sync.js";
 import { loadOlder } from "./history.js";
 import { showAttachments } from "./attachview.js";
+import { sendChat } from "./controls.js";
 
 // session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet,
-//   steps, groups, chip, calls }
+//   steps, groups, chip, calls, ask, edit, retry, unseen }
+//   ask: the message that opened the running (or last) turn, { node, own, mode }, null for a turn
+//   nobody typed (a heartbeat's); edit: the Edit button of the last message; retry: the Retry
+//   button of a failed last turn; unseen: output arrived while the user was scrolled up.
 const panes = new Map();
 const approvalLines = new Map();    // approval_id -> transcript lines that show its state
 const queued = new Map();           // a queued message -> { node, id (its session), actions }
@@ -19,13 +24,14 @@ export function createPane(id) {
   const v = {
     pane: el("div", "pane"), queueBox: el("div", "queue"), bubble: null, asked: null, stick: true, autoScroll: false,
     history: null, historyLine: null, insertAt: null, quiet: false,
-    steps: null, groups: [], chip: null, calls: new Map(),
+    steps: null, groups: [], chip: null, calls: new Map(), ask: null, edit: null, retry: null, unseen: false,
   };
   // Follow new output unless the user has scrolled up to read something. Scroll events
   // caused by our own scrolling are skipped: the area may have shrunk in between.
   v.pane.addEventListener("scroll", () => {
     if (v.autoScroll) { v.autoScroll = false; return; }
     v.stick = v.pane.scrollHeight - v.pane.scrollTop - v.pane.clientHeight < 60;
+    if (v.stick && v.unseen) { v.unseen = false; drawJump(); }
     if (v.pane.scrollTop < 200 && v.history && v.history.more) loadOlder(id); // the user reads back
   });
   v.pane.hidden = true;
@@ -34,9 +40,10 @@ export function createPane(id) {
   v.pane.setAttribute("role", "log");
   v.pane.setAttribute("aria-labelledby", "tab-" + id);
   v.pane.tabIndex = 0; // scrollable: reachable with the keyboard
-  v.pane.append(el("p", "empty", "No messages yet."), v.queueBox);
+  v.pane.append(emptyState("No messages yet."), v.queueBox);
   $("panes").appendChild(v.pane);
   panes.set(id, v);
+  jumpButton();
   return v.pane;
 }
 
@@ -50,7 +57,15 @@ export function removePane(id) {
 
 export function showPane(id) {
   for (const [key, v] of panes) v.pane.hidden = key !== id;
+  shown = id;
   scrollToEnd(id); // a hidden pane could not follow its output
+  drawJump();
+}
+
+// A connector's pane offers no suggestions: what is typed there is answered in Main.
+export function markConnectorPane(id, connector) {
+  const v = view(id);
+  if (v) v.pane.classList.toggle("connector", !!connector);
 }
 
 export function markStale(id, stale) { view(id).pane.classList.toggle("stale", stale); }
@@ -76,8 +91,85 @@ export function append(id, node, keepBubble) {
   if (empty) empty.remove();
   v.pane.insertBefore(node, v.insertAt || v.queueBox);
   if (!keepBubble) v.bubble = null;
-  scrollToEnd(id);
+  grew(id);
   return node;
+}
+
+// New output in a pane: followed when the view is at its end, else "↓ New messages" offers to go there.
+function grew(id) {
+  const v = view(id);
+  if (v.quiet) return; // older rows drawn above what the user reads
+  if (!v.stick && !v.unseen) {
+    v.unseen = true;
+    if (id === shown) drawJump();
+  }
+  scrollToEnd(id);
+}
+
+// ---------------------------------------------------------------- "↓ New messages"
+
+let shown = null; // the session whose pane is in view
+let jump = null;
+
+function jumpButton() {
+  if (jump) return;
+  jump = el("button", "jump-end", "↓ New messages");
+  jump.type = "button";
+  jump.hidden = true;
+  jump.setAttribute("aria-label", "New messages below: go to the end");
+  jump.addEventListener("click", () => {
+    const v = view(shown);
+    if (!v) return;
+    v.stick = true;
+    v.unseen = false;
+    drawJump();
+    scrollToEnd(shown);
+    v.pane.focus({ preventScroll: true }); // (the button is gone: the keyboard goes on from the transcript)
+  });
+  $("panes").appendChild(jump);
+}
+
+function drawJump() {
+  const v = view(shown);
+  if (jump) jump.hidden = !(v && v.unseen);
+}
+
+// ---------------------------------------------------------------- the empty state
+
+const SUGGESTIONS = [
+  "What is on my screen right now?",
+  "Delete old-report.pdf from my Downloads",
+  "Summarise the files in ~/Projects",
+  "Show me a Python function that reverses a string",
+];
+
+// An empty pane says so and offers a few things to try; one fills the composer, to edit or send.
+function emptyState(note) {
+  const box = el("div", "empty");
+  box.appendChild(el("p", "empty-note", note));
+  const hint = el("p", "empty-hint", "Try one of these, or write your own:");
+  const list = el("ul", "suggestions");
+  list.setAttribute("aria-label", "Suggestions");
+  for (const text of SUGGESTIONS) {
+    const b = el("button", "suggestion", text);
+    b.type = "button";
+    b.addEventListener("click", () => fillComposer(text, false));
+    const item = el("li");
+    item.appendChild(b);
+    list.appendChild(item);
+  }
+  box.append(hint, list);
+  return box;
+}
+
+// The composer gets this text (and the agent it is for), to edit or send as it is.
+function fillComposer(text, computerUse) {
+  const input = $("input");
+  input.value = text;
+  $("cu-toggle").checked = !!computerUse;
+  input.dispatchEvent(new Event("input")); // Send enabled, the composer at the text's height
+  input.focus();
+  input.setSelectionRange(text.length, text.length);
 }
 
 export function clearPane(id, note) {
@@ -85,7 +177,12 @@ export function clearPane(id, note) {
   v.asked = null;
   v.history = null;
   v.historyLine = null;
-  v.pane.replaceChildren(el("p", "empty", note || "No messages yet."), v.queueBox);
+  v.ask = null;
+  v.edit = null;
+  v.retry = null;
+  v.unseen = false;
+  if (id === shown) drawJump();
+  v.pane.replaceChildren(emptyState(note || "No messages yet."), v.queueBox);
   v.bubble = null;
   v.steps = null;
   v.groups = [];
@@ -151,7 +248,7 @@ function addStep(id, node, counts) {
   if (counts) g.n++;
   drawSteps(g);
   view(id).bubble = null;
-  scrollToEnd(id);
+  grew(id);
   return node;
 }
 
@@ -176,6 +273,80 @@ function speaker(node, name, visible) {
   node.appendChild(el("span", visible ? "speaker" : "speaker sr-only", name));
 }
 
+// ---------------------------------------------------------------- message actions
+
+const sources = new WeakMap(); // a message -> the text it was drawn from (a reply's Markdown)
+let messages = 0;
+
+// A message's time, shown on hover and focus (the stored time of a row; live, when it arrived),
+// and its Copy button.
+function messageMeta(node) {
+  const at = now();
+  const meta = el("div", "msg-meta");
+  const time = el("time", "msg-time", clock(at));
+  time.dateTime = new Date(at * 1000).toISOString();
+  time.title = new Date(at * 1000).toLocaleString();
+  const copy = el("button", "link msg-copy", "Copy");
+  copy.type = "button";
+  copy.setAttribute("aria-label", `Copy message ${++messages}`);
+  copy.addEventListener("click", () => copyText(sources.get(node) || "", copy));
+  meta.append(time, copy);
+  node.appendChild(meta);
+}
+
+// The time of day; the date too when it is not today's.
+export function clock(seconds) {
+  const d = new Date(seconds * 1000);
+  const time = d.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
+  const today = new Date();
+  if (d.toDateString() === today.toDateString()) return time;
+  const date = d.toLocaleDateString([], d.getFullYear() === today.getFullYear()
+    ? { month: "short", day: "numeric" } : { year: "numeric", month: "short", day: "numeric" });
+  return `${date}, ${time}`;
+}
+
+// Edit goes with the pane's last message, when it is the user's own: it puts the message back in
+// the composer, to change and send as a new one (the store keeps what was sent).
+function offerEdit(id, ask) {
+  const v = view(id);
+  if (v.quiet) return; // an older message, drawn above the latest
+  if (v.edit) v.edit.remove();
+  v.edit = null;
+  if (!ask || !ask.own) return;
+  const b = el("button", "link msg-edit", "Edit");
+  b.type = "button";
+  b.setAttribute("aria-label", "Edit your last message and send it again");
+  b.addEventListener("click", () => fillComposer(sources.get(ask.node) || "", ask.mode === "computer_use"));
+  ask.node.querySelector(".msg-meta").appendChild(b);
+  v.edit = b;
+}
+
+function dropRetry(v) {
+  if (v.retry) v.retry.remove();
+  v.retry = null;
+}
+
+// A failed last turn offers Retry, which sends the message that opened it again.
+function offerRetry(id, line) {
+  const v = view(id);
+  const ask = v.ask;
+  if (v.quiet || !ask || !ask.own) return;
+  dropRetry(v);
+  const text = () => sources.get(ask.node) || "";
+  const b = el("button", "link retry", "Retry");
+  b.type = "button";
+  b.setAttribute("aria-label", `Retry “${text().slice(0, 40)}”`);
+  b.addEventListener("click", () => {
+    const s = ui.sessions.get(id);
+    if (!s || s.working) { toast("A turn is running in this tab: retry once it has ended.", true); return; }
+    if (!text() || !sendChat(id, text(), ask.mode === "computer_use")) return;
+    v.stick = true;
+    scrollToEnd(id);
+  });
+  line.append(" ", b);
+  v.retry = b;
+}
+
 export function addUser(id, text, sender) {
   const v = view(id);
   if (v.groups.length) foldSteps(id); // (a turn that ended without an outcome line)
@@ -184,6 +355,13 @@ export function addUser(id, text, sender) {
   const node = el("div", "msg user");
   speaker(node, sender || "You", !!sender);
   node.appendChild(el("div", "body", text));
+  sources.set(node, String(text));
+  messageMeta(node);
+  if (!v.quiet) {
+    dropRetry(v);
+    v.ask = { node, own: !sender, mode: null };
+    offerEdit(id, v.ask);
+  }
   return append(id, node);
 }
 
@@ -195,12 +373,21 @@ export function addText(id, content) {
     speaker(node, "Tavrin", false);
     const body = el("div", "body markdown");
     node.appendChild(body);
+    messageMeta(node);
     append(id, node);
     v.bubble = { node, body, text: "" };
   }
   v.bubble.text += String(content);
+  sources.set(v.bubble.node, v.bubble.text);
   v.bubble.body.replaceChildren(renderMarkdown(v.bubble.text));
-  scrollToEnd(id);
+  grew(id);
+}
+
+// A heartbeat's check-in opens a turn that no message of the user's asked for.
+export function addHeartbeat(id) {
+  const v = view(id);
+  if (!v.quiet) { dropRetry(v); v.ask = null; }
+  return addLine(id, "heartbeat", "⏱ Heartbeat check-in");
 }
 
 export function addLine(id, kind, text) {
@@ -217,6 +404,7 @@ export function addChip(id, mode, message) {
   const node = el("div", "line mode");
   node.appendChild(el("span", "chip", mode === "computer_use" ? (message || CU_CHIP) : "Standard agent"));
   view(id).chip = node;
+  if (view(id).ask && !view(id).quiet) view(id).ask.mode = mode; // (what Retry and Edit send it with)
   return append(id, node);
 }
 
@@ -271,7 +459,7 @@ export function addToolResult(id, ev) {
     }
   }
   if (own) addStep(id, card, true);
-  else scrollToEnd(id);
+  else grew(id);
 }
 
 // A screenshot at its full size, over the page; Esc or a click closes it.
@@ -303,7 +491,7 @@ export function addApprovalLine(id, approvalId, tool, decision) {
     approvalLines.set(approvalId, lines);
   }
   const card = approvalCards.get(approvalId);
-  if (card) { node.after(card); scrollToEnd(id); }
+  if (card) { node.after(card); grew(id); }
 }
 
 // The approvals' cards (approval_id -> card), kept by approvals.js: each sits after the line of
@@ -323,9 +511,7 @@ export function placeApprovalCard(id, approvalId) {
   const v = view(id);
   if (!card || !v) return;
   const line = v.pane.querySelector(`.line.awaiting[data-approval="${CSS.escape(approvalId)}"]`);
-  if (line) line.after(card);
-  else append(id, card);
-  scrollToEnd(id);
+  if (line) { line.after(card); grew(id); } else append(id, card);
 }
 
 // The lines of an approval show its decision ("approved", "rejected", "withdrawn").
@@ -363,8 +549,10 @@ export function addOutcome(id, outcome, message, iterations) {
   if (outcome === "done") {
     return addLine(id, "done", "✓ Done"); // (its steps are counted on the line above them)
   }
-  const node = addLine(id, outcome === "error" || outcome === "interrupted" ? "error" : "system", outcomeText(outcome, message));
+  const failed = outcome === "error" || outcome === "interrupted";
+  const node = addLine(id, failed ? "error" : "system", outcomeText(outcome, message));
   node.classList.add("outcome");
+  if (failed) offerRetry(id, node);
   return node;
 }
 
@@ -448,7 +636,7 @@ function drawRow(id, m, ended) {
       // Turns from this page open with the mode banner; a connector's turn has none.
       if (!meta.connector && (meta.mode === "standard" || meta.mode === "computer_use")) addChip(id, meta.mode);
       break;
-    case "heartbeat": addLine(id, "heartbeat", "⏱ Heartbeat check-in"); break;
+    case "heartbeat": addHeartbeat(id); break;
     case "assistant": addText(id, m.content); break;
     case "thinking": addThinking(id, m.content); break;
     case "tool_call": addToolCall(id, meta); break;
@@ -486,6 +674,7 @@ export function takeAsked(id) {
   return (text, files) => {
     if (text === null || text === undefined) { node.remove(); return; }
     node.querySelector(".body").textContent = text;
+    sources.set(node, String(text));
     node.classList.remove("pending");
     showAttachments(node, files);
   };
