@@ -63,10 +63,20 @@ def last_user_parts(model):
     return model.requests[-1]["messages"][-1]["content"]
 
 
+# A photo as a user attaches one: a JPEG, kept as it is (it is small enough to go unchanged).
+PHOTO = """(async () => {
+    const c = new OffscreenCanvas(300, 200), ctx = c.getContext('2d'), g = ctx.createLinearGradient(0, 0, 300, 200);
+    g.addColorStop(0, '#c33'); g.addColorStop(1, '#36c');
+    ctx.fillStyle = g; ctx.fillRect(0, 0, 300, 200);
+    return [new File([await c.convertToBlob({type: 'image/jpeg', quality: 0.9})], 'photo.jpg', {type: 'image/jpeg'})];
+})()"""
+
+
 def test_a_picture_and_a_file_reach_the_model_and_stay_in_the_transcript(open_page, vision_server, model, tmp_path):
     """Catches attachments that never reach the agent, a picture that reaches the model as text, a
-    transcript that shows no files, files lost on a reload or missing in a second window, a too-big file sent regardless, and chips
-    or message files that axe-core finds fault with."""
+    transcript that shows no files, files lost on a reload or missing in a second window, a JPEG
+    without its thumbnail once drawn from the store, the store keeping a picture's bytes, a too-big
+    file sent regardless, and chips or message files that axe-core finds fault with."""
     pixels = bytes((x * 3) % 256 for x in range(120 * 90 * 3))
     png = encode_png(120, 90, pixels)
     (tmp_path / "square.png").write_bytes(png)
@@ -78,16 +88,18 @@ def test_a_picture_and_a_file_reach_the_model_and_stay_in_the_transcript(open_pa
         page.get_by_role("button", name="Attach files").click()
     chooser.value.set_files(str(tmp_path / "square.png"))
     drop(page, "#panes", "[new File(['remember the milk\\n'], 'notes.txt', {type: 'text/plain'})]")
-    expect(chips).to_have_count(2)
+    drop(page, "#composer", PHOTO)
+    expect(chips).to_have_count(3)
     expect(chips.nth(0).locator("img.attach-thumb")).to_be_visible()
     expect(chips.nth(1)).to_contain_text("notes.txt")
+    expect(chips.nth(2).locator("img.attach-thumb")).to_be_visible()
 
     # A file larger than the agent takes is refused on the page, with the reason; the others stay.
     drop(page, "#composer", "[new File(['x'.repeat(100 * 1024)], 'big.txt', {type: 'text/plain'})]")
     expect(page.locator("#attach-note")).to_have_text("The file big.txt is too big (100 KiB; at most 64 KiB).")
     drop(page, "#composer", "[new File([new Uint8Array([80, 75, 3, 4, 0, 0, 255])], 'a.zip', {type: 'application/zip'})]")
     expect(page.locator("#attach-note")).to_contain_text("a.zip is of a kind that cannot be sent (application/zip)")
-    expect(chips).to_have_count(2)
+    expect(chips).to_have_count(3)
     assert axe_problems(page) == []
 
     other = open_page(server=vision_server)  # a second window, which sees the turn live
@@ -101,12 +113,24 @@ def test_a_picture_and_a_file_reach_the_model_and_stay_in_the_transcript(open_pa
     assert parts[0] == {"type": "text", "text": "What are these?"}
     assert parts[1] == {"type": "image_url", "image_url": {"url": "data:image/png;base64," + base64.b64encode(png).decode()}}
     assert parts[2]["type"] == "text" and "notes.txt" in parts[2]["text"] and "remember the milk" in parts[2]["text"]
+    assert parts[3]["image_url"]["url"].startswith("data:image/jpeg;base64,/9j/")
+    stored = page.evaluate("""async () => {
+        const id = (await (await api('/api/sessions/session_main/conversations')).json()).current;
+        const rows = (await (await api(`/api/conversations/${id}/messages`)).json()).messages;
+        return rows.filter((m) => m.role === 'user').pop().meta.attachments;
+    }""")
+    assert [(a["name"], a.get("thumbnail_type")) for a in stored] == [
+        ("square.png", "image/jpeg"), ("notes.txt", None), ("photo.jpg", "image/jpeg")]
+    assert all("data" not in a and len(a.get("thumbnail_base64", "")) <= 24_000 for a in stored)
 
     def shows_files(page=page):
         message = page.locator(".pane[data-session='session_main'] .msg.user").last
         expect(message.locator(".body")).to_have_text("What are these?")
-        expect(message.locator("img.msg-thumb")).to_have_js_property("complete", True)
-        assert message.locator("img.msg-thumb").evaluate("i => i.naturalWidth") > 0
+        thumbs = message.locator("img.msg-thumb")
+        expect(thumbs).to_have_count(2)
+        for i in range(2):
+            expect(thumbs.nth(i)).to_have_js_property("complete", True)
+            assert thumbs.nth(i).evaluate("i => i.naturalWidth") > 0
         expect(message.locator(".msg-file.named")).to_contain_text("notes.txt")
 
     shows_files()

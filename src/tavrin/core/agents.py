@@ -8,7 +8,7 @@ stall watchdog can judge it.
 
 A few words in the user's text steer the script, so each behaviour can be seen by hand:
 "delete …", "send an email …" or "pay …" need an approval; "/slow" runs a long task that
-can be stopped; "/stall" goes silent until cancelled; "/fail" raises mid-turn.
+can be stopped (with one of those words, it asks for that approval halfway); "/stall" goes silent until cancelled; "/fail" raises mid-turn.
 """
 
 from __future__ import annotations
@@ -319,12 +319,19 @@ class DemoAgent(StandardAgent):
                     await self._step(self.step_delay / 4)
             elif "/slow" in lowered:
                 steps = 20
+                # With a risky action in the text ("/slow, then delete …"), the task waits halfway
+                # for the user's decision on it.
+                risky = _risky_action(user_text)
                 for i in range(1, steps + 1):
                     call_id = self._next_tool_id()
                     yield self._event("tool_call", id=call_id, tool="scan_folder", arguments={"folder": f"~/Projects/part-{i}"})
                     await self._step(2 * self.step_delay)
                     yield self._event("tool_result", id=call_id, tool="scan_folder", result=f"Scanned part {i} of {steps}: {i * 7} files")
                     iterations += 1
+                    if risky is not None and i == steps // 2:
+                        async for ev in self._risky_tool(*risky, reply_parts):
+                            yield ev
+                        iterations += 1
                 reply_parts.append(f"Finished the long scan: {steps} folders, {steps * (steps + 1) * 7 // 2} files.")
             else:
                 risky = _risky_action(user_text)

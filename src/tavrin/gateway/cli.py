@@ -4,6 +4,7 @@ import argparse
 import contextlib
 import logging
 import os
+import re
 import signal
 import sys
 
@@ -28,6 +29,25 @@ UVICORN_LIMITS = {
     "timeout_graceful_shutdown": 5,  # seconds Ctrl+C waits for open connections
     "ws_max_size": 1024 * 1024,  # largest WebSocket message a client may send
 }
+
+
+_CLOCK = r"\s*(\d{1,2}):(\d{2})\s*"
+_WINDOW = re.compile(_CLOCK + "-" + _CLOCK)
+
+
+def parse_quiet_hours(text: str) -> tuple[str, str] | None:
+    """Quiet hours written "HH:MM-HH:MM" (local time; a start later than the end wraps past
+    midnight) as the zero-padded "HH:MM" pair the runner compares, or None for "off"; a
+    ValueError saying what is wrong otherwise."""
+    if text.strip().lower() in ("off", "none"):
+        return None
+    m = _WINDOW.fullmatch(text)
+    if not m or int(m[1]) > 23 or int(m[3]) > 23 or int(m[2]) > 59 or int(m[4]) > 59:
+        raise ValueError(f"{text!r} is not a window of local times like 23:00-07:00")
+    start, end = f"{int(m[1]):02}:{m[2]}", f"{int(m[3]):02}:{m[4]}"
+    if start == end:
+        raise ValueError(f"{text!r} starts and ends at the same time; for no quiet hours say off")
+    return start, end
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -59,6 +79,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--stall-cancel-seconds", type=float, default=180,
                         help="seconds without activity after which a model's turn is stopped; 0: never "
                              "(default: 180)")
+    quiet_hours = parser.add_mutually_exclusive_group()
+    quiet_hours.add_argument("--quiet-hours", metavar="HH:MM-HH:MM", default=None,
+                             help="local times between which no heartbeat beat fires, e.g. 22:30-06:45; off: none "
+                                  "(default: $TAVRIN_QUIET_HOURS, else 23:00-07:00)")
+    quiet_hours.add_argument("--no-quiet-hours", action="store_true", help="let heartbeat beats fire at any hour")
     parser.add_argument("--demo-step-delay", type=float, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
@@ -69,6 +94,16 @@ def main(argv: list[str] | None = None) -> int:
     if args.no_token and not is_loopback(args.host):
         return fail(f"--no-token is refused with --host {args.host}: without the token anyone on the network "
                     "could act as you; listen on 127.0.0.1 or keep the token", 2)
+
+    named, quiet_text = "--quiet-hours", "off" if args.no_quiet_hours else args.quiet_hours
+    if quiet_text is None:
+        named, quiet_text = "TAVRIN_QUIET_HOURS", os.environ.get("TAVRIN_QUIET_HOURS") or None
+    quiet = None  # (start, end) to set; None keeps the configuration's
+    if quiet_text is not None:
+        try:
+            quiet = parse_quiet_hours(quiet_text) or (None, None)
+        except ValueError as exc:
+            return fail(f"{named}: {exc}", 2)
 
     # Before the checks: a file made private again is told as a log line.
     handler = logging.StreamHandler()
@@ -83,6 +118,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.stall_warn_seconds <= 0 or args.stall_cancel_seconds < 0:
         return fail("--stall-warn-seconds must be above 0 and --stall-cancel-seconds 0 or more", 2)
     config.stall_warn_seconds, config.stall_cancel_seconds = args.stall_warn_seconds, args.stall_cancel_seconds
+    if quiet is not None:
+        config.heartbeat.quiet_hours_start, config.heartbeat.quiet_hours_end = quiet
     if args.demo_step_delay is not None:
         config.demo_step_delay = args.demo_step_delay
     lock_fd = None
@@ -121,7 +158,10 @@ def main(argv: list[str] | None = None) -> int:
             address = f"http://{shown}:{config.port}/" + (f"#token={config.token}" if config.token else "")
             agents = f"model {config.model}" + (f" at {config.api_base}" if config.api_base else "") \
                 if config.model else "demo agents, no model"
-            print(f"Tavrin is running at {address}  ({agents}; data: {config.data_dir}; Ctrl+C stops it)",
+            hb = config.heartbeat
+            hours = f"quiet hours {hb.quiet_hours_start}-{hb.quiet_hours_end}" \
+                if hb.quiet_hours_start and hb.quiet_hours_end else "no quiet hours"
+            print(f"Tavrin is running at {address}  ({agents}; {hours}; data: {config.data_dir}; Ctrl+C stops it)",
                   flush=True)
 
         @contextlib.contextmanager

@@ -143,20 +143,41 @@ export function settleApproval(approvalId, outcome, decision) {
 }
 
 // The approvals the server holds; a prompt it no longer holds was settled while the page was
-// away, or lapsed with the server (restarted).
+// away (decided in another window, as the store says, or withdrawn), or lapsed with the server
+// (restarted).
 export async function loadPendingApprovals(restarted) {
   try {
     const r = await api("/api/approvals");
     if (!r.ok) return;
     const data = await r.json();
     const pending = new Set(data.approvals.map((a) => a.approval_id));
-    for (const [id, entry] of ui.approvals) {
-      if (pending.has(id) || entry.settled) continue;
-      if (restarted) settleApproval(id, "Lapsed: the server restarted", "restarted");
-      else settleApproval(id, "No longer needed", "withdrawn");
-    }
+    const gone = [...ui.approvals].filter(([id, entry]) => !pending.has(id) && !entry.settled);
     for (const a of data.approvals) {
       addApproval({ approval_id: a.approval_id, tool: a.tool, arguments: a.arguments, session_id: a.session_id });
     }
+    if (restarted) {
+      for (const [id] of gone) settleApproval(id, "Lapsed: the server restarted", "restarted");
+      return;
+    }
+    await Promise.all(gone.map(async ([id, entry]) => {
+      const decision = await storedDecision(entry.sid, id);
+      if (entry.settled) return; // its event came meanwhile
+      if (decision === "approved") settleApproval(id, "Approved", decision);
+      else if (decision === "rejected") settleApproval(id, "Rejected", decision);
+      else settleApproval(id, "No longer needed", "withdrawn");
+    }));
   } catch (e) { /* ignore */ }
+}
+
+// The decision the store holds for a prompt of the session's conversation, or null.
+async function storedDecision(sid, approvalId) {
+  const s = ui.sessions.get(sid);
+  if (!s || !s.conversationId) return null;
+  try {
+    const r = await api(`/api/conversations/${encodeURIComponent(s.conversationId)}/messages`);
+    if (!r.ok) return null;
+    const row = (await r.json()).messages.find(
+      (m) => m.role === "approval" && m.meta && m.meta.approval_id === approvalId);
+    return row ? row.meta.decision || null : null;
+  } catch (e) { return null; }
 }

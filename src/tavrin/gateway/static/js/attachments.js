@@ -3,7 +3,8 @@
 // each is within its bound and the whole chat message fits in one WebSocket message.
 //
 // An attachment: { name, type, size (bytes), data (base64), kind ("image" | "text"), thumb (a
-// small data: URL, pictures only), from (the size of the file it was made from, when shrunk) }.
+// small JPEG data: URL, pictures only; it goes with the picture, and the store keeps it as the
+// picture's thumbnail), from (the size of the file it was made from, when shrunk) }.
 
 // The agent's bounds (it refuses a message beyond them), and the server's for one message.
 export const LIMITS = {
@@ -25,7 +26,8 @@ const VAGUE_TYPES = new Set(["", "application/octet-stream"]);
 // The longest side a picture is drawn at, step by step, when it has to be smaller.
 const SIDES = [2048, 1600, 1280, 1024, 800, 640, 480, 320];
 const QUALITIES = [0.85, 0.7];
-const THUMB = { width: 160, height: 120 };
+// A thumbnail as the store keeps one: a JPEG of at most 160×120, of at most `chars` base64.
+const THUMB = { width: 160, height: 120, chars: 24000, qualities: [0.8, 0.6, 0.4] };
 
 export class AttachError extends Error {}
 
@@ -86,8 +88,18 @@ async function readImage(file, name, type) {
   else if (!(await shrink(a, LIMITS.image))) {
     throw new AttachError(`The picture ${name} cannot be made small enough to send (${fmtSize(file.size)}).`);
   }
-  a.thumb = await dataUrl(await draw(bitmap, THUMB.width, THUMB.height, "image/png"));
+  a.thumb = await thumbnail(bitmap);
   return a;
+}
+
+async function thumbnail(bitmap) {
+  for (const q of THUMB.qualities) {
+    const blob = await draw(bitmap, THUMB.width, THUMB.height, "image/jpeg", q);
+    if (!blob) return null;
+    const url = await dataUrl(blob);
+    if (url.length - url.indexOf(",") - 1 <= THUMB.chars) return url;
+  }
+  return null;
 }
 
 const longest = (a) => Math.max(a.bitmap.width, a.bitmap.height);
@@ -144,7 +156,9 @@ function dataUrl(blob) {
 }
 
 // What the chat message carries of each.
-export const payload = (a) => ({ name: a.name, type: a.type, data: a.data });
+export const payload = (a) => a.thumb
+  ? { name: a.name, type: a.type, data: a.data, thumbnail: a.thumb.slice(a.thumb.indexOf(",") + 1) }
+  : { name: a.name, type: a.type, data: a.data };
 
 export const messageBytes = (message) => new TextEncoder().encode(JSON.stringify(message)).length;
 

@@ -144,9 +144,11 @@ export function wireAttachments(onChange) {
 // ---------------------------------------------------------------- a message's files
 
 const BASE64 = /^[A-Za-z0-9+/]+={0,2}$/;
+const THUMB_TYPES = new Set(["image/jpeg", "image/png"]);
 
 // The files of a user's message in the transcript: live (attachments as sent) or stored (the
-// store's records: name, type, size, and a PNG thumbnail when one was kept).
+// store's records: name, type, size, and a picture's thumbnail when one was kept: JPEG as the
+// page makes them, PNG when the server made it, or when the record does not say).
 export function showAttachments(node, items) {
   if (!node || !Array.isArray(items) || !items.length) return;
   const box = el("ul", "msg-files");
@@ -157,8 +159,9 @@ export function showAttachments(node, items) {
     const type = String(item.type || "");
     const size = Number.isFinite(item.size) ? ` · ${fmtSize(item.size)}` : "";
     const li = el("li", "msg-file");
+    const kept = THUMB_TYPES.has(item.thumbnail_type) ? item.thumbnail_type : "image/png";
     const stored = typeof item.thumbnail_base64 === "string" && BASE64.test(item.thumbnail_base64)
-      ? "data:image/png;base64," + item.thumbnail_base64 : null;
+      ? `data:${kept};base64,` + item.thumbnail_base64 : null;
     const thumb = item.thumb || stored;
     if (type.startsWith("image/") && thumb) {
       const img = el("img", "msg-thumb");
