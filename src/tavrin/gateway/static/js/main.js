@@ -9,8 +9,8 @@
 // DOM), sync.js (the session streams' reconciliation, pure functions), events.js (a handler per
 // event type), streams.js, sessions.js and history.js (acting on those), connection.js,
 // access.js (the token), and one view per region of the page: tabs.js, transcript.js,
-// approvals.js, conversations.js, heartbeat.js, status.js, with controls.js for the composer and
-// the buttons.
+// approvals.js, conversations.js (the sidebar's list, in sidebar.js), heartbeat.js, status.js, with
+// controls.js for the composer and the buttons.
 
 import { MAIN } from "./protocol.js";
 import { $ } from "./dom.js";
@@ -20,6 +20,8 @@ import { connect } from "./connection.js";
 import { session, activate } from "./sessions.js";
 import { scrollToEnd } from "./transcript.js";
 import { wire } from "./controls.js";
+import { wireConversations } from "./conversations.js";
+import { wireSidebar } from "./sidebar.js";
 import { handleEvent } from "./events.js";
 import { renderMarkdown } from "./markdown.js";
 
@@ -33,4 +35,6 @@ takeToken();
 session(MAIN);
 activate(MAIN);
 wire();
+wireConversations();
+wireSidebar();
 connect();
