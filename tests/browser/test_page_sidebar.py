@@ -170,3 +170,32 @@ def test_on_a_phone_the_sidebar_is_a_drawer_over_the_page(open_page):
     expect(page.locator("#sidebar")).to_be_hidden()
     page.locator(f".pane[data-session='{sid}'] .line.resumed").wait_for()
     assert page.problems == []
+
+
+def test_the_list_loads_page_after_page_as_it_scrolls(open_page):
+    """Catches a list that stops at its first page, asks for one page twice, or repeats a row."""
+    from urllib.parse import parse_qs, urlparse
+
+    rows = [{"id": f"conv_{i:04d}", "session_id": "session_main", "title": f"Chat {i}", "created_at": 1.0,
+             "updated_at": 2e9 - i, "message_count": 2, "tab": None} for i in range(130)]
+    asked = []
+
+    def handle(route):
+        query = parse_qs(urlparse(route.request.url).query)
+        cursor = query.get("cursor", [None])[0]
+        asked.append(cursor)
+        start = int(cursor) if cursor else 0
+        end = start + int(query["limit"][0])
+        route.fulfill(content_type="application/json", body=json.dumps(
+            {"conversations": rows[start:end], "next": str(end) if end < len(rows) else None}))
+
+    page = open_page()
+    page.route("**/api/conversations?*", handle)
+    page.click(".tab[data-session='session_main']")  # a tab chosen: the list is read again
+    titles = page.locator("#conv-list .conv-name")
+    expect(titles).to_have_count(50)
+    for shown in (100, 130):
+        page.locator("#conv-scroll").evaluate("list => { list.scrollTop = list.scrollHeight; }")
+        expect(titles).to_have_count(shown)
+    assert titles.all_text_contents() == [r["title"] for r in rows]
+    assert [a for a in asked if a] == ["50", "100"]

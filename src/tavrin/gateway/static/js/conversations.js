@@ -17,7 +17,9 @@ const UNDO_MS = 8000;
 const UNDO_KEY = "tavrin.undo";
 
 const list = {
-  rows: [], next: null, query: "", loading: false, generation: 0,
+  rows: [], next: null, query: "",
+  generation: 0, // a new search starts a new generation; what an older one asked for is dropped
+  busy: false, again: false, // one request at a time; a reload asked for meanwhile follows it
   expanded: null, // the row whose actions are open
   renaming: null, // the row being renamed; the list is not redrawn under it
   dirty: false,
@@ -33,44 +35,40 @@ export function refreshResumeList() {
 
 const url = (params) => "/api/conversations?" + new URLSearchParams(params).toString();
 
-async function reload() {
-  const generation = ++list.generation;
-  const params = { limit: String(Math.min(MAX_PAGE, Math.max(PAGE, list.rows.length))) };
-  if (list.query) params.q = list.query;
-  list.loading = true;
-  try {
-    const r = await api(url(params));
-    if (!r.ok || generation !== list.generation) return;
-    const data = await r.json();
-    if (generation !== list.generation) return;
-    list.rows = data.conversations;
-    list.next = data.next;
-  } catch (e) { return; /* offline: the list stays as it was */ } finally {
-    if (generation === list.generation) list.loading = false;
-  }
-  titlesOf(list.rows);
-  render();
-  moreIfShort();
+// The list read again from its start, as many rows as it shows (a page at least).
+function reload() {
+  if (list.busy) { list.again = true; return; }
+  fetchPage(null);
 }
 
-async function loadMore() {
-  if (list.loading || !list.next) return;
+function loadMore() {
+  if (!list.busy && list.next) fetchPage(list.next);
+}
+
+async function fetchPage(cursor) {
   const generation = list.generation;
-  const params = { limit: String(PAGE), cursor: list.next };
+  const params = { limit: String(cursor ? PAGE : Math.min(MAX_PAGE, Math.max(PAGE, list.rows.length))) };
+  if (cursor) params.cursor = cursor;
   if (list.query) params.q = list.query;
-  list.loading = true;
+  list.busy = true;
+  let data = null;
   try {
     const r = await api(url(params));
-    if (!r.ok || generation !== list.generation) return;
-    const data = await r.json();
-    if (generation !== list.generation) return;
-    const have = new Set(list.rows.map((c) => c.id));
-    list.rows = list.rows.concat(data.conversations.filter((c) => !have.has(c.id)));
+    if (r.ok) data = await r.json();
+  } catch (e) { /* offline: the list stays as it was */ }
+  list.busy = false;
+  if (generation !== list.generation) { list.again = false; reload(); return; }
+  if (data) {
+    if (cursor) {
+      const have = new Set(list.rows.map((c) => c.id));
+      list.rows = list.rows.concat(data.conversations.filter((c) => !have.has(c.id)));
+    } else list.rows = data.conversations;
     list.next = data.next;
     titlesOf(data.conversations);
-  } catch (e) { return; } finally {
-    if (generation === list.generation) list.loading = false;
   }
+  // Something changed while this was under way: read all of it again (this page included).
+  if (list.again) { list.again = false; reload(); return; }
+  if (!data) return;
   render();
   moreIfShort();
 }
@@ -106,7 +104,7 @@ function render() {
   const current = session(ui.active).conversationId;
   $("conv-list").replaceChildren(...list.rows.map((c) => row(c, c.id === current)));
   const status = $("conv-status");
-  if (!list.rows.length && !list.loading) {
+  if (!list.rows.length && !list.busy) {
     status.textContent = list.query ? `No conversation matches “${list.query}”.` : "No stored conversations yet.";
   } else status.textContent = "";
   if (refocus) {
@@ -349,6 +347,7 @@ export function wireConversations() {
       const query = $("conv-search").value.trim();
       if (query === list.query) return;
       list.query = query;
+      list.generation++;
       list.rows = [];
       list.next = null;
       list.expanded = null;
