@@ -39,7 +39,7 @@ $(1)/.installed: $(1)/.created pyproject.toml CMakeLists.txt $$(NATIVE_SOURCES) 
 	touch $$@
 endef
 
-.PHONY: all build test test-asan test-313 test-load test-flaky run bench clean browser-deps desktop-deps stress-deps
+.PHONY: all build test test-asan test-313 test-load test-flaky run bench screenshots clean browser-deps desktop-deps stress-deps
 
 all: build
 
@@ -144,6 +144,10 @@ run: build
 bench: build
 	@$(PY) -c 'import matplotlib' 2>/dev/null || $(PY) -m pip install -q matplotlib
 	$(PY) bench/run.py
+
+# The README's screenshots (docs/screenshot*.png), from the real server and the system's Chromium.
+screenshots: build browser-deps
+	$(PY) docs/screenshots.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) $(VENV313) .pytest_cache

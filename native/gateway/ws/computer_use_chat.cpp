@@ -185,6 +185,8 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
                              {n.session_id, session_id}});
     TV_SEND(ws, mode, session_place(session_id));
 
+    // Titling as the standard turn does, but without its fallbacks to the agent's conversation and
+    // `_memory`: a Computer Use agent has neither (see auto_title in standard_chat.cpp).
     Local cu_session = call_method(call(get_registry), n.get, session_id);
     if (Local title = untitled_tab_title(cu_session, user_text); title) {
         set_attr(cu_session, n.display_name, title);

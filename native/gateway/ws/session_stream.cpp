@@ -351,7 +351,9 @@ void send(nb::handle self, nb::handle event_h) {
         fan_out(self, event, seq, size, r);
 }
 
-// `stream.send_json(event)`: returns an awaitable that is already complete.
+// `stream.send_json(event)`: returns an awaitable that is already complete. This is the stream's face
+// as a socket for Python code that holds it where a connection is expected (a handler called with
+// the stream as its websocket); the gateway's own sends reach `send` directly through TV_SEND.
 PyObject* stream_send_json(PyObject* self, PyObject* event) noexcept {
     try {
         send(self, event);

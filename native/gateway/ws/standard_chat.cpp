@@ -19,6 +19,10 @@ nb::object tagged(nb::handle event, nb::handle session_id) {
 }
 
 // Names a still untitled tab (and its stored conversation) after the first words of the message.
+// The Computer Use turn has its own copy of this, and the two differ on purpose: this one falls back to
+// the agent's own conversation and `_memory` when the session or the server state has none (a standard
+// agent keeps its conversation), the Computer Use one knows only the session's conversation and the
+// server's store, and logs under its own text. Keep them apart rather than merge them.
 Coro auto_title(nb::object agent, nb::object user_text, nb::object session_id, nb::object get_registry) {
     const Gateway& g = gw();
     const Names& n = g.n;

@@ -1,5 +1,5 @@
-// The composer and the page's buttons: sending (or queueing) a message, Stop, the tab and
-// conversation commands, the phone's menu.
+// The composer and the page's buttons: sending (or queueing) a message with its attachments,
+// Stop, the tab and conversation commands, the phone's menu.
 
 import { MAIN } from "./protocol.js";
 import { $, touchOnly } from "./dom.js";
@@ -9,27 +9,38 @@ import { session, activate, beginTurn, renderChrome } from "./sessions.js";
 import { addUser, showQueued } from "./transcript.js";
 import { updateBadges } from "./tabs.js";
 import { wireHeartbeat } from "./heartbeat.js";
+import { AttachError, fitMessage, onlyAttached, payload } from "./attachments.js";
+import { wireAttachments, pendingFiles, hasPending, clearPending, whenRead, note, showAttachments } from "./attachview.js";
 
 export const connected = () => !!ui.ws && ui.ws.readyState === WebSocket.OPEN;
 
-export function sendChat(target, text, computerUse) {
+// The chat message; files: attachments (see attachments.js), which only the standard agent takes.
+function chatMessage(target, text, computerUse, files) {
   const message = { type: "chat", content: text, session_id: target };
   if (computerUse) message.computer_use = true;
-  if (!send(message)) return false;
+  if (files && files.length) {
+    message.computer_use = false; // not left to the gateway's guess from the text
+    message.attachments = files.map(payload);
+  }
+  return message;
+}
+
+export function sendChat(target, text, computerUse, files) {
+  if (!send(chatMessage(target, text, computerUse, files))) return false;
   if (ui.streams) session(target).attached = true; // a chat attaches the window to its session
   session(target).sent = true; // its message is on the page already, whatever befalls the connection
-  addUser(target, text);
+  showAttachments(addUser(target, text), files);
   beginTurn(target, computerUse ? "computer_use" : "standard", true);
   return true;
 }
 
 // While a turn runs in the tab, a new message waits for it instead of cancelling it; while the
 // page is offline, for the connection. After a stop it waits for the user (see holdQueue).
-function queueChat(target, text, computerUse) {
+function queueChat(target, text, computerUse, files) {
   const s = session(target);
-  const item = { text, computerUse, offline: !connected() };
+  const item = { text, computerUse, files, offline: !connected() };
   s.queue.push(item);
-  showQueued(target, item, queueActions(s));
+  showAttachments(showQueued(target, item, queueActions(s)), files);
 }
 
 export function queueActions(s) {
@@ -39,26 +50,50 @@ export function queueActions(s) {
       if (s.working || !connected()) return false;
       s.held = false;
       s.queue = s.queue.filter((q) => q !== item);
-      if (sendChat(s.id, item.text, item.computerUse)) return true;
+      if (sendChat(s.id, item.text, item.computerUse, item.files)) return true;
       s.queue.unshift(item);
       return false;
     },
   };
 }
 
-function submitChat() {
+let submitting = false;
+
+async function submitChat() {
+  if (submitting) return;
+  submitting = true;
+  blank();
+  try { await submitNow(); } finally { submitting = false; blank(); }
+}
+
+async function submitNow() {
   const input = $("input");
-  const text = input.value.trim();
-  if (!text) return;
+  if (hasPending()) await whenRead(); // files still being read go with it
+  const typed = input.value.trim();
+  const files = pendingFiles();
+  if (!typed && !files.length) return;
+  const text = typed || onlyAttached(files); // the gateway answers no message without text
   const s = session(ui.active);
   const target = s.isConnector ? MAIN : s.id; // the gateway answers connector tabs in Main
   const computerUse = $("cu-toggle").checked;
+  if (files.length && computerUse) { note("Computer Use takes no attachments: remove them, or send without Computer Use."); return; }
+  try {
+    // (A message larger than the server takes would cost the connection, and the message with it.)
+    await fitMessage(() => chatMessage(target, text, computerUse, files), files);
+  } catch (e) {
+    if (!(e instanceof AttachError)) throw e;
+    note(e.message); // nothing of it goes out
+    return;
+  }
   // (A message of the user's own lets the queue held after a stop go on behind it.)
-  if (session(target).working || !connected()) queueChat(target, text, computerUse);
-  else if (!sendChat(target, text, computerUse)) return;
+  if (session(target).working || !connected()) queueChat(target, text, computerUse, files);
+  else if (!sendChat(target, text, computerUse, files)) return;
   else session(target).held = false;
-  input.value = "";
-  input.dispatchEvent(new Event("input")); // Send disabled, the composer back to its height
+  if (files.length) clearPending();
+  if (input.value.trim() === typed) { // (unless typed on while the pictures were made smaller)
+    input.value = "";
+    input.dispatchEvent(new Event("input")); // Send disabled, the composer back to its height
+  }
   $("cu-toggle").checked = false; // Computer Use is chosen per message
   if (target !== ui.active) activate(target);
 }
@@ -76,16 +111,18 @@ function setMenu(open) {
   $("menu-btn").setAttribute("aria-expanded", String(open));
 }
 
+function blank() {
+  $("send").disabled = submitting || (!$("input").value.trim() && !hasPending());
+  // On a phone the composer starts at one line and grows with its text (up to its CSS cap).
+  const i = $("input");
+  i.style.height = "";
+  if (touchOnly() && i.value && i.scrollHeight > i.clientHeight) i.style.height = `${i.scrollHeight + 2}px`;
+}
+
 export function wire() {
   $("composer").addEventListener("submit", (e) => { e.preventDefault(); submitChat(); });
-  const blank = () => {
-    $("send").disabled = !$("input").value.trim();
-    // On a phone the composer starts at one line and grows with its text (up to its CSS cap).
-    const i = $("input");
-    i.style.height = "";
-    if (touchOnly() && i.value && i.scrollHeight > i.clientHeight) i.style.height = `${i.scrollHeight + 2}px`;
-  };
   $("input").addEventListener("input", blank);
+  wireAttachments(blank);
   blank();
   $("input").addEventListener("keydown", (e) => {
     // On a touch screen Enter is the keyboard's newline; the Send button sends.

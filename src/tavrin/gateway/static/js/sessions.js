@@ -107,7 +107,7 @@ export function endTurn(id) {
 export function flushQueue(s) {
   if (s.held || !s.queue.length) return;
   const next = s.queue.shift();
-  if (sendChat(s.id, next.text, next.computerUse)) removeQueued(next);
+  if (sendChat(s.id, next.text, next.computerUse, next.files)) removeQueued(next);
   else s.queue.unshift(next);
 }
 

@@ -50,7 +50,7 @@ async function fillAsked(s) {
     const r = await messagesOf(s.conversationId);
     const messages = r.ok ? (await r.json()).messages : [];
     const asked = messages.filter((m) => m.role === "user" && !(m.meta && m.meta.connector)).pop();
-    fill(asked ? asked.content : null);
+    fill(asked ? asked.content : null, asked && asked.meta ? asked.meta.attachments : null);
   } catch (e) { fill(null); }
 }
 

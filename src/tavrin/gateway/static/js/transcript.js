@@ -7,6 +7,7 @@ import { $, el, pretty } from "./dom.js";
 import { renderMarkdown } from "./markdown.js";
 import { turnStart } from "./sync.js";
 import { loadOlder } from "./history.js";
+import { showAttachments } from "./attachview.js";
 
 // session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet,
 //   steps, groups, chip, calls }
@@ -443,7 +444,7 @@ function drawRow(id, m, ended) {
   const meta = m.meta || {};
   switch (m.role) {
     case "user":
-      addUser(id, m.content, meta.connector ? "via " + (meta.sender || "connector") : null);
+      showAttachments(addUser(id, m.content, meta.connector ? "via " + (meta.sender || "connector") : null), meta.attachments);
       // Turns from this page open with the mode banner; a connector's turn has none.
       if (!meta.connector && (meta.mode === "standard" || meta.mode === "computer_use")) addChip(id, meta.mode);
       break;
@@ -478,14 +479,15 @@ export function holdAsked(id) {
 
 export function hasAsked(id) { return !!view(id).asked; }
 
-// The held place gets the message the store has (null: drop it).
+// The held place gets the message the store has, with its files (null: drop it).
 export function takeAsked(id) {
   const node = view(id).asked;
   view(id).asked = null;
-  return (text) => {
+  return (text, files) => {
     if (text === null || text === undefined) { node.remove(); return; }
     node.querySelector(".body").textContent = text;
     node.classList.remove("pending");
+    showAttachments(node, files);
   };
 }
 
@@ -504,6 +506,7 @@ export function showQueued(id, item, actions) {
   v.queueBox.appendChild(node);
   drawQueued(item, false);
   scrollToEnd(id);
+  return node;
 }
 
 function drawQueued(item, held) {
