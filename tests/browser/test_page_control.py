@@ -51,7 +51,7 @@ def test_a_phone_types_newlines_and_sends_with_the_button(open_page):
 
     top = page.locator("#panes").bounding_box()["y"]
     page.click("#menu-btn")
-    expect(page.locator("#resume-select")).to_be_visible()
+    expect(page.locator("#new-conv")).to_be_visible()
     assert page.locator("#panes").bounding_box()["y"] == top
     # The menu's two parts do not cover each other.
     hb, conv = page.locator("#hb-controls").bounding_box(), page.locator("#conv-controls").bounding_box()

@@ -156,8 +156,7 @@ def test_a_resumed_conversation_with_screenshots_stays_at_its_end(open_page):
         send(page, f"click the button {turn}")
         pane.locator(".line.done").nth(turn - 1).wait_for()
     listed = page.evaluate(f"api('/api/sessions/{sid}/conversations').then(r => r.json())")
-    page.select_option("#resume-select", listed["current"])
-    page.click("#resume-btn")
+    page.click(f"#conv-list .conv-row[data-id='{listed['current']}'] .conv-open")  # opened from the sidebar
     pane.locator(".line.resumed").wait_for()
     assert pane.locator("img.shot.thumb").count() == 6
     page.wait_for_function("""sel => { const p = document.querySelector(sel);

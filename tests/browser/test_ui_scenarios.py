@@ -85,8 +85,7 @@ def test_a_resumed_conversation_shows_what_the_live_one_showed(open_page):
     live = pane.evaluate(TRANSCRIPT)
     session_id = pane.get_attribute("data-session")
     listed = page.evaluate(f"api('/api/sessions/{session_id}/conversations').then(r => r.json())")
-    page.select_option("#resume-select", listed["current"])
-    page.click("#resume-btn")
+    page.click(f"#conv-list .conv-row[data-id='{listed['current']}'] .conv-open")  # opened from the sidebar
     pane.locator(".line.resumed").wait_for()
     assert pane.evaluate(TRANSCRIPT) == live
     assert pane.locator("img.shot.thumb").count() == 2  # stored screenshots are thumbnails
@@ -176,8 +175,8 @@ def test_a_server_restart_with_the_page_open(open_page, tmp_path):
         page.wait_for_function("() => !document.querySelector('.pane.stale')")
         assert shown_as_stored(page, "session_main")
         page.wait_for_function("""current => {
-            const marked = [...document.querySelectorAll('#resume-select option')].filter(o => o.text.endsWith('(current)'));
-            return marked.length === 1 && marked[0].value === current;
+            const marked = document.querySelectorAll('#conv-list .conv-row[aria-current="true"]');
+            return marked.length === 1 && marked[0].dataset.id === current;
         }""", arg=old)
         # The cut turn shows how it ended; the approval it was waiting for lapsed with it.
         expect(pane.locator(".line.error", has_text="Interrupted by a restart of the server")).to_have_count(1)
@@ -217,16 +216,16 @@ def test_accessibility_of_the_main_views(open_page, scheme):
 
     session_id = pane.get_attribute("data-session")
     listed = page.evaluate(f"api('/api/sessions/{session_id}/conversations').then(r => r.json())")
-    page.select_option("#resume-select", listed["current"])
-    page.click("#resume-btn")
+    page.click(f"#conv-list .conv-row[data-id='{listed['current']}'] .conv-open")  # opened from the sidebar
     pane.locator(".line.resumed").wait_for()
     found["resumed"] = axe_problems(page)
     assert found == {"empty": [], "during a turn, with an approval": [], "resumed": []}
 
-    # The transcript is a live log, and every control has a name of its own.
+    # The transcript is a live log, and every control has a name of its own (but the sidebar's
+    # rows, named after their conversations, which may share a title).
     assert pane.get_attribute("role") == "log"
     names = page.evaluate("""() => [...document.querySelectorAll('button, input, select, textarea, [role=tab]')]
-        .filter(n => n.offsetParent !== null)
+        .filter(n => n.offsetParent !== null && !n.closest('#conv-list'))
         .map(n => n.getAttribute('aria-label') || (n.labels && n.labels[0] && n.labels[0].textContent.trim())
                   || n.textContent.trim())""")
     assert [n for n in names if names.count(n) > 1] == []
@@ -270,9 +269,9 @@ def test_tabs_are_a_keyboard_tablist_and_an_unseen_approval_shows_a_badge(open_p
 
 def test_phone_layout_keeps_the_transcript_large(open_page):
     page = open_page(viewport={"width": 390, "height": 844}, has_touch=True, is_mobile=True)
-    assert not page.is_visible("#hb-controls") and not page.is_visible("#resume-select")
+    assert not page.is_visible("#hb-controls") and not page.is_visible("#new-conv")
     page.click("#menu-btn")
-    assert page.is_visible("#hb-controls") and page.is_visible("#resume-select")
+    assert page.is_visible("#hb-controls") and page.is_visible("#new-conv")
     assert page.get_attribute("#menu-btn", "aria-expanded") == "true"
     page.keyboard.press("Escape")
     assert not page.is_visible("#hb-controls")

@@ -40,10 +40,10 @@ def test_the_page_loads_nothing_from_outside_and_never_parses_data_as_html(clien
     page = client.get("/")
     assert page.status_code == 200 and "text/html" in page.headers["content-type"]
     assets = re.findall(r'(?:src|href)="([^"]+)"', page.text)
-    assert "/static/js/main.js" in assets and "/static/app.css" in assets
+    assert "/static/js/main.js" in assets and "/static/app.css" in assets and "/static/sidebar.css" in assets
     assert all(a.startswith("/") or a.startswith("data:") for a in assets)
     modules = [f"/static/js/{p.name}" for p in sorted((Path(server.STATIC_DIR) / "js").glob("*.js"))]
-    for asset in ("/static/app.css", *modules):
+    for asset in ("/static/app.css", "/static/sidebar.css", *modules):
         body = client.get(asset).text
         assert not re.search(r"https?://|//cdn", body), asset
         if asset.endswith(".js"):

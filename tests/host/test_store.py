@@ -92,3 +92,150 @@ async def test_every_stored_title_is_bounded_and_keeps_whole_characters(store):
     from_message = await store.create_conversation("s")
     await store.add_message(from_message, "user", "m" * 59 + "🇵🇹" + "m" * 1_000_000)
     assert (await store.get_conversation(from_message))["title"] == "m" * 59
+
+
+# -- the sidebar's side of the store: pages, search, rename, delete with undo, export -------------
+
+import shutil  # noqa: E402
+import sqlite3  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+import pytest  # noqa: E402
+
+from tavrin.core.store import match_expression  # noqa: E402
+
+
+async def found(store, query):
+    return [c["title"] for c in (await store.conversations_page(query, limit=500))[0]]
+
+
+async def test_search_follows_every_write_of_titles_and_words(store):
+    """Catches an index that misses a reply grown in pieces, keeps an old title, indexes a turn's
+    steps as words, or still finds a deleted conversation."""
+    trip = await store.create_conversation("s1")
+    await store.add_message(trip, "user", "Book a café near the river")
+    reply = await store.add_message(trip, "assistant", "I found ")
+    await store.append_to_message(reply, "three pelican-friendly terraces")
+    await store.add_message(trip, "tool_call", "read_screen", {"tool": "read_screen", "arguments": {}})
+    other = await store.create_conversation("s2", title="Quarterly numbers")
+    await store.add_message(other, "user", "Sum the invoices")
+
+    assert await found(store, "pelican terraces") == ["Book a café near the river"]
+    assert await found(store, "cafe") == ["Book a café near the river"]  # accents aside
+    assert await found(store, "invo") == ["Quarterly numbers"]  # the last word as a prefix
+    assert await found(store, "read_screen") == []  # a tool's name is a step, not the conversation's words
+    page, _ = await store.conversations_page("terraces")
+    assert ["terraces", True] in page[0]["snippet"] and "".join(t for t, _ in page[0]["snippet"]).endswith("terraces")
+
+    assert await store.rename_conversation(other, "Tax return")
+    assert await found(store, "quarterly") == [] and await found(store, "tax") == ["Tax return"]
+    assert (await store.conversations_page("tax"))[0][0]["snippet"] is None  # only the title matched
+
+    await store.delete_conversation(trip)
+    assert await found(store, "pelican") == []
+    await store.restore_conversation(trip)
+    assert await found(store, "pelican") == ["Book a café near the river"]
+    await store.delete_conversation(trip)
+    assert await store.purge_deleted(older_than=0) == 1
+    assert store._db.execute("SELECT COUNT(*) FROM message_search").fetchone()[0] == 1  # only "Sum the invoices"
+
+
+@pytest.mark.parametrize("query", [
+    '"', '""', "'", "AND", "OR NOT", "NEAR(a b)", "title:x", "^start", "a*b*", "*", "-minus", "(((", ")",
+    "{a b}", "a + b", "\x00", "\u202e", "🇵🇹", "e\u0301", "x" * 5000, " ".join(["w"] * 300), "\ue000hit\ue001",
+])
+async def test_hostile_query_text_is_searched_for_literally(store, query):
+    """Catches query text that reaches FTS5 as syntax: an exception, or a match found by an operator."""
+    conv = await store.create_conversation("s1", title='NEAR the AND gate "quoted" title:x')
+    await store.add_message(conv, "user", "plain words only")
+    page, more = await store.conversations_page(query)
+    assert more is False
+    assert all(c["id"] == conv for c in page)
+
+
+@pytest.mark.parametrize("query, expected", [
+    ("AND", ['"AND"*']), ("near( a", ['"near("', '"a"*']), ('say "hi"', ['"say"', '"""hi"""*']),
+    ("*** --", None), ("", None), (None, None),
+])
+def test_query_words_are_quoted_and_the_last_is_a_prefix(query, expected):
+    """Catches an unquoted word (FTS5 syntax) or a query of punctuation sent to the index."""
+    assert match_expression(query) == (" ".join(expected) if expected else None)
+
+
+async def test_pages_cover_every_conversation_once_latest_first(store):
+    """Catches a cap on the list, a page boundary that repeats or skips conversations with equal
+    times, and a rename that moves a conversation to the top."""
+    ids = []
+    for i in range(120):
+        conv = await store.create_conversation("s1")
+        await store.add_message(conv, "user", f"message {i}")
+        ids.append(conv)
+    store._db.execute("UPDATE conversations SET updated_at = 1000.0 WHERE id IN (?, ?, ?)", tuple(ids[40:43]))
+    store._db.commit()
+    await store.rename_conversation(ids[0], "renamed, still last")
+    seen, after, pages = [], None, 0
+    while True:
+        page, more = await store.conversations_page(after=after, limit=50)
+        seen += page
+        pages += 1
+        if not more:
+            break
+        after = (page[-1]["updated_at"], page[-1]["id"])
+    assert pages == 3 and len(seen) == 120 and len({c["id"] for c in seen}) == 120
+    assert seen == sorted(seen, key=lambda c: (c["updated_at"], c["id"]), reverse=True)
+    assert seen[-4]["id"] == ids[0]  # after the three set to the oldest time
+
+
+async def test_delete_waits_for_undo_and_is_final_after(tmp_path):
+    """Catches a delete that loses rows before its undo ran out, a restore that loses any, and a
+    deletion that outlives its time when no server ran to purge it."""
+    path = tmp_path / "conversations.sqlite3"
+    store = ConversationStore(path)
+    conv = await store.create_conversation("s1")
+    for text in ("one", "two", "three"):
+        await store.add_message(conv, "user", text)
+    before = await store.export_conversation(conv)
+    assert await store.delete_conversation(conv) is True
+    assert await store.delete_conversation(conv) is False
+    assert await store.get_conversation(conv) is None and await store.export_conversation(conv) is None
+    assert await store.rename_conversation(conv, "while deleted") is False
+    assert await store.list_conversations() == [] and (await store.conversations_page())[0] == []
+    assert await store.purge_deleted() == 0  # still within its time to undo
+    assert await store.restore_conversation(conv) is True
+    assert await store.export_conversation(conv) == before
+
+    await store.delete_conversation(conv)
+    store.close()
+    with sqlite3.connect(path) as db:  # its time ran out while the server was stopped
+        db.execute("UPDATE conversations SET deleted_at = deleted_at - 3600")
+    again = ConversationStore(path)
+    try:
+        assert await again.restore_conversation(conv) is False
+        assert again._db.execute("SELECT COUNT(*) FROM messages").fetchone()[0] == 0
+    finally:
+        again.close()
+
+
+async def test_export_holds_every_message_with_its_data_and_time(store):
+    """Catches an export cut to the latest rows, or one that drops a step's arguments or result."""
+    conv = await store.create_conversation("s1")
+    for i in range(250):
+        await store.add_message(conv, "user", f"m{i}")
+    await store.add_message(conv, "tool_result", "read_file", {"id": "t1", "tool": "read_file", "result": "body"})
+    data = await store.export_conversation(conv)
+    assert len(data["messages"]) == 251 and data["messages"][0]["content"] == "m0"
+    assert data["messages"][-1]["meta"]["result"] == "body"
+    assert all(isinstance(m["created_at"], float) for m in data["messages"])
+    assert data["conversation"]["message_count"] == 250
+
+
+async def test_an_older_file_gets_its_words_indexed(tmp_path):
+    """Catches an upgrade that builds the index empty: an old conversation found by no word."""
+    path = tmp_path / "conversations.sqlite3"
+    shutil.copy(Path(__file__).parent / "data" / "store-before-turns.sqlite3", path)
+    store = ConversationStore(path)
+    try:
+        assert await found(store, "evening") == ["Book a table for two"]
+        assert await found(store, "book table") == ["Book a table for two"]
+    finally:
+        store.close()

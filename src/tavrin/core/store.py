@@ -10,6 +10,11 @@ The file's schema version is kept in ``PRAGMA user_version``; opening an older f
 upgrades it in place (see ``_MIGRATIONS``). The store also keeps the sessions (the user's
 tabs) with the conversation each is on, so that they come back after a restart.
 
+Conversations are found by their words: two FTS5 indexes, one over titles and one over the text
+of the user's messages and the agent's replies, kept in step by triggers whatever writes the rows.
+A deleted conversation is only marked so at first (hidden everywhere, restorable); it and its rows
+go for good once it has stayed deleted for ``UNDO_SECONDS`` (``purge_deleted``).
+
 Every public operation is a coroutine. The SQLite calls themselves are synchronous and
 short; they run in a worker thread (``asyncio.to_thread``) so that a slow disk never
 stalls the event loop, and a thread lock serialises them on the single connection.
@@ -83,6 +88,43 @@ _MIGRATIONS = [
     );
     CREATE INDEX messages_by_turn ON messages(turn_id, id);
     """,
+    # 3: deletion with a way back, pages of conversations by (updated_at, id), and full-text search
+    # over titles and the words of the conversation (user messages and replies; the steps of a turn
+    # are not its words). The message index holds no copy of the text: it reads it from messages.
+    """
+    ALTER TABLE conversations ADD COLUMN deleted_at REAL;
+    CREATE INDEX conversations_by_time ON conversations(updated_at, id);
+    CREATE VIRTUAL TABLE message_search USING fts5(
+        content, content='messages', content_rowid='id', tokenize='unicode61 remove_diacritics 2');
+    CREATE VIRTUAL TABLE title_search USING fts5(
+        conversation_id UNINDEXED, title, tokenize='unicode61 remove_diacritics 2');
+    CREATE TRIGGER message_search_insert AFTER INSERT ON messages
+        WHEN new.role IN ('user', 'assistant') BEGIN
+        INSERT INTO message_search(rowid, content) VALUES (new.id, new.content);
+    END;
+    CREATE TRIGGER message_search_delete AFTER DELETE ON messages
+        WHEN old.role IN ('user', 'assistant') BEGIN
+        INSERT INTO message_search(message_search, rowid, content) VALUES ('delete', old.id, old.content);
+    END;
+    CREATE TRIGGER message_search_update AFTER UPDATE OF content ON messages
+        WHEN old.role IN ('user', 'assistant') BEGIN
+        INSERT INTO message_search(message_search, rowid, content) VALUES ('delete', old.id, old.content);
+        INSERT INTO message_search(rowid, content) VALUES (new.id, new.content);
+    END;
+    CREATE TRIGGER title_search_insert AFTER INSERT ON conversations BEGIN
+        INSERT INTO title_search(conversation_id, title) VALUES (new.id, new.title);
+    END;
+    CREATE TRIGGER title_search_update AFTER UPDATE OF title ON conversations
+        WHEN old.title IS NOT new.title BEGIN
+        DELETE FROM title_search WHERE conversation_id = old.id;
+        INSERT INTO title_search(conversation_id, title) VALUES (new.id, new.title);
+    END;
+    CREATE TRIGGER title_search_delete AFTER DELETE ON conversations BEGIN
+        DELETE FROM title_search WHERE conversation_id = old.id;
+    END;
+    INSERT INTO message_search(rowid, content) SELECT id, content FROM messages WHERE role IN ('user', 'assistant');
+    INSERT INTO title_search(conversation_id, title) SELECT id, title FROM conversations;
+    """,
 ]
 SCHEMA_VERSION = len(_MIGRATIONS)
 
@@ -100,10 +142,58 @@ _COUNTED = "role IN ('user', 'assistant', 'heartbeat')"
 # Most rows one page of history holds: a page reaches back to the start of its oldest turn, but a
 # turn longer than this is cut (the rest comes with the next page).
 MAX_PAGE = 2000
+# How long a deleted conversation can still be restored; after that ``purge_deleted`` drops it.
+UNDO_SECONDS = 30.0
+# A search reads at most this many words of the query, each at most this long.
+MAX_SEARCH_TERMS = 16
+MAX_TERM_CHARS = 64
+# Where a snippet's matching words begin and end, before it is cut into segments.
+_HIT_START, _HIT_END = "\ue000", "\ue001"
+# A listed conversation: visible, and with at least one row.
+_LISTED = "c.deleted_at IS NULL AND EXISTS (SELECT 1 FROM messages m WHERE m.conversation_id = c.id)"
+_WITH_COUNT = (
+    "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id AND m." + _COUNTED + ")"
+    " AS message_count FROM conversations c"
+)
 
 
 def _title_from(text: str, limit: int = TITLE_CHARS) -> str:
     return cut(" ".join(text.split()), limit).strip()
+
+
+def match_expression(text: Any) -> str | None:
+    """The FTS5 query for what the user typed: every word must occur (as a word, accents aside),
+    the last one as a prefix, so that results come while a word is being typed. Each word is
+    quoted, so nothing in the text is read as FTS5 syntax (AND, NEAR, column filters, ``*``,
+    brackets, stray quotes). None when the text holds no word to look for."""
+    if not isinstance(text, str):
+        return None
+    words = []
+    for raw in text.split():
+        word = "".join(ch for ch in raw if ch.isprintable())[:MAX_TERM_CHARS]
+        if any(ch.isalnum() for ch in word):
+            words.append('"' + word.replace('"', '""') + '"')
+        if len(words) == MAX_SEARCH_TERMS:
+            break
+    if not words:
+        return None
+    words[-1] += "*"
+    return " ".join(words)
+
+
+def _segments(snippet: str) -> list[list]:
+    """A snippet as [text, is_match] pieces, for the page to draw as text."""
+    pieces, hit, text = [], False, ""
+    for ch in snippet:
+        if ch in (_HIT_START, _HIT_END):
+            if text:
+                pieces.append([text, hit])
+            text, hit = "", ch == _HIT_START
+        else:
+            text += ch
+    if text:
+        pieces.append([text, hit])
+    return pieces
 
 
 class ConversationStore:
@@ -126,6 +216,11 @@ class ConversationStore:
             self._db.executescript(_SCHEMA)
             self._db.commit()
             self._migrate()
+            # A deletion whose time to undo ran out while no server ran is final now.
+            self._db.execute(
+                "DELETE FROM conversations WHERE deleted_at IS NOT NULL AND deleted_at <= ?", (time.time() - UNDO_SECONDS,)
+            )
+            self._db.commit()
 
     def _migrate(self) -> None:
         version = self._db.execute("PRAGMA user_version").fetchone()[0]
@@ -182,25 +277,21 @@ class ConversationStore:
             return None
 
         def op(db):
-            row = db.execute(
-                "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id AND m." + _COUNTED + ")"
-                " AS message_count FROM conversations c WHERE c.id = ?",
-                (conv_id,),
-            ).fetchone()
+            row = db.execute(_WITH_COUNT + " WHERE c.id = ? AND c.deleted_at IS NULL", (conv_id,)).fetchone()
             return _conversation_dict(row) if row else None
 
         return await self._call(op)
 
     async def rename_conversation(self, conv_id: Any, title: Any) -> bool:
-        """Store a new title. Returns whether the conversation exists."""
+        """Store a new title. Returns whether the conversation exists (and is not deleted). A new
+        title is no activity: the conversation keeps its place in the list."""
         if not isinstance(conv_id, str):
             return False
         title = _title_from(str(title), NAME_LIMIT) or UNTITLED
 
         def op(db):
             cur = db.execute(
-                "UPDATE conversations SET title = ?, titled = 1, updated_at = ? WHERE id = ?",
-                (title, time.time(), conv_id),
+                "UPDATE conversations SET title = ?, titled = 1 WHERE id = ? AND deleted_at IS NULL", (title, conv_id)
             )
             return cur.rowcount > 0
 
@@ -221,21 +312,121 @@ class ConversationStore:
         limit = max(0, int(limit))
 
         def op(db):
-            sql = (
-                "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id AND m." + _COUNTED + ")"
-                " AS message_count FROM conversations c"
-            )
-            where, args = [], []
+            sql = _WITH_COUNT
+            where, args = ["c.deleted_at IS NULL"], []
             if session_id is not None:
                 where.append("c.session_id = ?")
                 args.append(session_id)
             if not include_empty:
                 where.append("EXISTS (SELECT 1 FROM messages m WHERE m.conversation_id = c.id)")
-            if where:
-                sql += " WHERE " + " AND ".join(where)
+            sql += " WHERE " + " AND ".join(where)
             sql += " ORDER BY c.updated_at DESC, c.created_at DESC LIMIT ?"
             args.append(limit)
             return [_conversation_dict(r) for r in db.execute(sql, args).fetchall()]
+
+        return await self._call(op)
+
+    async def conversations_page(
+        self, query: Any = None, after: tuple[float, str] | None = None, limit: int = 50
+    ) -> tuple[list[dict], bool]:
+        """A page of the conversations of every session that have rows, most recently active first
+        (by ``updated_at``, then id), after the conversation ``after`` = (updated_at, id) of the
+        previous page's last one. With ``query``, only those whose title or words match it (see
+        ``match_expression``), each with ``snippet``: the latest matching message's words around
+        the match as [text, is_match] pieces, or None when only the title matched. A query with
+        no word in it matches nothing. Returns the page and whether more follow."""
+        limit = max(1, int(limit))
+        match = match_expression(query) if query is not None else None
+        if query is not None and match is None:
+            return [], False
+
+        def op(db):
+            sql, args = _WITH_COUNT + " WHERE " + _LISTED, []
+            if match is not None:
+                sql += (
+                    " AND c.id IN (SELECT conversation_id FROM title_search WHERE title_search MATCH ?"
+                    " UNION SELECT m.conversation_id FROM message_search s JOIN messages m ON m.id = s.rowid"
+                    " WHERE message_search MATCH ?)"
+                )
+                args += [match, match]
+            if after is not None:
+                sql += " AND (c.updated_at < ? OR (c.updated_at = ? AND c.id < ?))"
+                args += [float(after[0]), float(after[0]), str(after[1])]
+            sql += " ORDER BY c.updated_at DESC, c.id DESC LIMIT ?"
+            rows = db.execute(sql, [*args, limit + 1]).fetchall()
+            page = [_conversation_dict(r) for r in rows[:limit]]
+            if match is not None and page:
+                snippets = _snippets(db, match, [c["id"] for c in page])
+                for c in page:
+                    c["snippet"] = snippets.get(c["id"])
+            return page, len(rows) > limit
+
+        return await self._call(op)
+
+    async def delete_conversation(self, conv_id: Any) -> bool:
+        """Delete a conversation, for now in a way that ``restore_conversation`` can undo: it is
+        hidden from every listing, search and read at once, and goes with its rows at the first
+        ``purge_deleted`` after ``UNDO_SECONDS``. Returns whether there was one to delete."""
+        if not isinstance(conv_id, str):
+            return False
+
+        def op(db):
+            cur = db.execute(
+                "UPDATE conversations SET deleted_at = ? WHERE id = ? AND deleted_at IS NULL", (time.time(), conv_id)
+            )
+            return cur.rowcount > 0
+
+        return await self._call(op)
+
+    async def restore_conversation(self, conv_id: Any) -> bool:
+        """Bring back a deleted conversation not yet purged, as it was. Returns whether it came back."""
+        if not isinstance(conv_id, str):
+            return False
+
+        def op(db):
+            cur = db.execute(
+                "UPDATE conversations SET deleted_at = NULL WHERE id = ? AND deleted_at IS NOT NULL", (conv_id,)
+            )
+            return cur.rowcount > 0
+
+        return await self._call(op)
+
+    async def purge_deleted(self, older_than: float = UNDO_SECONDS) -> int:
+        """Drop for good the conversations deleted at least ``older_than`` seconds ago, with their
+        messages and turns. Returns how many went."""
+        bound = time.time() - older_than
+
+        def op(db):
+            return db.execute(
+                "DELETE FROM conversations WHERE deleted_at IS NOT NULL AND deleted_at <= ?", (bound,)
+            ).rowcount
+
+        return await self._call(op)
+
+    async def export_conversation(self, conv_id: Any) -> dict | None:
+        """Everything stored of a conversation, for an export: the conversation, its turns and
+        all its messages in order (meta included). None when there is no such conversation."""
+        if not isinstance(conv_id, str):
+            return None
+
+        def op(db):
+            row = db.execute(_WITH_COUNT + " WHERE c.id = ? AND c.deleted_at IS NULL", (conv_id,)).fetchone()
+            if row is None:
+                return None
+            messages = db.execute(
+                "SELECT id, role, content, meta, created_at, turn_id FROM messages WHERE conversation_id = ? ORDER BY id",
+                (conv_id,),
+            ).fetchall()
+            turns = db.execute(
+                "SELECT id, mode, started_at, ended_at, outcome FROM turns WHERE conversation_id = ?"
+                " ORDER BY started_at, rowid",
+                (conv_id,),
+            ).fetchall()
+            return {
+                "conversation": _conversation_dict(row),
+                "turns": [dict(t) for t in turns],
+                "messages": [_message_dict(m) for m in messages],
+            }
 
         return await self._call(op)
 
@@ -465,6 +656,24 @@ def _message_dict(r: sqlite3.Row) -> dict:
     if r["turn_id"]:
         msg["turn_id"] = r["turn_id"]
     return msg
+
+
+def _snippets(db: sqlite3.Connection, match: str, conv_ids: list[str]) -> dict[str, list]:
+    """The words around the match in the latest matching message of each conversation."""
+    marks = ",".join("?" * len(conv_ids))
+    latest = [r[0] for r in db.execute(
+        "SELECT MAX(m.id) FROM message_search s JOIN messages m ON m.id = s.rowid"
+        f" WHERE message_search MATCH ? AND m.conversation_id IN ({marks}) GROUP BY m.conversation_id",
+        (match, *conv_ids),
+    )]
+    if not latest:
+        return {}
+    rows = db.execute(
+        "SELECT m.conversation_id, snippet(message_search, 0, ?, ?, '…', 16) FROM message_search s"
+        f" JOIN messages m ON m.id = s.rowid WHERE message_search MATCH ? AND s.rowid IN ({','.join('?' * len(latest))})",
+        (_HIT_START, _HIT_END, match, *latest),
+    ).fetchall()
+    return {conv_id: _segments(text) for conv_id, text in rows}
 
 
 def _conversation_dict(row: sqlite3.Row) -> dict:

@@ -1,5 +1,6 @@
-"""The JSON routes under /api: sessions, stored conversations, pending approvals, the heartbeat's
-state, and the connector inbox.
+"""The JSON routes under /api: sessions, stored conversations (listed and searched a page at a
+time, renamed, deleted with a way back, exported), pending approvals, the heartbeat's state, and
+the connector inbox.
 
 Each route reads what it needs from its application at each request: ``app.state.config`` and
 ``app.state.shared``, the state the server publishes (``get_state()``), filled at start-up.
@@ -10,13 +11,16 @@ Each route reads what it needs from its application at each request: ``app.state
 import asyncio
 import json
 from typing import Any
+from urllib.parse import quote
 
 from fastapi import APIRouter, HTTPException, Request
-from fastapi.responses import JSONResponse
+from fastapi.responses import JSONResponse, Response
 from starlette.requests import ClientDisconnect
 
+from tavrin.core import export
 from tavrin.core.session_registry import get_registry
-from tavrin.gateway.host_turns import start_host_turn
+from tavrin.core.store import UNDO_SECONDS
+from tavrin.gateway.host_turns import broadcast, spawn, start_host_turn
 from tavrin.gateway.security import allowed_origins
 
 MAX_CONNECTOR_TEXT = 20_000
@@ -28,6 +32,9 @@ MAX_QUEUED_CONNECTOR_MESSAGES = 20
 MAX_NOTE_BODY = 16 * 1024
 # How long ``?wait=true`` waits for the turn before answering that it is still running.
 CONNECTOR_WAIT_SECONDS = 60.0
+# Conversations in one page of the list (a client may ask for up to MAX_LIST_PAGE).
+LIST_PAGE = 50
+MAX_LIST_PAGE = 500
 
 router = APIRouter(prefix="/api")
 
@@ -75,6 +82,143 @@ async def conversation_messages(request: Request, conversation_id: str, limit: i
         raise HTTPException(status_code=404, detail="Unknown conversation")
     messages, has_more = await store.get_messages_page(conversation_id, before, limit=min(max(limit, 0), 500))
     return {"conversation": conversation, "messages": messages, "has_more": has_more}
+
+
+@router.get("/conversations")
+async def conversations(request: Request, q: str | None = None, cursor: str | None = None, limit: int = LIST_PAGE):
+    """The conversations of every tab, most recently active first, a page at a time: ``cursor``
+    is the ``next`` of the page before. With ``q``, those whose title or words match, each with
+    the matching words (``snippet``: [text, is_match] pieces). Each names its tab (``tab``: id,
+    name, icon), or null when that tab is closed."""
+    store = _store(request)
+    after = _read_cursor(cursor) if cursor else None
+    query = q if q is not None and q.strip() else None
+    page, more = await store.conversations_page(query, after, limit=min(max(limit, 1), MAX_LIST_PAGE))
+    registry = get_registry()
+    for conv in page:
+        session = registry.get(conv["session_id"])
+        conv["tab"] = (
+            {"session_id": session.session_id, "name": session.display_name, "icon": session.icon} if session else None
+        )
+    last = page[-1] if page else None
+    return {"conversations": page, "next": f"{last['updated_at']!r}~{last['id']}" if more else None}
+
+
+def _read_cursor(cursor: str) -> tuple[float, str]:
+    when, _, conv_id = cursor.partition("~")
+    try:
+        return float(when), conv_id
+    except ValueError:
+        raise HTTPException(status_code=400, detail="Bad cursor") from None
+
+
+@router.patch("/conversations/{conversation_id}")
+async def rename_conversation(request: Request, conversation_id: str):
+    """A new title for a conversation. Body: {"title": "..."}; every window hears of it."""
+    _require_same_origin(request)
+    body = await read_json_body(request, MAX_NOTE_BODY)
+    title = body.get("title") if isinstance(body, dict) else None
+    if not isinstance(title, str) or not title.strip():
+        raise HTTPException(status_code=400, detail='"title" must be a non-empty string')
+    store = _store(request)
+    if not await store.rename_conversation(conversation_id, title):
+        raise HTTPException(status_code=404, detail="Unknown conversation")
+    conversation = await store.get_conversation(conversation_id)
+    await broadcast({"type": "conversation_renamed", "conversation_id": conversation_id, "title": conversation["title"]})
+    return conversation
+
+
+@router.delete("/conversations/{conversation_id}")
+async def delete_conversation(request: Request, conversation_id: str):
+    """Delete a conversation, restorable for ``undo_seconds``. A tab that was on it starts a new
+    conversation (told to every window as ``conversation_started``); a restore in time brings the
+    tab back to it. 409 while a turn runs in it: the user stops the turn first."""
+    _require_same_origin(request)
+    store = _store(request)
+    if await store.get_conversation(conversation_id) is None:
+        raise HTTPException(status_code=404, detail="Unknown conversation")
+    registry = get_registry()
+    on_it = [s for s in registry if s.conversation_id == conversation_id]
+    if any(_busy(s) for s in on_it):
+        raise HTTPException(status_code=409, detail="A turn is running in this conversation: stop it first")
+    await store.delete_conversation(conversation_id)
+    moved = []
+    for session in on_it:
+        new_id = await registry.new_conversation_in_session(session.session_id)
+        moved.append((session.session_id, new_id))
+        await broadcast({"type": "conversation_started", "conversation_id": new_id, "session_id": session.session_id})
+    _moved_tabs(request)[conversation_id] = moved
+    await broadcast({"type": "conversations_changed"})
+    spawn(_purge_later(store, _moved_tabs(request), conversation_id), "purge-deleted")
+    return {"conversation_id": conversation_id, "deleted": True, "undo_seconds": UNDO_SECONDS,
+            "new_conversations": dict(moved)}
+
+
+@router.post("/conversations/{conversation_id}/restore")
+async def restore_conversation(request: Request, conversation_id: str):
+    """Undo a deletion still within its time. A tab the deletion moved to a new conversation comes
+    back to this one, unless the tab has gone on meanwhile (a message in the new one, another
+    conversation resumed)."""
+    _require_same_origin(request)
+    store = _store(request)
+    if not await store.restore_conversation(conversation_id):
+        raise HTTPException(status_code=404, detail="Nothing to restore: the conversation is gone")
+    registry = get_registry()
+    back = []
+    for session_id, new_id in _moved_tabs(request).pop(conversation_id, ()):
+        session = registry.get(session_id)
+        if session is None or session.conversation_id != new_id or _busy(session):
+            continue
+        if await store.get_messages(new_id, limit=1):
+            continue
+        await session.agent.conversation.resume_conversation(conversation_id)
+        await store.delete_conversation_if_empty(new_id)
+        messages = await store.get_messages(conversation_id, limit=200)
+        await broadcast({"type": "conversation_resumed", "conversation_id": conversation_id,
+                         "session_id": session_id, "messages": messages})
+        back.append(session_id)
+    await broadcast({"type": "conversations_changed"})
+    return {"conversation_id": conversation_id, "restored": True, "sessions": back}
+
+
+@router.get("/conversations/{conversation_id}/export")
+async def export_conversation(request: Request, conversation_id: str, format: str = "md"):
+    """The whole conversation as a file: ``format=md`` (to read) or ``json`` (every message with
+    its role, content, meta and time)."""
+    if format not in ("md", "json"):
+        raise HTTPException(status_code=400, detail='format must be "md" or "json"')
+    data = await _store(request).export_conversation(conversation_id)
+    if data is None:
+        raise HTTPException(status_code=404, detail="Unknown conversation")
+    session = get_registry().get(data["conversation"]["session_id"])
+    tab = session.display_name if session else None
+    if format == "json":
+        body, media = export.to_json(data, tab), "application/json"
+    else:
+        body, media = export.to_markdown(data, tab), "text/markdown; charset=utf-8"
+    name, ascii_name = export.filename(data["conversation"]["title"], format)
+    disposition = f"attachment; filename=\"{ascii_name}\"; filename*=UTF-8''{quote(name, safe='')}"
+    return Response(body, media_type=media, headers={"Content-Disposition": disposition})
+
+
+def _busy(session) -> bool:
+    return bool(session.to_dict()["is_processing"]) or any(not t.done() for t in session.host_tasks)
+
+
+def _moved_tabs(request: Request) -> dict[str, list[tuple[str, str]]]:
+    """conversation id -> [(session id, the new conversation it was given)] for each deletion
+    that may still be undone."""
+    state = request.app.state
+    if not hasattr(state, "moved_tabs"):
+        state.moved_tabs = {}
+    return state.moved_tabs
+
+
+async def _purge_later(store, moved_tabs: dict, conversation_id: str) -> None:
+    await asyncio.sleep(UNDO_SECONDS + 1)
+    await store.purge_deleted()
+    if await store.get_conversation(conversation_id) is None:
+        moved_tabs.pop(conversation_id, None)
 
 
 @router.get("/approvals")

@@ -8,7 +8,6 @@ import { send, retryNow } from "./connection.js";
 import { session, activate, beginTurn, renderChrome } from "./sessions.js";
 import { addUser, showQueued } from "./transcript.js";
 import { updateBadges } from "./tabs.js";
-import { refreshResumeList } from "./conversations.js";
 import { wireHeartbeat } from "./heartbeat.js";
 import { AttachError, fitMessage, onlyAttached, payload } from "./attachments.js";
 import { wireAttachments, pendingFiles, hasPending, clearPending, whenRead, note, showAttachments } from "./attachview.js";
@@ -143,13 +142,6 @@ export function wire() {
   $("stall-dismiss").addEventListener("click", () => { session(ui.active).stall = null; renderChrome(); });
   $("new-tab").addEventListener("click", () => send({ type: "new_session" }));
   $("new-conv").addEventListener("click", () => send({ type: "new_conversation", session_id: ui.active }));
-  $("resume-all").addEventListener("change", refreshResumeList);
-  $("resume-select").addEventListener("focus", refreshResumeList);
-  $("resume-btn").addEventListener("click", () => {
-    const id = $("resume-select").value;
-    if (id) send({ type: "resume_conversation", session_id: ui.active, conversation_id: id });
-    setMenu(false);
-  });
   $("clear-history").addEventListener("click", () => {
     if (confirm("Delete this connector conversation's stored messages?")) {
       send({ type: "clear_session_history", session_id: ui.active });

@@ -70,7 +70,11 @@ const handlers = {
         if (s.id === ui.active) renderChrome();
       }
     }
+    refreshResumeList();
   },
+
+  // Another window (or this one) deleted or restored a conversation.
+  conversations_changed() { refreshResumeList(); },
 
   mode(ev, id) {
     const s = session(id);

@@ -9,8 +9,9 @@
 // DOM), sync.js (the session streams' reconciliation, pure functions), events.js (a handler per
 // event type), streams.js, sessions.js and history.js (acting on those), connection.js,
 // access.js (the token), and one view per region of the page: tabs.js, transcript.js,
-// approvals.js, conversations.js, heartbeat.js, status.js, with controls.js for the composer and
-// the buttons; attachments.js (the files a message carries, no view) and attachview.js (theirs).
+// approvals.js, conversations.js (the sidebar's list, in sidebar.js), heartbeat.js, status.js, with
+// controls.js for the composer and the buttons; attachments.js (the files a message carries, no
+// view) and attachview.js (theirs).
 
 import { MAIN } from "./protocol.js";
 import { $ } from "./dom.js";
@@ -20,6 +21,8 @@ import { connect } from "./connection.js";
 import { session, activate } from "./sessions.js";
 import { scrollToEnd } from "./transcript.js";
 import { wire } from "./controls.js";
+import { wireConversations } from "./conversations.js";
+import { wireSidebar } from "./sidebar.js";
 import { handleEvent } from "./events.js";
 import { renderMarkdown } from "./markdown.js";
 import { wireNotifications } from "./notify.js";
@@ -35,4 +38,6 @@ session(MAIN);
 activate(MAIN);
 wire();
 wireNotifications();
+wireConversations();
+wireSidebar();
 connect();
