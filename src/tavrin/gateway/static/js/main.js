@@ -9,9 +9,9 @@
 // DOM), sync.js (the session streams' reconciliation, pure functions), events.js (a handler per
 // event type), streams.js, sessions.js and history.js (acting on those), connection.js,
 // access.js (the token), and one view per region of the page: tabs.js, transcript.js,
-// approvals.js, conversations.js (the sidebar's list, in sidebar.js), heartbeat.js, status.js, with
-// controls.js for the composer and the buttons; attachments.js (the files a message carries, no
-// view) and attachview.js (theirs).
+// approvals.js, conversations.js (the sidebar's list, in sidebar.js), heartbeat.js, status.js,
+// notify.js (unread marks and desktop notifications), with controls.js for the composer and the
+// buttons; attachments.js (the files a message carries, no view) and attachview.js (theirs).
 
 import { MAIN } from "./protocol.js";
 import { $ } from "./dom.js";
