@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ast
+import asyncio
 import importlib
 import inspect
 import types
@@ -91,6 +92,26 @@ def test_every_name_a_stub_declares_exists(module):
     declared = [n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)]
     declared += [n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef))]
     assert [name for name in declared if not hasattr(mod, name)] == []
+
+
+# An argument each declared type accepts, exactly: enough to make a coroutine, which runs nothing yet.
+SAMPLES = {"str": "s", "dict[str, Any]": {}, "int": 0}
+
+ASYNC_CASES = [(m, name) for m, name in CASES
+               if isinstance(next(n for q, n, _ in declarations(m) if q == name), ast.AsyncFunctionDef)]
+
+
+@pytest.mark.parametrize("module, name", ASYNC_CASES, ids=[f"{m.rsplit('.', 1)[1]}.{n}" for m, n in ASYNC_CASES])
+def test_a_coroutine_function_makes_coroutines_named_after_it(module, name):
+    # catches: an async function whose body is not a coroutine, or whose coroutines carry another name
+    node, obj = next((n, o) for q, n, o in declarations(module) if q == name)
+    params = stub_params(node, annotated=True)
+    coro = obj(*[SAMPLES.get(annotation) for _, _, annotation, default in params if default is P.empty])
+    try:
+        assert asyncio.iscoroutine(coro)
+        assert (coro.__name__, coro.__qualname__) == (obj.__name__, obj.__qualname__)
+    finally:
+        coro.close()
 
 
 def exported(module: str):
