@@ -4,7 +4,8 @@
 namespace tv::gateway {
 namespace {
 
-const FunctionDef* endpoint_def = nullptr;  // made anew by every create_ws_router(), like a nested def
+// The endpoint is a nested def: every create_ws_router() makes a new function of this declaration.
+const FunctionDef* endpoint_def = nullptr;
 
 // The release callback of a chat task, bound to the session id it was registered under:
 // `if _active_tasks.get(sid) is task: del _active_tasks[sid]`. Its `self` is the session id, so
