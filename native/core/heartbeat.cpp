@@ -103,7 +103,6 @@ using Field = nb::object Runner::*;
 struct Module {
     Names n;
     Logger log{"tavrin.heartbeat"};
-    CoroName loop_name{"_loop", "HeartbeatRunner._loop"};
     ModuleGlobals global;  // the module's globals, looked up at each use
     // The keys of status() in their order, each bound to None (see StatusMemo).
     nb::object status_keys;
@@ -166,13 +165,12 @@ void discard_coroutine(nb::handle coro) noexcept {
 
 // ---- construction and state --------------------------------------------------------------------
 
-nb::object init_impl(PyObject* const* a) {
+nb::object init_impl(nb::handle self, nb::handle config, nb::handle on_beat, nb::handle on_event) {
     const Module& m = hb();
     const Names& n = m.n;
-    nb::handle self = a[0];
-    put(self, &Runner::config, a[1]);
-    put(self, &Runner::on_beat, a[2]);
-    put(self, &Runner::on_event, a[3]);
+    put(self, &Runner::config, config);
+    put(self, &Runner::on_beat, on_beat);
+    put(self, &Runner::on_event, on_event);
     put(self, &Runner::task, Py_None);
     put(self, &Runner::consecutive_beats, integer(0));
     put(self, &Runner::paused, Py_False);
@@ -181,27 +179,19 @@ nb::object init_impl(PyObject* const* a) {
 }
 
 // True while the loop task exists and has not finished (it may have ended by itself).
-nb::object running_impl(PyObject* const* a) {
-    return boolean(task_running(get(a[0], &Runner::task)));
-}
+nb::object running_impl(nb::handle self) { return boolean(task_running(get(self, &Runner::task))); }
 
-nb::object paused_impl(PyObject* const* a) { return get(a[0], &Runner::paused); }
+nb::object paused_impl(nb::handle self) { return get(self, &Runner::paused); }
 
-nb::object consecutive_beats_impl(PyObject* const* a) {
-    return get(a[0], &Runner::consecutive_beats);
-}
+nb::object consecutive_beats_impl(nb::handle self) { return get(self, &Runner::consecutive_beats); }
 
-nb::object reset_consecutive_impl(PyObject* const* a) {
-    put(a[0], &Runner::consecutive_beats, integer(0));
-    return none();
-}
+void reset_consecutive_impl(nb::handle self) { put(self, &Runner::consecutive_beats, integer(0)); }
 
 // ---- lifecycle ---------------------------------------------------------------------------------
 
-nb::object start_impl(PyObject* const* a) {
+nb::object start_impl(nb::handle self) {
     const Module& m = hb();
     const Names& n = m.n;
-    nb::handle self = a[0];
     if (truthy(running(self))) return none();
     call_method(get(self, &Runner::stop_event), n.clear);
     // The running loop is fetched before the coroutine exists: without one, start() fails with the
@@ -224,10 +214,9 @@ nb::object start_impl(PyObject* const* a) {
 }
 
 // Requests cancellation and forgets the task; the task winds down on its own.
-nb::object stop_impl(PyObject* const* a) {
+nb::object stop_impl(nb::handle self) {
     const Module& m = hb();
     const Names& n = m.n;
-    nb::handle self = a[0];
     call_method(get(self, &Runner::stop_event), n.set);
     nb::object task = get(self, &Runner::task);
     if (truthy(task) && !truthy(call_method(task, n.done))) call_method(task, n.cancel);
@@ -236,39 +225,34 @@ nb::object stop_impl(PyObject* const* a) {
     return none();
 }
 
-nb::object pause_impl(PyObject* const* a) {
+void pause_impl(nb::handle self) {
     const Module& m = hb();
-    put(a[0], &Runner::paused, Py_True);
+    put(self, &Runner::paused, Py_True);
     m.log.log(Level::info, m.n.paused_by_user);
-    return none();
 }
 
-nb::object resume_impl(PyObject* const* a) {
+void resume_impl(nb::handle self) {
     const Module& m = hb();
-    put(a[0], &Runner::paused, Py_False);
+    put(self, &Runner::paused, Py_False);
     m.log.log(Level::info, m.n.resumed);
-    return none();
 }
 
 // A running runner restarts with the new configuration (or stays stopped when it is disabled);
 // a stopped runner only takes the new record.
-nb::object update_config_impl(PyObject* const* a) {
+void update_config_impl(nb::handle self, nb::handle config) {
     const Names& n = hb().n;
-    nb::handle self = a[0], config = a[1];
     put(self, &Runner::config, config);
     if (truthy(running(self))) {
         call_method(self, n.stop);
         if (truthy(attr(config, n.enabled))) call_method(self, n.start);
     }
-    return none();
 }
 
 // The nine values are read in the order of their keys; then the memo takes those that changed, and
 // the result is a copy of it with a new list for "blocked_ops".
-nb::object status_impl(PyObject* const* a) {
+nb::object status_impl(nb::handle self) {
     const Module& m = hb();
     const Names& n = m.n;
-    nb::handle self = a[0];
     nb::object config = get(self, &Runner::config);
     nb::object values[] = {attr(config, n.enabled),
                            running(self),
@@ -297,10 +281,10 @@ nb::object status_impl(PyObject* const* a) {
 
 // Whether the local wall-clock time lies in the configured quiet window. The times are compared as
 // "%H:%M" texts; a window whose start is later than its end wraps past midnight.
-nb::object in_quiet_hours_impl(PyObject* const* a) {
+nb::object in_quiet_hours_impl(nb::handle self) {
     const Module& m = hb();
     const Names& n = m.n;
-    nb::object config = get(a[0], &Runner::config);
+    nb::object config = get(self, &Runner::config);
     nb::object start = attr(config, n.quiet_hours_start);
     nb::object end = attr(config, n.quiet_hours_end);
     if (!truthy(start) || !truthy(end)) return boolean(false);
@@ -385,18 +369,7 @@ Coro run_loop(nb::object self) {
     co_return none();
 }
 
-nb::object loop_impl(PyObject* const* a) { return hb().loop_name.wrap(run_loop(nb::borrow(a[0]))); }
-
 // ---- the class ---------------------------------------------------------------------------------
-
-nb::object ann(const char* text) { return str(text); }
-
-nb::object method(const char* name, const char* qualname, const char* doc, std::vector<Param> params, Impl impl,
-                  const char* returns, bool coroutine = false) {
-    params.insert(params.begin(), Param{"self"});
-    auto* definition = new FunctionDef{name, qualname, doc, std::move(params), impl, coroutine, ann(returns)};
-    return make_function(definition, module_name);
-}
 
 // The class, with the fields in the order in which __init__ sets them (the order `vars()` lists them).
 nb::object make_runner_class() {
@@ -409,33 +382,29 @@ nb::object make_runner_class() {
                                            {"_consecutive_beats", offsetof(Runner, consecutive_beats)},
                                            {"_paused", offsetof(Runner, paused)},
                                            {"_stop_event", offsetof(Runner, stop_event)}});
-    auto add = [&](const char* name, nb::handle value) { check(PyObject_SetAttrString(cls.ptr(), name, value.ptr())); };
-    auto add_method = [&](const char* name, const char* qualname, const char* doc, Impl impl, const char* returns) {
-        add(name, method(name, qualname, doc, {}, impl, returns));
-    };
-    auto add_property = [&](const char* name, const char* qualname, Impl impl, const char* returns) {
-        add(name, make_property(method(name, qualname, nullptr, {}, impl, returns), nullptr));
+    auto add_property = [&](const FunctionDef* getter) {
+        nb::object property = make_property(make_function(getter, module_name), nullptr);
+        check(PyObject_SetAttrString(cls.ptr(), getter->name, property.ptr()));
     };
 
-    add("__init__", method("__init__", "HeartbeatRunner.__init__", nullptr,
-                           {{"config", false, {}, ann("HeartbeatConfig")},
-                            {"on_beat", false, {}, ann("Callable[[str], Awaitable[Any]]")},
-                            {"on_event", false, none(), ann("Callable[[dict[str, Any]], Awaitable[None]] | None")}},
-                           entry<init_impl>, "None"));
-    add_property("running", "HeartbeatRunner.running", entry<running_impl>, "bool");
-    add_property("paused", "HeartbeatRunner.paused", entry<paused_impl>, "bool");
-    add_property("consecutive_beats", "HeartbeatRunner.consecutive_beats", entry<consecutive_beats_impl>, "int");
-    add_method("reset_consecutive", "HeartbeatRunner.reset_consecutive",
-               "Call this whenever the user sends a real message.", entry<reset_consecutive_impl>, "None");
-    add_method("start", "HeartbeatRunner.start", nullptr, entry<start_impl>, "None");
-    add_method("stop", "HeartbeatRunner.stop", nullptr, entry<stop_impl>, "None");
-    add_method("pause", "HeartbeatRunner.pause", nullptr, entry<pause_impl>, "None");
-    add_method("resume", "HeartbeatRunner.resume", nullptr, entry<resume_impl>, "None");
-    add("update_config", method("update_config", "HeartbeatRunner.update_config", nullptr,
-                                {{"config", false, {}, ann("HeartbeatConfig")}}, entry<update_config_impl>, "None"));
-    add_method("status", "HeartbeatRunner.status", nullptr, entry<status_impl>, "dict[str, Any]");
-    add_method("_in_quiet_hours", "HeartbeatRunner._in_quiet_hours", nullptr, entry<in_quiet_hours_impl>, "bool");
-    add("_loop", method("_loop", "HeartbeatRunner._loop", nullptr, {}, entry<loop_impl>, "None", true));
+    define(cls, method<init_impl>("HeartbeatRunner.__init__", arg("config", "HeartbeatConfig"),
+                                  arg("on_beat", "Callable[[str], Awaitable[Any]]"),
+                                  arg("on_event", "Callable[[dict[str, Any]], Awaitable[None]] | None", none()),
+                                  returns("None")));
+    add_property(method<running_impl>("HeartbeatRunner.running", returns("bool")));
+    add_property(method<paused_impl>("HeartbeatRunner.paused", returns("bool")));
+    add_property(method<consecutive_beats_impl>("HeartbeatRunner.consecutive_beats", returns("int")));
+    define(cls, method<reset_consecutive_impl>("HeartbeatRunner.reset_consecutive", returns("None"),
+                                               "Call this whenever the user sends a real message."));
+    define(cls, method<start_impl>("HeartbeatRunner.start", returns("None")));
+    define(cls, method<stop_impl>("HeartbeatRunner.stop", returns("None")));
+    define(cls, method<pause_impl>("HeartbeatRunner.pause", returns("None")));
+    define(cls, method<resume_impl>("HeartbeatRunner.resume", returns("None")));
+    define(cls, method<update_config_impl>("HeartbeatRunner.update_config", arg("config", "HeartbeatConfig"),
+                                           returns("None")));
+    define(cls, method<status_impl>("HeartbeatRunner.status", returns("dict[str, Any]")));
+    define(cls, method<in_quiet_hours_impl>("HeartbeatRunner._in_quiet_hours", returns("bool")));
+    define(cls, method<run_loop>("HeartbeatRunner._loop", returns("None")));
 
     seal_native_class<Runner>();
     return cls;

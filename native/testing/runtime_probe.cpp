@@ -13,8 +13,6 @@ using namespace tv;
 namespace {
 
 constexpr const char* module_name = "tavrin._runtime_probe";
-CoroName await_each_name, each_caught_name, guarded_name, keep_name, within_name, catch_ordinary_name, collect_name,
-    fail_name, managed_name;
 
 // Appends `item` to `log` when it goes out of scope: shows which frames were unwound, and when.
 class Mark {
@@ -141,57 +139,30 @@ Coro fail(nb::object kind) {
     raise(PyExc_KeyError, "python failure");
 }
 
-template <Coro (*F)(nb::object), CoroName* N>
-nb::object one(PyObject* const* a) { return N->wrap(F(nb::borrow(a[0]))); }
-
-nb::object keep_impl(PyObject* const* a) { return keep_name.wrap(keep(nb::borrow(a[0]), nb::borrow(a[1]))); }
-
-nb::object guarded_impl(PyObject* const* a) {
-    return guarded_name.wrap(guarded(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])));
-}
-
-nb::object managed_impl(PyObject* const* a) {
-    return managed_name.wrap(managed(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])));
-}
-
-nb::object log_value_impl(PyObject* const* a) { return log_value(a[0]); }
-
-void def(nb::handle m, const char* name, std::vector<Param> params, Impl impl, const char* doc,
-         bool coroutine = true) {
-    auto* definition = new FunctionDef{name, name, doc, std::move(params), impl, coroutine, {}};
-    check(PyObject_SetAttrString(m.ptr(), name, make_function(definition, module_name).ptr()));
-}
+// log_value at its default length limit.
+nb::object log_value_default(nb::handle value) { return log_value(value); }
 
 }  // namespace
 
 TV_MODULE(_runtime_probe, m) {
     coroutine_type();
-    await_each_name = CoroName("await_each", "await_each");
-    each_caught_name = CoroName("each_caught", "each_caught");
-    guarded_name = CoroName("guarded", "guarded");
-    keep_name = CoroName("keep", "keep");
-    within_name = CoroName("within", "within");
     probe_module = m.ptr();
     check(PyObject_SetAttrString(m.ptr(), "BOUND", Py_None));
-    catch_ordinary_name = CoroName("catch_ordinary", "catch_ordinary");
-    collect_name = CoroName("collect", "collect");
-    fail_name = CoroName("fail", "fail");
-    managed_name = CoroName("managed", "managed");
-    def(m, "await_each", {{"awaitables"}}, entry<one<await_each, &await_each_name>>, "Await each item; return the results.");
-    def(m, "each_caught", {{"awaitables"}}, entry<one<each_caught, &each_caught_name>>,
-        "Await each item, going on after an Exception; return [('ok', result) or ('caught', exc)].");
-    def(m, "guarded", {{"lock"}, {"awaitable"}, {"log"}}, entry<guarded_impl>,
-        "Await under a lock held by RAII; append 'completed' and, on unwinding, 'unwound' to log.");
-    def(m, "managed", {{"mgr"}, {"awaitable"}, {"log"}}, entry<managed_impl>,
-        "async with mgr around awaiting awaitable; append 'entered' and 'after' to log.");
-    def(m, "within", {{"awaitable"}}, entry<one<within, &within_name>>,
-        "Await awaitable bounded by BOUND seconds once it suspends, as asyncio.timeout would.");
-    def(m, "keep", {{"value"}, {"awaitable"}}, entry<keep_impl>,
-        "Hold value in a list owned by a frame local across awaiting awaitable; return the list.");
-    def(m, "catch_ordinary", {{"awaitable"}}, entry<one<catch_ordinary, &catch_ordinary_name>>,
-        "Await; an Exception becomes ('caught', exc), anything else passes through.");
-    def(m, "collect", {{"iterable"}}, entry<one<collect, &collect_name>>, "async for over iterable; return the items.");
-    def(m, "fail", {{"kind"}}, entry<one<fail, &fail_name>>, "Fail after one suspension with the given kind of error.");
-    def(m, "log_value", {{"value"}}, entry<log_value_impl>, "The value as the gateway writes it into a log line.",
-        false);
+    define(m, function<await_each>("await_each", arg("awaitables"), "Await each item; return the results."));
+    define(m, function<each_caught>(
+                  "each_caught", arg("awaitables"),
+                  "Await each item, going on after an Exception; return [('ok', result) or ('caught', exc)]."));
+    define(m, function<guarded>("guarded", arg("lock"), arg("awaitable"), arg("log"),
+                                "Await under a lock held by RAII; append 'completed' and, on unwinding, 'unwound' to log."));
+    define(m, function<managed>("managed", arg("mgr"), arg("awaitable"), arg("log"),
+                                "async with mgr around awaiting awaitable; append 'entered' and 'after' to log."));
+    define(m, function<within>("within", arg("awaitable"),
+                               "Await awaitable bounded by BOUND seconds once it suspends, as asyncio.timeout would."));
+    define(m, function<keep>("keep", arg("value"), arg("awaitable"),
+                             "Hold value in a list owned by a frame local across awaiting awaitable; return the list."));
+    define(m, function<catch_ordinary>("catch_ordinary", arg("awaitable"),
+                                       "Await; an Exception becomes ('caught', exc), anything else passes through."));
+    define(m, function<collect>("collect", arg("iterable"), "async for over iterable; return the items."));
+    define(m, function<fail>("fail", arg("kind"), "Fail after one suspension with the given kind of error."));
+    define(m, function<log_value_default>("log_value", arg("value"), "The value as the gateway writes it into a log line."));
 }

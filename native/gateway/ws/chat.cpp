@@ -4,9 +4,7 @@
 namespace tv::gateway {
 namespace {
 
-CoroName chat_name;
-
-Coro handle_chat(nb::object ws, nb::object message) {
+Coro handle_chat(nb::object ws, Dict message) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local get_state = import_from(n.server, n.get_state);
@@ -70,15 +68,9 @@ Coro handle_chat(nb::object ws, nb::object message) {
     co_return none();
 }
 
-nb::object chat_impl(PyObject* const* a) {
-    check_exact(a[1], &PyDict_Type, "message");
-    return chat_name.wrap(handle_chat(nb::borrow(a[0]), nb::borrow(a[1])));
-}
-
-nb::object should_use_computer_use_impl(PyObject* const* a) {
+nb::object should_use_computer_use(Str message) {
     const Gateway& g = gw();
-    check_exact(a[0], &PyUnicode_Type, "message");
-    nb::object lower = call_method(a[0], g.n.lower);
+    nb::object lower = call_method(message, g.n.lower);
     nb::object it = check(PyObject_GetIter(g.global(g.n._FORCE_CU_KEYWORDS).ptr()));
     while (PyObject* phrase = PyIter_Next(it.ptr())) {
         nb::object owned = nb::steal(phrase);
@@ -90,37 +82,24 @@ nb::object should_use_computer_use_impl(PyObject* const* a) {
     return boolean(false);
 }
 
-nb::object get_session_impl(PyObject* const* a) {
+nb::object get_session(StrOrNone session_id) {
     const Gateway& g = gw();
-    check_exact(a[0], &PyUnicode_Type, "session_id", /*allow_none=*/true);
     nb::object get_registry = import_from(g.n.session_registry, g.n.get_registry);
     nb::object registry = call(get_registry);
-    nb::object sid = nb::borrow(a[0]);
-    return call_method(registry, g.n.get, truthy(sid) ? sid : g.global(g.n._DEFAULT_SESSION_ID));
+    return call_method(registry, g.n.get, truthy(session_id) ? session_id : g.global(g.n._DEFAULT_SESSION_ID));
 }
 
 }  // namespace
 
 void add_chat(nb::handle module) {
-    chat_name = CoroName("_handle_chat", "_handle_chat");
-    define(module, "_handle_chat",
-           make_function(new FunctionDef{"_handle_chat", "_handle_chat",
-                                          "Handle a chat message: route it to the session's agent or to Computer Use.",
-                                          {{"ws", false, {}, ann("WebSocket")}, {"message", false, {}, ann("dict[str, Any]")}},
-                                          entry<chat_impl>, true, ann("None")},
-                         module_name));
-    define(module, "_should_use_computer_use",
-           make_function(new FunctionDef{"_should_use_computer_use", "_should_use_computer_use",
-                                          "True when the text explicitly asks for Computer Use mode.",
-                                          {{"message", false, {}, ann("str")}}, entry<should_use_computer_use_impl>,
-                                          false, ann("bool")},
-                         module_name));
-    define(module, "_get_session",
-           make_function(new FunctionDef{"_get_session", "_get_session",
-                                          "Look up a session in the registry; no id means the default session.",
-                                          {{"session_id", false, {}, ann("str | None")}}, entry<get_session_impl>,
-                                          false, ann("Any | None")},
-                         module_name));
+    define(module, function<handle_chat>("_handle_chat", arg("ws", "WebSocket"), arg("message", "dict[str, Any]"),
+                                         returns("None"),
+                                         "Handle a chat message: route it to the session's agent or to Computer Use."));
+    define(module, function<should_use_computer_use>("_should_use_computer_use", arg("message", "str"),
+                                                     returns("bool"),
+                                                     "True when the text explicitly asks for Computer Use mode."));
+    define(module, function<get_session>("_get_session", arg("session_id", "str | None"), returns("Any | None"),
+                                         "Look up a session in the registry; no id means the default session."));
 }
 
 }  // namespace tv::gateway

@@ -9,8 +9,6 @@
 namespace tv::gateway {
 namespace {
 
-CoroName cu_chat_name;
-
 // `isinstance(v, dict)`: the agent's payloads are plain dicts, subclasses accepted.
 bool is_mapping(nb::handle v) { return PyDict_Check(v.ptr()); }
 
@@ -171,7 +169,7 @@ nb::object translate(nb::handle agent_event, Shapes& shapes) {
     return nb::object();
 }
 
-Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object user_text, nb::object session_id) {
+Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text, Str session_id) {
     const Gateway& g = gw();
     const Names& n = g.n;
     import_from(n.computer_use_agent, n.ComputerUseEvent);  // the agent's module must be importable
@@ -249,29 +247,15 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
     co_return none();
 }
 
-nb::object computer_use_chat_impl(PyObject* const* a) {
-    check_exact(a[2], &PyUnicode_Type, "user_text");
-    check_exact(a[3], &PyUnicode_Type, "session_id");
-    return cu_chat_name.wrap(
-        handle_computer_use_chat(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]), nb::borrow(a[3])));
-}
-
 }  // namespace
 
 void add_computer_use_chat(nb::handle module) {
     const Names& n = gw().n;
-    cu_chat_name = CoroName("_handle_computer_use_chat", "_handle_computer_use_chat");
-    auto* definition = new FunctionDef{"_handle_computer_use_chat",
-                                  "_handle_computer_use_chat",
-                                  "Run one chat turn through the Computer Use agent and relay its events to the client.",
-                                  {{"ws", false, {}, ann("WebSocket")},
-                                   {"cu_agent", false, {}, ann("Any")},
-                                   {"user_text", false, {}, ann("str")},
-                                   {"session_id", false, nb::borrow(n.session_main.h()), ann("str")}},
-                                  entry<computer_use_chat_impl>,
-                                  true,
-                                  ann("None")};
-    define(module, "_handle_computer_use_chat", make_function(definition, module_name));
+    define(module, function<handle_computer_use_chat>(
+                       "_handle_computer_use_chat", arg("ws", "WebSocket"), arg("cu_agent", "Any"),
+                       arg("user_text", "str"), arg("session_id", "str", nb::borrow(n.session_main.h())),
+                       returns("None"),
+                       "Run one chat turn through the Computer Use agent and relay its events to the client."));
 }
 
 }  // namespace tv::gateway

@@ -10,9 +10,6 @@
 namespace tv::gateway {
 namespace {
 
-CoroName stop_task_name, approval_name, new_session_name, close_session_name, list_sessions_name,
-    new_conversation_name, resume_conversation_name, clear_history_name, heartbeat_control_name;
-
 nb::object error_event(nb::handle text) {
     const Names& n = gw().n;
     return event({{n.type, n.error}, {n.message, text}});
@@ -61,7 +58,7 @@ bool cancel_agent(nb::handle session, nb::handle state) {
 
 // ---- Task stop and tool approval ----
 
-Coro handle_stop_task(nb::object ws, nb::object message) {
+Coro handle_stop_task(nb::object ws, Dict message) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local get_state = import_from(n.server, n.get_state);
@@ -96,7 +93,7 @@ Coro handle_stop_task(nb::object ws, nb::object message) {
     co_return none();
 }
 
-Coro handle_approval(nb::object ws, nb::object message) {
+Coro handle_approval(nb::object ws, Dict message) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local get_state = import_from(n.server, n.get_state);
@@ -122,7 +119,7 @@ Coro handle_approval(nb::object ws, nb::object message) {
 
 // ---- Sessions ----
 
-Coro handle_new_session(nb::object ws, nb::object message) {
+Coro handle_new_session(nb::object ws, Dict message) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local get_registry = import_from(n.session_registry, n.get_registry);
@@ -137,7 +134,7 @@ Coro handle_new_session(nb::object ws, nb::object message) {
     co_return none();
 }
 
-Coro handle_close_session(nb::object ws, nb::object message) {
+Coro handle_close_session(nb::object ws, Dict message) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local get_registry = import_from(n.session_registry, n.get_registry);
@@ -166,7 +163,7 @@ Coro handle_list_sessions(nb::object ws) {
 
 // ---- Conversations ----
 
-Coro handle_new_conversation(nb::object ws, nb::object message) {
+Coro handle_new_conversation(nb::object ws, Dict message) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local get_state = import_from(n.server, n.get_state);
@@ -189,7 +186,7 @@ Coro handle_new_conversation(nb::object ws, nb::object message) {
     co_return none();
 }
 
-Coro handle_resume_conversation(nb::object ws, nb::object message) {
+Coro handle_resume_conversation(nb::object ws, Dict message) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local get_state = import_from(n.server, n.get_state);
@@ -230,7 +227,7 @@ Coro handle_resume_conversation(nb::object ws, nb::object message) {
     co_return none();
 }
 
-Coro handle_clear_session_history(nb::object ws, nb::object message) {
+Coro handle_clear_session_history(nb::object ws, Dict message) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local get_registry = import_from(n.session_registry, n.get_registry);
@@ -306,7 +303,7 @@ nb::object heartbeat_action(nb::handle heartbeat, nb::handle config, nb::handle 
     return nb::object();
 }
 
-Coro handle_heartbeat_control(nb::object ws, nb::object message) {
+Coro handle_heartbeat_control(nb::object ws, Dict message) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local get_state = import_from(n.server, n.get_state);
@@ -326,57 +323,42 @@ Coro handle_heartbeat_control(nb::object ws, nb::object message) {
     co_return none();
 }
 
-// ---- Entry points: the message must be exactly a dict, checked before the coroutine exists ----
+// ---- The declarations: a message handler's message must be exactly a dict ----
 
-template <Coro (*Handler)(nb::object, nb::object), CoroName* Coro_name>
-nb::object with_message(PyObject* const* a) {
-    check_exact(a[1], &PyDict_Type, "message");
-    return Coro_name->wrap(Handler(nb::borrow(a[0]), nb::borrow(a[1])));
-}
-
-nb::object list_sessions_impl(PyObject* const* a) { return list_sessions_name.wrap(handle_list_sessions(nb::borrow(a[0]))); }
-
-void add_handler(nb::handle module, const char* name, CoroName& coro_name, const char* doc, Impl impl,
-                 bool takes_message = true) {
-    coro_name = CoroName(name, name);
-    std::vector<Param> params{{"ws", false, {}, ann("WebSocket")}};
-    if (takes_message) params.push_back({"message", false, {}, ann("dict[str, Any]")});
-    auto* definition = new FunctionDef{name, name, doc, std::move(params), impl, true, ann("None")};
-    define(module, name, make_function(definition, module_name));
+template <auto Handler>
+void add_handler(nb::handle module, const char* name, const char* doc) {
+    define(module, function<Handler>(name, arg("ws", "WebSocket"), arg("message", "dict[str, Any]"), returns("None"),
+                                     doc));
 }
 
 }  // namespace
 
 void add_control(nb::handle module) {
-    add_handler(module, "_handle_stop_task", stop_task_name,
-                "Stop whatever works for a session: its chat task, the Computer Use agent and its agent.",
-                entry<with_message<handle_stop_task, &stop_task_name>>);
-    add_handler(module, "_handle_approval", approval_name,
-                "Pass the user's decision on a pending tool action to the guardrails.",
-                entry<with_message<handle_approval, &approval_name>>);
-    add_handler(module, "_handle_new_session", new_session_name, "Create a new user session (chat tab).",
-                entry<with_message<handle_new_session, &new_session_name>>);
-    add_handler(module, "_handle_close_session", close_session_name, "Close a session.",
-                entry<with_message<handle_close_session, &close_session_name>>);
-    add_handler(module, "_handle_list_sessions", list_sessions_name, "Send the list of all sessions.",
-                entry<list_sessions_impl>, /*takes_message=*/false);
-    add_handler(module, "_handle_new_conversation", new_conversation_name,
-                "Start a new conversation within a session (clears chat history for that session).",
-                entry<with_message<handle_new_conversation, &new_conversation_name>>);
-    add_handler(module, "_handle_resume_conversation", resume_conversation_name,
-                "Resume a stored conversation in a session and send its messages.\n\n"
-                "Whatever is working for the session stops first: its chat task, its agent and a running\n"
-                "Computer Use agent. A connector session's request acts on the default session instead.",
-                entry<with_message<handle_resume_conversation, &resume_conversation_name>>);
-    add_handler(module, "_handle_clear_session_history", clear_history_name,
-                "Clear all stored messages for a connector session and start a fresh conversation.\n\n"
-                "The stored messages of the session's current conversation (and with them its summary) are\n"
-                "deleted and a new conversation begins, so the agent starts from a clean context on the\n"
-                "next message. User sessions are refused.",
-                entry<with_message<handle_clear_session_history, &clear_history_name>>);
-    add_handler(module, "_handle_heartbeat_control", heartbeat_control_name,
-                "Start, stop, pause, resume or query the application's heartbeat.",
-                entry<with_message<handle_heartbeat_control, &heartbeat_control_name>>);
+    add_handler<handle_stop_task>(
+        module, "_handle_stop_task",
+        "Stop whatever works for a session: its chat task, the Computer Use agent and its agent.");
+    add_handler<handle_approval>(module, "_handle_approval",
+                                 "Pass the user's decision on a pending tool action to the guardrails.");
+    add_handler<handle_new_session>(module, "_handle_new_session", "Create a new user session (chat tab).");
+    add_handler<handle_close_session>(module, "_handle_close_session", "Close a session.");
+    define(module, function<handle_list_sessions>("_handle_list_sessions", arg("ws", "WebSocket"), returns("None"),
+                                                  "Send the list of all sessions."));
+    add_handler<handle_new_conversation>(
+        module, "_handle_new_conversation",
+        "Start a new conversation within a session (clears chat history for that session).");
+    add_handler<handle_resume_conversation>(
+        module, "_handle_resume_conversation",
+        "Resume a stored conversation in a session and send its messages.\n\n"
+        "Whatever is working for the session stops first: its chat task, its agent and a running\n"
+        "Computer Use agent. A connector session's request acts on the default session instead.");
+    add_handler<handle_clear_session_history>(
+        module, "_handle_clear_session_history",
+        "Clear all stored messages for a connector session and start a fresh conversation.\n\n"
+        "The stored messages of the session's current conversation (and with them its summary) are\n"
+        "deleted and a new conversation begins, so the agent starts from a clean context on the\n"
+        "next message. User sessions are refused.");
+    add_handler<handle_heartbeat_control>(module, "_handle_heartbeat_control",
+                                          "Start, stop, pause, resume or query the application's heartbeat.");
 }
 
 }  // namespace tv::gateway

@@ -4,8 +4,6 @@
 namespace tv::gateway {
 namespace {
 
-CoroName dispatch_name;
-
 // The handler of each message type, in the order the types are tested. `with_message` is false
 // for the one handler that takes only the connection.
 struct Route {
@@ -35,7 +33,7 @@ const Route* find_route(nb::handle msg_type) {
     return nullptr;
 }
 
-Coro handle_message(nb::object ws, nb::object message) {
+Coro handle_message(nb::object ws, Dict message) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local msg_type = g.get(message, n.type);
@@ -60,19 +58,12 @@ Coro handle_message(nb::object ws, nb::object message) {
     co_return none();
 }
 
-nb::object dispatch_impl(PyObject* const* a) {
-    check_exact(a[1], &PyDict_Type, "message");
-    return dispatch_name.wrap(handle_message(nb::borrow(a[0]), nb::borrow(a[1])));
-}
-
 }  // namespace
 
 void add_dispatch(nb::handle module) {
-    dispatch_name = CoroName("_handle_message", "_handle_message");
-    auto* definition = new FunctionDef{"_handle_message", "_handle_message", "Route incoming WebSocket messages.",
-                                  {{"ws", false, {}, ann("WebSocket")}, {"message", false, {}, ann("dict[str, Any]")}},
-                                  entry<dispatch_impl>, true, ann("None")};
-    define(module, "_handle_message", make_function(definition, module_name));
+    define(module, function<handle_message>("_handle_message", arg("ws", "WebSocket"),
+                                            arg("message", "dict[str, Any]"), returns("None"),
+                                            "Route incoming WebSocket messages."));
 }
 
 }  // namespace tv::gateway

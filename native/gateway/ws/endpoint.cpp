@@ -4,8 +4,8 @@
 namespace tv::gateway {
 namespace {
 
-CoroName endpoint_name;
-FunctionDef* endpoint_def = nullptr;
+// The endpoint is a nested def: every create_ws_router() makes a new function of this declaration.
+const FunctionDef* endpoint_def = nullptr;
 
 // The release callback of a chat task, bound to the session id it was registered under:
 // `if _active_tasks.get(sid) is task: del _active_tasks[sid]`. Its `self` is the session id, so
@@ -194,9 +194,7 @@ Coro websocket_endpoint(nb::object ws) {
     co_return none();
 }
 
-nb::object endpoint_impl(PyObject* const* a) { return endpoint_name.wrap(websocket_endpoint(nb::borrow(a[0]))); }
-
-nb::object create_ws_router_impl(PyObject* const*) {
+nb::object create_ws_router() {
     const Gateway& g = gw();
     nb::object router = call(g.global(str("APIRouter").ptr()));
     nb::object endpoint = make_function(endpoint_def, module_name);
@@ -208,14 +206,11 @@ nb::object create_ws_router_impl(PyObject* const*) {
 }  // namespace
 
 void add_endpoint(nb::handle module) {
-    endpoint_name = CoroName("websocket_endpoint", "create_ws_router.<locals>.websocket_endpoint");
-    nb::object websocket_cls = attr(module, str("WebSocket").ptr());
-    endpoint_def = new FunctionDef{"websocket_endpoint", "create_ws_router.<locals>.websocket_endpoint", nullptr,
-                                     {{"ws", false, {}, websocket_cls}}, entry<endpoint_impl>, true, none()};
-    auto* definition = new FunctionDef{"create_ws_router", "create_ws_router",
-                                  "Create the router with the gateway's WebSocket route \"/ws\".", {},
-                                  entry<create_ws_router_impl>, false, ann("APIRouter")};
-    define(module, "create_ws_router", make_function(definition, module_name));
+    // FastAPI reads the route's parameters from the signature: `ws` is annotated with the class itself.
+    endpoint_def = function<websocket_endpoint>("create_ws_router.<locals>.websocket_endpoint",
+                                                arg("ws", attr(module, str("WebSocket").ptr())), returns(none()));
+    define(module, function<create_ws_router>("create_ws_router", returns("APIRouter"),
+                                              "Create the router with the gateway's WebSocket route \"/ws\"."));
 }
 
 }  // namespace tv::gateway

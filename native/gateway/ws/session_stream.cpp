@@ -461,7 +461,6 @@ void add_session_stream(nb::handle module) {
     const Names& n = gw().n;
     shortest_approval_type = std::min({PyUnicode_GET_LENGTH(n.tool_approval_needed), PyUnicode_GET_LENGTH(n.approval_decided),
                                        PyUnicode_GET_LENGTH(n.approval_withdrawn)});
-    attach_name = CoroName("_handle_attach", "_handle_attach");
 
     init_outbox_type();
 
@@ -489,12 +488,9 @@ void add_session_stream(nb::handle module) {
     if (PyType_Ready(&session_stream_type) < 0) throw_error();
     define(module, "SessionStream", nb::handle((PyObject*)&session_stream_type));
 
-    define(module, "_handle_attach",
-           make_function(new FunctionDef{"_handle_attach", "_handle_attach",
-                                          "Attach the connection to a session's stream, replaying what it missed.",
-                                          {{"ws", false, {}, ann("WebSocket")}, {"message", false, {}, ann("dict[str, Any]")}},
-                                          entry<attach_impl>, true, ann("None")},
-                         module_name));
+    define(module, function<handle_attach>("_handle_attach", arg("ws", "WebSocket"), arg("message", "dict[str, Any]"),
+                                           returns("None"),
+                                           "Attach the connection to a session's stream, replaying what it missed."));
 }
 
 }  // namespace tv::gateway

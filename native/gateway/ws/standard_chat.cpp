@@ -5,7 +5,7 @@
 namespace tv::gateway {
 namespace {
 
-CoroName standard_chat_name, auto_title_name;
+CoroName auto_title_name;
 
 // `payload = event.to_dict(); payload["session_id"] = session_id`
 nb::object tagged(nb::handle event, nb::handle session_id) {
@@ -63,8 +63,8 @@ Coro auto_title(nb::object agent, nb::object user_text, nb::object session_id, n
     co_return none();
 }
 
-Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::object attachments,
-                   nb::object session_lock, nb::object session_id) {
+Coro standard_chat(nb::object ws, nb::object agent, Str user_text, nb::object attachments, nb::object session_lock,
+                   Str session_id) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local agent_lock = import_from(n.server, n._agent_lock);
@@ -145,32 +145,16 @@ Coro standard_chat(nb::object ws, nb::object agent, nb::object user_text, nb::ob
     co_return none();
 }
 
-nb::object standard_chat_impl(PyObject* const* a) {
-    check_exact(a[2], &PyUnicode_Type, "user_text");
-    check_exact(a[5], &PyUnicode_Type, "session_id");
-    return standard_chat_name.wrap(standard_chat(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]),
-                                                 nb::borrow(a[3]), nb::borrow(a[4]), nb::borrow(a[5])));
-}
-
 }  // namespace
 
 void add_standard_chat(nb::handle module) {
-    standard_chat_name = CoroName("_handle_standard_chat", "_handle_standard_chat");
     auto_title_name = CoroName("auto_title", "_handle_standard_chat.<locals>.auto_title");
-    auto* definition = new FunctionDef{
-        "_handle_standard_chat",
-        "_handle_standard_chat",
-        "Run one chat turn through the session's standard agent and stream its events to the client.",
-        {{"ws", false, {}, ann("WebSocket")},
-         {"agent", false, {}, ann("Any")},
-         {"user_text", false, {}, ann("str")},
-         {"attachments", false, none(), ann("list[dict[str, str]] | None")},
-         {"session_lock", false, none(), ann("asyncio.Lock | None")},
-         {"session_id", false, nb::borrow(gw().n.session_main.h()), ann("str")}},
-        entry<standard_chat_impl>,
-        true,
-        ann("None")};
-    define(module, "_handle_standard_chat", make_function(definition, module_name));
+    define(module, function<standard_chat>(
+                       "_handle_standard_chat", arg("ws", "WebSocket"), arg("agent", "Any"), arg("user_text", "str"),
+                       arg("attachments", "list[dict[str, str]] | None", none()),
+                       arg("session_lock", "asyncio.Lock | None", none()),
+                       arg("session_id", "str", nb::borrow(gw().n.session_main.h())), returns("None"),
+                       "Run one chat turn through the session's standard agent and stream its events to the client."));
 }
 
 }  // namespace tv::gateway

@@ -22,7 +22,7 @@ void forget_admissions();
 
 namespace {
 
-nb::object reset_state_impl(PyObject* const*) {
+nb::object reset_state() {
     const Gateway& g = gw();
     const Names& n = g.n;
     call_method(attr(g.global(n.manager), n._connections), str("clear").ptr());
@@ -79,11 +79,8 @@ void add_state(nb::handle module) {
     define(module, "_endpoint_tasks", call(weak_values));
     define(module, "_slow_clients", call(weak_values));
 
-    define(module, "_reset_state",
-           make_function(new FunctionDef{"_reset_state", "_reset_state",
-                                          "Empty every registry the module keeps (for tests).", {},
-                                          entry<reset_state_impl>, false, ann("None")},
-                         module_name));
+    define(module, function<reset_state>("_reset_state", returns("None"),
+                                         "Empty every registry the module keeps (for tests)."));
 }
 
 }  // namespace tv::gateway

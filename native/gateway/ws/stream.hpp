@@ -213,8 +213,7 @@ nb::object stream_for(nb::handle session_id);
 Connection* attach(StreamObject* s, nb::handle ws);
 void announce(Connection* c, bool next);
 bool turn_running(nb::handle session_id, nb::handle session);
-extern CoroName attach_name;
-nb::object attach_impl(PyObject* const* a);
+Coro handle_attach(nb::object ws, Dict message);
 
 // ---- the grace period (stream_grace.cpp) ----
 void cancel_grace(StreamObject* s);

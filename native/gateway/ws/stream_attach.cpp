@@ -4,8 +4,6 @@
 namespace tv::gateway {
 namespace streams {
 
-CoroName attach_name;
-
 // A connection has caught up after an attach: the approvals still waiting, then "attached" with the
 // last number it was handed, go out next (`next`: ahead of the rest of the outbox, right behind the
 // send under way).
@@ -136,7 +134,7 @@ void replay(StreamObject* s, nb::handle ws, nb::handle session, bool asked, long
 }
 
 // {"type": "attach", "session_id": S, "after": N}
-Coro handle_attach(nb::object ws, nb::object message) {
+Coro handle_attach(nb::object ws, Dict message) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local session_id = g.session_or_default(message);
@@ -163,11 +161,6 @@ Coro handle_attach(nb::object ws, nb::object message) {
     }
     replay(s, ws, session, !is_none(after), from);
     co_return none();
-}
-
-nb::object attach_impl(PyObject* const* a) {
-    check_exact(a[1], &PyDict_Type, "message");
-    return attach_name.wrap(handle_attach(nb::borrow(a[0]), nb::borrow(a[1])));
 }
 
 }  // namespace streams

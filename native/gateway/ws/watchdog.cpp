@@ -4,15 +4,13 @@
 namespace tv::gateway {
 namespace {
 
-CoroName watchdog_name;
-
 // `getattr(agent, name, fallback)`: the fallback only for a missing attribute.
 nb::object threshold(nb::handle agent, PyObject* name, long fallback) {
     nb::object v = attr_opt(agent, name);
     return v ? v : check(PyLong_FromLong(fallback));
 }
 
-Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval) {
+Coro watchdog(nb::object agent, Str session_id, AsInt poll_interval) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local zero = check(PyLong_FromLong(0));
@@ -76,34 +74,14 @@ Coro watchdog(nb::object agent, nb::object session_id, nb::object poll_interval)
     }
 }
 
-nb::object watchdog_impl(PyObject* const* a) {
-    check_exact(a[1], &PyUnicode_Type, "session_id");
-    nb::object poll_interval = nb::borrow(a[2]);
-    if (!PyLong_Check(a[2])) {
-        if (!PyNumber_Check(a[2]) || PyUnicode_Check(a[2]))
-            raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                   "poll_interval", "int", Py_TYPE(a[2])->tp_name);
-        poll_interval = check(PyNumber_Long(a[2]));
-    }
-    return watchdog_name.wrap(watchdog(nb::borrow(a[0]), nb::borrow(a[1]), poll_interval));
-}
-
 }  // namespace
 
 void add_watchdog(nb::handle module) {
-    watchdog_name = CoroName("_watchdog", "_watchdog");
-    auto* definition = new FunctionDef{
-        "_watchdog",
-        "_watchdog",
-        "Watch an agent during a chat turn: warn every client when it has been silent for\n"
-        "``stall_warn_seconds`` and cancel it after ``stall_cancel_seconds`` (0 or less: never).",
-        {{"agent", false, {}, ann("Any")},
-         {"session_id", false, {}, ann("str")},
-         {"poll_interval", false, check(PyLong_FromLong(15)), ann("int")}},
-        entry<watchdog_impl>,
-        true,
-        ann("None")};
-    define(module, "_watchdog", make_function(definition, module_name));
+    define(module, function<watchdog>(
+                       "_watchdog", arg("agent", "Any"), arg("session_id", "str"),
+                       arg("poll_interval", "int", check(PyLong_FromLong(15))), returns("None"),
+                       "Watch an agent during a chat turn: warn every client when it has been silent for\n"
+                       "``stall_warn_seconds`` and cancel it after ``stall_cancel_seconds`` (0 or less: never)."));
 }
 
 }  // namespace tv::gateway
