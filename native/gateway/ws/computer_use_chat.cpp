@@ -125,48 +125,63 @@ nb::object tool_result_event(nb::handle data, Shapes& shapes) {
     return ev;
 }
 
-// The gateway event for one agent event, or a null handle for a type the client is not told about.
-nb::object translate(nb::handle agent_event, Shapes& shapes) {
+// The agent's event types the client is told about, in the order a type is tested against them.
+enum class Type { tool_call, tool_result, text, thinking, done, error, cancelled, other };
+
+Type type_of(nb::handle type) {
+    const Names& n = gw().n;
+    PyObject* const known[] = {n.tool_call, n.tool_result, n.text, n.thinking, n.done, n.error, n.cancelled};
+    // An agent names its types with string literals, which are these very interned strings: then
+    // identity answers, and no comparison could have told otherwise (an exact str's equality runs no code).
+    for (int i = 0; i < 7; ++i)
+        if (type.ptr() == known[i]) return Type(i);
+    // Anything else is compared in the written order, as the chain of `==` tests would.
+    for (int i = 0; i < 7; ++i)
+        if (equal(type, known[i])) return Type(i);
+    return Type::other;
+}
+
+// A "tool_call" event: the id, the tool's display name ("computer.<action>" for the computer tool) and
+// its input as given.
+nb::object tool_call_event(nb::handle data, Shapes& shapes) {
     const Gateway& g = gw();
     const Names& n = g.n;
+    nb::object tool_name = g.get(data, n.tool, n.empty);
+    nb::object tool_input = get_or_new_dict(data, n.input);
+    nb::object action = action_of(tool_input);
+    nb::object display = equal(tool_name, n.computer)
+                             ? check(PyUnicode_Concat(n.computer_dot, text_of(action).ptr()))
+                             : std::move(tool_name);
+    nb::object id = g.get(data, n.id, n.empty);
+    nb::object ev = shapes.make(tool_call);
+    dict_set(ev, n.id, id);
+    dict_set(ev, n.tool, display);
+    dict_set(ev, n.arguments, tool_input);
+    return ev;
+}
+
+// An event of a type that carries one value: `data.get(key, default)`.
+nb::object one_value_event(nb::handle agent_event, Kind kind, PyObject* key, nb::handle deflt, Shapes& shapes) {
+    const Gateway& g = gw();
+    nb::object value = g.get(attr(agent_event, g.n.data), key, deflt);
+    nb::object ev = shapes.make(kind);
+    dict_set(ev, key, value);
+    return ev;
+}
+
+// The gateway event for one agent event, or a null handle for a type the client is not told about.
+nb::object translate(nb::handle agent_event, Shapes& shapes) {
+    const Names& n = gw().n;
     nb::object type = attr(agent_event, n.type);
-
-    if (equal(type, n.tool_call)) {
-        nb::object data = attr(agent_event, n.data);
-        nb::object tool_name = g.get(data, n.tool, n.empty);
-        nb::object tool_input = get_or_new_dict(data, n.input);
-        nb::object action = action_of(tool_input);
-        nb::object display =
-            equal(tool_name, n.computer) ? concat({n.computer_dot, text_of(action)}) : tool_name;
-        nb::object id = g.get(data, n.id, n.empty);
-        nb::object ev = shapes.make(tool_call);
-        dict_set(ev, n.id, id);
-        dict_set(ev, n.tool, display);
-        dict_set(ev, n.arguments, tool_input);
-        return ev;
-    }
-    if (equal(type, n.tool_result)) return tool_result_event(attr(agent_event, n.data), shapes);
-
-    // The remaining types carry one value each: (type, kind, key, default).
-    struct Simple {
-        PyObject* type;
-        Kind kind;
-        PyObject* key;
-        PyObject* deflt;
-    };
-    const Simple simple[] = {
-        {n.text, text, n.content, n.empty},
-        {n.thinking, thinking, n.message, n.empty},
-        {n.done, done, n.iterations, shapes.zero().ptr()},
-        {n.error, error, n.message, n.unknown_error},
-        {n.cancelled, cancelled, n.message, n.task_cancelled_text},
-    };
-    for (const Simple& s : simple) {
-        if (!equal(type, s.type)) continue;
-        nb::object value = g.get(attr(agent_event, n.data), s.key, s.deflt);
-        nb::object ev = shapes.make(s.kind);
-        dict_set(ev, s.key, value);
-        return ev;
+    switch (type_of(type)) {
+        case Type::tool_call: return tool_call_event(attr(agent_event, n.data), shapes);
+        case Type::tool_result: return tool_result_event(attr(agent_event, n.data), shapes);
+        case Type::text: return one_value_event(agent_event, text, n.content, n.empty, shapes);
+        case Type::thinking: return one_value_event(agent_event, thinking, n.message, n.empty, shapes);
+        case Type::done: return one_value_event(agent_event, done, n.iterations, shapes.zero(), shapes);
+        case Type::error: return one_value_event(agent_event, error, n.message, n.unknown_error, shapes);
+        case Type::cancelled: return one_value_event(agent_event, cancelled, n.message, n.task_cancelled_text, shapes);
+        case Type::other: break;
     }
     return nb::object();
 }
