@@ -6,6 +6,8 @@
 // `cu_agent.stop()`.
 #include "gateway.hpp"
 
+#include <cstdint>
+
 namespace tv::gateway {
 namespace {
 
@@ -39,21 +41,76 @@ enum Kind { tool_call, tool_result, screenshot_result, error_result, text, think
 // for the whole turn (the type, the session id, fixed texts and flags). So each kind's events are
 // copies of one dict made at the kind's first event, holding those values and None where each event
 // puts its own: a copy takes the key table and the values whole, where building the event would
-// insert every key (and grow the table past five). Nothing of an event is ever kept here.
+// insert every key (and grow the table past five).
+//
+// And an event that its receiver did not keep is made again for the next event of its kind: once
+// the send is over, a dict nobody else refers to can be seen by nobody else, so setting its own values
+// anew gives what a new copy would, without allocating, copying and freeing a dict per event. It is
+// taken only while the turn holds its one reference and nobody has changed it since it was filled (a
+// receiver may change what it is sent): a dict watcher counts every change to an event once it is
+// filled. Until it is taken it keeps the values of the last event of its kind, as a Python loop's
+// variables keep the last item.
 class Shapes {
 public:
     explicit Shapes(nb::handle session_id) : session_id_(session_id) {}
 
     nb::handle zero() const { return zero_; }  // the default of "iterations"
 
-    // A new event of `kind`, with the values of its own still None.
+    // A new event of `kind`, whose own values the caller sets (they are None, or the last event's).
     nb::object make(Kind kind) {
         Local& shape = shapes_[kind];
         if (!shape) shape = build(kind);
+        last_ = kind;
+        if (spares_[kind]) {
+            nb::object spare = nb::steal(spares_[kind].release());
+            if (Py_REFCNT(spare.ptr()) == 1 && filled_at_[kind] == Changes::count && Changes::unwatch(spare)) return spare;
+        }
         return check(PyDict_Copy(shape.ptr()));
     }
 
+    // The event last made has its values: from now on a change to it is counted.
+    void filled(nb::handle ev) { filled_at_[last_] = Changes::watch(ev); }
+
+    // The event last made, once it is sent: kept for the next event of its kind while nobody else
+    // holds it.
+    void sent(Local& ev) {
+#ifndef Py_GIL_DISABLED  // elsewhere a count of one proves nothing about other threads
+        if (Py_REFCNT(ev.ptr()) == 1) spares_[last_] = nb::steal(ev.release());
+#endif
+    }
+
 private:
+    // Changes made by anybody to the events watched (those sent, and the spares): one count for all,
+    // so that a change to any of them makes every spare taken so far unusable. That is rare: a
+    // receiver that changes what it is sent, or one that keeps it and lets it go later.
+    struct Changes {
+        static inline std::uint64_t count = 0;
+        static int watcher() {
+            static int id = [] {
+                int i = PyDict_AddWatcher([](PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+                    ++count;
+                    return 0;
+                });
+                if (i < 0) PyErr_Clear();  // no watcher to be had: nothing is ever taken again
+                return i;
+            }();
+            return id;
+        }
+        // The count when `ev` starts being watched; one no spare can match without a watcher.
+        static std::uint64_t watch(nb::handle ev) {
+            if (watcher() < 0 || PyDict_Watch(watcher(), ev.ptr()) < 0) {
+                PyErr_Clear();
+                return ~count;
+            }
+            return count;
+        }
+        static bool unwatch(nb::handle ev) {
+            if (PyDict_Unwatch(watcher(), ev.ptr()) == 0) return true;
+            PyErr_Clear();
+            return false;
+        }
+    };
+
     nb::object build(Kind kind) const {
         const Names& n = gw().n;
         nb::handle sid = session_id_, none = Py_None, yes = Py_True;
@@ -80,6 +137,9 @@ private:
 
     nb::handle session_id_;  // the turn's own argument, which its frame holds
     Local shapes_[kinds];
+    Local spares_[kinds];
+    std::uint64_t filled_at_[kinds] = {};
+    Kind last_ = kinds;
     Local zero_ = check(PyLong_FromLong(0));
 };
 
@@ -240,7 +300,9 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, nb::object use
             if (!agent_event) break;
             Local ev = translate(agent_event, shapes);
             if (!ev) continue;
+            shapes.filled(ev);
             TV_SEND(ws, ev, session_place(session_id));
+            shapes.sent(ev);
         }
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;  // cancellation ends the turn without a word
