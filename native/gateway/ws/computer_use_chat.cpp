@@ -80,9 +80,9 @@ public:
     }
 
 private:
-    // Changes made by anybody to the events watched (those sent, and the spares): one count for all,
-    // so that a change to any of them makes every spare taken so far unusable. That is rare: a
-    // receiver that changes what it is sent, or one that keeps it and lets it go later.
+    // Changes made by anybody to the events watched (those filled, and the spares): one count for
+    // all, so that a change to any of them makes every spare held at that moment unusable. That is
+    // rare: a receiver that changes what it is sent, or one that keeps it and lets it go later.
     struct Changes {
         static inline std::uint64_t count = 0;
         static int watcher() {
