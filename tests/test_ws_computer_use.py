@@ -85,6 +85,31 @@ async def test_turn_relays_in_order_and_drops_unknown_types(host, ws_module):
     assert sock.events[2]["message"] == "click missed"
 
 
+class Tracing(str):
+    """An event type that records what it is compared with."""
+
+    compared: list = []
+
+    def __eq__(self, other):
+        Tracing.compared.append(other)
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("make", [lambda t: "".join(list(t)), Tracing], ids=["equal str", "str subclass"])
+async def test_types_that_are_not_the_literals_translate_alike(host, ws_module, make):
+    """Catches a dispatch that only knows the interned literals, or compares in another order."""
+    literal = [FakeCUEvent("done", {"iterations": 1}), FakeCUEvent("cancelled", {}), FakeCUEvent("nope", {})]
+    built = [FakeCUEvent(make(e.type), e.data) for e in literal]
+    Tracing.compared = []
+    sock, _ = await run_turn(ws_module, built)
+    assert items(sock) == items((await run_turn(ws_module, literal))[0])
+    if make is Tracing:
+        order = ["tool_call", "tool_result", "text", "thinking", "done", "error", "cancelled"]
+        assert Tracing.compared == order[:5] + order + order
+
+
 async def test_default_session_and_info_line(host, ws_module, gateway_log):
     sock, agent = FakeWebSocket(), FakeComputerUseAgent([])
     text = "a" * 79 + "\u00e9" + "z" * 50

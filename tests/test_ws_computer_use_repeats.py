@@ -9,6 +9,8 @@ from __future__ import annotations
 import asyncio
 import copy
 
+import pytest
+
 from fakes import FakeCUEvent
 
 
@@ -72,3 +74,46 @@ async def test_every_event_is_what_it_would_be_alone(host, ws_module):
     # A missing input is a new dict for each event, not one shared by the turn.
     missing = [a for ev, a in zip(events, args) if ev.type == "tool_call" and "input" not in ev.data]
     assert len(missing) == 3 and missing[0] is not missing[1] and all(a == {} for a in missing)
+
+
+def keeps_some(sock, data):
+    """Keeps every other event, unchanged: those must never be made into later events."""
+    if len(sock.sent) % 2:
+        sock.kept.append((data, copy.deepcopy(data)))
+
+
+def changes_a_fixed_value(sock, data):
+    data["session_id"] = "changed"
+
+
+def moves_a_key_to_the_end(sock, data):
+    data["type"] = data.pop("type")
+
+
+def rebuilds_it(sock, data):
+    items = list(data.items())
+    data.clear()
+    data.update(reversed(items))
+
+
+class Receiver:
+    """Records each event as it was sent, then does `act` with the dict it was handed."""
+
+    def __init__(self, act):
+        self.act, self.sent, self.kept = act, [], []
+
+    async def send_json(self, data):
+        self.sent.append(list(copy.deepcopy(data).items()))
+        self.act(self, data)
+
+
+@pytest.mark.parametrize("act", [keeps_some, changes_a_fixed_value, moves_a_key_to_the_end, rebuilds_it])
+async def test_what_a_receiver_does_with_an_event_never_reaches_the_next(host, ws_module, act):
+    """Catches an event made from a dict its receiver still holds, or changed, after the send."""
+    events = kinds("a") + kinds("bb") + kinds("a") + kinds("ccc")
+    alone = [(await turn(ws_module, [ev], "s1"))[0][0] for ev in events]
+    sock = Receiver(act)
+    await ws_module._handle_computer_use_chat(sock, Agent(events), "go", session_id="s1")
+    assert sock.sent[1:] == alone
+    assert all(list(kept.items()) == list(then.items()) for kept, then in sock.kept)
+    assert len({id(kept) for kept, _ in sock.kept}) == len(sock.kept)

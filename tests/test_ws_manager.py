@@ -187,3 +187,55 @@ async def test_a_pass_past_a_held_send_keeps_only_that_send(ws_module):
     assert [r() for r in others] == [None, None]
     gate.set()
     await until(lambda: first.events == [{"type": "x"}])
+
+
+class TestState:
+    async def test_connections_is_the_live_list_both_ways(self, ws_module):
+        """Catches the manager and Python code holding two different lists, or a stale one after assignment."""
+        m = ws_module.ConnectionManager()
+        a, b = FakeWebSocket(), FakeWebSocket()
+        kept = m._connections
+        assert await m.connect(a) is True and kept == [a]  # what the manager appends, the caller's list has
+        mine = [b]
+        m._connections = mine  # an assigned list is the one the manager works on from then on
+        assert m._connections is mine
+        await m.broadcast({"type": "x"})
+        assert b.events == [{"type": "x"}] and a.events == []
+        mine.append(a)  # and mutations of it are seen by the manager
+        m.disconnect(b)
+        assert mine == [a] and kept == [a]
+        m.note = "kept"  # other attributes are still taken, after the field in vars()
+        assert list(vars(m)) == ["_connections", "note"] and vars(m)["_connections"] is mine
+        del m._connections
+        with pytest.raises(AttributeError, match="'ConnectionManager' object has no attribute '_connections'"):
+            m.disconnect(a)
+
+    async def test_a_subclass_that_puts_a_property_over_the_list_is_read_through_it(self, ws_module):
+        """Catches native reads that bypass a subclass's own `_connections`."""
+        shared = []
+
+        class Pooled(ws_module.ConnectionManager):
+            _connections = property(lambda self: shared, lambda self, v: None)
+
+        m = Pooled()
+        a = FakeWebSocket()
+        assert await m.connect(a) is True and shared == [a]
+        await m.broadcast({"type": "x"})
+        assert a.events == [{"type": "x"}]
+        m.disconnect(a)
+        assert shared == []
+
+    @pytest.mark.parametrize("through", ["list", "other attribute"])
+    def test_a_manager_in_a_reference_cycle_is_collected(self, ws_module, through):
+        """Catches a field the collector is not shown (the manager and its sockets would live for ever)."""
+        m = ws_module.ConnectionManager()
+        ws = FakeWebSocket()
+        if through == "list":
+            ws.manager = m
+            m._connections.append(ws)
+        else:
+            m.me = m
+        ref = weakref.ref(m)
+        del m, ws
+        gc.collect()
+        assert ref() is None

@@ -6,6 +6,8 @@
 // `cu_agent.stop()`.
 #include "gateway.hpp"
 
+#include <cstdint>
+
 namespace tv::gateway {
 namespace {
 
@@ -37,21 +39,76 @@ enum Kind { tool_call, tool_result, screenshot_result, error_result, text, think
 // for the whole turn (the type, the session id, fixed texts and flags). So each kind's events are
 // copies of one dict made at the kind's first event, holding those values and None where each event
 // puts its own: a copy takes the key table and the values whole, where building the event would
-// insert every key (and grow the table past five). Nothing of an event is ever kept here.
+// insert every key (and grow the table past five).
+//
+// And an event that its receiver did not keep is made again for the next event of its kind: once
+// the send is over, a dict nobody else refers to can be seen by nobody else, so setting its own values
+// anew gives what a new copy would, without allocating, copying and freeing a dict per event. It is
+// taken only while the turn holds its one reference and nobody has changed it since it was filled (a
+// receiver may change what it is sent): a dict watcher counts every change to an event once it is
+// filled. Until it is taken it keeps the values of the last event of its kind, as a Python loop's
+// variables keep the last item.
 class Shapes {
 public:
     explicit Shapes(nb::handle session_id) : session_id_(session_id) {}
 
     nb::handle zero() const { return zero_; }  // the default of "iterations"
 
-    // A new event of `kind`, with the values of its own still None.
+    // A new event of `kind`, whose own values the caller sets (they are None, or the last event's).
     nb::object make(Kind kind) {
         Local& shape = shapes_[kind];
         if (!shape) shape = build(kind);
+        last_ = kind;
+        if (spares_[kind]) {
+            nb::object spare = nb::steal(spares_[kind].release());
+            if (Py_REFCNT(spare.ptr()) == 1 && filled_at_[kind] == Changes::count && Changes::unwatch(spare)) return spare;
+        }
         return check(PyDict_Copy(shape.ptr()));
     }
 
+    // The event last made has its values: from now on a change to it is counted.
+    void filled(nb::handle ev) { filled_at_[last_] = Changes::watch(ev); }
+
+    // The event last made, once it is sent: kept for the next event of its kind while nobody else
+    // holds it.
+    void sent(Local& ev) {
+#ifndef Py_GIL_DISABLED  // elsewhere a count of one proves nothing about other threads
+        if (Py_REFCNT(ev.ptr()) == 1) spares_[last_] = nb::steal(ev.release());
+#endif
+    }
+
 private:
+    // Changes made by anybody to the events watched (those filled, and the spares): one count for
+    // all, so that a change to any of them makes every spare held at that moment unusable. That is
+    // rare: a receiver that changes what it is sent, or one that keeps it and lets it go later.
+    struct Changes {
+        static inline std::uint64_t count = 0;
+        static int watcher() {
+            static int id = [] {
+                int i = PyDict_AddWatcher([](PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+                    ++count;
+                    return 0;
+                });
+                if (i < 0) PyErr_Clear();  // no watcher to be had: nothing is ever taken again
+                return i;
+            }();
+            return id;
+        }
+        // The count when `ev` starts being watched; one no spare can match without a watcher.
+        static std::uint64_t watch(nb::handle ev) {
+            if (watcher() < 0 || PyDict_Watch(watcher(), ev.ptr()) < 0) {
+                PyErr_Clear();
+                return ~count;
+            }
+            return count;
+        }
+        static bool unwatch(nb::handle ev) {
+            if (PyDict_Unwatch(watcher(), ev.ptr()) == 0) return true;
+            PyErr_Clear();
+            return false;
+        }
+    };
+
     nb::object build(Kind kind) const {
         const Names& n = gw().n;
         nb::handle sid = session_id_, none = Py_None, yes = Py_True;
@@ -78,6 +135,9 @@ private:
 
     nb::handle session_id_;  // the turn's own argument, which its frame holds
     Local shapes_[kinds];
+    Local spares_[kinds];
+    std::uint64_t filled_at_[kinds] = {};
+    Kind last_ = kinds;
     Local zero_ = check(PyLong_FromLong(0));
 };
 
@@ -123,48 +183,63 @@ nb::object tool_result_event(nb::handle data, Shapes& shapes) {
     return ev;
 }
 
-// The gateway event for one agent event, or a null handle for a type the client is not told about.
-nb::object translate(nb::handle agent_event, Shapes& shapes) {
+// The agent's event types the client is told about, in the order a type is tested against them.
+enum class Type { tool_call, tool_result, text, thinking, done, error, cancelled, other };
+
+Type type_of(nb::handle type) {
+    const Names& n = gw().n;
+    PyObject* const known[] = {n.tool_call, n.tool_result, n.text, n.thinking, n.done, n.error, n.cancelled};
+    // An agent names its types with string literals, which are these very interned strings: then
+    // identity answers, and no comparison could have told otherwise (an exact str's equality runs no code).
+    for (int i = 0; i < 7; ++i)
+        if (type.ptr() == known[i]) return Type(i);
+    // Anything else is compared in the written order, as the chain of `==` tests would.
+    for (int i = 0; i < 7; ++i)
+        if (equal(type, known[i])) return Type(i);
+    return Type::other;
+}
+
+// A "tool_call" event: the id, the tool's display name ("computer.<action>" for the computer tool) and
+// its input as given.
+nb::object tool_call_event(nb::handle data, Shapes& shapes) {
     const Gateway& g = gw();
     const Names& n = g.n;
+    nb::object tool_name = g.get(data, n.tool, n.empty);
+    nb::object tool_input = get_or_new_dict(data, n.input);
+    nb::object action = action_of(tool_input);
+    nb::object display = equal(tool_name, n.computer)
+                             ? check(PyUnicode_Concat(n.computer_dot, text_of(action).ptr()))
+                             : std::move(tool_name);
+    nb::object id = g.get(data, n.id, n.empty);
+    nb::object ev = shapes.make(tool_call);
+    dict_set(ev, n.id, id);
+    dict_set(ev, n.tool, display);
+    dict_set(ev, n.arguments, tool_input);
+    return ev;
+}
+
+// An event of a type that carries one value: `data.get(key, default)`.
+nb::object one_value_event(nb::handle agent_event, Kind kind, PyObject* key, nb::handle deflt, Shapes& shapes) {
+    const Gateway& g = gw();
+    nb::object value = g.get(attr(agent_event, g.n.data), key, deflt);
+    nb::object ev = shapes.make(kind);
+    dict_set(ev, key, value);
+    return ev;
+}
+
+// The gateway event for one agent event, or a null handle for a type the client is not told about.
+nb::object translate(nb::handle agent_event, Shapes& shapes) {
+    const Names& n = gw().n;
     nb::object type = attr(agent_event, n.type);
-
-    if (equal(type, n.tool_call)) {
-        nb::object data = attr(agent_event, n.data);
-        nb::object tool_name = g.get(data, n.tool, n.empty);
-        nb::object tool_input = get_or_new_dict(data, n.input);
-        nb::object action = action_of(tool_input);
-        nb::object display =
-            equal(tool_name, n.computer) ? concat({n.computer_dot, text_of(action)}) : tool_name;
-        nb::object id = g.get(data, n.id, n.empty);
-        nb::object ev = shapes.make(tool_call);
-        dict_set(ev, n.id, id);
-        dict_set(ev, n.tool, display);
-        dict_set(ev, n.arguments, tool_input);
-        return ev;
-    }
-    if (equal(type, n.tool_result)) return tool_result_event(attr(agent_event, n.data), shapes);
-
-    // The remaining types carry one value each: (type, kind, key, default).
-    struct Simple {
-        PyObject* type;
-        Kind kind;
-        PyObject* key;
-        PyObject* deflt;
-    };
-    const Simple simple[] = {
-        {n.text, text, n.content, n.empty},
-        {n.thinking, thinking, n.message, n.empty},
-        {n.done, done, n.iterations, shapes.zero().ptr()},
-        {n.error, error, n.message, n.unknown_error},
-        {n.cancelled, cancelled, n.message, n.task_cancelled_text},
-    };
-    for (const Simple& s : simple) {
-        if (!equal(type, s.type)) continue;
-        nb::object value = g.get(attr(agent_event, n.data), s.key, s.deflt);
-        nb::object ev = shapes.make(s.kind);
-        dict_set(ev, s.key, value);
-        return ev;
+    switch (type_of(type)) {
+        case Type::tool_call: return tool_call_event(attr(agent_event, n.data), shapes);
+        case Type::tool_result: return tool_result_event(attr(agent_event, n.data), shapes);
+        case Type::text: return one_value_event(agent_event, text, n.content, n.empty, shapes);
+        case Type::thinking: return one_value_event(agent_event, thinking, n.message, n.empty, shapes);
+        case Type::done: return one_value_event(agent_event, done, n.iterations, shapes.zero(), shapes);
+        case Type::error: return one_value_event(agent_event, error, n.message, n.unknown_error, shapes);
+        case Type::cancelled: return one_value_event(agent_event, cancelled, n.message, n.task_cancelled_text, shapes);
+        case Type::other: break;
     }
     return nb::object();
 }
@@ -225,7 +300,9 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text,
             if (!agent_event) break;
             Local ev = translate(agent_event, shapes);
             if (!ev) continue;
+            shapes.filled(ev);
             TV_SEND(ws, ev, session_place(session_id));
+            shapes.sent(ev);
         }
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;  // cancellation ends the turn without a word

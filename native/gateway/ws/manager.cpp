@@ -1,10 +1,30 @@
 // ConnectionManager: the registry of live client connections, admission at the limit, broadcast.
+//
+// The manager keeps its list of connections in a native field of the instance, which is also its
+// Python attribute `_connections` (see runtime/fields.hpp): the host, the tests and a broadcast all
+// reach the one list, and whoever holds it may change it. The methods read the attribute afresh at
+// each use, directly while that is what Python's look-up would find, else through the look-up (a
+// subclass or a patched class that puts something else behind the name).
 #include "gateway.hpp"
+#include "runtime/fields.hpp"
 
 #include <unordered_map>
 
 namespace tv::gateway {
 namespace {
+
+// The manager's state: its one field is the attribute `_connections`.
+struct Manager {
+    nb::object connections;
+    void each(auto&& f) { f(connections); }
+};
+
+// `self._connections`.
+nb::object connections_of(nb::handle self) {
+    if (untouched<Manager>(self))
+        if (const nb::object& v = state_of<Manager>(self).connections) return v;
+    return attr(self, gw().n._connections);
+}
 
 // Handshakes under way, per manager. They count toward the limit, so that connections arriving
 // together cannot all pass the limit test before any of them has been appended to the list.
@@ -55,7 +75,7 @@ Coro connect(nb::object self, nb::object ws) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local limit = g.global(n._MAX_WS_CONNECTIONS);
-    Py_ssize_t current = length(attr(self, n._connections)) + in_flight(self.ptr());
+    Py_ssize_t current = length(connections_of(self)) + in_flight(self.ptr());
     Local count = check(PyLong_FromSsize_t(current));
     if (compare(count, limit, Py_GE)) {
         TV_AWAIT(call_method(ws, n.accept));
@@ -75,7 +95,7 @@ Coro connect(nb::object self, nb::object ws) {
         AdmissionSlot slot(self.ptr());
         TV_AWAIT(call_method(ws, n.accept));
     }
-    Local connections = attr(self, n._connections);
+    Local connections = connections_of(self);
     call_method(connections, n.append, ws);
     if (g.log.enabled(Level::info))
         g.log.log(Level::info, (Text{} << "Client connected (" << (long long)length(connections) << " total)").done());
@@ -87,7 +107,7 @@ Coro broadcast(nb::object self, nb::object message) {
     // The pass goes over the connections present when it starts, so that a client leaving
     // meanwhile cannot make the pass skip another one. Like `for ws in snapshot:`, each step reads
     // the list again and holds the connection it sends to: whoever can reach the list may change it.
-    Local snapshot = check(PySequence_List(attr(self, n._connections).ptr()));
+    Local snapshot = check(PySequence_List(connections_of(self).ptr()));
     Local dead;  // a list, made at the first failure
     Local ws;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
@@ -106,7 +126,7 @@ Coro broadcast(nb::object self, nb::object message) {
     if (dead) {
         // A dead connection may already have been removed by its endpoint's disconnect; then there
         // is nothing to prune for it, and no other entry is touched.
-        Local connections = attr(self, n._connections);
+        Local connections = connections_of(self);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(dead.ptr()); ++i)
             remove_identical(connections, nb::borrow(PyList_GET_ITEM(dead.ptr(), i)));
     }
@@ -133,7 +153,7 @@ void forget_admissions() { admitting.clear(); }
 void prune_connection(nb::handle ws) {
     const Gateway& g = gw();
     try {
-        remove_identical(attr(g.global(g.n.manager), g.n._connections), ws);
+        remove_identical(connections_of(g.global(g.n.manager)), ws);
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;
         if (g.log.enabled(Level::debug)) g.log.log_exc(Level::debug, e.value(), str("Could not prune a client"));
@@ -143,7 +163,13 @@ void prune_connection(nb::handle ws) {
 namespace {
 
 nb::object init_impl(PyObject* const* a) {
-    set_attr(a[0], gw().n._connections, check(PyList_New(0)));
+    nb::object connections = check(PyList_New(0));
+    if (!untouched<Manager>(a[0])) {
+        set_attr(a[0], gw().n._connections, connections);
+        return none();
+    }
+    // Released after the field holds the new list, as an attribute assignment releases the old value.
+    nb::object old = std::exchange(state_of<Manager>(a[0]).connections, std::move(connections));
     return none();
 }
 
@@ -151,7 +177,7 @@ nb::object connect_impl(PyObject* const* a) { return connect_name.wrap(connect(n
 
 nb::object disconnect_impl(PyObject* const* a) {
     const Gateway& g = gw();
-    nb::object connections = attr(a[0], g.n._connections);
+    nb::object connections = connections_of(a[0]);
     remove_identical(connections, a[1]);
     if (g.log.enabled(Level::info))
         g.log.log(Level::info, (Text{} << "Client disconnected (" << (long long)length(connections) << " total)").done());
@@ -176,9 +202,10 @@ void add_manager(nb::handle module) {
     broadcast_name = CoroName("broadcast", "ConnectionManager.broadcast");
     broadcast_to_session_name = CoroName("broadcast_to_session", "ConnectionManager.broadcast_to_session");
 
-    nb::object ns = new_dict();
+    nb::object cls = native_class<Manager>(module_name, "ConnectionManager", "Manages active WebSocket connections.",
+                                           {{"_connections", offsetof(Manager, connections)}});
     auto add = [&](const char* name, FunctionDef* definition) {
-        check(PyDict_SetItemString(ns.ptr(), name, make_function(definition, module_name).ptr()));
+        check(PyObject_SetAttrString(cls.ptr(), name, make_function(definition, module_name).ptr()));
     };
     add("__init__", new FunctionDef{"__init__", "ConnectionManager.__init__", nullptr, {{"self"}},
                                      entry<init_impl>, false, ann("None")});
@@ -197,7 +224,7 @@ void add_manager(nb::handle module) {
                          "Broadcast a message tagged with session_id to all connected clients.",
                          {{"self"}, {"session_id", false, {}, ann("str")}, {"message", false, {}, ann("dict[str, Any]")}},
                          entry<broadcast_to_session_impl>, true, ann("None")});
-    nb::object cls = make_class("ConnectionManager", module_name, "Manages active WebSocket connections.", ns);
+    seal_native_class<Manager>();
     define(module, "ConnectionManager", cls);
     define(module, "manager", call(cls));
 }

@@ -8,6 +8,8 @@
 //               _session_streams, _endpoint_tasks, _slow_clients
 // C++ only (each beside the code that keeps it, listed here so that nothing else is):
 //   manager.cpp         `admitting`: handshakes under way, per manager (each held by its AdmissionSlot)
+//   computer_use_chat.cpp  `Shapes::Changes`: the dict watcher over the events a turn has filled, and
+//                       its count of changes made to them
 //   stream_outbox.cpp   `outboxes`: the outbox of each socket that has one, found by its socket
 //   session_stream.cpp  `last_seq`: the process-wide event counter; `streams_switch` and `retention`:
 //                       readings of _SESSION_STREAMS and the retention bounds, kept until a global changes
