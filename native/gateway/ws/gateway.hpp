@@ -491,7 +491,4 @@ inline void define(nb::handle module, const char* name, nb::handle value) {
     check(PyObject_SetAttrString(module.ptr(), name, value.ptr()));
 }
 
-// An annotation object for signatures: a string, as `from __future__ import annotations` leaves them.
-inline nb::object ann(const char* text) { return str(text); }
-
 }  // namespace tv::gateway

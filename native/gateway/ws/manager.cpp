@@ -69,8 +69,6 @@ bool remove_identical(nb::handle list, nb::handle ws) {
     return false;
 }
 
-CoroName connect_name, broadcast_name, broadcast_to_session_name;
-
 Coro connect(nb::object self, nb::object ws) {
     const Gateway& g = gw();
     const Names& n = g.n;
@@ -102,7 +100,7 @@ Coro connect(nb::object self, nb::object ws) {
     co_return boolean(true);
 }
 
-Coro broadcast(nb::object self, nb::object message) {
+Coro broadcast(nb::object self, Dict message) {
     const Names& n = gw().n;
     // The pass goes over the connections present when it starts, so that a client leaving
     // meanwhile cannot make the pass skip another one. Like `for ws in snapshot:`, each step reads
@@ -133,7 +131,7 @@ Coro broadcast(nb::object self, nb::object message) {
     co_return none();
 }
 
-Coro broadcast_to_session(nb::object self, nb::object session_id, nb::object message) {
+Coro broadcast_to_session(nb::object self, Str session_id, Dict message) {
     const Names& n = gw().n;
     Local tagged = check(PyDict_Copy(message.ptr()));
     dict_set(tagged, n.session_id, session_id);
@@ -162,68 +160,37 @@ void prune_connection(nb::handle ws) {
 
 namespace {
 
-nb::object init_impl(PyObject* const* a) {
+void init(nb::handle self) {
     nb::object connections = check(PyList_New(0));
-    if (!untouched<Manager>(a[0])) {
-        set_attr(a[0], gw().n._connections, connections);
-        return none();
+    if (!untouched<Manager>(self.ptr())) {
+        set_attr(self, gw().n._connections, connections);
+        return;
     }
     // Released after the field holds the new list, as an attribute assignment releases the old value.
-    nb::object old = std::exchange(state_of<Manager>(a[0]).connections, std::move(connections));
-    return none();
+    nb::object old = std::exchange(state_of<Manager>(self.ptr()).connections, std::move(connections));
 }
 
-nb::object connect_impl(PyObject* const* a) { return connect_name.wrap(connect(nb::borrow(a[0]), nb::borrow(a[1]))); }
-
-nb::object disconnect_impl(PyObject* const* a) {
+void disconnect(nb::handle self, nb::handle ws) {
     const Gateway& g = gw();
-    nb::object connections = connections_of(a[0]);
-    remove_identical(connections, a[1]);
+    nb::object connections = connections_of(self);
+    remove_identical(connections, ws);
     if (g.log.enabled(Level::info))
         g.log.log(Level::info, (Text{} << "Client disconnected (" << (long long)length(connections) << " total)").done());
-    return none();
-}
-
-nb::object broadcast_impl(PyObject* const* a) {
-    check_exact(a[1], &PyDict_Type, "message");
-    return broadcast_name.wrap(broadcast(nb::borrow(a[0]), nb::borrow(a[1])));
-}
-
-nb::object broadcast_to_session_impl(PyObject* const* a) {
-    check_exact(a[1], &PyUnicode_Type, "session_id");
-    check_exact(a[2], &PyDict_Type, "message");
-    return broadcast_to_session_name.wrap(broadcast_to_session(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])));
 }
 
 }  // namespace
 
 void add_manager(nb::handle module) {
-    connect_name = CoroName("connect", "ConnectionManager.connect");
-    broadcast_name = CoroName("broadcast", "ConnectionManager.broadcast");
-    broadcast_to_session_name = CoroName("broadcast_to_session", "ConnectionManager.broadcast_to_session");
-
     nb::object cls = native_class<Manager>(module_name, "ConnectionManager", "Manages active WebSocket connections.",
                                            {{"_connections", offsetof(Manager, connections)}});
-    auto add = [&](const char* name, FunctionDef* definition) {
-        check(PyObject_SetAttrString(cls.ptr(), name, make_function(definition, module_name).ptr()));
-    };
-    add("__init__", new FunctionDef{"__init__", "ConnectionManager.__init__", nullptr, {{"self"}},
-                                     entry<init_impl>, false, ann("None")});
-    add("connect", new FunctionDef{"connect", "ConnectionManager.connect",
-                                    "Accept a WebSocket connection. Returns False if limit is reached.",
-                                    {{"self"}, {"ws", false, {}, ann("WebSocket")}}, entry<connect_impl>, true,
-                                    ann("bool")});
-    add("disconnect", new FunctionDef{"disconnect", "ConnectionManager.disconnect", nullptr,
-                                       {{"self"}, {"ws", false, {}, ann("WebSocket")}}, entry<disconnect_impl>, false,
-                                       ann("None")});
-    add("broadcast", new FunctionDef{"broadcast", "ConnectionManager.broadcast", nullptr,
-                                      {{"self"}, {"message", false, {}, ann("dict[str, Any]")}}, entry<broadcast_impl>,
-                                      true, ann("None")});
-    add("broadcast_to_session",
-        new FunctionDef{"broadcast_to_session", "ConnectionManager.broadcast_to_session",
-                         "Broadcast a message tagged with session_id to all connected clients.",
-                         {{"self"}, {"session_id", false, {}, ann("str")}, {"message", false, {}, ann("dict[str, Any]")}},
-                         entry<broadcast_to_session_impl>, true, ann("None")});
+    define(cls, method<init>("ConnectionManager.__init__", returns("None")));
+    define(cls, method<connect>("ConnectionManager.connect", arg("ws", "WebSocket"), returns("bool"),
+                                "Accept a WebSocket connection. Returns False if limit is reached."));
+    define(cls, method<disconnect>("ConnectionManager.disconnect", arg("ws", "WebSocket"), returns("None")));
+    define(cls, method<broadcast>("ConnectionManager.broadcast", arg("message", "dict[str, Any]"), returns("None")));
+    define(cls, method<broadcast_to_session>("ConnectionManager.broadcast_to_session", arg("session_id", "str"),
+                                             arg("message", "dict[str, Any]"), returns("None"),
+                                             "Broadcast a message tagged with session_id to all connected clients."));
     seal_native_class<Manager>();
     define(module, "ConnectionManager", cls);
     define(module, "manager", call(cls));
