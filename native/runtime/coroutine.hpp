@@ -1,13 +1,20 @@
 // The Python side of tv::Coro: the coroutine object type and its driver. Included by async.hpp.
 #pragma once
 
+#include "await.hpp"
+#include "promise.hpp"
+#include "stack_guard.hpp"
+
 #include <algorithm>
-#include <cstdint>
-#if defined(__linux__)
-#include <pthread.h>
-#endif
 
 namespace tv {
+
+// Wraps a C++ coroutine in a Python coroutine object with the given __name__ and __qualname__.
+nb::object make_coroutine(Coro&& c, PyObject* name, PyObject* qualname);
+
+// Registers the coroutine type (once per extension module) and returns it.
+PyTypeObject* coroutine_type();
+
 namespace detail {
 
 enum class CoroState : unsigned char { created, suspended, running, finished };
@@ -36,73 +43,6 @@ inline PyObject* s_close = nullptr;
 
 inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 inline bool is_native(PyObject* o) { return Py_IS_TYPE(o, &coro_type_object); }
-
-// ---- the guard on the drive path ----
-//
-// A chain of coroutines awaiting each other nests one drive per link on the C stack, so a deep chain
-// must end in RecursionError, never in a stack overflow. Two bounds hold it:
-//   - its depth, like a chain of `async def` frames, is held to the interpreter's recursion limit
-//     (sys.getrecursionlimit()), asked only once the chain is deeper than any ordinary program nests;
-//   - the C stack itself: a drive is refused when less than a margin of the thread's stack is left,
-//     whatever the recursion limit says (it bounds Python frames, which take no C stack). The margin,
-//     a quarter of the stack between 64 KiB and 2 MiB, is for what the deepest link runs: Python code,
-//     whose own C calls the interpreter counts but does not measure.
-// Closing does not nest (a chain is closed link by link) and a finaliser must be able to close a
-// coroutine wherever the last reference went, at the limit too: they are held to half the margin only.
-inline TV_THREAD_LOCAL int drive_depth = 0;
-constexpr int ordinary_depth = 64;
-// Below these stack addresses, drives (and then closing) are refused. The highest address stands for
-// "not measured yet": the first check is below it, and measures the thread's stack.
-inline TV_THREAD_LOCAL std::uintptr_t stack_drive_floor = UINTPTR_MAX;
-inline TV_THREAD_LOCAL std::uintptr_t stack_close_floor = UINTPTR_MAX;
-
-[[gnu::cold, gnu::noinline]] inline void measure_stack() noexcept {
-    stack_drive_floor = stack_close_floor = 0;  // bounds unknown: the depth bound alone applies
-#if defined(__linux__)
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
-    void* low = nullptr;
-    std::size_t size = 0;
-    if (pthread_attr_getstack(&attr, &low, &size) == 0 && low && size) {
-        std::size_t margin = std::min(std::clamp<std::size_t>(size / 4, 64 << 10, 2 << 20), size / 2);
-        stack_drive_floor = reinterpret_cast<std::uintptr_t>(low) + margin;
-        stack_close_floor = reinterpret_cast<std::uintptr_t>(low) + margin / 2;
-    }
-    pthread_attr_destroy(&attr);
-#endif
-}
-
-// True when the stack of the running thread is below `floor` (one of the floors above).
-[[gnu::always_inline]] inline bool stack_below(const std::uintptr_t& floor) noexcept {
-    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (here >= floor) [[likely]] return false;
-    if (floor != UINTPTR_MAX) return true;
-    measure_stack();
-    return here < floor;
-}
-
-[[gnu::cold]] inline bool refuse_deep() noexcept {
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while running a coroutine");
-    return false;
-}
-
-inline bool enter_drive() noexcept {
-    if ((++drive_depth > ordinary_depth && drive_depth > Py_GetRecursionLimit()) || stack_below(stack_drive_floor)) {
-        --drive_depth;
-        return refuse_deep();
-    }
-    return true;
-}
-
-// Entered by close(); a finaliser's close (`finalising`) is held to the C stack's harder bound only.
-inline bool enter_close(bool finalising) noexcept {
-    if (!finalising) return enter_drive();
-    if (stack_below(stack_close_floor)) return refuse_deep();
-    ++drive_depth;
-    return true;
-}
-
-inline void leave_drive() noexcept { --drive_depth; }
 
 // ---- frames ----
 
@@ -160,65 +100,6 @@ inline PySendResult resume(CoroObject* self, PyObject** presult) noexcept {
     }
     drop_frame(self);
     *presult = result ? result : Py_NewRef(Py_None);
-    return PYGEN_RETURN;
-}
-
-// Normalises the arguments of `throw(typ[, val[, tb]])` into one exception instance (new ref).
-inline PyObject* make_exception(PyObject* typ, PyObject* val, PyObject* tb) {
-    if (tb == Py_None) tb = nullptr;
-    if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-    PyObject* exc = nullptr;
-    if (PyExceptionInstance_Check(typ)) {
-        if (val && val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
-        }
-        exc = Py_NewRef(typ);
-    } else if (PyExceptionClass_Check(typ)) {
-        PyErr_SetObject(typ, val ? val : Py_None);
-        exc = PyErr_GetRaisedException();
-        if (!exc) return nullptr;
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ)->tp_name);
-        return nullptr;
-    }
-    if (tb) PyException_SetTraceback(exc, tb);
-    return exc;
-}
-
-// The arguments of one throw(), as given: an awaited iterator's own throw() gets them unchanged, as
-// `yield from` passes them on, and the exception they describe is made only where it is raised.
-struct Thrown {
-    PyObject* const* args;
-    Py_ssize_t nargs;
-    PyObject* exc = nullptr;  // owned, once made
-
-    Thrown(PyObject* const* args, Py_ssize_t nargs) noexcept : args(args), nargs(nargs) {}
-    Thrown(const Thrown&) = delete;
-    ~Thrown() { Py_XDECREF(exc); }
-
-    bool is_generator_exit() const noexcept { return PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit); }
-    // The exception (new ref), or null with the TypeError of arguments that make none.
-    PyObject* make() noexcept {
-        if (!exc) exc = make_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
-        return Py_XNewRef(exc);
-    }
-};
-
-// The result of a call that raised: a StopIteration is the awaited iterator's return, read from the
-// exception itself as the interpreter reads it (a `value` property of a subclass is not asked).
-inline PySendResult stop_value(PyObject** presult) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
-    PyObject* stop = PyErr_GetRaisedException();
-    PyObject* v = PyObject_TypeCheck(stop, (PyTypeObject*)PyExc_StopIteration)
-                      ? reinterpret_cast<PyStopIterationObject*>(stop)->value
-                      : nullptr;
-    *presult = Py_NewRef(v ? v : Py_None);
-    Py_DECREF(stop);
     return PYGEN_RETURN;
 }
 
@@ -866,204 +747,6 @@ inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
     if (is_generator_coroutine(o)) return Py_NewRef(o);
     PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", t->tp_name);
     return nullptr;
-}
-
-// ---- AsyncWith ----
-
-namespace detail {
-
-// `type(o).<name>` bound to `o`, as the interpreter looks up special methods; null when there is none.
-inline nb::object lookup_special(PyObject* o, PyObject* name) {
-    PyObject* f = _PyType_Lookup(Py_TYPE(o), name);  // borrowed
-    if (!f) return nb::object();
-    descrgetfunc get = Py_TYPE(f)->tp_descr_get;
-    if (!get) return nb::borrow(f);
-    return check(get(f, o, (PyObject*)Py_TYPE(o)));
-}
-
-// What `__aenter__()` or `__aexit__()` gave, refused with the interpreter's text when it has no __await__.
-inline nb::object checked_awaitable(nb::object res, const char* which) {
-    PyTypeObject* t = Py_TYPE(res.ptr());
-    if (PyCoro_CheckExact(res.ptr()) || t == &coro_type_object || is_generator_coroutine(res.ptr()) ||
-        (t->tp_as_async && t->tp_as_async->am_await))
-        return res;
-    raisef(PyExc_TypeError, "'async with' received an object from %s that does not implement __await__: %.100s",
-           which, t->tp_name);
-}
-
-}  // namespace detail
-
-inline AsyncWith::AsyncWith(nb::handle mgr) : mgr_(nb::borrow(mgr)), frame_(detail::running_frame) {
-    static PyObject* aenter = PyUnicode_InternFromString("__aenter__");
-    static PyObject* aexit = PyUnicode_InternFromString("__aexit__");
-    enter_ = detail::lookup_special(mgr.ptr(), aenter);
-    if (!enter_)
-        raisef(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol",
-               Py_TYPE(mgr.ptr())->tp_name);
-    exit_ = detail::lookup_special(mgr.ptr(), aexit);
-    if (!exit_)
-        raisef(PyExc_TypeError,
-               "'%.200s' object does not support the asynchronous context manager protocol (missed __aexit__ method)",
-               Py_TYPE(mgr.ptr())->tp_name);
-}
-
-inline nb::object AsyncWith::enter() {
-    nb::object enter = std::move(enter_);
-    return detail::checked_awaitable(check(PyObject_CallNoArgs(enter.ptr())), "__aenter__");
-}
-
-inline void AsyncWith::caught() noexcept {
-    try {
-        throw;
-    } catch (nb::python_error& e) {
-        exc_ = nb::borrow(e.value());
-    } catch (...) {
-        set_error_from_current_exception();
-        exc_ = nb::steal(PyErr_GetRaisedException());
-    }
-}
-
-inline nb::object AsyncWith::exit() {
-    exited_ = true;
-    nb::object exit = std::move(exit_);
-    PyObject* exc = exc_.ptr();
-    nb::object res;
-    if (!exc) {
-        res = check(PyObject_CallFunctionObjArgs(exit.ptr(), Py_None, Py_None, Py_None, nullptr));
-    } else {
-        nb::object tb = nb::steal(PyException_GetTraceback(exc));
-        res = check(PyObject_CallFunctionObjArgs(exit.ptr(), (PyObject*)Py_TYPE(exc), exc,
-                                                 tb ? tb.ptr() : Py_None, nullptr));
-    }
-    return detail::checked_awaitable(std::move(res), "__aexit__");
-}
-
-inline void AsyncWith::finish(nb::handle result) {
-    if (!exc_) return;
-    nb::object exc = std::move(exc_);
-    if (truthy(result)) return;  // suppressed
-    PyErr_SetRaisedException(exc.release().ptr());
-    throw_error();
-}
-
-inline void AsyncWith::chain(const nb::python_error& e) noexcept {
-    if (exc_) set_context(e, exc_);
-}
-
-inline bool AsyncWith::exit_at_once(PyObject* exc) noexcept {
-    exited_ = true;
-    PyObject* tb = exc ? PyException_GetTraceback(exc) : nullptr;
-    PyObject* res = exc ? PyObject_CallFunctionObjArgs(exit_.ptr(), (PyObject*)Py_TYPE(exc), exc, tb ? tb : Py_None, nullptr)
-                        : PyObject_CallFunctionObjArgs(exit_.ptr(), Py_None, Py_None, Py_None, nullptr);
-    Py_XDECREF(tb);
-    if (!res) return false;
-    PyObject* it = nullptr;
-    try {
-        it = get_awaitable_iter(detail::checked_awaitable(nb::steal(res), "__aexit__").ptr());
-    } catch (nb::python_error& e) {
-        e.restore();
-        return false;
-    }
-    if (!it) return false;
-    PyObject* out = nullptr;
-    PySendResult r = PyIter_Send(it, Py_None, &out);
-    if (r == PYGEN_NEXT) {
-        // It waits for something, and there is no loop to wait with.
-        Py_XDECREF(out);
-        PyObject* close = PyObject_GetAttrString(it, "close");
-        if (close) Py_XDECREF(PyObject_CallNoArgs(close));
-        Py_XDECREF(close);
-        PyErr_Clear();
-        Py_DECREF(it);
-        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-        return false;
-    }
-    Py_DECREF(it);
-    Py_XDECREF(out);
-    return r == PYGEN_RETURN;
-}
-
-inline AsyncWith::~AsyncWith() noexcept {
-    if (!entered_ || exited_) return;
-    if (frame_ && frame_->unwinding) {
-        PyObject** unwinding = frame_->unwinding;
-        if (!*unwinding) {
-            PyErr_SetNone(PyExc_GeneratorExit);
-            *unwinding = PyErr_GetRaisedException();
-        }
-        if (!exit_at_once(*unwinding)) {
-            PyObject* failure = PyErr_GetRaisedException();
-            set_context(failure, *unwinding);
-            Py_XSETREF(*unwinding, failure);
-        }
-        return;
-    }
-    // Left by a jump out of the body: nothing could await the exit.
-    if (!exit_at_once(nullptr)) PyErr_WriteUnraisable(mgr_.ptr());
-}
-
-// ---- Finally ----
-
-// Calls the clean-up with `handled` (borrowed, may be null) as the exception being handled, as inside a
-// `finally` clause on the way out of an exception: an error it raises gets that exception as context
-// the way the interpreter chains it. False, with the error set, when the clean-up failed.
-inline bool Finally::run_handling(PyObject* handled) noexcept {
-    done_ = true;
-    PyObject* outer = nullptr;
-    if (handled) {
-        outer = PyErr_GetHandledException();
-        PyErr_SetHandledException(handled);
-    }
-    PyObject* r = PyObject_CallMethodNoArgs(obj_.ptr(), method_);
-    if (handled) {
-        PyErr_SetHandledException(outer);
-        Py_XDECREF(outer);
-    }
-    Py_XDECREF(r);
-    return r != nullptr;
-}
-
-inline void Finally::rethrow() {
-    if (done_) throw;
-    PyObject* handled = nullptr;
-    try {
-        throw;
-    } catch (nb::python_error& e) {
-        handled = Py_NewRef(e.value().ptr());
-    } catch (...) {
-        set_error_from_current_exception();
-        handled = PyErr_GetRaisedException();
-    }
-    bool ok = run_handling(handled);
-    Py_DECREF(handled);
-    if (ok) throw;
-    throw_error();
-}
-
-inline Finally::~Finally() noexcept(false) {
-    if (done_) return;
-    if (frame_ && frame_->unwinding) {
-        // close() or deallocation is destroying the suspended frame: the clean-up runs as it would
-        // with GeneratorExit (or the error that closing the awaited iterator raised) on its way out,
-        // and its failure is what close() raises.
-        PyObject** unwinding = frame_->unwinding;
-        if (!*unwinding) {
-            PyErr_SetNone(PyExc_GeneratorExit);
-            *unwinding = PyErr_GetRaisedException();
-        }
-        if (!run_handling(*unwinding)) Py_XSETREF(*unwinding, PyErr_GetRaisedException());
-        return;
-    }
-    if (std::uncaught_exceptions() > uncaught_) {
-        // Unwinding past a guard that no `rethrow()` settled: the exception in flight cannot be replaced
-        // from here. The failure is reported as unraisable; an interrupt is raised again, never lost.
-        if (run_handling(nullptr)) return;
-        bool interrupt = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
-        PyErr_WriteUnraisable(obj_.ptr());
-        if (interrupt) PyErr_SetInterrupt();
-        return;
-    }
-    if (!run_handling(nullptr)) throw_error();
 }
 
 }  // namespace tv
