@@ -46,7 +46,7 @@ struct ANext : AwaitBase {
             Py_CLEAR(error);
             return nb::object();
         }
-        return take();
+        return result();
     }
 };
 

@@ -38,8 +38,6 @@ struct WrapperObject {
 
 inline PyTypeObject coro_type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};
 inline PyTypeObject wrapper_type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};
-inline PyObject* s_throw = nullptr;
-inline PyObject* s_close = nullptr;
 
 inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 inline bool is_native(PyObject* o) { return Py_IS_TYPE(o, &coro_type_object); }
@@ -103,69 +101,20 @@ inline PySendResult resume(CoroObject* self, PyObject** presult) noexcept {
     return PYGEN_RETURN;
 }
 
-inline PySendResult drive(CoroObject* self, PyObject* arg, Thrown* thrown, PyObject** presult) noexcept;
-inline PyObject* close_coro(CoroObject* self, bool finalising) noexcept;
-
-// Closes an iterator the coroutine awaits, as `close()` does for `await`: a failing look-up of its
-// `close` is reported as unraisable and counts as closed; an error of the call itself is returned
-// (-1 with it set).
-inline int close_iter(PyObject* it) noexcept {
-    if (is_native(it)) {
-        PyObject* r = close_coro(as_coro(it), false);
-        Py_XDECREF(r);
-        return r ? 0 : -1;
-    }
-    PyObject* m = nullptr;
-    if (get_optional_attr(it, s_close, &m) < 0) PyErr_WriteUnraisable(it);
-    if (!m) return 0;
-    PyObject* r = PyObject_CallNoArgs(m);
-    Py_DECREF(m);
-    if (!r) return -1;
-    Py_DECREF(r);
-    return 0;
-}
-
 // One step of a coroutine that is marked running: starts it, or delivers a value (`thrown` null) or
 // an exception to the awaiter it is suspended at.
 inline PySendResult step(CoroObject* self, PyObject* arg, Thrown* thrown, PyObject** presult) noexcept {
     CoroPromise& p = self->h.promise();
     AwaitBase* aw = p.suspended;
     if (!aw) return resume(self, presult);  // just created
-    PyObject* res = nullptr;
-    PySendResult r;
-    if (!thrown) [[likely]] {
-        r = PyIter_Send(aw->iter, arg, &res);
-    } else if (thrown->is_generator_exit()) {
-        // GeneratorExit closes the awaited iterator, then is raised at the await; what closing it
-        // raised, if anything, is raised there instead.
-        PyObject* exc = close_iter(aw->iter) < 0 ? PyErr_GetRaisedException() : thrown->make();
-        if (!exc) return PYGEN_ERROR;
-        p.suspended = nullptr;
-        aw->thrown_in(exc);
-        return resume(self, presult);
-    } else if (is_native(aw->iter)) {
-        r = drive(as_coro(aw->iter), Py_None, thrown, &res);
-    } else {
-        PyObject* thrower = nullptr;
-        // A failed look-up of `throw` goes to the caller; the coroutine stays suspended where it was.
-        if (get_optional_attr(aw->iter, s_throw, &thrower) < 0) return PYGEN_ERROR;
-        if (!thrower) {  // an iterator without throw(): the exception is raised at the await
-            PyObject* exc = thrown->make();
-            if (!exc) return PYGEN_ERROR;
-            p.suspended = nullptr;
-            aw->thrown_in(exc);
-            return resume(self, presult);
-        }
-        res = PyObject_Vectorcall(thrower, thrown->args, (size_t)thrown->nargs, nullptr);
-        Py_DECREF(thrower);
-        r = res ? PYGEN_NEXT : stop_value(&res);
-    }
-    if (r == PYGEN_NEXT) {
-        *presult = res;
-        return PYGEN_NEXT;
-    }
+    Step s;
+    if (!thrown) [[likely]]
+        s = aw->send(arg, presult);
+    else
+        s = aw->throw_in(*thrown, presult);
+    if (s == Step::yielded) return PYGEN_NEXT;
+    if (s == Step::refused) [[unlikely]] return PYGEN_ERROR;
     p.suspended = nullptr;
-    aw->finish(r, res);
     return resume(self, presult);
 }
 
@@ -267,7 +216,7 @@ inline PyObject* end_suspended(CoroObject* self, PyObject* err) noexcept {
         Py_RETURN_NONE;
     }
     CoroPromise& p = self->h.promise();
-    std::exchange(p.suspended, nullptr)->thrown_in(err);
+    std::exchange(p.suspended, nullptr)->end_with(err);
     PyObject* res = nullptr;
     PySendResult r = resume(self, &res);
     self->state = self->h ? CoroState::suspended : CoroState::finished;
@@ -315,13 +264,13 @@ inline PyObject* close_coro(CoroObject* self, bool finalising) noexcept {
         self->state = CoroState::running;
         for (;;) {
             AwaitBase* aw = chain[chain.size() - 1]->h.promise().suspended;
-            PyObject* it = aw ? aw->iter : nullptr;
+            PyObject* it = aw ? aw->awaited_native() : nullptr;
             // Past what the chain can hold (out of memory), the rest is closed by nesting.
-            if (!it || !is_native(it) || as_coro(it)->state != CoroState::suspended || !chain.push(as_coro(it))) break;
+            if (!it || as_coro(it)->state != CoroState::suspended || !chain.push(as_coro(it))) break;
             as_coro(it)->state = CoroState::running;
         }
         AwaitBase* aw = chain[chain.size() - 1]->h.promise().suspended;
-        err = aw && aw->iter && close_iter(aw->iter) < 0 ? PyErr_GetRaisedException() : nullptr;
+        err = aw ? aw->close() : nullptr;
         for (std::size_t i = chain.size(); i-- > 0;) {
             result = end_suspended(chain[i], err);
             err = result ? nullptr : PyErr_GetRaisedException();
@@ -524,8 +473,7 @@ inline int traverse(PyObject* o, visitproc visit, void* arg) {
     if (!self->h || self->state == CoroState::running) return 0;
     CoroPromise& p = self->h.promise();
     if (p.suspended) {
-        Py_VISIT(p.suspended->iter);
-        Py_VISIT(p.suspended->guard);
+        if (int r = p.suspended->traverse(visit, arg)) return r;
     }
     for (const Local* l = p.locals; l; l = l->next_registered()) Py_VISIT(l->ptr());
     for (nb::object* root : p.roots)
@@ -549,7 +497,7 @@ inline PyObject* get_await(PyObject* o, void*) {
     CoroObject* self = as_coro(o);
     if (self->h && self->state == CoroState::suspended) {
         AwaitBase* aw = self->h.promise().suspended;
-        if (aw && aw->iter) return Py_NewRef(aw->iter);
+        if (PyObject* it = aw ? aw->awaited() : nullptr) return Py_NewRef(it);
     }
     Py_RETURN_NONE;
 }

@@ -170,9 +170,7 @@ struct AwaitWithin : Await {
     // suspends at once, hands `first` up, and goes on from there.
     AwaitWithin(TimeoutOf timeout_of, nb::object&& started, nb::object&& first) noexcept
         : Await(nb::object()), timeout_of(timeout_of) {
-        iter = started.release().ptr();
-        yielded = first.release().ptr();
-        if (!yielded) yielded = Py_NewRef(Py_None);
+        adopt(started.release().ptr(), first.release().ptr());
     }
     AwaitWithin(AwaitWithin&&) = delete;
 
@@ -201,7 +199,7 @@ struct AwaitWithin : Await {
                 throw_error();
             }
         }
-        return take();
+        return result();
     }
 
     // The frame is destroyed while suspended here: the timer must not cancel the task later.

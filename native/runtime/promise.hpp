@@ -30,7 +30,7 @@ struct [[nodiscard]] Coro {
     }
 };
 
-struct AwaitBase;
+class AwaitBase;
 
 namespace detail {
 

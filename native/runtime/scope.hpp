@@ -188,30 +188,29 @@ inline bool AsyncWith::exit_at_once(PyObject* exc) noexcept {
                         : PyObject_CallFunctionObjArgs(exit_.ptr(), Py_None, Py_None, Py_None, nullptr);
     Py_XDECREF(tb);
     if (!res) return false;
-    PyObject* it = nullptr;
+    nb::object awaitable;
     try {
-        it = get_awaitable_iter(detail::checked_awaitable(nb::steal(res), "__aexit__").ptr());
+        awaitable = detail::checked_awaitable(nb::steal(res), "__aexit__");
     } catch (nb::python_error& e) {
         e.restore();
         return false;
     }
-    if (!it) return false;
-    PyObject* out = nullptr;
-    PySendResult r = PyIter_Send(it, Py_None, &out);
-    if (r == PYGEN_NEXT) {
+    {
+        Await exit(std::move(awaitable));
+        if (exit.await_ready()) {  // over at once, and its iterator let go of
+            try {
+                exit.result();
+                return true;
+            } catch (nb::python_error& e) {
+                e.restore();
+                return false;
+            }
+        }
         // It waits for something, and there is no loop to wait with.
-        Py_XDECREF(out);
-        PyObject* close = PyObject_GetAttrString(it, "close");
-        if (close) Py_XDECREF(PyObject_CallNoArgs(close));
-        Py_XDECREF(close);
-        PyErr_Clear();
-        Py_DECREF(it);
-        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-        return false;
+        Py_XDECREF(exit.close());
     }
-    Py_DECREF(it);
-    Py_XDECREF(out);
-    return r == PYGEN_RETURN;
+    PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+    return false;
 }
 
 inline AsyncWith::~AsyncWith() noexcept {
