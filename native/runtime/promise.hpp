@@ -17,17 +17,23 @@ namespace tv {
 struct CoroPromise;
 using CoroHandle = std::coroutine_handle<CoroPromise>;
 
-// The return type of C++ coroutine functions. Owns the frame until `make_coroutine` takes it.
-struct [[nodiscard]] Coro {
+// The return type of C++ coroutine functions. Owns the frame until `make_coroutine` takes it; nothing
+// else reaches the frame, which from then on only the coroutine object's driver resumes or destroys.
+class [[nodiscard]] Coro {
+public:
     using promise_type = CoroPromise;
-    CoroHandle h;
-    explicit Coro(CoroHandle h) : h(h) {}
     Coro(Coro&& o) noexcept : h(std::exchange(o.h, {})) {}
     Coro(const Coro&) = delete;
     Coro& operator=(const Coro&) = delete;
     ~Coro() {
         if (h) h.destroy();
     }
+
+private:
+    friend struct CoroPromise;  // get_return_object
+    friend nb::object make_coroutine(Coro&& c, PyObject* name, PyObject* qualname);
+    explicit Coro(CoroHandle h) : h(h) {}
+    CoroHandle h;
 };
 
 class AwaitBase;
