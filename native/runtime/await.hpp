@@ -41,7 +41,7 @@ inline PyObject* make_exception(PyObject* typ, PyObject* val, PyObject* tb) {
 struct Thrown {
     PyObject* const* args;
     Py_ssize_t nargs;
-    PyObject* exc = nullptr;  // owned, once made
+    PyObject* exc = nullptr;  // owned once made, released by the destructor
 
     Thrown(PyObject* const* args, Py_ssize_t nargs) noexcept : args(args), nargs(nargs) {}
     Thrown(const Thrown&) = delete;
@@ -229,6 +229,7 @@ protected:
         yielded = first ? first : Py_NewRef(Py_None);
     }
 
+    // Raw and owned (see CoroObject for why), each released by the destructor unless handed on first.
     PyObject* iter = nullptr;    // owned: the awaitable's iterator while it has not finished
     PyObject* value = nullptr;   // owned: its result
     PyObject* error = nullptr;   // owned: the exception raised at the await
@@ -270,7 +271,7 @@ inline PyObject* get_awaitable_iter(PyObject* o) noexcept;
 
 // Awaits an awaitable that it owns; the awaitable is let go of as soon as its iterator is taken.
 struct Await : AwaitBase {
-    PyObject* awaitable;  // owned until await_ready
+    PyObject* awaitable;  // owned until await_ready, which releases it (or the destructor, if never asked)
     explicit Await(nb::object&& a) noexcept : awaitable(a.release().ptr()) {}
     Await(Await&&) = delete;
     ~Await() { Py_XDECREF(awaitable); }

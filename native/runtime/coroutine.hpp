@@ -19,12 +19,34 @@ namespace detail {
 
 enum class CoroState : unsigned char { created, suspended, running, finished };
 
+// The two exceptions to the runtime's ownership rule (every owned reference is an RAII handle) are
+// both here, in the layer that meets CPython's object protocol.
+//
+// Raw owned `PyObject*` fields. They remain in two kinds of place, each released in one place:
+//   - the layouts of the runtime's Python objects (this one, WrapperObject, DeadlineObject): they are
+//     C structs that PyObject_GC_New allocates without running a constructor and PyObject_GC_Del frees
+//     without running a destructor, so a member cannot be a handle. Their tp_dealloc releases them
+//     (and the tp_clear of the two that have one).
+//   - the state an await hands across the iterator protocol's C calls (AwaitBase, Await, the promise's
+//     `yielded` and `result`, Thrown): PyIter_Send, PyErr_GetRaisedException and am_send give and take
+//     references through `PyObject**` and by stealing, and on the hot path each reference moves through
+//     these fields exactly once. A handle would cost a release() or a steal() at every hand-off and say
+//     nothing more. The destructor of the struct that holds each releases whatever is still there.
+//
+// No tp_clear. Clearing a coroutine's references means destroying its frame, which runs the frame's
+// destructors (its `Finally` guards, `async with` exits, the deadline's disarming), and those call
+// Python code, which must not run from tp_clear. CPython's own coroutines have no tp_clear either, and
+// for the same reason cycles through a coroutine are broken the same way: the collector calls
+// tp_finalize (close(), see `finalize`) on every unreachable object first, which destroys the frame
+// and drops what it held; what is left of the cycle goes with the tp_clear of its other members
+// (the task, the socket's dicts and lists). `traverse` is what makes the frame's references visible
+// to the collector in the first place.
 struct CoroObject {
     PyObject_HEAD
-    CoroHandle h;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* weakrefs;
+    CoroHandle h;               // the frame, owned; destroyed only by drop_frame()
+    PyObject* name;             // owned, released by dealloc
+    PyObject* qualname;         // owned, released by dealloc
+    PyObject* weakrefs;         // the weak references' list, which PyObject_ClearWeakRefs empties
     CoroObject* deferred_next;  // while its deallocation waits for stack (see dealloc)
     CoroState state;
 };
@@ -33,7 +55,7 @@ struct CoroObject {
 // coroutine itself is not an iterator.
 struct WrapperObject {
     PyObject_HEAD
-    PyObject* coro;
+    PyObject* coro;  // owned, released by w_clear (from w_dealloc too)
 };
 
 inline PyTypeObject coro_type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};

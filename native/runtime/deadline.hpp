@@ -18,8 +18,9 @@ namespace detail {
 // The callback a bounded await arms with `loop.call_later`: cancels the task and remembers that it did.
 struct DeadlineObject {
     PyObject_HEAD
+    // Raw and owned, as in every object layout (see CoroObject), released by deadline_clear.
     PyObject* task;    // the task to cancel at the deadline
-    PyObject* handle;  // the loop's TimerHandle, until disarmed
+    PyObject* handle;  // the loop's TimerHandle, until disarmed (then released at once)
     int cancelling;    // task.cancelling() when the await suspended
     bool fired;
 };

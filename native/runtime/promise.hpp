@@ -86,6 +86,7 @@ struct CoroPromise {
     }
 
     AwaitBase* suspended = nullptr;   // the awaiter the frame is suspended at
+    // Raw and owned (see CoroObject for why), released by the destructor unless the driver took them.
     PyObject* yielded = nullptr;      // owned: value to hand to the driver after a suspension
     PyObject* result = nullptr;       // owned: the co_return value (null means None)
     std::exception_ptr exception;     // an exception that escaped the body

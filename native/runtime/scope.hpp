@@ -33,7 +33,7 @@ public:
 private:
     bool run_handling(PyObject* handled) noexcept;
     Local obj_;
-    PyObject* method_;
+    PyObject* method_;  // borrowed: an interned name, which outlives every frame
     CoroPromise* frame_;
     int uncaught_;
     bool done_ = false;
