@@ -39,6 +39,19 @@
 //   - `TV_AWAIT(expr)` evaluates `expr` in a scope of its own, so none of its temporaries (the
 //     awaitable, a module global fetched for the call, a string argument) outlives the suspension;
 //     the awaiter owns the awaitable's iterator, which is shown to the collector.
+//
+// Where each piece lives, one concept per header, in the order they build on one another:
+//   frame_pool.hpp   where coroutine frames come from
+//   local.hpp        `Local`, a reference the frame owns and shows to the collector
+//   promise.hpp      `Coro` and its promise: the frame's state, shared by the driver and the awaiters
+//   await.hpp        the awaiter of one `co_await`, the only thing that talks to the awaited iterator;
+//                    the driver goes through its send(), throw_in(), close() and end_with()
+//   stack_guard.hpp  the bounds on how deep a chain of drives may nest
+//   coroutine.hpp    the Python coroutine object and its driver
+//   async_iter.hpp   `async for`
+//   scope.hpp        `try`/`finally` and `async with` as one construct each
+//   deadline.hpp     awaits bounded in time
+// Each is included through this header, which is the one a module includes.
 #pragma once
 
 #include "py.hpp"
