@@ -68,10 +68,6 @@ inline PySendResult stop_value(PyObject** presult) noexcept {
     return PYGEN_RETURN;
 }
 
-}  // namespace detail
-
-namespace detail {
-
 struct CoroObject;
 // What an awaiter needs of the coroutines of this module it awaits (coroutine.hpp): a throw() or a
 // close() is delivered to them directly, without a method look-up.
@@ -87,7 +83,7 @@ inline PyObject* s_close = nullptr;
 enum class Step : unsigned char {
     yielded,  // it yielded: the await is still suspended, and the value goes up to the driver's caller
     done,     // the await is over: the frame resumes, and the awaiter gives its result()
-    refused,  // nothing was delivered (the error set is the caller's): the frame stays suspended here
+    refused,  // the await goes on, and the error set is the caller's: the frame stays suspended here
 };
 
 }  // namespace detail
