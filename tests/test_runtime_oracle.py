@@ -227,6 +227,34 @@ def test_the_coroutine_itself_is_not_an_iterator():
     assert got[0] == got[1] == "'coroutine' object is not an iterator"
 
 
+class Once:
+    """An awaitable whose iterator (kept, to be recognised) yields once."""
+
+    def __init__(self):
+        self.it = iter(["tick"])
+
+    def __await__(self):
+        return self.it
+
+
+@pytest.mark.parametrize("awaited", ["an iterator", "a coroutine"])
+@both("await_each")
+def test_cr_await_shows_what_the_suspended_coroutine_awaits(make, awaited):
+    # catches: cr_await blind to the awaited iterator while suspended, or still showing it once done
+    first = Once()
+    inner = make([first]) if awaited == "a coroutine" else None
+    awaits = [inner or first, Once()]
+    coro = make(awaits)
+    seen = [coro.cr_await]
+    for a in awaits:
+        coro.send(None)
+        seen.append(coro.cr_await is (a if a is inner else a.it))
+    with pytest.raises(StopIteration):
+        coro.send(None)
+    seen.append(coro.cr_await)
+    assert seen == [None, True, True, None]
+
+
 # ---- throw() and close() at an await ----
 
 class Closing(Iter):

@@ -18,8 +18,9 @@ namespace detail {
 // The callback a bounded await arms with `loop.call_later`: cancels the task and remembers that it did.
 struct DeadlineObject {
     PyObject_HEAD
+    // Raw and owned, as in every object layout (see CoroObject), released by deadline_clear.
     PyObject* task;    // the task to cancel at the deadline
-    PyObject* handle;  // the loop's TimerHandle, until disarmed
+    PyObject* handle;  // the loop's TimerHandle, until disarmed (then released at once)
     int cancelling;    // task.cancelling() when the await suspended
     bool fired;
 };
@@ -170,9 +171,7 @@ struct AwaitWithin : Await {
     // suspends at once, hands `first` up, and goes on from there.
     AwaitWithin(TimeoutOf timeout_of, nb::object&& started, nb::object&& first) noexcept
         : Await(nb::object()), timeout_of(timeout_of) {
-        iter = started.release().ptr();
-        yielded = first.release().ptr();
-        if (!yielded) yielded = Py_NewRef(Py_None);
+        adopt(started.release().ptr(), first.release().ptr());
     }
     AwaitWithin(AwaitWithin&&) = delete;
 
@@ -201,7 +200,7 @@ struct AwaitWithin : Await {
                 throw_error();
             }
         }
-        return take();
+        return result();
     }
 
     // The frame is destroyed while suspended here: the timer must not cancel the task later.

@@ -1,23 +1,52 @@
 // The Python side of tv::Coro: the coroutine object type and its driver. Included by async.hpp.
 #pragma once
 
+#include "await.hpp"
+#include "promise.hpp"
+#include "stack_guard.hpp"
+
 #include <algorithm>
-#include <cstdint>
-#if defined(__linux__)
-#include <pthread.h>
-#endif
 
 namespace tv {
+
+// Wraps a C++ coroutine in a Python coroutine object with the given __name__ and __qualname__.
+nb::object make_coroutine(Coro&& c, PyObject* name, PyObject* qualname);
+
+// Registers the coroutine type (once per extension module) and returns it.
+PyTypeObject* coroutine_type();
+
 namespace detail {
 
 enum class CoroState : unsigned char { created, suspended, running, finished };
 
+// The two exceptions to the runtime's ownership rule (every owned reference is an RAII handle) are
+// both here, in the layer that meets CPython's object protocol.
+//
+// Raw owned `PyObject*` fields. They remain in two kinds of place, each released in one place:
+//   - the layouts of the runtime's Python objects (this one, WrapperObject, DeadlineObject): they are
+//     C structs that PyObject_GC_New allocates without running a constructor and PyObject_GC_Del frees
+//     without running a destructor, so a member cannot be a handle. Their tp_dealloc releases them
+//     (and the tp_clear of the two that have one).
+//   - the state an await hands across the iterator protocol's C calls (AwaitBase, Await, the promise's
+//     `yielded` and `result`, Thrown): PyIter_Send, PyErr_GetRaisedException and am_send give and take
+//     references through `PyObject**` and by stealing, and on the hot path each reference moves through
+//     these fields exactly once. A handle would cost a release() or a steal() at every hand-off and say
+//     nothing more. The destructor of the struct that holds each releases whatever is still there.
+//
+// No tp_clear. Clearing a coroutine's references means destroying its frame, which runs the frame's
+// destructors (its `Finally` guards, `async with` exits, the deadline's disarming), and those call
+// Python code, which must not run from tp_clear. CPython's own coroutines have no tp_clear either, and
+// for the same reason cycles through a coroutine are broken the same way: the collector calls
+// tp_finalize (close(), see `finalize`) on every unreachable object first, which destroys the frame
+// and drops what it held; what is left of the cycle goes with the tp_clear of its other members
+// (the task, the socket's dicts and lists). `traverse` is what makes the frame's references visible
+// to the collector in the first place.
 struct CoroObject {
     PyObject_HEAD
-    CoroHandle h;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* weakrefs;
+    CoroHandle h;               // the frame, owned; destroyed only by drop_frame()
+    PyObject* name;             // owned, released by dealloc
+    PyObject* qualname;         // owned, released by dealloc
+    PyObject* weakrefs;         // the weak references' list, which PyObject_ClearWeakRefs empties
     CoroObject* deferred_next;  // while its deallocation waits for stack (see dealloc)
     CoroState state;
 };
@@ -26,83 +55,14 @@ struct CoroObject {
 // coroutine itself is not an iterator.
 struct WrapperObject {
     PyObject_HEAD
-    PyObject* coro;
+    PyObject* coro;  // owned, released by w_clear (from w_dealloc too)
 };
 
 inline PyTypeObject coro_type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};
 inline PyTypeObject wrapper_type_object = {PyVarObject_HEAD_INIT(nullptr, 0)};
-inline PyObject* s_throw = nullptr;
-inline PyObject* s_close = nullptr;
 
 inline CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 inline bool is_native(PyObject* o) { return Py_IS_TYPE(o, &coro_type_object); }
-
-// ---- the guard on the drive path ----
-//
-// A chain of coroutines awaiting each other nests one drive per link on the C stack, so a deep chain
-// must end in RecursionError, never in a stack overflow. Two bounds hold it:
-//   - its depth, like a chain of `async def` frames, is held to the interpreter's recursion limit
-//     (sys.getrecursionlimit()), asked only once the chain is deeper than any ordinary program nests;
-//   - the C stack itself: a drive is refused when less than a margin of the thread's stack is left,
-//     whatever the recursion limit says (it bounds Python frames, which take no C stack). The margin,
-//     a quarter of the stack between 64 KiB and 2 MiB, is for what the deepest link runs: Python code,
-//     whose own C calls the interpreter counts but does not measure.
-// Closing does not nest (a chain is closed link by link) and a finaliser must be able to close a
-// coroutine wherever the last reference went, at the limit too: they are held to half the margin only.
-inline TV_THREAD_LOCAL int drive_depth = 0;
-constexpr int ordinary_depth = 64;
-// Below these stack addresses, drives (and then closing) are refused. The highest address stands for
-// "not measured yet": the first check is below it, and measures the thread's stack.
-inline TV_THREAD_LOCAL std::uintptr_t stack_drive_floor = UINTPTR_MAX;
-inline TV_THREAD_LOCAL std::uintptr_t stack_close_floor = UINTPTR_MAX;
-
-[[gnu::cold, gnu::noinline]] inline void measure_stack() noexcept {
-    stack_drive_floor = stack_close_floor = 0;  // bounds unknown: the depth bound alone applies
-#if defined(__linux__)
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
-    void* low = nullptr;
-    std::size_t size = 0;
-    if (pthread_attr_getstack(&attr, &low, &size) == 0 && low && size) {
-        std::size_t margin = std::min(std::clamp<std::size_t>(size / 4, 64 << 10, 2 << 20), size / 2);
-        stack_drive_floor = reinterpret_cast<std::uintptr_t>(low) + margin;
-        stack_close_floor = reinterpret_cast<std::uintptr_t>(low) + margin / 2;
-    }
-    pthread_attr_destroy(&attr);
-#endif
-}
-
-// True when the stack of the running thread is below `floor` (one of the floors above).
-[[gnu::always_inline]] inline bool stack_below(const std::uintptr_t& floor) noexcept {
-    auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (here >= floor) [[likely]] return false;
-    if (floor != UINTPTR_MAX) return true;
-    measure_stack();
-    return here < floor;
-}
-
-[[gnu::cold]] inline bool refuse_deep() noexcept {
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while running a coroutine");
-    return false;
-}
-
-inline bool enter_drive() noexcept {
-    if ((++drive_depth > ordinary_depth && drive_depth > Py_GetRecursionLimit()) || stack_below(stack_drive_floor)) {
-        --drive_depth;
-        return refuse_deep();
-    }
-    return true;
-}
-
-// Entered by close(); a finaliser's close (`finalising`) is held to the C stack's harder bound only.
-inline bool enter_close(bool finalising) noexcept {
-    if (!finalising) return enter_drive();
-    if (stack_below(stack_close_floor)) return refuse_deep();
-    ++drive_depth;
-    return true;
-}
-
-inline void leave_drive() noexcept { --drive_depth; }
 
 // ---- frames ----
 
@@ -163,128 +123,20 @@ inline PySendResult resume(CoroObject* self, PyObject** presult) noexcept {
     return PYGEN_RETURN;
 }
 
-// Normalises the arguments of `throw(typ[, val[, tb]])` into one exception instance (new ref).
-inline PyObject* make_exception(PyObject* typ, PyObject* val, PyObject* tb) {
-    if (tb == Py_None) tb = nullptr;
-    if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
-    }
-    PyObject* exc = nullptr;
-    if (PyExceptionInstance_Check(typ)) {
-        if (val && val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
-        }
-        exc = Py_NewRef(typ);
-    } else if (PyExceptionClass_Check(typ)) {
-        PyErr_SetObject(typ, val ? val : Py_None);
-        exc = PyErr_GetRaisedException();
-        if (!exc) return nullptr;
-    } else {
-        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ)->tp_name);
-        return nullptr;
-    }
-    if (tb) PyException_SetTraceback(exc, tb);
-    return exc;
-}
-
-// The arguments of one throw(), as given: an awaited iterator's own throw() gets them unchanged, as
-// `yield from` passes them on, and the exception they describe is made only where it is raised.
-struct Thrown {
-    PyObject* const* args;
-    Py_ssize_t nargs;
-    PyObject* exc = nullptr;  // owned, once made
-
-    Thrown(PyObject* const* args, Py_ssize_t nargs) noexcept : args(args), nargs(nargs) {}
-    Thrown(const Thrown&) = delete;
-    ~Thrown() { Py_XDECREF(exc); }
-
-    bool is_generator_exit() const noexcept { return PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit); }
-    // The exception (new ref), or null with the TypeError of arguments that make none.
-    PyObject* make() noexcept {
-        if (!exc) exc = make_exception(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
-        return Py_XNewRef(exc);
-    }
-};
-
-// The result of a call that raised: a StopIteration is the awaited iterator's return, read from the
-// exception itself as the interpreter reads it (a `value` property of a subclass is not asked).
-inline PySendResult stop_value(PyObject** presult) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return PYGEN_ERROR;
-    PyObject* stop = PyErr_GetRaisedException();
-    PyObject* v = PyObject_TypeCheck(stop, (PyTypeObject*)PyExc_StopIteration)
-                      ? reinterpret_cast<PyStopIterationObject*>(stop)->value
-                      : nullptr;
-    *presult = Py_NewRef(v ? v : Py_None);
-    Py_DECREF(stop);
-    return PYGEN_RETURN;
-}
-
-inline PySendResult drive(CoroObject* self, PyObject* arg, Thrown* thrown, PyObject** presult) noexcept;
-inline PyObject* close_coro(CoroObject* self, bool finalising) noexcept;
-
-// Closes an iterator the coroutine awaits, as `close()` does for `await`: a failing look-up of its
-// `close` is reported as unraisable and counts as closed; an error of the call itself is returned
-// (-1 with it set).
-inline int close_iter(PyObject* it) noexcept {
-    if (is_native(it)) {
-        PyObject* r = close_coro(as_coro(it), false);
-        Py_XDECREF(r);
-        return r ? 0 : -1;
-    }
-    PyObject* m = nullptr;
-    if (get_optional_attr(it, s_close, &m) < 0) PyErr_WriteUnraisable(it);
-    if (!m) return 0;
-    PyObject* r = PyObject_CallNoArgs(m);
-    Py_DECREF(m);
-    if (!r) return -1;
-    Py_DECREF(r);
-    return 0;
-}
-
 // One step of a coroutine that is marked running: starts it, or delivers a value (`thrown` null) or
 // an exception to the awaiter it is suspended at.
 inline PySendResult step(CoroObject* self, PyObject* arg, Thrown* thrown, PyObject** presult) noexcept {
     CoroPromise& p = self->h.promise();
     AwaitBase* aw = p.suspended;
     if (!aw) return resume(self, presult);  // just created
-    PyObject* res = nullptr;
-    PySendResult r;
-    if (!thrown) [[likely]] {
-        r = PyIter_Send(aw->iter, arg, &res);
-    } else if (thrown->is_generator_exit()) {
-        // GeneratorExit closes the awaited iterator, then is raised at the await; what closing it
-        // raised, if anything, is raised there instead.
-        PyObject* exc = close_iter(aw->iter) < 0 ? PyErr_GetRaisedException() : thrown->make();
-        if (!exc) return PYGEN_ERROR;
-        p.suspended = nullptr;
-        aw->thrown_in(exc);
-        return resume(self, presult);
-    } else if (is_native(aw->iter)) {
-        r = drive(as_coro(aw->iter), Py_None, thrown, &res);
-    } else {
-        PyObject* thrower = nullptr;
-        // A failed look-up of `throw` goes to the caller; the coroutine stays suspended where it was.
-        if (get_optional_attr(aw->iter, s_throw, &thrower) < 0) return PYGEN_ERROR;
-        if (!thrower) {  // an iterator without throw(): the exception is raised at the await
-            PyObject* exc = thrown->make();
-            if (!exc) return PYGEN_ERROR;
-            p.suspended = nullptr;
-            aw->thrown_in(exc);
-            return resume(self, presult);
-        }
-        res = PyObject_Vectorcall(thrower, thrown->args, (size_t)thrown->nargs, nullptr);
-        Py_DECREF(thrower);
-        r = res ? PYGEN_NEXT : stop_value(&res);
-    }
-    if (r == PYGEN_NEXT) {
-        *presult = res;
-        return PYGEN_NEXT;
-    }
+    Step s;
+    if (!thrown) [[likely]]
+        s = aw->send(arg, presult);
+    else
+        s = aw->throw_in(*thrown, presult);
+    if (s == Step::yielded) return PYGEN_NEXT;
+    if (s == Step::refused) [[unlikely]] return PYGEN_ERROR;
     p.suspended = nullptr;
-    aw->finish(r, res);
     return resume(self, presult);
 }
 
@@ -386,7 +238,7 @@ inline PyObject* end_suspended(CoroObject* self, PyObject* err) noexcept {
         Py_RETURN_NONE;
     }
     CoroPromise& p = self->h.promise();
-    std::exchange(p.suspended, nullptr)->thrown_in(err);
+    std::exchange(p.suspended, nullptr)->end_with(err);
     PyObject* res = nullptr;
     PySendResult r = resume(self, &res);
     self->state = self->h ? CoroState::suspended : CoroState::finished;
@@ -434,13 +286,13 @@ inline PyObject* close_coro(CoroObject* self, bool finalising) noexcept {
         self->state = CoroState::running;
         for (;;) {
             AwaitBase* aw = chain[chain.size() - 1]->h.promise().suspended;
-            PyObject* it = aw ? aw->iter : nullptr;
+            PyObject* it = aw ? aw->awaited_native() : nullptr;
             // Past what the chain can hold (out of memory), the rest is closed by nesting.
-            if (!it || !is_native(it) || as_coro(it)->state != CoroState::suspended || !chain.push(as_coro(it))) break;
+            if (!it || as_coro(it)->state != CoroState::suspended || !chain.push(as_coro(it))) break;
             as_coro(it)->state = CoroState::running;
         }
         AwaitBase* aw = chain[chain.size() - 1]->h.promise().suspended;
-        err = aw && aw->iter && close_iter(aw->iter) < 0 ? PyErr_GetRaisedException() : nullptr;
+        err = aw ? aw->close() : nullptr;
         for (std::size_t i = chain.size(); i-- > 0;) {
             result = end_suspended(chain[i], err);
             err = result ? nullptr : PyErr_GetRaisedException();
@@ -643,8 +495,7 @@ inline int traverse(PyObject* o, visitproc visit, void* arg) {
     if (!self->h || self->state == CoroState::running) return 0;
     CoroPromise& p = self->h.promise();
     if (p.suspended) {
-        Py_VISIT(p.suspended->iter);
-        Py_VISIT(p.suspended->guard);
+        if (int r = p.suspended->traverse(visit, arg)) return r;
     }
     for (const Local* l = p.locals; l; l = l->next_registered()) Py_VISIT(l->ptr());
     for (nb::object* root : p.roots)
@@ -668,7 +519,7 @@ inline PyObject* get_await(PyObject* o, void*) {
     CoroObject* self = as_coro(o);
     if (self->h && self->state == CoroState::suspended) {
         AwaitBase* aw = self->h.promise().suspended;
-        if (aw && aw->iter) return Py_NewRef(aw->iter);
+        if (PyObject* it = aw ? aw->awaited() : nullptr) return Py_NewRef(it);
     }
     Py_RETURN_NONE;
 }
@@ -866,204 +717,6 @@ inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
     if (is_generator_coroutine(o)) return Py_NewRef(o);
     PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", t->tp_name);
     return nullptr;
-}
-
-// ---- AsyncWith ----
-
-namespace detail {
-
-// `type(o).<name>` bound to `o`, as the interpreter looks up special methods; null when there is none.
-inline nb::object lookup_special(PyObject* o, PyObject* name) {
-    PyObject* f = _PyType_Lookup(Py_TYPE(o), name);  // borrowed
-    if (!f) return nb::object();
-    descrgetfunc get = Py_TYPE(f)->tp_descr_get;
-    if (!get) return nb::borrow(f);
-    return check(get(f, o, (PyObject*)Py_TYPE(o)));
-}
-
-// What `__aenter__()` or `__aexit__()` gave, refused with the interpreter's text when it has no __await__.
-inline nb::object checked_awaitable(nb::object res, const char* which) {
-    PyTypeObject* t = Py_TYPE(res.ptr());
-    if (PyCoro_CheckExact(res.ptr()) || t == &coro_type_object || is_generator_coroutine(res.ptr()) ||
-        (t->tp_as_async && t->tp_as_async->am_await))
-        return res;
-    raisef(PyExc_TypeError, "'async with' received an object from %s that does not implement __await__: %.100s",
-           which, t->tp_name);
-}
-
-}  // namespace detail
-
-inline AsyncWith::AsyncWith(nb::handle mgr) : mgr_(nb::borrow(mgr)), frame_(detail::running_frame) {
-    static PyObject* aenter = PyUnicode_InternFromString("__aenter__");
-    static PyObject* aexit = PyUnicode_InternFromString("__aexit__");
-    enter_ = detail::lookup_special(mgr.ptr(), aenter);
-    if (!enter_)
-        raisef(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol",
-               Py_TYPE(mgr.ptr())->tp_name);
-    exit_ = detail::lookup_special(mgr.ptr(), aexit);
-    if (!exit_)
-        raisef(PyExc_TypeError,
-               "'%.200s' object does not support the asynchronous context manager protocol (missed __aexit__ method)",
-               Py_TYPE(mgr.ptr())->tp_name);
-}
-
-inline nb::object AsyncWith::enter() {
-    nb::object enter = std::move(enter_);
-    return detail::checked_awaitable(check(PyObject_CallNoArgs(enter.ptr())), "__aenter__");
-}
-
-inline void AsyncWith::caught() noexcept {
-    try {
-        throw;
-    } catch (nb::python_error& e) {
-        exc_ = nb::borrow(e.value());
-    } catch (...) {
-        set_error_from_current_exception();
-        exc_ = nb::steal(PyErr_GetRaisedException());
-    }
-}
-
-inline nb::object AsyncWith::exit() {
-    exited_ = true;
-    nb::object exit = std::move(exit_);
-    PyObject* exc = exc_.ptr();
-    nb::object res;
-    if (!exc) {
-        res = check(PyObject_CallFunctionObjArgs(exit.ptr(), Py_None, Py_None, Py_None, nullptr));
-    } else {
-        nb::object tb = nb::steal(PyException_GetTraceback(exc));
-        res = check(PyObject_CallFunctionObjArgs(exit.ptr(), (PyObject*)Py_TYPE(exc), exc,
-                                                 tb ? tb.ptr() : Py_None, nullptr));
-    }
-    return detail::checked_awaitable(std::move(res), "__aexit__");
-}
-
-inline void AsyncWith::finish(nb::handle result) {
-    if (!exc_) return;
-    nb::object exc = std::move(exc_);
-    if (truthy(result)) return;  // suppressed
-    PyErr_SetRaisedException(exc.release().ptr());
-    throw_error();
-}
-
-inline void AsyncWith::chain(const nb::python_error& e) noexcept {
-    if (exc_) set_context(e, exc_);
-}
-
-inline bool AsyncWith::exit_at_once(PyObject* exc) noexcept {
-    exited_ = true;
-    PyObject* tb = exc ? PyException_GetTraceback(exc) : nullptr;
-    PyObject* res = exc ? PyObject_CallFunctionObjArgs(exit_.ptr(), (PyObject*)Py_TYPE(exc), exc, tb ? tb : Py_None, nullptr)
-                        : PyObject_CallFunctionObjArgs(exit_.ptr(), Py_None, Py_None, Py_None, nullptr);
-    Py_XDECREF(tb);
-    if (!res) return false;
-    PyObject* it = nullptr;
-    try {
-        it = get_awaitable_iter(detail::checked_awaitable(nb::steal(res), "__aexit__").ptr());
-    } catch (nb::python_error& e) {
-        e.restore();
-        return false;
-    }
-    if (!it) return false;
-    PyObject* out = nullptr;
-    PySendResult r = PyIter_Send(it, Py_None, &out);
-    if (r == PYGEN_NEXT) {
-        // It waits for something, and there is no loop to wait with.
-        Py_XDECREF(out);
-        PyObject* close = PyObject_GetAttrString(it, "close");
-        if (close) Py_XDECREF(PyObject_CallNoArgs(close));
-        Py_XDECREF(close);
-        PyErr_Clear();
-        Py_DECREF(it);
-        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-        return false;
-    }
-    Py_DECREF(it);
-    Py_XDECREF(out);
-    return r == PYGEN_RETURN;
-}
-
-inline AsyncWith::~AsyncWith() noexcept {
-    if (!entered_ || exited_) return;
-    if (frame_ && frame_->unwinding) {
-        PyObject** unwinding = frame_->unwinding;
-        if (!*unwinding) {
-            PyErr_SetNone(PyExc_GeneratorExit);
-            *unwinding = PyErr_GetRaisedException();
-        }
-        if (!exit_at_once(*unwinding)) {
-            PyObject* failure = PyErr_GetRaisedException();
-            set_context(failure, *unwinding);
-            Py_XSETREF(*unwinding, failure);
-        }
-        return;
-    }
-    // Left by a jump out of the body: nothing could await the exit.
-    if (!exit_at_once(nullptr)) PyErr_WriteUnraisable(mgr_.ptr());
-}
-
-// ---- Finally ----
-
-// Calls the clean-up with `handled` (borrowed, may be null) as the exception being handled, as inside a
-// `finally` clause on the way out of an exception: an error it raises gets that exception as context
-// the way the interpreter chains it. False, with the error set, when the clean-up failed.
-inline bool Finally::run_handling(PyObject* handled) noexcept {
-    done_ = true;
-    PyObject* outer = nullptr;
-    if (handled) {
-        outer = PyErr_GetHandledException();
-        PyErr_SetHandledException(handled);
-    }
-    PyObject* r = PyObject_CallMethodNoArgs(obj_.ptr(), method_);
-    if (handled) {
-        PyErr_SetHandledException(outer);
-        Py_XDECREF(outer);
-    }
-    Py_XDECREF(r);
-    return r != nullptr;
-}
-
-inline void Finally::rethrow() {
-    if (done_) throw;
-    PyObject* handled = nullptr;
-    try {
-        throw;
-    } catch (nb::python_error& e) {
-        handled = Py_NewRef(e.value().ptr());
-    } catch (...) {
-        set_error_from_current_exception();
-        handled = PyErr_GetRaisedException();
-    }
-    bool ok = run_handling(handled);
-    Py_DECREF(handled);
-    if (ok) throw;
-    throw_error();
-}
-
-inline Finally::~Finally() noexcept(false) {
-    if (done_) return;
-    if (frame_ && frame_->unwinding) {
-        // close() or deallocation is destroying the suspended frame: the clean-up runs as it would
-        // with GeneratorExit (or the error that closing the awaited iterator raised) on its way out,
-        // and its failure is what close() raises.
-        PyObject** unwinding = frame_->unwinding;
-        if (!*unwinding) {
-            PyErr_SetNone(PyExc_GeneratorExit);
-            *unwinding = PyErr_GetRaisedException();
-        }
-        if (!run_handling(*unwinding)) Py_XSETREF(*unwinding, PyErr_GetRaisedException());
-        return;
-    }
-    if (std::uncaught_exceptions() > uncaught_) {
-        // Unwinding past a guard that no `rethrow()` settled: the exception in flight cannot be replaced
-        // from here. The failure is reported as unraisable; an interrupt is raised again, never lost.
-        if (run_handling(nullptr)) return;
-        bool interrupt = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt);
-        PyErr_WriteUnraisable(obj_.ptr());
-        if (interrupt) PyErr_SetInterrupt();
-        return;
-    }
-    if (!run_handling(nullptr)) throw_error();
 }
 
 }  // namespace tv
