@@ -624,7 +624,7 @@ def test_async_with_exits_when_the_body_is_cut(how):
                 try:
                     coro.close()
                 except (RuntimeError, KeyError) as e:
-                    log.append((type(e).__name__, str(e)))
+                    log.append((type(e).__name__, str(e), type(e.__context__).__name__))
                 return log
             task = asyncio.ensure_future(coro)
             await asyncio.sleep(0)
@@ -636,7 +636,7 @@ def test_async_with_exits_when_the_body_is_cut(how):
         results.append(asyncio.run(run()))
     expected = ["aenter", "entered", ("aexit", "CancelledError" if how == "cancel" else "GeneratorExit")]
     if how.endswith("waits"):
-        expected.append(("RuntimeError", "coroutine ignored GeneratorExit"))
+        expected.append(("RuntimeError", "coroutine ignored GeneratorExit", "NoneType"))
     elif how.endswith("raises"):
-        expected.append(("KeyError", "'exit'"))
+        expected.append(("KeyError", "'exit'", "GeneratorExit"))
     assert results[0] == results[1] == expected

@@ -77,7 +77,10 @@ public:
     void chain(const nb::python_error& e) noexcept;  // an error of the exit: the body's exception its context
 
 private:
-    bool exit_at_once(PyObject* exc) noexcept;  // the exit, driven without a loop; false with an error set
+    // The exit, driven without a loop: ran, failed (the error set), or waited for something (the error
+    // set is close()'s "coroutine ignored GeneratorExit").
+    enum class ExitAtOnce { ran, failed, waited };
+    ExitAtOnce exit_at_once(PyObject* exc) noexcept;
     Local mgr_, enter_, exit_, exc_;
     CoroPromise* frame_;
     bool entered_ = false, exited_ = false;
@@ -181,36 +184,36 @@ inline void AsyncWith::chain(const nb::python_error& e) noexcept {
     if (exc_) set_context(e, exc_);
 }
 
-inline bool AsyncWith::exit_at_once(PyObject* exc) noexcept {
+inline AsyncWith::ExitAtOnce AsyncWith::exit_at_once(PyObject* exc) noexcept {
     exited_ = true;
     PyObject* tb = exc ? PyException_GetTraceback(exc) : nullptr;
     PyObject* res = exc ? PyObject_CallFunctionObjArgs(exit_.ptr(), (PyObject*)Py_TYPE(exc), exc, tb ? tb : Py_None, nullptr)
                         : PyObject_CallFunctionObjArgs(exit_.ptr(), Py_None, Py_None, Py_None, nullptr);
     Py_XDECREF(tb);
-    if (!res) return false;
+    if (!res) return ExitAtOnce::failed;
     nb::object awaitable;
     try {
         awaitable = detail::checked_awaitable(nb::steal(res), "__aexit__");
     } catch (nb::python_error& e) {
         e.restore();
-        return false;
+        return ExitAtOnce::failed;
     }
     {
         Await exit(std::move(awaitable));
         if (exit.await_ready()) {  // over at once, and its iterator let go of
             try {
                 exit.result();
-                return true;
+                return ExitAtOnce::ran;
             } catch (nb::python_error& e) {
                 e.restore();
-                return false;
+                return ExitAtOnce::failed;
             }
         }
         // It waits for something, and there is no loop to wait with.
         Py_XDECREF(exit.close());
     }
     PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-    return false;
+    return ExitAtOnce::waited;
 }
 
 inline AsyncWith::~AsyncWith() noexcept {
@@ -221,15 +224,18 @@ inline AsyncWith::~AsyncWith() noexcept {
             PyErr_SetNone(PyExc_GeneratorExit);
             *unwinding = PyErr_GetRaisedException();
         }
-        if (!exit_at_once(*unwinding)) {
+        ExitAtOnce how = exit_at_once(*unwinding);
+        if (how != ExitAtOnce::ran) {
             PyObject* failure = PyErr_GetRaisedException();
-            set_context(failure, *unwinding);
+            // An exit that fails raises while the frame handles the exception it was cut by. One that
+            // waits is refused by close() itself, outside the frame, as for `async def`: no context.
+            if (how == ExitAtOnce::failed) set_context(failure, *unwinding);
             Py_XSETREF(*unwinding, failure);
         }
         return;
     }
     // Left by a jump out of the body: nothing could await the exit.
-    if (!exit_at_once(nullptr)) PyErr_WriteUnraisable(mgr_.ptr());
+    if (exit_at_once(nullptr) != ExitAtOnce::ran) PyErr_WriteUnraisable(mgr_.ptr());
 }
 
 // ---- Finally ----
