@@ -51,6 +51,8 @@ async def test_risky_request_waits_for_the_decision(make_agent, guardrails, appr
         events.append(await anext(stream))
     payload = events[-1].to_dict()
     assert payload["tool"] == "delete_file" and payload["arguments"] == {"path": "report.pdf"}
+    # A window opened now draws the prompt from the pending record: the same question.
+    assert [p["message"] for p in guardrails.pending()] == [payload["message"]]
     next_event = asyncio.ensure_future(anext(stream))
     await asyncio.sleep(0.02)
     assert not next_event.done()

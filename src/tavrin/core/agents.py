@@ -374,7 +374,8 @@ class DemoAgent(StandardAgent):
         call_id = self._next_tool_id()
         yield self._event("tool_call", id=call_id, tool=tool, arguments=arguments)
         if self.guardrails.needs_approval(tool):
-            approval = self.guardrails.request_approval(tool, arguments, self.session_id)
+            message = f"Tavrin wants to run {tool} with {_describe(arguments)}. Allow it?"
+            approval = self.guardrails.request_approval(tool, arguments, self.session_id, message)
             if self._log is not None:
                 await self._log.approval_requested(approval.approval_id, tool, arguments)
             yield self._event(
@@ -382,7 +383,7 @@ class DemoAgent(StandardAgent):
                 approval_id=approval.approval_id,
                 tool=tool,
                 arguments=arguments,
-                message=f"Tavrin wants to run {tool} with {_describe(arguments)}. Allow it?",
+                message=message,
             )
             approved = await self._await_decision(approval)
         else:

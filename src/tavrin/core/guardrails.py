@@ -30,6 +30,7 @@ class PendingApproval:
     created_at: float
     future: asyncio.Future = field(repr=False)
     note: str = ""  # the user's reason for a refusal, for the agent
+    message: str | None = None  # the question as the agent put it to the user
 
     def refusal(self) -> str:
         """The tool result of a refused action: the user's note, when they left one, is the reason."""
@@ -43,7 +44,7 @@ class PendingApproval:
             "arguments": self.arguments,
             "session_id": self.session_id,
             "created_at": self.created_at,
-        }
+        } | ({"message": self.message} if self.message else {})
 
 
 class Guardrails:
@@ -68,7 +69,8 @@ class Guardrails:
     def needs_approval(self, tool: str) -> bool:
         return tool in self.approval_ops
 
-    def request_approval(self, tool: str, arguments: dict, session_id: str | None = None) -> PendingApproval:
+    def request_approval(self, tool: str, arguments: dict, session_id: str | None = None,
+                         message: str | None = None) -> PendingApproval:
         approval = PendingApproval(
             approval_id="appr_" + uuid.uuid4().hex[:12],
             tool=tool,
@@ -76,6 +78,7 @@ class Guardrails:
             session_id=session_id,
             created_at=time.time(),
             future=asyncio.get_running_loop().create_future(),
+            message=message,
         )
         self._pending[approval.approval_id] = approval
         return approval

@@ -533,12 +533,13 @@ class LiteLLMAgent(StandardAgent):
         else:
             approved = True
             if self.guardrails.needs_approval(call.name):
-                approval = self.guardrails.request_approval(call.name, arguments, self.session_id)
+                message = f"Tavrin wants to run {call.name} with {_describe(arguments)}. Allow it?"
+                approval = self.guardrails.request_approval(call.name, arguments, self.session_id, message)
                 if self._log is not None:
                     await self._log.approval_requested(approval.approval_id, call.name, arguments)
                 yield self._event(
                     "tool_approval_needed", approval_id=approval.approval_id, tool=call.name, arguments=shown,
-                    message=f"Tavrin wants to run {call.name} with {_describe(arguments)}. Allow it?")
+                    message=message)
                 approved = await self._await_decision(approval)
             if not approved:
                 result, error = approval.refusal(), True

@@ -153,7 +153,8 @@ export async function loadPendingApprovals(restarted) {
     const pending = new Set(data.approvals.map((a) => a.approval_id));
     const gone = [...ui.approvals].filter(([id, entry]) => !pending.has(id) && !entry.settled);
     for (const a of data.approvals) {
-      addApproval({ approval_id: a.approval_id, tool: a.tool, arguments: a.arguments, session_id: a.session_id });
+      addApproval({ approval_id: a.approval_id, tool: a.tool, arguments: a.arguments, session_id: a.session_id,
+                    message: a.message });
     }
     if (restarted) {
       for (const [id] of gone) settleApproval(id, "Lapsed: the server restarted", "restarted");
