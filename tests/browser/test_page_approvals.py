@@ -2,15 +2,9 @@
 keyboard, told to screen readers, with a rejection's note that reaches the agent."""
 
 import pytest
+from page_actions import new_tab
 
 expect = pytest.importorskip("playwright.sync_api").expect
-
-
-def new_tab(page):
-    page.click("#new-tab")
-    tab = page.locator(".tab[aria-selected='true']")
-    tab.locator(".tab-name", has_text="New Chat").wait_for()
-    return page.locator(f".pane[data-session='{tab.get_attribute('data-session')}']")
 
 
 def axe_problems(page):

@@ -8,22 +8,11 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "host"))
 from serverproc import ServerProcess  # noqa: E402
+from page_actions import send, new_tab  # noqa: E402
 
 expect = pytest.importorskip("playwright.sync_api").expect
 
 PHONE = {"viewport": {"width": 390, "height": 844}, "has_touch": True, "is_mobile": True}
-
-
-def send(page, text):
-    page.fill("#input", text)
-    page.press("#input", "Enter")
-
-
-def new_tab(page):
-    page.click("#new-tab")
-    tab = page.locator(".tab[aria-selected='true']")
-    tab.locator(".tab-name", has_text="New Chat").wait_for()
-    return page.locator(f".pane[data-session='{tab.get_attribute('data-session')}']")
 
 
 def test_a_phone_types_newlines_and_sends_with_the_button(open_page):

@@ -3,13 +3,9 @@ language, focus rings that can be seen on every background, and no serious axe-c
 new views (colour contrast included)."""
 
 import pytest
+from page_actions import send
 
 expect = pytest.importorskip("playwright.sync_api").expect
-
-
-def send(page, text):
-    page.fill("#input", text)
-    page.press("#input", "Enter")
 
 
 def axe_problems(page):

@@ -4,22 +4,11 @@ and send the last message again; and "↓ New messages" while reading further up
 import json
 
 import pytest
+from page_actions import send, new_tab
 
 expect = pytest.importorskip("playwright.sync_api").expect
 
 INBOX = ".pane[data-session='connector_inbox']"
-
-
-def send(page, text):
-    page.fill("#input", text)
-    page.press("#input", "Enter")
-
-
-def new_tab(page):
-    page.click("#new-tab")
-    tab = page.locator(".tab[aria-selected='true']")
-    tab.locator(".tab-name", has_text="New Chat").wait_for()
-    return page.locator(f".pane[data-session='{tab.get_attribute('data-session')}']")
 
 
 def meta_shown(page, message):

@@ -4,20 +4,9 @@ turn is over, and screenshots that open large."""
 import re
 
 import pytest
+from page_actions import send, new_tab
 
 expect = pytest.importorskip("playwright.sync_api").expect
-
-
-def send(page, text):
-    page.fill("#input", text)
-    page.press("#input", "Enter")
-
-
-def new_tab(page):
-    page.click("#new-tab")
-    tab = page.locator(".tab[aria-selected='true']")
-    tab.locator(".tab-name", has_text="New Chat").wait_for()
-    return page.locator(f".pane[data-session='{tab.get_attribute('data-session')}']")
 
 
 def test_a_turns_steps_fold_under_one_line(open_page):

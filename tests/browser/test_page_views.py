@@ -4,15 +4,11 @@ read a page at a time, and a resumed conversation whose screenshots load after i
 from datetime import datetime, timezone
 
 import pytest
+from page_actions import send
 
 expect = pytest.importorskip("playwright.sync_api").expect
 
 MAIN_PANE = ".pane[data-session='session_main']"
-
-
-def send(page, text):
-    page.fill("#input", text)
-    page.press("#input", "Enter")
 
 
 def offered(page):

@@ -8,16 +8,12 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "host"))
 from serverproc import ServerProcess  # noqa: E402
+from page_actions import send  # noqa: E402
 
 expect = pytest.importorskip("playwright.sync_api").expect
 
 MAIN_PANE = ".pane[data-session='session_main']"
 STEPS = [f"Scanned part {i} of 20: {i * 7} files" for i in range(1, 21)]
-
-
-def send(page, text):
-    page.fill("#input", text)
-    page.press("#input", "Enter")
 
 
 def steps_shown(page):

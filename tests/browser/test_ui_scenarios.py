@@ -11,6 +11,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "host"))
 from serverproc import ServerProcess  # noqa: E402
+from page_actions import send, new_tab  # noqa: E402
 
 expect = pytest.importorskip("playwright.sync_api").expect
 
@@ -21,18 +22,6 @@ TRANSCRIPT = """pane => [...pane.children]
     .filter(n => !n.matches('.queue, .resumed, .approval'))
     .map(n => { const c = n.cloneNode(true); c.querySelectorAll('.steps-time, .msg-time').forEach(t => t.remove());
                 return n.className + ' | ' + c.textContent; })"""
-
-
-def send(page, text):
-    page.fill("#input", text)
-    page.press("#input", "Enter")
-
-
-def new_tab(page):
-    page.click("#new-tab")
-    tab = page.locator(".tab[aria-selected='true']")
-    tab.locator(".tab-name", has_text="New Chat").wait_for()
-    return page.locator(f".pane[data-session='{tab.get_attribute('data-session')}']")
 
 
 def wait_done(pane, count):

@@ -1,13 +1,9 @@
 """The web UI in Chromium: a chat turn, an approval from a second window, hostile text, and framing."""
 
 import pytest
+from page_actions import send
 
 MAIN_PANE = ".pane[data-session='session_main']"
-
-
-def send(page, text):
-    page.fill("#input", text)
-    page.press("#input", "Enter")
 
 
 def test_chat_turn_shows_the_stream_and_the_working_indicator(open_page):
