@@ -223,6 +223,18 @@ inline AwaitWithin await_within(TimeoutOf timeout_of, nb::object&& awaitable) no
     return AwaitWithin(timeout_of, std::move(awaitable));
 }
 
+// Starts awaiting `awaitable` where no coroutine is running (a send that should not wait when it need
+// not): its iterator is sent its first None. PYGEN_RETURN with the result in `*res`; PYGEN_NEXT when it
+// yielded `*res`, with `started` the iterator a coroutine goes on with by TV_RESUME_WITHIN; PYGEN_ERROR
+// with the error set.
+inline PySendResult start_awaiting(nb::object&& awaitable, nb::object& started, PyObject** res) noexcept {
+    if (!awaitable) return PYGEN_ERROR;
+    started = nb::steal(get_awaitable_iter(awaitable.ptr()));
+    awaitable = nb::object();
+    if (!started) return PYGEN_ERROR;
+    return PyIter_Send(started.ptr(), Py_None, res);
+}
+
 inline AwaitWithin resume_within(TimeoutOf timeout_of, nb::object&& started, nb::object&& first) noexcept {
     return AwaitWithin(timeout_of, std::move(started), std::move(first));
 }

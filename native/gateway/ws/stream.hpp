@@ -181,15 +181,12 @@ inline bool behind(long long count, Py_ssize_t bytes, const Retention& r) {
     return count > 1 && (count > r.events || bytes > r.bytes);
 }
 
-// `ws.send_json(event)`, sent its first None: PYGEN_ERROR with the error set.
+// `ws.send_json(event)`, started (see start_awaiting): PYGEN_ERROR with the error set.
 inline PySendResult start_send(nb::handle ws, nb::handle event, nb::object& it, PyObject** res) noexcept {
     PyObject* argv[] = {ws.ptr(), event.ptr()};
-    nb::object awaitable =
-        nb::steal(PyObject_VectorcallMethod(gw().n.send_json, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!awaitable) return PYGEN_ERROR;
-    it = nb::steal(get_awaitable_iter(awaitable.ptr()));
-    if (!it) return PYGEN_ERROR;
-    return PyIter_Send(it.ptr(), Py_None, res);
+    return start_awaiting(
+        nb::steal(PyObject_VectorcallMethod(gw().n.send_json, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)), it,
+        res);
 }
 
 // ---- the stream (session_stream.cpp) ----
