@@ -138,7 +138,7 @@ def test_fields_are_the_attributes_both_sides_read_and_write():
     assert "_task" not in vars(r)
     for read in (lambda: r.running, r.status, r.start):
         # (3.13 names the type with its module, as it does for a class with __slots__ in that module)
-        with pytest.raises(AttributeError, match=r"'(tavrin\.core\.heartbeat\.)?HeartbeatRunner' object has no attribute '_task'"):
+        with pytest.raises(AttributeError, match="'HeartbeatRunner' object has no attribute '_task'"):
             read()
 
 

@@ -2,9 +2,9 @@
 //
 // `native_class<State>(...)` makes a heap type whose instances carry a `State`: a plain C++ struct of
 // `nb::object` members, constructed when the instance is made and destroyed with it. The members
-// named as fields are the Python attributes of the same names, through member descriptors over the
-// very same storage (an `nb::object` is one owned `PyObject*`, which is what a descriptor reads and
-// writes in place), so `obj._task` from Python and `state._task` from C++ are one value:
+// named as fields are the Python attributes of the same names, through descriptors over the very
+// same storage (an `nb::object` is one owned `PyObject*`, which the descriptor reads and writes in
+// place), so `obj._task` from Python and `state._task` from C++ are one value:
 //   - reading an unset field raises AttributeError, `del obj.field` unsets it, as for any attribute;
 //   - instances still take other attributes, in a real dict of their own, and weak references;
 //   - `vars(obj)` / `obj.__dict__` is a read-only snapshot of the fields that are set, in declaration
@@ -122,6 +122,37 @@ PyObject* dict_snapshot(PyObject* o, void*) noexcept {
     }
 }
 
+// A field's descriptor: reads, assigns and deletes the member in place (`closure` is the field, its
+// offset within the object). An unset field is missing the way an instance attribute of a class
+// statement's class is, named by the instance's class ("'Runner' object has no attribute '_task'"):
+// a member descriptor says it differently from one version to the next.
+inline PyObject** field_slot(PyObject* o, void* closure) noexcept {
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + static_cast<const FieldDef*>(closure)->offset);
+}
+
+inline void field_missing(PyObject* o, void* closure) noexcept {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%.400s'", Py_TYPE(o)->tp_name,
+                 static_cast<const FieldDef*>(closure)->name);
+}
+
+inline PyObject* get_field(PyObject* o, void* closure) noexcept {
+    PyObject* v = *field_slot(o, closure);
+    if (!v) field_missing(o, closure);
+    return Py_XNewRef(v);
+}
+
+inline int set_field(PyObject* o, PyObject* value, void* closure) noexcept {
+    PyObject** slot = field_slot(o, closure);
+    if (!value && !*slot) {
+        field_missing(o, closure);
+        return -1;
+    }
+    PyObject* old = *slot;  // released once the field holds the new value, as an assignment does
+    *slot = Py_XNewRef(value);
+    Py_XDECREF(old);
+    return 0;
+}
+
 template <class State>
 int on_type_change(PyTypeObject* type) noexcept {
     if (type == ClassInfo<State>::type) ClassInfo<State>::modified = true;
@@ -158,19 +189,21 @@ nb::object native_class(const char* module, const char* name, const char* doc, s
     using Object = NativeObject<State>;
     // The descriptors and the type's description outlive the class, which lives as long as the process.
     auto* members = new std::vector<PyMemberDef>();
-    for (const FieldDef& f : fields)
-        members->push_back({f.name, Py_T_OBJECT_EX, (Py_ssize_t)(offsetof(Object, state) + f.offset), 0, nullptr});
     members->push_back({"__dictoffset__", Py_T_PYSSIZET, offsetof(Object, dict), Py_READONLY, nullptr});
     members->push_back({"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Object, weakrefs), Py_READONLY, nullptr});
     members->push_back({nullptr, 0, 0, 0, nullptr});
-    static PyGetSetDef getset[] = {{"__dict__", fields_detail::dict_snapshot<State>, nullptr, nullptr, nullptr},
-                                   {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    auto* getset = new std::vector<PyGetSetDef>();
+    for (const FieldDef& f : fields)
+        getset->push_back({f.name, fields_detail::get_field, fields_detail::set_field, nullptr,
+                           new FieldDef{f.name, offsetof(Object, state) + f.offset}});
+    getset->push_back({"__dict__", fields_detail::dict_snapshot<State>, nullptr, nullptr, nullptr});
+    getset->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
     auto* slots = new PyType_Slot[]{{Py_tp_new, (void*)fields_detail::new_instance<State>},
                                     {Py_tp_dealloc, (void*)fields_detail::dealloc<State>},
                                     {Py_tp_traverse, (void*)fields_detail::traverse<State>},
                                     {Py_tp_clear, (void*)fields_detail::clear<State>},
                                     {Py_tp_members, members->data()},
-                                    {Py_tp_getset, getset},
+                                    {Py_tp_getset, getset->data()},
                                     {Py_tp_doc, (void*)doc},
                                     {0, nullptr}};
     auto* qualified = new std::string(std::string(module) + "." + name);
