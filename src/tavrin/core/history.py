@@ -111,7 +111,7 @@ class TurnLog:
                 self._reply_open = True
                 await self._then(lambda: self._start_reply(text), "a reply")
             return
-        keys = _KEPT.get(kind)
+        keys = _KEPT.get(str(kind))
         if keys is None:
             return
         self._reply_open = False

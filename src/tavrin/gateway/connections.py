@@ -106,9 +106,10 @@ class GuardedHTTPProtocol(H11Protocol):
         if self._refused or self.transport.is_closing():
             return
         if self._collecting:
-            data = self._collect(data)
-            if data is None:
+            head = self._collect(data)
+            if head is None:
                 return
+            data = head
         elif self._body_timer is not None:
             self._count_body(len(data))
         super().data_received(data)
