@@ -313,7 +313,8 @@ class ConversationStore:
 
         def op(db):
             sql = _WITH_COUNT
-            where, args = ["c.deleted_at IS NULL"], []
+            where: list[str] = ["c.deleted_at IS NULL"]
+            args: list[Any] = []
             if session_id is not None:
                 where.append("c.session_id = ?")
                 args.append(session_id)
@@ -341,7 +342,8 @@ class ConversationStore:
             return [], False
 
         def op(db):
-            sql, args = _WITH_COUNT + " WHERE " + _LISTED, []
+            sql = _WITH_COUNT + " WHERE " + _LISTED
+            args: list[Any] = []
             if match is not None:
                 sql += (
                     " AND c.id IN (SELECT conversation_id FROM title_search WHERE title_search MATCH ?"

@@ -174,7 +174,7 @@ class GuardedHTTPProtocol(H11Protocol):
             else:
                 self._line += data[pos:end]
                 line = self._line
-                continued = self._after_cookie and line[:1] in (b" ", b"\t")
+                continued = self._after_cookie and line.startswith((b" ", b"\t"))
                 named = (len(line) >= len(_COOKIE) or newline >= 0) and line[:len(_COOKIE)].lower() == _COOKIE
                 dropped = self._seen_request_line and (continued or named)
                 if dropped:
