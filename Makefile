@@ -81,7 +81,7 @@ DURATIONS := --durations=10 --durations-min=1.0
 test: build browser-deps desktop-deps
 	$(PY) -m pytest -q $(DURATIONS) $(if $(AREA),-m "$(AREA)") $(PYTEST_ARGS)
 
-# The fast gate: everything but the browser, desktop and slow tests, in about a minute.
+# The fast gate: everything but the browser, desktop and slow tests, under half a minute of CPU.
 FAST := not browser and not desktop and not slow
 test-fast: build
 	$(PY) -m pytest -q $(DURATIONS) -m "$(FAST)$(if $(AREA), and ($(AREA)))" $(PYTEST_ARGS)
