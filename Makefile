@@ -13,7 +13,8 @@ PYTHON312 := $(call find_python,3.12)
 PYTHON313 := $(call find_python,3.13)
 
 NATIVE_SOURCES := $(shell find native -name '*.cpp' -o -name '*.hpp' 2>/dev/null)
-PY_SOURCES := $(shell find src -name '*.py' -o -name '*.pyi' 2>/dev/null)
+# A file added to or removed from a folder changes the folder.
+NATIVE_DIRS := $(shell find native -type d 2>/dev/null)
 
 # $(call venv,DIR,PYTHON,X.Y): DIR/.created, a venv of PYTHON with the build tools, or a clear error
 # when that CPython was not found.
@@ -28,18 +29,24 @@ $(1)/.created:
 	touch $$@
 endef
 
-# $(call install,DIR,ENV,PIP-ARGS[,llm]): DIR/.installed, the package and its test extras built into DIR,
-# again whenever a source changes; with "llm", the model extra first, from its lock file, every
-# package checked against its pinned hash.
+# $(call install,DIR,ENV,PIP-ARGS[,llm]): two stamps. DIR/.deps, the package's dependencies and its test
+# and lint extras, again when pyproject.toml (or, with "llm", the model extra's lock file, every package
+# checked against its pinned hash) changes. DIR/.installed, the extensions built into DIR, again when a
+# native source, a folder of them or CMakeLists.txt changes. The install is editable, so Python sources
+# are read from src/ as they are: changing them costs no step here.
 LLM_LOCK := requirements/llm.lock
 define install
-$(1)/.installed: $(1)/.created pyproject.toml CMakeLists.txt $$(NATIVE_SOURCES) $$(PY_SOURCES) $(if $(4),$(LLM_LOCK))
+$(1)/.deps: $(1)/.created pyproject.toml $(if $(4),$(LLM_LOCK))
 	$(if $(4),$(1)/bin/python -m pip install -q --require-hashes --no-deps -r $(LLM_LOCK))
-	$(2) $(1)/bin/python -m pip install -q --no-build-isolation -e ".[test]" $(3)
+	$(2) $(1)/bin/python -m pip install -q --no-build-isolation -e ".[test,lint]" $(3)
+	touch $$@
+
+$(1)/.installed: $(1)/.deps CMakeLists.txt $$(NATIVE_SOURCES) $$(NATIVE_DIRS)
+	$(2) $(1)/bin/python -m pip install -q --no-build-isolation --no-deps -e . $(3)
 	touch $$@
 endef
 
-.PHONY: all build test test-asan test-313 test-load test-flaky run bench screenshots clean browser-deps desktop-deps stress-deps
+.PHONY: all build test test-fast lint format test-asan test-313 test-load test-flaky run bench screenshots clean browser-deps desktop-deps stress-deps
 
 all: build
 
@@ -66,8 +73,33 @@ desktop-deps:
 		else echo "note: install xvfb dbus-daemon at-spi2-core python3-gi gir1.2-gtk-3.0 to run the desktop tests" >&2; fi; \
 	fi
 
+# Each test is marked with its area by where it lives (tests/conftest.py): runtime, gateway, streams, host,
+# agent, browser, desktop, and slow for the long ones. `make test AREA=gateway` runs one area; AREA takes
+# any marker expression ("host and not slow"). The ten slowest tests are listed at the end of a run.
+AREA ?=
+DURATIONS := --durations=10 --durations-min=1.0
 test: build browser-deps desktop-deps
-	$(PY) -m pytest -q $(PYTEST_ARGS)
+	$(PY) -m pytest -q $(DURATIONS) $(if $(AREA),-m "$(AREA)") $(PYTEST_ARGS)
+
+# The fast gate: everything but the browser, desktop and slow tests, under half a minute of CPU.
+FAST := not browser and not desktop and not slow
+test-fast: build
+	$(PY) -m pytest -q $(DURATIONS) -m "$(FAST)$(if $(AREA), and ($(AREA)))" $(PYTEST_ARGS)
+
+# The gates every commit passes: ruff's lint rules over the Python, mypy over the package.
+LINT_PATHS := src tests bench docs
+lint: $(VENV)/.deps
+	$(VENV)/bin/ruff check $(LINT_PATHS)
+	$(VENV)/bin/mypy
+
+# The formatters: ruff for the Python, clang-format (.clang-format) for the C++; installed when missing.
+format: $(VENV)/.deps
+	@if ! command -v clang-format >/dev/null 2>&1; then \
+		if [ "$$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq clang-format; \
+		else echo "error: install clang-format (apt-get install clang-format)" >&2; exit 1; fi; \
+	fi
+	$(VENV)/bin/ruff format $(LINT_PATHS)
+	clang-format -i $(NATIVE_SOURCES)
 
 # The long load run: 50 clients chatting for TAVRIN_LOAD_SECONDS (30 s unless set) while two more
 # are refused. The normal suite runs the same scenario for a few seconds.
@@ -150,4 +182,4 @@ screenshots: build browser-deps
 	$(PY) docs/screenshots.py
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) $(VENV313) .pytest_cache
+	rm -rf build $(VENV) $(ASAN_VENV) $(VENV313) .pytest_cache .mypy_cache .ruff_cache

@@ -6,7 +6,7 @@ import gc
 import os
 import time
 from pathlib import Path
-from typing import Callable
+from collections.abc import Callable
 
 RESULTS = Path(__file__).resolve().parent / "results"
 

@@ -6,7 +6,8 @@ import asyncio
 import inspect
 import json
 import types
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 from fastapi import WebSocketDisconnect
 
@@ -441,7 +442,7 @@ class LoopErrors:
         self.contexts: list[dict[str, Any]] = []
         self._previous = None
 
-    def __enter__(self) -> "LoopErrors":
+    def __enter__(self) -> LoopErrors:
         self._previous = self.loop.get_exception_handler()
         self.loop.set_exception_handler(lambda loop, ctx: self.contexts.append(ctx))
         return self

@@ -203,7 +203,7 @@ class TestDispatch:
                  "resume_conversation": "_handle_resume_conversation",
                  "heartbeat_control": "_handle_heartbeat_control", "stop_task": "_handle_stop_task",
                  "clear_session_history": "_handle_clear_session_history", "chat": "_handle_chat"}
-        for msg_type, fn in names.items():
+        for fn in names.values():
             async def handler(ws, message, _fn=fn):
                 seen.append((_fn, message))
             monkeypatch.setattr(ws_module, fn, handler, raising=False)

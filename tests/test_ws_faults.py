@@ -357,7 +357,6 @@ async def test_cancel_while_the_watchdogs_warning_is_held(ws_module, host, monke
     await rig.connect()
     rig.chat(rig.requester)
     await until(wire.reached.is_set)
-    turn = rig.chats[0]
     rig.requester.feed({"type": "stop_task", "session_id": "s1"})
     await eventually(rig.quiet)  # the held writer, at the bound
     assert rig.watchdogs[0].cancelled()

@@ -13,7 +13,7 @@ import pytest
 
 from fastapi import WebSocketDisconnect
 
-from fakes import FakeAgent, FakeEvent, FakeSession, FakeWebSocket, settle, until
+from fakes import FakeAgent, FakeEvent, FakeSession, FakeWebSocket, until
 
 
 class CountingSocket(FakeWebSocket):
@@ -125,7 +125,8 @@ def test_an_endpoint_its_loop_left_behind_is_collected(ws_module, host, monkeypa
 
     sock = StuckClose() if state != "receiving" else FakeWebSocket()
     task = loop.create_task(endpoint(ws=sock))
-    loop.run_until_complete(until(lambda: sock.accepted and sock.incoming._getters))
+    # (`sock` is deleted at the end, for the collector; every closure over it has run by then)
+    loop.run_until_complete(until(lambda: sock.accepted and sock.incoming._getters))  # noqa: F821
     if state == "waiting for its turn":
         # With session streams, a send of its session's that never completes holds the socket, and the
         # endpoint's reply to a ping waits for its turn.
@@ -133,12 +134,12 @@ def test_an_endpoint_its_loop_left_behind_is_collected(ws_module, host, monkeypa
         monkeypatch.setitem(ws_module._session_streams, "s1", ws_module.SessionStream("s1"))
 
         async def hold_the_socket():
-            ws_module._session_streams["s1"].attach(sock)
+            ws_module._session_streams["s1"].attach(sock)  # noqa: F821
             ws_module._session_streams["s1"].send_json({"type": "text"})
 
         loop.run_until_complete(hold_the_socket())
         sock.feed({"type": "ping"})
-        loop.run_until_complete(until(lambda: not sock.incoming.qsize() and not sock.incoming._getters))
+        loop.run_until_complete(until(lambda: not sock.incoming.qsize() and not sock.incoming._getters))  # noqa: F821
     if state == "being let go":
         monkeypatch.setattr(ws_module, "_SEND_TIMEOUT_SECONDS", 0.01)
         loop.run_until_complete(ws_module.manager.broadcast({"type": "info"}))  # times out: let go

@@ -1,7 +1,7 @@
 """What the page shows of state it does not own: the heartbeat runner's, a long stored conversation
 read a page at a time, and a resumed conversation whose screenshots load after it is drawn."""
 
-from datetime import datetime, timezone
+from datetime import datetime, UTC
 
 import pytest
 from page_actions import send
@@ -16,7 +16,7 @@ def offered(page):
 
 
 def at(hour, minute=0):
-    return datetime(2026, 12, 9, hour, minute, tzinfo=timezone.utc)
+    return datetime(2026, 12, 9, hour, minute, tzinfo=UTC)
 
 
 def host_record(page):

@@ -4,7 +4,7 @@ accessibility in light and dark, and the phone layout."""
 
 import json
 import sys
-from datetime import datetime, timezone
+from datetime import datetime, UTC
 from pathlib import Path
 
 import pytest
@@ -279,7 +279,7 @@ def test_phone_layout_keeps_the_transcript_large(open_page):
 
 def test_heartbeat_controls_show_the_interval_in_effect(open_page):
     page = open_page(timezone_id="UTC")
-    page.clock.set_fixed_time(datetime(2026, 6, 1, 12, 0, tzinfo=timezone.utc))  # outside quiet hours
+    page.clock.set_fixed_time(datetime(2026, 6, 1, 12, 0, tzinfo=UTC))  # outside quiet hours
     page.fill("#hb-interval", "2")
     page.click("[data-hb='start']")
     page.locator("#hb-status", has_text="every 5 s").wait_for()

@@ -67,7 +67,7 @@ class FakeModelServer:
     def url(self) -> str:
         return f"http://127.0.0.1:{self.port}/v1"
 
-    def start(self) -> "FakeModelServer":
+    def start(self) -> FakeModelServer:
         self._thread.start()
         self._server = asyncio.run_coroutine_threadsafe(
             asyncio.start_server(self._serve, "127.0.0.1", 0), self._loop).result(10)

@@ -77,7 +77,7 @@ class ServerProcess:
 
         return websockets.connect(self.ws, origin=self.http, additional_headers=self.auth, **kwargs)
 
-    def start(self, timeout: float = 30) -> "ServerProcess":
+    def start(self, timeout: float = 30) -> ServerProcess:
         self._log = open(self.log_path, "ab")
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "tavrin.gateway.server", "--host", "127.0.0.1", "--port", str(self.port or 0),

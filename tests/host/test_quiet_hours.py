@@ -54,6 +54,6 @@ def test_the_server_reports_the_window_it_was_given(servers, monkeypatch, tmp_pa
     server = servers(tmp_path / "data", *args)
     status = httpx.get(server.http + "/api/heartbeat", headers=server.auth).json()
     assert (status["quiet_hours_start"], status["quiet_hours_end"]) == window
-    assert ("quiet hours %s-%s" % window if window[0] else "no quiet hours") in server.address_line
+    assert (f"quiet hours {window[0]}-{window[1]}" if window[0] else "no quiet hours") in server.address_line
     if window[0] is None:
         assert status["quiet_until"] is None

@@ -1,7 +1,8 @@
-"""The standard agent the host runs in every session, and its conversation manager.
+"""What every standard agent shares (``StandardAgent``, the conversation manager), and the
+scripted ``DemoAgent`` the host runs in every session unless it is started with a model.
 
-No language model is attached: ``DemoAgent`` answers from a script, but it behaves like
-the real thing towards the gateway and the user interface. It streams thinking, tool
+``DemoAgent`` answers from a script, with no language model (``tavrin.core.llm_agent`` has the
+agent on one), but it behaves like the real thing towards the gateway and the user interface. It streams thinking, tool
 calls and tool results, asks for approval before a risky tool, records every turn in the
 conversation store, honours ``cancel()`` at every step, and reports its activity so the
 stall watchdog can judge it.
@@ -18,7 +19,7 @@ import logging
 import re
 import time
 import uuid
-from collections.abc import AsyncIterator, Callable
+from collections.abc import AsyncGenerator, AsyncIterator, Callable
 from typing import Any
 
 from tavrin.core.attachments import describe as describe_attachments
@@ -85,7 +86,7 @@ class ConversationManager:
 
     async def ensure_conversation(self) -> str:
         if not self._conversation_id:
-            await self.start_conversation()
+            return await self.start_conversation()
         return self._conversation_id
 
 
@@ -176,7 +177,11 @@ class StandardAgent:
         gateway's turns have none."""
         return self._recorded(self._turn(user_text, attachments, intro))
 
-    async def _recorded(self, events: AsyncIterator[AgentEvent]) -> AsyncIterator[AgentEvent]:
+    def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncGenerator[AgentEvent, None]:
+        """The turn's events: what each agent writes."""
+        raise NotImplementedError
+
+    async def _recorded(self, events: AsyncGenerator[AgentEvent, None]) -> AsyncIterator[AgentEvent]:
         """The turn's events, each written to the turn's log once it has been taken.
 
         Recording after the hand-over, not before, keeps the store to what was sent: the
@@ -270,7 +275,7 @@ class DemoAgent(StandardAgent):
         self.step_delay = step_delay
         self.stall_max_seconds = stall_max_seconds
 
-    async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncIterator[AgentEvent]:
+    async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncGenerator[AgentEvent, None]:
         if self.is_processing:
             raise RuntimeError("this agent is already working on a turn")
         self.is_processing = True

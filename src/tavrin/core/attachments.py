@@ -191,9 +191,10 @@ def describe(value: Any) -> list[dict]:
     for item in value[:MAX_COUNT]:
         if isinstance(item, dict):
             data = item.get("data")
-            rec = {"name": str(item.get("name") or "")[:200], "type": str(item.get("type") or "")[:100],
-                   "size": len(data) * 3 // 4 if isinstance(data, str) else 0}
-            thumb = thumbnail(item.get("thumbnail")) if rec["type"].lower() in IMAGE_TYPES else None
+            kind = str(item.get("type") or "")[:100]
+            rec: dict[str, Any] = {"name": str(item.get("name") or "")[:200], "type": kind,
+                                   "size": len(data) * 3 // 4 if isinstance(data, str) else 0}
+            thumb = thumbnail(item.get("thumbnail")) if kind.lower() in IMAGE_TYPES else None
             if thumb is not None:
                 rec["thumbnail_type"], rec["thumbnail_base64"] = thumb
             records.append(rec)

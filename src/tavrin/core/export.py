@@ -74,7 +74,7 @@ def _message(msg: dict) -> list[str]:
         outcome = meta.get("outcome")
         if outcome == "done":
             return ["---"]
-        return [f"*{_inline(content or _OUTCOME_WORDS.get(outcome, str(outcome)))}*", "", "---"]
+        return [f"*{_inline(content or _OUTCOME_WORDS.get(str(outcome), str(outcome)))}*", "", "---"]
     return [f"*{_inline(role)}:* {_inline(content)}"]
 
 

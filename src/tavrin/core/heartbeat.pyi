@@ -3,7 +3,8 @@
 import asyncio as asyncio
 import logging
 from datetime import datetime as datetime
-from typing import Any, Awaitable, Callable
+from collections.abc import Awaitable, Callable
+from typing import Any
 
 from tavrin.config import HeartbeatConfig as HeartbeatConfig
 

@@ -13,9 +13,12 @@ import logging
 import math
 from datetime import datetime
 from collections.abc import Awaitable, Callable
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from tavrin.config import HeartbeatConfig
+
+if TYPE_CHECKING:
+    from tavrin.core.heartbeat import HeartbeatRunner
 
 logger = logging.getLogger("tavrin.heartbeat.controller")
 
@@ -38,10 +41,10 @@ class HeartbeatController:
         self._broadcast = broadcast
         self._runner_factory = runner_factory
         self.min_interval = min_interval
-        self._runner = None
+        self._runner: HeartbeatRunner | None = None
 
     @property
-    def runner(self):
+    def runner(self) -> HeartbeatRunner:
         """The runner, made on first use so this module loads without the native one."""
         if self._runner is None:
             factory = self._runner_factory

@@ -101,7 +101,7 @@ class TurnLog:
         """Record one event as the client receives it (gateway format)."""
         if self.turn_id is None or self.ended:
             return
-        kind = payload.get("type")
+        kind = str(payload.get("type"))
         if kind == "text":
             # Consecutive pieces of text are one reply, as the client shows them in one bubble.
             text = str(payload.get("content", ""))
@@ -156,7 +156,8 @@ class TurnLog:
             await self.store.update_message_meta(row, {**meta, "decision": decision})
 
     async def end(self, outcome: str, message: str = "", **meta: Any) -> None:
-        if self.turn_id is None or self.ended:
+        turn_id = self.turn_id
+        if turn_id is None or self.ended:
             return
         self.ended = True
         _open_logs.discard(self)
@@ -166,7 +167,7 @@ class TurnLog:
         async def op():
             for approval_id in list(self._approvals):  # prompts nobody answered lapsed with the turn
                 await self._settle(approval_id, "withdrawn")
-            await self.store.end_turn(self.turn_id, outcome, message, meta or None)
+            await self.store.end_turn(turn_id, outcome, message, meta or None)
 
         await self._then(op, "the end of a turn")
 

@@ -21,7 +21,7 @@ import logging
 import os
 import time
 import warnings
-from collections.abc import AsyncIterator
+from collections.abc import AsyncGenerator, AsyncIterator, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -133,7 +133,7 @@ def turns_from_rows(rows: list[dict]) -> list[list[dict]]:
         elif role == "assistant":
             messages.append({"role": "assistant", "content": row["content"]})
         elif role == "tool_call":
-            call = {"id": str(meta.get("id")), "type": "function",
+            call: dict[str, Any] = {"id": str(meta.get("id")), "type": "function",
                     "function": {"name": str(meta.get("tool")), "arguments": json.dumps(meta.get("arguments", {}))}}
             # Calls of one answer follow its text, or each other: they share its message.
             last = messages[-1] if messages else None
@@ -196,7 +196,7 @@ def fit(history: list[list[dict]], budget: int) -> list[dict]:
 # -- errors --------------------------------------------------------------------------------------
 
 
-def _chain(exc: BaseException):
+def _chain(exc: BaseException | None) -> Iterator[BaseException]:
     seen = set()
     while exc is not None and id(exc) not in seen:
         seen.add(id(exc))
@@ -332,7 +332,7 @@ class LiteLLMAgent(StandardAgent):
 
     # -- the turn ------------------------------------------------------------------------------
 
-    async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncIterator[AgentEvent]:
+    async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncGenerator[AgentEvent, None]:
         if self.is_processing:
             raise RuntimeError("this agent is already working on a turn")
         self.is_processing = True
@@ -460,8 +460,10 @@ class LiteLLMAgent(StandardAgent):
                 raise ModelError(describe_error(exc, self.settings, attempt)) from None
 
     async def _pause(self, seconds: float) -> None:
+        cancelled = self._cancelled
+        assert cancelled is not None, "a pause between tries belongs to a turn"
         try:
-            await asyncio.wait_for(asyncio.shield(self._cancelled), seconds)
+            await asyncio.wait_for(asyncio.shield(cancelled), seconds)
         except TimeoutError:
             return
         raise _TurnCancelled

@@ -16,10 +16,14 @@ import logging
 import time
 import uuid
 from collections.abc import Callable, Collection
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from tavrin.core import names
 from tavrin.logs import log_value
+
+if TYPE_CHECKING:
+    from tavrin.core.guardrails import Guardrails
+    from tavrin.core.store import ConversationStore
 
 logger = logging.getLogger("tavrin.sessions")
 
@@ -311,15 +315,13 @@ def _default_agent_factory(session_id: str):
     from tavrin.core.guardrails import Guardrails
     from tavrin.core.store import ConversationStore
 
-    global _fallback_store, _fallback_guardrails
-    if _fallback_store is None:
-        _fallback_store = ConversationStore(":memory:")
-        _fallback_guardrails = Guardrails()
-    return DemoAgent(_fallback_store, _fallback_guardrails, session_id)
+    global _fallback
+    if _fallback is None:
+        _fallback = (ConversationStore(":memory:"), Guardrails())
+    return DemoAgent(*_fallback, session_id)
 
 
-_fallback_store = None
-_fallback_guardrails = None
+_fallback: tuple[ConversationStore, Guardrails] | None = None
 
 
 def get_registry() -> SessionRegistry:

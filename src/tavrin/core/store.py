@@ -207,7 +207,7 @@ class ConversationStore:
         if self.path != ":memory:":
             Path(self.path).parent.mkdir(parents=True, exist_ok=True)
         self._lock = threading.Lock()
-        self._db = sqlite3.connect(self.path, check_same_thread=False)
+        self._db: sqlite3.Connection | None = sqlite3.connect(self.path, check_same_thread=False)
         self._db.row_factory = sqlite3.Row
         with self._lock:
             self._db.execute("PRAGMA foreign_keys = ON")
@@ -215,22 +215,22 @@ class ConversationStore:
                 self._db.execute("PRAGMA journal_mode = WAL")
             self._db.executescript(_SCHEMA)
             self._db.commit()
-            self._migrate()
+            self._migrate(self._db)
             # A deletion whose time to undo ran out while no server ran is final now.
             self._db.execute(
                 "DELETE FROM conversations WHERE deleted_at IS NOT NULL AND deleted_at <= ?", (time.time() - UNDO_SECONDS,)
             )
             self._db.commit()
 
-    def _migrate(self) -> None:
-        version = self._db.execute("PRAGMA user_version").fetchone()[0]
+    def _migrate(self, db: sqlite3.Connection) -> None:
+        version = db.execute("PRAGMA user_version").fetchone()[0]
         if version > SCHEMA_VERSION:
             raise RuntimeError(
                 f"{self.path} was written by a newer version (schema {version}, this one knows {SCHEMA_VERSION})"
             )
         for step in range(version, SCHEMA_VERSION):
             # executescript commits first, so each step is wrapped in its own transaction.
-            self._db.executescript(f"BEGIN; {_MIGRATIONS[step]}; PRAGMA user_version = {step + 1}; COMMIT;")
+            db.executescript(f"BEGIN; {_MIGRATIONS[step]}; PRAGMA user_version = {step + 1}; COMMIT;")
 
     # -- plumbing ---------------------------------------------------------------
 
@@ -313,7 +313,8 @@ class ConversationStore:
 
         def op(db):
             sql = _WITH_COUNT
-            where, args = ["c.deleted_at IS NULL"], []
+            where: list[str] = ["c.deleted_at IS NULL"]
+            args: list[Any] = []
             if session_id is not None:
                 where.append("c.session_id = ?")
                 args.append(session_id)
@@ -341,7 +342,8 @@ class ConversationStore:
             return [], False
 
         def op(db):
-            sql, args = _WITH_COUNT + " WHERE " + _LISTED, []
+            sql = _WITH_COUNT + " WHERE " + _LISTED
+            args: list[Any] = []
             if match is not None:
                 sql += (
                     " AND c.id IN (SELECT conversation_id FROM title_search WHERE title_search MATCH ?"

@@ -7,6 +7,7 @@ import os
 import re
 import signal
 import sys
+from typing import TypedDict
 
 import uvicorn
 
@@ -18,12 +19,20 @@ from tavrin.gateway.startup_checks import (
     STORE_FILE, StartupError, bind_socket, check_model, check_store, lock_data_dir, prepare_data_dir)
 from tavrin.logs import SafeFormatter
 
+
+class UvicornLimits(TypedDict):
+    backlog: int
+    timeout_keep_alive: int
+    timeout_graceful_shutdown: int
+    ws_max_size: int
+
+
 # The uvicorn settings for a desktop app: a few windows and connector programs, never a crowd.
 # uvicorn's own ``limit_concurrency`` is left off: it counts every open connection, idle ones too,
 # so a hundred sockets that send nothing would have made every request 503. Connections waiting
 # for a request head are bounded and timed by the HTTP protocol instead (tavrin.gateway.connections),
 # and requests at once by the AccessGuard.
-UVICORN_LIMITS = {
+UVICORN_LIMITS: UvicornLimits = {
     "backlog": 64,  # connections waiting to be accepted
     "timeout_keep_alive": 5,  # seconds an idle keep-alive HTTP connection stays open
     "timeout_graceful_shutdown": 5,  # seconds Ctrl+C waits for open connections

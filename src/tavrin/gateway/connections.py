@@ -106,9 +106,10 @@ class GuardedHTTPProtocol(H11Protocol):
         if self._refused or self.transport.is_closing():
             return
         if self._collecting:
-            data = self._collect(data)
-            if data is None:
+            head = self._collect(data)
+            if head is None:
                 return
+            data = head
         elif self._body_timer is not None:
             self._count_body(len(data))
         super().data_received(data)
@@ -173,7 +174,7 @@ class GuardedHTTPProtocol(H11Protocol):
             else:
                 self._line += data[pos:end]
                 line = self._line
-                continued = self._after_cookie and line[:1] in (b" ", b"\t")
+                continued = self._after_cookie and line.startswith((b" ", b"\t"))
                 named = (len(line) >= len(_COOKIE) or newline >= 0) and line[:len(_COOKIE)].lower() == _COOKIE
                 dropped = self._seen_request_line and (continued or named)
                 if dropped:

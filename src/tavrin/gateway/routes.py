@@ -100,8 +100,8 @@ async def conversations(request: Request, q: str | None = None, cursor: str | No
         conv["tab"] = (
             {"session_id": session.session_id, "name": session.display_name, "icon": session.icon} if session else None
         )
-    last = page[-1] if page else None
-    return {"conversations": page, "next": f"{last['updated_at']!r}~{last['id']}" if more else None}
+    last = page[-1] if page and more else None
+    return {"conversations": page, "next": f"{last['updated_at']!r}~{last['id']}" if last is not None else None}
 
 
 def _read_cursor(cursor: str) -> tuple[float, str]:

@@ -41,6 +41,7 @@ import stat
 import time
 from collections.abc import Callable
 from pathlib import Path
+from typing import NoReturn
 from urllib.parse import parse_qsl, unquote_plus
 
 from tavrin.config import AppConfig
@@ -92,7 +93,7 @@ def open_private(path: Path, flags: int, create: bool = True) -> int:
     """
     # Non-blocking only while it is looked at: opening a planted FIFO must not hang the start.
     flags |= os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK
-    fd = None
+    fd: int | None = None
     if create:
         try:
             fd = os.open(path, flags | os.O_CREAT | os.O_EXCL, 0o600)
@@ -122,7 +123,7 @@ def open_private(path: Path, flags: int, create: bool = True) -> int:
     return fd
 
 
-def _raise_for_link(path: Path, exc: OSError):
+def _raise_for_link(path: Path, exc: OSError) -> NoReturn:
     if exc.errno == errno.ELOOP:
         raise UnsafeFile(f"{path} is a symbolic link, which the server does not follow; remove it") from None
     raise exc
@@ -211,7 +212,7 @@ def allowed_host_names(host: str) -> set[str]:
         hostname = socket.gethostname()
         candidates = {hostname, socket.getfqdn(), *_interface_addresses()}
         try:
-            candidates.update(info[4][0] for info in socket.getaddrinfo(hostname, None))
+            candidates.update(str(info[4][0]) for info in socket.getaddrinfo(hostname, None))
         except OSError:
             pass
         names.update(_host_name(c.split("%")[0]) for c in candidates if c)
@@ -313,7 +314,9 @@ class AccessGuard:
     def _bearer(self, headers: dict[bytes, bytes]) -> bool:
         scheme, _, credentials = headers.get(b"authorization", b"").partition(b" ")
         offered = credentials.strip()
-        return scheme.lower() == b"bearer" and bool(offered) and hmac.compare_digest(offered, self.token)
+        token = self.token
+        return (token is not None and scheme.lower() == b"bearer" and bool(offered)
+                and hmac.compare_digest(offered, token))
 
     # -- tickets: the browser's way through the WebSocket handshake
 

@@ -227,7 +227,8 @@ def create_app(config: AppConfig | None = None):
     # Outermost, around Starlette's own error handler too, so that its 500 carries the security
     # headers as well: the Host allow-list, the access token and the security headers.
     build_stack = app.build_middleware_stack
-    app.build_middleware_stack = lambda: AccessGuard(
+    # (this one app's method, replaced on the instance: Starlette offers no hook outside its own stack)
+    app.build_middleware_stack = lambda: AccessGuard(  # type: ignore[method-assign]
         build_stack(), token=config.token, host_and_port=lambda: (config.host, config.port))
 
     @app.get("/", include_in_schema=False)

@@ -21,6 +21,7 @@ import asyncio
 import json
 import os
 import re
+from collections.abc import Awaitable
 from dataclasses import dataclass
 from typing import Any
 
@@ -103,7 +104,7 @@ _OFF = -(2 ** 31)
 
 def _offscreen(node: dict) -> bool:
     ext = node.get("extents")
-    return bool(ext) and (ext[0] == _OFF or ext[1] == _OFF)
+    return ext is not None and bool(ext) and (ext[0] == _OFF or ext[1] == _OFF)
 
 
 def _count(node: dict) -> int:
@@ -481,7 +482,7 @@ async def _read(bus: _Bus, ref: tuple[str, str], node: dict, depth: int, limits:
     if state is not None:
         node["states"] = _states(state)
     interfaces = set(ifaces[0]) if ifaces else set()
-    extras = []
+    extras: list[tuple[str, Awaitable[Any]]] = []  # a property's value, or a method's reply body
     if COMPONENT in interfaces:
         extras.append(("extents", bus.call(*ref, COMPONENT, "GetExtents", "u", (COORD_SCREEN,))))
     if VALUE in interfaces:

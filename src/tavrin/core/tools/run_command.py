@@ -59,9 +59,12 @@ async def run(arguments: dict, context: ToolContext) -> dict:
     dropped = 0
     timed_out = False
 
+    stdout = proc.stdout
+    assert stdout is not None  # stdout=PIPE
+
     async def read() -> None:
         nonlocal dropped
-        while chunk := await proc.stdout.read(4096):
+        while chunk := await stdout.read(4096):
             context.progress()
             room = MAX_OUTPUT - len(output)
             output.extend(chunk[:room])

@@ -53,7 +53,7 @@ class RowScaler:
     """Turns source rows of ``src_width`` pixels into RGB rows of ``out_width`` pixels."""
 
     def __init__(self, fmt: PixelFormat, src_width: int, out_width: int):
-        idx = []
+        idx: list[int] = []
         for x in range(out_width):
             base = min(src_width - 1, x * src_width // out_width) * fmt.bytes_per_pixel
             idx += (base + fmt.red, base + fmt.green, base + fmt.blue)
