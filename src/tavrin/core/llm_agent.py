@@ -300,10 +300,13 @@ class LiteLLMAgent(StandardAgent):
         stall_warn_seconds: float = 30,
         stall_cancel_seconds: float = 180,
         approval_timeout: float = 300,
+        off_limits: tuple[Path, ...] = (),
     ):
         super().__init__(store, guardrails, session_id, stall_warn_seconds=stall_warn_seconds,
                          stall_cancel_seconds=stall_cancel_seconds, approval_timeout=approval_timeout)
         self.settings = settings
+        # Folders no tool may touch: the server's data directory (its token, its store).
+        self.off_limits = tuple(off_limits)
         self.tools = load_tools() if tools is None else tools
         self.cwd = cwd or Path.home()
         self._litellm = import_litellm()
@@ -555,7 +558,7 @@ class LiteLLMAgent(StandardAgent):
         turn.append({"role": "tool", "tool_call_id": call.id, "content": ("Error: " + result) if error else result})
 
     async def _execute(self, tool: Tool, arguments: dict) -> tuple[str, bool, str | None]:
-        context = ToolContext(cwd=self.cwd, progress=self._touch)
+        context = ToolContext(cwd=self.cwd, progress=self._touch, off_limits=self.off_limits)
         try:
             out = await self._until_cancelled(tool.run(arguments, context))
         except _TurnCancelled:

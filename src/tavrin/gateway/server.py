@@ -102,7 +102,8 @@ def _agent_factory(config: AppConfig, store):
     def make(session_id, guardrails):
         return LiteLLMAgent(store, guardrails, session_id, settings=settings, tools=tools,
                             stall_warn_seconds=config.stall_warn_seconds,
-                            stall_cancel_seconds=config.stall_cancel_seconds)
+                            stall_cancel_seconds=config.stall_cancel_seconds,
+                            off_limits=(Path(config.data_dir).expanduser(),))
 
     return make, sorted(approval)
 
