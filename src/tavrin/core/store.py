@@ -449,7 +449,7 @@ class ConversationStore:
         """Append a message (of ``turn_id``, when given). The first user message names a still
         untitled conversation."""
         now = time.time()
-        meta_text = json.dumps(meta) if meta else None
+        meta_text = json.dumps(meta, allow_nan=False) if meta else None
 
         def op(db):
             row = db.execute("SELECT titled FROM conversations WHERE id = ?", (conv_id,)).fetchone()
@@ -554,7 +554,7 @@ class ConversationStore:
 
     async def update_message_meta(self, message_id: int, meta: dict) -> None:
         """Replace a message's meta (an approval prompt learns its decision this way)."""
-        meta_text = json.dumps(meta)
+        meta_text = json.dumps(meta, allow_nan=False)
 
         def op(db):
             db.execute("UPDATE messages SET meta = ? WHERE id = ?", (meta_text, message_id))
@@ -617,7 +617,7 @@ class ConversationStore:
         """
         if outcome not in OUTCOMES:
             raise ValueError(f"unknown outcome {outcome!r}")
-        meta_text = json.dumps({"outcome": outcome, **(meta or {})})
+        meta_text = json.dumps({"outcome": outcome, **(meta or {})}, allow_nan=False)
 
         def op(db):
             now = time.time()
@@ -652,7 +652,8 @@ class ConversationStore:
 def _message_dict(r: sqlite3.Row) -> dict:
     msg = {"id": r["id"], "role": r["role"], "content": r["content"], "created_at": r["created_at"]}
     if r["meta"]:
-        msg["meta"] = json.loads(r["meta"])
+        # Rows written by earlier versions may hold NaN or Infinity: read as null, so what is sent is JSON.
+        msg["meta"] = json.loads(r["meta"], parse_constant=lambda _: None)
     if r["turn_id"]:
         msg["turn_id"] = r["turn_id"]
     return msg

@@ -315,6 +315,10 @@ def _connector_session(session_id: str):
     return session
 
 
+def _no_constant(name: str):
+    raise ValueError(f"{name} is not JSON")
+
+
 async def read_json_body(request, limit: int):
     """The request's JSON body, read at most ``limit`` bytes far.
 
@@ -340,7 +344,7 @@ async def read_json_body(request, limit: int):
         # Gone, or cut off for sending too slowly: the answer goes nowhere, but ends the request quietly.
         raise HTTPException(status_code=400, detail="The body did not arrive") from None
     try:
-        return json.loads(b"".join(chunks))
+        return json.loads(b"".join(chunks), parse_constant=_no_constant)
     except RecursionError:
         raise HTTPException(status_code=400, detail="Body is nested too deeply") from None
     except ValueError:

@@ -118,8 +118,12 @@ async def startup(config: AppConfig) -> None:
     from tavrin.gateway.host_turns import announce_decision, announce_withdrawal, broadcast, deliver_heartbeat
     from tavrin.gateway.startup_checks import STORE_FILE, prepare_store_file
 
+    from tavrin.core import redact
+
     global _agent_lock
     _agent_lock = asyncio.Lock()
+    # The provider keys (and the access token) never leave the model layer in a text.
+    redact.configure(redact.secret_values(extra=(config.token,)))
 
     data_dir = Path(config.data_dir).expanduser()
     data_dir.mkdir(parents=True, exist_ok=True)
@@ -129,7 +133,8 @@ async def startup(config: AppConfig) -> None:
     await store.interrupt_open_turns()
     make_agent, approval_ops = _agent_factory(config, store)
     guardrails = Guardrails(
-        [*config.heartbeat.blocked_ops, *approval_ops], on_resolved=announce_decision, on_withdrawn=announce_withdrawal
+        [*config.heartbeat.blocked_ops, *approval_ops], on_resolved=announce_decision, on_withdrawn=announce_withdrawal,
+        trusted_connectors=config.trusted_connectors,
     )
 
     registry = SessionRegistry(lambda session_id: make_agent(session_id, guardrails), chat_task=chat_task, store=store)
