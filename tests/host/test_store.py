@@ -239,3 +239,29 @@ async def test_an_older_file_gets_its_words_indexed(tmp_path):
         assert await found(store, "book table") == ["Book a table for two"]
     finally:
         store.close()
+
+
+async def test_purged_words_are_gone_from_every_file_of_the_store(tmp_path):
+    # Catches a purged conversation's words left in the WAL, the search indexes or free pages.
+    store = ConversationStore(tmp_path / "conversations.sqlite3")
+    try:
+        kept = await store.create_conversation("session_main")
+        await store.add_message(kept, "user", "ordinary words stay")
+        doomed = await store.create_conversation("session_main")
+        for i in range(50):  # enough rows to span pages and index segments
+            await store.add_message(doomed, "user", f"the quetzalcoatl{i} plan {'filler ' * 40}")
+            await store.add_message(doomed, "assistant", f"Noted, zebracorn{i}.")
+        await store.rename_conversation(doomed, "Operation Marmalade")
+        inbox = await store.create_conversation("connector_inbox")
+        await store.add_message(inbox, "user", "a whisperkale from the phone")
+        assert [c["id"] for c in (await store.conversations_page("quetzalcoatl7"))[0]] == [doomed]
+        await store.delete_conversation(doomed)
+        assert await store.purge_deleted(older_than=0) == 1
+        assert await store.clear_conversation_messages(inbox) == 1
+        files = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+        assert {"conversations.sqlite3", "conversations.sqlite3-wal"} <= set(files)
+        for word in (b"quetzalcoatl", b"zebracorn", b"Marmalade", b"whisperkale"):
+            assert [name for name, data in files.items() if word in data] == [], word
+        assert (await store.conversations_page("ordinary"))[0][0]["id"] == kept
+    finally:
+        store.close()

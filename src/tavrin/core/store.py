@@ -211,16 +211,20 @@ class ConversationStore:
         self._db.row_factory = sqlite3.Row
         with self._lock:
             self._db.execute("PRAGMA foreign_keys = ON")
+            # What is deleted is overwritten, not left in free pages for anyone who reads the file.
+            self._db.execute("PRAGMA secure_delete = ON")
             if self.path != ":memory:":
                 self._db.execute("PRAGMA journal_mode = WAL")
             self._db.executescript(_SCHEMA)
             self._db.commit()
             self._migrate()
             # A deletion whose time to undo ran out while no server ran is final now.
-            self._db.execute(
+            gone = self._db.execute(
                 "DELETE FROM conversations WHERE deleted_at IS NOT NULL AND deleted_at <= ?", (time.time() - UNDO_SECONDS,)
-            )
+            ).rowcount
             self._db.commit()
+            if gone:
+                self._scrub(self._db)
 
     def _migrate(self) -> None:
         version = self._db.execute("PRAGMA user_version").fetchone()[0]
@@ -401,7 +405,22 @@ class ConversationStore:
                 "DELETE FROM conversations WHERE deleted_at IS NOT NULL AND deleted_at <= ?", (bound,)
             ).rowcount
 
-        return await self._call(op)
+        gone = await self._call(op)
+        if gone:
+            await self._call(self._scrub)
+        return gone
+
+    def _scrub(self, db: sqlite3.Connection) -> None:
+        """After rows went for good: no word of them is left anywhere in the files. The search
+        indexes keep a deleted row's words in their segments until those are merged (``optimize``),
+        and the write-ahead log keeps the pages as they were until it is checkpointed and emptied;
+        freed pages are overwritten already (``secure_delete``)."""
+        db.commit()
+        for index in ("message_search", "title_search"):
+            db.execute(f"INSERT INTO {index}({index}) VALUES ('optimize')")
+        db.commit()
+        if self.path != ":memory:":
+            db.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchone()
 
     async def export_conversation(self, conv_id: Any) -> dict | None:
         """Everything stored of a conversation, for an export: the conversation, its turns and
@@ -539,10 +558,15 @@ class ConversationStore:
         def op(db):
             cur = db.execute("DELETE FROM messages WHERE conversation_id = ?", (conversation_id,))
             db.execute("DELETE FROM turns WHERE conversation_id = ?", (conversation_id,))
-            db.execute("UPDATE conversations SET updated_at = ? WHERE id = ?", (time.time(), conversation_id))
+            # Its title came from the first message: it goes with the messages.
+            db.execute("UPDATE conversations SET updated_at = ?, title = ?, titled = 0 WHERE id = ?",
+                       (time.time(), UNTITLED, conversation_id))
             return cur.rowcount
 
-        return await self._call(op)
+        gone = await self._call(op)
+        if gone:
+            await self._call(self._scrub)
+        return gone
 
     async def append_to_message(self, message_id: int, text: str) -> None:
         """Add text to a stored message (a reply that arrives in pieces is kept as one)."""
