@@ -229,6 +229,9 @@ def create_app(config: AppConfig | None = None):
     app.state.shared = _state  # what the JSON routes read
     app.include_router(ws.create_ws_router())
     app.include_router(routes.router)
+    from fastapi.exceptions import RequestValidationError
+
+    app.add_exception_handler(RequestValidationError, routes.bad_request)
     app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
     # Outermost, around Starlette's own error handler too, so that its 500 carries the security
     # headers as well: the Host allow-list, the access token and the security headers.
