@@ -1,5 +1,7 @@
 """The SQLite conversation store."""
 
+import asyncio
+
 from tavrin.core.store import UNTITLED, ConversationStore
 
 
@@ -263,5 +265,47 @@ async def test_purged_words_are_gone_from_every_file_of_the_store(tmp_path):
         for word in (b"quetzalcoatl", b"zebracorn", b"Marmalade", b"whisperkale"):
             assert [name for name, data in files.items() if word in data] == [], word
         assert (await store.conversations_page("ordinary"))[0][0]["id"] == kept
+    finally:
+        store.close()
+
+
+async def test_search_pages_agree_whichever_way_matches_are_found(tmp_path, monkeypatch):
+    # Catches the walk for common words and the collection for rare ones disagreeing on a page,
+    # its order, its snippets or where the next one starts, and a search waiting for the writers' lock.
+    import random
+
+    from tavrin.core import store as store_module
+
+    words = "pelican pelagic harbor heron apple amber river ridge".split()
+    rng = random.Random(3)
+    store = ConversationStore(tmp_path / "conversations.sqlite3")
+    try:
+        for i in range(70):
+            conv = await store.create_conversation("session_main", " ".join(rng.sample(words, 2)))
+            for _ in range(rng.randrange(0, 4)):
+                await store.add_message(conv, rng.choice(["user", "assistant"]), " ".join(rng.sample(words, 3)))
+
+        async def every_page(query, limit):
+            pages, after = [], None
+            while True:
+                page, more = await store.conversations_page(query, after, limit)
+                pages.append(page)
+                if not more:
+                    return pages
+                after = (page[-1]["updated_at"], page[-1]["id"])
+
+        for query, limit in [("pel", 7), ("a", 5), ("harbor river", 50), ("zzz", 3)]:
+            monkeypatch.setattr(store_module, "RARE_MATCHES", 10_000)
+            rare = await every_page(query, limit)
+            monkeypatch.setattr(store_module, "RARE_MATCHES", 0)
+            monkeypatch.setattr(store_module, "SEARCH_BATCH", 3)
+            walked = await every_page(query, limit)
+            assert walked == rare, query
+            found = [c for page in rare for c in page]
+            assert len({c["id"] for c in found}) == len(found)
+            assert all(c["snippet"] is None or any(hit for _, hit in c["snippet"]) for c in found)
+        with store._lock:  # a turn holding the writers' lock does not hold up a search
+            page, _ = await asyncio.wait_for(store.conversations_page("pel"), 60)
+        assert page
     finally:
         store.close()
