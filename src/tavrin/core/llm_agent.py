@@ -554,6 +554,9 @@ class LiteLLMAgent(StandardAgent):
         elif isinstance(arguments, str):
             result, error = (f"The arguments were not a JSON object ({arguments}); call {call.name} again "
                              "with arguments that match its schema."), True
+        elif redactor().holds(json.dumps(arguments)):
+            # Shown redacted, it would run other than approved; a key has no business in a tool call.
+            result, error = (f"The arguments of {call.name} hold the value of a credential, so it is not run."), True
         else:
             approved = True
             if self.guardrails.needs_approval_in(call.name, self._origin):
