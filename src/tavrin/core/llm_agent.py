@@ -30,7 +30,7 @@ from tavrin.core import attachments as attached
 from tavrin.core.agents import HEARTBEAT_MARKER, AgentEvent, StandardAgent, _TurnCancelled
 from tavrin.core.guardrails import Guardrails, describe_origin, turn_origin
 from tavrin.core.history import TurnLog, origin_meta
-from tavrin.core.redact import redactor
+from tavrin.core.redact import StreamRedactor, redactor
 from tavrin.core.store import ConversationStore
 from tavrin.core.tools import Tool, ToolContext, ToolError, load_tools
 
@@ -283,6 +283,8 @@ class _Reply:
         self.text: list[str] = []
         self.calls: dict[int, _Call] = {}
         self.reasoning: list[str] = []
+        # What the page is shown of the text: redacted, a key cut across two pieces included.
+        self.shown = StreamRedactor(redactor())
 
     def message(self) -> dict:
         msg: dict[str, Any] = {"role": "assistant", "content": "".join(self.text) or None}
@@ -507,6 +509,9 @@ class LiteLLMAgent(StandardAgent):
                 self._touch()  # tokens arriving are activity, shown or not
                 for event in self._take(chunk, reply):
                     yield event
+            rest = reply.shown.flush()
+            if rest:
+                yield self._event("text", content=rest)
             if reply.reasoning:
                 yield self._flush_reasoning(reply)
         finally:
@@ -527,7 +532,9 @@ class LiteLLMAgent(StandardAgent):
             if reply.reasoning:
                 yield self._flush_reasoning(reply)
             reply.text.append(delta.content)
-            yield self._event("text", content=delta.content)
+            shown = reply.shown.feed(delta.content)
+            if shown:
+                yield self._event("text", content=shown)
         for i, part in enumerate(getattr(delta, "tool_calls", None) or []):
             index = part.index if getattr(part, "index", None) is not None else i
             call = reply.calls.get(index)

@@ -105,3 +105,32 @@ def redactor() -> Redactor:
     if _current is None:
         _current = Redactor(secret_values())
     return _current
+
+
+class StreamRedactor:
+    """Redacts a text that arrives in pieces (a streamed reply), where a key may be cut across two:
+    the end of a piece that could begin a secret is held back until the next piece (or ``flush``)
+    tells whether it does."""
+
+    def __init__(self, redactor: Redactor):
+        self.redactor = redactor
+        self.pending = ""
+
+    def feed(self, piece: str) -> str:
+        """What of the text so far can be shown now, redacted."""
+        if not self.redactor:
+            return piece
+        text = self.redactor.text(self.pending + piece)
+        keep = 0
+        for secret in self.redactor.values:
+            for k in range(min(len(secret) - 1, len(text)), keep, -1):
+                if text.endswith(secret[:k]):
+                    keep = k
+                    break
+        self.pending = text[len(text) - keep:] if keep else ""
+        return text[:len(text) - keep]
+
+    def flush(self) -> str:
+        """The rest, once no more pieces come (a held-back end was no secret after all)."""
+        rest, self.pending = self.pending, ""
+        return rest
