@@ -64,6 +64,9 @@ class AppConfig:
     stall_cancel_seconds: float = 180
     # The tools whose every use needs the user's approval; None: every tool that changes the computer.
     approval_tools: list[str] | None = None
+    # Connector sessions whose turns may use the tools as the user's own turns do. Any other turn
+    # that the user did not start at the page (a connector's, a heartbeat's) asks before every tool.
+    trusted_connectors: list[str] = field(default_factory=list)
 
 
 def load_config(data_dir: str | Path | None = None, host: str = "127.0.0.1", port: int = 8765) -> AppConfig:

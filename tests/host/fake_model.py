@@ -6,7 +6,8 @@ Each request to ``…/chat/completions`` takes the next script from ``replies`` 
 - ``text(*pieces)``: one content delta per piece;
 - ``reasoning(text)``: a reasoning delta;
 - ``tool_call(name, arguments)``: one call, its name and its argument text each split in two;
-- ``status(code, message)``: an HTTP error answer instead of a stream;
+- ``status(code, message)``: an HTTP error answer instead of a stream (``echoing_status(code)``:
+  one whose message quotes the request's Authorization header);
 - ``stall()``: stop sending and wait for the client to hang up (``closed`` is then set).
 
 The server runs its own event loop in a thread, so synchronous and asynchronous tests alike
@@ -45,6 +46,11 @@ def tool_call(name: str, arguments: dict | str, index: int = 0) -> list:
 
 def status(code: int, message: str = "refused") -> list:
     return [("status", (code, message))]
+
+
+def echoing_status(code: int) -> list:
+    """An HTTP error whose message quotes the request's credentials, as careless providers do."""
+    return [("status", (code, None))]
 
 
 def stall() -> list:
@@ -117,6 +123,8 @@ class FakeModelServer:
         script = self.replies.pop(0) if self.replies else text("OK")
         if script and script[0][0] == "status":
             code, message = script[0][1]
+            if message is None:
+                message = f"request refused for key {headers.get('authorization', '')}"
             await self._answer(writer, code, {"error": {"message": message, "type": "fake", "code": code}})
             return True
         writer.write(b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"

@@ -115,7 +115,7 @@ async def test_the_files_of_the_data_directory_are_private_whatever_the_umask(se
 
 @pytest.mark.parametrize("plant", ["server.lock", "token", "token.new", "conversations.sqlite3",
                                    "conversations.sqlite3-wal", "another user's", "open to all",
-                                   "in a folder open to all"])
+                                   "in a folder open to all", "another user's link"])
 def test_a_data_directory_prepared_by_someone_else(plant, servers, tmp_path):
     """Catches the server writing through a planted link, or using a directory others control."""
     data = tmp_path / "data"
@@ -126,7 +126,15 @@ def test_a_data_directory_prepared_by_someone_else(plant, servers, tmp_path):
         os.chmod(tmp_path / "shared", 0o777)
         data = tmp_path / "shared" / "data"
     data.mkdir(mode=0o700)
-    if plant == "another user's":
+    if plant == "another user's link":
+        # Their link, to a folder of the victim's: the server would follow it and write there.
+        if os.geteuid() != 0:
+            pytest.skip("making a link another user's needs root")
+        (tmp_path / "link").symlink_to(data)
+        os.lchown(tmp_path / "link", 4242, 4242)
+        data = tmp_path / "link"
+        named, cause = str(data), "symbolic link"
+    elif plant == "another user's":
         if os.geteuid() != 0:
             pytest.skip("making a directory another user's needs root")
         os.chown(data, 4242, 4242)
@@ -150,6 +158,8 @@ def test_a_data_directory_prepared_by_someone_else(plant, servers, tmp_path):
         lines = result.stderr.strip().splitlines()
         assert result.returncode == 1 and len(lines) == 1, result.stderr
         assert named in lines[0] and cause in lines[0]
+    if plant == "another user's link":
+        assert list((tmp_path / "data").iterdir()) == []
     assert victim.read_text() == "x" * 43 + "\n" and stat.S_IMODE(victim.stat().st_mode) == 0o644
 
 

@@ -165,3 +165,23 @@ def test_exports_hold_the_whole_conversation(client):
     assert "\n````\n```\nnot the end\n```\n````" in text
     assert client.get(f"/api/conversations/{conv}/export?format=pdf").status_code == 400
     assert client.get("/api/conversations/conv_nope/export").status_code == 404
+
+
+@pytest.mark.parametrize("query", [
+    "/api/conversations/{c}/messages?before=9223372036854775808",
+    "/api/conversations/{c}/messages?before=-9223372036854775809",
+    "/api/conversations/{c}/messages?before=-1",
+    "/api/conversations/{c}/messages?before=12345678901234567890",
+    "/api/conversations/{c}/messages?limit=99999999999999999999",
+    "/api/conversations/{c}/messages?limit=ten",
+    "/api/conversations?limit=-9223372036854775809",
+    "/api/conversations?cursor=nan~conv_x",
+    "/api/sessions/session_abc/conversations?limit=9223372036854775808",
+])
+def test_numbers_out_of_range_are_bad_requests(client, query):
+    # Catches an integer beyond 64 bits (or not a number) reaching SQLite and answering 500.
+    conv = conversation(client, "t", "hello")
+    answer = client.get(query.format(c=conv))
+    assert answer.status_code == 400 and answer.json()["detail"]
+    edge = client.get(f"/api/conversations/{conv}/messages?before=9223372036854775807&limit=-5")
+    assert edge.status_code == 200

@@ -70,3 +70,17 @@ async def test_a_note_left_before_a_rejection_is_the_agents_reason():
     assert g.leave_note(approval.approval_id, "too late") is False
     assert g.leave_note("appr_unknown", "x") is False
     assert g.leave_note(None, "x") is False
+
+
+def test_a_turn_the_user_did_not_start_asks_before_every_tool():
+    # Catches a connector's (or a heartbeat's) turn reading files unasked, and the trust setting ignored.
+    from tavrin.core.guardrails import turn_origin
+
+    g = Guardrails(["write_file"], trusted_connectors=["connector_trusted"])
+    page = turn_origin(None, "session_main")
+    stranger = turn_origin({"type": "connector_message", "sender": "phone"}, "connector_inbox")
+    trusted = turn_origin({"type": "connector_message", "sender": "me"}, "connector_trusted")
+    beat = turn_origin({"type": "heartbeat_prompt", "content": "..."}, "session_main")
+    asked = {name: [g.needs_approval_in(tool, origin) for tool in ("read_file", "write_file")]
+             for name, origin in [("page", page), ("stranger", stranger), ("trusted", trusted), ("beat", beat)]}
+    assert asked == {"page": [False, True], "stranger": [True, True], "trusted": [False, True], "beat": [True, True]}

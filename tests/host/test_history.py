@@ -7,6 +7,8 @@ import shutil
 import sqlite3
 from pathlib import Path
 
+import pytest
+
 from tavrin.core.computer_use_agent import DemoComputerUseAgent, render_desktop
 from tavrin.core.history import MAX_THUMBNAIL_BASE64, TurnLog, _screenshot_meta
 from tavrin.core.png import _decode_png, encode_png, thumbnail_png
@@ -147,5 +149,45 @@ def test_thumbnails_keep_the_picture_and_refuse_what_they_cannot_read():
     assert thumbnail_png(b"not a png") is None
     assert thumbnail_png(png[:60]) is None
     # What cannot be made small here is stored as a placeholder, never at full size.
+    assert _screenshot_meta("%%%") == {"thumbnail_omitted": True}
+
+
+BOMB = """
+import resource, struct, sys, zlib
+from tavrin.core import png as p
+
+def chunk(tag, data):
+    return struct.pack(">I", len(data)) + tag + data + struct.pack(">I", zlib.crc32(tag + data))
+
+# 1x1 pixel, and image data that inflates to 256 MB.
+z = zlib.compressobj(9)
+data = b"".join(z.compress(bytes(1 << 20)) for _ in range(256)) + z.flush()
+header = chunk(b"IHDR", struct.pack(">IIBBBBB", int(sys.argv[2]), int(sys.argv[3]), 8, 2, 0, 0, 0))
+bomb = b"\\x89PNG\\r\\n\\x1a\\n" + header + chunk(b"IDAT", data) + chunk(b"IEND", b"")
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+thumb = p._thumbnail_by_hand(bomb, 160, 120) if sys.argv[1] == "by-hand" else p.thumbnail_png(bomb)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before, thumb is not None)
+"""
+
+
+@pytest.mark.parametrize("decoder", ["pillow", "by-hand"])
+@pytest.mark.parametrize("width, height, made", [(1, 1, True), (100_000, 100_000, False)], ids=["tiny", "huge"])
+def test_a_decompression_bomb_is_never_inflated_whole(decoder, width, height, made):
+    # Catches a picture whose data inflates to hundreds of megabytes being inflated whole.
+    import subprocess
+    import sys
+
+    if decoder == "pillow":
+        pytest.importorskip("PIL")
+    out = subprocess.run([sys.executable, "-c", BOMB, decoder, str(width), str(height)], capture_output=True,
+                         text=True, check=True).stdout.split()
+    grown_kib, thumbnail = int(out[0]), out[1] == "True"
+    assert grown_kib < 64 * 1024 and thumbnail == (made and width * height <= 1280 * 1024)
+
+
+def test_a_full_screen_gets_a_thumbnail_with_pillow():
+    # Catches real screenshots stored without a thumbnail once Pillow decodes them.
+    pytest.importorskip("PIL")
     full_screen = base64.b64encode(encode_png(1920, 1080, bytes(1920 * 1080 * 3))).decode()
-    assert _screenshot_meta(full_screen) == _screenshot_meta("%%%") == {"thumbnail_omitted": True}
+    shot = _screenshot_meta(full_screen)
+    assert _decode_png(base64.b64decode(shot["thumbnail_base64"]))[:2] == (160, 90)

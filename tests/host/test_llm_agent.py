@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import asyncio
 import importlib.util
 import os
@@ -325,3 +326,26 @@ async def test_an_attachment_that_cannot_go_is_refused_in_one_sentence(make_llm_
     rows = await store.get_messages(agent.conversation.conversation_id)
     assert rows[0]["content"] == "look" and rows[-1]["meta"]["outcome"] == "error"
     assert all("data" not in r for r in rows[0]["meta"].get("attachments", []))
+
+
+async def test_a_key_the_agent_meets_is_shown_redacted_and_never_sent_on(make_llm_agent, model, store, tmp_path,
+                                                                          monkeypatch):
+    # Catches a key read by a tool reaching the page or the store, and a tool call that carries it out.
+    from tavrin.core import redact
+
+    key = "sk-live-0123456789abcdef"
+    monkeypatch.setattr(redact, "_current", redact.Redactor([key]))
+    (tmp_path / ".env").write_text(f"OPENAI_API_KEY={key}\n")
+    marker = tmp_path / "ran"
+    model.replies = [fm.tool_call("read_file", {"path": str(tmp_path / ".env")}),
+                     fm.tool_call("run_command", {"command": f"touch {marker} # {key}"}),
+                     fm.text("Your key is ", key[:5], key[5:12], key[12:] + ". Also s", "k-, and s")]
+    agent = make_llm_agent()
+    events = await run_turn(agent, "What is my key?")
+    results = [e["result"] for e in events if e["type"] == "tool_result"]
+    assert results == ["OPENAI_API_KEY=[redacted]\n",
+                       "The arguments of run_command hold the value of a credential, so it is not run."]
+    assert not marker.exists() and key not in json.dumps(events)
+    # A reply that streams the key in pieces shows it redacted, and what only looked like its start.
+    assert "".join(e["content"] for e in events if e["type"] == "text") == "Your key is [redacted]. Also sk-, and s"
+    assert key not in json.dumps(await store.get_messages(agent.conversation.conversation_id))

@@ -1,5 +1,7 @@
 """The SQLite conversation store."""
 
+import asyncio
+
 from tavrin.core.store import UNTITLED, ConversationStore
 
 
@@ -237,5 +239,73 @@ async def test_an_older_file_gets_its_words_indexed(tmp_path):
     try:
         assert await found(store, "evening") == ["Book a table for two"]
         assert await found(store, "book table") == ["Book a table for two"]
+    finally:
+        store.close()
+
+
+async def test_purged_words_are_gone_from_every_file_of_the_store(tmp_path):
+    # Catches a purged conversation's words left in the WAL, the search indexes or free pages.
+    store = ConversationStore(tmp_path / "conversations.sqlite3")
+    try:
+        kept = await store.create_conversation("session_main")
+        await store.add_message(kept, "user", "ordinary words stay")
+        doomed = await store.create_conversation("session_main")
+        for i in range(50):  # enough rows to span pages and index segments
+            await store.add_message(doomed, "user", f"the quetzalcoatl{i} plan {'filler ' * 40}")
+            await store.add_message(doomed, "assistant", f"Noted, zebracorn{i}.")
+        await store.rename_conversation(doomed, "Operation Marmalade")
+        inbox = await store.create_conversation("connector_inbox")
+        await store.add_message(inbox, "user", "a whisperkale from the phone")
+        assert [c["id"] for c in (await store.conversations_page("quetzalcoatl7"))[0]] == [doomed]
+        await store.delete_conversation(doomed)
+        assert await store.purge_deleted(older_than=0) == 1
+        assert await store.clear_conversation_messages(inbox) == 1
+        files = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+        assert {"conversations.sqlite3", "conversations.sqlite3-wal"} <= set(files)
+        for word in (b"quetzalcoatl", b"zebracorn", b"Marmalade", b"whisperkale"):
+            assert [name for name, data in files.items() if word in data] == [], word
+        assert (await store.conversations_page("ordinary"))[0][0]["id"] == kept
+    finally:
+        store.close()
+
+
+async def test_search_pages_agree_whichever_way_matches_are_found(tmp_path, monkeypatch):
+    # Catches the walk for common words and the collection for rare ones disagreeing on a page,
+    # its order, its snippets or where the next one starts, and a search waiting for the writers' lock.
+    import random
+
+    from tavrin.core import store as store_module
+
+    words = "pelican pelagic harbor heron apple amber river ridge".split()
+    rng = random.Random(3)
+    store = ConversationStore(tmp_path / "conversations.sqlite3")
+    try:
+        for i in range(70):
+            conv = await store.create_conversation("session_main", " ".join(rng.sample(words, 2)))
+            for _ in range(rng.randrange(0, 4)):
+                await store.add_message(conv, rng.choice(["user", "assistant"]), " ".join(rng.sample(words, 3)))
+
+        async def every_page(query, limit):
+            pages, after = [], None
+            while True:
+                page, more = await store.conversations_page(query, after, limit)
+                pages.append(page)
+                if not more:
+                    return pages
+                after = (page[-1]["updated_at"], page[-1]["id"])
+
+        for query, limit in [("pel", 7), ("a", 5), ("harbor river", 50), ("zzz", 3)]:
+            monkeypatch.setattr(store_module, "RARE_MATCHES", 10_000)
+            rare = await every_page(query, limit)
+            monkeypatch.setattr(store_module, "RARE_MATCHES", 0)
+            monkeypatch.setattr(store_module, "SEARCH_BATCH", 3)
+            walked = await every_page(query, limit)
+            assert walked == rare, query
+            found = [c for page in rare for c in page]
+            assert len({c["id"] for c in found}) == len(found)
+            assert all(c["snippet"] is None or any(hit for _, hit in c["snippet"]) for c in found)
+        with store._lock:  # a turn holding the writers' lock does not hold up a search
+            page, _ = await asyncio.wait_for(store.conversations_page("pel"), 60)
+        assert page
     finally:
         store.close()

@@ -27,7 +27,7 @@ _OUTCOME_WORDS = {
 def to_json(data: dict, tab_name: str | None = None) -> str:
     record = {"format": "tavrin-conversation", "version": FORMAT_VERSION, "exported_at": time.time(),
               "tab": tab_name, **data}
-    return json.dumps(record, ensure_ascii=False, indent=2)
+    return json.dumps(record, ensure_ascii=False, indent=2, allow_nan=False)
 
 
 def to_markdown(data: dict, tab_name: str | None = None) -> str:
@@ -82,7 +82,7 @@ def _block(value: Any, language: str) -> list[str]:
     """A fenced block that nothing in the value can close early."""
     if value is None or value == "" or value == {}:
         return []
-    text = value if isinstance(value, str) else json.dumps(value, ensure_ascii=False, indent=2)
+    text = value if isinstance(value, str) else json.dumps(value, ensure_ascii=False, indent=2, allow_nan=False)
     if len(text) > MAX_BLOCK_CHARS:
         text = text[:MAX_BLOCK_CHARS] + "\n… (cut; the JSON export has all of it)"
     longest = max((len(run) for run in re.findall(r"`+", text)), default=0)

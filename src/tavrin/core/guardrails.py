@@ -31,6 +31,7 @@ class PendingApproval:
     future: asyncio.Future = field(repr=False)
     note: str = ""  # the user's reason for a refusal, for the agent
     message: str | None = None  # the question as the agent put it to the user
+    origin: dict | None = None  # who started the turn, when it was not the user at the page
 
     def refusal(self) -> str:
         """The tool result of a refused action: the user's note, when they left one, is the reason."""
@@ -44,7 +45,33 @@ class PendingApproval:
             "arguments": self.arguments,
             "session_id": self.session_id,
             "created_at": self.created_at,
-        } | ({"message": self.message} if self.message else {})
+        } | ({"message": self.message} if self.message else {}) | ({"origin": self.origin} if self.origin else {})
+
+
+def turn_origin(intro: dict | None, session_id: str | None) -> dict | None:
+    """Who started a turn the host runs itself, from the event that introduced it: a connector's
+    message ({"kind": "connector", "connector": session id, "sender": ...}), a heartbeat beat
+    ({"kind": "heartbeat"}); None for a turn the user started at the page."""
+    if not isinstance(intro, dict):
+        return None
+    kind = intro.get("type")
+    if kind == "connector_message":
+        return {"kind": "connector", "connector": session_id, "sender": str(intro.get("sender") or "connector")[:100]}
+    if kind == "heartbeat_prompt":
+        return {"kind": "heartbeat"}
+    return {"kind": "host"}
+
+
+def describe_origin(origin: dict | None) -> str:
+    """One sentence for the approval card on where the turn came from ("" for the user's own)."""
+    if not origin:
+        return ""
+    if origin.get("kind") == "connector":
+        return (f"This turn was started by a message from {origin.get('sender') or 'a connector'} through the "
+                f"connector {origin.get('connector')}, not by you.")
+    if origin.get("kind") == "heartbeat":
+        return "This turn was started by the heartbeat, not by you."
+    return "This turn was not started by you."
 
 
 class Guardrails:
@@ -60,8 +87,11 @@ class Guardrails:
         approval_ops: Iterable[str] = ("delete_file", "send_email", "make_payment"),
         on_resolved: Callable[[PendingApproval, bool], Any] | None = None,
         on_withdrawn: Callable[[PendingApproval], Any] | None = None,
+        trusted_connectors: Iterable[str] = (),
     ):
         self.approval_ops = set(approval_ops)
+        # Connector sessions whose turns use tools as the user's own do (the configuration says so).
+        self.trusted_connectors = set(trusted_connectors)
         self.on_resolved = on_resolved
         self.on_withdrawn = on_withdrawn
         self._pending: dict[str, PendingApproval] = {}
@@ -69,8 +99,17 @@ class Guardrails:
     def needs_approval(self, tool: str) -> bool:
         return tool in self.approval_ops
 
+    def needs_approval_in(self, tool: str, origin: dict | None) -> bool:
+        """Whether ``tool`` needs approval in a turn started by ``origin`` (see ``turn_origin``):
+        in one the user did not start at the page, every tool does, reads included, unless it
+        came from a connector the configuration trusts. What such a turn reads comes from whoever
+        wrote to the connector, and must reach nothing private past the user's decision."""
+        if self.needs_approval(tool) or origin is None:
+            return self.needs_approval(tool)
+        return not (origin.get("kind") == "connector" and origin.get("connector") in self.trusted_connectors)
+
     def request_approval(self, tool: str, arguments: dict, session_id: str | None = None,
-                         message: str | None = None) -> PendingApproval:
+                         message: str | None = None, origin: dict | None = None) -> PendingApproval:
         approval = PendingApproval(
             approval_id="appr_" + uuid.uuid4().hex[:12],
             tool=tool,
@@ -79,6 +118,7 @@ class Guardrails:
             created_at=time.time(),
             future=asyncio.get_running_loop().create_future(),
             message=message,
+            origin=origin,
         )
         self._pending[approval.approval_id] = approval
         return approval

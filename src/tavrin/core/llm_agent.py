@@ -28,8 +28,9 @@ from typing import Any
 
 from tavrin.core import attachments as attached
 from tavrin.core.agents import HEARTBEAT_MARKER, AgentEvent, StandardAgent, _TurnCancelled
-from tavrin.core.guardrails import Guardrails
+from tavrin.core.guardrails import Guardrails, describe_origin, turn_origin
 from tavrin.core.history import TurnLog, origin_meta
+from tavrin.core.redact import StreamRedactor, redactor
 from tavrin.core.store import ConversationStore
 from tavrin.core.tools import Tool, ToolContext, ToolError, load_tools
 
@@ -134,7 +135,8 @@ def turns_from_rows(rows: list[dict]) -> list[list[dict]]:
             messages.append({"role": "assistant", "content": row["content"]})
         elif role == "tool_call":
             call: dict[str, Any] = {"id": str(meta.get("id")), "type": "function",
-                    "function": {"name": str(meta.get("tool")), "arguments": json.dumps(meta.get("arguments", {}))}}
+                    "function": {"name": str(meta.get("tool")),
+                                 "arguments": json.dumps(meta.get("arguments", {}), allow_nan=False)}}
             # Calls of one answer follow its text, or each other: they share its message.
             last = messages[-1] if messages else None
             if last is None or last["role"] != "assistant":
@@ -231,6 +233,12 @@ def _detail(exc: BaseException) -> str:
 
 
 def describe_error(exc: BaseException, settings: ModelSettings, attempts: int) -> str:
+    """The sentence for a failed model call, with every key it quoted (a provider's error that
+    echoes the request) replaced by "[redacted]"."""
+    return redactor().text(_describe_error(exc, settings, attempts))
+
+
+def _describe_error(exc: BaseException, settings: ModelSettings, attempts: int) -> str:
     where = settings.where()
     name = type(exc).__name__
     status = getattr(exc, "status_code", None)
@@ -275,6 +283,8 @@ class _Reply:
         self.text: list[str] = []
         self.calls: dict[int, _Call] = {}
         self.reasoning: list[str] = []
+        # What the page is shown of the text: redacted, a key cut across two pieces included.
+        self.shown = StreamRedactor(redactor())
 
     def message(self) -> dict:
         msg: dict[str, Any] = {"role": "assistant", "content": "".join(self.text) or None}
@@ -300,14 +310,18 @@ class LiteLLMAgent(StandardAgent):
         stall_warn_seconds: float = 30,
         stall_cancel_seconds: float = 180,
         approval_timeout: float = 300,
+        off_limits: tuple[Path, ...] = (),
     ):
         super().__init__(store, guardrails, session_id, stall_warn_seconds=stall_warn_seconds,
                          stall_cancel_seconds=stall_cancel_seconds, approval_timeout=approval_timeout)
         self.settings = settings
+        # Folders no tool may touch: the server's data directory (its token, its store).
+        self.off_limits = tuple(off_limits)
         self.tools = load_tools() if tools is None else tools
         self.cwd = cwd or Path.home()
         self._litellm = import_litellm()
         self._cancelled: asyncio.Future | None = None
+        self._origin: dict | None = None  # who started the running turn, when not the user at the page
         self._window = self._window_of(settings)
         self._vision = self._supports_vision(settings.model) if settings.vision is None else settings.vision
 
@@ -330,6 +344,10 @@ class LiteLLMAgent(StandardAgent):
     def _touch(self) -> None:
         self._last_activity = time.monotonic()
 
+    def _event(self, type: str, **data: Any) -> AgentEvent:
+        # What the page shows and the store keeps: no key in it, whatever a tool or the model said.
+        return super()._event(type, **redactor().value(data))
+
     # -- the turn ------------------------------------------------------------------------------
 
     async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncGenerator[AgentEvent, None]:
@@ -338,6 +356,7 @@ class LiteLLMAgent(StandardAgent):
         self.is_processing = True
         self._cancel.clear()
         self._touch()
+        self._origin = turn_origin(intro, self.session_id)
         iterations = 0
         log: TurnLog | None = None
         ending: BaseException | None = None
@@ -394,6 +413,13 @@ class LiteLLMAgent(StandardAgent):
             yield await self._finished(log, iterations)
         except _TurnCancelled:
             yield await self._stopped(log)
+        except Exception as exc:
+            # Its words become "Agent error: …" on the page and in the store: never with a key in them.
+            ending = exc
+            if redactor().holds(str(exc)):
+                ending = ModelError(redactor().text(str(exc)))
+                raise ending from None
+            raise
         except BaseException as exc:
             ending = exc
             raise
@@ -485,6 +511,9 @@ class LiteLLMAgent(StandardAgent):
                 self._touch()  # tokens arriving are activity, shown or not
                 for event in self._take(chunk, reply):
                     yield event
+            rest = reply.shown.flush()
+            if rest:
+                yield self._event("text", content=rest)
             if reply.reasoning:
                 yield self._flush_reasoning(reply)
         finally:
@@ -505,7 +534,9 @@ class LiteLLMAgent(StandardAgent):
             if reply.reasoning:
                 yield self._flush_reasoning(reply)
             reply.text.append(delta.content)
-            yield self._event("text", content=delta.content)
+            shown = reply.shown.feed(delta.content)
+            if shown:
+                yield self._event("text", content=shown)
         for i, part in enumerate(getattr(delta, "tool_calls", None) or []):
             index = part.index if getattr(part, "index", None) is not None else i
             call = reply.calls.get(index)
@@ -532,21 +563,29 @@ class LiteLLMAgent(StandardAgent):
         elif isinstance(arguments, str):
             result, error = (f"The arguments were not a JSON object ({arguments}); call {call.name} again "
                              "with arguments that match its schema."), True
+        elif redactor().holds(json.dumps(arguments)):
+            # Shown redacted, it would run other than approved; a key has no business in a tool call.
+            result, error = (f"The arguments of {call.name} hold the value of a credential, so it is not run."), True
         else:
             approved = True
-            if self.guardrails.needs_approval(call.name):
+            if self.guardrails.needs_approval_in(call.name, self._origin):
                 message = f"Tavrin wants to run {call.name} with {_describe(arguments)}. Allow it?"
-                approval = self.guardrails.request_approval(call.name, arguments, self.session_id, message)
+                if self._origin is not None:
+                    message += " " + describe_origin(self._origin)
+                approval = self.guardrails.request_approval(call.name, arguments, self.session_id, message,
+                                                            origin=self._origin)
                 if self._log is not None:
                     await self._log.approval_requested(approval.approval_id, call.name, arguments)
+                origin = {"origin": self._origin} if self._origin is not None else {}
                 yield self._event(
                     "tool_approval_needed", approval_id=approval.approval_id, tool=call.name, arguments=shown,
-                    message=message)
+                    message=message, **origin)
                 approved = await self._await_decision(approval)
             if not approved:
                 result, error = approval.refusal(), True
             else:
                 result, error, image = await self._execute(tool, arguments)
+        result = redactor().text(result)
         data: dict[str, Any] = {"id": call.id, "tool": call.name, "result": result}
         if error:
             data["error"] = True
@@ -557,7 +596,7 @@ class LiteLLMAgent(StandardAgent):
         turn.append({"role": "tool", "tool_call_id": call.id, "content": ("Error: " + result) if error else result})
 
     async def _execute(self, tool: Tool, arguments: dict) -> tuple[str, bool, str | None]:
-        context = ToolContext(cwd=self.cwd, progress=self._touch)
+        context = ToolContext(cwd=self.cwd, progress=self._touch, off_limits=self.off_limits)
         try:
             out = await self._until_cancelled(tool.run(arguments, context))
         except _TurnCancelled:
@@ -574,10 +613,16 @@ class LiteLLMAgent(StandardAgent):
         return str(out.get("text", "")), False, out.get("image_png_base64")
 
 
+def _refuse_constant(name: str):
+    raise ValueError(f"{name} is not a JSON value")
+
+
 def _parse_arguments(text: str) -> dict | str:
-    """The call's arguments, or why they are not a JSON object."""
+    """The call's arguments, or why they are not a JSON object. Parsed strictly: NaN and
+    Infinity, which Python's parser takes, are no JSON, and would reach the page and the store
+    as values no standard parser reads."""
     try:
-        value = json.loads(text or "{}")
+        value = json.loads(text or "{}", parse_constant=_refuse_constant)
     except ValueError as exc:
         return f"invalid JSON: {exc}"
     return value if isinstance(value, dict) else f"a JSON {type(value).__name__}, not an object"

@@ -1,15 +1,24 @@
-"""PNG files in pure Python: the encoder the simulated desktop draws with, and the decoder the
-conversation history scales screenshots down with (8-bit RGB or RGBA, non-interlaced)."""
+"""PNG files: the encoder the simulated desktop draws with (pure Python), and the thumbnails the
+conversation history keeps of screenshots and pictures.
+
+Thumbnails are decoded with Pillow (the model extra installs it), within its bound on
+decompression bombs and ours on the declared size, checked before anything is inflated. Without
+Pillow a small pure-Python decoder (8-bit RGB or RGBA, non-interlaced) stands in, which inflates
+no more than the declared size needs.
+"""
 
 from __future__ import annotations
 
+import io
 import struct
 import zlib
 
 THUMBNAIL_WIDTH = 160
 THUMBNAIL_HEIGHT = 120
-# Larger images are not decoded: decoding runs in pure Python, in a worker
-# thread, and a full-screen image would hold the interpreter for seconds.
+# The largest picture that is decoded at all (a 4K screen); its declared size is checked first.
+MAX_PIXELS = 3840 * 2160
+# Without Pillow decoding runs in pure Python, in a worker thread, and a full-screen image would
+# hold the interpreter for seconds: larger ones are not decoded.
 MAX_DECODED_PIXELS = 1280 * 1024
 
 
@@ -28,15 +37,57 @@ def encode_png(width: int, height: int, rgb: bytes | bytearray) -> bytes:
     return b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", header) + _chunk(b"IDAT", zlib.compress(raw, 6)) + _chunk(b"IEND", b"")
 
 
+def declared_size(png: bytes) -> tuple[int, int] | None:
+    """The width and height a PNG's header declares, read without decoding anything."""
+    if not png.startswith(b"\x89PNG\r\n\x1a\n") or png[12:16] != b"IHDR" or len(png) < 24:
+        return None
+    return struct.unpack(">II", png[16:24])
+
+
+def _scaled(width: int, height: int, max_width: int, max_height: int) -> tuple[float, int, int]:
+    scale = min(1.0, max_width / width, max_height / height)
+    return scale, max(1, round(width * scale)), max(1, round(height * scale))
+
+
 def thumbnail_png(png: bytes, max_width: int = THUMBNAIL_WIDTH, max_height: int = THUMBNAIL_HEIGHT) -> bytes | None:
-    """A scaled-down copy of an 8-bit RGB or RGBA PNG (non-interlaced), or None when the image
-    is of another kind, too large to decode here, or damaged."""
+    """A scaled-down copy of a PNG, or None when the picture is damaged, declares more than
+    ``MAX_PIXELS`` (nothing of it is inflated then), or cannot be decoded here."""
+    size = declared_size(png)
+    if size is None or not 0 < size[0] * size[1] <= MAX_PIXELS:
+        return None
+    try:
+        from PIL import Image
+    except ImportError:
+        return _thumbnail_by_hand(png, max_width, max_height)
+    return _thumbnail_pillow(Image, png, max_width, max_height)
+
+
+def _thumbnail_pillow(Image, png: bytes, max_width: int, max_height: int) -> bytes | None:
+    from PIL import ImageFile
+
+    # Pillow's own bound (an error past it, not a warning), below ours in case it is ever larger.
+    Image.MAX_IMAGE_PIXELS = min(Image.MAX_IMAGE_PIXELS or MAX_PIXELS, MAX_PIXELS)
+    ImageFile.LOAD_TRUNCATED_IMAGES = False
+    try:
+        with Image.open(io.BytesIO(png), formats=["PNG"]) as im:
+            if im.width * im.height > MAX_PIXELS:
+                return None
+            _, tw, th = _scaled(im.width, im.height, max_width, max_height)
+            small = im.convert("RGBA" if "A" in im.getbands() or "transparency" in im.info else "RGB")
+            small = small.resize((tw, th), Image.Resampling.NEAREST).convert("RGB")
+            out = io.BytesIO()
+            small.save(out, "PNG", optimize=True)
+            return out.getvalue()
+    except (OSError, ValueError, SyntaxError, Image.DecompressionBombError, MemoryError):
+        return None
+
+
+def _thumbnail_by_hand(png: bytes, max_width: int, max_height: int) -> bytes | None:
     try:
         width, height, channels, rows = _decode_png(png)
     except (ValueError, struct.error, zlib.error, IndexError):
         return None
-    scale = min(1.0, max_width / width, max_height / height)
-    tw, th = max(1, round(width * scale)), max(1, round(height * scale))
+    scale, tw, th = _scaled(width, height, max_width, max_height)
     out = bytearray()
     for y in range(th):
         row = rows[min(height - 1, int(y / scale))]
@@ -68,8 +119,15 @@ def _decode_png(png: bytes) -> tuple[int, int, int, list[bytes]]:
         raise ValueError("unsupported PNG")
     channels = 3 if colour == 2 else 4
     stride = width * channels
-    raw = zlib.decompress(b"".join(idat))
-    if len(raw) < height * (stride + 1):
+    # Inflated no further than the declared size needs, however much the data would give.
+    needed = height * (stride + 1)
+    inflate = zlib.decompressobj()
+    raw = b""
+    for piece in idat:
+        raw += inflate.decompress(piece, needed - len(raw))
+        if len(raw) >= needed:
+            break
+    if len(raw) < needed:
         raise ValueError("truncated image data")
     rows: list[bytes] = []
     prev = bytearray(stride)

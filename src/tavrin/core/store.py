@@ -125,6 +125,19 @@ _MIGRATIONS = [
     INSERT INTO message_search(rowid, content) SELECT id, content FROM messages WHERE role IN ('user', 'assistant');
     INSERT INTO title_search(conversation_id, title) SELECT id, title FROM conversations;
     """,
+    # 4: prefix indexes, so that the word being typed ("a", "pel") is one lookup rather than a merge of
+    # every word it begins. The triggers of version 3 keep writing to the tables of the same names.
+    """
+    DROP TABLE message_search;
+    CREATE VIRTUAL TABLE message_search USING fts5(
+        content, content='messages', content_rowid='id', tokenize='unicode61 remove_diacritics 2',
+        prefix='1 2 3');
+    INSERT INTO message_search(rowid, content) SELECT id, content FROM messages WHERE role IN ('user', 'assistant');
+    DROP TABLE title_search;
+    CREATE VIRTUAL TABLE title_search USING fts5(
+        conversation_id UNINDEXED, title, tokenize='unicode61 remove_diacritics 2', prefix='1 2 3');
+    INSERT INTO title_search(conversation_id, title) SELECT id, title FROM conversations;
+    """,
 ]
 SCHEMA_VERSION = len(_MIGRATIONS)
 
@@ -147,6 +160,10 @@ UNDO_SECONDS = 30.0
 # A search reads at most this many words of the query, each at most this long.
 MAX_SEARCH_TERMS = 16
 MAX_TERM_CHARS = 64
+# A search whose words occur in at most this many messages collects its conversations from them;
+# a more common one walks the conversations in the page's order instead, a batch at a time.
+RARE_MATCHES = 2000
+SEARCH_BATCH = 100
 # Where a snippet's matching words begin and end, before it is cut into segments.
 _HIT_START, _HIT_END = "\ue000", "\ue001"
 # A listed conversation: visible, and with at least one row.
@@ -211,16 +228,30 @@ class ConversationStore:
         self._db.row_factory = sqlite3.Row
         with self._lock:
             self._db.execute("PRAGMA foreign_keys = ON")
+            # What is deleted is overwritten, not left in free pages for anyone who reads the file.
+            self._db.execute("PRAGMA secure_delete = ON")
             if self.path != ":memory:":
                 self._db.execute("PRAGMA journal_mode = WAL")
             self._db.executescript(_SCHEMA)
             self._db.commit()
             self._migrate(self._db)
             # A deletion whose time to undo ran out while no server ran is final now.
-            self._db.execute(
+            gone = self._db.execute(
                 "DELETE FROM conversations WHERE deleted_at IS NOT NULL AND deleted_at <= ?", (time.time() - UNDO_SECONDS,)
-            )
+            ).rowcount
             self._db.commit()
+            if gone:
+                self._scrub(self._db)
+        # Pages and searches read through a connection of their own (the log lets readers and the
+        # writer go on together), so a long search never holds up a turn's writes.
+        self._read_lock = threading.Lock()
+        self._reader = self._db
+        if self.path != ":memory:":
+            self._reader = sqlite3.connect(self.path, check_same_thread=False)
+            self._reader.row_factory = sqlite3.Row
+            self._reader.execute("PRAGMA query_only = ON")
+        else:
+            self._read_lock = self._lock
 
     def _migrate(self, db: sqlite3.Connection) -> None:
         version = db.execute("PRAGMA user_version").fetchone()[0]
@@ -249,7 +280,25 @@ class ConversationStore:
     async def _call(self, fn, *args):
         return await asyncio.to_thread(self._run, fn, *args)
 
+    def _read(self, fn, *args):
+        with self._read_lock:
+            if self._reader is None:
+                raise RuntimeError("conversation store is closed")
+            try:
+                return fn(self._reader, *args)
+            finally:
+                if self._reader.in_transaction:
+                    self._reader.rollback()
+
+    async def _call_read(self, fn, *args):
+        """``fn(connection, *args)`` on the read connection, never under the writers' lock."""
+        return await asyncio.to_thread(self._read, fn, *args)
+
     def close(self) -> None:
+        with self._read_lock:
+            if self._reader is not None and self._reader is not self._db:
+                self._reader.close()
+            self._reader = None
         with self._lock:
             if self._db is not None:
                 self._db.close()
@@ -342,28 +391,17 @@ class ConversationStore:
             return [], False
 
         def op(db):
-            sql = _WITH_COUNT + " WHERE " + _LISTED
-            args: list[Any] = []
             if match is not None:
-                sql += (
-                    " AND c.id IN (SELECT conversation_id FROM title_search WHERE title_search MATCH ?"
-                    " UNION SELECT m.conversation_id FROM message_search s JOIN messages m ON m.id = s.rowid"
-                    " WHERE message_search MATCH ?)"
-                )
-                args += [match, match]
+                return _search_page(db, match, after, limit)
+            sql, args = _WITH_COUNT + " WHERE " + _LISTED, []
             if after is not None:
                 sql += " AND (c.updated_at < ? OR (c.updated_at = ? AND c.id < ?))"
                 args += [float(after[0]), float(after[0]), str(after[1])]
             sql += " ORDER BY c.updated_at DESC, c.id DESC LIMIT ?"
             rows = db.execute(sql, [*args, limit + 1]).fetchall()
-            page = [_conversation_dict(r) for r in rows[:limit]]
-            if match is not None and page:
-                snippets = _snippets(db, match, [c["id"] for c in page])
-                for c in page:
-                    c["snippet"] = snippets.get(c["id"])
-            return page, len(rows) > limit
+            return [_conversation_dict(r) for r in rows[:limit]], len(rows) > limit
 
-        return await self._call(op)
+        return await self._call_read(op)
 
     async def delete_conversation(self, conv_id: Any) -> bool:
         """Delete a conversation, for now in a way that ``restore_conversation`` can undo: it is
@@ -403,7 +441,22 @@ class ConversationStore:
                 "DELETE FROM conversations WHERE deleted_at IS NOT NULL AND deleted_at <= ?", (bound,)
             ).rowcount
 
-        return await self._call(op)
+        gone = await self._call(op)
+        if gone:
+            await self._call(self._scrub)
+        return gone
+
+    def _scrub(self, db: sqlite3.Connection) -> None:
+        """After rows went for good: no word of them is left anywhere in the files. The search
+        indexes keep a deleted row's words in their segments until those are merged (``optimize``),
+        and the write-ahead log keeps the pages as they were until it is checkpointed and emptied;
+        freed pages are overwritten already (``secure_delete``)."""
+        db.commit()
+        for index in ("message_search", "title_search"):
+            db.execute(f"INSERT INTO {index}({index}) VALUES ('optimize')")
+        db.commit()
+        if self.path != ":memory:":
+            db.execute("PRAGMA wal_checkpoint(TRUNCATE)").fetchone()
 
     async def export_conversation(self, conv_id: Any) -> dict | None:
         """Everything stored of a conversation, for an export: the conversation, its turns and
@@ -451,7 +504,7 @@ class ConversationStore:
         """Append a message (of ``turn_id``, when given). The first user message names a still
         untitled conversation."""
         now = time.time()
-        meta_text = json.dumps(meta) if meta else None
+        meta_text = json.dumps(meta, allow_nan=False) if meta else None
 
         def op(db):
             row = db.execute("SELECT titled FROM conversations WHERE id = ?", (conv_id,)).fetchone()
@@ -541,10 +594,15 @@ class ConversationStore:
         def op(db):
             cur = db.execute("DELETE FROM messages WHERE conversation_id = ?", (conversation_id,))
             db.execute("DELETE FROM turns WHERE conversation_id = ?", (conversation_id,))
-            db.execute("UPDATE conversations SET updated_at = ? WHERE id = ?", (time.time(), conversation_id))
+            # Its title came from the first message: it goes with the messages.
+            db.execute("UPDATE conversations SET updated_at = ?, title = ?, titled = 0 WHERE id = ?",
+                       (time.time(), UNTITLED, conversation_id))
             return cur.rowcount
 
-        return await self._call(op)
+        gone = await self._call(op)
+        if gone:
+            await self._call(self._scrub)
+        return gone
 
     async def append_to_message(self, message_id: int, text: str) -> None:
         """Add text to a stored message (a reply that arrives in pieces is kept as one)."""
@@ -556,7 +614,7 @@ class ConversationStore:
 
     async def update_message_meta(self, message_id: int, meta: dict) -> None:
         """Replace a message's meta (an approval prompt learns its decision this way)."""
-        meta_text = json.dumps(meta)
+        meta_text = json.dumps(meta, allow_nan=False)
 
         def op(db):
             db.execute("UPDATE messages SET meta = ? WHERE id = ?", (meta_text, message_id))
@@ -619,7 +677,7 @@ class ConversationStore:
         """
         if outcome not in OUTCOMES:
             raise ValueError(f"unknown outcome {outcome!r}")
-        meta_text = json.dumps({"outcome": outcome, **(meta or {})})
+        meta_text = json.dumps({"outcome": outcome, **(meta or {})}, allow_nan=False)
 
         def op(db):
             now = time.time()
@@ -654,28 +712,107 @@ class ConversationStore:
 def _message_dict(r: sqlite3.Row) -> dict:
     msg = {"id": r["id"], "role": r["role"], "content": r["content"], "created_at": r["created_at"]}
     if r["meta"]:
-        msg["meta"] = json.loads(r["meta"])
+        # Rows written by earlier versions may hold NaN or Infinity: read as null, so what is sent is JSON.
+        msg["meta"] = json.loads(r["meta"], parse_constant=lambda _: None)
     if r["turn_id"]:
         msg["turn_id"] = r["turn_id"]
     return msg
 
 
-def _snippets(db: sqlite3.Connection, match: str, conv_ids: list[str]) -> dict[str, list]:
-    """The words around the match in the latest matching message of each conversation."""
-    marks = ",".join("?" * len(conv_ids))
-    latest = [r[0] for r in db.execute(
-        "SELECT MAX(m.id) FROM message_search s JOIN messages m ON m.id = s.rowid"
-        f" WHERE message_search MATCH ? AND m.conversation_id IN ({marks}) GROUP BY m.conversation_id",
-        (match, *conv_ids),
-    )]
-    if not latest:
-        return {}
-    rows = db.execute(
-        "SELECT m.conversation_id, snippet(message_search, 0, ?, ?, '…', 16) FROM message_search s"
-        f" JOIN messages m ON m.id = s.rowid WHERE message_search MATCH ? AND s.rowid IN ({','.join('?' * len(latest))})",
-        (_HIT_START, _HIT_END, match, *latest),
-    ).fetchall()
-    return {conv_id: _segments(text) for conv_id, text in rows}
+def _search_page(db: sqlite3.Connection, match: str, after: tuple[float, str] | None,
+                 limit: int) -> tuple[list[dict], bool]:
+    """The page of conversations that ``match`` finds (see ``conversations_page``).
+
+    Which conversations match is learnt as cheaply as the words allow: a rare word's few messages
+    name their conversations; a common one (a single letter being typed) would name nearly all of
+    them, so the conversations are walked in the page's order instead and each batch is checked
+    against the index, until the page is full. Counts and snippets are made for the page only,
+    one snippet (of the latest matching message) per conversation."""
+    titled = {r[0] for r in db.execute("SELECT conversation_id FROM title_search WHERE title_search MATCH ?", (match,))}
+    found = [r[0] for r in db.execute(
+        "SELECT rowid FROM message_search WHERE message_search MATCH ? LIMIT ?", (match, RARE_MATCHES + 1))]
+    cursor_sql, cursor_args = "", []
+    if after is not None:
+        cursor_sql = " AND (c.updated_at < ? OR (c.updated_at = ? AND c.id < ?))"
+        cursor_args = [float(after[0]), float(after[0]), str(after[1])]
+    latest: dict[str, int] = {}  # conversation -> its latest matching message
+    if len(found) <= RARE_MATCHES:
+        for conv_id, row_id in db.execute(
+                "SELECT conversation_id, MAX(id) FROM messages WHERE id IN (SELECT value FROM json_each(?))"
+                " GROUP BY conversation_id", (json.dumps(found),)):
+            latest[conv_id] = row_id
+        ids = [r[0] for r in db.execute(
+            "SELECT c.id FROM conversations c WHERE c.id IN (SELECT value FROM json_each(?)) AND " + _LISTED
+            + cursor_sql + " ORDER BY c.updated_at DESC, c.id DESC LIMIT ?",
+            (json.dumps(sorted(titled | set(latest))), *cursor_args, limit + 1))]
+    else:
+        ids = _walk_matches(db, match, titled, latest, cursor_sql, cursor_args, limit + 1)
+    page_ids = ids[:limit]
+    rows = {r["id"]: r for r in db.execute(
+        _WITH_COUNT + " WHERE c.id IN (SELECT value FROM json_each(?))", (json.dumps(page_ids),))}
+    page = [_conversation_dict(rows[c]) for c in page_ids if c in rows]
+    # One snippet a conversation, all in one pass over the index: the rows' range is given to the
+    # index, the rows themselves are checked by SQLite ("+"), since the index would look each one
+    # up anew, merging again every word the last one begins.
+    wanted = [latest[c["id"]] for c in page if c["id"] in latest]
+    snippets = {}
+    if wanted:
+        snippets = {conv_id: _segments(text) for conv_id, text in db.execute(
+            "SELECT m.conversation_id, snippet(message_search, 0, ?, ?, '…', 16) FROM message_search s"
+            " JOIN messages m ON m.id = s.rowid WHERE message_search MATCH ? AND s.rowid BETWEEN ? AND ?"
+            " AND +s.rowid IN (SELECT value FROM json_each(?))",
+            (_HIT_START, _HIT_END, match, min(wanted), max(wanted), json.dumps(wanted)))}
+    for c in page:
+        c["snippet"] = snippets.get(c["id"])
+    return page, len(ids) > limit
+
+
+def _walk_matches(db: sqlite3.Connection, match: str, titled: set[str], latest: dict[str, int],
+                  cursor_sql: str, cursor_args: list, wanted: int) -> list[str]:
+    """Up to ``wanted`` matching conversations in the page's order, for a common ``match``.
+
+    The matching messages are read newest first, as the index keeps them, and only as far as
+    needed: a conversation is decided once they have been read down to its oldest indexed message
+    (it matches when one of its messages came by, or its title matched). Recent conversations hold
+    recent messages, so a page costs about as many messages as its conversations hold; ``latest``
+    gets each one's latest matching message, for its snippet."""
+    stream = db.execute(
+        "SELECT s.rowid, m.conversation_id FROM message_search s JOIN messages m ON m.id = s.rowid"
+        " WHERE message_search MATCH ? ORDER BY s.rowid DESC", (match,))
+    walk = db.execute("SELECT c.id FROM conversations c WHERE " + _LISTED + cursor_sql
+                      + " ORDER BY c.updated_at DESC, c.id DESC", cursor_args)
+    seen: dict[str, int] = {}
+    position = float("inf")  # every matching message from here up has been read
+    ids: list[str] = []
+    try:
+        while len(ids) < wanted:
+            batch = [r[0] for r in walk.fetchmany(SEARCH_BATCH)]
+            if not batch:
+                break
+            oldest = dict(db.execute(
+                "SELECT conversation_id, MIN(id) FROM messages WHERE conversation_id IN"
+                " (SELECT value FROM json_each(?)) AND role IN ('user', 'assistant') GROUP BY conversation_id",
+                (json.dumps(batch),)).fetchall())
+            for conv_id in batch:
+                low = oldest.get(conv_id)
+                while low is not None and position > low:
+                    rows = stream.fetchmany(256)
+                    if not rows:
+                        position = -1
+                        break
+                    for row_id, owner in rows:
+                        seen.setdefault(owner, row_id)
+                    position = rows[-1][0]
+                if conv_id in seen:
+                    latest[conv_id] = seen[conv_id]
+                if conv_id in seen or conv_id in titled:
+                    ids.append(conv_id)
+                    if len(ids) == wanted:
+                        break
+    finally:
+        stream.close()
+        walk.close()
+    return ids
 
 
 def _conversation_dict(row: sqlite3.Row) -> dict:

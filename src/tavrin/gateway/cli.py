@@ -12,6 +12,7 @@ from typing import TypedDict
 import uvicorn
 
 from tavrin.config import load_config
+from tavrin.core.redact import secret_values
 from tavrin.gateway.connections import GuardedHTTPProtocol
 from tavrin.gateway.security import RedactSecrets, UnsafeFile, is_loopback, load_or_create_token
 from tavrin.gateway.server import create_app
@@ -88,6 +89,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--stall-cancel-seconds", type=float, default=180,
                         help="seconds without activity after which a model's turn is stopped; 0: never "
                              "(default: 180)")
+    parser.add_argument("--trust-connector", metavar="ID", action="append", default=[],
+                        help="let the turns of this connector session (e.g. connector_inbox) use the tools without "
+                             "asking, as your own turns do; by default a connector's turn asks before every tool")
     quiet_hours = parser.add_mutually_exclusive_group()
     quiet_hours.add_argument("--quiet-hours", metavar="HH:MM-HH:MM", default=None,
                              help="local times between which no heartbeat beat fires, e.g. 22:30-06:45; off: none "
@@ -124,6 +128,7 @@ def main(argv: list[str] | None = None) -> int:
     config.model, config.api_base = args.model, args.api_base
     config.max_iterations, config.context_tokens = max(1, args.max_iterations), max(1024, args.context_tokens)
     config.vision = args.vision
+    config.trusted_connectors = list(args.trust_connector)
     if args.stall_warn_seconds <= 0 or args.stall_cancel_seconds < 0:
         return fail("--stall-warn-seconds must be above 0 and --stall-cancel-seconds 0 or more", 2)
     config.stall_warn_seconds, config.stall_cancel_seconds = args.stall_warn_seconds, args.stall_cancel_seconds
@@ -188,7 +193,7 @@ def main(argv: list[str] | None = None) -> int:
                                    server_header=False, proxy_headers=False, http=GuardedHTTPProtocol,
                                    **UVICORN_LIMITS))
     # Now that uvicorn has made its handlers: every one of them drops the token and the tickets.
-    RedactSecrets(config.token).install()
+    RedactSecrets(config.token, secret_values()).install()
     try:
         server.run(sockets=[sock])
     finally:

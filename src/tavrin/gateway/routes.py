@@ -10,10 +10,11 @@ Each route reads what it needs from its application at each request: ``app.state
 # functions below (``Request`` and the like) when they are defined.
 import asyncio
 import json
+import math
 from typing import Any
 from urllib.parse import quote
 
-from fastapi import APIRouter, HTTPException, Request
+from fastapi import APIRouter, HTTPException, Query, Request
 from fastapi.responses import JSONResponse, Response
 from starlette.requests import ClientDisconnect
 
@@ -38,6 +39,24 @@ MAX_LIST_PAGE = 500
 
 router = APIRouter(prefix="/api")
 
+# Every integer a client sends fits the store's 64-bit integers; one outside is a 400 (see
+# ``bad_request``), never an overflow deep in SQLite.
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+
+
+def _int64(default):
+    return Query(default, ge=INT64_MIN, le=INT64_MAX)
+
+
+
+async def bad_request(request: Request, exc) -> JSONResponse:
+    """A query parameter that is not what the route takes (a number out of range, a word for a
+    number): 400, saying which one."""
+    errors = exc.errors() if hasattr(exc, "errors") else []
+    where = next((".".join(str(p) for p in e.get("loc", ())[1:]) for e in errors if e.get("loc")), "")
+    what = next((e.get("msg") for e in errors if e.get("msg")), "invalid")
+    return JSONResponse(status_code=400, content={"detail": f"Bad parameter {where}: {what}" if where else what})
+
 
 def _shared(request: Request) -> dict[str, Any]:
     return request.app.state.shared
@@ -61,7 +80,7 @@ async def sessions():
 
 
 @router.get("/sessions/{session_id}/conversations")
-async def session_conversations(request: Request, session_id: str, all: bool = False, limit: int = 50):
+async def session_conversations(request: Request, session_id: str, all: bool = False, limit: int = _int64(50)):
     session = get_registry().get(session_id)
     conversations = await _store(request).list_conversations(None if all else session_id,
                                                              limit=min(max(limit, 1), 500))
@@ -73,7 +92,8 @@ async def session_conversations(request: Request, session_id: str, all: bool = F
 
 
 @router.get("/conversations/{conversation_id}/messages")
-async def conversation_messages(request: Request, conversation_id: str, limit: int = 200, before: int | None = None):
+async def conversation_messages(request: Request, conversation_id: str, limit: int = _int64(200),
+                                before: int | None = Query(None, ge=0, le=INT64_MAX)):
     """A page of the conversation's history: the latest rows older than row ``before`` (the
     latest of all without it), whole turns, oldest first; ``has_more`` says whether older rows remain."""
     store = _store(request)
@@ -85,7 +105,8 @@ async def conversation_messages(request: Request, conversation_id: str, limit: i
 
 
 @router.get("/conversations")
-async def conversations(request: Request, q: str | None = None, cursor: str | None = None, limit: int = LIST_PAGE):
+async def conversations(request: Request, q: str | None = None, cursor: str | None = None,
+                        limit: int = _int64(LIST_PAGE)):
     """The conversations of every tab, most recently active first, a page at a time: ``cursor``
     is the ``next`` of the page before. With ``q``, those whose title or words match, each with
     the matching words (``snippet``: [text, is_match] pieces). Each names its tab (``tab``: id,
@@ -107,9 +128,12 @@ async def conversations(request: Request, q: str | None = None, cursor: str | No
 def _read_cursor(cursor: str) -> tuple[float, str]:
     when, _, conv_id = cursor.partition("~")
     try:
-        return float(when), conv_id
+        at = float(when)
     except ValueError:
         raise HTTPException(status_code=400, detail="Bad cursor") from None
+    if not math.isfinite(at):
+        raise HTTPException(status_code=400, detail="Bad cursor")
+    return at, conv_id
 
 
 @router.patch("/conversations/{conversation_id}")
@@ -315,6 +339,10 @@ def _connector_session(session_id: str):
     return session
 
 
+def _no_constant(name: str):
+    raise ValueError(f"{name} is not JSON")
+
+
 async def read_json_body(request, limit: int):
     """The request's JSON body, read at most ``limit`` bytes far.
 
@@ -340,7 +368,7 @@ async def read_json_body(request, limit: int):
         # Gone, or cut off for sending too slowly: the answer goes nowhere, but ends the request quietly.
         raise HTTPException(status_code=400, detail="The body did not arrive") from None
     try:
-        return json.loads(b"".join(chunks))
+        return json.loads(b"".join(chunks), parse_constant=_no_constant)
     except RecursionError:
         raise HTTPException(status_code=400, detail="Body is nested too deeply") from None
     except ValueError:

@@ -39,7 +39,7 @@ import secrets
 import socket
 import stat
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import NoReturn
 from urllib.parse import parse_qsl, unquote_plus
@@ -421,11 +421,16 @@ class RedactSecrets(logging.Filter):
     records, not those of its children.
     """
 
-    def __init__(self, token: str | None):
+    def __init__(self, token: str | None, secrets: Iterable[str] = ()):
+        from tavrin.core.redact import Redactor
+
         super().__init__()
         self.token = token
+        # The provider keys: "[redacted]" wherever they appear, tracebacks included.
+        self.secrets = Redactor(secrets)
 
     def redact(self, text: str) -> str:
+        text = self.secrets.text(text)
         if "=" in text:
             text = _QUERY_PARAM.sub(self._param, text)
         if self.token:
@@ -452,12 +457,19 @@ class RedactSecrets(logging.Filter):
         if isinstance(record.msg, str):
             record.msg = self.redact(record.msg)
         if isinstance(record.args, tuple):
-            record.args = tuple(self.redact(a) if isinstance(a, str) else a for a in record.args)
+            record.args = tuple(self._arg(a) for a in record.args)
         elif isinstance(record.args, dict):
-            record.args = {k: self.redact(v) if isinstance(v, str) else v for k, v in record.args.items()}
+            record.args = {k: self._arg(v) for k, v in record.args.items()}
         if record.exc_info and not record.exc_text:
             record.exc_text = escape_lines(self.redact(logging.Formatter().formatException(record.exc_info)))
         return True
+
+    def _arg(self, value):
+        if isinstance(value, str):
+            return self.redact(value)
+        if self.secrets and not isinstance(value, (int, float)) and self.secrets.holds(text := str(value)):
+            return self.secrets.text(text)  # an exception, say, whose message quotes a key
+        return value
 
     def install(self) -> None:
         """Add this filter to every handler there is now, and to the loggers that write URLs."""

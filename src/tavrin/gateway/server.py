@@ -102,7 +102,8 @@ def _agent_factory(config: AppConfig, store):
     def make(session_id, guardrails):
         return LiteLLMAgent(store, guardrails, session_id, settings=settings, tools=tools,
                             stall_warn_seconds=config.stall_warn_seconds,
-                            stall_cancel_seconds=config.stall_cancel_seconds)
+                            stall_cancel_seconds=config.stall_cancel_seconds,
+                            off_limits=(Path(config.data_dir).expanduser(),))
 
     return make, sorted(approval)
 
@@ -117,8 +118,12 @@ async def startup(config: AppConfig) -> None:
     from tavrin.gateway.host_turns import announce_decision, announce_withdrawal, broadcast, deliver_heartbeat
     from tavrin.gateway.startup_checks import STORE_FILE, prepare_store_file
 
+    from tavrin.core import redact
+
     global _agent_lock
     _agent_lock = asyncio.Lock()
+    # The provider keys (and the access token) never leave the model layer in a text.
+    redact.configure(redact.secret_values(extra=(config.token,)))
 
     data_dir = Path(config.data_dir).expanduser()
     data_dir.mkdir(parents=True, exist_ok=True)
@@ -128,7 +133,8 @@ async def startup(config: AppConfig) -> None:
     await store.interrupt_open_turns()
     make_agent, approval_ops = _agent_factory(config, store)
     guardrails = Guardrails(
-        [*config.heartbeat.blocked_ops, *approval_ops], on_resolved=announce_decision, on_withdrawn=announce_withdrawal
+        [*config.heartbeat.blocked_ops, *approval_ops], on_resolved=announce_decision, on_withdrawn=announce_withdrawal,
+        trusted_connectors=config.trusted_connectors,
     )
 
     registry = SessionRegistry(lambda session_id: make_agent(session_id, guardrails), chat_task=chat_task, store=store)
@@ -223,6 +229,9 @@ def create_app(config: AppConfig | None = None):
     app.state.shared = _state  # what the JSON routes read
     app.include_router(ws.create_ws_router())
     app.include_router(routes.router)
+    from fastapi.exceptions import RequestValidationError
+
+    app.add_exception_handler(RequestValidationError, routes.bad_request)
     app.mount("/static", StaticFiles(directory=STATIC_DIR), name="static")
     # Outermost, around Starlette's own error handler too, so that its 500 carries the security
     # headers as well: the Host allow-list, the access token and the security headers.

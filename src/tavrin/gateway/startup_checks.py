@@ -28,6 +28,17 @@ def prepare_data_dir(path: Path) -> Path:
     that others may write to or that lies in a folder they may change.
     """
     path = Path(path).expanduser().absolute()
+    me = os.geteuid()
+    # A link another user made (to a folder of yours, say) would have the server write wherever
+    # they point it next; links of yours or the system's are followed.
+    for link in [path, *path.parents]:
+        try:
+            info = os.lstat(link)
+        except OSError:
+            continue
+        if stat.S_ISLNK(info.st_mode) and info.st_uid not in (0, me):
+            raise StartupError(f"the data directory {path} goes through the symbolic link {link}, which belongs "
+                               f"to another user (uid {info.st_uid}); choose a directory of your own with --data-dir")
     if path.exists() and not path.is_dir():
         raise StartupError(f"the data directory {path} is not a directory")
     if not path.exists():
@@ -41,7 +52,6 @@ def prepare_data_dir(path: Path) -> Path:
         except OSError as exc:
             raise StartupError(f"cannot create the data directory {path}: {exc.strerror}") from None
     real = Path(os.path.realpath(path))
-    me = os.geteuid()
     info = os.stat(real)
     if info.st_uid != me:
         raise StartupError(f"the data directory {path} belongs to another user (uid {info.st_uid}); "

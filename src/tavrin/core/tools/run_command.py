@@ -1,16 +1,18 @@
-"""Run a shell command in its own process group, with a time limit and bounded output.
+"""Run a shell command with a time limit and bounded output, confined so that it can be killed whole.
 
-However the run ends (its time is up, or the turn is stopped), the whole process group is
-killed, so nothing the command started is left behind.
+However the run ends (the shell exits, its time is up, or the turn is stopped), everything the
+command started is killed (see ``confine``), so nothing it started is left behind, and the output
+pipe is read only as far as it holds data: a leftover that keeps it open never holds the turn.
+The command gets the user's environment without the provider keys and this project's variables.
 """
 
 from __future__ import annotations
 
 import asyncio
 import os
-import signal
 
-from tavrin.core.tools import ToolContext, ToolError
+from tavrin.core.tools import ToolContext, ToolError, off_loop
+from tavrin.core.tools.confine import Confinement
 
 NAME = "run_command"
 DESCRIPTION = ("Run a shell command on the user's computer and return its exit status and output "
@@ -33,11 +35,8 @@ DEFAULT_TIMEOUT = 60.0
 MAX_TIMEOUT = 600.0
 
 
-def _kill_group(proc: asyncio.subprocess.Process) -> None:
-    try:
-        os.killpg(proc.pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass
+# After the command, how long the output it left in the pipe may take to be read.
+DRAIN_SECONDS = 1.0
 
 
 async def run(arguments: dict, context: ToolContext) -> dict:
@@ -48,36 +47,55 @@ async def run(arguments: dict, context: ToolContext) -> dict:
     if not cwd.is_dir():
         raise ToolError(f"the folder {cwd} does not exist")
     timeout = arguments.get("timeout", DEFAULT_TIMEOUT)
-    if not isinstance(timeout, (int, float)) or isinstance(timeout, bool) or timeout <= 0:
+    if not isinstance(timeout, (int, float)) or isinstance(timeout, bool) or not timeout > 0:
         raise ToolError("timeout must be a positive number of seconds")
     timeout = min(float(timeout), MAX_TIMEOUT)
 
-    proc = await asyncio.create_subprocess_shell(
-        command, cwd=cwd, stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE,
-        stderr=asyncio.subprocess.STDOUT, start_new_session=True)
+    confinement = await off_loop(Confinement.make, what="preparing the command")
+    loop = asyncio.get_running_loop()
+    read_end, write_end = os.pipe()
+    try:
+        proc = await asyncio.create_subprocess_exec(
+            *confinement.argv(command), cwd=cwd, stdin=asyncio.subprocess.DEVNULL, stdout=write_end,
+            stderr=write_end, start_new_session=True, env=confinement.environment())
+    except BaseException:
+        os.close(read_end)
+        await off_loop(confinement.release, what="tidying up")
+        raise
+    finally:
+        os.close(write_end)
+    reader = asyncio.StreamReader(limit=2 ** 16)
+    pipe, _ = await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader),
+                                           os.fdopen(read_end, "rb", buffering=0))
     output = bytearray()
     dropped = 0
     timed_out = False
 
-    stdout = proc.stdout
-    assert stdout is not None  # stdout=PIPE
-
     async def read() -> None:
         nonlocal dropped
-        while chunk := await stdout.read(4096):
+        while chunk := await reader.read(4096):
             context.progress()
             room = MAX_OUTPUT - len(output)
             output.extend(chunk[:room])
             dropped += max(0, len(chunk) - room)
-        await proc.wait()
 
+    reading = asyncio.ensure_future(read())
     try:
-        await asyncio.wait_for(read(), timeout)
+        await asyncio.wait_for(proc.wait(), timeout)
     except TimeoutError:
         timed_out = True
     finally:
-        # Stopped, timed out or finished: the group goes, whatever it left running.
-        _kill_group(proc)
+        # Finished, timed out or stopped: whatever the command left running goes, and so does the
+        # pipe, read only as far as it holds data.
+        try:
+            await asyncio.shield(off_loop(confinement.kill_all, proc.pid, what="stopping the command"))
+        finally:
+            try:
+                await asyncio.wait_for(asyncio.shield(reading), DRAIN_SECONDS)
+            except (TimeoutError, asyncio.CancelledError):
+                pass
+            reading.cancel()
+            pipe.close()
         if proc.returncode is None:
             await asyncio.shield(proc.wait())
     text = output.decode("utf-8", "replace")

@@ -16,7 +16,7 @@ from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from tavrin.core.tools import accessibility, screenshot
+from tavrin.core.tools import accessibility, off_loop, screenshot
 
 
 class ToolError(Exception):
@@ -64,7 +64,9 @@ async def _read_screen(arguments: dict, context: Any = None) -> dict:
 async def _take_screenshot(arguments: dict, context: Any = None) -> dict:
     try:
         async with asyncio.timeout(SHOT_TIMEOUT):
-            png, (w, h), (sw, sh) = await asyncio.to_thread(screenshot.capture)
+            # In a thread of its own: a display that hangs never holds the store's and the server's pool.
+            png, (w, h), (sw, sh) = await off_loop(screenshot.capture, what="taking a screenshot",
+                                                   timeout=SHOT_TIMEOUT + 1)
     except screenshot.Unavailable as exc:
         raise ToolError(str(exc)) from None
     except TimeoutError:

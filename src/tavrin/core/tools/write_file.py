@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
-import asyncio
+import os
+import stat
 
-from tavrin.core.tools import ToolContext, ToolError
+from tavrin.core.tools import ToolContext, ToolError, off_loop
 
 NAME = "write_file"
 DESCRIPTION = ("Write text to a file on the user's computer, creating it or replacing its content. The "
@@ -23,19 +24,46 @@ SIDE_EFFECTS = True
 MAX_BYTES = 1024 * 1024
 
 
-def _write(path, content: str) -> str:
+# Opening never waits (a pipe without a reader is refused), and the file is emptied only once it
+# is known to be a regular file outside the data directory.
+_FLAGS = os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
+
+
+def _write(path, content: str, context: ToolContext) -> str:
     data = content.encode("utf-8")
     if len(data) > MAX_BYTES:
         raise ToolError(f"the content is {len(data)} bytes; at most {MAX_BYTES} can be written at once")
     try:
-        with open(path, "wb") as f:
-            f.write(data)
+        mode = os.stat(path).st_mode
+    except OSError:
+        mode = None  # a new file, or an error that opening it tells better
+    if mode is not None and stat.S_ISDIR(mode):
+        raise ToolError(f"{path} is a folder")
+    if mode is not None and not stat.S_ISREG(mode):
+        raise ToolError(f"{path} is not a regular file (a device, a pipe or a socket), so it is not written")
+    try:
+        fd = os.open(path, _FLAGS, 0o666)
     except FileNotFoundError:
         raise ToolError(f"the folder of {path} does not exist") from None
     except IsADirectoryError:
         raise ToolError(f"{path} is a folder") from None
     except PermissionError:
         raise ToolError(f"no permission to write {path}") from None
+    except OSError as exc:
+        raise ToolError(f"{path} cannot be opened for writing: {exc.strerror}") from None
+    try:
+        info = os.fstat(fd)
+        context.check_opened(fd, info, path)
+        if not stat.S_ISREG(info.st_mode):
+            raise ToolError(f"{path} is not a regular file (a device, a pipe or a socket), so it is not written")
+        os.ftruncate(fd, 0)
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view):]
+    except OSError as exc:
+        raise ToolError(f"{path} cannot be written: {exc.strerror}") from None
+    finally:
+        os.close(fd)
     return f"Wrote {len(data)} bytes to {path}"
 
 
@@ -43,4 +71,5 @@ async def run(arguments: dict, context: ToolContext) -> dict:
     content = arguments.get("content")
     if not isinstance(content, str):
         raise ToolError("content must be a string")
-    return {"text": await asyncio.to_thread(_write, context.path(arguments.get("path")), content)}
+    path = context.path(arguments.get("path"))
+    return {"text": await off_loop(_write, path, content, context, what=f"writing {path}")}

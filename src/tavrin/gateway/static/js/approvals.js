@@ -11,6 +11,7 @@ import { send } from "./connection.js";
 import { session, markAttention } from "./sessions.js";
 import { updateBadges } from "./tabs.js";
 import { decideApprovalLines, placeApprovalCard, setApprovalCards } from "./transcript.js";
+import { revealHidden } from "./reveal.js";
 
 const cards = new Map(); // approval_id -> card
 setApprovalCards(cards); // the transcript puts each card after its approval's line
@@ -35,6 +36,13 @@ export function addApproval(ev) {
     const pre = el("pre", "approval-args", args);
     pre.setAttribute("aria-label", `Arguments of ${tool}`);
     card.appendChild(pre);
+  }
+  // What is approved is what runs: invisible characters are drawn, and the card says they are there.
+  const hidden = revealHidden(card);
+  if (hidden) {
+    card.classList.add("has-hidden");
+    card.insertBefore(el("div", "approval-warning", `⚠ This action holds ${hidden} invisible ` +
+      `character${hidden === 1 ? "" : "s"} (shown as ⟨U+…⟩) that can make it read differently from what runs.`), text);
   }
   const buttons = el("div", "approval-buttons");
   const button = (cls, label, name, act) => {

@@ -1,5 +1,6 @@
 import { $, el } from "./dom.js";
 import { ui } from "./model.js";
+import { revealHidden } from "./reveal.js";
 
 // ---------------------------------------------------------------- Markdown
 
@@ -25,6 +26,11 @@ export function renderMarkdown(text) {
     a.rel = "noopener noreferrer";
     showRealTarget(a, href);
   }
+  // Code is what a user copies and runs: its invisible characters are drawn (the copy keeps them).
+  for (const code of fragment.querySelectorAll("code")) {
+    code.dataset.raw = code.textContent;
+    if (revealHidden(code)) code.classList.add("has-hidden");
+  }
   const blocks = fragment.querySelectorAll("pre");
   blocks.forEach((pre, i) => {
     // (Raw HTML is off, so every <pre> is a code block of the tokens, in the same order.)
@@ -35,7 +41,8 @@ export function renderMarkdown(text) {
     const copy = el("button", "copy", "Copy");
     copy.type = "button";
     copy.setAttribute("aria-label", `Copy code block ${++ui.copyCount}`);
-    copy.addEventListener("click", () => copyText(pre.textContent, copy));
+    const code = pre.querySelector("code");
+    copy.addEventListener("click", () => copyText(code ? code.dataset.raw : pre.textContent, copy));
     head.append(el("span", "code-lang", lang || "code"), copy);
     box.append(head, pre);
   });

@@ -9,6 +9,7 @@ import { renderMarkdown, copyText } from "./markdown.js";
 import { turnStart } from "./sync.js";
 import { loadOlder } from "./history.js";
 import { showAttachments } from "./attachview.js";
+import { revealHidden } from "./reveal.js";
 import { sendChat } from "./controls.js";
 
 // session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet,
@@ -416,12 +417,18 @@ export function addToolCall(id, ev) {
   head.append(el("span", "tool-icon", "🔧 "), el("span", "tool-name", ev.tool || "tool"));
   card.appendChild(head);
   const args = pretty(ev.arguments);
-  if (args && args !== "{}") card.appendChild(el("pre", "tool-args", args));
+  if (args && args !== "{}") card.appendChild(revealed(el("pre", "tool-args", args)));
   if (ev.id !== undefined && ev.id !== null) view(id).calls.set(String(ev.id), card);
   addStep(id, card, true);
 }
 
 const BASE64 = /^[A-Za-z0-9+/]+={0,2}$/;
+
+// A tool's arguments or output with its invisible characters drawn (see reveal.js).
+function revealed(pre) {
+  if (revealHidden(pre)) pre.classList.add("has-hidden");
+  return pre;
+}
 
 export function addToolResult(id, ev) {
   const v = view(id);
@@ -437,7 +444,7 @@ export function addToolResult(id, ev) {
   card.classList.add("result");
   if (ev.error) card.classList.add("failed");
   card.querySelector(".tool-icon").textContent = ev.error ? "⚠️ " : "✔ ";
-  card.appendChild(el("pre", "tool-output", pretty(ev.result)));
+  card.appendChild(revealed(el("pre", "tool-output", pretty(ev.result))));
   if (ev.screenshot) {
     // Live: the screenshot itself; stored: its thumbnail, or a note that it was not kept.
     const data = typeof ev.image_base64 === "string" ? ev.image_base64 : ev.thumbnail_base64;
