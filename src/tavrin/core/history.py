@@ -42,8 +42,10 @@ def origin_meta(intro: dict | None) -> dict:
 _KEPT = {
     "thinking": ("message",),
     "tool_call": ("id", "tool", "arguments"),
-    "tool_result": ("id", "tool", "result", "error", "screenshot"),
+    "tool_result": ("id", "tool", "result", "error", "stopped", "screenshot"),
     "error": ("message",),
+    # What the user is told about a reply (cut at the model's output limit).
+    "notice": ("kind", "message"),
 }
 
 

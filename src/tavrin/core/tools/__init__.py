@@ -40,6 +40,9 @@ class ToolContext:
 
     cwd: Path = field(default_factory=Path.home)
     progress: Callable[[], None] = lambda: None
+    # What a tool had produced when it was stopped (set by the tool as it stops), for the model
+    # and the user to see what it did.
+    so_far: str = ""
 
     def path(self, value: Any) -> Path:
         if not isinstance(value, str) or not value.strip():

@@ -72,6 +72,9 @@ async def run(arguments: dict, context: ToolContext) -> dict:
         await asyncio.wait_for(read(), timeout)
     except TimeoutError:
         timed_out = True
+    except asyncio.CancelledError:
+        context.so_far = output.decode("utf-8", "replace")
+        raise
     finally:
         # Stopped, timed out or finished: the group goes, whatever it left running.
         _kill_group(proc)
