@@ -480,11 +480,15 @@ class _OllamaWire(_Wire):
             await self.line({"thinking": value})
         elif kind == "call":
             self.calls += 1
-            # Ollama parses what the model wrote; a call it cannot read as an object never reaches the client.
+            # Ollama parses what the model wrote: a call it cannot read as an object reaches the
+            # client as the text it was.
             try:
                 arguments = json.loads(value["arguments"])
             except ValueError:
-                arguments = {}
+                arguments = None
+            if not isinstance(arguments, dict):
+                await self.line({"content": value["arguments"]})
+                return
             await self.line({"tool_calls": [{"function": {"name": value["name"], "arguments": arguments}}]})
 
     async def end(self) -> None:
