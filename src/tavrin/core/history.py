@@ -105,9 +105,17 @@ class TurnLog:
         return asyncio.shield(self._last)
 
     async def event(self, payload: dict) -> None:
-        """Record one event as the client receives it (gateway format)."""
+        """Record one event as the client receives it (gateway format); returns once it is written."""
+        written = self.record(payload)
+        if written is not None:
+            await written
+
+    def record(self, payload: dict):
+        """Record one event as ``event`` does, without waiting for the write: writes still reach
+        the store in the order they were asked for, each in a task of its own, and the turn's end
+        waits for all of them. Returns what to await for the write, if there is one to wait for."""
         if self.turn_id is None or self.ended:
-            return
+            return None
         kind = payload.get("type")
         if kind == "text":
             # Consecutive pieces of text are one reply, as the client shows them in one bubble. Its
@@ -121,11 +129,11 @@ class TurnLog:
             else:
                 self._reply_open = True
                 self._then(lambda: self._start_reply(text), "a reply")
-            return
+            return None
         self._close_reply()
         keys = _KEPT.get(kind)
         if keys is None:
-            return
+            return None
         meta = {k: _bounded(payload[k]) for k in keys if k in payload}
 
         async def op():
@@ -134,7 +142,7 @@ class TurnLog:
             content = meta.get("message") or meta.get("tool") or ""
             await self.store.add_message(self.conversation_id, kind, str(content), meta, self.turn_id)
 
-        await self._then(op, f"a {kind} event")
+        return self._then(op, f"a {kind} event")
 
     def _flush(self) -> None:
         """Write the reply's pieces that came since the last write (from the timer)."""
