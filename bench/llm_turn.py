@@ -1,16 +1,25 @@
 """The standard agent on LiteLLM against calling LiteLLM directly, through the same scripted
-OpenAI-compatible server on 127.0.0.1 (tests/host/fake_model.py): time to the first text event,
-and the whole turn. The agent's turn also writes its rows to a store on disk and rebuilds the
-context from it; the difference is what the agent adds per turn.
+OpenAI-compatible server on 127.0.0.1 (tests/host/fake_model.py): time to the first text, and the
+whole turn, for three turns:
 
-    python bench/llm_turn.py [REPEATS]
+- short: a reply of 20 text pieces;
+- tool: a tool call (list_directory), its result sent back, then a reply of 20 pieces;
+- long: a reply of 1,000 pieces.
 
-Variants interleaved in each repeat; medians and bests printed. Needs the llm extra.
+Three ways of running each: LiteLLM directly (the floor: the model calls and nothing else), the
+agent in this process (its store on disk, context rebuilt from it), and the real server (the
+``tavrin-gateway`` process with ``--model``) driven from a WebSocket client as the page drives it.
+
+    python bench/llm_turn.py [REPEATS] [--no-server] [--no-write]
+
+Variants interleaved in each repeat; medians printed, with each one's ratio to LiteLLM directly.
+Needs the llm extra.
 """
 
 from __future__ import annotations
 
 import asyncio
+import json
 import statistics
 import sys
 import tempfile
@@ -24,25 +33,49 @@ from tavrin.core.guardrails import Guardrails  # noqa: E402
 from tavrin.core.llm_agent import SYSTEM_PROMPT, LiteLLMAgent, ModelSettings  # noqa: E402
 from tavrin.core.store import ConversationStore  # noqa: E402
 
-PIECES = [f"piece {i} " for i in range(20)]
+SHORT = [f"piece {i} " for i in range(20)]
+LONG = [f"piece {i} " for i in range(1000)]
+FOLDER = str(Path(__file__).resolve().parent)
 
 
-async def direct(litellm, server, tools) -> tuple[float, float]:
-    server.replies = [fm.text(*PIECES)]
+def scripts(kind: str) -> list[list]:
+    if kind == "short":
+        return [fm.text(*SHORT)]
+    if kind == "long":
+        return [fm.text(*LONG)]
+    return [fm.tool_call("list_directory", {"path": FOLDER}), fm.text(*SHORT)]
+
+
+async def direct(litellm, server, tools, kind: str) -> tuple[float, float]:
+    server.replies = scripts(kind)
+    messages = [{"role": "system", "content": SYSTEM_PROMPT}, {"role": "user", "content": "hello"}]
     start = time.perf_counter()
     first = None
-    stream = await litellm.acompletion(
-        model="openai/fake", api_base=server.url, api_key="no-key", stream=True, tools=tools,
-        stream_options={"include_usage": True}, num_retries=0, max_retries=0,
-        messages=[{"role": "system", "content": SYSTEM_PROMPT}, {"role": "user", "content": "hello"}])
-    async for chunk in stream:
-        if first is None and chunk.choices and chunk.choices[0].delta.content:
-            first = time.perf_counter()
+    for _ in range(2 if kind == "tool" else 1):
+        stream = await litellm.acompletion(
+            model="openai/fake", api_base=server.url, api_key="no-key", stream=True, tools=tools,
+            stream_options={"include_usage": True}, num_retries=0, max_retries=0, messages=messages)
+        calls = []
+        async for chunk in stream:
+            if not chunk.choices:
+                continue
+            delta = chunk.choices[0].delta
+            if first is None and delta.content:
+                first = time.perf_counter()
+            for part in delta.tool_calls or []:
+                if part.id:
+                    calls.append({"id": part.id, "type": "function", "function": {"name": "", "arguments": ""}})
+                calls[-1]["function"]["name"] += part.function.name or ""
+                calls[-1]["function"]["arguments"] += part.function.arguments or ""
+        if calls:
+            messages = [*messages, {"role": "assistant", "content": None, "tool_calls": calls},
+                        *({"role": "tool", "tool_call_id": c["id"], "content": "bench.txt"} for c in calls)]
     return first - start, time.perf_counter() - start
 
 
-async def agent_turn(agent, server) -> tuple[float, float]:
-    server.replies = [fm.text(*PIECES)]
+async def agent_turn(agent, server, kind: str) -> tuple[float, float]:
+    await agent.conversation.start_conversation()  # the context rebuilt stays the same size
+    server.replies = scripts(kind)
     start = time.perf_counter()
     first = None
     async for event in agent.process_message("hello"):
@@ -51,40 +84,76 @@ async def agent_turn(agent, server) -> tuple[float, float]:
     return first - start, time.perf_counter() - start
 
 
-async def main(repeats: int) -> None:
-    with fm.FakeModelServer() as server, tempfile.TemporaryDirectory() as tmp:
+async def server_turn(conn, server, kind: str) -> tuple[float, float]:
+    await conn.send(json.dumps({"type": "new_conversation", "session_id": "session_main"}))
+    while json.loads(await conn.recv())["type"] != "conversation_started":
+        pass
+    server.replies = scripts(kind)
+    start = time.perf_counter()
+    first = None
+    await conn.send(json.dumps({"type": "chat", "content": "hello", "session_id": "session_main"}))
+    while True:
+        event = json.loads(await conn.recv())
+        if first is None and event["type"] == "text":
+            first = time.perf_counter()
+        if event["type"] in ("done", "error", "cancelled") and event.get("session_id") == "session_main":
+            if event["type"] != "done":
+                raise RuntimeError(f"the turn ended with {event}")
+            return first - start, time.perf_counter() - start
+
+
+async def main(repeats: int, with_server: bool) -> str:
+    kinds = ("short", "tool", "long")
+    with fm.FakeModelServer() as model, tempfile.TemporaryDirectory() as tmp:
         store = ConversationStore(Path(tmp) / "bench.sqlite3")
-        agent = LiteLLMAgent(store, Guardrails(), "session_main", settings=ModelSettings("openai/fake", server.url))
+        agent = LiteLLMAgent(store, Guardrails(), "session_main", settings=ModelSettings("openai/fake", model.url))
         litellm = agent._litellm
         tools = [t.schema() for t in agent.tools.values()]
-        results: dict[str, list[tuple[float, float]]] = {"LiteLLM directly": [], "agent turn": []}
-        for _ in range(3):  # warm-up: lazy imports and the first connection
-            await direct(litellm, server, tools)
-            await agent_turn(agent, server)
-        for i in range(repeats):
-            # Each agent turn is a new conversation, so the context rebuilt stays the same size.
-            await agent.conversation.start_conversation()
-            order = [("LiteLLM directly", direct(litellm, server, tools)), ("agent turn", agent_turn(agent, server))]
-            for name, run in order if i % 2 == 0 else reversed(order):
-                results[name].append(await run)
-        store.close()
-    lines = [f"### Standard agent on LiteLLM ({repeats} repeats, 20 text pieces per reply; ms)", "",
-             "| variant | first text (median) | first text (best) | whole turn (median) | whole turn (best) |",
-             "|---|---|---|---|---|"]
-    for name, rows in results.items():
-        firsts, wholes = [r[0] * 1e3 for r in rows], [r[1] * 1e3 for r in rows]
-        lines.append(f"| {name} | {statistics.median(firsts):.2f} | {min(firsts):.2f} | "
-                     f"{statistics.median(wholes):.2f} | {min(wholes):.2f} |")
-    d, a = results["LiteLLM directly"], results["agent turn"]
-    over = statistics.median(y[1] - x[1] for x, y in zip(d, a)) * 1e3
-    first = statistics.median(y[0] - x[0] for x, y in zip(d, a)) * 1e3
-    lines += ["", f"- agent overhead per turn (median of paired differences): **{over:.2f} ms**",
-              f"- of which before the first text event: **{first:.2f} ms**", ""]
-    text = "\n".join(lines)
-    print(text)
-    if "--no-write" not in sys.argv:
-        (Path(__file__).resolve().parent / "results" / "llm_turn.md").write_text(text)
+        proc = conn = None
+        if with_server:
+            from serverproc import ServerProcess
+
+            proc = ServerProcess(Path(tmp) / "data", args=("--model", "openai/fake", "--api-base", model.url)).start(240)
+            conn = await proc.connect(max_size=None)
+        variants = {"LiteLLM directly": lambda k: direct(litellm, model, tools, k),
+                    "agent in process": lambda k: agent_turn(agent, model, k)}
+        if conn is not None:
+            variants["through the server"] = lambda k: server_turn(conn, model, k)
+        results = {(k, v): [] for k in kinds for v in variants}
+        try:
+            for kind in kinds:  # warm-up: lazy imports and the first connections
+                for run in variants.values():
+                    for _ in range(2):
+                        await run(kind)
+            for i in range(repeats):
+                for kind in kinds:
+                    order = list(variants.items())
+                    for name, run in order if i % 2 == 0 else reversed(order):
+                        results[(kind, name)].append(await run(kind))
+        finally:
+            if conn is not None:
+                await conn.close()
+            if proc is not None:
+                proc.stop()
+            store.close()
+    lines = [f"### Standard agent on LiteLLM ({repeats} repeats; medians in ms, ratio to LiteLLM directly)", "",
+             "| turn | variant | first text | ratio | whole turn | ratio |", "|---|---|---|---|---|---|"]
+    for kind in kinds:
+        base = results[(kind, "LiteLLM directly")]
+        base_first = statistics.median(r[0] for r in base)
+        base_whole = statistics.median(r[1] for r in base)
+        for name in variants:
+            rows = results[(kind, name)]
+            first = statistics.median(r[0] for r in rows)
+            whole = statistics.median(r[1] for r in rows)
+            lines.append(f"| {kind} | {name} | {first * 1e3:.1f} | {first / base_first:.2f}x | "
+                         f"{whole * 1e3:.1f} | {whole / base_whole:.2f}x |")
+    return "\n".join(lines) + "\n"
 
 
 if __name__ == "__main__":
-    asyncio.run(main(int(sys.argv[1]) if len(sys.argv) > 1 and sys.argv[1].isdigit() else 40))
+    args = [a for a in sys.argv[1:] if not a.startswith("--")]
+    text = asyncio.run(main(int(args[0]) if args else 20, "--no-server" not in sys.argv))
+    print(text)
+    if "--no-write" not in sys.argv:
+        (Path(__file__).resolve().parent / "results" / "llm_turn.md").write_text(text)

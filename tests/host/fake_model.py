@@ -1,14 +1,38 @@
-"""An OpenAI-compatible chat-completions server on 127.0.0.1 that plays scripted answers.
+"""Scripted model servers on 127.0.0.1, in three wire formats, as strict as the strictest real ones.
 
-Each request to ``…/chat/completions`` takes the next script from ``replies`` (a plain text
-"OK" when none is left) and is kept, decoded, in ``requests``. A script is a list of steps:
+``FakeModelServer(flavour)`` speaks one of:
 
-- ``text(*pieces)``: one content delta per piece;
+- "openai": an OpenAI-compatible ``…/v1/chat/completions`` (server-sent events, tool calls as
+  deltas with an ``index``), the way llama.cpp's server and vLLM do; LiteLLM's ``openai/``;
+- "anthropic": Anthropic's Messages API ``/v1/messages`` (named server-sent events: message_start,
+  content_block_start/delta/stop, message_delta, message_stop); LiteLLM's ``anthropic/``;
+- "ollama": Ollama's ``/api/chat`` (one JSON object a line, each call whole on a line of its own,
+  arguments as an object); LiteLLM's ``ollama_chat/``.
+
+``url`` and ``model`` are what LiteLLM is given (``api_base`` and the model string).
+
+Each request takes the next script from ``replies`` (a plain text "OK" when none is left) and is
+kept, decoded, in ``requests``. Before any script runs, the conversation is checked against the
+rules the strictest servers enforce, and refused with 400 and their words when it breaks one:
+every assistant tool call answered by exactly one tool message with its id before anything else,
+no tool message answering nothing, arguments always a JSON object, known roles only, and for the
+Messages API user and assistant alternating from a user message, no empty message, each
+``tool_use`` answered by a ``tool_result`` in the very next message. ``refusals`` keeps what was
+refused. With ``context_chars``, a request whose messages hold more characters than that is
+refused as a server with a small window refuses it.
+
+A script is a list of steps:
+
+- ``text(*pieces)``: one text delta per piece;
 - ``reasoning(text)``: a reasoning delta;
-- ``tool_call(name, arguments)``: one call, its name and its argument text each split in two;
-- ``status(code, message)``: an HTTP error answer instead of a stream (``echoing_status(code)``:
+- ``tool_call(name, arguments, index=0)``: one call; in OpenAI's format its name and argument
+  text each split in two deltas, or, with ``index=None``, one delta without an index (as Gemini's
+  OpenAI-compatible endpoint sends calls);
+- ``finish(reason)``: how the answer ends ("length": cut at the output limit);
+- ``status(code, message, headers)``: an HTTP error answer instead of a stream (``echoing_status(code)``:
   one whose message quotes the request's Authorization header);
-- ``stall()``: stop sending and wait for the client to hang up (``closed`` is then set).
+- ``stall()``: stop sending and wait for the client to hang up (``closed`` is then set);
+- ``drop()``: close the connection in the middle of the answer.
 
 The server runs its own event loop in a thread, so synchronous and asynchronous tests alike
 can use it, and a server process under test can reach it.
@@ -23,44 +47,185 @@ import threading
 
 _ids = itertools.count(1)
 
+FLAVOURS = ("openai", "anthropic", "ollama")
+
 
 def text(*pieces: str) -> list:
-    return [("delta", {"content": p}) for p in pieces]
+    return [("text", p) for p in pieces]
 
 
 def reasoning(content: str) -> list:
-    return [("delta", {"reasoning_content": content})]
+    return [("reasoning", content)]
 
 
-def tool_call(name: str, arguments: dict | str, index: int = 0) -> list:
+def tool_call(name: str, arguments: dict | str, index: int | None = 0) -> list:
     args = arguments if isinstance(arguments, str) else json.dumps(arguments)
-    call_id = f"call_fake{next(_ids)}"
-    cut_name, cut_args = max(1, len(name) // 2), len(args) // 2
-    return [
-        ("delta", {"tool_calls": [{"index": index, "id": call_id, "type": "function",
-                                   "function": {"name": name[:cut_name], "arguments": ""}}]}),
-        ("delta", {"tool_calls": [{"index": index, "function": {"name": name[cut_name:], "arguments": args[:cut_args]}}]}),
-        ("delta", {"tool_calls": [{"index": index, "function": {"arguments": args[cut_args:]}}]}),
-    ]
+    return [("call", {"id": f"call_fake{next(_ids)}", "name": name, "arguments": args, "index": index})]
 
 
-def status(code: int, message: str = "refused") -> list:
-    return [("status", (code, message))]
+def finish(reason: str) -> list:
+    return [("finish", reason)]
+
+
+def status(code: int, message: str = "refused", headers: dict | None = None) -> list:
+    return [("status", (code, message, headers or {}))]
 
 
 def echoing_status(code: int) -> list:
     """An HTTP error whose message quotes the request's credentials, as careless providers do."""
-    return [("status", (code, None))]
+    return [("status", (code, None, {}))]
 
 
 def stall() -> list:
     return [("stall", None)]
 
 
+def drop() -> list:
+    return [("drop", None)]
+
+
+# -- what the strictest servers refuse -----------------------------------------------------------
+
+
+def _object_arguments(text) -> str | None:
+    """Why ``text`` is not a JSON object's text, or None."""
+    if not isinstance(text, str):
+        return "tool call arguments must be a string holding a JSON object"
+    try:
+        value = json.loads(text)
+    except ValueError as exc:
+        return f"Failed to parse tool call arguments as JSON: {exc}"
+    return None if isinstance(value, dict) else "tool call arguments must be a JSON object"
+
+
+def check_chat(messages) -> str | None:
+    """An OpenAI-style conversation (the OpenAI-compatible and Ollama's), or why it is refused."""
+    if not isinstance(messages, list) or not messages:
+        return "'messages' must be a non-empty array"
+    pending: list[str] = []
+    for i, m in enumerate(messages):
+        role = m.get("role")
+        if role not in ("system", "developer", "user", "assistant", "tool"):
+            return f"Invalid value for 'messages[{i}].role': {role!r}"
+        if role == "tool":
+            call_id = m.get("tool_call_id")
+            if call_id not in pending:
+                return ("Invalid parameter: messages with role 'tool' must be a response to a preceeding "
+                        "message with 'tool_calls'.")
+            pending.remove(call_id)
+            continue
+        if pending:
+            return ("An assistant message with 'tool_calls' must be followed by tool messages responding to each "
+                    "'tool_call_id'. The following tool_call_ids did not have response messages: "
+                    + ", ".join(pending))
+        if role == "assistant":
+            calls = m.get("tool_calls") or []
+            if not calls and not m.get("content"):
+                return f"Invalid value for 'messages[{i}].content': expected a string, got null."
+            for call in calls:
+                fn = call.get("function") or {}
+                if not call.get("id") or not isinstance(fn.get("name"), str) or not fn["name"]:
+                    return f"Invalid 'messages[{i}].tool_calls': each call needs an id and a function name"
+                args = fn.get("arguments")
+                why = None if isinstance(args, dict) else _object_arguments(args)
+                if why:
+                    return why
+                pending.append(call["id"])
+    if pending:
+        return ("An assistant message with 'tool_calls' must be followed by tool messages responding to each "
+                "'tool_call_id'. The following tool_call_ids did not have response messages: " + ", ".join(pending))
+    return None
+
+
+def check_ollama(messages) -> str | None:
+    for m in messages if isinstance(messages, list) else []:
+        for call in m.get("tool_calls") or []:
+            args = (call.get("function") or {}).get("arguments")
+            if not isinstance(args, dict):
+                kind = "array" if isinstance(args, list) else type(args).__name__
+                return ("json: cannot unmarshal " + kind + " into Go struct field ToolCallFunction.messages.tool_calls."
+                        "function.arguments of type api.ToolCallFunctionArguments")
+    # Ollama pairs results with calls by position; the stricter rule of id pairing is checked too.
+    plain = []
+    for m in messages if isinstance(messages, list) else []:
+        m = dict(m)
+        if m.get("tool_calls"):
+            m["tool_calls"] = [{"id": c.get("id"), "function": {"name": c["function"].get("name"), "arguments": "{}"}}
+                               for c in m["tool_calls"]]
+        plain.append(m)
+    return check_chat(plain)
+
+
+def check_anthropic(body: dict) -> str | None:
+    if not isinstance(body.get("max_tokens"), int):
+        return "max_tokens: Field required"
+    messages = body.get("messages")
+    if not isinstance(messages, list) or not messages:
+        return "messages: at least one message is required"
+    if messages[0].get("role") != "user":
+        return 'messages: first message must use the "user" role'
+    previous_uses: set[str] = set()
+    for i, m in enumerate(messages):
+        role = m.get("role")
+        if role not in ("user", "assistant"):
+            return f"messages.{i}.role: Input should be 'user' or 'assistant'"
+        if i and messages[i - 1].get("role") == role:
+            return f'messages: roles must alternate between "user" and "assistant", but found multiple "{role}" roles in a row'
+        content = m.get("content")
+        blocks = [{"type": "text", "text": content}] if isinstance(content, str) else content
+        if not isinstance(blocks, list) or (not blocks and i != len(messages) - 1):
+            return f"messages.{i}: all messages must have non-empty content except for the optional final assistant message"
+        uses, results = [], []
+        for j, b in enumerate(blocks):
+            kind = b.get("type")
+            if kind == "text" and not b.get("text"):
+                if not (i == len(messages) - 1 and role == "assistant"):
+                    return "messages: text content blocks must be non-empty"
+            elif kind == "tool_use":
+                if role != "assistant":
+                    return f"messages.{i}.content.{j}: tool_use blocks may only appear in assistant messages"
+                if not isinstance(b.get("input"), dict):
+                    return f"messages.{i}.content.{j}.tool_use.input: Input should be a valid dictionary"
+                uses.append(b.get("id"))
+            elif kind == "tool_result":
+                if b.get("tool_use_id") not in previous_uses:
+                    return (f"messages.{i}.content.{j}: unexpected `tool_use_id` found in `tool_result` blocks: "
+                            f"{b.get('tool_use_id')}. Each `tool_result` block must have a corresponding `tool_use` "
+                            "block in the previous message.")
+                results.append(b.get("tool_use_id"))
+        missing = [u for u in previous_uses if u not in results]
+        if missing:
+            return (f"messages.{i}: `tool_use` ids were found without `tool_result` blocks immediately after: "
+                    f"{', '.join(missing)}. Each `tool_use` block must have a corresponding `tool_result` block in "
+                    "the next message.")
+        previous_uses = set(uses)
+    if previous_uses:
+        return (f"messages.{len(messages)}: `tool_use` ids were found without `tool_result` blocks immediately after: "
+                f"{', '.join(previous_uses)}. Each `tool_use` block must have a corresponding `tool_result` block in "
+                "the next message.")
+    return None
+
+
+def _chars(messages) -> int:
+    return len(json.dumps(messages))
+
+
+CONTEXT_ERRORS = {
+    "openai": "the request exceeds the available context size, try increasing it",
+    "anthropic": "prompt is too long: {n} tokens > {limit} maximum",
+    "ollama": "the input length exceeds the context length",
+}
+
+
 class FakeModelServer:
-    def __init__(self):
+    def __init__(self, flavour: str = "openai", context_chars: int | None = None):
+        if flavour not in FLAVOURS:
+            raise ValueError(flavour)
+        self.flavour = flavour
+        self.context_chars = context_chars
         self.replies: list[list] = []
         self.requests: list[dict] = []
+        self.refusals: list[str] = []
         self.closed = threading.Event()  # a client hung up on a stalled stream
         self.stalled = threading.Event()  # a stream is stalling now
         self._loop = asyncio.new_event_loop()
@@ -71,7 +236,16 @@ class FakeModelServer:
 
     @property
     def url(self) -> str:
-        return f"http://127.0.0.1:{self.port}/v1"
+        root = f"http://127.0.0.1:{self.port}"
+        return root + "/v1" if self.flavour == "openai" else root
+
+    @property
+    def model(self) -> str:
+        return {"openai": "openai/fake", "anthropic": "anthropic/claude-fake", "ollama": "ollama_chat/fake"}[self.flavour]
+
+    @property
+    def path(self) -> str:
+        return {"openai": "/chat/completions", "anthropic": "/v1/messages", "ollama": "/api/chat"}[self.flavour]
 
     def start(self) -> FakeModelServer:
         self._thread.start()
@@ -96,6 +270,10 @@ class FakeModelServer:
     def __exit__(self, *exc):
         self.stop()
 
+    def sent(self, i: int = -1) -> list[dict]:
+        """The messages of request ``i`` as this server received them."""
+        return self.requests[i]["messages"]
+
     # -- one connection ------------------------------------------------------------------
 
     async def _serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
@@ -109,28 +287,50 @@ class FakeModelServer:
             self._writers.discard(writer)
             writer.close()
 
+    def _refusal(self, request: dict) -> tuple[int, str] | None:
+        if self.flavour == "anthropic":
+            why = check_anthropic(request)
+        elif self.flavour == "ollama":
+            why = check_ollama(request.get("messages"))
+        else:
+            why = check_chat(request.get("messages"))
+        if why:
+            return 400, why
+        if self.context_chars is not None:
+            size = _chars(request.get("messages")) + len(json.dumps(request.get("system", "")))
+            if size > self.context_chars:
+                return 400, CONTEXT_ERRORS[self.flavour].format(n=size // 3, limit=self.context_chars // 3)
+        return None
+
     async def _request(self, reader, writer) -> bool:
         head = await reader.readuntil(b"\r\n\r\n")
         lines = head.decode("latin-1").split("\r\n")
         headers = {k.strip().lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:] if line)}
         body = await reader.readexactly(int(headers.get("content-length", 0)))
-        if not lines[0].split(" ")[1].endswith("/chat/completions"):
-            await self._answer(writer, 404, {"error": {"message": "not found"}})
+        if not lines[0].split(" ")[1].split("?")[0].endswith(self.path):
+            await self._error(writer, 404, "not found")
             return True
         request = json.loads(body or b"{}")
         request["_headers"] = headers
         self.requests.append(request)
+        refused = self._refusal(request)
+        if refused is not None:
+            self.refusals.append(refused[1])
+            await self._error(writer, *refused)
+            return True
         script = self.replies.pop(0) if self.replies else text("OK")
         if script and script[0][0] == "status":
-            code, message = script[0][1]
+            code, message, extra = script[0][1]
             if message is None:
                 message = f"request refused for key {headers.get('authorization', '')}"
-            await self._answer(writer, code, {"error": {"message": message, "type": "fake", "code": code}})
+            await self._error(writer, code, message, extra)
             return True
-        writer.write(b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
-                     b"Transfer-Encoding: chunked\r\n\r\n")
-        model = request.get("model", "fake")
-        finish = "stop"
+        content_type = b"application/x-ndjson" if self.flavour == "ollama" else b"text/event-stream"
+        writer.write(b"HTTP/1.1 200 OK\r\nContent-Type: %s\r\nCache-Control: no-cache\r\n"
+                     b"Transfer-Encoding: chunked\r\n\r\n" % content_type)
+        wire = {"openai": _OpenAIWire, "anthropic": _AnthropicWire, "ollama": _OllamaWire}[self.flavour](
+            self, writer, request.get("model", "fake"))
+        await wire.begin()
         for kind, value in script:
             if kind == "stall":
                 await writer.drain()
@@ -138,13 +338,15 @@ class FakeModelServer:
                 await reader.read()  # until the client hangs up
                 self.closed.set()
                 return False
-            if "tool_calls" in value:
-                finish = "tool_calls"
-            await self._event(writer, {"choices": [{"index": 0, "delta": value, "finish_reason": None}]}, model)
-        await self._event(writer, {"choices": [{"index": 0, "delta": {}, "finish_reason": finish}]}, model)
-        await self._event(writer, {"choices": [], "usage": {"prompt_tokens": 10, "completion_tokens": 5,
-                                                            "total_tokens": 15}}, model)
-        self._chunk(writer, b"data: [DONE]\n\n")
+            if kind == "drop":
+                await writer.drain()
+                writer.transport.abort()
+                return False
+            if kind == "finish":
+                wire.finish = value
+                continue
+            await wire.step(kind, value)
+        await wire.end()
         self._chunk(writer, b"")
         await writer.drain()
         return True
@@ -153,14 +355,151 @@ class FakeModelServer:
     def _chunk(writer, data: bytes) -> None:
         writer.write(b"%x\r\n%s\r\n" % (len(data), data))
 
-    async def _event(self, writer, payload: dict, model: str) -> None:
-        payload = {"id": "chatcmpl-fake", "object": "chat.completion.chunk", "created": 0, "model": model, **payload}
-        self._chunk(writer, b"data: " + json.dumps(payload).encode() + b"\n\n")
+    async def _error(self, writer, code: int, message: str, extra_headers: dict | None = None) -> None:
+        if self.flavour == "anthropic":
+            kind = {400: "invalid_request_error", 401: "authentication_error", 404: "not_found_error",
+                    429: "rate_limit_error", 529: "overloaded_error"}.get(code, "api_error")
+            payload: dict = {"type": "error", "error": {"type": kind, "message": message}}
+        elif self.flavour == "ollama":
+            payload = {"error": message}
+        else:
+            payload = {"error": {"message": message, "type": "invalid_request_error" if code == 400 else "fake",
+                                 "code": code}}
+        body = json.dumps(payload).encode()
+        more = "".join(f"{k}: {v}\r\n" for k, v in (extra_headers or {}).items()).encode()
+        writer.write(b"HTTP/1.1 %d Fake\r\nContent-Type: application/json\r\n%sContent-Length: %d\r\n\r\n%s"
+                     % (code, more, len(body), body))
         await writer.drain()
 
-    @staticmethod
-    async def _answer(writer, code: int, payload: dict) -> None:
-        body = json.dumps(payload).encode()
-        writer.write(b"HTTP/1.1 %d Fake\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%s"
-                     % (code, len(body), body))
-        await writer.drain()
+
+class _Wire:
+    def __init__(self, server: FakeModelServer, writer, model: str):
+        self.server, self.writer, self.model = server, writer, model
+        self.finish: str | None = None
+        self.calls = 0
+
+    async def send(self, data: bytes) -> None:
+        self.server._chunk(self.writer, data)
+        await self.writer.drain()
+
+    async def begin(self) -> None:
+        pass
+
+
+class _OpenAIWire(_Wire):
+    async def event(self, payload: dict) -> None:
+        payload = {"id": "chatcmpl-fake", "object": "chat.completion.chunk", "created": 0, "model": self.model,
+                   **payload}
+        await self.send(b"data: " + json.dumps(payload).encode() + b"\n\n")
+
+    async def delta(self, delta: dict) -> None:
+        await self.event({"choices": [{"index": 0, "delta": delta, "finish_reason": None}]})
+
+    async def step(self, kind: str, value) -> None:
+        if kind == "text":
+            await self.delta({"content": value})
+        elif kind == "reasoning":
+            await self.delta({"reasoning_content": value})
+        elif kind == "call":
+            self.calls += 1
+            name, args, index = value["name"], value["arguments"], value["index"]
+            if index is None:
+                await self.delta({"tool_calls": [{"id": value["id"], "type": "function",
+                                                  "function": {"name": name, "arguments": args}}]})
+                return
+            cut_name, cut_args = max(1, len(name) // 2), len(args) // 2
+            for part in ({"index": index, "id": value["id"], "type": "function",
+                          "function": {"name": name[:cut_name], "arguments": ""}},
+                         {"index": index, "function": {"name": name[cut_name:], "arguments": args[:cut_args]}},
+                         {"index": index, "function": {"arguments": args[cut_args:]}}):
+                await self.delta({"tool_calls": [part]})
+
+    async def end(self) -> None:
+        reason = self.finish or ("tool_calls" if self.calls else "stop")
+        await self.event({"choices": [{"index": 0, "delta": {}, "finish_reason": reason}]})
+        await self.event({"choices": [], "usage": {"prompt_tokens": 10, "completion_tokens": 5, "total_tokens": 15}})
+        await self.send(b"data: [DONE]\n\n")
+
+
+class _AnthropicWire(_Wire):
+    block: int = -1
+    open_kind: str | None = None
+
+    async def event(self, name: str, payload: dict) -> None:
+        await self.send(b"event: " + name.encode() + b"\ndata: " + json.dumps({"type": name, **payload}).encode()
+                        + b"\n\n")
+
+    async def begin(self) -> None:
+        await self.event("message_start", {"message": {
+            "id": "msg_fake", "type": "message", "role": "assistant", "model": self.model, "content": [],
+            "stop_reason": None, "stop_sequence": None, "usage": {"input_tokens": 10, "output_tokens": 1}}})
+        await self.event("ping", {})
+
+    async def close_block(self) -> None:
+        if self.open_kind is not None:
+            if self.open_kind == "thinking":
+                await self.event("content_block_delta", {"index": self.block,
+                                                         "delta": {"type": "signature_delta", "signature": "c2ln"}})
+            await self.event("content_block_stop", {"index": self.block})
+            self.open_kind = None
+
+    async def open_block(self, kind: str, block: dict) -> None:
+        await self.close_block()
+        self.block += 1
+        self.open_kind = kind
+        await self.event("content_block_start", {"index": self.block, "content_block": block})
+
+    async def step(self, kind: str, value) -> None:
+        if kind == "text":
+            if self.open_kind != "text":
+                await self.open_block("text", {"type": "text", "text": ""})
+            await self.event("content_block_delta", {"index": self.block, "delta": {"type": "text_delta", "text": value}})
+        elif kind == "reasoning":
+            if self.open_kind != "thinking":
+                await self.open_block("thinking", {"type": "thinking", "thinking": "", "signature": ""})
+            await self.event("content_block_delta", {"index": self.block,
+                                                     "delta": {"type": "thinking_delta", "thinking": value}})
+        elif kind == "call":
+            self.calls += 1
+            await self.open_block("tool_use", {"type": "tool_use", "id": "toolu_" + value["id"], "name": value["name"],
+                                               "input": {}})
+            args = value["arguments"]
+            for piece in ("", args[: len(args) // 2], args[len(args) // 2:]):
+                await self.event("content_block_delta", {"index": self.block,
+                                                         "delta": {"type": "input_json_delta", "partial_json": piece}})
+
+    async def end(self) -> None:
+        await self.close_block()
+        reason = {"length": "max_tokens", None: "tool_use" if self.calls else "end_turn"}.get(self.finish, self.finish)
+        await self.event("message_delta", {"delta": {"stop_reason": reason, "stop_sequence": None},
+                                           "usage": {"output_tokens": 15}})
+        await self.event("message_stop", {})
+
+
+class _OllamaWire(_Wire):
+    async def line(self, message: dict, **more) -> None:
+        payload = {"model": self.model, "created_at": "2026-01-01T00:00:00.000000Z",
+                   "message": {"role": "assistant", "content": "", **message}, "done": False, **more}
+        await self.send(json.dumps(payload).encode() + b"\n")
+
+    async def step(self, kind: str, value) -> None:
+        if kind == "text":
+            await self.line({"content": value})
+        elif kind == "reasoning":
+            await self.line({"thinking": value})
+        elif kind == "call":
+            self.calls += 1
+            # Ollama parses what the model wrote: a call it cannot read as an object reaches the
+            # client as the text it was.
+            try:
+                arguments = json.loads(value["arguments"])
+            except ValueError:
+                arguments = None
+            if not isinstance(arguments, dict):
+                await self.line({"content": value["arguments"]})
+                return
+            await self.line({"tool_calls": [{"function": {"name": value["name"], "arguments": arguments}}]})
+
+    async def end(self) -> None:
+        await self.line({}, done=True, done_reason=self.finish or "stop", total_duration=1000, load_duration=10,
+                        prompt_eval_count=10, prompt_eval_duration=100, eval_count=5, eval_duration=500)

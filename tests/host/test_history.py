@@ -191,3 +191,38 @@ def test_a_full_screen_gets_a_thumbnail_with_pillow():
     full_screen = base64.b64encode(encode_png(1920, 1080, bytes(1920 * 1080 * 3))).decode()
     shot = _screenshot_meta(full_screen)
     assert _decode_png(base64.b64decode(shot["thumbnail_base64"]))[:2] == (160, 90)
+
+
+async def test_a_streamed_reply_is_written_in_few_writes_and_searchable_once_complete(store, monkeypatch):
+    # Catches one write (and one re-index) per streamed piece, a reply found by search while it is
+    # still growing, or pieces lost between the last write and the end of the turn.
+    conv = await store.create_conversation("session_main")
+    log = await TurnLog.begin(store, conv, "user", "count", None, "standard")
+    writes = []
+    append = store.append_to_message
+
+    async def counted(message_id, text):
+        writes.append(text)
+        await append(message_id, text)
+
+    monkeypatch.setattr(store, "append_to_message", counted)
+    pieces = [f"tick{i} " for i in range(1000)]
+    for piece in pieces:
+        await log.event({"type": "text", "content": piece})
+    await log.event({"type": "thinking", "message": "now the rest"})
+    page, _ = await store.conversations_page("tick999")
+    assert [c["id"] for c in page] == [conv]
+    rows = await store.get_messages(conv)
+    assert [r["content"] for r in rows if r["role"] == "assistant"] == ["".join(pieces)]
+    # Written every 250 ms at most: a loaded machine makes a few writes of this, never one a piece.
+    assert len(writes) < 100
+
+    await log.event({"type": "text", "content": "still "})
+    await log.event({"type": "text", "content": "growing"})
+    while not any(r["content"].startswith("still") for r in await store.get_messages(conv)):
+        await asyncio.sleep(0.01)  # its row is made in the background
+    assert (await store.conversations_page("still"))[0] == []
+    await log.end("done")
+    assert [c["id"] for c in (await store.conversations_page("growing"))[0]] == [conv]
+    reply = [r for r in await store.get_messages(conv) if r["role"] == "assistant"][-1]
+    assert reply["content"] == "still growing" and "meta" not in reply

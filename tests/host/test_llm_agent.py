@@ -153,7 +153,8 @@ async def test_cancel_kills_a_running_command_and_its_children(make_llm_agent, m
     pid = int(pid_file.read_text())
     agent.cancel()
     await turn
-    assert [e["type"] for e in events] == ["tool_call", "cancelled"]
+    assert [e["type"] for e in events] == ["tool_call", "tool_result", "cancelled"]
+    assert events[1]["stopped"] is True and events[1]["result"].startswith("Stopped by the user before it finished")
     await until(lambda: not _alive(pid), "the command's child was killed")
 
 
@@ -168,6 +169,35 @@ def _alive(pid: int) -> bool:
             return f.read().split(") ")[1][0] != "Z"
     except FileNotFoundError:
         return False
+
+
+async def test_a_stopped_command_stays_in_the_store_and_in_what_the_model_is_sent(make_llm_agent, model, store,
+                                                                                 tmp_path):
+    # Catches a stopped command leaving no trace, so that the next request reads system, user, user
+    # and the model runs it again, or its output so far being lost.
+    flag = tmp_path / "flag"
+    model.replies = [fm.tool_call("run_command", {"command": f"touch {flag}; echo started; sleep 300"})]
+    agent = make_llm_agent()
+    read_after_flag = []
+    touch = agent._touch
+    agent._touch = lambda: (read_after_flag.append(flag.exists()), touch())  # the command's progress
+    events: list[dict] = []
+    turn = asyncio.create_task(collect(agent, "run it", events))
+    await until(lambda: any(read_after_flag), "the agent read what the command printed")
+    turn.cancel()  # as the gateway stops a turn: its task is cancelled, then the agent
+    agent.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await turn
+    await agent._closing
+    rows = await store.get_messages(agent.conversation.conversation_id)
+    result = next(r for r in rows if r["role"] == "tool_result")["meta"]
+    assert result["stopped"] is True and result["error"] is True
+    assert result["result"] == "Stopped by the user before it finished; its output so far:\nstarted\n"
+    model.replies = [fm.text("I will not run it again.")]
+    await run_turn(agent, "what happened?")
+    sent = model.sent()
+    assert [m["role"] for m in sent] == ["system", "user", "assistant", "tool", "user"]
+    assert sent[3]["content"].startswith("Error: Stopped by the user before it finished")
 
 
 def test_context_rebuild_keeps_calls_with_their_results_and_trims_oldest_turns():

@@ -187,12 +187,14 @@ class StandardAgent:
         Recording after the hand-over, not before, keeps the store to what was sent: the
         gateway sends an event and asks for the next one without waiting in between, so a
         stop cannot fall between the two, while it can fall into a write made beforehand.
+        The stream does not wait for the disk: the log writes in order, in tasks of its own,
+        and the turn's outcome is written after all of them.
         """
         try:
             async for event in events:
                 yield event
                 if self._log is not None:
-                    await self._log.event(event.to_dict())
+                    self._log.record(event.to_dict())
         finally:
             # A stop can land here, in a write: the turn itself is then closed at once, so
             # that it records its outcome and frees the agent now rather than when collected.

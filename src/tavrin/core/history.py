@@ -28,6 +28,9 @@ logger = logging.getLogger("tavrin.history")
 MAX_THUMBNAIL_BASE64 = 24_000
 # Text kept from a single tool result or argument list.
 MAX_TEXT = 4_000
+# A streamed reply reaches the store at least this often (in seconds), in one write, and at its
+# end: a stop, a crash or a restart loses at most this much of the text.
+FLUSH_SECONDS = 0.25
 
 def origin_meta(intro: dict | None) -> dict:
     """Meta for the first message of a turn: who sent it, when a connector did. ``intro`` is the
@@ -42,8 +45,10 @@ def origin_meta(intro: dict | None) -> dict:
 _KEPT = {
     "thinking": ("message",),
     "tool_call": ("id", "tool", "arguments"),
-    "tool_result": ("id", "tool", "result", "error", "screenshot"),
+    "tool_result": ("id", "tool", "result", "error", "stopped", "screenshot"),
     "error": ("message",),
+    # What the user is told about a reply (cut at the model's output limit).
+    "notice": ("kind", "message"),
 }
 
 
@@ -64,6 +69,8 @@ class TurnLog:
         self._last: asyncio.Task | None = None
         self._reply_open = False  # a reply is being streamed, and nothing else came since
         self._reply_row: int | None = None
+        self._unwritten: list[str] = []  # pieces of the reply not yet written
+        self._flush_timer: asyncio.TimerHandle | None = None
         self.ended = False
         self.on_end: Callable[[], None] | None = None
 
@@ -98,23 +105,35 @@ class TurnLog:
         return asyncio.shield(self._last)
 
     async def event(self, payload: dict) -> None:
-        """Record one event as the client receives it (gateway format)."""
+        """Record one event as the client receives it (gateway format); returns once it is written."""
+        written = self.record(payload)
+        if written is not None:
+            await written
+
+    def record(self, payload: dict):
+        """Record one event as ``event`` does, without waiting for the write: writes still reach
+        the store in the order they were asked for, each in a task of its own, and the turn's end
+        waits for all of them. Returns what to await for the write, if there is one to wait for."""
         if self.turn_id is None or self.ended:
-            return
+            return None
         kind = str(payload.get("type"))
         if kind == "text":
-            # Consecutive pieces of text are one reply, as the client shows them in one bubble.
+            # Consecutive pieces of text are one reply, as the client shows them in one bubble. Its
+            # row is made at the first piece; the next ones are written together every
+            # FLUSH_SECONDS, not one by one: the stream does not wait for the disk.
             text = str(payload.get("content", ""))
             if self._reply_open:
-                await self._then(lambda: self._append_reply(text), "a reply")
+                self._unwritten.append(text)
+                if self._flush_timer is None:
+                    self._flush_timer = asyncio.get_running_loop().call_later(FLUSH_SECONDS, self._flush)
             else:
                 self._reply_open = True
-                await self._then(lambda: self._start_reply(text), "a reply")
-            return
+                self._then(lambda: self._start_reply(text), "a reply")
+            return None
+        self._close_reply()
         keys = _KEPT.get(kind)
         if keys is None:
-            return
-        self._reply_open = False
+            return None
         meta = {k: _bounded(payload[k]) for k in keys if k in payload}
 
         async def op():
@@ -123,19 +142,45 @@ class TurnLog:
             content = meta.get("message") or meta.get("tool") or ""
             await self.store.add_message(self.conversation_id, kind, str(content), meta, self.turn_id)
 
-        await self._then(op, f"a {kind} event")
+        return self._then(op, f"a {kind} event")
+
+    def _flush(self) -> None:
+        """Write the reply's pieces that came since the last write (from the timer)."""
+        self._flush_timer = None
+        if self._unwritten and not self.ended:
+            text = "".join(self._unwritten)
+            self._unwritten.clear()
+            self._then(lambda: self._append_reply(text), "a reply")
+
+    def _close_reply(self) -> None:
+        """The reply is complete (something else came, or the turn ends): its last pieces are
+        written and it is indexed for search, in one write."""
+        if not self._reply_open:
+            return
+        self._reply_open = False
+        if self._flush_timer is not None:
+            self._flush_timer.cancel()
+            self._flush_timer = None
+        text = "".join(self._unwritten)
+        self._unwritten.clear()
+        self._then(lambda: self._finish_reply(text), "a reply")
 
     async def _start_reply(self, text: str) -> None:
-        self._reply_row = await self.store.add_message(self.conversation_id, "assistant", text, None, self.turn_id)
+        self._reply_row = await self.store.start_reply(self.conversation_id, text, self.turn_id)
 
     async def _append_reply(self, text: str) -> None:
         if self._reply_row is not None:
             await self.store.append_to_message(self._reply_row, text)
 
+    async def _finish_reply(self, text: str) -> None:
+        if self._reply_row is not None:
+            await self.store.finish_reply(self._reply_row, text)
+            self._reply_row = None
+
     async def approval_requested(self, approval_id: str, tool: str, arguments: Any) -> None:
         if self.turn_id is None or self.ended:
             return
-        self._reply_open = False
+        self._close_reply()
         meta = {"approval_id": approval_id, "tool": tool, "arguments": _bounded(arguments), "decision": None}
 
         async def op():
@@ -159,6 +204,7 @@ class TurnLog:
         turn_id = self.turn_id
         if turn_id is None or self.ended:
             return
+        self._close_reply()
         self.ended = True
         _open_logs.discard(self)
         if self.on_end is not None:

@@ -48,10 +48,29 @@ SYSTEM_PROMPT = (
 HISTORY_ROWS = 2000
 # The picture of an image sent to the model counts about this many tokens.
 IMAGE_TOKENS = 1000
+# Images one request carries at most: the latest ones of the turn; older ones become a note.
+MAX_IMAGES = 3
+# What an older tool result of the turn keeps when the turn outgrows the window.
+CUT_RESULT_CHARS = 500
+# The longest wait a server may ask for between tries (Retry-After), in seconds.
+MAX_RETRY_AFTER = 60.0
+# Tools whose result is a picture: not offered to a model that cannot see one.
+IMAGE_TOOLS = frozenset({"take_screenshot"})
+STOPPED_RESULT = "Stopped by the user before it finished"
+STOPPED_BEFORE_RESULT = "Stopped by the user before it ran"
+EMPTY_ANSWER = "The model returned an empty answer"
+CUT_NOTICE = "The answer was cut short: the model reached its output limit."
+NO_IMAGE_NOTE = "(The image cannot be shown: this model does not accept images.)"
 
 
 class ModelError(Exception):
-    """A turn the model's endpoint could not complete, told in one sentence."""
+    """A turn the model's endpoint could not complete, told in one sentence. ``provider`` is the
+    provider's own exception, when one caused it (kept off the traceback: its text may hold what
+    the sentence leaves out on purpose)."""
+
+    def __init__(self, message: str, provider: BaseException | None = None):
+        super().__init__(message)
+        self.provider = provider
 
 
 class LiteLLMMissing(RuntimeError):
@@ -223,10 +242,44 @@ def is_transient(exc: BaseException) -> bool:
     return _unreachable(exc) or type(exc).__name__ in ("Timeout", "APITimeoutError")
 
 
+def is_context_overflow(exc: BaseException) -> bool:
+    """The provider refused the request as too long for its window."""
+    if type(exc).__name__ == "ContextWindowExceededError":
+        return True
+    text = str(exc).lower()
+    return any(words in text for words in (
+        "context length", "context window", "context size", "prompt is too long", "input length exceeds"))
+
+
+def retry_after(exc: BaseException) -> float | None:
+    """The seconds the server asked to wait before the next try (``Retry-After``), or None."""
+    for e in _chain(exc):
+        for headers in (getattr(getattr(e, "response", None), "headers", None),
+                        getattr(e, "litellm_response_headers", None), getattr(e, "headers", None)):
+            value = None
+            try:
+                value = headers.get("retry-after") if headers is not None else None
+            except Exception:
+                continue
+            if value is None:
+                continue
+            try:
+                return max(0.0, float(value))
+            except ValueError:
+                pass
+            try:
+                from email.utils import parsedate_to_datetime
+
+                return max(0.0, parsedate_to_datetime(value).timestamp() - time.time())
+            except (TypeError, ValueError):
+                continue
+    return None
+
+
 def _detail(exc: BaseException) -> str:
     """The provider's own words, without LiteLLM's prefixes, on one line."""
     text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-    for prefix in ("litellm.", "OpenAIException - "):
+    for prefix in ("litellm.", "OpenAIException - ", "AnthropicException - ", "Ollama_chatException - "):
         while prefix in text:
             text = text.split(prefix, 1)[1]
     return text.split(": ", 1)[-1].strip()[:200]
@@ -243,7 +296,7 @@ def _describe_error(exc: BaseException, settings: ModelSettings, attempts: int) 
     name = type(exc).__name__
     status = getattr(exc, "status_code", None)
     tried = f" (tried {attempts} times)" if attempts > 1 else ""
-    if name == "ContextWindowExceededError" or "context length" in str(exc).lower() or "context window" in str(exc).lower():
+    if is_context_overflow(exc):
         return (f"The conversation is too long for {where}, even with its oldest turns left out; "
                 "start a new conversation.")
     if status in (401, 403) or name in ("AuthenticationError", "PermissionDeniedError"):
@@ -281,18 +334,40 @@ class _Reply:
 
     def __init__(self):
         self.text: list[str] = []
-        self.calls: dict[int, _Call] = {}
+        self.calls: list[_Call] = []
+        # Where the deltas of each stream index go: the latest call begun under it.
+        self.slots: dict[int, int] = {}
         self.reasoning: list[str] = []
         # What the page is shown of the text: redacted, a key cut across two pieces included.
         self.shown = StreamRedactor(redactor())
+        self.finish: str | None = None
+        self.received = False  # anything at all came
+
+    def call_for(self, index: int, call_id: str | None, new_id) -> _Call:
+        """The call a tool-call delta belongs to. A delta with an id other than that of the call
+        already standing at its index starts a new call: some providers number every call 0, or
+        leave the index out."""
+        slot = self.slots.get(index)
+        if slot is None or (call_id and call_id != self.calls[slot].id):
+            self.calls.append(_Call(call_id or new_id()))
+            slot = self.slots[index] = len(self.calls) - 1
+        return self.calls[slot]
 
     def message(self) -> dict:
         msg: dict[str, Any] = {"role": "assistant", "content": "".join(self.text) or None}
         if self.calls:
             msg["tool_calls"] = [{"id": c.id, "type": "function",
-                                  "function": {"name": c.name, "arguments": c.arguments or "{}"}}
-                                 for c in self.calls.values()]
+                                  "function": {"name": c.name, "arguments": replayable(c.arguments)}}
+                                 for c in self.calls]
         return msg
+
+
+def replayable(arguments: str) -> str:
+    """A call's arguments as a strict server accepts them back: a JSON object's text. Anything else
+    (invalid JSON, a list, a call cut at the output limit) goes back as ``{"raw": …}``, as the
+    store replays it in later turns."""
+    return arguments if isinstance(_parse_arguments(arguments), dict) and arguments.strip() else (
+        "{}" if not arguments.strip() else json.dumps({"raw": arguments}))
 
 
 class LiteLLMAgent(StandardAgent):
@@ -350,6 +425,12 @@ class LiteLLMAgent(StandardAgent):
 
     # -- the turn ------------------------------------------------------------------------------
 
+    def offered_tools(self) -> dict[str, Tool]:
+        """The tools the model is offered: a picture tool only to a model that can see it."""
+        if self._vision:
+            return self.tools
+        return {name: t for name, t in self.tools.items() if name not in IMAGE_TOOLS}
+
     async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncGenerator[AgentEvent, None]:
         if self.is_processing:
             raise RuntimeError("this agent is already working on a turn")
@@ -358,6 +439,7 @@ class LiteLLMAgent(StandardAgent):
         self._touch()
         self._origin = turn_origin(intro, self.session_id)
         iterations = 0
+        cut = False
         log: TurnLog | None = None
         ending: BaseException | None = None
         try:
@@ -392,25 +474,44 @@ class LiteLLMAgent(StandardAgent):
                         f"(the limit is {self.settings.max_iterations}; raise it with --max-iterations).")
                 iterations += 1
                 reply = _Reply()
-                async for event in self._stream(self._messages(history, turn), reply):
+                async for event in self._stream(history, turn, reply):
                     yield event
+                if not reply.calls and not "".join(reply.text).strip():
+                    raise ModelError(f"{EMPTY_ANSWER} ({self.settings.where()} sent no text and no tool call).")
                 turn.append(reply.message())
                 if not reply.calls:
+                    if reply.finish == "length":
+                        cut = True
+                        yield self._event("notice", kind="cut", message=CUT_NOTICE)
                     break
-                calls = list(reply.calls.values())
+                calls = reply.calls
                 parsed = [_parse_arguments(c.arguments) for c in calls]
                 for call, arguments in zip(calls, parsed):
                     yield self._event("tool_call", id=call.id, tool=call.name,
                                       arguments=arguments if isinstance(arguments, dict) else {"raw": call.arguments})
                 images: list[str] = []
-                for call, arguments in zip(calls, parsed):
-                    async for event in self._run_tool(call, arguments, turn, images):
-                        yield event
+                for i, (call, arguments) in enumerate(zip(calls, parsed)):
+                    try:
+                        async for event in self._run_tool(call, arguments, turn, images):
+                            yield event
+                    except (_TurnCancelled, asyncio.CancelledError):
+                        # The calls of this answer that never ran are kept too, answered as such, so
+                        # the next request pairs every call with a result.
+                        for later in calls[i + 1:]:
+                            await self._record_result({"id": later.id, "tool": later.name,
+                                                       "result": STOPPED_BEFORE_RESULT, "error": True, "stopped": True})
+                        raise
                 if images and self._vision:
                     turn.append({"role": "user", "content": [
                         {"type": "text", "text": "The screenshot the tool took:"},
                         *({"type": "image_url", "image_url": {"url": "data:image/png;base64," + png}} for png in images)]})
-            yield await self._finished(log, iterations)
+            if cut:
+                # A cut answer is done, and says so in the store as on the page.
+                if log is not None:
+                    await log.end("done", "", iterations=iterations, cut=True)
+                yield self._event("done", iterations=iterations, cut=True)
+            else:
+                yield await self._finished(log, iterations)
         except _TurnCancelled:
             yield await self._stopped(log)
         except Exception as exc:
@@ -429,14 +530,20 @@ class LiteLLMAgent(StandardAgent):
                 self._cancelled = None
             self._turn_over(log, ending)
 
-    def _messages(self, history: list[list[dict]], turn: list[dict]) -> list[dict]:
+    def _messages(self, history: list[list[dict]], turn: list[dict], window: int | None = None) -> list[dict]:
+        """The request: the system prompt, the earlier turns that fit, and this turn, itself fitted
+        to the window (its older tool results cut, its older images left out)."""
+        window = self._window if window is None else window
         system = {"role": "system", "content": SYSTEM_PROMPT}
-        reserve = min(4096, self._window // 4)  # room for the answer
-        budget = self._window - reserve - estimate_tokens([system, *turn]) - self._tools_tokens()
+        reserve = min(4096, window // 4)  # room for the answer
+        room = window - reserve - self._tools_tokens() - estimate_tokens([system])
+        limit_images(turn, MAX_IMAGES)
+        fit_turn(turn, room)
+        budget = room - estimate_tokens(turn)
         return [system, *fit(history, budget), *turn]
 
     def _tools_tokens(self) -> int:
-        return len(json.dumps([t.schema() for t in self.tools.values()])) // 3
+        return len(json.dumps([t.schema() for t in self.offered_tools().values()])) // 3
 
     # -- one model call ------------------------------------------------------------------------
 
@@ -456,46 +563,52 @@ class LiteLLMAgent(StandardAgent):
                 await asyncio.wait({task})
 
     def _request(self, messages: list[dict]) -> dict:
-        s = self.settings
-        kwargs: dict[str, Any] = dict(
-            model=s.model, messages=messages, stream=True, stream_options={"include_usage": True},
-            timeout=s.request_timeout, num_retries=0, max_retries=0, **s.extra)
-        if self.tools:
-            kwargs["tools"] = [t.schema() for t in self.tools.values()]
-        if s.api_base:
-            kwargs["api_base"] = s.api_base
-            # A local OpenAI-compatible server rarely checks a key, but the client needs one.
-            if s.model.startswith("openai/") and not os.environ.get("OPENAI_API_KEY"):
-                kwargs["api_key"] = "no-key"
-        return kwargs
+        return completion_request(self.settings, messages, [t.schema() for t in self.offered_tools().values()])
 
-    async def _open(self, messages: list[dict]):
-        attempt = 0
+    async def _open(self, history: list[list[dict]], turn: list[dict]):
+        """The model's stream for this turn. A refusal as too long for the window is tried once more
+        with half the window (older turns left out, the turn cut to fit); the smaller window stays."""
+        window = self._window
+        retried = False
         while True:
-            attempt += 1
             try:
-                return await self._until_cancelled(self._litellm.acompletion(**self._request(messages)))
-            except _TurnCancelled:
-                raise
-            except Exception as exc:
-                if attempt <= self.settings.retries and is_transient(exc):
-                    delay = self.settings.retry_backoff * 2 ** (attempt - 1)
-                    logger.info("%s failed (%s); trying again in %.1f s", self.settings.where(), type(exc).__name__, delay)
-                    await self._pause(delay)
-                    continue
-                raise ModelError(describe_error(exc, self.settings, attempt)) from None
+                return await open_stream(self._litellm, self.settings, self._request(self._messages(history, turn, window)),
+                                         self._until_cancelled, self._pause, self._touch, self._wait_limit())
+            except ModelError as exc:
+                cause = exc.provider
+                if retried or cause is None or not is_context_overflow(cause) or window < 1024:
+                    raise
+                retried = True
+                window //= 2
+                logger.warning("%s refused the conversation as longer than its window; trying once more with a "
+                               "window of %d tokens, older turns left out", self.settings.where(), window)
+                self._window = window
+
+    def _wait_limit(self) -> float:
+        """The longest wait for a server that asks for one: within the stall watchdog's bound."""
+        limit = MAX_RETRY_AFTER
+        if self.stall_cancel_seconds and self.stall_cancel_seconds > 0:
+            limit = min(limit, max(0.0, self.stall_cancel_seconds - 1))
+        return limit
 
     async def _pause(self, seconds: float) -> None:
+        """Wait ``seconds`` (a retry's delay); the wait is activity, not a stall, and a stop ends it."""
         cancelled = self._cancelled
         assert cancelled is not None, "a pause between tries belongs to a turn"
-        try:
-            await asyncio.wait_for(asyncio.shield(cancelled), seconds)
-        except TimeoutError:
-            return
-        raise _TurnCancelled
+        deadline = time.monotonic() + seconds
+        while True:
+            self._touch()
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            try:
+                await asyncio.wait_for(asyncio.shield(cancelled), min(left, 1.0))
+            except TimeoutError:
+                continue
+            raise _TurnCancelled
 
-    async def _stream(self, messages: list[dict], reply: _Reply) -> AsyncIterator[AgentEvent]:
-        stream = await self._open(messages)
+    async def _stream(self, history: list[list[dict]], turn: list[dict], reply: _Reply) -> AsyncIterator[AgentEvent]:
+        stream = await self._open(history, turn)
         self._touch()
         chunks = aiter(stream)
         try:
@@ -507,8 +620,13 @@ class LiteLLMAgent(StandardAgent):
                 except _TurnCancelled:
                     raise
                 except Exception as exc:
-                    raise ModelError(describe_error(exc, self.settings, 1)) from None
+                    if reply.received and not is_context_overflow(exc):
+                        raise ModelError(
+                            f"The answer from {self.settings.where()} was interrupted: the connection was lost "
+                            f"part-way through ({_detail(exc)}); what arrived is kept.", exc) from None
+                    raise ModelError(describe_error(exc, self.settings, 1), exc) from None
                 self._touch()  # tokens arriving are activity, shown or not
+                reply.received = True
                 for event in self._take(chunk, reply):
                     yield event
             rest = reply.shown.flush()
@@ -524,7 +642,10 @@ class LiteLLMAgent(StandardAgent):
         choices = getattr(chunk, "choices", None) or []
         if not choices:
             return
-        delta = choices[0].delta
+        choice = choices[0]
+        if getattr(choice, "finish_reason", None):
+            reply.finish = choice.finish_reason
+        delta = choice.delta
         thought = getattr(delta, "reasoning_content", None)
         if thought:
             reply.reasoning.append(thought)
@@ -539,13 +660,12 @@ class LiteLLMAgent(StandardAgent):
                 yield self._event("text", content=shown)
         for i, part in enumerate(getattr(delta, "tool_calls", None) or []):
             index = part.index if getattr(part, "index", None) is not None else i
-            call = reply.calls.get(index)
-            if call is None:
-                call = reply.calls[index] = _Call(part.id or self._next_tool_id())
+            call = reply.call_for(index, getattr(part, "id", None), self._next_tool_id)
             fn = part.function
             if fn is not None:
                 call.name += fn.name or ""
-                call.arguments += fn.arguments or ""
+                args = fn.arguments
+                call.arguments += (json.dumps(args) if isinstance(args, dict) else args) or ""
 
     def _flush_reasoning(self, reply: _Reply) -> AgentEvent:
         text = "".join(reply.reasoning).strip()
@@ -554,12 +674,17 @@ class LiteLLMAgent(StandardAgent):
 
     # -- one tool call -------------------------------------------------------------------------
 
+    async def _record_result(self, data: dict) -> None:
+        """Store a tool result that cannot be handed over (the turn's task was cancelled)."""
+        if self._log is not None:
+            await self._log.event({"type": "tool_result", **data})
+
     async def _run_tool(self, call: _Call, arguments: Any, turn: list[dict], images: list[str]):
-        tool = self.tools.get(call.name)
+        tool = self.offered_tools().get(call.name)
         image = None
         shown = arguments if isinstance(arguments, dict) else {"raw": call.arguments}
         if tool is None:
-            result, error = f"There is no tool named {call.name!r}; use one of: {', '.join(self.tools)}.", True
+            result, error = f"There is no tool named {call.name!r}; use one of: {', '.join(self.offered_tools())}.", True
         elif isinstance(arguments, str):
             result, error = (f"The arguments were not a JSON object ({arguments}); call {call.name} again "
                              "with arguments that match its schema."), True
@@ -580,23 +705,47 @@ class LiteLLMAgent(StandardAgent):
                 yield self._event(
                     "tool_approval_needed", approval_id=approval.approval_id, tool=call.name, arguments=shown,
                     message=message, **origin)
-                approved = await self._await_decision(approval)
+                try:
+                    approved = await self._await_decision(approval)
+                except (_TurnCancelled, asyncio.CancelledError) as stop:
+                    async for event in self._stopped_call(call, STOPPED_BEFORE_RESULT, stop):
+                        yield event
+                    raise
             if not approved:
                 result, error = approval.refusal(), True
             else:
-                result, error, image = await self._execute(tool, arguments)
+                context = ToolContext(cwd=self.cwd, progress=self._touch, off_limits=self.off_limits)
+                try:
+                    result, error, image = await self._execute(tool, arguments, context)
+                except (_TurnCancelled, asyncio.CancelledError) as stop:
+                    so_far = getattr(context, "so_far", "")
+                    async for event in self._stopped_call(
+                            call, STOPPED_RESULT + (f"; its output so far:\n{so_far}" if so_far else "."), stop):
+                        yield event
+                    raise
         result = redactor().text(result)
         data: dict[str, Any] = {"id": call.id, "tool": call.name, "result": result}
         if error:
             data["error"] = True
+        if image and not self._vision:
+            data["result"] = result = f"{result}\n{NO_IMAGE_NOTE}"
+            image = None
         if image:
             data.update(screenshot=True, image_base64=image)
             images.append(image)
         yield self._event("tool_result", **data)
         turn.append({"role": "tool", "tool_call_id": call.id, "content": ("Error: " + result) if error else result})
 
-    async def _execute(self, tool: Tool, arguments: dict) -> tuple[str, bool, str | None]:
-        context = ToolContext(cwd=self.cwd, progress=self._touch, off_limits=self.off_limits)
+    async def _stopped_call(self, call: _Call, result: str, stop: BaseException):
+        """The result of a call the user stopped: handed over while the turn can still say so
+        (``cancel()``), written straight to the store when its task was cancelled."""
+        data = redactor().value({"id": call.id, "tool": call.name, "result": result, "error": True, "stopped": True})
+        if isinstance(stop, _TurnCancelled):
+            yield self._event("tool_result", **data)
+        else:
+            await self._record_result(data)
+
+    async def _execute(self, tool: Tool, arguments: dict, context: ToolContext) -> tuple[str, bool, str | None]:
         try:
             out = await self._until_cancelled(tool.run(arguments, context))
         except _TurnCancelled:
@@ -615,6 +764,102 @@ class LiteLLMAgent(StandardAgent):
 
 def _refuse_constant(name: str):
     raise ValueError(f"{name} is not a JSON value")
+
+
+# -- the model layer, shared by the agents -------------------------------------------------------
+
+
+def completion_request(settings: ModelSettings, messages: list[dict], tools: list[dict] | None = None) -> dict:
+    """The keyword arguments of one streamed ``litellm.acompletion`` call."""
+    s = settings
+    kwargs: dict[str, Any] = dict(
+        model=s.model, messages=messages, stream=True, stream_options={"include_usage": True},
+        timeout=s.request_timeout, num_retries=0, max_retries=0, **s.extra)
+    if tools:
+        kwargs["tools"] = tools
+    if s.api_base:
+        kwargs["api_base"] = s.api_base
+        # A local OpenAI-compatible server rarely checks a key, but the client needs one.
+        if s.model.startswith("openai/") and not os.environ.get("OPENAI_API_KEY"):
+            kwargs["api_key"] = "no-key"
+    return kwargs
+
+
+async def open_stream(litellm, settings: ModelSettings, request: dict, guard, pause, touch=lambda: None,
+                      wait_limit: float = MAX_RETRY_AFTER):
+    """``litellm.acompletion(**request)``, tried again on transient failures: after what the
+    server's ``Retry-After`` asks (at most ``wait_limit`` seconds; longer is an error saying how
+    long), else after ``settings.retry_backoff`` doubling. ``guard(awaitable)`` runs each try
+    (it raises when the turn is stopped), ``pause(seconds)`` waits between tries. A failure that
+    ends it is a ``ModelError`` of one sentence, its cause the provider's exception."""
+    attempt = 0
+    while True:
+        attempt += 1
+        try:
+            return await guard(litellm.acompletion(**request))
+        except _TurnCancelled:
+            raise
+        except Exception as exc:
+            asked = retry_after(exc) if is_transient(exc) else None
+            if asked is not None and asked > wait_limit:
+                raise ModelError(
+                    f"{settings.where()[0].upper()}{settings.where()[1:]} asks to wait {asked:.0f} s before the next "
+                    f"request ({getattr(exc, 'status_code', None) or 429}); that is longer than Tavrin waits "
+                    f"({wait_limit:.0f} s), so try again later.", exc) from None
+            if attempt <= settings.retries and is_transient(exc):
+                delay = asked if asked is not None else settings.retry_backoff * 2 ** (attempt - 1)
+                logger.info("%s failed (%s); trying again in %.1f s", settings.where(), type(exc).__name__, delay)
+                await pause(delay)
+                continue
+            raise ModelError(describe_error(exc, settings, attempt), exc) from None
+
+
+def limit_images(turn: list[dict], keep: int) -> None:
+    """Leave only the latest ``keep`` images in ``turn``; each older one becomes a short note."""
+    seen = 0
+    for message in reversed(turn):
+        content = message.get("content")
+        if not isinstance(content, list):
+            continue
+        for i in range(len(content) - 1, -1, -1):
+            if content[i].get("type") == "image_url":
+                seen += 1
+                if seen > keep:
+                    content[i] = {"type": "text", "text": f"(An earlier image, left out: only the latest {keep} "
+                                                          "images are sent.)"}
+
+
+def fit_turn(turn: list[dict], budget: int) -> None:
+    """Cut the tool results of ``turn`` until it fits in ``budget`` tokens: the oldest first, each
+    to its start and a note of what was left out; the latest ones last, to share what room is left.
+    The calls stay, so every call keeps its result."""
+    results = [m for m in turn if m.get("role") == "tool"]
+    over = estimate_tokens(turn) - budget
+    if over <= 0 or not results:
+        return
+    for message in results[:-1]:
+        over -= _cut_result(message, CUT_RESULT_CHARS)
+        if over <= 0:
+            return
+    # Still too long: the rest of the room goes to the latest results, shared alike.
+    latest = [m for m in results if len(m["content"]) > CUT_RESULT_CHARS]
+    if not latest:
+        return
+    spare = sum(len(m["content"]) for m in latest) - over * 3
+    share = max(CUT_RESULT_CHARS, spare // len(latest))
+    for message in latest:
+        _cut_result(message, share)
+
+
+def _cut_result(message: dict, keep: int) -> int:
+    """Cut one tool message's text to ``keep`` characters and a note; the tokens it saved."""
+    content = message.get("content")
+    if not isinstance(content, str) or len(content) <= keep + 200:
+        return 0
+    dropped = len(content) - keep
+    message["content"] = (content[:keep] + f"\n… ({dropped:,} more characters of this result were left out to "
+                                           "fit the model's window; ask for a smaller part if you need them)")
+    return (len(content) - len(message["content"])) // 3
 
 
 def _parse_arguments(text: str) -> dict | str:

@@ -59,6 +59,10 @@ CREATE INDEX IF NOT EXISTS messages_by_conversation ON messages(conversation_id,
 CREATE INDEX IF NOT EXISTS conversations_by_session ON conversations(session_id, updated_at);
 """
 
+# Which rows the message index holds: the words of the conversation, once a reply is complete.
+_INDEXED_NEW = "new.role IN ('user', 'assistant') AND (new.meta IS NULL OR json_extract(new.meta, '$.streaming') IS NULL)"
+_INDEXED_OLD = _INDEXED_NEW.replace("new.", "old.")
+
 # Each step upgrades a file from version i to i + 1 (``_MIGRATIONS[i]``). A new file gets the
 # base schema above and then every step, so it ends up exactly like an upgraded one.
 _MIGRATIONS = [
@@ -138,6 +142,26 @@ _MIGRATIONS = [
         conversation_id UNINDEXED, title, tokenize='unicode61 remove_diacritics 2', prefix='1 2 3');
     INSERT INTO title_search(conversation_id, title) SELECT id, title FROM conversations;
     """,
+    # 5: a reply is indexed once, when it is complete: while it streams its row is marked
+    # ``{"streaming": true}`` in its meta and stays out of the index, however often it grows.
+    """
+    DROP TRIGGER message_search_insert;
+    DROP TRIGGER message_search_delete;
+    DROP TRIGGER message_search_update;
+    CREATE TRIGGER message_search_insert AFTER INSERT ON messages
+        WHEN %(new)s BEGIN
+        INSERT INTO message_search(rowid, content) VALUES (new.id, new.content);
+    END;
+    CREATE TRIGGER message_search_delete AFTER DELETE ON messages
+        WHEN %(old)s BEGIN
+        INSERT INTO message_search(message_search, rowid, content) VALUES ('delete', old.id, old.content);
+    END;
+    CREATE TRIGGER message_search_update AFTER UPDATE OF content, meta ON messages
+        WHEN (%(old)s) OR (%(new)s) BEGIN
+        INSERT INTO message_search(message_search, rowid, content) SELECT 'delete', old.id, old.content WHERE %(old)s;
+        INSERT INTO message_search(rowid, content) SELECT new.id, new.content WHERE %(new)s;
+    END;
+    """ % {"new": _INDEXED_NEW, "old": _INDEXED_OLD},
 ]
 SCHEMA_VERSION = len(_MIGRATIONS)
 
@@ -604,6 +628,19 @@ class ConversationStore:
             await self._call(self._scrub)
         return gone
 
+    async def start_reply(self, conv_id: str, text: str, turn_id: str | None = None) -> int:
+        """Store the first piece of a streamed reply: a row that grows (``append_to_message``) and
+        is indexed for search once ``finish_reply`` says it is complete."""
+        return await self.add_message(conv_id, "assistant", text, {"streaming": True}, turn_id)
+
+    async def finish_reply(self, message_id: int, text: str = "") -> None:
+        """Add the last ``text`` to a streamed reply and mark it complete, in one transaction."""
+
+        def op(db):
+            db.execute("UPDATE messages SET content = content || ?, meta = NULL WHERE id = ?", (text, message_id))
+
+        await self._call(op)
+
     async def append_to_message(self, message_id: int, text: str) -> None:
         """Add text to a stored message (a reply that arrives in pieces is kept as one)."""
 
@@ -704,6 +741,10 @@ class ConversationStore:
         open_turns = await self._call(
             lambda db: [r[0] for r in db.execute("SELECT id FROM turns WHERE outcome IS NULL ORDER BY started_at")]
         )
+        # A reply cut off by the end of the last run is as complete as it will get.
+        await self._call(lambda db: db.execute(
+            "UPDATE messages SET meta = NULL WHERE role = 'assistant' AND meta IS NOT NULL"
+            " AND json_extract(meta, '$.streaming') IS NOT NULL"))
         for turn_id in open_turns:
             await self.end_turn(turn_id, "interrupted", INTERRUPTED_NOTE)
         return len(open_turns)

@@ -58,6 +58,9 @@ class ToolContext:
     cwd: Path = field(default_factory=Path.home)
     progress: Callable[[], None] = lambda: None
     off_limits: tuple[Path, ...] = ()
+    # What a tool had produced when it was stopped (set by the tool as it stops), for the model
+    # and the user to see what it did.
+    so_far: str = ""
 
     def path(self, value: Any) -> Path:
         """The path the model named, refused when it leads into a folder that is off limits

@@ -84,6 +84,9 @@ async def run(arguments: dict, context: ToolContext) -> dict:
         await asyncio.wait_for(proc.wait(), timeout)
     except TimeoutError:
         timed_out = True
+    except asyncio.CancelledError:
+        context.so_far = output.decode("utf-8", "replace")
+        raise
     finally:
         # Finished, timed out or stopped: whatever the command left running goes, and so does the
         # pipe, read only as far as it holds data.

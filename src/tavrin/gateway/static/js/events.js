@@ -112,6 +112,9 @@ const handlers = {
 
   text(ev, id) { addText(id, ev.content || ""); },
 
+  // Something the user should know about the reply (kind "cut": it reached the model's output limit).
+  notice(ev, id) { addLine(id, "system", String(ev.message || "")); },
+
   done(ev, id) {
     addOutcome(id, "done", "", ev.iterations);
     endTurn(id);

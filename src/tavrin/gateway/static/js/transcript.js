@@ -443,7 +443,9 @@ export function addToolResult(id, ev) {
   } else v.calls.delete(key);
   card.classList.add("result");
   if (ev.error) card.classList.add("failed");
-  card.querySelector(".tool-icon").textContent = ev.error ? "⚠️ " : "✔ ";
+  card.querySelector(".tool-icon").textContent = ev.stopped ? "⏹ " : ev.error ? "⚠️ " : "✔ ";
+  // A call the user stopped while it ran (or before it could run) says so on its card.
+  if (ev.stopped) card.querySelector(".tool-head").appendChild(el("span", "tool-stopped", "Stopped"));
   card.appendChild(revealed(el("pre", "tool-output", pretty(ev.result))));
   if (ev.screenshot) {
     // Live: the screenshot itself; stored: its thumbnail, or a note that it was not kept.
