@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import asyncio
 import base64
+import importlib.util
 import io
 import json
 import os
@@ -23,7 +24,8 @@ import pytest
 from fake_messages_api import FakeMessagesAPI, say, use
 from fake_model import FakeModelServer, text, tool_call
 
-pytest.importorskip("litellm")
+if importlib.util.find_spec("litellm") is None:
+    pytest.skip("the model extra (LiteLLM) is not installed", allow_module_level=True)
 Image = pytest.importorskip("PIL.Image")
 pytest.importorskip("mss")
 pytest.importorskip("Xlib")
@@ -367,3 +369,62 @@ async def test_without_a_display_the_task_ends_in_one_sentence(monkeypatch, mess
     message = events[0].data["message"]
     assert message.startswith("Computer Use error: ") and "DISPLAY is not set" in message
     assert messages_api.requests == []
+
+
+# -- the whole turn through the real server --------------------------------------------------------
+
+
+async def test_a_turn_through_the_server_and_back_from_the_store(screen, messages_api, servers, tmp_path,
+                                                                 monkeypatch):
+    """Catches: events the page would draw otherwise than the agent meant, an approval the page never
+    sees, and a turn a restart shows differently from the live one."""
+    import httpx
+
+    from serverproc import recv_until, require_gateway
+
+    require_gateway()
+    name, recorder = screen
+    monkeypatch.setenv("DISPLAY", name)
+    args = ("--cu-model", MODEL, "--cu-api-base", messages_api.url, "--cu-action-delay", "0")
+    data = tmp_path / "data"
+    server = servers(data, *args)
+    assert f"Computer Use: model {MODEL} at {messages_api.url} on display {name}" in server.address_line
+    click = use({"action": "left_click", "coordinate": [640, 355]})
+    messages_api.replies = [[say("Clicking the middle."), click], [say("Clicked.")]]
+    async with server.connect() as conn:
+        await conn.send(json.dumps({"type": "chat", "content": "Click the middle", "computer_use": True}))
+        events = await recv_until(conn, lambda e: e["type"] == "tool_approval_needed")
+        prompt = events[-1]
+        assert prompt["session_id"] == "session_main" and prompt["tool"] == "computer"
+        await conn.send(json.dumps({"type": "approve", "approval_id": prompt["approval_id"], "approved": True}))
+        events += await recv_until(conn, lambda e: e["type"] in ("done", "cancelled")
+                                   or (e["type"] == "error" and e["message"].startswith("Computer Use error")))
+    # (Session streams number the events; the numbers are theirs, not the translation's.)
+    live = [{k: v for k, v in e.items() if k != "seq"} for e in events
+            if e["type"] in ("mode", "tool_call", "tool_result", "text", "done")]
+    assert [e["type"] for e in live] == ["mode", "text", "text", "tool_call", "tool_result", "text", "text", "done"]
+    call, result = live[3], live[4]
+    assert call == {"type": "tool_call", "id": click["id"], "tool": "computer.left_click",
+                    "arguments": {"action": "left_click", "coordinate": [640, 355]}, "session_id": "session_main"}
+    assert list(result) == ["type", "id", "tool", "session_id", "screenshot", "image_base64", "result"]
+    assert result["screenshot"] is True and result["result"] == "Screenshot captured"
+    assert Image.open(io.BytesIO(base64.b64decode(result["image_base64"]))).size == (1280, 711)
+    assert live[-1]["iterations"] == 2
+    middle = Scale.of(WIDTH, HEIGHT).to_screen(640, 355)
+    pressed = recorder.wait(lambda e: e["type"] == "press")
+    assert (pressed["x"], pressed["y"]) == middle
+
+    server.stop()
+    again = servers(data, *args)
+    sessions = httpx.get(again.http + "/api/sessions", headers=again.auth).json()["sessions"]
+    conv = sessions[0]["conversation_id"]
+    rows = httpx.get(again.http + f"/api/conversations/{conv}/messages", headers=again.auth).json()["messages"]
+    assert [r["role"] for r in rows] == ["user", "assistant", "tool_call", "approval", "tool_result", "assistant",
+                                         "outcome"]
+    assert rows[0]["content"] == "Click the middle" and rows[0]["meta"]["mode"] == "computer_use"
+    assert rows[2]["meta"]["tool"] == "computer.left_click"
+    assert rows[3]["meta"]["decision"] == "approved"
+    shot = rows[4]["meta"]
+    assert shot["screenshot"] is True and "image_base64" not in shot
+    assert Image.open(io.BytesIO(base64.b64decode(shot["thumbnail_base64"]))).size[0] <= 160
+    assert rows[-1]["meta"]["outcome"] == "done"
