@@ -426,5 +426,6 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
     assert rows[3]["meta"]["decision"] == "approved"
     shot = rows[4]["meta"]
     assert shot["screenshot"] is True and "image_base64" not in shot
+    assert (shot["image_width"], shot["image_height"]) == (1280, 711)  # so the page can mark the click
     assert Image.open(io.BytesIO(base64.b64decode(shot["thumbnail_base64"]))).size[0] <= 160
     assert rows[-1]["meta"]["outcome"] == "done"
