@@ -57,3 +57,26 @@ async def test_a_model_that_takes_no_images_leaves_the_demo_in_place(servers, mo
             await conn.send(json.dumps({"type": "chat", "content": "Open the browser", "computer_use": True}))
             events = await recv_until(conn, lambda e: e["type"] in ("error", "done", "cancelled"))
         assert events[-1]["type"] == "done" and model.requests == []
+
+
+def test_a_computer_use_turn_reaches_the_standard_model_as_its_request_and_reply():
+    """Catches a stored Computer Use step ("computer.left_click") sent to the standard model as a
+    function call: a name no provider accepts, of a tool that model has not got."""
+    from tavrin.core.llm_agent import turns_from_rows
+
+    rows = [
+        {"id": 1, "turn_id": "t1", "role": "user", "content": "Click the button", "meta": {"mode": "computer_use"}},
+        {"id": 2, "turn_id": "t1", "role": "tool_call", "content": "computer.left_click",
+         "meta": {"id": "toolu_1", "tool": "computer.left_click", "arguments": {"action": "left_click"}}},
+        {"id": 3, "turn_id": "t1", "role": "tool_result", "content": "computer",
+         "meta": {"id": "toolu_1", "tool": "computer", "result": "Screenshot captured", "screenshot": True}},
+        {"id": 4, "turn_id": "t1", "role": "assistant", "content": "Clicked it.", "meta": None},
+        {"id": 5, "turn_id": "t2", "role": "user", "content": "List my files", "meta": {"mode": "standard"}},
+        {"id": 6, "turn_id": "t2", "role": "tool_call", "content": "list_directory",
+         "meta": {"id": "c1", "tool": "list_directory", "arguments": {"path": "~"}}},
+        {"id": 7, "turn_id": "t2", "role": "tool_result", "content": "list_directory",
+         "meta": {"id": "c1", "tool": "list_directory", "result": "a.txt"}},
+    ]
+    cu_turn, standard = turns_from_rows(rows)
+    assert cu_turn == [{"role": "user", "content": "Click the button"}, {"role": "assistant", "content": "Clicked it."}]
+    assert standard[1]["tool_calls"][0]["function"]["name"] == "list_directory"
