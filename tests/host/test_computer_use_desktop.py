@@ -238,15 +238,16 @@ async def test_refused_actions_are_told_to_the_model(screen, messages_api):
     messages_api.replies = [[use({"action": "left_click", "coordinate": [1280, 10]})],
                             [use({"action": "left_click", "coordinate": ["10", 10]})],
                             [use({"action": "scroll", "scroll_direction": "sideways"})],
-                            [use({"action": "fly"})], [say("I give up.")]]
+                            [use({"action": "fly"})], [use({"action": "type", "text": "bell\x07"})],
+                            [say("I give up.")]]
     events = await run(agent_for(name, api_base=messages_api.url))
     errors = [e.data["result"] for e in events if e.type == "tool_result"]
-    assert all(r["type"] == "error" for r in errors) and len(errors) == 4
+    assert all(r["type"] == "error" for r in errors) and len(errors) == 5
     assert "outside the screen" in errors[0]["error"] and "1280x711" in errors[0]["error"]
-    assert "two whole numbers" in errors[1]["error"]
+    assert "two whole numbers" in errors[1]["error"] and "U+0007" in errors[4]["error"]
     told = messages_api.requests[1]["messages"][-1]["content"][0]
     assert told["type"] == "tool_result" and "outside the screen" in json.dumps(told["content"])
-    assert [e for e in recorder.events if e["type"] == "press"] == []
+    assert [e for e in recorder.events if e["type"] in ("press", "key")] == []
 
 
 # -- the function tool, on an OpenAI-compatible model -------------------------------------------

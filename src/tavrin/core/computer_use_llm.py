@@ -644,6 +644,10 @@ class ComputerUseAgent:
                 raise _Refused("type needs text, a non-empty string")
             if len(text) > MAX_TYPE:
                 raise _Refused(f"type takes at most {MAX_TYPE} characters at once")
+            odd = next((ch for ch in text if (ord(ch) < 0x20 and ch not in screen.CHAR_KEYS) or 0x7F <= ord(ch) < 0xA0
+                        or 0xD800 <= ord(ch) < 0xE000), None)
+            if odd is not None:
+                raise _Refused(f"type cannot type the control character U+{ord(odd):04X}; use key for keys")
             for ch in text:
                 await self._sleep(KEY_INTERVAL)
                 codes = await self._x(d.keycodes, screen.char_keysym(ch))
