@@ -70,6 +70,18 @@ class Recorder:
                     raise AssertionError(f"the client never saw it; it saw {self.events[-20:]}")
                 self._cv.wait(left)
 
+    def until(self, predicate, timeout=20) -> list[dict]:
+        """The events once ``predicate(events)`` holds: the X server has sent them, the client may
+        not have written them yet."""
+        deadline = time.monotonic() + timeout
+        with self._cv:
+            while not predicate(self.events):
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError(f"the client never saw it; it saw {self.events[-20:]}")
+                self._cv.wait(left)
+            return list(self.events)
+
     async def await_(self, predicate, timeout=20) -> dict:
         return await asyncio.to_thread(self.wait, predicate, timeout)
 
@@ -209,7 +221,8 @@ async def test_clicks_land_where_the_model_points(screen, messages_api):
                             [use({"action": "double_click", "coordinate": [640, 355]})], [say("Done.")]]
     events = await run(agent_for(name, api_base=messages_api.url))
     assert events[-1].type == "done"
-    presses = [(e["button"], e["x"], e["y"]) for e in recorder.events if e["type"] == "press"]
+    seen = recorder.until(lambda es: sum(e["type"] == "release" for e in es) == 4)
+    presses = [(e["button"], e["x"], e["y"]) for e in seen if e["type"] == "press"]
     middle = Scale.of(WIDTH, HEIGHT).to_screen(640, 355)
     assert presses == [(1, WIDTH - 1, HEIGHT - 1), (3, 0, 0), (1, *middle), (1, *middle)]
     assert server_state(name) == (0, False)
@@ -225,9 +238,10 @@ async def test_drag_and_scroll(screen, messages_api):
     assert events[-1].type == "done"
     s = Scale.of(WIDTH, HEIGHT)
     start, end = s.to_screen(100, 100), s.to_screen(300, 200)
-    kinds = [(e["type"], e.get("button"), e.get("x"), e.get("y")) for e in recorder.events if e["type"] != "motion"]
+    seen = recorder.until(lambda es: sum(e["type"] == "release" for e in es) == 4)
+    kinds = [(e["type"], e.get("button"), e.get("x"), e.get("y")) for e in seen if e["type"] != "motion"]
     assert kinds[0] == ("press", 1, *start) and kinds[1] == ("release", 1, *end)
-    dragged = [e for e in recorder.events if e["type"] == "motion" and e["state"] & 0x100]  # with button 1 held
+    dragged = [e for e in seen if e["type"] == "motion" and e["state"] & 0x100]  # with button 1 held
     assert dragged and dragged[-1]["x"] == end[0]
     assert [k[1] for k in kinds[2:]] == [5, 5, 5, 5, 5, 5]  # three wheel clicks, each press and release
     assert server_state(name) == (0, False)
@@ -265,7 +279,8 @@ async def test_typing_letters_beyond_the_keyboard_map_and_key_combinations(scree
         # The function tool, and each screenshot as the user's image after the tool's answer.
         assert model.requests[0]["tools"][0]["function"]["name"] == "computer"
         assert model.requests[1]["messages"][-1]["content"][1]["type"] == "image_url"
-    keys = [e for e in recorder.events if e["type"] == "key"]
+    seen = recorder.until(lambda es: any(e["type"] == "keyup" and e["char"] == "l" for e in es))
+    keys = [e for e in seen if e["type"] == "key"]
     chars = "".join(e["char"] or "" for e in keys if e["name"] not in ("Shift_L", "Control_L"))
     assert chars.startswith(typed)
     combo = keys[-2:]
@@ -344,7 +359,7 @@ async def test_the_first_action_waits_for_the_users_approval(screen, messages_ap
     guardrails.resolve_approval(prompt["approval_id"], True)
     events = await task
     assert events[-1].type == "done" and len(shown) == 1  # asked once for the whole task
-    assert len([e for e in recorder.events if e["type"] == "press"]) == 2
+    recorder.until(lambda es: sum(e["type"] == "release" for e in es) == 2)
 
     recorder.clear()
     shown.clear()
