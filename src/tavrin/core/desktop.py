@@ -231,11 +231,13 @@ class Desktop:
         """The keys to hold for ``keysym``: its key, with Shift when the symbol is on the shifted
         level; a borrowed spare key when the keyboard map has none (released and unmapped again
         when the task ends)."""
-        for code, index in self._d.keysym_to_keycodes(keysym):
-            if index == 0:
-                return [code]
-            if index == 1:
-                return [self._d.keysym_to_keycode(_keysym("Shift_L")), code]
+        # The unshifted level of any key first, then a shifted one.
+        places = sorted((index, code) for code, index in self._d.keysym_to_keycodes(keysym) if index in (0, 1))
+        if places and places[0][0] == 0:
+            return [places[0][1]]
+        shift = self._d.keysym_to_keycode(_keysym("Shift_L"))
+        if places and shift:
+            return [shift, places[0][1]]
         return [self._borrow(keysym)]
 
     def _borrow(self, keysym: int) -> int:
