@@ -9,6 +9,7 @@ streams and reconnecting clients: a minute or two each).
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -30,6 +31,10 @@ def main() -> None:
         print("\n== llm_turn.py skipped: the llm extra is not installed", flush=True)
     else:
         run("llm_turn.py")
+        if shutil.which("Xvfb"):
+            run("computer_use.py")
+        else:
+            print("\n== computer_use.py skipped: Xvfb is not installed", flush=True)
     if os.environ.get("BENCH_SERVER", "1") != "0":
         run("server.py")
         run("broadcast_server.py")

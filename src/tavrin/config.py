@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -67,6 +68,25 @@ class AppConfig:
     # Connector sessions whose turns may use the tools as the user's own turns do. Any other turn
     # that the user did not start at the page (a connector's, a heartbeat's) asks before every tool.
     trusted_connectors: list[str] = field(default_factory=list)
+    # The Computer Use agent's model and its server; None: ``model`` when it takes images, else the demo.
+    cu_model: str | None = None
+    cu_api_base: str | None = None
+    # Seconds between two Computer Use actions, so the user can see each and stop.
+    cu_action_delay: float = 0.3
+    # "first": a Computer Use task asks before its first action; "never": it does not ask.
+    cu_approve: str = "first"
+    # The X display Computer Use works on; None: $DISPLAY.
+    cu_display: str | None = None
+
+    def computer_use_model(self, takes_images: Callable[[str], bool] | None = None) -> tuple[str, str | None] | None:
+        """The Computer Use agent's (model, api_base), or None for the demo agent: ``cu_model``;
+        else ``model`` when it takes images (``vision``, or ``takes_images(model)``)."""
+        api_base = self.cu_api_base or self.api_base
+        if self.cu_model:
+            return self.cu_model, api_base
+        if self.model and (self.vision if self.vision is not None else bool(takes_images and takes_images(self.model))):
+            return self.model, api_base
+        return None
 
 
 def load_config(data_dir: str | Path | None = None, host: str = "127.0.0.1", port: int = 8765) -> AppConfig:

@@ -16,6 +16,7 @@ import asyncio
 import base64
 import binascii
 import logging
+import struct
 import weakref
 from collections.abc import Callable
 from typing import Any
@@ -264,7 +265,10 @@ def _screenshot_meta(image_base64: Any) -> dict:
         if thumb is not None:
             encoded = base64.b64encode(thumb).decode("ascii")
             if len(encoded) <= MAX_THUMBNAIL_BASE64:
-                return {"thumbnail_base64": encoded}
+                # The size it was made from: a point given in the screenshot's pixels (a Computer
+                # Use click) can then be marked on the thumbnail.
+                width, height = struct.unpack(">II", png[16:24])
+                return {"thumbnail_base64": encoded, "image_width": width, "image_height": height}
     return {"thumbnail_omitted": True}
 
 

@@ -136,6 +136,7 @@ def turns_from_rows(rows: list[dict]) -> list[list[dict]]:
     current_turn: object = object()
     messages: list[dict] = []
     pending: dict[str, dict] = {}
+    computer_use = False
 
     def close():
         if messages:
@@ -145,13 +146,19 @@ def turns_from_rows(rows: list[dict]) -> list[list[dict]]:
         turn = row.get("turn_id") or row["id"]
         if turn != current_turn:
             close()
-            messages, pending, current_turn = [], {}, turn
+            messages, pending, current_turn, computer_use = [], {}, turn, False
         role, meta = row["role"], row.get("meta") or {}
         if role in ("user", "heartbeat"):
+            # A Computer Use turn's actions were the computer tool's, which this model has not got
+            # (and whose stored names, "computer.left_click", no provider accepts as a function
+            # name): it sees what the user asked and what the agent answered.
+            computer_use = meta.get("mode") == "computer_use"
             files = attached.recalled(meta.get("attachments"))
             messages.append({"role": "user", "content": row["content"] + ("\n\n" + files if files else "")})
         elif role == "assistant":
             messages.append({"role": "assistant", "content": row["content"]})
+        elif role in ("tool_call", "tool_result") and computer_use:
+            continue
         elif role == "tool_call":
             call: dict[str, Any] = {"id": str(meta.get("id")), "type": "function",
                     "function": {"name": str(meta.get("tool")),

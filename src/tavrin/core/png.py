@@ -77,6 +77,9 @@ def _thumbnail_pillow(Image, png: bytes, max_width: int, max_height: int) -> byt
             small = small.resize((tw, th), Image.Resampling.NEAREST).convert("RGB")
             out = io.BytesIO()
             small.save(out, "PNG", optimize=True)
+            if out.tell() > 16_000:  # a busy screen: 256 colours keep it within what the store keeps
+                out = io.BytesIO()
+                small.quantize(256).save(out, "PNG", optimize=True)
             return out.getvalue()
     except (OSError, ValueError, SyntaxError, Image.DecompressionBombError, MemoryError):
         return None

@@ -60,6 +60,19 @@ def parse_quiet_hours(text: str) -> tuple[str, str] | None:
     return start, end
 
 
+def computer_use_summary(config) -> str:
+    """Which Computer Use agent answers, for the start-up line ("" for the demo with demo agents)."""
+    from tavrin.gateway.server import computer_use_choice
+
+    choice = computer_use_choice(config)
+    if choice is None:
+        return "Computer Use: demo" if config.model else ""
+    model, api_base = choice
+    where = f"Computer Use: model {model}" + (f" at {api_base}" if api_base else "")
+    display = config.cu_display or os.environ.get("DISPLAY")
+    return where + (f" on display {display}" if display else ", but no X display (DISPLAY is not set)")
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="tavrin-gateway", description="Run the Tavrin server and its web UI.")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
@@ -92,6 +105,16 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--trust-connector", metavar="ID", action="append", default=[],
                         help="let the turns of this connector session (e.g. connector_inbox) use the tools without "
                              "asking, as your own turns do; by default a connector's turn asks before every tool")
+    parser.add_argument("--cu-model", default=os.environ.get("TAVRIN_CU_MODEL") or None,
+                        help="the LiteLLM model the Computer Use agent works with, one that takes images, e.g. "
+                             "anthropic/NAME (default: $TAVRIN_CU_MODEL, else --model when it takes images, else "
+                             "the offline demo)")
+    parser.add_argument("--cu-api-base", default=os.environ.get("TAVRIN_CU_API_BASE") or None,
+                        help="the URL of the Computer Use model's server (default: $TAVRIN_CU_API_BASE, else --api-base)")
+    parser.add_argument("--cu-action-delay", type=float, default=0.3,
+                        help="seconds between two Computer Use actions, to see each and stop (default: 0.3)")
+    parser.add_argument("--cu-approve", choices=["first", "never"], default="first",
+                        help="first: a Computer Use task asks before its first action (default); never: it does not")
     quiet_hours = parser.add_mutually_exclusive_group()
     quiet_hours.add_argument("--quiet-hours", metavar="HH:MM-HH:MM", default=None,
                              help="local times between which no heartbeat beat fires, e.g. 22:30-06:45; off: none "
@@ -129,6 +152,10 @@ def main(argv: list[str] | None = None) -> int:
     config.max_iterations, config.context_tokens = max(1, args.max_iterations), max(1024, args.context_tokens)
     config.vision = args.vision
     config.trusted_connectors = list(args.trust_connector)
+    if args.cu_action_delay < 0:
+        return fail("--cu-action-delay must be 0 or more", 2)
+    config.cu_model, config.cu_api_base = args.cu_model, args.cu_api_base
+    config.cu_action_delay, config.cu_approve = args.cu_action_delay, args.cu_approve
     if args.stall_warn_seconds <= 0 or args.stall_cancel_seconds < 0:
         return fail("--stall-warn-seconds must be above 0 and --stall-cancel-seconds 0 or more", 2)
     config.stall_warn_seconds, config.stall_cancel_seconds = args.stall_warn_seconds, args.stall_cancel_seconds
@@ -143,6 +170,10 @@ def main(argv: list[str] | None = None) -> int:
         check_store(config.data_dir / STORE_FILE)
         if config.model:
             warning = check_model(config.model, config.api_base)
+            if warning:
+                print(f"tavrin-gateway: warning: {warning}", file=sys.stderr, flush=True)
+        if config.cu_model and (config.cu_model, config.cu_api_base or config.api_base) != (config.model, config.api_base):
+            warning = check_model(config.cu_model, config.cu_api_base or config.api_base)
             if warning:
                 print(f"tavrin-gateway: warning: {warning}", file=sys.stderr, flush=True)
         if not args.no_token:
@@ -172,6 +203,8 @@ def main(argv: list[str] | None = None) -> int:
             address = f"http://{shown}:{config.port}/" + (f"#token={config.token}" if config.token else "")
             agents = f"model {config.model}" + (f" at {config.api_base}" if config.api_base else "") \
                 if config.model else "demo agents, no model"
+            cu = computer_use_summary(config)
+            agents += f"; {cu}" if cu else ""
             hb = config.heartbeat
             hours = f"quiet hours {hb.quiet_hours_start}-{hb.quiet_hours_end}" \
                 if hb.quiet_hours_start and hb.quiet_hours_end else "no quiet hours"

@@ -108,8 +108,42 @@ def _agent_factory(config: AppConfig, store):
     return make, sorted(approval)
 
 
-async def startup(config: AppConfig) -> None:
+def computer_use_choice(config: AppConfig) -> tuple[str, str | None] | None:
+    """The Computer Use agent's (model, api_base), or None when the demo agent answers."""
+    def takes_images(model: str) -> bool:
+        from tavrin.core.llm_agent import import_litellm
+
+        try:
+            return bool(import_litellm().supports_vision(model))
+        except Exception:
+            return False
+
+    return config.computer_use_model(takes_images)
+
+
+def _computer_use_agent(config: AppConfig, guardrails, journal):
+    """The application's Computer Use agent: on its model when there is one, else the demo."""
     from tavrin.core.computer_use_agent import DemoComputerUseAgent
+
+    choice = computer_use_choice(config)
+    if choice is None:
+        return DemoComputerUseAgent(step_delay=config.demo_step_delay, journal=journal)
+    from tavrin.core.computer_use_llm import ComputerUseAgent
+    from tavrin.core.llm_agent import ModelSettings
+    from tavrin.gateway.host_turns import broadcast, broadcast_to_session
+
+    async def announce(session_id, event):
+        await (broadcast_to_session(session_id, event) if session_id else broadcast(event))
+
+    model, api_base = choice
+    settings = ModelSettings(model, api_base, max_iterations=config.max_iterations,
+                             context_tokens=config.context_tokens, vision=True)
+    return ComputerUseAgent(settings, guardrails=guardrails, journal=journal, current_session=chat_session,
+                            announce=announce, action_delay=config.cu_action_delay, approve=config.cu_approve,
+                            display=config.cu_display)
+
+
+async def startup(config: AppConfig) -> None:
     from tavrin.core.guardrails import Guardrails
     from tavrin.core.heartbeat_controller import HeartbeatController
     from tavrin.core.history import computer_use_journal
@@ -159,7 +193,7 @@ async def startup(config: AppConfig) -> None:
     journal = computer_use_journal(store, chat_session)
     _state.update(
         agent=make_agent(None, guardrails),
-        cu_agent=DemoComputerUseAgent(step_delay=config.demo_step_delay, journal=journal),
+        cu_agent=_computer_use_agent(config, guardrails, journal),
         heartbeat=heartbeat,
         _agent_lock_fallback=asyncio.Lock(),
         memory=store,

@@ -14,7 +14,11 @@ export function showConnection(state) {
 export function renderChrome(s) {
   $("working").hidden = !s.working;
   // (A tab is named after its first message: the line names the agent, not the tab.)
-  $("working-text").textContent = s.working ? "Tavrin is working…" : "";
+  // While Computer Use controls the screen, the line says so: Stop (or Esc) takes it back.
+  const controlling = s.working && s.mode === "computer_use";
+  $("working-text").textContent = controlling ? "Tavrin is controlling your screen — Stop takes it back"
+    : s.working ? "Tavrin is working…" : "";
+  $("working").classList.toggle("cu-active", controlling);
   $("stop").disabled = !s.working;
   $("send").title = s.working ? "The message waits for the running turn to end" : "";
   $("input").placeholder = placeholder(s.working, touchOnly());

@@ -11,6 +11,7 @@ import { loadOlder } from "./history.js";
 import { showAttachments } from "./attachview.js";
 import { revealHidden } from "./reveal.js";
 import { sendChat } from "./controls.js";
+import { describeAction, markAt } from "./cuaction.js";
 
 // session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet,
 //   steps, groups, chip, calls, ask, edit, retry, unseen }
@@ -411,10 +412,19 @@ export function addChip(id, mode, message) {
 
 // A tool call and its result make one card, under the call's name; a result whose call the pane
 // does not show gets a card of its own.
+// The arguments of each Computer Use call's card, for the point its screenshot marks.
+const actionArgs = new WeakMap();
+
 export function addToolCall(id, ev) {
   const card = el("div", "tool call");
   const head = el("div", "tool-head");
-  head.append(el("span", "tool-icon", "🔧 "), el("span", "tool-name", ev.tool || "tool"));
+  // A Computer Use action reads as a sentence ("Click at (412, 230)"), its tool's name beside it.
+  const said = String(ev.tool || "").startsWith("computer.") ? describeAction(ev.arguments) : null;
+  head.append(el("span", "tool-icon", "🔧 "), el("span", "tool-name", said || ev.tool || "tool"));
+  if (said) {
+    head.appendChild(el("span", "tool-kind", ev.tool));
+    actionArgs.set(card, ev.arguments);
+  }
   card.appendChild(head);
   const args = pretty(ev.arguments);
   if (args && args !== "{}") card.appendChild(revealed(el("pre", "tool-args", args)));
@@ -463,6 +473,21 @@ export function addToolResult(id, ev) {
       open.appendChild(img);
       open.addEventListener("click", () => showShot(img.src));
       card.appendChild(open);
+      const args = actionArgs.get(card);
+      if (args) {
+        // The action's point on the picture: in the screenshot's own pixels, which a thumbnail
+        // stands for at a smaller size (the store keeps the size it was made from).
+        const thumb = data === ev.thumbnail_base64;
+        img.addEventListener("load", () => {
+          const mark = markAt(args, thumb ? ev.image_width : img.naturalWidth, thumb ? ev.image_height : img.naturalHeight);
+          if (!mark) return;
+          const dot = el("span", "shot-mark");
+          dot.style.left = (mark.left * 100).toFixed(3) + "%";
+          dot.style.top = (mark.top * 100).toFixed(3) + "%";
+          dot.setAttribute("aria-hidden", "true");
+          open.appendChild(dot);
+        }, { once: true });
+      }
     } else {
       card.appendChild(el("div", "shot-omitted", "🖼 Screenshot (not kept)"));
     }
