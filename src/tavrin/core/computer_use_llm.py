@@ -278,7 +278,7 @@ class ComputerUseAgent:
                 if not reply.calls:
                     break
                 images: list[str] = []
-                for call in list(reply.calls.values()):
+                for call in list(reply.calls):
                     arguments = _parse_arguments(call.arguments)
                     shown = arguments if isinstance(arguments, dict) else {"raw": call.arguments}
                     yield ComputerUseEvent("tool_call", {"tool": call.name or "computer", "id": call.id, "input": shown})
@@ -418,6 +418,10 @@ class ComputerUseAgent:
         finally:
             await _close(stream)  # a stopped task costs no more tokens
 
+    def _next_call_id(self) -> str:
+        self._seq += 1
+        return f"cu_call_{self._seq}"
+
     def _take(self, chunk, reply: _Reply):
         choices = getattr(chunk, "choices", None) or []
         if not choices:
@@ -433,12 +437,7 @@ class ComputerUseAgent:
             yield ComputerUseEvent("text", {"content": delta.content})
         for i, part in enumerate(getattr(delta, "tool_calls", None) or []):
             index = part.index if getattr(part, "index", None) is not None else i
-            call = reply.calls.get(index)
-            if call is None:
-                from tavrin.core.llm_agent import _Call
-
-                self._seq += 1
-                call = reply.calls[index] = _Call(part.id or f"cu_call_{self._seq}")
+            call = reply.call_for(index, getattr(part, "id", None), self._next_call_id)
             fn = part.function
             if fn is not None:
                 call.name += fn.name or ""
