@@ -38,7 +38,8 @@
 //             on at once. It stays so for as long as the outbox lives.
 //
 // In every state but let_go, any offer or claim that does not go on at once waits at the tail (queue,
-// wait): nothing overtakes what came before it.
+// wait): nothing overtakes what came before it. (What is queued is not decided here: a replay's closing
+// notices, "attached" and the approvals, go to the head, right behind the last replayed event.)
 #pragma once
 
 namespace tv::gateway::outbox {

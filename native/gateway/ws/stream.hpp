@@ -43,15 +43,16 @@ struct OutboxObject {
 extern PyTypeObject outbox_type;
 inline OutboxObject* as_outbox(PyObject* o) { return reinterpret_cast<OutboxObject*>(o); }
 
-// A connection: one socket attached to one session's stream. Its socket's outbox is in one of two states,
-// and the connection itself lives only while it is attached:
+// A connection: one socket attached to one session's stream. It lives only while it is attached, and
+// what it sees of its socket's outbox (outbox.hpp) is one of two things:
 //
-//   idle      outbox free (`busy` false), nothing of this connection queued (`queued` == 0). An event
-//             of the session is sent at once (`sent` = its seq); a send that completes at once leaves
-//             it idle, one that suspends hands the rest to the socket's writer: busy.
-//   busy      a send is in flight on the socket, or a holder (the endpoint, a replay being set up) has
-//             it. Events of the session wait in the outbox in order and count toward `queued`; past the
-//             journal's bounds the connection is detached and its client let go.
+//   free      the outbox is idle, nothing of this connection waits (`queued` == 0). An event of the
+//             session is sent at once (`sent` = its seq); a send that completes at once leaves it
+//             free, one that suspends hands the rest to the socket's writer.
+//   behind    the outbox is not idle (a send in flight, a sender holding it, the writer at work). Events
+//             of the session wait in the outbox in order and count toward `queued`; past the journal's
+//             bounds the connection is detached and its client let go. An outbox whose client was let
+//             go takes nothing more: the connection is detached at its next event.
 //   detached  a send of its failed or timed out, its socket went away, its session was dropped: the
 //             record is destroyed, and what of it waited in the outbox goes with it (it stays in the
 //             journal for a replay).
