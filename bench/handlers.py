@@ -1,6 +1,7 @@
 """The gateway's other hot paths and the heartbeat's status, each against its Python reference.
 
-- broadcast: `manager.broadcast` of one event to 50 in-memory sockets, against the floor loop.
+- broadcast: `manager.broadcast` of one event to 50 in-memory sockets, written and fair (`_FAIR_BROADCAST`),
+  against the floor loop.
 - ping: `_handle_message(ws, {"type": "ping"})`, against a Python dispatcher with the same if-chain.
 - Computer Use turn: `_handle_computer_use_chat` with an agent yielding every event kind many times,
   against the same turn written in Python.
@@ -77,16 +78,29 @@ def bench_broadcast(loop, repeats):
         for _ in range(BROADCASTS):
             await b(message)
 
+    fair_mgr = ws.ConnectionManager()
+    fair_mgr._connections = [Socket() for _ in range(CONNECTIONS)]
+
+    async def ours_fair():
+        # the fair broadcast (`_FAIR_BROADCAST`, which our host turns on); every send completes at once
+        ws._FAIR_BROADCAST = True
+        try:
+            b = fair_mgr.broadcast
+            for _ in range(BROADCASTS):
+                await b(message)
+        finally:
+            ws._FAIR_BROADCAST = False
+
     async def floor():
         for _ in range(BROADCASTS):
             await ref.floor_broadcast(floor_conns, message)
 
-    variants = {"floor loop": floor, "ours": ours}
+    variants = {"floor loop": floor, "ours": ours, "ours, fair": ours_fair}
     for v in variants.values():
         loop.run_until_complete(v())
     best = interleaved_best({k: (lambda v=v: timed(lambda: loop.run_until_complete(v()))) for k, v in variants.items()},
                             repeats)
-    assert all(s.count == mgr._connections[0].count for s in mgr._connections + floor_conns)
+    assert all(s.count == mgr._connections[0].count for s in mgr._connections + fair_mgr._connections + floor_conns)
     figures = {k: t / BROADCASTS * 1e9 for k, t in best.items()}
     return report("broadcast", f"manager.broadcast to {CONNECTIONS} in-memory sockets", "ns/broadcast", figures,
                   "floor loop", 1.10, repeats)

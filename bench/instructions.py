@@ -2,7 +2,8 @@
 
 Wall-clock ratios on a shared machine swing with whatever else runs; instruction counts do not. Each
 path runs in two processes, one with twice the operations of the other, and the difference divided by
-the extra operations is the cost of one: `manager.broadcast` of one event to 50 in-memory sockets, one
+the extra operations is the cost of one: `manager.broadcast` of one event to 50 in-memory sockets (written,
+and with `_FAIR_BROADCAST`, beside the floor loop), one
 `_handle_message(ws, {"type": "ping"})`, one `HeartbeatRunner.status()` and one event of a Computer Use
 turn. The last two are also counted for their Python references (`handler_references.py`), side by side.
 
@@ -26,9 +27,10 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-PATHS = {"broadcast": 2_000, "ping": 20_000, "heartbeat status": 50_000, "heartbeat status, Python": 50_000,
+PATHS = {"broadcast": 2_000, "broadcast, fair": 2_000, "broadcast, floor": 2_000, "ping": 20_000, "heartbeat status": 50_000, "heartbeat status, Python": 50_000,
          "Computer Use event": 1_800, "Computer Use event, Python": 1_800}
-REFERENCES = {"heartbeat status": "heartbeat status, Python", "Computer Use event": "Computer Use event, Python"}
+REFERENCES = {"broadcast": "broadcast, floor", "broadcast, fair": "broadcast, floor",
+              "heartbeat status": "heartbeat status, Python", "Computer Use event": "Computer Use event, Python"}
 
 
 sys.path.insert(0, str(HERE))
@@ -44,13 +46,18 @@ def run(path: str, n: int) -> None:
     from tavrin.gateway import ws
 
     loop = asyncio.new_event_loop()
-    if path == "broadcast":
-        ws.manager._connections = [Socket() for _ in range(50)]
+    if path.startswith("broadcast"):
+        # The written broadcast (the module's default), the fair one (`_FAIR_BROADCAST`, where the build
+        # has it), and the floor loop over the same kind of sockets.
+        ws._FAIR_BROADCAST = path.endswith("fair")
+        conns = [Socket() for _ in range(50)]
+        ws.manager._connections = conns
         event = {"type": "info", "message": "hello", "session_id": "s1"}
+        broadcast = (lambda m: ref.floor_broadcast(conns, m)) if path.endswith("floor") else ws.manager.broadcast
 
         async def many():
             for _ in range(n):
-                await ws.manager.broadcast(event)
+                await broadcast(event)
     elif path == "ping":
         sock, ping = Socket(), {"type": "ping"}
 
@@ -109,12 +116,12 @@ def main() -> None:
             print(f"  {path:28s} {counted[path]:9.0f} instructions per operation   (n = {n})", flush=True)
         for ours, reference in REFERENCES.items():
             if ours in counted and reference in counted:
-                print(f"  {ours} / Python = {counted[ours] / counted[reference]:.3f}")
+                print(f"  {ours} / {reference} = {counted[ours] / counted[reference]:.3f}")
         if python == sys.executable and len(counted) == len(PATHS):
             from harness import write_table
 
             write_table("instructions", "Other hot paths: instructions per operation (callgrind)",
-                        ["path", "instructions/operation", "/ Python"],
+                        ["path", "instructions/operation", "/ reference"],
                         [[p, f"{v:.0f}", f"{v / counted[REFERENCES[p]]:.3f}" if p in REFERENCES else ""]
                          for p, v in counted.items()])
 

@@ -316,8 +316,10 @@ async def test_agent_raising_at_each_step(ws_module, host, monkeypatch, gateway_
 @pytest.mark.parametrize("point", BROADCAST_POINTS, ids=lambda p: f"{p[0]}#{p[1]}")
 async def test_a_broadcast_held_at_one_client_holds_up_nobody_else(ws_module, host, monkeypatch, gateway_log,
                                                                    loop_errors, point):
-    """The turn runs to its end past the held send; a client that hung up meanwhile is pruned by the
-    next broadcast and one that joined gets it; the held client alone waits, and is let go at the bound."""
+    """With the fair broadcast, the turn runs to its end past the held send; a client that hung up
+    meanwhile is pruned by the next broadcast and one that joined gets it; the held client alone waits,
+    and is let go at the bound."""
+    monkeypatch.setattr(ws_module, "_FAIR_BROADCAST", True)
     monkeypatch.setattr(ws_module, "_SEND_TIMEOUT_SECONDS", 0.05)
     wire = Tripwire(point)
     rig = Rig(ws_module, host, monkeypatch, wire)
@@ -338,6 +340,9 @@ async def test_a_broadcast_held_at_one_client_holds_up_nobody_else(ws_module, ho
     await until(lambda: ws_module.manager._connections == [other])
     assert [r.getMessage() for r in gateway_log.records if r.levelno == logging.WARNING] == [
         "Client too slow \u2014 a send (broadcast) did not complete within 0.05 s; closing its connection"]
+    # A held requester also holds the turn's own events to it, which come after the broadcast made before
+    # them: the turn ends around the bound, and its watchdog's cancellation has to run its course.
+    await eventually(rig.quiet)
     rig.assert_sound()
     await rig.ping(other)
     await rig.close()
@@ -345,8 +350,10 @@ async def test_a_broadcast_held_at_one_client_holds_up_nobody_else(ws_module, ho
 
 
 async def test_cancel_while_the_watchdogs_warning_is_held(ws_module, host, monkeypatch, gateway_log, loop_errors):
-    """A watchdog polling at once warns mid-turn; its broadcast held at the observer holds neither it
-    nor the turn: stopping the turn ends the watchdog too, and the session is sound."""
+    """A watchdog polling at once warns mid-turn; with the fair broadcast, its broadcast held at the
+    observer holds neither it nor the turn: stopping the turn ends the watchdog too, and the session is
+    sound."""
+    monkeypatch.setattr(ws_module, "_FAIR_BROADCAST", True)
     monkeypatch.setattr(ws_module, "_SEND_TIMEOUT_SECONDS", 0.05)
     real_watchdog = ws_module._watchdog
     monkeypatch.setattr(ws_module, "_watchdog", lambda agent, sid: real_watchdog(agent, sid, 0))

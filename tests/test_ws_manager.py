@@ -126,9 +126,10 @@ class TestBroadcast:
         await task
         assert m._connections == [other, late]
 
-    async def test_a_send_that_suspends_does_not_stop_the_pass(self, ws_module):
-        # The pass prunes the client whose send failed at once, reaches the one after the stuck one, and
-        # leaves the stuck send to that client's writer.
+    async def test_a_send_that_suspends_does_not_stop_the_pass(self, ws_module, monkeypatch):
+        # With the fair broadcast, the pass prunes the client whose send failed at once, reaches the one
+        # after the stuck one, and leaves the stuck send to that client's writer.
+        monkeypatch.setattr(ws_module, "_FAIR_BROADCAST", True)
         m = ws_module.ConnectionManager()
         gate = asyncio.Event()
 
@@ -167,8 +168,9 @@ class TestBroadcast:
 
 
 @pytest.mark.isolated
-async def test_a_pass_past_a_held_send_keeps_only_that_send(ws_module):
-    # catches: the pass, or the writer that finishes the held send, keeping clients it is done with
+async def test_a_pass_past_a_held_send_keeps_only_that_send(ws_module, monkeypatch):
+    # catches: the fair pass, or the writer that finishes the held send, keeping clients it is done with
+    monkeypatch.setattr(ws_module, "_FAIR_BROADCAST", True)
     gate = asyncio.Event()
 
     class Held(FakeWebSocket):

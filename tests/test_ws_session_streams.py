@@ -510,7 +510,8 @@ class TestBoundedQueue:
 
     async def test_broadcasts_behind_a_send_that_does_not_complete_are_bounded_too(
             self, streams, host, session, monkeypatch, gateway_log):
-        # catches: broadcasts piling up without bound in the outbox of a socket whose send hangs
+        # catches: fair broadcasts piling up without bound in the outbox of a socket whose send hangs
+        monkeypatch.setattr(streams, "_FAIR_BROADCAST", True)
         monkeypatch.setattr(streams, "_SEND_TIMEOUT_SECONDS", None)
         monkeypatch.setattr(streams, "_STREAM_RETAIN_EVENTS", 4)
         sock = Held()
@@ -525,8 +526,8 @@ class TestBoundedQueue:
         assert any("more events wait for it (broadcast)" in r.getMessage() for r in gateway_log.records)
         await until_stepping(lambda: sock.events, step=sock.release)
         await until_stepping(lambda: sock.in_flight == 0, step=sock.release)
-        # The five waiting when it was let go were dropped; the one after them still went out.
-        assert [e.get("i") for e in sock.events] == [None, 5]
+        # The five waiting when it was let go were dropped, and nothing more was queued for it.
+        assert [e.get("i") for e in sock.events] == [None]
         await w.close()
 
 
@@ -547,7 +548,7 @@ class TestFairAndBounded:
 
         probe = asyncio.create_task(other_client())
         w.sock.feed(*[{"type": "attach", "session_id": "s1", "after": 0}] * 100, {"type": "ping"})
-        await until(lambda: len(w.seqs()) >= 2000 and w.types()[-1] == "attached" and "pong" in w.types())
+        await until(lambda: len(w.seqs()) >= 2000 and "attached" in w.types() and "pong" in w.types())
         await probe
         assert seen_meanwhile[0] < 2000  # it ran while the replay was under way
         # One replay, whole, each event once: an attach during it goes on from where it has got to.

@@ -1,6 +1,7 @@
 // `tavrin._runtime_probe`: small coroutines that exercise the native coroutine runtime from Python,
 // so its protocol (results, errors, cancellation, close, deallocation, async iteration) is tested
 // directly and not only through the gateway; and the runtime's `log_value`, to hold it to its Python twin.
+#include "gateway/ws/outbox.hpp"
 #include "runtime/async.hpp"
 #include "runtime/func.hpp"
 #include "runtime/log.hpp"
@@ -139,6 +140,23 @@ Coro fail(nb::object kind) {
     raise(PyExc_KeyError, "python failure");
 }
 
+// The decision of a socket's outbox (gateway/ws/outbox.hpp), by name: (next state, action).
+template <size_t N>
+int index_of(const char* const (&names)[N], nb::handle name, const char* what) {
+    for (size_t i = 0; i < N; ++i)
+        if (PyUnicode_CompareWithASCIIString(name.ptr(), names[i]) == 0) return (int)i;
+    PyErr_Format(PyExc_ValueError, "unknown %s: %R", what, name.ptr());
+    throw_error();
+}
+
+nb::object outbox_decide(Str state, Str input, Str head) {
+    namespace ob = tv::gateway::outbox;
+    ob::Step s = ob::decide(ob::State(index_of(ob::state_names, state, "state")),
+                            ob::Input(index_of(ob::input_names, input, "input")),
+                            ob::Head(index_of(ob::head_names, head, "head")));
+    return check(Py_BuildValue("(ss)", ob::state_names[int(s.next)], ob::action_names[int(s.action)]));
+}
+
 // log_value at its default length limit.
 nb::object log_value_default(nb::handle value) { return log_value(value); }
 
@@ -164,5 +182,7 @@ TV_MODULE(_runtime_probe, m) {
                                        "Await; an Exception becomes ('caught', exc), anything else passes through."));
     define(m, function<collect>("collect", arg("iterable"), "async for over iterable; return the items."));
     define(m, function<fail>("fail", arg("kind"), "Fail after one suspension with the given kind of error."));
+    define(m, function<outbox_decide>("outbox_decide", arg("state", "str"), arg("input", "str"), arg("head", "str"),
+                                      "What a socket's outbox decides: (next state, action)."));
     define(m, function<log_value_default>("log_value", arg("value"), "The value as the gateway writes it into a log line."));
 }

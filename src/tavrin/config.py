@@ -49,6 +49,9 @@ class AppConfig:
     # Session streams in the gateway: numbered, replayable events, every window of a session live,
     # and a turn that outlives its window for a grace period (``--no-session-streams`` turns them off).
     session_streams: bool = True
+    # The fair broadcast in the gateway: a client whose send cannot complete at once is finished by its
+    # own writer, so it holds up no other client and no turn (``--no-fair-broadcast`` turns it off).
+    fair_broadcast: bool = True
     # The model the standard agents answer with (a LiteLLM model string); None: the demo agents.
     model: str | None = None
     # Where the model's server is, for a local or self-hosted one.

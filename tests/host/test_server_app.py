@@ -36,6 +36,17 @@ def test_state_is_wired_at_start_up_and_emptied_at_shutdown(gateway, tmp_path):
     assert all(value is None for value in server.get_state().values())
 
 
+@pytest.mark.parametrize("fair", [True, False], ids=["default", "--no-fair-broadcast"])
+def test_the_host_turns_the_gateways_opt_in_switches_on(gateway, tmp_path, fair):
+    # catches: the host leaving the fair broadcast (or streams) at the module's written default
+    gateway._SESSION_STREAMS = gateway._FAIR_BROADCAST = None
+    config = load_config(tmp_path / "data", port=8799)
+    assert config.fair_broadcast and config.session_streams
+    config.fair_broadcast = fair
+    with TestClient(server.create_app(config)):
+        assert (gateway._FAIR_BROADCAST, gateway._SESSION_STREAMS) == (fair, True)
+
+
 def test_the_page_loads_nothing_from_outside_and_never_parses_data_as_html(client):
     page = client.get("/")
     assert page.status_code == 200 and "text/html" in page.headers["content-type"]

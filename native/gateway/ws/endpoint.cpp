@@ -149,21 +149,12 @@ Coro websocket_endpoint(nb::object ws) {
                     refusal = event({{n.type, n.error}, {n.message, n.too_many_chats},
                                      {n.session_id, g.session_or_default(message)}});
                 }
-                if (streams_enabled()) {
-                    // The replies take their turn on the socket with the events of its sessions, so
-                    // that only one send is ever in flight on it.
-                    Holding hold(ws);
-                    if (!is_none(hold.ticket())) TV_AWAIT(hold.ticket());
-                    if (refusal)
-                        TV_REPLY(ws, refusal);
-                    else
-                        TV_AWAIT(call(g.global(n._handle_message), ws, message));
-                    hold.give_back();
-                } else if (refusal) {
+                // A reply waits its turn on the socket behind whatever was handed to it before (its
+                // sessions' events, broadcasts): each send through TV_REPLY takes its turn.
+                if (refusal)
                     TV_REPLY(ws, refusal);
-                } else {
+                else
                     TV_AWAIT(call(g.global(n._handle_message), ws, message));
-                }
             }
         } catch (nb::python_error& e) {
             if (e.matches(g.global(n.WebSocketDisconnect).ptr())) {
@@ -191,6 +182,7 @@ Coro websocket_endpoint(nb::object ws) {
         cancel_all(background_tasks);
     else
         cancel_all(unlisted_tasks);
+    forget_broadcasts(ws);  // none is for anybody now
     co_return none();
 }
 

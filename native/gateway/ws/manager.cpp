@@ -7,8 +7,7 @@
 // subclass or a patched class that puts something else behind the name).
 #include "gateway.hpp"
 #include "runtime/fields.hpp"
-
-#include <unordered_map>
+#include "state.hpp"
 
 namespace tv::gateway {
 namespace {
@@ -26,17 +25,16 @@ nb::object connections_of(nb::handle self) {
     return attr(self, gw().n._connections);
 }
 
-// Handshakes under way, per manager. They count toward the limit, so that connections arriving
-// together cannot all pass the limit test before any of them has been appended to the list.
-std::unordered_map<PyObject*, Py_ssize_t> admitting;
-
-// Holds one admission slot of a manager for the duration of its handshake.
+// Handshakes under way, per manager (`module_state.admitting`). They count toward the limit, so that
+// connections arriving together cannot all pass the limit test before any of them has been appended to
+// the list. Holds one admission slot of a manager for the duration of its handshake.
 class AdmissionSlot {
 public:
-    explicit AdmissionSlot(PyObject* manager) : manager_(manager) { ++admitting[manager_]; }
+    explicit AdmissionSlot(PyObject* manager) : manager_(manager) { ++module_state.admitting[manager_]; }
     ~AdmissionSlot() {
+        auto& admitting = module_state.admitting;
         auto it = admitting.find(manager_);
-        if (--it->second == 0) admitting.erase(it);
+        if (it != admitting.end() && --it->second == 0) admitting.erase(it);
     }
     AdmissionSlot(const AdmissionSlot&) = delete;
     AdmissionSlot& operator=(const AdmissionSlot&) = delete;
@@ -46,8 +44,8 @@ private:
 };
 
 Py_ssize_t in_flight(PyObject* manager) {
-    auto it = admitting.find(manager);
-    return it == admitting.end() ? 0 : it->second;
+    auto it = module_state.admitting.find(manager);
+    return it == module_state.admitting.end() ? 0 : it->second;
 }
 
 Py_ssize_t length(nb::handle seq) {
@@ -100,22 +98,77 @@ Coro connect(nb::object self, nb::object ws) {
     co_return boolean(true);
 }
 
+// Whether `ws`, the `i`th connection of the pass's snapshot, is still in `connections`: at once while
+// the list has not changed there, else by a search.
+bool still_listed(nb::handle connections, nb::handle snapshot, Py_ssize_t i, nb::handle ws) {
+    PyObject* list = connections.ptr();
+    if (PyList_CheckExact(list) && PyList_GET_SIZE(list) == PyList_GET_SIZE(snapshot.ptr()) &&
+        PyList_GET_ITEM(list, i) == ws.ptr())
+        return true;
+    Py_ssize_t n = length(list);
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        nb::object item = check(PySequence_GetItem(list, j));
+        if (item.ptr() == ws.ptr()) return true;
+    }
+    return false;
+}
+
+// A copy of a message as it is when handed off: its dicts and lists (and the tuples that hold them)
+// copied all the way down, everything else shared (texts and numbers cannot change). What the caller
+// does to its message once the broadcast has returned then changes nothing a slow client is sent.
+nb::object as_sent(nb::handle value) {
+    PyObject* v = value.ptr();
+    bool dict = PyDict_CheckExact(v), list = PyList_CheckExact(v), tuple = PyTuple_CheckExact(v);
+    if (!dict && !list && !tuple) return nb::borrow(value);
+    if (Py_EnterRecursiveCall(" while copying a message to broadcast")) throw_error();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    // A shallow copy first, made at once; then the containers in it are copied in their places (which
+    // changes no size, so the walk stays valid, and runs no code of the caller's).
+    nb::object copy = check(dict ? PyDict_Copy(v) : PySequence_List(v));
+    if (dict) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(copy.ptr(), &pos, &key, &item)) {
+            if (!PyDict_CheckExact(item) && !PyList_CheckExact(item) && !PyTuple_CheckExact(item)) continue;
+            nb::object inner = as_sent(item);
+            if (inner.ptr() != item) check(PyDict_SetItem(copy.ptr(), key, inner.ptr()));
+        }
+        return copy;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.ptr()); ++i) {
+        PyObject* item = PyList_GET_ITEM(copy.ptr(), i);
+        nb::object inner = as_sent(item);
+        if (inner.ptr() != item) PyList_SetItem(copy.ptr(), i, inner.release().ptr());
+    }
+    return tuple ? check(PyList_AsTuple(copy.ptr())) : copy;
+}
+
 Coro broadcast(nb::object self, Dict message) {
     const Names& n = gw().n;
     // The pass goes over the connections present when it starts, so that a client leaving
-    // meanwhile cannot make the pass skip another one. Like `for ws in snapshot:`, each step reads
-    // the list again and holds the connection it sends to: whoever can reach the list may change it.
+    // meanwhile cannot make the pass skip another one; a client that has left by its turn is passed
+    // over, and one that leaves while its send is under way is a non-event: nothing is pruned for it,
+    // and it is not let go. Like `for ws in snapshot:`, each step reads the list again and holds the
+    // connection it sends to: whoever can reach the list may change it.
     Local snapshot = check(PySequence_List(connections_of(self).ptr()));
     Local dead;  // a list, made at the first failure
     Local ws;
+    // Fair: a send that suspends is finished in the client's own writer, with the message as it is now.
+    bool fair = fair_broadcast_on();
+    Local sent = fair ? as_sent(message) : nb::object();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.ptr()); ++i) {
         ws = nb::borrow(PyList_GET_ITEM(snapshot.ptr(), i));
+        if (!still_listed(connections_of(self), snapshot, i, ws)) continue;
         try {
-            // A send that suspends is finished in the client's own writer: one client that stops
-            // reading holds up nobody else.
-            broadcast_send(ws, message);
+            if (!fair)
+                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, message));
+            else if (broadcast_send(ws, sent, self) == BroadcastSend::dropped)
+                continue;  // being let go: pruned where its send failed
         } catch (nb::python_error& e) {
-            if (!is_ordinary(e)) throw;
+            if (!is_ordinary(e)) throw;  // a cancelled broadcast ends here, and prunes nothing
+            if (!still_listed(connections_of(self), snapshot, i, ws)) continue;
             after_send_failure(e, ws, n.broadcast_place);
             if (!dead) dead = check(PyList_New(0));
             check(PyList_Append(dead.ptr(), ws.ptr()));
@@ -146,12 +199,12 @@ Coro broadcast_to_session(nb::object self, Str session_id, Dict message) {
 
 }  // namespace
 
-void forget_admissions() { admitting.clear(); }
+bool fair_broadcast_on() { return module_state.fair_broadcast.read(gw().n._FAIR_BROADCAST); }
 
-void prune_connection(nb::handle ws) {
+void prune_connection(nb::handle manager, nb::handle ws) {
     const Gateway& g = gw();
     try {
-        remove_identical(connections_of(g.global(g.n.manager)), ws);
+        remove_identical(connections_of(manager), ws);
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;
         if (g.log.enabled(Level::debug)) g.log.log_exc(Level::debug, e.value(), str("Could not prune a client"));

@@ -30,29 +30,12 @@ PyTypeObject session_stream_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 namespace streams {
 
-// The process-wide counter of event numbers. It starts at the microseconds since the epoch when the
-// module is loaded, so a server started later numbers above every number an earlier one gave (well
-// within the integers a browser represents exactly), and a client's number from before a restart is
-// told apart from one of this process.
-long long last_seq = 0;
+// The process-wide counter of event numbers (`module_state.last_seq`) starts at the microseconds since
+// the epoch when the module is loaded, so a server started later numbers above every number an earlier
+// one gave (well within the integers a browser represents exactly), and a client's number from before a
+// restart is told apart from one of this process.
 
-// The switch, read again only when a global of the module has changed (while it is a bool, whose
-// truth cannot change on its own).
-struct Switch {
-    std::uint64_t seen = ModuleGlobals::never;
-    bool on = false;
-};
-Switch streams_switch;
-
-bool streams_on() {
-    const Gateway& g = gw();
-    std::uint64_t seen = streams_switch.seen;
-    if (g.global.current(seen)) return streams_switch.on;
-    nb::object value = g.global(g.n._SESSION_STREAMS);
-    streams_switch.on = truthy(value);
-    streams_switch.seen = PyBool_Check(value.ptr()) ? seen : ModuleGlobals::never;
-    return streams_switch.on;
-}
+bool streams_on() { return module_state.session_streams.read(gw().n._SESSION_STREAMS); }
 
 // ---- the object ----
 
@@ -115,7 +98,7 @@ nb::object new_stream(nb::handle session_id) {
     s->pending = nullptr;
     s->grace = nullptr;
     s->weakrefs = nullptr;
-    s->start = s->seq = last_seq;
+    s->start = s->seq = module_state.last_seq;
     s->trimmed = 0;
     s->bytes = 0;
     s->journal = new Journal();
@@ -196,14 +179,13 @@ long long as_bound(nb::handle v) {
     return n < 0 ? LLONG_MAX : n;
 }
 
-Retention retention;
-
 const Retention& read_retention(std::uint64_t seen) {
     const Gateway& g = gw();
-    retention.events = as_bound(g.global(g.n._STREAM_RETAIN_EVENTS));
-    retention.bytes = as_bound(g.global(g.n._STREAM_RETAIN_BYTES));
-    retention.seen = seen;  // only once both were read
-    return retention;
+    Retention& r = module_state.retention;
+    r.events = as_bound(g.global(g.n._STREAM_RETAIN_EVENTS));
+    r.bytes = as_bound(g.global(g.n._STREAM_RETAIN_BYTES));
+    r.seen = seen;  // only once both were read
+    return r;
 }
 
 // Drops the oldest events beyond the retention bounds (the newest one always stays).
@@ -230,12 +212,11 @@ void trim(StreamObject* s, const Retention& r) {
     }
 }
 
-// A send failed at once (the error is set): the connection is detached, and a send that timed out
-// lets its client go.
-[[gnu::noinline]] void failed_at_once(StreamObject* s, nb::handle ws, nb::handle outbox) {
+// A send failed at once (the error is set; the socket has gone on to whoever is next): the connection
+// is detached, and a send that timed out lets its client go.
+[[gnu::noinline]] void failed_at_once(StreamObject* s, nb::handle ws) {
     nb::python_error e;
     detach(s, ws);
-    hand_over(outbox);
     if (!is_ordinary(e)) {
         e.restore();
         throw_error();
@@ -244,34 +225,26 @@ void trim(StreamObject* s, const Retention& r) {
 }
 
 // Hands one event to one connection: sent at once when its socket is free, else left in the outbox
-// behind what waits there. Nothing of the connection is read once the send has run: it may detach it.
+// behind what waits there; a client being let go is detached instead (the event stays in the journal).
+// Nothing of the connection is read once the send has run: it may detach it.
 [[gnu::always_inline]] inline void deliver(nb::handle stream, Connection* c, nb::handle event, long long seq,
                                            Py_ssize_t size, const Retention& r) {
     OutboxObject* ob = as_outbox(c->outbox.ptr());
     StreamObject* s = as_stream(stream.ptr());
-    if (ob->busy) {
-        wait_in_outbox(s, c, event, seq, size, r);
-        return;
+    switch (step(ob, outbox::Input::offer)) {
+        case outbox::Action::queue:
+            wait_in_outbox(s, c, event, seq, size, r);
+            return;
+        case outbox::Action::drop:
+            detach(s, nb::object(c->ws));
+            return;
+        default:
+            break;
     }
     c->sent = seq;
     nb::object outbox = c->outbox;  // what the send runs may detach the connection; the outbox holds `ws`
     nb::handle ws = ob->ws;
-    ob->busy = true;  // a send to this socket from what this one runs waits in the outbox
-    PyObject* res = nullptr;
-    nb::object it;
-    PySendResult sr = start_send(ws, event, it, &res);
-    if (sr == PYGEN_RETURN) {
-        Py_XDECREF(res);
-        if (!ob->stirred)
-            ob->busy = false;  // the common case: nothing came meanwhile
-        else
-            hand_over(outbox);
-    } else if (sr == PYGEN_NEXT) {
-        start_writer(outbox, stream, std::move(it), nb::steal(res));
-    } else {
-        it = nb::object();
-        failed_at_once(s, ws, outbox);
-    }
+    if (send_offered(ws, outbox, stream, nb::handle(), event) == Offered::failed) failed_at_once(s, ws);
 }
 
 // The length of the shortest approval event type the stream follows: most events are of shorter
@@ -312,7 +285,7 @@ void send(nb::handle self, nb::handle event_h) {
     check_exact(event, &PyDict_Type, "data");
     StreamObject* s = as_stream(self.ptr());
     const Retention& r = retention_now();
-    nb::object seq_value = check(PyLong_FromLongLong(last_seq + 1));
+    nb::object seq_value = check(PyLong_FromLongLong(module_state.last_seq + 1));
     // "seq" goes last, even when the event brought one of its own (then the dict does not grow).
     Py_ssize_t keys = PyDict_GET_SIZE(event);
     dict_set(event, n.seq, seq_value);
@@ -320,7 +293,7 @@ void send(nb::handle self, nb::handle event_h) {
         check(PyDict_DelItem(event, n.seq));
         dict_set(event, n.seq, seq_value);
     }
-    long long seq = s->seq = ++last_seq;
+    long long seq = s->seq = ++module_state.last_seq;
     // "seq" is the last item: the walk stops before it, and it counts as a small number.
     PyObject* type_value;
     Py_ssize_t size = measure(event, PyDict_GET_SIZE(event) - 1, n.type, &type_value) + 8 + 20;
@@ -368,7 +341,7 @@ PyObject* get_session_id(PyObject* o, void*) { return Py_NewRef(as_stream(o)->se
 PyObject* get_seq(PyObject* o, void*) { return PyLong_FromLongLong(as_stream(o)->seq); }
 PyObject* get_first_seq(PyObject* o, void*) {
     StreamObject* s = as_stream(o);
-    return PyLong_FromLongLong(s->journal->empty() ? last_seq + 1 : s->journal->front().seq);
+    return PyLong_FromLongLong(s->journal->empty() ? module_state.last_seq + 1 : s->journal->front().seq);
 }
 PyObject* get_attached(PyObject* o, void*) {
     StreamObject* s = as_stream(o);
@@ -455,7 +428,7 @@ bool streams_enabled() { return streams_on(); }
 
 void add_session_stream(nb::handle module) {
     writer_name = CoroName("stream_writer", "SessionStream.stream_writer");
-    last_seq = std::chrono::duration_cast<std::chrono::microseconds>(
+    module_state.last_seq = std::chrono::duration_cast<std::chrono::microseconds>(
                                   std::chrono::system_clock::now().time_since_epoch())
                                   .count();
     const Names& n = gw().n;

@@ -80,6 +80,7 @@ nb::object send_timeout() {
 
 void let_go(nb::handle ws, nb::handle where) {
     const Gateway& g = gw();
+    let_go_outbox(ws);  // what waits for it is dropped at once, not sent one time-out at a time
     if (letting_go(ws)) return;
     if (g.log.enabled(Level::warning))
         g.log.log(Level::warning, (Text{} << "Client too slow \xE2\x80\x94 a send (" << where << ") did not complete within "
@@ -90,6 +91,7 @@ void let_go(nb::handle ws, nb::handle where) {
 
 void let_go_behind(nb::handle ws, nb::handle where) {
     const Gateway& g = gw();
+    let_go_outbox(ws);
     if (letting_go(ws)) return;
     if (g.log.enabled(Level::warning))
         g.log.log(Level::warning, (Text{} << "Client too slow \xE2\x80\x94 more events wait for it (" << where

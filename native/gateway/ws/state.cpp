@@ -2,25 +2,39 @@
 //
 // Python-visible, read through the module's globals at every use (so a host or a test may replace any):
 //   settings    _MAX_WS_CONNECTIONS, _DEFAULT_SESSION_ID, _FORCE_CU_KEYWORDS, _ALLOWED_ORIGINS,
-//               _MAX_PENDING_CHATS, _SEND_TIMEOUT_SECONDS, _SESSION_STREAMS, _DETACHED_GRACE_SECONDS,
-//               _STREAM_RETAIN_EVENTS, _STREAM_RETAIN_BYTES
+//               _MAX_PENDING_CHATS, _SEND_TIMEOUT_SECONDS, _FAIR_BROADCAST, _SESSION_STREAMS,
+//               _DETACHED_GRACE_SECONDS, _STREAM_RETAIN_EVENTS, _STREAM_RETAIN_BYTES
 //   registries  manager._connections (the manager is made in manager.cpp), _active_tasks,
 //               _session_streams, _endpoint_tasks, _slow_clients
-// C++ only (each beside the code that keeps it, listed here so that nothing else is):
-//   manager.cpp         `admitting`: handshakes under way, per manager (each held by its AdmissionSlot)
-//   computer_use_chat.cpp  `Shapes::Changes`: the dict watcher over the events a turn has filled, and
-//                       its count of changes made to them
-//   stream_outbox.cpp   `outboxes`: the outbox of each socket that has one, found by its socket
-//   session_stream.cpp  `last_seq`: the process-wide event counter; `streams_switch` and `retention`:
-//                       readings of _SESSION_STREAMS and the retention bounds, kept until a global changes
-//   gateway.hpp         the interned names, the logger and the module's globals (`Gateway`), made once
-// `_reset_state()` empties the registries and the handshake count, for the tests: what a test left behind
-// (a connection, a task, a stream) is not seen by the next one.
-#include "gateway.hpp"
+// C++ only: `ModuleState` (state.hpp): the handshakes under way, the outboxes, the event counter and
+// the readings of the switches and bounds; and, beside the code that keeps it, computer_use_chat.cpp's
+// `Shapes::Changes` (the dict watcher over the events a turn has filled, and its count of changes), and
+// the interned names, the logger and the module's globals (`Gateway`, gateway.hpp), made once.
+// `_reset_state()` empties the registries and resets `ModuleState`, for the tests: what a test left
+// behind (a connection, a task, a stream, an outbox) is not seen by the next one.
+#include "stream.hpp"
 
 namespace tv::gateway {
 
-void forget_admissions();
+ModuleState& module_state = *new ModuleState();
+
+void ModuleState::reset() {
+    admitting.clear();
+    // Each outbox still alive leaves the map with what waited in it (released once the map is done).
+    std::vector<std::deque<streams::Pending>> gone;
+    for (auto& [ws, ob] : outboxes) {
+        gone.emplace_back();
+        gone.back().swap(*ob->queue);
+        ob->broadcasts = 0;
+        ob->broadcast_bytes = 0;
+        for (streams::Pending& p : gone.back())
+            if (p.owner && p.counted) p.owner->queued -= 1, p.owner->queued_bytes -= p.size;
+    }
+    outboxes.clear();
+    retention = Retention();
+    session_streams = Switch();
+    fair_broadcast = Switch();
+}
 
 namespace {
 
@@ -35,7 +49,7 @@ nb::object reset_state() {
     nb::object ids = check(PySequence_List(streams.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids.ptr()); ++i) drop_stream(PyList_GET_ITEM(ids.ptr(), i));
     call_method(streams, str("clear").ptr());
-    forget_admissions();
+    module_state.reset();
     return none();
 }
 
@@ -63,6 +77,9 @@ void add_state(nb::handle module) {
     // Session streams (off: the written behaviour), how long a turn goes on unwatched, and how much of
     // each session's stream is kept for replay.
     define(module, "_SESSION_STREAMS", boolean(false));
+    // The fair broadcast (off: each send awaited in turn, as written): a send that suspends is finished
+    // by its client's own writer, so a slow client holds up nobody else.
+    define(module, "_FAIR_BROADCAST", boolean(false));
     define(module, "_DETACHED_GRACE_SECONDS", check(PyFloat_FromDouble(30.0)));
     define(module, "_STREAM_RETAIN_EVENTS", check(PyLong_FromLong(2000)));
     define(module, "_STREAM_RETAIN_BYTES", check(PyLong_FromLong(4L << 20)));

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "gateway.hpp"
+#include "outbox.hpp"
+#include "state.hpp"
 
 #include <climits>
 #include <deque>
@@ -16,43 +18,41 @@ namespace tv::gateway::streams {
 struct StreamObject;
 struct Connection;
 
-// An event waiting for its socket.
+// What waits for a socket: an event to send, or a sender that awaits its own send (a ticket).
 struct Pending {
-    nb::object event;
-    Connection* owner;  // the session's connection it is for; null for a broadcast's
+    nb::object event;   // the event; for a ticket, a weak reference to its sender's future
+    Connection* owner;  // the session's connection it is for; null for a broadcast's, or a ticket
     long long seq;      // its number in the session's journal, when it counts toward the bound
     Py_ssize_t size;
     bool counted;       // counts toward a bound: a session's event, or a broadcast
+    bool ticket = false;
+    nb::object origin = nb::object();  // the manager whose broadcast it is: a failed send is pruned there
 };
 
-// The outbox of one socket. The map finds it by its socket while it lives; what holds it: the
-// socket's connections to sessions, its writer, and a sender holding the socket.
+// The outbox of one socket (the decisions it carries out, and its state diagram: outbox.hpp). The map
+// finds it by its socket while it lives; what holds it: the socket's connections to sessions, its
+// writer, and a sender holding or waiting for the socket.
 struct OutboxObject {
     PyObject_HEAD
     PyObject* ws;
-    std::deque<Pending>* queue;      // what waits for the socket, in order
-    // Senders waiting for the socket themselves, in order: weak references to their tickets, which the
-    // waiting senders hold. A sender whose loop went away is not kept alive by the outbox.
-    std::deque<nb::object>* tickets;
-    bool busy;                        // a send is in flight, or a holder has the socket
-    bool stirred;                     // something may have been queued, or a ticket taken, since it was free
-    long long broadcasts;             // broadcasts waiting, and their size: bounded like a session's events
+    outbox::State state;
+    std::deque<Pending>* queue;  // what waits for the socket, in the order it came
+    long long broadcasts;        // broadcasts waiting, and their size: bounded like a session's events
     Py_ssize_t broadcast_bytes;
 };
 extern PyTypeObject outbox_type;
-// Every outbox, by its socket (never destroyed: an outbox may be let go of while the interpreter shuts down).
-extern std::unordered_map<PyObject*, OutboxObject*>& outboxes;
 inline OutboxObject* as_outbox(PyObject* o) { return reinterpret_cast<OutboxObject*>(o); }
 
-// A connection: one socket attached to one session's stream. Its socket's outbox is in one of two states,
-// and the connection itself lives only while it is attached:
+// A connection: one socket attached to one session's stream. It lives only while it is attached, and
+// what it sees of its socket's outbox (outbox.hpp) is one of two things:
 //
-//   idle      outbox free (`busy` false), nothing of this connection queued (`queued` == 0). An event
-//             of the session is sent at once (`sent` = its seq); a send that completes at once leaves
-//             it idle, one that suspends hands the rest to the socket's writer: busy.
-//   busy      a send is in flight on the socket, or a holder (the endpoint, a replay being set up) has
-//             it. Events of the session wait in the outbox in order and count toward `queued`; past the
-//             journal's bounds the connection is detached and its client let go.
+//   free      the outbox is idle, nothing of this connection waits (`queued` == 0). An event of the
+//             session is sent at once (`sent` = its seq); a send that completes at once leaves it
+//             free, one that suspends hands the rest to the socket's writer.
+//   behind    the outbox is not idle (a send in flight, a sender holding it, the writer at work). Events
+//             of the session wait in the outbox in order and count toward `queued`; past the journal's
+//             bounds the connection is detached and its client let go. An outbox whose client was let
+//             go takes nothing more: the connection is detached at its next event.
 //   detached  a send of its failed or timed out, its socket went away, its session was dropped: the
 //             record is destroyed, and what of it waited in the outbox goes with it (it stays in the
 //             journal for a replay).
@@ -142,25 +142,17 @@ struct StreamObject {
     std::vector<std::unique_ptr<Connection>>* connections;
 };
 
-// The process-wide counter of event numbers (see session_stream.cpp).
-extern long long last_seq;
 
 inline StreamObject* as_stream(PyObject* o) { return reinterpret_cast<StreamObject*>(o); }
 
 // Whether session streams are on.
 bool streams_on();
 
-// The retention bounds, read again only when a global of the module has changed.
-struct Retention {
-    std::uint64_t seen = ModuleGlobals::never;
-    long long events = LLONG_MAX, bytes = LLONG_MAX;
-};
-extern Retention retention;
 const Retention& read_retention(std::uint64_t seen);
 
 [[gnu::always_inline]] inline const Retention& retention_now() {
-    std::uint64_t seen = retention.seen;
-    if (gw().global.current(seen)) return retention;
+    std::uint64_t seen = module_state.retention.seen;
+    if (gw().global.current(seen)) return module_state.retention;
     return read_retention(seen);
 }
 
@@ -195,13 +187,38 @@ Connection* find(StreamObject* s, nb::handle ws);
 Py_ssize_t container_size(PyObject* v);
 
 // ---- the outbox (stream_outbox.cpp) ----
+
+// What waits at the head of an outbox's queue.
+inline outbox::Head head_of(const OutboxObject* ob) {
+    if (ob->queue->empty()) return outbox::Head::nothing;
+    return ob->queue->front().ticket ? outbox::Head::ticket : outbox::Head::send;
+}
+
+// The outbox decides (outbox.hpp) and takes its next state: the only place an outbox's state changes.
+[[gnu::always_inline]] inline outbox::Action step(OutboxObject* ob, outbox::Input in) {
+    outbox::Step s = outbox::decide(ob->state, in, head_of(ob));
+    ob->state = s.next;
+    return s.action;
+}
+
 nb::object outbox_for(nb::handle ws);
+nb::object existing_outbox(nb::handle ws);  // a null handle when the socket has none
 void enqueue(OutboxObject* ob, Connection* owner, nb::handle event, long long seq = 0, Py_ssize_t size = 0,
-             bool counted = false);
+             bool counted = false, nb::handle origin = nb::handle());
 std::vector<nb::object> take_entries(OutboxObject* ob, Connection* owner, bool all = false);
-void start_writer(nb::handle outbox, nb::handle stream = nb::handle(), nb::object started = nb::object(),
-                  nb::object first = nb::object());
+void start_writer(nb::handle outbox, nb::handle stream = nb::handle(), nb::handle origin = nb::handle(),
+                  nb::object started = nb::object(), nb::object first = nb::object());
+void carry_out(nb::handle outbox, outbox::Action a, bool closing = false);
+// A holder's send is over (or the writer's): the socket goes to whoever is next.
 void hand_over(nb::handle outbox, bool closing = false);
+
+enum class Offered { sent, handed_off, failed };
+
+// Sends an offered event now (the outbox decided `send_now`; `outbox` may be null: the socket has none
+// yet): a send that completes, or fails, at once does so here (failed: the error is set, and the socket
+// has gone on to whoever is next); one that suspends is handed to the socket's writer with the rest of
+// what comes for it (an outbox is made for it then). `stream` or `origin` say whose event it is.
+Offered send_offered(nb::handle ws, nb::object& outbox, nb::handle stream, nb::handle origin, nb::handle event);
 extern CoroName writer_name;
 void init_outbox_type();
 

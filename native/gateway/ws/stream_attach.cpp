@@ -27,7 +27,6 @@ void announce(Connection* c, bool next) {
         ob->queue->insert(ob->queue->begin(), std::make_move_iterator(notices.begin()), std::make_move_iterator(notices.end()));
     else
         ob->queue->insert(ob->queue->end(), std::make_move_iterator(notices.begin()), std::make_move_iterator(notices.end()));
-    ob->stirred = true;
 }
 
 // ---- attaching ----
@@ -83,7 +82,7 @@ ReplayStart replay_start(StreamObject* s, nb::handle ws, bool asked, long long f
 // {"type": "replay_gap", ...}: reload the conversation from the store, the stream goes on from here.
 nb::object gap_notice(StreamObject* s) {
     const Names& n = gw().n;
-    nb::object first = check(PyLong_FromLongLong(s->journal->empty() ? last_seq + 1 : s->journal->front().seq));
+    nb::object first = check(PyLong_FromLongLong(s->journal->empty() ? module_state.last_seq + 1 : s->journal->front().seq));
     return event({{n.type, n.replay_gap}, {n.session_id, s->session_id}, {n.first_seq, first}});
 }
 
@@ -111,9 +110,10 @@ void replay(StreamObject* s, nb::handle ws, nb::handle session, bool asked, long
     Connection* c = attach(s, ws);
     nb::object outbox = c->outbox;
     OutboxObject* ob = as_outbox(outbox.ptr());
-    // A free socket is held meanwhile, so that nothing live is sent ahead of the replay.
-    bool holding = !ob->busy;
-    ob->busy = true;
+    // A free socket is held meanwhile, so that nothing live is sent ahead of the replay; on a busy one
+    // the replay waits behind what came before it. A client being let go is sent no replay.
+    if (ob->state == outbox::State::let_go) return;
+    bool holding = ob->state == outbox::State::idle && step(ob, outbox::Input::claim) == outbox::Action::go_on;
     // What still waited for it of this session is in the replay, in its place.
     std::vector<nb::object> replaced = take_entries(ob, c);
     c->began = c->sent = from;
@@ -192,12 +192,6 @@ bool detach_everywhere(nb::handle ws) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(streams.ptr()); ++i) {
         nb::object s = nb::borrow(PyList_GET_ITEM(streams.ptr(), i));
         if (Py_TYPE(s.ptr()) == &session_stream_type) detach(as_stream(s.ptr()), ws);
-    }
-    // The broadcasts still waiting for it go too.
-    auto it = outboxes.find(ws.ptr());
-    if (it != outboxes.end()) {
-        nb::object outbox = nb::borrow((PyObject*)it->second);
-        std::vector<nb::object> gone = take_entries(as_outbox(outbox.ptr()), nullptr);
     }
     return true;
 }

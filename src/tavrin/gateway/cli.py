@@ -84,6 +84,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--no-session-streams", action="store_true",
                         help="turn off session streams: a window's turns stop when it goes away, and only "
                              "the window that asked sees a turn")
+    parser.add_argument("--no-fair-broadcast", action="store_true",
+                        help="turn off the fair broadcast: a broadcast then waits for each client in turn, so a "
+                             "slow one delays the others (each send still bounded)")
     parser.add_argument("--model", default=os.environ.get("TAVRIN_MODEL") or None,
                         help="the LiteLLM model the agents answer with, e.g. openai/NAME or ollama_chat/NAME "
                              "(default: $TAVRIN_MODEL; without one, the offline demo agents answer)")
@@ -148,6 +151,7 @@ def main(argv: list[str] | None = None) -> int:
 
     config = load_config(args.data_dir, host=args.host, port=args.port)
     config.session_streams = not args.no_session_streams
+    config.fair_broadcast = not args.no_fair_broadcast
     config.model, config.api_base = args.model, args.api_base
     config.max_iterations, config.context_tokens = max(1, args.max_iterations), max(1024, args.context_tokens)
     config.vision = args.vision

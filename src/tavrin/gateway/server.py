@@ -44,7 +44,8 @@ def get_state() -> dict[str, Any]:
 
 def _configure_gateway(config: AppConfig) -> None:
     """Set the gateway's module settings for this server (those the gateway offers): which page
-    origins may open a WebSocket, and whether turns talk to session streams."""
+    origins may open a WebSocket, whether turns talk to session streams, and whether a broadcast
+    leaves a slow client to its own writer."""
     from tavrin.gateway import ws
     from tavrin.gateway.security import allowed_origins
 
@@ -52,6 +53,8 @@ def _configure_gateway(config: AppConfig) -> None:
         ws._ALLOWED_ORIGINS = allowed_origins(config)
     if hasattr(ws, "_SESSION_STREAMS"):
         ws._SESSION_STREAMS = bool(config.session_streams)
+    if hasattr(ws, "_FAIR_BROADCAST"):
+        ws._FAIR_BROADCAST = bool(config.fair_broadcast)
 
 
 # -- start-up and shutdown ---------------------------------------------------------------------

@@ -19,6 +19,8 @@ _ALLOWED_ORIGINS: Collection[str] | None
 _SEND_TIMEOUT_SECONDS: float | None
 # Chats one connection may have under way at once; None: no bound.
 _MAX_PENDING_CHATS: int | None
+# A broadcast's send that suspends is finished by its client's own writer; off: each send awaited in turn.
+_FAIR_BROADCAST: bool
 _SESSION_STREAMS: bool
 _DETACHED_GRACE_SECONDS: float | None
 _STREAM_RETAIN_EVENTS: int | None
