@@ -68,6 +68,15 @@ inline PySendResult stop_value(PyObject** presult) noexcept {
     return PYGEN_RETURN;
 }
 
+// Raises `exc` (stolen) again where the thread handles an exception, and gives it back (owned): it is
+// chained to that exception as the interpreter chains an exception thrown into a frame that handles
+// one (its `__context__` becomes the handled exception, without making a cycle).
+inline PyObject* chain_to_handled(PyObject* exc) noexcept {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    Py_DECREF(exc);
+    return PyErr_GetRaisedException();
+}
+
 struct CoroObject;
 // What an awaiter needs of the coroutines of this module it awaits (coroutine.hpp): a throw() or a
 // close() is delivered to them directly, without a method look-up.
@@ -175,6 +184,12 @@ public:
             error = exc;
         }
         Py_CLEAR(iter);
+    }
+
+    // The exception a throw() left to raise at the await, chained to the one the frame handles (see
+    // chain_to_handled); a return of the awaited iterator is left as it is.
+    void chain_error() noexcept {
+        if (error) error = detail::chain_to_handled(error);
     }
 
     // The coroutine of this module it awaits, if it awaits one (borrowed): a chain of them is closed
