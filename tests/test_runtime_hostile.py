@@ -8,6 +8,7 @@ from __future__ import annotations
 import asyncio
 import gc
 import inspect
+import os
 import subprocess
 import sys
 import textwrap
@@ -162,6 +163,69 @@ class TestDrivePath:
             t.join()
         """)
         assert out.split() == ["RecursionError", "RecursionError"]
+
+    @pytest.mark.skipif(bool(os.environ.get("TAVRIN_SANITIZED")), reason="instrumented frames are larger")
+    def test_a_small_stack_holds_the_depth_the_readme_gives_and_python_code_runs_at_its_limit(self):
+        # Two frames less per link and a margin that follows the thread's stack: 700 links used to end
+        # in RecursionError in a thread of 256 KiB (598 fitted), 3,000 in one of 1 MiB (2,441).
+        out = run_isolated("""
+            import asyncio, io, json, logging, sys, threading, traceback
+            from tavrin import _runtime_probe as probe
+            sys.setrecursionlimit(10**6)
+
+            class Nested:  # each level a Python call inside a C call: half a KiB of C stack
+                def __init__(self, n):
+                    self.n = n
+                def __repr__(self):
+                    return repr(Nested(self.n - 1)) if self.n else "bottom"
+
+            class Busy:
+                \"\"\"What a link at the limit may run: Python code that takes C stack of its own.\"\"\"
+                def __await__(self):
+                    return self
+                def __iter__(self):
+                    return self
+                def __next__(self):
+                    log = logging.getLogger("busy")
+                    log.addHandler(logging.StreamHandler(io.StringIO()))
+                    try:
+                        json.loads("[" * 40 + "]" * 40)
+                        raise KeyError(repr(Nested(40)))
+                    except KeyError:
+                        log.exception("at the bottom")
+                        raise StopIteration(len(traceback.format_exc()))
+
+            def run(depth, bottom):
+                chain = bottom()
+                for _ in range(depth):
+                    chain = probe.await_each([chain])
+                try:
+                    asyncio.run(chain)
+                    return True
+                except RecursionError:
+                    return False
+
+            def in_thread(stack, f):
+                threading.stack_size(stack)
+                out = []
+                t = threading.Thread(target=lambda: out.append(f()))
+                t.start()
+                t.join()
+                return out[0]
+
+            def deepest():
+                lo, hi = 0, 20_000
+                while lo < hi:
+                    mid = (lo + hi + 1) // 2
+                    lo, hi = (mid, hi) if run(mid, lambda: asyncio.sleep(0)) else (lo, mid - 1)
+                return lo, [run(lo - k, Busy) for k in range(3)], run(lo + 50, Busy)
+
+            for stack, depth in ((256 << 10, 700), (1 << 20, 3_000)):
+                fits = in_thread(stack, lambda: run(depth, lambda: asyncio.sleep(0)))
+                limit, busy, beyond = in_thread(stack, deepest)
+                print(stack >> 10, fits, limit >= depth, busy, beyond)
+        """)
+        assert out.splitlines() == ["256 True True [True, True, True] False", "1024 True True [True, True, True] False"]
 
     def test_a_deep_suspended_chain_closes_and_is_collected_like_async_def(self):
         out = run_isolated("""

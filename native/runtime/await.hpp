@@ -85,6 +85,13 @@ inline bool is_native(PyObject* o);
 inline PySendResult drive(CoroObject* self, PyObject* arg, Thrown* thrown, PyObject** presult) noexcept;
 inline PyObject* close_coro(CoroObject* self, bool finalising) noexcept;
 
+// Sends `arg` to an awaited iterator, as PyIter_Send does; a coroutine of this module is driven
+// directly, which saves a chain of them two C frames per link.
+inline PySendResult send_to(PyObject* iter, PyObject* arg, PyObject** res) noexcept {
+    if (is_native(iter)) return drive(as_coro(iter), arg, nullptr, res);
+    return PyIter_Send(iter, arg, res);
+}
+
 inline PyObject* s_throw = nullptr;  // interned by coroutine_type()
 inline PyObject* s_close = nullptr;
 
@@ -124,7 +131,7 @@ public:
     // Delivers `arg` to the awaited iterator, as `yield from` passes a send() on.
     detail::Step send(PyObject* arg, PyObject** out) noexcept {
         PyObject* res = nullptr;
-        PySendResult r = PyIter_Send(iter, arg, &res);
+        PySendResult r = detail::send_to(iter, arg, &res);
         if (r == PYGEN_NEXT) {
             *out = res;
             return detail::Step::yielded;
@@ -225,7 +232,7 @@ protected:
         }
         iter = it;
         PyObject* res = nullptr;
-        PySendResult r = PyIter_Send(iter, Py_None, &res);
+        PySendResult r = detail::send_to(iter, Py_None, &res);
         if (r == PYGEN_NEXT) {
             yielded = res;
             return false;

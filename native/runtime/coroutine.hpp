@@ -84,6 +84,32 @@ inline PyObject* unwind_frame(CoroObject* self, PyObject* raised) noexcept {
     return exc;
 }
 
+// The body ended with an exception: it becomes the Python error the step raises. Out of line, so that
+// the frame of resume(), which a chain of coroutines nests once per link, stays small.
+[[gnu::cold, gnu::noinline]] inline PySendResult raised(CoroObject* self) noexcept {
+    CoroPromise& p = self->h.promise();
+    std::exception_ptr exc = std::move(p.exception);
+    Py_CLEAR(p.result);
+    try {
+        std::rethrow_exception(exc);
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+    exc = nullptr;
+    PyObject* error = PyErr_GetRaisedException();
+    drop_frame(self);
+    if (PyErr_GivenExceptionMatches(error, PyExc_StopIteration)) {
+        // As for `async def`: a StopIteration escaping the body must not read as a return.
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        PyObject* err = PyErr_GetRaisedException();
+        PyException_SetCause(err, Py_NewRef(error));
+        PyException_SetContext(err, error);
+        error = err;
+    }
+    PyErr_SetRaisedException(error);
+    return PYGEN_ERROR;
+}
+
 // Runs the C++ body until its next suspension or its end.
 inline PySendResult resume(CoroObject* self, PyObject** presult) noexcept {
     CoroHandle h = self->h;
@@ -100,32 +126,16 @@ inline PySendResult resume(CoroObject* self, PyObject** presult) noexcept {
         if (!*presult) *presult = Py_NewRef(Py_None);
         return PYGEN_NEXT;
     }
-    std::exception_ptr exc = std::move(p.exception);
+    if (p.exception) [[unlikely]] return raised(self);
     PyObject* result = std::exchange(p.result, nullptr);
-    if (exc) {
-        Py_XDECREF(result);
-        try {
-            std::rethrow_exception(exc);
-        } catch (...) {
-            set_error_from_current_exception();
-        }
-        exc = nullptr;
-        PyObject* error = PyErr_GetRaisedException();
-        drop_frame(self);
-        if (PyErr_GivenExceptionMatches(error, PyExc_StopIteration)) {
-            // As for `async def`: a StopIteration escaping the body must not read as a return.
-            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-            PyObject* err = PyErr_GetRaisedException();
-            PyException_SetCause(err, Py_NewRef(error));
-            PyException_SetContext(err, error);
-            error = err;
-        }
-        PyErr_SetRaisedException(error);
-        return PYGEN_ERROR;
-    }
     drop_frame(self);
     *presult = result ? result : Py_NewRef(Py_None);
     return PYGEN_RETURN;
+}
+
+// A throw() delivered at an await, out of line: it is seldom, and large.
+[[gnu::cold, gnu::noinline]] inline Step throw_in(AwaitBase* aw, Thrown& thrown, PyObject** presult) noexcept {
+    return aw->throw_in(thrown, presult);
 }
 
 // A step of a frame suspended in an `async with` exit, as the interpreter steps a coroutine that
@@ -170,7 +180,7 @@ inline PySendResult step(CoroObject* self, PyObject* arg, Thrown* thrown, PyObje
     if (!thrown) [[likely]]
         s = aw->send(arg, presult);
     else
-        s = aw->throw_in(*thrown, presult);
+        s = throw_in(aw, *thrown, presult);
     if (s == Step::yielded) return PYGEN_NEXT;
     if (s == Step::refused) [[unlikely]] return PYGEN_ERROR;
     p.suspended = nullptr;
@@ -192,31 +202,31 @@ inline PySendResult step(CoroObject* self, PyObject* arg, Thrown* thrown, PyObje
     return PYGEN_ERROR;
 }
 
+// What a drive of a coroutine that is not suspended, or of a new one given a value or an exception,
+// gives instead of a step. Out of line, as the frame of drive() is nested once per link of a chain.
+[[gnu::cold, gnu::noinline]] inline PySendResult refuse_drive(CoroObject* self, PyObject* arg, Thrown* thrown) noexcept {
+    if (self->state != CoroState::created) return refuse_step(self, thrown);
+    if (thrown) {  // raised before the body's first line: nothing in it can handle it
+        PyObject* exc = thrown->make();
+        if (!exc) return PYGEN_ERROR;
+        self->state = CoroState::running;
+        drop_frame(self);
+        self->state = CoroState::finished;
+        PyErr_SetRaisedException(exc);
+        return PYGEN_ERROR;
+    }
+    (void)arg;
+    PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+    return PYGEN_ERROR;
+}
+
 // The driver: delivers a value (`thrown` null) or an exception to the coroutine. From the moment a
 // step starts until everything it let go of has been released, the coroutine is running, and any
 // send, throw or close of it (from a __del__, a property, an iterator's throw) is refused.
 inline PySendResult drive(CoroObject* self, PyObject* arg, Thrown* thrown, PyObject** presult) noexcept {
     *presult = nullptr;
-    switch (self->state) {
-        case CoroState::running:
-        case CoroState::finished: return refuse_step(self, thrown);
-        case CoroState::created:
-            if (thrown) {  // raised before the body's first line: nothing in it can handle it
-                PyObject* exc = thrown->make();
-                if (!exc) return PYGEN_ERROR;
-                self->state = CoroState::running;
-                drop_frame(self);
-                self->state = CoroState::finished;
-                PyErr_SetRaisedException(exc);
-                return PYGEN_ERROR;
-            }
-            if (arg != Py_None) {
-                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-                return PYGEN_ERROR;
-            }
-            break;
-        case CoroState::suspended: break;
-    }
+    if (self->state != CoroState::suspended && (self->state != CoroState::created || thrown || arg != Py_None))
+        [[unlikely]] return refuse_drive(self, arg, thrown);
     if (!enter_drive()) return PYGEN_ERROR;
     self->state = CoroState::running;
     PySendResult r = step(self, arg, thrown, presult);
@@ -729,10 +739,10 @@ inline bool is_generator_coroutine(PyObject* o) noexcept {
 
 // The iterator `await o` drives, with the interpreter's checks and texts. A coroutine of this module
 // is driven directly, through its am_send: no wrapper is made.
-inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
+namespace detail {
+// Any awaitable but a coroutine (out of line: get_awaitable_iter is inlined into every await).
+[[gnu::noinline]] inline PyObject* get_other_awaitable_iter(PyObject* o) noexcept {
     PyTypeObject* t = Py_TYPE(o);
-    if (t == &detail::coro_type_object) return detail::refuse_second_awaiter(o) ? nullptr : Py_NewRef(o);
-    if (PyCoro_CheckExact(o)) return detail::awaited_already(o) ? nullptr : Py_NewRef(o);
     if (t->tp_as_async && t->tp_as_async->am_await) {
         PyObject* it = t->tp_as_async->am_await(o);
         if (!it) return nullptr;
@@ -753,6 +763,13 @@ inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
     if (is_generator_coroutine(o)) return Py_NewRef(o);
     PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", t->tp_name);
     return nullptr;
+}
+}  // namespace detail
+
+inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
+    if (Py_IS_TYPE(o, &detail::coro_type_object)) return detail::refuse_second_awaiter(o) ? nullptr : Py_NewRef(o);
+    if (PyCoro_CheckExact(o)) return detail::awaited_already(o) ? nullptr : Py_NewRef(o);
+    return detail::get_other_awaitable_iter(o);
 }
 
 }  // namespace tv
