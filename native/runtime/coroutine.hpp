@@ -739,10 +739,10 @@ inline bool is_generator_coroutine(PyObject* o) noexcept {
 
 // The iterator `await o` drives, with the interpreter's checks and texts. A coroutine of this module
 // is driven directly, through its am_send: no wrapper is made.
-namespace detail {
-// Any awaitable but a coroutine (out of line: get_awaitable_iter is inlined into every await).
-[[gnu::noinline]] inline PyObject* get_other_awaitable_iter(PyObject* o) noexcept {
+inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
     PyTypeObject* t = Py_TYPE(o);
+    if (t == &detail::coro_type_object) return detail::refuse_second_awaiter(o) ? nullptr : Py_NewRef(o);
+    if (PyCoro_CheckExact(o)) return detail::awaited_already(o) ? nullptr : Py_NewRef(o);
     if (t->tp_as_async && t->tp_as_async->am_await) {
         PyObject* it = t->tp_as_async->am_await(o);
         if (!it) return nullptr;
@@ -763,13 +763,6 @@ namespace detail {
     if (is_generator_coroutine(o)) return Py_NewRef(o);
     PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", t->tp_name);
     return nullptr;
-}
-}  // namespace detail
-
-inline PyObject* get_awaitable_iter(PyObject* o) noexcept {
-    if (Py_IS_TYPE(o, &detail::coro_type_object)) return detail::refuse_second_awaiter(o) ? nullptr : Py_NewRef(o);
-    if (PyCoro_CheckExact(o)) return detail::awaited_already(o) ? nullptr : Py_NewRef(o);
-    return detail::get_other_awaitable_iter(o);
 }
 
 }  // namespace tv
