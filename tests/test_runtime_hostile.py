@@ -8,6 +8,7 @@ from __future__ import annotations
 import asyncio
 import gc
 import inspect
+import os
 import subprocess
 import sys
 import textwrap
@@ -162,6 +163,69 @@ class TestDrivePath:
             t.join()
         """)
         assert out.split() == ["RecursionError", "RecursionError"]
+
+    @pytest.mark.skipif(bool(os.environ.get("TAVRIN_SANITIZED")), reason="instrumented frames are larger")
+    def test_a_small_stack_holds_the_depth_the_readme_gives_and_python_code_runs_at_its_limit(self):
+        # Two frames less per link and a margin that follows the thread's stack: 700 links used to end
+        # in RecursionError in a thread of 256 KiB (598 fitted), 3,000 in one of 1 MiB (2,441).
+        out = run_isolated("""
+            import asyncio, io, json, logging, sys, threading, traceback
+            from tavrin import _runtime_probe as probe
+            sys.setrecursionlimit(10**6)
+
+            class Nested:  # each level a Python call inside a C call: half a KiB of C stack
+                def __init__(self, n):
+                    self.n = n
+                def __repr__(self):
+                    return repr(Nested(self.n - 1)) if self.n else "bottom"
+
+            class Busy:
+                \"\"\"What a link at the limit may run: Python code that takes C stack of its own.\"\"\"
+                def __await__(self):
+                    return self
+                def __iter__(self):
+                    return self
+                def __next__(self):
+                    log = logging.getLogger("busy")
+                    log.addHandler(logging.StreamHandler(io.StringIO()))
+                    try:
+                        json.loads("[" * 40 + "]" * 40)
+                        raise KeyError(repr(Nested(40)))
+                    except KeyError:
+                        log.exception("at the bottom")
+                        raise StopIteration(len(traceback.format_exc()))
+
+            def run(depth, bottom):
+                chain = bottom()
+                for _ in range(depth):
+                    chain = probe.await_each([chain])
+                try:
+                    asyncio.run(chain)
+                    return True
+                except RecursionError:
+                    return False
+
+            def in_thread(stack, f):
+                threading.stack_size(stack)
+                out = []
+                t = threading.Thread(target=lambda: out.append(f()))
+                t.start()
+                t.join()
+                return out[0]
+
+            def deepest():
+                lo, hi = 0, 20_000
+                while lo < hi:
+                    mid = (lo + hi + 1) // 2
+                    lo, hi = (mid, hi) if run(mid, lambda: asyncio.sleep(0)) else (lo, mid - 1)
+                return lo, [run(lo - k, Busy) for k in range(3)], run(lo + 50, Busy)
+
+            for stack, depth in ((256 << 10, 700), (1 << 20, 3_000)):
+                fits = in_thread(stack, lambda: run(depth, lambda: asyncio.sleep(0)))
+                limit, busy, beyond = in_thread(stack, deepest)
+                print(stack >> 10, fits, limit >= depth, busy, beyond)
+        """)
+        assert out.splitlines() == ["256 True True [True, True, True] False", "1024 True True [True, True, True] False"]
 
     def test_a_deep_suspended_chain_closes_and_is_collected_like_async_def(self):
         out = run_isolated("""
@@ -518,21 +582,25 @@ class TestSourceRules:
             assert not held, f"{where}: Python objects held outside a Local: {held}"
 
 
-async def managed_in_python(mgr, awaitable, log):
+async def managed_in_python(mgr, awaitable, log, then=None):
     r = None
     async with mgr:
         log.append("entered")
         r = await awaitable
     log.append("after")
+    if then is not None:
+        await then
     return r
 
 
 class Manager:
-    """An async context manager whose every step can be made to misbehave."""
+    """An async context manager whose every step can be made to misbehave. Its exit logs what it was
+    given and what it handles (`sys.exception()`), as the interpreter shows them to an `async def`."""
 
-    def __init__(self, log, *, suppress=False, exit_raises=False, exit_waits=False, enter_gives=None):
+    def __init__(self, log, *, suppress=False, exit_raises=False, exit_waits=False, enter_gives=None,
+                 exit_reraises=False, exit_gives=None):
         self.log, self.suppress, self.exit_raises, self.exit_waits = log, suppress, exit_raises, exit_waits
-        self.enter_gives = enter_gives
+        self.enter_gives, self.exit_reraises, self.exit_gives = enter_gives, exit_reraises, exit_gives
 
     def __aenter__(self):
         if self.enter_gives is not None:
@@ -543,12 +611,26 @@ class Manager:
         self.log.append("aenter")
 
     async def __aexit__(self, kind, value, tb):
-        self.log.append(("aexit", kind.__name__ if kind else None))
+        handled = sys.exception()
+        self.log.append(("aexit", kind.__name__ if kind else None, type(handled).__name__ if handled else None))
         if self.exit_waits:
             await asyncio.sleep(0)
+            handled = sys.exception()
+            self.log.append(("exit resumed", type(handled).__name__ if handled else None))
+        if self.exit_reraises:
+            raise
         if self.exit_raises:
             raise KeyError("exit")
+        if self.exit_gives is not None:
+            return self.exit_gives
         return self.suppress
+
+
+class BoolFails:
+    """An exit's result whose truth cannot be told."""
+
+    def __bool__(self):
+        raise KeyError("bool")
 
 
 class NoExit:
@@ -588,6 +670,12 @@ MANAGER_CASES = {
     "exit raises": (dict(exit_raises=True), lambda: asyncio.sleep(0, "r")),
     "exit waits": (dict(exit_waits=True, suppress=True), body_fails),
     "enter not awaitable": (dict(enter_gives=42), Now),
+    "exit re-raises the body's error": (dict(exit_reraises=True), body_fails),
+    "exit re-raises with no error": (dict(exit_reraises=True), lambda: asyncio.sleep(0, "r")),
+    "exit waits, then re-raises": (dict(exit_waits=True, exit_reraises=True), body_fails),
+    "exit waits, then raises": (dict(exit_waits=True, exit_raises=True), body_fails),
+    "exit's result has no truth": (dict(exit_gives=BoolFails()), body_fails),
+    "exit not awaitable": (dict(), body_fails),
 }
 
 
@@ -602,6 +690,8 @@ def test_async_with_behaves_like_async_def(case):
             mgr, body = object(), Now
         elif case == "no __aexit__":
             mgr, body = NoExit(), Now
+        elif case == "exit not awaitable":
+            mgr, body = type("SyncExit", (Manager,), {"__aexit__": lambda self, *exc: sys.exception()})(log), body_fails
         else:
             kw, body = MANAGER_CASES[case]
             mgr = Manager(log, **kw)
@@ -609,24 +699,13 @@ def test_async_with_behaves_like_async_def(case):
     assert results[0] == results[1]
 
 
-@pytest.mark.parametrize("how", ["cancel", "close", "close, the exit waits", "close, the exit raises"])
-def test_async_with_exits_when_the_body_is_cut(how):
-    # catches: an exit not run when the frame is cut, or one driven without a loop whose outcome is lost
+def test_async_with_exits_when_the_body_is_cancelled():
     results = []
     for managed in (probe.managed, managed_in_python):
         log = []
-        mgr = Manager(log, exit_waits=how.endswith("waits"), exit_raises=how.endswith("raises"))
 
         async def run():
-            coro = managed(mgr, asyncio.Event().wait(), log)
-            if how.startswith("close"):
-                coro.send(None)
-                try:
-                    coro.close()
-                except (RuntimeError, KeyError) as e:
-                    log.append((type(e).__name__, str(e), type(e.__context__).__name__))
-                return log
-            task = asyncio.ensure_future(coro)
+            task = asyncio.ensure_future(managed(Manager(log), asyncio.Event().wait(), log))
             await asyncio.sleep(0)
             task.cancel()
             with pytest.raises(asyncio.CancelledError):
@@ -634,9 +713,67 @@ def test_async_with_exits_when_the_body_is_cut(how):
             return log
 
         results.append(asyncio.run(run()))
-    expected = ["aenter", "entered", ("aexit", "CancelledError" if how == "cancel" else "GeneratorExit")]
-    if how.endswith("waits"):
-        expected.append(("RuntimeError", "coroutine ignored GeneratorExit", "NoneType"))
-    elif how.endswith("raises"):
-        expected.append(("KeyError", "'exit'", "GeneratorExit"))
-    assert results[0] == results[1] == expected
+    assert results[0] == results[1] == ["aenter", "entered", ("aexit", "CancelledError", "CancelledError")]
+
+
+class Hang:
+    """Suspends until sent to again."""
+
+    def __await__(self):
+        yield "hang"
+
+
+def closed_in_the_body(managed, mgr, then=None):
+    """Suspends `managed` in its body, closes it, then sends to it while it is still suspended: what each
+    step gave, with the coroutine's state after it."""
+    log = mgr.log
+    coro = managed(mgr, Hang(), log, then)
+    coro.send(None)
+    steps = []
+    for action in ("close", "send", "send", "close"):
+        if inspect.getcoroutinestate(coro) != inspect.CORO_SUSPENDED:
+            break
+        try:
+            got = ("closed", coro.close()) if action == "close" else ("yield", coro.send(None))
+        except StopIteration as stop:
+            got = ("return", stop.value)
+        except BaseException as e:  # noqa: BLE001
+            got = ("raised", type(e).__name__, str(e), type(e.__context__).__name__ if e.__context__ else None)
+        steps.append((action, got, inspect.getcoroutinestate(coro)))
+    return log, steps
+
+
+CLOSE_CASES = {
+    "plain": (dict(), None),
+    "the exit suppresses": (dict(suppress=True), None),
+    "the exit suppresses, the code after waits": (dict(suppress=True), Hang()),
+    "the exit waits": (dict(exit_waits=True), None),
+    "the exit waits, then suppresses": (dict(exit_waits=True, suppress=True), None),
+    "the exit waits, then raises": (dict(exit_waits=True, exit_raises=True), None),
+    "the exit raises": (dict(exit_raises=True), None),
+    "the exit re-raises": (dict(exit_reraises=True), None),
+    "the exit's result has no truth": (dict(exit_gives=BoolFails()), None),
+}
+
+
+@pytest.mark.parametrize("case", CLOSE_CASES)
+def test_close_in_an_async_with_body_goes_on_as_async_def(case):
+    # catches: the exit not shown GeneratorExit as the exception it handles, a suppressing exit whose
+    # code after the block is skipped, a waiting exit that leaves the coroutine closed instead of
+    # suspended in the exit, an exit's result never asked for its truth
+    kw, then = CLOSE_CASES[case]
+    results = [closed_in_the_body(managed, Manager([], **kw), then) for managed in (probe.managed, managed_in_python)]
+    assert results[0] == results[1]
+
+
+def test_close_in_an_async_with_body_reads_as_written():
+    """The comparison above, spelled out for the two cases that used to differ."""
+    closed = (inspect.CORO_CLOSED, inspect.CORO_SUSPENDED)
+    log, steps = closed_in_the_body(probe.managed, Manager([], suppress=True), Hang())
+    assert log == ["aenter", "entered", ("aexit", "GeneratorExit", "GeneratorExit"), "after"]
+    assert steps == [("close", ("raised", "RuntimeError", "coroutine ignored GeneratorExit", None), closed[1]),
+                     ("send", ("return", None), closed[0])]
+    log, steps = closed_in_the_body(probe.managed, Manager([], exit_waits=True))
+    assert log == ["aenter", "entered", ("aexit", "GeneratorExit", "GeneratorExit"), ("exit resumed", "GeneratorExit")]
+    assert steps == [("close", ("raised", "RuntimeError", "coroutine ignored GeneratorExit", None), closed[1]),
+                     ("send", ("raised", "GeneratorExit", "", None), closed[0])]

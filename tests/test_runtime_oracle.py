@@ -16,7 +16,9 @@ import warnings
 import pytest
 
 from tavrin import _runtime_probe as probe
+from test_runtime_hostile import BoolFails
 from test_runtime_hostile import guarded_in_python as guarded
+from test_runtime_hostile import managed_in_python as managed
 
 
 # ---- the oracle: each probe coroutine written with async def ----
@@ -52,7 +54,7 @@ async def collect(iterable):
 
 
 PYTHON = {"await_each": await_each, "each_caught": each_caught, "catch_ordinary": catch_ordinary,
-          "guarded": guarded, "collect": collect}
+          "guarded": guarded, "collect": collect, "managed": managed}
 
 
 def both(name):
@@ -333,7 +335,7 @@ def leaf_class(throw, close):
     attribute, "lookup" and "attribute" one whose look-up fails (with AttributeError it reads as absent)."""
 
     def throw_(self, *args):
-        self.log.append((self.name, "throw", describe(args)))
+        self.log.append((self.name, "throw", describe(args), describe(sys.exception())))
         if throw == "yield":
             return f"{self.name}:after-throw"
         if throw == "return":
@@ -344,7 +346,7 @@ def leaf_class(throw, close):
         raise exc if isinstance(exc, BaseException) else exc(*args[1:2]) if isinstance(exc, type) else TypeError(exc)
 
     def close_(self):
-        self.log.append((self.name, "close"))
+        self.log.append((self.name, "close", describe(sys.exception())))
         error = {"raise": ValueError(f"{self.name}: close failed"), "stop": StopIteration(f"{self.name}:closed-out"),
                  "exit": GeneratorExit(self.name)}.get(close)
         if error:
@@ -378,7 +380,7 @@ class LeafBase:
         return self.send(None)
 
     def send(self, value):
-        self.log.append((self.name, "send", describe(value)))
+        self.log.append((self.name, "send", describe(value), describe(sys.exception())))
         if self.n:
             self.n -= 1
             return f"{self.name}:{self.n}"
@@ -398,6 +400,33 @@ class FuzzLock:
         self.log.append((self.name, "release"))
         if self.fails:
             raise OSError(f"{self.name}: release failed")
+
+
+class FuzzManager:
+    """An async context manager whose exit shows what it was given and what it handles, may wait for an
+    awaited leaf first, and then returns, suppresses, re-raises, fails, or gives a result of no truth."""
+
+    def __init__(self, name, log, exit, wait):
+        self.name, self.log, self.exit, self.wait = name, log, exit, wait
+
+    async def __aenter__(self):
+        self.log.append((self.name, "aenter", describe(sys.exception())))
+
+    async def __aexit__(self, kind, value, tb):
+        self.log.append((self.name, "aexit", describe(value), describe(sys.exception())))
+        if self.wait is not None:
+            got = await self.wait
+            self.log.append((self.name, "exit resumed", describe(got), describe(sys.exception())))
+        if self.exit == "reraise":
+            raise
+        if self.exit == "fail":
+            raise OSError(f"{self.name}: exit failed")
+        if self.exit == "no truth":
+            return BoolFails()
+        return self.exit == "suppress"
+
+
+EXITS = ["return", "suppress", "reraise", "fail", "no truth"]
 
 
 def describe(v):
@@ -420,10 +449,13 @@ LEAVES = {(t, c): leaf_class(t, c) for t in THROWS for c in CLOSES}
 def tree_shape(rng, depth=0):
     if depth >= 3 or (depth and rng.random() < 0.3):
         return ("leaf", rng.choice(THROWS), rng.choice(CLOSES), rng.randint(0, 3), rng.choice(["return", "fail"]))
-    kind = rng.choice(["await_each", "each_caught", "catch_ordinary", "guarded"])
+    kind = rng.choice(["await_each", "each_caught", "catch_ordinary", "guarded", "managed"])
     native = depth == 0 or rng.random() < 0.6
     if kind in ("await_each", "each_caught"):
         return (kind, native, [tree_shape(rng, depth + 1) for _ in range(rng.randint(1, 3))])
+    if kind == "managed":
+        wait = rng.random() < 0.4 and ("leaf", rng.choice(THROWS), rng.choice(CLOSES), rng.randint(0, 2), "return")
+        return (kind, native, [tree_shape(rng, depth + 1)], rng.choice(EXITS), wait)
     return (kind, native, [tree_shape(rng, depth + 1)], rng.random() < 0.3)
 
 
@@ -440,6 +472,9 @@ def build(shape, log, use_native, kept, path="r"):
         coro = make(built[0])
     elif kind == "guarded":
         coro = make(FuzzLock(path, log, shape[3]), built[0], log)
+    elif kind == "managed":
+        wait = shape[4] and build(shape[4], log, use_native, kept, f"{path}.exit")
+        coro = make(FuzzManager(path, log, shape[3], wait or None), built[0], log)
     else:
         coro = make(built)
     kept.append(coro)
@@ -498,7 +533,7 @@ def run_sequence(shape, ops, use_native, via_wrapper):
 
 
 @pytest.mark.isolated  # a fault it finds could be a crash
-@pytest.mark.parametrize("seed", range(8))
+@pytest.mark.parametrize("seed", range(16))
 def test_random_send_throw_close_sequences_match_async_def(seed):
     rng = random.Random(seed)
     gc.collect()

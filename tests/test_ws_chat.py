@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import sys
 import types
 
 import pytest
@@ -287,6 +288,24 @@ class TestStandardChat:
         assert error.getMessage() == "Standard agent error [s1]"
         assert isinstance(error.exc_info[1], ValueError) and error.exc_info[2] is not None
         assert not host.agent_lock.locked()
+
+    async def test_a_lock_whose_exit_re_raises_reports_the_agents_own_error(self, ws_module, host, quiet_watchdog):
+        # The exit of `async with session.lock` sees the agent's error as the one being handled, as in
+        # `async def`: a bare `raise` there gives it again, not "No active exception to reraise".
+        seen = []
+
+        class Lock(asyncio.Lock):
+            async def __aexit__(self, kind, value, tb):
+                seen.append(sys.exception())
+                self.release()
+                if kind is not None:
+                    raise
+
+        agent = FakeAgent([FakeEvent("text", content="a")], raise_after=1)
+        lock, sock = Lock(), FakeWebSocket()
+        await ws_module._handle_standard_chat(sock, agent, "hi", session_lock=lock, session_id="s1")
+        assert sock.events[-1] == {"type": "error", "message": "Agent error: model exploded", "session_id": "s1"}
+        assert [type(e).__name__ for e in seen] == ["ValueError"] and not lock.locked()
 
     async def test_a_failing_lock_release_is_reported_as_an_agent_error(self, ws_module, host, quiet_watchdog):
         class Lock(asyncio.Lock):

@@ -20,12 +20,14 @@
 // with its exception thrown as `nb::python_error`, so `try`/`catch` and RAII behave as
 // `try`/`except`/`finally` do in Python. CancelledError travels the same way.
 //
-// `close()` and deallocation of a suspended coroutine close the awaited iterator and destroy the
-// C++ frame: destructors run (locks are released, tasks cancelled) but no `catch` block does, the
-// way GeneratorExit passes by `except Exception`. When closing the awaited iterator fails, its error
-// is thrown in at the await instead, where the body may catch it, as an `async def` would have it.
-// A chain of coroutines awaiting one another is closed link by link from the innermost, without
-// nesting on the C stack, however deep it is.
+// `close()` of a suspended coroutine closes the awaited iterator and throws GeneratorExit in at the
+// await (or the error closing it raised), as the interpreter's close() does: destructors run (locks
+// are released, tasks cancelled), `catch` blocks see it (GeneratorExit passes by `except Exception`),
+// an `async with` exit runs and may suppress it, and a body that awaits again after it is left
+// suspended there, with close() raising "coroutine ignored GeneratorExit". Deallocation closes the
+// same way; a frame that its close could not end is destroyed without being resumed. A chain of
+// coroutines awaiting one another is closed link by link from the innermost, without nesting on the
+// C stack, however deep it is.
 //
 // What the garbage collector sees. A suspended frame may sit in a reference cycle (a task holds its
 // coroutine, whose frame holds the socket, whose handler holds the task), and the collector can only

@@ -73,14 +73,41 @@ inline void drop_frame(CoroObject* self) noexcept {
     if (h) h.destroy();
 }
 
-// Destroys a suspended frame as if `raised` (owned; null meaning GeneratorExit) were raised at its
-// await: that is what its `Finally` guards run with. Returns the exception that then leaves the frame
-// (owned; null when it is still GeneratorExit). The only way a suspended frame is destroyed.
+// Destroys a suspended frame without resuming it, as if `raised` (owned; null meaning GeneratorExit)
+// were raised at its await: that is what its `Finally` guards and `async with` exits run with. Returns
+// the exception that then leaves the frame (owned; null when it is still GeneratorExit). Only for a
+// frame that its finaliser could not end (see discard_frame); close() resumes the frame instead.
 inline PyObject* unwind_frame(CoroObject* self, PyObject* raised) noexcept {
     PyObject* exc = raised;
     self->h.promise().unwinding = &exc;
     drop_frame(self);
     return exc;
+}
+
+// The body ended with an exception: it becomes the Python error the step raises. Out of line, so that
+// the frame of resume(), which a chain of coroutines nests once per link, stays small.
+[[gnu::cold, gnu::noinline]] inline PySendResult raised(CoroObject* self) noexcept {
+    CoroPromise& p = self->h.promise();
+    std::exception_ptr exc = std::move(p.exception);
+    Py_CLEAR(p.result);
+    try {
+        std::rethrow_exception(exc);
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+    exc = nullptr;
+    PyObject* error = PyErr_GetRaisedException();
+    drop_frame(self);
+    if (PyErr_GivenExceptionMatches(error, PyExc_StopIteration)) {
+        // As for `async def`: a StopIteration escaping the body must not read as a return.
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        PyObject* err = PyErr_GetRaisedException();
+        PyException_SetCause(err, Py_NewRef(error));
+        PyException_SetContext(err, error);
+        error = err;
+    }
+    PyErr_SetRaisedException(error);
+    return PYGEN_ERROR;
 }
 
 // Runs the C++ body until its next suspension or its end.
@@ -90,37 +117,56 @@ inline PySendResult resume(CoroObject* self, PyObject** presult) noexcept {
     CoroPromise* outer = std::exchange(running_frame, &p);
     h.resume();
     running_frame = outer;
+    // Suspended in an `async with` exit: what it handles is the frame's again, off the thread's stack.
+    if (Handling* handling = p.handling) [[unlikely]] {
+        if (handling->pushed()) handling->pop();
+    }
     if (!h.done()) {
         *presult = std::exchange(p.yielded, nullptr);
         if (!*presult) *presult = Py_NewRef(Py_None);
         return PYGEN_NEXT;
     }
-    std::exception_ptr exc = std::move(p.exception);
+    if (p.exception) [[unlikely]] return raised(self);
     PyObject* result = std::exchange(p.result, nullptr);
-    if (exc) {
-        Py_XDECREF(result);
-        try {
-            std::rethrow_exception(exc);
-        } catch (...) {
-            set_error_from_current_exception();
-        }
-        exc = nullptr;
-        PyObject* error = PyErr_GetRaisedException();
-        drop_frame(self);
-        if (PyErr_GivenExceptionMatches(error, PyExc_StopIteration)) {
-            // As for `async def`: a StopIteration escaping the body must not read as a return.
-            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-            PyObject* err = PyErr_GetRaisedException();
-            PyException_SetCause(err, Py_NewRef(error));
-            PyException_SetContext(err, error);
-            error = err;
-        }
-        PyErr_SetRaisedException(error);
-        return PYGEN_ERROR;
-    }
     drop_frame(self);
     *presult = result ? result : Py_NewRef(Py_None);
     return PYGEN_RETURN;
+}
+
+// A throw() delivered at an await, out of line: it is seldom, and large.
+[[gnu::cold, gnu::noinline]] inline Step throw_in(AwaitBase* aw, Thrown& thrown, PyObject** presult) noexcept {
+    return aw->throw_in(thrown, presult);
+}
+
+// A step of a frame suspended in an `async with` exit, as the interpreter steps a coroutine that
+// handles an exception: a send reaches the awaited iterator with that exception handled, a throw() is
+// delivered to the iterator without it, and what comes back into the frame is chained to it.
+[[gnu::cold, gnu::noinline]] inline PySendResult step_handling(CoroObject* self, PyObject* arg, Thrown* thrown,
+                                                               PyObject** presult) noexcept {
+    CoroPromise& p = self->h.promise();
+    AwaitBase* aw = p.suspended;
+    Handling& handling = *p.handling;
+    if (!thrown) {
+        handling.push();
+        if (aw->send(arg, presult) == Step::yielded) {
+            handling.pop();
+            return PYGEN_NEXT;
+        }
+    } else {
+        // The iterator the await is over with is let go of once the frame handles the exception again
+        // (the interpreter keeps it on the frame's stack until then): its finaliser sees it so.
+        PyObject* awaited = Py_XNewRef(aw->awaited());
+        Step s = aw->throw_in(*thrown, presult);
+        if (s != Step::done) {
+            Py_XDECREF(awaited);
+            return s == Step::yielded ? PYGEN_NEXT : PYGEN_ERROR;
+        }
+        handling.push();
+        aw->chain_error();
+        Py_XDECREF(awaited);
+    }
+    p.suspended = nullptr;
+    return resume(self, presult);  // which pops it again when the frame suspends
 }
 
 // One step of a coroutine that is marked running: starts it, or delivers a value (`thrown` null) or
@@ -129,11 +175,12 @@ inline PySendResult step(CoroObject* self, PyObject* arg, Thrown* thrown, PyObje
     CoroPromise& p = self->h.promise();
     AwaitBase* aw = p.suspended;
     if (!aw) return resume(self, presult);  // just created
+    if (p.handling) [[unlikely]] return step_handling(self, arg, thrown, presult);
     Step s;
     if (!thrown) [[likely]]
         s = aw->send(arg, presult);
     else
-        s = aw->throw_in(*thrown, presult);
+        s = throw_in(aw, *thrown, presult);
     if (s == Step::yielded) return PYGEN_NEXT;
     if (s == Step::refused) [[unlikely]] return PYGEN_ERROR;
     p.suspended = nullptr;
@@ -155,31 +202,31 @@ inline PySendResult step(CoroObject* self, PyObject* arg, Thrown* thrown, PyObje
     return PYGEN_ERROR;
 }
 
+// What a drive of a coroutine that is not suspended, or of a new one given a value or an exception,
+// gives instead of a step. Out of line, as the frame of drive() is nested once per link of a chain.
+[[gnu::cold, gnu::noinline]] inline PySendResult refuse_drive(CoroObject* self, PyObject* arg, Thrown* thrown) noexcept {
+    if (self->state != CoroState::created) return refuse_step(self, thrown);
+    if (thrown) {  // raised before the body's first line: nothing in it can handle it
+        PyObject* exc = thrown->make();
+        if (!exc) return PYGEN_ERROR;
+        self->state = CoroState::running;
+        drop_frame(self);
+        self->state = CoroState::finished;
+        PyErr_SetRaisedException(exc);
+        return PYGEN_ERROR;
+    }
+    (void)arg;
+    PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+    return PYGEN_ERROR;
+}
+
 // The driver: delivers a value (`thrown` null) or an exception to the coroutine. From the moment a
 // step starts until everything it let go of has been released, the coroutine is running, and any
 // send, throw or close of it (from a __del__, a property, an iterator's throw) is refused.
 inline PySendResult drive(CoroObject* self, PyObject* arg, Thrown* thrown, PyObject** presult) noexcept {
     *presult = nullptr;
-    switch (self->state) {
-        case CoroState::running:
-        case CoroState::finished: return refuse_step(self, thrown);
-        case CoroState::created:
-            if (thrown) {  // raised before the body's first line: nothing in it can handle it
-                PyObject* exc = thrown->make();
-                if (!exc) return PYGEN_ERROR;
-                self->state = CoroState::running;
-                drop_frame(self);
-                self->state = CoroState::finished;
-                PyErr_SetRaisedException(exc);
-                return PYGEN_ERROR;
-            }
-            if (arg != Py_None) {
-                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-                return PYGEN_ERROR;
-            }
-            break;
-        case CoroState::suspended: break;
-    }
+    if (self->state != CoroState::suspended && (self->state != CoroState::created || thrown || arg != Py_None))
+        [[unlikely]] return refuse_drive(self, arg, thrown);
     if (!enter_drive()) return PYGEN_ERROR;
     self->state = CoroState::running;
     PySendResult r = step(self, arg, thrown, presult);
@@ -222,22 +269,21 @@ private:
     std::size_t size_ = 0, capacity_ = 8;
 };
 
-// Ends a suspended coroutine that is marked running, once the iterator it awaits has been closed:
-// with GeneratorExit (`err` null, or a GeneratorExit) the frame is destroyed, its guards running as
-// under GeneratorExit; any other error that closing raised (owned) is thrown in at the await, and the
-// body may handle it. Returns close()'s result (new ref), or null with its error set.
+// Ends a suspended coroutine that is marked running, once the iterator it awaits has been closed, as
+// the interpreter's close() does: GeneratorExit (`err` null), or the error that closing raised (owned),
+// is thrown in at the await, and the body goes on from there like an `async def` would: its guards and
+// `async with` exits run, and it may handle the exception, return, or even await again. Returns
+// close()'s result (new ref), or null with its error set.
 inline PyObject* end_suspended(CoroObject* self, PyObject* err) noexcept {
-    if (!err || PyErr_GivenExceptionMatches(err, PyExc_GeneratorExit)) {
-        PyObject* exc = unwind_frame(self, err);
-        self->state = CoroState::finished;
-        if (exc && !PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-            PyErr_SetRaisedException(exc);
-            return nullptr;
-        }
-        Py_XDECREF(exc);
-        Py_RETURN_NONE;
+    if (!err) {
+        PyErr_SetNone(PyExc_GeneratorExit);
+        err = PyErr_GetRaisedException();
     }
     CoroPromise& p = self->h.promise();
+    if (p.handling) {  // closed in an `async with` exit (one that waits)
+        p.handling->push();
+        err = chain_to_handled(err);
+    }
     std::exchange(p.suspended, nullptr)->end_with(err);
     PyObject* res = nullptr;
     PySendResult r = resume(self, &res);

@@ -62,6 +62,41 @@ constexpr bool frame_safe_param =
 
 }  // namespace detail
 
+// An exception that a frame's code handles, kept as the interpreter keeps the one a coroutine handles:
+// an entry of the thread's stack of handled exceptions (what `sys.exception()` and a bare `raise` read,
+// and what an error raised meanwhile gets as its `__context__`), pushed while that code runs and popped
+// when it suspends or stops handling it. The exception is borrowed from whoever set it; the entry owns a
+// reference only while it is pushed, so nothing is held unseen across a suspension.
+class Handling {
+public:
+    Handling() = default;
+    explicit Handling(PyObject* exc) noexcept : exc_(exc) {}
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+    ~Handling() {
+        if (ts_) pop();
+    }
+    void set(PyObject* exc) noexcept { exc_ = exc; }
+    void push() noexcept {
+        ts_ = PyThreadState_Get();
+        item_.exc_value = Py_XNewRef(exc_);
+        item_.previous_item = ts_->exc_info;
+        ts_->exc_info = &item_;
+    }
+    // Entries above it were pushed and popped by the code it ran: it is the top one again.
+    void pop() noexcept {
+        ts_->exc_info = item_.previous_item;
+        ts_ = nullptr;
+        Py_CLEAR(item_.exc_value);  // never the last reference: the one who set it holds another
+    }
+    bool pushed() const noexcept { return ts_ != nullptr; }
+
+private:
+    PyObject* exc_ = nullptr;
+    PyThreadState* ts_ = nullptr;
+    _PyErr_StackItem item_{};
+};
+
 struct CoroPromise {
     static void* operator new(std::size_t size) { return detail::FramePool::allocate(size); }
     static void operator delete(void* p, std::size_t size) noexcept { detail::FramePool::release(p, size); }
@@ -86,6 +121,9 @@ struct CoroPromise {
     }
 
     AwaitBase* suspended = nullptr;   // the awaiter the frame is suspended at
+    // What the frame handles while an `async with` exit runs (the scope's, in the frame): the driver
+    // pushes it around every send to the frame and pops it when the frame suspends.
+    Handling* handling = nullptr;
     // Raw and owned (see CoroObject for why), released by the destructor unless the driver took them.
     PyObject* yielded = nullptr;      // owned: value to hand to the driver after a suspension
     PyObject* result = nullptr;       // owned: the co_return value (null means None)

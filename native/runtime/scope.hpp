@@ -14,7 +14,9 @@ namespace tv {
 //   - On the exceptional path, call `rethrow()` from a `catch (...)` around the guarded code: the
 //     clean-up runs with the exception being handled as its context, and its error, if any, replaces
 //     that exception with it as `__context__`; otherwise the exception is rethrown unchanged.
-//   - When close() or deallocation destroys the suspended frame, a failure is what close() raises.
+//   - close() throws GeneratorExit in at the await, which takes the exceptional path; when deallocation
+//     destroys a frame that its finaliser left suspended, the clean-up runs with GeneratorExit being
+//     handled, and a failure is reported as the finaliser's.
 // Write it as one construct with TV_TRY_FINALLY, which puts the guard and its `catch` around the body:
 //
 //     TV_TRY_FINALLY(stop_watchdog, watchdog_task, names.cancel, {
@@ -56,12 +58,19 @@ private:
 //         ...body, which may await...
 //     });
 //
+// As in `async def`, `__aexit__` and the awaiting of what it gives run with the body's exception as the
+// one being handled: `sys.exception()` is that exception there, a bare `raise` raises it again, and an
+// error raised meanwhile (by the exit, or by the `__bool__` of its result) has it as `__context__`.
+// close() throws GeneratorExit in at the body's await, so the exit runs as for `async def` too: one that
+// suppresses it lets the code after the block run, and one that waits leaves the coroutine suspended in
+// the exit, with close() raising "coroutine ignored GeneratorExit".
+//
 // The body must not leave by `co_return`, `break` or `continue` (a C++ coroutine cannot await on its
 // way out of a scope): the exit is then run without being awaited, and an exit that would suspend is
-// reported as unraisable. When close() or deallocation destroys the frame suspended in the body,
-// `__aexit__` gets GeneratorExit (or the error closing the awaited iterator raised) and is driven
-// without a loop; one that suspends there is what close() raises as "coroutine ignored GeneratorExit",
-// as for `async def`, and a true result cannot resume a frame that is going away.
+// reported as unraisable. When deallocation destroys a frame suspended in the body (its finaliser
+// could not end it), `__aexit__` gets GeneratorExit and is driven without a loop; one that suspends
+// there is reported as "coroutine ignored GeneratorExit", and a true result cannot resume a frame that
+// is going away.
 class AsyncWith {
 public:
     explicit AsyncWith(nb::handle mgr);
@@ -74,15 +83,18 @@ public:
     void caught() noexcept;     // from `catch (...)` around the body: the exception that left it
     nb::object exit();          // `__aexit__(...)` for the way the body ended, checked to be awaitable
     void finish(nb::handle result);  // after awaiting exit(): the body's exception again, unless suppressed
-    void chain(const nb::python_error& e) noexcept;  // an error of the exit: the body's exception its context
+    void unhandle() noexcept;   // the exit is over (or failed): the body's exception is no longer handled
 
 private:
+    void handle() noexcept;
     // The exit, driven without a loop: ran, failed (the error set), or waited for something (the error
     // set is close()'s "coroutine ignored GeneratorExit").
     enum class ExitAtOnce { ran, failed, waited };
     ExitAtOnce exit_at_once(PyObject* exc) noexcept;
     Local mgr_, enter_, exit_, exc_;
     CoroPromise* frame_;
+    Handling handling_;               // exc_, while the exit runs
+    Handling* outer_ = nullptr;       // what the frame handled before
     bool entered_ = false, exited_ = false;
 };
 
@@ -97,8 +109,8 @@ private:
     }                                             \
     try {                                         \
         scope.finish(TV_AWAIT(scope.exit()));     \
-    } catch (::nanobind::python_error & e) {      \
-        scope.chain(e);                           \
+    } catch (...) {                               \
+        scope.unhandle();                         \
         throw;                                    \
     }
 
@@ -157,6 +169,21 @@ inline void AsyncWith::caught() noexcept {
     }
 }
 
+// From the exit's call until finish(), the frame handles the body's exception: pushed now, and by the
+// driver whenever it resumes the frame suspended in the exit (see `CoroPromise::handling`).
+inline void AsyncWith::handle() noexcept {
+    handling_.set(exc_.ptr());
+    if (frame_) {
+        outer_ = std::exchange(frame_->handling, &handling_);
+    }
+    handling_.push();
+}
+
+inline void AsyncWith::unhandle() noexcept {
+    if (handling_.pushed()) handling_.pop();
+    if (frame_ && frame_->handling == &handling_) frame_->handling = std::exchange(outer_, nullptr);
+}
+
 inline nb::object AsyncWith::exit() {
     exited_ = true;
     nb::object exit = std::move(exit_);
@@ -165,6 +192,7 @@ inline nb::object AsyncWith::exit() {
     if (!exc) {
         res = check(PyObject_CallFunctionObjArgs(exit.ptr(), Py_None, Py_None, Py_None, nullptr));
     } else {
+        handle();
         nb::object tb = nb::steal(PyException_GetTraceback(exc));
         res = check(PyObject_CallFunctionObjArgs(exit.ptr(), (PyObject*)Py_TYPE(exc), exc,
                                                  tb ? tb.ptr() : Py_None, nullptr));
@@ -174,18 +202,18 @@ inline nb::object AsyncWith::exit() {
 
 inline void AsyncWith::finish(nb::handle result) {
     if (!exc_) return;
+    bool suppressed = truthy(result);  // still handling: its error has the body's as context
+    unhandle();
     nb::object exc = std::move(exc_);
-    if (truthy(result)) return;  // suppressed
+    if (suppressed) return;
     PyErr_SetRaisedException(exc.release().ptr());
     throw_error();
 }
 
-inline void AsyncWith::chain(const nb::python_error& e) noexcept {
-    if (exc_) set_context(e, exc_);
-}
-
 inline AsyncWith::ExitAtOnce AsyncWith::exit_at_once(PyObject* exc) noexcept {
     exited_ = true;
+    Handling handling(exc);  // what `async def` shows the exit: the exception it is given
+    if (exc) handling.push();
     PyObject* tb = exc ? PyException_GetTraceback(exc) : nullptr;
     PyObject* res = exc ? PyObject_CallFunctionObjArgs(exit_.ptr(), (PyObject*)Py_TYPE(exc), exc, tb ? tb : Py_None, nullptr)
                         : PyObject_CallFunctionObjArgs(exit_.ptr(), Py_None, Py_None, Py_None, nullptr);
@@ -209,7 +237,9 @@ inline AsyncWith::ExitAtOnce AsyncWith::exit_at_once(PyObject* exc) noexcept {
                 return ExitAtOnce::failed;
             }
         }
-        // It waits for something, and there is no loop to wait with.
+        // It waits for something, and there is no loop to wait with: refused as close() refuses it,
+        // outside the frame.
+        if (handling.pushed()) handling.pop();
         Py_XDECREF(exit.close());
     }
     PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
@@ -217,6 +247,7 @@ inline AsyncWith::ExitAtOnce AsyncWith::exit_at_once(PyObject* exc) noexcept {
 }
 
 inline AsyncWith::~AsyncWith() noexcept {
+    unhandle();  // a frame destroyed while suspended in the exit
     if (!entered_ || exited_) return;
     if (frame_ && frame_->unwinding) {
         PyObject** unwinding = frame_->unwinding;
@@ -224,14 +255,9 @@ inline AsyncWith::~AsyncWith() noexcept {
             PyErr_SetNone(PyExc_GeneratorExit);
             *unwinding = PyErr_GetRaisedException();
         }
-        ExitAtOnce how = exit_at_once(*unwinding);
-        if (how != ExitAtOnce::ran) {
-            PyObject* failure = PyErr_GetRaisedException();
-            // An exit that fails raises while the frame handles the exception it was cut by. One that
-            // waits is refused by close() itself, outside the frame, as for `async def`: no context.
-            if (how == ExitAtOnce::failed) set_context(failure, *unwinding);
-            Py_XSETREF(*unwinding, failure);
-        }
+        // An exit that fails raises while the frame handles the exception it was cut by, and is
+        // chained to it by the interpreter; one that waits has no context, as close() refuses it.
+        if (exit_at_once(*unwinding) != ExitAtOnce::ran) Py_XSETREF(*unwinding, PyErr_GetRaisedException());
         return;
     }
     // Left by a jump out of the body: nothing could await the exit.
@@ -245,16 +271,10 @@ inline AsyncWith::~AsyncWith() noexcept {
 // the way the interpreter chains it. False, with the error set, when the clean-up failed.
 inline bool Finally::run_handling(PyObject* handled) noexcept {
     done_ = true;
-    PyObject* outer = nullptr;
-    if (handled) {
-        outer = PyErr_GetHandledException();
-        PyErr_SetHandledException(handled);
-    }
+    Handling handling(handled);
+    if (handled) handling.push();
     PyObject* r = PyObject_CallMethodNoArgs(obj_.ptr(), method_);
-    if (handled) {
-        PyErr_SetHandledException(outer);
-        Py_XDECREF(outer);
-    }
+    if (handled) handling.pop();
     Py_XDECREF(r);
     return r != nullptr;
 }

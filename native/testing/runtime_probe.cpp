@@ -75,15 +75,16 @@ Coro guarded(nb::object lock, nb::object awaitable, nb::object log) {
     });
 }
 
-// `async with mgr:` around an await: "entered" and "after" appended to `log`; the await's result, or
-// None when the manager suppressed what the body raised.
-Coro managed(nb::object mgr, nb::object awaitable, nb::object log) {
+// `async with mgr:` around an await: "entered" and "after" appended to `log`, then `then` awaited unless
+// it is None; the await's result, or None when the manager suppressed what the body raised.
+Coro managed(nb::object mgr, nb::object awaitable, nb::object log, nb::object then) {
     Local r = none();
     TV_ASYNC_WITH(held, mgr, {
         check(PyList_Append(log.ptr(), str("entered").ptr()));
         r = TV_AWAIT(awaitable);
     });
     check(PyList_Append(log.ptr(), str("after").ptr()));
+    if (!then.is_none()) TV_AWAIT(then);
     co_return r;
 }
 
@@ -157,6 +158,11 @@ nb::object outbox_decide(Str state, Str input, Str head) {
     return check(Py_BuildValue("(ss)", ob::state_names[int(s.next)], ob::action_names[int(s.action)]));
 }
 
+// Where the C stack is: the address of this call's frame, to measure what a chain of drives takes.
+nb::object stack_address() {
+    return check(PyLong_FromVoidPtr(__builtin_frame_address(0)));
+}
+
 // log_value at its default length limit.
 nb::object log_value_default(nb::handle value) { return log_value(value); }
 
@@ -172,8 +178,8 @@ TV_MODULE(_runtime_probe, m) {
                   "Await each item, going on after an Exception; return [('ok', result) or ('caught', exc)]."));
     define(m, function<guarded>("guarded", arg("lock"), arg("awaitable"), arg("log"),
                                 "Await under a lock held by RAII; append 'completed' and, on unwinding, 'unwound' to log."));
-    define(m, function<managed>("managed", arg("mgr"), arg("awaitable"), arg("log"),
-                                "async with mgr around awaiting awaitable; append 'entered' and 'after' to log."));
+    define(m, function<managed>("managed", arg("mgr"), arg("awaitable"), arg("log"), arg("then", {}, none()),
+                                "async with mgr around awaiting awaitable; append 'entered' and 'after' to log, then await then."));
     define(m, function<within>("within", arg("awaitable"),
                                "Await awaitable bounded by BOUND seconds once it suspends, as asyncio.timeout would."));
     define(m, function<keep>("keep", arg("value"), arg("awaitable"),
@@ -184,5 +190,6 @@ TV_MODULE(_runtime_probe, m) {
     define(m, function<fail>("fail", arg("kind"), "Fail after one suspension with the given kind of error."));
     define(m, function<outbox_decide>("outbox_decide", arg("state", "str"), arg("input", "str"), arg("head", "str"),
                                       "What a socket's outbox decides: (next state, action)."));
+    define(m, function<stack_address>("stack_address", "The address of the C stack where it is called."));
     define(m, function<log_value_default>("log_value", arg("value"), "The value as the gateway writes it into a log line."));
 }
