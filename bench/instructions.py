@@ -69,12 +69,14 @@ def run(path: str, n: int) -> None:
             for _ in range(n):
                 runner.status()
     elif path.startswith("standard event"):
-        # n events of one standard turn (its set-up cancels out between the two processes)
+        # n events as whole turns of the same agent, made before the turns (one process has one turn
+        # more than the other, as in callgrind.py)
         turn = ref.python_standard_chat if path.endswith("Python") else ws._handle_standard_chat
-        agent = Agent(n)
+        agent = Agent(PATHS["standard event"])
 
         async def many():
-            await turn(Socket(), agent, "Open the settings", session_id="s1")
+            for _ in range(n // len(agent.events)):
+                await turn(Socket(), agent, "Open the settings", session_id="s1")
     else:
         # n events: a turn of whole cycles of every kind the agent reports (n is a multiple of the cycle).
         turn = ref.python_computer_use_chat if path.endswith("Python") else ws._handle_computer_use_chat
