@@ -3,9 +3,9 @@
 Wall-clock ratios on a shared machine swing with whatever else runs; instruction counts do not. Each
 path runs in two processes, one with twice the operations of the other, and the difference divided by
 the extra operations is the cost of one: `manager.broadcast` of one event to 50 in-memory sockets (written,
-and with `_FAIR_BROADCAST`, beside the floor loop), one
-`_handle_message(ws, {"type": "ping"})`, one `HeartbeatRunner.status()` and one event of a Computer Use
-turn. The last two are also counted for their Python references (`handler_references.py`), side by side.
+and with `_FAIR_BROADCAST`, beside the floor loop), one `_handle_message(ws, {"type": "ping"})`, one
+`HeartbeatRunner.status()`, one event of a Computer Use turn and one event of a standard turn. All but
+the broadcast are also counted for their Python references (`handler_references.py`), side by side.
 
     python bench/instructions.py                    # this build
     python bench/instructions.py --only "heartbeat status" --only "heartbeat status, Python"
@@ -27,17 +27,20 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-PATHS = {"broadcast": 2_000, "broadcast, fair": 2_000, "broadcast, floor": 2_000, "ping": 20_000, "heartbeat status": 50_000, "heartbeat status, Python": 50_000,
-         "Computer Use event": 1_800, "Computer Use event, Python": 1_800}
-REFERENCES = {"broadcast": "broadcast, floor", "broadcast, fair": "broadcast, floor",
-              "heartbeat status": "heartbeat status, Python", "Computer Use event": "Computer Use event, Python"}
+PATHS = {"broadcast": 2_000, "broadcast, fair": 2_000, "broadcast, floor": 2_000, "ping": 20_000,
+         "ping, Python": 20_000, "heartbeat status": 50_000, "heartbeat status, Python": 50_000,
+         "Computer Use event": 1_800, "Computer Use event, Python": 1_800,
+         "standard event": 5_000, "standard event, Python": 5_000}
+REFERENCES = {"broadcast": "broadcast, floor", "broadcast, fair": "broadcast, floor", "ping": "ping, Python",
+              "heartbeat status": "heartbeat status, Python", "Computer Use event": "Computer Use event, Python",
+              "standard event": "standard event, Python"}
 
 
 sys.path.insert(0, str(HERE))
 
 
 def run(path: str, n: int) -> None:
-    from fakes import CU_CYCLE, CUAgent, Socket, install_host
+    from fakes import CU_CYCLE, Agent, CUAgent, Socket, install_host
 
     install_host()
     import handler_references as ref
@@ -58,12 +61,13 @@ def run(path: str, n: int) -> None:
         async def many():
             for _ in range(n):
                 await broadcast(event)
-    elif path == "ping":
+    elif path.startswith("ping"):
         sock, ping = Socket(), {"type": "ping"}
+        dispatch = ref.python_handle_message if path.endswith("Python") else ws._handle_message
 
         async def many():
             for _ in range(n):
-                await ws._handle_message(sock, ping)
+                await dispatch(sock, ping)
     elif path.startswith("heartbeat status"):
         runner_class = ref.PythonRunner if path.endswith("Python") else heartbeat.HeartbeatRunner
         runner = runner_class(HeartbeatConfig(), None)
@@ -71,6 +75,15 @@ def run(path: str, n: int) -> None:
         async def many():
             for _ in range(n):
                 runner.status()
+    elif path.startswith("standard event"):
+        # n events as whole turns of the same agent, made before the turns (one process has one turn
+        # more than the other, as in callgrind.py)
+        turn = ref.python_standard_chat if path.endswith("Python") else ws._handle_standard_chat
+        agent = Agent(PATHS["standard event"])
+
+        async def many():
+            for _ in range(n // len(agent.events)):
+                await turn(Socket(), agent, "Open the settings", session_id="s1")
     else:
         # n events: a turn of whole cycles of every kind the agent reports (n is a multiple of the cycle).
         turn = ref.python_computer_use_chat if path.endswith("Python") else ws._handle_computer_use_chat

@@ -6,6 +6,7 @@ import asyncio
 import logging
 import sys
 import types
+from fractions import Fraction
 
 import pytest
 
@@ -436,6 +437,22 @@ class TestWatchdog:
     async def test_missing_members_end_it_with_an_error(self, ws_module):
         with pytest.raises(AttributeError):
             await ws_module._watchdog(types.SimpleNamespace(is_processing=True), "s1", poll_interval=0)
+
+    @pytest.mark.parametrize("given, slept", [
+        (0.5, 0.5), (0.001, 0.001), (Fraction(1, 4), 0.25),   # a positive interval under 1 s is slept as given
+        (1.5, 1), (True, True), (15, 15),                     # otherwise converted to an int, as declared
+        (0, 0), (-0.5, 0),                                    # no wait asked for: none made
+    ])
+    async def test_a_short_poll_interval_is_slept_not_spun(self, ws_module, monkeypatch, given, slept):
+        # catches: poll_interval=0.5 truncated to 0, every poll then a sleep(0) in a busy loop
+        asked = []
+
+        async def sleep(delay):
+            asked.append(delay)
+
+        monkeypatch.setattr(ws_module.asyncio, "sleep", sleep)
+        await ws_module._watchdog(Silent([1, 1, 1], warn=60), "s1", poll_interval=given)
+        assert asked == [slept] * 4 and all(type(d) is type(slept) for d in asked)
 
     def test_poll_interval_conversion(self, ws_module):
         ws_module._watchdog(None, "s", 1.5).close()

@@ -196,6 +196,24 @@ class TestDispatch:
         await ws_module._handle_message(sock, message)
         assert sock.sent == [__import__("json").dumps(reply)]
 
+    def test_its_await_ends_as_an_async_def_returning_none_does(self, ws_module):
+        # catches: the awaited iterator's next() ending without StopIteration(None) where a Python
+        # caller steps it by hand (the interpreter's own await reads the quicker end the same way)
+        async def python():
+            return None
+
+        for make in (lambda: ws_module._handle_message(FakeWebSocket(), {"type": "ping"}), python):
+            with pytest.raises(StopIteration) as stop:
+                next(make().__await__())
+            assert stop.value.value is None
+            with pytest.raises(StopIteration) as stop:
+                make().__await__().__next__()
+            assert stop.value.value is None
+            assert list(make().__await__()) == []
+            with pytest.raises(StopIteration) as stop:
+                make().send(None)
+            assert stop.value.value is None
+
     async def test_each_type_reaches_its_handler_with_the_same_object(self, ws_module, monkeypatch):
         seen = []
         names = {"approve": "_handle_approval", "new_conversation": "_handle_new_conversation",

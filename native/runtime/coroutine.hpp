@@ -611,7 +611,19 @@ inline PyAsyncMethods async_methods = {am_await, nullptr, nullptr, am_send};
 
 inline CoroObject* wrapped(PyObject* w) { return as_coro(reinterpret_cast<WrapperObject*>(w)->coro); }
 
-inline PyObject* w_next(PyObject* w) { return send_coro(wrapped(w), Py_None); }
+// `next(wrapper)`, which is how the interpreter's SEND resumes an awaited native coroutine. As for a
+// generator's tp_iternext, a return of None is the end with no exception set (SEND, `for` and next()
+// read that as StopIteration(None)), so the common await of a coroutine that returns None creates no
+// StopIteration to be caught and freed again. `send` and `throw` still raise it, as they must.
+inline PyObject* w_next(PyObject* w) {
+    PyObject* res = nullptr;
+    PySendResult r = drive(wrapped(w), Py_None, nullptr, &res);
+    if (r == PYGEN_RETURN && res == Py_None) {
+        Py_DECREF(res);
+        return nullptr;
+    }
+    return result_of_send(r, res);
+}
 inline PyObject* w_send(PyObject* w, PyObject* arg) { return send_coro(wrapped(w), arg); }
 inline PyObject* w_throw(PyObject* w, PyObject* const* args, Py_ssize_t nargs) {
     return throw_coro(wrapped(w), args, nargs);

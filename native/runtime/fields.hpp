@@ -153,6 +153,144 @@ inline int set_field(PyObject* o, PyObject* value, void* closure) noexcept {
     return 0;
 }
 
+// ---- copy and pickle ----------------------------------------------------------------------------
+//
+// A class statement's class copies and pickles through `object.__reduce_ex__`: a new instance made by
+// `cls.__new__(cls)` (no `__init__`), then its attribute dict put in place, each value copied or
+// pickled as it is. The size check that makes `object.__getstate__` refuse a native layout ("cannot
+// pickle 'X' object") is about C state it cannot see; here every attribute is a field or in the dict,
+// so the state is the one a class statement's instance would give: the set fields in declaration
+// order, then the other attributes, or None when there are none, with the `__slots__` of a subclass
+// beside it as `(state, slots)`. A value that cannot be copied fails with its own error, as it would
+// there. The C++-only members of a State are not attributes: a copy starts with them new.
+
+template <class State>
+nb::object field_at(NativeObject<State>* self, const FieldDef& f) {
+    return nb::borrow(*reinterpret_cast<nb::object*>(reinterpret_cast<char*>(&self->state) + f.offset));
+}
+
+// The field of that name, or null.
+template <class State>
+nb::object* field_named(NativeObject<State>* self, PyObject* key) {
+    if (!PyUnicode_Check(key)) return nullptr;
+    for (const FieldDef& f : ClassInfo<State>::fields)
+        if (PyUnicode_CompareWithASCIIString(key, f.name) == 0)
+            return reinterpret_cast<nb::object*>(reinterpret_cast<char*>(&self->state) + f.offset);
+    return nullptr;
+}
+
+template <class State>
+PyObject* getstate(PyObject* o, PyObject*) noexcept {
+    try {
+        auto* self = object_of<State>(o);
+        nb::object d = check(PyDict_New());
+        for (const FieldDef& f : ClassInfo<State>::fields)
+            if (nb::object v = field_at(self, f)) check(PyDict_SetItemString(d.ptr(), f.name, v.ptr()));
+        if (self->dict) check(PyDict_Update(d.ptr(), self->dict.ptr()));
+        nb::object state = PyDict_GET_SIZE(d.ptr()) ? d : nb::borrow(Py_None);
+
+        // The slots of a subclass, as `copyreg._slotnames` lists them (the native class says it has none).
+        nb::object copyreg = check(PyImport_ImportModule("copyreg"));
+        nb::object names = check(PyObject_CallMethod(copyreg.ptr(), "_slotnames", "O", (PyObject*)Py_TYPE(o)));
+        if (!PyList_Check(names.ptr())) raise(PyExc_TypeError, "copyreg._slotnames didn't return a list or None");
+        nb::object slots = check(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.ptr()); ++i) {
+            PyObject* name = PyList_GET_ITEM(names.ptr(), i);
+            PyObject* value = nullptr;
+            check(get_optional_attr(o, name, &value));
+            if (!value) continue;
+            nb::object owned = nb::steal(value);
+            check(PyDict_SetItem(slots.ptr(), name, value));
+        }
+        if (PyDict_GET_SIZE(slots.ptr())) return check(PyTuple_Pack(2, state.ptr(), slots.ptr())).release().ptr();
+        return state.release().ptr();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// `state.items()` as pairs, for any mapping (copy and pickle hand back a dict).
+inline nb::object items_of(nb::handle mapping) {
+    nb::object items = check(PyObject_CallMethod(mapping.ptr(), "items", nullptr));
+    return check(PyObject_GetIter(items.ptr()));
+}
+
+inline std::pair<nb::object, nb::object> pair_of(nb::handle item) {
+    nb::object seq = check(PySequence_Tuple(item.ptr()));
+    if (PyTuple_GET_SIZE(seq.ptr()) != 2) raise(PyExc_ValueError, "state items must be (key, value) pairs");
+    return {nb::borrow(PyTuple_GET_ITEM(seq.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(seq.ptr(), 1))};
+}
+
+// What pickle and copy do with such a state when a class has no `__setstate__`: the attributes go
+// straight into the instance (here a field, or the dict; no descriptor of a subclass is consulted),
+// the slots through setattr.
+template <class State>
+PyObject* setstate(PyObject* o, PyObject* state) noexcept {
+    try {
+        auto* self = object_of<State>(o);
+        nb::object attrs = nb::borrow(state), slots;
+        if (PyTuple_Check(state) && PyTuple_GET_SIZE(state) == 2) {
+            attrs = nb::borrow(PyTuple_GET_ITEM(state, 0));
+            slots = nb::borrow(PyTuple_GET_ITEM(state, 1));
+        }
+        if (!attrs.is_none()) {
+            nb::object it = items_of(attrs);
+            while (nb::object item = nb::steal(PyIter_Next(it.ptr()))) {
+                auto [key, value] = pair_of(item);
+                if (nb::object* field = field_named(self, key.ptr())) {
+                    nb::object old = std::exchange(*field, value);
+                    continue;
+                }
+                if (!self->dict) self->dict = check(PyDict_New());
+                check(PyDict_SetItem(self->dict.ptr(), key.ptr(), value.ptr()));
+            }
+            if (PyErr_Occurred()) throw_error();
+        }
+        if (slots && !slots.is_none()) {
+            nb::object it = items_of(slots);
+            while (nb::object item = nb::steal(PyIter_Next(it.ptr()))) {
+                auto [key, value] = pair_of(item);
+                check(PyObject_SetAttr(o, key.ptr(), value.ptr()));
+            }
+            if (PyErr_Occurred()) throw_error();
+        }
+        return Py_NewRef(Py_None);
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// `object.__reduce_ex__` at protocol 2 or above for every protocol: below 2 it would look for a C base
+// to copy the instance through and refuse the native class, where a class statement's class has
+// `object` there and takes the same road as at 2 (a pickle of protocol 0 or 1 then calls
+// `copyreg.__newobj__`, picklable by name). What that road refuses below 2 is refused the same way: a
+// subclass with `__slots__` and the inherited `__getstate__`.
+template <class State>
+PyObject* reduce_ex(PyObject* o, PyObject* protocol) noexcept {
+    try {
+        long p = PyLong_AsLong(protocol);
+        if (p == -1 && PyErr_Occurred()) throw_error();
+        if (p < 2) {
+            nb::object own = check(PyObject_GetAttrString((PyObject*)ClassInfo<State>::type, "__getstate__"));
+            nb::object used = check(PyObject_GetAttrString((PyObject*)Py_TYPE(o), "__getstate__"));
+            PyObject* slots = nullptr;
+            check(get_optional_attr(o, nb::str("__slots__").ptr(), &slots));
+            nb::object owned = nb::steal(slots);
+            if (own.ptr() == used.ptr() && slots && PyObject_IsTrue(slots) == 1)
+                raise(PyExc_TypeError, "a class that defines __slots__ without defining __getstate__ cannot be pickled");
+            if (PyErr_Occurred()) throw_error();
+        }
+        nb::object reduce = check(PyObject_GetAttrString((PyObject*)&PyBaseObject_Type, "__reduce_ex__"));
+        nb::object at_least_2 = check(PyLong_FromLong(p < 2 ? 2 : p));
+        return check(PyObject_CallFunctionObjArgs(reduce.ptr(), o, at_least_2.ptr(), nullptr)).release().ptr();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
 template <class State>
 int on_type_change(PyTypeObject* type) noexcept {
     if (type == ClassInfo<State>::type) ClassInfo<State>::modified = true;
@@ -198,12 +336,18 @@ nb::object native_class(const char* module, const char* name, const char* doc, s
                            new FieldDef{f.name, offsetof(Object, state) + f.offset}});
     getset->push_back({"__dict__", fields_detail::dict_snapshot<State>, nullptr, nullptr, nullptr});
     getset->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+    static PyMethodDef methods[] = {
+        {"__getstate__", fields_detail::getstate<State>, METH_NOARGS, "__getstate__($self, /)\n--\n\nHelper for pickle."},
+        {"__setstate__", fields_detail::setstate<State>, METH_O, "__setstate__($self, state, /)\n--\n\nHelper for pickle."},
+        {"__reduce_ex__", fields_detail::reduce_ex<State>, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\nHelper for pickle."},
+        {nullptr, nullptr, 0, nullptr}};
     auto* slots = new PyType_Slot[]{{Py_tp_new, (void*)fields_detail::new_instance<State>},
                                     {Py_tp_dealloc, (void*)fields_detail::dealloc<State>},
                                     {Py_tp_traverse, (void*)fields_detail::traverse<State>},
                                     {Py_tp_clear, (void*)fields_detail::clear<State>},
                                     {Py_tp_members, members->data()},
                                     {Py_tp_getset, getset->data()},
+                                    {Py_tp_methods, methods},
                                     {Py_tp_doc, (void*)doc},
                                     {0, nullptr}};
     auto* qualified = new std::string(std::string(module) + "." + name);
@@ -213,6 +357,10 @@ nb::object native_class(const char* module, const char* name, const char* doc, s
     // A class statement's class is named in messages by its bare name ("'Runner' object has no
     // attribute ..."); assigning __name__ gives this one the same.
     check(PyObject_SetAttrString(type.ptr(), "__name__", str(name).ptr()));
+    // Its instances have no slots (copyreg would otherwise work that out and store it on the class,
+    // a change that turns the direct reads off).
+    nb::object no_slots = check(PyList_New(0));
+    check(PyObject_SetAttrString(type.ptr(), "__slotnames__", no_slots.ptr()));
     Info::type = (PyTypeObject*)type.ptr();
     Info::fields = std::move(fields);
     return type;

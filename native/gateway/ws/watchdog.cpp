@@ -10,7 +10,19 @@ nb::object threshold(nb::handle agent, PyObject* name, long fallback) {
     return v ? v : check(PyLong_FromLong(fallback));
 }
 
-Coro watchdog(nb::object agent, Str session_id, AsInt poll_interval) {
+// The poll interval: an int as given, another number converted to an int when the coroutine is made. A
+// positive interval that converts to 0 (0.5) is slept as given, in seconds as a float: sleeping 0 at
+// every poll would turn the watchdog into a busy loop beside the turn it watches.
+struct PollInterval : AsInt {
+    explicit PollInterval(nb::object v) : AsInt(v.release(), nb::detail::steal_t{}) {}
+    static PollInterval take(PyObject* v) {
+        AsInt whole = AsInt::take(v);
+        if (PyLong_Check(v) || truthy(whole) || !compare(nb::handle(v), whole, Py_GT)) return PollInterval(whole);
+        return PollInterval(check(PyNumber_Float(v)));
+    }
+};
+
+Coro watchdog(nb::object agent, Str session_id, PollInterval poll_interval) {
     const Gateway& g = gw();
     const Names& n = g.n;
     Local zero = check(PyLong_FromLong(0));
