@@ -41,7 +41,7 @@ export async function api(path, options = {}) {
   return response;
 }
 
-// No token, or not this server's: say where the address is, and show nothing else.
+// No token, or not this server's: say how to get the address, and show nothing else.
 export function refuseAccess() {
   if (access.refused) return;
   access.refused = true;
@@ -51,6 +51,8 @@ export function refuseAccess() {
   ui.ws = null;
   if (ws) ws.close();
   showConnection("refused");
-  $("access-origin").textContent = `${location.origin}/#token=…`;
+  $("access-command").textContent = `echo "${location.origin}/#token=$(cat ~/.tavrin/token)"`;
   $("access-note").hidden = false;
+  // Nothing else of the page can work without the token: the note is all it shows.
+  document.body.classList.add("refused");
 }
