@@ -18,7 +18,7 @@ import {
 import { noticeApproval, noticeTurnEnd } from "./notify.js";
 import { addApproval, settleApproval, loadPendingApprovals } from "./approvals.js";
 import { refreshResumeList } from "./conversations.js";
-import { heartbeatBeat, heartbeatPaused, heartbeatStatus, heartbeatUnavailable } from "./heartbeat.js";
+import { heartbeatState, heartbeatStatus, heartbeatUnavailable } from "./heartbeat.js";
 import { askedElsewhere, attached, noticeRestart, reload, replayGap, startAttach, streamEvent, streamsOff } from "./streams.js";
 
 export function handleEvent(ev) {
@@ -214,8 +214,10 @@ const handlers = {
     if ("paused" in ev) heartbeatStatus(ev);
   },
 
-  heartbeat(ev) { heartbeatBeat(ev); },
-  heartbeat_paused(ev) { heartbeatPaused(ev); },
+  // The runner's own events; the host's record of its state follows each of them.
+  heartbeat() {},
+  heartbeat_paused() {},
+  heartbeat_state(ev) { heartbeatState(ev); },
 
   heartbeat_prompt(ev, id) {
     addHeartbeat(id);
