@@ -85,9 +85,9 @@ const handlers = {
     beginTurn(id, ev.mode, s.ownTurn);
   },
 
-  thinking(ev, id) { addThinking(id, ev.message || ev.content || ""); },
-  tool_call(ev, id) { addToolCall(id, ev); },
-  tool_result(ev, id) { addToolResult(id, ev); },
+  thinking(ev, id) { progress(id); addThinking(id, ev.message || ev.content || ""); },
+  tool_call(ev, id) { progress(id); addToolCall(id, ev); },
+  tool_result(ev, id) { progress(id); addToolResult(id, ev); },
 
   tool_approval_needed(ev, id) {
     // Sent to the asking window and broadcast to all: the first copy draws it (and a copy
@@ -110,7 +110,7 @@ const handlers = {
 
   approval_withdrawn(ev) { settleApproval(ev.approval_id, "No longer needed", "withdrawn"); },
 
-  text(ev, id) { addText(id, ev.content || ""); },
+  text(ev, id) { progress(id); addText(id, ev.content || ""); },
 
   done(ev, id) {
     addOutcome(id, "done", "", ev.iterations);
@@ -232,6 +232,14 @@ const handlers = {
     markAttention(id);
   },
 };
+
+// The turn made progress: a stall warning about it no longer holds (a stop's banner stays).
+function progress(id) {
+  const s = session(id);
+  if (!s.stall || s.stall.auto_cancelled) return;
+  s.stall = null;
+  if (s.id === ui.active) renderChrome();
+}
 
 // The outcome line of a stopped turn says who stopped it: this window, another one, or the stall
 // watchdog. A stop that ended something else (a task that never started) keeps its own words.

@@ -82,7 +82,8 @@ export function setWorking(id, working) {
 // A turn begins: the mode banner, a host turn's first event, or the user's own message.
 export function beginTurn(id, mode, own) {
   const s = session(id);
-  if (!s.working) { s.stopBy = null; s.lastStop = null; }
+  // (A stall banner belongs to its turn: a new turn has none.)
+  if (!s.working) { s.stopBy = null; s.lastStop = null; s.stall = null; }
   s.mode = mode;
   s.ownTurn = !!own;
   setWorking(id, true);

@@ -22,7 +22,7 @@ export function noticeRestart(sessions) {
   const server = serverIdentity(ui.health, sessions);
   if (server === undefined) return false;
   const forget = restarted(keptServer(), server);
-  if (forget) for (const s of ui.sessions.values()) { s.seq = 0; s.turnSeq = null; s.drawn = false; }
+  if (forget) for (const s of ui.sessions.values()) { s.seq = 0; s.turnSeq = null; s.drawn = false; s.stall = null; }
   keepServer(server, forget);
   return forget;
 }
