@@ -46,7 +46,8 @@ const handlers = {
 
   session_created(ev) {
     applySession(ev.session);
-    if (ui.streams) startAttach(session(ev.session.session_id), false);
+    // (Also while the page does not know yet whether the server has streams: the attach finds out.)
+    if (ui.streams !== false) startAttach(session(ev.session.session_id), false);
     activate(ev.session.session_id);
   },
 
@@ -290,5 +291,11 @@ export function applySessions(sessions) {
     }
   }
   for (const id of [...ui.sessions.keys()]) if (!seen.has(id)) removeSession(id);
+  // The tab this window showed before a reload, unless the user chose another meanwhile.
+  if (ui.wantActive !== null) {
+    const want = ui.wantActive;
+    ui.wantActive = null;
+    if (seen.has(want) && want !== ui.active) activate(want);
+  }
   if (resync) refreshResumeList(); // "(current)" as the server has it now
 }

@@ -15,7 +15,7 @@
 
 import { MAIN } from "./protocol.js";
 import { $ } from "./dom.js";
-import { ui } from "./model.js";
+import { ui, keptPlace } from "./model.js";
 import { api, takeToken } from "./access.js";
 import { connect } from "./connection.js";
 import { session, activate } from "./sessions.js";
@@ -35,7 +35,8 @@ Object.assign(window, { ui, api, handleEvent, renderMarkdown });
 
 takeToken();
 session(MAIN);
-activate(MAIN);
+activate(MAIN, { initial: true });
+ui.wantActive = keptPlace.active; // the tab this window showed before a reload, once it is listed
 wire();
 wireNotifications();
 wireConversations();

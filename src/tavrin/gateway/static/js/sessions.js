@@ -2,9 +2,9 @@
 // changes of a session that several views follow (active tab, working, turns, attention).
 
 import { MAIN } from "./protocol.js";
-import { ui, newSession, forgetSeq, saveSeq } from "./model.js";
+import { ui, newSession, forgetSeq, saveSeq, keepActive, forgetPlace } from "./model.js";
 import { send } from "./connection.js";
-import { createTab, removeTab, renderTab, focusTab, updateBadges } from "./tabs.js";
+import { createTab, removeTab, renderTab, focusTab, revealTab, updateBadges } from "./tabs.js";
 import { createPane, removePane, showPane, endBubble, endSteps, removeQueued, clearQueued, holdQueued } from "./transcript.js";
 import { ask } from "./dom.js";
 import { renderChrome as drawChrome } from "./status.js";
@@ -51,18 +51,22 @@ export function removeSession(id) {
   removeTab(id);
   ui.sessions.delete(id);
   forgetSeq(id);
+  forgetPlace(id);
   if (ui.active === id) activate(MAIN);
   updateBadges();
 }
 
+// opts: { focusTab, initial } (initial: the page's first tab, before the kept one is known).
 export function activate(id, opts) {
   if (!ui.sessions.has(id)) id = MAIN;
   ui.active = id;
+  if (!(opts && opts.initial)) { ui.wantActive = null; keepActive(id); }
   for (const s of ui.sessions.values()) {
     if (s.id === id) s.attention = false;
     renderTab(s);
   }
   showPane(id);
+  revealTab(id);
   renderChrome();
   refreshResumeList();
   if (opts && opts.focusTab) focusTab(id); else document.getElementById("input").focus();

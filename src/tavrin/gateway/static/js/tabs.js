@@ -60,6 +60,7 @@ export function renderTab(s) {
     tab.removeAttribute("aria-keyshortcuts");
   }
   updateBadges();
+  if (active) reveal(tab); // (its width may have changed: a working tab shows its dot)
 }
 
 function tabKey(e, s, actions) {
@@ -112,6 +113,9 @@ export function updateBadges() {
   }
   document.title = news ? `(${news}) Tavrin` : "Tavrin";
 }
+
+// The strip shows the active tab, however many there are.
+export function revealTab(id) { if (tabs.has(id)) reveal(tabs.get(id).node); }
 
 // The tab strip scrolls, without moving the page, until this tab is in view.
 function reveal(tab) {

@@ -2,9 +2,9 @@
 // and stored rows are drawn by the same functions, so a resumed conversation looks as it did
 // while it ran; consecutive pieces of a reply grow one bubble.
 
-import { CU_CHIP, STOP_TEXTS, CANCEL_TEXTS } from "./protocol.js";
+import { CU_CHIP, STOP_TEXTS, CANCEL_TEXTS, TEXT } from "./protocol.js";
 import { $, el, pretty, toast } from "./dom.js";
-import { ui } from "./model.js";
+import { ui, keepScroll } from "./model.js";
 import { renderMarkdown, copyText } from "./markdown.js";
 import { turnStart } from "./sync.js";
 import { loadOlder } from "./history.js";
@@ -25,12 +25,15 @@ export function createPane(id) {
     pane: el("div", "pane"), queueBox: el("div", "queue"), bubble: null, asked: null, stick: true, autoScroll: false,
     history: null, historyLine: null, insertAt: null, quiet: false,
     steps: null, groups: [], chip: null, calls: new Map(), ask: null, edit: null, retry: null, unseen: false,
+    restore: null,
   };
   // Follow new output unless the user has scrolled up to read something. Scroll events
   // caused by our own scrolling are skipped: the area may have shrunk in between.
   v.pane.addEventListener("scroll", () => {
     if (v.autoScroll) { v.autoScroll = false; return; }
     v.stick = v.pane.scrollHeight - v.pane.scrollTop - v.pane.clientHeight < 60;
+    v.restore = null; // the user's own place now
+    keepScroll(id, v.stick ? null : v.pane.scrollTop);
     if (v.stick && v.unseen) { v.unseen = false; drawJump(); }
     if (v.pane.scrollTop < 200 && v.history && v.history.more) loadOlder(id); // the user reads back
   });
@@ -58,8 +61,28 @@ export function removePane(id) {
 export function showPane(id) {
   for (const [key, v] of panes) v.pane.hidden = key !== id;
   shown = id;
-  scrollToEnd(id); // a hidden pane could not follow its output
+  if (!applyPlace(id)) scrollToEnd(id); // a hidden pane could not follow its output
   drawJump();
+}
+
+// The place the pane was scrolled to before a reload (top: its scrollTop; null or undefined: the
+// end), taken once it is drawn; a hidden pane takes it when it is shown.
+export function restorePlace(id, top) {
+  const v = view(id);
+  if (!v || typeof top !== "number") return;
+  v.restore = top;
+  if (id === shown) applyPlace(id);
+}
+
+function applyPlace(id) {
+  const v = view(id);
+  if (!v || v.restore === null) return false;
+  const top = Math.min(v.restore, v.pane.scrollHeight - v.pane.clientHeight);
+  v.restore = null;
+  v.stick = v.pane.scrollHeight - top - v.pane.clientHeight < 60;
+  v.autoScroll = true;
+  v.pane.scrollTop = top;
+  return true;
 }
 
 // A connector's pane offers no suggestions: what is typed there is answered in Main.
