@@ -42,7 +42,7 @@ def origin_meta(intro: dict | None) -> dict:
 _KEPT = {
     "thinking": ("message",),
     "tool_call": ("id", "tool", "arguments"),
-    "tool_result": ("id", "tool", "result", "error", "screenshot"),
+    "tool_result": ("id", "tool", "result", "error", "screenshot", "stopped"),
     "error": ("message",),
 }
 

@@ -458,9 +458,13 @@ export function addToolResult(id, ev) {
     card.appendChild(head);
   } else v.calls.delete(key);
   card.classList.add("result");
-  if (ev.error) card.classList.add("failed");
-  card.querySelector(".tool-icon").textContent = ev.error ? "⚠️ " : "✔ ";
-  card.appendChild(el("pre", "tool-output", pretty(ev.result)));
+  const output = pretty(ev.result);
+  // A command stopped while it ran: "Stopped", with the output it had.
+  const stopped = ev.stopped === true || output.startsWith(TEXT.toolStoppedPrefix);
+  if (stopped) markStopped(card, "Stopped");
+  else if (ev.error) card.classList.add("failed");
+  if (!stopped) card.querySelector(".tool-icon").textContent = ev.error ? "⚠️ " : "✔ ";
+  card.appendChild(el("pre", "tool-output", output));
   if (ev.screenshot) {
     // Live: the screenshot itself; stored: its thumbnail, or a note that it was not kept.
     const data = typeof ev.image_base64 === "string" ? ev.image_base64 : ev.thumbnail_base64;
@@ -483,6 +487,21 @@ export function addToolResult(id, ev) {
   }
   if (own) addStep(id, card, true);
   else grew(id);
+}
+
+function markStopped(card, text) {
+  card.classList.add("stopped");
+  card.querySelector(".tool-icon").textContent = "⏹ ";
+  card.querySelector(".tool-head").appendChild(el("span", "tool-state", text));
+}
+
+// A turn that did not finish: its calls that never got a result say so, instead of showing only
+// the call as if it were still running.
+function unfinishedCalls(id, outcome) {
+  const v = view(id);
+  const text = outcome === "interrupted" ? "Interrupted" : "Stopped";
+  for (const card of v.calls.values()) if (card.isConnected && !card.classList.contains("result")) markStopped(card, text);
+  v.calls.clear();
 }
 
 // A screenshot at its full size, over the page; Esc or a click closes it.
@@ -568,6 +587,8 @@ export function outcomeText(outcome, message) {
 }
 
 export function addOutcome(id, outcome, message, iterations) {
+  if (outcome === "stopped" || outcome === "cancelled" || outcome === "interrupted") unfinishedCalls(id, outcome);
+  else view(id).calls.clear();
   foldSteps(id);
   if (outcome === "done") {
     return addLine(id, "done", "✓ Done"); // (its steps are counted on the line above them)
