@@ -8,7 +8,6 @@ import { send, retryNow } from "./connection.js";
 import { session, activate, beginTurn, renderChrome } from "./sessions.js";
 import { addUser, showQueued } from "./transcript.js";
 import { updateBadges } from "./tabs.js";
-import { wireHeartbeat } from "./heartbeat.js";
 import { AttachError, fitMessage, onlyAttached, payload } from "./attachments.js";
 import { wireAttachments, pendingFiles, hasPending, clearPending, whenRead, note, showAttachments } from "./attachview.js";
 
@@ -150,7 +149,6 @@ export function wire() {
   $("retry-now").addEventListener("click", retryNow);
   window.addEventListener("online", retryNow);
   $("menu-btn").addEventListener("click", () => setMenu(!document.body.classList.contains("menu-open")));
-  wireHeartbeat();
   // (Not before the first list of a connection, which tells whether the server restarted.)
   const listening = () => ui.ws && ui.ws.readyState === WebSocket.OPEN && !ui.resync;
   window.addEventListener("focus", () => { if (listening()) send({ type: "list_sessions" }); });

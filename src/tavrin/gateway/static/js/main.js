@@ -16,10 +16,14 @@
 import { MAIN } from "./protocol.js";
 import { $ } from "./dom.js";
 import { ui, keptPlace } from "./model.js";
-import { api, takeToken } from "./access.js";
-import { connect } from "./connection.js";
+import { access, api, takeToken } from "./access.js";
+import { connect, hooks } from "./connection.js";
+import { showConnection, showRefused } from "./status.js";
+import { loadHeartbeat, wireHeartbeat } from "./heartbeat.js";
 import { session, activate } from "./sessions.js";
-import { scrollToEnd } from "./transcript.js";
+import { markStale, scrollToEnd, onTranscriptAsks } from "./transcript.js";
+import { loadOlder } from "./history.js";
+import { sendChat } from "./controls.js";
 import { wire } from "./controls.js";
 import { wireConversations } from "./conversations.js";
 import { wireSidebar } from "./sidebar.js";
@@ -33,11 +37,26 @@ new ResizeObserver(() => scrollToEnd(ui.active)).observe($("panes"));
 // The page's state and its entry points, for the browser's console and the browser tests.
 Object.assign(window, { ui, api, handleEvent, renderMarkdown });
 
+// The token and the socket know nothing of the page: what they lead to is said here.
+access.onRefused = showRefused;
+Object.assign(hooks, {
+  event: handleEvent,
+  opened: () => showConnection("on"),
+  asked: loadHeartbeat,
+  closed: () => {
+    showConnection("off");
+    for (const s of ui.sessions.values()) markStale(s.id, true);
+  },
+});
+
+onTranscriptAsks({ readBack: loadOlder, resend: sendChat });
+
 takeToken();
 session(MAIN);
 activate(MAIN, { initial: true });
 ui.wantActive = keptPlace.active; // the tab this window showed before a reload, once it is listed
 wire();
+wireHeartbeat();
 wireNotifications();
 wireConversations();
 wireSidebar();

@@ -11,6 +11,15 @@ export function showConnection(state) {
   $("retry-now").hidden = state !== "off";
 }
 
+// No token, or not this server's: the note says how to get the address; nothing else of the page
+// can work without the token, so the note is all it shows.
+export function showRefused() {
+  showConnection("refused");
+  $("access-command").textContent = `echo "${location.origin}/#token=$(cat ~/.tavrin/token)"`;
+  $("access-note").hidden = false;
+  document.body.classList.add("refused");
+}
+
 export function renderChrome(s) {
   $("working").hidden = !s.working;
   // (A tab is named after its first message: the line names the agent, not the tab.)

@@ -7,15 +7,20 @@ import { $, el, pretty, toast } from "./dom.js";
 import { ui, keepScroll } from "./model.js";
 import { renderMarkdown, copyText } from "./markdown.js";
 import { turnStart } from "./sync.js";
-import { loadOlder } from "./history.js";
-import { showAttachments } from "./attachview.js";
-import { sendChat } from "./controls.js";
+import { showAttachments, onPictureLoad } from "./attachview.js";
 
 // session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet,
 //   steps, groups, chip, calls, ask, edit, retry, unseen }
 //   ask: the message that opened the running (or last) turn, { node, own, mode }, null for a turn
 //   nobody typed (a heartbeat's); edit: the Edit button of the last message; retry: the Retry
 //   button of a failed last turn; unseen: output arrived while the user was scrolled up.
+// What the user asks of a transcript, done by the page's actions (main.js wires them):
+// readBack(id): older rows, the user scrolled up to them; resend(id, text, computerUse): a failed
+// message sent again (false when it could not go out).
+const asks = { readBack: () => {}, resend: () => false };
+export function onTranscriptAsks(handlers) { Object.assign(asks, handlers); }
+onPictureLoad((id) => scrollToEnd(id));
+
 const panes = new Map();
 const approvalLines = new Map();    // approval_id -> transcript lines that show its state
 const queued = new Map();           // a queued message -> { node, id (its session), actions }
@@ -35,7 +40,7 @@ export function createPane(id) {
     v.restore = null; // the user's own place now
     keepScroll(id, v.stick ? null : v.pane.scrollTop);
     if (v.stick && v.unseen) { v.unseen = false; drawJump(); }
-    if (v.pane.scrollTop < 200 && v.history && v.history.more) loadOlder(id); // the user reads back
+    if (v.pane.scrollTop < 200 && v.history && v.history.more) asks.readBack(id); // the user reads back
   });
   v.pane.hidden = true;
   v.pane.id = "pane-" + id;
@@ -362,7 +367,7 @@ function offerRetry(id, line) {
   b.addEventListener("click", () => {
     const s = ui.sessions.get(id);
     if (!s || s.working) { toast("A turn is running in this tab: retry once it has ended.", true); return; }
-    if (!text() || !sendChat(id, text(), ask.mode === "computer_use")) return;
+    if (!text() || !asks.resend(id, text(), ask.mode === "computer_use")) return;
     v.stick = true;
     scrollToEnd(id);
   });
@@ -668,7 +673,7 @@ export function renderHistoryLine(id) {
   const button = el("button", "link", h.loading ? "Loading older messages…" : "Load older messages");
   button.type = "button";
   button.disabled = h.loading;
-  button.addEventListener("click", () => loadOlder(id));
+  button.addEventListener("click", () => asks.readBack(id));
   v.historyLine.replaceChildren("Older messages are stored. ", button);
 }
 
