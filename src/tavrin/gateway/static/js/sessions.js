@@ -5,11 +5,12 @@ import { MAIN } from "./protocol.js";
 import { ui, newSession, forgetSeq, saveSeq, keepActive, forgetPlace } from "./model.js";
 import { send } from "./connection.js";
 import { createTab, removeTab, renderTab, focusTab, revealTab, updateBadges } from "./tabs.js";
-import { createPane, removePane, showPane, endBubble, endSteps, removeQueued, clearQueued, holdQueued } from "./transcript.js";
+import { createPane, removePane, showPane, endBubble, endSteps, removeQueued, clearQueued, holdQueued, addUser } from "./transcript.js";
 import { ask } from "./dom.js";
 import { renderChrome as drawChrome } from "./status.js";
 import { refreshResumeList } from "./conversations.js";
-import { sendChat } from "./controls.js";
+import { showAttachments } from "./attachview.js";
+import { payload } from "./attachments.js";
 
 const tabActions = { select: (id, opts) => activate(id, opts), close: (id) => closeSession(id) };
 
@@ -132,4 +133,28 @@ export function dropQueue(s) {
 export function markAttention(id) {
   const s = session(id);
   if (id !== ui.active) { s.attention = true; renderTab(s); }
+}
+
+// ---------------------------------------------------------------- sending a message
+
+export const connected = () => !!ui.ws && ui.ws.readyState === WebSocket.OPEN;
+
+// The chat message; files: attachments (see attachments.js), which only the standard agent takes.
+export function chatMessage(target, text, computerUse, files) {
+  const message = { type: "chat", content: text, session_id: target };
+  if (computerUse) message.computer_use = true;
+  if (files && files.length) {
+    message.computer_use = false; // not left to the gateway's guess from the text
+    message.attachments = files.map(payload);
+  }
+  return message;
+}
+
+export function sendChat(target, text, computerUse, files) {
+  if (!send(chatMessage(target, text, computerUse, files))) return false;
+  if (ui.streams) session(target).attached = true; // a chat attaches the window to its session
+  session(target).sent = true; // its message is on the page already, whatever befalls the connection
+  showAttachments(addUser(target, text), files);
+  beginTurn(target, computerUse ? "computer_use" : "standard", true);
+  return true;
 }
