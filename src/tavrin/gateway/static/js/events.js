@@ -19,7 +19,11 @@ import { noticeApproval, noticeTurnEnd } from "./notify.js";
 import { addApproval, settleApproval, loadPendingApprovals } from "./approvals.js";
 import { refreshResumeList } from "./conversations.js";
 import { heartbeatState, heartbeatStatus, heartbeatUnavailable } from "./heartbeat.js";
-import { askedElsewhere, attached, noticeRestart, reload, replayGap, startAttach, streamEvent, streamsOff } from "./streams.js";
+import {
+  askedElsewhere, attached, noticeRestart, onHeldEvents, reload, replayGap, startAttach, streamEvent, streamsOff,
+} from "./streams.js";
+
+onHeldEvents(handleEvent);
 
 export function handleEvent(ev) {
   const sid = typeof ev.session_id === "string" && ev.session_id ? ev.session_id : null;

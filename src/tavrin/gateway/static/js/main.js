@@ -20,7 +20,7 @@ import { access, api, takeToken } from "./access.js";
 import { connect, hooks } from "./connection.js";
 import { showConnection, showRefused } from "./status.js";
 import { loadHeartbeat, wireHeartbeat } from "./heartbeat.js";
-import { session, activate, sendChat } from "./sessions.js";
+import { session, activate, renderChrome, sendChat } from "./sessions.js";
 import { markStale, scrollToEnd, onTranscriptAsks } from "./transcript.js";
 import { loadOlder } from "./history.js";
 import { wire } from "./controls.js";
@@ -57,6 +57,6 @@ ui.wantActive = keptPlace.active; // the tab this window showed before a reload,
 wire();
 wireHeartbeat();
 wireNotifications();
-wireConversations();
+wireConversations({ activate, renderChrome });
 wireSidebar();
 connect();

@@ -11,8 +11,12 @@ import { send } from "./connection.js";
 import { beginTurn, flushQueue, markAttention, renderChrome, setWorking } from "./sessions.js";
 import { DECISIONS, renderHistory, holdAsked, hasAsked, takeAsked, endBubble, markStale, setBusy, clearPane, restorePlace } from "./transcript.js";
 import { addApproval, settleApproval } from "./approvals.js";
-import { handleEvent } from "./events.js";
 import { numbered, attachRequest, afterAttach, drawPlan, storedDecisions, lastSeq, restarted, serverIdentity } from "./sync.js";
+
+// Events held back during an attach are drawn, when it settles, by the page's handler of every
+// event (events.js gives it).
+let handleEvent = () => {};
+export function onHeldEvents(handler) { handleEvent = handler; }
 
 const messagesOf = (conv) => api(`/api/conversations/${encodeURIComponent(conv)}/messages`);
 
