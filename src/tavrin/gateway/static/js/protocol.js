@@ -15,9 +15,6 @@ export const TEXT = {
   sessionNotFound: "Session not found",
   heartbeatUnavailable: "Heartbeat not initialized",
   cuErrorPrefix: "Computer Use error", // the error that ends a Computer Use turn; others do not
-  // The result of a tool the user stopped while it ran (with what it had printed after it), for
-  // an agent that does not mark the result "stopped".
-  toolStoppedPrefix: "Stopped by the user before it finished",
 };
 
 // The server's and the store's words for a stopped turn, older ones included: the page says

@@ -1,6 +1,5 @@
 // Tool cards: a call and its result as one card, screenshots, and a command stopped while it ran.
 
-import { TEXT } from "./protocol.js";
 import { $, el, pretty } from "./dom.js";
 import { view, grew, scrollToEnd } from "./pane.js";
 import { addStep } from "./steps.js";
@@ -33,8 +32,8 @@ export function addToolResult(id, ev) {
   } else v.calls.delete(key);
   card.classList.add("result");
   const output = pretty(ev.result);
-  // A command stopped while it ran: "Stopped", with the output it had.
-  const stopped = ev.stopped === true || output.startsWith(TEXT.toolStoppedPrefix);
+  // A command stopped while it ran ("stopped": true): "Stopped", with the output it had.
+  const stopped = ev.stopped === true;
   if (stopped) markStopped(card, "Stopped");
   else if (ev.error) card.classList.add("failed");
   if (!stopped) card.querySelector(".tool-icon").textContent = ev.error ? "⚠️ " : "✔ ";
