@@ -5,13 +5,12 @@
 // disabled, and DOMPurify reduces that to a short list of tags and http(s)/mailto links before
 // anything of it reaches the document (see markdown.js).
 //
-// The modules: protocol.js (what the page recognises of the server's), model.js (the state, no
-// DOM), sync.js (the session streams' reconciliation, pure functions), events.js (a handler per
-// event type), streams.js, sessions.js and history.js (acting on those), connection.js,
-// access.js (the token), and one view per region of the page: tabs.js, transcript.js,
-// approvals.js, conversations.js (the sidebar's list, in sidebar.js), heartbeat.js, status.js,
-// notify.js (unread marks and desktop notifications), with controls.js for the composer and the
-// buttons; attachments.js (the files a message carries, no view) and attachview.js (theirs).
+// The modules import one way (tests/browser/test_page_layers.py holds them to it): the pure ones
+// (protocol.js, model.js, sync.js, attachments.js), the token and the socket (access.js,
+// connection.js), the views, which draw and report what the user does through callbacks (tabs.js,
+// status.js, markdown.js, sidebar.js, attachview.js and the transcript's parts, gathered by
+// transcript.js), then the actions (events.js, sessions.js, streams.js, history.js, approvals.js,
+// conversations.js, heartbeat.js, notify.js, controls.js). This module wires them.
 
 import { MAIN } from "./protocol.js";
 import { $ } from "./dom.js";
