@@ -168,6 +168,15 @@ def main(argv: list[str] | None = None) -> int:
             print(f"Tavrin is running at {address}  ({agents}; {hours}; data: {config.data_dir}; Ctrl+C stops it)",
                   flush=True)
 
+        def handle_exit(self, sig, frame):
+            # Ctrl+C is told in one line, "Tavrin stopped (Ctrl+C)", after the shutdown: uvicorn's
+            # lines about its steps ("Shutting down", "Waiting for…", "Finished server process")
+            # would make it six.
+            if sig == signal.SIGINT:
+                quiet = logging.getLogger("uvicorn.error")
+                quiet.setLevel(max(quiet.getEffectiveLevel(), logging.WARNING))
+            super().handle_exit(sig, frame)
+
         @contextlib.contextmanager
         def capture_signals(self):
             # Once shut down, uvicorn raises the signals it caught again, so that the process ends
