@@ -3,6 +3,8 @@ window keeps its own place, the heartbeat line is the runner's in every window, 
 belongs to its turn, a stopped command keeps what it printed, and a visitor without the token sees
 only how to get the address."""
 
+import re
+
 import pytest
 from page_actions import new_tab, send
 from serverproc import ServerProcess
@@ -157,6 +159,38 @@ def test_a_command_stopped_while_it_ran_shows_what_it_printed(open_page):
     expect(command.locator(".tool-output")).to_have_text(output)
     expect(command).not_to_have_class("failed")
     expect(unanswered.locator(".tool-state")).to_have_text("Stopped")
+    assert page.problems == []
+
+
+def test_the_working_line_says_what_the_turn_waits_for(open_page):
+    """Catches "working…" with a spinner while the turn waits for the user's approval, a running
+    command not named, and a step of thinking alone counted as "0 steps"."""
+    page = open_page()
+    pane = new_tab(page)
+    sid = pane.get_attribute("data-session")
+    line, spinner = page.locator("#working-text"), page.locator("#working .spinner")
+    send(page, "please delete old-report.pdf")
+    pane.locator(".approval button.approve").wait_for()
+    expect(line).to_have_text("Waiting for your approval")
+    expect(spinner).to_be_hidden()
+    pane.locator(".approval button.approve").click()
+    pane.locator(".line.done").wait_for()
+    expect(page.locator("#working")).to_be_hidden()
+
+    play(page, sid, {"type": "mode", "mode": "standard", "message": ""})
+    expect(line).to_have_text("Thinking…")
+    expect(spinner).to_be_visible()
+    play(page, sid, {"type": "tool_call", "id": "r1", "tool": "run_command", "arguments": {"command": "make"}})
+    expect(line).to_have_text("Running command…")
+    play(page, sid, {"type": "tool_result", "id": "r1", "tool": "run_command", "result": "ok"})
+    expect(line).to_have_text("Thinking…")
+    play(page, sid, {"type": "done", "iterations": 1})
+
+    play(page, sid, {"type": "mode", "mode": "standard", "message": ""}, {"type": "thinking", "message": "hm"})
+    thought = pane.locator(".steps-line").last
+    expect(thought).to_have_text("Standard agent Thinking…")
+    play(page, sid, {"type": "text", "content": "Done."}, {"type": "done", "iterations": 1})
+    expect(thought).to_have_text(re.compile(r"^Standard agent Thought for \d+ s$"))
     assert page.problems == []
 
 

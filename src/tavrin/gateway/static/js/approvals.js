@@ -8,7 +8,7 @@ import { $, el } from "./dom.js";
 import { ui } from "./model.js";
 import { api } from "./access.js";
 import { send } from "./connection.js";
-import { session, markAttention } from "./sessions.js";
+import { session, markAttention, renderChrome } from "./sessions.js";
 import { updateBadges } from "./tabs.js";
 import { decideApprovalLines, placeApprovalCard, setApprovalCards } from "./transcript.js";
 
@@ -59,6 +59,7 @@ export function addApproval(ev) {
   if (sid === ui.active && !document.hidden && card.isConnected) card.focus();
   markAttention(sid);
   updateBadges();
+  if (sid === ui.active) renderChrome(); // the working line: waiting for the user
 }
 
 function argumentsText(args) {
@@ -139,6 +140,7 @@ export function settleApproval(approvalId, outcome, decision) {
   card.querySelector(".approval-note").remove();
   if (focused) $("input").focus();
   updateBadges();
+  if (entry.sid === ui.active) renderChrome();
   setTimeout(() => { card.remove(); cards.delete(approvalId); ui.approvals.delete(approvalId); }, 2500);
 }
 

@@ -91,8 +91,8 @@ const handlers = {
   },
 
   thinking(ev, id) { progress(id); addThinking(id, ev.message || ev.content || ""); },
-  tool_call(ev, id) { progress(id); addToolCall(id, ev); },
-  tool_result(ev, id) { progress(id); addToolResult(id, ev); },
+  tool_call(ev, id) { progress(id); addToolCall(id, ev); runs(id, ev.tool || "tool"); },
+  tool_result(ev, id) { progress(id); addToolResult(id, ev); runs(id, null); },
 
   tool_approval_needed(ev, id) {
     // Sent to the asking window and broadcast to all: the first copy draws it (and a copy
@@ -243,6 +243,13 @@ function progress(id) {
   const s = session(id);
   if (!s.stall || s.stall.auto_cancelled) return;
   s.stall = null;
+  if (s.id === ui.active) renderChrome();
+}
+
+// The tool the turn waits for (null: none), for the working line.
+function runs(id, tool) {
+  const s = session(id);
+  s.runningTool = s.working ? tool : null;
   if (s.id === ui.active) renderChrome();
 }
 

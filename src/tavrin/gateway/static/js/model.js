@@ -31,6 +31,7 @@ export function newSession(id) {
     // News the user has not seen because the tab was not in view: "finished" or "approval"; null: none.
     unread: null,
     beat: false,            // the running (or last) turn is a heartbeat's check-in
+    runningTool: null,      // the tool the running turn waits for, called and not yet answered
     // Who stops the running turn ("here", "watchdog"; null: nobody here asked), the stall
     // watchdog's silence in seconds, and the last stop's outcome line.
     stopBy: null, watchdog: 0, lastStop: null,

@@ -74,11 +74,16 @@ export function activate(id, opts) {
 }
 
 // The active tab's lines around the transcript.
-export function renderChrome() { drawChrome(session(ui.active)); }
+export function renderChrome() {
+  let waiting = 0;
+  for (const a of ui.approvals.values()) if (a.sid === ui.active && !a.settled) waiting++;
+  drawChrome(session(ui.active), waiting);
+}
 
 export function setWorking(id, working) {
   const s = session(id);
   s.working = working;
+  if (!working) s.runningTool = null;
   if (!working) s.stall = s.stall && s.stall.auto_cancelled ? s.stall : null;
   renderTab(s);
   if (id === ui.active) renderChrome();

@@ -20,10 +20,21 @@ export function showRefused() {
   document.body.classList.add("refused");
 }
 
-export function renderChrome(s) {
+// What the running turn waits for, in the working line: the user's approval (then nothing spins:
+// it is the user's move), a tool running, or the model.
+export function workingText(s, approvalsWaiting) {
+  if (!s.working) return "";
+  if (approvalsWaiting > 0) return "Waiting for your approval";
+  if (s.runningTool) return s.runningTool === "run_command" ? "Running command…" : `Running ${s.runningTool}…`;
+  return "Thinking…";
+}
+
+// approvalsWaiting: how many approvals of this tab wait for the user.
+export function renderChrome(s, approvalsWaiting = 0) {
   $("working").hidden = !s.working;
-  // (A tab is named after its first message: the line names the agent, not the tab.)
-  $("working-text").textContent = s.working ? "Tavrin is working…" : "";
+  // (A tab is named after its first message: the line says what the turn does, not the tab's name.)
+  $("working-text").textContent = workingText(s, approvalsWaiting);
+  $("working").classList.toggle("waiting", s.working && approvalsWaiting > 0);
   $("stop").disabled = !s.working;
   $("send").title = s.working ? "The message waits for the running turn to end" : "";
   $("input").placeholder = placeholder(s.working, touchOnly());

@@ -43,8 +43,14 @@ function lastDrawn(v) {
 }
 
 function drawSteps(g) {
+  const seconds = Math.max(0, Math.round(g.end - g.start));
+  if (g.n === 0) { // only the model's thinking: no step to count
+    g.count.textContent = g.end === null ? "Thinking…" : "Thought";
+    g.time.textContent = g.end === null ? "" : ` for ${seconds} s`;
+    return;
+  }
   g.count.textContent = `${g.n} step${g.n === 1 ? "" : "s"}`;
-  g.time.textContent = g.end === null ? "" : ` · ${Math.max(0, Math.round(g.end - g.start))} s`;
+  g.time.textContent = g.end === null ? "" : ` · ${seconds} s`;
 }
 
 export function addStep(id, node, counts) {
