@@ -194,6 +194,47 @@ def test_the_working_line_says_what_the_turn_waits_for(open_page):
     assert page.problems == []
 
 
+def test_an_approval_shows_what_will_change(open_page):
+    """Catches a file's new content shown as an escaped JSON string (three times), a command not
+    shown as code with its folder and timeout, long content that does not fold, and decision
+    buttons that scroll away with it."""
+    page = open_page(viewport={"width": 1000, "height": 600})
+    pane = new_tab(page)
+    sid = pane.get_attribute("data-session")
+    content = "".join(f'print("line {n}")\n' for n in range(40))
+    write = {"path": "/home/you/app.py", "content": content}
+    play(page, sid, {"type": "mode", "mode": "standard", "message": ""},
+         {"type": "tool_call", "id": "w1", "tool": "write_file", "arguments": write},
+         {"type": "tool_approval_needed", "approval_id": "ap-w", "tool": "write_file", "arguments": write,
+          "message": f"Tavrin wants to run write_file with path=/home/you/app.py, content={content[:200]}…. Allow it?"})
+    card = pane.locator(".approval[data-approval='ap-w']")
+    expect(card.locator(".approval-text")).to_have_text("Tavrin wants to write the file /home/you/app.py. Allow it?")
+    expect(card.locator(".approval-where")).to_have_text("File /home/you/app.py")
+    expect(card.locator(".code-lang")).to_have_text("py")
+    code = card.locator(".approval-code-text")
+    assert code.text_content() == content  # as the file will read, not escaped
+    expect(code).to_be_hidden()  # 41 lines fold
+    card.locator(".approval-fold summary").click()
+    expect(code).to_be_visible()
+    assert card.locator(".approval-args").count() == 0  # nothing else to show
+    assert card.locator(".approval-buttons").evaluate("b => getComputedStyle(b).position") == "sticky"
+    assert pane.locator(".tool .tool-args").first.is_hidden()  # the call's card folds the same content
+    assert page.text_content(f".pane[data-session='{sid}']").count('print("line 39")') == 1
+
+    run = {"command": "rm -rf build && make", "cwd": "/home/you/src", "timeout": 60}
+    play(page, sid, {"type": "tool_approval_needed", "approval_id": "ap-r", "tool": "run_command", "arguments": run,
+                     "message": "Tavrin wants to run run_command with command=rm -rf build && make. Allow it?"})
+    card = pane.locator(".approval[data-approval='ap-r']")
+    expect(card.locator(".approval-code-text")).to_have_text("rm -rf build && make")
+    expect(card.locator(".approval-where")).to_have_text("In /home/you/src · stopped after 60 s")
+    pytest.importorskip("axe_playwright_python")
+    from test_page_approvals import axe_problems
+    for scheme in ("light", "dark"):
+        page.emulate_media(color_scheme=scheme)
+        assert axe_problems(page) == []
+    assert page.problems == []
+
+
 def test_without_the_token_the_page_shows_the_note_alone(browser, app_server):
     """Catches a page that shows its composer, suggestions, tabs and heartbeat under the note, none
     of which can work, or a note that does not say how to get the address again."""

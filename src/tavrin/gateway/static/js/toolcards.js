@@ -6,13 +6,23 @@ import { addStep } from "./steps.js";
 
 // A tool call and its result make one card, under the call's name; a result whose call the pane
 // does not show gets a card of its own.
+const LONG_ARGS = 300;
+
 export function addToolCall(id, ev) {
   const card = el("div", "tool call");
   const head = el("div", "tool-head");
   head.append(el("span", "tool-icon", "🔧 "), el("span", "tool-name", ev.tool || "tool"));
   card.appendChild(head);
   const args = pretty(ev.arguments);
-  if (args && args !== "{}") card.appendChild(el("pre", "tool-args", args));
+  if (args && args !== "{}") {
+    const pre = el("pre", "tool-args", args);
+    if (args.length <= LONG_ARGS) card.appendChild(pre);
+    else { // (a file's whole content, say: the approval card shows it as it is)
+      const fold = el("details", "tool-args-fold");
+      fold.append(el("summary", "", `Arguments (${args.length} characters)`), pre);
+      card.appendChild(fold);
+    }
+  }
   if (ev.id !== undefined && ev.id !== null) view(id).calls.set(String(ev.id), card);
   addStep(id, card, true);
 }
