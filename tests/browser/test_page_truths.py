@@ -235,6 +235,30 @@ def test_an_approval_shows_what_will_change(open_page):
     assert page.problems == []
 
 
+def test_the_top_bar_is_one_row_and_every_tab_can_be_reached(open_page):
+    """Catches a top bar that wraps to two or three rows at 1280 px, and tabs out of the strip's
+    view with no cue and no way to them but scrolling."""
+    page = open_page(viewport={"width": 1280, "height": 800})
+    tops = page.evaluate("""() => [...document.querySelector('.topbar').children].filter(c => c.checkVisibility())
+        .map(c => { const r = c.getBoundingClientRect(); return [r.top, r.bottom]; })""")
+    assert max(t for t, _ in tops) < min(b for _, b in tops)  # all of them on one row
+    for _ in range(6):
+        new_tab(page)
+    more = page.locator("#tab-more")
+    count = page.evaluate("ui.sessions.size")
+    expect(more).to_have_text(f"All {count} tabs")
+    page.click(".tab[data-session='session_main']")
+    more.click()
+    items = page.locator("#tab-menu [role=menuitem]")
+    expect(items).to_have_count(count)
+    expect(items.first).to_be_focused()
+    items.last.click()
+    last = page.evaluate("[...ui.sessions.keys()].pop()")
+    expect(page.locator(f".tab[data-session='{last}']")).to_have_attribute("aria-selected", "true")
+    expect(page.locator("#tab-menu")).to_be_hidden()
+    assert page.problems == []
+
+
 def test_without_the_token_the_page_shows_the_note_alone(browser, app_server):
     """Catches a page that shows its composer, suggestions, tabs and heartbeat under the note, none
     of which can work, or a note that does not say how to get the address again."""

@@ -54,7 +54,8 @@ export function renderHeartbeat() {
     notes.push(`Each beat runs a check-in turn in Main. After ${hb.max} beats without a message from you the ` +
       "heartbeat pauses itself; any message you send starts the count again.");
   }
-  status.title = notes.join(" ");
+  // (A narrow bar may cut the line short: its title has all of it.)
+  status.title = [status.textContent + ".", ...notes].join(" ");
 }
 
 // What the host records of the runner (GET /api/heartbeat), quiet hours included.

@@ -21,6 +21,7 @@ import { showConnection, showRefused } from "./status.js";
 import { loadHeartbeat, wireHeartbeat } from "./heartbeat.js";
 import { session, activate, renderChrome, sendChat } from "./sessions.js";
 import { markStale, scrollToEnd, onTranscriptAsks } from "./transcript.js";
+import { wireTabMenu } from "./tabs.js";
 import { loadOlder } from "./history.js";
 import { wire } from "./controls.js";
 import { wireConversations } from "./conversations.js";
@@ -54,6 +55,7 @@ session(MAIN);
 activate(MAIN, { initial: true });
 ui.wantActive = keptPlace.active; // the tab this window showed before a reload, once it is listed
 wire();
+wireTabMenu((id) => activate(id));
 wireHeartbeat();
 wireNotifications();
 wireConversations({ activate, renderChrome });
