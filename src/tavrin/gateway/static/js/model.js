@@ -38,7 +38,6 @@ export function newSession(id) {
     // Session streams: the last number drawn, the number of the running turn's first event,
     // whether the pane has been drawn by this page, an attach under way, attached on this connection.
     seq: 0, turnSeq: null, drawn: false, attach: null, attached: false,
-    placed: false,          // the pane went back to this window's place after the page loaded
   };
   const kept = keptSeqs[id];
   if (kept) { s.seq = Number(kept.seq) || 0; s.turnSeq = Number(kept.turn) || null; }

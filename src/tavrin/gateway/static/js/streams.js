@@ -106,12 +106,10 @@ function finishAttach(s, st, running) {
   if (!s.working) flushQueue(s);
 }
 
-// The pane shows what the server holds: the first time since the page loaded, it goes back to
-// where this window had it scrolled before the reload.
+// The pane shows what the server holds, drawn afresh: it goes back to where this window had it
+// scrolled (before a reload too; kept as the user scrolls, left out while it follows the end).
 function drawn(s) {
   s.drawn = true;
-  if (s.placed) return;
-  s.placed = true;
   restorePlace(s.id, keptPlace.scroll[s.id]);
 }
 
