@@ -50,8 +50,7 @@ const handlers = {
 
   session_created(ev) {
     applySession(ev.session);
-    // (Also while the page does not know yet whether the server has streams: the attach finds out.)
-    if (ui.streams !== false) startAttach(session(ev.session.session_id), false);
+    if (ui.streams) startAttach(session(ev.session.session_id), false);
     activate(ev.session.session_id);
   },
 
