@@ -57,7 +57,7 @@ def test_a_stop_reads_the_same_in_every_window_and_in_the_store(open_page):
     send(page, "/stall")
     pane.locator(".line.thinking", has_text="slow model").wait_for()
     page.locator(f".tab[data-session='{sid}'] .tab-name", has_text="/stall").wait_for()  # named after it
-    expect(page.locator("#working-text")).to_have_text("Tavrin is working…")
+    expect(page.locator("#working-text")).to_have_text("Thinking…")
 
     other = open_page()
     other.click(f".tab[data-session='{sid}']")

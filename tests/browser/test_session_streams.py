@@ -21,10 +21,11 @@ def steps_shown(page):
 
 
 def transcript(page):
-    """Each child of the pane as "class | text", without how long a turn's steps took (each window
-    measures that on its own clock)."""
+    """Each child of the pane as "class | text", without how long a turn's steps took and when a
+    message arrived (each window measures those on its own clock, the store on the server's: a
+    minute can turn in between)."""
     return page.locator(f"{MAIN_PANE} > *:not(.queue)").evaluate_all(
-        """nodes => nodes.map(n => { const c = n.cloneNode(true); c.querySelectorAll('.steps-time').forEach(t => t.remove());
+        """nodes => nodes.map(n => { const c = n.cloneNode(true); c.querySelectorAll('.steps-time, .msg-time').forEach(t => t.remove());
                                       return n.className + ' | ' + c.textContent; })""")
 
 

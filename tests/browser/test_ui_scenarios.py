@@ -286,11 +286,12 @@ def test_heartbeat_controls_show_the_interval_in_effect(open_page):
     status = json.loads(page.evaluate("api('/api/heartbeat').then(r => r.text())"))
     assert status["interval_seconds"] == 5
     assert page.input_value("#hb-interval") == "5"
-    # The runner's events as the page receives them (a real beat could fall in quiet hours).
-    page.evaluate("handleEvent({type: 'heartbeat', beat: 2, max: 10})")
+    # The host's record after a beat, as every window receives it (a real beat could fall in quiet hours).
+    record = {**status, "type": "heartbeat_state", "running": True, "quiet_until": None}
+    page.evaluate("handleEvent", {**record, "consecutive_beats": 2, "max_consecutive": 10})
     assert page.text_content("#hb-status") == "running · every 5 s · beat 2 of 10 before pausing for you"
     assert "After 10 beats without a message from you" in page.get_attribute("#hb-status", "title")
-    page.evaluate("handleEvent({type: 'heartbeat_paused', reason: 'max_consecutive_reached', count: 10})")
+    page.evaluate("handleEvent", {**record, "paused": True, "consecutive_beats": 10, "max_consecutive": 10})
     assert page.text_content("#hb-status").startswith("paused after 10 beats without you")
     page.click("[data-hb='stop']")
     page.locator("#hb-status", has_text="stopped").wait_for()

@@ -69,7 +69,7 @@ LOOKALIKE = "\u0430\u0440\u0440le.com"  # Cyrillic letters that look like "app"
     ("Pay at [https://bank.example@evil.example](https://bank.example@evil.example/)", "(→ evil.example)"),
     ("[support@bank.example](mailto:thief@evil.example)", "(→ thief@evil.example)"),
     (f"[apple.com](https://{LOOKALIKE}/)", "(→ xn--le-6kc8da.com)"),
-    (f"see {LOOKALIKE} today", "(→ xn--le-6kc8da.com)"),  # a bare address made a link
+    (f"see www.{LOOKALIKE} today", "(→ www.xn--le-6kc8da.com)"),  # an address written as one, made a link
     ("[www.example.org/docs](https://example.org/docs)", None),
     ("<https://Example.org./a>", None),
     ("[the Markdown guide](https://evil.example/)", None),

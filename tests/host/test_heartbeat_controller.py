@@ -99,11 +99,67 @@ async def test_with_the_native_runner_beats_arrive_and_events_are_broadcast():
     try:
         prompt = await asyncio.wait_for(beats.get(), 10)
         assert prompt.startswith("[HEARTBEAT]")
-        assert events[0]["type"] == "heartbeat" and events[0]["beat"] == 1
+        runner_events = [e for e in events if e["type"] != "heartbeat_state"]
+        assert runner_events[0]["type"] == "heartbeat" and runner_events[0]["beat"] == 1
         assert c.is_running
     finally:
         c.stop()
     assert not c.is_running
+
+
+async def test_every_change_of_the_runner_is_told_to_every_window():
+    """Catches a window left with a stale heartbeat line: each action, each beat, the runner pausing
+    itself and a message that restarts the count are broadcast as the runner's state, read back."""
+    pytest.importorskip("tavrin.core.heartbeat")
+    told = asyncio.Queue()
+
+    async def deliver(prompt):
+        pass
+
+    async def broadcast(event):
+        await told.put(event)
+
+    async def next_state():
+        while True:
+            event = await asyncio.wait_for(told.get(), 10)
+            if event["type"] == "heartbeat_state":
+                return event
+
+    config = HeartbeatConfig(quiet_hours_start="", quiet_hours_end="", max_consecutive=2)
+    c = HeartbeatController(config, deliver, broadcast, min_interval=0.01)
+    c.start(0.05)
+    try:
+        state = await next_state()
+        assert state["running"] is True and state["interval_seconds"] == 0.05
+        assert list(state)[1:] == list(c.status())  # the record /api/heartbeat gives, key for key
+        beats = [await next_state() for _ in range(2)]
+        assert [b["consecutive_beats"] for b in beats] == [1, 2]
+        paused = await next_state()  # after its limit the runner paused itself
+        assert paused["paused"] is True and paused["running"] is True
+        c.reset_consecutive()
+        assert (await next_state())["consecutive_beats"] == 0
+        c.resume()
+        assert (await next_state())["paused"] is False
+        c.pause()
+        assert (await next_state())["paused"] is True
+    finally:
+        c.stop()
+    stopped = await next_state()
+    while stopped["running"]:  # a beat told just before the stop
+        stopped = await next_state()
+    assert stopped["running"] is False
+
+
+def test_the_synchronous_operations_tell_nothing_without_a_loop():
+    sent = []
+
+    async def broadcast(event):
+        sent.append(event)
+
+    c = HeartbeatController(HeartbeatConfig(), broadcast, broadcast, runner_factory=RecordingRunner)
+    c.start(30)
+    c.stop()
+    assert sent == []
 
 
 # Catches: quiet hours misread across midnight, at their edges, or without both ends.

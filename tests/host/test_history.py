@@ -106,6 +106,37 @@ async def test_stopped_failed_and_approved_turns_are_stored_as_shown(make_agent,
     assert approval["meta"]["tool"] == "delete_file" and approval["meta"]["decision"] == "approved"
 
 
+async def test_a_watchdog_stop_is_stored_in_the_words_shown_live(make_agent, store):
+    """Catches a watchdog stop that reads only "Stopped" once the page is reloaded, and a user's
+    stop after it that inherits the watchdog's words."""
+    agent = make_agent()
+
+    async def watch(session_id):  # the gateway's watchdog, by the name its task has
+        while agent.seconds_since_activity < 0.05:
+            await asyncio.sleep(0.01)
+        agent.cancel()
+
+    for who in ("watchdog-session_main", "user"):
+        turn = asyncio.ensure_future(drain(agent.process_message("/stall")))
+        while not agent.is_processing:
+            await asyncio.sleep(0.01)
+        if who == "user":
+            agent.cancel()
+        else:
+            await asyncio.create_task(watch("session_main"), name=who)
+        await turn
+
+    stored = await store.get_messages(agent.conversation.conversation_id)
+    notes = [m["content"] for m in stored if m["role"] == "outcome"]
+    assert len(notes) == 2 and notes[1] == "Stopped"
+    assert notes[0].startswith("Stopped: no progress for ") and notes[0].endswith(" s")
+
+
+async def drain(stream):
+    async for _ in stream:
+        pass
+
+
 async def test_a_computer_use_turn_is_stored_with_small_screenshots(store):
     conv = await store.create_conversation("session_main")
 

@@ -159,3 +159,17 @@ async def test_ctrl_c_with_a_page_open_prints_one_line(servers):
     assert status == -signal.SIGINT
     assert server.stdout == ["Tavrin stopped (Ctrl+C)\n"]
     assert server.log_path.read_text() == ""
+
+
+# Catches: uvicorn's five lines about its shutdown steps around the one line of a Ctrl+C, at the
+# default log level.
+async def test_ctrl_c_at_the_default_log_level_prints_one_line(servers):
+    server = servers(None, "--log-level", "info")
+    async with server.connect() as conn:
+        await conn.send(json.dumps({"type": "list_sessions"}))
+        await recv_until(conn, lambda e: e["type"] == "sessions_list")
+    started = server.log_path.read_text()  # uvicorn's start-up lines
+    status = await interrupt(server)
+    assert status == -signal.SIGINT
+    assert server.stdout[-1] == "Tavrin stopped (Ctrl+C)\n"
+    assert server.log_path.read_text()[len(started):] == ""

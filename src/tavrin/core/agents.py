@@ -148,6 +148,7 @@ class StandardAgent:
         self._last_activity = time.monotonic()
         self._waiting_for_user = False
         self._cancel = asyncio.Event()
+        self._stop_note = STOPPED_NOTE  # the stored wording of the running turn's stop
         self._tool_seq = 0
         self._log: TurnLog | None = None
         self._closing: asyncio.Future | None = None
@@ -164,8 +165,14 @@ class StandardAgent:
         return time.monotonic() - self._last_activity
 
     def cancel(self) -> None:
-        """Stop the running turn at its next step; does nothing to a later turn."""
+        """Stop the running turn at its next step; does nothing to a later turn.
+
+        The stall watchdog calls this from its own task ("watchdog-" and the session id): the
+        stored outcome then says why, in the words the page shows live."""
         if self.is_processing:
+            if not self._cancel.is_set():
+                self._stop_note = _stop_note_of(asyncio.current_task() if _loop_running() else None,
+                                                self.seconds_since_activity)
             self._cancel.set()
 
     # -- the turn -----------------------------------------------------------------
@@ -235,7 +242,7 @@ class StandardAgent:
     async def _stopped(self, log: TurnLog | None) -> AgentEvent:
         """The turn's "cancelled", after ``cancel()``."""
         if log is not None:
-            await log.end("stopped", STOPPED_NOTE)
+            await log.end("stopped", self._stop_note)
         return self._event("cancelled", message="Task cancelled")
 
     def _turn_over(self, log: TurnLog | None, ending: BaseException | None) -> None:
@@ -245,9 +252,11 @@ class StandardAgent:
         records anything, so the outcome stays ahead of it in the store."""
         if ending is not None and log is not None:
             try:
-                self._closing = asyncio.ensure_future(log.end(*outcome_of_exit(ending, self._cancel.is_set())))
+                outcome = outcome_of_exit(ending, self._cancel.is_set(), self._stop_note)
+                self._closing = asyncio.ensure_future(log.end(*outcome))
             except RuntimeError:  # no running loop: the next start-up marks it interrupted
                 pass
+        self._stop_note = STOPPED_NOTE
         self._log = None
         self.is_processing = False
         self._waiting_for_user = False
@@ -255,6 +264,21 @@ class StandardAgent:
     def _next_tool_id(self) -> str:
         self._tool_seq += 1
         return f"call_{uuid.uuid4().hex[:6]}_{self._tool_seq}"
+
+
+def _loop_running() -> bool:
+    try:
+        asyncio.get_running_loop()
+    except RuntimeError:
+        return False
+    return True
+
+
+def _stop_note_of(task: asyncio.Task | None, silence: float) -> str:
+    """How a stop asked for by ``task`` is stored: the watchdog's says how long nothing happened."""
+    if task is not None and task.get_name().startswith("watchdog-"):
+        return f"Stopped: no progress for {int(silence)} s"
+    return STOPPED_NOTE
 
 
 class DemoAgent(StandardAgent):

@@ -5,10 +5,15 @@ fires; the controller gives the user interface what it asks for (start with an i
 stop, pause, resume, state) and connects the runner to the rest of the host: each beat is
 delivered to an agent by ``deliver(prompt)`` and each runner event reaches the clients
 through ``broadcast(event)``.
+
+Every window shows the runner's real state, whichever window acted: after each change (an
+action, a beat, the runner pausing itself, a user's message starting the count again) the
+controller broadcasts a "heartbeat_state" event, the same record as ``status()`` gives.
 """
 
 from __future__ import annotations
 
+import asyncio
 import logging
 import math
 from datetime import datetime
@@ -42,6 +47,7 @@ class HeartbeatController:
         self._runner_factory = runner_factory
         self.min_interval = min_interval
         self._runner: HeartbeatRunner | None = None
+        self._telling: set[asyncio.Task] = set()
 
     @property
     def runner(self) -> HeartbeatRunner:
@@ -85,21 +91,29 @@ class HeartbeatController:
         if runner.running and changed:
             runner.stop()
         runner.start()
+        self._tell()
 
     def stop(self) -> None:
         self.config.enabled = False
         if self._runner is not None:
             self._runner.stop()
+        self._tell()
 
     def pause(self) -> None:
         self.runner.pause()
+        self._tell()
 
     def resume(self) -> None:
         self.runner.resume()
+        self._tell()
 
     def reset_consecutive(self) -> None:
+        """A person wrote: the count of beats without them starts again (told only when it moved)."""
         if self._runner is not None:
+            counted = self._runner.status().get("consecutive_beats", 0)
             self._runner.reset_consecutive()
+            if counted:
+                self._tell()
 
     def status(self) -> dict:
         """The runner's state and settings, the same keys before its first start as after it,
@@ -129,6 +143,28 @@ class HeartbeatController:
     async def _on_event(self, event: dict) -> None:
         if self._broadcast is not None:
             await self._broadcast(event)
+            await self._broadcast(self.state_event())
+
+    def state_event(self) -> dict:
+        return {"type": "heartbeat_state", **self.status()}
+
+    def _tell(self) -> None:
+        """Broadcast the state as it is now, from the synchronous operations: in a task of its
+        own, sent after the reply of the window that acted (nothing to tell without a loop)."""
+        if self._broadcast is None:
+            return
+        try:
+            loop = asyncio.get_running_loop()
+        except RuntimeError:
+            return
+        task = loop.create_task(self._broadcast(self.state_event()), name="heartbeat-state")
+        self._telling.add(task)
+        task.add_done_callback(self._told)
+
+    def _told(self, task: asyncio.Task) -> None:
+        self._telling.discard(task)
+        if not task.cancelled() and task.exception() is not None:
+            logger.debug("Heartbeat state not broadcast", exc_info=task.exception())
 
     def _sanitise(self, interval: Any) -> float:
         """A usable interval from what the client sent.

@@ -234,14 +234,15 @@ async def interrupt_open_turns(store: ConversationStore) -> int:
     return len(logs)
 
 
-def outcome_of_exit(exc: BaseException | None, stop_requested: bool) -> tuple[str, str]:
-    """The outcome and its note for a turn that ended by ``exc`` (None: it finished)."""
+def outcome_of_exit(exc: BaseException | None, stop_requested: bool, stop_note: str = STOPPED_NOTE) -> tuple[str, str]:
+    """The outcome and its note for a turn that ended by ``exc`` (None: it finished); ``stop_note``:
+    how a requested stop is worded (the watchdog's says why)."""
     if exc is None:
         return "done", ""
     if isinstance(exc, (asyncio.CancelledError, GeneratorExit)):
         # A stop asks the agent first; a task cancelled without that was replaced by a newer
         # message, or its window went away.
-        return ("stopped", STOPPED_NOTE) if stop_requested else ("cancelled", CANCELLED_NOTE)
+        return ("stopped", stop_note) if stop_requested else ("cancelled", CANCELLED_NOTE)
     return "error", f"Agent error: {exc}"
 
 

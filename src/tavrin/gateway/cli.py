@@ -3,6 +3,7 @@
 import argparse
 import contextlib
 import logging
+import math
 import os
 import re
 import signal
@@ -163,6 +164,9 @@ def main(argv: list[str] | None = None) -> int:
     if args.stall_warn_seconds <= 0 or args.stall_cancel_seconds < 0:
         return fail("--stall-warn-seconds must be above 0 and --stall-cancel-seconds 0 or more", 2)
     config.stall_warn_seconds, config.stall_cancel_seconds = args.stall_warn_seconds, args.stall_cancel_seconds
+    note = stall_note(config.stall_warn_seconds, config.stall_cancel_seconds) if config.model else None
+    if note:
+        print(f"tavrin-gateway: warning: {note}", file=sys.stderr, flush=True)
     if quiet is not None:
         config.heartbeat.quiet_hours_start, config.heartbeat.quiet_hours_end = quiet
     if args.demo_step_delay is not None:
@@ -215,6 +219,15 @@ def main(argv: list[str] | None = None) -> int:
             print(f"Tavrin is running at {address}  ({agents}; {hours}; data: {config.data_dir}; Ctrl+C stops it)",
                   flush=True)
 
+        def handle_exit(self, sig, frame):
+            # Ctrl+C is told in one line, "Tavrin stopped (Ctrl+C)", after the shutdown: uvicorn's
+            # lines about its steps ("Shutting down", "Waiting for…", "Finished server process")
+            # would make it six.
+            if sig == signal.SIGINT:
+                quiet = logging.getLogger("uvicorn.error")
+                quiet.setLevel(max(quiet.getEffectiveLevel(), logging.WARNING))
+            super().handle_exit(sig, frame)
+
         @contextlib.contextmanager
         def capture_signals(self):
             # Once shut down, uvicorn raises the signals it caught again, so that the process ends
@@ -240,6 +253,32 @@ def main(argv: list[str] | None = None) -> int:
         print("Tavrin stopped (Ctrl+C)", flush=True)
         _end_by_sigint()
     return 0 if server.started else 1
+
+
+# How often the gateway's stall watchdog looks at a running turn.
+WATCHDOG_POLL_SECONDS = 15
+
+
+def stall_note(warn: float, cancel: float, poll: float = WATCHDOG_POLL_SECONDS) -> str | None:
+    """One line on stall thresholds the watchdog cannot honour as given, or None.
+
+    The watchdog looks every ``poll`` seconds, so a threshold takes effect at the first look at or
+    after it; when that is the look that also stops the turn, no warning is ever shown."""
+    def first_look(seconds: float) -> float:
+        return max(1, math.ceil(seconds / poll)) * poll
+
+    fmt = lambda x: f"{x:g}"  # noqa: E731
+    if cancel > 0 and first_look(warn) >= first_look(cancel):
+        return (f"the stall watchdog looks every {fmt(poll)} s, so with --stall-warn-seconds {fmt(warn)} and "
+                f"--stall-cancel-seconds {fmt(cancel)} a silent turn is stopped after {fmt(first_look(cancel))} s "
+                f"without a warning first; leave {fmt(poll)} s or more between the two")
+    late = [(name, value) for name, value in (("--stall-warn-seconds", warn), ("--stall-cancel-seconds", cancel))
+            if 0 < value < poll]
+    if late:
+        said = " and ".join(f"{name} {fmt(value)}" for name, value in late)
+        return (f"the stall watchdog looks every {fmt(poll)} s, so {said} take{'s' if len(late) == 1 else ''} "
+                f"effect after {fmt(poll)} s at the earliest")
+    return None
 
 
 def _end_by_sigint() -> None:

@@ -1,6 +1,4 @@
-import { $ } from "./dom.js";
 import { ui } from "./model.js";
-import { showConnection } from "./status.js";
 
 // ---------------------------------------------------------------- the access token
 //
@@ -15,7 +13,8 @@ import { showConnection } from "./status.js";
 // a single-use ticket fetched with it.
 
 export const TOKEN_KEY = "tavrin.token";
-export const access = { token: null, refused: false };
+// refused(): what the page shows once the server has refused it (main.js says).
+export const access = { token: null, refused: false, onRefused: () => {} };
 
 export function takeToken() {
   const params = new URLSearchParams(location.hash.slice(1));
@@ -41,7 +40,7 @@ export async function api(path, options = {}) {
   return response;
 }
 
-// No token, or not this server's: say where the address is, and show nothing else.
+// No token, or not this server's: the page stops trying, and says how to get the address.
 export function refuseAccess() {
   if (access.refused) return;
   access.refused = true;
@@ -50,7 +49,5 @@ export function refuseAccess() {
   const ws = ui.ws;
   ui.ws = null;
   if (ws) ws.close();
-  showConnection("refused");
-  $("access-origin").textContent = `${location.origin}/#token=…`;
-  $("access-note").hidden = false;
+  access.onRefused();
 }

@@ -8,7 +8,7 @@ import { $, el } from "./dom.js";
 import { ui } from "./model.js";
 import { api } from "./access.js";
 import { send } from "./connection.js";
-import { session, markAttention } from "./sessions.js";
+import { session, markAttention, renderChrome } from "./sessions.js";
 import { updateBadges } from "./tabs.js";
 import { decideApprovalLines, placeApprovalCard, setApprovalCards } from "./transcript.js";
 import { revealHidden } from "./reveal.js";
@@ -27,11 +27,13 @@ export function addApproval(ev) {
   card.dataset.session = sid;
   card.setAttribute("role", "group");
   card.tabIndex = -1;
-  const text = el("div", "approval-text", ev.message || `Tavrin wants to run ${tool}. Allow it?`);
+  const change = changeOf(ev.tool, ev.arguments);
+  const text = el("div", "approval-text", (change && change.ask) || ev.message || `Tavrin wants to run ${tool}. Allow it?`);
   text.id = `approval-text-${n}`;
   card.setAttribute("aria-labelledby", text.id);
   card.appendChild(text);
-  const args = argumentsText(ev.arguments);
+  if (change) card.append(...change.nodes);
+  const args = argumentsText(change ? change.rest : ev.arguments);
   if (args) {
     const pre = el("pre", "approval-args", args);
     pre.setAttribute("aria-label", `Arguments of ${tool}`);
@@ -67,6 +69,55 @@ export function addApproval(ev) {
   if (sid === ui.active && !document.hidden && card.isConnected) card.focus();
   markAttention(sid);
   updateBadges();
+  if (sid === ui.active) renderChrome(); // the working line: waiting for the user
+}
+
+// What a file or a command action will change, shown as such rather than as escaped JSON: the
+// path and the new content of a file (long content folds), a command as code with its folder and
+// timeout. { ask, nodes, rest } (rest: the arguments not shown so), or null for any other tool.
+const FOLD_LINES = 12;
+
+function changeOf(tool, args) {
+  if (!args || typeof args !== "object" || Array.isArray(args)) return null;
+  const { path, content, command, cwd, timeout, ...rest } = args;
+  if (tool === "write_file" && typeof path === "string" && typeof content === "string") {
+    const ext = (/\.([A-Za-z0-9]{1,10})$/.exec(path) || [])[1] || "";
+    const where = el("div", "approval-where");
+    where.append("File ", el("code", "", path));
+    return { ask: `Tavrin wants to write the file ${path}. Allow it?`, rest: extra(rest, { command, cwd, timeout }),
+             nodes: [where, codeBlock(content, ext ? ext.toLowerCase() : "text", "New content")] };
+  }
+  if (tool === "run_command" && typeof command === "string") {
+    const where = el("div", "approval-where");
+    where.append("In ", el("code", "", typeof cwd === "string" && cwd ? cwd : "the home folder"));
+    if (timeout !== undefined && timeout !== null) where.append(` · stopped after ${timeout} s`);
+    return { ask: "Tavrin wants to run this command. Allow it?", rest: extra(rest, { path, content }),
+             nodes: [codeBlock(command, "sh", "Command"), where] };
+  }
+  return null;
+}
+
+// The arguments besides the ones shown, as the agent gave them (undefined ones left out).
+function extra(rest, others) {
+  const left = { ...rest };
+  for (const [k, v] of Object.entries(others)) if (v !== undefined) left[k] = v;
+  return Object.keys(left).length ? left : null;
+}
+
+function codeBlock(text, lang, label) {
+  const box = el("div", "approval-code");
+  const head = el("div", "code-head");
+  head.append(el("span", "code-lang", lang));
+  const pre = el("pre", "approval-code-text");
+  pre.appendChild(el("code", "", text));
+  pre.setAttribute("aria-label", label);
+  const lines = text.split("\n").length;
+  if (lines <= FOLD_LINES) { box.append(head, pre); return box; }
+  const fold = el("details", "approval-fold");
+  const summary = el("summary", "", `${label}: ${lines} lines`);
+  fold.append(summary, pre);
+  box.append(head, fold);
+  return box;
 }
 
 function argumentsText(args) {
@@ -147,6 +198,7 @@ export function settleApproval(approvalId, outcome, decision) {
   card.querySelector(".approval-note").remove();
   if (focused) $("input").focus();
   updateBadges();
+  if (entry.sid === ui.active) renderChrome();
   setTimeout(() => { card.remove(); cards.delete(approvalId); ui.approvals.delete(approvalId); }, 2500);
 }
 

@@ -4,7 +4,6 @@
 
 import { $, el } from "./dom.js";
 import { LIMITS, AttachError, readFile, fmtSize } from "./attachments.js";
-import { scrollToEnd } from "./transcript.js";
 
 const pending = [];  // the attachments the next message carries, in the order they were added
 let added = 0;
@@ -187,10 +186,14 @@ export function showAttachments(node, items) {
   follow(node);
 }
 
-// A picture grows the transcript once it has loaded: its end stays in view, unless the user scrolled.
+// A picture grows the transcript once it has loaded: its end stays in view, unless the user
+// scrolled (the transcript, which knows, says how: followPane).
+let followPane = () => {};
+export function onPictureLoad(follow) { followPane = follow; }
+
 function follow(node) {
   const pane = node.closest(".pane");
-  if (pane) scrollToEnd(pane.dataset.session);
+  if (pane) followPane(pane.dataset.session);
 }
 
 function showLarge(src, name) {

@@ -4,11 +4,12 @@
 import { toast } from "./dom.js";
 import { ui } from "./model.js";
 import { access, api } from "./access.js";
-import { loadHeartbeat } from "./heartbeat.js";
-import { handleEvent } from "./events.js";
 import { retryDelay } from "./sync.js";
-import { showConnection } from "./status.js";
-import { markStale } from "./transcript.js";
+
+// What the page does with the connection, wired by main.js: each event from the server; the
+// socket open; the server asked again for the sessions (the rest it holds is the page's to ask
+// for); the socket lost (nothing on screen is current until the server has been asked again).
+export const hooks = { event: () => {}, opened: () => {}, asked: () => {}, closed: () => {} };
 
 export function send(message) {
   if (!ui.ws || ui.ws.readyState !== WebSocket.OPEN) {
@@ -64,26 +65,22 @@ export async function connect() {
     ui.resync = true;
     ui.streams = null; // a restarted server may have them off
     for (const s of ui.sessions.values()) { s.attached = false; s.attach = null; }
-    showConnection("on");
+    hooks.opened();
     ui.health = null;
     ui.health = await readHealth();
     if (ui.ws !== ws || ws.readyState !== WebSocket.OPEN) return;
     send({ type: "list_sessions" }); // its answer also brings the approvals waiting
-    loadHeartbeat();
+    hooks.asked();
   });
   ws.addEventListener("message", (msg) => {
     let ev;
     try { ev = JSON.parse(msg.data); } catch (e) { return; }
-    if (ev && typeof ev === "object" && typeof ev.type === "string") handleEvent(ev);
+    if (ev && typeof ev === "object" && typeof ev.type === "string") hooks.event(ev);
   });
   ws.addEventListener("close", () => {
     if (ui.ws !== ws) return;
-    showConnection("off");
-    // Nothing on screen is current until the server has been asked again.
-    for (const s of ui.sessions.values()) {
-      markStale(s.id, true);
-      s.ownTurn = false;
-    }
+    for (const s of ui.sessions.values()) s.ownTurn = false;
+    hooks.closed();
     reconnectLater();
   });
 }

@@ -5,34 +5,11 @@ import { MAIN } from "./protocol.js";
 import { $, touchOnly } from "./dom.js";
 import { ui } from "./model.js";
 import { send, retryNow } from "./connection.js";
-import { session, activate, beginTurn, renderChrome } from "./sessions.js";
-import { addUser, showQueued } from "./transcript.js";
+import { session, activate, renderChrome, chatMessage, connected, sendChat } from "./sessions.js";
+import { showQueued } from "./transcript.js";
 import { updateBadges } from "./tabs.js";
-import { wireHeartbeat } from "./heartbeat.js";
-import { AttachError, fitMessage, onlyAttached, payload } from "./attachments.js";
+import { AttachError, fitMessage, onlyAttached } from "./attachments.js";
 import { wireAttachments, pendingFiles, hasPending, clearPending, whenRead, note, showAttachments } from "./attachview.js";
-
-export const connected = () => !!ui.ws && ui.ws.readyState === WebSocket.OPEN;
-
-// The chat message; files: attachments (see attachments.js), which only the standard agent takes.
-function chatMessage(target, text, computerUse, files) {
-  const message = { type: "chat", content: text, session_id: target };
-  if (computerUse) message.computer_use = true;
-  if (files && files.length) {
-    message.computer_use = false; // not left to the gateway's guess from the text
-    message.attachments = files.map(payload);
-  }
-  return message;
-}
-
-export function sendChat(target, text, computerUse, files) {
-  if (!send(chatMessage(target, text, computerUse, files))) return false;
-  if (ui.streams) session(target).attached = true; // a chat attaches the window to its session
-  session(target).sent = true; // its message is on the page already, whatever befalls the connection
-  showAttachments(addUser(target, text), files);
-  beginTurn(target, computerUse ? "computer_use" : "standard", true);
-  return true;
-}
 
 // While a turn runs in the tab, a new message waits for it instead of cancelling it; while the
 // page is offline, for the connection. After a stop it waits for the user (see holdQueue).
@@ -150,7 +127,6 @@ export function wire() {
   $("retry-now").addEventListener("click", retryNow);
   window.addEventListener("online", retryNow);
   $("menu-btn").addEventListener("click", () => setMenu(!document.body.classList.contains("menu-open")));
-  wireHeartbeat();
   // (Not before the first list of a connection, which tells whether the server restarted.)
   const listening = () => ui.ws && ui.ws.readyState === WebSocket.OPEN && !ui.resync;
   window.addEventListener("focus", () => { if (listening()) send({ type: "list_sessions" }); });

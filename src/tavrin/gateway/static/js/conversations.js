@@ -8,7 +8,6 @@ import { $, el, ask, fmtTime, toast } from "./dom.js";
 import { ui } from "./model.js";
 import { api } from "./access.js";
 import { send } from "./connection.js";
-import { session, activate, renderChrome } from "./sessions.js";
 import { closeSidebar } from "./sidebar.js";
 
 const PAGE = 50;
@@ -25,6 +24,10 @@ const list = {
   dirty: false,
 };
 let refreshTimer = null;
+// What the list asks of the page (wireConversations is given them): show a tab, and draw the
+// lines around the active tab's transcript again (its title changed).
+const page = { activate: () => {}, renderChrome: () => {} };
+const tab = (id) => ui.sessions.get(id);
 
 // Called whenever conversations may have changed (a turn ended, a tab switched conversation,
 // another window renamed or deleted one): the list is read again, soon, once.
@@ -89,7 +92,7 @@ function titlesOf(rows) {
     for (const s of ui.sessions.values()) {
       if (s.conversationId !== c.id || s.conversationTitle === c.title) continue;
       s.conversationTitle = c.title;
-      if (s.id === ui.active) renderChrome();
+      if (s.id === ui.active) page.renderChrome();
     }
   }
 }
@@ -101,7 +104,7 @@ function render() {
   list.dirty = false;
   const focused = document.activeElement && document.activeElement.closest(".conv-row");
   const refocus = focused ? [focused.dataset.id, [...document.activeElement.classList].join(".")] : null;
-  const current = session(ui.active).conversationId;
+  const current = tab(ui.active).conversationId;
   $("conv-list").replaceChildren(...list.rows.map((c) => row(c, c.id === current)));
   const status = $("conv-status");
   if (!list.rows.length && !list.busy) {
@@ -178,12 +181,12 @@ function moveFocus(e, li) {
 // tab is on is opened there instead, so that two agents never write one conversation.
 async function openConversation(c) {
   const elsewhere = [...ui.sessions.values()].find((s) => s.conversationId === c.id && s.id !== ui.active);
-  if (elsewhere) { activate(elsewhere.id); closeSidebar(); return; }
-  const target = session(ui.active).isConnector ? MAIN : ui.active;
-  const s = session(target);
+  if (elsewhere) { page.activate(elsewhere.id); closeSidebar(); return; }
+  const target = tab(ui.active).isConnector ? MAIN : ui.active;
+  const s = tab(target);
   if (s.working && !(await ask(`“${s.name}” is still working. Open “${c.title}” there and stop its turn?`, "Open and stop", "Keep working"))) return;
   if (!send({ type: "resume_conversation", session_id: target, conversation_id: c.id })) return;
-  if (target !== ui.active) activate(target);
+  if (target !== ui.active) page.activate(target);
   closeSidebar();
 }
 
@@ -246,7 +249,7 @@ function titleFollows(id, title) {
     if (s.conversationId !== id) continue;
     s.conversationTitle = title;
     s.renames++;
-    if (s.id === ui.active) renderChrome();
+    if (s.id === ui.active) page.renderChrome();
   }
 }
 
@@ -339,7 +342,8 @@ function dropUndo(id) { writeUndos(undos().filter((u) => u.id !== id && u.until 
 
 // ---------------------------------------------------------------- wiring
 
-export function wireConversations() {
+export function wireConversations(actions) {
+  Object.assign(page, actions);
   let typing = null;
   $("conv-search").addEventListener("input", () => {
     clearTimeout(typing);

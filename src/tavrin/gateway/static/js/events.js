@@ -18,8 +18,12 @@ import {
 import { noticeApproval, noticeTurnEnd } from "./notify.js";
 import { addApproval, settleApproval, loadPendingApprovals } from "./approvals.js";
 import { refreshResumeList } from "./conversations.js";
-import { heartbeatBeat, heartbeatPaused, heartbeatStatus, heartbeatUnavailable } from "./heartbeat.js";
-import { askedElsewhere, attached, noticeRestart, reload, replayGap, startAttach, streamEvent, streamsOff } from "./streams.js";
+import { heartbeatState, heartbeatStatus, heartbeatUnavailable } from "./heartbeat.js";
+import {
+  askedElsewhere, attached, noticeRestart, onHeldEvents, reload, replayGap, startAttach, streamEvent, streamsOff,
+} from "./streams.js";
+
+onHeldEvents(handleEvent);
 
 export function handleEvent(ev) {
   const sid = typeof ev.session_id === "string" && ev.session_id ? ev.session_id : null;
@@ -85,9 +89,9 @@ const handlers = {
     beginTurn(id, ev.mode, s.ownTurn);
   },
 
-  thinking(ev, id) { addThinking(id, ev.message || ev.content || ""); },
-  tool_call(ev, id) { addToolCall(id, ev); },
-  tool_result(ev, id) { addToolResult(id, ev); },
+  thinking(ev, id) { progress(id); addThinking(id, ev.message || ev.content || ""); },
+  tool_call(ev, id) { progress(id); addToolCall(id, ev); runs(id, ev.tool || "tool"); },
+  tool_result(ev, id) { progress(id); addToolResult(id, ev); runs(id, null); },
 
   tool_approval_needed(ev, id) {
     // Sent to the asking window and broadcast to all: the first copy draws it (and a copy
@@ -110,7 +114,7 @@ const handlers = {
 
   approval_withdrawn(ev) { settleApproval(ev.approval_id, "No longer needed", "withdrawn"); },
 
-  text(ev, id) { addText(id, ev.content || ""); },
+  text(ev, id) { progress(id); addText(id, ev.content || ""); },
 
   // Something the user should know about the reply (kind "cut": it reached the model's output limit).
   notice(ev, id) { addLine(id, "system", String(ev.message || "")); },
@@ -217,8 +221,10 @@ const handlers = {
     if ("paused" in ev) heartbeatStatus(ev);
   },
 
-  heartbeat(ev) { heartbeatBeat(ev); },
-  heartbeat_paused(ev) { heartbeatPaused(ev); },
+  // The runner's own events; the host's record of its state follows each of them.
+  heartbeat() {},
+  heartbeat_paused() {},
+  heartbeat_state(ev) { heartbeatState(ev); },
 
   heartbeat_prompt(ev, id) {
     addHeartbeat(id);
@@ -233,6 +239,21 @@ const handlers = {
     markAttention(id);
   },
 };
+
+// The turn made progress: a stall warning about it no longer holds (a stop's banner stays).
+function progress(id) {
+  const s = session(id);
+  if (!s.stall || s.stall.auto_cancelled) return;
+  s.stall = null;
+  if (s.id === ui.active) renderChrome();
+}
+
+// The tool the turn waits for (null: none), for the working line.
+function runs(id, tool) {
+  const s = session(id);
+  s.runningTool = s.working ? tool : null;
+  if (s.id === ui.active) renderChrome();
+}
 
 // The outcome line of a stopped turn says who stopped it: this window, another one, or the stall
 // watchdog. A stop that ended something else (a task that never started) keeps its own words.
@@ -283,5 +304,11 @@ export function applySessions(sessions) {
     }
   }
   for (const id of [...ui.sessions.keys()]) if (!seen.has(id)) removeSession(id);
+  // The tab this window showed before a reload, unless the user chose another meanwhile.
+  if (ui.wantActive !== null) {
+    const want = ui.wantActive;
+    ui.wantActive = null;
+    if (seen.has(want) && want !== ui.active) activate(want);
+  }
   if (resync) refreshResumeList(); // "(current)" as the server has it now
 }

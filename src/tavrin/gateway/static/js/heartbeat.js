@@ -54,7 +54,8 @@ export function renderHeartbeat() {
     notes.push(`Each beat runs a check-in turn in Main. After ${hb.max} beats without a message from you the ` +
       "heartbeat pauses itself; any message you send starts the count again.");
   }
-  status.title = notes.join(" ");
+  // (A narrow bar may cut the line short: its title has all of it.)
+  status.title = [status.textContent + ".", ...notes].join(" ");
 }
 
 // What the host records of the runner (GET /api/heartbeat), quiet hours included.
@@ -63,16 +64,21 @@ export async function loadHeartbeat() {
     const r = await api("/api/heartbeat");
     if (r.status === 503) { heartbeatUnavailable(); return; }
     if (!r.ok) return;
-    const st = await r.json();
-    Object.assign(ui.hb, {
-      status: st.running ? "running" : "stopped", paused: !!st.paused, interval: st.interval_seconds,
-      beat: st.consecutive_beats, max: st.max_consecutive,
-      pausedAfter: st.paused && st.consecutive_beats >= st.max_consecutive ? st.consecutive_beats : null,
-      quietStart: st.quiet_hours_start || null, quietEnd: st.quiet_hours_end || null,
-      quietUntil: "quiet_until" in st ? st.quiet_until || null : undefined,
-    });
-    renderHeartbeat();
+    heartbeatState(await r.json());
   } catch (e) { /* ignore */ }
+}
+
+// The host's record of the runner: the answer of GET /api/heartbeat, and the "heartbeat_state" it
+// broadcasts to every window after every change (whichever window acted, and after every beat).
+export function heartbeatState(st) {
+  Object.assign(ui.hb, {
+    status: st.running ? "running" : "stopped", paused: !!st.paused, interval: st.interval_seconds,
+    beat: st.consecutive_beats, max: st.max_consecutive,
+    pausedAfter: st.paused && st.consecutive_beats >= st.max_consecutive ? st.consecutive_beats : null,
+    quietStart: st.quiet_hours_start || null, quietEnd: st.quiet_hours_end || null,
+    quietUntil: "quiet_until" in st ? st.quiet_until || null : undefined,
+  });
+  renderHeartbeat();
 }
 
 // The reply to a status request (the only heartbeat_status that reads the runner's state).
@@ -87,16 +93,6 @@ export function heartbeatStatus(ev) {
   if (ev.status === "stopped") ui.hb.beat = null;
   renderHeartbeat();
   loadHeartbeat(); // answered after the action, so the host's record is current too
-}
-
-export function heartbeatBeat(ev) {
-  Object.assign(ui.hb, { status: "running", paused: false, beat: ev.beat, max: ev.max, pausedAfter: null });
-  renderHeartbeat();
-}
-
-export function heartbeatPaused(ev) {
-  Object.assign(ui.hb, { paused: true, pausedAfter: ev.count });
-  renderHeartbeat();
 }
 
 export function heartbeatUnavailable() {

@@ -5,21 +5,24 @@
 // disabled, and DOMPurify reduces that to a short list of tags and http(s)/mailto links before
 // anything of it reaches the document (see markdown.js).
 //
-// The modules: protocol.js (what the page recognises of the server's), model.js (the state, no
-// DOM), sync.js (the session streams' reconciliation, pure functions), events.js (a handler per
-// event type), streams.js, sessions.js and history.js (acting on those), connection.js,
-// access.js (the token), and one view per region of the page: tabs.js, transcript.js,
-// approvals.js, conversations.js (the sidebar's list, in sidebar.js), heartbeat.js, status.js,
-// notify.js (unread marks and desktop notifications), with controls.js for the composer and the
-// buttons; attachments.js (the files a message carries, no view) and attachview.js (theirs).
+// The modules import one way (tests/browser/test_page_layers.py holds them to it): the pure ones
+// (protocol.js, model.js, sync.js, attachments.js), the token and the socket (access.js,
+// connection.js), the views, which draw and report what the user does through callbacks (tabs.js,
+// status.js, markdown.js, sidebar.js, attachview.js and the transcript's parts, gathered by
+// transcript.js), then the actions (events.js, sessions.js, streams.js, history.js, approvals.js,
+// conversations.js, heartbeat.js, notify.js, controls.js). This module wires them.
 
 import { MAIN } from "./protocol.js";
 import { $ } from "./dom.js";
-import { ui } from "./model.js";
-import { api, takeToken } from "./access.js";
-import { connect } from "./connection.js";
-import { session, activate } from "./sessions.js";
-import { scrollToEnd } from "./transcript.js";
+import { ui, keptPlace } from "./model.js";
+import { access, api, takeToken } from "./access.js";
+import { connect, hooks } from "./connection.js";
+import { showConnection, showRefused } from "./status.js";
+import { loadHeartbeat, wireHeartbeat } from "./heartbeat.js";
+import { session, activate, renderChrome, sendChat } from "./sessions.js";
+import { markStale, scrollToEnd, onTranscriptAsks } from "./transcript.js";
+import { wireTabMenu } from "./tabs.js";
+import { loadOlder } from "./history.js";
 import { wire } from "./controls.js";
 import { wireConversations } from "./conversations.js";
 import { wireSidebar } from "./sidebar.js";
@@ -33,11 +36,28 @@ new ResizeObserver(() => scrollToEnd(ui.active)).observe($("panes"));
 // The page's state and its entry points, for the browser's console and the browser tests.
 Object.assign(window, { ui, api, handleEvent, renderMarkdown });
 
+// The token and the socket know nothing of the page: what they lead to is said here.
+access.onRefused = showRefused;
+Object.assign(hooks, {
+  event: handleEvent,
+  opened: () => showConnection("on"),
+  asked: loadHeartbeat,
+  closed: () => {
+    showConnection("off");
+    for (const s of ui.sessions.values()) markStale(s.id, true);
+  },
+});
+
+onTranscriptAsks({ readBack: loadOlder, resend: sendChat });
+
 takeToken();
 session(MAIN);
-activate(MAIN);
+activate(MAIN, { initial: true });
+ui.wantActive = keptPlace.active; // the tab this window showed before a reload, once it is listed
 wire();
+wireTabMenu((id) => activate(id));
+wireHeartbeat();
 wireNotifications();
-wireConversations();
+wireConversations({ activate, renderChrome });
 wireSidebar();
 connect();

@@ -8,6 +8,94 @@ export const md = window.markdownit({ html: false, linkify: true, typographer: f
 // Images are not loaded from replies: the alternative text stands in for them.
 md.renderer.rules.image = (tokens, idx) => md.utils.escapeHtml(tokens[idx].content || "image");
 
+// ---------------------------------------------------------------- what becomes a link
+//
+// Only what is written as an address becomes a link: with its scheme (https, mailto and the like),
+// starting with "www.", or an e-mail address. A bare "summary.md", "app.py" or "deploy.sh" reads
+// to the linkifier as a host name (.md, .py and .sh are country domains) but is a file: it is
+// shown as code, as are the other file names and paths of a reply's text.
+
+const FILE_EXTENSIONS = "md|markdown|txt|rst|py|pyi|ipynb|js|mjs|cjs|ts|tsx|jsx|json|jsonl|ya?ml|toml|ini|cfg|conf|" +
+  "sh|bash|zsh|fish|ps1|bat|c|h|cc|cpp|hpp|cxx|rs|go|java|kt|rb|php|pl|swift|cs|sql|html?|css|scss|xml|csv|tsv|" +
+  "log|pdf|docx?|xlsx?|pptx?|odt|png|jpe?g|gif|svg|webp|zip|tar|gz|tgz|bz2|xz|lock|whl|deb|rpm|iso|dmg|exe";
+// A file name or path: letters, digits, "-", "_" and dots, a known extension at its end, not part
+// of a longer word or address.
+export const FILE_NAME = new RegExp(
+  String.raw`(?<![\w@/.:-])(?:~?/)?(?:[\w.-]+/)*[\w-][\w.-]*\.(?:${FILE_EXTENSIONS})(?![\w/@-]|\.\w)`, "gi");
+
+// The linkifier's finds: kept when written as an address, made text again when not.
+const written = (text, href) => /^[a-z][a-z0-9+.-]*:/i.test(text) || /^www\./i.test(text) || /^mailto:/i.test(href);
+
+function addressesOnly(state) {
+  for (const block of state.tokens) {
+    if (block.type !== "inline" || !block.children) continue;
+    const out = [];
+    const kids = block.children;
+    for (let i = 0; i < kids.length; i++) {
+      const t = kids[i];
+      if (t.type === "link_open" && t.markup === "linkify" && kids[i + 2] && kids[i + 2].type === "link_close"
+          && !written(kids[i + 1].content, t.attrGet("href") || "")) {
+        const text = new state.Token("text", "", 0);
+        text.content = kids[i + 1].content;
+        text.level = t.level;
+        out.push(text);
+        i += 2;
+        continue;
+      }
+      out.push(t);
+    }
+    block.children = fileNames(state, joinText(state, out));
+  }
+}
+
+// Neighbouring texts as one, so that a file name split by the linkifier is found whole.
+function joinText(state, tokens) {
+  const out = [];
+  for (const t of tokens) {
+    const last = out[out.length - 1];
+    if (t.type === "text" && last && last.type === "text") {
+      const joined = new state.Token("text", "", 0);
+      joined.content = last.content + t.content;
+      joined.level = last.level;
+      out[out.length - 1] = joined;
+    } else out.push(t);
+  }
+  return out;
+}
+
+// File names in the text outside links become inline code.
+function fileNames(state, tokens) {
+  const out = [];
+  let inLink = 0;
+  for (const t of tokens) {
+    if (t.type === "link_open") inLink++;
+    if (t.type === "link_close") inLink--;
+    if (t.type !== "text" || inLink > 0) { out.push(t); continue; }
+    let at = 0;
+    for (const m of t.content.matchAll(FILE_NAME)) {
+      if (m.index > at) out.push(textToken(state, t.content.slice(at, m.index), t.level));
+      const code = new state.Token("code_inline", "code", 0);
+      code.content = m[0];
+      code.markup = "`";
+      code.level = t.level;
+      out.push(code);
+      at = m.index + m[0].length;
+    }
+    if (at === 0) out.push(t);
+    else if (at < t.content.length) out.push(textToken(state, t.content.slice(at), t.level));
+  }
+  return out;
+}
+
+function textToken(state, content, level) {
+  const t = new state.Token("text", "", 0);
+  t.content = content;
+  t.level = level;
+  return t;
+}
+
+md.core.ruler.after("linkify", "addresses_only", addressesOnly);
+
 export const ALLOWED_TAGS = ["p", "br", "em", "strong", "del", "s", "code", "pre", "ul", "ol", "li", "a",
   "blockquote", "h1", "h2", "h3", "h4", "h5", "h6", "hr", "table", "thead", "tbody", "tr", "th", "td"];
 export const SAFE_URL = /^(?:https?:|mailto:)/i;

@@ -13,6 +13,7 @@ export const ui = {
   health: null,             // GET /api/health of this connection's server
   sessions: new Map(),      // session_id -> session
   active: MAIN,
+  wantActive: null,         // the tab this window showed before a reload, until the server lists it
   approvals: new Map(),     // approval_id -> { sid, tool, settled }
   resync: true,             // the next sessions_list is the first of a connection
   streams: null,            // the server numbers session events: true, false, or not known yet
@@ -30,6 +31,7 @@ export function newSession(id) {
     // News the user has not seen because the tab was not in view: "finished" or "approval"; null: none.
     unread: null,
     beat: false,            // the running (or last) turn is a heartbeat's check-in
+    runningTool: null,      // the tool the running turn waits for, called and not yet answered
     // Who stops the running turn ("here", "watchdog"; null: nobody here asked), the stall
     // watchdog's silence in seconds, and the last stop's outcome line.
     stopBy: null, watchdog: 0, lastStop: null,
@@ -72,4 +74,45 @@ export function keepServer(server, forget) {
   if (forget) for (const id of Object.keys(keptSeqs)) delete keptSeqs[id];
   keptSeqs[""] = { server };
   writeSeqs();
+}
+
+// ---------------------------------------------------------------- this window's place
+//
+// Each tab of the browser keeps its own place across reloads: the tab of the page it shows, and
+// where each of its transcripts is scrolled to (left out: at the end, following new output).
+
+const PLACE_KEY = "tavrin.place";
+export const keptPlace = readPlace();
+
+function readPlace() {
+  try {
+    const p = JSON.parse(sessionStorage.getItem(PLACE_KEY));
+    if (p && typeof p === "object") {
+      return { active: typeof p.active === "string" ? p.active : null, scroll: p.scroll && typeof p.scroll === "object" ? p.scroll : {} };
+    }
+  } catch (e) { /* nothing kept */ }
+  return { active: null, scroll: {} };
+}
+
+function writePlace() {
+  try { sessionStorage.setItem(PLACE_KEY, JSON.stringify(keptPlace)); } catch (e) { /* storage full or off */ }
+}
+
+export function keepActive(id) {
+  keptPlace.active = id;
+  writePlace();
+}
+
+// top: the transcript's scrollTop, or null when it is at its end.
+let placeTimer = null;
+export function keepScroll(id, top) {
+  if (top === null) delete keptPlace.scroll[id]; else keptPlace.scroll[id] = Math.round(top);
+  clearTimeout(placeTimer);
+  placeTimer = setTimeout(writePlace, 150);
+}
+
+export function forgetPlace(id) {
+  delete keptPlace.scroll[id];
+  if (keptPlace.active === id) keptPlace.active = null;
+  writePlace();
 }

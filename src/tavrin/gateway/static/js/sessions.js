@@ -2,14 +2,15 @@
 // changes of a session that several views follow (active tab, working, turns, attention).
 
 import { MAIN } from "./protocol.js";
-import { ui, newSession, forgetSeq, saveSeq } from "./model.js";
+import { ui, newSession, forgetSeq, saveSeq, keepActive, forgetPlace } from "./model.js";
 import { send } from "./connection.js";
-import { createTab, removeTab, renderTab, focusTab, updateBadges } from "./tabs.js";
-import { createPane, removePane, showPane, endBubble, endSteps, removeQueued, clearQueued, holdQueued } from "./transcript.js";
+import { createTab, removeTab, renderTab, focusTab, revealTab, updateBadges } from "./tabs.js";
+import { createPane, removePane, showPane, endBubble, endSteps, removeQueued, clearQueued, holdQueued, addUser } from "./transcript.js";
 import { ask } from "./dom.js";
 import { renderChrome as drawChrome } from "./status.js";
 import { refreshResumeList } from "./conversations.js";
-import { sendChat } from "./controls.js";
+import { showAttachments } from "./attachview.js";
+import { payload } from "./attachments.js";
 
 const tabActions = { select: (id, opts) => activate(id, opts), close: (id) => closeSession(id) };
 
@@ -51,29 +52,38 @@ export function removeSession(id) {
   removeTab(id);
   ui.sessions.delete(id);
   forgetSeq(id);
+  forgetPlace(id);
   if (ui.active === id) activate(MAIN);
   updateBadges();
 }
 
+// opts: { focusTab, initial } (initial: the page's first tab, before the kept one is known).
 export function activate(id, opts) {
   if (!ui.sessions.has(id)) id = MAIN;
   ui.active = id;
+  if (!(opts && opts.initial)) { ui.wantActive = null; keepActive(id); }
   for (const s of ui.sessions.values()) {
     if (s.id === id) s.attention = false;
     renderTab(s);
   }
   showPane(id);
+  revealTab(id);
   renderChrome();
   refreshResumeList();
   if (opts && opts.focusTab) focusTab(id); else document.getElementById("input").focus();
 }
 
 // The active tab's lines around the transcript.
-export function renderChrome() { drawChrome(session(ui.active)); }
+export function renderChrome() {
+  let waiting = 0;
+  for (const a of ui.approvals.values()) if (a.sid === ui.active && !a.settled) waiting++;
+  drawChrome(session(ui.active), waiting);
+}
 
 export function setWorking(id, working) {
   const s = session(id);
   s.working = working;
+  if (!working) s.runningTool = null;
   if (!working) s.stall = s.stall && s.stall.auto_cancelled ? s.stall : null;
   renderTab(s);
   if (id === ui.active) renderChrome();
@@ -82,7 +92,8 @@ export function setWorking(id, working) {
 // A turn begins: the mode banner, a host turn's first event, or the user's own message.
 export function beginTurn(id, mode, own) {
   const s = session(id);
-  if (!s.working) { s.stopBy = null; s.lastStop = null; }
+  // (A stall banner belongs to its turn: a new turn has none.)
+  if (!s.working) { s.stopBy = null; s.lastStop = null; s.stall = null; }
   s.mode = mode;
   s.ownTurn = !!own;
   setWorking(id, true);
@@ -127,4 +138,28 @@ export function dropQueue(s) {
 export function markAttention(id) {
   const s = session(id);
   if (id !== ui.active) { s.attention = true; renderTab(s); }
+}
+
+// ---------------------------------------------------------------- sending a message
+
+export const connected = () => !!ui.ws && ui.ws.readyState === WebSocket.OPEN;
+
+// The chat message; files: attachments (see attachments.js), which only the standard agent takes.
+export function chatMessage(target, text, computerUse, files) {
+  const message = { type: "chat", content: text, session_id: target };
+  if (computerUse) message.computer_use = true;
+  if (files && files.length) {
+    message.computer_use = false; // not left to the gateway's guess from the text
+    message.attachments = files.map(payload);
+  }
+  return message;
+}
+
+export function sendChat(target, text, computerUse, files) {
+  if (!send(chatMessage(target, text, computerUse, files))) return false;
+  if (ui.streams) session(target).attached = true; // a chat attaches the window to its session
+  session(target).sent = true; // its message is on the page already, whatever befalls the connection
+  showAttachments(addUser(target, text), files);
+  beginTurn(target, computerUse ? "computer_use" : "standard", true);
+  return true;
 }

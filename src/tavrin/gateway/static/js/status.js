@@ -11,14 +11,34 @@ export function showConnection(state) {
   $("retry-now").hidden = state !== "off";
 }
 
-export function renderChrome(s) {
+// No token, or not this server's: the note says how to get the address; nothing else of the page
+// can work without the token, so the note is all it shows.
+export function showRefused() {
+  showConnection("refused");
+  $("access-command").textContent = `echo "${location.origin}/#token=$(cat ~/.tavrin/token)"`;
+  $("access-note").hidden = false;
+  document.body.classList.add("refused");
+}
+
+// What the running turn waits for, in the working line: the user's approval (then nothing spins:
+// it is the user's move), a tool running, or the model.
+export function workingText(s, approvalsWaiting) {
+  if (!s.working) return "";
+  if (approvalsWaiting > 0) return "Waiting for your approval";
+  if (s.runningTool) return s.runningTool === "run_command" ? "Running command…" : `Running ${s.runningTool}…`;
+  return "Thinking…";
+}
+
+// approvalsWaiting: how many approvals of this tab wait for the user.
+export function renderChrome(s, approvalsWaiting = 0) {
   $("working").hidden = !s.working;
-  // (A tab is named after its first message: the line names the agent, not the tab.)
+  // (A tab is named after its first message: the line says what the turn does, not the tab's name.)
   // While Computer Use controls the screen, the line says so: Stop (or Esc) takes it back.
   const controlling = s.working && s.mode === "computer_use";
   $("working-text").textContent = controlling ? "Tavrin is controlling your screen — Stop takes it back"
-    : s.working ? "Tavrin is working…" : "";
+    : workingText(s, approvalsWaiting);
   $("working").classList.toggle("cu-active", controlling);
+  $("working").classList.toggle("waiting", s.working && approvalsWaiting > 0);
   $("stop").disabled = !s.working;
   $("send").title = s.working ? "The message waits for the running turn to end" : "";
   $("input").placeholder = placeholder(s.working, touchOnly());

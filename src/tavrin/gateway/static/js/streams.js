@@ -5,14 +5,18 @@
 // A server without session streams answers "attach" with an error: the page then reloads every
 // tab from the store as before.
 
-import { ui, saveSeq, keptServer, keepServer } from "./model.js";
+import { ui, saveSeq, keptServer, keepServer, keptPlace } from "./model.js";
 import { api } from "./access.js";
 import { send } from "./connection.js";
 import { beginTurn, flushQueue, markAttention, renderChrome, setWorking } from "./sessions.js";
-import { DECISIONS, renderHistory, holdAsked, hasAsked, takeAsked, endBubble, markStale, setBusy, clearPane } from "./transcript.js";
+import { DECISIONS, renderHistory, holdAsked, hasAsked, takeAsked, endBubble, markStale, setBusy, clearPane, restorePlace } from "./transcript.js";
 import { addApproval, settleApproval } from "./approvals.js";
-import { handleEvent } from "./events.js";
 import { numbered, attachRequest, afterAttach, drawPlan, storedDecisions, lastSeq, restarted, serverIdentity } from "./sync.js";
+
+// Events held back during an attach are drawn, when it settles, by the page's handler of every
+// event (events.js gives it).
+let handleEvent = () => {};
+export function onHeldEvents(handler) { handleEvent = handler; }
 
 const messagesOf = (conv) => api(`/api/conversations/${encodeURIComponent(conv)}/messages`);
 
@@ -22,7 +26,7 @@ export function noticeRestart(sessions) {
   const server = serverIdentity(ui.health, sessions);
   if (server === undefined) return false;
   const forget = restarted(keptServer(), server);
-  if (forget) for (const s of ui.sessions.values()) { s.seq = 0; s.turnSeq = null; s.drawn = false; }
+  if (forget) for (const s of ui.sessions.values()) { s.seq = 0; s.turnSeq = null; s.drawn = false; s.stall = null; }
   keepServer(server, forget);
   return forget;
 }
@@ -95,11 +99,18 @@ function finishAttach(s, st, running) {
     // (A turn of this page's own, a queued message that just went out, has not begun there yet.)
     s.mode = null; endBubble(s.id); setWorking(s.id, false);
   }
-  s.drawn = true;
+  drawn(s);
   markStale(s.id, false);
   setBusy(s.id, false);
   if (s.id === ui.active) renderChrome();
   if (!s.working) flushQueue(s);
+}
+
+// The pane shows what the server holds, drawn afresh: it goes back to where this window had it
+// scrolled (before a reload too; kept as the user scrolls, left out while it follows the end).
+function drawn(s) {
+  s.drawn = true;
+  restorePlace(s.id, keptPlace.scroll[s.id]);
 }
 
 const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -182,7 +193,7 @@ export async function reload(s) {
       break;
     }
   } catch (e) { /* offline: the next connection reloads again */ }
-  s.drawn = true;
+  drawn(s);
   markStale(s.id, false);
   setBusy(s.id, false);
   if (s.id === ui.active) renderChrome();

@@ -26,11 +26,13 @@ export function createTab(s, actions) {
   tab.addEventListener("keydown", (e) => tabKey(e, s, actions));
   tabs.set(s.id, { node: tab, actions, marked: false });
   $("tab-list").appendChild(tab);
+  drawCue();
 }
 
 export function removeTab(id) {
   if (tabs.has(id)) tabs.get(id).node.remove();
   tabs.delete(id);
+  drawCue();
 }
 
 export function focusTab(id) { tabs.get(id).node.focus(); }
@@ -60,6 +62,8 @@ export function renderTab(s) {
     tab.removeAttribute("aria-keyshortcuts");
   }
   updateBadges();
+  if (active) reveal(tab); // (its width may have changed: a working tab shows its dot)
+  drawCue();
 }
 
 function tabKey(e, s, actions) {
@@ -113,6 +117,9 @@ export function updateBadges() {
   document.title = news ? `(${news}) Tavrin` : "Tavrin";
 }
 
+// The strip shows the active tab, however many there are.
+export function revealTab(id) { if (tabs.has(id)) reveal(tabs.get(id).node); }
+
 // The tab strip scrolls, without moving the page, until this tab is in view.
 function reveal(tab) {
   const strip = $("tab-list");
@@ -120,4 +127,59 @@ function reveal(tab) {
   const box = strip.getBoundingClientRect();
   if (r.left < box.left) strip.scrollLeft -= box.left - r.left;
   else if (r.right > box.right) strip.scrollLeft += r.right - box.right;
+}
+
+// ---------------------------------------------------------------- more tabs than the strip shows
+
+// The cue says how many tabs there are once some are out of view; its menu lists them all, and
+// choosing one selects it (select: the tabs' own action).
+export function wireTabMenu(select) {
+  const more = $("tab-more");
+  const menu = $("tab-menu");
+  const close = (focus) => {
+    menu.hidden = true;
+    more.setAttribute("aria-expanded", "false");
+    if (focus) more.focus();
+  };
+  more.addEventListener("click", () => {
+    if (!menu.hidden) { close(false); return; }
+    menu.replaceChildren(...[...tabs.keys()].map((id) => {
+      const s = ui.sessions.get(id);
+      const item = el("button", "", `${s.icon} ${s.name}`);
+      item.type = "button";
+      item.setAttribute("role", "menuitem");
+      if (id === ui.active) item.setAttribute("aria-current", "true");
+      if (s.unread) item.append(" •");
+      item.addEventListener("click", () => { close(false); select(id); });
+      return item;
+    }));
+    const r = more.getBoundingClientRect();
+    menu.style.top = `${r.bottom + 4}px`;
+    menu.style.left = `${Math.max(8, Math.min(r.left, innerWidth - 240))}px`;
+    menu.hidden = false;
+    more.setAttribute("aria-expanded", "true");
+    menu.querySelector("button").focus();
+  });
+  menu.addEventListener("keydown", (e) => {
+    const items = [...menu.querySelectorAll("button")];
+    const at = items.indexOf(document.activeElement);
+    if (e.key === "Escape") { e.preventDefault(); e.stopPropagation(); close(true); }
+    else if (e.key === "ArrowDown") { e.preventDefault(); items[(at + 1) % items.length].focus(); }
+    else if (e.key === "ArrowUp") { e.preventDefault(); items[(at - 1 + items.length) % items.length].focus(); }
+  });
+  document.addEventListener("click", (e) => {
+    if (!menu.hidden && !menu.contains(e.target) && e.target !== more) close(false);
+  });
+  new ResizeObserver(drawCue).observe($("tab-list"));
+}
+
+function drawCue() {
+  const strip = $("tab-list");
+  const more = $("tab-more");
+  const hidden = strip.scrollWidth > strip.clientWidth + 1;
+  more.hidden = !hidden;
+  if (hidden) {
+    more.textContent = `All ${tabs.size} tabs`;
+    more.setAttribute("aria-label", `All ${tabs.size} tabs: some are out of view`);
+  }
 }

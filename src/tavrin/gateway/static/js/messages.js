@@ -1,0 +1,148 @@
+// The messages of a transcript: the user's, the agent's reply (Markdown, one bubble for its
+// pieces), the lines between them, and each message's time, Copy, Edit and Retry.
+
+import { CU_CHIP } from "./protocol.js";
+import { el, toast } from "./dom.js";
+import { ui } from "./model.js";
+import { renderMarkdown, copyText } from "./markdown.js";
+import { view, append, grew, now, asks, fillComposer, scrollToEnd } from "./pane.js";
+import { addStep, breakSteps, foldSteps } from "./steps.js";
+
+export function speaker(node, name, visible) {
+  node.appendChild(el("span", visible ? "speaker" : "speaker sr-only", name));
+}
+
+// ---------------------------------------------------------------- message actions
+
+export const sources = new WeakMap(); // a message -> the text it was drawn from (a reply's Markdown)
+let messages = 0;
+
+// A message's time, shown on hover and focus (the stored time of a row; live, when it arrived),
+// and its Copy button.
+function messageMeta(node) {
+  const at = now();
+  const meta = el("div", "msg-meta");
+  const time = el("time", "msg-time", clock(at));
+  time.dateTime = new Date(at * 1000).toISOString();
+  time.title = new Date(at * 1000).toLocaleString();
+  const copy = el("button", "link msg-copy", "Copy");
+  copy.type = "button";
+  copy.setAttribute("aria-label", `Copy message ${++messages}`);
+  copy.addEventListener("click", () => copyText(sources.get(node) || "", copy));
+  meta.append(time, copy);
+  node.appendChild(meta);
+}
+
+// The time of day; the date too when it is not today's.
+export function clock(seconds) {
+  const d = new Date(seconds * 1000);
+  const time = d.toLocaleTimeString([], { hour: "2-digit", minute: "2-digit" });
+  const today = new Date();
+  if (d.toDateString() === today.toDateString()) return time;
+  const date = d.toLocaleDateString([], d.getFullYear() === today.getFullYear()
+    ? { month: "short", day: "numeric" } : { year: "numeric", month: "short", day: "numeric" });
+  return `${date}, ${time}`;
+}
+
+// Edit goes with the pane's last message, when it is the user's own: it puts the message back in
+// the composer, to change and send as a new one (the store keeps what was sent).
+function offerEdit(id, ask) {
+  const v = view(id);
+  if (v.quiet) return; // an older message, drawn above the latest
+  if (v.edit) v.edit.remove();
+  v.edit = null;
+  if (!ask || !ask.own) return;
+  const b = el("button", "link msg-edit", "Edit");
+  b.type = "button";
+  b.setAttribute("aria-label", "Edit your last message and send it again");
+  b.addEventListener("click", () => fillComposer(sources.get(ask.node) || "", ask.mode === "computer_use"));
+  ask.node.querySelector(".msg-meta").appendChild(b);
+  v.edit = b;
+}
+
+function dropRetry(v) {
+  if (v.retry) v.retry.remove();
+  v.retry = null;
+}
+
+// A failed last turn offers Retry, which sends the message that opened it again.
+export function offerRetry(id, line) {
+  const v = view(id);
+  const ask = v.ask;
+  if (v.quiet || !ask || !ask.own) return;
+  dropRetry(v);
+  const text = () => sources.get(ask.node) || "";
+  const b = el("button", "link retry", "Retry");
+  b.type = "button";
+  b.setAttribute("aria-label", `Retry “${text().slice(0, 40)}”`);
+  b.addEventListener("click", () => {
+    const s = ui.sessions.get(id);
+    if (!s || s.working) { toast("A turn is running in this tab: retry once it has ended.", true); return; }
+    if (!text() || !asks.resend(id, text(), ask.mode === "computer_use")) return;
+    v.stick = true;
+    scrollToEnd(id);
+  });
+  line.append(" ", b);
+  v.retry = b;
+}
+
+export function addUser(id, text, sender) {
+  const v = view(id);
+  if (v.groups.length) foldSteps(id); // (a turn that ended without an outcome line)
+  v.steps = null;
+  v.chip = null;
+  const node = el("div", "msg user");
+  speaker(node, sender || "You", !!sender);
+  node.appendChild(el("div", "body", text));
+  sources.set(node, String(text));
+  messageMeta(node);
+  if (!v.quiet) {
+    dropRetry(v);
+    v.ask = { node, own: !sender, mode: null };
+    offerEdit(id, v.ask);
+  }
+  return append(id, node);
+}
+
+export function addText(id, content) {
+  const v = view(id);
+  if (!v.bubble) {
+    breakSteps(id);
+    const node = el("div", "msg assistant");
+    speaker(node, "Tavrin", false);
+    const body = el("div", "body markdown");
+    node.appendChild(body);
+    messageMeta(node);
+    append(id, node);
+    v.bubble = { node, body, text: "" };
+  }
+  v.bubble.text += String(content);
+  sources.set(v.bubble.node, v.bubble.text);
+  v.bubble.body.replaceChildren(renderMarkdown(v.bubble.text));
+  grew(id);
+}
+
+// A heartbeat's check-in opens a turn that no message of the user's asked for.
+export function addHeartbeat(id) {
+  const v = view(id);
+  if (!v.quiet) { dropRetry(v); v.ask = null; }
+  return addLine(id, "heartbeat", "⏱ Heartbeat check-in");
+}
+
+export function addLine(id, kind, text) {
+  breakSteps(id); // steps after it gather under a line of their own, below it
+  return append(id, el("div", "line " + kind, text));
+}
+
+// The agent's thinking, one step of its turn.
+export function addThinking(id, text) {
+  return addStep(id, el("div", "line thinking", "💭 " + text), false);
+}
+
+export function addChip(id, mode, message) {
+  const node = el("div", "line mode");
+  node.appendChild(el("span", "chip", mode === "computer_use" ? (message || CU_CHIP) : "Standard agent"));
+  view(id).chip = node;
+  if (view(id).ask && !view(id).quiet) view(id).ask.mode = mode; // (what Retry and Edit send it with)
+  return append(id, node);
+}
