@@ -109,7 +109,7 @@ async def agent_runs(name: str) -> tuple[float, list[float]]:
         for _ in range(5):
             model.replies = [tool_call("computer", {"action": "type", "text": "abc " * 500})]
             task = asyncio.ensure_future(_collect(agent))
-            while agent.desktop is None or not model.requests:
+            while agent.desktop is None or not model.requests:  # noqa: ASYNC110 - polls another thread's server
                 await asyncio.sleep(0.01)
             await asyncio.sleep(0.5)  # well into the typing
             t = time.perf_counter()

@@ -92,7 +92,7 @@ async def timed(fn) -> float:
 async def write_latencies(store: ConversationStore, conv_id: str, n: int) -> list[float]:
     out = []
     for i in range(n):
-        out.append(await timed(lambda: store.add_message(conv_id, "assistant", f"a reply piece {i}")))
+        out.append(await timed(lambda i=i: store.add_message(conv_id, "assistant", f"a reply piece {i}")))
         await asyncio.sleep(0.005)
     return out
 

@@ -138,7 +138,7 @@ def test_unset_fields_stay_unset(how):
     del native._task, python._task
     mine, _ = side_by_side(COPIES[how], native, python)
     with pytest.raises(AttributeError, match="'HeartbeatRunner' object has no attribute '_task'"):
-        mine._task
+        _ = mine._task
 
 
 @pytest.mark.parametrize("how", COPIES)

@@ -9,7 +9,6 @@ import json
 import re
 from pathlib import Path
 
-import pytest
 
 from fakes import FakeAgent, FakeComputerUseAgent, FakeCUEvent, FakeSession, FakeWebSocket
 

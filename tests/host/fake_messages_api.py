@@ -120,7 +120,7 @@ class FakeMessagesAPI:
     def url(self) -> str:
         return f"http://127.0.0.1:{self.port}"
 
-    def start(self) -> "FakeMessagesAPI":
+    def start(self) -> FakeMessagesAPI:
         self._thread.start()
         self._server = asyncio.run_coroutine_threadsafe(
             asyncio.start_server(self._serve, "127.0.0.1", 0), self._loop).result(10)

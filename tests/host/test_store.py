@@ -280,7 +280,7 @@ async def test_search_pages_agree_whichever_way_matches_are_found(tmp_path, monk
     rng = random.Random(3)
     store = ConversationStore(tmp_path / "conversations.sqlite3")
     try:
-        for i in range(70):
+        for _ in range(70):
             conv = await store.create_conversation("session_main", " ".join(rng.sample(words, 2)))
             for _ in range(rng.randrange(0, 4)):
                 await store.add_message(conv, rng.choice(["user", "assistant"]), " ".join(rng.sample(words, 3)))

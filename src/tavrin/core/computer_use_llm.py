@@ -20,7 +20,7 @@ import base64
 import json
 import logging
 import time
-from collections.abc import AsyncIterator, Awaitable, Callable
+from collections.abc import AsyncGenerator, AsyncIterator, Awaitable, Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
@@ -244,7 +244,7 @@ class ComputerUseAgent:
 
     # -- one task ---------------------------------------------------------------------------
 
-    async def _steps(self, user_text: str, log, session_id: str | None) -> AsyncIterator[ComputerUseEvent]:
+    async def _steps(self, user_text: str, log, session_id: str | None) -> AsyncGenerator[ComputerUseEvent, None]:
         loop = asyncio.get_running_loop()
         pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="computer-use")
         self._pool, self._loop = pool, loop
@@ -525,6 +525,11 @@ class ComputerUseAgent:
                 break
         return await self._x(d.png, last[0])
 
+    def _required_point(self, d: screen.Desktop, inp: dict, key: str) -> tuple[int, int]:
+        point = self._point(d, inp, key, True)
+        assert point is not None  # (a required point is there, or refused)
+        return point
+
     def _point(self, d: screen.Desktop, inp: dict, key: str, required: bool) -> tuple[int, int] | None:
         value = inp.get(key)
         if value is None:
@@ -552,7 +557,7 @@ class ComputerUseAgent:
     @staticmethod
     def _combo(inp: dict) -> list[int]:
         try:
-            return screen.parse_combo(inp.get("text"))
+            return screen.parse_combo(str(inp.get("text") or ""))
         except ValueError as exc:
             raise _Refused(str(exc)) from None
 
@@ -581,7 +586,7 @@ class ComputerUseAgent:
             x, y = d.scale.to_model(*await self._x(d.pointer))
             return f"The pointer is at ({x}, {y})."
         if action == "mouse_move":
-            x, y = self._point(d, inp, "coordinate", True)
+            x, y = self._required_point(d, inp, "coordinate")
             await self._x(d.move, x, y)
             return None
         if action in CLICKS:
@@ -605,7 +610,7 @@ class ComputerUseAgent:
             return None
         if action == "left_click_drag":
             start = self._point(d, inp, "start_coordinate", False)
-            end = self._point(d, inp, "coordinate", True)
+            end = self._required_point(d, inp, "coordinate")
             if start is None:
                 start = await self._x(d.pointer)
             await self._x(d.move, *start)
@@ -657,7 +662,7 @@ class ComputerUseAgent:
         if action in ("key", "hold_key"):
             syms = self._combo(inp)
             seconds = self._seconds(inp, None) if action == "hold_key" else 0.0
-            codes: list[int] = []
+            codes = list[int]()
             for sym in syms:
                 codes += await self._x(d.keycodes, sym)
             try:

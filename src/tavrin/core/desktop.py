@@ -21,8 +21,12 @@ import os
 import time
 from array import array
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 from tavrin.core.tools.screenshot import Unavailable
+
+if TYPE_CHECKING:
+    from PIL import Image
 
 MAX_WIDTH, MAX_HEIGHT = 1280, 800
 
@@ -93,7 +97,7 @@ class Desktop:
         self._keys: list[int] = []  # keycodes held, in the order pressed
         self._borrowed: dict[int, int] = {}  # keysym -> spare keycode mapped to it for this task
         self._spare: list[int] | None = None
-        self._cursor_cache: tuple[int, object] | None = None  # (serial, RGBA image)
+        self._cursor_cache: tuple[int, Image.Image] | None = None  # (serial, RGBA image)
         self.closed = False
 
     # -- opening and closing --------------------------------------------------------------

@@ -148,6 +148,10 @@ class HeartbeatController:
     def state_event(self) -> dict:
         return {"type": "heartbeat_state", **self.status()}
 
+    @staticmethod
+    async def _send(broadcast, event: dict) -> None:
+        await broadcast(event)
+
     def _tell(self) -> None:
         """Broadcast the state as it is now, from the synchronous operations: in a task of its
         own, sent after the reply of the window that acted (nothing to tell without a loop)."""
@@ -157,7 +161,7 @@ class HeartbeatController:
             loop = asyncio.get_running_loop()
         except RuntimeError:
             return
-        task = loop.create_task(self._broadcast(self.state_event()), name="heartbeat-state")
+        task = loop.create_task(self._send(self._broadcast, self.state_event()), name="heartbeat-state")
         self._telling.add(task)
         task.add_done_callback(self._told)
 

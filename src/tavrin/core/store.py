@@ -144,24 +144,24 @@ _MIGRATIONS = [
     """,
     # 5: a reply is indexed once, when it is complete: while it streams its row is marked
     # ``{"streaming": true}`` in its meta and stays out of the index, however often it grows.
-    """
+    f"""
     DROP TRIGGER message_search_insert;
     DROP TRIGGER message_search_delete;
     DROP TRIGGER message_search_update;
     CREATE TRIGGER message_search_insert AFTER INSERT ON messages
-        WHEN %(new)s BEGIN
+        WHEN {_INDEXED_NEW} BEGIN
         INSERT INTO message_search(rowid, content) VALUES (new.id, new.content);
     END;
     CREATE TRIGGER message_search_delete AFTER DELETE ON messages
-        WHEN %(old)s BEGIN
+        WHEN {_INDEXED_OLD} BEGIN
         INSERT INTO message_search(message_search, rowid, content) VALUES ('delete', old.id, old.content);
     END;
     CREATE TRIGGER message_search_update AFTER UPDATE OF content, meta ON messages
-        WHEN (%(old)s) OR (%(new)s) BEGIN
-        INSERT INTO message_search(message_search, rowid, content) SELECT 'delete', old.id, old.content WHERE %(old)s;
-        INSERT INTO message_search(rowid, content) SELECT new.id, new.content WHERE %(new)s;
+        WHEN ({_INDEXED_OLD}) OR ({_INDEXED_NEW}) BEGIN
+        INSERT INTO message_search(message_search, rowid, content) SELECT 'delete', old.id, old.content WHERE {_INDEXED_OLD};
+        INSERT INTO message_search(rowid, content) SELECT new.id, new.content WHERE {_INDEXED_NEW};
     END;
-    """ % {"new": _INDEXED_NEW, "old": _INDEXED_OLD},
+    """,
 ]
 SCHEMA_VERSION = len(_MIGRATIONS)
 
@@ -269,7 +269,7 @@ class ConversationStore:
         # Pages and searches read through a connection of their own (the log lets readers and the
         # writer go on together), so a long search never holds up a turn's writes.
         self._read_lock = threading.Lock()
-        self._reader = self._db
+        self._reader: sqlite3.Connection | None = self._db
         if self.path != ":memory:":
             self._reader = sqlite3.connect(self.path, check_same_thread=False)
             self._reader.row_factory = sqlite3.Row

@@ -78,7 +78,7 @@ class Confinement:
         self.mark = uuid.uuid4().hex
 
     @classmethod
-    def make(cls) -> "Confinement":
+    def make(cls) -> Confinement:
         return cls(_make_cgroup())
 
     def argv(self, command: str) -> list[str]:
@@ -109,19 +109,23 @@ class Confinement:
     # -- a cgroup of its own --
 
     def _members(self) -> list[int]:
+        cgroup = self.cgroup
+        assert cgroup is not None
         try:
-            return [int(p) for p in (self.cgroup / "cgroup.procs").read_text().split()]
+            return [int(p) for p in (cgroup / "cgroup.procs").read_text().split()]
         except (OSError, ValueError):
             return []
 
     def _kill_cgroup(self) -> None:
+        cgroup = self.cgroup
+        assert cgroup is not None
         try:
-            (self.cgroup / "cgroup.kill").write_text("1")
+            (cgroup / "cgroup.kill").write_text("1")
             return
         except OSError:
             pass  # before Linux 5.14: one by one, frozen so that none forks meanwhile
         try:
-            (self.cgroup / "cgroup.freeze").write_text("1")
+            (cgroup / "cgroup.freeze").write_text("1")
         except OSError:
             pass
         for _ in range(_ROUNDS):
@@ -131,16 +135,18 @@ class Confinement:
             for pid in members:
                 _signal(pid, signal.SIGKILL)
         try:
-            (self.cgroup / "cgroup.freeze").write_text("0")
+            (cgroup / "cgroup.freeze").write_text("0")
         except OSError:
             pass
 
     def _remove_cgroup(self) -> None:
+        cgroup = self.cgroup
+        assert cgroup is not None
         # The folder can go once the killed processes have exited, which takes a moment.
         deadline = time.monotonic() + 2.0
         while True:
             try:
-                self.cgroup.rmdir()
+                cgroup.rmdir()
                 return
             except OSError:
                 if time.monotonic() > deadline:

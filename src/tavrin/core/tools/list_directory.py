@@ -42,7 +42,7 @@ def _listing(path, context: ToolContext) -> str:
         # looked at before the listing closes, since its details are read relative to it.
         with os.scandir(fd) as it:
             entries = sorted(it, key=lambda e: e.name)
-            infos = []
+            infos: list[tuple[str, os.stat_result | None]] = []
             for entry in entries[:MAX_ENTRIES]:
                 try:
                     infos.append((entry.name, entry.stat(follow_symlinks=False)))
