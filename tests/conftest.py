@@ -115,9 +115,9 @@ def stale_extensions() -> list[str]:
     newest = max((p.stat().st_mtime for p in sources if p.exists()), default=0.0)
     stale = []
     for name in ("tavrin.gateway.ws", "tavrin.core.heartbeat", "tavrin._runtime_probe"):
-        spec = importlib.util.find_spec(name)
+        found = importlib.util.find_spec(name)
         # A module that is not built at all: the tests that need it skip and say so.
-        if spec is not None and spec.origin and spec.has_location and os.stat(spec.origin).st_mtime < newest:
+        if found is not None and found.origin and found.has_location and os.stat(found.origin).st_mtime < newest:
             stale.append(name)
     return stale
 
