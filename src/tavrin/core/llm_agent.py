@@ -382,7 +382,8 @@ class LiteLLMAgent(StandardAgent):
                 parsed = [_parse_arguments(c.arguments) for c in calls]
                 for call, arguments in zip(calls, parsed):
                     yield self._event("tool_call", id=call.id, tool=call.name,
-                                      arguments=arguments if isinstance(arguments, dict) else {"raw": call.arguments})
+                                      arguments=arguments if isinstance(arguments, dict) else {"raw": call.arguments},
+                                      **_origin(self.tools.get(call.name)))
                 images: list[str] = []
                 for call, arguments in zip(calls, parsed):
                     async for event in self._run_tool(call, arguments, turn, images):
@@ -541,7 +542,7 @@ class LiteLLMAgent(StandardAgent):
                     await self._log.approval_requested(approval.approval_id, call.name, arguments)
                 yield self._event(
                     "tool_approval_needed", approval_id=approval.approval_id, tool=call.name, arguments=shown,
-                    message=message)
+                    message=message, **_origin(tool))
                 approved = await self._await_decision(approval)
             if not approved:
                 result, error = approval.refusal(), True
@@ -572,6 +573,12 @@ class LiteLLMAgent(StandardAgent):
         if not isinstance(out, dict):
             return f"{tool.name} returned nothing usable", True, None
         return str(out.get("text", "")), False, out.get("image_png_base64")
+
+
+def _origin(tool: Tool | None) -> dict:
+    """Where a tool comes from, for the events about it (an MCP server's name and the tool's own)."""
+    shown_as = getattr(tool, "shown_as", None)
+    return shown_as() if callable(shown_as) else {}
 
 
 def _parse_arguments(text: str) -> dict | str:
