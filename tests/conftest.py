@@ -70,6 +70,7 @@ FILE_AREAS = {
     "test_access_e2e.py": {"slow"},
     "test_end_to_end.py": {"slow"},
     "test_host_restart.py": {"slow"},
+    "test_mcp_end_to_end.py": {"agent", "slow"},
     "test_quiet_hours.py": {"slow"},
 }
 
