@@ -1,6 +1,6 @@
 """Leaves packages out of a pip-compile lock, with whatever only they pulled in.
 
-    python requirements/prune_lock.py requirements/llm.lock jsonschema
+    python requirements/prune_lock.py requirements/llm.lock PACKAGE
 
 A package goes when every package it is there for ("# via") has gone; the "# via" notes of the
 packages that stay lose the names that went. The lock is then installed with --no-deps, so pip

@@ -62,11 +62,15 @@ FILE_AREAS = {
     "test_agents.py": {"agent"},
     "test_llm_agent.py": {"agent"},
     "test_llm_end_to_end.py": {"agent", "slow"},
+    "test_mcp_config.py": {"agent"},
+    # Each starts a real MCP server process and imports LiteLLM.
+    "test_mcp_tools.py": {"agent"},
     "test_screen_desktop.py": {"desktop"},
     # Real server processes, started and stopped in every test: seconds each.
     "test_access_e2e.py": {"slow"},
     "test_end_to_end.py": {"slow"},
     "test_host_restart.py": {"slow"},
+    "test_mcp_end_to_end.py": {"agent", "slow"},
     "test_quiet_hours.py": {"slow"},
 }
 

@@ -66,6 +66,8 @@ class AppConfig:
     # watchdog warns, and before it stops the turn (0: never).
     stall_warn_seconds: float = 30
     stall_cancel_seconds: float = 180
+    # The MCP servers whose tools the model's agents are offered (parsed from --mcp-config).
+    mcp_servers: list = field(default_factory=list)
     # The tools whose every use needs the user's approval; None: every tool that changes the computer.
     approval_tools: list[str] | None = None
     # Connector sessions whose turns may use the tools as the user's own turns do. Any other turn

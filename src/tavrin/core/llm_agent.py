@@ -495,7 +495,8 @@ class LiteLLMAgent(StandardAgent):
                 parsed = [_parse_arguments(c.arguments) for c in calls]
                 for call, arguments in zip(calls, parsed):
                     yield self._event("tool_call", id=call.id, tool=call.name,
-                                      arguments=arguments if isinstance(arguments, dict) else {"raw": call.arguments})
+                                      arguments=arguments if isinstance(arguments, dict) else {"raw": call.arguments},
+                                      **_origin(self.tools.get(call.name)))
                 images: list[str] = []
                 for i, (call, arguments) in enumerate(zip(calls, parsed)):
                     try:
@@ -711,7 +712,7 @@ class LiteLLMAgent(StandardAgent):
                 origin = {"origin": self._origin} if self._origin is not None else {}
                 yield self._event(
                     "tool_approval_needed", approval_id=approval.approval_id, tool=call.name, arguments=shown,
-                    message=message, **origin)
+                    message=message, **origin, **_origin(tool))
                 try:
                     approved = await self._await_decision(approval)
                 except (_TurnCancelled, asyncio.CancelledError) as stop:
@@ -867,6 +868,12 @@ def _cut_result(message: dict, keep: int) -> int:
     message["content"] = (content[:keep] + f"\n… ({dropped:,} more characters of this result were left out to "
                                            "fit the model's window; ask for a smaller part if you need them)")
     return (len(content) - len(message["content"])) // 3
+
+
+def _origin(tool: Tool | None) -> dict:
+    """Where a tool comes from, for the events about it (an MCP server's name and the tool's own)."""
+    shown_as = getattr(tool, "shown_as", None)
+    return shown_as() if callable(shown_as) else {}
 
 
 def _parse_arguments(text: str) -> dict | str:

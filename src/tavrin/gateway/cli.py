@@ -13,6 +13,7 @@ from typing import TypedDict
 import uvicorn
 
 from tavrin.config import load_config
+from tavrin.core.mcp_config import McpConfigError, config_path, load_config_file
 from tavrin.core.redact import secret_values
 from tavrin.gateway.connections import GuardedHTTPProtocol
 from tavrin.gateway.security import RedactSecrets, UnsafeFile, is_loopback, load_or_create_token
@@ -124,6 +125,9 @@ def main(argv: list[str] | None = None) -> int:
                              help="local times between which no heartbeat beat fires, e.g. 22:30-06:45; off: none "
                                   "(default: $TAVRIN_QUIET_HOURS, else 23:00-07:00)")
     quiet_hours.add_argument("--no-quiet-hours", action="store_true", help="let heartbeat beats fire at any hour")
+    parser.add_argument("--mcp-config", metavar="FILE", default=os.environ.get("TAVRIN_MCP_CONFIG") or None,
+                        help="the MCP servers whose tools the model's agents get, as {\"mcpServers\": ...} "
+                             "(default: $TAVRIN_MCP_CONFIG, else mcp.json in the data directory when it exists)")
     parser.add_argument("--demo-step-delay", type=float, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
 
@@ -176,6 +180,12 @@ def main(argv: list[str] | None = None) -> int:
         config.data_dir = prepare_data_dir(config.data_dir)
         lock_fd = lock_data_dir(config.data_dir)
         check_store(config.data_dir / STORE_FILE)
+        mcp_file = config_path(args.mcp_config, config.data_dir)
+        if mcp_file is not None:
+            try:
+                config.mcp_servers = load_config_file(mcp_file)
+            except McpConfigError as exc:
+                raise StartupError(str(exc)) from None
         if config.model:
             warning = check_model(config.model, config.api_base)
             if warning:

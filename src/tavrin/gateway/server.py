@@ -85,7 +85,7 @@ def chat_session():
     return get_registry().get(found or MAIN_SESSION_ID)
 
 
-def _agent_factory(config: AppConfig, store):
+def _agent_factory(config: AppConfig, store, extra_tools: dict | None = None):
     """``make(session_id, guardrails)`` for the standard agents, and the tools that need approval:
     agents on the configured model, or the demo agents when there is none."""
     if not config.model:
@@ -99,7 +99,7 @@ def _agent_factory(config: AppConfig, store):
 
     settings = ModelSettings(config.model, config.api_base, max_iterations=config.max_iterations,
                              context_tokens=config.context_tokens, vision=config.vision)
-    tools = load_tools()
+    tools = load_tools() | (extra_tools or {})
     approval = side_effecting(tools) if config.approval_tools is None else set(config.approval_tools)
 
     def make(session_id, guardrails):
@@ -168,7 +168,18 @@ async def startup(config: AppConfig) -> None:
     store = ConversationStore(data_dir / STORE_FILE)
     # Turns the last run left open were cut short by its end: record them as interrupted.
     await store.interrupt_open_turns()
-    make_agent, approval_ops = _agent_factory(config, store)
+    mcp_tools = None
+    if config.model and config.mcp_servers:
+        from tavrin.core.mcp_tools import McpHub
+
+        hub = McpHub(config.mcp_servers)
+        _state["mcp"] = hub
+        await hub.start()
+        mcp_tools = hub.tools()
+    make_agent, approval_ops = _agent_factory(config, store, mcp_tools)
+    if mcp_tools:
+        # The MCP tools that ask first, whatever the approval setting of the built-in ones says.
+        approval_ops = sorted({*approval_ops, *(n for n, t in mcp_tools.items() if t.side_effects)})
     guardrails = Guardrails(
         [*config.heartbeat.blocked_ops, *approval_ops], on_resolved=announce_decision, on_withdrawn=announce_withdrawal,
         trusted_connectors=config.trusted_connectors,
@@ -232,6 +243,9 @@ async def shutdown() -> None:
     if pending:
         await asyncio.wait(pending, timeout=SHUTDOWN_TASK_SECONDS)
     await registry.close()
+    hub = _state.pop("mcp", None)
+    if hub is not None:
+        await hub.close()
     if store is not None:
         store.close()
     _state.update(dict.fromkeys(_STATE_KEYS))
