@@ -146,10 +146,12 @@ async function rebuild(s, st) {
     if (plan.kind === "stored") break;
   }
   // Drawn from the store alone (also when it never settled): the numbers go on from the stream's.
+  // A turn the server says still runs goes on in the tab, though its start was not replayed (the
+  // window had seen it before a reload): the store holds what it did so far.
   renderHistory(s.id, messages, history);
   s.attach = null;
   s.seq = lastSeq(st.buffer);
-  finishAttach(s, st, false);
+  finishAttach(s, st, st.running);
 }
 
 function drawRunningTurn(s, st, messages, plan, history) {
