@@ -26,8 +26,8 @@ SERVER = Path(__file__).with_name("mcp_server.py")
 
 
 def _hub(tmp_path, **entry) -> McpHub:
-    spec = {"command": sys.executable, "args": [str(SERVER), str(tmp_path / "note.txt")], **entry}
-    return McpHub(parse_config(__import__("json").dumps({"mcpServers": {"notes": spec}}), "mcp.json"))
+    server = {"command": sys.executable, "args": [str(SERVER), str(tmp_path / "note.txt")], **entry}
+    return McpHub(parse_config(__import__("json").dumps({"mcpServers": {"notes": server}}), "mcp.json"))
 
 
 @pytest.fixture
