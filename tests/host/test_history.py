@@ -71,8 +71,17 @@ async def test_a_turn_left_open_is_interrupted_at_the_next_start(tmp_path):
         second.close()
 
 
-async def test_stopped_failed_and_approved_turns_are_stored_as_shown(make_agent, store, guardrails):
+async def test_stopped_failed_and_approved_turns_are_stored_as_shown(make_agent, store, guardrails, monkeypatch):
     agent = make_agent()
+    # A slow disk under the stopped turn: its writes are still on their way when the next turn starts.
+    add_message = store.add_message
+
+    async def slow_add_message(conv_id, role, *args, **kwargs):
+        if role in ("tool_call", "tool_result"):
+            await asyncio.sleep(0.05)
+        return await add_message(conv_id, role, *args, **kwargs)
+
+    monkeypatch.setattr(store, "add_message", slow_add_message)
 
     # A stop: the session's task is cancelled after the agent was asked to stop.
     async def consume():

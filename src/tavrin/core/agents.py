@@ -256,6 +256,10 @@ class StandardAgent:
                 self._closing = asyncio.ensure_future(log.end(*outcome))
             except RuntimeError:  # no running loop: the next start-up marks it interrupted
                 pass
+        elif log is not None:
+            # The turn wrote its outcome, or a stop cut the wait for it: the writes may still be
+            # on their way, and the next turn's message must land after them.
+            self._closing = log.pending()
         self._stop_note = STOPPED_NOTE
         self._log = None
         self.is_processing = False

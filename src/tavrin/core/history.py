@@ -201,6 +201,11 @@ class TurnLog:
             row, meta = entry
             await self.store.update_message_meta(row, {**meta, "decision": decision})
 
+    def pending(self) -> asyncio.Future | None:
+        """The last write asked for, while it is still on its way: the next turn of the
+        conversation waits for it before it records anything of its own."""
+        return self._last if self._last is not None and not self._last.done() else None
+
     async def end(self, outcome: str, message: str = "", **meta: Any) -> None:
         turn_id = self.turn_id
         if turn_id is None or self.ended:
