@@ -7,12 +7,13 @@ import math
 import os
 import re
 import signal
+import socket
 import sys
 from typing import TypedDict
 
 import uvicorn
 
-from tavrin.config import load_config
+from tavrin.config import AppConfig, load_config
 from tavrin.core.mcp_config import McpConfigError, config_path, load_config_file
 from tavrin.core.redact import secret_values
 from tavrin.gateway.connections import GuardedHTTPProtocol
@@ -76,6 +77,29 @@ def computer_use_summary(config) -> str:
 
 
 def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        config = configure(args)
+    except Refused as exc:
+        return _fail(str(exc), 2)
+    try:
+        sock, lock_fd = check(config, args)
+    except StartupError as exc:
+        return _fail(str(exc), 1)
+    return run(config, sock, lock_fd, args.log_level)
+
+
+class Refused(ValueError):
+    """Options that cannot work together, told as a usage error."""
+
+
+def _fail(message: str, code: int) -> int:
+    print(f"tavrin-gateway: error: {message}", file=sys.stderr, flush=True)
+    return code
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The command line, with what each option means."""
     parser = argparse.ArgumentParser(prog="tavrin-gateway", description="Run the Tavrin server and its web UI.")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
     parser.add_argument("--port", type=int, default=8765, help="port to listen on (default: 8765; 0 picks a free one)")
@@ -129,25 +153,17 @@ def main(argv: list[str] | None = None) -> int:
                         help="the MCP servers whose tools the model's agents get, as {\"mcpServers\": ...} "
                              "(default: $TAVRIN_MCP_CONFIG, else mcp.json in the data directory when it exists)")
     parser.add_argument("--demo-step-delay", type=float, default=None, help=argparse.SUPPRESS)
-    args = parser.parse_args(argv)
+    return parser
 
-    def fail(message: str, code: int = 1) -> int:
-        print(f"tavrin-gateway: error: {message}", file=sys.stderr, flush=True)
-        return code
 
+def configure(args: argparse.Namespace) -> AppConfig:
+    """The configuration the options ask for; ``Refused`` (a usage error) for options that cannot
+    work together. Logging is set up here, before anything reads the data directory."""
     if args.no_token and not is_loopback(args.host):
-        return fail(f"--no-token is refused with --host {args.host}: without the token anyone on the network "
-                    "could act as you; listen on 127.0.0.1 or keep the token", 2)
+        raise Refused(f"--no-token is refused with --host {args.host}: without the token anyone on the network "
+                      "could act as you; listen on 127.0.0.1 or keep the token")
 
-    named, quiet_text = "--quiet-hours", "off" if args.no_quiet_hours else args.quiet_hours
-    if quiet_text is None:
-        named, quiet_text = "TAVRIN_QUIET_HOURS", os.environ.get("TAVRIN_QUIET_HOURS") or None
-    quiet = None  # (start, end) to set; None keeps the configuration's
-    if quiet_text is not None:
-        try:
-            quiet = parse_quiet_hours(quiet_text) or (None, None)
-        except ValueError as exc:
-            return fail(f"{named}: {exc}", 2)
+    quiet = _quiet_hours(args)  # (start, end) to set; None keeps the configuration's
 
     # Before the checks: a file made private again is told as a log line.
     handler = logging.StreamHandler()
@@ -162,11 +178,11 @@ def main(argv: list[str] | None = None) -> int:
     config.vision = args.vision
     config.trusted_connectors = list(args.trust_connector)
     if args.cu_action_delay < 0:
-        return fail("--cu-action-delay must be 0 or more", 2)
+        raise Refused("--cu-action-delay must be 0 or more")
     config.cu_model, config.cu_api_base = args.cu_model, args.cu_api_base
     config.cu_action_delay, config.cu_approve = args.cu_action_delay, args.cu_approve
     if args.stall_warn_seconds <= 0 or args.stall_cancel_seconds < 0:
-        return fail("--stall-warn-seconds must be above 0 and --stall-cancel-seconds 0 or more", 2)
+        raise Refused("--stall-warn-seconds must be above 0 and --stall-cancel-seconds 0 or more")
     config.stall_warn_seconds, config.stall_cancel_seconds = args.stall_warn_seconds, args.stall_cancel_seconds
     note = stall_note(config.stall_warn_seconds, config.stall_cancel_seconds) if config.model else None
     if note:
@@ -175,10 +191,30 @@ def main(argv: list[str] | None = None) -> int:
         config.heartbeat.quiet_hours_start, config.heartbeat.quiet_hours_end = quiet
     if args.demo_step_delay is not None:
         config.demo_step_delay = args.demo_step_delay
-    lock_fd = None
+    return config
+
+
+def _quiet_hours(args: argparse.Namespace) -> tuple[str | None, str | None] | None:
+    """The quiet hours asked for (the option, else TAVRIN_QUIET_HOURS): a window, (None, None) for
+    none, or None when neither says."""
+    named, quiet_text = "--quiet-hours", "off" if args.no_quiet_hours else args.quiet_hours
+    if quiet_text is None:
+        named, quiet_text = "TAVRIN_QUIET_HOURS", os.environ.get("TAVRIN_QUIET_HOURS") or None
+    if quiet_text is None:
+        return None
     try:
-        config.data_dir = prepare_data_dir(config.data_dir)
-        lock_fd = lock_data_dir(config.data_dir)
+        return parse_quiet_hours(quiet_text) or (None, None)
+    except ValueError as exc:
+        raise Refused(f"{named}: {exc}") from None
+
+
+def check(config: AppConfig, args: argparse.Namespace) -> tuple[socket.socket, int]:
+    """Everything the server needs before it starts: the data directory (locked), the store, the MCP
+    servers' file, the model, the token and the listening socket. ``StartupError`` says what is wrong;
+    the data directory is left unlocked then."""
+    config.data_dir = prepare_data_dir(config.data_dir)
+    lock_fd = lock_data_dir(config.data_dir)
+    try:
         check_store(config.data_dir / STORE_FILE)
         mcp_file = config_path(args.mcp_config, config.data_dir)
         if mcp_file is not None:
@@ -202,10 +238,14 @@ def main(argv: list[str] | None = None) -> int:
             except OSError as exc:
                 raise StartupError(f"cannot read or write the token file {exc.filename}: {exc.strerror}") from None
         sock = bind_socket(args.host, args.port)
-    except StartupError as exc:
-        if lock_fd is not None:
-            os.close(lock_fd)
-        return fail(str(exc))
+    except StartupError:
+        os.close(lock_fd)
+        raise
+    return sock, lock_fd
+
+
+def run(config: AppConfig, sock: socket.socket, lock_fd: int, log_level: str) -> int:
+    """Serve until Ctrl+C or a signal; the exit status."""
     config.port = sock.getsockname()[1]
 
     app = create_app(config)
@@ -249,7 +289,7 @@ def main(argv: list[str] | None = None) -> int:
                 self.interrupted = signal.SIGINT in captured
                 captured[:] = [s for s in captured if s != signal.SIGINT]
 
-    server = Server(uvicorn.Config(app, host=args.host, port=config.port, log_level=args.log_level,
+    server = Server(uvicorn.Config(app, host=config.host, port=config.port, log_level=log_level,
                                    server_header=False, proxy_headers=False, http=GuardedHTTPProtocol,
                                    **UVICORN_LIMITS))
     # Now that uvicorn has made its handlers: every one of them drops the token and the tickets.
