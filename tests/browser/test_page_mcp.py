@@ -54,8 +54,10 @@ def mcp_server(model, tmp_path_factory):
 
 
 def test_the_panel_lists_the_servers_and_a_call_names_its_server(open_page, mcp_server, model):
+    note = mcp_server.data_dir.parent / "note.txt"
     """Catches a panel that lists no server, hides a down server's reason or a server's tools, a
-    button that does not say a server is down, or a tool card that does not name its server."""
+    button that does not say a server is down, or a tool or approval card that does not name its
+    server."""
     page = open_page(server=mcp_server)
     button = page.get_by_role("button", name="Tools")
     expect(button).to_have_class("mcp-btn foldable attention")
@@ -76,4 +78,14 @@ def test_the_panel_lists_the_servers_and_a_call_names_its_server(open_page, mcp_
     card = page.locator(".pane[data-session='session_main'] .tool.result")
     expect(card.locator(".tool-server")).to_have_text("notes")
     expect(card.locator(".tool-output")).to_have_text("echo: from the page")
+
+    # A tool that changes something asks first, and its card says whose tool it is.
+    model.replies = [fm.tool_call("notes__write_note", {"text": "noted"}), fm.text("Written.")]
+    send(page, "note it")
+    approval = page.locator(".approval")
+    expect(approval.locator(".approval-server")).to_have_text("A tool of the MCP server notes: write_note")
+    approval.get_by_role("button", name="Approve").click()
+    expect(page.locator(".pane[data-session='session_main'] .tool.result .tool-output").last).to_have_text(
+        "wrote 5 characters")
+    assert note.read_text() == "noted"
     assert page.problems == []

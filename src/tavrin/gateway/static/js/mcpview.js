@@ -19,6 +19,13 @@ export function serverLabel(ev) {
   return tag;
 }
 
+// The line of an approval card that says which MCP server's tool asks, or null.
+export function approvalSource(ev) {
+  if (!ev || typeof ev.server !== "string" || !ev.server) return null;
+  const tool = typeof ev.server_tool === "string" ? ev.server_tool : ev.tool;
+  return el("div", "approval-server", `A tool of the MCP server ${ev.server}: ${tool}`);
+}
+
 // Whether the servers' status asks for the user's eye: a server down, or a warning.
 export function needsAttention(status) {
   if (!status) return false;
