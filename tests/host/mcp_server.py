@@ -81,8 +81,16 @@ def _png(width: int = 2, height: int = 2) -> bytes:
 
 
 @server.tool(annotations=ToolAnnotations(read_only_hint=True))
-def picture() -> Image:
-    """A small red picture."""
+def picture(kind: str = "png") -> Image:
+    """A small red picture, as a PNG or (kind "jpeg") a JPEG."""
+    if kind == "jpeg":
+        import io
+
+        from PIL import Image as Pillow
+
+        out = io.BytesIO()
+        Pillow.new("RGB", (4, 4), (255, 0, 0)).save(out, "JPEG")
+        return Image(data=out.getvalue(), format="jpeg")
     return Image(data=_png(), format="png")
 
 

@@ -158,19 +158,38 @@ async def test_a_changed_tool_list_reaches_the_next_model_call(tmp_path, store, 
         await hub.close()
 
 
-@pytest.mark.parametrize("vision", [True, False])
-async def test_a_picture_reaches_only_a_model_that_sees(tmp_path, store, model, vision):
-    # Catches a picture sent to a model without vision (a provider error), or lost for one with it.
+@pytest.mark.parametrize(("vision", "kind"), [(True, "png"), (True, "jpeg"), (False, "png")])
+async def test_a_picture_reaches_only_a_model_that_sees(tmp_path, store, model, vision, kind):
+    # Catches a picture sent to a model without vision (a provider error), lost for one with it, or
+    # a JPEG passed on under the PNG type the request gives every picture.
     hub = _hub({"notes": _stdio(tmp_path)})
     await hub.start()
     await hub.ready()
     try:
-        model.replies = [fm.tool_call("notes__picture", {}), fm.text("A red square.")]
+        model.replies = [fm.tool_call("notes__picture", {"kind": kind}), fm.text("A red square.")]
         agent = _agent(store, model, hub, vision=vision)
         await _turn(agent, "draw")
         sent = json.dumps(model.requests[1]["messages"])
-        assert ("data:image/png;base64," in sent) is vision
+        assert ("data:image/png;base64,iVBORw0KGgo" in sent) is vision  # a PNG's signature, as base64
+        assert f"[a picture, image/{kind}]" in sent
         if not vision:
-            assert "[a picture, image/png]" in sent and "cannot be shown" in sent
+            assert "cannot be shown" in sent
     finally:
         await hub.close()
+
+
+def test_a_picture_that_is_damaged_or_too_large_is_named_not_passed_on():
+    # Catches a decompression bomb or a broken picture decoded, or passed to the model regardless.
+    import base64
+    import struct
+
+    from mcp.types import CallToolResult, ImageContent, TextContent
+
+    bomb = b"\x89PNG\r\n\x1a\n" + struct.pack(">I", 13) + b"IHDR" + struct.pack(">II", 100_000, 100_000) + b"\0" * 9
+    blocks = [TextContent(type="text", text="here"),
+              ImageContent(type="image", data=base64.b64encode(bomb).decode(), mime_type="image/png"),
+              ImageContent(type="image", data=base64.b64encode(b"\xff\xd8 not a jpeg").decode(), mime_type="image/jpeg")]
+    out = mcp_tools.result_to_tool_output(CallToolResult(content=blocks))
+    assert "image_png_base64" not in out
+    assert out["text"] == ("here\n[a picture, image/png, not passed on: it is damaged or too large]\n"
+                           "[a picture, image/jpeg, not passed on: it is damaged or too large]")

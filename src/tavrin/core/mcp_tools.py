@@ -17,6 +17,7 @@ import asyncio
 import base64
 import collections
 import contextlib
+import io
 import logging
 import os
 import re
@@ -27,6 +28,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from tavrin.core.mcp_config import McpServerConfig
+from tavrin.core.png import MAX_PIXELS, declared_size
 from tavrin.core.redact import redactor
 from tavrin.core.tools import Tool, ToolContext, ToolError
 from tavrin.core.tools.run_command import MAX_OUTPUT
@@ -94,9 +96,46 @@ def _bounded(text: str) -> str:
     return f"{cut}\n[output cut at {MAX_OUTPUT // 1024} KiB of {len(data)} bytes]"
 
 
+# The pictures a server's result may carry to the model: PNG as it is, the others made PNG by Pillow.
+_CONVERTED = {"image/jpeg": "JPEG", "image/gif": "GIF", "image/webp": "WEBP"}
+# The largest picture passed on, as base64 (a full-HD screenshot is some 3 MB).
+MAX_PICTURE_BASE64 = 8 * 1024 * 1024
+
+
+def _picture(data: Any, mime: str) -> tuple[str | None, str]:
+    """A server's picture as the base64 of a PNG for the model, or None and why not."""
+    if not isinstance(data, str) or len(data) > MAX_PICTURE_BASE64:
+        return None, "it is too big"
+    try:
+        raw = base64.b64decode(data, validate=True)
+    except ValueError:
+        return None, "it is not base64"
+    if mime == "image/png":
+        size = declared_size(raw)
+        return (data, "") if size is not None and 0 < size[0] * size[1] <= MAX_PIXELS else (None, "it is damaged or too large")
+    if mime not in _CONVERTED:
+        return None, "the type is not one a model takes"
+    try:
+        from PIL import Image, ImageFile
+    except ImportError:
+        return None, "Pillow is not installed to convert it"
+    Image.MAX_IMAGE_PIXELS = min(Image.MAX_IMAGE_PIXELS or MAX_PIXELS, MAX_PIXELS)
+    ImageFile.LOAD_TRUNCATED_IMAGES = False
+    try:
+        with Image.open(io.BytesIO(raw), formats=[_CONVERTED[mime]]) as im:
+            if im.width * im.height > MAX_PIXELS:
+                return None, "it is too large"
+            out = io.BytesIO()
+            im.convert("RGBA" if "A" in im.getbands() or "transparency" in im.info else "RGB").save(out, "PNG")
+    except (OSError, ValueError, SyntaxError, Image.DecompressionBombError, MemoryError):
+        return None, "it is damaged or too large"
+    return base64.b64encode(out.getvalue()).decode("ascii"), ""
+
+
 def result_to_tool_output(result: Any) -> dict[str, Any]:
     """A ``CallToolResult`` as a tool's output: its texts (resources' texts included) joined, the
-    first PNG picture as the image; ``ToolError`` when the server says the call failed."""
+    first picture as the image (a PNG; JPEG, GIF and WebP made one); ``ToolError`` when the server
+    says the call failed. Converting a picture decodes it: ``McpServer.call`` does that in a thread."""
     texts: list[str] = []
     image = None
     for block in getattr(result, "content", None) or []:
@@ -105,15 +144,14 @@ def result_to_tool_output(result: Any) -> dict[str, Any]:
             texts.append(block.text)
         elif kind == "image":
             mime = getattr(block, "mime_type", "") or ""
-            if mime == "image/png" and image is None:
-                try:
-                    base64.b64decode(block.data, validate=True)
-                    image = block.data
-                    texts.append("[a picture, image/png]")
+            if image is None:
+                image, why = _picture(block.data, mime)
+                if image is not None:
+                    texts.append(f"[a picture, {mime}]")
                     continue
-                except ValueError:
-                    pass
-            texts.append(f"[a picture, {mime or 'of an unknown type'}, not passed on]")
+            else:
+                why = "only a result's first picture is"
+            texts.append(f"[a picture, {mime or 'of an unknown type'}, not passed on: {why}]")
         elif kind == "resource":
             resource = block.resource
             text = getattr(resource, "text", None)
@@ -430,6 +468,9 @@ class McpServer:
             raise ToolError(f"{name} failed to run {tool}: {exc.error.message}") from None
         except Exception as exc:
             raise ToolError(f"{name} failed to run {tool}: {_describe(exc)}") from None
+        if any(getattr(b, "type", None) == "image" and getattr(b, "mime_type", None) in _CONVERTED
+               for b in getattr(result, "content", None) or []):
+            return await asyncio.to_thread(result_to_tool_output, result)
         return result_to_tool_output(result)
 
 
