@@ -26,7 +26,7 @@ from tavrin.core.llm_agent import LiteLLMAgent, ModelSettings  # noqa: E402
 from tavrin.core.mcp_config import parse_config  # noqa: E402
 from tavrin.core.mcp_tools import McpHub  # noqa: E402
 from tavrin.core.tools import ToolContext, ToolError, load_tools, side_effecting  # noqa: E402
-from test_mcp_tools import SERVER  # noqa: E402
+from test_mcp_tools import SERVER, _processes_with  # noqa: E402
 
 
 def _hub(servers: dict) -> McpHub:
@@ -102,7 +102,8 @@ async def test_an_http_server_gets_its_headers_and_its_tools_run_as_stdio_ones_d
 async def test_servers_start_together_and_a_slow_one_holds_back_nothing(tmp_path):
     # Catches servers started one after another (the second waiting out the first's timeout) or
     # the tools of a server that answered held back until every server has.
-    hub = _hub({"slow": {"command": "/bin/sleep", "args": ["600"], "timeout": 600}, "notes": _stdio(tmp_path)})
+    # Catches too a server still starting left running by the host's end.
+    hub = _hub({"slow": {"command": "/bin/sleep", "args": ["600.25"], "timeout": 600}, "notes": _stdio(tmp_path)})
     table: dict = {}
     hub.bind(table)
     await hub.start(grace=0)
@@ -111,8 +112,10 @@ async def test_servers_start_together_and_a_slow_one_holds_back_nothing(tmp_path
         await _until(lambda: notes.state == "up", "notes up")
         assert slow.state == "starting" and "notes__echo" in table
         assert [s["state"] for s in hub.status()] == ["starting", "up"]
+        assert len(_processes_with("600.25")) == 1
     finally:
         await hub.close()
+    assert _processes_with("600.25") == []
 
 
 async def test_a_server_that_crashes_is_started_again_three_times_then_down(tmp_path, monkeypatch):

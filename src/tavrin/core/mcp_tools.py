@@ -422,15 +422,18 @@ class McpServer:
         self._task = asyncio.create_task(self._run(), name=f"mcp-{self.config.name}")
 
     async def stop(self) -> None:
+        """Ends the connection: at once for a server still starting (its start is cut, its
+        process ended by the SDK's shutdown), else once its session has closed."""
         self._stop.set()
         self._wake.set()
-        if self._task is not None:
-            try:
-                await asyncio.wait_for(asyncio.shield(self._task), _STOP_SECONDS)
-            except TimeoutError:
-                self._task.cancel()
-                with contextlib.suppress(asyncio.CancelledError, Exception):
-                    await self._task
+        task = self._task
+        if task is not None:
+            if self.state != "up":
+                task.cancel()
+            done, _ = await asyncio.wait([task], timeout=_STOP_SECONDS)
+            if not done:
+                task.cancel()
+                await asyncio.wait([task], timeout=_STOP_SECONDS)
         self.state = "down"
 
     def _unavailable(self, tool: str) -> ToolError:
