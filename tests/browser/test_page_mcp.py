@@ -13,6 +13,7 @@ import pytest
 
 import fake_model as fm
 from page_actions import send
+from test_page_attachments import axe_problems
 from serverproc import ServerProcess, require_gateway
 
 expect = pytest.importorskip("playwright.sync_api").expect
@@ -56,8 +57,8 @@ def mcp_server(model, tmp_path_factory):
 def test_the_panel_lists_the_servers_and_a_call_names_its_server(open_page, mcp_server, model):
     note = mcp_server.data_dir.parent / "note.txt"
     """Catches a panel that lists no server, hides a down server's reason or a server's tools, a
-    button that does not say a server is down, or a tool or approval card that does not name its
-    server."""
+    button that does not say a server is down, a tool or approval card that does not name its
+    server, or a panel that axe-core finds fault with."""
     page = open_page(server=mcp_server)
     button = page.get_by_role("button", name="Tools")
     expect(button).to_have_class("mcp-btn foldable attention")
@@ -70,6 +71,7 @@ def test_the_panel_lists_the_servers_and_a_call_names_its_server(open_page, mcp_
     expect(notes.locator(".mcp-tools")).to_contain_text("write_note")
     expect(broken.locator(".mcp-state")).to_have_text("down")
     expect(broken.locator(".mcp-error")).to_contain_text("No such file or directory")
+    assert axe_problems(page) == []
     page.keyboard.press("Escape")
     expect(panel).to_be_hidden()
 
