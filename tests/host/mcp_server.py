@@ -4,9 +4,9 @@ answers, ``crash``, which exits mid-call, ``learn``, which adds a tool and says 
 (``notifications/tools/list_changed``), and ``picture``, which answers with a PNG.
 
     python tests/host/mcp_server.py NOTE_FILE                    (stdio)
-    python tests/host/mcp_server.py NOTE_FILE --http PORT_FILE [--token TOKEN]
+    python tests/host/mcp_server.py NOTE_FILE --http PORT_FILE [--token TOKEN] [--port PORT]
 
-Over HTTP it listens on a free port of 127.0.0.1, written to PORT_FILE once it listens; with
+Over HTTP it listens on 127.0.0.1, on PORT or a free port, written to PORT_FILE once it listens; with
 ``--token`` every request must carry ``Authorization: Bearer TOKEN`` (401 otherwise).
 """
 
@@ -94,7 +94,7 @@ def picture(kind: str = "png") -> Image:
     return Image(data=_png(), format="png")
 
 
-def serve_http(port_file: Path, token: str | None) -> None:
+def serve_http(port_file: Path, token: str | None, port: int = 0) -> None:
     import uvicorn
     from starlette.responses import PlainTextResponse
 
@@ -110,7 +110,8 @@ def serve_http(port_file: Path, token: str | None) -> None:
             await inner(scope, receive, send)
 
     sock = socket.socket()
-    sock.bind(("127.0.0.1", 0))
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind(("127.0.0.1", port))
     sock.listen(64)
     port_file.with_suffix(".tmp").write_text(str(sock.getsockname()[1]))
     os.replace(port_file.with_suffix(".tmp"), port_file)
@@ -122,6 +123,7 @@ if __name__ == "__main__":
     if "--http" in sys.argv:
         args = sys.argv[2:]
         token = args[args.index("--token") + 1] if "--token" in args else None
-        serve_http(Path(args[args.index("--http") + 1]), token)
+        port = int(args[args.index("--port") + 1]) if "--port" in args else 0
+        serve_http(Path(args[args.index("--http") + 1]), token, port)
     else:
         server.run()

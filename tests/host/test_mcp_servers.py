@@ -43,21 +43,32 @@ async def _until(condition, what: str = ""):
         await asyncio.sleep(0.02)
 
 
+def _start_http(folder, *args) -> tuple[subprocess.Popen, str]:
+    """The test server over streamable HTTP, once it listens, and its URL."""
+    port_file = folder / "port"
+    port_file.unlink(missing_ok=True)
+    proc = subprocess.Popen([sys.executable, str(SERVER), str(folder / "http-note.txt"), "--http", str(port_file),
+                             *args])
+    while not port_file.exists():
+        if proc.poll() is not None:
+            pytest.fail(f"the HTTP MCP server exited with {proc.returncode}")
+        time.sleep(0.05)
+    return proc, f"http://127.0.0.1:{port_file.read_text()}/mcp"
+
+
+def _end(proc: subprocess.Popen) -> None:
+    proc.terminate()
+    proc.wait(30)
+
+
 @pytest.fixture
 def http_server(tmp_path):
     """The test server over streamable HTTP, asking for a bearer token; yields its URL."""
-    port_file = tmp_path / "port"
-    proc = subprocess.Popen([sys.executable, str(SERVER), str(tmp_path / "http-note.txt"), "--http", str(port_file),
-                             "--token", "letmein"])
+    proc, url = _start_http(tmp_path, "--token", "letmein")
     try:
-        while not port_file.exists():
-            if proc.poll() is not None:
-                pytest.fail(f"the HTTP MCP server exited with {proc.returncode}")
-            time.sleep(0.05)
-        yield f"http://127.0.0.1:{port_file.read_text()}/mcp"
+        yield url
     finally:
-        proc.terminate()
-        proc.wait(30)
+        _end(proc)
 
 
 @pytest.fixture
@@ -196,3 +207,27 @@ def test_a_picture_that_is_damaged_or_too_large_is_named_not_passed_on():
     assert "image_png_base64" not in out
     assert out["text"] == ("here\n[a picture, image/png, not passed on: it is damaged or too large]\n"
                            "[a picture, image/jpeg, not passed on: it is damaged or too large]")
+
+
+async def test_an_http_server_that_restarted_is_connected_to_again(tmp_path, monkeypatch):
+    # Catches an HTTP server that restarted (and forgot the host's session) leaving its tools
+    # failing until the host restarts, or the call that found out ending in a traceback.
+    monkeypatch.setattr(mcp_tools, "BACKOFF_SECONDS", (0.05,))
+    proc, url = _start_http(tmp_path)
+    hub = _hub({"web": {"url": url}})
+    try:
+        await hub.start()
+        await hub.ready()
+        server = hub.servers[0]
+        assert (await server.call("echo", {"text": "one"}))["text"] == "echo: one"
+        _end(proc)
+        proc, _ = _start_http(tmp_path, "--port", url.split(":")[2].split("/")[0])
+        with pytest.raises(ToolError) as forgotten:
+            await server.call("echo", {"text": "two"})
+        assert str(forgotten.value) == ("The MCP server web had forgotten this host's session when asked to run echo, "
+                                        "so the call did not run; it is being connected again.")
+        await _until(lambda: server.state == "up" and server.restarts == 1 and not server._ended)
+        assert (await server.call("echo", {"text": "three"}))["text"] == "echo: three"
+    finally:
+        await hub.close()
+        _end(proc)

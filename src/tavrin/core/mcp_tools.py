@@ -185,6 +185,9 @@ BACKOFF_SECONDS = (1.0, 2.0, 4.0)
 START_GRACE_SECONDS = 2.0
 # The last lines a stdio server wrote to its stderr, kept for its status when it fails.
 _STDERR_LINES = 5
+# An HTTP server's answer to a request in a session it gave that it no longer knows (it was
+# restarted): the session has to be made again.
+_SESSION_GONE = "HTTP 404"
 # The pages of a server's tools/list read at most.
 _MAX_PAGES = 50
 
@@ -296,8 +299,8 @@ class McpServer:
         self.on_change()
 
     async def _run(self) -> None:
-        """The server's life: connected, restarted when it ends (a stdio server, at most
-        ``RESTARTS`` times once it was up), down for good after that."""
+        """The server's life: connected, started (or connected) again when it ends, at most
+        ``RESTARTS`` times once it was up, down for good after that."""
         cfg = self.config
         while True:
             stderr = _StderrLog(cfg.name) if cfg.is_stdio else None
@@ -317,8 +320,8 @@ class McpServer:
                 break
             if stderr is not None and stderr.tail():
                 self.error = f"{self.error or 'it stopped'}; its last words: {stderr.tail()}"
-            if not self._was_up or not cfg.is_stdio or self.restarts >= RESTARTS:
-                if self._was_up and cfg.is_stdio:
+            if not self._was_up or self.restarts >= RESTARTS:
+                if self._was_up:
                     self.error = f"{self.error} (after {self.restarts} restarts)"
                 logger.warning("The MCP server %s is down: %s", cfg.name, self.error)
                 self._set("down", self.error)
@@ -386,7 +389,7 @@ class McpServer:
                     if self._stop.is_set():
                         return
                     if self._ended:
-                        self.error = ("its process exited" if self.config.is_stdio else "its connection closed")
+                        self.error = "its process exited" if self.config.is_stdio else "it forgot the host's session"
                         return
                     if self._relist:
                         self._relist = False
@@ -443,7 +446,8 @@ class McpServer:
             return ToolError(f"The MCP server {name} has just stopped, so {tool} cannot run now; "
                              "try again in a moment.")
         if self.state == "starting" and self._was_up:
-            return ToolError(f"The MCP server {name} stopped{why} and is being started again, so {tool} "
+            again = "started" if self.config.is_stdio else "connected"
+            return ToolError(f"The MCP server {name} stopped{why} and is being {again} again, so {tool} "
                              "cannot run now; try again in a moment.")
         if self.state == "starting":
             return ToolError(f"The MCP server {name} is still starting, so {tool} cannot run yet.")
@@ -457,6 +461,7 @@ class McpServer:
         if session is None or self.state != "up" or self._ended:
             raise self._unavailable(tool)
         name, timeout = self.config.name, self.config.timeout
+        self._http_error = None  # what the server answers to this call, if an HTTP error
         try:
             async with asyncio.timeout(timeout):
                 result = await session.call_tool(tool, arguments, read_timeout_seconds=timeout)
@@ -468,6 +473,11 @@ class McpServer:
             if exc.code == CONNECTION_CLOSED or self._ended:
                 gone = "exited" if self.config.is_stdio else "closed its connection"
                 raise ToolError(f"The MCP server {name} {gone} while it ran {tool}, so the call has no result.") from None
+            if not self.config.is_stdio and (self._http_error or "").startswith(_SESSION_GONE):
+                # The server no longer knows the session (it was restarted): connect again.
+                self._connection_ended()
+                raise ToolError(f"The MCP server {name} had forgotten this host's session when asked to run "
+                                f"{tool}, so the call did not run; it is being connected again.") from None
             raise ToolError(f"{name} failed to run {tool}: {exc.error.message}") from None
         except Exception as exc:
             raise ToolError(f"{name} failed to run {tool}: {_describe(exc)}") from None
