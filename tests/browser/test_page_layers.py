@@ -16,10 +16,10 @@ LAYERS = {
     # views: they draw, and report what the user does through the callbacks they are given
     "markdown": 2, "status": 2, "tabs": 2, "attachview": 2, "sidebar": 2,
     "transcript": 2, "pane": 2, "steps": 2, "messages": 2, "toolcards": 2, "approvallines": 2, "outcomes": 2,
-    "stored": 2, "queued": 2,
+    "stored": 2, "queued": 2, "mcpview": 2,
     # actions: what the page does on an event or a click, drawing through the views
     "sessions": 3, "streams": 3, "history": 3, "events": 3, "controls": 3, "approvals": 3,
-    "conversations": 3, "heartbeat": 3, "notify": 3,
+    "conversations": 3, "heartbeat": 3, "notify": 3, "mcp": 3,
     # the wiring
     "main": 4,
 }

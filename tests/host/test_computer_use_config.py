@@ -36,7 +36,7 @@ async def test_without_an_x_display_the_server_starts_and_a_task_ends_in_one_sen
     require_gateway()
     monkeypatch.delenv("DISPLAY", raising=False)
     with FakeModelServer() as model:
-        server = servers(None, "--model", "openai/fake", "--api-base", model.url, "--vision")
+        server = servers(None, "--model", "openai/fake", "--api-base", model.url, "--vision", timeout=240)
         assert (f"Computer Use: model openai/fake at {model.url}, but no X display (DISPLAY is not set)"
                 in server.address_line)
         async with server.connect() as conn:
@@ -51,7 +51,7 @@ async def test_without_an_x_display_the_server_starts_and_a_task_ends_in_one_sen
 async def test_a_model_that_takes_no_images_leaves_the_demo_in_place(servers, monkeypatch):
     require_gateway()
     with FakeModelServer() as model:
-        server = servers(None, "--model", "openai/fake", "--api-base", model.url)
+        server = servers(None, "--model", "openai/fake", "--api-base", model.url, timeout=240)
         assert "Computer Use: demo" in server.address_line
         async with server.connect() as conn:
             await conn.send(json.dumps({"type": "chat", "content": "Open the browser", "computer_use": True}))

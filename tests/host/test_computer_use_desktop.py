@@ -411,7 +411,7 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
     monkeypatch.setenv("DISPLAY", name)
     args = ("--cu-model", MODEL, "--cu-api-base", messages_api.url, "--cu-action-delay", "0")
     data = tmp_path / "data"
-    server = servers(data, *args)
+    server = servers(data, *args, timeout=240)
     assert f"Computer Use: model {MODEL} at {messages_api.url} on display {name}" in server.address_line
     click = use({"action": "left_click", "coordinate": [640, 355]})
     messages_api.replies = [[say("Clicking the middle."), click], [say("Clicked.")]]
@@ -439,7 +439,7 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
     assert (pressed["x"], pressed["y"]) == middle
 
     server.stop()
-    again = servers(data, *args)
+    again = servers(data, *args, timeout=240)
     sessions = httpx.get(again.http + "/api/sessions", headers=again.auth).json()["sessions"]
     conv = sessions[0]["conversation_id"]
     rows = httpx.get(again.http + f"/api/conversations/{conv}/messages", headers=again.auth).json()["messages"]

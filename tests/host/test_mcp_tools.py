@@ -35,6 +35,7 @@ async def hub(tmp_path, monkeypatch):
     monkeypatch.setenv("OPENAI_API_KEY", "sk-secret-of-the-host")
     h = _hub(tmp_path, env={"NOTES_FLAG": "1"})
     await h.start()
+    await h.ready()
     yield h
     await h.close()
 
@@ -97,6 +98,7 @@ async def test_a_trusted_tool_runs_without_asking(store, model, tmp_path):
     # Catches "approve": "never" in the configuration being ignored.
     hub = _hub(tmp_path, approve={"write_note": "never"})
     await hub.start()
+    await hub.ready()
     try:
         assert not hub.tools()["notes__write_note"].side_effects
     finally:
@@ -118,6 +120,7 @@ async def test_a_server_that_cannot_start_is_down_and_offers_nothing(tmp_path):
     hub = McpHub(parse_config('{"mcpServers": {"gone": {"command": "/nonexistent/server", "timeout": 20}}}',
                               "mcp.json"))
     await hub.start()
+    await hub.ready()
     try:
         assert hub.servers[0].state == "down" and hub.servers[0].error and hub.tools() == {}
     finally:
@@ -166,6 +169,7 @@ async def test_closing_leaves_no_server_process_behind(tmp_path):
     # Catches a stdio server outliving the host, or one left in the host's process group.
     hub = _hub(tmp_path)
     await hub.start()
+    await hub.ready()
     marker = str(tmp_path / "note.txt")
     (pid,) = _processes_with(marker)
     assert os.getpgid(pid) != os.getpgid(0)

@@ -266,6 +266,26 @@ async def approval_note(request: Request, approval_id: str):
     return {"approval_id": approval_id, "noted": True}
 
 
+@router.get("/mcp")
+async def mcp_status(request: Request):
+    """The configured MCP servers, each with its state ("starting", "up", "down"), its last error
+    and its tools, and the warnings about them as a whole."""
+    shared = _shared(request)
+    config = shared.get("config")
+    configured = list(getattr(config, "mcp_servers", None) or [])
+    hub = shared.get("mcp")
+    if hub is not None:
+        return {"servers": hub.status(), "warnings": []}
+    warnings = []
+    if configured:
+        warnings.append("These servers are not started: their tools go only to an agent on a model (--model).")
+    from tavrin.core.mcp_tools import shown_target
+
+    servers = [{"name": c.name, "transport": "stdio" if c.is_stdio else "http", "target": shown_target(c), "state": "off", "error": None, "restarts": 0,
+                "tools": []} for c in configured]
+    return {"servers": servers, "warnings": warnings}
+
+
 @router.get("/heartbeat")
 async def heartbeat_status(request: Request):
     heartbeat = _shared(request).get("heartbeat")

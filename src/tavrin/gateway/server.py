@@ -85,21 +85,22 @@ def chat_session():
     return get_registry().get(found or MAIN_SESSION_ID)
 
 
-def _agent_factory(config: AppConfig, store, extra_tools: dict | None = None):
-    """``make(session_id, guardrails)`` for the standard agents, and the tools that need approval:
-    agents on the configured model, or the demo agents when there is none."""
+def _agent_factory(config: AppConfig, store):
+    """``make(session_id, guardrails)`` for the standard agents, the tools that need approval, and
+    the table of tools the agents share (None for the demo agents): agents on the configured model,
+    or the demo agents when there is none."""
     if not config.model:
         from tavrin.core.agents import DemoAgent
 
         return (lambda session_id, guardrails: DemoAgent(store, guardrails, session_id,
-                                                         step_delay=config.demo_step_delay)), []
+                                                         step_delay=config.demo_step_delay)), [], None
 
     from tavrin.core.llm_agent import LiteLLMAgent, ModelSettings
     from tavrin.core.tools import load_tools, side_effecting
 
     settings = ModelSettings(config.model, config.api_base, max_iterations=config.max_iterations,
                              context_tokens=config.context_tokens, vision=config.vision)
-    tools = load_tools() | (extra_tools or {})
+    tools = load_tools()
     approval = side_effecting(tools) if config.approval_tools is None else set(config.approval_tools)
 
     def make(session_id, guardrails):
@@ -108,7 +109,7 @@ def _agent_factory(config: AppConfig, store, extra_tools: dict | None = None):
                             stall_cancel_seconds=config.stall_cancel_seconds,
                             off_limits=(Path(config.data_dir).expanduser(),))
 
-    return make, sorted(approval)
+    return make, sorted(approval), tools
 
 
 def computer_use_choice(config: AppConfig) -> tuple[str, str | None] | None:
@@ -168,22 +169,25 @@ async def startup(config: AppConfig) -> None:
     store = ConversationStore(data_dir / STORE_FILE)
     # Turns the last run left open were cut short by its end: record them as interrupted.
     await store.interrupt_open_turns()
-    mcp_tools = None
+    hub = None
     if config.model and config.mcp_servers:
         from tavrin.core.mcp_tools import McpHub
 
         hub = McpHub(config.mcp_servers)
         _state["mcp"] = hub
+        # Started together; a slow server does not hold the start, its tools come when it answers.
         await hub.start()
-        mcp_tools = hub.tools()
-    make_agent, approval_ops = _agent_factory(config, store, mcp_tools)
-    if mcp_tools:
-        # The MCP tools that ask first, whatever the approval setting of the built-in ones says.
-        approval_ops = sorted({*approval_ops, *(n for n, t in mcp_tools.items() if t.side_effects)})
+    elif config.mcp_servers:
+        logger.warning("The MCP servers of %s are not started: their tools go only to an agent on a model (--model)",
+                       ", ".join(s.name for s in config.mcp_servers))
+    make_agent, approval_ops, tools = _agent_factory(config, store)
     guardrails = Guardrails(
         [*config.heartbeat.blocked_ops, *approval_ops], on_resolved=announce_decision, on_withdrawn=announce_withdrawal,
         trusted_connectors=config.trusted_connectors,
     )
+    if hub is not None and tools is not None:
+        # The agents' tool table and the approvals follow the servers from now on.
+        hub.bind(tools, guardrails)
 
     registry = SessionRegistry(lambda session_id: make_agent(session_id, guardrails), chat_task=chat_task, store=store)
     # The tabs of the last run come back, each on its conversation; then whoever has none gets one.

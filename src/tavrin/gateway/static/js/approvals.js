@@ -12,6 +12,7 @@ import { session, markAttention, renderChrome } from "./sessions.js";
 import { updateBadges } from "./tabs.js";
 import { decideApprovalLines, placeApprovalCard, setApprovalCards } from "./transcript.js";
 import { revealHidden } from "./reveal.js";
+import { approvalSource } from "./mcpview.js";
 
 const cards = new Map(); // approval_id -> card
 setApprovalCards(cards); // the transcript puts each card after its approval's line
@@ -32,6 +33,8 @@ export function addApproval(ev) {
   text.id = `approval-text-${n}`;
   card.setAttribute("aria-labelledby", text.id);
   card.appendChild(text);
+  const source = approvalSource(ev); // an MCP tool says whose it is
+  if (source) card.appendChild(source);
   if (change) card.append(...change.nodes);
   const args = argumentsText(change ? change.rest : ev.arguments);
   if (args) {

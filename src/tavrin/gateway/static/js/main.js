@@ -8,9 +8,9 @@
 // The modules import one way (tests/browser/test_page_layers.py holds them to it): the pure ones
 // (protocol.js, model.js, sync.js, attachments.js), the token and the socket (access.js,
 // connection.js), the views, which draw and report what the user does through callbacks (tabs.js,
-// status.js, markdown.js, sidebar.js, attachview.js and the transcript's parts, gathered by
+// status.js, markdown.js, sidebar.js, attachview.js, mcpview.js and the transcript's parts, gathered by
 // transcript.js), then the actions (events.js, sessions.js, streams.js, history.js, approvals.js,
-// conversations.js, heartbeat.js, notify.js, controls.js). This module wires them.
+// conversations.js, heartbeat.js, notify.js, controls.js, mcp.js). This module wires them.
 
 import { MAIN } from "./protocol.js";
 import { $ } from "./dom.js";
@@ -29,6 +29,7 @@ import { wireSidebar } from "./sidebar.js";
 import { handleEvent } from "./events.js";
 import { renderMarkdown } from "./markdown.js";
 import { wireNotifications } from "./notify.js";
+import { wireMcp } from "./mcp.js";
 
 // The transcript area shrinks when approval prompts or banners appear; keep its end in view.
 new ResizeObserver(() => scrollToEnd(ui.active)).observe($("panes"));
@@ -58,6 +59,7 @@ wire();
 wireTabMenu((id) => activate(id));
 wireHeartbeat();
 wireNotifications();
+wireMcp();
 wireConversations({ activate, renderChrome });
 wireSidebar();
 connect();

@@ -5,6 +5,7 @@ import { view, grew, scrollToEnd } from "./pane.js";
 import { addStep } from "./steps.js";
 import { revealHidden } from "./reveal.js";
 import { describeAction, markAt } from "./cuaction.js";
+import { serverLabel } from "./mcpview.js";
 
 // A tool call and its result make one card, under the call's name; a result whose call the pane
 // does not show gets a card of its own.
@@ -29,6 +30,8 @@ export function addToolCall(id, ev) {
     head.appendChild(el("span", "tool-kind", ev.tool));
     actionArgs.set(card, ev.arguments);
   }
+  const server = serverLabel(ev); // a tool of an MCP server names its server
+  if (server) head.appendChild(server);
   card.appendChild(head);
   const args = pretty(ev.arguments);
   if (args && args !== "{}") {
