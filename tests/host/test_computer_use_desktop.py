@@ -22,7 +22,7 @@ from pathlib import Path
 import pytest
 
 from fake_messages_api import FakeMessagesAPI, say, use
-from fake_model import FakeModelServer, text, tool_call
+from fake_model import FakeModelServer, status, text, tool_call
 
 if importlib.util.find_spec("litellm") is None:
     pytest.skip("the model extra (LiteLLM) is not installed", allow_module_level=True)
@@ -381,6 +381,31 @@ async def test_the_first_action_waits_for_the_users_approval(screen, messages_ap
     assert events[-1].type == "cancelled" and "not now" in events[-1].data["message"]
     assert [e for e in recorder.events if e["type"] == "key"] == []
     assert len(messages_api.requests) == 4  # the model was not asked again
+
+
+# -- the model's refusals --------------------------------------------------------------------------
+
+
+async def test_a_server_that_asks_to_wait_is_heard_and_a_stop_ends_the_wait(screen):
+    """Catches: a Retry-After the Computer Use agent ignores (the standard agent's retries not
+    shared), and a stop during the wait reported as the model's failure instead of a stop."""
+    name, _ = screen
+    with FakeModelServer() as model:
+        settings = dict(model="openai/fake-vision", api_base=model.url)
+        model.replies = [status(429, "slow down", {"retry-after": "3600"}), text("Done.")]
+        agent = cu.ComputerUseAgent(ModelSettings(**settings, retries=2, vision=True), display=name, approve="never")
+        events = await run(agent)
+        assert [e.type for e in events] == ["error"] and len(model.requests) == 1
+        assert "asks to wait 3600 s" in events[0].data["message"]
+
+        model.replies, model.requests = [status(429, "slow down", {"retry-after": "50"}), text("Done.")], []
+        agent = cu.ComputerUseAgent(ModelSettings(**settings, retries=2, vision=True), display=name, approve="never")
+        task = asyncio.ensure_future(run(agent))
+        while not model.requests:  # noqa: ASYNC110 - the fake serves from its own thread
+            await asyncio.sleep(0.01)
+        agent.stop()
+        events = await asyncio.wait_for(task, 5)
+        assert [e.type for e in events] == ["cancelled"] and len(model.requests) == 1
 
 
 # -- no display ---------------------------------------------------------------------------------
