@@ -4,7 +4,7 @@ from ``stop()`` to the task's end.
 Screenshots, from the request to the PNG, interleaved, best and median of 30 each:
 - **before**: ``tools/screenshot.capture`` (a connection per shot, GetImage in strips, scaling and PNG in
   pure Python), at its own bound (1568 px wide) and at 1280;
-- **after**: ``Desktop.screenshot()`` on the task's one connection (mss over shared memory, the pointer
+- **after**: ``Desktop.screenshot()`` on the task's one connection (shared memory, the pointer
   drawn in, Pillow's scaling and PNG) at 1280x720.
 Each on a blank screen and on a busy one (a window of noise, the worst case for the PNG).
 

@@ -11,6 +11,7 @@ import importlib.util
 import io
 import json
 import os
+import random
 import shutil
 import signal
 import subprocess
@@ -27,11 +28,11 @@ from fake_model import FakeModelServer, status, text, tool_call
 if importlib.util.find_spec("litellm") is None:
     pytest.skip("the model extra (LiteLLM) is not installed", allow_module_level=True)
 Image = pytest.importorskip("PIL.Image")
-pytest.importorskip("mss")
 pytest.importorskip("Xlib")
 
 from tavrin.core import computer_use_llm as cu  # noqa: E402
-from tavrin.core.desktop import Scale  # noqa: E402
+from tavrin.core import desktop as screen_module  # noqa: E402
+from tavrin.core.desktop import Desktop, Scale  # noqa: E402
 from tavrin.core.guardrails import Guardrails  # noqa: E402
 from tavrin.core.llm_agent import ModelSettings  # noqa: E402
 
@@ -183,6 +184,76 @@ def test_only_the_last_three_screenshots_are_sent_again():
     assert [m["tool_call_id"] for m in kept] == ["c2", "c3", "c4"]
     assert sent[1]["content"] == [{"type": "text", "text": "step 0"}, {"type": "text", "text": cu.OLD_SCREENSHOT}]
     assert messages[1]["content"][1] is shot  # the task's own list keeps them
+
+
+# -- the capture --------------------------------------------------------------------------------
+
+
+def coloured_window(name):
+    """A window over the recorder's: red, green and blue thirds above, noise below. Its
+    connection is returned: closing it takes the window away."""
+    from Xlib import X, display
+
+    d = display.Display(name)
+    s = d.screen()
+    w, h = 600, 300
+    win = s.root.create_window(200, 150, w, h, 0, s.root_depth, background_pixel=s.black_pixel,
+                               override_redirect=True)
+    win.map()
+    gc = win.create_gc()
+    # ZPixmap pixels of a 24-bit screen, least significant byte first: B, G, R, unused.
+    bars = b"".join(bytes(c) * (w // 3) for c in ((0, 0, 255, 0), (0, 255, 0, 0), (255, 0, 0, 0)))
+    rng = random.Random(7)
+    for top in range(0, h, 50):
+        win.put_image(gc, 0, top, w, 50, X.ZPixmap, 24, 0, bars * 50 if top < 150 else rng.randbytes(w * 50 * 4))
+    d.sync()
+    return d
+
+
+def clients(watcher) -> int:
+    return len(watcher.res_query_clients().clients)
+
+
+def test_a_task_holds_one_connection_and_sees_the_screen_as_it_is(screen, monkeypatch):
+    """Catches: a second connection for the capture (or one left open after the task), colours
+    swapped, a picture that is not the screen scaled, and a capture without shared memory that
+    sees otherwise than the one with it."""
+    from Xlib import X, display
+
+    name, _ = screen
+    watcher = display.Display(name)
+    picture = coloured_window(name)
+    try:
+        before = clients(watcher)
+        desktop = Desktop.open(name)
+        try:
+            assert clients(watcher) == before + 1
+            assert desktop._shm is not None  # Xvfb on this machine shares memory with its clients
+            raw, _ = desktop.grab()
+            shot = Image.open(io.BytesIO(desktop.png(raw, with_pointer=False)))
+        finally:
+            desktop.close()
+        assert clients(watcher) == before
+
+        root = watcher.screen().root
+        core = b"".join(root.get_image(0, top, WIDTH, min(100, HEIGHT - top), X.ZPixmap, 0xFFFFFFFF).data
+                        for top in range(0, HEIGHT, 100))
+        assert raw == core
+        s = Scale.of(WIDTH, HEIGHT)
+        assert shot.size == (s.w, s.h) and shot.mode == "RGB"
+        red, green, blue = (shot.getpixel(s.to_model(x, 200)) for x in (300, 500, 700))
+        assert (red, green, blue) == ((255, 0, 0), (0, 255, 0), (0, 0, 255))
+        assert shot.getpixel(s.to_model(1000, 700)) == (255, 255, 255)  # the recorder's white window
+
+        monkeypatch.setattr(screen_module.SharedImage, "attach", classmethod(lambda cls, d, size: None))
+        plain = Desktop.open(name)
+        try:
+            assert plain._shm is None and plain.grab()[0] == raw
+        finally:
+            plain.close()
+    finally:
+        picture.close()
+        watcher.close()
 
 
 # -- Anthropic's own tool ----------------------------------------------------------------------
