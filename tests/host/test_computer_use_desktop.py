@@ -22,7 +22,6 @@ from pathlib import Path
 
 import pytest
 
-from fake_messages_api import FakeMessagesAPI, say, use
 from fake_model import FakeModelServer, status, text, tool_call
 
 if importlib.util.find_spec("litellm") is None:
@@ -121,8 +120,18 @@ def screen(xserver):
 @pytest.fixture
 def messages_api(monkeypatch):
     monkeypatch.setenv("ANTHROPIC_API_KEY", "sk-ant-test")
-    with FakeMessagesAPI() as api:
+    with FakeModelServer("anthropic") as api:
         yield api
+
+
+def use(tool_input: dict) -> list:
+    """A script step: the model calls Anthropic's computer tool with ``tool_input``."""
+    return tool_call("computer", tool_input)
+
+
+def say(words: str) -> list:
+    """A script step: the model says ``words``, in two pieces."""
+    return text(words[:len(words) // 2], words[len(words) // 2:])
 
 
 def agent_for(display, model=MODEL, api_base=None, **kwargs) -> cu.ComputerUseAgent:
@@ -261,8 +270,8 @@ def test_a_task_holds_one_connection_and_sees_the_screen_as_it_is(screen, monkey
 
 async def test_a_screenshot_is_the_scaled_screen_with_the_pointer(screen, messages_api):
     name, recorder = screen
-    messages_api.replies = [[use({"action": "mouse_move", "coordinate": [640, 355]})],
-                            [say("Looking."), use({"action": "screenshot"})], [say("All white.")]]
+    messages_api.replies = [use({"action": "mouse_move", "coordinate": [640, 355]}),
+                            say("Looking.") + use({"action": "screenshot"}), say("All white.")]
     events = await run(agent_for(name, api_base=messages_api.url))
     assert [e.type for e in events] == ["tool_call", "tool_result", "text", "text", "tool_call", "tool_result",
                                         "text", "text", "done"]
@@ -282,23 +291,23 @@ async def test_a_screenshot_is_the_scaled_screen_with_the_pointer(screen, messag
                                "display_width_px": 1280, "display_height_px": 711}]
     result = second["messages"][-1]["content"][0]
     assert result["type"] == "tool_result" and any(p["type"] == "image" for p in result["content"])
-    assert messages_api.refused == []
+    assert messages_api.refusals == []
 
 
 async def test_a_long_task_sends_only_its_last_three_screenshots(screen, messages_api):
     name, _ = screen
-    messages_api.replies = [[use({"action": "screenshot"})] for _ in range(5)] + [[say("Seen enough.")]]
+    messages_api.replies = [use({"action": "screenshot"}) for _ in range(5)] + [say("Seen enough.")]
     events = await run(agent_for(name, api_base=messages_api.url))
-    assert events[-1].type == "done" and messages_api.refused == []
+    assert events[-1].type == "done" and messages_api.refusals == []
     last = json.dumps(messages_api.requests[-1]["messages"])
     assert last.count('"type": "image"') == 3 and last.count(cu.OLD_SCREENSHOT) == 2
 
 
 async def test_clicks_land_where_the_model_points(screen, messages_api):
     name, recorder = screen
-    messages_api.replies = [[use({"action": "left_click", "coordinate": [1279, 710]})],
-                            [use({"action": "right_click", "coordinate": [0, 0]})],
-                            [use({"action": "double_click", "coordinate": [640, 355]})], [say("Done.")]]
+    messages_api.replies = [use({"action": "left_click", "coordinate": [1279, 710]}),
+                            use({"action": "right_click", "coordinate": [0, 0]}),
+                            use({"action": "double_click", "coordinate": [640, 355]}), say("Done.")]
     events = await run(agent_for(name, api_base=messages_api.url))
     assert events[-1].type == "done"
     seen = recorder.until(lambda es: sum(e["type"] == "release" for e in es) == 4)
@@ -311,9 +320,9 @@ async def test_clicks_land_where_the_model_points(screen, messages_api):
 async def test_drag_and_scroll(screen, messages_api):
     name, recorder = screen
     messages_api.replies = [
-        [use({"action": "left_click_drag", "start_coordinate": [100, 100], "coordinate": [300, 200]})],
-        [use({"action": "scroll", "coordinate": [640, 355], "scroll_direction": "down", "scroll_amount": 3})],
-        [say("Done.")]]
+        use({"action": "left_click_drag", "start_coordinate": [100, 100], "coordinate": [300, 200]}),
+        use({"action": "scroll", "coordinate": [640, 355], "scroll_direction": "down", "scroll_amount": 3}),
+        say("Done.")]
     events = await run(agent_for(name, api_base=messages_api.url))
     assert events[-1].type == "done"
     s = Scale.of(WIDTH, HEIGHT)
@@ -329,11 +338,11 @@ async def test_drag_and_scroll(screen, messages_api):
 
 async def test_refused_actions_are_told_to_the_model(screen, messages_api):
     name, recorder = screen
-    messages_api.replies = [[use({"action": "left_click", "coordinate": [1280, 10]})],
-                            [use({"action": "left_click", "coordinate": ["10", 10]})],
-                            [use({"action": "scroll", "scroll_direction": "sideways"})],
-                            [use({"action": "fly"})], [use({"action": "type", "text": "bell\x07"})],
-                            [say("I give up.")]]
+    messages_api.replies = [use({"action": "left_click", "coordinate": [1280, 10]}),
+                            use({"action": "left_click", "coordinate": ["10", 10]}),
+                            use({"action": "scroll", "scroll_direction": "sideways"}),
+                            use({"action": "fly"}), use({"action": "type", "text": "bell\x07"}),
+                            say("I give up.")]
     events = await run(agent_for(name, api_base=messages_api.url))
     errors = [e.data["result"] for e in events if e.type == "tool_result"]
     assert all(r["type"] == "error" for r in errors) and len(errors) == 5
@@ -380,7 +389,7 @@ async def _stop_when(agent, recorder, predicate):
 
 async def test_a_stop_in_a_held_key_or_a_drag_leaves_nothing_pressed(screen, messages_api, monkeypatch):
     name, recorder = screen
-    messages_api.replies = [[use({"action": "hold_key", "text": "shift", "duration": 25})]]
+    messages_api.replies = [use({"action": "hold_key", "text": "shift", "duration": 25})]
     events = await _stop_when(agent_for(name, api_base=messages_api.url), recorder,
                               lambda e: e["type"] == "key" and e["name"] == "Shift_L")
     # Cancelled in the hold: had the stop waited for its end, the task would have gone on to "done".
@@ -389,8 +398,8 @@ async def test_a_stop_in_a_held_key_or_a_drag_leaves_nothing_pressed(screen, mes
 
     recorder.clear()
     monkeypatch.setattr(cu, "DRAG_STEPS", 100_000)  # a drag that would take over half an hour
-    messages_api.replies = [[use({"action": "left_click_drag", "start_coordinate": [10, 10],
-                                  "coordinate": [900, 600]})]]
+    messages_api.replies = [use({"action": "left_click_drag", "start_coordinate": [10, 10],
+                                  "coordinate": [900, 600]})]
     events = await _stop_when(agent_for(name, api_base=messages_api.url), recorder,
                               lambda e: e["type"] == "motion" and e["state"] & 0x100)
     assert events[-1].type == "cancelled"
@@ -400,8 +409,8 @@ async def test_a_stop_in_a_held_key_or_a_drag_leaves_nothing_pressed(screen, mes
 
 async def test_a_cancelled_task_releases_the_mouse_it_held(screen, messages_api):
     name, recorder = screen
-    messages_api.replies = [[use({"action": "left_mouse_down", "coordinate": [50, 50]})],
-                            [use({"action": "wait", "duration": 25})]]
+    messages_api.replies = [use({"action": "left_mouse_down", "coordinate": [50, 50]}),
+                            use({"action": "wait", "duration": 25})]
     agent = agent_for(name, api_base=messages_api.url)
     task = asyncio.ensure_future(run(agent))
     await recorder.await_(lambda e: e["type"] == "press")
@@ -426,8 +435,8 @@ async def test_the_first_action_waits_for_the_users_approval(screen, messages_ap
         shown.append((session_id, event))
 
     agent = agent_for(name, api_base=messages_api.url, approve="first", guardrails=guardrails, announce=announce)
-    messages_api.replies = [[use({"action": "left_click", "coordinate": [10, 10]})],
-                            [use({"action": "left_click", "coordinate": [20, 20]})], [say("Done.")]]
+    messages_api.replies = [use({"action": "left_click", "coordinate": [10, 10]}),
+                            use({"action": "left_click", "coordinate": [20, 20]}), say("Done.")]
     task = asyncio.ensure_future(run(agent, "Click the corner"))
     while not shown:
         await asyncio.sleep(0.01)
@@ -442,7 +451,7 @@ async def test_the_first_action_waits_for_the_users_approval(screen, messages_ap
 
     recorder.clear()
     shown.clear()
-    messages_api.replies = [[use({"action": "type", "text": "rm -rf"})]]
+    messages_api.replies = [use({"action": "type", "text": "rm -rf"})]
     task = asyncio.ensure_future(run(agent, "Type something"))
     while not shown:
         await asyncio.sleep(0.01)
@@ -510,7 +519,7 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
     server = servers(data, *args)
     assert f"Computer Use: model {MODEL} at {messages_api.url} on display {name}" in server.address_line
     click = use({"action": "left_click", "coordinate": [640, 355]})
-    messages_api.replies = [[say("Clicking the middle."), click], [say("Clicked.")]]
+    messages_api.replies = [say("Clicking the middle.") + click, say("Clicked.")]
     async with server.connect() as conn:
         await conn.send(json.dumps({"type": "chat", "content": "Click the middle", "computer_use": True}))
         events = await recv_until(conn, lambda e: e["type"] == "tool_approval_needed")
@@ -524,7 +533,7 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
             if e["type"] in ("mode", "tool_call", "tool_result", "text", "done")]
     assert [e["type"] for e in live] == ["mode", "text", "text", "tool_call", "tool_result", "text", "text", "done"]
     call, result = live[3], live[4]
-    assert call == {"type": "tool_call", "id": click["id"], "tool": "computer.left_click",
+    assert call == {"type": "tool_call", "id": "toolu_" + click[0][1]["id"], "tool": "computer.left_click",
                     "arguments": {"action": "left_click", "coordinate": [640, 355]}, "session_id": "session_main"}
     assert list(result) == ["type", "id", "tool", "session_id", "screenshot", "image_base64", "result"]
     assert result["screenshot"] is True and result["result"] == "Screenshot captured"
