@@ -29,7 +29,8 @@ from tavrin.core.computer_use_agent import ComputerUseEvent, _stop_note, client_
 from tavrin.core.history import outcome_of_exit
 from tavrin.core.agents import _TurnCancelled
 from tavrin.core.llm_agent import (
-    ModelError, ModelSettings, _close, _parse_arguments, _Reply, describe_error, import_litellm, open_stream)
+    ModelError, ModelSettings, _close, _parse_arguments, _Reply, completion_request, describe_error, import_litellm,
+    open_stream)
 from tavrin.core.tools.screenshot import Unavailable
 
 logger = logging.getLogger("tavrin.computer_use")
@@ -369,18 +370,10 @@ class ComputerUseAgent:
     # -- the model ----------------------------------------------------------------------------
 
     def _request(self, messages: list[dict], tools: list[dict]) -> dict:
-        s = self.settings
-        kwargs: dict[str, Any] = dict(model=s.model, messages=messages, tools=tools, stream=True,
-                                      timeout=s.request_timeout, num_retries=0, max_retries=0, **s.extra)
-        if not self.native:
-            kwargs["stream_options"] = {"include_usage": True}
-        if s.api_base:
-            kwargs["api_base"] = s.api_base
-            if s.model.startswith("openai/"):
-                import os
-
-                if not os.environ.get("OPENAI_API_KEY"):
-                    kwargs["api_key"] = "no-key"
+        kwargs = completion_request(self.settings, messages, tools)
+        if self.native:
+            # Usage comes in Anthropic's own events; the option is OpenAI's.
+            kwargs.pop("stream_options", None)
         return kwargs
 
     async def _open(self, messages: list[dict], tools: list[dict]):
