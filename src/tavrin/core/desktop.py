@@ -127,6 +127,12 @@ class Desktop:
             d.xfixes_query_version()
             screen = d.screen()
             width, height = screen.width_in_pixels, screen.height_in_pixels
+            from Xlib import X
+
+            if d.display.info.image_byte_order != X.LSBFirst:
+                # The pixels would reach the picture with their bytes the other way round.
+                raise Unavailable(f"The display {name} sends its pixels most significant byte first, which "
+                                  "Computer Use does not read.")
             if screen.root_depth not in (24, 32) or _bits_per_pixel(d, screen.root_depth) != 32:
                 raise Unavailable(f"The display {name} has {screen.root_depth}-bit colour; Computer Use reads "
                                   "24-bit and 32-bit screens.")
@@ -405,6 +411,7 @@ class SharedImage:
             pass
         finally:
             self._libc.shmdt(self.address)
+            d.display.free_resource_id(self.seg)
 
 
 def _bits_per_pixel(d, depth: int) -> int | None:
