@@ -41,6 +41,7 @@ RECORDER = Path(__file__).with_name("x_recorder.py")
 # Not a multiple of the scaled size (1280x711): the mapping is checked where it rounds.
 WIDTH, HEIGHT = 1999, 1111
 MODEL = "anthropic/claude-sonnet-4-5-20250929"
+START_TIMEOUT = 240  # a bound, not a wait: a server that imports LiteLLM starts slowly on a busy machine
 
 
 class Recorder:
@@ -516,7 +517,7 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
     monkeypatch.setenv("DISPLAY", name)
     args = ("--cu-model", MODEL, "--cu-api-base", messages_api.url, "--cu-action-delay", "0")
     data = tmp_path / "data"
-    server = servers(data, *args)
+    server = servers(data, *args, timeout=START_TIMEOUT)
     assert f"Computer Use: model {MODEL} at {messages_api.url} on display {name}" in server.address_line
     click = use({"action": "left_click", "coordinate": [640, 355]})
     messages_api.replies = [say("Clicking the middle.") + click, say("Clicked.")]
@@ -544,7 +545,7 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
     assert (pressed["x"], pressed["y"]) == middle
 
     server.stop()
-    again = servers(data, *args)
+    again = servers(data, *args, timeout=START_TIMEOUT)
     sessions = httpx.get(again.http + "/api/sessions", headers=again.auth).json()["sessions"]
     conv = sessions[0]["conversation_id"]
     rows = httpx.get(again.http + f"/api/conversations/{conv}/messages", headers=again.auth).json()["messages"]
