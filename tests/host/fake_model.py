@@ -15,10 +15,14 @@ Each request takes the next script from ``replies`` (a plain text "OK" when none
 kept, decoded, in ``requests``. Before any script runs, the conversation is checked against the
 rules the strictest servers enforce, and refused with 400 and their words when it breaks one:
 every assistant tool call answered by exactly one tool message with its id before anything else,
-no tool message answering nothing, arguments always a JSON object, known roles only, and for the
-Messages API user and assistant alternating from a user message, no empty message, each
-``tool_use`` answered by a ``tool_result`` in the very next message. ``refusals`` keeps what was
-refused. With ``context_chars``, a request whose messages hold more characters than that is
+no tool message answering nothing, arguments always a JSON object, known roles only. The Messages
+API is held to Anthropic's rules: ``x-api-key`` (else 401) and ``anthropic-version``, ``max_tokens``,
+user and assistant alternating from a user message, no empty message, each ``tool_use`` answered by
+a ``tool_result`` first thing in the very next message, images base64 data of the type they name,
+tool names of letters, digits, "_" and "-", unique, blocks of tools only with tools defined, and
+the computer-use tool (``computer_20250124``, ``computer_20251124``) named "computer", with whole
+display sizes, no field it does not know and its ``anthropic-beta`` header. ``refusals`` keeps
+what was refused. With ``context_chars``, a request whose messages hold more characters than that is
 refused as a server with a small window refuses it.
 
 A script is a list of steps:
@@ -41,8 +45,10 @@ can use it, and a server process under test can reach it.
 from __future__ import annotations
 
 import asyncio
+import base64
 import itertools
 import json
+import re
 import threading
 
 _ids = itertools.count(1)
@@ -156,15 +162,100 @@ def check_ollama(messages) -> str | None:
     return check_chat(plain)
 
 
-def check_anthropic(body: dict) -> str | None:
-    if not isinstance(body.get("max_tokens"), int):
+# Anthropic's client tools that need a beta header, and the header's value.
+COMPUTER_TOOLS = {"computer_20250124": "computer-use-2025-01-24", "computer_20251124": "computer-use-2025-11-24"}
+IMAGE_TYPES = {"image/png": b"\x89PNG\r\n\x1a\n", "image/jpeg": b"\xff\xd8\xff", "image/gif": b"GIF8",
+               "image/webp": b"RIFF"}
+
+
+def check_anthropic_headers(headers: dict) -> tuple[int, str] | None:
+    if not headers.get("x-api-key"):
+        return 401, "x-api-key header is required"
+    if not headers.get("anthropic-version"):
+        return 400, "anthropic-version: header is required"
+    return None
+
+
+def _check_tools(tools, headers: dict) -> str | None:
+    if tools is None:
+        return None
+    if not isinstance(tools, list):
+        return "tools: Input should be a valid list"
+    betas = {b.strip() for b in headers.get("anthropic-beta", "").split(",") if b.strip()}
+    names = set()
+    for i, tool in enumerate(tools):
+        kind = tool.get("type", "custom")
+        name = tool.get("name")
+        if not isinstance(name, str) or not re.fullmatch(r"[a-zA-Z0-9_-]{1,64}", name):
+            return f"tools.{i}.name: String should match pattern '^[a-zA-Z0-9_-]{{1,64}}$'"
+        if name in names:
+            return "tools: Tool names must be unique."
+        names.add(name)
+        if kind in COMPUTER_TOOLS:
+            if COMPUTER_TOOLS[kind] not in betas:
+                return f"tools.{i}: Input tag '{kind}' found using 'type' does not match any of the expected tags"
+            allowed = {"type", "name", "display_width_px", "display_height_px", "display_number", "cache_control"}
+            if kind == "computer_20251124":
+                allowed.add("enable_zoom")
+            extra = sorted(set(tool) - allowed)
+            if extra:
+                return f"tools.{i}.{kind}.{extra[0]}: Extra inputs are not permitted"
+            if name != "computer":
+                return f"tools.{i}.{kind}.name: Input should be 'computer'"
+            for key in ("display_width_px", "display_height_px"):
+                value = tool.get(key)
+                if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+                    return f"tools.{i}.{kind}.{key}: " + ("Field required" if value is None else
+                                                         "Input should be greater than or equal to 1")
+            number = tool.get("display_number")
+            if number is not None and (isinstance(number, bool) or not isinstance(number, int)):
+                return f"tools.{i}.{kind}.display_number: Input should be a valid integer"
+        elif kind == "custom":
+            if not isinstance(tool.get("input_schema"), dict):
+                return f"tools.{i}.custom.input_schema: Field required"
+            if tool["input_schema"].get("type") != "object":
+                return f"tools.{i}.custom.input_schema.type: Input should be 'object'"
+        else:
+            return f"tools.{i}: Input tag '{kind}' found using 'type' does not match any of the expected tags"
+    return None
+
+
+def _image_problem(block: dict) -> str | None:
+    source = block.get("source")
+    if not isinstance(source, dict) or source.get("type") != "base64":
+        return "image.source: Input tag found using 'type' does not match the expected tags: 'base64'"
+    media = source.get("media_type")
+    if media not in IMAGE_TYPES:
+        return f"image.source.base64.media_type: Input should be {', '.join(map(repr, IMAGE_TYPES))}"
+    try:
+        data = base64.b64decode(source.get("data", ""), validate=True)
+    except ValueError:
+        return "image.source.base64.data: The image data is not valid base64"
+    if not data.startswith(IMAGE_TYPES[media]):
+        return f"image.source.base64: The image was specified using the {media} media type, but it does not appear to be"
+    return None
+
+
+def check_anthropic(body: dict, headers: dict | None = None) -> str | None:
+    """Why Anthropic's Messages API refuses ``body`` (sent with ``headers``), or None."""
+    if isinstance(body.get("max_tokens"), bool) or not isinstance(body.get("max_tokens"), int):
         return "max_tokens: Field required"
+    if body["max_tokens"] < 1:
+        return "max_tokens: Input should be greater than or equal to 1"
+    system = body.get("system")
+    if system is not None and not isinstance(system, str) and not (
+            isinstance(system, list) and all(isinstance(b, dict) and b.get("type") == "text" for b in system)):
+        return "system: Input should be a valid string or a list of text blocks"
+    why = _check_tools(body.get("tools"), headers or {})
+    if why:
+        return why
     messages = body.get("messages")
     if not isinstance(messages, list) or not messages:
         return "messages: at least one message is required"
     if messages[0].get("role") != "user":
         return 'messages: first message must use the "user" role'
     previous_uses: set[str] = set()
+    any_tool_blocks = False
     for i, m in enumerate(messages):
         role = m.get("role")
         if role not in ("user", "assistant"):
@@ -176,23 +267,51 @@ def check_anthropic(body: dict) -> str | None:
         if not isinstance(blocks, list) or (not blocks and i != len(messages) - 1):
             return f"messages.{i}: all messages must have non-empty content except for the optional final assistant message"
         uses, results = [], []
+        seen_other = False
         for j, b in enumerate(blocks):
             kind = b.get("type")
-            if kind == "text" and not b.get("text"):
-                if not (i == len(messages) - 1 and role == "assistant"):
+            if kind == "text":
+                if not b.get("text") and not (i == len(messages) - 1 and role == "assistant"):
                     return "messages: text content blocks must be non-empty"
+                seen_other = True
+            elif kind == "image":
+                why = _image_problem(b)
+                if why:
+                    return f"messages.{i}.content.{j}.{why}"
+                seen_other = True
+            elif kind in ("thinking", "redacted_thinking"):
+                if role != "assistant":
+                    return f"messages.{i}.content.{j}: thinking blocks may only appear in assistant messages"
             elif kind == "tool_use":
+                any_tool_blocks = True
                 if role != "assistant":
                     return f"messages.{i}.content.{j}: tool_use blocks may only appear in assistant messages"
                 if not isinstance(b.get("input"), dict):
                     return f"messages.{i}.content.{j}.tool_use.input: Input should be a valid dictionary"
                 uses.append(b.get("id"))
             elif kind == "tool_result":
+                any_tool_blocks = True
                 if b.get("tool_use_id") not in previous_uses:
                     return (f"messages.{i}.content.{j}: unexpected `tool_use_id` found in `tool_result` blocks: "
                             f"{b.get('tool_use_id')}. Each `tool_result` block must have a corresponding `tool_use` "
                             "block in the previous message.")
+                if seen_other:
+                    # The results come first in their message; text may follow them, never precede.
+                    return (f"messages.{i}: `tool_use` ids were found without `tool_result` blocks immediately "
+                            "after: " + ", ".join(sorted(previous_uses - set(results))) + ". Each `tool_use` block "
+                            "must have a corresponding `tool_result` block in the next message.")
+                inner = b.get("content", "")
+                for k, part in enumerate(inner if isinstance(inner, list) else []):
+                    if part.get("type") not in ("text", "image"):
+                        return f"messages.{i}.content.{j}.tool_result.content.{k}: Input tag does not match 'text', 'image'"
+                    why = _image_problem(part) if part.get("type") == "image" else None
+                    if why:
+                        return f"messages.{i}.content.{j}.tool_result.content.{k}.{why}"
+                if not isinstance(inner, (str, list)):
+                    return f"messages.{i}.content.{j}.tool_result.content: Input should be a valid string or list"
                 results.append(b.get("tool_use_id"))
+            else:
+                return f"messages.{i}.content.{j}: Input tag '{kind}' found using 'type' does not match any of the expected tags"
         missing = [u for u in previous_uses if u not in results]
         if missing:
             return (f"messages.{i}: `tool_use` ids were found without `tool_result` blocks immediately after: "
@@ -203,6 +322,8 @@ def check_anthropic(body: dict) -> str | None:
         return (f"messages.{len(messages)}: `tool_use` ids were found without `tool_result` blocks immediately after: "
                 f"{', '.join(previous_uses)}. Each `tool_use` block must have a corresponding `tool_result` block in "
                 "the next message.")
+    if any_tool_blocks and not body.get("tools"):
+        return "Requests which include `tool_use` or `tool_result` blocks must define tools."
     return None
 
 
@@ -287,9 +408,12 @@ class FakeModelServer:
             self._writers.discard(writer)
             writer.close()
 
-    def _refusal(self, request: dict) -> tuple[int, str] | None:
+    def _refusal(self, request: dict, headers: dict) -> tuple[int, str] | None:
         if self.flavour == "anthropic":
-            why = check_anthropic(request)
+            refused = check_anthropic_headers(headers)
+            if refused is not None:
+                return refused
+            why = check_anthropic(request, headers)
         elif self.flavour == "ollama":
             why = check_ollama(request.get("messages"))
         else:
@@ -313,7 +437,7 @@ class FakeModelServer:
         request = json.loads(body or b"{}")
         request["_headers"] = headers
         self.requests.append(request)
-        refused = self._refusal(request)
+        refused = self._refusal(request, headers)
         if refused is not None:
             self.refusals.append(refused[1])
             await self._error(writer, *refused)

@@ -11,6 +11,7 @@ import importlib.util
 import io
 import json
 import os
+import random
 import shutil
 import signal
 import subprocess
@@ -21,17 +22,16 @@ from pathlib import Path
 
 import pytest
 
-from fake_messages_api import FakeMessagesAPI, say, use
-from fake_model import FakeModelServer, text, tool_call
+from fake_model import FakeModelServer, status, text, tool_call
 
 if importlib.util.find_spec("litellm") is None:
     pytest.skip("the model extra (LiteLLM) is not installed", allow_module_level=True)
 Image = pytest.importorskip("PIL.Image")
-pytest.importorskip("mss")
 pytest.importorskip("Xlib")
 
 from tavrin.core import computer_use_llm as cu  # noqa: E402
-from tavrin.core.desktop import Scale  # noqa: E402
+from tavrin.core import desktop as screen_module  # noqa: E402
+from tavrin.core.desktop import Desktop, Scale  # noqa: E402
 from tavrin.core.guardrails import Guardrails  # noqa: E402
 from tavrin.core.llm_agent import ModelSettings  # noqa: E402
 
@@ -41,6 +41,7 @@ RECORDER = Path(__file__).with_name("x_recorder.py")
 # Not a multiple of the scaled size (1280x711): the mapping is checked where it rounds.
 WIDTH, HEIGHT = 1999, 1111
 MODEL = "anthropic/claude-sonnet-4-5-20250929"
+START_TIMEOUT = 240  # a bound, not a wait: a server that imports LiteLLM starts slowly on a busy machine
 
 
 class Recorder:
@@ -120,8 +121,18 @@ def screen(xserver):
 @pytest.fixture
 def messages_api(monkeypatch):
     monkeypatch.setenv("ANTHROPIC_API_KEY", "sk-ant-test")
-    with FakeMessagesAPI() as api:
+    with FakeModelServer("anthropic") as api:
         yield api
+
+
+def use(tool_input: dict) -> list:
+    """A script step: the model calls Anthropic's computer tool with ``tool_input``."""
+    return tool_call("computer", tool_input)
+
+
+def say(words: str) -> list:
+    """A script step: the model says ``words``, in two pieces."""
+    return text(words[:len(words) // 2], words[len(words) // 2:])
 
 
 def agent_for(display, model=MODEL, api_base=None, **kwargs) -> cu.ComputerUseAgent:
@@ -185,13 +196,83 @@ def test_only_the_last_three_screenshots_are_sent_again():
     assert messages[1]["content"][1] is shot  # the task's own list keeps them
 
 
+# -- the capture --------------------------------------------------------------------------------
+
+
+def coloured_window(name):
+    """A window over the recorder's: red, green and blue thirds above, noise below. Its
+    connection is returned: closing it takes the window away."""
+    from Xlib import X, display
+
+    d = display.Display(name)
+    s = d.screen()
+    w, h = 600, 300
+    win = s.root.create_window(200, 150, w, h, 0, s.root_depth, background_pixel=s.black_pixel,
+                               override_redirect=True)
+    win.map()
+    gc = win.create_gc()
+    # ZPixmap pixels of a 24-bit screen, least significant byte first: B, G, R, unused.
+    bars = b"".join(bytes(c) * (w // 3) for c in ((0, 0, 255, 0), (0, 255, 0, 0), (255, 0, 0, 0)))
+    rng = random.Random(7)
+    for top in range(0, h, 50):
+        win.put_image(gc, 0, top, w, 50, X.ZPixmap, 24, 0, bars * 50 if top < 150 else rng.randbytes(w * 50 * 4))
+    d.sync()
+    return d
+
+
+def clients(watcher) -> int:
+    return len(watcher.res_query_clients().clients)
+
+
+def test_a_task_holds_one_connection_and_sees_the_screen_as_it_is(screen, monkeypatch):
+    """Catches: a second connection for the capture (or one left open after the task), colours
+    swapped, a picture that is not the screen scaled, and a capture without shared memory that
+    sees otherwise than the one with it."""
+    from Xlib import X, display
+
+    name, _ = screen
+    watcher = display.Display(name)
+    picture = coloured_window(name)
+    try:
+        before = clients(watcher)
+        desktop = Desktop.open(name)
+        try:
+            assert clients(watcher) == before + 1
+            assert desktop._shm is not None  # Xvfb on this machine shares memory with its clients
+            raw, _ = desktop.grab()
+            shot = Image.open(io.BytesIO(desktop.png(raw, with_pointer=False)))
+        finally:
+            desktop.close()
+        assert clients(watcher) == before
+
+        root = watcher.screen().root
+        core = b"".join(root.get_image(0, top, WIDTH, min(100, HEIGHT - top), X.ZPixmap, 0xFFFFFFFF).data
+                        for top in range(0, HEIGHT, 100))
+        assert raw == core
+        s = Scale.of(WIDTH, HEIGHT)
+        assert shot.size == (s.w, s.h) and shot.mode == "RGB"
+        red, green, blue = (shot.getpixel(s.to_model(x, 200)) for x in (300, 500, 700))
+        assert (red, green, blue) == ((255, 0, 0), (0, 255, 0), (0, 0, 255))
+        assert shot.getpixel(s.to_model(1000, 700)) == (255, 255, 255)  # the recorder's white window
+
+        monkeypatch.setattr(screen_module.SharedImage, "attach", classmethod(lambda cls, d, size: None))
+        plain = Desktop.open(name)
+        try:
+            assert plain._shm is None and plain.grab()[0] == raw
+        finally:
+            plain.close()
+    finally:
+        picture.close()
+        watcher.close()
+
+
 # -- Anthropic's own tool ----------------------------------------------------------------------
 
 
 async def test_a_screenshot_is_the_scaled_screen_with_the_pointer(screen, messages_api):
     name, recorder = screen
-    messages_api.replies = [[use({"action": "mouse_move", "coordinate": [640, 355]})],
-                            [say("Looking."), use({"action": "screenshot"})], [say("All white.")]]
+    messages_api.replies = [use({"action": "mouse_move", "coordinate": [640, 355]}),
+                            say("Looking.") + use({"action": "screenshot"}), say("All white.")]
     events = await run(agent_for(name, api_base=messages_api.url))
     assert [e.type for e in events] == ["tool_call", "tool_result", "text", "text", "tool_call", "tool_result",
                                         "text", "text", "done"]
@@ -211,23 +292,23 @@ async def test_a_screenshot_is_the_scaled_screen_with_the_pointer(screen, messag
                                "display_width_px": 1280, "display_height_px": 711}]
     result = second["messages"][-1]["content"][0]
     assert result["type"] == "tool_result" and any(p["type"] == "image" for p in result["content"])
-    assert messages_api.refused == []
+    assert messages_api.refusals == []
 
 
 async def test_a_long_task_sends_only_its_last_three_screenshots(screen, messages_api):
     name, _ = screen
-    messages_api.replies = [[use({"action": "screenshot"})] for _ in range(5)] + [[say("Seen enough.")]]
+    messages_api.replies = [use({"action": "screenshot"}) for _ in range(5)] + [say("Seen enough.")]
     events = await run(agent_for(name, api_base=messages_api.url))
-    assert events[-1].type == "done" and messages_api.refused == []
+    assert events[-1].type == "done" and messages_api.refusals == []
     last = json.dumps(messages_api.requests[-1]["messages"])
     assert last.count('"type": "image"') == 3 and last.count(cu.OLD_SCREENSHOT) == 2
 
 
 async def test_clicks_land_where_the_model_points(screen, messages_api):
     name, recorder = screen
-    messages_api.replies = [[use({"action": "left_click", "coordinate": [1279, 710]})],
-                            [use({"action": "right_click", "coordinate": [0, 0]})],
-                            [use({"action": "double_click", "coordinate": [640, 355]})], [say("Done.")]]
+    messages_api.replies = [use({"action": "left_click", "coordinate": [1279, 710]}),
+                            use({"action": "right_click", "coordinate": [0, 0]}),
+                            use({"action": "double_click", "coordinate": [640, 355]}), say("Done.")]
     events = await run(agent_for(name, api_base=messages_api.url))
     assert events[-1].type == "done"
     seen = recorder.until(lambda es: sum(e["type"] == "release" for e in es) == 4)
@@ -240,9 +321,9 @@ async def test_clicks_land_where_the_model_points(screen, messages_api):
 async def test_drag_and_scroll(screen, messages_api):
     name, recorder = screen
     messages_api.replies = [
-        [use({"action": "left_click_drag", "start_coordinate": [100, 100], "coordinate": [300, 200]})],
-        [use({"action": "scroll", "coordinate": [640, 355], "scroll_direction": "down", "scroll_amount": 3})],
-        [say("Done.")]]
+        use({"action": "left_click_drag", "start_coordinate": [100, 100], "coordinate": [300, 200]}),
+        use({"action": "scroll", "coordinate": [640, 355], "scroll_direction": "down", "scroll_amount": 3}),
+        say("Done.")]
     events = await run(agent_for(name, api_base=messages_api.url))
     assert events[-1].type == "done"
     s = Scale.of(WIDTH, HEIGHT)
@@ -258,11 +339,11 @@ async def test_drag_and_scroll(screen, messages_api):
 
 async def test_refused_actions_are_told_to_the_model(screen, messages_api):
     name, recorder = screen
-    messages_api.replies = [[use({"action": "left_click", "coordinate": [1280, 10]})],
-                            [use({"action": "left_click", "coordinate": ["10", 10]})],
-                            [use({"action": "scroll", "scroll_direction": "sideways"})],
-                            [use({"action": "fly"})], [use({"action": "type", "text": "bell\x07"})],
-                            [say("I give up.")]]
+    messages_api.replies = [use({"action": "left_click", "coordinate": [1280, 10]}),
+                            use({"action": "left_click", "coordinate": ["10", 10]}),
+                            use({"action": "scroll", "scroll_direction": "sideways"}),
+                            use({"action": "fly"}), use({"action": "type", "text": "bell\x07"}),
+                            say("I give up.")]
     events = await run(agent_for(name, api_base=messages_api.url))
     errors = [e.data["result"] for e in events if e.type == "tool_result"]
     assert all(r["type"] == "error" for r in errors) and len(errors) == 5
@@ -309,7 +390,7 @@ async def _stop_when(agent, recorder, predicate):
 
 async def test_a_stop_in_a_held_key_or_a_drag_leaves_nothing_pressed(screen, messages_api, monkeypatch):
     name, recorder = screen
-    messages_api.replies = [[use({"action": "hold_key", "text": "shift", "duration": 25})]]
+    messages_api.replies = [use({"action": "hold_key", "text": "shift", "duration": 25})]
     events = await _stop_when(agent_for(name, api_base=messages_api.url), recorder,
                               lambda e: e["type"] == "key" and e["name"] == "Shift_L")
     # Cancelled in the hold: had the stop waited for its end, the task would have gone on to "done".
@@ -318,8 +399,8 @@ async def test_a_stop_in_a_held_key_or_a_drag_leaves_nothing_pressed(screen, mes
 
     recorder.clear()
     monkeypatch.setattr(cu, "DRAG_STEPS", 100_000)  # a drag that would take over half an hour
-    messages_api.replies = [[use({"action": "left_click_drag", "start_coordinate": [10, 10],
-                                  "coordinate": [900, 600]})]]
+    messages_api.replies = [use({"action": "left_click_drag", "start_coordinate": [10, 10],
+                                  "coordinate": [900, 600]})]
     events = await _stop_when(agent_for(name, api_base=messages_api.url), recorder,
                               lambda e: e["type"] == "motion" and e["state"] & 0x100)
     assert events[-1].type == "cancelled"
@@ -329,8 +410,8 @@ async def test_a_stop_in_a_held_key_or_a_drag_leaves_nothing_pressed(screen, mes
 
 async def test_a_cancelled_task_releases_the_mouse_it_held(screen, messages_api):
     name, recorder = screen
-    messages_api.replies = [[use({"action": "left_mouse_down", "coordinate": [50, 50]})],
-                            [use({"action": "wait", "duration": 25})]]
+    messages_api.replies = [use({"action": "left_mouse_down", "coordinate": [50, 50]}),
+                            use({"action": "wait", "duration": 25})]
     agent = agent_for(name, api_base=messages_api.url)
     task = asyncio.ensure_future(run(agent))
     await recorder.await_(lambda e: e["type"] == "press")
@@ -355,8 +436,8 @@ async def test_the_first_action_waits_for_the_users_approval(screen, messages_ap
         shown.append((session_id, event))
 
     agent = agent_for(name, api_base=messages_api.url, approve="first", guardrails=guardrails, announce=announce)
-    messages_api.replies = [[use({"action": "left_click", "coordinate": [10, 10]})],
-                            [use({"action": "left_click", "coordinate": [20, 20]})], [say("Done.")]]
+    messages_api.replies = [use({"action": "left_click", "coordinate": [10, 10]}),
+                            use({"action": "left_click", "coordinate": [20, 20]}), say("Done.")]
     task = asyncio.ensure_future(run(agent, "Click the corner"))
     while not shown:
         await asyncio.sleep(0.01)
@@ -371,7 +452,7 @@ async def test_the_first_action_waits_for_the_users_approval(screen, messages_ap
 
     recorder.clear()
     shown.clear()
-    messages_api.replies = [[use({"action": "type", "text": "rm -rf"})]]
+    messages_api.replies = [use({"action": "type", "text": "rm -rf"})]
     task = asyncio.ensure_future(run(agent, "Type something"))
     while not shown:
         await asyncio.sleep(0.01)
@@ -381,6 +462,31 @@ async def test_the_first_action_waits_for_the_users_approval(screen, messages_ap
     assert events[-1].type == "cancelled" and "not now" in events[-1].data["message"]
     assert [e for e in recorder.events if e["type"] == "key"] == []
     assert len(messages_api.requests) == 4  # the model was not asked again
+
+
+# -- the model's refusals --------------------------------------------------------------------------
+
+
+async def test_a_server_that_asks_to_wait_is_heard_and_a_stop_ends_the_wait(screen):
+    """Catches: a Retry-After the Computer Use agent ignores (the standard agent's retries not
+    shared), and a stop during the wait reported as the model's failure instead of a stop."""
+    name, _ = screen
+    with FakeModelServer() as model:
+        settings = dict(model="openai/fake-vision", api_base=model.url)
+        model.replies = [status(429, "slow down", {"retry-after": "3600"}), text("Done.")]
+        agent = cu.ComputerUseAgent(ModelSettings(**settings, retries=2, vision=True), display=name, approve="never")
+        events = await run(agent)
+        assert [e.type for e in events] == ["error"] and len(model.requests) == 1
+        assert "asks to wait 3600 s" in events[0].data["message"]
+
+        model.replies, model.requests = [status(429, "slow down", {"retry-after": "50"}), text("Done.")], []
+        agent = cu.ComputerUseAgent(ModelSettings(**settings, retries=2, vision=True), display=name, approve="never")
+        task = asyncio.ensure_future(run(agent))
+        while not model.requests:  # noqa: ASYNC110 - the fake serves from its own thread
+            await asyncio.sleep(0.01)
+        agent.stop()
+        events = await asyncio.wait_for(task, 5)
+        assert [e.type for e in events] == ["cancelled"] and len(model.requests) == 1
 
 
 # -- no display ---------------------------------------------------------------------------------
@@ -411,10 +517,10 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
     monkeypatch.setenv("DISPLAY", name)
     args = ("--cu-model", MODEL, "--cu-api-base", messages_api.url, "--cu-action-delay", "0")
     data = tmp_path / "data"
-    server = servers(data, *args, timeout=240)
+    server = servers(data, *args, timeout=START_TIMEOUT)
     assert f"Computer Use: model {MODEL} at {messages_api.url} on display {name}" in server.address_line
     click = use({"action": "left_click", "coordinate": [640, 355]})
-    messages_api.replies = [[say("Clicking the middle."), click], [say("Clicked.")]]
+    messages_api.replies = [say("Clicking the middle.") + click, say("Clicked.")]
     async with server.connect() as conn:
         await conn.send(json.dumps({"type": "chat", "content": "Click the middle", "computer_use": True}))
         events = await recv_until(conn, lambda e: e["type"] == "tool_approval_needed")
@@ -428,7 +534,7 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
             if e["type"] in ("mode", "tool_call", "tool_result", "text", "done")]
     assert [e["type"] for e in live] == ["mode", "text", "text", "tool_call", "tool_result", "text", "text", "done"]
     call, result = live[3], live[4]
-    assert call == {"type": "tool_call", "id": click["id"], "tool": "computer.left_click",
+    assert call == {"type": "tool_call", "id": "toolu_" + click[0][1]["id"], "tool": "computer.left_click",
                     "arguments": {"action": "left_click", "coordinate": [640, 355]}, "session_id": "session_main"}
     assert list(result) == ["type", "id", "tool", "session_id", "screenshot", "image_base64", "result"]
     assert result["screenshot"] is True and result["result"] == "Screenshot captured"
@@ -439,7 +545,7 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
     assert (pressed["x"], pressed["y"]) == middle
 
     server.stop()
-    again = servers(data, *args, timeout=240)
+    again = servers(data, *args, timeout=START_TIMEOUT)
     sessions = httpx.get(again.http + "/api/sessions", headers=again.auth).json()["sessions"]
     conv = sessions[0]["conversation_id"]
     rows = httpx.get(again.http + f"/api/conversations/{conv}/messages", headers=again.auth).json()["messages"]

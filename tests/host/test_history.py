@@ -3,6 +3,8 @@ upgrade of a data directory written before turns were recorded."""
 
 import asyncio
 import base64
+import importlib.util
+import io
 import shutil
 import sqlite3
 from pathlib import Path
@@ -11,7 +13,7 @@ import pytest
 
 from tavrin.core.computer_use_agent import DemoComputerUseAgent, render_desktop
 from tavrin.core.history import MAX_THUMBNAIL_BASE64, TurnLog, _screenshot_meta
-from tavrin.core.png import _decode_png, encode_png, thumbnail_png
+from tavrin.core.png import _decode_png, encode_png, fast_png, thumbnail_png
 from tavrin.core.store import SCHEMA_VERSION, ConversationStore
 
 # Written by the store as it was before turns were recorded (schema version 0).
@@ -231,6 +233,38 @@ def test_a_full_screen_gets_a_thumbnail_with_pillow():
     full_screen = base64.b64encode(encode_png(1920, 1080, bytes(1920 * 1080 * 3))).decode()
     shot = _screenshot_meta(full_screen)
     assert _decode_png(base64.b64decode(shot["thumbnail_base64"]))[:2] == (160, 90)
+
+
+def test_the_fast_png_is_lossless_for_every_kind_of_band():
+    """Catches: a band boundary that corrupts the stream (flat, text-like and noise bands mixed,
+    a last band cut short), pixels changed on the way, and a picture of noise that grows instead
+    of being stored."""
+    import random
+
+    rng = random.Random(3)
+    width = 97
+    rows = []
+    for y in range(53):
+        if y < 20:
+            rows.append(bytes((200, 200, 190)) * width)  # a flat window
+        elif y < 35:
+            rows.append(bytes(((x * 7 + y) % 256 if x % 5 else 0) for x in range(width * 3)))  # text-like
+        else:
+            rows.append(rng.randbytes(width * 3))  # noise
+    rgb = b"".join(rows)
+    png = fast_png(width, 53, rgb)
+    w, h, channels, decoded = _decode_png(png)
+    assert (w, h, channels, b"".join(decoded)) == (width, 53, 3, rgb)
+    if importlib.util.find_spec("PIL") is not None:
+        from PIL import Image
+
+        img = Image.open(io.BytesIO(png))
+        assert (img.mode, img.size, img.tobytes()) == ("RGB", (width, 53), rgb)
+    noise = rng.randbytes(64 * 64 * 3)
+    assert len(fast_png(64, 64, noise)) < len(noise) + 1024
+    flat = bytes(1280 * 720 * 3)
+    assert len(fast_png(1280, 720, flat)) < len(flat) // 100
+    assert _decode_png(fast_png(1, 1, b"abc")) == (1, 1, 3, [b"abc"])
 
 
 async def test_a_streamed_reply_is_written_in_few_writes_and_searchable_once_complete(store, monkeypatch):

@@ -27,8 +27,10 @@ from typing import Any
 from tavrin.core import desktop as screen
 from tavrin.core.computer_use_agent import ComputerUseEvent, _stop_note, client_view
 from tavrin.core.history import outcome_of_exit
+from tavrin.core.agents import _TurnCancelled
 from tavrin.core.llm_agent import (
-    ModelError, ModelSettings, _close, _parse_arguments, _Reply, describe_error, import_litellm, is_transient)
+    ModelError, ModelSettings, _close, _parse_arguments, _Reply, completion_request, describe_error, import_litellm,
+    open_stream)
 from tavrin.core.tools.screenshot import Unavailable
 
 logger = logging.getLogger("tavrin.computer_use")
@@ -139,8 +141,9 @@ def describe_action(inp: dict) -> str:
     return f"{str(action).replace('_', ' ')}{at}"
 
 
-class _Stopped(Exception):
-    pass
+class _Stopped(_TurnCancelled):
+    """``stop()`` was called: the standard agents' cancellation, so that the shared model layer
+    (``open_stream``) lets it through rather than reporting it as the model's failure."""
 
 
 class _Refused(Exception):
@@ -367,36 +370,17 @@ class ComputerUseAgent:
     # -- the model ----------------------------------------------------------------------------
 
     def _request(self, messages: list[dict], tools: list[dict]) -> dict:
-        s = self.settings
-        kwargs: dict[str, Any] = dict(model=s.model, messages=messages, tools=tools, stream=True,
-                                      timeout=s.request_timeout, num_retries=0, max_retries=0, **s.extra)
-        if not self.native:
-            kwargs["stream_options"] = {"include_usage": True}
-        if s.api_base:
-            kwargs["api_base"] = s.api_base
-            if s.model.startswith("openai/"):
-                import os
-
-                if not os.environ.get("OPENAI_API_KEY"):
-                    kwargs["api_key"] = "no-key"
+        kwargs = completion_request(self.settings, messages, tools)
+        if self.native:
+            # Usage comes in Anthropic's own events; the option is OpenAI's.
+            kwargs.pop("stream_options", None)
         return kwargs
 
     async def _open(self, messages: list[dict], tools: list[dict]):
-        attempt = 0
-        while True:
-            attempt += 1
-            try:
-                return await self._until_stopped(self._litellm.acompletion(**self._request(messages, tools)))
-            except _Stopped:
-                raise
-            except Exception as exc:
-                if attempt <= self.settings.retries and is_transient(exc):
-                    delay = self.settings.retry_backoff * 2 ** (attempt - 1)
-                    logger.info("%s failed (%s); trying again in %.1f s", self.settings.where(),
-                                type(exc).__name__, delay)
-                    await self._sleep(delay)
-                    continue
-                raise ModelError(describe_error(exc, self.settings, attempt)) from None
+        """The model's stream, tried again as the standard agent's is (the server's Retry-After
+        first, else the backoff); a stop ends the waiting at once."""
+        return await open_stream(self._litellm, self.settings, self._request(messages, tools),
+                                 self._until_stopped, self._sleep)
 
     async def _stream(self, messages, tools, reply: _Reply) -> AsyncIterator[ComputerUseEvent]:
         stream = await self._open(messages, tools)
