@@ -191,17 +191,21 @@ class StandardAgent:
     async def _recorded(self, events: AsyncGenerator[AgentEvent, None]) -> AsyncIterator[AgentEvent]:
         """The turn's events, each written to the turn's log once it has been taken.
 
-        Recording after the hand-over, not before, keeps the store to what was sent: the
-        gateway sends an event and asks for the next one without waiting in between, so a
-        stop cannot fall between the two, while it can fall into a write made beforehand.
-        The stream does not wait for the disk: the log writes in order, in tasks of its own,
-        and the turn's outcome is written after all of them.
+        Recording after the hand-over, not before, keeps the store to what was sent: a stop
+        that falls into a write made beforehand would store what no window got. A stop can
+        also fall after the hand-over, while the gateway sends the event (its socket had
+        taken it, the turn had not woken up yet): the turn is then closed at this ``yield``
+        and the event it had taken is recorded all the same. The stream does not wait for
+        the disk: the log writes in order, in tasks of its own, and the turn's outcome is
+        written after all of them.
         """
         try:
             async for event in events:
-                yield event
-                if self._log is not None:
-                    self._log.record(event.to_dict())
+                try:
+                    yield event
+                finally:
+                    if self._log is not None:
+                        self._log.record(event.to_dict())
         finally:
             # A stop can land here, in a write: the turn itself is then closed at once, so
             # that it records its outcome and frees the agent now rather than when collected.
