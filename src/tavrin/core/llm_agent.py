@@ -502,12 +502,12 @@ class LiteLLMAgent(StandardAgent):
                     try:
                         async for event in self._run_tool(call, arguments, turn, images):
                             yield event
-                    except (_TurnCancelled, asyncio.CancelledError):
+                    except (_TurnCancelled, asyncio.CancelledError) as stop:
                         # The calls of this answer that never ran are kept too, answered as such, so
                         # the next request pairs every call with a result.
                         for later in calls[i + 1:]:
-                            await self._record_result({"id": later.id, "tool": later.name,
-                                                       "result": STOPPED_BEFORE_RESULT, "error": True, "stopped": True})
+                            async for event in self._stopped_call(later, STOPPED_BEFORE_RESULT, stop):
+                                yield event
                         raise
                 if images and self._vision:
                     turn.append({"role": "user", "content": [
@@ -745,10 +745,13 @@ class LiteLLMAgent(StandardAgent):
         turn.append({"role": "tool", "tool_call_id": call.id, "content": ("Error: " + result) if error else result})
 
     async def _stopped_call(self, call: _Call, result: str, stop: BaseException):
-        """The result of a call the user stopped: handed over while the turn can still say so
-        (``cancel()``), written straight to the store when its task was cancelled."""
+        """The result of a call the user stopped, handed over like any other, so that the page's
+        card shows "Stopped" with the output it had. That holds when the gateway stops a turn
+        by cancelling its task too: it asks the agent to stop as well (``cancel()``), and the
+        turn's task still takes this one event before it ends. A task cancelled without a stop
+        (its window went away, the server shuts down) writes it straight to the store."""
         data = redactor().value({"id": call.id, "tool": call.name, "result": result, "error": True, "stopped": True})
-        if isinstance(stop, _TurnCancelled):
+        if isinstance(stop, _TurnCancelled) or self._cancel.is_set():
             yield self._event("tool_result", **data)
         else:
             await self._record_result(data)
