@@ -25,6 +25,7 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 from tavrin.core import desktop as screen
+from tavrin.core.agents import TurnStopped
 from tavrin.core.computer_use_agent import ComputerUseEvent, _stop_note, client_view
 from tavrin.core.history import outcome_of_exit
 from tavrin.core.llm_agent import (
@@ -139,8 +140,8 @@ def describe_action(inp: dict) -> str:
     return f"{str(action).replace('_', ' ')}{at}"
 
 
-class _Stopped(Exception):
-    pass
+class _Stopped(TurnStopped):
+    """``stop()`` was called: what the agents' model layer (``open_stream``) lets through as a stop."""
 
 
 class _Refused(Exception):
