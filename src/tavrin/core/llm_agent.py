@@ -617,6 +617,12 @@ class LiteLLMAgent(StandardAgent):
                 reply.received = True
                 for event in self._take(chunk, reply):
                     yield event
+                if reply.finish:
+                    # The answer is complete (LiteLLM tells its reason once the provider's stream
+                    # has ended). What LiteLLM does after it, rebuilding the whole answer for its
+                    # cost and logging bookkeeping, which this agent does not use, would only hold
+                    # up the next step: the stream is closed here instead.
+                    break
             rest = reply.shown.flush()
             if rest:
                 yield self._event("text", content=rest)
