@@ -356,6 +356,47 @@ class TestStandardChat:
         assert created_tasks[0].cancelled()
         assert [e["type"] for e in sock.events] == ["mode", "text"]
 
+    async def test_a_stop_landing_as_a_piece_is_sent_leaves_that_piece_in_the_store(self, ws_module, host,
+                                                                                    quiet_watchdog, tmp_path):
+        # Catches a piece of the reply the window received but the store lost: the stop came after
+        # the socket had taken it and before the turn asked the agent for the next one.
+        from tavrin.core.agents import DemoAgent
+        from tavrin.core.guardrails import Guardrails
+        from tavrin.core.store import ConversationStore
+
+        store = ConversationStore(tmp_path / "conversations.sqlite3")
+        agent = DemoAgent(store, Guardrails(), "s1", step_delay=0.001)
+        loop = asyncio.get_running_loop()
+        turn: asyncio.Task | None = None
+
+        class StopAfterThirdPiece(FakeWebSocket):
+            async def send_json(self, data):
+                await super().send_json(data)
+                if data.get("type") != "text" or sum(e["type"] == "text" for e in self.events) != 3:
+                    return
+                written = loop.create_future()
+
+                def written_then_stopped():
+                    written.set_result(None)  # the frame is out; the turn wakes up next...
+                    turn.cancel()  # ...but the stop is there first, as the gateway's stop does it
+                    agent.cancel()
+
+                loop.call_soon(written_then_stopped)
+                await written
+
+        sock = StopAfterThirdPiece()
+        turn = loop.create_task(ws_module._handle_standard_chat(sock, agent, "/stream", session_id="s1"))
+        with pytest.raises(asyncio.CancelledError):
+            await turn
+        await until(lambda: not agent.is_processing and agent._closing is not None)
+        await agent._closing
+        shown = "".join(e["content"] for e in sock.events if e["type"] == "text")
+        rows = await store.get_messages(agent.conversation.conversation_id)
+        assert [r["role"] for r in rows] == ["user", "thinking", "assistant", "outcome"]
+        assert rows[2]["content"] == shown and shown.count(" ") >= 2
+        assert rows[3]["meta"]["outcome"] == "stopped"
+        store.close()
+
     def test_argument_types_are_checked_at_call_time(self, ws_module):
         with pytest.raises(TypeError, match=r"Argument 'user_text' has incorrect type \(expected str, got bytes\)"):
             ws_module._handle_standard_chat(None, None, b"x")

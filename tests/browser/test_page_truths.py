@@ -146,18 +146,25 @@ def test_a_stall_banner_belongs_to_its_turn(open_page):
     assert page.problems == []
 
 
-def test_a_command_stopped_while_it_ran_shows_what_it_printed(open_page):
+@pytest.mark.parametrize("stop_first", [False, True], ids=["result-then-stop", "stop-then-result"])
+def test_a_command_stopped_while_it_ran_shows_what_it_printed(open_page, stop_first):
     """Catches a stopped command whose card shows only the call, and a call left looking as if it
-    still ran after its turn was stopped."""
+    still ran after its turn was stopped; and, when the stop's reply comes before the command's
+    result (the gateway cancelled the turn's task), that result drawn as a card of its own."""
     page = open_page()
     pane = new_tab(page)
     sid = pane.get_attribute("data-session")
     output = "Stopped by the user before it finished\n$ make test\ncompiling… 12 of 40"
-    play(page, sid, {"type": "mode", "mode": "standard", "message": ""},
-         {"type": "tool_call", "id": "c1", "tool": "run_command", "arguments": {"command": "make test"}},
-         {"type": "tool_result", "id": "c1", "tool": "run_command", "result": output, "stopped": True},
-         {"type": "tool_call", "id": "c2", "tool": "read_file", "arguments": {"path": "notes.txt"}},
-         {"type": "cancelled", "message": "Task cancelled"})
+    call = {"type": "tool_call", "id": "c1", "tool": "run_command", "arguments": {"command": "make test"}}
+    result = {"type": "tool_result", "id": "c1", "tool": "run_command", "result": output, "stopped": True}
+    second = {"type": "tool_call", "id": "c2", "tool": "read_file", "arguments": {"path": "notes.txt"}}
+    if stop_first:
+        play(page, sid, {"type": "mode", "mode": "standard", "message": ""}, call, second,
+             {"type": "task_stopped", "message": "Task stopped"}, result)
+    else:
+        play(page, sid, {"type": "mode", "mode": "standard", "message": ""}, call, result, second,
+             {"type": "cancelled", "message": "Task cancelled"})
+    expect(pane.locator(".tool")).to_have_count(2)
     command, unanswered = pane.locator(".tool").nth(0), pane.locator(".tool").nth(1)
     expect(command.locator(".tool-state")).to_have_text("Stopped")
     expect(command.locator(".tool-output")).to_have_text(output)

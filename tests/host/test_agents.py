@@ -8,6 +8,7 @@ import zlib
 import pytest
 
 from fakes import until
+from tavrin.core.agents import Finished, StandardAgent, TurnStopped
 from tavrin.core.computer_use_agent import ComputerUseEvent, DemoComputerUseAgent, render_desktop
 from tavrin.core.png import encode_png
 
@@ -137,6 +138,57 @@ async def test_resume_switches_to_a_stored_conversation(make_agent, store):
     with pytest.raises(LookupError):
         await other.conversation.resume_conversation("conv_missing")
     assert other.conversation.conversation_id == first
+
+
+class LoopOnly(StandardAgent):
+    """An agent that writes its own loop only, as the base asks: the script's steps, in order."""
+
+    def __init__(self, store, guardrails, script):
+        super().__init__(store, guardrails, "session_main")
+        self.script = script
+
+    async def _opening(self, turn):
+        return {"attachments": ["kept"]} if turn.attachments else {}
+
+    async def _steps(self, turn):
+        for step in self.script:
+            if step == "text":
+                yield self._event("text", content=f"said to {turn.user_text}")
+            elif step == "stop":
+                raise TurnStopped
+            elif step == "fail":
+                raise ValueError("the loop broke")
+            elif step == "finish":
+                yield Finished(2, cut=True)
+
+
+@pytest.mark.parametrize("script, kinds, outcome", [
+    (["text", "finish"], ["text", "done"], "done"),
+    (["text", "stop"], ["text", "cancelled"], "stopped"),
+    (["text", "fail"], ["text"], "error"),
+    (["text"], ["text"], "error"),
+], ids=["finished", "stopped", "failed", "no-outcome"])
+async def test_an_agent_writing_only_its_loop_gets_the_turns_start_and_end(store, guardrails, script, kinds,
+                                                                           outcome):
+    # Catches an agent's turn left open in the store, an agent left busy, a stop or a failure told
+    # other than the demo's, or a loop that forgot its outcome reading as done.
+    agent = LoopOnly(store, guardrails, script)
+    events = []
+    try:
+        async for event in agent.process_message("you", [{"name": "a.txt"}]):
+            events.append(event.to_dict())
+    except (ValueError, RuntimeError) as exc:
+        assert outcome == "error" and str(exc) in ("the loop broke", "LoopOnly's turn ended without an outcome")
+    assert [e["type"] for e in events] == kinds
+    if kinds[-1] == "done":
+        assert events[-1] == {"type": "done", "iterations": 2, "cut": True}
+    if agent._closing is not None:
+        await agent._closing
+    assert not agent.is_processing
+    rows = await store.get_messages(agent.conversation.conversation_id)
+    assert [r["role"] for r in rows] == ["user", "assistant", "outcome"]
+    assert rows[0]["meta"]["attachments"] == ["kept"] and rows[1]["content"] == "said to you"
+    assert rows[2]["meta"]["outcome"] == outcome
 
 
 def _png_chunks(png: bytes):

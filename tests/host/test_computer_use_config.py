@@ -10,6 +10,8 @@ from serverproc import recv_until, require_gateway
 from tavrin.config import AppConfig
 
 needs_litellm = pytest.mark.skipif(importlib.util.find_spec("litellm") is None, reason="LiteLLM is not installed")
+# A server with a model imports LiteLLM at start-up: seconds of work, far more on a loaded machine.
+START_TIMEOUT = 240
 
 
 def test_the_computer_use_model_is_chosen_as_documented():
@@ -36,7 +38,7 @@ async def test_without_an_x_display_the_server_starts_and_a_task_ends_in_one_sen
     require_gateway()
     monkeypatch.delenv("DISPLAY", raising=False)
     with FakeModelServer() as model:
-        server = servers(None, "--model", "openai/fake", "--api-base", model.url, "--vision", timeout=240)
+        server = servers(None, "--model", "openai/fake", "--api-base", model.url, "--vision", timeout=START_TIMEOUT)
         assert (f"Computer Use: model openai/fake at {model.url}, but no X display (DISPLAY is not set)"
                 in server.address_line)
         async with server.connect() as conn:
@@ -51,7 +53,7 @@ async def test_without_an_x_display_the_server_starts_and_a_task_ends_in_one_sen
 async def test_a_model_that_takes_no_images_leaves_the_demo_in_place(servers, monkeypatch):
     require_gateway()
     with FakeModelServer() as model:
-        server = servers(None, "--model", "openai/fake", "--api-base", model.url, timeout=240)
+        server = servers(None, "--model", "openai/fake", "--api-base", model.url, timeout=START_TIMEOUT)
         assert "Computer Use: demo" in server.address_line
         async with server.connect() as conn:
             await conn.send(json.dumps({"type": "chat", "content": "Open the browser", "computer_use": True}))

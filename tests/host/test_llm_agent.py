@@ -174,9 +174,11 @@ def _alive(pid: int) -> bool:
 async def test_a_stopped_command_stays_in_the_store_and_in_what_the_model_is_sent(make_llm_agent, model, store,
                                                                                  tmp_path):
     # Catches a stopped command leaving no trace, so that the next request reads system, user, user
-    # and the model runs it again, or its output so far being lost.
+    # and the model runs it again, or its output so far being lost; and its card on the page left
+    # without it (the result only stored), or the call after it unanswered.
     flag = tmp_path / "flag"
-    model.replies = [fm.tool_call("run_command", {"command": f"touch {flag}; echo started; sleep 300"})]
+    model.replies = [fm.tool_call("run_command", {"command": f"touch {flag}; echo started; sleep 300"})
+                     + fm.tool_call("list_directory", {"path": str(tmp_path)}, index=1)]
     agent = make_llm_agent()
     read_after_flag = []
     touch = agent._touch
@@ -190,14 +192,20 @@ async def test_a_stopped_command_stays_in_the_store_and_in_what_the_model_is_sen
         await turn
     await agent._closing
     rows = await store.get_messages(agent.conversation.conversation_id)
-    result = next(r for r in rows if r["role"] == "tool_result")["meta"]
+    result, unrun = (r["meta"] for r in rows if r["role"] == "tool_result")
     assert result["stopped"] is True and result["error"] is True
     assert result["result"] == "Stopped by the user before it finished; its output so far:\nstarted\n"
+    assert (unrun["tool"], unrun["result"], unrun["stopped"]) == ("list_directory", "Stopped by the user before it ran", True)
+    # The page got both as they are stored, although the turn's task was cancelled.
+    live = [e for e in events if e["type"] == "tool_result"]
+    assert [(e["id"], e["result"], e["stopped"]) for e in live] == [
+        (result["id"], result["result"], True), (unrun["id"], unrun["result"], True)]
     model.replies = [fm.text("I will not run it again.")]
     await run_turn(agent, "what happened?")
     sent = model.sent()
-    assert [m["role"] for m in sent] == ["system", "user", "assistant", "tool", "user"]
+    assert [m["role"] for m in sent] == ["system", "user", "assistant", "tool", "tool", "user"]
     assert sent[3]["content"].startswith("Error: Stopped by the user before it finished")
+    assert sent[4]["content"] == "Error: Stopped by the user before it ran"
 
 
 def test_context_rebuild_keeps_calls_with_their_results_and_trims_oldest_turns():

@@ -3,6 +3,7 @@ scripted OpenAI-compatible server standing in for the model."""
 
 from __future__ import annotations
 
+import asyncio
 import importlib.util
 import json
 import subprocess
@@ -131,6 +132,33 @@ async def test_stop_mid_reply_hangs_up_on_the_model(start, model):
         assert model.closed.wait(10), "the model's connection stayed open after the stop"
         model.replies = [fm.text("Hello.")]
         assert kinds(await chat(conn, "hello"))[-1] == "done"
+
+
+async def test_a_command_stopped_from_the_page_comes_back_stopped_with_its_output(start, model, tmp_path):
+    # Catches the result of a stopped command reaching the store only, so that its card on the page
+    # shows the call alone until a reload.
+    flag = tmp_path / "started"
+    model.replies = [fm.tool_call("run_command", {"command": f"echo started; touch {flag}; sleep 300"})]
+    server = start()
+    async with server.connect() as conn:
+        await conn.send(json.dumps({"type": "chat", "content": "Run it", "session_id": "session_main"}))
+        prompt = (await recv_until(conn, lambda e: e["type"] == "tool_approval_needed", timeout=180))[-1]
+        await conn.send(json.dumps({"type": "approve", "approval_id": prompt["approval_id"], "approved": True}))
+        await recv_until(conn, lambda e: e["type"] == "approval_resolved")
+        for _ in range(3000):
+            if flag.exists():
+                break
+            await asyncio.sleep(0.01)
+        assert flag.exists(), "the command never started"
+        await conn.send(json.dumps({"type": "stop_task", "session_id": "session_main"}))
+        events = await recv_until(conn, lambda e: e["type"] == "tool_result", timeout=60)
+        result = events[-1]
+        assert (result["tool"], result["stopped"], result["error"]) == ("run_command", True, True)
+        assert result["result"].startswith("Stopped by the user before it finished")
+        assert "task_stopped" in kinds(events)
+        model.replies = [fm.text("I did not run it again.")]
+        assert kinds(await chat(conn, "what happened?"))[-1] == "done"
+    assert model.requests[-1]["messages"][3]["content"] == "Error: " + result["result"]
 
 
 async def test_model_failure_reaches_the_user_as_one_sentence(start, model):

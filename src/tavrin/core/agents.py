@@ -1,5 +1,6 @@
-"""What every standard agent shares (``StandardAgent``, the conversation manager), and the
-scripted ``DemoAgent`` the host runs in every session unless it is started with a model.
+"""What every standard agent shares (``StandardAgent``: the turn's frame around each agent's own
+loop, with ``TurnStopped`` and ``Finished``; the conversation manager), and the scripted
+``DemoAgent`` the host runs in every session unless it is started with a model.
 
 ``DemoAgent`` answers from a script, with no language model (``tavrin.core.llm_agent`` has the
 agent on one), but it behaves like the real thing towards the gateway and the user interface. It streams thinking, tool
@@ -20,6 +21,7 @@ import re
 import time
 import uuid
 from collections.abc import AsyncGenerator, AsyncIterator, Callable
+from dataclasses import dataclass
 from typing import Any
 
 from tavrin.core.attachments import describe as describe_attachments
@@ -90,8 +92,32 @@ class ConversationManager:
         return self._conversation_id
 
 
-class _TurnCancelled(Exception):
-    """Raised inside a turn when ``cancel()`` was called."""
+class TurnStopped(Exception):
+    """Raised inside a turn once ``cancel()`` was called: the turn ends as stopped, and says so.
+
+    Whatever waits inside a turn (a model's answer, a tool, the user's approval) raises it when
+    the stop comes; the base turns it into the turn's "cancelled" and its stored outcome."""
+
+
+@dataclass(frozen=True)
+class Finished:
+    """The last thing an agent's loop yields when it answered: how many steps it took, and
+    whether its answer was cut at the model's output limit."""
+
+    iterations: int
+    cut: bool = False
+
+
+@dataclass
+class Turn:
+    """The running turn, as the base opened it for the agent's loop."""
+
+    conversation_id: str
+    user_text: str
+    attachments: list | None
+    intro: dict | None
+    heartbeat: bool
+    log: TurnLog | None = None
 
 
 # Risky requests and the tool each one maps to. The tool names match the guardrails'
@@ -122,9 +148,14 @@ def _risky_action(text: str) -> tuple[str, dict] | None:
 class StandardAgent:
     """What every standard agent shares, whatever answers: the contract the gateway relies on
     (``process_message``, ``cancel()``, ``is_processing``, ``seconds_since_activity``, the
-    conversation), the recording of each event it hands over, and the approval wait.
+    conversation), and each turn's frame: its start (the user's message stored), its end
+    ("done" stored, then sent), its stop (``TurnStopped`` becomes "cancelled"), its failure
+    (the outcome stored, the error raised on for the gateway to tell), the recording of each
+    event it hands over, and the approval wait.
 
-    A subclass writes ``_turn(user_text, attachments, intro)``, the turn's events.
+    A subclass writes its own loop only: ``_opening(turn)``, what the turn's first message keeps
+    (read before it is stored), and ``_steps(turn)``, the turn's events, ending with ``Finished``.
+    A tool's failure the model should read is a ``ToolError`` (``tavrin.core.tools``).
     """
 
     def __init__(
@@ -184,24 +215,82 @@ class StandardAgent:
         gateway's turns have none."""
         return self._recorded(self._turn(user_text, attachments, intro))
 
-    def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncGenerator[AgentEvent, None]:
-        """The turn's events: what each agent writes."""
+    async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncGenerator[AgentEvent, None]:
+        """The turn: opened, the agent's loop run, and ended, whichever way it ends."""
+        if self.is_processing:
+            raise RuntimeError("this agent is already working on a turn")
+        self.is_processing = True
+        self._cancel.clear()
+        self._last_activity = time.monotonic()
+        log: TurnLog | None = None
+        ending: BaseException | None = None
+        try:
+            if self._closing is not None:
+                await asyncio.shield(self._closing)
+                self._closing = None
+            conv_id = await self.conversation.ensure_conversation()
+            heartbeat = user_text.startswith(HEARTBEAT_MARKER)
+            turn = Turn(conv_id, user_text, attachments, intro, heartbeat)
+            meta = await self._opening(turn)
+            log = await TurnLog.begin(
+                self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, {**meta, **origin_meta(intro)},
+                "heartbeat" if heartbeat else "standard",
+            )
+            self._log = turn.log = log
+            outcome: Finished | None = None
+            steps = self._steps(turn)
+            try:
+                async for item in steps:
+                    if isinstance(item, Finished):
+                        outcome = item
+                    else:
+                        yield item
+            finally:
+                await steps.aclose()
+            if outcome is None:
+                raise RuntimeError(f"{type(self).__name__}'s turn ended without an outcome")
+            yield await self._finished(log, outcome)
+        except TurnStopped:
+            yield await self._stopped(log)
+        except BaseException as exc:
+            ending = self._failure(exc)
+            if ending is not exc:
+                raise ending from None
+            raise
+        finally:
+            self._turn_over(log, ending)
+
+    async def _opening(self, turn: Turn) -> dict:
+        """What the turn's first message keeps in its meta (the attachments' record), read before
+        it is stored; the turn's own state may be set up here too."""
+        return {}
+
+    def _steps(self, turn: Turn) -> AsyncGenerator[AgentEvent | Finished, None]:
+        """The agent's own loop: the turn's events, then its ``Finished``."""
         raise NotImplementedError
+
+    def _failure(self, exc: BaseException) -> BaseException:
+        """The exception a failed turn ends with (stored, and raised on); ``exc`` itself here."""
+        return exc
 
     async def _recorded(self, events: AsyncGenerator[AgentEvent, None]) -> AsyncIterator[AgentEvent]:
         """The turn's events, each written to the turn's log once it has been taken.
 
-        Recording after the hand-over, not before, keeps the store to what was sent: the
-        gateway sends an event and asks for the next one without waiting in between, so a
-        stop cannot fall between the two, while it can fall into a write made beforehand.
-        The stream does not wait for the disk: the log writes in order, in tasks of its own,
-        and the turn's outcome is written after all of them.
+        Recording after the hand-over, not before, keeps the store to what was sent: a stop
+        that falls into a write made beforehand would store what no window got. A stop can
+        also fall after the hand-over, while the gateway sends the event (its socket had
+        taken it, the turn had not woken up yet): the turn is then closed at this ``yield``
+        and the event it had taken is recorded all the same. The stream does not wait for
+        the disk: the log writes in order, in tasks of its own, and the turn's outcome is
+        written after all of them.
         """
         try:
             async for event in events:
-                yield event
-                if self._log is not None:
-                    self._log.record(event.to_dict())
+                try:
+                    yield event
+                finally:
+                    if self._log is not None:
+                        self._log.record(event.to_dict())
         finally:
             # A stop can land here, in a write: the turn itself is then closed at once, so
             # that it records its outcome and frees the agent now rather than when collected.
@@ -218,7 +307,7 @@ class StandardAgent:
                 if self._log is not None:
                     await self._log.approval_settled(approval.approval_id, "approved" if approved else "rejected")
                 return approved
-            raise _TurnCancelled
+            raise TurnStopped
         finally:
             self._waiting_for_user = False
             self._last_activity = time.monotonic()
@@ -233,14 +322,18 @@ class StandardAgent:
 
     # -- the end of a turn, the same whatever answered --
 
-    async def _finished(self, log: TurnLog | None, iterations: int) -> AgentEvent:
-        """The turn's "done", recorded first: a window that reloads on "done" finds it stored."""
+    async def _finished(self, log: TurnLog | None, outcome: Finished) -> AgentEvent:
+        """The turn's "done", recorded first: a window that reloads on "done" finds it stored.
+        A cut answer is done, and says so in the store as on the page."""
+        said: dict[str, Any] = {"iterations": outcome.iterations}
+        if outcome.cut:
+            said["cut"] = True
         if log is not None:
-            await log.end("done", "", iterations=iterations)
-        return self._event("done", iterations=iterations)
+            await log.end("done", "", **said)
+        return self._event("done", **said)
 
     async def _stopped(self, log: TurnLog | None) -> AgentEvent:
-        """The turn's "cancelled", after ``cancel()``."""
+        """The turn's "cancelled", after ``cancel()`` (``TurnStopped``)."""
         if log is not None:
             await log.end("stopped", self._stop_note)
         return self._event("cancelled", message="Task cancelled")
@@ -305,105 +398,83 @@ class DemoAgent(StandardAgent):
         self.step_delay = step_delay
         self.stall_max_seconds = stall_max_seconds
 
-    async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncGenerator[AgentEvent, None]:
-        if self.is_processing:
-            raise RuntimeError("this agent is already working on a turn")
-        self.is_processing = True
-        self._cancel.clear()
-        self._last_activity = time.monotonic()
+    async def _opening(self, turn: Turn) -> dict:
+        # A bounded record of each file, never its bytes.
+        return {"attachments": describe_attachments(turn.attachments)} if turn.attachments else {}
+
+    async def _steps(self, turn: Turn) -> AsyncGenerator[AgentEvent | Finished, None]:
+        user_text, heartbeat = turn.user_text, turn.heartbeat
         iterations = 0
         reply_parts: list[str] = []
-        log: TurnLog | None = None
-        ending: BaseException | None = None
         streamed = False
-        try:
-            if self._closing is not None:
-                await asyncio.shield(self._closing)
-                self._closing = None
-            conv_id = await self.conversation.ensure_conversation()
-            heartbeat = user_text.startswith(HEARTBEAT_MARKER)
-            # A bounded record of each file, never its bytes.
-            meta = {"attachments": describe_attachments(attachments)} if attachments else {}
-            log = await TurnLog.begin(
-                self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, {**meta, **origin_meta(intro)},
-                "heartbeat" if heartbeat else "standard",
-            )
-            self._log = log
-            earlier = await self._memory.count_messages(conv_id) - 1
-            lowered = user_text.lower()
+        earlier = await self._memory.count_messages(turn.conversation_id) - 1
+        lowered = user_text.lower()
 
-            yield self._event("thinking", message="Reading your message…" if not heartbeat else "Checking my plan…")
+        yield self._event("thinking", message="Reading your message…" if not heartbeat else "Checking my plan…")
+        await self._step()
+
+        if heartbeat:
+            reply_parts.append("Heartbeat check-in: no plan is pending, so I'm standing by.")
+        elif "/fail" in lowered:
+            yield self._event("thinking", message="Calling a tool that is about to fail…")
             await self._step()
-
-            if heartbeat:
-                reply_parts.append("Heartbeat check-in: no plan is pending, so I'm standing by.")
-            elif "/fail" in lowered:
-                yield self._event("thinking", message="Calling a tool that is about to fail…")
-                await self._step()
-                raise RuntimeError("the demo tool failed on purpose (/fail)")
-            elif "/stall" in lowered:
-                yield self._event("thinking", message="Waiting for a slow model response…")
-                # Silence: no event until the turn is cancelled (by the user or the watchdog).
-                await self._step(self.stall_max_seconds)
-                reply_parts.append("The slow response finally arrived.")
-            elif "/stream" in lowered:
-                # The reply arrives in pieces, as a language model writes it.
-                streamed = True
-                for piece in _pieces(STREAMED_REPLY):
-                    yield self._event("text", content=piece)
-                    await self._step(self.step_delay / 4)
-            elif "/slow" in lowered:
-                steps = 20
-                # With a risky action in the text ("/slow, then delete …"), the task waits halfway
-                # for the user's decision on it.
-                risky = _risky_action(user_text)
-                for i in range(1, steps + 1):
-                    call_id = self._next_tool_id()
-                    yield self._event("tool_call", id=call_id, tool="scan_folder", arguments={"folder": f"~/Projects/part-{i}"})
-                    await self._step(2 * self.step_delay)
-                    yield self._event("tool_result", id=call_id, tool="scan_folder", result=f"Scanned part {i} of {steps}: {i * 7} files")
-                    iterations += 1
-                    if risky is not None and i == steps // 2:
-                        async for ev in self._risky_tool(*risky, reply_parts):
-                            yield ev
-                        iterations += 1
-                reply_parts.append(f"Finished the long scan: {steps} folders, {steps * (steps + 1) * 7 // 2} files.")
-            else:
-                risky = _risky_action(user_text)
+            raise RuntimeError("the demo tool failed on purpose (/fail)")
+        elif "/stall" in lowered:
+            yield self._event("thinking", message="Waiting for a slow model response…")
+            # Silence: no event until the turn is cancelled (by the user or the watchdog).
+            await self._step(self.stall_max_seconds)
+            reply_parts.append("The slow response finally arrived.")
+        elif "/stream" in lowered:
+            # The reply arrives in pieces, as a language model writes it.
+            streamed = True
+            for piece in _pieces(STREAMED_REPLY):
+                yield self._event("text", content=piece)
+                await self._step(self.step_delay / 4)
+        elif "/slow" in lowered:
+            steps = 20
+            # With a risky action in the text ("/slow, then delete …"), the task waits halfway
+            # for the user's decision on it.
+            risky = _risky_action(user_text)
+            for i in range(1, steps + 1):
                 call_id = self._next_tool_id()
-                yield self._event("tool_call", id=call_id, tool="read_screen", arguments={"mode": "accessibility_tree"})
-                await self._step()
-                yield self._event(
-                    "tool_result", id=call_id, tool="read_screen",
-                    result="Focused window: Files — ~/Downloads (3 windows open, 12 accessible elements)",
-                )
+                yield self._event("tool_call", id=call_id, tool="scan_folder", arguments={"folder": f"~/Projects/part-{i}"})
+                await self._step(2 * self.step_delay)
+                yield self._event("tool_result", id=call_id, tool="scan_folder", result=f"Scanned part {i} of {steps}: {i * 7} files")
                 iterations += 1
-                await self._step()
-                if risky is not None:
+                if risky is not None and i == steps // 2:
                     async for ev in self._risky_tool(*risky, reply_parts):
                         yield ev
                     iterations += 1
-                else:
-                    reply_parts.append(
-                        f"I read your message — “{user_text.strip()[:200]}” — and had a look at the screen. "
-                        "This is Tavrin's demo agent, so no language model is answering: try “delete "
-                        "old-report.pdf” to see an approval, “/slow” for a long task you can stop, “/stall” "
-                        "for the stall warning, or the Computer Use switch for screenshots."
-                    )
-            if earlier > 0:
-                reply_parts.append(f"(This conversation holds {earlier} earlier message{'s' if earlier != 1 else ''}.)")
-            if not streamed:
-                yield self._event("text", content=" ".join(reply_parts))
-            elif reply_parts:
-                yield self._event("text", content="\n\n" + " ".join(reply_parts))
-            yield await self._finished(log, iterations)
-        except _TurnCancelled:
-            yield await self._stopped(log)
-        except BaseException as exc:
-            ending = exc
-            raise
-        finally:
-            self._turn_over(log, ending)
+            reply_parts.append(f"Finished the long scan: {steps} folders, {steps * (steps + 1) * 7 // 2} files.")
+        else:
+            risky = _risky_action(user_text)
+            call_id = self._next_tool_id()
+            yield self._event("tool_call", id=call_id, tool="read_screen", arguments={"mode": "accessibility_tree"})
+            await self._step()
+            yield self._event(
+                "tool_result", id=call_id, tool="read_screen",
+                result="Focused window: Files — ~/Downloads (3 windows open, 12 accessible elements)",
+            )
+            iterations += 1
+            await self._step()
+            if risky is not None:
+                async for ev in self._risky_tool(*risky, reply_parts):
+                    yield ev
+                iterations += 1
+            else:
+                reply_parts.append(
+                    f"I read your message — “{user_text.strip()[:200]}” — and had a look at the screen. "
+                    "This is Tavrin's demo agent, so no language model is answering: try “delete "
+                    "old-report.pdf” to see an approval, “/slow” for a long task you can stop, “/stall” "
+                    "for the stall warning, or the Computer Use switch for screenshots."
+                )
+        if earlier > 0:
+            reply_parts.append(f"(This conversation holds {earlier} earlier message{'s' if earlier != 1 else ''}.)")
+        if not streamed:
+            yield self._event("text", content=" ".join(reply_parts))
+        elif reply_parts:
+            yield self._event("text", content="\n\n" + " ".join(reply_parts))
+        yield Finished(iterations)
 
     async def _risky_tool(self, tool: str, arguments: dict, reply_parts: list[str]):
         call_id = self._next_tool_id()
@@ -434,14 +505,14 @@ class DemoAgent(StandardAgent):
     # -- helpers ------------------------------------------------------------------
 
     async def _step(self, delay: float | None = None) -> None:
-        """Pause between steps; raises ``_TurnCancelled`` as soon as ``cancel()`` is called."""
+        """Pause between steps; raises ``TurnStopped`` as soon as ``cancel()`` is called."""
         if self._cancel.is_set():
-            raise _TurnCancelled
+            raise TurnStopped
         try:
             await asyncio.wait_for(self._cancel.wait(), self.step_delay if delay is None else delay)
         except TimeoutError:
             return
-        raise _TurnCancelled
+        raise TurnStopped
 
 
 STREAMED_REPLY = (

@@ -25,9 +25,9 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 from tavrin.core import desktop as screen
+from tavrin.core.agents import TurnStopped
 from tavrin.core.computer_use_agent import ComputerUseEvent, _stop_note, client_view
 from tavrin.core.history import outcome_of_exit
-from tavrin.core.agents import _TurnCancelled
 from tavrin.core.llm_agent import (
     ModelError, ModelSettings, _close, _parse_arguments, _Reply, completion_request, describe_error, import_litellm,
     open_stream)
@@ -141,9 +141,8 @@ def describe_action(inp: dict) -> str:
     return f"{str(action).replace('_', ' ')}{at}"
 
 
-class _Stopped(_TurnCancelled):
-    """``stop()`` was called: the standard agents' cancellation, so that the shared model layer
-    (``open_stream``) lets it through rather than reporting it as the model's failure."""
+class _Stopped(TurnStopped):
+    """``stop()`` was called: what the agents' model layer (``open_stream``) lets through as a stop."""
 
 
 class _Refused(Exception):

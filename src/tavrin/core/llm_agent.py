@@ -27,9 +27,8 @@ from pathlib import Path
 from typing import Any
 
 from tavrin.core import attachments as attached
-from tavrin.core.agents import HEARTBEAT_MARKER, AgentEvent, StandardAgent, _TurnCancelled
+from tavrin.core.agents import AgentEvent, Finished, StandardAgent, Turn, TurnStopped
 from tavrin.core.guardrails import Guardrails, describe_origin, turn_origin
-from tavrin.core.history import TurnLog, origin_meta
 from tavrin.core.redact import StreamRedactor, redactor
 from tavrin.core.store import ConversationStore
 from tavrin.core.tools import Tool, ToolContext, ToolError, load_tools
@@ -404,6 +403,11 @@ class LiteLLMAgent(StandardAgent):
         self._litellm = import_litellm()
         self._cancelled: asyncio.Future | None = None
         self._origin: dict | None = None  # who started the running turn, when not the user at the page
+        # What the turn's opening read for its loop: the earlier turns, the attached files (or why
+        # they were refused).
+        self._history: list[list[dict]] = []
+        self._files: list = []
+        self._refused: str | None = None
         self._window = self._window_of(settings)
         self._vision = self._supports_vision(settings.model) if settings.vision is None else settings.vision
 
@@ -438,42 +442,32 @@ class LiteLLMAgent(StandardAgent):
             return self.tools
         return {name: t for name, t in self.tools.items() if name not in IMAGE_TOOLS}
 
-    async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncGenerator[AgentEvent, None]:
-        if self.is_processing:
-            raise RuntimeError("this agent is already working on a turn")
-        self.is_processing = True
-        self._cancel.clear()
-        self._touch()
-        self._origin = turn_origin(intro, self.session_id)
+    async def _opening(self, turn: Turn) -> dict:
+        self._origin = turn_origin(turn.intro, self.session_id)
+        self._history = turns_from_rows(await self._memory.get_messages(turn.conversation_id, limit=HISTORY_ROWS))
+        try:
+            self._files, self._refused = attached.read(turn.attachments, images=self._vision,
+                                                       where=self.settings.where()), None
+        except attached.AttachmentError as exc:
+            self._files, self._refused = [], str(exc)
+        # A thumbnail is decoded in Python: away from the event loop.
+        files = self._files
+        records = (await asyncio.to_thread(lambda: [f.record() for f in files]) if self._refused is None
+                   else attached.describe(turn.attachments))
+        return {"attachments": records} if records else {}
+
+    async def _steps(self, turn: Turn) -> AsyncGenerator[AgentEvent | Finished, None]:
+        history, files, refused = self._history, self._files, self._refused
+        self._history, self._files, self._refused = [], [], None
         iterations = 0
         cut = False
-        log: TurnLog | None = None
-        ending: BaseException | None = None
+        self._cancelled = asyncio.ensure_future(self._cancel.wait())
         try:
-            if self._closing is not None:
-                await asyncio.shield(self._closing)
-                self._closing = None
-            conv_id = await self.conversation.ensure_conversation()
-            history = turns_from_rows(await self._memory.get_messages(conv_id, limit=HISTORY_ROWS))
-            heartbeat = user_text.startswith(HEARTBEAT_MARKER)
-            try:
-                files, refused = attached.read(attachments, images=self._vision, where=self.settings.where()), None
-            except attached.AttachmentError as exc:
-                files, refused = [], str(exc)
-            # A thumbnail is decoded in Python: away from the event loop.
-            records = (await asyncio.to_thread(lambda: [f.record() for f in files]) if refused is None
-                       else attached.describe(attachments))
-            meta = {"attachments": records} if records else {}
-            log = await TurnLog.begin(
-                self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, {**meta, **origin_meta(intro)},
-                "heartbeat" if heartbeat else "standard",
-            )
-            self._log = log
-            self._cancelled = asyncio.ensure_future(self._cancel.wait())
             if refused is not None:
                 raise ModelError(refused)
-            content: Any = [{"type": "text", "text": user_text}, *(f.part() for f in files)] if files else user_text
-            turn: list[dict] = [{"role": "user", "content": content}]
+            content: Any = ([{"type": "text", "text": turn.user_text}, *(f.part() for f in files)] if files
+                            else turn.user_text)
+            messages: list[dict] = [{"role": "user", "content": content}]
             while True:
                 if iterations >= self.settings.max_iterations:
                     raise ModelError(
@@ -481,11 +475,11 @@ class LiteLLMAgent(StandardAgent):
                         f"(the limit is {self.settings.max_iterations}; raise it with --max-iterations).")
                 iterations += 1
                 reply = _Reply()
-                async for event in self._stream(history, turn, reply):
+                async for event in self._stream(history, messages, reply):
                     yield event
                 if not reply.calls and not "".join(reply.text).strip():
                     raise ModelError(f"{EMPTY_ANSWER} ({self.settings.where()} sent no text and no tool call).")
-                turn.append(reply.message())
+                messages.append(reply.message())
                 if not reply.calls:
                     if reply.finish == "length":
                         cut = True
@@ -500,43 +494,29 @@ class LiteLLMAgent(StandardAgent):
                 images: list[str] = []
                 for i, (call, arguments) in enumerate(zip(calls, parsed)):
                     try:
-                        async for event in self._run_tool(call, arguments, turn, images):
+                        async for event in self._run_tool(call, arguments, messages, images):
                             yield event
-                    except (_TurnCancelled, asyncio.CancelledError):
+                    except (TurnStopped, asyncio.CancelledError) as stop:
                         # The calls of this answer that never ran are kept too, answered as such, so
                         # the next request pairs every call with a result.
                         for later in calls[i + 1:]:
-                            await self._record_result({"id": later.id, "tool": later.name,
-                                                       "result": STOPPED_BEFORE_RESULT, "error": True, "stopped": True})
+                            async for event in self._stopped_call(later, STOPPED_BEFORE_RESULT, stop):
+                                yield event
                         raise
                 if images and self._vision:
-                    turn.append({"role": "user", "content": [
+                    messages.append({"role": "user", "content": [
                         {"type": "text", "text": "The screenshot the tool took:"},
                         *({"type": "image_url", "image_url": {"url": "data:image/png;base64," + png}} for png in images)]})
-            if cut:
-                # A cut answer is done, and says so in the store as on the page.
-                if log is not None:
-                    await log.end("done", "", iterations=iterations, cut=True)
-                yield self._event("done", iterations=iterations, cut=True)
-            else:
-                yield await self._finished(log, iterations)
-        except _TurnCancelled:
-            yield await self._stopped(log)
-        except Exception as exc:
-            # Its words become "Agent error: …" on the page and in the store: never with a key in them.
-            ending = exc
-            if redactor().holds(str(exc)):
-                ending = ModelError(redactor().text(str(exc)))
-                raise ending from None
-            raise
-        except BaseException as exc:
-            ending = exc
-            raise
+            yield Finished(iterations, cut=cut)
         finally:
-            if self._cancelled is not None:
-                self._cancelled.cancel()
-                self._cancelled = None
-            self._turn_over(log, ending)
+            self._cancelled.cancel()
+            self._cancelled = None
+
+    def _failure(self, exc: BaseException) -> BaseException:
+        # Its words become "Agent error: …" on the page and in the store: never with a key in them.
+        if isinstance(exc, Exception) and redactor().holds(str(exc)):
+            return ModelError(redactor().text(str(exc)))
+        return exc
 
     def _messages(self, history: list[list[dict]], turn: list[dict], window: int | None = None) -> list[dict]:
         """The request: the system prompt, the earlier turns that fit, and this turn, itself fitted
@@ -556,7 +536,7 @@ class LiteLLMAgent(StandardAgent):
     # -- one model call ------------------------------------------------------------------------
 
     async def _until_cancelled(self, awaitable):
-        """``awaitable``'s result, or ``_TurnCancelled`` as soon as ``cancel()`` is called
+        """``awaitable``'s result, or ``TurnStopped`` as soon as ``cancel()`` is called
         (the awaitable is then cancelled and waited for)."""
         task = asyncio.ensure_future(awaitable)
         try:
@@ -564,7 +544,7 @@ class LiteLLMAgent(StandardAgent):
                 await asyncio.wait({task, self._cancelled}, return_when=asyncio.FIRST_COMPLETED)
             if task.done():
                 return task.result()
-            raise _TurnCancelled
+            raise TurnStopped
         finally:
             if not task.done():
                 task.cancel()
@@ -613,7 +593,7 @@ class LiteLLMAgent(StandardAgent):
                 await asyncio.wait_for(asyncio.shield(cancelled), min(left, 1.0))
             except TimeoutError:
                 continue
-            raise _TurnCancelled
+            raise TurnStopped
 
     async def _stream(self, history: list[list[dict]], turn: list[dict], reply: _Reply) -> AsyncIterator[AgentEvent]:
         stream = await self._open(history, turn)
@@ -625,7 +605,7 @@ class LiteLLMAgent(StandardAgent):
                     chunk = await self._until_cancelled(anext(chunks))
                 except StopAsyncIteration:
                     break
-                except _TurnCancelled:
+                except TurnStopped:
                     raise
                 except Exception as exc:
                     if reply.received and not is_context_overflow(exc):
@@ -637,6 +617,12 @@ class LiteLLMAgent(StandardAgent):
                 reply.received = True
                 for event in self._take(chunk, reply):
                     yield event
+                if reply.finish:
+                    # The answer is complete (LiteLLM tells its reason once the provider's stream
+                    # has ended). What LiteLLM does after it, rebuilding the whole answer for its
+                    # cost and logging bookkeeping, which this agent does not use, would only hold
+                    # up the next step: the stream is closed here instead.
+                    break
             rest = reply.shown.flush()
             if rest:
                 yield self._event("text", content=rest)
@@ -715,7 +701,7 @@ class LiteLLMAgent(StandardAgent):
                     message=message, **origin, **_origin(tool))
                 try:
                     approved = await self._await_decision(approval)
-                except (_TurnCancelled, asyncio.CancelledError) as stop:
+                except (TurnStopped, asyncio.CancelledError) as stop:
                     async for event in self._stopped_call(call, STOPPED_BEFORE_RESULT, stop):
                         yield event
                     raise
@@ -725,7 +711,7 @@ class LiteLLMAgent(StandardAgent):
                 context = ToolContext(cwd=self.cwd, progress=self._touch, off_limits=self.off_limits)
                 try:
                     result, error, image = await self._execute(tool, arguments, context)
-                except (_TurnCancelled, asyncio.CancelledError) as stop:
+                except (TurnStopped, asyncio.CancelledError) as stop:
                     so_far = getattr(context, "so_far", "")
                     async for event in self._stopped_call(
                             call, STOPPED_RESULT + (f"; its output so far:\n{so_far}" if so_far else "."), stop):
@@ -745,10 +731,13 @@ class LiteLLMAgent(StandardAgent):
         turn.append({"role": "tool", "tool_call_id": call.id, "content": ("Error: " + result) if error else result})
 
     async def _stopped_call(self, call: _Call, result: str, stop: BaseException):
-        """The result of a call the user stopped: handed over while the turn can still say so
-        (``cancel()``), written straight to the store when its task was cancelled."""
+        """The result of a call the user stopped, handed over like any other, so that the page's
+        card shows "Stopped" with the output it had. That holds when the gateway stops a turn
+        by cancelling its task too: it asks the agent to stop as well (``cancel()``), and the
+        turn's task still takes this one event before it ends. A task cancelled without a stop
+        (its window went away, the server shuts down) writes it straight to the store."""
         data = redactor().value({"id": call.id, "tool": call.name, "result": result, "error": True, "stopped": True})
-        if isinstance(stop, _TurnCancelled):
+        if isinstance(stop, TurnStopped) or self._cancel.is_set():
             yield self._event("tool_result", **data)
         else:
             await self._record_result(data)
@@ -756,13 +745,11 @@ class LiteLLMAgent(StandardAgent):
     async def _execute(self, tool: Tool, arguments: dict, context: ToolContext) -> tuple[str, bool, str | None]:
         try:
             out = await self._until_cancelled(tool.run(arguments, context))
-        except _TurnCancelled:
+        except TurnStopped:
             raise
         except ToolError as exc:
             return str(exc), True, None
         except Exception as exc:
-            if type(exc).__name__ == "ToolError":  # a tool module may declare its own
-                return str(exc), True, None
             logger.warning("The tool %s failed", tool.name, exc_info=True)
             return f"{tool.name} failed: {type(exc).__name__}: {exc}", True, None
         if not isinstance(out, dict):
@@ -798,14 +785,15 @@ async def open_stream(litellm, settings: ModelSettings, request: dict, guard, pa
     """``litellm.acompletion(**request)``, tried again on transient failures: after what the
     server's ``Retry-After`` asks (at most ``wait_limit`` seconds; longer is an error saying how
     long), else after ``settings.retry_backoff`` doubling. ``guard(awaitable)`` runs each try
-    (it raises when the turn is stopped), ``pause(seconds)`` waits between tries. A failure that
+    (it raises ``TurnStopped`` when the turn is stopped, which goes through as it is),
+    ``pause(seconds)`` waits between tries. A failure that
     ends it is a ``ModelError`` of one sentence, its cause the provider's exception."""
     attempt = 0
     while True:
         attempt += 1
         try:
             return await guard(litellm.acompletion(**request))
-        except _TurnCancelled:
+        except TurnStopped:
             raise
         except Exception as exc:
             asked = retry_after(exc) if is_transient(exc) else None

@@ -16,11 +16,7 @@ from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from tavrin.core.tools import accessibility, off_loop, screenshot
-
-
-class ToolError(Exception):
-    """A failure the model should see: the message is the tool's answer."""
+from tavrin.core.tools import ToolError, accessibility, off_loop, screenshot
 
 
 @dataclass(frozen=True)

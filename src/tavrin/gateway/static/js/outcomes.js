@@ -29,7 +29,7 @@ export function outcomeText(outcome, message) {
 
 export function addOutcome(id, outcome, message, iterations) {
   if (outcome === "stopped" || outcome === "cancelled" || outcome === "interrupted") unfinishedCalls(id, outcome);
-  else view(id).calls.clear();
+  else { view(id).calls.clear(); view(id).stoppedCalls.clear(); }
   foldSteps(id);
   if (outcome === "done") {
     return addLine(id, "done", "✓ Done"); // (its steps are counted on the line above them)

@@ -7,7 +7,7 @@ import { keepScroll } from "./model.js";
 import { onPictureLoad } from "./attachview.js";
 
 // session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet,
-//   steps, groups, chip, calls, ask, edit, retry, unseen }
+//   steps, groups, chip, calls, stoppedCalls, ask, edit, retry, unseen }
 //   ask: the message that opened the running (or last) turn, { node, own, mode }, null for a turn
 //   nobody typed (a heartbeat's); edit: the Edit button of the last message; retry: the Retry
 //   button of a failed last turn; unseen: output arrived while the user was scrolled up.
@@ -24,7 +24,7 @@ export function createPane(id) {
   const v = {
     pane: el("div", "pane"), queueBox: el("div", "queue"), bubble: null, asked: null, stick: true, autoScroll: false,
     history: null, historyLine: null, insertAt: null, quiet: false,
-    steps: null, groups: [], chip: null, calls: new Map(), ask: null, edit: null, retry: null, unseen: false,
+    steps: null, groups: [], chip: null, calls: new Map(), stoppedCalls: new Map(), ask: null, edit: null, retry: null, unseen: false,
     restore: null,
   };
   // Follow new output unless the user has scrolled up to read something. Scroll events
@@ -211,6 +211,7 @@ export function clearPane(id, note) {
   v.groups = [];
   v.chip = null;
   v.calls.clear();
+  v.stoppedCalls.clear();
   v.stick = true;
 }
 

@@ -53,6 +53,10 @@ export function addToolResult(id, ev) {
   const v = view(id);
   const key = ev.id === undefined || ev.id === null ? null : String(ev.id);
   let card = key !== null ? v.calls.get(key) : undefined;
+  // A command's own result can follow the stop that ended its turn (the stop's reply comes
+  // first): it goes to the card the stop marked, with what the command had printed.
+  if (!card && key !== null && ev.stopped === true) card = v.stoppedCalls.get(key);
+  if (key !== null) v.stoppedCalls.delete(key);
   const own = !card || !card.isConnected;
   if (own) {
     card = el("div", "tool");
@@ -110,7 +114,9 @@ export function addToolResult(id, ev) {
 function markStopped(card, text) {
   card.classList.add("stopped");
   card.querySelector(".tool-icon").textContent = "⏹ ";
-  card.querySelector(".tool-head").appendChild(el("span", "tool-state", text));
+  const state = card.querySelector(".tool-state");
+  if (state) state.textContent = text;
+  else card.querySelector(".tool-head").appendChild(el("span", "tool-state", text));
 }
 
 // A turn that did not finish: its calls that never got a result say so, instead of showing only
@@ -118,7 +124,12 @@ function markStopped(card, text) {
 export function unfinishedCalls(id, outcome) {
   const v = view(id);
   const text = outcome === "interrupted" ? "Interrupted" : "Stopped";
-  for (const card of v.calls.values()) if (card.isConnected && !card.classList.contains("result")) markStopped(card, text);
+  v.stoppedCalls.clear();
+  for (const [key, card] of v.calls) {
+    if (!card.isConnected || card.classList.contains("result")) continue;
+    markStopped(card, text);
+    v.stoppedCalls.set(key, card);
+  }
   v.calls.clear();
 }
 
