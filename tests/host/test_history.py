@@ -182,6 +182,22 @@ async def test_a_computer_use_turn_is_stored_with_small_screenshots(store):
     assert click["meta"]["arguments"] == {"action": "left_click", "coordinate": [228, 138]}
 
 
+async def test_a_computer_use_event_taken_as_the_task_is_stopped_is_stored(store):
+    """The gateway took the event, then a stop closed the task before it resumed."""
+    conv = await store.create_conversation("session_main")
+
+    async def journal(text):
+        return await TurnLog.begin(store, conv, "user", text, None, "computer_use")
+
+    agent = DemoComputerUseAgent(step_delay=0.001, journal=journal)
+    task = agent.run_task("click the button")
+    taken = [await anext(task), await anext(task)]
+    await task.aclose()
+    stored = await store.get_messages(conv)
+    assert [e.type for e in taken] == ["thinking", "tool_call"]
+    assert roles(stored) == ["user", "thinking", "tool_call", "outcome"]
+
+
 def test_thumbnails_keep_the_picture_and_refuse_what_they_cannot_read():
     png = render_desktop(click=(228, 138))
     _, _, _, full = _decode_png(png)

@@ -117,10 +117,13 @@ class DemoComputerUseAgent:
                         "" if event.type == "done" else _stop_note(event.data.get("message")),
                         **({"iterations": event.data.get("iterations", 0)} if event.type == "done" else {}),
                     )
-                yield event
-                # Recorded once taken, as the standard agent does (see DemoAgent._recorded).
-                if log is not None:
-                    await log.event(client_view(event))
+                try:
+                    yield event
+                finally:
+                    # Recorded once taken, as the standard agents do (StandardAgent._recorded): also
+                    # when a stop closes the task at this yield, after the gateway took the event.
+                    if log is not None:
+                        log.record(client_view(event))
         except BaseException as exc:
             if log is not None:
                 await log.end(*outcome_of_exit(exc, self._stop.is_set()))

@@ -233,9 +233,12 @@ class ComputerUseAgent:
                     elif event.type == "error" and str(event.data.get("message", "")).startswith(ERROR_PREFIX):
                         await log.event(client_view(event))
                         await log.end("error", str(event.data["message"]))
-                yield event
-                if log is not None:
-                    await log.event(client_view(event))
+                try:
+                    yield event
+                finally:
+                    # Recorded once taken, also when a stop closes the task at this yield.
+                    if log is not None:
+                        log.record(client_view(event))
         except BaseException as exc:
             if log is not None:
                 await log.end(*outcome_of_exit(exc, self._stop.is_set()))
