@@ -225,6 +225,7 @@ void init_outbox_type();
 // ---- attaching (stream_attach.cpp) ----
 nb::object stream_for(nb::handle session_id);
 Connection* attach(StreamObject* s, nb::handle ws);
+void detach(StreamObject* s, nb::handle ws);
 void announce(Connection* c, bool next);
 bool turn_running(nb::handle session_id, nb::handle session);
 Coro handle_attach(nb::object ws, Dict message);
@@ -232,6 +233,5 @@ Coro handle_attach(nb::object ws, Dict message);
 // ---- the grace period (stream_grace.cpp) ----
 void cancel_grace(StreamObject* s);
 void arm_grace(StreamObject* s);
-void detach(StreamObject* s, nb::handle ws);
 
 }  // namespace tv::gateway::streams

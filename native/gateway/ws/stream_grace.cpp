@@ -33,17 +33,6 @@ void arm_grace(StreamObject* s) {
     s->grace = call_method(loop, n.call_later, seconds, callback).release().ptr();
 }
 
-void detach(StreamObject* s, nb::handle ws) {
-    auto& cs = *s->connections;
-    for (auto it = cs.begin(); it != cs.end(); ++it)
-        if ((*it)->ws.ptr() == ws.ptr()) {
-            std::unique_ptr<Connection> gone = std::move(*it);
-            cs.erase(it);
-            break;
-        }
-    arm_grace(s);
-}
-
 PyObject* grace_expired(PyObject* stream, PyObject*) noexcept {
     try {
         const Gateway& g = gw();
