@@ -3,7 +3,7 @@
 
 namespace tv::gateway::streams {
 
-// ---- detaching, and the grace period of an unwatched session ----
+// ---- the grace period of an unwatched session ----
 
 PyObject* grace_expired(PyObject* stream, PyObject*) noexcept;
 PyMethodDef grace_def = {"_grace_expired", (PyCFunction)grace_expired, METH_NOARGS,
