@@ -1,5 +1,8 @@
 // Shared state of the `tavrin.gateway.ws` extension module: interned names, the logger, the module
 // globals, and the few helpers every handler uses.
+// What only some files need has a header of its own, which those files include: sending to a client
+// (send.hpp), what the gateway asks of session streams (session_streams.hpp), the streams' own state
+// (stream.hpp) and the module's C++-only state (state.hpp).
 //
 // Cross-function calls (`manager`, `_handle_chat`, `_watchdog`, the handlers) and the module
 // constants go through the module's globals at every use, exactly as a Python module's global
@@ -354,6 +357,3 @@ inline void define(nb::handle module, const char* name, nb::handle value) {
 }
 
 }  // namespace tv::gateway
-
-#include "send.hpp"
-#include "session_streams.hpp"

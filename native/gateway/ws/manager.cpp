@@ -6,6 +6,8 @@
 // each use, directly while that is what Python's look-up would find, else through the look-up (a
 // subclass or a patched class that puts something else behind the name).
 #include "gateway.hpp"
+#include "send.hpp"
+#include "session_streams.hpp"
 #include "runtime/fields.hpp"
 #include "state.hpp"
 

@@ -5,6 +5,8 @@
 
 #include "gateway.hpp"
 #include "outbox.hpp"
+#include "send.hpp"
+#include "session_streams.hpp"
 #include "state.hpp"
 
 #include <climits>
