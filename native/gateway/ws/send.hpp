@@ -8,6 +8,14 @@ namespace tv::gateway {
 
 // ---- Bounded sends and slow clients (slow_client.cpp) ----
 
+// `ws.send_json(event)`, started (see start_awaiting): PYGEN_ERROR with the error set.
+inline PySendResult start_send(nb::handle ws, nb::handle event, nb::object& it, PyObject** res) noexcept {
+    PyObject* argv[] = {ws.ptr(), event.ptr()};
+    return start_awaiting(
+        nb::steal(PyObject_VectorcallMethod(gw().n.send_json, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)), it,
+        res);
+}
+
 // The bound of every send the gateway awaits: `_SEND_TIMEOUT_SECONDS` now (seconds, or None).
 nb::object send_timeout();
 

@@ -175,14 +175,6 @@ inline bool behind(long long count, Py_ssize_t bytes, const Retention& r) {
     return count > 1 && (count > r.events || bytes > r.bytes);
 }
 
-// `ws.send_json(event)`, started (see start_awaiting): PYGEN_ERROR with the error set.
-inline PySendResult start_send(nb::handle ws, nb::handle event, nb::object& it, PyObject** res) noexcept {
-    PyObject* argv[] = {ws.ptr(), event.ptr()};
-    return start_awaiting(
-        nb::steal(PyObject_VectorcallMethod(gw().n.send_json, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)), it,
-        res);
-}
-
 // ---- the stream (session_stream.cpp) ----
 nb::object new_stream(nb::handle session_id);
 Connection* find(StreamObject* s, nb::handle ws);
