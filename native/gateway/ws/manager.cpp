@@ -165,7 +165,7 @@ Coro broadcast(nb::object self, Dict message) {
         if (!still_listed(connections_of(self), snapshot, i, ws)) continue;
         try {
             if (!fair)
-                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, message));
+                TV_SEND_JSON(ws, message);
             else if (broadcast_send(ws, sent, self) == BroadcastSend::dropped)
                 continue;  // being let go: pruned where its send failed
         } catch (nb::python_error& e) {

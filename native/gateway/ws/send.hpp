@@ -16,6 +16,36 @@ inline PySendResult start_send(nb::handle ws, nb::handle event, nb::object& it, 
         res);
 }
 
+// Starts `ws.send_json(event)` for a coroutine that awaits it only if it must: false when the send
+// completed at once, true when it suspended (`started` is then its iterator and `first` what it
+// yielded, for TV_RESUME_WITHIN); a send that failed at once raises its error here.
+inline bool send_suspended(nb::handle ws, nb::handle event, nb::object& started, nb::object& first) {
+    PyObject* res = nullptr;
+    PySendResult r = start_send(ws, event, started, &res);
+    if (r == PYGEN_NEXT) {
+        first = nb::steal(res);
+        return true;
+    }
+    if (r == PYGEN_RETURN) {
+        Py_XDECREF(res);
+        started = nb::object();
+        return false;
+    }
+    nb::python_error e;  // taken before the iterator goes, whose release may run code
+    started = nb::object();
+    throw e;
+}
+
+// `await ws.send_json(event)` bounded by `_SEND_TIMEOUT_SECONDS` once it suspends, as
+// TV_AWAIT_WITHIN(send_timeout, ...) gives it: the send is started here, and only one that suspends is
+// handed to a bounded awaiter (which then owns what it awaits: nothing here lives across the await).
+#define TV_SEND_JSON(ws, event)                                                                 \
+    do {                                                                                        \
+        ::nanobind::object started_, first_;                                                    \
+        if (::tv::gateway::send_suspended((ws), (event), started_, first_))                     \
+            TV_RESUME_WITHIN(::tv::gateway::send_timeout, started_, first_);                    \
+    } while (0)
+
 // The bound of every send the gateway awaits: `_SEND_TIMEOUT_SECONDS` now (seconds, or None).
 nb::object send_timeout();
 
@@ -70,11 +100,11 @@ class Holding {
             if (is_stream(target)) {                                                                  \
                 stream_send((target), (event));                                                       \
             } else if (!has_outbox(target)) {                                                         \
-                TV_AWAIT_WITHIN(send_timeout, call_method((target), gw().n.send_json, (event)));      \
+                TV_SEND_JSON((target), (event));                                                      \
             } else {                                                                                  \
                 Holding turn_(target);                                                                \
                 if (!is_none(turn_.ticket())) TV_AWAIT(turn_.ticket());                               \
-                TV_AWAIT_WITHIN(send_timeout, call_method((target), gw().n.send_json, (event)));      \
+                TV_SEND_JSON((target), (event));                                                      \
                 turn_.give_back();                                                                    \
             }                                                                                         \
         } catch (nb::python_error & send_error_) {                                                    \
