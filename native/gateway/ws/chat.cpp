@@ -1,5 +1,6 @@
 // Chat routing: finds the session, its agent and lock, and picks the standard or Computer Use path.
 #include "gateway.hpp"
+#include "send.hpp"
 
 namespace tv::gateway {
 namespace {

@@ -1,5 +1,6 @@
 // _handle_message: routes every non-chat client message to its handler by "type".
 #include "gateway.hpp"
+#include "send.hpp"
 
 namespace tv::gateway {
 namespace {

@@ -1,5 +1,7 @@
 // The "/ws" endpoint: admission, the receive loop, chat turns as background tasks, clean-up.
 #include "gateway.hpp"
+#include "send.hpp"
+#include "session_streams.hpp"
 
 namespace tv::gateway {
 namespace {

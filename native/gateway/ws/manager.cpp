@@ -6,6 +6,8 @@
 // each use, directly while that is what Python's look-up would find, else through the look-up (a
 // subclass or a patched class that puts something else behind the name).
 #include "gateway.hpp"
+#include "send.hpp"
+#include "session_streams.hpp"
 #include "runtime/fields.hpp"
 #include "state.hpp"
 
@@ -163,7 +165,7 @@ Coro broadcast(nb::object self, Dict message) {
         if (!still_listed(connections_of(self), snapshot, i, ws)) continue;
         try {
             if (!fair)
-                TV_AWAIT_WITHIN(send_timeout, call_method(ws, n.send_json, message));
+                TV_SEND_JSON(ws, message);
             else if (broadcast_send(ws, sent, self) == BroadcastSend::dropped)
                 continue;  // being let go: pruned where its send failed
         } catch (nb::python_error& e) {

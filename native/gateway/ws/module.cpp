@@ -6,6 +6,20 @@ namespace tv::gateway {
 
 Gateway* gateway_instance = nullptr;
 
+// Registration of the module's members, one function per source file; add_state (state.cpp) defines
+// everything the module keeps between calls.
+void add_state(nb::handle module);
+void add_manager(nb::handle module);
+void add_endpoint(nb::handle module);
+void add_dispatch(nb::handle module);
+void add_chat(nb::handle module);
+void add_standard_chat(nb::handle module);
+void add_computer_use_chat(nb::handle module);
+void add_watchdog(nb::handle module);
+void add_control(nb::handle module);
+void add_slow_client(nb::handle module);
+void add_session_stream(nb::handle module);
+
 }  // namespace tv::gateway
 
 using namespace tv;

@@ -19,6 +19,8 @@
 // {"type": "attach", "session_id": S, "after": N}: the retained events after N go out first, then the
 // live ones, with no gap and no duplicate, and once it has caught up, {"type": "attached", ...}. A
 // session that nobody watches for `_DETACHED_GRACE_SECONDS` has its turn cancelled and its stream
+// dropped (stream_grace.cpp); a window that comes back later finds a stream made anew, which numbers
+// above everything it saw, and is told of the gap.
 #include "stream.hpp"
 
 #include <algorithm>

@@ -5,6 +5,8 @@
 
 #include "gateway.hpp"
 #include "outbox.hpp"
+#include "send.hpp"
+#include "session_streams.hpp"
 #include "state.hpp"
 
 #include <climits>
@@ -173,14 +175,6 @@ inline bool behind(long long count, Py_ssize_t bytes, const Retention& r) {
     return count > 1 && (count > r.events || bytes > r.bytes);
 }
 
-// `ws.send_json(event)`, started (see start_awaiting): PYGEN_ERROR with the error set.
-inline PySendResult start_send(nb::handle ws, nb::handle event, nb::object& it, PyObject** res) noexcept {
-    PyObject* argv[] = {ws.ptr(), event.ptr()};
-    return start_awaiting(
-        nb::steal(PyObject_VectorcallMethod(gw().n.send_json, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)), it,
-        res);
-}
-
 // ---- the stream (session_stream.cpp) ----
 nb::object new_stream(nb::handle session_id);
 Connection* find(StreamObject* s, nb::handle ws);
@@ -225,6 +219,7 @@ void init_outbox_type();
 // ---- attaching (stream_attach.cpp) ----
 nb::object stream_for(nb::handle session_id);
 Connection* attach(StreamObject* s, nb::handle ws);
+void detach(StreamObject* s, nb::handle ws);
 void announce(Connection* c, bool next);
 bool turn_running(nb::handle session_id, nb::handle session);
 Coro handle_attach(nb::object ws, Dict message);
@@ -232,6 +227,5 @@ Coro handle_attach(nb::object ws, Dict message);
 // ---- the grace period (stream_grace.cpp) ----
 void cancel_grace(StreamObject* s);
 void arm_grace(StreamObject* s);
-void detach(StreamObject* s, nb::handle ws);
 
 }  // namespace tv::gateway::streams

@@ -51,6 +51,17 @@ Connection* attach(StreamObject* s, nb::handle ws) {
     return s->connections->back().get();
 }
 
+void detach(StreamObject* s, nb::handle ws) {
+    auto& cs = *s->connections;
+    for (auto it = cs.begin(); it != cs.end(); ++it)
+        if ((*it)->ws.ptr() == ws.ptr()) {
+            std::unique_ptr<Connection> gone = std::move(*it);
+            cs.erase(it);
+            break;
+        }
+    arm_grace(s);
+}
+
 // A turn runs in the session: a chat task of the gateway's that has not finished, or the session's
 // lock held (by a turn the host runs on its own, for a connector message or a heartbeat beat).
 bool turn_running(nb::handle session_id, nb::handle session) {

@@ -3,7 +3,7 @@
 
 namespace tv::gateway::streams {
 
-// ---- detaching, and the grace period of an unwatched session ----
+// ---- the grace period of an unwatched session ----
 
 PyObject* grace_expired(PyObject* stream, PyObject*) noexcept;
 PyMethodDef grace_def = {"_grace_expired", (PyCFunction)grace_expired, METH_NOARGS,
@@ -31,17 +31,6 @@ void arm_grace(StreamObject* s) {
     }
     nb::object callback = check(PyCFunction_New(&grace_def, (PyObject*)s));
     s->grace = call_method(loop, n.call_later, seconds, callback).release().ptr();
-}
-
-void detach(StreamObject* s, nb::handle ws) {
-    auto& cs = *s->connections;
-    for (auto it = cs.begin(); it != cs.end(); ++it)
-        if ((*it)->ws.ptr() == ws.ptr()) {
-            std::unique_ptr<Connection> gone = std::move(*it);
-            cs.erase(it);
-            break;
-        }
-    arm_grace(s);
 }
 
 PyObject* grace_expired(PyObject* stream, PyObject*) noexcept {
