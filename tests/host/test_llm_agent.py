@@ -379,3 +379,30 @@ async def test_a_key_the_agent_meets_is_shown_redacted_and_never_sent_on(make_ll
     # A reply that streams the key in pieces shows it redacted, and what only looked like its start.
     assert "".join(e["content"] for e in events if e["type"] == "text") == "Your key is [redacted]. Also sk-, and s"
     assert key not in json.dumps(await store.get_messages(agent.conversation.conversation_id))
+
+
+async def test_a_wait_before_another_try_is_told_before_it_is_waited(make_llm_agent, model, store):
+    # Catches a turn that sits silent through a retry's wait (the page would say "Thinking…"), a
+    # note that comes only after the wait, or a note kept in the store as part of the transcript.
+    agent = make_llm_agent(retries=2, retry_backoff=4.0)
+    waited: list[float] = []
+    told = asyncio.Event()
+
+    async def pause(seconds):
+        # The wait ends only once the note of it has reached whoever consumes the turn.
+        waited.append(seconds)
+        await asyncio.wait_for(told.wait(), 30)
+
+    agent._pause = pause
+    model.replies = [fm.status(503, "overloaded"), fm.text("fine")]
+    events = []
+    async for event in agent.process_message("hello"):
+        events.append(event.to_dict())
+        if event.type == "retrying":
+            told.set()
+    assert events[0] == {"type": "retrying", "seconds": 4, "reason": "the model server failed (503)",
+                         "message": "Retrying in 4 s (the model server failed (503))"}
+    assert waited == [4.0]
+    assert [e["type"] for e in events[1:]] == ["text", "done"]
+    rows = await store.get_messages(agent.conversation.conversation_id)
+    assert [r["role"] for r in rows] == ["user", "assistant", "outcome"]

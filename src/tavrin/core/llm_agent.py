@@ -283,6 +283,18 @@ def retry_after(exc: BaseException) -> float | None:
     return None
 
 
+def retry_reason(exc: BaseException) -> str:
+    """Why a try is made again, in the words of the page's working line."""
+    status = getattr(exc, "status_code", None)
+    if status == 429:
+        return "the model server asked to wait"
+    if isinstance(status, int) and status >= 500:
+        return f"the model server failed ({status})"
+    if type(exc).__name__ in ("Timeout", "APITimeoutError") or status == 408:
+        return "the model server did not answer in time"
+    return "the model server did not answer"
+
+
 def _detail(exc: BaseException) -> str:
     """The provider's own words, without LiteLLM's prefixes, on one line."""
     text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
@@ -573,15 +585,45 @@ class LiteLLMAgent(StandardAgent):
     def _request(self, messages: list[dict]) -> dict:
         return completion_request(self.settings, messages, [t.schema() for t in self.offered_tools().values()])
 
-    async def _open(self, history: list[list[dict]], turn: list[dict]):
+    async def _opening(self, history: list[list[dict]], turn: list[dict], opened: list) -> AsyncIterator[AgentEvent]:
+        """Open the model's stream for this turn (into ``opened``); while a try waits to be made
+        again, the events that say so ("retrying"), so that the page tells what the turn waits for."""
+        notes: asyncio.Queue[AgentEvent] = asyncio.Queue()
+        opening = asyncio.ensure_future(self._open(history, turn, notes.put_nowait))
+        note: asyncio.Future | None = None
+        try:
+            while True:
+                note = asyncio.ensure_future(notes.get())
+                await asyncio.wait({opening, note}, return_when=asyncio.FIRST_COMPLETED)
+                if note.done():
+                    yield note.result()
+                    continue
+                opened.append(opening.result())
+                return
+        finally:
+            if note is not None:
+                note.cancel()
+            if not opening.done():
+                opening.cancel()
+                await asyncio.wait({opening})
+
+    def _retrying(self, delay: float, exc: BaseException) -> AgentEvent:
+        seconds = max(1, round(delay))
+        return self._event("retrying", seconds=seconds, reason=retry_reason(exc),
+                           message=f"Retrying in {seconds} s ({retry_reason(exc)})")
+
+    async def _open(self, history: list[list[dict]], turn: list[dict], note=None):
         """The model's stream for this turn. A refusal as too long for the window is tried once more
-        with half the window (older turns left out, the turn cut to fit); the smaller window stays."""
+        with half the window (older turns left out, the turn cut to fit); the smaller window stays.
+        ``note(event)`` is told of every wait before another try."""
         window = self._window
         retried = False
+        on_retry = None if note is None else (lambda delay, exc: note(self._retrying(delay, exc)))
         while True:
             try:
                 return await open_stream(self._litellm, self.settings, self._request(self._messages(history, turn, window)),
-                                         self._until_cancelled, self._pause, self._touch, self._wait_limit())
+                                         self._until_cancelled, self._pause, self._touch, self._wait_limit(),
+                                         on_retry=on_retry)
             except ModelError as exc:
                 cause = exc.provider
                 if retried or cause is None or not is_context_overflow(cause) or window < 1024:
@@ -616,7 +658,10 @@ class LiteLLMAgent(StandardAgent):
             raise _TurnCancelled
 
     async def _stream(self, history: list[list[dict]], turn: list[dict], reply: _Reply) -> AsyncIterator[AgentEvent]:
-        stream = await self._open(history, turn)
+        opened: list = []
+        async for event in self._opening(history, turn, opened):
+            yield event
+        stream = opened[0]
         self._touch()
         chunks = aiter(stream)
         try:
@@ -794,12 +839,13 @@ def completion_request(settings: ModelSettings, messages: list[dict], tools: lis
 
 
 async def open_stream(litellm, settings: ModelSettings, request: dict, guard, pause, touch=lambda: None,
-                      wait_limit: float = MAX_RETRY_AFTER):
+                      wait_limit: float = MAX_RETRY_AFTER, on_retry=None):
     """``litellm.acompletion(**request)``, tried again on transient failures: after what the
     server's ``Retry-After`` asks (at most ``wait_limit`` seconds; longer is an error saying how
     long), else after ``settings.retry_backoff`` doubling. ``guard(awaitable)`` runs each try
     (it raises when the turn is stopped), ``pause(seconds)`` waits between tries. A failure that
-    ends it is a ``ModelError`` of one sentence, its cause the provider's exception."""
+    ends it is a ``ModelError`` of one sentence, its cause the provider's exception.
+    ``on_retry(delay, exc)`` is called before each wait."""
     attempt = 0
     while True:
         attempt += 1
@@ -817,6 +863,8 @@ async def open_stream(litellm, settings: ModelSettings, request: dict, guard, pa
             if attempt <= settings.retries and is_transient(exc):
                 delay = asked if asked is not None else settings.retry_backoff * 2 ** (attempt - 1)
                 logger.info("%s failed (%s); trying again in %.1f s", settings.where(), type(exc).__name__, delay)
+                if on_retry is not None:
+                    on_retry(delay, exc)
                 await pause(delay)
                 continue
             raise ModelError(describe_error(exc, settings, attempt), exc) from None

@@ -116,6 +116,14 @@ const handlers = {
 
   text(ev, id) { progress(id); addText(id, ev.content || ""); },
 
+  // The model's server is tried again after a wait: the working line counts it down.
+  retrying(ev, id) {
+    const s = session(id);
+    const seconds = Number.isFinite(ev.seconds) ? ev.seconds : 0;
+    s.retry = { until: Date.now() + seconds * 1000, reason: typeof ev.reason === "string" ? ev.reason : "" };
+    if (s.id === ui.active) renderChrome();
+  },
+
   // Something the user should know about the reply (kind "cut": it reached the model's output limit).
   notice(ev, id) { addLine(id, "system", String(ev.message || "")); },
 
@@ -243,6 +251,7 @@ const handlers = {
 // The turn made progress: a stall warning about it no longer holds (a stop's banner stays).
 function progress(id) {
   const s = session(id);
+  if (s.retry) { s.retry = null; if (s.id === ui.active) renderChrome(); }
   if (!s.stall || s.stall.auto_cancelled) return;
   s.stall = null;
   if (s.id === ui.active) renderChrome();
