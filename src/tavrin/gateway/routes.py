@@ -251,6 +251,37 @@ async def approvals(request: Request):
     return {"approvals": guardrails.pending() if guardrails else []}
 
 
+@router.get("/approvals/{approval_id}/file")
+async def approval_file(request: Request, approval_id: str):
+    """What the file a pending ``write_file`` would replace holds now, so that the page shows the
+    change before it is approved: {"path", "exists", "content", "note"}. 404 when no such write
+    is pending; 400 when its path is refused (the data directory), as the write itself would be."""
+    from tavrin.core.tools import ToolError, write_file
+
+    guardrails = _shared(request).get("guardrails")
+    pending = next((a for a in (guardrails.pending() if guardrails else []) if a["approval_id"] == approval_id), None)
+    if pending is None or pending["tool"] != write_file.NAME or not isinstance(pending["arguments"], dict):
+        raise HTTPException(status_code=404, detail="No such pending write")
+    session = get_registry().get(pending["session_id"]) if pending.get("session_id") else None
+    agent = getattr(session, "agent", None) or _shared(request).get("agent")
+    try:
+        return await write_file.current(pending["arguments"], _tool_context(agent, request.app.state.config))
+    except ToolError as exc:
+        raise HTTPException(status_code=400, detail=str(exc)) from None
+
+
+def _tool_context(agent, config):
+    """The context the agent's tools run in: its folder for relative paths, the data directory
+    off limits."""
+    from pathlib import Path
+
+    from tavrin.core.tools import ToolContext
+
+    cwd = getattr(agent, "cwd", None)
+    return ToolContext(cwd=cwd if isinstance(cwd, Path) else Path.home(),
+                       off_limits=(Path(config.data_dir).expanduser(),))
+
+
 @router.post("/approvals/{approval_id}/note")
 async def approval_note(request: Request, approval_id: str):
     """The user's note on a pending approval, sent just before they reject it: the agent gets it
