@@ -95,3 +95,26 @@ def test_a_wait_to_try_the_model_again_is_counted_down_and_ends_with_progress(op
     play(page, sid, {"type": "done", "iterations": 1})
     expect(page.locator("#working")).to_be_hidden()
     assert page.problems == []
+
+
+def test_an_answer_carries_one_line_of_actions_shown_on_hover_or_focus(open_page):
+    """Catches the chrome of every answer drawn as lines of its own: a mode line for the usual
+    (standard) agent and a "Done" line under every reply, and actions always shown; a screen
+    reader must still hear the mode and the end."""
+    from page_actions import send
+
+    page = open_page(viewport={"width": 1200, "height": 800})
+    pane = new_tab(page)
+    send(page, "What's in my Projects folder?")
+    pane.locator(".line.done").wait_for(state="attached")
+    drawn = pane.evaluate("""p => [...p.children].filter(n => n.getBoundingClientRect().height > 2)
+        .map(n => n.className.split(' ').slice(0, 2).join(' '))""")
+    assert drawn == ["msg user", "steps", "msg assistant"]
+    assert pane.locator(".line.done").text_content() == "✓ Done"  # in the page, for a screen reader
+    assert "Standard agent" in pane.locator(".steps-line").text_content()
+    meta = pane.locator(".msg.assistant .msg-meta")
+    assert meta.evaluate("m => getComputedStyle(m).opacity") == "0"
+    meta.locator(".msg-copy").focus()
+    page.wait_for_function("m => getComputedStyle(m).opacity === '1'", arg=meta.element_handle())
+    assert meta.evaluate("m => m.getBoundingClientRect().height") < 30  # one line
+    assert page.problems == []

@@ -139,9 +139,12 @@ export function addThinking(id, text) {
   return addStep(id, el("div", "line thinking", "💭 " + text), false);
 }
 
+// The mode of a turn: Computer Use says so where it is seen; the standard agent, the usual case,
+// only to a screen reader (a line of chrome over every answer otherwise).
 export function addChip(id, mode, message) {
-  const node = el("div", "line mode");
-  node.appendChild(el("span", "chip", mode === "computer_use" ? (message || CU_CHIP) : "Standard agent"));
+  const cu = mode === "computer_use";
+  const node = el("div", cu ? "line mode" : "line mode sr-only");
+  node.appendChild(el("span", cu ? "chip" : "chip sr-only", cu ? (message || CU_CHIP) : "Standard agent"));
   view(id).chip = node;
   if (view(id).ask && !view(id).quiet) view(id).ask.mode = mode; // (what Retry and Edit send it with)
   return append(id, node);

@@ -32,7 +32,11 @@ export function addOutcome(id, outcome, message, iterations) {
   else view(id).calls.clear();
   foldSteps(id);
   if (outcome === "done") {
-    return addLine(id, "done", "✓ Done"); // (its steps are counted on the line above them)
+    // An answer that ended well needs no line of its own: its actions are beside it. A screen
+    // reader still hears that the turn is done. (Its steps are counted on the line above them.)
+    const line = addLine(id, "done", "✓ Done");
+    line.classList.add("sr-only");
+    return line;
   }
   const failed = outcome === "error" || outcome === "interrupted";
   const node = addLine(id, failed ? "error" : "system", outcomeText(outcome, message));
