@@ -37,6 +37,9 @@ from tavrin.core.names import NAME_LIMIT, cut
 UNTITLED = "New conversation"
 # Length of a title taken from a message; a title given as such may be as long as a tab's name.
 TITLE_CHARS = 60
+# Who named a conversation (its ``titled``): nobody yet (0), its first message or the gateway (1),
+# the model after the first answer (2), the user (3). A title replaces only a lesser one.
+TITLED, TITLED_BY_MODEL, TITLED_BY_USER = 1, 2, 3
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS conversations (
@@ -355,16 +358,34 @@ class ConversationStore:
 
         return await self._call(op)
 
-    async def rename_conversation(self, conv_id: Any, title: Any) -> bool:
-        """Store a new title. Returns whether the conversation exists (and is not deleted). A new
-        title is no activity: the conversation keeps its place in the list."""
+    async def rename_conversation(self, conv_id: Any, title: Any, by_user: bool = False) -> bool:
+        """Store a new title (``by_user``: the user's own, which nothing written for them replaces).
+        Returns whether the conversation exists (and is not deleted). A new title is no activity:
+        the conversation keeps its place in the list."""
         if not isinstance(conv_id, str):
             return False
         title = _title_from(str(title), NAME_LIMIT) or UNTITLED
 
         def op(db):
             cur = db.execute(
-                "UPDATE conversations SET title = ?, titled = 1 WHERE id = ? AND deleted_at IS NULL", (title, conv_id)
+                "UPDATE conversations SET title = ?, titled = ? WHERE id = ? AND deleted_at IS NULL",
+                (title, TITLED_BY_USER if by_user else TITLED, conv_id),
+            )
+            return cur.rowcount > 0
+
+        return await self._call(op)
+
+    async def title_for_user(self, conv_id: str, title: str) -> bool:
+        """A title written for the user (by the model), stored unless the user named the
+        conversation themselves. Returns whether it was stored."""
+        title = _title_from(str(title), TITLE_CHARS)
+        if not title:
+            return False
+
+        def op(db):
+            cur = db.execute(
+                "UPDATE conversations SET title = ?, titled = ? WHERE id = ? AND deleted_at IS NULL AND titled < ?",
+                (title, TITLED_BY_MODEL, conv_id, TITLED_BY_USER),
             )
             return cur.rowcount > 0
 

@@ -145,7 +145,7 @@ async def rename_conversation(request: Request, conversation_id: str):
     if not isinstance(title, str) or not title.strip():
         raise HTTPException(status_code=400, detail='"title" must be a non-empty string')
     store = _store(request)
-    if not await store.rename_conversation(conversation_id, title):
+    if not await store.rename_conversation(conversation_id, title, by_user=True):
         raise HTTPException(status_code=404, detail="Unknown conversation")
     conversation = await store.get_conversation(conversation_id)
     await broadcast({"type": "conversation_renamed", "conversation_id": conversation_id, "title": conversation["title"]})
