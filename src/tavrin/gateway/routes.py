@@ -152,6 +152,32 @@ async def rename_conversation(request: Request, conversation_id: str):
     return conversation
 
 
+@router.post("/conversations/{conversation_id}/branch")
+async def branch_conversation(request: Request, conversation_id: str):
+    """Versions of a conversation. Body {"from": message id}: the next message starts a branch
+    beside that user message (an edit of it, or it answered again), the branch it was kept;
+    {"show": message id}: the branch through that version goes on view. Every window redraws
+    the conversation ("conversation_branched"). 409 while a turn runs in it, 404 for a message
+    that is not a user message of it (on view, for "from")."""
+    _require_same_origin(request)
+    body = await read_json_body(request, MAX_NOTE_BODY)
+    if not isinstance(body, dict) or len(body) != 1 or not ({"from", "show"} & set(body)):
+        raise HTTPException(status_code=400, detail='the body must be {"from": id} or {"show": id}')
+    (how, message_id), = body.items()
+    if type(message_id) is not int or not 0 < message_id < 1 << 63:
+        raise HTTPException(status_code=400, detail=f'"{how}" must be a message id')
+    store = _store(request)
+    if await store.get_conversation(conversation_id) is None:
+        raise HTTPException(status_code=404, detail="Unknown conversation")
+    if any(_busy(s) for s in get_registry() if s.conversation_id == conversation_id):
+        raise HTTPException(status_code=409, detail="A turn is running in this conversation: stop it first")
+    changed = await (store.branch_from if how == "from" else store.show_version)(conversation_id, message_id)
+    if not changed:
+        raise HTTPException(status_code=404, detail="No such message in this conversation")
+    await broadcast({"type": "conversation_branched", "conversation_id": conversation_id})
+    return {"conversation_id": conversation_id, how: message_id}
+
+
 @router.delete("/conversations/{conversation_id}")
 async def delete_conversation(request: Request, conversation_id: str):
     """Delete a conversation, restorable for ``undo_seconds``. A tab that was on it starts a new
