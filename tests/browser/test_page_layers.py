@@ -19,7 +19,7 @@ LAYERS = {
     "stored": 2, "queued": 2, "diffview": 2,
     # actions: what the page does on an event or a click, drawing through the views
     "sessions": 3, "streams": 3, "history": 3, "events": 3, "controls": 3, "approvals": 3,
-    "conversations": 3, "heartbeat": 3, "notify": 3,
+    "conversations": 3, "heartbeat": 3, "notify": 3, "branches": 3,
     # the wiring
     "main": 4,
 }

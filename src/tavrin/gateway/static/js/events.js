@@ -18,6 +18,7 @@ import {
 import { noticeApproval, noticeTurnEnd } from "./notify.js";
 import { addApproval, settleApproval, loadPendingApprovals } from "./approvals.js";
 import { refreshResumeList } from "./conversations.js";
+import { branched } from "./branches.js";
 import { heartbeatState, heartbeatStatus, heartbeatUnavailable } from "./heartbeat.js";
 import {
   askedElsewhere, attached, noticeRestart, onHeldEvents, reload, replayGap, startAttach, streamEvent, streamsOff,
@@ -79,6 +80,9 @@ const handlers = {
 
   // Another window (or this one) deleted or restored a conversation.
   conversations_changed() { refreshResumeList(); },
+
+  // A version of a conversation was made or put on view.
+  conversation_branched(ev) { branched(ev.conversation_id); },
 
   mode(ev, id) {
     const s = session(id);
