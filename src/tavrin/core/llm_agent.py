@@ -769,7 +769,10 @@ class LiteLLMAgent(StandardAgent):
             else:
                 context = ToolContext(cwd=self.cwd, progress=self._touch, off_limits=self.off_limits)
                 try:
-                    result, error, image = await self._execute(tool, arguments, context)
+                    executed: list = []
+                    async for event in self._executing(call, tool, arguments, context, executed):
+                        yield event
+                    result, error, image = executed[0]
                 except (_TurnCancelled, asyncio.CancelledError) as stop:
                     so_far = getattr(context, "so_far", "")
                     async for event in self._stopped_call(
@@ -797,6 +800,41 @@ class LiteLLMAgent(StandardAgent):
             yield self._event("tool_result", **data)
         else:
             await self._record_result(data)
+
+    async def _executing(self, call: _Call, tool: Tool, arguments: dict, context: ToolContext,
+                         executed: list) -> AsyncIterator[AgentEvent]:
+        """Run the tool (its outcome into ``executed``); while it runs, what it prints, as
+        "tool_output" events of its call (pieces that came together go in one, redacted as a
+        stream, so that a key cut across two pieces is caught). They are not stored: the result
+        holds the output."""
+        pieces: asyncio.Queue[str] = asyncio.Queue()
+        context.output = pieces.put_nowait
+        shown = StreamRedactor(redactor())
+        running = asyncio.ensure_future(self._execute(tool, arguments, context))
+        piece: asyncio.Future | None = None
+        try:
+            while True:
+                piece = asyncio.ensure_future(pieces.get())
+                await asyncio.wait({running, piece}, return_when=asyncio.FIRST_COMPLETED)
+                if not piece.done():
+                    break
+                text = piece.result()
+                while not pieces.empty():
+                    text += pieces.get_nowait()
+                if text := shown.feed(text):
+                    yield super()._event("tool_output", id=call.id, tool=call.name, text=text)
+            rest = ""
+            while not pieces.empty():
+                rest += pieces.get_nowait()
+            if rest := shown.feed(rest) + shown.flush():
+                yield super()._event("tool_output", id=call.id, tool=call.name, text=rest)
+            executed.append(running.result())
+        finally:
+            if piece is not None:
+                piece.cancel()
+            if not running.done():
+                running.cancel()
+                await asyncio.wait({running})
 
     async def _execute(self, tool: Tool, arguments: dict, context: ToolContext) -> tuple[str, bool, str | None]:
         try:
