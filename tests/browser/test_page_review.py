@@ -12,6 +12,12 @@ from test_page_truths import play
 expect = pytest.importorskip("playwright.sync_api").expect
 
 
+def own_turn(page, sid):
+    """The turn played next counts as this window's own: the page then does not ask the server
+    whether it has ended (it would say so, never having run it, and the tab would be redrawn)."""
+    page.evaluate("sid => { ui.sessions.get(sid).ownTurn = true; }", sid)
+
+
 def serve_file(page, approval_id, answer, status=200):
     """The server's answer about the file a pending write would replace."""
     page.route(f"**/api/approvals/{approval_id}/file",
@@ -33,6 +39,7 @@ def test_a_write_shows_its_diff_against_the_file_or_says_it_is_new(open_page):
     page = open_page(viewport={"width": 1100, "height": 800})
     pane = new_tab(page)
     sid = pane.get_attribute("data-session")
+    own_turn(page, sid)
     play(page, sid, {"type": "mode", "mode": "standard", "message": ""})
     old = "".join(f"line = {n}  # step {n}\n" for n in range(60))
     new = old.replace("line = 30  # step 30\n", 'line = "thirty"\nextra = True\n')
@@ -82,6 +89,7 @@ def test_a_wait_to_try_the_model_again_is_counted_down_and_ends_with_progress(op
     page = open_page()
     pane = new_tab(page)
     sid = pane.get_attribute("data-session")
+    own_turn(page, sid)
     play(page, sid, {"type": "mode", "mode": "standard", "message": ""},
          {"type": "retrying", "seconds": 3, "reason": "the model server did not answer",
           "message": "Retrying in 3 s (the model server did not answer)"})
@@ -117,4 +125,34 @@ def test_an_answer_carries_one_line_of_actions_shown_on_hover_or_focus(open_page
     meta.locator(".msg-copy").focus()
     page.wait_for_function("m => getComputedStyle(m).opacity === '1'", arg=meta.element_handle())
     assert meta.evaluate("m => m.getBoundingClientRect().height") < 30  # one line
+    assert page.problems == []
+
+
+def test_a_running_command_shows_its_output_live_and_its_exit_status(open_page):
+    """Catches a command's card that shows nothing until the command ends, output that grows
+    without bound, a clock that runs while the command waits for approval, and no exit status."""
+    page = open_page()
+    pane = new_tab(page)
+    sid = pane.get_attribute("data-session")
+    call = {"type": "tool_call", "id": "cmd1", "tool": "run_command", "arguments": {"command": "make test"}}
+    own_turn(page, sid)
+    play(page, sid, {"type": "mode", "mode": "standard", "message": ""}, call,
+         {"type": "tool_approval_needed", "approval_id": "ap-cmd", "tool": "run_command",
+          "arguments": call["arguments"], "message": "Tavrin wants to run run_command. Allow it?"})
+    card = pane.locator(".tool.call").first
+    expect(card.locator(".tool-state")).to_have_text("waiting for approval")
+    play(page, sid, {"type": "approval_resolved", "approval_id": "ap-cmd", "success": True, "approved": True})
+    expect(card.locator(".tool-state")).to_have_text(re.compile(r"^running for \d+ s$"))
+    play(page, sid, {"type": "tool_output", "id": "cmd1", "tool": "run_command", "text": "compiling\n"},
+         {"type": "tool_output", "id": "cmd1", "tool": "run_command", "text": "x" * 20000})
+    live = card.locator(".tool-live")
+    expect(live).to_be_visible()
+    text = live.text_content()
+    assert len(text) == 16 * 1024 and text.endswith("x" * 100)  # the latest of it, bounded
+    expect(page.locator("#working-text")).to_have_text("Running command…")
+    expect(card.locator(".tool-state")).to_have_text(re.compile(r"^running for [1-9]\d* s$"))  # the clock goes on
+    play(page, sid, {"type": "tool_result", "id": "cmd1", "tool": "run_command", "result": "exit status 2\ncompiling\n…"})
+    expect(card.locator(".tool-state")).to_have_text(re.compile(r"^exit status 2 · \d+ s$"))
+    expect(card.locator(".tool-live")).to_have_count(0)
+    expect(card.locator(".tool-output")).to_have_text("exit status 2\ncompiling\n…")
     assert page.problems == []

@@ -13,7 +13,7 @@ import {
 import { renderTab } from "./tabs.js";
 import {
   addApprovalLine, addChip, addHeartbeat, addLine, addOutcome, addThinking, addText, addToolCall, addToolResult, addUser, clearPane,
-  renderHistory, OUTCOME_TEXT, outcomeText, watchdogText, showsApproval,
+  renderHistory, OUTCOME_TEXT, outcomeText, watchdogText, showsApproval, commandStarted, addToolOutput,
 } from "./transcript.js";
 import { noticeApproval, noticeTurnEnd } from "./notify.js";
 import { addApproval, settleApproval, loadPendingApprovals } from "./approvals.js";
@@ -94,7 +94,16 @@ const handlers = {
   },
 
   thinking(ev, id) { progress(id); addThinking(id, ev.message || ev.content || ""); },
-  tool_call(ev, id) { progress(id); addToolCall(id, ev); runs(id, ev.tool || "tool"); },
+  tool_call(ev, id) {
+    progress(id);
+    addToolCall(id, ev);
+    runs(id, ev.tool || "tool");
+    if (ev.tool === "run_command") {
+      commandStarted(id, ev, () => [...ui.approvals.values()].some((a) => a.sid === id && !a.settled));
+    }
+  },
+  // What a running command prints, as it prints it.
+  tool_output(ev, id) { progress(id); addToolOutput(id, ev); },
   tool_result(ev, id) { progress(id); addToolResult(id, ev); runs(id, null); },
 
   tool_approval_needed(ev, id) {
