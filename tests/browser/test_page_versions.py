@@ -80,4 +80,12 @@ def test_regenerate_and_edit_make_versions_every_window_follows(open_page):
         const info = (await (await api('/api/sessions')).json()).sessions.find(s => s.session_id === sid);
         return (await api(`/api/conversations/${info.conversation_id}/export?format=md`)).text(); }""", sid)
     assert "Name a fruit" in exported and "Name a vegetable" not in exported
+    # The versions and a message being edited read for everyone, in either scheme.
+    pane.locator(".msg.user").first.hover()
+    pane.locator(".msg.user").first.locator(".msg-edit").click()
+    pytest.importorskip("axe_playwright_python")
+    from test_page_approvals import axe_problems
+    for scheme in ("light", "dark"):
+        page.emulate_media(color_scheme=scheme)
+        assert axe_problems(page) == []
     assert page.problems == [] and other.problems == []

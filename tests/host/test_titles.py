@@ -109,6 +109,11 @@ async def test_the_users_names_win_and_a_failed_title_leaves_the_first_words(tit
     assert await settled(t) == ["Model's title"]
     assert t.tab.display_name == "My tab" and [e["type"] for e in t.told] == ["conversation_renamed"]
 
+    await t.agent.conversation.start_conversation()
+    t.tab.is_connector = True  # a connector's conversation is never renamed for it
+    await turn(t, "from the phone")
+    assert await settled(t) == [None] and len(t.model.title_requests) == 3  # (not asked)
+
 
 def test_a_title_is_one_short_line_without_decoration():
     assert clean_title('\n\n**Title:** "Fixing the build".\nmore') == "Fixing the build"

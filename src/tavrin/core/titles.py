@@ -76,6 +76,9 @@ class Titler:
     async def name(self, session_id: str | None, conv_id: str, user_text: str, reply: str) -> str | None:
         """Ask for a title of a conversation whose first exchange this is, store it and tell every
         window; the title, or None (not the first exchange, the user named it, the model failed)."""
+        session = self.session_of(session_id)
+        if session is not None and session.is_connector:
+            return None  # a connector's conversation keeps its name, as the gateway leaves it
         rows = await self.store.get_messages(conv_id, limit=20)
         if sum(1 for r in rows if r["role"] == "user") != 1:
             return None
@@ -93,7 +96,6 @@ class Titler:
             return None
         await self.announce({"type": "conversation_renamed", "conversation_id": conv_id, "title": title,
                              "session_id": session_id})
-        session = self.session_of(session_id)
         # The tab too, unless the user renamed it: it still bears the first words of the message.
         if session is not None and not session.is_connector and session.conversation_id == conv_id and \
                 session.display_name in (names.display_name(user_text[:TITLE_CHARS].strip()), shown_before):
