@@ -1,5 +1,5 @@
 """What the user can do with a message: copy it, see when it was written, retry a failed turn, edit
-and send the last message again; and "↓ New messages" while reading further up."""
+a message into a new version; and "↓ New messages" while reading further up."""
 
 import json
 
@@ -54,19 +54,21 @@ def test_copy_time_retry_and_edit_of_messages(open_page):
     expect(pane.locator(".retry")).to_have_count(1)
     assert pane.locator(".msg.user .body").all_text_contents() == ["/fail the export"] * 2
 
-    # Edit puts the last message in the composer; sent, it is a new message.
-    expect(pane.locator(".msg-edit")).to_have_count(1)
+    # Edit makes the message a text box in place; sent, it is a new version of that message, the
+    # branch it replaces kept in the store.
+    expect(pane.locator(".msg-edit")).to_have_count(2)  # every message of the user's own
     pane.locator(".msg.user").last.locator(".msg-edit").focus()  # shown on focus as on hover
     meta_shown(page, pane.locator(".msg.user").last)
     page.keyboard.press("Enter")
-    assert page.input_value("#input") == "/fail the export"
-    assert page.evaluate("document.activeElement.id") == "input"
-    page.fill("#input", "/stream the export instead")
-    page.press("#input", "Enter")
-    pane.locator(".line.done").wait_for()
+    box = pane.locator(".msg-editor textarea")
+    expect(box).to_be_focused()
+    assert box.input_value() == "/fail the export"
+    box.fill("/stream the export instead")
+    box.press("Enter")
+    pane.locator(".line.done").wait_for(state="attached")
     expect(pane.locator(".retry")).to_have_count(0)
     users = [r["content"] for r in stored_rows(page, sid) if r["role"] == "user"]
-    assert users == ["/fail the export", "/fail the export", "/stream the export instead"]
+    assert users == ["/fail the export", "/stream the export instead"]  # the branch on view
 
     # A reply copies as the Markdown it was written in.
     reply = pane.locator(".msg.assistant").last
@@ -78,11 +80,11 @@ def test_copy_time_retry_and_edit_of_messages(open_page):
     # Drawn again from the store, every message shows the time the store holds for it.
     page.reload()
     page.click(f".tab[data-session='{sid}']")
-    pane.locator(".msg.user").nth(2).wait_for()
+    pane.locator(".msg.user").nth(1).wait_for()
     rows = [r for r in stored_rows(page, sid) if r["role"] in ("user", "assistant")]
     shown = pane.locator(".msg:not(.queued) time").evaluate_all("ts => ts.map(t => Date.parse(t.dateTime) / 1000)")
     assert len(shown) == len(rows) and all(abs(a - r["created_at"]) < 0.001 for a, r in zip(shown, rows))
-    expect(pane.locator(".msg-edit")).to_have_count(1)
+    expect(pane.locator(".msg-edit")).to_have_count(2)
     assert page.problems == []
 
 

@@ -338,6 +338,10 @@ CONTEXT_ERRORS = {
 }
 
 
+# How the host's request for a conversation's title begins (tavrin.core.titles.PROMPT).
+TITLE_PROMPT = "Write a title of at most six words"
+
+
 class FakeModelServer:
     def __init__(self, flavour: str = "openai", context_chars: int | None = None):
         if flavour not in FLAVOURS:
@@ -346,6 +350,11 @@ class FakeModelServer:
         self.context_chars = context_chars
         self.replies: list[list] = []
         self.requests: list[dict] = []
+        # The host asks for a conversation's title after its first answer, beside the turns: those
+        # requests are answered from here (a title by default) and kept apart, so that a test's
+        # script of replies and its list of requests are the turns' own.
+        self.titles: list[list] = []
+        self.title_requests: list[dict] = []
         self.refusals: list[str] = []
         self.closed = threading.Event()  # a client hung up on a stalled stream
         self.stalled = threading.Event()  # a stream is stalling now
@@ -436,13 +445,17 @@ class FakeModelServer:
             return True
         request = json.loads(body or b"{}")
         request["_headers"] = headers
-        self.requests.append(request)
+        asks_title = TITLE_PROMPT in json.dumps([request.get("system"), (request.get("messages") or [None])[0]])
+        (self.title_requests if asks_title else self.requests).append(request)
         refused = self._refusal(request, headers)
         if refused is not None:
             self.refusals.append(refused[1])
             await self._error(writer, *refused)
             return True
-        script = self.replies.pop(0) if self.replies else text("OK")
+        if asks_title:
+            script = self.titles.pop(0) if self.titles else text("A title")
+        else:
+            script = self.replies.pop(0) if self.replies else text("OK")
         if script and script[0][0] == "status":
             code, message, extra = script[0][1]
             if message is None:

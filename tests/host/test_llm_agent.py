@@ -387,3 +387,60 @@ async def test_a_key_the_agent_meets_is_shown_redacted_and_never_sent_on(make_ll
     # A reply that streams the key in pieces shows it redacted, and what only looked like its start.
     assert "".join(e["content"] for e in events if e["type"] == "text") == "Your key is [redacted]. Also sk-, and s"
     assert key not in json.dumps(await store.get_messages(agent.conversation.conversation_id))
+
+
+async def test_a_wait_before_another_try_is_told_before_it_is_waited(make_llm_agent, model, store):
+    # Catches a turn that sits silent through a retry's wait (the page would say "Thinking…"), a
+    # note that comes only after the wait, or a note kept in the store as part of the transcript.
+    agent = make_llm_agent(retries=2, retry_backoff=4.0)
+    waited: list[float] = []
+    told = asyncio.Event()
+
+    async def pause(seconds):
+        # The wait ends only once the note of it has reached whoever consumes the turn.
+        waited.append(seconds)
+        await asyncio.wait_for(told.wait(), 30)
+
+    agent._pause = pause
+    model.replies = [fm.status(503, "overloaded"), fm.text("fine")]
+    events = []
+    async for event in agent.process_message("hello"):
+        events.append(event.to_dict())
+        if event.type == "retrying":
+            told.set()
+    assert events[0] == {"type": "retrying", "seconds": 4, "reason": "the model server failed (503)",
+                         "message": "Retrying in 4 s (the model server failed (503))"}
+    assert waited == [4.0]
+    assert [e["type"] for e in events[1:]] == ["text", "done"]
+    rows = await store.get_messages(agent.conversation.conversation_id)
+    assert [r["role"] for r in rows] == ["user", "assistant", "outcome"]
+
+
+async def test_a_running_command_shows_its_output_as_it_comes_keys_hidden(make_llm_agent, model, store, tmp_path,
+                                                                        monkeypatch):
+    # Catches output shown only once the command has ended (the test's command waits for the
+    # first line to be seen before it goes on), a key cut across two pieces shown in halves, and
+    # live output written to the store (the result holds it).
+    from tavrin.core import redact
+
+    key = "sk-live-0123456789abcdef"
+    monkeypatch.setattr(redact, "_current", redact.Redactor([key]))
+    go = tmp_path / "go"
+    command = (f"printf 'first line\\n{key[:9]}'; i=0; while [ ! -e {go} ] && [ $i -lt 200 ]; do sleep 0.05; "
+               f"i=$((i+1)); done; printf '{key[9:]} second\\n'")
+    agent = make_llm_agent()
+    agent.cwd = tmp_path
+    model.replies = [fm.tool_call("run_command", {"command": command, "timeout": 30}), fm.text("Ran it.")]
+    events = []
+    async for event in agent.process_message("run it"):
+        events.append(event.to_dict())
+        if event.type == "tool_output" and "first line" in event.data["text"]:
+            go.touch()
+    outputs = [e for e in events if e["type"] == "tool_output"]
+    result = next(e for e in events if e["type"] == "tool_result")
+    assert events.index(outputs[-1]) < events.index(result)
+    assert outputs[0]["text"] == "first line\n" and outputs[0]["id"] == result["id"]
+    assert "".join(e["text"] for e in outputs) == "first line\n[redacted] second\n"
+    assert result["result"].startswith("exit status 0") and "[redacted] second" in result["result"]
+    rows = await store.get_messages(agent.conversation.conversation_id)
+    assert "tool_output" not in [r["role"] for r in rows]

@@ -31,7 +31,9 @@ def is_end(event):
 
 async def chat(conn, text):
     await conn.send(json.dumps({"type": "chat", "content": text, "session_id": "session_main"}))
-    return [e for e in await recv_until(conn, is_end, timeout=180) if e["type"] != "mode"]
+    # (The title the model writes after the first answer is told to every window meanwhile.)
+    named = ("mode", "conversation_renamed", "session_renamed")
+    return [e for e in await recv_until(conn, is_end, timeout=180) if e["type"] not in named]
 
 
 @pytest.mark.parametrize("flavour", fm.FLAVOURS)

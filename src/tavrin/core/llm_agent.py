@@ -282,6 +282,18 @@ def retry_after(exc: BaseException) -> float | None:
     return None
 
 
+def retry_reason(exc: BaseException) -> str:
+    """Why a try is made again, in the words of the page's working line."""
+    status = getattr(exc, "status_code", None)
+    if status == 429:
+        return "the model server asked to wait"
+    if isinstance(status, int) and status >= 500:
+        return f"the model server failed ({status})"
+    if type(exc).__name__ in ("Timeout", "APITimeoutError") or status == 408:
+        return "the model server did not answer in time"
+    return "the model server did not answer"
+
+
 def _detail(exc: BaseException) -> str:
     """The provider's own words, without LiteLLM's prefixes, on one line."""
     text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
@@ -553,15 +565,45 @@ class LiteLLMAgent(StandardAgent):
     def _request(self, messages: list[dict]) -> dict:
         return completion_request(self.settings, messages, [t.schema() for t in self.offered_tools().values()])
 
-    async def _open(self, history: list[list[dict]], turn: list[dict]):
+    async def _opening_stream(self, history: list[list[dict]], turn: list[dict], opened: list) -> AsyncIterator[AgentEvent]:
+        """Open the model's stream for this turn (into ``opened``); while a try waits to be made
+        again, the events that say so ("retrying"), so that the page tells what the turn waits for."""
+        notes: asyncio.Queue[AgentEvent] = asyncio.Queue()
+        opening = asyncio.ensure_future(self._open(history, turn, notes.put_nowait))
+        note: asyncio.Future | None = None
+        try:
+            while True:
+                note = asyncio.ensure_future(notes.get())
+                await asyncio.wait({opening, note}, return_when=asyncio.FIRST_COMPLETED)
+                if note.done():
+                    yield note.result()
+                    continue
+                opened.append(opening.result())
+                return
+        finally:
+            if note is not None:
+                note.cancel()
+            if not opening.done():
+                opening.cancel()
+                await asyncio.wait({opening})
+
+    def _retrying(self, delay: float, exc: BaseException) -> AgentEvent:
+        seconds = max(1, round(delay))
+        return self._event("retrying", seconds=seconds, reason=retry_reason(exc),
+                           message=f"Retrying in {seconds} s ({retry_reason(exc)})")
+
+    async def _open(self, history: list[list[dict]], turn: list[dict], note=None):
         """The model's stream for this turn. A refusal as too long for the window is tried once more
-        with half the window (older turns left out, the turn cut to fit); the smaller window stays."""
+        with half the window (older turns left out, the turn cut to fit); the smaller window stays.
+        ``note(event)`` is told of every wait before another try."""
         window = self._window
         retried = False
+        on_retry = None if note is None else (lambda delay, exc: note(self._retrying(delay, exc)))
         while True:
             try:
                 return await open_stream(self._litellm, self.settings, self._request(self._messages(history, turn, window)),
-                                         self._until_cancelled, self._pause, self._touch, self._wait_limit())
+                                         self._until_cancelled, self._pause, self._touch, self._wait_limit(),
+                                         on_retry=on_retry)
             except ModelError as exc:
                 cause = exc.provider
                 if retried or cause is None or not is_context_overflow(cause) or window < 1024:
@@ -596,7 +638,10 @@ class LiteLLMAgent(StandardAgent):
             raise TurnStopped
 
     async def _stream(self, history: list[list[dict]], turn: list[dict], reply: _Reply) -> AsyncIterator[AgentEvent]:
-        stream = await self._open(history, turn)
+        opened: list = []
+        async for event in self._opening_stream(history, turn, opened):
+            yield event
+        stream = opened[0]
         self._touch()
         chunks = aiter(stream)
         try:
@@ -710,7 +755,10 @@ class LiteLLMAgent(StandardAgent):
             else:
                 context = ToolContext(cwd=self.cwd, progress=self._touch, off_limits=self.off_limits)
                 try:
-                    result, error, image = await self._execute(tool, arguments, context)
+                    executed: list = []
+                    async for event in self._executing(call, tool, arguments, context, executed):
+                        yield event
+                    result, error, image = executed[0]
                 except (TurnStopped, asyncio.CancelledError) as stop:
                     so_far = getattr(context, "so_far", "")
                     async for event in self._stopped_call(
@@ -741,6 +789,41 @@ class LiteLLMAgent(StandardAgent):
             yield self._event("tool_result", **data)
         else:
             await self._record_result(data)
+
+    async def _executing(self, call: _Call, tool: Tool, arguments: dict, context: ToolContext,
+                         executed: list) -> AsyncIterator[AgentEvent]:
+        """Run the tool (its outcome into ``executed``); while it runs, what it prints, as
+        "tool_output" events of its call (pieces that came together go in one, redacted as a
+        stream, so that a key cut across two pieces is caught). They are not stored: the result
+        holds the output."""
+        pieces: asyncio.Queue[str] = asyncio.Queue()
+        context.output = pieces.put_nowait
+        shown = StreamRedactor(redactor())
+        running = asyncio.ensure_future(self._execute(tool, arguments, context))
+        piece: asyncio.Future | None = None
+        try:
+            while True:
+                piece = asyncio.ensure_future(pieces.get())
+                await asyncio.wait({running, piece}, return_when=asyncio.FIRST_COMPLETED)
+                if not piece.done():
+                    break
+                text = piece.result()
+                while not pieces.empty():
+                    text += pieces.get_nowait()
+                if text := shown.feed(text):
+                    yield super()._event("tool_output", id=call.id, tool=call.name, text=text)
+            rest = ""
+            while not pieces.empty():
+                rest += pieces.get_nowait()
+            if rest := shown.feed(rest) + shown.flush():
+                yield super()._event("tool_output", id=call.id, tool=call.name, text=rest)
+            executed.append(running.result())
+        finally:
+            if piece is not None:
+                piece.cancel()
+            if not running.done():
+                running.cancel()
+                await asyncio.wait({running})
 
     async def _execute(self, tool: Tool, arguments: dict, context: ToolContext) -> tuple[str, bool, str | None]:
         try:
@@ -781,13 +864,13 @@ def completion_request(settings: ModelSettings, messages: list[dict], tools: lis
 
 
 async def open_stream(litellm, settings: ModelSettings, request: dict, guard, pause, touch=lambda: None,
-                      wait_limit: float = MAX_RETRY_AFTER):
+                      wait_limit: float = MAX_RETRY_AFTER, on_retry=None):
     """``litellm.acompletion(**request)``, tried again on transient failures: after what the
     server's ``Retry-After`` asks (at most ``wait_limit`` seconds; longer is an error saying how
     long), else after ``settings.retry_backoff`` doubling. ``guard(awaitable)`` runs each try
     (it raises ``TurnStopped`` when the turn is stopped, which goes through as it is),
-    ``pause(seconds)`` waits between tries. A failure that
-    ends it is a ``ModelError`` of one sentence, its cause the provider's exception."""
+    ``pause(seconds)`` waits between tries. A failure that ends it is a ``ModelError`` of one
+    sentence, its cause the provider's exception. ``on_retry(delay, exc)`` is called before each wait."""
     attempt = 0
     while True:
         attempt += 1
@@ -805,6 +888,8 @@ async def open_stream(litellm, settings: ModelSettings, request: dict, guard, pa
             if attempt <= settings.retries and is_transient(exc):
                 delay = asked if asked is not None else settings.retry_backoff * 2 ** (attempt - 1)
                 logger.info("%s failed (%s); trying again in %.1f s", settings.where(), type(exc).__name__, delay)
+                if on_retry is not None:
+                    on_retry(delay, exc)
                 await pause(delay)
                 continue
             raise ModelError(describe_error(exc, settings, attempt), exc) from None

@@ -37,6 +37,9 @@ from tavrin.core.names import NAME_LIMIT, cut
 UNTITLED = "New conversation"
 # Length of a title taken from a message; a title given as such may be as long as a tab's name.
 TITLE_CHARS = 60
+# Who named a conversation (its ``titled``): nobody yet (0), its first message or the gateway (1),
+# the model after the first answer (2), the user (3). A title replaces only a lesser one.
+TITLED, TITLED_BY_MODEL, TITLED_BY_USER = 1, 2, 3
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS conversations (
@@ -62,6 +65,12 @@ CREATE INDEX IF NOT EXISTS conversations_by_session ON conversations(session_id,
 # Which rows the message index holds: the words of the conversation, once a reply is complete.
 _INDEXED_NEW = "new.role IN ('user', 'assistant') AND (new.meta IS NULL OR json_extract(new.meta, '$.streaming') IS NULL)"
 _INDEXED_OLD = _INDEXED_NEW.replace("new.", "old.")
+# The same, for the branch on view only (from version 6).
+_ON_VIEW_NEW = f"new.hidden = 0 AND {_INDEXED_NEW}"
+_ON_VIEW_OLD = _ON_VIEW_NEW.replace("new.", "old.")
+# The row a new message follows: the latest on view in its conversation.
+_PARENT = "(SELECT MAX(id) FROM messages WHERE conversation_id = ? AND hidden = 0)"
+_ROW = "id, role, content, meta, created_at, turn_id, parent_id"
 
 # Each step upgrades a file from version i to i + 1 (``_MIGRATIONS[i]``). A new file gets the
 # base schema above and then every step, so it ends up exactly like an upgraded one.
@@ -162,6 +171,36 @@ _MIGRATIONS = [
         INSERT INTO message_search(rowid, content) SELECT new.id, new.content WHERE {_INDEXED_NEW};
     END;
     """,
+    # 6: branches. Each message has the one before it on its branch (``parent_id``); a message
+    # edited, or a reply asked for again, starts a sibling branch from the same parent. The branch
+    # on view is the conversation's rows with ``hidden = 0`` (one path from the first message to
+    # the latest, in id order); the others are kept hidden. Everything that reads a conversation
+    # (the agent's context, the page, the counts, exports, search) reads the rows on view, so
+    # the index holds only those.
+    f"""
+    ALTER TABLE messages ADD COLUMN parent_id INTEGER;
+    ALTER TABLE messages ADD COLUMN hidden INTEGER NOT NULL DEFAULT 0;
+    UPDATE messages SET parent_id = (SELECT MAX(p.id) FROM messages p
+        WHERE p.conversation_id = messages.conversation_id AND p.id < messages.id);
+    CREATE INDEX messages_by_parent ON messages(parent_id);
+    CREATE INDEX messages_on_view ON messages(conversation_id, id) WHERE hidden = 0;
+    DROP TRIGGER message_search_insert;
+    DROP TRIGGER message_search_delete;
+    DROP TRIGGER message_search_update;
+    CREATE TRIGGER message_search_insert AFTER INSERT ON messages
+        WHEN {_ON_VIEW_NEW} BEGIN
+        INSERT INTO message_search(rowid, content) VALUES (new.id, new.content);
+    END;
+    CREATE TRIGGER message_search_delete AFTER DELETE ON messages
+        WHEN {_ON_VIEW_OLD} BEGIN
+        INSERT INTO message_search(message_search, rowid, content) VALUES ('delete', old.id, old.content);
+    END;
+    CREATE TRIGGER message_search_update AFTER UPDATE OF content, meta, hidden ON messages
+        WHEN ({_ON_VIEW_OLD}) OR ({_ON_VIEW_NEW}) BEGIN
+        INSERT INTO message_search(message_search, rowid, content) SELECT 'delete', old.id, old.content WHERE {_ON_VIEW_OLD};
+        INSERT INTO message_search(rowid, content) SELECT new.id, new.content WHERE {_ON_VIEW_NEW};
+    END;
+    """,
 ]
 SCHEMA_VERSION = len(_MIGRATIONS)
 
@@ -191,9 +230,9 @@ SEARCH_BATCH = 100
 # Where a snippet's matching words begin and end, before it is cut into segments.
 _HIT_START, _HIT_END = "\ue000", "\ue001"
 # A listed conversation: visible, and with at least one row.
-_LISTED = "c.deleted_at IS NULL AND EXISTS (SELECT 1 FROM messages m WHERE m.conversation_id = c.id)"
+_LISTED = "c.deleted_at IS NULL AND EXISTS (SELECT 1 FROM messages m WHERE m.conversation_id = c.id AND m.hidden = 0)"
 _WITH_COUNT = (
-    "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id AND m." + _COUNTED + ")"
+    "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id AND m.hidden = 0 AND m." + _COUNTED + ")"
     " AS message_count FROM conversations c"
 )
 
@@ -355,16 +394,34 @@ class ConversationStore:
 
         return await self._call(op)
 
-    async def rename_conversation(self, conv_id: Any, title: Any) -> bool:
-        """Store a new title. Returns whether the conversation exists (and is not deleted). A new
-        title is no activity: the conversation keeps its place in the list."""
+    async def rename_conversation(self, conv_id: Any, title: Any, by_user: bool = False) -> bool:
+        """Store a new title (``by_user``: the user's own, which nothing written for them replaces).
+        Returns whether the conversation exists (and is not deleted). A new title is no activity:
+        the conversation keeps its place in the list."""
         if not isinstance(conv_id, str):
             return False
         title = _title_from(str(title), NAME_LIMIT) or UNTITLED
 
         def op(db):
             cur = db.execute(
-                "UPDATE conversations SET title = ?, titled = 1 WHERE id = ? AND deleted_at IS NULL", (title, conv_id)
+                "UPDATE conversations SET title = ?, titled = ? WHERE id = ? AND deleted_at IS NULL",
+                (title, TITLED_BY_USER if by_user else TITLED, conv_id),
+            )
+            return cur.rowcount > 0
+
+        return await self._call(op)
+
+    async def title_for_user(self, conv_id: str, title: str) -> bool:
+        """A title written for the user (by the model), stored unless the user named the
+        conversation themselves. Returns whether it was stored."""
+        title = _title_from(str(title), TITLE_CHARS)
+        if not title:
+            return False
+
+        def op(db):
+            cur = db.execute(
+                "UPDATE conversations SET title = ?, titled = ? WHERE id = ? AND deleted_at IS NULL AND titled < ?",
+                (title, TITLED_BY_MODEL, conv_id, TITLED_BY_USER),
             )
             return cur.rowcount > 0
 
@@ -392,7 +449,7 @@ class ConversationStore:
                 where.append("c.session_id = ?")
                 args.append(session_id)
             if not include_empty:
-                where.append("EXISTS (SELECT 1 FROM messages m WHERE m.conversation_id = c.id)")
+                where.append("EXISTS (SELECT 1 FROM messages m WHERE m.conversation_id = c.id AND m.hidden = 0)")
             sql += " WHERE " + " AND ".join(where)
             sql += " ORDER BY c.updated_at DESC, c.created_at DESC LIMIT ?"
             args.append(limit)
@@ -493,7 +550,7 @@ class ConversationStore:
             if row is None:
                 return None
             messages = db.execute(
-                "SELECT id, role, content, meta, created_at, turn_id FROM messages WHERE conversation_id = ? ORDER BY id",
+                f"SELECT {_ROW} FROM messages WHERE conversation_id = ? AND hidden = 0 ORDER BY id",
                 (conv_id,),
             ).fetchall()
             turns = db.execute(
@@ -535,9 +592,9 @@ class ConversationStore:
             if row is None:
                 raise LookupError(f"unknown conversation {conv_id!r}")
             cur = db.execute(
-                "INSERT INTO messages (conversation_id, role, content, meta, created_at, turn_id)"
-                " VALUES (?, ?, ?, ?, ?, ?)",
-                (conv_id, role, content, meta_text, now, turn_id),
+                "INSERT INTO messages (conversation_id, role, content, meta, created_at, turn_id, parent_id)"
+                f" VALUES (?, ?, ?, ?, ?, ?, {_PARENT})",
+                (conv_id, role, content, meta_text, now, turn_id, conv_id),
             )
             title = _title_from(content) if role == "user" and not row["titled"] else ""
             if title:
@@ -559,11 +616,11 @@ class ConversationStore:
 
         def op(db):
             rows = db.execute(
-                "SELECT * FROM (SELECT id, role, content, meta, created_at, turn_id FROM messages"
-                " WHERE conversation_id = ? ORDER BY id DESC LIMIT ?) ORDER BY id ASC",
+                f"SELECT * FROM (SELECT {_ROW} FROM messages"
+                " WHERE conversation_id = ? AND hidden = 0 ORDER BY id DESC LIMIT ?) ORDER BY id ASC",
                 (conv_id, limit),
             ).fetchall()
-            return [_message_dict(r) for r in rows]
+            return _with_versions(db, conv_id, [_message_dict(r) for r in rows])
 
         return await self._call(op)
 
@@ -579,33 +636,78 @@ class ConversationStore:
 
         def op(db):
             rows = db.execute(
-                "SELECT id, role, content, meta, created_at, turn_id FROM messages"
-                " WHERE conversation_id = ? AND id < ? ORDER BY id DESC LIMIT ?",
+                f"SELECT {_ROW} FROM messages"
+                " WHERE conversation_id = ? AND hidden = 0 AND id < ? ORDER BY id DESC LIMIT ?",
                 (conv_id, bound, limit),
             ).fetchall()
             if rows and rows[-1]["turn_id"]:
                 start = db.execute(
-                    "SELECT MIN(id) FROM messages WHERE conversation_id = ? AND turn_id = ?",
+                    "SELECT MIN(id) FROM messages WHERE conversation_id = ? AND turn_id = ? AND hidden = 0",
                     (conv_id, rows[-1]["turn_id"]),
                 ).fetchone()[0]
                 if start < rows[-1]["id"]:
                     rows += db.execute(
-                        "SELECT id, role, content, meta, created_at, turn_id FROM messages"
-                        " WHERE conversation_id = ? AND id >= ? AND id < ? ORDER BY id DESC LIMIT ?",
+                        f"SELECT {_ROW} FROM messages"
+                        " WHERE conversation_id = ? AND hidden = 0 AND id >= ? AND id < ? ORDER BY id DESC LIMIT ?",
                         (conv_id, start, rows[-1]["id"], max(0, MAX_PAGE - len(rows))),
                     ).fetchall()
             oldest = rows[-1]["id"] if rows else bound
             more = db.execute(
-                "SELECT EXISTS (SELECT 1 FROM messages WHERE conversation_id = ? AND id < ?)", (conv_id, oldest)
+                "SELECT EXISTS (SELECT 1 FROM messages WHERE conversation_id = ? AND hidden = 0 AND id < ?)",
+                (conv_id, oldest),
             ).fetchone()[0]
-            return [_message_dict(r) for r in reversed(rows)], bool(more)
+            return _with_versions(db, conv_id, [_message_dict(r) for r in reversed(rows)]), bool(more)
+
+        return await self._call(op)
+
+    # -- branches -----------------------------------------------------------------------
+
+    async def branch_from(self, conv_id: Any, message_id: Any) -> bool:
+        """The next message of the conversation starts a branch beside ``message_id`` (a user
+        message on view): it and everything after it are kept, hidden, as the branch it was.
+        False when there is no such message on view."""
+        if not isinstance(conv_id, str) or type(message_id) is not int:
+            return False
+
+        def op(db):
+            row = db.execute("SELECT 1 FROM messages WHERE id = ? AND conversation_id = ? AND role = 'user'"
+                             " AND hidden = 0", (message_id, conv_id)).fetchone()
+            if row is None:
+                return False
+            db.execute("UPDATE messages SET hidden = 1 WHERE conversation_id = ? AND hidden = 0 AND id >= ?",
+                       (conv_id, message_id))
+            db.execute("UPDATE conversations SET updated_at = ? WHERE id = ?", (time.time(), conv_id))
+            return True
+
+        return await self._call(op)
+
+    async def show_version(self, conv_id: Any, message_id: Any) -> bool:
+        """Put the branch through ``message_id`` (a user message, one of the versions of its place)
+        on view, down to its latest message; the branch it replaces is kept, hidden. False when
+        there is no such message."""
+        if not isinstance(conv_id, str) or type(message_id) is not int:
+            return False
+
+        def op(db):
+            row = db.execute("SELECT parent_id FROM messages WHERE id = ? AND conversation_id = ? AND role = 'user'",
+                             (message_id, conv_id)).fetchone()
+            if row is None:
+                return False
+            # What follows the fork on view is on one path after it, so it has the higher ids.
+            db.execute("UPDATE messages SET hidden = 1 WHERE conversation_id = ? AND hidden = 0 AND id > ?",
+                       (conv_id, row["parent_id"] or 0))
+            at: int | None = message_id
+            while at is not None:
+                db.execute("UPDATE messages SET hidden = 0 WHERE id = ?", (at,))
+                at = db.execute("SELECT MAX(id) FROM messages WHERE parent_id = ?", (at,)).fetchone()[0]
+            return True
 
         return await self._call(op)
 
     async def count_messages(self, conv_id: str) -> int:
         def op(db):
             return db.execute(
-                "SELECT COUNT(*) FROM messages WHERE conversation_id = ? AND " + _COUNTED, (conv_id,)
+                "SELECT COUNT(*) FROM messages WHERE conversation_id = ? AND hidden = 0 AND " + _COUNTED, (conv_id,)
             ).fetchone()[0]
 
         return await self._call(op)
@@ -726,9 +828,9 @@ class ConversationStore:
                 return False
             conv_id = db.execute("SELECT conversation_id FROM turns WHERE id = ?", (turn_id,)).fetchone()[0]
             db.execute(
-                "INSERT INTO messages (conversation_id, role, content, meta, created_at, turn_id)"
-                " VALUES (?, 'outcome', ?, ?, ?, ?)",
-                (conv_id, message, meta_text, now, turn_id),
+                "INSERT INTO messages (conversation_id, role, content, meta, created_at, turn_id, parent_id)"
+                f" VALUES (?, 'outcome', ?, ?, ?, ?, {_PARENT})",
+                (conv_id, message, meta_text, now, turn_id, conv_id),
             )
             db.execute("UPDATE conversations SET updated_at = ? WHERE id = ?", (now, conv_id))
             return True
@@ -748,6 +850,28 @@ class ConversationStore:
         for turn_id in open_turns:
             await self.end_turn(turn_id, "interrupted", INTERRUPTED_NOTE)
         return len(open_turns)
+
+
+def _with_versions(db: sqlite3.Connection, conv_id: str, rows: list[dict]) -> list[dict]:
+    """Each user message that has siblings (other versions from the same point: an edit, or the
+    same message answered again) gets "versions", the ids of all of them in order, its own among
+    them, and "edited", whether any of them reads differently."""
+    asked = [m["id"] for m in rows if m["role"] == "user"]
+    if not asked:
+        return rows
+    found: dict[int, list[tuple[int, bool]]] = {}
+    for own, sibling, same in db.execute(
+            "SELECT u.id, s.id, s.content = u.content FROM messages u JOIN messages s"
+            " ON s.conversation_id = u.conversation_id AND s.role = 'user' AND s.parent_id IS u.parent_id"
+            " WHERE u.conversation_id = ? AND u.id IN (SELECT value FROM json_each(?)) ORDER BY u.id, s.id",
+            (conv_id, json.dumps(asked))):
+        found.setdefault(own, []).append((sibling, bool(same)))
+    for m in rows:
+        versions = found.get(m["id"], [])
+        if len(versions) > 1:
+            m["versions"] = [v for v, _ in versions]
+            m["edited"] = not all(same for _, same in versions)
+    return rows
 
 
 def _message_dict(r: sqlite3.Row) -> dict:
@@ -832,7 +956,7 @@ def _walk_matches(db: sqlite3.Connection, match: str, titled: set[str], latest: 
                 break
             oldest = dict(db.execute(
                 "SELECT conversation_id, MIN(id) FROM messages WHERE conversation_id IN"
-                " (SELECT value FROM json_each(?)) AND role IN ('user', 'assistant') GROUP BY conversation_id",
+                " (SELECT value FROM json_each(?)) AND role IN ('user', 'assistant') AND hidden = 0 GROUP BY conversation_id",
                 (json.dumps(batch),)).fetchall())
             for conv_id in batch:
                 low = oldest.get(conv_id)

@@ -145,11 +145,37 @@ async def rename_conversation(request: Request, conversation_id: str):
     if not isinstance(title, str) or not title.strip():
         raise HTTPException(status_code=400, detail='"title" must be a non-empty string')
     store = _store(request)
-    if not await store.rename_conversation(conversation_id, title):
+    if not await store.rename_conversation(conversation_id, title, by_user=True):
         raise HTTPException(status_code=404, detail="Unknown conversation")
     conversation = await store.get_conversation(conversation_id)
     await broadcast({"type": "conversation_renamed", "conversation_id": conversation_id, "title": conversation["title"]})
     return conversation
+
+
+@router.post("/conversations/{conversation_id}/branch")
+async def branch_conversation(request: Request, conversation_id: str):
+    """Versions of a conversation. Body {"from": message id}: the next message starts a branch
+    beside that user message (an edit of it, or it answered again), the branch it was kept;
+    {"show": message id}: the branch through that version goes on view. Every window redraws
+    the conversation ("conversation_branched"). 409 while a turn runs in it, 404 for a message
+    that is not a user message of it (on view, for "from")."""
+    _require_same_origin(request)
+    body = await read_json_body(request, MAX_NOTE_BODY)
+    if not isinstance(body, dict) or len(body) != 1 or not ({"from", "show"} & set(body)):
+        raise HTTPException(status_code=400, detail='the body must be {"from": id} or {"show": id}')
+    (how, message_id), = body.items()
+    if type(message_id) is not int or not 0 < message_id < 1 << 63:
+        raise HTTPException(status_code=400, detail=f'"{how}" must be a message id')
+    store = _store(request)
+    if await store.get_conversation(conversation_id) is None:
+        raise HTTPException(status_code=404, detail="Unknown conversation")
+    if any(_busy(s) for s in get_registry() if s.conversation_id == conversation_id):
+        raise HTTPException(status_code=409, detail="A turn is running in this conversation: stop it first")
+    changed = await (store.branch_from if how == "from" else store.show_version)(conversation_id, message_id)
+    if not changed:
+        raise HTTPException(status_code=404, detail="No such message in this conversation")
+    await broadcast({"type": "conversation_branched", "conversation_id": conversation_id})
+    return {"conversation_id": conversation_id, how: message_id}
 
 
 @router.delete("/conversations/{conversation_id}")
@@ -249,6 +275,37 @@ async def _purge_later(store, moved_tabs: dict, conversation_id: str) -> None:
 async def approvals(request: Request):
     guardrails = _shared(request).get("guardrails")
     return {"approvals": guardrails.pending() if guardrails else []}
+
+
+@router.get("/approvals/{approval_id}/file")
+async def approval_file(request: Request, approval_id: str):
+    """What the file a pending ``write_file`` would replace holds now, so that the page shows the
+    change before it is approved: {"path", "exists", "content", "note"}. 404 when no such write
+    is pending; 400 when its path is refused (the data directory), as the write itself would be."""
+    from tavrin.core.tools import ToolError, write_file
+
+    guardrails = _shared(request).get("guardrails")
+    pending = next((a for a in (guardrails.pending() if guardrails else []) if a["approval_id"] == approval_id), None)
+    if pending is None or pending["tool"] != write_file.NAME or not isinstance(pending["arguments"], dict):
+        raise HTTPException(status_code=404, detail="No such pending write")
+    session = get_registry().get(pending["session_id"]) if pending.get("session_id") else None
+    agent = getattr(session, "agent", None) or _shared(request).get("agent")
+    try:
+        return await write_file.current(pending["arguments"], _tool_context(agent, request.app.state.config))
+    except ToolError as exc:
+        raise HTTPException(status_code=400, detail=str(exc)) from None
+
+
+def _tool_context(agent, config):
+    """The context the agent's tools run in: its folder for relative paths, the data directory
+    off limits."""
+    from pathlib import Path
+
+    from tavrin.core.tools import ToolContext
+
+    cwd = getattr(agent, "cwd", None)
+    return ToolContext(cwd=cwd if isinstance(cwd, Path) else Path.home(),
+                       off_limits=(Path(config.data_dir).expanduser(),))
 
 
 @router.post("/approvals/{approval_id}/note")

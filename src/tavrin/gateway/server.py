@@ -103,11 +103,22 @@ def _agent_factory(config: AppConfig, store):
     tools = load_tools()
     approval = side_effecting(tools) if config.approval_tools is None else set(config.approval_tools)
 
+    from tavrin.core.llm_agent import import_litellm
+    from tavrin.core.session_registry import get_registry
+    from tavrin.core.titles import Titler
+    from tavrin.gateway.host_turns import broadcast, spawn
+
+    # A new conversation is named by the model after its first answer (the demo agents keep the
+    # first words of the message).
+    titler = Titler(import_litellm(), settings, store, broadcast, lambda sid: get_registry().get(sid), spawn)
+
     def make(session_id, guardrails):
-        return LiteLLMAgent(store, guardrails, session_id, settings=settings, tools=tools,
-                            stall_warn_seconds=config.stall_warn_seconds,
-                            stall_cancel_seconds=config.stall_cancel_seconds,
-                            off_limits=(Path(config.data_dir).expanduser(),))
+        agent = LiteLLMAgent(store, guardrails, session_id, settings=settings, tools=tools,
+                             stall_warn_seconds=config.stall_warn_seconds,
+                             stall_cancel_seconds=config.stall_cancel_seconds,
+                             off_limits=(Path(config.data_dir).expanduser(),))
+        titler.watch(agent)
+        return agent
 
     return make, sorted(approval), tools
 

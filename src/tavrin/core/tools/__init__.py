@@ -57,6 +57,9 @@ class ToolContext:
 
     cwd: Path = field(default_factory=Path.home)
     progress: Callable[[], None] = lambda: None
+    # What a tool prints as it runs (a command's output), for the user to watch; what it returns
+    # is the result all the same.
+    output: Callable[[str], None] = lambda text: None
     off_limits: tuple[Path, ...] = ()
     # What a tool had produced when it was stopped (set by the tool as it stops), for the model
     # and the user to see what it did.

@@ -9,6 +9,7 @@ The command gets the user's environment without the provider keys and this proje
 from __future__ import annotations
 
 import asyncio
+import codecs
 import os
 
 from tavrin.core.tools import ToolContext, ToolError, off_loop
@@ -70,6 +71,8 @@ async def run(arguments: dict, context: ToolContext) -> dict:
     output = bytearray()
     dropped = 0
     timed_out = False
+    # What is kept is shown as it comes, whole characters only.
+    shown = codecs.getincrementaldecoder("utf-8")(errors="replace")
 
     async def read() -> None:
         nonlocal dropped
@@ -78,6 +81,8 @@ async def run(arguments: dict, context: ToolContext) -> dict:
             room = MAX_OUTPUT - len(output)
             output.extend(chunk[:room])
             dropped += max(0, len(chunk) - room)
+            if room > 0 and (text := shown.decode(chunk[:room], final=len(output) >= MAX_OUTPUT)):
+                context.output(text)
 
     reading = asyncio.ensure_future(read())
     try:

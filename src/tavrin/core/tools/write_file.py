@@ -73,3 +73,48 @@ async def run(arguments: dict, context: ToolContext) -> dict:
         raise ToolError("content must be a string")
     path = context.path(arguments.get("path"))
     return {"text": await off_loop(_write, path, content, context, what=f"writing {path}")}
+
+
+# The most of a file's present content shown beside what would replace it.
+COMPARE_BYTES = 256 * 1024
+_READ_FLAGS = os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
+
+
+def _current(path, context: ToolContext) -> dict:
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return {"exists": False, "content": None, "note": None}
+    except OSError as exc:
+        return {"exists": None, "content": None, "note": f"It cannot be looked at: {exc.strerror}."}
+    if stat.S_ISDIR(mode):
+        return {"exists": True, "content": None, "note": "It is a folder: the write would fail."}
+    if not stat.S_ISREG(mode):
+        return {"exists": True, "content": None, "note": "It is not a regular file: the write would fail."}
+    try:
+        fd = os.open(path, _READ_FLAGS)
+    except OSError as exc:
+        return {"exists": True, "content": None, "note": f"It cannot be read: {exc.strerror}."}
+    try:
+        info = os.fstat(fd)
+        context.check_opened(fd, info, path)
+        if info.st_size > COMPARE_BYTES:
+            return {"exists": True, "content": None,
+                    "note": f"It holds {info.st_size} bytes, too many to compare here: all of it is replaced."}
+        data = os.read(fd, COMPARE_BYTES + 1)
+    except OSError as exc:
+        return {"exists": True, "content": None, "note": f"It cannot be read: {exc.strerror}."}
+    finally:
+        os.close(fd)
+    if b"\0" in data:
+        return {"exists": True, "content": None, "note": "It is a binary file: all of it is replaced."}
+    return {"exists": True, "content": data.decode("utf-8", "replace"), "note": None}
+
+
+async def current(arguments: dict, context: ToolContext) -> dict:
+    """What the file a write would replace holds now, for the user to compare before approving it:
+    {"path", "exists", "content" (None when not shown), "note" (why not, or None)}. The same paths
+    are refused as for the write itself (the data directory, through links too)."""
+    path = context.path(arguments.get("path"))
+    found = await off_loop(_current, path, context, what=f"reading {path}")
+    return {"path": str(path), **found}

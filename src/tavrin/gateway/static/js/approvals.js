@@ -13,6 +13,7 @@ import { updateBadges } from "./tabs.js";
 import { decideApprovalLines, placeApprovalCard, setApprovalCards } from "./transcript.js";
 import { revealHidden } from "./reveal.js";
 import { approvalSource } from "./mcpview.js";
+import { codeBlock, fileChange } from "./diffview.js";
 
 const cards = new Map(); // approval_id -> card
 setApprovalCards(cards); // the transcript puts each card after its approval's line
@@ -28,7 +29,7 @@ export function addApproval(ev) {
   card.dataset.session = sid;
   card.setAttribute("role", "group");
   card.tabIndex = -1;
-  const change = changeOf(ev.tool, ev.arguments);
+  const change = changeOf(ev.tool, ev.arguments, ev.approval_id);
   const text = el("div", "approval-text", (change && change.ask) || ev.message || `Tavrin wants to run ${tool}. Allow it?`);
   text.id = `approval-text-${n}`;
   card.setAttribute("aria-labelledby", text.id);
@@ -76,19 +77,21 @@ export function addApproval(ev) {
 }
 
 // What a file or a command action will change, shown as such rather than as escaped JSON: the
-// path and the new content of a file (long content folds), a command as code with its folder and
-// timeout. { ask, nodes, rest } (rest: the arguments not shown so), or null for any other tool.
-const FOLD_LINES = 12;
-
-function changeOf(tool, args) {
+// path of a file, whether it exists, and the diff against what it holds now (a new file: its
+// content; long ones fold), a command as code with its folder and timeout. { ask, nodes, rest }
+// (rest: the arguments not shown so), or null for any other tool.
+function changeOf(tool, args, approvalId) {
   if (!args || typeof args !== "object" || Array.isArray(args)) return null;
   const { path, content, command, cwd, timeout, ...rest } = args;
   if (tool === "write_file" && typeof path === "string" && typeof content === "string") {
-    const ext = (/\.([A-Za-z0-9]{1,10})$/.exec(path) || [])[1] || "";
+    const ext = ((/\.([A-Za-z0-9]{1,10})$/.exec(path) || [])[1] || "").toLowerCase();
     const where = el("div", "approval-where");
     where.append("File ", el("code", "", path));
+    const state = el("div", "approval-file-state", "Looking at the file…");
+    const block = codeBlock(content, ext, "New content");
+    compareWithFile(approvalId, ext, content, state, block);
     return { ask: `Tavrin wants to write the file ${path}. Allow it?`, rest: extra(rest, { command, cwd, timeout }),
-             nodes: [where, codeBlock(content, ext ? ext.toLowerCase() : "text", "New content")] };
+             nodes: [where, state, block] };
   }
   if (tool === "run_command" && typeof command === "string") {
     const where = el("div", "approval-where");
@@ -107,20 +110,24 @@ function extra(rest, others) {
   return Object.keys(left).length ? left : null;
 }
 
-function codeBlock(text, lang, label) {
-  const box = el("div", "approval-code");
-  const head = el("div", "code-head");
-  head.append(el("span", "code-lang", lang));
-  const pre = el("pre", "approval-code-text");
-  pre.appendChild(el("code", "", text));
-  pre.setAttribute("aria-label", label);
-  const lines = text.split("\n").length;
-  if (lines <= FOLD_LINES) { box.append(head, pre); return box; }
-  const fold = el("details", "approval-fold");
-  const summary = el("summary", "", `${label}: ${lines} lines`);
-  fold.append(summary, pre);
-  box.append(head, fold);
-  return box;
+// The file as the server finds it now: the card's state line and its block (the diff, or the new
+// content) follow. A write the server does not hold (settled meanwhile) keeps the new content.
+async function compareWithFile(approvalId, ext, content, state, block) {
+  let current = null;
+  let problem = "";
+  try {
+    const r = await api(`/api/approvals/${encodeURIComponent(approvalId)}/file`);
+    if (r.ok) current = await r.json();
+    else if (r.status === 400) problem = (await r.json()).detail || "";
+  } catch (e) { /* not known: the new content stays shown */ }
+  if (!current) {
+    state.textContent = problem ? `The file cannot be looked at: ${problem}` : "Whether the file exists is not known";
+    return;
+  }
+  const shown = fileChange(current.path, ext, content, current);
+  state.replaceWith(shown.state);
+  block.replaceWith(shown.block);
+  revealHidden(shown.block); // what is approved is what runs, in the diff too
 }
 
 function argumentsText(args) {

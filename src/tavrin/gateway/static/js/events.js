@@ -13,11 +13,12 @@ import {
 import { renderTab } from "./tabs.js";
 import {
   addApprovalLine, addChip, addHeartbeat, addLine, addOutcome, addThinking, addText, addToolCall, addToolResult, addUser, clearPane,
-  renderHistory, OUTCOME_TEXT, outcomeText, watchdogText, showsApproval,
+  renderHistory, OUTCOME_TEXT, outcomeText, watchdogText, showsApproval, commandStarted, addToolOutput,
 } from "./transcript.js";
 import { noticeApproval, noticeTurnEnd } from "./notify.js";
 import { addApproval, settleApproval, loadPendingApprovals } from "./approvals.js";
 import { refreshResumeList } from "./conversations.js";
+import { branched } from "./branches.js";
 import { heartbeatState, heartbeatStatus, heartbeatUnavailable } from "./heartbeat.js";
 import {
   askedElsewhere, attached, noticeRestart, onHeldEvents, reload, replayGap, startAttach, streamEvent, streamsOff,
@@ -80,6 +81,9 @@ const handlers = {
   // Another window (or this one) deleted or restored a conversation.
   conversations_changed() { refreshResumeList(); },
 
+  // A version of a conversation was made or put on view.
+  conversation_branched(ev) { branched(ev.conversation_id); },
+
   mode(ev, id) {
     const s = session(id);
     if (!s.ownTurn && !s.sent && Number.isInteger(ev.seq)) askedElsewhere(s);
@@ -90,7 +94,16 @@ const handlers = {
   },
 
   thinking(ev, id) { progress(id); addThinking(id, ev.message || ev.content || ""); },
-  tool_call(ev, id) { progress(id); addToolCall(id, ev); runs(id, ev.tool || "tool"); },
+  tool_call(ev, id) {
+    progress(id);
+    addToolCall(id, ev);
+    runs(id, ev.tool || "tool");
+    if (ev.tool === "run_command") {
+      commandStarted(id, ev, () => [...ui.approvals.values()].some((a) => a.sid === id && !a.settled));
+    }
+  },
+  // What a running command prints, as it prints it.
+  tool_output(ev, id) { progress(id); addToolOutput(id, ev); },
   tool_result(ev, id) { progress(id); addToolResult(id, ev); runs(id, null); },
 
   tool_approval_needed(ev, id) {
@@ -115,6 +128,14 @@ const handlers = {
   approval_withdrawn(ev) { settleApproval(ev.approval_id, "No longer needed", "withdrawn"); },
 
   text(ev, id) { progress(id); addText(id, ev.content || ""); },
+
+  // The model's server is tried again after a wait: the working line counts it down.
+  retrying(ev, id) {
+    const s = session(id);
+    const seconds = Number.isFinite(ev.seconds) ? ev.seconds : 0;
+    s.retry = { until: Date.now() + seconds * 1000, reason: typeof ev.reason === "string" ? ev.reason : "" };
+    if (s.id === ui.active) renderChrome();
+  },
 
   // Something the user should know about the reply (kind "cut": it reached the model's output limit).
   notice(ev, id) { addLine(id, "system", String(ev.message || "")); },
@@ -243,6 +264,7 @@ const handlers = {
 // The turn made progress: a stall warning about it no longer holds (a stop's banner stays).
 function progress(id) {
   const s = session(id);
+  if (s.retry) { s.retry = null; if (s.id === ui.active) renderChrome(); }
   if (!s.stall || s.stall.auto_cancelled) return;
   s.stall = null;
   if (s.id === ui.active) renderChrome();

@@ -23,6 +23,7 @@ import { session, activate, renderChrome, sendChat } from "./sessions.js";
 import { markStale, scrollToEnd, onTranscriptAsks } from "./transcript.js";
 import { wireTabMenu } from "./tabs.js";
 import { loadOlder } from "./history.js";
+import { regenerate, editMessage, showVersion } from "./branches.js";
 import { wire } from "./controls.js";
 import { wireConversations } from "./conversations.js";
 import { wireSidebar } from "./sidebar.js";
@@ -49,7 +50,7 @@ Object.assign(hooks, {
   },
 });
 
-onTranscriptAsks({ readBack: loadOlder, resend: sendChat });
+onTranscriptAsks({ readBack: loadOlder, resend: sendChat, regenerate, edit: editMessage, showVersion });
 
 takeToken();
 session(MAIN);

@@ -5,7 +5,7 @@ import { CU_CHIP } from "./protocol.js";
 import { el, toast } from "./dom.js";
 import { ui } from "./model.js";
 import { renderMarkdown, copyText } from "./markdown.js";
-import { view, append, grew, now, asks, fillComposer, scrollToEnd } from "./pane.js";
+import { view, append, grew, now, asks, scrollToEnd } from "./pane.js";
 import { addStep, breakSteps, foldSteps } from "./steps.js";
 
 export function speaker(node, name, visible) {
@@ -44,20 +44,99 @@ export function clock(seconds) {
   return `${date}, ${time}`;
 }
 
-// Edit goes with the pane's last message, when it is the user's own: it puts the message back in
-// the composer, to change and send as a new one (the store keeps what was sent).
-function offerEdit(id, ask) {
-  const v = view(id);
-  if (v.quiet) return; // an older message, drawn above the latest
-  if (v.edit) v.edit.remove();
-  v.edit = null;
-  if (!ask || !ask.own) return;
+// Edit goes with each of the user's own messages: the message becomes a text box in place, and
+// what is sent from it starts a new branch of the conversation there (the one before is kept, a
+// version to go back to).
+function offerEdit(id, node) {
   const b = el("button", "link msg-edit", "Edit");
   b.type = "button";
-  b.setAttribute("aria-label", "Edit your last message and send it again");
-  b.addEventListener("click", () => fillComposer(sources.get(ask.node) || "", ask.mode === "computer_use"));
-  ask.node.querySelector(".msg-meta").appendChild(b);
-  v.edit = b;
+  b.setAttribute("aria-label", `Edit “${(sources.get(node) || "").slice(0, 40)}” and send it as a new version`);
+  b.addEventListener("click", () => editInPlace(id, node));
+  node.querySelector(".msg-meta").appendChild(b);
+}
+
+function editInPlace(id, node) {
+  if (node.querySelector(".msg-editor")) { node.querySelector(".msg-editor textarea").focus(); return; }
+  const body = node.querySelector(".body");
+  const form = el("form", "msg-editor");
+  const box = el("textarea");
+  box.value = sources.get(node) || "";
+  box.rows = Math.min(8, box.value.split("\n").length + 1);
+  box.setAttribute("aria-label", "The message, edited");
+  const sendIt = el("button", "msg-editor-send", "Send");
+  sendIt.type = "submit";
+  const cancel = el("button", "link", "Cancel");
+  cancel.type = "button";
+  const close = () => { form.remove(); body.hidden = false; node.querySelector(".msg-edit").focus(); };
+  cancel.addEventListener("click", close);
+  form.addEventListener("submit", (e) => {
+    e.preventDefault();
+    const text = box.value.trim();
+    if (!text) return;
+    if (asks.edit(id, node, text) !== false) { form.remove(); body.hidden = false; }
+  });
+  box.addEventListener("keydown", (e) => {
+    if (e.key === "Enter" && !e.shiftKey && !e.isComposing) { e.preventDefault(); form.requestSubmit(); }
+    if (e.key === "Escape") { e.preventDefault(); close(); }
+  });
+  const buttons = el("div", "msg-editor-buttons");
+  buttons.append(cancel, sendIt);
+  form.append(box, buttons);
+  body.hidden = true;
+  body.after(form);
+  box.focus();
+  box.setSelectionRange(box.value.length, box.value.length);
+}
+
+// The last turn's reply offers Regenerate: the same message answered again, the answer before
+// kept as a version.
+export function offerRegenerate(id) {
+  const v = view(id);
+  if (v.quiet) return;
+  dropRegenerate(v);
+  const ask = v.ask;
+  if (!ask || !ask.own || !v.reply || !v.reply.isConnected) return;
+  const b = el("button", "link msg-regen", "Regenerate");
+  b.type = "button";
+  b.setAttribute("aria-label", "Answer the last message again");
+  b.addEventListener("click", () => asks.regenerate(id, ask.node, ask.mode === "computer_use"));
+  v.reply.querySelector(".msg-meta").appendChild(b);
+  v.regen = b;
+}
+
+function dropRegenerate(v) {
+  if (v.regen) v.regen.remove();
+  v.regen = null;
+}
+
+// A stored message that has versions: "‹ 2/3 ›" moves between them. With the message when the
+// versions differ (an edit), with its reply when they read alike (answered again).
+export function showVersions(id, node, row) {
+  const v = view(id);
+  const nav = versionsNav(id, row);
+  if (!nav) return;
+  if (row.edited) node.querySelector(".msg-meta").prepend(nav);
+  else v.versions = nav; // for the reply that follows
+}
+
+function versionsNav(id, row) {
+  const all = Array.isArray(row.versions) ? row.versions : [];
+  const at = all.indexOf(row.id);
+  if (all.length < 2 || at < 0) return null;
+  const nav = el("span", "versions");
+  nav.setAttribute("role", "group");
+  nav.setAttribute("aria-label", row.edited ? "Versions of this message" : "Versions of this answer");
+  const step = (label, name, to) => {
+    const b = el("button", "link version-step", label);
+    b.type = "button";
+    b.setAttribute("aria-label", name);
+    b.disabled = to < 0 || to >= all.length;
+    b.addEventListener("click", () => asks.showVersion(id, all[to]));
+    return b;
+  };
+  nav.append(step("‹", "Previous version", at - 1), el("span", "version-at", `${at + 1}/${all.length}`),
+    step("›", "Next version", at + 1));
+  return nav;
 }
 
 function dropRetry(v) {
@@ -96,10 +175,13 @@ export function addUser(id, text, sender) {
   node.appendChild(el("div", "body", text));
   sources.set(node, String(text));
   messageMeta(node);
+  if (!sender) offerEdit(id, node);
+  v.versions = null;
   if (!v.quiet) {
     dropRetry(v);
+    dropRegenerate(v);
+    v.reply = null;
     v.ask = { node, own: !sender, mode: null };
-    offerEdit(id, v.ask);
   }
   return append(id, node);
 }
@@ -113,8 +195,10 @@ export function addText(id, content) {
     const body = el("div", "body markdown");
     node.appendChild(body);
     messageMeta(node);
+    if (v.versions) { node.querySelector(".msg-meta").prepend(v.versions); v.versions = null; }
     append(id, node);
     v.bubble = { node, body, text: "" };
+    if (!v.quiet) v.reply = node;
   }
   v.bubble.text += String(content);
   sources.set(v.bubble.node, v.bubble.text);
@@ -125,7 +209,7 @@ export function addText(id, content) {
 // A heartbeat's check-in opens a turn that no message of the user's asked for.
 export function addHeartbeat(id) {
   const v = view(id);
-  if (!v.quiet) { dropRetry(v); v.ask = null; }
+  if (!v.quiet) { dropRetry(v); dropRegenerate(v); v.reply = null; v.ask = null; }
   return addLine(id, "heartbeat", "⏱ Heartbeat check-in");
 }
 
@@ -139,9 +223,12 @@ export function addThinking(id, text) {
   return addStep(id, el("div", "line thinking", "💭 " + text), false);
 }
 
+// The mode of a turn: Computer Use says so where it is seen; the standard agent, the usual case,
+// only to a screen reader (a line of chrome over every answer otherwise).
 export function addChip(id, mode, message) {
-  const node = el("div", "line mode");
-  node.appendChild(el("span", "chip", mode === "computer_use" ? (message || CU_CHIP) : "Standard agent"));
+  const cu = mode === "computer_use";
+  const node = el("div", cu ? "line mode" : "line mode sr-only");
+  node.appendChild(el("span", cu ? "chip" : "chip sr-only", cu ? (message || CU_CHIP) : "Standard agent"));
   view(id).chip = node;
   if (view(id).ask && !view(id).quiet) view(id).ask.mode = mode; // (what Retry and Edit send it with)
   return append(id, node);

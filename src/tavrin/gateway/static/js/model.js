@@ -32,6 +32,7 @@ export function newSession(id) {
     unread: null,
     beat: false,            // the running (or last) turn is a heartbeat's check-in
     runningTool: null,      // the tool the running turn waits for, called and not yet answered
+    retry: null,            // the model's server is tried again: { until (Date.now()), reason }
     // Who stops the running turn ("here", "watchdog"; null: nobody here asked), the stall
     // watchdog's silence in seconds, and the last stop's outcome line.
     stopBy: null, watchdog: 0, lastStop: null,

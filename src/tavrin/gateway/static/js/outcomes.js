@@ -3,7 +3,7 @@
 import { STOP_TEXTS, CANCEL_TEXTS } from "./protocol.js";
 import { view } from "./pane.js";
 import { foldSteps } from "./steps.js";
-import { addLine, offerRetry } from "./messages.js";
+import { addLine, offerRetry, offerRegenerate } from "./messages.js";
 import { unfinishedCalls } from "./toolcards.js";
 
 // One wording per way a turn ends, live and stored alike. The store closes a turn the server did
@@ -32,11 +32,17 @@ export function addOutcome(id, outcome, message, iterations) {
   else { view(id).calls.clear(); view(id).stoppedCalls.clear(); }
   foldSteps(id);
   if (outcome === "done") {
-    return addLine(id, "done", "✓ Done"); // (its steps are counted on the line above them)
+    // An answer that ended well needs no line of its own: its actions are beside it. A screen
+    // reader still hears that the turn is done. (Its steps are counted on the line above them.)
+    const line = addLine(id, "done", "✓ Done");
+    line.classList.add("sr-only");
+    offerRegenerate(id);
+    return line;
   }
   const failed = outcome === "error" || outcome === "interrupted";
   const node = addLine(id, failed ? "error" : "system", outcomeText(outcome, message));
   node.classList.add("outcome");
   if (failed) offerRetry(id, node);
+  offerRegenerate(id);
   return node;
 }

@@ -7,14 +7,19 @@ import { keepScroll } from "./model.js";
 import { onPictureLoad } from "./attachview.js";
 
 // session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet,
-//   steps, groups, chip, calls, stoppedCalls, ask, edit, retry, unseen }
+//   steps, groups, chip, calls, stoppedCalls, ask, edit, retry, unseen, reply, regen, versions }
 //   ask: the message that opened the running (or last) turn, { node, own, mode }, null for a turn
 //   nobody typed (a heartbeat's); edit: the Edit button of the last message; retry: the Retry
-//   button of a failed last turn; unseen: output arrived while the user was scrolled up.
+//   button of a failed last turn; unseen: output arrived while the user was scrolled up;
+//   reply: the last turn's reply (its last bubble); regen: its Regenerate button; versions: the
+//   versions of the message being drawn, for the reply that follows it.
 // What the user asks of a transcript, done by the page's actions (main.js wires them):
 // readBack(id): older rows, the user scrolled up to them; resend(id, text, computerUse): a failed
 // message sent again (false when it could not go out).
-export const asks = { readBack: () => {}, resend: () => false };
+// regenerate(id, node): the reply to the message `node` asked for again, as a new version;
+// edit(id, node, text): the message `node` sent again as `text`, a new branch from there;
+// showVersion(id, rowId): the branch through that stored version of a message put on view.
+export const asks = { readBack: () => {}, resend: () => false, regenerate: () => {}, edit: () => {}, showVersion: () => {} };
 export function onTranscriptAsks(handlers) { Object.assign(asks, handlers); }
 onPictureLoad((id) => scrollToEnd(id));
 
@@ -25,7 +30,7 @@ export function createPane(id) {
     pane: el("div", "pane"), queueBox: el("div", "queue"), bubble: null, asked: null, stick: true, autoScroll: false,
     history: null, historyLine: null, insertAt: null, quiet: false,
     steps: null, groups: [], chip: null, calls: new Map(), stoppedCalls: new Map(), ask: null, edit: null, retry: null, unseen: false,
-    restore: null,
+    restore: null, reply: null, regen: null, versions: null,
   };
   // Follow new output unless the user has scrolled up to read something. Scroll events
   // caused by our own scrolling are skipped: the area may have shrunk in between.
@@ -203,6 +208,9 @@ export function clearPane(id, note) {
   v.ask = null;
   v.edit = null;
   v.retry = null;
+  v.reply = null;
+  v.regen = null;
+  v.versions = null;
   v.unseen = false;
   if (id === shown) drawJump();
   v.pane.replaceChildren(emptyState(note || "No messages yet."), v.queueBox);

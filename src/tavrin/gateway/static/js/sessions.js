@@ -77,13 +77,18 @@ export function activate(id, opts) {
 export function renderChrome() {
   let waiting = 0;
   for (const a of ui.approvals.values()) if (a.sid === ui.active && !a.settled) waiting++;
-  drawChrome(session(ui.active), waiting);
+  const s = session(ui.active);
+  drawChrome(s, waiting);
+  // A retry's wait is counted down in the working line, a second at a time.
+  clearTimeout(retryTick);
+  if (s.working && s.retry && s.retry.until > Date.now()) retryTick = setTimeout(renderChrome, (s.retry.until - Date.now()) % 1000 || 1000);
 }
+let retryTick = null;
 
 export function setWorking(id, working) {
   const s = session(id);
   s.working = working;
-  if (!working) s.runningTool = null;
+  if (!working) { s.runningTool = null; s.retry = null; }
   if (!working) s.stall = s.stall && s.stall.auto_cancelled ? s.stall : null;
   renderTab(s);
   if (id === ui.active) renderChrome();

@@ -22,11 +22,19 @@ export function showRefused() {
 
 // What the running turn waits for, in the working line: the user's approval (then nothing spins:
 // it is the user's move), a tool running, or the model.
-export function workingText(s, approvalsWaiting) {
+export function workingText(s, approvalsWaiting, at = Date.now()) {
   if (!s.working) return "";
   if (approvalsWaiting > 0) return "Waiting for your approval";
+  if (s.retry) return retryText(s.retry, at);
   if (s.runningTool) return s.runningTool === "run_command" ? "Running command…" : `Running ${s.runningTool}…`;
   return "Thinking…";
+}
+
+// A try of the model's server to be made again: the seconds left, counted down, and why.
+export function retryText(retry, at) {
+  const left = Math.max(0, Math.ceil((retry.until - at) / 1000));
+  const why = retry.reason ? ` (${retry.reason})` : "";
+  return left > 0 ? `Retrying in ${left} s${why}` : `Retrying now${why}`;
 }
 
 // approvalsWaiting: how many approvals of this tab wait for the user.

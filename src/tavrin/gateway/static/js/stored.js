@@ -5,7 +5,7 @@ import { turnStart } from "./sync.js";
 import { showAttachments } from "./attachview.js";
 import { view, clearPane, asks, setRowTime } from "./pane.js";
 import { foldSteps } from "./steps.js";
-import { addUser, addChip, addHeartbeat, addText, addThinking, addLine } from "./messages.js";
+import { addUser, addChip, addHeartbeat, addText, addThinking, addLine, showVersions } from "./messages.js";
 import { addToolCall, addToolResult } from "./toolcards.js";
 import { addApprovalLine } from "./approvallines.js";
 import { addOutcome } from "./outcomes.js";
@@ -85,11 +85,15 @@ export function renderHistoryLine(id) {
 function drawRow(id, m, ended) {
   const meta = m.meta || {};
   switch (m.role) {
-    case "user":
-      showAttachments(addUser(id, m.content, meta.connector ? "via " + (meta.sender || "connector") : null), meta.attachments);
+    case "user": {
+      const node = addUser(id, m.content, meta.connector ? "via " + (meta.sender || "connector") : null);
+      node.dataset.row = String(m.id); // (what Edit and Regenerate name to the store)
+      showVersions(id, node, m);
+      showAttachments(node, meta.attachments);
       // Turns from this page open with the mode banner; a connector's turn has none.
       if (!meta.connector && (meta.mode === "standard" || meta.mode === "computer_use")) addChip(id, meta.mode);
       break;
+    }
     case "heartbeat": addHeartbeat(id); break;
     case "assistant": addText(id, m.content); break;
     case "thinking": addThinking(id, m.content); break;

@@ -64,6 +64,7 @@ export function addToolResult(id, ev) {
     head.append(el("span", "tool-icon"), el("span", "tool-name", ev.tool || "result"));
     card.appendChild(head);
   } else v.calls.delete(key);
+  if (!own) commandEnded(card, ev);
   card.classList.add("result");
   const output = pretty(ev.result);
   // A command stopped while it ran ("stopped": true): "Stopped", with the output it had.
@@ -109,6 +110,68 @@ export function addToolResult(id, ev) {
   }
   if (own) addStep(id, card, true);
   else grew(id);
+}
+
+// ---------------------------------------------------------------- a command as it runs
+//
+// A command's card shows how long it has run and what it prints as it prints it (the last
+// LIVE_CHARS of it, as a terminal would), until its result replaces that with the whole output
+// and its exit status.
+const LIVE_CHARS = 16 * 1024;
+const running = new Map(); // card -> { started, timer, waiting }
+
+export function commandStarted(id, ev, waiting) {
+  const card = ev.id === undefined || ev.id === null ? null : view(id).calls.get(String(ev.id));
+  if (!card || running.has(card)) return;
+  const state = el("span", "tool-state");
+  card.querySelector(".tool-head").appendChild(state);
+  const entry = { started: Date.now(), timer: null, waiting, state };
+  const tick = () => {
+    if (!card.isConnected || card.classList.contains("result") || card.classList.contains("stopped")) {
+      clearInterval(entry.timer);
+      running.delete(card);
+      if (card.classList.contains("stopped")) state.remove(); // ("Stopped" says it)
+      return;
+    }
+    // (While its approval waits it has not started: the clock starts when it does.)
+    if (entry.waiting()) { entry.started = Date.now(); state.textContent = "waiting for approval"; return; }
+    state.textContent = `running for ${Math.round((Date.now() - entry.started) / 1000)} s`;
+  };
+  entry.timer = setInterval(tick, 1000);
+  running.set(card, entry);
+  tick();
+}
+
+export function addToolOutput(id, ev) {
+  const card = ev.id === undefined || ev.id === null ? null : view(id).calls.get(String(ev.id));
+  if (!card || card.classList.contains("result")) return;
+  let live = card.querySelector(".tool-live");
+  if (!live) {
+    live = el("pre", "tool-live");
+    live.setAttribute("aria-label", `Output of ${ev.tool || "the command"} so far`);
+    card.appendChild(live);
+  }
+  const text = (live.textContent + String(ev.text || "")).slice(-LIVE_CHARS);
+  live.textContent = text;
+  revealed(live);
+  live.scrollTop = live.scrollHeight;
+  grew(id);
+}
+
+// The result of a command that ran: its exit status in the card's head, the live output gone
+// (the result holds all of it).
+function commandEnded(card, ev) {
+  const entry = running.get(card);
+  if (entry) { clearInterval(entry.timer); running.delete(card); }
+  const live = card.querySelector(".tool-live");
+  if (live) live.remove();
+  const exit = /^exit status (-?\d+)/.exec(String(ev.result || ""));
+  const state = entry ? entry.state : null;
+  if (!state) return;
+  const seconds = Math.round((Date.now() - entry.started) / 1000);
+  if (ev.stopped === true) state.remove(); // ("Stopped" says it)
+  else if (exit) state.textContent = `exit status ${exit[1]} · ${seconds} s`;
+  else state.textContent = ev.error ? `failed after ${seconds} s` : `${seconds} s`;
 }
 
 function markStopped(card, text) {
