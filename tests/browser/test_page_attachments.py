@@ -210,5 +210,13 @@ def test_a_message_with_a_file_typed_offline_goes_out_with_it(open_page, tmp_pat
             return rows.find((m) => m.role === 'user').meta.attachments;
         }""")
         assert [a["name"] for a in stored] == ["todo.txt"]
+
+        # Asked again, it would go out without its file, which is not kept: refused, and said why.
+        answer = pane.locator(".msg.assistant").last
+        answer.hover()
+        answer.locator(".msg-regen").click()
+        expect(page.locator(".toast.error")).to_contain_text("not kept once it is sent")
+        expect(pane.locator(".msg.user")).to_have_count(1)
+        expect(pane.locator(".line.done")).to_have_count(1)
     finally:
         server.stop()

@@ -27,6 +27,12 @@ function ready(s) {
 function branch(id, node, text, computerUse) {
   const s = session(id);
   if (!ready(s)) return false;
+  if (node.querySelector(".msg-files")) {
+    // The store keeps what was attached by name and thumbnail only, never the files: asked again,
+    // the message would go out without them.
+    toast("The files attached to that message are not kept once it is sent: attach them again to a new message.", true);
+    return false;
+  }
   s.branching = true; // (the other windows' news of it is not for this one: it draws the tab itself)
   (async () => {
     try {
