@@ -148,13 +148,18 @@ async def drain(stream):
         pass
 
 
-async def test_a_computer_use_turn_is_stored_with_small_screenshots(store):
+async def recorded_computer_use(store):
+    """A conversation and the demo Computer Use agent whose tasks are recorded in it."""
     conv = await store.create_conversation("session_main")
 
     async def journal(text):
         return await TurnLog.begin(store, conv, "user", text, None, "computer_use")
 
-    agent = DemoComputerUseAgent(step_delay=0.001, journal=journal)
+    return conv, DemoComputerUseAgent(step_delay=0.001, journal=journal)
+
+
+async def test_a_computer_use_turn_is_stored_with_small_screenshots(store):
+    conv, agent = await recorded_computer_use(store)
     first = agent.run_task("click the button")
     await anext(first)
     # A second task while the first runs is refused with an end of turn, and stored as such.
@@ -184,12 +189,7 @@ async def test_a_computer_use_turn_is_stored_with_small_screenshots(store):
 
 async def test_a_computer_use_event_taken_as_the_task_is_stopped_is_stored(store):
     """The gateway took the event, then a stop closed the task before it resumed."""
-    conv = await store.create_conversation("session_main")
-
-    async def journal(text):
-        return await TurnLog.begin(store, conv, "user", text, None, "computer_use")
-
-    agent = DemoComputerUseAgent(step_delay=0.001, journal=journal)
+    conv, agent = await recorded_computer_use(store)
     task = agent.run_task("click the button")
     taken = [await anext(task), await anext(task)]
     await task.aclose()
