@@ -25,8 +25,8 @@ from harness import write_table  # noqa: E402
 from server import serving  # noqa: E402
 
 CLIENTS = 50
-BROADCASTS = 400   # per variant
-DEADLINE = 120.0   # seconds for the whole run
+BROADCASTS = 400  # per variant
+DEADLINE = 120.0  # seconds for the whole run
 
 
 def pct(values, p):
@@ -77,24 +77,44 @@ def main() -> None:
     with serving(10) as port:
         last, each = asyncio.run(measure(port))
     rows = []
-    print(f"one broadcast through uvicorn to {CLIENTS} websockets clients, {len(last['ours'])} broadcasts per variant,"
-          " alternating")
+    print(
+        f"one broadcast through uvicorn to {CLIENTS} websockets clients, {len(last['ours'])} broadcasts per variant,"
+        " alternating"
+    )
     for v in last:
-        f = [pct(last[v], 50) * 1e6, pct(last[v], 99) * 1e6, pct(each[v], 50) * 1e6, pct(each[v], 99) * 1e6,
-             statistics.fmean(last[v]) * 1e6]
-        print(f"  {v:10s} all 50 reached: p50 {f[0]:8.0f} us  p99 {f[1]:8.0f} us   "
-              f"one client: p50 {f[2]:8.0f} us  p99 {f[3]:8.0f} us")
+        f = [
+            pct(last[v], 50) * 1e6,
+            pct(last[v], 99) * 1e6,
+            pct(each[v], 50) * 1e6,
+            pct(each[v], 99) * 1e6,
+            statistics.fmean(last[v]) * 1e6,
+        ]
+        print(
+            f"  {v:10s} all 50 reached: p50 {f[0]:8.0f} us  p99 {f[1]:8.0f} us   "
+            f"one client: p50 {f[2]:8.0f} us  p99 {f[3]:8.0f} us"
+        )
         rows.append([v] + [f"{x:.0f}" for x in f])
     p50_ratio = pct(last["ours"], 50) / pct(last["floor loop"], 50)
     p99_ratio = pct(last["ours"], 99) / pct(last["floor loop"], 99)
     print(f"  ours / floor loop: p50 {p50_ratio:.3f}  p99 {p99_ratio:.3f}")
-    write_table("broadcast_server",
-                f"One broadcast through uvicorn on 127.0.0.1 reaching {CLIENTS} websockets clients "
-                f"({len(last['ours'])} broadcasts per variant, alternating)",
-                ["broadcast", "all reached p50 (us)", "all reached p99 (us)", "one client p50 (us)",
-                 "one client p99 (us)", "all reached mean (us)"], rows,
-                [f"ours / floor loop, time until all {CLIENTS} have it: p50 **{p50_ratio:.3f}**, p99 **{p99_ratio:.3f}**",
-                 "clients and server share the machine's 2 cores; the clients' own receive loop is in the figure"])
+    write_table(
+        "broadcast_server",
+        f"One broadcast through uvicorn on 127.0.0.1 reaching {CLIENTS} websockets clients "
+        f"({len(last['ours'])} broadcasts per variant, alternating)",
+        [
+            "broadcast",
+            "all reached p50 (us)",
+            "all reached p99 (us)",
+            "one client p50 (us)",
+            "one client p99 (us)",
+            "all reached mean (us)",
+        ],
+        rows,
+        [
+            f"ours / floor loop, time until all {CLIENTS} have it: p50 **{p50_ratio:.3f}**, p99 **{p99_ratio:.3f}**",
+            "clients and server share the machine's 2 cores; the clients' own receive loop is in the figure",
+        ],
+    )
     try:
         import matplotlib
 

@@ -26,8 +26,19 @@ EVENTS = 5_000
 
 
 def instructions(variant: str, turns: int, out: Path) -> int:
-    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-           str(HERE / "standard_turn.py"), "--one", variant, "--events", str(EVENTS), "--turns", str(turns)]
+    cmd = [
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out}",
+        sys.executable,
+        str(HERE / "standard_turn.py"),
+        "--one",
+        variant,
+        "--events",
+        str(EVENTS),
+        "--turns",
+        str(turns),
+    ]
     env = dict(os.environ, PYTHONHASHSEED="0")
     proc = subprocess.run(cmd, capture_output=True, text=True, env=env, check=True)
     m = re.search(r"Collected : (\d+)", proc.stderr)
@@ -59,13 +70,21 @@ def main() -> None:
         return
     floor, python, ours = per_event["floor"], per_event["pure Python"], per_event["ours"]
     stream = per_event["ours, session stream"]
-    print(f"  ours / pure Python = {ours / python:.3f}   ours / floor = {ours / floor:.3f}   "
-          f"session stream / ours = {stream / ours:.3f}")
-    write_table("standard_turn_instructions", f"Standard chat turn: instructions per event (callgrind, {EVENTS} events)",
-                ["variant", "instructions/event", "/ floor", "/ pure Python"],
-                [[v, f"{n:.0f}", f"{n / floor:.3f}", f"{n / python:.3f}"] for v, n in per_event.items()],
-                [f"ours / pure Python = **{ours / python:.3f}**", f"ours / floor = **{ours / floor:.3f}**",
-                 f"ours with a session stream / ours = **{stream / ours:.3f}**"])
+    print(
+        f"  ours / pure Python = {ours / python:.3f}   ours / floor = {ours / floor:.3f}   "
+        f"session stream / ours = {stream / ours:.3f}"
+    )
+    write_table(
+        "standard_turn_instructions",
+        f"Standard chat turn: instructions per event (callgrind, {EVENTS} events)",
+        ["variant", "instructions/event", "/ floor", "/ pure Python"],
+        [[v, f"{n:.0f}", f"{n / floor:.3f}", f"{n / python:.3f}"] for v, n in per_event.items()],
+        [
+            f"ours / pure Python = **{ours / python:.3f}**",
+            f"ours / floor = **{ours / floor:.3f}**",
+            f"ours with a session stream / ours = **{stream / ours:.3f}**",
+        ],
+    )
 
 
 if __name__ == "__main__":

@@ -39,9 +39,12 @@ def start_xvfb() -> tuple[subprocess.Popen, str]:
     rd, wr = os.pipe()
     # -noreset: a desktop always has clients; a bare Xvfb resets when its last client leaves, and
     # refuses connections meanwhile (the "Connection reset by peer" of one connection per shot).
-    proc = subprocess.Popen(["Xvfb", "-displayfd", str(wr), "-screen", "0", f"{WIDTH}x{HEIGHT}x24", "-nolisten", "tcp",
-                             "-noreset"],
-                            pass_fds=(wr,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(wr), "-screen", "0", f"{WIDTH}x{HEIGHT}x24", "-nolisten", "tcp", "-noreset"],
+        pass_fds=(wr,),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     os.close(wr)
     with os.fdopen(rd) as f:
         return proc, ":" + f.readline().strip()
@@ -54,8 +57,7 @@ def noise_window(name: str):
     d = display.Display(name)
     s = d.screen()
     w, h = 1600, 900
-    win = s.root.create_window(100, 80, w, h, 0, s.root_depth, background_pixel=s.black_pixel,
-                               override_redirect=True)
+    win = s.root.create_window(100, 80, w, h, 0, s.root_depth, background_pixel=s.black_pixel, override_redirect=True)
     win.map()
     gc = win.create_gc()
     rng = random.Random(1)
@@ -84,7 +86,7 @@ def shots(name: str, rounds: int = 30) -> dict[str, list[float]]:
         fn()  # warm up
     for i in range(rounds):
         order = list(variants.items())
-        order = order[i % len(order):] + order[:i % len(order)]
+        order = order[i % len(order) :] + order[: i % len(order)]
         for label, fn in order:
             t = time.perf_counter()
             fn()
@@ -126,8 +128,9 @@ async def agent_runs(name: str) -> tuple[float, list[float]]:
         settings = ModelSettings("openai/fake-vision", model.url, max_iterations=100, retries=0, vision=True)
         agent = ComputerUseAgent(settings, display=name, action_delay=0, approve="never")
         count = 40
-        model.replies = [tool_call("computer", {"action": "left_click", "coordinate": [20 + i * 10, 300]})
-                         for i in range(count)] + [text("Done.")]
+        model.replies = [
+            tool_call("computer", {"action": "left_click", "coordinate": [20 + i * 10, 300]}) for i in range(count)
+        ] + [text("Done.")]
         t = time.perf_counter()
         events = [e async for e in agent.run_task("click along a line")]
         rate = count / (time.perf_counter() - t)
@@ -171,8 +174,10 @@ def main() -> None:
         keep.close()
         rate, stops = asyncio.run(agent_runs(name))
         print(f"\nAction rate through the agent (left_click, settled screenshot each): {rate:.1f} actions/s")
-        print(f"stop() to the task's end during a long type: median {statistics.median(stops) * 1e3:.0f} ms, "
-              f"worst {max(stops) * 1e3:.0f} ms")
+        print(
+            f"stop() to the task's end during a long type: median {statistics.median(stops) * 1e3:.0f} ms, "
+            f"worst {max(stops) * 1e3:.0f} ms"
+        )
     finally:
         proc.terminate()
         proc.wait(10)

@@ -56,19 +56,30 @@ async def fill(data: Path, turns: int) -> None:
     for i in range(1, turns + 1):
         turn = await store.begin_turn(conv, "standard")
         await store.add_message(conv, "user", f"Question {i}: what is in folder {i}?", {"mode": "standard"}, turn)
-        reply = (f"Folder {i} holds these files:\n\n- `notes-{i}.md`\n- `report-{i}.pdf`\n\n"
-                 f"```python\nprint({i})\n```\n\n{LAST} {i}.")
+        reply = (
+            f"Folder {i} holds these files:\n\n- `notes-{i}.md`\n- `report-{i}.pdf`\n\n"
+            f"```python\nprint({i})\n```\n\n{LAST} {i}."
+        )
         row = await store.start_reply(conv, reply, turn)
         await store.finish_reply(row)
         await store.end_turn(turn, "done", "", {"iterations": 1})
-    await store.save_session({"session_id": "session_main", "display_name": "Main", "icon": "💬",
-                              "is_connector": False, "created_at": 0.0, "conversation_id": conv})
+    await store.save_session(
+        {
+            "session_id": "session_main",
+            "display_name": "Main",
+            "icon": "💬",
+            "is_connector": False,
+            "created_at": 0.0,
+            "conversation_id": conv,
+        }
+    )
     store.close()
 
 
 def extract(rev: str, into: Path) -> Path:
-    archive = subprocess.run(["git", "-C", str(ROOT), "archive", rev, "src/tavrin/gateway/static"],
-                             check=True, capture_output=True).stdout
+    archive = subprocess.run(
+        ["git", "-C", str(ROOT), "archive", rev, "src/tavrin/gateway/static"], check=True, capture_output=True
+    ).stdout
     path = into / "base.tar"
     path.write_bytes(archive)
     with tarfile.open(path) as tar:
@@ -83,7 +94,7 @@ def serve_from(static: Path):
         if rel == "":
             file = static / "index.html"
         elif rel.startswith("static/"):
-            file = static / rel[len("static/"):]
+            file = static / rel[len("static/") :]
         else:
             return route.continue_()
         # The server's own response, its headers kept (the browser's local-network checks read
@@ -92,8 +103,10 @@ def serve_from(static: Path):
         if not file.is_file():
             return route.fulfill(response=response, status=404, body="")
         kind = mimetypes.guess_type(file.name)[0] or "application/octet-stream"
-        return route.fulfill(response=response, status=200, body=file.read_bytes(),
-                             headers={**response.headers, "content-type": kind})
+        return route.fulfill(
+            response=response, status=200, body=file.read_bytes(), headers={**response.headers, "content-type": kind}
+        )
+
     return handle
 
 
@@ -129,7 +142,9 @@ def main() -> None:
         asyncio.run(fill(data, args.turns))
         with ServerProcess(data) as server, sync_playwright() as p:
             # A page served through the routing counts as a public one: let it reach the loopback server.
-            browser = p.chromium.launch(executable_path=chromium, args=["--no-sandbox", "--disable-features=LocalNetworkAccessChecks"])
+            browser = p.chromium.launch(
+                executable_path=chromium, args=["--no-sandbox", "--disable-features=LocalNetworkAccessChecks"]
+            )
             times: dict[str, list[float]] = {"base": [], "now": []}
             once(browser, server, args.turns, STATIC)  # warm-up: the server's caches, the browser's start
             for r in range(args.rounds):

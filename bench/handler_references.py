@@ -16,6 +16,7 @@ logger = logging.getLogger("tavrin.ws.bench")
 
 # ---- broadcast ----------------------------------------------------------------------------------
 
+
 async def floor_broadcast(conns, msg):
     """The least a broadcast can do: one send per connection, failures collected."""
     dead = []
@@ -29,6 +30,7 @@ async def floor_broadcast(conns, msg):
 
 
 # ---- dispatch -----------------------------------------------------------------------------------
+
 
 async def _handler(ws, message=None):
     """Stands in for every handler of the dispatcher; never called by the "ping" benchmark."""
@@ -89,8 +91,9 @@ async def python_computer_use_chat(ws, cu_agent, user_text, session_id="session_
             cu_session.display_name = auto_title
             from tavrin.gateway import ws as gateway
 
-            await gateway.manager.broadcast({"type": "session_renamed", "session_id": session_id,
-                                             "display_name": auto_title})
+            await gateway.manager.broadcast(
+                {"type": "session_renamed", "session_id": session_id, "display_name": auto_title}
+            )
             try:
                 conv_id = cu_session.conversation_id
                 if conv_id:
@@ -99,8 +102,14 @@ async def python_computer_use_chat(ws, cu_agent, user_text, session_id="session_
                     memory = get_state().get("memory")
                     if memory:
                         await memory.rename_conversation(conv_id, auto_title)
-                        await gateway.manager.broadcast({"type": "conversation_renamed", "conversation_id": conv_id,
-                                                         "title": auto_title, "session_id": session_id})
+                        await gateway.manager.broadcast(
+                            {
+                                "type": "conversation_renamed",
+                                "conversation_id": conv_id,
+                                "title": auto_title,
+                                "session_id": session_id,
+                            }
+                        )
             except Exception as e:
                 logger.debug("Auto-name conversation (CU) failed: %s", e)
 
@@ -112,30 +121,63 @@ async def python_computer_use_chat(ws, cu_agent, user_text, session_id="session_
                 tool_name = data.get("tool", "")
                 tool_input = data.get("input", {})
                 action = tool_input.get("action", "") if isinstance(tool_input, dict) else ""
-                await ws.send_json({"type": "tool_call", "id": data.get("id", ""),
-                                    "tool": f"computer.{action}" if tool_name == "computer" else tool_name,
-                                    "arguments": tool_input, "session_id": session_id})
+                await ws.send_json(
+                    {
+                        "type": "tool_call",
+                        "id": data.get("id", ""),
+                        "tool": f"computer.{action}" if tool_name == "computer" else tool_name,
+                        "arguments": tool_input,
+                        "session_id": session_id,
+                    }
+                )
             elif etype == "tool_result":
                 result = data.get("result", {})
                 if isinstance(result, dict):
                     rtype = result.get("type")
                     if rtype == "image":
-                        await ws.send_json({"type": "tool_result", "id": data.get("id", ""),
-                                            "tool": data.get("tool", ""), "session_id": session_id,
-                                            "screenshot": True, "image_base64": result.get("base64", ""),
-                                            "result": "Screenshot captured"})
+                        await ws.send_json(
+                            {
+                                "type": "tool_result",
+                                "id": data.get("id", ""),
+                                "tool": data.get("tool", ""),
+                                "session_id": session_id,
+                                "screenshot": True,
+                                "image_base64": result.get("base64", ""),
+                                "result": "Screenshot captured",
+                            }
+                        )
                     elif rtype == "error":
-                        await ws.send_json({"type": "tool_result", "id": data.get("id", ""),
-                                            "tool": data.get("tool", ""), "session_id": session_id,
-                                            "result": result.get("error", "Unknown error"), "error": True})
+                        await ws.send_json(
+                            {
+                                "type": "tool_result",
+                                "id": data.get("id", ""),
+                                "tool": data.get("tool", ""),
+                                "session_id": session_id,
+                                "result": result.get("error", "Unknown error"),
+                                "error": True,
+                            }
+                        )
                     else:
                         text = result.get("text", _MISSING)
-                        await ws.send_json({"type": "tool_result", "id": data.get("id", ""),
-                                            "tool": data.get("tool", ""), "session_id": session_id,
-                                            "result": str(result) if text is _MISSING else text})
+                        await ws.send_json(
+                            {
+                                "type": "tool_result",
+                                "id": data.get("id", ""),
+                                "tool": data.get("tool", ""),
+                                "session_id": session_id,
+                                "result": str(result) if text is _MISSING else text,
+                            }
+                        )
                 else:
-                    await ws.send_json({"type": "tool_result", "id": data.get("id", ""), "tool": data.get("tool", ""),
-                                        "session_id": session_id, "result": str(result)})
+                    await ws.send_json(
+                        {
+                            "type": "tool_result",
+                            "id": data.get("id", ""),
+                            "tool": data.get("tool", ""),
+                            "session_id": session_id,
+                            "result": str(result),
+                        }
+                    )
             elif etype == "text":
                 await ws.send_json({"type": "text", "content": data.get("content", ""), "session_id": session_id})
             elif etype == "thinking":
@@ -143,17 +185,20 @@ async def python_computer_use_chat(ws, cu_agent, user_text, session_id="session_
             elif etype == "done":
                 await ws.send_json({"type": "done", "iterations": data.get("iterations", 0), "session_id": session_id})
             elif etype == "error":
-                await ws.send_json({"type": "error", "message": data.get("message", "Unknown error"),
-                                    "session_id": session_id})
+                await ws.send_json(
+                    {"type": "error", "message": data.get("message", "Unknown error"), "session_id": session_id}
+                )
             elif etype == "cancelled":
-                await ws.send_json({"type": "cancelled", "message": data.get("message", "Task cancelled"),
-                                    "session_id": session_id})
+                await ws.send_json(
+                    {"type": "cancelled", "message": data.get("message", "Task cancelled"), "session_id": session_id}
+                )
     except Exception as e:
         logger.error("Computer Use agent error", exc_info=True)
         await ws.send_json({"type": "error", "message": f"Computer Use error: {e}", "session_id": session_id})
 
 
 # ---- heartbeat status ---------------------------------------------------------------------------
+
 
 class PythonRunner:
     """The runner's state as plain attributes, with `running` and `status()` written in Python."""

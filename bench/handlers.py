@@ -30,9 +30,9 @@ from tavrin.core import heartbeat  # noqa: E402
 from tavrin.gateway import ws  # noqa: E402
 
 CONNECTIONS = 50
-BROADCASTS = 1_000      # per timing
-PINGS = 20_000          # per timing
-CU_CYCLES = 2_000       # per turn: len(CU_CYCLE) events each
+BROADCASTS = 1_000  # per timing
+PINGS = 20_000  # per timing
+CU_CYCLES = 2_000  # per turn: len(CU_CYCLE) events each
 STATUS_CALLS = 100_000  # per timing
 
 
@@ -60,9 +60,13 @@ def report(name, title, unit, figures, reference, goal, repeats, notes=()):
     for k, v in figures.items():
         print(f"  {k:28s} {v:10.1f} {unit}")
     print(f"  ours / {reference} = {ratio:.3f}   (goal <= {goal:.2f})")
-    write_table(name, f"{title} (best of {repeats})", ["variant", unit, f"/ {reference}"],
-                [[k, f"{v:.1f}", f"{v / figures[reference]:.3f}"] for k, v in figures.items()],
-                [f"ours / {reference} = **{ratio:.3f}** (goal <= {goal:.2f})", *notes])
+    write_table(
+        name,
+        f"{title} (best of {repeats})",
+        ["variant", unit, f"/ {reference}"],
+        [[k, f"{v:.1f}", f"{v / figures[reference]:.3f}"] for k, v in figures.items()],
+        [f"ours / {reference} = **{ratio:.3f}** (goal <= {goal:.2f})", *notes],
+    )
     bar_chart(name, title, list(figures), list(figures.values()), unit)
     return ratio
 
@@ -98,19 +102,31 @@ def bench_broadcast(loop, repeats):
     variants = {"floor loop": floor, "ours": ours, "ours, fair": ours_fair}
     for v in variants.values():
         loop.run_until_complete(v())
-    best = interleaved_best({k: (lambda v=v: timed(lambda: loop.run_until_complete(v()))) for k, v in variants.items()},
-                            repeats)
+    best = interleaved_best(
+        {k: (lambda v=v: timed(lambda: loop.run_until_complete(v()))) for k, v in variants.items()}, repeats
+    )
     assert all(s.count == mgr._connections[0].count for s in mgr._connections + fair_mgr._connections + floor_conns)
     figures = {k: t / BROADCASTS * 1e9 for k, t in best.items()}
-    return report("broadcast", f"manager.broadcast to {CONNECTIONS} in-memory sockets", "ns/broadcast", figures,
-                  "floor loop", 1.10, repeats)
+    return report(
+        "broadcast",
+        f"manager.broadcast to {CONNECTIONS} in-memory sockets",
+        "ns/broadcast",
+        figures,
+        "floor loop",
+        1.10,
+        repeats,
+    )
 
 
 def bench_ping(loop, repeats):
     message = {"type": "ping"}
     same_output(loop, lambda s: ws._handle_message(s, message), lambda s: ref.python_handle_message(s, message), "ping")
-    same_output(loop, lambda s: ws._handle_message(s, {"type": 5}), lambda s: ref.python_handle_message(s, {"type": 5}),
-                "unknown type")
+    same_output(
+        loop,
+        lambda s: ws._handle_message(s, {"type": 5}),
+        lambda s: ref.python_handle_message(s, {"type": 5}),
+        "unknown type",
+    )
     sock = Socket()
 
     async def ours():
@@ -126,11 +142,13 @@ def bench_ping(loop, repeats):
     variants = {"Python dispatcher": python, "ours": ours}
     for v in variants.values():
         loop.run_until_complete(v())
-    best = interleaved_best({k: (lambda v=v: timed(lambda: loop.run_until_complete(v()))) for k, v in variants.items()},
-                            repeats)
+    best = interleaved_best(
+        {k: (lambda v=v: timed(lambda: loop.run_until_complete(v()))) for k, v in variants.items()}, repeats
+    )
     figures = {k: t / PINGS * 1e9 for k, t in best.items()}
-    return report("ping", '_handle_message(ws, {"type": "ping"})', "ns/message", figures, "Python dispatcher", 0.80,
-                  repeats)
+    return report(
+        "ping", '_handle_message(ws, {"type": "ping"})', "ns/message", figures, "Python dispatcher", 0.80, repeats
+    )
 
 
 def bench_computer_use(loop, repeats):
@@ -138,8 +156,12 @@ def bench_computer_use(loop, repeats):
     events = len(agent.events)
     text = "Open the settings and turn on dark mode"
     small = CUAgent(3)
-    same_output(loop, lambda s: ws._handle_computer_use_chat(s, small, text, session_id="s1"),
-                lambda s: ref.python_computer_use_chat(s, small, text, session_id="s1"), "Computer Use turn")
+    same_output(
+        loop,
+        lambda s: ws._handle_computer_use_chat(s, small, text, session_id="s1"),
+        lambda s: ref.python_computer_use_chat(s, small, text, session_id="s1"),
+        "Computer Use turn",
+    )
 
     def run(make):
         sock = Socket()
@@ -154,8 +176,15 @@ def bench_computer_use(loop, repeats):
         run(v)
     best = interleaved_best({k: (lambda v=v: timed(lambda: run(v))) for k, v in variants.items()}, repeats)
     figures = {k: t / events * 1e9 for k, t in best.items()}
-    return report("computer_use_turn", f"Computer Use turn: per-event cost ({events} events of {len(CU_CYCLE)} kinds)",
-                  "ns/event", figures, "pure Python", 0.75, repeats)
+    return report(
+        "computer_use_turn",
+        f"Computer Use turn: per-event cost ({events} events of {len(CU_CYCLE)} kinds)",
+        "ns/event",
+        figures,
+        "pure Python",
+        0.75,
+        repeats,
+    )
 
 
 def bench_status(repeats):

@@ -20,7 +20,7 @@ def interleaved_best(variants: dict[str, Callable[[], float]], repeats: int) -> 
     names = list(variants)
     best = {name: float("inf") for name in names}
     for r in range(repeats):
-        order = names[r % len(names):] + names[:r % len(names)]
+        order = names[r % len(names) :] + names[: r % len(names)]
         for name in order:
             gc.collect()
             best[name] = min(best[name], variants[name]())

@@ -27,13 +27,27 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-PATHS = {"broadcast": 2_000, "broadcast, fair": 2_000, "broadcast, floor": 2_000, "ping": 20_000,
-         "ping, Python": 20_000, "heartbeat status": 50_000, "heartbeat status, Python": 50_000,
-         "Computer Use event": 1_800, "Computer Use event, Python": 1_800,
-         "standard event": 5_000, "standard event, Python": 5_000}
-REFERENCES = {"broadcast": "broadcast, floor", "broadcast, fair": "broadcast, floor", "ping": "ping, Python",
-              "heartbeat status": "heartbeat status, Python", "Computer Use event": "Computer Use event, Python",
-              "standard event": "standard event, Python"}
+PATHS = {
+    "broadcast": 2_000,
+    "broadcast, fair": 2_000,
+    "broadcast, floor": 2_000,
+    "ping": 20_000,
+    "ping, Python": 20_000,
+    "heartbeat status": 50_000,
+    "heartbeat status, Python": 50_000,
+    "Computer Use event": 1_800,
+    "Computer Use event, Python": 1_800,
+    "standard event": 5_000,
+    "standard event, Python": 5_000,
+}
+REFERENCES = {
+    "broadcast": "broadcast, floor",
+    "broadcast, fair": "broadcast, floor",
+    "ping": "ping, Python",
+    "heartbeat status": "heartbeat status, Python",
+    "Computer Use event": "Computer Use event, Python",
+    "standard event": "standard event, Python",
+}
 
 
 sys.path.insert(0, str(HERE))
@@ -91,13 +105,23 @@ def run(path: str, n: int) -> None:
 
         async def many():
             await turn(Socket(), agent, "Open the settings", session_id="s1")
+
     loop.run_until_complete(many())
     loop.close()
 
 
 def instructions(python: str, path: str, n: int, out: str) -> int:
-    cmd = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python, str(Path(__file__).resolve()),
-           "--one", path, "--n", str(n)]
+    cmd = [
+        "valgrind",
+        "--tool=callgrind",
+        f"--callgrind-out-file={out}",
+        python,
+        str(Path(__file__).resolve()),
+        "--one",
+        path,
+        "--n",
+        str(n),
+    ]
     proc = subprocess.run(cmd, capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"), check=True)
     return int(re.search(r"Collected : (\d+)", proc.stderr).group(1))
 
@@ -133,10 +157,15 @@ def main() -> None:
         if python == sys.executable and len(counted) == len(PATHS):
             from harness import write_table
 
-            write_table("instructions", "Other hot paths: instructions per operation (callgrind)",
-                        ["path", "instructions/operation", "/ reference"],
-                        [[p, f"{v:.0f}", f"{v / counted[REFERENCES[p]]:.3f}" if p in REFERENCES else ""]
-                         for p, v in counted.items()])
+            write_table(
+                "instructions",
+                "Other hot paths: instructions per operation (callgrind)",
+                ["path", "instructions/operation", "/ reference"],
+                [
+                    [p, f"{v:.0f}", f"{v / counted[REFERENCES[p]]:.3f}" if p in REFERENCES else ""]
+                    for p, v in counted.items()
+                ],
+            )
 
 
 if __name__ == "__main__":

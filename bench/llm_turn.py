@@ -53,8 +53,16 @@ async def direct(litellm, server, tools, kind: str) -> tuple[float, float]:
     first = None
     for _ in range(2 if kind == "tool" else 1):
         stream = await litellm.acompletion(
-            model="openai/fake", api_base=server.url, api_key="no-key", stream=True, tools=tools,
-            stream_options={"include_usage": True}, num_retries=0, max_retries=0, messages=messages)
+            model="openai/fake",
+            api_base=server.url,
+            api_key="no-key",
+            stream=True,
+            tools=tools,
+            stream_options={"include_usage": True},
+            num_retries=0,
+            max_retries=0,
+            messages=messages,
+        )
         calls = []
         async for chunk in stream:
             if not chunk.choices:
@@ -68,8 +76,11 @@ async def direct(litellm, server, tools, kind: str) -> tuple[float, float]:
                 calls[-1]["function"]["name"] += part.function.name or ""
                 calls[-1]["function"]["arguments"] += part.function.arguments or ""
         if calls:
-            messages = [*messages, {"role": "assistant", "content": None, "tool_calls": calls},
-                        *({"role": "tool", "tool_call_id": c["id"], "content": "bench.txt"} for c in calls)]
+            messages = [
+                *messages,
+                {"role": "assistant", "content": None, "tool_calls": calls},
+                *({"role": "tool", "tool_call_id": c["id"], "content": "bench.txt"} for c in calls),
+            ]
     return first - start, time.perf_counter() - start
 
 
@@ -113,10 +124,14 @@ async def main(repeats: int, with_server: bool) -> str:
         if with_server:
             from serverproc import ServerProcess
 
-            proc = ServerProcess(Path(tmp) / "data", args=("--model", "openai/fake", "--api-base", model.url)).start(240)
+            proc = ServerProcess(Path(tmp) / "data", args=("--model", "openai/fake", "--api-base", model.url)).start(
+                240
+            )
             conn = await proc.connect(max_size=None)
-        variants = {"LiteLLM directly": lambda k: direct(litellm, model, tools, k),
-                    "agent in process": lambda k: agent_turn(agent, model, k)}
+        variants = {
+            "LiteLLM directly": lambda k: direct(litellm, model, tools, k),
+            "agent in process": lambda k: agent_turn(agent, model, k),
+        }
         if conn is not None:
             variants["through the server"] = lambda k: server_turn(conn, model, k)
         results = {(k, v): [] for k in kinds for v in variants}
@@ -136,8 +151,12 @@ async def main(repeats: int, with_server: bool) -> str:
             if proc is not None:
                 proc.stop()
             store.close()
-    lines = [f"### Standard agent on LiteLLM ({repeats} repeats; medians in ms, ratio to LiteLLM directly)", "",
-             "| turn | variant | first text | ratio | whole turn | ratio |", "|---|---|---|---|---|---|"]
+    lines = [
+        f"### Standard agent on LiteLLM ({repeats} repeats; medians in ms, ratio to LiteLLM directly)",
+        "",
+        "| turn | variant | first text | ratio | whole turn | ratio |",
+        "|---|---|---|---|---|---|",
+    ]
     for kind in kinds:
         base = results[(kind, "LiteLLM directly")]
         base_first = statistics.median(r[0] for r in base)
@@ -146,8 +165,10 @@ async def main(repeats: int, with_server: bool) -> str:
             rows = results[(kind, name)]
             first = statistics.median(r[0] for r in rows)
             whole = statistics.median(r[1] for r in rows)
-            lines.append(f"| {kind} | {name} | {first * 1e3:.1f} | {first / base_first:.2f}x | "
-                         f"{whole * 1e3:.1f} | {whole / base_whole:.2f}x |")
+            lines.append(
+                f"| {kind} | {name} | {first * 1e3:.1f} | {first / base_first:.2f}x | "
+                f"{whole * 1e3:.1f} | {whole / base_whole:.2f}x |"
+            )
     return "\n".join(lines) + "\n"
 
 

@@ -70,8 +70,10 @@ async def main(repeats: int, with_http: bool) -> None:
     tools = load_tools()
     guardrails = Guardrails([])
     hub.bind(tools, guardrails)
-    calls = {"built-in read_file": (tools["read_file"], {"path": str(small)}),
-             "MCP stdio echo": (tools["notes__echo"], {"text": "pelican"})}
+    calls = {
+        "built-in read_file": (tools["read_file"], {"path": str(small)}),
+        "MCP stdio echo": (tools["notes__echo"], {"text": "pelican"}),
+    }
     if with_http:
         calls["MCP HTTP echo"] = (tools["web__echo"], {"text": "pelican"})
     context = ToolContext(cwd=folder)
@@ -86,8 +88,13 @@ async def main(repeats: int, with_http: bool) -> None:
     store = ConversationStore(folder / "store.db")
     turns: dict[str, list[float]] = {name: [] for name in calls}
     with fm.FakeModelServer() as model:
-        agent = LiteLLMAgent(store, guardrails, "session_main", tools=tools,
-                             settings=ModelSettings("openai/fake", model.url, retry_backoff=0.01, vision=False))
+        agent = LiteLLMAgent(
+            store,
+            guardrails,
+            "session_main",
+            tools=tools,
+            settings=ModelSettings("openai/fake", model.url, retry_backoff=0.01, vision=False),
+        )
 
         async def turn(tool_name: str, args: dict) -> None:
             model.replies = [fm.tool_call(tool_name, args), fm.text("Done.")]

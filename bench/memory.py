@@ -37,13 +37,13 @@ sys.path.insert(0, str(HERE))
 from harness import RESULTS, write_table  # noqa: E402
 from server import serving  # noqa: E402
 
-EVENTS = 4         # per turn; the last is "done"
-WORKERS = 4        # connections running turns side by side, each its own session
-DEADLINE = 900.0   # seconds for the whole run
+EVENTS = 4  # per turn; the last is "done"
+WORKERS = 4  # connections running turns side by side, each its own session
+DEADLINE = 900.0  # seconds for the whole run
 STREAMS_DEADLINE = 300.0  # seconds for the whole session-stream run
-GRACE = 0.2        # the server's grace for unwatched sessions in the session-stream run
-PACED_EVERY = 10   # every tenth turn of a worker is paced, and its connection drops during it
-LONG_EVERY = 4     # every fourth abandoned session is left in the middle of a long turn
+GRACE = 0.2  # the server's grace for unwatched sessions in the session-stream run
+PACED_EVERY = 10  # every tenth turn of a worker is paced, and its connection drops during it
+LONG_EVERY = 4  # every fourth abandoned session is left in the middle of a long turn
 CLOSE_AFTER = 1.0  # seconds after it was left (five graces) an abandoned session is closed
 # A paced turn as the client sees it: the mode banner, twelve texts, "done".
 PACED = [("mode", None)] + [("text", str(i)) for i in range(12)] + [("done", "")]
@@ -90,11 +90,13 @@ async def cycles(url, count, stop):
 
 async def phase(url, n_turns, n_cycles, n_sessions, stop, tally, peaks, close=True):
     per = n_turns // WORKERS
-    await asyncio.gather(*(turns(url, per, w, stop) for w in range(WORKERS)),
-                         *(cycles(url, n_cycles // 2, stop) for _ in range(2)))
+    await asyncio.gather(
+        *(turns(url, per, w, stop) for w in range(WORKERS)), *(cycles(url, n_cycles // 2, stop) for _ in range(2))
+    )
 
 
 # ---- the session-stream run ----
+
 
 def key(event):
     return event["type"], event.get("content")
@@ -220,15 +222,19 @@ async def stream_phase(url, n_turns, n_cycles, n_sessions, stop, tally, peaks, c
     finished = asyncio.Event()
     sampling = asyncio.create_task(sampler(url, finished, peaks))
     try:
-        await asyncio.gather(*(stream_turns(url, per, w, stop, tally) for w in range(WORKERS)),
-                             abandon(url, ids[0::2], stop, tally, close), abandon(url, ids[1::2], stop, tally, close),
-                             *(cycles(url, n_cycles // 2, stop) for _ in range(2)))
+        await asyncio.gather(
+            *(stream_turns(url, per, w, stop, tally) for w in range(WORKERS)),
+            abandon(url, ids[0::2], stop, tally, close),
+            abandon(url, ids[1::2], stop, tally, close),
+            *(cycles(url, n_cycles // 2, stop) for _ in range(2)),
+        )
     finally:
         finished.set()
         await sampling
 
 
 # ---- both runs ----
+
 
 def quiet(s):
     """Nothing left of the clients: no connection, no task of theirs, no session stream."""
@@ -255,8 +261,16 @@ async def run(port, total_turns, total_cycles, total_sessions, steps, streams, c
     t0 = time.monotonic()
     peaks = {}
     await run_phase(url, warm_turns, warm_cycles, warm_sessions, stop, tally, peaks, close)
-    samples = [dict(await settled(url, stop), turns=warm_turns, cycles=warm_cycles, seconds=time.monotonic() - t0,
-                    **peaks_of(peaks), **(tally if streams else {}))]
+    samples = [
+        dict(
+            await settled(url, stop),
+            turns=warm_turns,
+            cycles=warm_cycles,
+            seconds=time.monotonic() - t0,
+            **peaks_of(peaks),
+            **(tally if streams else {}),
+        )
+    ]
     print(f"  after warm-up: {samples[-1]}", flush=True)
     done_t, done_c, done_s = warm_turns, warm_cycles, warm_sessions
     for i in range(steps):
@@ -266,8 +280,16 @@ async def run(port, total_turns, total_cycles, total_sessions, steps, streams, c
         peaks = {}
         await run_phase(url, nt, nc, ns, stop, tally, peaks, close)
         done_t, done_c, done_s = done_t + nt - nt % WORKERS, done_c + nc - nc % 2, done_s + ns
-        samples.append(dict(await settled(url, stop), turns=done_t, cycles=done_c, seconds=time.monotonic() - t0,
-                            **peaks_of(peaks), **(tally if streams else {})))
+        samples.append(
+            dict(
+                await settled(url, stop),
+                turns=done_t,
+                cycles=done_c,
+                seconds=time.monotonic() - t0,
+                **peaks_of(peaks),
+                **(tally if streams else {}),
+            )
+        )
         print(f"  {samples[-1]}", flush=True)
     return samples
 
@@ -278,14 +300,18 @@ def peaks_of(peaks):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--streams", action="store_true",
-                    help="session streams on, with reconnecting clients and abandoned sessions")
-    ap.add_argument("--turns", type=int)     # default 125,000 (40,000 with --streams); a fifth is warm-up
-    ap.add_argument("--cycles", type=int)    # default 12,500 (4,000 with --streams)
+    ap.add_argument(
+        "--streams", action="store_true", help="session streams on, with reconnecting clients and abandoned sessions"
+    )
+    ap.add_argument("--turns", type=int)  # default 125,000 (40,000 with --streams); a fifth is warm-up
+    ap.add_argument("--cycles", type=int)  # default 12,500 (4,000 with --streams)
     ap.add_argument("--sessions", type=int)  # sessions used once and abandoned (--streams); default 5,000
     ap.add_argument("--steps", type=int, default=5)
-    ap.add_argument("--keep-sessions", action="store_true",
-                    help="with --streams: never close the abandoned sessions (the host forgets them on its own)")
+    ap.add_argument(
+        "--keep-sessions",
+        action="store_true",
+        help="with --streams: never close the abandoned sessions (the host forgets them on its own)",
+    )
     args = ap.parse_args()
     streams = args.streams
     total_turns = args.turns or (40_000 if streams else 125_000)
@@ -294,8 +320,9 @@ def main():
     if streams:
         os.environ.update(BENCH_STREAMS="1", BENCH_GRACE=str(GRACE))
     with serving(EVENTS) as port:
-        samples = asyncio.run(run(port, total_turns, total_cycles, total_sessions, args.steps, streams,
-                                  not args.keep_sessions))
+        samples = asyncio.run(
+            run(port, total_turns, total_cycles, total_sessions, args.steps, streams, not args.keep_sessions)
+        )
     base, end = samples[0], samples[-1]
     growth = {k: (end[k] - base[k]) / base[k] * 100 for k in ("rss_kib", "objects", "blocks")}
     clean = quiet(end)
@@ -306,15 +333,23 @@ def main():
         problems.append("connections, tasks or streams left at the end")
     name = "memory_streams" if streams else "memory"
     c_heap = malloc_growth(base, end)
-    summary = (f"growth after warm-up (first row): RSS **{growth['rss_kib']:+.2f}%**, objects "
-               f"**{growth['objects']:+.2f}%**, blocks **{growth['blocks']:+.2f}%** (goal < 1%)"
-               + (f"; {c_heap}" if c_heap else ""))
-    print(f"memory{' (session streams)' if streams else ''}: {end['turns']} turns and {end['cycles']} "
-          f"connect/disconnect cycles in {end['seconds']:.0f} s")
-    print(f"  growth after warm-up: RSS {growth['rss_kib']:+.2f}%  objects {growth['objects']:+.2f}%  "
-          f"blocks {growth['blocks']:+.2f}%   (goal < 1%)   {c_heap}")
-    print(f"  at the end: manager {end['connections']} connections, _active_tasks {end['active_tasks']}, "
-          f"turn/watchdog/writer tasks {len(end['turn_tasks'])}, tasks alive {end['tasks']} (after warm-up {base['tasks']})")
+    summary = (
+        f"growth after warm-up (first row): RSS **{growth['rss_kib']:+.2f}%**, objects "
+        f"**{growth['objects']:+.2f}%**, blocks **{growth['blocks']:+.2f}%** (goal < 1%)"
+        + (f"; {c_heap}" if c_heap else "")
+    )
+    print(
+        f"memory{' (session streams)' if streams else ''}: {end['turns']} turns and {end['cycles']} "
+        f"connect/disconnect cycles in {end['seconds']:.0f} s"
+    )
+    print(
+        f"  growth after warm-up: RSS {growth['rss_kib']:+.2f}%  objects {growth['objects']:+.2f}%  "
+        f"blocks {growth['blocks']:+.2f}%   (goal < 1%)   {c_heap}"
+    )
+    print(
+        f"  at the end: manager {end['connections']} connections, _active_tasks {end['active_tasks']}, "
+        f"turn/watchdog/writer tasks {len(end['turn_tasks'])}, tasks alive {end['tasks']} (after warm-up {base['tasks']})"
+    )
     if streams:
         peak_retained_max = max(s["peak_retained_max"] for s in samples)
         if end["streams"] > end["watched"]:
@@ -330,7 +365,7 @@ def main():
             f"(bound {end['retain_events']:,})",
             f"{end['dropped']:,} turns dropped mid-way and attached again: {end['caught_live']:,} caught up with a "
             f"running turn (replay, then live events), {end['dropped'] - end['caught_live'] - end['late']:,} replayed "
-            f"to the end; {end['replayed']:,} events replayed, {end['live']:,} live after \"attached\", each once and "
+            f'to the end; {end["replayed"]:,} events replayed, {end["live"]:,} live after "attached", each once and '
             f"in order; {end['late']} reconnected after the grace (turn stopped, gap announced)",
             f"{end['sessions']:,} sessions used once and abandoned, {end['left_running']:,} in the middle of a turn: "
             f"{end['long_stopped']:,} turns stopped by the grace, {end['long_finished']} ran to their end; "
@@ -339,29 +374,88 @@ def main():
         ]
         for line in stream_lines:
             print("  " + line.replace("**", ""))
-        rows = [[f"{s['turns']:,}", f"{s['dropped']:,}", f"{s['sessions']:,}", f"{s['cycles']:,}", f"{s['seconds']:.0f}",
-                 f"{s['rss_kib']:,}", f"{s['objects']:,}", f"{s['blocks']:,}", str(s["tasks"]),
-                 f"{s['peak_streams']} / {s['peak_retained']:,}", f"{s['streams']} / {s['retained']}",
-                 str(s["registry"])] for s in samples]
-        write_table(name, f"Memory through uvicorn with session streams: {end['turns']:,} turns ({end['dropped']:,} "
-                    f"dropped mid-way and attached again), {end['sessions']:,} abandoned sessions"
-                    f"{' (never closed)' if args.keep_sessions else ''}, {end['cycles']:,} connect/disconnect cycles "
-                    f"(grace {GRACE} s)",
-                    ["turns", "dropped", "abandoned sessions", "cycles", "s", "server RSS (KiB)", "gc objects",
-                     "allocated blocks", "tasks alive", "phase peak: streams / events held",
-                     "after it: streams / events held", "registry"], rows,
-                    [summary, *stream_lines,
-                     f"at the end: manager empty, `_active_tasks` empty, no turn, watchdog or writer task, no stream: "
-                     f"**{clean}**"])
+        rows = [
+            [
+                f"{s['turns']:,}",
+                f"{s['dropped']:,}",
+                f"{s['sessions']:,}",
+                f"{s['cycles']:,}",
+                f"{s['seconds']:.0f}",
+                f"{s['rss_kib']:,}",
+                f"{s['objects']:,}",
+                f"{s['blocks']:,}",
+                str(s["tasks"]),
+                f"{s['peak_streams']} / {s['peak_retained']:,}",
+                f"{s['streams']} / {s['retained']}",
+                str(s["registry"]),
+            ]
+            for s in samples
+        ]
+        write_table(
+            name,
+            f"Memory through uvicorn with session streams: {end['turns']:,} turns ({end['dropped']:,} "
+            f"dropped mid-way and attached again), {end['sessions']:,} abandoned sessions"
+            f"{' (never closed)' if args.keep_sessions else ''}, {end['cycles']:,} connect/disconnect cycles "
+            f"(grace {GRACE} s)",
+            [
+                "turns",
+                "dropped",
+                "abandoned sessions",
+                "cycles",
+                "s",
+                "server RSS (KiB)",
+                "gc objects",
+                "allocated blocks",
+                "tasks alive",
+                "phase peak: streams / events held",
+                "after it: streams / events held",
+                "registry",
+            ],
+            rows,
+            [
+                summary,
+                *stream_lines,
+                f"at the end: manager empty, `_active_tasks` empty, no turn, watchdog or writer task, no stream: "
+                f"**{clean}**",
+            ],
+        )
     else:
-        rows = [[f"{s['turns']:,}", f"{s['cycles']:,}", f"{s['seconds']:.0f}", f"{s['rss_kib']:,}", f"{s['objects']:,}",
-                 f"{s['blocks']:,}", str(s["tasks"]), str(s["connections"]), str(s["active_tasks"])] for s in samples]
-        write_table(name, f"Memory through uvicorn: {end['turns']:,} standard turns ({EVENTS} events each, "
-                    f"{WORKERS} connections) and {end['cycles']:,} connect/disconnect cycles",
-                    ["turns", "cycles", "s", "server RSS (KiB)", "gc objects", "allocated blocks", "tasks alive",
-                     "manager connections", "_active_tasks"], rows,
-                    [summary, f"at the end: manager empty, `_active_tasks` empty, no turn or watchdog task: **{clean}**; "
-                     f"tasks alive are the server's own and the /stats connection's"])
+        rows = [
+            [
+                f"{s['turns']:,}",
+                f"{s['cycles']:,}",
+                f"{s['seconds']:.0f}",
+                f"{s['rss_kib']:,}",
+                f"{s['objects']:,}",
+                f"{s['blocks']:,}",
+                str(s["tasks"]),
+                str(s["connections"]),
+                str(s["active_tasks"]),
+            ]
+            for s in samples
+        ]
+        write_table(
+            name,
+            f"Memory through uvicorn: {end['turns']:,} standard turns ({EVENTS} events each, "
+            f"{WORKERS} connections) and {end['cycles']:,} connect/disconnect cycles",
+            [
+                "turns",
+                "cycles",
+                "s",
+                "server RSS (KiB)",
+                "gc objects",
+                "allocated blocks",
+                "tasks alive",
+                "manager connections",
+                "_active_tasks",
+            ],
+            rows,
+            [
+                summary,
+                f"at the end: manager empty, `_active_tasks` empty, no turn or watchdog task: **{clean}**; "
+                f"tasks alive are the server's own and the /stats connection's",
+            ],
+        )
     chart(name, samples, base, streams)
     # Judged after the results are written, and whether or not a chart could be drawn.
     if problems:

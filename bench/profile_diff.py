@@ -17,14 +17,19 @@ from pathlib import Path
 
 import os
 from callgrind import EVENTS
+
 EVENTS = int(os.environ.get("PROFILE_EVENTS", EVENTS))
 
 LINE = re.compile(r"^\s*([\d,]+)\s+\([^)]*\)\s+(.*)$")
 
 
 def by_function(path: Path) -> Counter:
-    out = subprocess.run(["callgrind_annotate", "--threshold=100", "--inclusive=no", "--auto=no", "--tree=none", str(path)],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        ["callgrind_annotate", "--threshold=100", "--inclusive=no", "--auto=no", "--tree=none", str(path)],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     counts = Counter()
     for line in out.splitlines():
         m = LINE.match(line)

@@ -52,14 +52,28 @@ async def _watchdog(agent, session_id, poll_interval=10):
         if cancel_after > 0 and silence >= cancel_after:
             logger.warning(f"[watchdog] Agent stalled for {silence:.0f}s in session {session_id}")
             agent.cancel()
-            await manager.broadcast({"type": "stall_warning", "session_id": session_id, "seconds": int(silence),
-                                     "auto_cancelled": True, "message": "stalled"})
+            await manager.broadcast(
+                {
+                    "type": "stall_warning",
+                    "session_id": session_id,
+                    "seconds": int(silence),
+                    "auto_cancelled": True,
+                    "message": "stalled",
+                }
+            )
             return
         if silence >= warn_after:
             if not warned:
                 warned = True
-                await manager.broadcast({"type": "stall_warning", "session_id": session_id,
-                                         "seconds": int(silence), "auto_cancelled": False, "message": "silent"})
+                await manager.broadcast(
+                    {
+                        "type": "stall_warning",
+                        "session_id": session_id,
+                        "seconds": int(silence),
+                        "auto_cancelled": False,
+                        "message": "silent",
+                    }
+                )
         else:
             warned = False
 
@@ -80,8 +94,9 @@ async def _auto_title(agent, user_text, session_id, session):
         if not memory:
             return
         await memory.rename_conversation(conv_id, auto_title)
-        await manager.broadcast({"type": "conversation_renamed", "conversation_id": conv_id, "title": auto_title,
-                                 "session_id": session_id})
+        await manager.broadcast(
+            {"type": "conversation_renamed", "conversation_id": conv_id, "title": auto_title, "session_id": session_id}
+        )
     except Exception as e:
         logger.debug("Auto-name conversation failed: %s", e)
 

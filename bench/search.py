@@ -32,9 +32,11 @@ sys.path.insert(0, str(ROOT / "src"))
 from tavrin.core import store as store_module  # noqa: E402
 from tavrin.core.store import ConversationStore, match_expression  # noqa: E402
 
-WORDS = ("apple banana cherry delta echo foxtrot garden harbor island jacket kettle lemon meadow "
-         "nectar orange pepper quartz river saddle timber umbrella velvet walnut yellow zephyr "
-         "about above across after again against almost along already also always among another").split()
+WORDS = (
+    "apple banana cherry delta echo foxtrot garden harbor island jacket kettle lemon meadow "
+    "nectar orange pepper quartz river saddle timber umbrella velvet walnut yellow zephyr "
+    "about above across after again against almost along already also always among another"
+).split()
 
 
 def build(path: Path, conversations: int, messages: int) -> None:
@@ -49,13 +51,16 @@ def build(path: Path, conversations: int, messages: int) -> None:
     with store._lock:
         for c in range(conversations):
             conv_id = f"conv_{c:08d}"
-            db.execute("INSERT INTO conversations (id, session_id, title, titled, created_at, updated_at)"
-                       " VALUES (?, 'session_main', ?, 1, ?, ?)",
-                       (conv_id, " ".join(rng.choices(WORDS, k=4)), now + c, now + c))
+            db.execute(
+                "INSERT INTO conversations (id, session_id, title, titled, created_at, updated_at)"
+                " VALUES (?, 'session_main', ?, 1, ?, ?)",
+                (conv_id, " ".join(rng.choices(WORDS, k=4)), now + c, now + c),
+            )
             for m in range(messages):
-                db.execute("INSERT INTO messages (conversation_id, role, content, created_at) VALUES (?, ?, ?, ?)",
-                           (conv_id, "user" if m % 2 == 0 else "assistant", " ".join(rng.choices(WORDS, k=30)),
-                            now + c))
+                db.execute(
+                    "INSERT INTO messages (conversation_id, role, content, created_at) VALUES (?, ?, ?, ?)",
+                    (conv_id, "user" if m % 2 == 0 else "assistant", " ".join(rng.choices(WORDS, k=30)), now + c),
+                )
         db.commit()
     store.close()
 
@@ -64,22 +69,33 @@ def old_page(db, query: str, limit: int):
     """The search as it was: one statement over every match, counts for every matching
     conversation, snippets looked for among all matching rows."""
     match = match_expression(query)
-    sql = (store_module._WITH_COUNT + " WHERE " + store_module._LISTED +
-           " AND c.id IN (SELECT conversation_id FROM title_search WHERE title_search MATCH ?"
-           " UNION SELECT m.conversation_id FROM message_search s JOIN messages m ON m.id = s.rowid"
-           " WHERE message_search MATCH ?) ORDER BY c.updated_at DESC, c.id DESC LIMIT ?")
+    sql = (
+        store_module._WITH_COUNT
+        + " WHERE "
+        + store_module._LISTED
+        + " AND c.id IN (SELECT conversation_id FROM title_search WHERE title_search MATCH ?"
+        " UNION SELECT m.conversation_id FROM message_search s JOIN messages m ON m.id = s.rowid"
+        " WHERE message_search MATCH ?) ORDER BY c.updated_at DESC, c.id DESC LIMIT ?"
+    )
     rows = db.execute(sql, [match, match, limit + 1]).fetchall()
     page = [store_module._conversation_dict(r) for r in rows[:limit]]
     ids = [c["id"] for c in page]
     marks = ",".join("?" * len(ids))
-    latest = [r[0] for r in db.execute(
-        "SELECT MAX(m.id) FROM message_search s JOIN messages m ON m.id = s.rowid"
-        f" WHERE message_search MATCH ? AND m.conversation_id IN ({marks}) GROUP BY m.conversation_id",
-        (match, *ids))]
+    latest = [
+        r[0]
+        for r in db.execute(
+            "SELECT MAX(m.id) FROM message_search s JOIN messages m ON m.id = s.rowid"
+            f" WHERE message_search MATCH ? AND m.conversation_id IN ({marks}) GROUP BY m.conversation_id",
+            (match, *ids),
+        )
+    ]
     if latest:
-        db.execute("SELECT m.conversation_id, snippet(message_search, 0, '[', ']', '…', 16) FROM message_search s"
-                   f" JOIN messages m ON m.id = s.rowid WHERE message_search MATCH ? AND s.rowid IN"
-                   f" ({','.join('?' * len(latest))})", (match, *latest)).fetchall()
+        db.execute(
+            "SELECT m.conversation_id, snippet(message_search, 0, '[', ']', '…', 16) FROM message_search s"
+            f" JOIN messages m ON m.id = s.rowid WHERE message_search MATCH ? AND s.rowid IN"
+            f" ({','.join('?' * len(latest))})",
+            (match, *latest),
+        ).fetchall()
     return page, len(rows) > limit
 
 
@@ -137,8 +153,10 @@ async def main() -> None:
             for name, make in (("ours", ours), ("before", old)):
                 times.setdefault((q, limit, name), []).append(await timed(make(q, limit)))
 
-    print(f"\nsearch over {args.conversations:,} conversations ({args.messages} messages each), "
-          f"median of {args.rounds} (ms)")
+    print(
+        f"\nsearch over {args.conversations:,} conversations ({args.messages} messages each), "
+        f"median of {args.rounds} (ms)"
+    )
     print(f"{'query':>12} {'rows':>5} {'ours':>9} {'before':>9} {'before/ours':>12}")
     for q, limit in cases:
         a = statistics.median(times[(q, limit, "ours")]) * 1000
@@ -163,11 +181,12 @@ async def main() -> None:
     alone = await write_latencies(store, conv_id, 20)
     beside_ours = await writes_beside(ours("a", 50))
     beside_old = await writes_beside(old("a", 50))
-    print("\na turn's write (add_message), median / max (ms), while two searches for \"a\" (50 rows) run back to back")
+    print('\na turn\'s write (add_message), median / max (ms), while two searches for "a" (50 rows) run back to back')
     for name, values in (("alone", alone), ("beside ours", beside_ours), ("beside before", beside_old)):
         med, top = statistics.median(values) * 1000, max(values) * 1000
-        print(f"{name:>14} {med:8.2f} / {top:8.2f}   ×{statistics.median(values) / statistics.median(alone):.1f} "
-              "of alone")
+        print(
+            f"{name:>14} {med:8.2f} / {top:8.2f}   ×{statistics.median(values) / statistics.median(alone):.1f} of alone"
+        )
     store.close()
 
 

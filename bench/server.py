@@ -40,14 +40,17 @@ async def turn(url: str) -> float:
 
 
 async def measure(port: int) -> dict[str, float]:
-    urls = {"ours (/ws)": f"ws://127.0.0.1:{port}/ws", "bare FastAPI (/bare)": f"ws://127.0.0.1:{port}/bare",
-            "bare FastAPI, turn as a task (/bare_task)": f"ws://127.0.0.1:{port}/bare_task"}
+    urls = {
+        "ours (/ws)": f"ws://127.0.0.1:{port}/ws",
+        "bare FastAPI (/bare)": f"ws://127.0.0.1:{port}/bare",
+        "bare FastAPI, turn as a task (/bare_task)": f"ws://127.0.0.1:{port}/bare_task",
+    }
     for url in urls.values():
         await turn(url)
     best = {k: float("inf") for k in urls}
     names = list(urls)
     for r in range(REPEATS):
-        for name in names[r % len(names):] + names[:r % len(names)]:
+        for name in names[r % len(names) :] + names[: r % len(names)]:
             best[name] = min(best[name], await turn(urls[name]))
     return {k: EVENTS / v for k, v in best.items()}
 
@@ -63,8 +66,24 @@ def serving(events: int):
     """Runs server_app under uvicorn on a free port of 127.0.0.1 for the block; yields the port."""
     port = free_port()
     env = dict(os.environ, BENCH_EVENTS=str(events))
-    server = subprocess.Popen([sys.executable, "-m", "uvicorn", "server_app:app", "--host", "127.0.0.1", "--port",
-                               str(port), "--log-level", "warning", "--lifespan", "off"], cwd=HERE, env=env)
+    server = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "uvicorn",
+            "server_app:app",
+            "--host",
+            "127.0.0.1",
+            "--port",
+            str(port),
+            "--log-level",
+            "warning",
+            "--lifespan",
+            "off",
+        ],
+        cwd=HERE,
+        env=env,
+    )
     try:
         for _ in range(100):
             try:
@@ -87,11 +106,13 @@ def main() -> None:
     for k, v in rates.items():
         print(f"  {k:42s} {v:9.0f} events/s")
     print(f"  ours / bare = {ours / bare:.3f}   (goal >= 0.97)   ours / bare as a task = {ours / bare_task:.3f}")
-    write_table("server", f"Through uvicorn on 127.0.0.1: events per second to one client ({EVENTS} events, best of {REPEATS})",
-                ["endpoint", "events/s", "/ bare", "/ bare as a task"],
-                [[k, f"{v:.0f}", f"{v / bare:.3f}", f"{v / bare_task:.3f}"] for k, v in rates.items()],
-                [f"ours / bare = **{ours / bare:.3f}** (goal >= 0.97)",
-                 f"ours / bare as a task = **{ours / bare_task:.3f}**"])
+    write_table(
+        "server",
+        f"Through uvicorn on 127.0.0.1: events per second to one client ({EVENTS} events, best of {REPEATS})",
+        ["endpoint", "events/s", "/ bare", "/ bare as a task"],
+        [[k, f"{v:.0f}", f"{v / bare:.3f}", f"{v / bare_task:.3f}"] for k, v in rates.items()],
+        [f"ours / bare = **{ours / bare:.3f}** (goal >= 0.97)", f"ours / bare as a task = **{ours / bare_task:.3f}**"],
+    )
     bar_chart("server", "Through uvicorn: events per second", list(rates), list(rates.values()), "events/s")
 
 

@@ -142,11 +142,13 @@ async def bare(ws: WebSocket):
 async def bare_task(ws: WebSocket):
     """The same loop, run as the gateway must run a turn: in a task, beside a pending receive."""
     await ws.accept()
+
     async def run(sid, content):
         async for ev in agent.process_message(content, attachments=None):
             d = ev.to_dict()
             d["session_id"] = sid
             await ws.send_json(d)
+
     tasks = set()
     try:
         while True:
@@ -183,8 +185,21 @@ def _rss_kib() -> int:
 
 
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 try:
@@ -221,20 +236,31 @@ async def stats(ws: WebSocket):
             gc.collect()
             tasks = [t for t in asyncio.all_tasks() if not t.done()]
             names = sorted(t.get_name() for t in tasks)
-            figures = {"rss_kib": _rss_kib(), "malloc_kib": _malloc_kib(), "objects": len(gc.get_objects()),
-                       "blocks": sys.getallocatedblocks(), "tasks": len(tasks),
-                       "turn_tasks": [n for n in names if n.startswith(("chat-", "watchdog-", "stream-writer"))],
-                       "connections": len(gateway.manager._connections),
-                       "active_tasks": len(gateway._active_tasks)}
+            figures = {
+                "rss_kib": _rss_kib(),
+                "malloc_kib": _malloc_kib(),
+                "objects": len(gc.get_objects()),
+                "blocks": sys.getallocatedblocks(),
+                "tasks": len(tasks),
+                "turn_tasks": [n for n in names if n.startswith(("chat-", "watchdog-", "stream-writer"))],
+                "connections": len(gateway.manager._connections),
+                "active_tasks": len(gateway._active_tasks),
+            }
             if STREAMS:
                 streams = list(gateway._session_streams.values())
                 held = [_held_events(s) for s in streams]
-                figures.update(streams=len(streams), watched=sum(1 for s in streams if s.attached),
-                               retained=sum(held), retained_max=max(held, default=0),
-                               retain_events=gateway._STREAM_RETAIN_EVENTS,
-                               registry=len(registry.sessions), registry_bound=REGISTRY_SIZE,
-                               long_started=agent.long_started, long_finished=agent.long_finished,
-                               long_stopped=agent.long_stopped)
+                figures.update(
+                    streams=len(streams),
+                    watched=sum(1 for s in streams if s.attached),
+                    retained=sum(held),
+                    retained_max=max(held, default=0),
+                    retain_events=gateway._STREAM_RETAIN_EVENTS,
+                    registry=len(registry.sessions),
+                    registry_bound=REGISTRY_SIZE,
+                    long_started=agent.long_started,
+                    long_finished=agent.long_finished,
+                    long_stopped=agent.long_stopped,
+                )
             await ws.send_json(figures)
     except WebSocketDisconnect:
         pass

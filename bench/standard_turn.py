@@ -59,8 +59,9 @@ def measure(repeats: int, events: int):
     makes = variants()
     for make in makes.values():  # warm up caches, free lists and specialised bytecode
         run_one(loop, make, agent, events)
-    best = interleaved_best({k: (lambda m=m: timed(lambda: run_one(loop, m, agent, events))) for k, m in makes.items()},
-                            repeats)
+    best = interleaved_best(
+        {k: (lambda m=m: timed(lambda: run_one(loop, m, agent, events))) for k, m in makes.items()}, repeats
+    )
     per_event = {k: v / events * 1e9 for k, v in best.items()}
 
     # Fixed cost of a turn: short turns of SHORT events, TURNS of them per timing.
@@ -101,8 +102,10 @@ def report(per_event, per_turn, peaks, rss, repeats, events):
     floor, python, ours = per_event["floor"], per_event["pure Python"], per_event["ours"]
     print(f"standard turn, {events} events, best of {repeats} interleaved repeats")
     for name, ns in per_event.items():
-        print(f"  {name:12s} {ns:8.1f} ns/event   peak {peaks[name] / 1024:7.1f} KiB/turn   "
-              f"RSS growth over 5000 turns {rss[name] / 1024:7.1f} KiB")
+        print(
+            f"  {name:12s} {ns:8.1f} ns/event   peak {peaks[name] / 1024:7.1f} KiB/turn   "
+            f"RSS growth over 5000 turns {rss[name] / 1024:7.1f} KiB"
+        )
     print(f"  ours / pure Python = {ours / python:.3f}   (goal <= 1.00)")
     print(f"  ours / floor       = {ours / floor:.3f}   (goal <= 1.10)")
     stream = per_event["ours, session stream"]
@@ -111,19 +114,46 @@ def report(per_event, per_turn, peaks, rss, repeats, events):
     for name, us in per_turn.items():
         print(f"  {name:12s} {us:8.2f} us/turn")
     print(f"  ours / pure Python = {per_turn['ours'] / per_turn['pure Python']:.3f}")
-    rows = [[name, f"{ns:.1f}", f"{ns / floor:.3f}", f"{ns / python:.3f}", f"{per_turn[name]:.2f}",
-             f"{per_turn[name] / per_turn['pure Python']:.3f}", f"{peaks[name] / 1024:.1f}",
-             f"{rss[name] / 1024:.0f}"] for name, ns in per_event.items()]
+    rows = [
+        [
+            name,
+            f"{ns:.1f}",
+            f"{ns / floor:.3f}",
+            f"{ns / python:.3f}",
+            f"{per_turn[name]:.2f}",
+            f"{per_turn[name] / per_turn['pure Python']:.3f}",
+            f"{peaks[name] / 1024:.1f}",
+            f"{rss[name] / 1024:.0f}",
+        ]
+        for name, ns in per_event.items()
+    ]
     table = write_table(
-        "standard_turn", f"Standard chat turn: per-event cost ({events} events, best of {repeats})",
-        ["variant", "ns/event", "/ floor", "/ pure Python", f"us per {SHORT}-event turn", "/ pure Python",
-         "peak KiB per turn (tracemalloc)",
-         "RSS growth over 5000 turns (KiB)"], rows,
-        [f"ours / pure Python = **{ours / python:.3f}** (goal <= 1.00)",
-         f"ours / floor = **{ours / floor:.3f}** (goal <= 1.10)",
-         f"ours with a session stream / ours = **{stream / ours:.3f}** (goal <= 1.15)"])
-    bar_chart("standard_turn", f"Standard chat turn: time per event ({events} events)", list(per_event),
-              list(per_event.values()), "ns")
+        "standard_turn",
+        f"Standard chat turn: per-event cost ({events} events, best of {repeats})",
+        [
+            "variant",
+            "ns/event",
+            "/ floor",
+            "/ pure Python",
+            f"us per {SHORT}-event turn",
+            "/ pure Python",
+            "peak KiB per turn (tracemalloc)",
+            "RSS growth over 5000 turns (KiB)",
+        ],
+        rows,
+        [
+            f"ours / pure Python = **{ours / python:.3f}** (goal <= 1.00)",
+            f"ours / floor = **{ours / floor:.3f}** (goal <= 1.10)",
+            f"ours with a session stream / ours = **{stream / ours:.3f}** (goal <= 1.15)",
+        ],
+    )
+    bar_chart(
+        "standard_turn",
+        f"Standard chat turn: time per event ({events} events)",
+        list(per_event),
+        list(per_event.values()),
+        "ns",
+    )
     return table
 
 

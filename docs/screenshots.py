@@ -49,9 +49,13 @@ def main() -> None:
             browser = p.chromium.launch(executable_path=chromium, args=["--no-sandbox"])
             staged = False
             for name, scheme, viewport in SHOTS:
-                context = browser.new_context(viewport=viewport, color_scheme=scheme,
-                                              is_mobile=viewport["width"] < 500,
-                                              has_touch=viewport["width"] < 500, device_scale_factor=1)
+                context = browser.new_context(
+                    viewport=viewport,
+                    color_scheme=scheme,
+                    is_mobile=viewport["width"] < 500,
+                    has_touch=viewport["width"] < 500,
+                    device_scale_factor=1,
+                )
                 page = context.new_page()
                 page.goto(server.address)
                 page.wait_for_selector("#conn.conn-on")

@@ -73,8 +73,14 @@ class FakeEvent:
 class FakeAgent:
     """A standard agent whose turn yields the given events; it can raise or wait midway."""
 
-    def __init__(self, events: list[FakeEvent] | None = None, *, raise_after: int | None = None,
-                 error: Exception | None = None, gate: asyncio.Event | None = None):
+    def __init__(
+        self,
+        events: list[FakeEvent] | None = None,
+        *,
+        raise_after: int | None = None,
+        error: Exception | None = None,
+        gate: asyncio.Event | None = None,
+    ):
         self.events = events if events is not None else [FakeEvent("text", content="hi"), FakeEvent("done")]
         self.raise_after = raise_after
         self.error = error or ValueError("model exploded")
@@ -109,8 +115,15 @@ class FakeAgent:
 
 
 class FakeSession:
-    def __init__(self, session_id: str, agent: Any = None, *, display_name: str = "Work",
-                 is_connector: bool = False, conversation_id: Any = None):
+    def __init__(
+        self,
+        session_id: str,
+        agent: Any = None,
+        *,
+        display_name: str = "Work",
+        is_connector: bool = False,
+        conversation_id: Any = None,
+    ):
         self.session_id = session_id
         self.agent = agent
         self.lock = asyncio.Lock()
@@ -210,8 +223,15 @@ class FakeCUEvent:
 class FakeComputerUseAgent:
     """The Computer Use agent: `run_task` yields the given events and may raise after some of them."""
 
-    def __init__(self, events: list[FakeCUEvent] | None = None, *, raise_after: int | None = None,
-                 error: Exception | None = None, is_running: bool = False, gate: asyncio.Event | None = None):
+    def __init__(
+        self,
+        events: list[FakeCUEvent] | None = None,
+        *,
+        raise_after: int | None = None,
+        error: Exception | None = None,
+        is_running: bool = False,
+        gate: asyncio.Event | None = None,
+    ):
         self.events = events if events is not None else []
         self.raise_after = raise_after
         self.error = error or RuntimeError("screen capture failed")
@@ -255,8 +275,7 @@ class FakeConversationManager:
 class FakeMemory:
     """The conversation store: messages per conversation id; records renames, reads and deletions."""
 
-    def __init__(self, messages: dict[Any, list[dict[str, Any]]] | None = None,
-                 rename_error: Exception | None = None):
+    def __init__(self, messages: dict[Any, list[dict[str, Any]]] | None = None, rename_error: Exception | None = None):
         self.messages = messages or {}
         self.rename_error = rename_error
         self.renamed: list[tuple[Any, str]] = []
@@ -335,7 +354,6 @@ class FakeTask:
         return True
 
 
-
 class Tripwire:
     """Named await points shared by fakes; one of them can be armed to stop there once.
 
@@ -373,8 +391,9 @@ class WiredSocket(FakeWebSocket):
     socket whose peer has gone does; `fail_after_hang_up` makes every send after `hang_up` fail.
     """
 
-    def __init__(self, label: str, wire: Tripwire, *, fail_on: tuple[str, int] | None = None,
-                 fail_after_hang_up: bool = False):
+    def __init__(
+        self, label: str, wire: Tripwire, *, fail_on: tuple[str, int] | None = None, fail_after_hang_up: bool = False
+    ):
         super().__init__()
         self.label = label
         self.wire = wire

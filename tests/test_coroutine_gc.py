@@ -22,15 +22,27 @@ import weakref
 import pytest
 from fastapi import WebSocketDisconnect
 
-from fakes import (FakeAgent, FakeComputerUseAgent, FakeConversationAgent, FakeCUEvent, FakeEvent, FakeGuardrails,
-                   FakeHeartbeatController, FakeMemory, FakeSession, Host)
+from fakes import (
+    FakeAgent,
+    FakeComputerUseAgent,
+    FakeConversationAgent,
+    FakeCUEvent,
+    FakeEvent,
+    FakeGuardrails,
+    FakeHeartbeatController,
+    FakeMemory,
+    FakeSession,
+    Host,
+)
 from tavrin.config import HeartbeatConfig
 from tavrin.core import heartbeat
 
 # Tasks made here are held, never run: the coroutines they hold are collected unstarted. A collection
 # that goes wrong could crash the interpreter: these run in a fresh one (test_isolated.py).
-pytestmark = [pytest.mark.filterwarnings("ignore:coroutine '.*' was never awaited:RuntimeWarning"),
-              pytest.mark.isolated]
+pytestmark = [
+    pytest.mark.filterwarnings("ignore:coroutine '.*' was never awaited:RuntimeWarning"),
+    pytest.mark.isolated,
+]
 
 MISSING = object()
 
@@ -72,9 +84,11 @@ class Env:
         self.counts: dict[str, int] = {}
         self.host = Host()
         self._undo: list[tuple] = []
-        for name, module in [("tavrin.gateway.server", self.host.server),
-                             ("tavrin.core.session_registry", self.host.session_registry),
-                             ("tavrin.core.computer_use_agent", self.host.cu_module)]:
+        for name, module in [
+            ("tavrin.gateway.server", self.host.server),
+            ("tavrin.core.session_registry", self.host.session_registry),
+            ("tavrin.core.computer_use_agent", self.host.cu_module),
+        ]:
             self.patch(sys.modules, name, module)
 
     def patch(self, target, name, value):
@@ -219,6 +233,7 @@ def abandon(ws, build, armed):
 
 # ---- the gateway's coroutines, by scenario ----
 
+
 def endpoint(env, frames=(), origin="https://app.test"):
     env.patch(env.ws, "asyncio", HeldAsyncio(env))
     return env.ws.create_ws_router().routes[0].endpoint(ws=env.sock(frames=frames, origin=origin))
@@ -244,8 +259,9 @@ def broadcast(env, first_fails=False, to_session=False):
 
 def turn_setup(env, agent=None):
     """Session "s1" (an untitled tab with a stored conversation) of `agent`, a store, an observer."""
-    session = env.host.registry.add(env.tie(FakeSession("s1", agent, display_name="New Chat",
-                                                        conversation_id="conv-1")))
+    session = env.host.registry.add(
+        env.tie(FakeSession("s1", agent, display_name="New Chat", conversation_id="conv-1"))
+    )
     env.wired(session.lock, "lock", "acquire")
     env.host.state["memory"] = env.wired(FakeMemory(), "store", "rename_conversation")
     env.patch(env.ws, "asyncio", HeldAsyncio(env))
@@ -254,21 +270,24 @@ def turn_setup(env, agent=None):
 
 
 def standard_agent(env, raise_after=None):
-    events = [FakeEvent("thinking", message="m"), FakeEvent("tool_approval_needed", approval_id="a1"),
-              FakeEvent("done")]
+    events = [
+        FakeEvent("thinking", message="m"),
+        FakeEvent("tool_approval_needed", approval_id="a1"),
+        FakeEvent("done"),
+    ]
     return env.stream(FakeConversationAgent(events=events, raise_after=raise_after), "agent", "process_message")
 
 
 def cu_agent(env, raise_after=None):
-    return env.stream(FakeComputerUseAgent([FakeCUEvent("text", {"content": "t"})], raise_after=raise_after),
-                      "cu", "run_task")
+    return env.stream(
+        FakeComputerUseAgent([FakeCUEvent("text", {"content": "t"})], raise_after=raise_after), "cu", "run_task"
+    )
 
 
 def standard_chat(env, raise_after=None):
     agent = standard_agent(env, raise_after)
     session = turn_setup(env, agent)
-    return env.ws._handle_standard_chat(env.sock(), agent, "Open my mail", session_lock=session.lock,
-                                        session_id="s1")
+    return env.ws._handle_standard_chat(env.sock(), agent, "Open my mail", session_lock=session.lock, session_id="s1")
 
 
 def computer_use_chat(env, raise_after=None):
@@ -307,6 +326,7 @@ def dispatch(env, type):
 def session_of(agent_factory, **kw):
     def setup(env):
         env.host.registry.add(env.tie(FakeSession("s1", agent_factory(env), **kw)))
+
     return setup
 
 
@@ -320,6 +340,7 @@ def conversation_agent(env):
 def with_state(**entries):
     def setup(env):
         env.host.state.update({k: make(env) for k, make in entries.items()})
+
     return setup
 
 
@@ -347,6 +368,7 @@ def handler(name, type, setup=None, **fields):
         if setup:
             setup(env)
         return getattr(env.ws, name)(env.sock(), env.message(type, **fields))
+
     return build
 
 
@@ -356,64 +378,144 @@ GATEWAY_CASES = [
     *at("endpoint", endpoint, {"req:accept": "manager.connect (accept)", "req:receive": "receive_text"}),
     *at("endpoint", lambda env: endpoint(env, [{"type": "ping"}]), {"req:pong": "_handle_message"}),
     *at("endpoint", lambda env: endpoint(env, [CHAT_FRAME]), {"req:receive#2": "receive_text, a chat task running"}),
-    *at("connect", lambda env: connect(env, limit=0), {"req:accept": "accept over the limit",
-                                                       "req:close": "close over the limit"}),
+    *at(
+        "connect",
+        lambda env: connect(env, limit=0),
+        {"req:accept": "accept over the limit", "req:close": "close over the limit"},
+    ),
     *at("connect", connect, {"req:accept": "accept of an admitted client"}),
     *at("broadcast", broadcast, {"a:x": "send"}),
     *at("broadcast", lambda env: broadcast(env, first_fails=True), {"b:x": "send after a failed one"}),
     *at("broadcast_to_session", lambda env: broadcast(env, to_session=True), {"a:x": "broadcast"}),
-    *[case for route, point in [("no agent", "req:error"), ("standard", "req:mode"), ("computer use", "req:mode"),
-                                ("no suitable agent", "req:error")]
-      for case in at("_handle_chat", lambda env, route=route: chat(env, route), {point: route})],
-    *at("_handle_standard_chat", standard_chat, {
-        "req:mode": "mode banner", "obs:session_renamed": "auto-title, rename broadcast",
-        "store:rename_conversation": "auto-title, store rename",
-        "obs:conversation_renamed": "auto-title, conversation broadcast", "lock:acquire": "lock acquire",
-        "agent:step": "agent event stream", "req:thinking": "event send",
-        "obs:tool_approval_needed": "approval broadcast"}),
+    *[
+        case
+        for route, point in [
+            ("no agent", "req:error"),
+            ("standard", "req:mode"),
+            ("computer use", "req:mode"),
+            ("no suitable agent", "req:error"),
+        ]
+        for case in at("_handle_chat", lambda env, route=route: chat(env, route), {point: route})
+    ],
+    *at(
+        "_handle_standard_chat",
+        standard_chat,
+        {
+            "req:mode": "mode banner",
+            "obs:session_renamed": "auto-title, rename broadcast",
+            "store:rename_conversation": "auto-title, store rename",
+            "obs:conversation_renamed": "auto-title, conversation broadcast",
+            "lock:acquire": "lock acquire",
+            "agent:step": "agent event stream",
+            "req:thinking": "event send",
+            "obs:tool_approval_needed": "approval broadcast",
+        },
+    ),
     *at("_handle_standard_chat", lambda env: standard_chat(env, raise_after=1), {"req:error": "error report"}),
-    *at("_handle_computer_use_chat", computer_use_chat, {
-        "req:mode": "mode banner", "obs:session_renamed": "rename broadcast", "store:rename_conversation":
-        "store rename", "obs:conversation_renamed": "conversation broadcast", "cu:step": "agent event stream",
-        "req:text": "event send"}),
+    *at(
+        "_handle_computer_use_chat",
+        computer_use_chat,
+        {
+            "req:mode": "mode banner",
+            "obs:session_renamed": "rename broadcast",
+            "store:rename_conversation": "store rename",
+            "obs:conversation_renamed": "conversation broadcast",
+            "cu:step": "agent event stream",
+            "req:text": "event send",
+        },
+    ),
     *at("_handle_computer_use_chat", lambda env: computer_use_chat(env, raise_after=0), {"req:error": "error report"}),
     *at("_watchdog", watchdog, {"sleep": "poll sleep"}),
     # (A broadcast's send that suspends is left to its client's writer: the watchdog goes on to its next poll.)
     *at("_watchdog", lambda env: watchdog(env, silence=100), {"sleep#2": "poll after a stall warning"}),
-    *at("_watchdog", lambda env: watchdog(env, silence=100, cancel_after=90),
-        {"obs:stall_warning": "auto-cancel broadcast"}),
+    *at(
+        "_watchdog",
+        lambda env: watchdog(env, silence=100, cancel_after=90),
+        {"obs:stall_warning": "auto-cancel broadcast"},
+    ),
     *at("_handle_message", lambda env: dispatch(env, "list_sessions"), {"req:sessions_list": "routed handler"}),
     *at("_handle_message", lambda env: dispatch(env, "ping"), {"req:pong": "pong"}),
     *at("_handle_message", lambda env: dispatch(env, "nope"), {"req:error": "unknown type"}),
-    *at("stop_task", handler("_handle_stop_task", "stop_task", session_of(lambda env: env.tie(FakeAgent())),
-                             session_id="s1"), {"req:task_stopped": "reply"}),
-    *at("approval", handler("_handle_approval", "approve", with_state(guardrails=lambda env: env.tie(FakeGuardrails())),
-                            approval_id="a1", approved=True), {"req:approval_resolved": "reply"}),
-    *at("new_session", handler("_handle_new_session", "new_session", with_registry),
-        {"registry:create_session": "create_session", "req:session_created": "reply"}),
-    *at("close_session", handler("_handle_close_session", "close_session", with_registry),
-        {"req:error": "missing id"}),
-    *at("close_session", handler("_handle_close_session", "close_session", with_registry, session_id="s1"),
-        {"registry:close_session": "close_session", "req:session_closed": "reply"}),
+    *at(
+        "stop_task",
+        handler("_handle_stop_task", "stop_task", session_of(lambda env: env.tie(FakeAgent())), session_id="s1"),
+        {"req:task_stopped": "reply"},
+    ),
+    *at(
+        "approval",
+        handler(
+            "_handle_approval",
+            "approve",
+            with_state(guardrails=lambda env: env.tie(FakeGuardrails())),
+            approval_id="a1",
+            approved=True,
+        ),
+        {"req:approval_resolved": "reply"},
+    ),
+    *at(
+        "new_session",
+        handler("_handle_new_session", "new_session", with_registry),
+        {"registry:create_session": "create_session", "req:session_created": "reply"},
+    ),
+    *at("close_session", handler("_handle_close_session", "close_session", with_registry), {"req:error": "missing id"}),
+    *at(
+        "close_session",
+        handler("_handle_close_session", "close_session", with_registry, session_id="s1"),
+        {"registry:close_session": "close_session", "req:session_closed": "reply"},
+    ),
     *at("list_sessions", lambda env: env.ws._handle_list_sessions(env.sock()), {"req:sessions_list": "reply"}),
-    *at("new_conversation", handler("_handle_new_conversation", "new_conversation", with_registry, session_id="s1"),
-        {"registry:new_conversation_in_session": "in a session", "req:conversation_started": "reply"}),
-    *at("new_conversation", handler("_handle_new_conversation", "new_conversation",
-                                    with_state(agent=conversation_agent), session_id="s9"),
-        {"conversation:start_conversation": "fallback agent"}),
-    *at("resume_conversation", handler("_handle_resume_conversation", "resume_conversation", resume_setup,
-                                       session_id="s1", conversation_id="c2"),
-        {"conversation:resume_conversation": "resume", "store:get_messages": "get_messages",
-         "req:conversation_resumed": "reply"}),
-    *at("clear_session_history", handler("_handle_clear_session_history", "clear_session_history",
-                                         session_of(conversation_agent), session_id="s1"), {"req:error": "refusal"}),
-    *at("clear_session_history", handler("_handle_clear_session_history", "clear_session_history",
-                                         session_of(conversation_agent, is_connector=True), session_id="s1"),
-        {"store:clear_conversation_messages": "clear messages", "conversation:start_conversation":
-         "start conversation", "req:session_history_cleared": "reply"}),
-    *at("heartbeat_control", handler("_handle_heartbeat_control", "heartbeat_control",
-                                     with_state(heartbeat=lambda env: env.tie(FakeHeartbeatController())),
-                                     action="status"), {"req:heartbeat_status": "reply"}),
+    *at(
+        "new_conversation",
+        handler("_handle_new_conversation", "new_conversation", with_registry, session_id="s1"),
+        {"registry:new_conversation_in_session": "in a session", "req:conversation_started": "reply"},
+    ),
+    *at(
+        "new_conversation",
+        handler("_handle_new_conversation", "new_conversation", with_state(agent=conversation_agent), session_id="s9"),
+        {"conversation:start_conversation": "fallback agent"},
+    ),
+    *at(
+        "resume_conversation",
+        handler(
+            "_handle_resume_conversation", "resume_conversation", resume_setup, session_id="s1", conversation_id="c2"
+        ),
+        {
+            "conversation:resume_conversation": "resume",
+            "store:get_messages": "get_messages",
+            "req:conversation_resumed": "reply",
+        },
+    ),
+    *at(
+        "clear_session_history",
+        handler(
+            "_handle_clear_session_history", "clear_session_history", session_of(conversation_agent), session_id="s1"
+        ),
+        {"req:error": "refusal"},
+    ),
+    *at(
+        "clear_session_history",
+        handler(
+            "_handle_clear_session_history",
+            "clear_session_history",
+            session_of(conversation_agent, is_connector=True),
+            session_id="s1",
+        ),
+        {
+            "store:clear_conversation_messages": "clear messages",
+            "conversation:start_conversation": "start conversation",
+            "req:session_history_cleared": "reply",
+        },
+    ),
+    *at(
+        "heartbeat_control",
+        handler(
+            "_handle_heartbeat_control",
+            "heartbeat_control",
+            with_state(heartbeat=lambda env: env.tie(FakeHeartbeatController())),
+            action="status",
+        ),
+        {"req:heartbeat_status": "reply"},
+    ),
 ]
 
 
@@ -453,6 +555,7 @@ def test_the_check_tells_a_hidden_reference(ws_module, hidden):
 
 # ---- the heartbeat runner, in an event loop that is closed under it ----
 
+
 class PyRunner(heartbeat.HeartbeatRunner):
     """The runner with its loop written as an `async def`, awaiting what the native loop awaits."""
 
@@ -467,14 +570,20 @@ class PyRunner(heartbeat.HeartbeatRunner):
                 if self._consecutive_beats >= self._config.max_consecutive:
                     self._paused = True
                     if self._on_event:
-                        await self._on_event({"type": "heartbeat_paused", "reason": "max_consecutive_reached",
-                                              "count": self._consecutive_beats})
+                        await self._on_event(
+                            {
+                                "type": "heartbeat_paused",
+                                "reason": "max_consecutive_reached",
+                                "count": self._consecutive_beats,
+                            }
+                        )
                     continue
                 prompt = self._config.prompt or heartbeat.DEFAULT_HEARTBEAT_PROMPT
                 self._consecutive_beats += 1
                 if self._on_event:
-                    await self._on_event({"type": "heartbeat", "beat": self._consecutive_beats,
-                                          "max": self._config.max_consecutive})
+                    await self._on_event(
+                        {"type": "heartbeat", "beat": self._consecutive_beats, "max": self._config.max_consecutive}
+                    )
                 try:
                     await self._on_beat(prompt)
                 except Exception:
@@ -514,9 +623,13 @@ async def until(condition, rounds=1000):
 def abandon_runner(runner_class, park):
     loop = asyncio.new_event_loop()
     loop.set_exception_handler(lambda loop, context: None)  # "Task was destroyed but it is pending!"
-    config = HeartbeatConfig(enabled=True, interval_seconds=3600 if park == "sleep" else 0,
-                             max_consecutive=0 if park == "pause event" else 10,
-                             quiet_hours_start=None, quiet_hours_end=None)
+    config = HeartbeatConfig(
+        enabled=True,
+        interval_seconds=3600 if park == "sleep" else 0,
+        max_consecutive=0 if park == "pause event" else 10,
+        quiet_hours_start=None,
+        quiet_hours_end=None,
+    )
     beats = Beats(runner_class, config, park)
     try:
         loop.call_soon(beats.runner.start)
@@ -524,8 +637,9 @@ def abandon_runner(runner_class, park):
             loop.call_soon(loop.stop)  # runs in the same pass as start(): the task never takes a step
             loop.run_forever()
         elif park == "sleep":
-            loop.run_until_complete(until(lambda: getattr(beats.runner._task.get_coro().cr_await, "__name__", "")
-                                          == "sleep"))
+            loop.run_until_complete(
+                until(lambda: getattr(beats.runner._task.get_coro().cr_await, "__name__", "") == "sleep")
+            )
         else:
             loop.run_until_complete(until(lambda: beats.parked))
         state = inspect.getcoroutinestate(beats.runner._task.get_coro())

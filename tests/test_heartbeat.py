@@ -99,12 +99,17 @@ async def make(clock):
 @pytest.fixture
 def log(caplog):
     caplog.set_level(logging.DEBUG, logger="tavrin.heartbeat")
-    return lambda level=None: [(r.levelname, r.msg, r.args) for r in caplog.records
-                               if r.name == "tavrin.heartbeat" and level in (None, r.levelname)]
+    return lambda level=None: [
+        (r.levelname, r.msg, r.args)
+        for r in caplog.records
+        if r.name == "tavrin.heartbeat" and level in (None, r.levelname)
+    ]
 
 
 def test_module_surface():
-    assert heartbeat.__doc__.startswith("Heartbeat system \u2014 periodically wakes Tavrin so it can work autonomously 24/7.")
+    assert heartbeat.__doc__.startswith(
+        "Heartbeat system \u2014 periodically wakes Tavrin so it can work autonomously 24/7."
+    )
     assert DEFAULT.endswith("Do NOT ask the user for input \u2014 just continue autonomously or confirm you're idle.")
     assert DEFAULT.startswith("[HEARTBEAT] This is an automatic check-in. Review your current plan (if any)")
     assert heartbeat.logger is logging.getLogger("tavrin.heartbeat")
@@ -126,14 +131,17 @@ def test_module_surface():
 
 @pytest.mark.parametrize(
     "stand_in, expected",
-    [("types.ModuleType('tavrin.config')",
-      "ImportError cannot import name 'HeartbeatConfig' from 'tavrin.config'"),
-     ("None", "ModuleNotFoundError import of tavrin.config halted")],
+    [
+        ("types.ModuleType('tavrin.config')", "ImportError cannot import name 'HeartbeatConfig' from 'tavrin.config'"),
+        ("None", "ModuleNotFoundError import of tavrin.config halted"),
+    ],
 )
 def test_load_fails_with_the_import_error_itself(stand_in, expected):
-    code = (f"import sys, types; sys.modules['tavrin.config'] = {stand_in}\n"
-            "try:\n import tavrin.core.heartbeat\n"
-            "except ImportError as e: print(type(e).__name__, e, e.__cause__)")
+    code = (
+        f"import sys, types; sys.modules['tavrin.config'] = {stand_in}\n"
+        "try:\n import tavrin.core.heartbeat\n"
+        "except ImportError as e: print(type(e).__name__, e, e.__cause__)"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.startswith(expected) and out.strip().endswith("None")
 
@@ -141,11 +149,28 @@ def test_load_fails_with_the_import_error_itself(stand_in, expected):
 def test_new_runner_state_and_status():
     config = HeartbeatConfig(blocked_ops=("rm",), quiet_hours_start="22:00")
     r = heartbeat.HeartbeatRunner(config, None)
-    assert list(vars(r)) == ["_config", "_on_beat", "_on_event", "_task", "_consecutive_beats", "_paused", "_stop_event"]
+    assert list(vars(r)) == [
+        "_config",
+        "_on_beat",
+        "_on_event",
+        "_task",
+        "_consecutive_beats",
+        "_paused",
+        "_stop_event",
+    ]
     assert (r.running, r.paused, r.consecutive_beats, r._on_event) == (False, False, 0, None)
     status = r.status()
-    assert list(status) == ["enabled", "running", "paused", "interval_seconds", "consecutive_beats",
-                            "max_consecutive", "quiet_hours_start", "quiet_hours_end", "blocked_ops"]
+    assert list(status) == [
+        "enabled",
+        "running",
+        "paused",
+        "interval_seconds",
+        "consecutive_beats",
+        "max_consecutive",
+        "quiet_hours_start",
+        "quiet_hours_end",
+        "blocked_ops",
+    ]
     assert status["blocked_ops"] == ["rm"] and status["quiet_hours_start"] == "22:00"
     assert r.status()["blocked_ops"] is not status["blocked_ops"]
 
@@ -181,10 +206,12 @@ async def test_start_twice_stop_and_restart(make, log, clock):
     assert not task.cancelled()
     r.start()
     assert r.running and r._task is not task and not r._stop_event.is_set()
-    assert log("INFO") == [("INFO", "Heartbeat stopped", ()),
-                           ("INFO", "Heartbeat started (interval=%ds, max_consecutive=%d)", (0.01, 3)),
-                           ("INFO", "Heartbeat stopped", ()),
-                           ("INFO", "Heartbeat started (interval=%ds, max_consecutive=%d)", (0.01, 3))]
+    assert log("INFO") == [
+        ("INFO", "Heartbeat stopped", ()),
+        ("INFO", "Heartbeat started (interval=%ds, max_consecutive=%d)", (0.01, 3)),
+        ("INFO", "Heartbeat stopped", ()),
+        ("INFO", "Heartbeat started (interval=%ds, max_consecutive=%d)", (0.01, 3)),
+    ]
 
 
 async def test_config_read_errors_reach_the_caller(make):
@@ -212,7 +239,8 @@ async def test_limit_self_pause_and_resume(make, log, clock, events):
         assert [list(e) for e in agent.events[-2:]] == [["type", "beat", "max"], ["type", "reason", "count"]]
         assert agent.paused_at_event == [False, False, False, True]
     assert log("INFO")[1:] == [("INFO", "Heartbeat #%d firing", (n,)) for n in (1, 2, 3)] + [
-        ("INFO", "Heartbeat paused \u2014 %d consecutive beats with no user interaction", (3,))]
+        ("INFO", "Heartbeat paused \u2014 %d consecutive beats with no user interaction", (3,))
+    ]
 
     # Resuming without a user message pauses again at once, with the same count.
     r.resume()
@@ -244,12 +272,23 @@ async def test_paused_before_start_fires_nothing(make, clock):
     assert (r.running, r.paused, agent.prompts, agent.events) == (True, True, [], [])
 
 
-@pytest.mark.parametrize("start,end,now,quiet", [
-    ("22:00", "07:00", "22:00", True), ("22:00", "07:00", "23:59", True), ("22:00", "07:00", "00:00", True),
-    ("22:00", "07:00", "06:59", True), ("22:00", "07:00", "07:00", False), ("22:00", "07:00", "21:59", False),
-    ("09:00", "17:00", "09:00", True), ("09:00", "17:00", "16:59", True), ("09:00", "17:00", "17:00", False),
-    ("09:00", "09:00", "09:00", False), ("", "07:00", "03:00", False), ("22:00", None, "23:00", False),
-])
+@pytest.mark.parametrize(
+    "start,end,now,quiet",
+    [
+        ("22:00", "07:00", "22:00", True),
+        ("22:00", "07:00", "23:59", True),
+        ("22:00", "07:00", "00:00", True),
+        ("22:00", "07:00", "06:59", True),
+        ("22:00", "07:00", "07:00", False),
+        ("22:00", "07:00", "21:59", False),
+        ("09:00", "17:00", "09:00", True),
+        ("09:00", "17:00", "16:59", True),
+        ("09:00", "17:00", "17:00", False),
+        ("09:00", "09:00", "09:00", False),
+        ("", "07:00", "03:00", False),
+        ("22:00", None, "23:00", False),
+    ],
+)
 def test_quiet_hours(monkeypatch, start, end, now, quiet):
     monkeypatch.setattr(heartbeat, "datetime", fake_clock(now))
     config = HeartbeatConfig(quiet_hours_start=start, quiet_hours_end=end)
@@ -337,10 +376,12 @@ async def test_update_config(make, log, clock):
     stopped = HeartbeatConfig(enabled=True, max_consecutive=9)
     r.update_config(stopped)
     assert not r.running and r._config is stopped and r.status()["max_consecutive"] == 9
-    assert [m for _, m, a in log("INFO")][1:] == ["Heartbeat started (interval=%ds, max_consecutive=%d)",
-                                                  "Heartbeat stopped",
-                                                  "Heartbeat started (interval=%ds, max_consecutive=%d)",
-                                                  "Heartbeat stopped"]
+    assert [m for _, m, a in log("INFO")][1:] == [
+        "Heartbeat started (interval=%ds, max_consecutive=%d)",
+        "Heartbeat stopped",
+        "Heartbeat started (interval=%ds, max_consecutive=%d)",
+        "Heartbeat stopped",
+    ]
     assert log("INFO")[3][2] == (0.02, 7)
 
 

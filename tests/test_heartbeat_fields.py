@@ -18,16 +18,32 @@ from fakes import FakeTask
 from tavrin.config import HeartbeatConfig
 from tavrin.core import heartbeat
 
-KEYS = ["enabled", "running", "paused", "interval_seconds", "consecutive_beats", "max_consecutive",
-        "quiet_hours_start", "quiet_hours_end", "blocked_ops"]
+KEYS = [
+    "enabled",
+    "running",
+    "paused",
+    "interval_seconds",
+    "consecutive_beats",
+    "max_consecutive",
+    "quiet_hours_start",
+    "quiet_hours_end",
+    "blocked_ops",
+]
 
 
 def expected(r):
     c = r._config
-    return {"enabled": c.enabled, "running": r.running, "paused": r._paused, "interval_seconds": c.interval_seconds,
-            "consecutive_beats": r._consecutive_beats, "max_consecutive": c.max_consecutive,
-            "quiet_hours_start": c.quiet_hours_start, "quiet_hours_end": c.quiet_hours_end,
-            "blocked_ops": list(c.blocked_ops)}
+    return {
+        "enabled": c.enabled,
+        "running": r.running,
+        "paused": r._paused,
+        "interval_seconds": c.interval_seconds,
+        "consecutive_beats": r._consecutive_beats,
+        "max_consecutive": c.max_consecutive,
+        "quiet_hours_start": c.quiet_hours_start,
+        "quiet_hours_end": c.quiet_hours_end,
+        "blocked_ops": list(c.blocked_ops),
+    }
 
 
 def same_status(r):
@@ -107,8 +123,18 @@ def released_values_reenter(r, c):
     assert seen and all(s["interval_seconds"] is c.interval_seconds for s in seen)
 
 
-@pytest.mark.parametrize("change", [in_place, replaced, back_and_forth, runner_fields, task_finishes,
-                                    reentered_from_a_property, released_values_reenter])
+@pytest.mark.parametrize(
+    "change",
+    [
+        in_place,
+        replaced,
+        back_and_forth,
+        runner_fields,
+        task_finishes,
+        reentered_from_a_property,
+        released_values_reenter,
+    ],
+)
 @pytest.mark.parametrize("config", [HeartbeatConfig, Fresh])
 def test_status_follows_every_change_between_calls(config, change):
     """Catches a status() that serves a remembered value after the state or the record changed."""
@@ -173,8 +199,11 @@ print(HeartbeatRunner.status(Duck())["running"], HeartbeatRunner.status(Duck())[
 """
 
 
-@pytest.mark.parametrize("code, printed", [(PATCHED_CLASS, "patched patched"), (OTHER_SELF, "patched duck")],
-                         ids=["patched class", "other self"])
+@pytest.mark.parametrize(
+    "code, printed",
+    [(PATCHED_CLASS, "patched patched"), (OTHER_SELF, "patched duck")],
+    ids=["patched class", "other self"],
+)
 def test_methods_read_what_python_code_would(code, printed):
     """Catches native reads that bypass a patched class, or that write into an object with no state."""
     prelude = "from tavrin.config import HeartbeatConfig\nfrom tavrin.core.heartbeat import HeartbeatRunner\n"

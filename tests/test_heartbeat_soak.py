@@ -66,8 +66,9 @@ async def test_long_run_of_beats_pauses_and_restarts(monkeypatch, caplog):
     caplog.set_level(logging.CRITICAL, logger="tavrin.heartbeat")  # records would pile up otherwise
     monkeypatch.setattr(heartbeat, "datetime", Clock)
     host = Host()
-    config = HeartbeatConfig(interval_seconds=0, max_consecutive=LIMIT, quiet_hours_start="22:00",
-                             quiet_hours_end="07:00", prompt="check in")
+    config = HeartbeatConfig(
+        interval_seconds=0, max_consecutive=LIMIT, quiet_hours_start="22:00", quiet_hours_end="07:00", prompt="check in"
+    )
     runner = heartbeat.HeartbeatRunner(config, host.on_beat, host.on_event)
 
     async def rounds(n: int) -> int:
@@ -99,9 +100,15 @@ async def test_long_run_of_beats_pauses_and_restarts(monkeypatch, caplog):
                 assert runner.consecutive_beats == 0 and not runner.paused
                 Clock.current = Clock.current.replace(hour=12)
             elif i % 10 == 6:
-                runner.update_config(HeartbeatConfig(interval_seconds=0, max_consecutive=LIMIT,
-                                                     quiet_hours_start="22:00", quiet_hours_end="07:00",
-                                                     prompt="" if i % 20 == 6 else "check in"))
+                runner.update_config(
+                    HeartbeatConfig(
+                        interval_seconds=0,
+                        max_consecutive=LIMIT,
+                        quiet_hours_start="22:00",
+                        quiet_hours_end="07:00",
+                        prompt="" if i % 20 == 6 else "check in",
+                    )
+                )
             elif i % 10 == 9:
                 runner.stop()
                 await asyncio.sleep(0)

@@ -64,8 +64,10 @@ PAIRS = {
 COPIES = {
     "copy": copy.copy,
     "deepcopy": copy.deepcopy,
-    **{f"pickle {p}": (lambda o, p=p: pickle.loads(pickle.dumps(o, protocol=p)))
-       for p in range(pickle.HIGHEST_PROTOCOL + 1)},
+    **{
+        f"pickle {p}": (lambda o, p=p: pickle.loads(pickle.dumps(o, protocol=p)))
+        for p in range(pickle.HIGHEST_PROTOCOL + 1)
+    },
 }
 
 

@@ -97,8 +97,12 @@ class TestErrors:
 
     @pytest.mark.parametrize(
         "kind, error, text",
-        [("runtime", RuntimeError, "C++ failure"), ("memory", MemoryError, ""),
-         ("stop", RuntimeError, "coroutine raised StopIteration"), ("python", KeyError, "python failure")],
+        [
+            ("runtime", RuntimeError, "C++ failure"),
+            ("memory", MemoryError, ""),
+            ("stop", RuntimeError, "coroutine raised StopIteration"),
+            ("python", KeyError, "python failure"),
+        ],
     )
     async def test_cpp_failures_become_python_errors_never_system_error(self, kind, error, text):
         with pytest.raises(error) as info:
@@ -190,7 +194,9 @@ class TestUnwinding:
 
 class TestFunctionObjects:
     def test_argument_errors_read_like_python(self):
-        with pytest.raises(TypeError, match=r"^guarded\(\) missing 2 required positional arguments: 'awaitable' and 'log'$"):
+        with pytest.raises(
+            TypeError, match=r"^guarded\(\) missing 2 required positional arguments: 'awaitable' and 'log'$"
+        ):
             probe.guarded(1)
         with pytest.raises(TypeError, match=r"^guarded\(\) takes 3 positional arguments but 4 were given$"):
             probe.guarded(1, 2, 3, 4)

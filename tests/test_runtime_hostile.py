@@ -118,7 +118,9 @@ class TestReentry:
                     holder["coro"].close()
                 raise StopIteration("fine")
 
-        holder["coro"] = coro = probe.await_each([type("A", (), {"__await__": lambda self: It()})(), asyncio.sleep(0, 2)])
+        holder["coro"] = coro = probe.await_each(
+            [type("A", (), {"__await__": lambda self: It()})(), asyncio.sleep(0, 2)]
+        )
         assert await coro == ["fine", 2]
 
 
@@ -268,8 +270,10 @@ class TestDrivePath:
             t.start()
             t.join()
         """)
-        expected = ["close ['unwound'] False CORO_CLOSED CORO_CLOSED",
-                    "last reference dropped ['unwound'] False CORO_CLOSED collected"]
+        expected = [
+            "close ['unwound'] False CORO_CLOSED CORO_CLOSED",
+            "last reference dropped ['unwound'] False CORO_CLOSED collected",
+        ]
         assert out.splitlines() == expected * 2
 
     def test_a_coroutine_finalised_at_the_drive_limit_is_unwound_and_its_error_reported(self):
@@ -415,6 +419,7 @@ class TestCleanupFailures:
         with pytest.raises(KeyError, match="release") as info:
             await guarded(FailingLock(KeyError("release")), asyncio.sleep(0, 1), [])
         assert info.value.__context__ is None
+
         # during another exception: the release error replaces it and links it as __context__
         async def boom():
             await asyncio.sleep(0)
@@ -512,6 +517,7 @@ class TestLikeAsyncDef:
             return 1
 
         if make == "anext_int":
+
             class Bad:
                 def __aiter__(self):
                     return self
@@ -525,6 +531,7 @@ class TestLikeAsyncDef:
 
             native = probe.collect(Bad())
         else:
+
             class Bad:
                 def __await__(self):
                     return inner()
@@ -568,7 +575,7 @@ class TestSourceRules:
                 while depth:
                     depth += {"{": 1, "}": -1}.get(text[i], 0)
                     i += 1
-                yield f"{path.name}:{m.group(1)}", text[m.end():i]
+                yield f"{path.name}:{m.group(1)}", text[m.end() : i]
 
     def test_coroutine_bodies_follow_the_frame_rules(self):
         import re
@@ -597,8 +604,17 @@ class Manager:
     """An async context manager whose every step can be made to misbehave. Its exit logs what it was
     given and what it handles (`sys.exception()`), as the interpreter shows them to an `async def`."""
 
-    def __init__(self, log, *, suppress=False, exit_raises=False, exit_waits=False, enter_gives=None,
-                 exit_reraises=False, exit_gives=None):
+    def __init__(
+        self,
+        log,
+        *,
+        suppress=False,
+        exit_raises=False,
+        exit_waits=False,
+        enter_gives=None,
+        exit_reraises=False,
+        exit_gives=None,
+    ):
         self.log, self.suppress, self.exit_raises, self.exit_waits = log, suppress, exit_raises, exit_waits
         self.enter_gives, self.exit_reraises, self.exit_gives = enter_gives, exit_reraises, exit_gives
 
@@ -652,6 +668,7 @@ async def body_fails():
 
 def outcome(coro_fn, log):
     """What running it gives: its result or its error's type, text and context's type, and the log."""
+
     async def run():
         try:
             return ("result", await coro_fn())
@@ -771,9 +788,13 @@ def test_close_in_an_async_with_body_reads_as_written():
     closed = (inspect.CORO_CLOSED, inspect.CORO_SUSPENDED)
     log, steps = closed_in_the_body(probe.managed, Manager([], suppress=True), Hang())
     assert log == ["aenter", "entered", ("aexit", "GeneratorExit", "GeneratorExit"), "after"]
-    assert steps == [("close", ("raised", "RuntimeError", "coroutine ignored GeneratorExit", None), closed[1]),
-                     ("send", ("return", None), closed[0])]
+    assert steps == [
+        ("close", ("raised", "RuntimeError", "coroutine ignored GeneratorExit", None), closed[1]),
+        ("send", ("return", None), closed[0]),
+    ]
     log, steps = closed_in_the_body(probe.managed, Manager([], exit_waits=True))
     assert log == ["aenter", "entered", ("aexit", "GeneratorExit", "GeneratorExit"), ("exit resumed", "GeneratorExit")]
-    assert steps == [("close", ("raised", "RuntimeError", "coroutine ignored GeneratorExit", None), closed[1]),
-                     ("send", ("raised", "GeneratorExit", "", None), closed[0])]
+    assert steps == [
+        ("close", ("raised", "RuntimeError", "coroutine ignored GeneratorExit", None), closed[1]),
+        ("send", ("raised", "GeneratorExit", "", None), closed[0]),
+    ]

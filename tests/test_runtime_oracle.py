@@ -23,6 +23,7 @@ from test_runtime_hostile import managed_in_python as managed
 
 # ---- the oracle: each probe coroutine written with async def ----
 
+
 async def await_each(awaitables):
     results = []
     for a in awaitables:
@@ -53,8 +54,14 @@ async def collect(iterable):
     return [item async for item in iterable]
 
 
-PYTHON = {"await_each": await_each, "each_caught": each_caught, "catch_ordinary": catch_ordinary,
-          "guarded": guarded, "collect": collect, "managed": managed}
+PYTHON = {
+    "await_each": await_each,
+    "each_caught": each_caught,
+    "catch_ordinary": catch_ordinary,
+    "guarded": guarded,
+    "collect": collect,
+    "managed": managed,
+}
 
 
 def both(name):
@@ -92,6 +99,7 @@ class Iter:
 
 
 # ---- async for ----
+
 
 def loses_anext(how, item=lambda n: n):
     """An async iterator (of a class of its own) that stops being one after its first item."""
@@ -167,6 +175,7 @@ async def test_anext_whose_awaitable_fails_is_reported_with_the_interpreters_tex
 
 # ---- a second awaiter ----
 
+
 @pytest.mark.parametrize("second", ["native", "async def"])
 async def test_a_coroutine_another_task_awaits_is_refused_to_a_second_awaiter(second):
     steps, gate = [], asyncio.Event()
@@ -189,6 +198,7 @@ async def test_a_coroutine_another_task_awaits_is_refused_to_a_second_awaiter(se
 
 
 # ---- __await__ ----
+
 
 class Wraps:
     """The common wrapper idiom: an awaitable delegating to a coroutine's own iterator."""
@@ -259,6 +269,7 @@ def test_cr_await_shows_what_the_suspended_coroutine_awaits(make, awaited):
 
 # ---- throw() and close() at an await ----
 
+
 class Closing(Iter):
     """An awaited iterator whose close() raises `error`."""
 
@@ -278,27 +289,44 @@ class CloseLookupFails(Iter):
 
 EDGE_CASES = {
     "throw into a finished coroutine": (
-        lambda m: m["await_each"]([]), ["send", ("throw", lambda: ValueError("late"))],
-        [("raise", "StopIteration", "[]"), ("raise", "RuntimeError", "cannot reuse already awaited coroutine")]),
+        lambda m: m["await_each"]([]),
+        ["send", ("throw", lambda: ValueError("late"))],
+        [("raise", "StopIteration", "[]"), ("raise", "RuntimeError", "cannot reuse already awaited coroutine")],
+    ),
     "close error handled by the body": (
-        lambda m: m["each_caught"]([Closing(KeyError("closing"))]), ["send", "close"],
-        [("return", "tick"), ("return", "[('caught', KeyError('closing'))]" if CLOSE_GIVES_THE_RETURN else None)]),
+        lambda m: m["each_caught"]([Closing(KeyError("closing"))]),
+        ["send", "close"],
+        [("return", "tick"), ("return", "[('caught', KeyError('closing'))]" if CLOSE_GIVES_THE_RETURN else None)],
+    ),
     "close error handled, then awaiting again": (
-        lambda m: m["each_caught"]([Closing(KeyError("closing")), Iter(1)]), ["send", "close", "state"],
-        [("return", "tick"), ("raise", "RuntimeError", "coroutine ignored GeneratorExit"),
-         ("return", inspect.CORO_SUSPENDED)]),
+        lambda m: m["each_caught"]([Closing(KeyError("closing")), Iter(1)]),
+        ["send", "close", "state"],
+        [
+            ("return", "tick"),
+            ("raise", "RuntimeError", "coroutine ignored GeneratorExit"),
+            ("return", inspect.CORO_SUSPENDED),
+        ],
+    ),
     "close raising StopIteration ends the await with its value": (
-        lambda m: m["each_caught"]([Closing(StopIteration("v")), Iter(1)]), ["send", "close"],
-        [("return", "tick"), ("raise", "RuntimeError", "coroutine ignored GeneratorExit")]),
+        lambda m: m["each_caught"]([Closing(StopIteration("v")), Iter(1)]),
+        ["send", "close"],
+        [("return", "tick"), ("raise", "RuntimeError", "coroutine ignored GeneratorExit")],
+    ),
     "StopIteration thrown at an iterator without throw()": (
-        lambda m: m["await_each"]([Iter(2), Iter(0, "next")]), ["send", ("throw", lambda: StopIteration("v"))],
-        [("return", "tick"), ("raise", "StopIteration", "['v', 'next']")]),
+        lambda m: m["await_each"]([Iter(2), Iter(0, "next")]),
+        ["send", ("throw", lambda: StopIteration("v"))],
+        [("return", "tick"), ("raise", "StopIteration", "['v', 'next']")],
+    ),
     "failing look-up of close()": (
-        lambda m: m["catch_ordinary"](CloseLookupFails()), ["send", "close", "state"],
-        [("return", "tick"), ("return", None), ("return", inspect.CORO_CLOSED)]),
+        lambda m: m["catch_ordinary"](CloseLookupFails()),
+        ["send", "close", "state"],
+        [("return", "tick"), ("return", None), ("return", inspect.CORO_CLOSED)],
+    ),
     "failing look-up of close() under throw(GeneratorExit)": (
-        lambda m: m["catch_ordinary"](CloseLookupFails()), ["send", ("throw", GeneratorExit)],
-        [("return", "tick"), ("raise", "GeneratorExit", "")]),
+        lambda m: m["catch_ordinary"](CloseLookupFails()),
+        ["send", ("throw", GeneratorExit)],
+        [("return", "tick"), ("raise", "GeneratorExit", "")],
+    ),
 }
 
 
@@ -330,6 +358,7 @@ def test_throw_and_close_at_an_await_as_async_def(case):
 
 # ---- the fuzzer ----
 
+
 def leaf_class(throw, close):
     """An awaited iterator class with the given throw() and close() behaviour: "absent" has no such
     attribute, "lookup" and "attribute" one whose look-up fails (with AttributeError it reads as absent)."""
@@ -347,14 +376,18 @@ def leaf_class(throw, close):
 
     def close_(self):
         self.log.append((self.name, "close", describe(sys.exception())))
-        error = {"raise": ValueError(f"{self.name}: close failed"), "stop": StopIteration(f"{self.name}:closed-out"),
-                 "exit": GeneratorExit(self.name)}.get(close)
+        error = {
+            "raise": ValueError(f"{self.name}: close failed"),
+            "stop": StopIteration(f"{self.name}:closed-out"),
+            "exit": GeneratorExit(self.name),
+        }.get(close)
         if error:
             raise error
 
     def failing(error):
         def look_up(self):
             raise error(f"{self.name}: look-up failed")
+
         return property(look_up)
 
     ns = {}
@@ -482,12 +515,28 @@ def build(shape, log, use_native, kept, path="r"):
 
 
 def exception(rng):
-    kind = rng.choice(["ValueError", "KeyError", "StopIteration", "GeneratorExit", "CancelledError", "class",
-                       "type and value", "not an exception"])
-    return {"ValueError": lambda: (ValueError("thrown"),), "KeyError": lambda: (KeyError("thrown"),),
-            "StopIteration": lambda: (StopIteration("thrown-in"),), "GeneratorExit": lambda: (GeneratorExit(),),
-            "CancelledError": lambda: (asyncio.CancelledError(),), "class": lambda: (ValueError,),
-            "type and value": lambda: (KeyError, "given"), "not an exception": lambda: (1,)}[kind]
+    kind = rng.choice(
+        [
+            "ValueError",
+            "KeyError",
+            "StopIteration",
+            "GeneratorExit",
+            "CancelledError",
+            "class",
+            "type and value",
+            "not an exception",
+        ]
+    )
+    return {
+        "ValueError": lambda: (ValueError("thrown"),),
+        "KeyError": lambda: (KeyError("thrown"),),
+        "StopIteration": lambda: (StopIteration("thrown-in"),),
+        "GeneratorExit": lambda: (GeneratorExit(),),
+        "CancelledError": lambda: (asyncio.CancelledError(),),
+        "class": lambda: (ValueError,),
+        "type and value": lambda: (KeyError, "given"),
+        "not an exception": lambda: (1,),
+    }[kind]
 
 
 def close_all(coros):
@@ -529,7 +578,7 @@ def run_sequence(shape, ops, use_native, via_wrapper):
         gc.collect()
     finally:
         sys.unraisablehook = hook
-    return seen, driven, sorted(map(repr, log[len(driven):])), sorted(map(repr, unraisable))
+    return seen, driven, sorted(map(repr, log[len(driven) :])), sorted(map(repr, unraisable))
 
 
 @pytest.mark.isolated  # a fault it finds could be a crash
@@ -543,8 +592,10 @@ def test_random_send_throw_close_sequences_match_async_def(seed):
         try:
             for case in range(50):
                 shape = tree_shape(rng)
-                ops = [("send", None)] + [rng.choice([("send", None), ("send", None), ("send", "v"), ("close",),
-                                                       ("throw", exception(rng))]) for _ in range(rng.randint(1, 6))]
+                ops = [("send", None)] + [
+                    rng.choice([("send", None), ("send", None), ("send", "v"), ("close",), ("throw", exception(rng))])
+                    for _ in range(rng.randint(1, 6))
+                ]
                 via_wrapper = rng.random() < 0.2
                 expected = run_sequence(shape, ops, False, via_wrapper)
                 got = run_sequence(shape, ops, True, via_wrapper)

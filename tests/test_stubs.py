@@ -24,13 +24,22 @@ def stub_params(fn: ast.FunctionDef | ast.AsyncFunctionDef, annotated: bool) -> 
     defaults = [None] * (len(plain) - len(a.defaults)) + list(a.defaults)
     items = [(p, kind, d) for (p, kind), d in zip(plain, defaults)]
     items += [(p, P.KEYWORD_ONLY, d) for p, d in zip(a.kwonlyargs, a.kw_defaults)]
-    return [(p.arg, kind, ast.unparse(p.annotation) if annotated and p.annotation else None,
-             ast.literal_eval(d) if d is not None else P.empty) for p, kind, d in items]
+    return [
+        (
+            p.arg,
+            kind,
+            ast.unparse(p.annotation) if annotated and p.annotation else None,
+            ast.literal_eval(d) if d is not None else P.empty,
+        )
+        for p, kind, d in items
+    ]
 
 
 def runtime_params(obj) -> list[tuple]:
-    return [(p.name, p.kind, p.annotation if p.annotation is not P.empty else None, p.default)
-            for p in inspect.signature(obj).parameters.values()]
+    return [
+        (p.name, p.kind, p.annotation if p.annotation is not P.empty else None, p.default)
+        for p in inspect.signature(obj).parameters.values()
+    ]
 
 
 def stub_returns(fn: ast.FunctionDef | ast.AsyncFunctionDef) -> str | None:
@@ -69,8 +78,11 @@ def test_a_stub_declares_what_the_module_has(module, name):
             obj = obj.fget  # a getter of the module's own has a signature to compare
         else:
             return
-    if name.endswith("__init__") and not callable(getattr(obj, "__text_signature__", None)) and \
-            inspect.signature(obj) == inspect.Signature.from_callable(object.__init__):
+    if (
+        name.endswith("__init__")
+        and not callable(getattr(obj, "__text_signature__", None))
+        and inspect.signature(obj) == inspect.Signature.from_callable(object.__init__)
+    ):
         pytest.skip("set up by its type's new")
     # A method of a C type carries no annotations, only its text signature.
     annotated = not isinstance(obj, types.MethodDescriptorType)
@@ -97,8 +109,11 @@ def test_every_name_a_stub_declares_exists(module):
 # An argument each declared type accepts, exactly: enough to make a coroutine, which runs nothing yet.
 SAMPLES = {"str": "s", "dict[str, Any]": {}, "int": 0}
 
-ASYNC_CASES = [(m, name) for m, name in CASES
-               if isinstance(next(n for q, n, _ in declarations(m) if q == name), ast.AsyncFunctionDef)]
+ASYNC_CASES = [
+    (m, name)
+    for m, name in CASES
+    if isinstance(next(n for q, n, _ in declarations(m) if q == name), ast.AsyncFunctionDef)
+]
 
 
 @pytest.mark.parametrize("module, name", ASYNC_CASES, ids=[f"{m.rsplit('.', 1)[1]}.{n}" for m, n in ASYNC_CASES])
@@ -120,8 +135,9 @@ def exported(module: str):
     for name, obj in vars(mod).items():
         if isinstance(obj, type) and obj.__module__ == module:
             for attr, member in vars(obj).items():
-                if (attr == "__init__" or not attr.startswith("__")) and \
-                        (callable(member) or isinstance(member, (property, types.GetSetDescriptorType))):
+                if (attr == "__init__" or not attr.startswith("__")) and (
+                    callable(member) or isinstance(member, (property, types.GetSetDescriptorType))
+                ):
                     yield f"{name}.{attr}"
         elif callable(obj) and not isinstance(obj, type) and getattr(obj, "__module__", None) == module:
             yield name

@@ -65,7 +65,9 @@ class TestRouting:
         assert routed[0][4] is main.lock and routed[0][5] == "session_main"
         record = gateway_log.records[-1]
         assert (record.levelno, record.getMessage()) == (
-            logging.WARNING, "Blocked chat message to connector session 'tg', redirecting to 'session_main'")
+            logging.WARNING,
+            "Blocked chat message to connector session 'tg', redirecting to 'session_main'",
+        )
 
     async def test_unknown_session_uses_the_fallback_agent_and_lock(self, ws_module, host, routed):
         fallback = host.state["agent"] = FakeAgent()
@@ -88,12 +90,14 @@ class TestRouting:
 
     @pytest.mark.parametrize(
         "flag, text, has_cu, path",
-        [(True, "anything", True, "cu"),
-         (False, "please USE SCREENSHOTS", True, "standard"),
-         ("absent", "Switch To Computer Use now", True, "cu"),
-         ("absent", "use vision", False, "standard"),
-         (True, "hi", False, "standard"),
-         (None, "enable computer use", True, "cu")],
+        [
+            (True, "anything", True, "cu"),
+            (False, "please USE SCREENSHOTS", True, "standard"),
+            ("absent", "Switch To Computer Use now", True, "cu"),
+            ("absent", "use vision", False, "standard"),
+            (True, "hi", False, "standard"),
+            (None, "enable computer use", True, "cu"),
+        ],
     )
     async def test_mode_choice(self, ws_module, host, routed, flag, text, has_cu, path):
         host.registry.add(FakeSession("session_main", FakeAgent()))
@@ -122,8 +126,12 @@ class TestRouting:
 
     @pytest.mark.parametrize(
         "text, expected",
-        [("I want to use visionary tools", True), ("enable computer user", True), ("show me the screen", False),
-         ("SCREENSHOT MODE please", True)],
+        [
+            ("I want to use visionary tools", True),
+            ("enable computer user", True),
+            ("show me the screen", False),
+            ("SCREENSHOT MODE please", True),
+        ],
     )
     def test_phrase_detector(self, ws_module, text, expected):
         assert ws_module._should_use_computer_use(text) is expected
@@ -167,10 +175,10 @@ def created_tasks(monkeypatch):
 
 
 class TestStandardChat:
-    async def test_turn_streams_every_event_tagged_after_the_banner(self, ws_module, host, quiet_watchdog,
-                                                                      gateway_log):
-        agent = FakeAgent([FakeEvent("thinking", message="m"), FakeEvent("text", content="c", session_id="x"),
-                           FakeEvent("done")])
+    async def test_turn_streams_every_event_tagged_after_the_banner(self, ws_module, host, quiet_watchdog, gateway_log):
+        agent = FakeAgent(
+            [FakeEvent("thinking", message="m"), FakeEvent("text", content="c", session_id="x"), FakeEvent("done")]
+        )
         sock = FakeWebSocket()
         await ws_module._handle_standard_chat(sock, agent, "x" * 200, session_id="s1")
         assert sock.events == [
@@ -188,8 +196,9 @@ class TestStandardChat:
         await until(lambda: created_tasks[0].done())
         assert [t.get_name() for t in created_tasks] == ["watchdog-s9"] and created_tasks[0].cancelled()
 
-    @pytest.mark.parametrize("name, renamed", [("New Chat", True), ("Chat", True), ("new chat", False),
-                                                ("Work", False)])
+    @pytest.mark.parametrize(
+        "name, renamed", [("New Chat", True), ("Chat", True), ("new chat", False), ("Work", False)]
+    )
     async def test_auto_title(self, ws_module, host, quiet_watchdog, name, renamed):
         text = "  Open my mail and summarise the latest message from the bank, then archive it"
         session = host.registry.add(FakeSession("s1", display_name=name, conversation_id="c1"))
@@ -238,8 +247,9 @@ class TestStandardChat:
         assert [e["type"] for e in watcher.events] == ["session_renamed"]
         assert [r.levelno for r in gateway_log.records] == [logging.INFO]
 
-    async def test_failed_conversation_rename_is_logged_and_the_turn_goes_on(self, ws_module, host, quiet_watchdog,
-                                                                              gateway_log):
+    async def test_failed_conversation_rename_is_logged_and_the_turn_goes_on(
+        self, ws_module, host, quiet_watchdog, gateway_log
+    ):
         host.registry.add(FakeSession("s1", display_name="New Chat", conversation_id="c1"))
 
         class Store:
@@ -356,8 +366,9 @@ class TestStandardChat:
         assert created_tasks[0].cancelled()
         assert [e["type"] for e in sock.events] == ["mode", "text"]
 
-    async def test_a_stop_landing_as_a_piece_is_sent_leaves_that_piece_in_the_store(self, ws_module, host,
-                                                                                    quiet_watchdog, tmp_path):
+    async def test_a_stop_landing_as_a_piece_is_sent_leaves_that_piece_in_the_store(
+        self, ws_module, host, quiet_watchdog, tmp_path
+    ):
         # Catches a piece of the reply the window received but the store lost: the stop came after
         # the socket had taken it and before the turn asked the agent for the next one.
         from tavrin.core.agents import DemoAgent
@@ -436,21 +447,32 @@ class TestWatchdog:
 
     async def test_defaults_warn_once_and_never_cancel(self, ws_module, gateway_log):
         events = await self.run(ws_module, Silent([10, 59.9, 60, 61, 3600]))
-        assert events == [{"type": "stall_warning", "session_id": "s1", "seconds": 60, "auto_cancelled": False,
-                           "message": "Tavrin hasn't made progress in 60s. It may be stuck waiting for a slow API "
-                                      "response. You can stop the task and try again."}]
+        assert events == [
+            {
+                "type": "stall_warning",
+                "session_id": "s1",
+                "seconds": 60,
+                "auto_cancelled": False,
+                "message": "Tavrin hasn't made progress in 60s. It may be stuck waiting for a slow API "
+                "response. You can stop the task and try again.",
+            }
+        ]
         assert [r.getMessage() for r in gateway_log.records] == [
-            "[watchdog] Agent silent for 60s in session s1 \u2014 broadcasting stall_warning"]
+            "[watchdog] Agent silent for 60s in session s1 \u2014 broadcasting stall_warning"
+        ]
 
     async def test_log_rounds_while_the_event_truncates(self, ws_module, gateway_log):
         events = await self.run(ws_module, Silent([59.6], warn=59))
         assert events[0]["seconds"] == 59 and "59s." in events[0]["message"]
         assert gateway_log.records[0].getMessage().startswith("[watchdog] Agent silent for 60s in session s1")
 
-    @pytest.mark.parametrize("silences, warned", [
-        ([5, 5, 1, 6], [5, 6]),                 # activity below the threshold re-arms the warning
-        ([5, float("nan"), 6], [5]),            # a reading that is not below it (NaN) does not
-    ])
+    @pytest.mark.parametrize(
+        "silences, warned",
+        [
+            ([5, 5, 1, 6], [5, 6]),  # activity below the threshold re-arms the warning
+            ([5, float("nan"), 6], [5]),  # a reading that is not below it (NaN) does not
+        ],
+    )
     async def test_rearms_only_below_the_threshold(self, ws_module, silences, warned):
         events = await self.run(ws_module, Silent(silences, warn=5))
         assert [e["seconds"] for e in events] == warned
@@ -460,11 +482,16 @@ class TestWatchdog:
         agent = Silent([10, 300, 400, 500], warn=5 if threshold == 300 else 400, cancel=threshold)
         events = await self.run(ws_module, agent)
         assert agent.cancelled == 1 and agent.silences == [400, 500]
-        assert events[-1] == {"type": "stall_warning", "session_id": "s1", "seconds": 300, "auto_cancelled": True,
-                              "message": "Tavrin appears to have stalled (no activity for 300s) and has been "
-                                         "automatically stopped."}
+        assert events[-1] == {
+            "type": "stall_warning",
+            "session_id": "s1",
+            "seconds": 300,
+            "auto_cancelled": True,
+            "message": "Tavrin appears to have stalled (no activity for 300s) and has been automatically stopped.",
+        }
         assert gateway_log.records[-1].getMessage() == (
-            f"[watchdog] Agent stalled for 300s in session s1 \u2014 auto-cancelling (threshold={shown}s)")
+            f"[watchdog] Agent stalled for 300s in session s1 \u2014 auto-cancelling (threshold={shown}s)"
+        )
 
     @pytest.mark.parametrize("cancel", [0, -1])
     async def test_non_positive_cancel_threshold_never_cancels(self, ws_module, cancel):
@@ -479,11 +506,19 @@ class TestWatchdog:
         with pytest.raises(AttributeError):
             await ws_module._watchdog(types.SimpleNamespace(is_processing=True), "s1", poll_interval=0)
 
-    @pytest.mark.parametrize("given, slept", [
-        (0.5, 0.5), (0.001, 0.001), (Fraction(1, 4), 0.25),   # a positive interval under 1 s is slept as given
-        (1.5, 1), (True, True), (15, 15),                     # otherwise converted to an int, as declared
-        (0, 0), (-0.5, 0),                                    # no wait asked for: none made
-    ])
+    @pytest.mark.parametrize(
+        "given, slept",
+        [
+            (0.5, 0.5),
+            (0.001, 0.001),
+            (Fraction(1, 4), 0.25),  # a positive interval under 1 s is slept as given
+            (1.5, 1),
+            (True, True),
+            (15, 15),  # otherwise converted to an int, as declared
+            (0, 0),
+            (-0.5, 0),  # no wait asked for: none made
+        ],
+    )
     async def test_a_short_poll_interval_is_slept_not_spun(self, ws_module, monkeypatch, given, slept):
         # catches: poll_interval=0.5 truncated to 0, every poll then a sleep(0) in a busy loop
         asked = []

@@ -10,8 +10,12 @@ import pytest
 
 from fakes import FakeComputerUseAgent, FakeCUEvent, FakeMemory, FakeSession, FakeWebSocket
 
-MODE = [("type", "mode"), ("mode", "computer_use"),
-        ("message", "Using Computer Use mode \u2014 I can see and control your screen"), ("session_id", "s1")]
+MODE = [
+    ("type", "mode"),
+    ("mode", "computer_use"),
+    ("message", "Using Computer Use mode \u2014 I can see and control your screen"),
+    ("session_id", "s1"),
+]
 
 
 def items(sock: FakeWebSocket) -> list[list[tuple]]:
@@ -26,46 +30,87 @@ async def run_turn(ws_module, events, text="open the browser", session_id="s1", 
     return sock, agent
 
 
-@pytest.mark.parametrize("event, expected", [
-    (FakeCUEvent("tool_call", {"tool": "computer", "input": {"action": "left_click", "x": 3}, "id": "t1"}),
-     [("type", "tool_call"), ("id", "t1"), ("tool", "computer.left_click"),
-      ("arguments", {"action": "left_click", "x": 3})]),
-    (FakeCUEvent("tool_call", {"tool": "bash", "input": {"command": "ls"}, "id": "t2"}),
-     [("type", "tool_call"), ("id", "t2"), ("tool", "bash"), ("arguments", {"command": "ls"})]),
-    (FakeCUEvent("tool_call", {"tool": "computer", "input": "raw"}),
-     [("type", "tool_call"), ("id", ""), ("tool", "computer."), ("arguments", "raw")]),
-    (FakeCUEvent("tool_call", {"tool": "computer", "input": {"action": 7}}),
-     [("type", "tool_call"), ("id", ""), ("tool", "computer.7"), ("arguments", {"action": 7})]),
-    (FakeCUEvent("tool_call", {}),
-     [("type", "tool_call"), ("id", ""), ("tool", ""), ("arguments", {})]),
-    (FakeCUEvent("tool_result", {"id": "t1", "tool": "computer", "result": {"type": "image", "base64": "QUJD"}}),
-     [("type", "tool_result"), ("id", "t1"), ("tool", "computer"),
-      ("screenshot", True), ("image_base64", "QUJD"), ("result", "Screenshot captured")]),
-    (FakeCUEvent("tool_result", {"result": {"type": "image"}}),
-     [("type", "tool_result"), ("id", ""), ("tool", ""),
-      ("screenshot", True), ("image_base64", ""), ("result", "Screenshot captured")]),
-    (FakeCUEvent("tool_result", {"result": {"type": "error"}}),
-     [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "Unknown error"), ("error", True)]),
-    (FakeCUEvent("tool_result", {"result": {"type": "error", "error": "denied"}}),
-     [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "denied"), ("error", True)]),
-    (FakeCUEvent("tool_result", {"result": {"text": "file.txt", "type": "text"}}),
-     [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "file.txt")]),
-    (FakeCUEvent("tool_result", {"result": {"exit": 0}}),
-     [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "{'exit': 0}")]),
-    (FakeCUEvent("tool_result", {"result": "plain output"}),
-     [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "plain output")]),
-    (FakeCUEvent("tool_result", {"result": 42}),
-     [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "42")]),
-    (FakeCUEvent("tool_result", {}),
-     [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "{}")]),
-    (FakeCUEvent("text", {"content": "Done."}), [("type", "text"), ("content", "Done.")]),
-    (FakeCUEvent("text", {}), [("type", "text"), ("content", "")]),
-    (FakeCUEvent("thinking", {}), [("type", "thinking"), ("message", "")]),
-    (FakeCUEvent("done", {}), [("type", "done"), ("iterations", 0)]),
-    (FakeCUEvent("done", {"iterations": 4}), [("type", "done"), ("iterations", 4)]),
-    (FakeCUEvent("error", {}), [("type", "error"), ("message", "Unknown error")]),
-    (FakeCUEvent("cancelled", {}), [("type", "cancelled"), ("message", "Task cancelled")]),
-])
+@pytest.mark.parametrize(
+    "event, expected",
+    [
+        (
+            FakeCUEvent("tool_call", {"tool": "computer", "input": {"action": "left_click", "x": 3}, "id": "t1"}),
+            [
+                ("type", "tool_call"),
+                ("id", "t1"),
+                ("tool", "computer.left_click"),
+                ("arguments", {"action": "left_click", "x": 3}),
+            ],
+        ),
+        (
+            FakeCUEvent("tool_call", {"tool": "bash", "input": {"command": "ls"}, "id": "t2"}),
+            [("type", "tool_call"), ("id", "t2"), ("tool", "bash"), ("arguments", {"command": "ls"})],
+        ),
+        (
+            FakeCUEvent("tool_call", {"tool": "computer", "input": "raw"}),
+            [("type", "tool_call"), ("id", ""), ("tool", "computer."), ("arguments", "raw")],
+        ),
+        (
+            FakeCUEvent("tool_call", {"tool": "computer", "input": {"action": 7}}),
+            [("type", "tool_call"), ("id", ""), ("tool", "computer.7"), ("arguments", {"action": 7})],
+        ),
+        (FakeCUEvent("tool_call", {}), [("type", "tool_call"), ("id", ""), ("tool", ""), ("arguments", {})]),
+        (
+            FakeCUEvent("tool_result", {"id": "t1", "tool": "computer", "result": {"type": "image", "base64": "QUJD"}}),
+            [
+                ("type", "tool_result"),
+                ("id", "t1"),
+                ("tool", "computer"),
+                ("screenshot", True),
+                ("image_base64", "QUJD"),
+                ("result", "Screenshot captured"),
+            ],
+        ),
+        (
+            FakeCUEvent("tool_result", {"result": {"type": "image"}}),
+            [
+                ("type", "tool_result"),
+                ("id", ""),
+                ("tool", ""),
+                ("screenshot", True),
+                ("image_base64", ""),
+                ("result", "Screenshot captured"),
+            ],
+        ),
+        (
+            FakeCUEvent("tool_result", {"result": {"type": "error"}}),
+            [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "Unknown error"), ("error", True)],
+        ),
+        (
+            FakeCUEvent("tool_result", {"result": {"type": "error", "error": "denied"}}),
+            [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "denied"), ("error", True)],
+        ),
+        (
+            FakeCUEvent("tool_result", {"result": {"text": "file.txt", "type": "text"}}),
+            [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "file.txt")],
+        ),
+        (
+            FakeCUEvent("tool_result", {"result": {"exit": 0}}),
+            [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "{'exit': 0}")],
+        ),
+        (
+            FakeCUEvent("tool_result", {"result": "plain output"}),
+            [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "plain output")],
+        ),
+        (
+            FakeCUEvent("tool_result", {"result": 42}),
+            [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "42")],
+        ),
+        (FakeCUEvent("tool_result", {}), [("type", "tool_result"), ("id", ""), ("tool", ""), ("result", "{}")]),
+        (FakeCUEvent("text", {"content": "Done."}), [("type", "text"), ("content", "Done.")]),
+        (FakeCUEvent("text", {}), [("type", "text"), ("content", "")]),
+        (FakeCUEvent("thinking", {}), [("type", "thinking"), ("message", "")]),
+        (FakeCUEvent("done", {}), [("type", "done"), ("iterations", 0)]),
+        (FakeCUEvent("done", {"iterations": 4}), [("type", "done"), ("iterations", 4)]),
+        (FakeCUEvent("error", {}), [("type", "error"), ("message", "Unknown error")]),
+        (FakeCUEvent("cancelled", {}), [("type", "cancelled"), ("message", "Task cancelled")]),
+    ],
+)
 async def test_agent_events_are_translated(host, ws_module, event, expected):
     sock, _ = await run_turn(ws_module, [event])
     sent = items(sock)
@@ -76,8 +121,12 @@ async def test_agent_events_are_translated(host, ws_module, event, expected):
 
 
 async def test_turn_relays_in_order_and_drops_unknown_types(host, ws_module):
-    events = [FakeCUEvent("thinking", {"message": "looking"}), FakeCUEvent("progress", {"pct": 5}),
-              FakeCUEvent("error", {"message": "click missed"}), FakeCUEvent("done", {"iterations": 2})]
+    events = [
+        FakeCUEvent("thinking", {"message": "looking"}),
+        FakeCUEvent("progress", {"pct": 5}),
+        FakeCUEvent("error", {"message": "click missed"}),
+        FakeCUEvent("done", {"iterations": 2}),
+    ]
     sock, agent = await run_turn(ws_module, events, text="click it")
     assert agent.tasks == ["click it"]
     # An agent "error" is only relayed; the turn carries on to "done".
@@ -124,8 +173,11 @@ async def test_agent_failure_is_logged_and_reported(host, ws_module, gateway_log
     events = [FakeCUEvent("text", {"content": "one"}), FakeCUEvent("text", {"content": "two"})]
     sock, _ = await run_turn(ws_module, events, raise_after=raise_after)
     assert len(sock.events) == 1 + raise_after + 1
-    assert items(sock)[-1] == [("type", "error"), ("message", "Computer Use error: screen capture failed"),
-                               ("session_id", "s1")]
+    assert items(sock)[-1] == [
+        ("type", "error"),
+        ("message", "Computer Use error: screen capture failed"),
+        ("session_id", "s1"),
+    ]
     errors = [r for r in gateway_log.records if r.levelno == logging.ERROR]
     assert [r.getMessage() for r in errors] == ["Computer Use agent error"]
     assert isinstance(errors[0].exc_info[1], RuntimeError) and errors[0].exc_info[2] is not None
@@ -176,11 +228,14 @@ async def test_cancellation_passes_without_events(host, ws_module, gateway_log):
     assert not [r for r in gateway_log.records if r.levelno == logging.ERROR]
 
 
-@pytest.mark.parametrize("args, param, got", [
-    ((b"text",), "user_text", "bytes"),
-    ((type("Text", (str,), {})("x"),), "user_text", "Text"),
-    (("x", None), "session_id", "NoneType"),
-])
+@pytest.mark.parametrize(
+    "args, param, got",
+    [
+        ((b"text",), "user_text", "bytes"),
+        ((type("Text", (str,), {})("x"),), "user_text", "Text"),
+        (("x", None), "session_id", "NoneType"),
+    ],
+)
 def test_exact_str_arguments(ws_module, args, param, got):
     with pytest.raises(TypeError) as info:
         ws_module._handle_computer_use_chat(FakeWebSocket(), FakeComputerUseAgent(), *args)
@@ -196,6 +251,7 @@ async def test_missing_agent_module_fails_before_anything_is_sent(host, ws_modul
 
 
 # ---- auto-titling of an untitled tab ----
+
 
 @pytest.fixture
 def listener(ws_module):
@@ -228,13 +284,16 @@ async def test_tab_renamed_without_conversation_rename(host, ws_module, listener
     assert [e["type"] for e in listener.events] == ["session_renamed"]
 
 
-@pytest.mark.parametrize("session, text", [
-    (FakeSession("s1", display_name="Work"), "hello"),
-    (FakeSession("s1", display_name="chat"), "hello"),
-    (FakeSession("s1", display_name="New Chat", is_connector=True), "hello"),
-    (FakeSession("s1", display_name="New Chat"), " \t\n "),
-    (None, "hello"),
-])
+@pytest.mark.parametrize(
+    "session, text",
+    [
+        (FakeSession("s1", display_name="Work"), "hello"),
+        (FakeSession("s1", display_name="chat"), "hello"),
+        (FakeSession("s1", display_name="New Chat", is_connector=True), "hello"),
+        (FakeSession("s1", display_name="New Chat"), " \t\n "),
+        (None, "hello"),
+    ],
+)
 async def test_no_titling(host, ws_module, listener, session, text):
     original = session.display_name if session else None
     if session:

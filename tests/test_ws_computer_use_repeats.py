@@ -67,8 +67,7 @@ async def test_every_event_is_what_it_would_be_alone(host, ws_module):
     """Catches an event that carries a value of an earlier one of its kind, or of another session's turn."""
     events = kinds("a") + kinds("bb") + kinds("a")
     alone = [(await turn(ws_module, [ev], "s1"))[0][0] for ev in events]
-    (first, args), (second, _) = await asyncio.gather(turn(ws_module, events, "s1"),
-                                                      turn(ws_module, events, "s2"))
+    (first, args), (second, _) = await asyncio.gather(turn(ws_module, events, "s1"), turn(ws_module, events, "s2"))
     assert first == alone
     assert second == [[(k, "s2" if k == "session_id" else v) for k, v in ev] for ev in alone]
     # A missing input is a new dict for each event, not one shared by the turn.

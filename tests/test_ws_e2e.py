@@ -89,8 +89,7 @@ class TestOriginCheck:
             await conn.send(json.dumps({"type": "ping"}))
             assert await recv(conn) == {"type": "pong"}
 
-    async def test_foreign_origin_is_refused_before_the_handshake(self, server, ws_module, monkeypatch,
-                                                                   gateway_log):
+    async def test_foreign_origin_is_refused_before_the_handshake(self, server, ws_module, monkeypatch, gateway_log):
         own = server.replace("ws://", "http://").removesuffix("/ws")
         monkeypatch.setattr(ws_module, "_ALLOWED_ORIGINS", {own})
         with pytest.raises(websockets.InvalidStatus) as refused:
@@ -127,8 +126,12 @@ async def test_a_client_that_stops_reading_holds_no_one_up(server, ws_module, mo
     raw.setblocking(False)
     await asyncio.get_running_loop().sock_connect(raw, tuple([host_port.split(":")[0], int(host_port.split(":")[1])]))
     reader, writer = await asyncio.open_connection(sock=raw, limit=1024)
-    writer.write((f"GET /ws HTTP/1.1\r\nHost: {host_port}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n").encode())
+    writer.write(
+        (
+            f"GET /ws HTTP/1.1\r\nHost: {host_port}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"
+        ).encode()
+    )
     assert (await reader.readuntil(b"\r\n\r\n")).startswith(b"HTTP/1.1 101")
     writer.transport.pause_reading()  # from here on the stuck client reads nothing
 
@@ -149,8 +152,11 @@ async def test_a_client_that_stops_reading_holds_no_one_up(server, ws_module, mo
         for i in range(count):
             await ws_module.manager.broadcast({"type": "info", "n": i, "sent_at": time.monotonic(), "data": payload})
         await receiving
-        await until(lambda: len(ws_module.manager._connections) == 1 and not ws_module._slow_clients,
-                    timeout=20 * bound + GUARD, what="the stuck client to be let go")
+        await until(
+            lambda: len(ws_module.manager._connections) == 1 and not ws_module._slow_clients,
+            timeout=20 * bound + GUARD,
+            what="the stuck client to be let go",
+        )
         stuck_gone = time.monotonic() - started
         growth_mib = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss_before) / 1024
     assert len(delays) == count
@@ -162,8 +168,10 @@ async def test_a_client_that_stops_reading_holds_no_one_up(server, ws_module, mo
     writer.close()
     if not os.environ.get("TAVRIN_SANITIZED"):  # AddressSanitizer's quarantine keeps freed memory
         assert growth_mib < 64, growth_mib
-    print(f"\nbound {bound} s: worst delivery to the healthy client {max(delays):.2f} s, stuck client gone after "
-          f"{stuck_gone:.2f} s, peak RSS growth {growth_mib:.1f} MiB")
+    print(
+        f"\nbound {bound} s: worst delivery to the healthy client {max(delays):.2f} s, stuck client gone after "
+        f"{stuck_gone:.2f} s, peak RSS growth {growth_mib:.1f} MiB"
+    )
 
 
 async def test_a_window_that_drops_mid_turn_catches_up_on_reconnect(server, host, ws_module, monkeypatch):

@@ -62,10 +62,12 @@ class TestRouter:
 class TestChatTasks:
     @pytest.mark.parametrize(
         "message, key, name",
-        [({"type": "chat"}, "session_main", "chat-session_main"),
-         ({"type": "chat", "session_id": ""}, "session_main", "chat-"),
-         ({"type": "chat", "session_id": None}, "session_main", "chat-None"),
-         ({"type": "chat", "session_id": "s2"}, "s2", "chat-s2")],
+        [
+            ({"type": "chat"}, "session_main", "chat-session_main"),
+            ({"type": "chat", "session_id": ""}, "session_main", "chat-"),
+            ({"type": "chat", "session_id": None}, "session_main", "chat-None"),
+            ({"type": "chat", "session_id": "s2"}, "s2", "chat-s2"),
+        ],
     )
     async def test_task_name_and_registry_key(self, ws_module, blocking_chat, message, key, name):
         sock = FakeWebSocket()
@@ -118,8 +120,9 @@ class TestChatTasks:
         sock.hang_up()
         await endpoint
 
-    async def test_unhashable_session_id_ends_the_loop_without_an_orphan_task(self, ws_module, blocking_chat,
-                                                                              gateway_log):
+    async def test_unhashable_session_id_ends_the_loop_without_an_orphan_task(
+        self, ws_module, blocking_chat, gateway_log
+    ):
         sock = FakeWebSocket()
         endpoint = await run_endpoint(ws_module, sock)
         sock.feed({"type": "chat", "session_id": ["a"]})
@@ -184,12 +187,14 @@ class TestBadInput:
 class TestDispatch:
     @pytest.mark.parametrize(
         "message, reply",
-        [({"type": "ping"}, {"type": "pong"}),
-         ({"type": "PING"}, {"type": "error", "message": "Unknown message type: PING"}),
-         ({}, {"type": "error", "message": "Unknown message type: None"}),
-         ({"type": None}, {"type": "error", "message": "Unknown message type: None"}),
-         ({"type": 5}, {"type": "error", "message": "Unknown message type: 5"}),
-         ({"type": True}, {"type": "error", "message": "Unknown message type: True"})],
+        [
+            ({"type": "ping"}, {"type": "pong"}),
+            ({"type": "PING"}, {"type": "error", "message": "Unknown message type: PING"}),
+            ({}, {"type": "error", "message": "Unknown message type: None"}),
+            ({"type": None}, {"type": "error", "message": "Unknown message type: None"}),
+            ({"type": 5}, {"type": "error", "message": "Unknown message type: 5"}),
+            ({"type": True}, {"type": "error", "message": "Unknown message type: True"}),
+        ],
     )
     async def test_ping_and_unknown_types(self, ws_module, message, reply):
         sock = FakeWebSocket()
@@ -216,14 +221,22 @@ class TestDispatch:
 
     async def test_each_type_reaches_its_handler_with_the_same_object(self, ws_module, monkeypatch):
         seen = []
-        names = {"approve": "_handle_approval", "new_conversation": "_handle_new_conversation",
-                 "new_session": "_handle_new_session", "close_session": "_handle_close_session",
-                 "resume_conversation": "_handle_resume_conversation",
-                 "heartbeat_control": "_handle_heartbeat_control", "stop_task": "_handle_stop_task",
-                 "clear_session_history": "_handle_clear_session_history", "chat": "_handle_chat"}
+        names = {
+            "approve": "_handle_approval",
+            "new_conversation": "_handle_new_conversation",
+            "new_session": "_handle_new_session",
+            "close_session": "_handle_close_session",
+            "resume_conversation": "_handle_resume_conversation",
+            "heartbeat_control": "_handle_heartbeat_control",
+            "stop_task": "_handle_stop_task",
+            "clear_session_history": "_handle_clear_session_history",
+            "chat": "_handle_chat",
+        }
         for fn in names.values():
+
             async def handler(ws, message, _fn=fn):
                 seen.append((_fn, message))
+
             monkeypatch.setattr(ws_module, fn, handler, raising=False)
 
         async def list_handler(ws):

@@ -24,8 +24,12 @@ FULL_TURN = ["mode", "thinking", "tool_approval_needed", "tool_approval_needed",
 
 
 def agent_events():
-    return [FakeEvent("thinking", message="m"), FakeEvent("tool_approval_needed", approval_id="a1", tool="click"),
-            FakeEvent("text", content="t"), FakeEvent("done")]
+    return [
+        FakeEvent("thinking", message="m"),
+        FakeEvent("tool_approval_needed", approval_id="a1", tool="click"),
+        FakeEvent("text", content="t"),
+        FakeEvent("done"),
+    ]
 
 
 async def until(condition, rounds: int = 5000) -> None:
@@ -136,22 +140,26 @@ async def baseline(ws_module, host, monkeypatch):
 
 # Each await point of a turn, named by the tripwire: (point, n-th passage).
 CUT_POINTS = [
-    ("req:mode", 1),                   # the banner
-    ("store:rename", 1),               # the conversation store
-    ("lock", 1),                       # waiting for the session lock
-    ("agent:step", 1), ("agent:step", 2), ("agent:step", 3), ("agent:step", 4), ("agent:step", 5),
+    ("req:mode", 1),  # the banner
+    ("store:rename", 1),  # the conversation store
+    ("lock", 1),  # waiting for the session lock
+    ("agent:step", 1),
+    ("agent:step", 2),
+    ("agent:step", 3),
+    ("agent:step", 4),
+    ("agent:step", 5),
     ("req:thinking", 1),
-    ("req:tool_approval_needed", 1),   # the direct send of an approval request
+    ("req:tool_approval_needed", 1),  # the direct send of an approval request
     ("req:text", 1),
     ("req:done", 1),
 ]
 # A broadcast's send held at one client, in the turn's order.
 BROADCAST_POINTS = [
-    ("req:session_renamed", 1),        # rename broadcast, at the first client
-    ("obs:session_renamed", 1),        # rename broadcast, at the second
-    ("obs:conversation_renamed", 1),   # the conversation rename broadcast
-    ("req:tool_approval_needed", 2),   # the approval's broadcast copy, at the requester
-    ("obs:tool_approval_needed", 1),   # its broadcast copy, at the observer
+    ("req:session_renamed", 1),  # rename broadcast, at the first client
+    ("obs:session_renamed", 1),  # rename broadcast, at the second
+    ("obs:conversation_renamed", 1),  # the conversation rename broadcast
+    ("req:tool_approval_needed", 2),  # the approval's broadcast copy, at the requester
+    ("obs:tool_approval_needed", 1),  # its broadcast copy, at the observer
 ]
 
 
@@ -202,7 +210,7 @@ async def test_cancel_at_every_await_point(ws_module, host, monkeypatch, gateway
 
     # The session is usable again and both clients are still served.
     if how == "newer chat":
-        assert types_of(rig.requester)[-len(FULL_TURN):] == FULL_TURN
+        assert types_of(rig.requester)[-len(FULL_TURN) :] == FULL_TURN
         assert types_of(rig.observer, observed_before) == ["tool_approval_needed"]
     else:
         requester_before = len(rig.requester.sent)
@@ -221,8 +229,16 @@ async def test_cancel_at_every_await_point(ws_module, host, monkeypatch, gateway
     assert await collected(loop_errors) == []
 
 
-REQUESTER_SENDS = [("mode", 1), ("session_renamed", 1), ("conversation_renamed", 1), ("thinking", 1),
-                   ("tool_approval_needed", 1), ("tool_approval_needed", 2), ("text", 1), ("done", 1)]
+REQUESTER_SENDS = [
+    ("mode", 1),
+    ("session_renamed", 1),
+    ("conversation_renamed", 1),
+    ("thinking", 1),
+    ("tool_approval_needed", 1),
+    ("tool_approval_needed", 2),
+    ("text", 1),
+    ("done", 1),
+]
 
 
 @pytest.mark.parametrize("fail_on", REQUESTER_SENDS, ids=lambda p: f"{p[0]}#{p[1]}")
@@ -246,8 +262,11 @@ async def test_each_send_to_the_requester_failing(ws_module, host, monkeypatch, 
         assert chat.exception() is None
         assert rig.requester not in ws_module.manager._connections
         assert [t for t in got if t in AGENT_TYPES] == AGENT_TYPES
-        assert [e["type"] for e in rig.observer.events] == ["session_renamed", "conversation_renamed",
-                                                           "tool_approval_needed"]
+        assert [e["type"] for e in rig.observer.events] == [
+            "session_renamed",
+            "conversation_renamed",
+            "tool_approval_needed",
+        ]
         assert warnings == []
         rig.assert_sound()
     else:
@@ -256,8 +275,9 @@ async def test_each_send_to_the_requester_failing(ws_module, host, monkeypatch, 
         index = AGENT_TYPES.index(fail_on[0])
         assert [t for t in got if t in AGENT_TYPES] == doubled(AGENT_TYPES[:index])
         assert "error" not in got
-        assert warnings == ["Client disconnected during processing [s1]: "
-                            'Cannot call "send" once a close message has been sent.']
+        assert warnings == [
+            'Client disconnected during processing [s1]: Cannot call "send" once a close message has been sent.'
+        ]
         assert rig.agent.is_processing is False and rig.agent.cancelled == 0
         approvals = [e for e in rig.observer.events if e["type"] == "tool_approval_needed"]
         assert len(approvals) == (1 if index > 1 else 0)
@@ -270,10 +290,12 @@ async def test_each_send_to_the_requester_failing(ws_module, host, monkeypatch, 
     assert await collected(loop_errors) == []
 
 
-@pytest.mark.parametrize("fail_on", [("session_renamed", 1), ("conversation_renamed", 1), ("tool_approval_needed", 1)],
-                         ids=lambda p: p[0])
-async def test_a_bystander_whose_send_fails_mid_broadcast(ws_module, host, monkeypatch, gateway_log, loop_errors,
-                                                          fail_on):
+@pytest.mark.parametrize(
+    "fail_on", [("session_renamed", 1), ("conversation_renamed", 1), ("tool_approval_needed", 1)], ids=lambda p: p[0]
+)
+async def test_a_bystander_whose_send_fails_mid_broadcast(
+    ws_module, host, monkeypatch, gateway_log, loop_errors, fail_on
+):
     rig = Rig(ws_module, host, monkeypatch, Tripwire(), obs_kw={"fail_on": fail_on})
     third = WiredSocket("third", rig.wire)
     await rig.connect()
@@ -314,8 +336,9 @@ async def test_agent_raising_at_each_step(ws_module, host, monkeypatch, gateway_
 
 
 @pytest.mark.parametrize("point", BROADCAST_POINTS, ids=lambda p: f"{p[0]}#{p[1]}")
-async def test_a_broadcast_held_at_one_client_holds_up_nobody_else(ws_module, host, monkeypatch, gateway_log,
-                                                                   loop_errors, point):
+async def test_a_broadcast_held_at_one_client_holds_up_nobody_else(
+    ws_module, host, monkeypatch, gateway_log, loop_errors, point
+):
     """With the fair broadcast, the turn runs to its end past the held send; a client that hung up
     meanwhile is pruned by the next broadcast and one that joined gets it; the held client alone waits,
     and is let go at the bound."""
@@ -340,7 +363,8 @@ async def test_a_broadcast_held_at_one_client_holds_up_nobody_else(ws_module, ho
     await eventually(lambda: held.closed == (1013, "Client too slow"))  # at the bound, in time
     await until(lambda: ws_module.manager._connections == [other])
     assert [r.getMessage() for r in gateway_log.records if r.levelno == logging.WARNING] == [
-        "Client too slow \u2014 a send (broadcast) did not complete within 0.05 s; closing its connection"]
+        "Client too slow \u2014 a send (broadcast) did not complete within 0.05 s; closing its connection"
+    ]
     # A held requester also holds the turn's own events to it, which come after the broadcast made before
     # them: the turn ends around the bound, and its watchdog's cancellation has to run its course.
     await eventually(rig.quiet)

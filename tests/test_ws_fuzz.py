@@ -20,11 +20,23 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import event as note_outcome
 from hypothesis import strategies as st
 
-from fakes import (FakeAgent, FakeComputerUseAgent, FakeConversationAgent, FakeCUEvent, FakeEvent, FakeGuardrails,
-                   FakeMemory, FakeSession, FakeWebSocket, Host, ResettableHeartbeatController)
+from fakes import (
+    FakeAgent,
+    FakeComputerUseAgent,
+    FakeConversationAgent,
+    FakeCUEvent,
+    FakeEvent,
+    FakeGuardrails,
+    FakeMemory,
+    FakeSession,
+    FakeWebSocket,
+    Host,
+    ResettableHeartbeatController,
+)
 
-FUZZ = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture,
-                                                                         HealthCheck.too_slow])
+FUZZ = settings(
+    max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow]
+)
 
 json_values = st.recursive(
     st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=20),
@@ -47,8 +59,29 @@ KEYS = {
     "ping": [],
 }
 # Values that lead past the first checks, mixed with values of every JSON type.
-plausible = st.sampled_from(["session_main", "s-conn", "s-idle", "nope", "", "start", "stop", "pause", "resume",
-                             "status", "conv-1", "use computer use", "hello", "New Chat", 0, 1, True, False, None])
+plausible = st.sampled_from(
+    [
+        "session_main",
+        "s-conn",
+        "s-idle",
+        "nope",
+        "",
+        "start",
+        "stop",
+        "pause",
+        "resume",
+        "status",
+        "conv-1",
+        "use computer use",
+        "hello",
+        "New Chat",
+        0,
+        1,
+        True,
+        False,
+        None,
+    ]
+)
 values = plausible | json_values
 
 
@@ -70,27 +103,54 @@ def frame_of(value) -> str:
 
 typed_frames = typed_messages().map(frame_of)
 frames = st.one_of(
-    typed_frames, typed_frames, typed_frames,  # weighted toward messages that reach the handlers
+    typed_frames,
+    typed_frames,
+    typed_frames,  # weighted toward messages that reach the handlers
     json_values.map(frame_of),
     st.dictionaries(st.text(max_size=6), json_values, max_size=4).map(frame_of),
-    st.text(max_size=40),                                       # mostly not JSON at all
+    st.text(max_size=40),  # mostly not JSON at all
     typed_messages().map(frame_of).map(lambda f: f[: len(f) // 2]),  # cut short
 )
 
 EVENT_TYPES = {
-    "pong", "error", "session_created", "session_closed", "sessions_list", "approval_resolved", "task_stopped", "info",
-    "conversation_started", "conversation_resumed", "session_history_cleared", "heartbeat_status", "stall_warning",
-    "mode", "conversation_renamed", "session_renamed", "thinking", "tool_call", "tool_result", "text", "done",
-    "cancelled", "tool_approval_needed",
+    "pong",
+    "error",
+    "session_created",
+    "session_closed",
+    "sessions_list",
+    "approval_resolved",
+    "task_stopped",
+    "info",
+    "conversation_started",
+    "conversation_resumed",
+    "session_history_cleared",
+    "heartbeat_status",
+    "stall_warning",
+    "mode",
+    "conversation_renamed",
+    "session_renamed",
+    "thinking",
+    "tool_call",
+    "tool_result",
+    "text",
+    "done",
+    "cancelled",
+    "tool_approval_needed",
 }
 
 
 def populated_host() -> Host:
     host = Host()
     memory = FakeMemory({"conv-1": [{"role": "user", "content": "hi"}]})
-    main = FakeConversationAgent("conv-1", memory, events=[FakeEvent("thinking", message="m"),
-                                                         FakeEvent("tool_approval_needed", approval_id="a"),
-                                                         FakeEvent("done")])
+    main = FakeConversationAgent(
+        "conv-1",
+        memory,
+        events=[
+            FakeEvent("thinking", message="m"),
+            FakeEvent("tool_approval_needed", approval_id="a"),
+            FakeEvent("done"),
+        ],
+    )
     host.registry.add(FakeSession("session_main", main, display_name="New Chat", conversation_id="conv-1"))
     host.registry.add(FakeSession("s-conn", FakeConversationAgent("conv-2", memory), is_connector=True))
     host.registry.add(FakeSession("s-idle", None))
@@ -107,8 +167,11 @@ def populated_host() -> Host:
 
 @contextlib.contextmanager
 def installed(host: Host):
-    names = {"tavrin.gateway.server": host.server, "tavrin.core.session_registry": host.session_registry,
-             "tavrin.core.computer_use_agent": host.cu_module}
+    names = {
+        "tavrin.gateway.server": host.server,
+        "tavrin.core.session_registry": host.session_registry,
+        "tavrin.core.computer_use_agent": host.cu_module,
+    }
     saved = {k: sys.modules.get(k) for k in names}
     sys.modules.update(names)
     try:
@@ -187,6 +250,7 @@ def run(ws_module, sent_frames: list[str]):
     loop_errors: list[dict] = []
     try:
         with installed(populated_host()):
+
             async def main():
                 asyncio.get_running_loop().set_exception_handler(lambda loop, ctx: loop_errors.append(ctx))
                 return await exchange(ws_module, sent_frames)
@@ -206,18 +270,26 @@ def check_outcomes(ws_module, client, bystander, chats, records, loop_errors):
     for sock in (client, bystander):
         for event in sock.events:
             assert isinstance(event, dict) and event.get("type") in EVENT_TYPES, event
-    assert {e["type"] for e in bystander.events} <= {"session_renamed", "conversation_renamed",
-                                                     "tool_approval_needed", "stall_warning", "pong"}
+    assert {e["type"] for e in bystander.events} <= {
+        "session_renamed",
+        "conversation_renamed",
+        "tool_approval_needed",
+        "stall_warning",
+        "pong",
+    }
     # Errors are ordinary: logged "WebSocket error" at most once (it ends the loop), agent errors of a turn,
     # or a chat task that ended with an ordinary error. Never a SystemError.
     errors = [r for r in records if r.levelno >= logging.ERROR]
-    note_outcome("loop ended with an error" if any(r.getMessage() == "WebSocket error" for r in errors) else "loop served")
+    note_outcome(
+        "loop ended with an error" if any(r.getMessage() == "WebSocket error" for r in errors) else "loop served"
+    )
     for t in chats:
         note_outcome("chat task " + ("cancelled" if t.cancelled() else "failed" if t.exception() else "finished"))
     assert [r.getMessage() for r in errors if r.getMessage() == "WebSocket error"].count("WebSocket error") <= 1
     for r in errors:
-        assert r.getMessage() == "WebSocket error" or r.getMessage().startswith(("Standard agent error [",
-                                                                                 "Computer Use error"))
+        assert r.getMessage() == "WebSocket error" or r.getMessage().startswith(
+            ("Standard agent error [", "Computer Use error")
+        )
         exc = r.exc_info[1] if r.exc_info else None
         assert isinstance(exc, Exception) and not isinstance(exc, SystemError), exc
     for t in chats:
@@ -227,7 +299,8 @@ def check_outcomes(ws_module, client, bystander, chats, records, loop_errors):
         exc = ctx.get("exception")
         assert not isinstance(exc, SystemError), ctx
         assert ctx.get("message") == "Task exception was never retrieved" and any(
-            t is ctx.get("future") for t in chats), ctx
+            t is ctx.get("future") for t in chats
+        ), ctx
     return errors
 
 

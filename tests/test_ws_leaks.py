@@ -39,8 +39,9 @@ def live():
 
 
 async def test_standard_turns_leave_nothing_behind(ws_module, host):
-    agent = FakeAgent([FakeEvent("thinking", message="m"), FakeEvent("tool_approval_needed", approval_id="a"),
-                       FakeEvent("done")])
+    agent = FakeAgent(
+        [FakeEvent("thinking", message="m"), FakeEvent("tool_approval_needed", approval_id="a"), FakeEvent("done")]
+    )
     failing = FakeAgent([FakeEvent("text", content="x")], raise_after=1)
     host.registry.add(FakeSession("s1", agent))
     sock = CountingSocket()
@@ -110,8 +111,15 @@ class StuckClose(FakeWebSocket):
 @pytest.mark.isolated
 # Closing the abandoned coroutine cannot cancel what it waits for on a closed loop: reported, as for `async def`.
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
-@pytest.mark.parametrize("impl, state", [("native", "receiving"), ("async def", "receiving"),
-                                         ("native", "being let go"), ("native", "waiting for its turn")])
+@pytest.mark.parametrize(
+    "impl, state",
+    [
+        ("native", "receiving"),
+        ("async def", "receiving"),
+        ("native", "being let go"),
+        ("native", "waiting for its turn"),
+    ],
+)
 def test_an_endpoint_its_loop_left_behind_is_collected(ws_module, host, monkeypatch, impl, state):
     # catches: the gateway's own bookkeeping (the endpoint and let-go records) keeping the tasks of a
     # closed loop alive, which the same endpoint in `async def` does not

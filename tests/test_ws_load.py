@@ -157,8 +157,9 @@ async def test_fifty_clients_chat_while_two_more_are_refused(server, host, ws_mo
     assert faults == [], faults[:10]
     for c in clients:
         # Every approval copy of every other session's turns arrived, in order.
-        assert {s: n for s, n in c.next_turn_of.items() if s != c.sid} == \
-            {s: n for s, n in turns.items() if s != c.sid and n}, c.sid
+        assert {s: n for s, n in c.next_turn_of.items() if s != c.sid} == {
+            s: n for s, n in turns.items() if s != c.sid and n
+        }, c.sid
     assert all(n > 0 for n in turns.values())
     assert codes and set(codes) == {1013}
     assert ws_module._active_tasks == {}
@@ -168,8 +169,10 @@ async def test_fifty_clients_chat_while_two_more_are_refused(server, host, ws_mo
     assert warnings <= {"Rejected WebSocket \u2014 limit of 50 reached"}
     total_turns = sum(turns.values())
     frames = sum(c.frames for c in clients)
-    print(f"\nload: {CLIENTS} clients, {elapsed:.1f} s, {total_turns} turns, {frames} frames received, "
-          f"{frames / elapsed:.0f} frames/s, {len(codes)} refused attempts (all 1013)")
+    print(
+        f"\nload: {CLIENTS} clients, {elapsed:.1f} s, {total_turns} turns, {frames} frames received, "
+        f"{frames / elapsed:.0f} frames/s, {len(codes)} refused attempts (all 1013)"
+    )
 
 
 async def test_connection_cycles_through_the_server(server, host, ws_module, caplog):

@@ -38,16 +38,23 @@ class SilentAgent:
         self.is_processing = False
 
 
-@pytest.mark.parametrize("session_id, text", [(FORGED, "hi\nCRITICAL forged"), ("x" * 1_000_000, "y" * 500)],
-                         ids=["control characters", "a megabyte"])
-async def test_turn_error_and_watchdog_lines_stay_one_short_line(ws_module, host, watchdog, gateway_log,
-                                                                 session_id, text):
+@pytest.mark.parametrize(
+    "session_id, text",
+    [(FORGED, "hi\nCRITICAL forged"), ("x" * 1_000_000, "y" * 500)],
+    ids=["control characters", "a megabyte"],
+)
+async def test_turn_error_and_watchdog_lines_stay_one_short_line(
+    ws_module, host, watchdog, gateway_log, session_id, text
+):
     agent = FakeAgent([FakeEvent("thinking", message="m")], raise_after=1)
     await ws_module._handle_standard_chat(FakeWebSocket(), agent, text, session_id=session_id)
     await watchdog(SilentAgent(), session_id, poll_interval=0)
     messages = [r.getMessage() for r in gateway_log.records]
     assert [m.split(" [")[0].split(" for ")[0] for m in messages] == [
-        "Standard agent handling", "Standard agent error", "[watchdog] Agent stalled"]
+        "Standard agent handling",
+        "Standard agent error",
+        "[watchdog] Agent stalled",
+    ]
     for message in messages:
         assert not CONTROL.search(message) and len(message) < 600
         assert log_value(session_id) in message
@@ -58,18 +65,31 @@ async def test_turn_error_and_watchdog_lines_stay_one_short_line(ws_module, host
         assert messages[0].endswith(": hi\\nCRITICAL forged")
 
 
-@pytest.mark.parametrize("value, logged", [
-    ("session_main", "session_main"),
-    ("Tab 💬 ü", "Tab 💬 ü"),
-    (42, "42"),
-    ("a\nb\tc\x00\x7f\x85\u2028\ud800", "a\\nb\\tc\\x00\\x7f\\x85\\u2028\ud800"),
-    ("é" * 201, "é" * 200 + "…"),
-    ("\n" * 300, "\\n" * 200 + "…"),
-    ("invoice_\u202efdp.exe", "invoice_\\u202efdp.exe"),
-    ("".join(map(chr, BIDI)), "".join(f"\\u{c:04x}" for c in BIDI)),
-    ("\u202d\u202f\u2065\u206a\u200d\u061b", "\\u202d\u202f\u2065\u206a\u200d\u061b"),
-], ids=["plain", "emoji", "not a string", "controls", "cut", "cut before escaping", "override", "every bidi control",
-        "bidi neighbours pass"])
+@pytest.mark.parametrize(
+    "value, logged",
+    [
+        ("session_main", "session_main"),
+        ("Tab 💬 ü", "Tab 💬 ü"),
+        (42, "42"),
+        ("a\nb\tc\x00\x7f\x85\u2028\ud800", "a\\nb\\tc\\x00\\x7f\\x85\\u2028\ud800"),
+        ("é" * 201, "é" * 200 + "…"),
+        ("\n" * 300, "\\n" * 200 + "…"),
+        ("invoice_\u202efdp.exe", "invoice_\\u202efdp.exe"),
+        ("".join(map(chr, BIDI)), "".join(f"\\u{c:04x}" for c in BIDI)),
+        ("\u202d\u202f\u2065\u206a\u200d\u061b", "\\u202d\u202f\u2065\u206a\u200d\u061b"),
+    ],
+    ids=[
+        "plain",
+        "emoji",
+        "not a string",
+        "controls",
+        "cut",
+        "cut before escaping",
+        "override",
+        "every bidi control",
+        "bidi neighbours pass",
+    ],
+)
 def test_log_value_python_and_native_alike(value, logged):
     """A control the Python or the native escaping lets through, or the two writing one differently."""
     assert log_value(value) == logged
@@ -81,8 +101,9 @@ async def test_resume_line_escapes_the_session_and_conversation(ws_module, host,
     ws_module._active_tasks[FORGED] = running
     state = host.state
     state["memory"] = types.SimpleNamespace()
-    await ws_module._handle_resume_conversation(FakeWebSocket(),
-                                                {"session_id": FORGED, "conversation_id": "c\n" + "z" * 300})
+    await ws_module._handle_resume_conversation(
+        FakeWebSocket(), {"session_id": FORGED, "conversation_id": "c\n" + "z" * 300}
+    )
     lines = [r.getMessage() for r in gateway_log.records if r.getMessage().startswith("Cancelled running task")]
     assert len(lines) == 1 and not CONTROL.search(lines[0])
     assert lines[0].endswith("before resuming conversation c\\n" + "z" * 198 + "…")
@@ -96,8 +117,15 @@ def test_the_server_log_format_keeps_each_message_on_one_line():
     try:
         raise ValueError("boom \u202edetacilpmoc")
     except ValueError as exc:
-        record = logging.LogRecord("tavrin.ws", logging.ERROR, __file__, 1, "Session %s\nCRITICAL forged",
-                                   ("a\rb\u2066",), (type(exc), exc, exc.__traceback__))
+        record = logging.LogRecord(
+            "tavrin.ws",
+            logging.ERROR,
+            __file__,
+            1,
+            "Session %s\nCRITICAL forged",
+            ("a\rb\u2066",),
+            (type(exc), exc, exc.__traceback__),
+        )
     lines = SafeFormatter("%(levelname)s %(message)s").format(record).splitlines()
     assert lines[0] == "ERROR Session a\\rb\\u2066\\nCRITICAL forged"
     assert lines[1] == "Traceback (most recent call last):" and lines[-1] == "ValueError: boom \\u202edetacilpmoc"

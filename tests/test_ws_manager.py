@@ -67,7 +67,7 @@ class TestAdmission:
 
     async def test_disconnect_of_an_unknown_connection_still_logs(self, ws_module, gateway_log):
         m = ws_module.ConnectionManager()
-        a, = await admit(m, 1)
+        (a,) = await admit(m, 1)
         m.disconnect(FakeWebSocket())
         assert m._connections == [a]
         assert gateway_log.records[-1].getMessage() == "Client disconnected (1 total)"
@@ -154,8 +154,10 @@ class TestBroadcast:
 
     @pytest.mark.parametrize(
         "message, expected",
-        [({"type": "t"}, '{"type": "t", "session_id": "s1"}'),
-         ({"session_id": "old", "type": "t"}, '{"session_id": "s1", "type": "t"}')],
+        [
+            ({"type": "t"}, '{"type": "t", "session_id": "s1"}'),
+            ({"session_id": "old", "type": "t"}, '{"session_id": "s1", "type": "t"}'),
+        ],
     )
     async def test_broadcast_to_session_tags_a_copy(self, ws_module, message, expected):
         m = ws_module.ConnectionManager()

@@ -28,36 +28,64 @@ def decide(state, *inputs):
 class TestDecisions:
     def test_a_send_at_once_leaves_the_socket_free(self):
         assert decide("idle", ("offer", "nothing"), ("returned", "nothing")) == [
-            ("sending", "send_now"), ("idle", "none")]
+            ("sending", "send_now"),
+            ("idle", "none"),
+        ]
 
     def test_what_comes_during_a_send_goes_out_after_it_in_order(self):
         # a send whose own code sends to the socket again: that one waits, then the writer sends it
-        assert decide("idle", ("offer", "nothing"), ("offer", "nothing"), ("returned", "send"),
-                      ("done", "nothing")) == [
-            ("sending", "send_now"), ("sending", "queue"), ("writing", "start_writer"), ("idle", "none")]
+        assert decide(
+            "idle", ("offer", "nothing"), ("offer", "nothing"), ("returned", "send"), ("done", "nothing")
+        ) == [("sending", "send_now"), ("sending", "queue"), ("writing", "start_writer"), ("idle", "none")]
 
     def test_a_send_that_suspends_goes_to_the_writer_and_later_ones_queue(self):
-        assert decide("idle", ("offer", "nothing"), ("suspended", "nothing"), ("offer", "nothing"),
-                      ("done", "send"), ("done", "nothing")) == [
-            ("sending", "send_now"), ("writing", "start_writer"), ("writing", "queue"),
-            ("writing", "send_next"), ("idle", "none")]
+        assert decide(
+            "idle",
+            ("offer", "nothing"),
+            ("suspended", "nothing"),
+            ("offer", "nothing"),
+            ("done", "send"),
+            ("done", "nothing"),
+        ) == [
+            ("sending", "send_now"),
+            ("writing", "start_writer"),
+            ("writing", "queue"),
+            ("writing", "send_next"),
+            ("idle", "none"),
+        ]
 
     def test_a_sender_that_awaits_its_send_waits_behind_what_came_first(self):
         # b1 in flight, a reply asks (a ticket behind b1), b2 comes after it: b1, the reply, b2
-        assert decide("writing", ("claim", "nothing"), ("offer", "ticket"), ("done", "ticket"),
-                      ("done", "send"), ("done", "nothing")) == [
-            ("writing", "wait"), ("writing", "queue"), ("held", "grant"), ("writing", "start_writer"),
-            ("idle", "none")]
+        assert decide(
+            "writing",
+            ("claim", "nothing"),
+            ("offer", "ticket"),
+            ("done", "ticket"),
+            ("done", "send"),
+            ("done", "nothing"),
+        ) == [
+            ("writing", "wait"),
+            ("writing", "queue"),
+            ("held", "grant"),
+            ("writing", "start_writer"),
+            ("idle", "none"),
+        ]
 
     def test_a_claim_on_a_free_socket_goes_on_and_holds_it(self):
         assert decide("idle", ("claim", "nothing"), ("offer", "nothing"), ("done", "send")) == [
-            ("held", "go_on"), ("held", "queue"), ("writing", "start_writer")]
+            ("held", "go_on"),
+            ("held", "queue"),
+            ("writing", "start_writer"),
+        ]
 
     @pytest.mark.parametrize("state", ["idle", "sending", "held", "writing"])
     def test_a_let_go_client_is_sent_nothing_more(self, state):
-        assert decide(state, ("let_go", "send"), ("offer", "nothing"), ("done", "nothing"),
-                      ("claim", "nothing")) == [
-            ("let_go", "drop_queue"), ("let_go", "drop"), ("let_go", "none"), ("let_go", "go_on")]
+        assert decide(state, ("let_go", "send"), ("offer", "nothing"), ("done", "nothing"), ("claim", "nothing")) == [
+            ("let_go", "drop_queue"),
+            ("let_go", "drop"),
+            ("let_go", "none"),
+            ("let_go", "go_on"),
+        ]
 
     def test_inputs_out_of_place_change_nothing(self):
         for state in ("idle", "held", "writing"):
@@ -70,6 +98,7 @@ class TestDecisions:
 
 
 # ---- sockets ----
+
 
 class Gated(FakeWebSocket):
     """A slow client: every send waits at the gate, then is recorded (serialised) as the in-memory
@@ -237,8 +266,7 @@ class TestOrderOnOneSocket:
         await until(lambda: len(slow.sent) == 3)
         assert ns(slow) == ["b1", "pong", "b2"]
 
-    async def test_a_turn_after_a_broadcast_in_the_same_task_comes_after_it(self, fair, host, monkeypatch,
-                                                                            streams_on):
+    async def test_a_turn_after_a_broadcast_in_the_same_task_comes_after_it(self, fair, host, monkeypatch, streams_on):
         # catches: the turn's own sends (the mode event, its events) overtaking the broadcast just made
         monkeypatch.setattr(fair, "_SESSION_STREAMS", streams_on)
         slow = Gated()
@@ -271,7 +299,8 @@ class TestLetGo:
         await until(lambda: not any(t.get_name() == "stream-writer" for t in asyncio.all_tasks()))
         assert stuck.calls == 1 and stuck.closed == (1013, "Client too slow")
         assert [r.getMessage() for r in gateway_log.records if r.levelno == logging.WARNING] == [
-            f"Client too slow \u2014 a send (broadcast) did not complete within {BOUND} s; closing its connection"]
+            f"Client too slow \u2014 a send (broadcast) did not complete within {BOUND} s; closing its connection"
+        ]
         assert fair.manager._connections == [healthy]
 
 

@@ -18,8 +18,9 @@ PROTOCOL_JS = Path(__file__).resolve().parents[1] / "src" / "tavrin" / "gateway"
 def page_table(path: Path = PROTOCOL_JS) -> dict:
     """protocol.js's constants: MAIN, CU_CHIP, each TEXT entry, and the sets of words."""
     source = path.read_text()
-    table = {name: json.loads(value)
-             for name, value in re.findall(r'export const (\w+) = ("(?:[^"\\]|\\.)*");', source)}
+    table = {
+        name: json.loads(value) for name, value in re.findall(r'export const (\w+) = ("(?:[^"\\]|\\.)*");', source)
+    }
     body = re.search(r"export const TEXT = \{(.*?)\n\};", source, re.S).group(1)
     table["TEXT"] = {k: json.loads(v) for k, v in re.findall(r'^\s*(\w+): ("(?:[^"\\]|\\.)*"),', body, re.M)}
     for name, items in re.findall(r"export const (\w+) = new Set\((\[.*?\])\);", source):

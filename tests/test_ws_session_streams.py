@@ -96,8 +96,11 @@ class Window:
         await until(lambda: kind in self.types(), what=f"a {kind!r} event")
 
     def seqs(self, session="s1"):
-        return [e["seq"] for e in self.sock.events if e.get("session_id") == session and "seq" in e
-                and e["type"] not in ("attached",)]
+        return [
+            e["seq"]
+            for e in self.sock.events
+            if e.get("session_id") == session and "seq" in e and e["type"] not in ("attached",)
+        ]
 
     async def close(self):
         self.sock.hang_up()
@@ -118,8 +121,7 @@ def session(host):
 
 
 class TestFanOut:
-    async def test_every_window_of_a_session_receives_the_turn_in_order(self, streams, host, session,
-                                                                       quiet_watchdog):
+    async def test_every_window_of_a_session_receives_the_turn_in_order(self, streams, host, session, quiet_watchdog):
         agent, gate = session
         a, b = await Window.open(streams), await Window.open(streams)
         b.sock.feed({"type": "attach", "session_id": "s1"})
@@ -133,12 +135,17 @@ class TestFanOut:
         seqs = [e["seq"] for e in turn_a]
         assert seqs == sorted(set(seqs)) and all(list(e)[-1] == "seq" for e in turn_a)
         attached = [e for e in b.sock.events if e["type"] == "attached"][0]
-        assert attached == {"type": "attached", "session_id": "s1", "running": False,
-                            "seq": streams._session_streams["s1"].seq - 7}  # before the turn's seven events
+        assert attached == {
+            "type": "attached",
+            "session_id": "s1",
+            "running": False,
+            "seq": streams._session_streams["s1"].seq - 7,
+        }  # before the turn's seven events
         await a.close(), await b.close()
 
-    async def test_a_dead_window_is_detached_and_the_others_and_the_turn_go_on(self, streams, host, session,
-                                                                              quiet_watchdog, gateway_log):
+    async def test_a_dead_window_is_detached_and_the_others_and_the_turn_go_on(
+        self, streams, host, session, quiet_watchdog, gateway_log
+    ):
         agent, gate = session
 
         class Dying(FakeWebSocket):
@@ -160,8 +167,7 @@ class TestFanOut:
 
 
 class TestReplay:
-    async def test_a_returning_window_gets_exactly_what_it_missed(self, streams, host, session, quiet_watchdog,
-                                                                   grace):
+    async def test_a_returning_window_gets_exactly_what_it_missed(self, streams, host, session, quiet_watchdog, grace):
         agent, gate = session  # with `grace`, the stream is not dropped while the window is away
         a = await Window.open(streams)
         a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
@@ -215,10 +221,13 @@ class TestReplay:
         assert [e.get("n") for e in events[1:3]] == [3, 4] and events[3]["type"] == "attached"
         await w.close()
 
-    @pytest.mark.parametrize("message, text", [
-        ({"type": "attach", "session_id": "nope"}, "Session not found"),
-        ({"type": "attach", "session_id": "s1", "after": "x"}, "'after' must be an integer"),
-    ])
+    @pytest.mark.parametrize(
+        "message, text",
+        [
+            ({"type": "attach", "session_id": "nope"}, "Session not found"),
+            ({"type": "attach", "session_id": "s1", "after": "x"}, "'after' must be an integer"),
+        ],
+    )
     async def test_bad_attach_gets_an_error_event(self, streams, host, session, message, text):
         w = await Window.open(streams)
         w.sock.feed(message)
@@ -228,7 +237,8 @@ class TestReplay:
 
     async def test_pending_approvals_reach_a_window_that_attaches(self, streams, host, session):
         await streams.manager.broadcast_to_session(
-            "s1", {"type": "tool_approval_needed", "approval_id": "a1", "tool": "delete_file"})
+            "s1", {"type": "tool_approval_needed", "approval_id": "a1", "tool": "delete_file"}
+        )
         await streams.manager.broadcast_to_session("s1", {"type": "info"})
         w = await Window.open(streams)
         w.sock.feed({"type": "attach", "session_id": "s1"})  # no replay, but the approval still waits
@@ -238,8 +248,9 @@ class TestReplay:
 
 
 class TestGrace:
-    async def test_an_unwatched_turn_is_stopped_after_the_grace_period(self, streams, host, session,
-                                                                       quiet_watchdog, gateway_log, grace):
+    async def test_an_unwatched_turn_is_stopped_after_the_grace_period(
+        self, streams, host, session, quiet_watchdog, gateway_log, grace
+    ):
         a = await Window.open(streams)
         a.sock.feed({"type": "chat", "session_id": "s1", "content": "go"})
         await until(lambda: len(a.seqs()) == 2)
@@ -251,8 +262,9 @@ class TestGrace:
         grace.expire()
         await until(task.done)
         assert task.cancelled()
-        assert any(r.levelno == logging.INFO and "no window has watched it" in r.getMessage()
-                   for r in gateway_log.records)
+        assert any(
+            r.levelno == logging.INFO and "no window has watched it" in r.getMessage() for r in gateway_log.records
+        )
         assert "s1" not in streams._session_streams
         # The session goes on in a new stream; what the dropped one held after `seen` is gone, and so
         # is anything after a number from an earlier server process.
@@ -271,7 +283,7 @@ class TestGrace:
         await a.received("mode")
         task = streams._active_tasks["s1"]
         await a.close()
-        (timer, _), = grace.timers
+        ((timer, _),) = grace.timers
         b = await Window.open(streams)
         b.sock.feed({"type": "attach", "session_id": "s1", "after": 0})
         await b.received("attached")
@@ -305,7 +317,9 @@ class TestGrace:
         stopper.sock.feed({"type": "stop_task", "session_id": "s1"})  # the session's idle agent counts
         await until(lambda: stopper.sock.events and any(e["type"] == "task_stopped" for e in watcher.sock.events))
         assert stopper.sock.events == [{"type": "task_stopped", "message": "Task stopped", "session_id": "s1"}]
-        assert [e for e in watcher.sock.events if e["type"] == "task_stopped"][0]["seq"] == streams._session_streams["s1"].seq
+        assert [e for e in watcher.sock.events if e["type"] == "task_stopped"][0]["seq"] == streams._session_streams[
+            "s1"
+        ].seq
         await watcher.close(), await stopper.close()
 
     @pytest.mark.isolated
@@ -322,8 +336,12 @@ class TestGrace:
         late.sock.feed({"type": "attach", "session_id": "s1", "after": 0})
         while not any(e["type"] == "attached" for e in late.sock.events):
             await asyncio.sleep(0.01)
-        assert late.sock.events[0] == {"type": "task_stopped", "message": "Task stopped", "session_id": "s1",
-                                       "seq": streams._session_streams["s1"].seq}
+        assert late.sock.events[0] == {
+            "type": "task_stopped",
+            "message": "Task stopped",
+            "session_id": "s1",
+            "seq": streams._session_streams["s1"].seq,
+        }
         await late.close()
 
     async def test_running_covers_host_turns_and_a_closed_session_drops_its_stream(self, streams, host, session):
@@ -331,8 +349,12 @@ class TestGrace:
         async with host.registry.sessions["s1"].lock:  # a turn the host runs holds the session's lock
             w.sock.feed({"type": "attach", "session_id": "s1"})
             await w.received("attached")
-        assert w.sock.events[-1] == {"type": "attached", "session_id": "s1", "running": True,
-                                     "seq": streams._session_streams["s1"].seq}
+        assert w.sock.events[-1] == {
+            "type": "attached",
+            "session_id": "s1",
+            "running": True,
+            "seq": streams._session_streams["s1"].seq,
+        }
         assert "s1" in streams._session_streams
         w.sock.feed({"type": "close_session", "session_id": "s1"})
         await w.received("session_closed")
@@ -390,7 +412,6 @@ class Held(FakeWebSocket):
         for fut in reversed(held):
             if not fut.done():
                 fut.set_result(None)
-
 
 
 def ns(sock):
@@ -463,7 +484,8 @@ class TestSocketsThatMeddle:
 class TestBoundedQueue:
     @pytest.mark.parametrize("bound", ["events", "bytes"])
     async def test_a_client_behind_the_journal_is_let_go_and_comes_back_for_the_rest(
-            self, streams, host, session, monkeypatch, gateway_log, bound):
+        self, streams, host, session, monkeypatch, gateway_log, bound
+    ):
         # catches: a client that reads slowly, never slowly enough for a send to time out, piling up
         # every event of the session in its queue
         monkeypatch.setattr(streams, "_SEND_TIMEOUT_SECONDS", None)  # only the queue can let it go
@@ -509,7 +531,8 @@ class TestBoundedQueue:
         await w.close(), await back.close()
 
     async def test_broadcasts_behind_a_send_that_does_not_complete_are_bounded_too(
-            self, streams, host, session, monkeypatch, gateway_log):
+        self, streams, host, session, monkeypatch, gateway_log
+    ):
         # catches: fair broadcasts piling up without bound in the outbox of a socket whose send hangs
         monkeypatch.setattr(streams, "_FAIR_BROADCAST", True)
         monkeypatch.setattr(streams, "_SEND_TIMEOUT_SECONDS", None)
@@ -567,7 +590,8 @@ class TestFairAndBounded:
         assert kept * size * 1000 <= 40_000 < (kept + 1) * (size * 1000 + 100)
 
     async def test_chats_to_unknown_sessions_leave_no_stream_and_end_with_their_window(
-            self, streams, host, session, quiet_watchdog):
+        self, streams, host, session, quiet_watchdog
+    ):
         # catches: a stream kept for every id a client makes up, and unwatchable turns left running
         agent, gate = session
         host.state["agent"] = agent  # the fallback agent; it waits at the gate, the turns queue behind it
@@ -584,8 +608,9 @@ class TestFairAndBounded:
 
 
 @pytest.mark.parametrize("streams_on", [False, True], ids=["streams off", "streams on"])
-async def test_a_connection_has_a_bounded_number_of_chats_under_way(ws_module, host, session, monkeypatch,
-                                                                    quiet_watchdog, streams_on):
+async def test_a_connection_has_a_bounded_number_of_chats_under_way(
+    ws_module, host, session, monkeypatch, quiet_watchdog, streams_on
+):
     # catches: one client piling up chat tasks (each holding its message) behind a busy agent
     monkeypatch.setattr(ws_module, "_SESSION_STREAMS", streams_on)
     monkeypatch.setattr(ws_module, "_MAX_PENDING_CHATS", 4)
@@ -596,8 +621,13 @@ async def test_a_connection_has_a_bounded_number_of_chats_under_way(ws_module, h
         w.sock.feed({"type": "chat", "session_id": f"u{i}", "content": "x" * 1000})
     await until(lambda: w.types().count("error") == 2)
     assert [e for e in w.sock.events if e["type"] == "error"] == [
-        {"type": "error", "message": "Too many chats under way on this connection; wait for one to end",
-         "session_id": f"u{i}"} for i in (4, 5)]
+        {
+            "type": "error",
+            "message": "Too many chats under way on this connection; wait for one to end",
+            "session_id": f"u{i}",
+        }
+        for i in (4, 5)
+    ]
     assert sorted(ws_module._active_tasks) == ["u0", "u1", "u2", "u3"]
     gate.set()
     await until(lambda: not ws_module._active_tasks)

@@ -143,7 +143,8 @@ class TestBroadcast:
         assert ws_module.manager._connections == [a, b]
         assert stuck.close_attempt == (1013, "Client too slow")
         assert warnings_of(gateway_log) == [
-            f"Client too slow \u2014 a send (broadcast) did not complete within {BOUND} s; closing its connection"]
+            f"Client too slow \u2014 a send (broadcast) did not complete within {BOUND} s; closing its connection"
+        ]
         await asyncio.wait_for(endpoints[1], 10)  # its close stalled too: the endpoint was ended, not cancelled
         assert not endpoints[1].cancelled() and await let_go_finished(ws_module)
         assert len(ws_module._endpoint_tasks) == 2
@@ -181,8 +182,9 @@ class TestBroadcast:
 
 
 class TestTurnsAndReplies:
-    async def test_a_stuck_client_takes_the_client_gone_path_and_the_turn_ends(self, ws_module, host, bound,
-                                                                               gateway_log):
+    async def test_a_stuck_client_takes_the_client_gone_path_and_the_turn_ends(
+        self, ws_module, host, bound, gateway_log
+    ):
         lock = asyncio.Lock()
         agent = FakeAgent([FakeEvent("text", content=str(i)) for i in range(3)] + [FakeEvent("done")])
         sock = StallingSocket(stall_after=2)
@@ -208,8 +210,10 @@ class TestTurnsAndReplies:
 
     async def test_a_hosts_own_timeout_is_not_a_slow_client(self, ws_module, host, bound, gateway_log, monkeypatch):
         """A TimeoutError from the host ends the connection as any error does; nobody is let go."""
+
         async def create_session(**kwargs):
             raise TimeoutError("database is busy")
+
         monkeypatch.setattr(host.registry, "create_session", create_session)
         sock = FakeWebSocket()
         (endpoint,) = await connected(ws_module, sock)
@@ -218,8 +222,9 @@ class TestTurnsAndReplies:
         assert [r.getMessage() for r in gateway_log.records if r.levelno >= logging.WARNING] == ["WebSocket error"]
         assert sock.closed is None and not ws_module._slow_clients
 
-    async def test_a_refused_client_whose_close_stalls_is_still_refused(self, ws_module, bound, gateway_log,
-                                                                         monkeypatch):
+    async def test_a_refused_client_whose_close_stalls_is_still_refused(
+        self, ws_module, bound, gateway_log, monkeypatch
+    ):
         monkeypatch.setattr(ws_module, "_MAX_WS_CONNECTIONS", 0)
         sock = StallingSocket()
         assert await ws_module.manager.connect(sock) is False

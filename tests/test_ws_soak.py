@@ -15,6 +15,7 @@ import pytest
 
 from fakes import FakeAgent, FakeEvent, FakeGuardrails, FakeSession, FakeWebSocket
 
+
 class Sink(FakeWebSocket):
     """Counts what it is sent by type (a bounded record), and can start failing after some sends."""
 
@@ -55,8 +56,12 @@ async def drain(background: int, rounds: int = 10_000) -> None:
     raise AssertionError(f"tasks left running: {asyncio.all_tasks()}")
 
 
-EVENTS = [FakeEvent("thinking", message="m"), FakeEvent("tool_approval_needed", approval_id="a"),
-          FakeEvent("text", content="t"), FakeEvent("done")]
+EVENTS = [
+    FakeEvent("thinking", message="m"),
+    FakeEvent("tool_approval_needed", approval_id="a"),
+    FakeEvent("text", content="t"),
+    FakeEvent("done"),
+]
 
 
 async def test_soak_mixed_connections_and_turns(ws_module, host):
@@ -85,8 +90,8 @@ async def test_soak_mixed_connections_and_turns(ws_module, host):
         [chat("raises")],
         [chat("stalls"), {"type": "stop_task", "session_id": "stalls"}],
         [chat("stalls"), chat("stalls", "instead"), {"type": "stop_task", "session_id": "stalls"}],
-        [chat("stalls")],                              # the client leaves mid-turn
-        [chat("ok"), {"type": "list_sessions"}],       # sent to a client whose sends start failing
+        [chat("stalls")],  # the client leaves mid-turn
+        [chat("ok"), {"type": "list_sessions"}],  # sent to a client whose sends start failing
         [chat("titled", "first words"), {"type": "nope"}, "{not json"],  # the last frame ends the loop
     ]
 

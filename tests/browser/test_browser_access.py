@@ -106,8 +106,10 @@ def test_a_page_on_another_port_gets_nothing_it_could_replay(open_page, app_serv
     assert all(s["results"][0] == "blocked" and s["results"][2] == "refused" for s in seen)
     # Nothing it got lets anyone in.
     for value in set(re.findall(r"[\w-]{16,}", received)):
-        assert httpx.get(app_server.http + "/api/sessions",
-                         headers={"Authorization": f"Bearer {value}"}).status_code == 401, value
+        assert (
+            httpx.get(app_server.http + "/api/sessions", headers={"Authorization": f"Bearer {value}"}).status_code
+            == 401
+        ), value
 
     # Back in the first tab, with the tossed cookie and some 24 kB of others for this host: still in.
     page.goto(app_server.http + "/")

@@ -11,12 +11,18 @@ def axe_problems(page):
     from axe_playwright_python.sync_playwright import Axe
 
     results = Axe().run(page).response
-    return [f"{v['id']} ({v['impact']}): {[n['target'] for n in v['nodes']]}"
-            for v in results["violations"] if v["impact"] in ("serious", "critical")]
+    return [
+        f"{v['id']} ({v['impact']}): {[n['target'] for n in v['nodes']]}"
+        for v in results["violations"]
+        if v["impact"] in ("serious", "critical")
+    ]
 
 
-@pytest.mark.parametrize("scheme, viewport", [("light", {"width": 1200, "height": 800}),
-                                              ("dark", {"width": 360, "height": 740})], ids=["light-wide", "dark-narrow"])
+@pytest.mark.parametrize(
+    "scheme, viewport",
+    [("light", {"width": 1200, "height": 800}), ("dark", {"width": 360, "height": 740})],
+    ids=["light-wide", "dark-narrow"],
+)
 def test_the_keyboard_path_to_an_approval(open_page, scheme, viewport):
     """Catches a card away from where the agent asked, arguments cut on a narrow screen, focus that
     does not reach the card or come back, a card screen readers are not told of, a risky Approve
@@ -53,7 +59,8 @@ def test_the_keyboard_path_to_an_approval(open_page, scheme, viewport):
 
     pane.locator(".line.done").first.wait_for(state="attached")
     expect(pane.locator(".tool.failed .tool-output")).to_have_text(
-        "Not run: the user refused the action. Their reason: the auditors still need it")
+        "Not run: the user refused the action. Their reason: the auditors still need it"
+    )
     expect(pane.locator(".line.awaiting")).to_have_text("🔐 delete_file: rejected")
     assert page.problems == []
 

@@ -33,8 +33,11 @@ def vision_server(model, tmp_path_factory):
     data = tmp_path_factory.mktemp("attach-data")
     with pytest.MonkeyPatch.context() as mp:
         mp.setenv("OPENAI_API_KEY", "sk-test-attachments")
-        server = ServerProcess(data, log_path=data.parent / "attach-server.log",
-                               args=("--model", "openai/fake", "--api-base", model.url, "--vision")).start(timeout=240)
+        server = ServerProcess(
+            data,
+            log_path=data.parent / "attach-server.log",
+            args=("--model", "openai/fake", "--api-base", model.url, "--vision"),
+        ).start(timeout=240)
     yield server
     server.stop()
 
@@ -55,8 +58,11 @@ def axe_problems(page):
     from axe_playwright_python.sync_playwright import Axe
 
     results = Axe().run(page).response
-    return [f"{v['id']} ({v['impact']}): {[(n['target'], n.get('any')) for n in v['nodes']]}"
-            for v in results["violations"] if v["impact"] in ("serious", "critical")]
+    return [
+        f"{v['id']} ({v['impact']}): {[(n['target'], n.get('any')) for n in v['nodes']]}"
+        for v in results["violations"]
+        if v["impact"] in ("serious", "critical")
+    ]
 
 
 def last_user_parts(model):
@@ -97,7 +103,9 @@ def test_a_picture_and_a_file_reach_the_model_and_stay_in_the_transcript(open_pa
     # A file larger than the agent takes is refused on the page, with the reason; the others stay.
     drop(page, "#composer", "[new File(['x'.repeat(100 * 1024)], 'big.txt', {type: 'text/plain'})]")
     expect(page.locator("#attach-note")).to_have_text("The file big.txt is too big (100 KiB; at most 64 KiB).")
-    drop(page, "#composer", "[new File([new Uint8Array([80, 75, 3, 4, 0, 0, 255])], 'a.zip', {type: 'application/zip'})]")
+    drop(
+        page, "#composer", "[new File([new Uint8Array([80, 75, 3, 4, 0, 0, 255])], 'a.zip', {type: 'application/zip'})]"
+    )
     expect(page.locator("#attach-note")).to_contain_text("a.zip is of a kind that cannot be sent (application/zip)")
     expect(chips).to_have_count(3)
     assert axe_problems(page) == []
@@ -111,7 +119,10 @@ def test_a_picture_and_a_file_reach_the_model_and_stay_in_the_transcript(open_pa
 
     parts = last_user_parts(model)
     assert parts[0] == {"type": "text", "text": "What are these?"}
-    assert parts[1] == {"type": "image_url", "image_url": {"url": "data:image/png;base64," + base64.b64encode(png).decode()}}
+    assert parts[1] == {
+        "type": "image_url",
+        "image_url": {"url": "data:image/png;base64," + base64.b64encode(png).decode()},
+    }
     assert parts[2]["type"] == "text" and "notes.txt" in parts[2]["text"] and "remember the milk" in parts[2]["text"]
     assert parts[3]["image_url"]["url"].startswith("data:image/jpeg;base64,/9j/")
     stored = page.evaluate("""async () => {
@@ -120,7 +131,10 @@ def test_a_picture_and_a_file_reach_the_model_and_stay_in_the_transcript(open_pa
         return rows.filter((m) => m.role === 'user').pop().meta.attachments;
     }""")
     assert [(a["name"], a.get("thumbnail_type")) for a in stored] == [
-        ("square.png", "image/jpeg"), ("notes.txt", None), ("photo.jpg", "image/jpeg")]
+        ("square.png", "image/jpeg"),
+        ("notes.txt", None),
+        ("photo.jpg", "image/jpeg"),
+    ]
     assert all("data" not in a and len(a.get("thumbnail_base64", "")) <= 24_000 for a in stored)
 
     def shows_files(page=page):

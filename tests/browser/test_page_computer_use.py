@@ -15,34 +15,42 @@ def call(browser, app_server):
     page.goto(app_server.http + "/")
 
     def call(name, *args):
-        return page.evaluate("""async ([name, args]) => {
+        return page.evaluate(
+            """async ([name, args]) => {
             const m = await import('/static/js/cuaction.js');
             const result = m[name](...args);
             return result === undefined ? null : result;
-        }""", [name, list(args)])
+        }""",
+            [name, list(args)],
+        )
 
     yield call
     context.close()
 
 
-@pytest.mark.parametrize("args, said", [
-    ({"action": "left_click", "coordinate": [412, 230]}, "Click at (412, 230)"),
-    ({"action": "double_click", "coordinate": [1, 2], "text": "shift"}, "Double-click at (1, 2) holding shift"),
-    ({"action": "right_click"}, "Right-click"),
-    ({"action": "type", "text": "hello"}, "Type 'hello'"),
-    ({"action": "type", "text": "x" * 50}, "Type '" + "x" * 40 + "…'"),
-    ({"action": "key", "text": "ctrl+l"}, "Press ctrl+l"),
-    ({"action": "hold_key", "text": "shift", "duration": 2}, "Hold shift for 2 s"),
-    ({"action": "wait", "duration": 1}, "Wait 1 s"),
-    ({"action": "scroll", "coordinate": [5, 6], "scroll_direction": "down", "scroll_amount": 3},
-     "Scroll down 3 at (5, 6)"),
-    ({"action": "left_click_drag", "start_coordinate": [1, 2], "coordinate": [3, 4]}, "Drag from (1, 2) to (3, 4)"),
-    ({"action": "mouse_move", "coordinate": [7, 8]}, "Move the pointer to (7, 8)"),
-    ({"action": "screenshot"}, "Take a screenshot"),
-    ({"action": "left_click", "coordinate": ["1", 2]}, "Click"),  # no point: none claimed
-    ({"action": "fly"}, None),
-    ("left_click", None),
-])
+@pytest.mark.parametrize(
+    "args, said",
+    [
+        ({"action": "left_click", "coordinate": [412, 230]}, "Click at (412, 230)"),
+        ({"action": "double_click", "coordinate": [1, 2], "text": "shift"}, "Double-click at (1, 2) holding shift"),
+        ({"action": "right_click"}, "Right-click"),
+        ({"action": "type", "text": "hello"}, "Type 'hello'"),
+        ({"action": "type", "text": "x" * 50}, "Type '" + "x" * 40 + "…'"),
+        ({"action": "key", "text": "ctrl+l"}, "Press ctrl+l"),
+        ({"action": "hold_key", "text": "shift", "duration": 2}, "Hold shift for 2 s"),
+        ({"action": "wait", "duration": 1}, "Wait 1 s"),
+        (
+            {"action": "scroll", "coordinate": [5, 6], "scroll_direction": "down", "scroll_amount": 3},
+            "Scroll down 3 at (5, 6)",
+        ),
+        ({"action": "left_click_drag", "start_coordinate": [1, 2], "coordinate": [3, 4]}, "Drag from (1, 2) to (3, 4)"),
+        ({"action": "mouse_move", "coordinate": [7, 8]}, "Move the pointer to (7, 8)"),
+        ({"action": "screenshot"}, "Take a screenshot"),
+        ({"action": "left_click", "coordinate": ["1", 2]}, "Click"),  # no point: none claimed
+        ({"action": "fly"}, None),
+        ("left_click", None),
+    ],
+)
 def test_each_action_reads_as_a_sentence(call, args, said):
     assert call("describeAction", args) == said
 

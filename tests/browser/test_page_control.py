@@ -80,12 +80,21 @@ def test_a_watchdog_stop_reads_as_stopped(open_page, stall_first):
     page = open_page()
     pane = new_tab(page)
     sid = pane.get_attribute("data-session")
-    warning = {"type": "stall_warning", "session_id": sid, "seconds": 40, "auto_cancelled": True,
-               "message": "Tavrin appears to have stalled (no activity for 40s) and has been automatically stopped."}
+    warning = {
+        "type": "stall_warning",
+        "session_id": sid,
+        "seconds": 40,
+        "auto_cancelled": True,
+        "message": "Tavrin appears to have stalled (no activity for 40s) and has been automatically stopped.",
+    }
     end = {"type": "cancelled", "session_id": sid, "message": "Task cancelled"}
-    page.evaluate("evs => evs.forEach(handleEvent)",
-                  [{"type": "mode", "session_id": sid, "mode": "standard", "message": ""},
-                   *([warning, end] if stall_first else [end, warning])])
+    page.evaluate(
+        "evs => evs.forEach(handleEvent)",
+        [
+            {"type": "mode", "session_id": sid, "mode": "standard", "message": ""},
+            *([warning, end] if stall_first else [end, warning]),
+        ],
+    )
     expect(pane.locator(".line.outcome")).to_have_text("⏹ Stopped: no progress for 40 s")
     expect(page.locator("#stall-banner")).to_be_visible()
     assert "cancelled" not in pane.text_content().lower()

@@ -12,8 +12,11 @@ def axe_problems(page):
     from axe_playwright_python.sync_playwright import Axe
 
     results = Axe().run(page).response
-    return [f"{v['id']} ({v['impact']}): {[n['target'] for n in v['nodes']]}"
-            for v in results["violations"] if v["impact"] in ("serious", "critical")]
+    return [
+        f"{v['id']} ({v['impact']}): {[n['target'] for n in v['nodes']]}"
+        for v in results["violations"]
+        if v["impact"] in ("serious", "critical")
+    ]
 
 
 # The contrast of an element's focus ring against what lies under the ring (0: no ring).
@@ -58,8 +61,16 @@ def test_the_look_in_light_and_dark(open_page, scheme):
     suggestions = pane.locator(".suggestion")
     assert suggestions.count() >= 3
     found["empty"] = axe_problems(page)
-    rings = ring_contrasts(page, ["[data-hb='start']", "#notify-toggle", ".tab[aria-selected='true']",
-                                 f"#{pane.get_attribute('id')} .suggestion", "#input"])
+    rings = ring_contrasts(
+        page,
+        [
+            "[data-hb='start']",
+            "#notify-toggle",
+            ".tab[aria-selected='true']",
+            f"#{pane.get_attribute('id')} .suggestion",
+            "#input",
+        ],
+    )
     picked = suggestions.nth(1).text_content()
     suggestions.nth(1).click()
     assert page.input_value("#input") == picked and not page.is_disabled("#send")
@@ -69,25 +80,36 @@ def test_the_look_in_light_and_dark(open_page, scheme):
     block = pane.locator(".msg.assistant .code-block")
     assert block.locator(".code-lang").text_content() == "python"
     # The block stands out: its background is not the bubble's.
-    assert block.locator("pre").evaluate("p => getComputedStyle(p).backgroundColor") != \
-        pane.locator(".msg.assistant").evaluate("m => getComputedStyle(m).backgroundColor")
+    assert block.locator("pre").evaluate("p => getComputedStyle(p).backgroundColor") != pane.locator(
+        ".msg.assistant"
+    ).evaluate("m => getComputedStyle(m).backgroundColor")
 
     # Scrolled up, a failed turn: Retry, "↓ New messages", a message's time and actions in view.
     send(page, "/stream")
     pane.locator(".line.done").nth(1).wait_for()
-    pane.evaluate("p => new Promise(ok => { p.addEventListener('scroll', () => setTimeout(ok), {once: true}); "
-                  "p.scrollTop = 0; })")  # returns once the page has seen the scroll
+    pane.evaluate(
+        "p => new Promise(ok => { p.addEventListener('scroll', () => setTimeout(ok), {once: true}); p.scrollTop = 0; })"
+    )  # returns once the page has seen the scroll
     send(page, "/fail")
     page.locator(".jump-end").wait_for()
     pane.locator(".retry").wait_for()
     page.locator(".jump-end").click()
     pane.locator(".msg.user").last.hover()
-    pane.locator(".msg.user .msg-meta").last.evaluate("m => new Promise(ok => { const t = () => "
-                                                      "getComputedStyle(m).opacity === '1' ? ok() : setTimeout(t, 20); t(); })")
+    pane.locator(".msg.user .msg-meta").last.evaluate(
+        "m => new Promise(ok => { const t = () => "
+        "getComputedStyle(m).opacity === '1' ? ok() : setTimeout(t, 20); t(); })"
+    )
     found["a failed turn"] = axe_problems(page)
-    rings.update(ring_contrasts(page, [f"#{pane.get_attribute('id')} .msg.user .msg-copy",
-                                       f"#{pane.get_attribute('id')} .code-head .copy",
-                                       f"#{pane.get_attribute('id')} .retry"]))
+    rings.update(
+        ring_contrasts(
+            page,
+            [
+                f"#{pane.get_attribute('id')} .msg.user .msg-copy",
+                f"#{pane.get_attribute('id')} .code-head .copy",
+                f"#{pane.get_attribute('id')} .retry",
+            ],
+        )
+    )
     assert found == {"empty": [], "a failed turn": []}
     assert {sel: c for sel, c in rings.items() if c < 3} == {}
     assert page.problems == []

@@ -36,17 +36,28 @@ def mcp_server(model, tmp_path_factory):
         pytest.skip("the model extra is not installed")
     data = tmp_path_factory.mktemp("mcp-page-data")
     config = data.parent / "mcp-page.json"
-    config.write_text(json.dumps({"mcpServers": {
-        "notes": {"command": sys.executable, "args": [str(SERVER), str(data.parent / "note.txt")]},
-        "broken": {"command": "/nonexistent/mcp-server"}}}))
+    config.write_text(
+        json.dumps(
+            {
+                "mcpServers": {
+                    "notes": {"command": sys.executable, "args": [str(SERVER), str(data.parent / "note.txt")]},
+                    "broken": {"command": "/nonexistent/mcp-server"},
+                }
+            }
+        )
+    )
     with pytest.MonkeyPatch.context() as mp:
         mp.setenv("OPENAI_API_KEY", "sk-test-mcp-page")
-        server = ServerProcess(data, log_path=data.parent / "mcp-page-server.log",
-                               args=("--model", "openai/fake", "--api-base", model.url,
-                                     "--mcp-config", str(config))).start(timeout=240)
+        server = ServerProcess(
+            data,
+            log_path=data.parent / "mcp-page-server.log",
+            args=("--model", "openai/fake", "--api-base", model.url, "--mcp-config", str(config)),
+        ).start(timeout=240)
     # The servers settle on their own after the host's start: wait for that, as a user would.
     while True:
-        status = {s["name"]: s["state"] for s in httpx.get(server.http + "/api/mcp", headers=server.auth).json()["servers"]}
+        status = {
+            s["name"]: s["state"] for s in httpx.get(server.http + "/api/mcp", headers=server.auth).json()["servers"]
+        }
         if status == {"notes": "up", "broken": "down"}:
             break
         time.sleep(0.1)
@@ -88,6 +99,7 @@ def test_the_panel_lists_the_servers_and_a_call_names_its_server(open_page, mcp_
     expect(approval.locator(".approval-server")).to_have_text("A tool of the MCP server notes: write_note")
     approval.get_by_role("button", name="Approve").click()
     expect(page.locator(".pane[data-session='session_main'] .tool.result .tool-output").last).to_have_text(
-        "wrote 5 characters")
+        "wrote 5 characters"
+    )
     assert note.read_text() == "noted"
     assert page.problems == []

@@ -13,8 +13,10 @@ INBOX = ".pane[data-session='connector_inbox']"
 
 def meta_shown(page, message):
     """Wait until the time and actions of this message are shown (they fade in)."""
-    message.locator(".msg-meta").evaluate("m => new Promise(ok => { const t = () => "
-                                          "getComputedStyle(m).opacity === '1' ? ok() : setTimeout(t, 20); t(); })")
+    message.locator(".msg-meta").evaluate(
+        "m => new Promise(ok => { const t = () => "
+        "getComputedStyle(m).opacity === '1' ? ok() : setTimeout(t, 20); t(); })"
+    )
 
 
 def clipboard(page):
@@ -22,10 +24,13 @@ def clipboard(page):
 
 
 def stored_rows(page, session_id):
-    return page.evaluate("""async sid => {
+    return page.evaluate(
+        """async sid => {
         const info = (await (await api('/api/sessions')).json()).sessions.find(s => s.session_id === sid);
         return (await (await api(`/api/conversations/${info.conversation_id}/messages`)).json()).messages;
-    }""", session_id)
+    }""",
+        session_id,
+    )
 
 
 def test_copy_time_retry_and_edit_of_messages(open_page):
@@ -36,7 +41,9 @@ def test_copy_time_retry_and_edit_of_messages(open_page):
     sid = pane.get_attribute("data-session")
     page.context.grant_permissions(["clipboard-read", "clipboard-write"])
     # As without the permission: the asynchronous clipboard refuses, the hidden text box copies.
-    page.evaluate("() => { navigator.clipboard.writeText = () => Promise.reject(new DOMException('no', 'NotAllowedError')); }")
+    page.evaluate(
+        "() => { navigator.clipboard.writeText = () => Promise.reject(new DOMException('no', 'NotAllowedError')); }"
+    )
 
     send(page, "/fail the export")
     pane.locator(".line.error.outcome", has_text="Agent error").wait_for()
@@ -94,9 +101,12 @@ SCROLL_UP = """p => new Promise(ok => {
 
 
 def post_to_inbox(page, text):
-    status = page.evaluate("""text => api('/api/connectors/connector_inbox/messages', {method: 'POST',
+    status = page.evaluate(
+        """text => api('/api/connectors/connector_inbox/messages', {method: 'POST',
         headers: {'Content-Type': 'application/json'}, body: JSON.stringify({text, sender: 'phone'})})
-        .then(r => r.status)""", text)
+        .then(r => r.status)""",
+        text,
+    )
     assert status == 202
 
 
@@ -118,8 +128,10 @@ def test_new_messages_while_scrolled_up(open_page):
     pane.locator(".msg.assistant", has_text="one more").wait_for(state="attached")
     assert pane.evaluate("p => p.scrollTop") == 0  # the reader stays where they are
     jump.click()
-    page.wait_for_function("sel => { const p = document.querySelector(sel); "
-                           "return p.scrollHeight - p.scrollTop - p.clientHeight < 2; }", arg=INBOX)
+    page.wait_for_function(
+        "sel => { const p = document.querySelector(sel); return p.scrollHeight - p.scrollTop - p.clientHeight < 2; }",
+        arg=INBOX,
+    )
     assert jump.is_hidden()
     assert json.loads(page.evaluate("JSON.stringify(document.activeElement.dataset)"))["session"] == "connector_inbox"
     assert page.problems == []

@@ -20,15 +20,26 @@ def own_turn(page, sid):
 
 def serve_file(page, approval_id, answer, status=200):
     """The server's answer about the file a pending write would replace."""
-    page.route(f"**/api/approvals/{approval_id}/file",
-               lambda route: route.fulfill(status=status, body=json.dumps(answer), content_type="application/json"))
+    page.route(
+        f"**/api/approvals/{approval_id}/file",
+        lambda route: route.fulfill(status=status, body=json.dumps(answer), content_type="application/json"),
+    )
 
 
 def ask_write(page, sid, approval_id, path, content):
     write = {"path": path, "content": content}
-    play(page, sid, {"type": "tool_call", "id": "c-" + approval_id, "tool": "write_file", "arguments": write},
-         {"type": "tool_approval_needed", "approval_id": approval_id, "tool": "write_file", "arguments": write,
-          "message": "Tavrin wants to run write_file. Allow it?"})
+    play(
+        page,
+        sid,
+        {"type": "tool_call", "id": "c-" + approval_id, "tool": "write_file", "arguments": write},
+        {
+            "type": "tool_approval_needed",
+            "approval_id": approval_id,
+            "tool": "write_file",
+            "arguments": write,
+            "message": "Tavrin wants to run write_file. Allow it?",
+        },
+    )
     return page.locator(f".approval[data-approval='{approval_id}']")
 
 
@@ -48,13 +59,20 @@ def test_a_write_shows_its_diff_against_the_file_or_says_it_is_new(open_page):
     expect(card.locator(".approval-file-state")).to_have_text("Changes the file · 2 added, 1 removed")
     expect(card.locator(".code-lang")).to_have_text("py · diff")
     rows = card.locator(".diff-line").evaluate_all("rs => rs.map(r => [r.className.split(' ')[1], r.textContent])")
-    assert rows == [["diff-skip", "⋯ 27 unchanged lines"],
-                    *[["diff-keep", f" line = {n}  # step {n}"] for n in (27, 28, 29)],
-                    ["diff-del", "−line = 30  # step 30"], ["diff-add", '+line = "thirty"'], ["diff-add", "+extra = True"],
-                    *[["diff-keep", f" line = {n}  # step {n}"] for n in (31, 32, 33)],
-                    ["diff-skip", "⋯ 26 unchanged lines"]]
-    kinds = card.locator(".diff-add").first.locator("span[class^=tok-]").evaluate_all(
-        "ss => ss.map(s => [s.className, s.textContent])")
+    assert rows == [
+        ["diff-skip", "⋯ 27 unchanged lines"],
+        *[["diff-keep", f" line = {n}  # step {n}"] for n in (27, 28, 29)],
+        ["diff-del", "−line = 30  # step 30"],
+        ["diff-add", '+line = "thirty"'],
+        ["diff-add", "+extra = True"],
+        *[["diff-keep", f" line = {n}  # step {n}"] for n in (31, 32, 33)],
+        ["diff-skip", "⋯ 26 unchanged lines"],
+    ]
+    kinds = (
+        card.locator(".diff-add")
+        .first.locator("span[class^=tok-]")
+        .evaluate_all("ss => ss.map(s => [s.className, s.textContent])")
+    )
     assert kinds == [["tok-string", '"thirty"']]
     assert card.locator(".diff-add").nth(1).locator(".tok-keyword").text_content() == "True"
     assert card.locator(".diff-keep").first.locator(".tok-comment").text_content() == "# step 27"
@@ -65,18 +83,29 @@ def test_a_write_shows_its_diff_against_the_file_or_says_it_is_new(open_page):
     expect(card.locator(".code-lang")).to_have_text("sh")
     assert card.locator(".approval-code-text .tok-comment").text_content() == "# build it"
 
-    serve_file(page, "ap-big", {"path": "/home/you/big.log", "exists": True, "content": None,
-                                "note": "It holds 900000 bytes, too many to compare here: all of it is replaced."})
+    serve_file(
+        page,
+        "ap-big",
+        {
+            "path": "/home/you/big.log",
+            "exists": True,
+            "content": None,
+            "note": "It holds 900000 bytes, too many to compare here: all of it is replaced.",
+        },
+    )
     card = ask_write(page, sid, "ap-big", "/home/you/big.log", "short\n")
     expect(card.locator(".approval-file-state")).to_have_text(
-        "Replaces the file · It holds 900000 bytes, too many to compare here: all of it is replaced.")
+        "Replaces the file · It holds 900000 bytes, too many to compare here: all of it is replaced."
+    )
 
     serve_file(page, "ap-no", {"detail": "Not allowed: /home/you/.tavrin is Tavrin's data directory"}, status=400)
     card = ask_write(page, sid, "ap-no", "/home/you/.tavrin/token", "x")
     expect(card.locator(".approval-file-state")).to_have_text(
-        "The file cannot be looked at: Not allowed: /home/you/.tavrin is Tavrin's data directory")
+        "The file cannot be looked at: Not allowed: /home/you/.tavrin is Tavrin's data directory"
+    )
     pytest.importorskip("axe_playwright_python")
     from test_page_approvals import axe_problems
+
     for scheme in ("light", "dark"):
         page.emulate_media(color_scheme=scheme)
         assert axe_problems(page) == []
@@ -90,9 +119,17 @@ def test_a_wait_to_try_the_model_again_is_counted_down_and_ends_with_progress(op
     pane = new_tab(page)
     sid = pane.get_attribute("data-session")
     own_turn(page, sid)
-    play(page, sid, {"type": "mode", "mode": "standard", "message": ""},
-         {"type": "retrying", "seconds": 3, "reason": "the model server did not answer",
-          "message": "Retrying in 3 s (the model server did not answer)"})
+    play(
+        page,
+        sid,
+        {"type": "mode", "mode": "standard", "message": ""},
+        {
+            "type": "retrying",
+            "seconds": 3,
+            "reason": "the model server did not answer",
+            "message": "Retrying in 3 s (the model server did not answer)",
+        },
+    )
     line = page.locator("#working-text")
     expect(line).to_have_text("Retrying in 3 s (the model server did not answer)")
     expect(line).to_have_text("Retrying in 2 s (the model server did not answer)")
@@ -136,22 +173,38 @@ def test_a_running_command_shows_its_output_live_and_its_exit_status(open_page):
     sid = pane.get_attribute("data-session")
     call = {"type": "tool_call", "id": "cmd1", "tool": "run_command", "arguments": {"command": "make test"}}
     own_turn(page, sid)
-    play(page, sid, {"type": "mode", "mode": "standard", "message": ""}, call,
-         {"type": "tool_approval_needed", "approval_id": "ap-cmd", "tool": "run_command",
-          "arguments": call["arguments"], "message": "Tavrin wants to run run_command. Allow it?"})
+    play(
+        page,
+        sid,
+        {"type": "mode", "mode": "standard", "message": ""},
+        call,
+        {
+            "type": "tool_approval_needed",
+            "approval_id": "ap-cmd",
+            "tool": "run_command",
+            "arguments": call["arguments"],
+            "message": "Tavrin wants to run run_command. Allow it?",
+        },
+    )
     card = pane.locator(".tool.call").first
     expect(card.locator(".tool-state")).to_have_text("waiting for approval")
     play(page, sid, {"type": "approval_resolved", "approval_id": "ap-cmd", "success": True, "approved": True})
     expect(card.locator(".tool-state")).to_have_text(re.compile(r"^running for \d+ s$"))
-    play(page, sid, {"type": "tool_output", "id": "cmd1", "tool": "run_command", "text": "compiling\n"},
-         {"type": "tool_output", "id": "cmd1", "tool": "run_command", "text": "x" * 20000})
+    play(
+        page,
+        sid,
+        {"type": "tool_output", "id": "cmd1", "tool": "run_command", "text": "compiling\n"},
+        {"type": "tool_output", "id": "cmd1", "tool": "run_command", "text": "x" * 20000},
+    )
     live = card.locator(".tool-live")
     expect(live).to_be_visible()
     text = live.text_content()
     assert len(text) == 16 * 1024 and text.endswith("x" * 100)  # the latest of it, bounded
     expect(page.locator("#working-text")).to_have_text("Running command…")
     expect(card.locator(".tool-state")).to_have_text(re.compile(r"^running for [1-9]\d* s$"))  # the clock goes on
-    play(page, sid, {"type": "tool_result", "id": "cmd1", "tool": "run_command", "result": "exit status 2\ncompiling\n…"})
+    play(
+        page, sid, {"type": "tool_result", "id": "cmd1", "tool": "run_command", "result": "exit status 2\ncompiling\n…"}
+    )
     expect(card.locator(".tool-state")).to_have_text(re.compile(r"^exit status 2 · \d+ s$"))
     expect(card.locator(".tool-live")).to_have_count(0)
     expect(card.locator(".tool-output")).to_have_text("exit status 2\ncompiling\n…")

@@ -40,8 +40,11 @@ def axe_problems(page, where):
     from axe_playwright_python.sync_playwright import Axe
 
     results = Axe().run(page, context=where).response
-    return [f"{v['id']} ({v['impact']}): {[n['target'] for n in v['nodes']]}"
-            for v in results["violations"] if v["impact"] in ("serious", "critical")]
+    return [
+        f"{v['id']} ({v['impact']}): {[n['target'] for n in v['nodes']]}"
+        for v in results["violations"]
+        if v["impact"] in ("serious", "critical")
+    ]
 
 
 def test_search_open_rename_delete_with_undo_and_export(open_page, tmp_path):
@@ -176,8 +179,18 @@ def test_the_list_loads_page_after_page_as_it_scrolls(open_page):
     """Catches a list that stops at its first page, asks for one page twice, or repeats a row."""
     from urllib.parse import parse_qs, urlparse
 
-    rows = [{"id": f"conv_{i:04d}", "session_id": "session_main", "title": f"Chat {i}", "created_at": 1.0,
-             "updated_at": 2e9 - i, "message_count": 2, "tab": None} for i in range(130)]
+    rows = [
+        {
+            "id": f"conv_{i:04d}",
+            "session_id": "session_main",
+            "title": f"Chat {i}",
+            "created_at": 1.0,
+            "updated_at": 2e9 - i,
+            "message_count": 2,
+            "tab": None,
+        }
+        for i in range(130)
+    ]
     asked = []
 
     def handle(route):
@@ -186,8 +199,10 @@ def test_the_list_loads_page_after_page_as_it_scrolls(open_page):
         asked.append(cursor)
         start = int(cursor) if cursor else 0
         end = start + int(query["limit"][0])
-        route.fulfill(content_type="application/json", body=json.dumps(
-            {"conversations": rows[start:end], "next": str(end) if end < len(rows) else None}))
+        route.fulfill(
+            content_type="application/json",
+            body=json.dumps({"conversations": rows[start:end], "next": str(end) if end < len(rows) else None}),
+        )
 
     page = open_page()
     page.route("**/api/conversations?*", handle)

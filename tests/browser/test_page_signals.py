@@ -21,10 +21,15 @@ RECORD_NOTIFICATIONS = """(() => {
 def post_to_inbox(page, text):
     # Once the window follows the inbox: a turn that ends before it has attached is drawn from the
     # store as history, without a mark.
-    page.wait_for_function("() => { const s = ui.sessions.get('connector_inbox'); return s && s.attached && !s.attach; }")
-    status = page.evaluate("""text => api('/api/connectors/connector_inbox/messages', {method: 'POST',
+    page.wait_for_function(
+        "() => { const s = ui.sessions.get('connector_inbox'); return s && s.attached && !s.attach; }"
+    )
+    status = page.evaluate(
+        """text => api('/api/connectors/connector_inbox/messages', {method: 'POST',
         headers: {'Content-Type': 'application/json'}, body: JSON.stringify({text, sender: 'phone'})})
-        .then(r => r.status)""", text)
+        .then(r => r.status)""",
+        text,
+    )
     assert status == 202
 
 
@@ -94,5 +99,5 @@ def test_a_phone_tab_strip_scrolls_to_the_marked_tab(open_page):
     assert not tab.evaluate(in_strip)
     post_to_inbox(page, "Are you there?")
     tab.locator(".tab-unread").wait_for()
-    page.wait_for_function(f"() => ({in_strip})(document.querySelector(\"{INBOX_TAB}\"))")
+    page.wait_for_function(f'() => ({in_strip})(document.querySelector("{INBOX_TAB}"))')
     assert page.problems == []

@@ -17,15 +17,19 @@ INBOX = ".pane[data-session='connector_inbox']"
 def play(page, sid, *events):
     """Events of a turn in ``sid`` as the page receives them from the server, once the tab shows
     what the server holds (a redraw from the store would drop them)."""
-    page.wait_for_function("sid => { const s = ui.sessions.get(sid); return s && !s.attach && (s.drawn || !s.attached); }",
-                           arg=sid)
+    page.wait_for_function(
+        "sid => { const s = ui.sessions.get(sid); return s && !s.attach && (s.drawn || !s.attached); }", arg=sid
+    )
     page.evaluate("evs => evs.forEach(handleEvent)", [{"session_id": sid, **e} for e in events])
 
 
 def post_to_inbox(page, text):
-    status = page.evaluate("""text => api('/api/connectors/connector_inbox/messages', {method: 'POST',
+    status = page.evaluate(
+        """text => api('/api/connectors/connector_inbox/messages', {method: 'POST',
         headers: {'Content-Type': 'application/json'}, body: JSON.stringify({text, sender: 'phone'})})
-        .then(r => r.status)""", text)
+        .then(r => r.status)""",
+        text,
+    )
     assert status == 202
 
 
@@ -35,15 +39,25 @@ def test_only_addresses_become_links_and_file_names_read_as_code(open_page):
     page = open_page()
     pane = new_tab(page)
     sid = pane.get_attribute("data-session")
-    reply = ("I wrote summary.md and app.py; run deploy.sh, then read README.md and src/tavrin/app.py. "
-             "Docs: https://example.org/docs and www.example.com; mail sam@example.org. "
-             "The site example.com stays words, and so does `already code.md`.")
-    play(page, sid, {"type": "mode", "mode": "standard", "message": ""}, {"type": "text", "content": reply},
-         {"type": "done", "iterations": 1})
+    reply = (
+        "I wrote summary.md and app.py; run deploy.sh, then read README.md and src/tavrin/app.py. "
+        "Docs: https://example.org/docs and www.example.com; mail sam@example.org. "
+        "The site example.com stays words, and so does `already code.md`."
+    )
+    play(
+        page,
+        sid,
+        {"type": "mode", "mode": "standard", "message": ""},
+        {"type": "text", "content": reply},
+        {"type": "done", "iterations": 1},
+    )
     body = pane.locator(".msg.assistant .body")
     links = body.locator("a").evaluate_all("as => as.map(a => [a.textContent, a.getAttribute('href')])")
-    assert links == [["https://example.org/docs", "https://example.org/docs"],
-                     ["www.example.com", "http://www.example.com"], ["sam@example.org", "mailto:sam@example.org"]]
+    assert links == [
+        ["https://example.org/docs", "https://example.org/docs"],
+        ["www.example.com", "http://www.example.com"],
+        ["sam@example.org", "mailto:sam@example.org"],
+    ]
     code = body.locator("code").evaluate_all("cs => cs.map(c => c.textContent)")
     assert code == ["summary.md", "app.py", "deploy.sh", "README.md", "src/tavrin/app.py", "already code.md"]
     assert "example.com stays words" in body.text_content()
@@ -68,17 +82,22 @@ def test_each_window_keeps_its_tab_and_place_across_a_reload(open_page):
     for n in range(3):
         post_to_inbox(reader, f"Note {n}: " + "a long line of text " * 20)
         inbox.locator(".msg.assistant", has_text=f"Note {n}:").wait_for()
-    inbox.evaluate("p => new Promise(ok => { p.addEventListener('scroll', () => setTimeout(ok, 300), {once: true}); "
-                   "p.scrollTop = 40; })")
+    inbox.evaluate(
+        "p => new Promise(ok => { p.addEventListener('scroll', () => setTimeout(ok, 300), {once: true}); "
+        "p.scrollTop = 40; })"
+    )
 
     page.reload()
     page.wait_for_selector("#conn.conn-on")
     active = page.locator(f".tab[data-session='{sid}']")
     expect(active).to_have_attribute("aria-selected", "true")
     expect(page.locator("#working")).to_be_visible()  # the turn goes on, in view
-    page.wait_for_function("""sid => { const t = document.getElementById('tab-' + sid).getBoundingClientRect();
+    page.wait_for_function(
+        """sid => { const t = document.getElementById('tab-' + sid).getBoundingClientRect();
         const s = document.getElementById('tab-list').getBoundingClientRect();
-        return t.left >= s.left - 1 && t.right <= s.right + 1; }""", arg=sid)
+        return t.left >= s.left - 1 && t.right <= s.right + 1; }""",
+        arg=sid,
+    )
 
     reader.reload()
     reader.wait_for_selector("#conn.conn-on")
@@ -111,7 +130,8 @@ def test_every_window_shows_the_heartbeat_as_it_runs(open_page, beating_server):
     send(watching, "hello")  # a message from the user starts the count again, in every window
     # (A beat may follow at once: the count is then 1, never 2 or more within 5 s.)
     expect(acting.locator("#hb-status")).to_have_text(
-        re.compile(r"^running · every 5 s( · beat 1 of 10 before pausing for you)?$"), timeout=15_000)
+        re.compile(r"^running · every 5 s( · beat 1 of 10 before pausing for you)?$"), timeout=15_000
+    )
     acting.click("[data-hb='pause']")
     expect(line).to_have_text("paused · every 5 s")
     acting.click("[data-hb='resume']")
@@ -128,15 +148,31 @@ def test_a_stall_banner_belongs_to_its_turn(open_page):
     pane = new_tab(page)
     sid = pane.get_attribute("data-session")
     banner = page.locator("#stall-banner")
-    play(page, sid, {"type": "mode", "mode": "standard", "message": ""},
-         {"type": "stall_warning", "seconds": 10, "auto_cancelled": False,
-          "message": "Tavrin hasn't made progress in 10s. It may be stuck waiting for a slow API response."})
+    play(
+        page,
+        sid,
+        {"type": "mode", "mode": "standard", "message": ""},
+        {
+            "type": "stall_warning",
+            "seconds": 10,
+            "auto_cancelled": False,
+            "message": "Tavrin hasn't made progress in 10s. It may be stuck waiting for a slow API response.",
+        },
+    )
     expect(banner).to_be_visible()
     play(page, sid, {"type": "thinking", "message": "the model answered"})
     expect(banner).to_be_hidden()
-    play(page, sid, {"type": "stall_warning", "seconds": 14, "auto_cancelled": True,
-                     "message": "Tavrin appears to have stalled (no activity for 14s) and has been automatically stopped."},
-         {"type": "cancelled", "message": "Task cancelled"})
+    play(
+        page,
+        sid,
+        {
+            "type": "stall_warning",
+            "seconds": 14,
+            "auto_cancelled": True,
+            "message": "Tavrin appears to have stalled (no activity for 14s) and has been automatically stopped.",
+        },
+        {"type": "cancelled", "message": "Task cancelled"},
+    )
     expect(banner).to_be_visible()
     expect(pane.locator(".line.outcome")).to_have_text("⏹ Stopped: no progress for 14 s")
     send(page, "hello again")
@@ -159,11 +195,25 @@ def test_a_command_stopped_while_it_ran_shows_what_it_printed(open_page, stop_fi
     result = {"type": "tool_result", "id": "c1", "tool": "run_command", "result": output, "stopped": True}
     second = {"type": "tool_call", "id": "c2", "tool": "read_file", "arguments": {"path": "notes.txt"}}
     if stop_first:
-        play(page, sid, {"type": "mode", "mode": "standard", "message": ""}, call, second,
-             {"type": "task_stopped", "message": "Task stopped"}, result)
+        play(
+            page,
+            sid,
+            {"type": "mode", "mode": "standard", "message": ""},
+            call,
+            second,
+            {"type": "task_stopped", "message": "Task stopped"},
+            result,
+        )
     else:
-        play(page, sid, {"type": "mode", "mode": "standard", "message": ""}, call, result, second,
-             {"type": "cancelled", "message": "Task cancelled"})
+        play(
+            page,
+            sid,
+            {"type": "mode", "mode": "standard", "message": ""},
+            call,
+            result,
+            second,
+            {"type": "cancelled", "message": "Task cancelled"},
+        )
     expect(pane.locator(".tool")).to_have_count(2)
     command, unanswered = pane.locator(".tool").nth(0), pane.locator(".tool").nth(1)
     expect(command.locator(".tool-state")).to_have_text("Stopped")
@@ -214,10 +264,19 @@ def test_an_approval_shows_what_will_change(open_page):
     sid = pane.get_attribute("data-session")
     content = "".join(f'print("line {n}")\n' for n in range(40))
     write = {"path": "/home/you/app.py", "content": content}
-    play(page, sid, {"type": "mode", "mode": "standard", "message": ""},
-         {"type": "tool_call", "id": "w1", "tool": "write_file", "arguments": write},
-         {"type": "tool_approval_needed", "approval_id": "ap-w", "tool": "write_file", "arguments": write,
-          "message": f"Tavrin wants to run write_file with path=/home/you/app.py, content={content[:200]}…. Allow it?"})
+    play(
+        page,
+        sid,
+        {"type": "mode", "mode": "standard", "message": ""},
+        {"type": "tool_call", "id": "w1", "tool": "write_file", "arguments": write},
+        {
+            "type": "tool_approval_needed",
+            "approval_id": "ap-w",
+            "tool": "write_file",
+            "arguments": write,
+            "message": f"Tavrin wants to run write_file with path=/home/you/app.py, content={content[:200]}…. Allow it?",
+        },
+    )
     card = pane.locator(".approval[data-approval='ap-w']")
     expect(card.locator(".approval-text")).to_have_text("Tavrin wants to write the file /home/you/app.py. Allow it?")
     expect(card.locator(".approval-where")).to_have_text("File /home/you/app.py")
@@ -233,13 +292,23 @@ def test_an_approval_shows_what_will_change(open_page):
     assert page.text_content(f".pane[data-session='{sid}']").count('print("line 39")') == 1
 
     run = {"command": "rm -rf build && make", "cwd": "/home/you/src", "timeout": 60}
-    play(page, sid, {"type": "tool_approval_needed", "approval_id": "ap-r", "tool": "run_command", "arguments": run,
-                     "message": "Tavrin wants to run run_command with command=rm -rf build && make. Allow it?"})
+    play(
+        page,
+        sid,
+        {
+            "type": "tool_approval_needed",
+            "approval_id": "ap-r",
+            "tool": "run_command",
+            "arguments": run,
+            "message": "Tavrin wants to run run_command with command=rm -rf build && make. Allow it?",
+        },
+    )
     card = pane.locator(".approval[data-approval='ap-r']")
     expect(card.locator(".approval-code-text")).to_have_text("rm -rf build && make")
     expect(card.locator(".approval-where")).to_have_text("In /home/you/src · stopped after 60 s")
     pytest.importorskip("axe_playwright_python")
     from test_page_approvals import axe_problems
+
     for scheme in ("light", "dark"):
         page.emulate_media(color_scheme=scheme)
         assert axe_problems(page) == []

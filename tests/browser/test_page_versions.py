@@ -9,16 +9,22 @@ expect = pytest.importorskip("playwright.sync_api").expect
 
 
 def rows_on_view(page, sid):
-    return page.evaluate("""async sid => {
+    return page.evaluate(
+        """async sid => {
         const info = (await (await api('/api/sessions')).json()).sessions.find(s => s.session_id === sid);
         const data = await (await api(`/api/conversations/${info.conversation_id}/messages`)).json();
         return data.messages.filter(m => m.role === 'user' || m.role === 'assistant').map(m => [m.role, m.content]);
-    }""", sid)
+    }""",
+        sid,
+    )
 
 
 def turn_ended(page, sid, count):
-    page.wait_for_function("([sid, n]) => { const s = ui.sessions.get(sid); return s && !s.working && !s.branching && "
-                           "document.querySelectorAll(`#pane-${sid} .line.done`).length === n; }", arg=[sid, count])
+    page.wait_for_function(
+        "([sid, n]) => { const s = ui.sessions.get(sid); return s && !s.working && !s.branching && "
+        "document.querySelectorAll(`#pane-${sid} .line.done`).length === n; }",
+        arg=[sid, count],
+    )
 
 
 def test_regenerate_and_edit_make_versions_every_window_follows(open_page):
@@ -76,15 +82,19 @@ def test_regenerate_and_edit_make_versions_every_window_follows(open_page):
     page.wait_for_selector("#conn.conn-on")
     expect(pane.locator(".msg.user .body")).to_have_text(["Name a fruit", "/stream a second answer"])
     expect(pane.locator(".msg.assistant").last.locator(".version-at")).to_have_text("1/2")
-    exported = page.evaluate("""async sid => {
+    exported = page.evaluate(
+        """async sid => {
         const info = (await (await api('/api/sessions')).json()).sessions.find(s => s.session_id === sid);
-        return (await api(`/api/conversations/${info.conversation_id}/export?format=md`)).text(); }""", sid)
+        return (await api(`/api/conversations/${info.conversation_id}/export?format=md`)).text(); }""",
+        sid,
+    )
     assert "Name a fruit" in exported and "Name a vegetable" not in exported
     # The versions and a message being edited read for everyone, in either scheme.
     pane.locator(".msg.user").first.hover()
     pane.locator(".msg.user").first.locator(".msg-edit").click()
     pytest.importorskip("axe_playwright_python")
     from test_page_approvals import axe_problems
+
     for scheme in ("light", "dark"):
         page.emulate_media(color_scheme=scheme)
         assert axe_problems(page) == []

@@ -31,6 +31,7 @@ def host_record(page):
         if told["quiet_until"] is not None:
             record["quiet_until"] = told["quiet_until"]
         route.fulfill(response=response, json=record)
+
     page.route("**/api/heartbeat", handle)
     return told
 
@@ -81,13 +82,25 @@ def long_conversation(turns):
     """A stored conversation of ``turns`` turns, six rows each, as the store gives its rows."""
     rows = []
     for t in range(1, turns + 1):
-        for role, meta in [("user", {"mode": "standard"}), ("thinking", None),
-                           ("tool_call", {"id": f"c{t}", "tool": "read_screen", "arguments": {}}),
-                           ("tool_result", {"id": f"c{t}", "tool": "read_screen", "result": f"Screen {t}"}),
-                           ("assistant", None), ("outcome", {"outcome": "done", "iterations": 1})]:
+        for role, meta in [
+            ("user", {"mode": "standard"}),
+            ("thinking", None),
+            ("tool_call", {"id": f"c{t}", "tool": "read_screen", "arguments": {}}),
+            ("tool_result", {"id": f"c{t}", "tool": "read_screen", "result": f"Screen {t}"}),
+            ("assistant", None),
+            ("outcome", {"outcome": "done", "iterations": 1}),
+        ]:
             content = f"Question {t}" if role == "user" else f"{role} {t}"
-            rows.append({"id": len(rows) + 1, "role": role, "content": content, "created_at": 1.0,
-                         "turn_id": f"t{t}", **({"meta": meta} if meta else {})})
+            rows.append(
+                {
+                    "id": len(rows) + 1,
+                    "role": role,
+                    "content": content,
+                    "created_at": 1.0,
+                    "turn_id": f"t{t}",
+                    **({"meta": meta} if meta else {}),
+                }
+            )
     return rows
 
 
@@ -101,10 +114,18 @@ def serve_history(rows, conversation_id):
         before = int(query["before"][0]) if "before" in query else None
         limit = min(int(query.get("limit", ["200"])[0]), 200)
         older = [r for r in rows if before is None or r["id"] < before]
-        page = older[len(older) - limit:] if limit else []
-        route.fulfill(content_type="application/json", body=json.dumps({
-            "conversation": {"id": conversation_id, "title": "Question 1", "message_count": 420},
-            "messages": page, "has_more": len(older) > len(page)}))
+        page = older[len(older) - limit :] if limit else []
+        route.fulfill(
+            content_type="application/json",
+            body=json.dumps(
+                {
+                    "conversation": {"id": conversation_id, "title": "Question 1", "message_count": 420},
+                    "messages": page,
+                    "has_more": len(older) > len(page),
+                }
+            ),
+        )
+
     return handle
 
 
@@ -126,8 +147,11 @@ def test_a_long_conversation_reads_back_a_page_at_a_time(open_page):
         shown = pane.locator(".msg.user").count()
         # The turn the user reads at the top, marked: it stays in view when older rows arrive above it.
         pane.evaluate("p => { p.scrollTop = 0; p.querySelector('.msg.user').dataset.reading = '1'; }")
-        page.wait_for_function("([sel, n]) => document.querySelectorAll(sel + ' .msg.user').length > n"
-                               " || !document.querySelector(sel + ' .history-more')", arg=[MAIN_PANE, shown])
+        page.wait_for_function(
+            "([sel, n]) => document.querySelectorAll(sel + ' .msg.user').length > n"
+            " || !document.querySelector(sel + ' .history-more')",
+            arg=[MAIN_PANE, shown],
+        )
         assert pane.evaluate("""p => { const r = p.querySelector('[data-reading]').getBoundingClientRect(),
             box = p.getBoundingClientRect(); delete p.querySelector('[data-reading]').dataset.reading;
             return r.bottom > box.top && r.top < box.bottom; }""")
@@ -155,7 +179,10 @@ def test_a_resumed_conversation_with_screenshots_stays_at_its_end(open_page):
     page.click(f"#conv-list .conv-row[data-id='{listed['current']}'] .conv-open")  # opened from the sidebar
     pane.locator(".line.resumed").wait_for()
     assert pane.locator("img.shot.thumb").count() == 6
-    page.wait_for_function("""sel => { const p = document.querySelector(sel);
+    page.wait_for_function(
+        """sel => { const p = document.querySelector(sel);
         return [...p.querySelectorAll('img')].every(i => i.complete && i.naturalHeight > 0)
-            && p.scrollHeight - p.scrollTop - p.clientHeight < 2; }""", arg=f".pane[data-session='{sid}']")
+            && p.scrollHeight - p.scrollTop - p.clientHeight < 2; }""",
+        arg=f".pane[data-session='{sid}']",
+    )
     assert page.problems == []

@@ -26,7 +26,8 @@ def transcript(page):
     minute can turn in between)."""
     return page.locator(f"{MAIN_PANE} > *:not(.queue)").evaluate_all(
         """nodes => nodes.map(n => { const c = n.cloneNode(true); c.querySelectorAll('.steps-time, .msg-time').forEach(t => t.remove());
-                                      return n.className + ' | ' + c.textContent; })""")
+                                      return n.className + ' | ' + c.textContent; })"""
+    )
 
 
 @pytest.fixture
@@ -36,8 +37,9 @@ def slow_server(tmp_path):
     servers = []
 
     def start(*args, step_delay=0.1):
-        servers.append(ServerProcess(tmp_path / "data", step_delay=step_delay, log_path=tmp_path / "server.log",
-                                     args=args))
+        servers.append(
+            ServerProcess(tmp_path / "data", step_delay=step_delay, log_path=tmp_path / "server.log", args=args)
+        )
         return servers[-1].start()
 
     yield start

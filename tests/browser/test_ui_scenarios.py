@@ -66,7 +66,7 @@ def test_a_resumed_conversation_shows_what_the_live_one_showed(open_page):
     wait_done(pane, 4)
     streamed = pane.locator(".msg.assistant", has_text="streamed")
     assert streamed.count() == 1
-    assert "print(\"Hello from Tavrin\")" in streamed.locator(".code-block pre code").text_content()
+    assert 'print("Hello from Tavrin")' in streamed.locator(".code-block pre code").text_content()
     link = streamed.locator("a[href='https://commonmark.org/help/']")
     assert link.get_attribute("rel") == "noopener noreferrer" and link.get_attribute("target") == "_blank"
     expect(page.locator("#stop")).to_be_disabled()
@@ -89,9 +89,11 @@ def test_a_resumed_conversation_shows_what_the_live_one_showed(open_page):
 def test_markdown_in_replies_cannot_run_anything(open_page):
     page = open_page()
     pane = new_tab(page)
-    payload = ("[a](javascript:alert(1)) <img src=x onerror=alert(2)> ![i](javascript:alert(3)) "
-               "`<b onmouseover=alert(4)>code</b>` [m](mailto:sam@example.org) [w](https://example.org/x) "
-               "<a href=https://evil.example onclick=alert(5)>raw</a>")
+    payload = (
+        "[a](javascript:alert(1)) <img src=x onerror=alert(2)> ![i](javascript:alert(3)) "
+        "`<b onmouseover=alert(4)>code</b>` [m](mailto:sam@example.org) [w](https://example.org/x) "
+        "<a href=https://evil.example onclick=alert(5)>raw</a>"
+    )
     send(page, payload)
     wait_done(pane, 1)
     reply = pane.locator(".msg.assistant .body").last
@@ -99,8 +101,10 @@ def test_markdown_in_replies_cannot_run_anything(open_page):
     assert reply.locator("code", has_text="<b onmouseover=alert(4)>code</b>").count() == 1
     assert "<img src=x onerror=alert(2)>" in reply.text_content()
     hrefs = reply.locator("a").evaluate_all("links => links.map(a => [a.getAttribute('href'), a.rel])")
-    assert hrefs == [["mailto:sam@example.org", "noopener noreferrer"],
-                     ["https://example.org/x", "noopener noreferrer"]]
+    assert hrefs == [
+        ["mailto:sam@example.org", "noopener noreferrer"],
+        ["https://example.org/x", "noopener noreferrer"],
+    ]
     dangerous = page.evaluate("""() => [...document.querySelectorAll('*')].filter(n =>
         [...n.attributes].some(a => a.name.startsWith('on') || /^\\s*javascript:/i.test(a.value))).length""")
     assert dangerous == 0
@@ -110,13 +114,16 @@ def test_markdown_in_replies_cannot_run_anything(open_page):
 
 def shown_as_stored(page, session_id):
     """Whether the tab shows its conversation's user messages as the server holds them."""
-    return page.evaluate("""async sid => {
+    return page.evaluate(
+        """async sid => {
         const info = (await (await api('/api/sessions')).json()).sessions.find(s => s.session_id === sid);
         const shown = [...document.querySelectorAll(`.pane[data-session='${sid}'] .msg.user .body`)].map(n => n.textContent);
         if (!info.conversation_id) return shown.length === 0;
         const rows = (await (await api(`/api/conversations/${info.conversation_id}/messages`)).json()).messages;
         return JSON.stringify(rows.filter(m => m.role === 'user').map(m => m.content)) === JSON.stringify(shown);
-    }""", session_id)
+    }""",
+        session_id,
+    )
 
 
 def test_a_server_restart_with_the_page_open(open_page, tmp_path):
@@ -159,19 +166,25 @@ def test_a_server_restart_with_the_page_open(open_page, tmp_path):
         # The tabs are the server's, Main on its conversation, and the picker marks that one.
         sessions = page.evaluate("api('/api/sessions').then(r => r.json())")["sessions"]
         assert page.locator(".tab").evaluate_all("tabs => tabs.map(t => t.dataset.session)") == [
-            s["session_id"] for s in sessions]
+            s["session_id"] for s in sessions
+        ]
         assert next(s for s in sessions if s["session_id"] == "session_main")["conversation_id"] == old
         page.wait_for_function("() => !document.querySelector('.pane.stale')")
         assert shown_as_stored(page, "session_main")
-        page.wait_for_function("""current => {
+        page.wait_for_function(
+            """current => {
             const marked = document.querySelectorAll('#conv-list .conv-row[aria-current="true"]');
             return marked.length === 1 && marked[0].dataset.id === current;
-        }""", arg=old)
+        }""",
+            arg=old,
+        )
         # The cut turn shows how it ended; the approval it was waiting for lapsed with it.
         expect(pane.locator(".line.error", has_text="Interrupted by a restart of the server")).to_have_count(1)
         expect(pane.locator(".line.awaiting")).to_have_text("🔐 delete_file: lapsed, the server restarted")
         assert pane.locator(".msg.user .body").all_text_contents() == [
-            "Remember the pelican on the roof", "please delete old-report.pdf"]
+            "Remember the pelican on the roof",
+            "please delete old-report.pdf",
+        ]
         assert page.problems == []
     finally:
         server.stop()
@@ -181,8 +194,11 @@ def axe_problems(page):
     from axe_playwright_python.sync_playwright import Axe
 
     results = Axe().run(page).response
-    return [f"{v['id']} ({v['impact']}): {[n['target'] for n in v['nodes']]}"
-            for v in results["violations"] if v["impact"] in ("serious", "critical")]
+    return [
+        f"{v['id']} ({v['impact']}): {[n['target'] for n in v['nodes']]}"
+        for v in results["violations"]
+        if v["impact"] in ("serious", "critical")
+    ]
 
 
 @pytest.mark.parametrize("scheme", ["light", "dark"])

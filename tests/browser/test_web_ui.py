@@ -63,25 +63,41 @@ def test_markup_in_messages_is_shown_as_text_and_never_runs(open_page):
 LOOKALIKE = "\u0430\u0440\u0440le.com"  # Cyrillic letters that look like "app"
 
 
-@pytest.mark.parametrize("markdown, shown", [
-    ("[paypal.com](https://evil.example/login)", "(→ evil.example)"),
-    ("[https://bank.example/](https://bank.example.evil.io/)", "(→ bank.example.evil.io)"),
-    ("Pay at [https://bank.example@evil.example](https://bank.example@evil.example/)", "(→ evil.example)"),
-    ("[support@bank.example](mailto:thief@evil.example)", "(→ thief@evil.example)"),
-    (f"[apple.com](https://{LOOKALIKE}/)", "(→ xn--le-6kc8da.com)"),
-    (f"see www.{LOOKALIKE} today", "(→ www.xn--le-6kc8da.com)"),  # an address written as one, made a link
-    ("[www.example.org/docs](https://example.org/docs)", None),
-    ("<https://Example.org./a>", None),
-    ("[the Markdown guide](https://evil.example/)", None),
-], ids=["host name", "url", "user name in front", "e-mail", "look-alike target", "look-alike itself", "www",
-        "autolink", "plain words"])
+@pytest.mark.parametrize(
+    "markdown, shown",
+    [
+        ("[paypal.com](https://evil.example/login)", "(→ evil.example)"),
+        ("[https://bank.example/](https://bank.example.evil.io/)", "(→ bank.example.evil.io)"),
+        ("Pay at [https://bank.example@evil.example](https://bank.example@evil.example/)", "(→ evil.example)"),
+        ("[support@bank.example](mailto:thief@evil.example)", "(→ thief@evil.example)"),
+        (f"[apple.com](https://{LOOKALIKE}/)", "(→ xn--le-6kc8da.com)"),
+        (f"see www.{LOOKALIKE} today", "(→ www.xn--le-6kc8da.com)"),  # an address written as one, made a link
+        ("[www.example.org/docs](https://example.org/docs)", None),
+        ("<https://Example.org./a>", None),
+        ("[the Markdown guide](https://evil.example/)", None),
+    ],
+    ids=[
+        "host name",
+        "url",
+        "user name in front",
+        "e-mail",
+        "look-alike target",
+        "look-alike itself",
+        "www",
+        "autolink",
+        "plain words",
+    ],
+)
 def test_a_link_that_reads_like_another_address_shows_where_it_goes(open_page, markdown, shown):
     """A reply's link whose text names one host while it leads to another, unflagged (or an honest one flagged)."""
     page = open_page()
-    links = page.evaluate("""md => { const box = document.createElement("div"); box.append(renderMarkdown(md));
+    links = page.evaluate(
+        """md => { const box = document.createElement("div"); box.append(renderMarkdown(md));
         return [...box.querySelectorAll("a")].map(a => { const next = a.nextElementSibling;
             return {href: a.getAttribute("href"), title: a.title, note: next && next.matches(".link-target") ? next.textContent : null};
-        }); }""", markdown)
+        }); }""",
+        markdown,
+    )
     assert len(links) == 1
     assert links[0]["note"] == shown
     assert links[0]["title"] == (links[0]["href"] if shown else "")
@@ -91,8 +107,12 @@ def test_a_framing_page_cannot_show_the_ui(open_page, app_server):
     page = open_page()  # signed in: the framed page would find the token in this tab's storage
     # The framing page comes from the server's own origin, the strongest case: only the
     # anti-framing headers stand between it and the UI.
-    page.route(app_server.http + "/framer.html", lambda route: route.fulfill(
-        content_type="text/html", body='<p>Click to win!</p><iframe id="ui" src="/" style="opacity:0.01"></iframe>'))
+    page.route(
+        app_server.http + "/framer.html",
+        lambda route: route.fulfill(
+            content_type="text/html", body='<p>Click to win!</p><iframe id="ui" src="/" style="opacity:0.01"></iframe>'
+        ),
+    )
     page.goto(app_server.http + "/framer.html", wait_until="load")
     framed = page.frame_locator("#ui")
     assert page.locator("#ui").count() == 1

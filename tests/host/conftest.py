@@ -43,8 +43,12 @@ def servers(tmp_path):
     started: list[ServerProcess] = []
 
     def start(data_dir=None, *args: str, step_delay: float = 0.02, timeout: float = 30) -> ServerProcess:
-        server = ServerProcess(data_dir or tmp_path / "data", step_delay=step_delay,
-                               log_path=tmp_path / f"server{len(started)}.log", args=args)
+        server = ServerProcess(
+            data_dir or tmp_path / "data",
+            step_delay=step_delay,
+            log_path=tmp_path / f"server{len(started)}.log",
+            args=args,
+        )
         started.append(server)
         return server.start(timeout)
 

@@ -116,14 +116,17 @@ def check_chat(messages) -> str | None:
         if role == "tool":
             call_id = m.get("tool_call_id")
             if call_id not in pending:
-                return ("Invalid parameter: messages with role 'tool' must be a response to a preceeding "
-                        "message with 'tool_calls'.")
+                return (
+                    "Invalid parameter: messages with role 'tool' must be a response to a preceeding "
+                    "message with 'tool_calls'."
+                )
             pending.remove(call_id)
             continue
         if pending:
-            return ("An assistant message with 'tool_calls' must be followed by tool messages responding to each "
-                    "'tool_call_id'. The following tool_call_ids did not have response messages: "
-                    + ", ".join(pending))
+            return (
+                "An assistant message with 'tool_calls' must be followed by tool messages responding to each "
+                "'tool_call_id'. The following tool_call_ids did not have response messages: " + ", ".join(pending)
+            )
         if role == "assistant":
             calls = m.get("tool_calls") or []
             if not calls and not m.get("content"):
@@ -138,8 +141,10 @@ def check_chat(messages) -> str | None:
                     return why
                 pending.append(call["id"])
     if pending:
-        return ("An assistant message with 'tool_calls' must be followed by tool messages responding to each "
-                "'tool_call_id'. The following tool_call_ids did not have response messages: " + ", ".join(pending))
+        return (
+            "An assistant message with 'tool_calls' must be followed by tool messages responding to each "
+            "'tool_call_id'. The following tool_call_ids did not have response messages: " + ", ".join(pending)
+        )
     return None
 
 
@@ -149,23 +154,31 @@ def check_ollama(messages) -> str | None:
             args = (call.get("function") or {}).get("arguments")
             if not isinstance(args, dict):
                 kind = "array" if isinstance(args, list) else type(args).__name__
-                return ("json: cannot unmarshal " + kind + " into Go struct field ToolCallFunction.messages.tool_calls."
-                        "function.arguments of type api.ToolCallFunctionArguments")
+                return (
+                    "json: cannot unmarshal " + kind + " into Go struct field ToolCallFunction.messages.tool_calls."
+                    "function.arguments of type api.ToolCallFunctionArguments"
+                )
     # Ollama pairs results with calls by position; the stricter rule of id pairing is checked too.
     plain = []
     for m in messages if isinstance(messages, list) else []:
         m = dict(m)
         if m.get("tool_calls"):
-            m["tool_calls"] = [{"id": c.get("id"), "function": {"name": c["function"].get("name"), "arguments": "{}"}}
-                               for c in m["tool_calls"]]
+            m["tool_calls"] = [
+                {"id": c.get("id"), "function": {"name": c["function"].get("name"), "arguments": "{}"}}
+                for c in m["tool_calls"]
+            ]
         plain.append(m)
     return check_chat(plain)
 
 
 # Anthropic's client tools that need a beta header, and the header's value.
 COMPUTER_TOOLS = {"computer_20250124": "computer-use-2025-01-24", "computer_20251124": "computer-use-2025-11-24"}
-IMAGE_TYPES = {"image/png": b"\x89PNG\r\n\x1a\n", "image/jpeg": b"\xff\xd8\xff", "image/gif": b"GIF8",
-               "image/webp": b"RIFF"}
+IMAGE_TYPES = {
+    "image/png": b"\x89PNG\r\n\x1a\n",
+    "image/jpeg": b"\xff\xd8\xff",
+    "image/gif": b"GIF8",
+    "image/webp": b"RIFF",
+}
 
 
 def check_anthropic_headers(headers: dict) -> tuple[int, str] | None:
@@ -205,8 +218,9 @@ def _check_tools(tools, headers: dict) -> str | None:
             for key in ("display_width_px", "display_height_px"):
                 value = tool.get(key)
                 if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                    return f"tools.{i}.{kind}.{key}: " + ("Field required" if value is None else
-                                                         "Input should be greater than or equal to 1")
+                    return f"tools.{i}.{kind}.{key}: " + (
+                        "Field required" if value is None else "Input should be greater than or equal to 1"
+                    )
             number = tool.get("display_number")
             if number is not None and (isinstance(number, bool) or not isinstance(number, int)):
                 return f"tools.{i}.{kind}.display_number: Input should be a valid integer"
@@ -232,7 +246,9 @@ def _image_problem(block: dict) -> str | None:
     except ValueError:
         return "image.source.base64.data: The image data is not valid base64"
     if not data.startswith(IMAGE_TYPES[media]):
-        return f"image.source.base64: The image was specified using the {media} media type, but it does not appear to be"
+        return (
+            f"image.source.base64: The image was specified using the {media} media type, but it does not appear to be"
+        )
     return None
 
 
@@ -243,8 +259,11 @@ def check_anthropic(body: dict, headers: dict | None = None) -> str | None:
     if body["max_tokens"] < 1:
         return "max_tokens: Input should be greater than or equal to 1"
     system = body.get("system")
-    if system is not None and not isinstance(system, str) and not (
-            isinstance(system, list) and all(isinstance(b, dict) and b.get("type") == "text" for b in system)):
+    if (
+        system is not None
+        and not isinstance(system, str)
+        and not (isinstance(system, list) and all(isinstance(b, dict) and b.get("type") == "text" for b in system))
+    ):
         return "system: Input should be a valid string or a list of text blocks"
     why = _check_tools(body.get("tools"), headers or {})
     if why:
@@ -292,14 +311,18 @@ def check_anthropic(body: dict, headers: dict | None = None) -> str | None:
             elif kind == "tool_result":
                 any_tool_blocks = True
                 if b.get("tool_use_id") not in previous_uses:
-                    return (f"messages.{i}.content.{j}: unexpected `tool_use_id` found in `tool_result` blocks: "
-                            f"{b.get('tool_use_id')}. Each `tool_result` block must have a corresponding `tool_use` "
-                            "block in the previous message.")
+                    return (
+                        f"messages.{i}.content.{j}: unexpected `tool_use_id` found in `tool_result` blocks: "
+                        f"{b.get('tool_use_id')}. Each `tool_result` block must have a corresponding `tool_use` "
+                        "block in the previous message."
+                    )
                 if seen_other:
                     # The results come first in their message; text may follow them, never precede.
-                    return (f"messages.{i}: `tool_use` ids were found without `tool_result` blocks immediately "
-                            "after: " + ", ".join(sorted(previous_uses - set(results))) + ". Each `tool_use` block "
-                            "must have a corresponding `tool_result` block in the next message.")
+                    return (
+                        f"messages.{i}: `tool_use` ids were found without `tool_result` blocks immediately "
+                        "after: " + ", ".join(sorted(previous_uses - set(results))) + ". Each `tool_use` block "
+                        "must have a corresponding `tool_result` block in the next message."
+                    )
                 inner = b.get("content", "")
                 for k, part in enumerate(inner if isinstance(inner, list) else []):
                     if part.get("type") not in ("text", "image"):
@@ -314,14 +337,18 @@ def check_anthropic(body: dict, headers: dict | None = None) -> str | None:
                 return f"messages.{i}.content.{j}: Input tag '{kind}' found using 'type' does not match any of the expected tags"
         missing = [u for u in previous_uses if u not in results]
         if missing:
-            return (f"messages.{i}: `tool_use` ids were found without `tool_result` blocks immediately after: "
-                    f"{', '.join(missing)}. Each `tool_use` block must have a corresponding `tool_result` block in "
-                    "the next message.")
+            return (
+                f"messages.{i}: `tool_use` ids were found without `tool_result` blocks immediately after: "
+                f"{', '.join(missing)}. Each `tool_use` block must have a corresponding `tool_result` block in "
+                "the next message."
+            )
         previous_uses = set(uses)
     if previous_uses:
-        return (f"messages.{len(messages)}: `tool_use` ids were found without `tool_result` blocks immediately after: "
-                f"{', '.join(previous_uses)}. Each `tool_use` block must have a corresponding `tool_result` block in "
-                "the next message.")
+        return (
+            f"messages.{len(messages)}: `tool_use` ids were found without `tool_result` blocks immediately after: "
+            f"{', '.join(previous_uses)}. Each `tool_use` block must have a corresponding `tool_result` block in "
+            "the next message."
+        )
     if any_tool_blocks and not body.get("tools"):
         return "Requests which include `tool_use` or `tool_result` blocks must define tools."
     return None
@@ -371,7 +398,9 @@ class FakeModelServer:
 
     @property
     def model(self) -> str:
-        return {"openai": "openai/fake", "anthropic": "anthropic/claude-fake", "ollama": "ollama_chat/fake"}[self.flavour]
+        return {"openai": "openai/fake", "anthropic": "anthropic/claude-fake", "ollama": "ollama_chat/fake"}[
+            self.flavour
+        ]
 
     @property
     def path(self) -> str:
@@ -380,7 +409,8 @@ class FakeModelServer:
     def start(self) -> FakeModelServer:
         self._thread.start()
         self._server = asyncio.run_coroutine_threadsafe(
-            asyncio.start_server(self._serve, "127.0.0.1", 0), self._loop).result(10)
+            asyncio.start_server(self._serve, "127.0.0.1", 0), self._loop
+        ).result(10)
         self.port = self._server.sockets[0].getsockname()[1]
         return self
 
@@ -463,10 +493,13 @@ class FakeModelServer:
             await self._error(writer, code, message, extra)
             return True
         content_type = b"application/x-ndjson" if self.flavour == "ollama" else b"text/event-stream"
-        writer.write(b"HTTP/1.1 200 OK\r\nContent-Type: %s\r\nCache-Control: no-cache\r\n"
-                     b"Transfer-Encoding: chunked\r\n\r\n" % content_type)
+        writer.write(
+            b"HTTP/1.1 200 OK\r\nContent-Type: %s\r\nCache-Control: no-cache\r\n"
+            b"Transfer-Encoding: chunked\r\n\r\n" % content_type
+        )
         wire = {"openai": _OpenAIWire, "anthropic": _AnthropicWire, "ollama": _OllamaWire}[self.flavour](
-            self, writer, request.get("model", "fake"))
+            self, writer, request.get("model", "fake")
+        )
         await wire.begin()
         for kind, value in script:
             if kind == "stall":
@@ -494,18 +527,26 @@ class FakeModelServer:
 
     async def _error(self, writer, code: int, message: str, extra_headers: dict | None = None) -> None:
         if self.flavour == "anthropic":
-            kind = {400: "invalid_request_error", 401: "authentication_error", 404: "not_found_error",
-                    429: "rate_limit_error", 529: "overloaded_error"}.get(code, "api_error")
+            kind = {
+                400: "invalid_request_error",
+                401: "authentication_error",
+                404: "not_found_error",
+                429: "rate_limit_error",
+                529: "overloaded_error",
+            }.get(code, "api_error")
             payload: dict = {"type": "error", "error": {"type": kind, "message": message}}
         elif self.flavour == "ollama":
             payload = {"error": message}
         else:
-            payload = {"error": {"message": message, "type": "invalid_request_error" if code == 400 else "fake",
-                                 "code": code}}
+            payload = {
+                "error": {"message": message, "type": "invalid_request_error" if code == 400 else "fake", "code": code}
+            }
         body = json.dumps(payload).encode()
         more = "".join(f"{k}: {v}\r\n" for k, v in (extra_headers or {}).items()).encode()
-        writer.write(b"HTTP/1.1 %d Fake\r\nContent-Type: application/json\r\n%sContent-Length: %d\r\n\r\n%s"
-                     % (code, more, len(body), body))
+        writer.write(
+            b"HTTP/1.1 %d Fake\r\nContent-Type: application/json\r\n%sContent-Length: %d\r\n\r\n%s"
+            % (code, more, len(body), body)
+        )
         await writer.drain()
 
 
@@ -525,8 +566,13 @@ class _Wire:
 
 class _OpenAIWire(_Wire):
     async def event(self, payload: dict) -> None:
-        payload = {"id": "chatcmpl-fake", "object": "chat.completion.chunk", "created": 0, "model": self.model,
-                   **payload}
+        payload = {
+            "id": "chatcmpl-fake",
+            "object": "chat.completion.chunk",
+            "created": 0,
+            "model": self.model,
+            **payload,
+        }
         await self.send(b"data: " + json.dumps(payload).encode() + b"\n\n")
 
     async def delta(self, delta: dict) -> None:
@@ -541,14 +587,25 @@ class _OpenAIWire(_Wire):
             self.calls += 1
             name, args, index = value["name"], value["arguments"], value["index"]
             if index is None:
-                await self.delta({"tool_calls": [{"id": value["id"], "type": "function",
-                                                  "function": {"name": name, "arguments": args}}]})
+                await self.delta(
+                    {
+                        "tool_calls": [
+                            {"id": value["id"], "type": "function", "function": {"name": name, "arguments": args}}
+                        ]
+                    }
+                )
                 return
             cut_name, cut_args = max(1, len(name) // 2), len(args) // 2
-            for part in ({"index": index, "id": value["id"], "type": "function",
-                          "function": {"name": name[:cut_name], "arguments": ""}},
-                         {"index": index, "function": {"name": name[cut_name:], "arguments": args[:cut_args]}},
-                         {"index": index, "function": {"arguments": args[cut_args:]}}):
+            for part in (
+                {
+                    "index": index,
+                    "id": value["id"],
+                    "type": "function",
+                    "function": {"name": name[:cut_name], "arguments": ""},
+                },
+                {"index": index, "function": {"name": name[cut_name:], "arguments": args[:cut_args]}},
+                {"index": index, "function": {"arguments": args[cut_args:]}},
+            ):
                 await self.delta({"tool_calls": [part]})
 
     async def end(self) -> None:
@@ -563,20 +620,35 @@ class _AnthropicWire(_Wire):
     open_kind: str | None = None
 
     async def event(self, name: str, payload: dict) -> None:
-        await self.send(b"event: " + name.encode() + b"\ndata: " + json.dumps({"type": name, **payload}).encode()
-                        + b"\n\n")
+        await self.send(
+            b"event: " + name.encode() + b"\ndata: " + json.dumps({"type": name, **payload}).encode() + b"\n\n"
+        )
 
     async def begin(self) -> None:
-        await self.event("message_start", {"message": {
-            "id": "msg_fake", "type": "message", "role": "assistant", "model": self.model, "content": [],
-            "stop_reason": None, "stop_sequence": None, "usage": {"input_tokens": 10, "output_tokens": 1}}})
+        await self.event(
+            "message_start",
+            {
+                "message": {
+                    "id": "msg_fake",
+                    "type": "message",
+                    "role": "assistant",
+                    "model": self.model,
+                    "content": [],
+                    "stop_reason": None,
+                    "stop_sequence": None,
+                    "usage": {"input_tokens": 10, "output_tokens": 1},
+                }
+            },
+        )
         await self.event("ping", {})
 
     async def close_block(self) -> None:
         if self.open_kind is not None:
             if self.open_kind == "thinking":
-                await self.event("content_block_delta", {"index": self.block,
-                                                         "delta": {"type": "signature_delta", "signature": "c2ln"}})
+                await self.event(
+                    "content_block_delta",
+                    {"index": self.block, "delta": {"type": "signature_delta", "signature": "c2ln"}},
+                )
             await self.event("content_block_stop", {"index": self.block})
             self.open_kind = None
 
@@ -590,33 +662,45 @@ class _AnthropicWire(_Wire):
         if kind == "text":
             if self.open_kind != "text":
                 await self.open_block("text", {"type": "text", "text": ""})
-            await self.event("content_block_delta", {"index": self.block, "delta": {"type": "text_delta", "text": value}})
+            await self.event(
+                "content_block_delta", {"index": self.block, "delta": {"type": "text_delta", "text": value}}
+            )
         elif kind == "reasoning":
             if self.open_kind != "thinking":
                 await self.open_block("thinking", {"type": "thinking", "thinking": "", "signature": ""})
-            await self.event("content_block_delta", {"index": self.block,
-                                                     "delta": {"type": "thinking_delta", "thinking": value}})
+            await self.event(
+                "content_block_delta", {"index": self.block, "delta": {"type": "thinking_delta", "thinking": value}}
+            )
         elif kind == "call":
             self.calls += 1
-            await self.open_block("tool_use", {"type": "tool_use", "id": "toolu_" + value["id"], "name": value["name"],
-                                               "input": {}})
+            await self.open_block(
+                "tool_use", {"type": "tool_use", "id": "toolu_" + value["id"], "name": value["name"], "input": {}}
+            )
             args = value["arguments"]
-            for piece in ("", args[: len(args) // 2], args[len(args) // 2:]):
-                await self.event("content_block_delta", {"index": self.block,
-                                                         "delta": {"type": "input_json_delta", "partial_json": piece}})
+            for piece in ("", args[: len(args) // 2], args[len(args) // 2 :]):
+                await self.event(
+                    "content_block_delta",
+                    {"index": self.block, "delta": {"type": "input_json_delta", "partial_json": piece}},
+                )
 
     async def end(self) -> None:
         await self.close_block()
         reason = {"length": "max_tokens", None: "tool_use" if self.calls else "end_turn"}.get(self.finish, self.finish)
-        await self.event("message_delta", {"delta": {"stop_reason": reason, "stop_sequence": None},
-                                           "usage": {"output_tokens": 15}})
+        await self.event(
+            "message_delta", {"delta": {"stop_reason": reason, "stop_sequence": None}, "usage": {"output_tokens": 15}}
+        )
         await self.event("message_stop", {})
 
 
 class _OllamaWire(_Wire):
     async def line(self, message: dict, **more) -> None:
-        payload = {"model": self.model, "created_at": "2026-01-01T00:00:00.000000Z",
-                   "message": {"role": "assistant", "content": "", **message}, "done": False, **more}
+        payload = {
+            "model": self.model,
+            "created_at": "2026-01-01T00:00:00.000000Z",
+            "message": {"role": "assistant", "content": "", **message},
+            "done": False,
+            **more,
+        }
         await self.send(json.dumps(payload).encode() + b"\n")
 
     async def step(self, kind: str, value) -> None:
@@ -638,5 +722,14 @@ class _OllamaWire(_Wire):
             await self.line({"tool_calls": [{"function": {"name": value["name"], "arguments": arguments}}]})
 
     async def end(self) -> None:
-        await self.line({}, done=True, done_reason=self.finish or "stop", total_duration=1000, load_duration=10,
-                        prompt_eval_count=10, prompt_eval_duration=100, eval_count=5, eval_duration=500)
+        await self.line(
+            {},
+            done=True,
+            done_reason=self.finish or "stop",
+            total_duration=1000,
+            load_duration=10,
+            prompt_eval_count=10,
+            prompt_eval_duration=100,
+            eval_count=5,
+            eval_duration=500,
+        )

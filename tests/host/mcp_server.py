@@ -65,8 +65,9 @@ async def learn(name: str, ctx: Context) -> str:
     def learned() -> str:
         return f"I am {name}"
 
-    server.add_tool(learned, name=name, description=f"The tool {name}",
-                    annotations=ToolAnnotations(read_only_hint=True))
+    server.add_tool(
+        learned, name=name, description=f"The tool {name}", annotations=ToolAnnotations(read_only_hint=True)
+    )
     await ctx.session.send_tool_list_changed()
     return f"learned {name}"
 
@@ -76,8 +77,12 @@ def _png(width: int = 2, height: int = 2) -> bytes:
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
     rows = b"".join(b"\0" + b"\xff\x00\x00" * width for _ in range(height))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+    return (
+        b"\x89PNG\r\n\x1a\n"
+        + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+        + chunk(b"IDAT", zlib.compress(rows))
+        + chunk(b"IEND", b"")
+    )
 
 
 @server.tool(annotations=ToolAnnotations(read_only_hint=True))

@@ -15,9 +15,19 @@ from pathlib import Path
 
 # The handlers a complete gateway offers; the end-to-end tests need all of them.
 GATEWAY_FEATURES = (
-    "create_ws_router", "manager", "_active_tasks", "_handle_standard_chat", "_handle_computer_use_chat",
-    "_watchdog", "_handle_stop_task", "_handle_approval", "_handle_new_session", "_handle_close_session",
-    "_handle_list_sessions", "_handle_new_conversation", "_handle_resume_conversation",
+    "create_ws_router",
+    "manager",
+    "_active_tasks",
+    "_handle_standard_chat",
+    "_handle_computer_use_chat",
+    "_watchdog",
+    "_handle_stop_task",
+    "_handle_approval",
+    "_handle_new_session",
+    "_handle_close_session",
+    "_handle_list_sessions",
+    "_handle_new_conversation",
+    "_handle_resume_conversation",
     "_handle_heartbeat_control",
 )
 
@@ -36,8 +46,9 @@ def require_gateway():
 class ServerProcess:
     """``python -m tavrin.gateway.server`` on 127.0.0.1 with a port the system picks."""
 
-    def __init__(self, data_dir: Path, step_delay: float = 0.02, log_path: Path | None = None,
-                 args: tuple[str, ...] = ()):
+    def __init__(
+        self, data_dir: Path, step_delay: float = 0.02, log_path: Path | None = None, args: tuple[str, ...] = ()
+    ):
         self.data_dir = Path(data_dir)
         self.args = tuple(args)
         self.step_delay = step_delay
@@ -80,10 +91,25 @@ class ServerProcess:
     def start(self, timeout: float = 30) -> ServerProcess:
         self._log = open(self.log_path, "ab")
         self.proc = subprocess.Popen(
-            [sys.executable, "-m", "tavrin.gateway.server", "--host", "127.0.0.1", "--port", str(self.port or 0),
-             "--data-dir", str(self.data_dir), "--log-level", "warning",
-             "--demo-step-delay", str(self.step_delay), *self.args],
-            stdout=subprocess.PIPE, stderr=self._log, text=True,
+            [
+                sys.executable,
+                "-m",
+                "tavrin.gateway.server",
+                "--host",
+                "127.0.0.1",
+                "--port",
+                str(self.port or 0),
+                "--data-dir",
+                str(self.data_dir),
+                "--log-level",
+                "warning",
+                "--demo-step-delay",
+                str(self.step_delay),
+                *self.args,
+            ],
+            stdout=subprocess.PIPE,
+            stderr=self._log,
+            text=True,
         )
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:

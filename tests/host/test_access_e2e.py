@@ -35,8 +35,9 @@ def raw_request(server, head: str, body: bytes = b"") -> bytes:
         while chunk := sock.recv(65536):
             answer += chunk
             top, sep, rest = answer.partition(b"\r\n\r\n")
-            length = [int(line.split(b":")[1]) for line in top.lower().split(b"\r\n")
-                      if line.startswith(b"content-length:")]
+            length = [
+                int(line.split(b":")[1]) for line in top.lower().split(b"\r\n") if line.startswith(b"content-length:")
+            ]
             if sep and len(rest) >= (length[0] if length else 0):
                 break
         return answer
@@ -60,23 +61,33 @@ async def test_websocket_handshake_needs_the_token_or_a_ticket_and_an_allowed_ho
     used = server.ticket()
     async with websockets.connect(f"{server.ws}?ticket={used}", origin=server.http):
         pass
-    for url, headers in ((server.ws, {}), (server.ws, {"Authorization": "Bearer wrong"}), (server.ws, old_cookie),
-                         (f"{server.ws}?ticket={used}", {}), (f"{server.ws}?ticket=made-up", {}),
-                         (f"{server.ws}?token={server.token}", {})):
+    for url, headers in (
+        (server.ws, {}),
+        (server.ws, {"Authorization": "Bearer wrong"}),
+        (server.ws, old_cookie),
+        (f"{server.ws}?ticket={used}", {}),
+        (f"{server.ws}?ticket=made-up", {}),
+        (f"{server.ws}?token={server.token}", {}),
+    ):
         with pytest.raises(websockets.InvalidStatus) as refused:
             async with websockets.connect(url, origin=server.http, additional_headers=headers):
                 pass
         assert refused.value.response.status_code == 403, url
-    for url, headers in ((server.ws, server.auth), (server.ws, {**server.auth, **bloat()}),
-                         (f"{server.ws}?ticket={server.ticket()}", bloat())):
+    for url, headers in (
+        (server.ws, server.auth),
+        (server.ws, {**server.auth, **bloat()}),
+        (f"{server.ws}?ticket={server.ticket()}", bloat()),
+    ):
         async with websockets.connect(url, origin=server.http, additional_headers=headers) as conn:
             await conn.send(json.dumps({"type": "ping"}))
             assert json.loads(await conn.recv()) == {"type": "pong"}
     assert httpx.get(server.http + "/", headers=bloat(40)).status_code == 200
 
-    upgrade = ("GET /ws HTTP/1.1\nHost: {host}\nUpgrade: websocket\nConnection: Upgrade\n"
-               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\nSec-WebSocket-Version: 13\n"
-               f"Origin: {server.http}\nAuthorization: Bearer {server.token}\n")
+    upgrade = (
+        "GET /ws HTTP/1.1\nHost: {host}\nUpgrade: websocket\nConnection: Upgrade\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\nSec-WebSocket-Version: 13\n"
+        f"Origin: {server.http}\nAuthorization: Bearer {server.token}\n"
+    )
     assert raw_request(server, upgrade.format(host=f"rebind.example:{server.port}")).startswith(b"HTTP/1.1 400")
     assert raw_request(server, upgrade.format(host=f"127.0.0.1:{server.port}")).startswith(b"HTTP/1.1 101")
 
@@ -84,9 +95,11 @@ async def test_websocket_handshake_needs_the_token_or_a_ticket_and_an_allowed_ho
 def test_a_huge_declared_body_is_refused_before_it_is_read(servers):
     server = servers()
     before = rss_kib(server.proc.pid)
-    head = (f"POST /api/connectors/connector_inbox/messages HTTP/1.1\nHost: 127.0.0.1:{server.port}\n"
-            f"Authorization: Bearer {server.token}\nContent-Type: application/json\n"
-            f"Content-Length: {400 * 1024 * 1024}\n")
+    head = (
+        f"POST /api/connectors/connector_inbox/messages HTTP/1.1\nHost: 127.0.0.1:{server.port}\n"
+        f"Authorization: Bearer {server.token}\nContent-Type: application/json\n"
+        f"Content-Length: {400 * 1024 * 1024}\n"
+    )
     answer = raw_request(server, head, b'{"text": "' + b"x" * (1024 * 1024))
     assert answer.startswith(b"HTTP/1.1 413")
     assert json.loads(answer.split(b"\r\n\r\n", 1)[1])["detail"].startswith("Body too large")
@@ -113,9 +126,20 @@ async def test_the_files_of_the_data_directory_are_private_whatever_the_umask(se
     assert servers(data).token == first.token
 
 
-@pytest.mark.parametrize("plant", ["server.lock", "token", "token.new", "conversations.sqlite3",
-                                   "conversations.sqlite3-wal", "another user's", "open to all",
-                                   "in a folder open to all", "another user's link"])
+@pytest.mark.parametrize(
+    "plant",
+    [
+        "server.lock",
+        "token",
+        "token.new",
+        "conversations.sqlite3",
+        "conversations.sqlite3-wal",
+        "another user's",
+        "open to all",
+        "in a folder open to all",
+        "another user's link",
+    ],
+)
 def test_a_data_directory_prepared_by_someone_else(plant, servers, tmp_path):
     """Catches the server writing through a planted link, or using a directory others control."""
     data = tmp_path / "data"
@@ -168,17 +192,32 @@ def test_no_log_line_holds_the_token_or_a_ticket_however_it_was_written(servers,
     server = servers(None, "--log-level", "info")
     token, host = server.token, f"Host: 127.0.0.1:{server.port}\n"
     encoded = "".join(f"%{ord(c):02X}" for c in token)
-    upgrade = ("Upgrade: websocket\nConnection: Upgrade\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\n"
-               f"Sec-WebSocket-Version: 13\nOrigin: {server.http}\n")
+    upgrade = (
+        "Upgrade: websocket\nConnection: Upgrade\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\n"
+        f"Sec-WebSocket-Version: 13\nOrigin: {server.http}\n"
+    )
     tickets = [server.ticket(), server.ticket()]
-    answers = [raw_request(server, f"GET {target} HTTP/1.1\n{host}{extra}") for target, extra in [
-        (f"/?%74oken={token}", ""), (f"/?tok%65n={token}", ""), (f"/api/sessions?%74oken={token}", ""),
-        (f"/api/sessions?q={encoded}", ""), (f"/api/{quote(token)}/x", ""),
-        (f"/ws?token={token}", upgrade), (f"/ws?%74oken={token}", upgrade), (f"/ws?x=1&token={encoded}", upgrade),
-        (f"/ws?ticket={tickets[0]}", upgrade), (f"/ws?ticket={tickets[0]}", upgrade),  # the second is refused
-        (f"/ws?tick%65t={tickets[1]}", upgrade),
-    ]]
-    assert [a.split(b" ", 2)[1] for a in answers] == [b"200"] * 2 + [b"401"] * 3 + [b"403"] * 3 + [b"101", b"403", b"101"]
+    answers = [
+        raw_request(server, f"GET {target} HTTP/1.1\n{host}{extra}")
+        for target, extra in [
+            (f"/?%74oken={token}", ""),
+            (f"/?tok%65n={token}", ""),
+            (f"/api/sessions?%74oken={token}", ""),
+            (f"/api/sessions?q={encoded}", ""),
+            (f"/api/{quote(token)}/x", ""),
+            (f"/ws?token={token}", upgrade),
+            (f"/ws?%74oken={token}", upgrade),
+            (f"/ws?x=1&token={encoded}", upgrade),
+            (f"/ws?ticket={tickets[0]}", upgrade),
+            (f"/ws?ticket={tickets[0]}", upgrade),  # the second is refused
+            (f"/ws?tick%65t={tickets[1]}", upgrade),
+        ]
+    ]
+    assert [a.split(b" ", 2)[1] for a in answers] == [b"200"] * 2 + [b"401"] * 3 + [b"403"] * 3 + [
+        b"101",
+        b"403",
+        b"101",
+    ]
     server.stop()
     log = (tmp_path / "server0.log").read_text() + "".join(server.stdout)
     assert log.count("[hidden]") >= 11  # every request was logged, without its secret
@@ -196,8 +235,10 @@ def test_idle_sockets_and_slow_bodies_cannot_hold_the_server(servers):
     host = f"Host: 127.0.0.1:{server.port}\r\n"
     idle = [socket.create_connection(("127.0.0.1", server.port)) for _ in range(200)]
     idle[0].sendall(b"GET / HTTP/1.1\r\n" + host.encode())  # half a head, and then nothing
-    post = (f"POST /api/connectors/connector_inbox/messages HTTP/1.1\r\n{host}Authorization: Bearer {server.token}"
-            "\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{")
+    post = (
+        f"POST /api/connectors/connector_inbox/messages HTTP/1.1\r\n{host}Authorization: Bearer {server.token}"
+        "\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{"
+    )
     answered = {}
 
     def trickle(name, head):
@@ -210,8 +251,10 @@ def test_idle_sockets_and_slow_bodies_cannot_hold_the_server(servers):
                 answer += chunk
             answered[name] = answer
 
-    threads = [threading.Thread(target=trickle, args=("with the token", post)),
-               threading.Thread(target=trickle, args=("without", post.replace(server.token, "wrong")))]
+    threads = [
+        threading.Thread(target=trickle, args=("with the token", post)),
+        threading.Thread(target=trickle, args=("without", post.replace(server.token, "wrong"))),
+    ]
     for thread in threads:
         thread.start()
     try:
@@ -238,9 +281,13 @@ def stuck_client(server) -> socket.socket:
     sock = socket.socket()
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     sock.connect(("127.0.0.1", server.port))
-    sock.sendall((f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\nOrigin: {server.http}\r\n"
-                  f"Authorization: Bearer {server.token}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                  "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n").encode())
+    sock.sendall(
+        (
+            f"GET /ws HTTP/1.1\r\nHost: 127.0.0.1:{server.port}\r\nOrigin: {server.http}\r\n"
+            f"Authorization: Bearer {server.token}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n"
+        ).encode()
+    )
     assert sock.recv(12) == b"HTTP/1.1 101"
     return sock
 
@@ -258,8 +305,9 @@ async def test_a_stuck_client_holds_up_no_broadcast_and_no_client_piles_up_chats
             for _ in range(6):
                 await healthy.send(json.dumps({"type": "new_session"}))
                 sid = (await recv_until(healthy, lambda e: e["type"] == "session_created"))[-1]["session"]["session_id"]
-                await healthy.send(json.dumps({"type": "chat", "session_id": sid,
-                                               "content": f"delete {'x' * 900_000}.pdf"}))
+                await healthy.send(
+                    json.dumps({"type": "chat", "session_id": sid, "content": f"delete {'x' * 900_000}.pdf"})
+                )
                 await recv_until(healthy, lambda e: e["type"] == "tool_approval_needed" and "seq" not in e)
             await healthy.send(json.dumps({"type": "new_session"}))
             sid = (await recv_until(healthy, lambda e: e["type"] == "session_created"))[-1]["session"]["session_id"]
@@ -272,8 +320,11 @@ async def test_a_stuck_client_holds_up_no_broadcast_and_no_client_piles_up_chats
             # six turns still waiting for their approval included), refused.
             for i in range(40):
                 await healthy.send(json.dumps({"type": "chat", "session_id": f"nowhere-{i}", "content": "/stall"}))
-            refused = [e for e in await recv_until(healthy, lambda e: e.get("session_id") == "nowhere-39")
-                       if e["type"] == "error"]
+            refused = [
+                e
+                for e in await recv_until(healthy, lambda e: e.get("session_id") == "nowhere-39")
+                if e["type"] == "error"
+            ]
             assert {e["session_id"] for e in refused} == {f"nowhere-{i}" for i in range(32 - 6, 40)}
             await healthy.send(json.dumps({"type": "ping"}))
             await recv_until(healthy, lambda e: e["type"] == "pong")
@@ -355,8 +406,12 @@ class Started:
 
 def start(*args: str):
     """Run the command until it stops, or until it says it is running (then stop it)."""
-    proc = subprocess.Popen([sys.executable, "-m", "tavrin.gateway.server", "--log-level", "warning", *args],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "tavrin.gateway.server", "--log-level", "warning", *args],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         line = proc.stdout.readline()
         if "running at" in line:
@@ -382,9 +437,22 @@ def read_only_dir(tmp_path):
     return "/sys/kernel"
 
 
-@pytest.mark.parametrize("case", ["damaged store", "store missing a table", "store of a newer version",
-                                  "token not ASCII", "token too short", "data dir is a file", "parent missing",
-                                  "read-only", "port in use", "second server", "--no-token on the network"])
+@pytest.mark.parametrize(
+    "case",
+    [
+        "damaged store",
+        "store missing a table",
+        "store of a newer version",
+        "token not ASCII",
+        "token too short",
+        "data dir is a file",
+        "parent missing",
+        "read-only",
+        "port in use",
+        "second server",
+        "--no-token on the network",
+    ],
+)
 def test_start_up_errors_are_one_line_and_a_failure(case, tmp_path, servers):
     data = tmp_path / "data"
     args = ["--port", "0", "--data-dir", str(data)]

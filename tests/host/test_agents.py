@@ -162,14 +162,17 @@ class LoopOnly(StandardAgent):
                 yield Finished(2, cut=True)
 
 
-@pytest.mark.parametrize("script, kinds, outcome", [
-    (["text", "finish"], ["text", "done"], "done"),
-    (["text", "stop"], ["text", "cancelled"], "stopped"),
-    (["text", "fail"], ["text"], "error"),
-    (["text"], ["text"], "error"),
-], ids=["finished", "stopped", "failed", "no-outcome"])
-async def test_an_agent_writing_only_its_loop_gets_the_turns_start_and_end(store, guardrails, script, kinds,
-                                                                           outcome):
+@pytest.mark.parametrize(
+    "script, kinds, outcome",
+    [
+        (["text", "finish"], ["text", "done"], "done"),
+        (["text", "stop"], ["text", "cancelled"], "stopped"),
+        (["text", "fail"], ["text"], "error"),
+        (["text"], ["text"], "error"),
+    ],
+    ids=["finished", "stopped", "failed", "no-outcome"],
+)
+async def test_an_agent_writing_only_its_loop_gets_the_turns_start_and_end(store, guardrails, script, kinds, outcome):
     # Catches an agent's turn left open in the store, an agent left busy, a stop or a failure told
     # other than the demo's, or a loop that forgot its outcome reading as done.
     agent = LoopOnly(store, guardrails, script)
@@ -195,9 +198,9 @@ def _png_chunks(png: bytes):
     assert png[:8] == b"\x89PNG\r\n\x1a\n"
     pos, chunks = 8, []
     while pos < len(png):
-        (length,) = struct.unpack(">I", png[pos:pos + 4])
-        tag, body = png[pos + 4:pos + 8], png[pos + 8:pos + 8 + length]
-        (crc,) = struct.unpack(">I", png[pos + 8 + length:pos + 12 + length])
+        (length,) = struct.unpack(">I", png[pos : pos + 4])
+        tag, body = png[pos + 4 : pos + 8], png[pos + 8 : pos + 8 + length]
+        (crc,) = struct.unpack(">I", png[pos + 8 + length : pos + 12 + length])
         assert crc == zlib.crc32(tag + body)
         chunks.append((tag, body))
         pos += 12 + length

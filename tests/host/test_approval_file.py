@@ -21,6 +21,7 @@ def client(gateway, tmp_path):
 def pending(client, tool, arguments):
     async def ask():  # (in the server's loop, where the agent asks)
         return client.guardrails.request_approval(tool, arguments, "session_main", "Allow it?").approval_id
+
     return client.portal.call(ask)
 
 
@@ -32,11 +33,19 @@ def test_a_pending_write_shows_the_file_as_it_is_and_nothing_it_may_not(client, 
     existing.write_text('print("old")\n')
     ask = pending(client, "write_file", {"path": str(existing), "content": 'print("new")\n'})
     assert client.get(f"/api/approvals/{ask}/file").json() == {
-        "path": str(existing), "exists": True, "content": 'print("old")\n', "note": None}
+        "path": str(existing),
+        "exists": True,
+        "content": 'print("old")\n',
+        "note": None,
+    }
 
     ask = pending(client, "write_file", {"path": str(tmp_path / "new.sh"), "content": "echo hi\n"})
     assert client.get(f"/api/approvals/{ask}/file").json() == {
-        "path": str(tmp_path / "new.sh"), "exists": False, "content": None, "note": None}
+        "path": str(tmp_path / "new.sh"),
+        "exists": False,
+        "content": None,
+        "note": None,
+    }
 
     token = tmp_path / "data" / "token"
     link = tmp_path / "innocent.txt"

@@ -23,21 +23,24 @@ def b64(data: bytes) -> str:
     return base64.b64encode(data).decode()
 
 
-@pytest.mark.parametrize("value, kind", [
-    (b64(jpeg(160, 120)), "image/jpeg"),
-    (b64(jpeg(90, 120)), "image/jpeg"),  # a tall picture
-    (b64(encode_png(100, 75, bytes(100 * 75 * 3))), "image/png"),
-    (b64(jpeg(161, 120)), None),  # larger than a thumbnail: a picture passed off as one
-    (b64(jpeg(160, 0)), None),
-    (b64(encode_png(200, 150, bytes(200 * 150 * 3))), None),
-    (b64(jpeg(160, 120, end=False)), None),  # cut short
-    (b64(b"GIF89a" + bytes(20)), None),
-    (b64(b"\xff\xd8\xff\xda\x00\x02\xff\xd9"), None),  # image data before any size
-    ("not base64!", None),
-    (b64(jpeg(160, 120) + bytes(MAX_THUMBNAIL_BASE64)), None),  # over the store's bound
-    (None, None),
-    (12, None),
-])
+@pytest.mark.parametrize(
+    "value, kind",
+    [
+        (b64(jpeg(160, 120)), "image/jpeg"),
+        (b64(jpeg(90, 120)), "image/jpeg"),  # a tall picture
+        (b64(encode_png(100, 75, bytes(100 * 75 * 3))), "image/png"),
+        (b64(jpeg(161, 120)), None),  # larger than a thumbnail: a picture passed off as one
+        (b64(jpeg(160, 0)), None),
+        (b64(encode_png(200, 150, bytes(200 * 150 * 3))), None),
+        (b64(jpeg(160, 120, end=False)), None),  # cut short
+        (b64(b"GIF89a" + bytes(20)), None),
+        (b64(b"\xff\xd8\xff\xda\x00\x02\xff\xd9"), None),  # image data before any size
+        ("not base64!", None),
+        (b64(jpeg(160, 120) + bytes(MAX_THUMBNAIL_BASE64)), None),  # over the store's bound
+        (None, None),
+        (12, None),
+    ],
+)
 def test_a_thumbnail_is_kept_only_when_it_is_one(value, kind):
     # Catches the store keeping raw megabytes, or bytes that are no thumbnail, as a picture's thumbnail.
     assert attachments.thumbnail(value) == (None if kind is None else (kind, value))
@@ -61,6 +64,7 @@ def test_the_record_keeps_the_pictures_thumbnail_and_never_its_bytes():
     assert all("data" not in r and r["size"] for r in records)
 
     # An agent that does not read the files (or refused them) keeps the same thumbnails.
-    described = attachments.describe([*sent, {"name": "a.txt", "type": "text/plain", "data": b64(b"x"),
-                                              "thumbnail": b64(jpeg(10, 10))}])
+    described = attachments.describe(
+        [*sent, {"name": "a.txt", "type": "text/plain", "data": b64(b"x"), "thumbnail": b64(jpeg(10, 10))}]
+    )
     assert [r.get("thumbnail_type") for r in described] == ["image/jpeg", "image/jpeg", None, None, None]

@@ -39,7 +39,12 @@ async def test_answers_again_and_edits_are_versions_and_every_reader_follows_the
     assert await store.branch_from(conv, second)
     await exchange(store, conv, "Another", "Quince")
     rows = await store.get_messages(conv)
-    assert said(rows) == [("user", "Name a fruit"), ("assistant", "Apple"), ("user", "Another"), ("assistant", "Quince")]
+    assert said(rows) == [
+        ("user", "Name a fruit"),
+        ("assistant", "Apple"),
+        ("user", "Another"),
+        ("assistant", "Quince"),
+    ]
     again = rows[-3]
     assert again["versions"] == [second, again["id"]] and again["edited"] is False
     assert "versions" not in rows[0]
@@ -58,14 +63,22 @@ async def test_answers_again_and_edits_are_versions_and_every_reader_follows_the
     # Back to the first version: its latest branch comes back whole, answered again and all.
     assert await store.show_version(conv, first)
     rows = await store.get_messages(conv)
-    assert said(rows) == [("user", "Name a fruit"), ("assistant", "Apple"), ("user", "Another"), ("assistant", "Quince")]
+    assert said(rows) == [
+        ("user", "Name a fruit"),
+        ("assistant", "Apple"),
+        ("user", "Another"),
+        ("assistant", "Quince"),
+    ]
     assert await found(store, "quince") == [conv] and await found(store, "leek") == []
     assert await store.show_version(conv, second)
     assert said(await store.get_messages(conv))[-1] == ("assistant", "Pear")
     # What the next turn follows is the branch on view.
     await exchange(store, conv, "And a third?", "Plum")
-    assert said(await store.get_messages(conv))[-3:] == [("assistant", "Pear"), ("user", "And a third?"),
-                                                       ("assistant", "Plum")]
+    assert said(await store.get_messages(conv))[-3:] == [
+        ("assistant", "Pear"),
+        ("user", "And a third?"),
+        ("assistant", "Plum"),
+    ]
     # Nothing but a user message on view starts a branch; nothing of another conversation.
     other = await store.create_conversation("session_main")
     assistant = next(m["id"] for m in await store.get_messages(conv) if m["role"] == "assistant")
@@ -82,12 +95,23 @@ async def test_a_file_of_the_version_before_gets_its_parents_and_stays_searchabl
     for step in store_module._MIGRATIONS[:5]:
         db.executescript(step)
     db.execute("PRAGMA user_version = 5")
-    db.execute("INSERT INTO conversations (id, session_id, title, titled, created_at, updated_at)"
-               " VALUES ('conv_old', 'session_main', 'Old', 1, 1, 1)")
-    for i, (role, text) in enumerate([("user", "Ask about herons"), ("assistant", "Herons wade"),
-                                      ("outcome", ""), ("user", "More?"), ("assistant", "They fish")]):
-        db.execute("INSERT INTO messages (conversation_id, role, content, created_at) VALUES ('conv_old', ?, ?, ?)",
-                   (role, text, i))
+    db.execute(
+        "INSERT INTO conversations (id, session_id, title, titled, created_at, updated_at)"
+        " VALUES ('conv_old', 'session_main', 'Old', 1, 1, 1)"
+    )
+    for i, (role, text) in enumerate(
+        [
+            ("user", "Ask about herons"),
+            ("assistant", "Herons wade"),
+            ("outcome", ""),
+            ("user", "More?"),
+            ("assistant", "They fish"),
+        ]
+    ):
+        db.execute(
+            "INSERT INTO messages (conversation_id, role, content, created_at) VALUES ('conv_old', ?, ?, ?)",
+            (role, text, i),
+        )
     db.commit()
     db.close()
     store = ConversationStore(path)
@@ -119,8 +143,9 @@ def test_the_branch_route_refuses_what_it_cannot_do_and_tells_every_window(gatew
     from tavrin.core.session_registry import get_registry
     from tavrin.gateway import server
 
-    with TestClient(server.create_app(load_config(tmp_path / "data", port=8799)),
-                    base_url="http://127.0.0.1:8799") as client:
+    with TestClient(
+        server.create_app(load_config(tmp_path / "data", port=8799)), base_url="http://127.0.0.1:8799"
+    ) as client:
         store = server.get_state()["memory"]
         main = get_registry().get("session_main")
         conv = main.conversation_id

@@ -39,8 +39,10 @@ async def test_without_an_x_display_the_server_starts_and_a_task_ends_in_one_sen
     monkeypatch.delenv("DISPLAY", raising=False)
     with FakeModelServer() as model:
         server = servers(None, "--model", "openai/fake", "--api-base", model.url, "--vision", timeout=START_TIMEOUT)
-        assert (f"Computer Use: model openai/fake at {model.url}, but no X display (DISPLAY is not set)"
-                in server.address_line)
+        assert (
+            f"Computer Use: model openai/fake at {model.url}, but no X display (DISPLAY is not set)"
+            in server.address_line
+        )
         async with server.connect() as conn:
             await conn.send(json.dumps({"type": "chat", "content": "Open the browser", "computer_use": True}))
             events = await recv_until(conn, lambda e: e["type"] in ("error", "done", "cancelled"))
@@ -68,16 +70,36 @@ def test_a_computer_use_turn_reaches_the_standard_model_as_its_request_and_reply
 
     rows = [
         {"id": 1, "turn_id": "t1", "role": "user", "content": "Click the button", "meta": {"mode": "computer_use"}},
-        {"id": 2, "turn_id": "t1", "role": "tool_call", "content": "computer.left_click",
-         "meta": {"id": "toolu_1", "tool": "computer.left_click", "arguments": {"action": "left_click"}}},
-        {"id": 3, "turn_id": "t1", "role": "tool_result", "content": "computer",
-         "meta": {"id": "toolu_1", "tool": "computer", "result": "Screenshot captured", "screenshot": True}},
+        {
+            "id": 2,
+            "turn_id": "t1",
+            "role": "tool_call",
+            "content": "computer.left_click",
+            "meta": {"id": "toolu_1", "tool": "computer.left_click", "arguments": {"action": "left_click"}},
+        },
+        {
+            "id": 3,
+            "turn_id": "t1",
+            "role": "tool_result",
+            "content": "computer",
+            "meta": {"id": "toolu_1", "tool": "computer", "result": "Screenshot captured", "screenshot": True},
+        },
         {"id": 4, "turn_id": "t1", "role": "assistant", "content": "Clicked it.", "meta": None},
         {"id": 5, "turn_id": "t2", "role": "user", "content": "List my files", "meta": {"mode": "standard"}},
-        {"id": 6, "turn_id": "t2", "role": "tool_call", "content": "list_directory",
-         "meta": {"id": "c1", "tool": "list_directory", "arguments": {"path": "~"}}},
-        {"id": 7, "turn_id": "t2", "role": "tool_result", "content": "list_directory",
-         "meta": {"id": "c1", "tool": "list_directory", "result": "a.txt"}},
+        {
+            "id": 6,
+            "turn_id": "t2",
+            "role": "tool_call",
+            "content": "list_directory",
+            "meta": {"id": "c1", "tool": "list_directory", "arguments": {"path": "~"}},
+        },
+        {
+            "id": 7,
+            "turn_id": "t2",
+            "role": "tool_result",
+            "content": "list_directory",
+            "meta": {"id": "c1", "tool": "list_directory", "result": "a.txt"},
+        },
     ]
     cu_turn, standard = turns_from_rows(rows)
     assert cu_turn == [{"role": "user", "content": "Click the button"}, {"role": "assistant", "content": "Clicked it."}]

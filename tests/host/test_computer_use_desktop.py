@@ -94,8 +94,12 @@ class Recorder:
 @pytest.fixture(scope="module")
 def xserver():
     rd, wr = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(wr), "-screen", "0", f"{WIDTH}x{HEIGHT}x24", "-nolisten", "tcp"],
-                            pass_fds=(wr,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    xvfb = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(wr), "-screen", "0", f"{WIDTH}x{HEIGHT}x24", "-nolisten", "tcp"],
+        pass_fds=(wr,),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     os.close(wr)
     with os.fdopen(rd) as f:
         name = ":" + f.readline().strip()
@@ -132,7 +136,7 @@ def use(tool_input: dict) -> list:
 
 def say(words: str) -> list:
     """A script step: the model says ``words``, in two pieces."""
-    return text(words[:len(words) // 2], words[len(words) // 2:])
+    return text(words[: len(words) // 2], words[len(words) // 2 :])
 
 
 def agent_for(display, model=MODEL, api_base=None, **kwargs) -> cu.ComputerUseAgent:
@@ -188,7 +192,8 @@ def test_only_the_last_three_screenshots_are_sent_again():
     shot = {"type": "image_url", "image_url": {"url": "data:image/png;base64,AAAA"}}
     messages = [{"role": "user", "content": "task"}] + [
         {"role": "tool", "tool_call_id": f"c{i}", "content": [{"type": "text", "text": f"step {i}"}, shot]}
-        for i in range(5)]
+        for i in range(5)
+    ]
     sent = cu.thinned(messages)
     kept = [m for m in sent[1:] if any(p.get("type") == "image_url" for p in m["content"])]
     assert [m["tool_call_id"] for m in kept] == ["c2", "c3", "c4"]
@@ -207,8 +212,7 @@ def coloured_window(name):
     d = display.Display(name)
     s = d.screen()
     w, h = 600, 300
-    win = s.root.create_window(200, 150, w, h, 0, s.root_depth, background_pixel=s.black_pixel,
-                               override_redirect=True)
+    win = s.root.create_window(200, 150, w, h, 0, s.root_depth, background_pixel=s.black_pixel, override_redirect=True)
     win.map()
     gc = win.create_gc()
     # ZPixmap pixels of a 24-bit screen, least significant byte first: B, G, R, unused.
@@ -246,8 +250,10 @@ def test_a_task_holds_one_connection_and_sees_the_screen_as_it_is(screen, monkey
         assert clients(watcher) == before
 
         root = watcher.screen().root
-        core = b"".join(root.get_image(0, top, WIDTH, min(100, HEIGHT - top), X.ZPixmap, 0xFFFFFFFF).data
-                        for top in range(0, HEIGHT, 100))
+        core = b"".join(
+            root.get_image(0, top, WIDTH, min(100, HEIGHT - top), X.ZPixmap, 0xFFFFFFFF).data
+            for top in range(0, HEIGHT, 100)
+        )
         assert raw == core
         s = Scale.of(WIDTH, HEIGHT)
         assert shot.size == (s.w, s.h) and shot.mode == "RGB"
@@ -271,11 +277,23 @@ def test_a_task_holds_one_connection_and_sees_the_screen_as_it_is(screen, monkey
 
 async def test_a_screenshot_is_the_scaled_screen_with_the_pointer(screen, messages_api):
     name, recorder = screen
-    messages_api.replies = [use({"action": "mouse_move", "coordinate": [640, 355]}),
-                            say("Looking.") + use({"action": "screenshot"}), say("All white.")]
+    messages_api.replies = [
+        use({"action": "mouse_move", "coordinate": [640, 355]}),
+        say("Looking.") + use({"action": "screenshot"}),
+        say("All white."),
+    ]
     events = await run(agent_for(name, api_base=messages_api.url))
-    assert [e.type for e in events] == ["tool_call", "tool_result", "text", "text", "tool_call", "tool_result",
-                                        "text", "text", "done"]
+    assert [e.type for e in events] == [
+        "tool_call",
+        "tool_result",
+        "text",
+        "text",
+        "tool_call",
+        "tool_result",
+        "text",
+        "text",
+        "done",
+    ]
     assert events[4].data["input"] == {"action": "screenshot"} and events[-1].data["iterations"] == 3
     picture = image_of(events[5])
     assert picture.size == (1280, 711)
@@ -288,8 +306,9 @@ async def test_a_screenshot_is_the_scaled_screen_with_the_pointer(screen, messag
 
     first, second = messages_api.requests[0], messages_api.requests[1]
     assert "computer-use-2025-01-24" in first["_headers"]["anthropic-beta"]
-    assert first["tools"] == [{"type": "computer_20250124", "name": "computer",
-                               "display_width_px": 1280, "display_height_px": 711}]
+    assert first["tools"] == [
+        {"type": "computer_20250124", "name": "computer", "display_width_px": 1280, "display_height_px": 711}
+    ]
     result = second["messages"][-1]["content"][0]
     assert result["type"] == "tool_result" and any(p["type"] == "image" for p in result["content"])
     assert messages_api.refusals == []
@@ -306,9 +325,12 @@ async def test_a_long_task_sends_only_its_last_three_screenshots(screen, message
 
 async def test_clicks_land_where_the_model_points(screen, messages_api):
     name, recorder = screen
-    messages_api.replies = [use({"action": "left_click", "coordinate": [1279, 710]}),
-                            use({"action": "right_click", "coordinate": [0, 0]}),
-                            use({"action": "double_click", "coordinate": [640, 355]}), say("Done.")]
+    messages_api.replies = [
+        use({"action": "left_click", "coordinate": [1279, 710]}),
+        use({"action": "right_click", "coordinate": [0, 0]}),
+        use({"action": "double_click", "coordinate": [640, 355]}),
+        say("Done."),
+    ]
     events = await run(agent_for(name, api_base=messages_api.url))
     assert events[-1].type == "done"
     seen = recorder.until(lambda es: sum(e["type"] == "release" for e in es) == 4)
@@ -323,7 +345,8 @@ async def test_drag_and_scroll(screen, messages_api):
     messages_api.replies = [
         use({"action": "left_click_drag", "start_coordinate": [100, 100], "coordinate": [300, 200]}),
         use({"action": "scroll", "coordinate": [640, 355], "scroll_direction": "down", "scroll_amount": 3}),
-        say("Done.")]
+        say("Done."),
+    ]
     events = await run(agent_for(name, api_base=messages_api.url))
     assert events[-1].type == "done"
     s = Scale.of(WIDTH, HEIGHT)
@@ -339,11 +362,14 @@ async def test_drag_and_scroll(screen, messages_api):
 
 async def test_refused_actions_are_told_to_the_model(screen, messages_api):
     name, recorder = screen
-    messages_api.replies = [use({"action": "left_click", "coordinate": [1280, 10]}),
-                            use({"action": "left_click", "coordinate": ["10", 10]}),
-                            use({"action": "scroll", "scroll_direction": "sideways"}),
-                            use({"action": "fly"}), use({"action": "type", "text": "bell\x07"}),
-                            say("I give up.")]
+    messages_api.replies = [
+        use({"action": "left_click", "coordinate": [1280, 10]}),
+        use({"action": "left_click", "coordinate": ["10", 10]}),
+        use({"action": "scroll", "scroll_direction": "sideways"}),
+        use({"action": "fly"}),
+        use({"action": "type", "text": "bell\x07"}),
+        say("I give up."),
+    ]
     events = await run(agent_for(name, api_base=messages_api.url))
     errors = [e.data["result"] for e in events if e.type == "tool_result"]
     assert all(r["type"] == "error" for r in errors) and len(errors) == 5
@@ -361,9 +387,11 @@ async def test_typing_letters_beyond_the_keyboard_map_and_key_combinations(scree
     name, recorder = screen
     typed = "Grüße, Ωmega ✓ ok"
     with FakeModelServer() as model:
-        model.replies = [tool_call("computer", {"action": "type", "text": typed}),
-                         tool_call("computer", {"action": "key", "text": "ctrl+l"}),
-                         text("Typed.")]
+        model.replies = [
+            tool_call("computer", {"action": "type", "text": typed}),
+            tool_call("computer", {"action": "key", "text": "ctrl+l"}),
+            text("Typed."),
+        ]
         events = await run(agent_for(name, model="openai/fake-vision", api_base=model.url))
         assert events[-1].type == "done"
         # The function tool, and each screenshot as the user's image after the tool's answer.
@@ -391,18 +419,19 @@ async def _stop_when(agent, recorder, predicate):
 async def test_a_stop_in_a_held_key_or_a_drag_leaves_nothing_pressed(screen, messages_api, monkeypatch):
     name, recorder = screen
     messages_api.replies = [use({"action": "hold_key", "text": "shift", "duration": 25})]
-    events = await _stop_when(agent_for(name, api_base=messages_api.url), recorder,
-                              lambda e: e["type"] == "key" and e["name"] == "Shift_L")
+    events = await _stop_when(
+        agent_for(name, api_base=messages_api.url), recorder, lambda e: e["type"] == "key" and e["name"] == "Shift_L"
+    )
     # Cancelled in the hold: had the stop waited for its end, the task would have gone on to "done".
     assert events[-1].type == "cancelled"
     assert server_state(name) == (0, False)
 
     recorder.clear()
     monkeypatch.setattr(cu, "DRAG_STEPS", 100_000)  # a drag that would take over half an hour
-    messages_api.replies = [use({"action": "left_click_drag", "start_coordinate": [10, 10],
-                                  "coordinate": [900, 600]})]
-    events = await _stop_when(agent_for(name, api_base=messages_api.url), recorder,
-                              lambda e: e["type"] == "motion" and e["state"] & 0x100)
+    messages_api.replies = [use({"action": "left_click_drag", "start_coordinate": [10, 10], "coordinate": [900, 600]})]
+    events = await _stop_when(
+        agent_for(name, api_base=messages_api.url), recorder, lambda e: e["type"] == "motion" and e["state"] & 0x100
+    )
     assert events[-1].type == "cancelled"
     assert server_state(name) == (0, False)
     assert recorder.wait(lambda e: e["type"] == "release")["button"] == 1
@@ -410,8 +439,10 @@ async def test_a_stop_in_a_held_key_or_a_drag_leaves_nothing_pressed(screen, mes
 
 async def test_a_cancelled_task_releases_the_mouse_it_held(screen, messages_api):
     name, recorder = screen
-    messages_api.replies = [use({"action": "left_mouse_down", "coordinate": [50, 50]}),
-                            use({"action": "wait", "duration": 25})]
+    messages_api.replies = [
+        use({"action": "left_mouse_down", "coordinate": [50, 50]}),
+        use({"action": "wait", "duration": 25}),
+    ]
     agent = agent_for(name, api_base=messages_api.url)
     task = asyncio.ensure_future(run(agent))
     await recorder.await_(lambda e: e["type"] == "press")
@@ -436,8 +467,11 @@ async def test_the_first_action_waits_for_the_users_approval(screen, messages_ap
         shown.append((session_id, event))
 
     agent = agent_for(name, api_base=messages_api.url, approve="first", guardrails=guardrails, announce=announce)
-    messages_api.replies = [use({"action": "left_click", "coordinate": [10, 10]}),
-                            use({"action": "left_click", "coordinate": [20, 20]}), say("Done.")]
+    messages_api.replies = [
+        use({"action": "left_click", "coordinate": [10, 10]}),
+        use({"action": "left_click", "coordinate": [20, 20]}),
+        say("Done."),
+    ]
     task = asyncio.ensure_future(run(agent, "Click the corner"))
     while not shown:
         await asyncio.sleep(0.01)
@@ -504,8 +538,7 @@ async def test_without_a_display_the_task_ends_in_one_sentence(monkeypatch, mess
 # -- the whole turn through the real server --------------------------------------------------------
 
 
-async def test_a_turn_through_the_server_and_back_from_the_store(screen, messages_api, servers, tmp_path,
-                                                                 monkeypatch):
+async def test_a_turn_through_the_server_and_back_from_the_store(screen, messages_api, servers, tmp_path, monkeypatch):
     """Catches: events the page would draw otherwise than the agent meant, an approval the page never
     sees, and a turn a restart shows differently from the live one."""
     import httpx
@@ -527,15 +560,28 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
         prompt = events[-1]
         assert prompt["session_id"] == "session_main" and prompt["tool"] == "computer"
         await conn.send(json.dumps({"type": "approve", "approval_id": prompt["approval_id"], "approved": True}))
-        events += await recv_until(conn, lambda e: e["type"] in ("done", "cancelled")
-                                   or (e["type"] == "error" and e["message"].startswith("Computer Use error")))
+        events += await recv_until(
+            conn,
+            lambda e: (
+                e["type"] in ("done", "cancelled")
+                or (e["type"] == "error" and e["message"].startswith("Computer Use error"))
+            ),
+        )
     # (Session streams number the events; the numbers are theirs, not the translation's.)
-    live = [{k: v for k, v in e.items() if k != "seq"} for e in events
-            if e["type"] in ("mode", "tool_call", "tool_result", "text", "done")]
+    live = [
+        {k: v for k, v in e.items() if k != "seq"}
+        for e in events
+        if e["type"] in ("mode", "tool_call", "tool_result", "text", "done")
+    ]
     assert [e["type"] for e in live] == ["mode", "text", "text", "tool_call", "tool_result", "text", "text", "done"]
     call, result = live[3], live[4]
-    assert call == {"type": "tool_call", "id": "toolu_" + click[0][1]["id"], "tool": "computer.left_click",
-                    "arguments": {"action": "left_click", "coordinate": [640, 355]}, "session_id": "session_main"}
+    assert call == {
+        "type": "tool_call",
+        "id": "toolu_" + click[0][1]["id"],
+        "tool": "computer.left_click",
+        "arguments": {"action": "left_click", "coordinate": [640, 355]},
+        "session_id": "session_main",
+    }
     assert list(result) == ["type", "id", "tool", "session_id", "screenshot", "image_base64", "result"]
     assert result["screenshot"] is True and result["result"] == "Screenshot captured"
     assert Image.open(io.BytesIO(base64.b64decode(result["image_base64"]))).size == (1280, 711)
@@ -549,8 +595,15 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
     sessions = httpx.get(again.http + "/api/sessions", headers=again.auth).json()["sessions"]
     conv = sessions[0]["conversation_id"]
     rows = httpx.get(again.http + f"/api/conversations/{conv}/messages", headers=again.auth).json()["messages"]
-    assert [r["role"] for r in rows] == ["user", "assistant", "tool_call", "approval", "tool_result", "assistant",
-                                         "outcome"]
+    assert [r["role"] for r in rows] == [
+        "user",
+        "assistant",
+        "tool_call",
+        "approval",
+        "tool_result",
+        "assistant",
+        "outcome",
+    ]
     assert rows[0]["content"] == "Click the middle" and rows[0]["meta"]["mode"] == "computer_use"
     assert rows[2]["meta"]["tool"] == "computer.left_click"
     assert rows[3]["meta"]["decision"] == "approved"

@@ -50,7 +50,11 @@ def test_pages_reach_every_conversation_and_name_its_tab(client):
         if cursor is None:
             break
     assert {c["id"] for c in seen} == made | {main} and len(seen) == 121
-    assert seen[0]["tab"] == {"session_id": "session_main", "name": "Main", "icon": get_registry().get("session_main").icon}
+    assert seen[0]["tab"] == {
+        "session_id": "session_main",
+        "name": "Main",
+        "icon": get_registry().get("session_main").icon,
+    }
     assert seen[1]["tab"] is None  # its tab is closed (here: never existed)
     assert client.get("/api/conversations?cursor=yesterday~conv_x").status_code == 400
 
@@ -77,7 +81,8 @@ def test_rename_reaches_every_window_and_refuses_bad_requests(client, gateway):
     conv = conversation(client, "Old", "hello")
     assert client.patch(f"/api/conversations/{conv}", json={"title": "  New\nname "}).json()["title"] == "New name"
     assert events(gateway, "conversation_renamed") == [
-        {"type": "conversation_renamed", "conversation_id": conv, "title": "New name"}]
+        {"type": "conversation_renamed", "conversation_id": conv, "title": "New name"}
+    ]
     for body, status in [({"title": " "}, 400), ({"title": 3}, 400), (["x"], 400)]:
         assert client.patch(f"/api/conversations/{conv}", json=body).status_code == status
     assert client.patch("/api/conversations/conv_nope", json={"title": "x"}).status_code == 404
@@ -97,7 +102,11 @@ def test_deleting_the_conversation_a_tab_is_on_and_undoing_it(client, gateway):
     gone = client.delete(f"/api/conversations/{conv}").json()
     new = gone["new_conversations"]["session_main"]
     assert main.conversation_id == new != conv and gone["undo_seconds"] >= 8
-    assert {"type": "conversation_started", "conversation_id": new, "session_id": "session_main"} in gateway.manager.events
+    assert {
+        "type": "conversation_started",
+        "conversation_id": new,
+        "session_id": "session_main",
+    } in gateway.manager.events
     assert client.get("/api/conversations").json()["conversations"] == []
     assert client.get(f"/api/conversations/{conv}/messages").status_code == 404
     assert client.delete(f"/api/conversations/{conv}").status_code == 404
@@ -143,10 +152,20 @@ def test_exports_hold_the_whole_conversation(client):
     """Catches an export cut to the latest rows, a step's data missing from the JSON, a fence a
     result can close, and a file name that leaves the download folder."""
     conv = conversation(client, "../../etc/Café plans", *[f"m{i}" for i in range(210)])
-    client.call(client.store.add_message, conv, "tool_call", "run_command",
-                {"id": "t1", "tool": "run_command", "arguments": {"command": "ls"}})
-    client.call(client.store.add_message, conv, "tool_result", "run_command",
-                {"id": "t1", "tool": "run_command", "result": "```\nnot the end\n```"})
+    client.call(
+        client.store.add_message,
+        conv,
+        "tool_call",
+        "run_command",
+        {"id": "t1", "tool": "run_command", "arguments": {"command": "ls"}},
+    )
+    client.call(
+        client.store.add_message,
+        conv,
+        "tool_result",
+        "run_command",
+        {"id": "t1", "tool": "run_command", "result": "```\nnot the end\n```"},
+    )
 
     r = client.get(f"/api/conversations/{conv}/export?format=json")
     assert r.headers["content-type"].startswith("application/json")
@@ -167,17 +186,20 @@ def test_exports_hold_the_whole_conversation(client):
     assert client.get("/api/conversations/conv_nope/export").status_code == 404
 
 
-@pytest.mark.parametrize("query", [
-    "/api/conversations/{c}/messages?before=9223372036854775808",
-    "/api/conversations/{c}/messages?before=-9223372036854775809",
-    "/api/conversations/{c}/messages?before=-1",
-    "/api/conversations/{c}/messages?before=12345678901234567890",
-    "/api/conversations/{c}/messages?limit=99999999999999999999",
-    "/api/conversations/{c}/messages?limit=ten",
-    "/api/conversations?limit=-9223372036854775809",
-    "/api/conversations?cursor=nan~conv_x",
-    "/api/sessions/session_abc/conversations?limit=9223372036854775808",
-])
+@pytest.mark.parametrize(
+    "query",
+    [
+        "/api/conversations/{c}/messages?before=9223372036854775808",
+        "/api/conversations/{c}/messages?before=-9223372036854775809",
+        "/api/conversations/{c}/messages?before=-1",
+        "/api/conversations/{c}/messages?before=12345678901234567890",
+        "/api/conversations/{c}/messages?limit=99999999999999999999",
+        "/api/conversations/{c}/messages?limit=ten",
+        "/api/conversations?limit=-9223372036854775809",
+        "/api/conversations?cursor=nan~conv_x",
+        "/api/sessions/session_abc/conversations?limit=9223372036854775808",
+    ],
+)
 def test_numbers_out_of_range_are_bad_requests(client, query):
     # Catches an integer beyond 64 bits (or not a number) reaching SQLite and answering 500.
     conv = conversation(client, "t", "hello")

@@ -116,8 +116,10 @@ async def test_connector_message_reaches_the_ui(servers, streams):
         else:
             assert answer == {"type": "error", "message": "Unknown message type: attach"}
         async with httpx.AsyncClient(headers=server.auth) as http:
-            response = await http.post(f"{server.http}/api/connectors/connector_inbox/messages",
-                                       json={"text": "Message from the phone", "sender": "phone"})
+            response = await http.post(
+                f"{server.http}/api/connectors/connector_inbox/messages",
+                json={"text": "Message from the phone", "sender": "phone"},
+            )
         assert response.status_code == 202
         events = await recv_until(conn, lambda e: is_end(e, "connector_inbox"))
         assert events[0]["type"] == "connector_message" and events[0]["content"] == "Message from the phone"
@@ -209,11 +211,12 @@ async def test_a_turn_outlives_its_socket_and_is_replayed_once(servers):
     turn = [e for e in before + after if e["type"] != "attached"]
     assert [e["type"] for e in turn] == ["mode", "thinking", *["tool_call", "tool_result"] * 20, "text", "done"]
     assert [e["result"] for e in turn if e["type"] == "tool_result"] == [
-        f"Scanned part {i} of 20: {i * 7} files" for i in range(1, 21)]
+        f"Scanned part {i} of 20: {i * 7} files" for i in range(1, 21)
+    ]
     numbers = seqs_of(turn)
     assert len(numbers) == len(turn) and numbers == sorted(set(numbers))
     attached = next(e for e in after if e["type"] == "attached")
-    assert attached["running"] is True and attached["seq"] == seqs_of(after[:after.index(attached)])[-1]
+    assert attached["running"] is True and attached["seq"] == seqs_of(after[: after.index(attached)])[-1]
 
 
 async def test_a_lapsed_approval_is_not_offered_to_windows_that_attach_later(servers):

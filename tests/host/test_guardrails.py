@@ -7,8 +7,10 @@ from tavrin.core.guardrails import Guardrails
 
 async def test_an_approval_is_resolved_once():
     notified = []
-    g = Guardrails(on_resolved=lambda a, approved: notified.append((a.approval_id, approved)),
-                   on_withdrawn=lambda a: notified.append((a.approval_id, "withdrawn")))
+    g = Guardrails(
+        on_resolved=lambda a, approved: notified.append((a.approval_id, approved)),
+        on_withdrawn=lambda a: notified.append((a.approval_id, "withdrawn")),
+    )
     approval = g.request_approval("delete_file", {"path": "a.txt"}, "session_main")
     assert [p["approval_id"] for p in g.pending()] == [approval.approval_id]
 
@@ -81,6 +83,8 @@ def test_a_turn_the_user_did_not_start_asks_before_every_tool():
     stranger = turn_origin({"type": "connector_message", "sender": "phone"}, "connector_inbox")
     trusted = turn_origin({"type": "connector_message", "sender": "me"}, "connector_trusted")
     beat = turn_origin({"type": "heartbeat_prompt", "content": "..."}, "session_main")
-    asked = {name: [g.needs_approval_in(tool, origin) for tool in ("read_file", "write_file")]
-             for name, origin in [("page", page), ("stranger", stranger), ("trusted", trusted), ("beat", beat)]}
+    asked = {
+        name: [g.needs_approval_in(tool, origin) for tool in ("read_file", "write_file")]
+        for name, origin in [("page", page), ("stranger", stranger), ("trusted", trusted), ("beat", beat)]
+    }
     assert asked == {"page": [False, True], "stranger": [True, True], "trusted": [False, True], "beat": [True, True]}

@@ -93,8 +93,9 @@ async def test_with_the_native_runner_beats_arrive_and_events_are_broadcast():
     async def broadcast(event):
         events.append(event)
 
-    c = HeartbeatController(HeartbeatConfig(quiet_hours_start="", quiet_hours_end=""), deliver, broadcast,
-                            min_interval=0.01)
+    c = HeartbeatController(
+        HeartbeatConfig(quiet_hours_start="", quiet_hours_end=""), deliver, broadcast, min_interval=0.01
+    )
     c.start(0.01)
     try:
         prompt = await asyncio.wait_for(beats.get(), 10)
@@ -163,16 +164,19 @@ def test_the_synchronous_operations_tell_nothing_without_a_loop():
 
 
 # Catches: quiet hours misread across midnight, at their edges, or without both ends.
-@pytest.mark.parametrize("start, end, clock, expected", [
-    ("23:00", "07:00", "23:00", "07:00"),
-    ("23:00", "07:00", "02:30", "07:00"),
-    ("23:00", "07:00", "07:00", None),
-    ("23:00", "07:00", "12:00", None),
-    ("12:00", "14:00", "13:59", "14:00"),
-    ("12:00", "14:00", "11:59", None),
-    ("", "07:00", "02:00", None),
-    (None, None, "02:00", None),
-])
+@pytest.mark.parametrize(
+    "start, end, clock, expected",
+    [
+        ("23:00", "07:00", "23:00", "07:00"),
+        ("23:00", "07:00", "02:30", "07:00"),
+        ("23:00", "07:00", "07:00", None),
+        ("23:00", "07:00", "12:00", None),
+        ("12:00", "14:00", "13:59", "14:00"),
+        ("12:00", "14:00", "11:59", None),
+        ("", "07:00", "02:00", None),
+        (None, None, "02:00", None),
+    ],
+)
 def test_quiet_until(start, end, clock, expected):
     from datetime import datetime
 

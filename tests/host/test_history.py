@@ -34,7 +34,10 @@ async def test_an_older_data_directory_is_upgraded_and_keeps_its_history(tmp_pat
         conv = listed[0]["id"]
         old = await store.get_messages(conv)
         assert [(m["role"], m["content"]) for m in old] == [
-            ("user", "Book a table for two"), ("assistant", "Which evening?"), ("system", "Task cancelled")]
+            ("user", "Book a table for two"),
+            ("assistant", "Which evening?"),
+            ("system", "Task cancelled"),
+        ]
         other = (await store.list_conversations("session_abc"))[0]["id"]
         assert (await store.get_messages(other))[0]["meta"] == {"attachments": [{"name": "a.png"}]}
         assert await store.interrupt_open_turns() == 0
@@ -109,9 +112,12 @@ async def test_stopped_failed_and_approved_turns_are_stored_as_shown(make_agent,
 
     stored = await store.get_messages(agent.conversation.conversation_id)
     outcomes = [(m["meta"]["outcome"], m["content"]) for m in stored if m["role"] == "outcome"]
-    assert outcomes == [("stopped", "Stopped"),
-                        ("error", "Agent error: the demo tool failed on purpose (/fail)"), ("done", "")]
-    slow = stored[:roles(stored).index("outcome")]
+    assert outcomes == [
+        ("stopped", "Stopped"),
+        ("error", "Agent error: the demo tool failed on purpose (/fail)"),
+        ("done", ""),
+    ]
+    slow = stored[: roles(stored).index("outcome")]
     assert roles(slow)[:3] == ["user", "thinking", "tool_call"] and slow[0]["meta"] == {"mode": "standard"}
     approval = next(m for m in stored if m["role"] == "approval")
     assert approval["meta"]["tool"] == "delete_file" and approval["meta"]["decision"] == "approved"
@@ -203,7 +209,7 @@ def test_thumbnails_keep_the_picture_and_refuse_what_they_cannot_read():
     _, _, _, full = _decode_png(png)
     _, _, _, small = _decode_png(thumbnail_png(png, 160, 100))
     # Half size: each thumbnail pixel is the full image's pixel at twice its coordinates.
-    assert small[69][3 * 114:3 * 115] == full[138][3 * 228:3 * 229]
+    assert small[69][3 * 114 : 3 * 115] == full[138][3 * 228 : 3 * 229]
     assert thumbnail_png(b"not a png") is None
     assert thumbnail_png(png[:60]) is None
     # What cannot be made small here is stored as a placeholder, never at full size.
@@ -237,8 +243,9 @@ def test_a_decompression_bomb_is_never_inflated_whole(decoder, width, height, ma
 
     if decoder == "pillow":
         pytest.importorskip("PIL")
-    out = subprocess.run([sys.executable, "-c", BOMB, decoder, str(width), str(height)], capture_output=True,
-                         text=True, check=True).stdout.split()
+    out = subprocess.run(
+        [sys.executable, "-c", BOMB, decoder, str(width), str(height)], capture_output=True, text=True, check=True
+    ).stdout.split()
     grown_kib, thumbnail = int(out[0]), out[1] == "True"
     assert grown_kib < 64 * 1024 and thumbnail == (made and width * height <= 1280 * 1024)
 

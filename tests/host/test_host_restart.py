@@ -64,7 +64,11 @@ async def test_a_restart_keeps_the_tabs_and_shows_the_cut_turn(servers, tmp_path
     after = get(second, "/api/sessions")["sessions"]
     assert [{**s, "is_processing": False} for s in before] == after
     assert [(s["display_name"], s["icon"]) for s in after] == [
-        ("Main", "🏠"), ("Inbox", "📨"), ("Plan the garden beds", "🧪"), ("Taxes", "💬")]
+        ("Main", "🏠"),
+        ("Inbox", "📨"),
+        ("Plan the garden beds", "🧪"),
+        ("Taxes", "💬"),
+    ]
     assert get(second, "/api/health")["started_at"] > started
 
     main = after[0]["conversation_id"]
@@ -114,7 +118,7 @@ def test_paging_back_through_210_turns(servers, tmp_path):
     first_of_turn = {}
     for row in all_rows:
         first_of_turn.setdefault(row["turn_id"], row["id"])
-    assert latest["has_more"] and latest["messages"] == all_rows[-len(latest["messages"]):]
+    assert latest["has_more"] and latest["messages"] == all_rows[-len(latest["messages"]) :]
 
     for limit in (1, 7, 200):
         pages, page = [], http.get(messages, params={"limit": limit}).json()
@@ -172,4 +176,4 @@ async def test_ctrl_c_at_the_default_log_level_prints_one_line(servers):
     status = await interrupt(server)
     assert status == -signal.SIGINT
     assert server.stdout[-1] == "Tavrin stopped (Ctrl+C)\n"
-    assert server.log_path.read_text()[len(started):] == ""
+    assert server.log_path.read_text()[len(started) :] == ""

@@ -22,9 +22,13 @@ def module_name(path: Path) -> str:
 
 def is_main_guard(node: ast.AST) -> bool:
     test = getattr(node, "test", None)
-    return (isinstance(node, ast.If) and isinstance(test, ast.Compare) and isinstance(test.left, ast.Name)
-            and test.left.id == "__name__" and any(isinstance(c, ast.Constant) and c.value == "__main__"
-                                                   for c in test.comparators))
+    return (
+        isinstance(node, ast.If)
+        and isinstance(test, ast.Compare)
+        and isinstance(test.left, ast.Name)
+        and test.left.id == "__name__"
+        and any(isinstance(c, ast.Constant) and c.value == "__main__" for c in test.comparators)
+    )
 
 
 def imports(node: ast.AST, here: str, is_package: bool):
@@ -47,8 +51,10 @@ def imports(node: ast.AST, here: str, is_package: bool):
 
 def package_imports() -> dict[str, set[str]]:
     """What each module of the package imports."""
-    return {module_name(path): set(imports(ast.parse(path.read_text()), module_name(path), path.name == "__init__.py"))
-            for path in PACKAGE.rglob("*.py")}
+    return {
+        module_name(path): set(imports(ast.parse(path.read_text()), module_name(path), path.name == "__init__.py"))
+        for path in PACKAGE.rglob("*.py")
+    }
 
 
 def import_graph(imported: dict[str, set[str]]) -> dict[str, set[str]]:
@@ -86,6 +92,9 @@ def test_the_host_has_no_import_cycle():
 
 def test_the_core_never_imports_the_gateway():
     """Catches core code reaching into the gateway (its task map, say) instead of being handed what it needs."""
-    reaching = {name: sorted(t for t in targets if t.startswith("tavrin.gateway"))
-                for name, targets in package_imports().items() if name.startswith("tavrin.core")}
+    reaching = {
+        name: sorted(t for t in targets if t.startswith("tavrin.gateway"))
+        for name, targets in package_imports().items()
+        if name.startswith("tavrin.core")
+    }
     assert {name: targets for name, targets in reaching.items() if targets} == {}

@@ -30,8 +30,9 @@ def model():
 def make_llm_agent(store, model):
     def make(approval=(), **settings):
         settings.setdefault("retry_backoff", 0.01)
-        return LiteLLMAgent(store, Guardrails(approval), "session_main",
-                            settings=ModelSettings("openai/fake", model.url, **settings))
+        return LiteLLMAgent(
+            store, Guardrails(approval), "session_main", settings=ModelSettings("openai/fake", model.url, **settings)
+        )
 
     return make
 
@@ -48,8 +49,10 @@ async def collect(agent, text, into: list[dict]) -> None:
 async def test_turn_streams_text_runs_a_tool_and_records_like_the_demo(make_llm_agent, model, store, tmp_path):
     # Catches a reply not split into text events, a tool result not sent back, or rows the page can't draw.
     (tmp_path / "pelican.txt").write_text("roof")
-    model.replies = [fm.reasoning("I should look.\n") + fm.tool_call("list_directory", {"path": str(tmp_path)}),
-                     fm.text("There is ", "pelican.txt", ".")]
+    model.replies = [
+        fm.reasoning("I should look.\n") + fm.tool_call("list_directory", {"path": str(tmp_path)}),
+        fm.text("There is ", "pelican.txt", "."),
+    ]
     agent = make_llm_agent()
     events = await run_turn(agent, "What is in the folder?")
     assert [e["type"] for e in events] == ["thinking", "tool_call", "tool_result", "text", "text", "text", "done"]
@@ -66,8 +69,11 @@ async def test_turn_streams_text_runs_a_tool_and_records_like_the_demo(make_llm_
 
 async def test_malformed_arguments_go_back_to_the_model_as_a_tool_error(make_llm_agent, model, tmp_path):
     # Catches broken JSON from the model ending the turn instead of letting the model correct itself.
-    model.replies = [fm.tool_call("list_directory", '{"path": '),
-                     fm.tool_call("list_directory", {"path": str(tmp_path)}), fm.text("Empty.")]
+    model.replies = [
+        fm.tool_call("list_directory", '{"path": '),
+        fm.tool_call("list_directory", {"path": str(tmp_path)}),
+        fm.text("Empty."),
+    ]
     events = await run_turn(make_llm_agent(), "list it")
     results = [e for e in events if e["type"] == "tool_result"]
     assert results[0]["error"] is True and "not a JSON object" in results[0]["result"]
@@ -109,10 +115,16 @@ async def test_each_endpoint_failure_is_one_sentence_naming_the_model(make_llm_a
 
 async def test_unreachable_endpoint_and_a_passing_failure(make_llm_agent, model, store):
     # Catches a refused connection told as a server error, and a single 500 failing the turn outright.
-    agent = LiteLLMAgent(store, Guardrails(), settings=ModelSettings("openai/fake", "http://127.0.0.1:9/v1",
-                                                                     retries=1, retry_backoff=0.01))
-    with pytest.raises(ModelError, match=r"^Could not reach the model openai/fake at http://127\.0\.0\.1:9/v1 "
-                                         r"\(tried 2 times\): is the server running\?$"):
+    agent = LiteLLMAgent(
+        store,
+        Guardrails(),
+        settings=ModelSettings("openai/fake", "http://127.0.0.1:9/v1", retries=1, retry_backoff=0.01),
+    )
+    with pytest.raises(
+        ModelError,
+        match=r"^Could not reach the model openai/fake at http://127\.0\.0\.1:9/v1 "
+        r"\(tried 2 times\): is the server running\?$",
+    ):
         await run_turn(agent, "hello")
     model.replies = [fm.status(500), fm.text("fine")]
     events = await run_turn(make_llm_agent(), "again")
@@ -144,8 +156,11 @@ async def test_cancel_closes_the_stream_of_a_stalled_model(make_llm_agent, model
 async def test_cancel_kills_a_running_command_and_its_children(make_llm_agent, model, tmp_path):
     # Catches a stopped turn leaving the command (or what it started) running.
     pid_file = tmp_path / "pid"
-    model.replies = [fm.tool_call("run_command", {"command": f"sleep 300 & echo $! > {pid_file}.tmp; "
-                                                              f"mv {pid_file}.tmp {pid_file}; wait"})]
+    model.replies = [
+        fm.tool_call(
+            "run_command", {"command": f"sleep 300 & echo $! > {pid_file}.tmp; mv {pid_file}.tmp {pid_file}; wait"}
+        )
+    ]
     agent = make_llm_agent()
     events: list[dict] = []
     turn = asyncio.create_task(collect(agent, "run it", events))
@@ -171,14 +186,17 @@ def _alive(pid: int) -> bool:
         return False
 
 
-async def test_a_stopped_command_stays_in_the_store_and_in_what_the_model_is_sent(make_llm_agent, model, store,
-                                                                                 tmp_path):
+async def test_a_stopped_command_stays_in_the_store_and_in_what_the_model_is_sent(
+    make_llm_agent, model, store, tmp_path
+):
     # Catches a stopped command leaving no trace, so that the next request reads system, user, user
     # and the model runs it again, or its output so far being lost; and its card on the page left
     # without it (the result only stored), or the call after it unanswered.
     flag = tmp_path / "flag"
-    model.replies = [fm.tool_call("run_command", {"command": f"touch {flag}; echo started; sleep 300"})
-                     + fm.tool_call("list_directory", {"path": str(tmp_path)}, index=1)]
+    model.replies = [
+        fm.tool_call("run_command", {"command": f"touch {flag}; echo started; sleep 300"})
+        + fm.tool_call("list_directory", {"path": str(tmp_path)}, index=1)
+    ]
     agent = make_llm_agent()
     read_after_flag = []
     touch = agent._touch
@@ -195,11 +213,17 @@ async def test_a_stopped_command_stays_in_the_store_and_in_what_the_model_is_sen
     result, unrun = (r["meta"] for r in rows if r["role"] == "tool_result")
     assert result["stopped"] is True and result["error"] is True
     assert result["result"] == "Stopped by the user before it finished; its output so far:\nstarted\n"
-    assert (unrun["tool"], unrun["result"], unrun["stopped"]) == ("list_directory", "Stopped by the user before it ran", True)
+    assert (unrun["tool"], unrun["result"], unrun["stopped"]) == (
+        "list_directory",
+        "Stopped by the user before it ran",
+        True,
+    )
     # The page got both as they are stored, although the turn's task was cancelled.
     live = [e for e in events if e["type"] == "tool_result"]
     assert [(e["id"], e["result"], e["stopped"]) for e in live] == [
-        (result["id"], result["result"], True), (unrun["id"], unrun["result"], True)]
+        (result["id"], result["result"], True),
+        (unrun["id"], unrun["result"], True),
+    ]
     model.replies = [fm.text("I will not run it again.")]
     await run_turn(agent, "what happened?")
     sent = model.sent()
@@ -215,8 +239,20 @@ def test_context_rebuild_keeps_calls_with_their_results_and_trims_oldest_turns()
         {"id": 2, "turn_id": "t1", "role": "assistant", "content": "ok"},
         {"id": 3, "turn_id": "t2", "role": "user", "content": "look"},
         {"id": 4, "turn_id": "t2", "role": "assistant", "content": "Looking."},
-        {"id": 5, "turn_id": "t2", "role": "tool_call", "content": "", "meta": {"id": "a", "tool": "read_file", "arguments": {"path": "x"}}},
-        {"id": 6, "turn_id": "t2", "role": "tool_call", "content": "", "meta": {"id": "b", "tool": "run_command", "arguments": {}}},
+        {
+            "id": 5,
+            "turn_id": "t2",
+            "role": "tool_call",
+            "content": "",
+            "meta": {"id": "a", "tool": "read_file", "arguments": {"path": "x"}},
+        },
+        {
+            "id": 6,
+            "turn_id": "t2",
+            "role": "tool_call",
+            "content": "",
+            "meta": {"id": "b", "tool": "run_command", "arguments": {}},
+        },
         {"id": 7, "turn_id": "t2", "role": "tool_result", "content": "", "meta": {"id": "a", "result": "data"}},
         {"id": 8, "turn_id": "t2", "role": "approval", "content": "run_command", "meta": {}},
         {"id": 9, "turn_id": "t2", "role": "outcome", "content": "stopped", "meta": {"outcome": "stopped"}},
@@ -224,8 +260,13 @@ def test_context_rebuild_keeps_calls_with_their_results_and_trims_oldest_turns()
     turns = turns_from_rows(rows)
     assert turns[1] == [
         {"role": "user", "content": "look"},
-        {"role": "assistant", "content": "Looking.", "tool_calls": [
-            {"id": "a", "type": "function", "function": {"name": "read_file", "arguments": '{"path": "x"}'}}]},
+        {
+            "role": "assistant",
+            "content": "Looking.",
+            "tool_calls": [
+                {"id": "a", "type": "function", "function": {"name": "read_file", "arguments": '{"path": "x"}'}}
+            ],
+        },
         {"role": "tool", "tool_call_id": "a", "content": "data"},
     ]
     assert fit(turns, 10_000) == turns[0] + turns[1]
@@ -247,8 +288,13 @@ async def test_screen_tools_plug_in_and_a_screenshot_reaches_the_model_as_an_ima
     async def shoot(arguments, context):
         return {"text": "Screenshot, 4x4 pixels.", "image_png_base64": png}
 
-    shot = types.SimpleNamespace(NAME="take_screenshot", DESCRIPTION="the screen", SIDE_EFFECTS=False,
-                                 PARAMETERS={"type": "object", "properties": {}}, run=shoot)
+    shot = types.SimpleNamespace(
+        NAME="take_screenshot",
+        DESCRIPTION="the screen",
+        SIDE_EFFECTS=False,
+        PARAMETERS={"type": "object", "properties": {}},
+        run=shoot,
+    )
     monkeypatch.setitem(sys.modules, "tavrin.core.tools.screen", types.SimpleNamespace(TOOLS=(shot,)))
     tools = load_tools()
     assert "take_screenshot" in tools and "read_file" in tools
@@ -298,8 +344,9 @@ def test_nothing_but_the_model_request_leaves_the_machine(model):
     import subprocess
     import sys
 
-    done = subprocess.run([sys.executable, "-c", NO_TRAFFIC_SCRIPT, model.url], capture_output=True, text=True,
-                          timeout=500)
+    done = subprocess.run(
+        [sys.executable, "-c", NO_TRAFFIC_SCRIPT, model.url], capture_output=True, text=True, timeout=500
+    )
     assert done.returncode == 0 and done.stdout == ""
     assert done.stderr.strip() == "['text', 'done'] ['127.0.0.1']"
 
@@ -331,7 +378,12 @@ async def test_attachments_reach_the_model_as_parts_and_the_store_keeps_a_record
     image, text = user["meta"]["attachments"]
     thumb = base64.b64decode(image["thumbnail_base64"])
     assert image["size"] == len(png) and int.from_bytes(thumb[16:20], "big") == 160  # a thumbnail's width
-    assert "data" not in image and text == {"name": "notes.md", "type": "", "size": 20, "text": "# Plan\nbuy ``` milk\n"}
+    assert "data" not in image and text == {
+        "name": "notes.md",
+        "type": "",
+        "size": 20,
+        "text": "# Plan\nbuy ``` milk\n",
+    }
     model.replies = [fm.text("Milk.")]
     await run_turn(agent, "What was on the list?")
     recalled = model.requests[1]["messages"][1]["content"]
@@ -339,21 +391,31 @@ async def test_attachments_reach_the_model_as_parts_and_the_store_keeps_a_record
 
 
 REFUSED = {
-    "too-big": ([attachment("huge.txt", "text/plain", b"a" * (64 * 1024 + 1))], True,
-                "The file huge.txt is too big (65,537 bytes; at most 64 KiB)."),
-    "unknown-kind": ([attachment("tool.exe", "application/x-msdownload", b"MZ\x00")], True,
-                     "The attachment tool.exe is of a kind that cannot be sent (application/x-msdownload)"),
+    "too-big": (
+        [attachment("huge.txt", "text/plain", b"a" * (64 * 1024 + 1))],
+        True,
+        "The file huge.txt is too big (65,537 bytes; at most 64 KiB).",
+    ),
+    "unknown-kind": (
+        [attachment("tool.exe", "application/x-msdownload", b"MZ\x00")],
+        True,
+        "The attachment tool.exe is of a kind that cannot be sent (application/x-msdownload)",
+    ),
     "binary-untyped": ([attachment("blob", "", b"\x00\xff")], True, "The attachment blob is of a kind"),
-    "blind-model": ([attachment("a.png", "image/png", b"\x89PNG")], False,
-                    "does not accept images, so the picture a.png cannot be sent to it."),
+    "blind-model": (
+        [attachment("a.png", "image/png", b"\x89PNG")],
+        False,
+        "does not accept images, so the picture a.png cannot be sent to it.",
+    ),
     "too-many": ([attachment(f"{i}.txt", "text/plain", b"x") for i in range(9)], True, "at most 8 attachments"),
     "not-a-list": ("file.txt", True, "The attachments must be a list"),
 }
 
 
 @pytest.mark.parametrize("files, vision, sentence", REFUSED.values(), ids=REFUSED.keys())
-async def test_an_attachment_that_cannot_go_is_refused_in_one_sentence(make_llm_agent, model, store, files, vision,
-                                                                       sentence):
+async def test_an_attachment_that_cannot_go_is_refused_in_one_sentence(
+    make_llm_agent, model, store, files, vision, sentence
+):
     # Catches an oversized or unreadable file sent anyway (or crashing the turn), or the message lost.
     agent = make_llm_agent(vision=vision)
     with pytest.raises(ModelError) as caught:
@@ -366,8 +428,9 @@ async def test_an_attachment_that_cannot_go_is_refused_in_one_sentence(make_llm_
     assert all("data" not in r for r in rows[0]["meta"].get("attachments", []))
 
 
-async def test_a_key_the_agent_meets_is_shown_redacted_and_never_sent_on(make_llm_agent, model, store, tmp_path,
-                                                                          monkeypatch):
+async def test_a_key_the_agent_meets_is_shown_redacted_and_never_sent_on(
+    make_llm_agent, model, store, tmp_path, monkeypatch
+):
     # Catches a key read by a tool reaching the page or the store, and a tool call that carries it out.
     from tavrin.core import redact
 
@@ -375,14 +438,18 @@ async def test_a_key_the_agent_meets_is_shown_redacted_and_never_sent_on(make_ll
     monkeypatch.setattr(redact, "_current", redact.Redactor([key]))
     (tmp_path / ".env").write_text(f"OPENAI_API_KEY={key}\n")
     marker = tmp_path / "ran"
-    model.replies = [fm.tool_call("read_file", {"path": str(tmp_path / ".env")}),
-                     fm.tool_call("run_command", {"command": f"touch {marker} # {key}"}),
-                     fm.text("Your key is ", key[:5], key[5:12], key[12:] + ". Also s", "k-, and s")]
+    model.replies = [
+        fm.tool_call("read_file", {"path": str(tmp_path / ".env")}),
+        fm.tool_call("run_command", {"command": f"touch {marker} # {key}"}),
+        fm.text("Your key is ", key[:5], key[5:12], key[12:] + ". Also s", "k-, and s"),
+    ]
     agent = make_llm_agent()
     events = await run_turn(agent, "What is my key?")
     results = [e["result"] for e in events if e["type"] == "tool_result"]
-    assert results == ["OPENAI_API_KEY=[redacted]\n",
-                       "The arguments of run_command hold the value of a credential, so it is not run."]
+    assert results == [
+        "OPENAI_API_KEY=[redacted]\n",
+        "The arguments of run_command hold the value of a credential, so it is not run.",
+    ]
     assert not marker.exists() and key not in json.dumps(events)
     # A reply that streams the key in pieces shows it redacted, and what only looked like its start.
     assert "".join(e["content"] for e in events if e["type"] == "text") == "Your key is [redacted]. Also sk-, and s"
@@ -408,16 +475,21 @@ async def test_a_wait_before_another_try_is_told_before_it_is_waited(make_llm_ag
         events.append(event.to_dict())
         if event.type == "retrying":
             told.set()
-    assert events[0] == {"type": "retrying", "seconds": 4, "reason": "the model server failed (503)",
-                         "message": "Retrying in 4 s (the model server failed (503))"}
+    assert events[0] == {
+        "type": "retrying",
+        "seconds": 4,
+        "reason": "the model server failed (503)",
+        "message": "Retrying in 4 s (the model server failed (503))",
+    }
     assert waited == [4.0]
     assert [e["type"] for e in events[1:]] == ["text", "done"]
     rows = await store.get_messages(agent.conversation.conversation_id)
     assert [r["role"] for r in rows] == ["user", "assistant", "outcome"]
 
 
-async def test_a_running_command_shows_its_output_as_it_comes_keys_hidden(make_llm_agent, model, store, tmp_path,
-                                                                        monkeypatch):
+async def test_a_running_command_shows_its_output_as_it_comes_keys_hidden(
+    make_llm_agent, model, store, tmp_path, monkeypatch
+):
     # Catches output shown only once the command has ended (the test's command waits for the
     # first line to be seen before it goes on), a key cut across two pieces shown in halves, and
     # live output written to the store (the result holds it).
@@ -426,8 +498,10 @@ async def test_a_running_command_shows_its_output_as_it_comes_keys_hidden(make_l
     key = "sk-live-0123456789abcdef"
     monkeypatch.setattr(redact, "_current", redact.Redactor([key]))
     go = tmp_path / "go"
-    command = (f"printf 'first line\\n{key[:9]}'; i=0; while [ ! -e {go} ] && [ $i -lt 200 ]; do sleep 0.05; "
-               f"i=$((i+1)); done; printf '{key[9:]} second\\n'")
+    command = (
+        f"printf 'first line\\n{key[:9]}'; i=0; while [ ! -e {go} ] && [ $i -lt 200 ]; do sleep 0.05; "
+        f"i=$((i+1)); done; printf '{key[9:]} second\\n'"
+    )
     agent = make_llm_agent()
     agent.cwd = tmp_path
     model.replies = [fm.tool_call("run_command", {"command": command, "timeout": 30}), fm.text("Ran it.")]

@@ -55,9 +55,11 @@ async def test_each_provider_through_the_server(servers, flavour, tmp_path, monk
             assert [e["type"] for e in events] == ["tool_call", "tool_result", "text", "done"]
             assert "a.txt" in events[1]["result"]
 
-            model.replies = [fm.tool_call("list_directory", {"path": str(tmp_path / "a")}, index=None)
-                             + fm.tool_call("list_directory", {"path": str(tmp_path / "b")}, index=None),
-                             fm.text("Two folders.")]
+            model.replies = [
+                fm.tool_call("list_directory", {"path": str(tmp_path / "a")}, index=None)
+                + fm.tool_call("list_directory", {"path": str(tmp_path / "b")}, index=None),
+                fm.text("Two folders."),
+            ]
             events = await chat(conn, "and both?")
             results = [e["result"] for e in events if e["type"] == "tool_result"]
             assert len(results) == 2 and "a.txt" in results[0] and "b.txt" in results[1]
@@ -99,13 +101,15 @@ async def test_a_kill_mid_reply_leaves_the_text_written_so_far(servers, tmp_path
             os.kill(server.proc.pid, signal.SIGKILL)
             server.proc.wait(30)
         servers(data, "--model", model.model, "--api-base", model.url, timeout=START_TIMEOUT)  # a restart
-        rows = sqlite3.connect(db).execute(
-            "SELECT role, content, meta FROM messages ORDER BY id").fetchall()
+        rows = sqlite3.connect(db).execute("SELECT role, content, meta FROM messages ORDER BY id").fetchall()
         assert [r[0] for r in rows] == ["user", "assistant", "outcome"]
         assert rows[1][1] == "".join(pieces) and rows[1][2] is None
         assert json.loads(rows[2][2])["outcome"] == "interrupted"
-        hits = sqlite3.connect(db).execute(
-            "SELECT rowid FROM message_search WHERE message_search MATCH 'word199'").fetchall()
+        hits = (
+            sqlite3.connect(db)
+            .execute("SELECT rowid FROM message_search WHERE message_search MATCH 'word199'")
+            .fetchall()
+        )
         assert len(hits) == 1
 
 

@@ -37,8 +37,13 @@ def openai_model():
 
 def make(store, server, approval=(), tools=None, **settings):
     settings.setdefault("retry_backoff", 0.01)
-    return LiteLLMAgent(store, Guardrails(approval), "session_main", tools=tools,
-                        settings=ModelSettings(server.model, server.url, **settings))
+    return LiteLLMAgent(
+        store,
+        Guardrails(approval),
+        "session_main",
+        tools=tools,
+        settings=ModelSettings(server.model, server.url, **settings),
+    )
 
 
 async def run_turn(agent, text):
@@ -52,8 +57,11 @@ async def test_every_kind_of_turn_leaves_a_conversation_a_strict_server_accepts(
         (tmp_path / name).mkdir()
         (tmp_path / name / f"{name}.txt").write_text(name)
     agent = make(store, provider, retries=0)
-    provider.replies = [fm.tool_call("list_directory", '{"path": '), fm.tool_call("list_directory", "[1, 2]"),
-                        fm.text("I could not call it.")]
+    provider.replies = [
+        fm.tool_call("list_directory", '{"path": '),
+        fm.tool_call("list_directory", "[1, 2]"),
+        fm.text("I could not call it."),
+    ]
     events = await run_turn(agent, "list it")
     # Ollama itself reads the model's calls: one it cannot read arrives as text.
     malformed = 0 if provider.flavour == "ollama" else 2
@@ -61,9 +69,11 @@ async def test_every_kind_of_turn_leaves_a_conversation_a_strict_server_accepts(
     assert events[-1]["type"] == "done", events
     provider.replies = []
     # Two calls at once, each told apart.
-    provider.replies = [fm.tool_call("list_directory", {"path": str(tmp_path / "a")}, index=None)
-                        + fm.tool_call("list_directory", {"path": str(tmp_path / "b")}, index=None),
-                        fm.text("Both listed.")]
+    provider.replies = [
+        fm.tool_call("list_directory", {"path": str(tmp_path / "a")}, index=None)
+        + fm.tool_call("list_directory", {"path": str(tmp_path / "b")}, index=None),
+        fm.text("Both listed."),
+    ]
     events = await run_turn(agent, "list both")
     calls = [e for e in events if e["type"] == "tool_call"]
     assert [c["tool"] for c in calls] == ["list_directory"] * 2 and len({c["id"] for c in calls}) == 2
@@ -73,8 +83,10 @@ async def test_every_kind_of_turn_leaves_a_conversation_a_strict_server_accepts(
     # A reply cut at the output limit is said to be cut, on the page and in the store.
     provider.replies = [fm.text("The first half of") + fm.finish("length")]
     events = await run_turn(agent, "write a lot")
-    assert events[-2:] == [{"type": "notice", "kind": "cut", "message": "The answer was cut short: the model "
-                            "reached its output limit."}, {"type": "done", "iterations": 1, "cut": True}]
+    assert events[-2:] == [
+        {"type": "notice", "kind": "cut", "message": "The answer was cut short: the model reached its output limit."},
+        {"type": "done", "iterations": 1, "cut": True},
+    ]
     # A turn that failed, then one after it.
     provider.replies = [fm.status(401, "bad key")]
     with pytest.raises(ModelError, match="refused the credentials"):
@@ -91,7 +103,9 @@ async def test_every_kind_of_turn_leaves_a_conversation_a_strict_server_accepts(
     if provider.flavour == "anthropic":
         assert [m["role"] for m in sent] == ["user", "assistant"] * (len(sent) // 2) + ["user"]
     else:
-        assert sum(len(m.get("tool_calls") or []) for m in sent) == sum(m["role"] == "tool" for m in sent) == 2 + malformed
+        assert (
+            sum(len(m.get("tool_calls") or []) for m in sent) == sum(m["role"] == "tool" for m in sent) == 2 + malformed
+        )
 
 
 async def test_an_interrupted_or_empty_answer_is_told_and_what_arrived_is_kept(provider, store):
@@ -101,8 +115,10 @@ async def test_an_interrupted_or_empty_answer_is_told_and_what_arrived_is_kept(p
     provider.replies = [fm.text("Half of ", "the answer") + fm.drop()]
     with pytest.raises(ModelError) as caught:
         await run_turn(agent, "tell me")
-    assert str(caught.value).startswith(f"The answer from the model {provider.model} at {provider.url} was "
-                                        "interrupted: the connection was lost part-way through")
+    assert str(caught.value).startswith(
+        f"The answer from the model {provider.model} at {provider.url} was "
+        "interrupted: the connection was lost part-way through"
+    )
     await agent._closing
     rows = await store.get_messages(agent.conversation.conversation_id)
     assert [r["content"] for r in rows if r["role"] == "assistant"] == ["Half of the answer"]
@@ -121,8 +137,11 @@ async def test_one_turn_whose_own_results_outgrow_the_window_is_cut_to_fit(opena
     # with "start a new conversation", which cannot help.
     for name in ("one", "two"):
         (tmp_path / name).write_text((name + " ") * 16_000)
-    openai_model.replies = [fm.tool_call("read_file", {"path": str(tmp_path / "one")}),
-                            fm.tool_call("read_file", {"path": str(tmp_path / "two")}), fm.text("Read both.")]
+    openai_model.replies = [
+        fm.tool_call("read_file", {"path": str(tmp_path / "one")}),
+        fm.tool_call("read_file", {"path": str(tmp_path / "two")}),
+        fm.text("Read both."),
+    ]
     agent = make(store, openai_model)
     events = await run_turn(agent, "read both files")
     assert events[-1]["type"] == "done" and openai_model.refusals == []
@@ -156,8 +175,13 @@ def screenshot_tool(png: str):
     async def shoot(arguments, context):
         return {"text": "Screenshot, 4x4 pixels.", "image_png_base64": png}
 
-    return types.SimpleNamespace(NAME="take_screenshot", DESCRIPTION="the screen", SIDE_EFFECTS=False,
-                                 PARAMETERS={"type": "object", "properties": {}}, run=shoot)
+    return types.SimpleNamespace(
+        NAME="take_screenshot",
+        DESCRIPTION="the screen",
+        SIDE_EFFECTS=False,
+        PARAMETERS={"type": "object", "properties": {}},
+        run=shoot,
+    )
 
 
 async def test_images_are_bounded_and_a_blind_model_is_not_offered_screenshots(monkeypatch, store, openai_model):
@@ -200,8 +224,11 @@ async def test_retry_after_is_waited_for_and_too_long_a_wait_is_an_error(provide
     assert (await run_turn(agent, "hello"))[-1]["type"] == "done"
     assert waits == [7.0]
     provider.replies = [fm.status(429, "slow down", {"Retry-After": "120"})]
-    with pytest.raises(ModelError, match=r"asks to wait 120 s before the next request \(429\); that is longer than "
-                                         r"Tavrin waits \(60 s\)"):
+    with pytest.raises(
+        ModelError,
+        match=r"asks to wait 120 s before the next request \(429\); that is longer than "
+        r"Tavrin waits \(60 s\)",
+    ):
         await run_turn(agent, "hello")
     assert waits == [7.0]
 

@@ -12,13 +12,28 @@ from tavrin.gateway.cli import main
 
 def test_the_ecosystems_file_is_read_with_timeouts_and_trust():
     # Catches a server, a trust setting or a timeout of the common format lost or misread.
-    servers = parse_config(json.dumps({"mcpServers": {
-        "files": {"command": "npx", "args": ["-y", "fs", "/tmp"], "env": {"K": "v"},
-                  "approve": {"read_note": "never", "write_note": "always"}},
-        "web": {"url": "https://mcp.example/mcp", "headers": {"Authorization": "Bearer x"}, "timeout": 5,
-                "approve": "never"},
-        "off": {"command": "x", "disabled": True},
-    }}), "mcp.json")
+    servers = parse_config(
+        json.dumps(
+            {
+                "mcpServers": {
+                    "files": {
+                        "command": "npx",
+                        "args": ["-y", "fs", "/tmp"],
+                        "env": {"K": "v"},
+                        "approve": {"read_note": "never", "write_note": "always"},
+                    },
+                    "web": {
+                        "url": "https://mcp.example/mcp",
+                        "headers": {"Authorization": "Bearer x"},
+                        "timeout": 5,
+                        "approve": "never",
+                    },
+                    "off": {"command": "x", "disabled": True},
+                }
+            }
+        ),
+        "mcp.json",
+    )
     files, web = servers
     assert [s.name for s in servers] == ["files", "web"]
     assert files.is_stdio and files.args == ("-y", "fs", "/tmp") and files.env == {"K": "v"}
@@ -26,19 +41,22 @@ def test_the_ecosystems_file_is_read_with_timeouts_and_trust():
     assert not web.is_stdio and web.timeout == 5 and web.trusts("anything")
 
 
-@pytest.mark.parametrize("text, said", [
-    ("{", 'cfg.json: not valid JSON'),
-    ('{"servers": {}}', 'cfg.json: needs an object "mcpServers"'),
-    ('{"mcpServers": {"a": {"args": []}}}', 'cfg.json: server "a": needs either "command"'),
-    ('{"mcpServers": {"a": {"command": "x", "url": "http://h"}}}', 'cfg.json: server "a": needs either'),
-    ('{"mcpServers": {"a": {"command": "x", "args": "-v"}}}', 'cfg.json: server "a": "args" must be a list'),
-    ('{"mcpServers": {"a": {"command": "x", "env": {"K": 1}}}}', 'cfg.json: server "a": "env" must be an object'),
-    ('{"mcpServers": {"a": {"command": "x", "timeout": 0}}}', 'cfg.json: server "a": "timeout" must be a positive'),
-    ('{"mcpServers": {"a": {"command": "x", "approve": "sometimes"}}}', 'cfg.json: server "a": "approve" must be'),
-    ('{"mcpServers": {"a": {"command": "x", "comand": "y"}}}', 'cfg.json: server "a": has an unknown key "comand"'),
-    ('{"mcpServers": {"a": {"url": "ftp://h"}}}', 'cfg.json: server "a": "url" must be an http'),
-    ('{"mcpServers": {"a b": {"command": "x"}}}', 'cfg.json: server "a b": its name may hold only'),
-])
+@pytest.mark.parametrize(
+    "text, said",
+    [
+        ("{", "cfg.json: not valid JSON"),
+        ('{"servers": {}}', 'cfg.json: needs an object "mcpServers"'),
+        ('{"mcpServers": {"a": {"args": []}}}', 'cfg.json: server "a": needs either "command"'),
+        ('{"mcpServers": {"a": {"command": "x", "url": "http://h"}}}', 'cfg.json: server "a": needs either'),
+        ('{"mcpServers": {"a": {"command": "x", "args": "-v"}}}', 'cfg.json: server "a": "args" must be a list'),
+        ('{"mcpServers": {"a": {"command": "x", "env": {"K": 1}}}}', 'cfg.json: server "a": "env" must be an object'),
+        ('{"mcpServers": {"a": {"command": "x", "timeout": 0}}}', 'cfg.json: server "a": "timeout" must be a positive'),
+        ('{"mcpServers": {"a": {"command": "x", "approve": "sometimes"}}}', 'cfg.json: server "a": "approve" must be'),
+        ('{"mcpServers": {"a": {"command": "x", "comand": "y"}}}', 'cfg.json: server "a": has an unknown key "comand"'),
+        ('{"mcpServers": {"a": {"url": "ftp://h"}}}', 'cfg.json: server "a": "url" must be an http'),
+        ('{"mcpServers": {"a b": {"command": "x"}}}', 'cfg.json: server "a b": its name may hold only'),
+    ],
+)
 def test_a_bad_file_is_one_line_naming_the_file_the_server_and_the_fault(text, said):
     # Catches a traceback, or a message that leaves the user guessing which server is wrong.
     with pytest.raises(McpConfigError) as caught:
@@ -62,4 +80,3 @@ def test_a_bad_file_stops_the_start_in_one_line(tmp_path, monkeypatch, capsys):
     assert main(["--data-dir", str(tmp_path / "d"), "--port", "0"]) == 1
     err = capsys.readouterr().err
     assert err == f'tavrin-gateway: error: {bad}: server "notes": "command" must be a non-empty string\n'
-

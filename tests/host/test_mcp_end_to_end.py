@@ -28,14 +28,28 @@ async def test_a_changing_call_is_approved_over_the_socket_and_ctrl_c_leaves_not
     monkeypatch.setenv("OPENAI_API_KEY", "sk-test-never-in-a-server")
     note = tmp_path / "note.txt"
     config = tmp_path / "mcp.json"
-    config.write_text(json.dumps({"mcpServers": {
-        "notes": {"command": sys.executable, "args": [str(SERVER), str(note)]},
-        "broken": {"command": "/nonexistent/mcp-server", "timeout": 30},
-    }}))
+    config.write_text(
+        json.dumps(
+            {
+                "mcpServers": {
+                    "notes": {"command": sys.executable, "args": [str(SERVER), str(note)]},
+                    "broken": {"command": "/nonexistent/mcp-server", "timeout": 30},
+                }
+            }
+        )
+    )
     with fm.FakeModelServer() as model:
         model.replies = [fm.tool_call("notes__write_note", {"text": "from the page"}), fm.text("Written.")]
-        server = servers(tmp_path / "data", "--model", "openai/fake", "--api-base", model.url,
-                         "--mcp-config", str(config), timeout=240)
+        server = servers(
+            tmp_path / "data",
+            "--model",
+            "openai/fake",
+            "--api-base",
+            model.url,
+            "--mcp-config",
+            str(config),
+            timeout=240,
+        )
         await mcp_status(server, lambda s: s["notes"]["state"] == "up" and s["broken"]["state"] == "down")
         assert len(_processes_with(str(note))) == 1
         async with server.connect() as conn:
@@ -71,11 +85,20 @@ async def test_a_hung_call_is_stopped_and_a_crash_mid_call_ends_it_in_one_senten
     require_gateway()
     note = tmp_path / "note.txt"
     config = tmp_path / "mcp.json"
-    config.write_text(json.dumps({"mcpServers": {
-        "notes": {"command": sys.executable, "args": [str(SERVER), str(note)]}}}))
+    config.write_text(
+        json.dumps({"mcpServers": {"notes": {"command": sys.executable, "args": [str(SERVER), str(note)]}}})
+    )
     with fm.FakeModelServer() as model:
-        server = servers(tmp_path / "data", "--model", "openai/fake", "--api-base", model.url,
-                         "--mcp-config", str(config), timeout=240)
+        server = servers(
+            tmp_path / "data",
+            "--model",
+            "openai/fake",
+            "--api-base",
+            model.url,
+            "--mcp-config",
+            str(config),
+            timeout=240,
+        )
         await mcp_status(server, lambda s: s["notes"]["state"] == "up")
         async with server.connect() as conn:
             model.replies = [fm.tool_call("notes__hang", {}), fm.text("unreachable")]

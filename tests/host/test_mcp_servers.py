@@ -47,8 +47,9 @@ def _start_http(folder, *args) -> tuple[subprocess.Popen, str]:
     """The test server over streamable HTTP, once it listens, and its URL."""
     port_file = folder / "port"
     port_file.unlink(missing_ok=True)
-    proc = subprocess.Popen([sys.executable, str(SERVER), str(folder / "http-note.txt"), "--http", str(port_file),
-                             *args])
+    proc = subprocess.Popen(
+        [sys.executable, str(SERVER), str(folder / "http-note.txt"), "--http", str(port_file), *args]
+    )
     while not port_file.exists():
         if proc.poll() is not None:
             pytest.fail(f"the HTTP MCP server exited with {proc.returncode}")
@@ -81,8 +82,13 @@ def _agent(store, model, hub, vision=None):
     tools = load_tools()
     guardrails = Guardrails(sorted(side_effecting(tools)))
     hub.bind(tools, guardrails)
-    return LiteLLMAgent(store, guardrails, "session_main", tools=tools,
-                        settings=ModelSettings("openai/fake", model.url, retry_backoff=0.01, vision=vision))
+    return LiteLLMAgent(
+        store,
+        guardrails,
+        "session_main",
+        tools=tools,
+        settings=ModelSettings("openai/fake", model.url, retry_backoff=0.01, vision=vision),
+    )
 
 
 async def _turn(agent, text):
@@ -92,8 +98,12 @@ async def _turn(agent, text):
 async def test_an_http_server_gets_its_headers_and_its_tools_run_as_stdio_ones_do(tmp_path, store, model, http_server):
     # Catches the headers not sent, an HTTP server's tools missing or not asking first, or a server
     # refusing the host (a wrong token) failing the others instead of being down with its reason.
-    hub = _hub({"web": {"url": http_server, "headers": {"Authorization": "Bearer letmein"}},
-                "locked": {"url": http_server + "?key=hidden", "headers": {"Authorization": "Bearer wrong"}}})
+    hub = _hub(
+        {
+            "web": {"url": http_server, "headers": {"Authorization": "Bearer letmein"}},
+            "locked": {"url": http_server + "?key=hidden", "headers": {"Authorization": "Bearer wrong"}},
+        }
+    )
     await hub.start()
     await hub.ready()
     try:
@@ -200,13 +210,17 @@ def test_a_picture_that_is_damaged_or_too_large_is_named_not_passed_on():
     from mcp.types import CallToolResult, ImageContent, TextContent
 
     bomb = b"\x89PNG\r\n\x1a\n" + struct.pack(">I", 13) + b"IHDR" + struct.pack(">II", 100_000, 100_000) + b"\0" * 9
-    blocks = [TextContent(type="text", text="here"),
-              ImageContent(type="image", data=base64.b64encode(bomb).decode(), mime_type="image/png"),
-              ImageContent(type="image", data=base64.b64encode(b"\xff\xd8 not a jpeg").decode(), mime_type="image/jpeg")]
+    blocks = [
+        TextContent(type="text", text="here"),
+        ImageContent(type="image", data=base64.b64encode(bomb).decode(), mime_type="image/png"),
+        ImageContent(type="image", data=base64.b64encode(b"\xff\xd8 not a jpeg").decode(), mime_type="image/jpeg"),
+    ]
     out = mcp_tools.result_to_tool_output(CallToolResult(content=blocks))
     assert "image_png_base64" not in out
-    assert out["text"] == ("here\n[a picture, image/png, not passed on: it is damaged or too large]\n"
-                           "[a picture, image/jpeg, not passed on: it is damaged or too large]")
+    assert out["text"] == (
+        "here\n[a picture, image/png, not passed on: it is damaged or too large]\n"
+        "[a picture, image/jpeg, not passed on: it is damaged or too large]"
+    )
 
 
 async def test_an_http_server_that_restarted_is_connected_to_again(tmp_path, monkeypatch):
@@ -224,8 +238,10 @@ async def test_an_http_server_that_restarted_is_connected_to_again(tmp_path, mon
         proc, _ = _start_http(tmp_path, "--port", url.split(":")[2].split("/")[0])
         with pytest.raises(ToolError) as forgotten:
             await server.call("echo", {"text": "two"})
-        assert str(forgotten.value) == ("The MCP server web had forgotten this host's session when asked to run echo, "
-                                        "so the call did not run; it is being connected again.")
+        assert str(forgotten.value) == (
+            "The MCP server web had forgotten this host's session when asked to run echo, "
+            "so the call did not run; it is being connected again."
+        )
         await _until(lambda: server.state == "up" and server.restarts == 1 and not server._ended)
         assert (await server.call("echo", {"text": "three"}))["text"] == "echo: three"
     finally:

@@ -49,8 +49,13 @@ def model():
 def _agent(store, model, hub):
     tools = load_tools() | hub.tools()
     guardrails = Guardrails(sorted(side_effecting(tools)))
-    agent = LiteLLMAgent(store, guardrails, "session_main", tools=tools,
-                         settings=ModelSettings("openai/fake", model.url, retry_backoff=0.01))
+    agent = LiteLLMAgent(
+        store,
+        guardrails,
+        "session_main",
+        tools=tools,
+        settings=ModelSettings("openai/fake", model.url, retry_backoff=0.01),
+    )
     return agent, guardrails
 
 
@@ -117,8 +122,9 @@ async def test_the_server_gets_only_its_env_path_and_home_never_the_api_key(stor
 
 async def test_a_server_that_cannot_start_is_down_and_offers_nothing(tmp_path):
     # Catches a failed server failing the host's start, or leaving tools that cannot run.
-    hub = McpHub(parse_config('{"mcpServers": {"gone": {"command": "/nonexistent/server", "timeout": 20}}}',
-                              "mcp.json"))
+    hub = McpHub(
+        parse_config('{"mcpServers": {"gone": {"command": "/nonexistent/server", "timeout": 20}}}', "mcp.json")
+    )
     await hub.start()
     await hub.ready()
     try:
@@ -138,8 +144,7 @@ def test_tool_names_fit_the_providers_and_stay_unique():
 
 async def test_stop_cancels_a_hung_call_and_the_server_answers_the_next_one(store, model, hub):
     # Catches a stopped turn waiting on an MCP call forever, or a cancel that breaks the connection.
-    model.replies = [fm.tool_call("notes__hang", {}), fm.tool_call("notes__echo", {"text": "still"}),
-                     fm.text("Ok.")]
+    model.replies = [fm.tool_call("notes__hang", {}), fm.tool_call("notes__echo", {"text": "still"}), fm.text("Ok.")]
     agent, guardrails = _agent(store, model, hub)
     events = []
     async for event in agent.process_message("hang"):

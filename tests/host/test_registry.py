@@ -133,17 +133,21 @@ X99 = "x" * 99
 SCOTLAND = "🏴\U000e0067\U000e0062\U000e0073\U000e0063\U000e0074\U000e007f"
 
 
-@pytest.mark.parametrize("name, kept", [
-    ("Lisbon trip", "Lisbon trip"),
-    ("n" * 1_000_000, "n" * 100),
-    (X99 + "e\u0301", X99),  # an accent stays with its letter
-    (X99 + "👍🏽", X99),  # a skin tone with its emoji
-    (X99[:-3] + "👨\u200d👩\u200d👧", X99[:-3]),  # a joined emoji stays whole
-    (X99[:-2] + "🇵🇹🇧🇷", X99[:-2] + "🇵🇹"),  # flags are cut between pairs...
-    (X99[:-1] + "🇵🇹🇧🇷", X99[:-1] + "🇵🇹"),  # ...never inside one
-    (X99 + "\ud83d\ude00", X99),  # a surrogate pair kept as two characters
-    ("a" + "\u0301" * 200, "a" + "\u0301" * 99),  # one endless cluster is cut inside it
-], ids=["short", "a megabyte", "accent", "skin tone", "joined emoji", "flags", "flag", "surrogates", "one cluster"])
+@pytest.mark.parametrize(
+    "name, kept",
+    [
+        ("Lisbon trip", "Lisbon trip"),
+        ("n" * 1_000_000, "n" * 100),
+        (X99 + "e\u0301", X99),  # an accent stays with its letter
+        (X99 + "👍🏽", X99),  # a skin tone with its emoji
+        (X99[:-3] + "👨\u200d👩\u200d👧", X99[:-3]),  # a joined emoji stays whole
+        (X99[:-2] + "🇵🇹🇧🇷", X99[:-2] + "🇵🇹"),  # flags are cut between pairs...
+        (X99[:-1] + "🇵🇹🇧🇷", X99[:-1] + "🇵🇹"),  # ...never inside one
+        (X99 + "\ud83d\ude00", X99),  # a surrogate pair kept as two characters
+        ("a" + "\u0301" * 200, "a" + "\u0301" * 99),  # one endless cluster is cut inside it
+    ],
+    ids=["short", "a megabyte", "accent", "skin tone", "joined emoji", "flags", "flag", "surrogates", "one cluster"],
+)
 async def test_names_are_cut_at_creation_and_rename_without_splitting_a_character(registry, name, kept):
     """A name kept whole however long (the session list grows without bound), or a character split in two."""
     session = await registry.create_session(display_name=name)
@@ -153,11 +157,15 @@ async def test_names_are_cut_at_creation_and_rename_without_splitting_a_characte
     assert session.to_dict()["display_name"] == kept
 
 
-@pytest.mark.parametrize("icon, kept", [
-    ("👩🏽\u200d❤️\u200d💋\u200d👨🏻", "👩🏽\u200d❤️\u200d💋\u200d👨🏻"),
-    (SCOTLAND, SCOTLAND),
-    ("🙂" * 100_000, "🙂" * 16),
-], ids=["long emoji sequence", "subdivision flag", "a pile of emoji"])
+@pytest.mark.parametrize(
+    "icon, kept",
+    [
+        ("👩🏽\u200d❤️\u200d💋\u200d👨🏻", "👩🏽\u200d❤️\u200d💋\u200d👨🏻"),
+        (SCOTLAND, SCOTLAND),
+        ("🙂" * 100_000, "🙂" * 16),
+    ],
+    ids=["long emoji sequence", "subdivision flag", "a pile of emoji"],
+)
 async def test_icons_are_cut_short_but_keep_a_whole_emoji(registry, icon, kept):
     """An icon of any length in every session list, or a real emoji sequence cut into pieces."""
     assert (await registry.create_session(icon=icon)).icon == kept

@@ -65,31 +65,50 @@ def desktop(tmp_path_factory):
     run.chmod(0o700)
     # The children get a plain environment: no sanitizer preloads, and the accessibility bus's
     # socket in our own runtime directory rather than one shared with other sessions.
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("LD_PRELOAD", "ASAN_", "LSAN_", "UBSAN_", "DBUS_", "AT_SPI", "NO_AT_BRIDGE"))}
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if not k.startswith(("LD_PRELOAD", "ASAN_", "LSAN_", "UBSAN_", "DBUS_", "AT_SPI", "NO_AT_BRIDGE"))
+    }
     env.update(XDG_RUNTIME_DIR=str(run), HOME=str(run), GSETTINGS_BACKEND="memory")
     procs = []
     try:
         rd, wr = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(wr), "-screen", "0", f"{WIDTH}x{HEIGHT}x24",
-                                 "-br", "-nolisten", "tcp"], pass_fds=(wr,), env=env,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(wr), "-screen", "0", f"{WIDTH}x{HEIGHT}x24", "-br", "-nolisten", "tcp"],
+            pass_fds=(wr,),
+            env=env,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         procs.append(xvfb)
         os.close(wr)
         with os.fdopen(rd) as f:
             number = f.readline().strip()
         assert number, "Xvfb did not start"
         env["DISPLAY"] = f":{number}"
-        bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"], env=env,
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        bus = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+            env=env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+        )
         procs.append(bus)
         env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
-        app = subprocess.Popen([SYSTEM_PYTHON, str(APP)], env=env, stdout=subprocess.PIPE,
-                               stderr=subprocess.DEVNULL, text=True)
+        app = subprocess.Popen(
+            [SYSTEM_PYTHON, str(APP)], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True
+        )
         procs.append(app)
         assert app.stdout.readline().strip() == "ready", "the GTK window did not come up"
-        yield {"env": {"DISPLAY": env["DISPLAY"], "DBUS_SESSION_BUS_ADDRESS": env["DBUS_SESSION_BUS_ADDRESS"],
-                       "XDG_RUNTIME_DIR": str(run)}, "app": app}
+        yield {
+            "env": {
+                "DISPLAY": env["DISPLAY"],
+                "DBUS_SESSION_BUS_ADDRESS": env["DBUS_SESSION_BUS_ADDRESS"],
+                "XDG_RUNTIME_DIR": str(run),
+            },
+            "app": app,
+        }
     finally:
         # The accessibility bus and its registry leave with the session bus they were started on.
         for proc in reversed(procs):
@@ -109,8 +128,8 @@ def png_pixels(png: bytes) -> tuple[int, int, bytes]:
     assert png.startswith(b"\x89PNG\r\n\x1a\n")
     pos, idat, header = 8, b"", None
     while pos < len(png):
-        (length,) = struct.unpack(">I", png[pos:pos + 4])
-        tag, data = png[pos + 4:pos + 8], png[pos + 8:pos + 8 + length]
+        (length,) = struct.unpack(">I", png[pos : pos + 4])
+        tag, data = png[pos + 4 : pos + 8], png[pos + 8 : pos + 8 + length]
         header = struct.unpack(">IIBBBBB", data) if tag == b"IHDR" else header
         idat += data if tag == b"IDAT" else b""
         pos += 12 + length
@@ -130,9 +149,14 @@ async def test_read_screen_shows_the_active_window(on_desktop):
             except screen.ToolError:
                 await asyncio.sleep(0.1)
     assert text.startswith('Focused window: frame "Tavrin test window"')
-    for expected in ('text text="typed text" [focused, editable]', 'push button "Press me" @',
-                     'push button "Unavailable" [disabled]', 'check box "Remember" [checked]', 'slider value=42',
-                     'table cell "Item 0"'):
+    for expected in (
+        'text text="typed text" [focused, editable]',
+        'push button "Press me" @',
+        'push button "Unavailable" [disabled]',
+        'check box "Remember" [checked]',
+        "slider value=42",
+        'table cell "Item 0"',
+    ):
         assert expected in text, expected
     assert "hunter2" not in text and "Hidden button" not in text
     assert "more elements not shown" in text  # rows scrolled out of view
@@ -148,7 +172,7 @@ async def test_take_screenshot_shows_the_window_scaled_to_the_bound(on_desktop):
 
     def pixel(x, y):
         at = y * stride + 1 + x * 3
-        return tuple(rows[at:at + 3])
+        return tuple(rows[at : at + 3])
 
     # The window sits at the top left on a black root window: its light grey background there,
     # black far off to the right.

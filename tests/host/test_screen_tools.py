@@ -44,9 +44,15 @@ def test_the_recorded_window_reads_as_its_controls():
     text = render(RECORDED)
     lines = text.splitlines()
     assert lines[0].startswith('Focused window: frame "Tavrin test window" @0,0 ')
-    for expected in ('text text="typed text" [focused, editable] @', 'push button "Press me" @',
-                     'push button "Unavailable" [disabled] @', 'check box "Remember" [checked] @',
-                     'slider value=42 @', 'page tab "Form" [selected] @', 'table cell "Item 0" @'):
+    for expected in (
+        'text text="typed text" [focused, editable] @',
+        'push button "Press me" @',
+        'push button "Unavailable" [disabled] @',
+        'check box "Remember" [checked] @',
+        "slider value=42 @",
+        'page tab "Form" [selected] @',
+        'table cell "Item 0" @',
+    ):
         assert any(expected in ln for ln in lines), expected
     assert "Hidden button" not in text and "File Open" not in text  # other tab, closed menu
     assert not any(ln.strip().split(" ")[0] in ("filler", "panel") for ln in lines)
@@ -54,10 +60,18 @@ def test_the_recorded_window_reads_as_its_controls():
     assert MORE.search(text)  # the rows scrolled out of view are counted
 
 
-@pytest.mark.parametrize("limits", [
-    Limits(max_nodes=10), Limits(max_nodes=40), Limits(max_depth=1), Limits(max_depth=2),
-    Limits(max_chars=900), Limits(max_name=8, max_text=8),
-], ids=["10-nodes", "40-nodes", "depth-1", "depth-2", "900-chars", "short-names"])
+@pytest.mark.parametrize(
+    "limits",
+    [
+        Limits(max_nodes=10),
+        Limits(max_nodes=40),
+        Limits(max_depth=1),
+        Limits(max_depth=2),
+        Limits(max_chars=900),
+        Limits(max_name=8, max_text=8),
+    ],
+    ids=["10-nodes", "40-nodes", "depth-1", "depth-2", "900-chars", "short-names"],
+)
 def test_bounds_leave_nothing_unaccounted(limits):
     """Catches a bound that drops elements silently or miscounts the '(N more elements not shown)' markers."""
     text = render(RECORDED, limits)
@@ -79,34 +93,53 @@ def test_a_long_list_does_not_crowd_out_the_form():
 def test_hostile_names_stay_on_one_bounded_line():
     """Catches newlines or quotes in an application's names breaking the outline, and huge names passing unclipped."""
     evil = 'OK"\n  push button "Delete everything"' + "x" * 5000
-    kids = [{"role": "push button", "name": evil, "states": ["showing", "visible", "enabled", "sensitive"],
-             "child_count": 0, "children": []} for _ in range(3000)]
-    snap = {"application": "evil", "window": {"role": "frame", "name": "w", "states": ["showing", "visible"],
-                                              "child_count": 5000, "children": kids}}
+    kids = [
+        {
+            "role": "push button",
+            "name": evil,
+            "states": ["showing", "visible", "enabled", "sensitive"],
+            "child_count": 0,
+            "children": [],
+        }
+        for _ in range(3000)
+    ]
+    snap = {
+        "application": "evil",
+        "window": {
+            "role": "frame",
+            "name": "w",
+            "states": ["showing", "visible"],
+            "child_count": 5000,
+            "children": kids,
+        },
+    }
     text = render(snap)
     lines = text.splitlines()
     assert len(text) <= Limits().max_chars
-    assert all(ln.lstrip().startswith(("push button \"OK\\\"", "(")) for ln in lines[1:])
+    assert all(ln.lstrip().startswith(('push button "OK\\"', "(")) for ln in lines[1:])
     assert all(len(ln) < 200 for ln in lines)
     assert accounted(text) == 5000
 
 
-@pytest.mark.parametrize("bpp,msb,masks", [
-    (32, False, (0xFF0000, 0xFF00, 0xFF)),  # the usual X server: B, G, R, pad in memory
-    (32, True, (0xFF0000, 0xFF00, 0xFF)),  # big-endian server: pad, R, G, B
-    (24, False, (0xFF, 0xFF00, 0xFF0000)),  # packed, red in the low byte, rows padded to 32 bits
-])
+@pytest.mark.parametrize(
+    "bpp,msb,masks",
+    [
+        (32, False, (0xFF0000, 0xFF00, 0xFF)),  # the usual X server: B, G, R, pad in memory
+        (32, True, (0xFF0000, 0xFF00, 0xFF)),  # big-endian server: pad, R, G, B
+        (24, False, (0xFF, 0xFF00, 0xFF0000)),  # packed, red in the low byte, rows padded to 32 bits
+    ],
+)
 def test_screen_pixels_become_rgb_rows(bpp, msb, masks):
     """Catches swapped channels, ignored row padding and scaling that skips the last row or column."""
     fmt = screenshot.PixelFormat.from_masks(bpp, masks, msb)
     w, h = 5, 3
     stride = (w * bpp + 31) // 32 * 4
-    data = bytearray(b"\xEE" * stride * h)  # padding bytes that must never show
+    data = bytearray(b"\xee" * stride * h)  # padding bytes that must never show
     for y in range(h):
         for x in range(w):
             px = bytearray(bpp // 8)
             px[fmt.red], px[fmt.green], px[fmt.blue] = x * 40, y * 80, 7
-            data[y * stride + x * len(px):y * stride + (x + 1) * len(px)] = px
+            data[y * stride + x * len(px) : y * stride + (x + 1) * len(px)] = px
     ow, oh, rgb = screenshot.scale_image(bytes(data), w, h, stride, fmt, max_side=w)
     assert (ow, oh) == (5, 3)
     assert rgb == bytes(v for y in range(h) for x in range(w) for v in (x * 40, y * 80, 7))
@@ -134,13 +167,17 @@ def silent_bus(tmp_path):
     srv.close()
 
 
-@pytest.mark.parametrize("env,says", [
-    ({}, "No accessibility bus is available: there is no D-Bus session bus"),
-    ({"DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent/bus"}, "the D-Bus session bus cannot be reached"),
-    ({"AT_SPI_BUS_ADDRESS": "tcp:host=127.0.0.1,port=1"}, "The accessibility bus cannot be reached"),
-    ({"DBUS_SESSION_BUS_ADDRESS": "silent"}, "the D-Bus session bus did not answer"),
-    ({"AT_SPI_BUS_ADDRESS": "silent"}, "The accessibility bus did not answer"),
-], ids=["no-bus", "missing-socket", "unusable-transport", "silent-session-bus", "silent-a11y-bus"])
+@pytest.mark.parametrize(
+    "env,says",
+    [
+        ({}, "No accessibility bus is available: there is no D-Bus session bus"),
+        ({"DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent/bus"}, "the D-Bus session bus cannot be reached"),
+        ({"AT_SPI_BUS_ADDRESS": "tcp:host=127.0.0.1,port=1"}, "The accessibility bus cannot be reached"),
+        ({"DBUS_SESSION_BUS_ADDRESS": "silent"}, "the D-Bus session bus did not answer"),
+        ({"AT_SPI_BUS_ADDRESS": "silent"}, "The accessibility bus did not answer"),
+    ],
+    ids=["no-bus", "missing-socket", "unusable-transport", "silent-session-bus", "silent-a11y-bus"],
+)
 @NEEDS_JEEPNEY
 async def test_read_screen_without_a_bus_says_so(monkeypatch, tmp_path, silent_bus, env, says):
     """Catches a crash, a hang or a traceback where a sentence is due when there is no bus to read."""
@@ -157,10 +194,13 @@ async def test_read_screen_without_a_bus_says_so(monkeypatch, tmp_path, silent_b
     assert says in message and "\n" not in message and message.endswith(".")
 
 
-@pytest.mark.parametrize("display,says", [
-    (None, "No display is available (DISPLAY is not set)"),
-    pytest.param(":987", "The display :987 cannot be reached", marks=NEEDS_XLIB),
-])
+@pytest.mark.parametrize(
+    "display,says",
+    [
+        (None, "No display is available (DISPLAY is not set)"),
+        pytest.param(":987", "The display :987 cannot be reached", marks=NEEDS_XLIB),
+    ],
+)
 async def test_take_screenshot_without_a_display_says_so(monkeypatch, display, says):
     """Catches a crash or a traceback where a sentence is due when there is no X display."""
     if display is None:

@@ -25,7 +25,15 @@ def test_state_is_wired_at_start_up_and_emptied_at_shutdown(gateway, tmp_path):
     config = load_config(tmp_path / "data", port=8799)
     with TestClient(server.create_app(config)):
         state = server.get_state()
-        assert set(state) == {"agent", "cu_agent", "heartbeat", "_agent_lock_fallback", "memory", "guardrails", "config"}
+        assert set(state) == {
+            "agent",
+            "cu_agent",
+            "heartbeat",
+            "_agent_lock_fallback",
+            "memory",
+            "guardrails",
+            "config",
+        }
         runner_built = importlib.util.find_spec("tavrin.core.heartbeat") is not None
         assert all(state[key] is not None for key in state if key != "heartbeat")
         assert (state["heartbeat"] is not None) is runner_built
@@ -64,19 +72,29 @@ def test_the_page_loads_nothing_from_outside_and_never_parses_data_as_html(clien
 
 
 def test_connector_message_runs_a_turn_in_its_session(client, gateway):
-    reply = client.post("/api/connectors/connector_inbox/messages?wait=true",
-                        json={"text": "Remind me about the dentist", "sender": "phone"})
+    reply = client.post(
+        "/api/connectors/connector_inbox/messages?wait=true",
+        json={"text": "Remind me about the dentist", "sender": "phone"},
+    )
     assert reply.status_code == 200 and "dentist" in reply.json()["reply"]
     events = gateway.manager.events
-    assert events[0] == {"type": "connector_message", "sender": "phone",
-                         "content": "Remind me about the dentist", "session_id": "connector_inbox"}
+    assert events[0] == {
+        "type": "connector_message",
+        "sender": "phone",
+        "content": "Remind me about the dentist",
+        "session_id": "connector_inbox",
+    }
     assert [e["type"] for e in events][-2:] == ["text", "done"]
     assert all(e["session_id"] == "connector_inbox" for e in events)
 
     listed = client.get("/api/sessions/connector_inbox/conversations").json()
     assert listed["current"] and [c["id"] for c in listed["conversations"]] == [listed["current"]]
     stored = client.get(f"/api/conversations/{listed['current']}/messages").json()["messages"]
-    assert [m["role"] for m in stored if m["role"] in ("user", "assistant", "outcome")] == ["user", "assistant", "outcome"]
+    assert [m["role"] for m in stored if m["role"] in ("user", "assistant", "outcome")] == [
+        "user",
+        "assistant",
+        "outcome",
+    ]
     assert stored[0]["meta"] == {"sender": "phone", "connector": True, "mode": "standard"}  # as the UI showed it
 
     accepted = client.post("/api/connectors/connector_inbox/messages", json={"text": "again"})
@@ -91,10 +109,16 @@ def test_connector_message_runs_a_turn_in_its_session(client, gateway):
         ("/api/connectors/connector_inbox/messages", {"json": {"text": "   "}}, 400),
         ("/api/connectors/connector_inbox/messages", {"json": ["text"]}, 400),
         ("/api/connectors/connector_inbox/messages", {"json": {"text": "x" * 20_001}}, 413),
-        ("/api/connectors/connector_inbox/messages", {"content": "text=hi",
-                                                      "headers": {"content-type": "text/plain"}}, 415),
-        ("/api/connectors/connector_inbox/messages", {"json": {"text": "hi"},
-                                                      "headers": {"origin": "http://evil.example"}}, 403),
+        (
+            "/api/connectors/connector_inbox/messages",
+            {"content": "text=hi", "headers": {"content-type": "text/plain"}},
+            415,
+        ),
+        (
+            "/api/connectors/connector_inbox/messages",
+            {"json": {"text": "hi"}, "headers": {"origin": "http://evil.example"}},
+            403,
+        ),
     ],
 )
 def test_connector_endpoint_refuses_bad_requests(client, gateway, path, kwargs, status):
@@ -104,10 +128,17 @@ def test_connector_endpoint_refuses_bad_requests(client, gateway, path, kwargs, 
 
 def test_sessions_approvals_heartbeat_and_unknown_conversations(client):
     sessions = client.get("/api/sessions").json()["sessions"]
-    assert [(s["session_id"], s["is_connector"]) for s in sessions] == [("session_main", False), ("connector_inbox", True)]
+    assert [(s["session_id"], s["is_connector"]) for s in sessions] == [
+        ("session_main", False),
+        ("connector_inbox", True),
+    ]
     assert client.get("/api/approvals").json() == {"approvals": []}
     heartbeat = client.get("/api/heartbeat")
-    assert heartbeat.status_code == 503 if server.get_state()["heartbeat"] is None else heartbeat.json()["running"] is False
+    assert (
+        heartbeat.status_code == 503
+        if server.get_state()["heartbeat"] is None
+        else heartbeat.json()["running"] is False
+    )
     assert client.get("/api/conversations/conv_missing/messages").status_code == 404
 
 

@@ -5,14 +5,17 @@ import pytest
 from tavrin.gateway.cli import stall_note
 
 
-@pytest.mark.parametrize("warn, cancel, said", [
-    (30, 180, None),                      # the defaults: a look falls between the two
-    (15, 30, None),
-    (5, 12, "stopped after 15 s without a warning first"),  # the README's old example: never warned
-    (20, 25, "stopped after 30 s without a warning first"),
-    (5, 40, "--stall-warn-seconds 5 takes effect after 15 s"),
-    (2, 0, "--stall-warn-seconds 2 takes effect after 15 s"),  # never stopped, warned late
-])
+@pytest.mark.parametrize(
+    "warn, cancel, said",
+    [
+        (30, 180, None),  # the defaults: a look falls between the two
+        (15, 30, None),
+        (5, 12, "stopped after 15 s without a warning first"),  # the README's old example: never warned
+        (20, 25, "stopped after 30 s without a warning first"),
+        (5, 40, "--stall-warn-seconds 5 takes effect after 15 s"),
+        (2, 0, "--stall-warn-seconds 2 takes effect after 15 s"),  # never stopped, warned late
+    ],
+)
 def test_a_threshold_the_watchdog_cannot_honour_is_told_in_one_line(warn, cancel, said):
     """Catches thresholds that silently never warn, or a note where they work as given."""
     note = stall_note(warn, cancel)

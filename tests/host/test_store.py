@@ -18,7 +18,9 @@ async def test_conversations_and_messages_survive_reopening(tmp_path):
     try:
         messages = await again.get_messages(conv)
         assert [(m["role"], m["content"]) for m in messages] == [
-            ("user", "Book a table for two"), ("assistant", "Which evening?")]
+            ("user", "Book a table for two"),
+            ("assistant", "Which evening?"),
+        ]
         assert messages[1]["meta"] == {"note": "asked back"}
         listed = await again.list_conversations("session_main")
         assert [(c["id"], c["title"], c["message_count"]) for c in listed] == [(conv, "Dinner plans", 2)]
@@ -142,10 +144,33 @@ async def test_search_follows_every_write_of_titles_and_words(store):
     assert store._db.execute("SELECT COUNT(*) FROM message_search").fetchone()[0] == 1  # only "Sum the invoices"
 
 
-@pytest.mark.parametrize("query", [
-    '"', '""', "'", "AND", "OR NOT", "NEAR(a b)", "title:x", "^start", "a*b*", "*", "-minus", "(((", ")",
-    "{a b}", "a + b", "\x00", "\u202e", "🇵🇹", "e\u0301", "x" * 5000, " ".join(["w"] * 300), "\ue000hit\ue001",
-])
+@pytest.mark.parametrize(
+    "query",
+    [
+        '"',
+        '""',
+        "'",
+        "AND",
+        "OR NOT",
+        "NEAR(a b)",
+        "title:x",
+        "^start",
+        "a*b*",
+        "*",
+        "-minus",
+        "(((",
+        ")",
+        "{a b}",
+        "a + b",
+        "\x00",
+        "\u202e",
+        "🇵🇹",
+        "e\u0301",
+        "x" * 5000,
+        " ".join(["w"] * 300),
+        "\ue000hit\ue001",
+    ],
+)
 async def test_hostile_query_text_is_searched_for_literally(store, query):
     """Catches query text that reaches FTS5 as syntax: an exception, or a match found by an operator."""
     conv = await store.create_conversation("s1", title='NEAR the AND gate "quoted" title:x')
@@ -155,10 +180,17 @@ async def test_hostile_query_text_is_searched_for_literally(store, query):
     assert all(c["id"] == conv for c in page)
 
 
-@pytest.mark.parametrize("query, expected", [
-    ("AND", ['"AND"*']), ("near( a", ['"near("', '"a"*']), ('say "hi"', ['"say"', '"""hi"""*']),
-    ("*** --", None), ("", None), (None, None),
-])
+@pytest.mark.parametrize(
+    "query, expected",
+    [
+        ("AND", ['"AND"*']),
+        ("near( a", ['"near("', '"a"*']),
+        ('say "hi"', ['"say"', '"""hi"""*']),
+        ("*** --", None),
+        ("", None),
+        (None, None),
+    ],
+)
 def test_query_words_are_quoted_and_the_last_is_a_prefix(query, expected):
     """Catches an unquoted word (FTS5 syntax) or a query of punctuation sent to the index."""
     assert match_expression(query) == (" ".join(expected) if expected else None)

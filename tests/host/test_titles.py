@@ -41,8 +41,9 @@ def titled(store):
             tasks.append(asyncio.ensure_future(coro))
             return tasks[-1]
 
-        titler = Titler(import_litellm(), settings, store, announce, lambda sid: tab if sid == "session_x" else None,
-                        spawn)
+        titler = Titler(
+            import_litellm(), settings, store, announce, lambda sid: tab if sid == "session_x" else None, spawn
+        )
         titler.watch(agent)
         yield types.SimpleNamespace(agent=agent, model=model, told=told, tab=tab, tasks=tasks, store=store)
 
@@ -72,9 +73,14 @@ async def test_the_first_answer_is_followed_by_a_title_the_tab_and_every_window_
     assert await settled(t) == ["Laptop fan spinning at night"]
     assert (await t.store.get_conversation(conv))["title"] == "Laptop fan spinning at night"
     assert t.told == [
-        {"type": "conversation_renamed", "conversation_id": conv, "title": "Laptop fan spinning at night",
-         "session_id": "session_x"},
-        {"type": "session_renamed", "session_id": "session_x", "display_name": "Laptop fan spinning at night"}]
+        {
+            "type": "conversation_renamed",
+            "conversation_id": conv,
+            "title": "Laptop fan spinning at night",
+            "session_id": "session_x",
+        },
+        {"type": "session_renamed", "session_id": "session_x", "display_name": "Laptop fan spinning at night"},
+    ]
     asked = t.model.title_requests[-1]["messages"]
     assert asked[0]["role"] == "system" and "Assistant: It is the indexer." in asked[1]["content"]
 

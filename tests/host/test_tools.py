@@ -28,15 +28,19 @@ async def test_reads_are_bounded(tmp_path, monkeypatch):
     assert text.startswith("x" * read_file.MAX_BYTES) and text.endswith(f"(cut at {read_file.MAX_BYTES} bytes)")
 
 
-@pytest.mark.parametrize("tool, arguments, message", [
-    (read_file, {"path": "missing.txt"}, "does not exist"),
-    (read_file, {"path": "blob"}, "is a binary file"),
-    (list_directory, {"path": "blob"}, "is not a folder"),
-    (write_file, {"path": "no/such/folder/x.txt", "content": "hi"}, "does not exist"),
-    (write_file, {"path": "x.txt", "content": 3}, "content must be a string"),
-    (run_command, {"command": "echo hi", "cwd": "nowhere"}, "does not exist"),
-    (run_command, {"command": "sleep 30", "timeout": 0.2}, "did not finish within 0.2 seconds"),
-], ids=["missing", "binary", "not-a-folder", "no-folder", "bad-content", "bad-cwd", "timeout"])
+@pytest.mark.parametrize(
+    "tool, arguments, message",
+    [
+        (read_file, {"path": "missing.txt"}, "does not exist"),
+        (read_file, {"path": "blob"}, "is a binary file"),
+        (list_directory, {"path": "blob"}, "is not a folder"),
+        (write_file, {"path": "no/such/folder/x.txt", "content": "hi"}, "does not exist"),
+        (write_file, {"path": "x.txt", "content": 3}, "content must be a string"),
+        (run_command, {"command": "echo hi", "cwd": "nowhere"}, "does not exist"),
+        (run_command, {"command": "sleep 30", "timeout": 0.2}, "did not finish within 0.2 seconds"),
+    ],
+    ids=["missing", "binary", "not-a-folder", "no-folder", "bad-content", "bad-cwd", "timeout"],
+)
 async def test_failures_are_told_to_the_model(tmp_path, tool, arguments, message):
     # Catches a tool failure raised as a crash rather than a result the model can act on.
     (tmp_path / "blob").write_bytes(b"\x00\x01")
@@ -47,8 +51,11 @@ async def test_failures_are_told_to_the_model(tmp_path, tool, arguments, message
 async def test_command_output_is_bounded_and_reports_its_status(tmp_path):
     # Catches a chatty command filling memory, or a failing one looking like a success.
     progress = []
-    out = (await run_command.run({"command": "yes | head -c 100000; exit 3"},
-                                 ToolContext(cwd=tmp_path, progress=lambda: progress.append(1))))["text"]
+    out = (
+        await run_command.run(
+            {"command": "yes | head -c 100000; exit 3"}, ToolContext(cwd=tmp_path, progress=lambda: progress.append(1))
+        )
+    )["text"]
     assert out.startswith("exit status 3\n") and progress
     assert len(out) < run_command.MAX_OUTPUT + 200 and "more bytes of output not shown" in out
 
@@ -68,13 +75,18 @@ async def test_the_data_directory_is_off_limits_whatever_the_path(tmp_path):
     (tmp_path / "link").symlink_to(data)
     (tmp_path / "tokenlink").symlink_to(data / "token")
     import os
+
     os.link(data / "token", tmp_path / "hardlink")
     ctx = ToolContext(cwd=tmp_path, off_limits=(data,))
     attempts = [
-        (read_file, {"path": str(data / "token")}), (read_file, {"path": "link/token"}),
-        (read_file, {"path": "tokenlink"}), (read_file, {"path": "hardlink"}),
-        (read_file, {"path": "data/../data/token"}), (list_directory, {"path": "link"}),
-        (write_file, {"path": "link/token", "content": "mine"}), (write_file, {"path": "data/new", "content": "x"}),
+        (read_file, {"path": str(data / "token")}),
+        (read_file, {"path": "link/token"}),
+        (read_file, {"path": "tokenlink"}),
+        (read_file, {"path": "hardlink"}),
+        (read_file, {"path": "data/../data/token"}),
+        (list_directory, {"path": "link"}),
+        (write_file, {"path": "link/token", "content": "mine"}),
+        (write_file, {"path": "data/new", "content": "x"}),
         (run_command, {"command": "cat token", "cwd": "link"}),
     ]
     for tool, arguments in attempts:
@@ -87,6 +99,7 @@ async def test_the_data_directory_is_off_limits_whatever_the_path(tmp_path):
 async def test_reads_that_cannot_end_are_refused_without_blocking(tmp_path):
     # Catches read_file on a FIFO or a terminal blocking a thread for good.
     import os
+
     os.mkfifo(tmp_path / "fifo")
     for path in (tmp_path / "fifo", "/dev/stdin", "/dev/zero"):
         with pytest.raises(ToolError, match="is not a regular file"):
@@ -118,8 +131,10 @@ async def test_a_hanging_file_operation_is_given_up_off_the_shared_pool(monkeypa
         release.set()
 
 
-@pytest.mark.skipif(bool(os.environ.get("TAVRIN_SANITIZED")),
-                    reason="the sanitizer runtime is preloaded into the command's own processes")
+@pytest.mark.skipif(
+    bool(os.environ.get("TAVRIN_SANITIZED")),
+    reason="the sanitizer runtime is preloaded into the command's own processes",
+)
 @pytest.mark.parametrize("confined", ["cgroup", "tracked"])
 async def test_a_command_gets_no_keys_and_leaves_nothing_behind(tmp_path, monkeypatch, confined):
     # Catches a provider key in a command's environment, and a child that left the process
@@ -149,8 +164,11 @@ async def test_a_command_gets_no_keys_and_leaves_nothing_behind(tmp_path, monkey
     finished = await run_command.run({"command": f"setsid sleep {tag} & echo started"}, ToolContext(cwd=tmp_path))
     assert finished["text"] == "exit status 0\nstarted\n" and not _alive(tag)
 
-    ran = asyncio.ensure_future(run_command.run(
-        {"command": f"setsid sleep {tag} & (sleep {tag}; true) & echo up; sleep {tag}"}, ToolContext(cwd=tmp_path)))
+    ran = asyncio.ensure_future(
+        run_command.run(
+            {"command": f"setsid sleep {tag} & (sleep {tag}; true) & echo up; sleep {tag}"}, ToolContext(cwd=tmp_path)
+        )
+    )
     while len(_alive(f"sleep {tag}")) < 3:
         await asyncio.sleep(0.05)
     ran.cancel()

@@ -16,10 +16,24 @@ d = display.Display()
 screen = d.screen()
 root = screen.root
 win = root.create_window(
-    0, 0, screen.width_in_pixels, screen.height_in_pixels, 0, screen.root_depth,
-    background_pixel=screen.white_pixel, override_redirect=True,
-    event_mask=(X.ButtonPressMask | X.ButtonReleaseMask | X.PointerMotionMask | X.KeyPressMask
-                | X.KeyReleaseMask | X.ExposureMask | X.StructureNotifyMask | X.FocusChangeMask),
+    0,
+    0,
+    screen.width_in_pixels,
+    screen.height_in_pixels,
+    0,
+    screen.root_depth,
+    background_pixel=screen.white_pixel,
+    override_redirect=True,
+    event_mask=(
+        X.ButtonPressMask
+        | X.ButtonReleaseMask
+        | X.PointerMotionMask
+        | X.KeyPressMask
+        | X.KeyReleaseMask
+        | X.ExposureMask
+        | X.StructureNotifyMask
+        | X.FocusChangeMask
+    ),
 )
 win.map()
 d.sync()
@@ -59,5 +73,10 @@ while True:
     elif ev.type in (X.KeyPress, X.KeyRelease):
         shifted = 1 if ev.state & X.ShiftMask else 0
         keysym = d.keycode_to_keysym(ev.detail, shifted) or d.keycode_to_keysym(ev.detail, 0)
-        out(type="key" if ev.type == X.KeyPress else "keyup", keysym=keysym, char=char_of(keysym),
-            name=NAMES.get(keysym), state=ev.state)
+        out(
+            type="key" if ev.type == X.KeyPress else "keyup",
+            keysym=keysym,
+            char=char_of(keysym),
+            name=NAMES.get(keysym),
+            state=ev.state,
+        )

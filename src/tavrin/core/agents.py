@@ -123,8 +123,20 @@ class Turn:
 # Risky requests and the tool each one maps to. The tool names match the guardrails'
 # list of operations that need approval.
 _RISKY = [
-    (re.compile(r"\b(?:delete|remove|erase|trash)\b(.*)", re.I), "delete_file", "path", "~/Downloads/old-report.pdf", 1),
-    (re.compile(r"\b(?:send|write)\b.*?\be-?mail\b(?:.*?\bto\s+(\S+))?", re.I), "send_email", "to", "team@example.org", 1),
+    (
+        re.compile(r"\b(?:delete|remove|erase|trash)\b(.*)", re.I),
+        "delete_file",
+        "path",
+        "~/Downloads/old-report.pdf",
+        1,
+    ),
+    (
+        re.compile(r"\b(?:send|write)\b.*?\be-?mail\b(?:.*?\bto\s+(\S+))?", re.I),
+        "send_email",
+        "to",
+        "team@example.org",
+        1,
+    ),
     (re.compile(r"\b(?:pay|payment|transfer)\b(.*)", re.I), "make_payment", "payee", "ACME Utilities", 3),
 ]
 _FILLER = {"the", "a", "an", "my", "this", "that", "to", "file", "please", "for", "me"}
@@ -202,8 +214,9 @@ class StandardAgent:
         stored outcome then says why, in the words the page shows live."""
         if self.is_processing:
             if not self._cancel.is_set():
-                self._stop_note = _stop_note_of(asyncio.current_task() if _loop_running() else None,
-                                                self.seconds_since_activity)
+                self._stop_note = _stop_note_of(
+                    asyncio.current_task() if _loop_running() else None, self.seconds_since_activity
+                )
             self._cancel.set()
 
     # -- the turn -----------------------------------------------------------------
@@ -215,7 +228,9 @@ class StandardAgent:
         gateway's turns have none."""
         return self._recorded(self._turn(user_text, attachments, intro))
 
-    async def _turn(self, user_text: str, attachments: list | None, intro: dict | None) -> AsyncGenerator[AgentEvent, None]:
+    async def _turn(
+        self, user_text: str, attachments: list | None, intro: dict | None
+    ) -> AsyncGenerator[AgentEvent, None]:
         """The turn: opened, the agent's loop run, and ended, whichever way it ends."""
         if self.is_processing:
             raise RuntimeError("this agent is already working on a turn")
@@ -233,7 +248,11 @@ class StandardAgent:
             turn = Turn(conv_id, user_text, attachments, intro, heartbeat)
             meta = await self._opening(turn)
             log = await TurnLog.begin(
-                self._memory, conv_id, "heartbeat" if heartbeat else "user", user_text, {**meta, **origin_meta(intro)},
+                self._memory,
+                conv_id,
+                "heartbeat" if heartbeat else "user",
+                user_text,
+                {**meta, **origin_meta(intro)},
                 "heartbeat" if heartbeat else "standard",
             )
             self._log = turn.log = log
@@ -393,8 +412,14 @@ class DemoAgent(StandardAgent):
         stall_max_seconds: float = 600,
         approval_timeout: float = 300,
     ):
-        super().__init__(store, guardrails, session_id, stall_warn_seconds=stall_warn_seconds,
-                         stall_cancel_seconds=stall_cancel_seconds, approval_timeout=approval_timeout)
+        super().__init__(
+            store,
+            guardrails,
+            session_id,
+            stall_warn_seconds=stall_warn_seconds,
+            stall_cancel_seconds=stall_cancel_seconds,
+            approval_timeout=approval_timeout,
+        )
         self.step_delay = step_delay
         self.stall_max_seconds = stall_max_seconds
 
@@ -437,9 +462,13 @@ class DemoAgent(StandardAgent):
             risky = _risky_action(user_text)
             for i in range(1, steps + 1):
                 call_id = self._next_tool_id()
-                yield self._event("tool_call", id=call_id, tool="scan_folder", arguments={"folder": f"~/Projects/part-{i}"})
+                yield self._event(
+                    "tool_call", id=call_id, tool="scan_folder", arguments={"folder": f"~/Projects/part-{i}"}
+                )
                 await self._step(2 * self.step_delay)
-                yield self._event("tool_result", id=call_id, tool="scan_folder", result=f"Scanned part {i} of {steps}: {i * 7} files")
+                yield self._event(
+                    "tool_result", id=call_id, tool="scan_folder", result=f"Scanned part {i} of {steps}: {i * 7} files"
+                )
                 iterations += 1
                 if risky is not None and i == steps // 2:
                     async for ev in self._risky_tool(*risky, reply_parts):
@@ -452,7 +481,9 @@ class DemoAgent(StandardAgent):
             yield self._event("tool_call", id=call_id, tool="read_screen", arguments={"mode": "accessibility_tree"})
             await self._step()
             yield self._event(
-                "tool_result", id=call_id, tool="read_screen",
+                "tool_result",
+                id=call_id,
+                tool="read_screen",
                 result="Focused window: Files — ~/Downloads (3 windows open, 12 accessible elements)",
             )
             iterations += 1
@@ -496,10 +527,14 @@ class DemoAgent(StandardAgent):
             approved = True
         if not approved:
             yield self._event("tool_result", id=call_id, tool=tool, result=approval.refusal(), error=True)
-            reply_parts.append(f"Understood — I did not run {tool}" + (f" ({approval.note})." if approval.note else "."))
+            reply_parts.append(
+                f"Understood — I did not run {tool}" + (f" ({approval.note})." if approval.note else ".")
+            )
             return
         await self._step()
-        yield self._event("tool_result", id=call_id, tool=tool, result=f"Done (simulated): {tool} {_describe(arguments)}")
+        yield self._event(
+            "tool_result", id=call_id, tool=tool, result=f"Done (simulated): {tool} {_describe(arguments)}"
+        )
         reply_parts.append(f"Done: {tool} with {_describe(arguments)} (simulated, nothing on your computer changed).")
 
     # -- helpers ------------------------------------------------------------------
@@ -519,7 +554,7 @@ STREAMED_REPLY = (
     "Here is a **streamed** reply. It arrives in small pieces, the way a language model writes:\n\n"
     "1. each piece is its own `text` event;\n"
     "2. the page grows *one* bubble from them.\n\n"
-    "```python\nprint(\"Hello from Tavrin\")\n```\n\n"
+    '```python\nprint("Hello from Tavrin")\n```\n\n'
     "More: [the Markdown guide](https://commonmark.org/help/)."
 )
 

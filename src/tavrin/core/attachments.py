@@ -29,8 +29,18 @@ MAX_TOTAL_BYTES = 1024 * 1024
 # What the store keeps of a text file, and so what later turns see of it.
 STORED_TEXT_CHARS = 4000
 IMAGE_TYPES = frozenset({"image/png", "image/jpeg", "image/gif", "image/webp"})
-TEXT_TYPES = frozenset({"application/json", "application/xml", "application/yaml", "application/x-yaml",
-                        "application/toml", "application/javascript", "application/x-sh", "application/sql"})
+TEXT_TYPES = frozenset(
+    {
+        "application/json",
+        "application/xml",
+        "application/yaml",
+        "application/x-yaml",
+        "application/toml",
+        "application/javascript",
+        "application/x-sh",
+        "application/sql",
+    }
+)
 # Types a browser gives a file it cannot name: text when the bytes are text.
 VAGUE_TYPES = frozenset({"", "application/octet-stream"})
 
@@ -105,22 +115,28 @@ def read(value: Any, *, images: bool, where: str) -> list[Attachment]:
         total += len(data)
         if kind in IMAGE_TYPES:
             if len(data) > MAX_IMAGE_BYTES:
-                raise AttachmentError(f"The picture {name} is too big ({_size(len(data))}; at most "
-                                      f"{_size(MAX_IMAGE_BYTES)}).")
+                raise AttachmentError(
+                    f"The picture {name} is too big ({_size(len(data))}; at most {_size(MAX_IMAGE_BYTES)})."
+                )
             if not images:
-                raise AttachmentError(f"{where[0].upper()}{where[1:]} does not accept images, so the picture "
-                                      f"{name} cannot be sent to it.")
+                raise AttachmentError(
+                    f"{where[0].upper()}{where[1:]} does not accept images, so the picture {name} cannot be sent to it."
+                )
             found.append(Attachment(name, kind, data, thumbnail=thumbnail(item.get("thumbnail"))))
             continue
         text = _text(data) if kind.startswith("text/") or kind in TEXT_TYPES or kind in VAGUE_TYPES else None
         if text is None:
-            raise AttachmentError(f"The attachment {name} is of a kind that cannot be sent ({kind or 'unknown'}): "
-                                  "attach a picture (PNG, JPEG, GIF, WebP) or a text file.")
+            raise AttachmentError(
+                f"The attachment {name} is of a kind that cannot be sent ({kind or 'unknown'}): "
+                "attach a picture (PNG, JPEG, GIF, WebP) or a text file."
+            )
         if len(data) > MAX_TEXT_BYTES:
             raise AttachmentError(f"The file {name} is too big ({_size(len(data))}; at most {_size(MAX_TEXT_BYTES)}).")
         found.append(Attachment(name, kind, data, text))
     if total > MAX_TOTAL_BYTES:
-        raise AttachmentError(f"The attachments are too big together ({_size(total)}; at most {_size(MAX_TOTAL_BYTES)}).")
+        raise AttachmentError(
+            f"The attachments are too big together ({_size(total)}; at most {_size(MAX_TOTAL_BYTES)})."
+        )
     return found
 
 
@@ -162,13 +178,13 @@ def _picture_size(data: bytes) -> tuple[str, int, int] | None:
             continue
         if marker in (0xD9, 0xDA):  # the end, or image data before any frame header
             return None
-        (length,) = struct.unpack(">H", data[pos + 2:pos + 4])
+        (length,) = struct.unpack(">H", data[pos + 2 : pos + 4])
         if length < 2:
             return None
         if 0xC0 <= marker <= 0xCF and marker not in (0xC4, 0xC8, 0xCC):
             if pos + 9 > len(data):
                 return None
-            height, width = struct.unpack(">HH", data[pos + 5:pos + 9])
+            height, width = struct.unpack(">HH", data[pos + 5 : pos + 9])
             return "image/jpeg", width, height
         pos += 2 + length
     return None
@@ -192,8 +208,11 @@ def describe(value: Any) -> list[dict]:
         if isinstance(item, dict):
             data = item.get("data")
             kind = str(item.get("type") or "")[:100]
-            rec: dict[str, Any] = {"name": str(item.get("name") or "")[:200], "type": kind,
-                                   "size": len(data) * 3 // 4 if isinstance(data, str) else 0}
+            rec: dict[str, Any] = {
+                "name": str(item.get("name") or "")[:200],
+                "type": kind,
+                "size": len(data) * 3 // 4 if isinstance(data, str) else 0,
+            }
             thumb = thumbnail(item.get("thumbnail")) if kind.lower() in IMAGE_TYPES else None
             if thumb is not None:
                 rec["thumbnail_type"], rec["thumbnail_base64"] = thumb

@@ -40,7 +40,7 @@ class _Canvas:
         row = bytes(colour) * max(0, x1 - x0)
         for y in range(max(0, y0), min(self.height, y1)):
             start = (y * self.width + x0) * 3
-            self.px[start:start + len(row)] = row
+            self.px[start : start + len(row)] = row
 
     def png(self) -> bytes:
         return encode_png(self.width, self.height, self.px)
@@ -152,22 +152,30 @@ class DemoComputerUseAgent:
             target = (228, 138)
             click = self._tool_id()
             yield ComputerUseEvent(
-                "tool_call", {"tool": "computer", "id": click, "input": {"action": "left_click", "coordinate": list(target)}}
+                "tool_call",
+                {"tool": "computer", "id": click, "input": {"action": "left_click", "coordinate": list(target)}},
             )
             await self._pause()
-            yield ComputerUseEvent("tool_result", {"tool": "computer", "id": click, "result": {"type": "text", "text": f"Clicked at {target}"}})
+            yield ComputerUseEvent(
+                "tool_result",
+                {"tool": "computer", "id": click, "result": {"type": "text", "text": f"Clicked at {target}"}},
+            )
             iterations += 1
 
             shot2 = self._tool_id()
             yield ComputerUseEvent("tool_call", {"tool": "computer", "id": shot2, "input": {"action": "screenshot"}})
             await self._pause()
-            yield ComputerUseEvent("tool_result", {"tool": "computer", "id": shot2, "result": _image(render_desktop(click=target))})
+            yield ComputerUseEvent(
+                "tool_result", {"tool": "computer", "id": shot2, "result": _image(render_desktop(click=target))}
+            )
             iterations += 1
 
             yield ComputerUseEvent(
                 "text",
-                {"content": f"Done with “{user_text.strip()[:120]}”: I looked at the (simulated) screen and clicked "
-                            "the window's button; the second screenshot shows where."},
+                {
+                    "content": f"Done with “{user_text.strip()[:120]}”: I looked at the (simulated) screen and clicked "
+                    "the window's button; the second screenshot shows where."
+                },
             )
             yield ComputerUseEvent("done", {"iterations": iterations})
         except _Stopped:

@@ -29,8 +29,16 @@ from tavrin.core.agents import TurnStopped
 from tavrin.core.computer_use_agent import ComputerUseEvent, _stop_note, client_view
 from tavrin.core.history import outcome_of_exit
 from tavrin.core.llm_agent import (
-    ModelError, ModelSettings, _close, _parse_arguments, _Reply, completion_request, describe_error, import_litellm,
-    open_stream)
+    ModelError,
+    ModelSettings,
+    _close,
+    _parse_arguments,
+    _Reply,
+    completion_request,
+    describe_error,
+    import_litellm,
+    open_stream,
+)
 from tavrin.core.tools.screenshot import Unavailable
 
 logger = logging.getLogger("tavrin.computer_use")
@@ -46,12 +54,30 @@ DRAG_STEPS = 12
 SETTLE_QUIET, SETTLE_MAX, SETTLE_POLL = 0.1, 1.0, 0.04
 
 ACTIONS = (
-    "screenshot", "mouse_move", "left_click", "right_click", "middle_click", "double_click", "triple_click",
-    "left_click_drag", "left_mouse_down", "left_mouse_up", "scroll", "type", "key", "hold_key", "wait",
+    "screenshot",
+    "mouse_move",
+    "left_click",
+    "right_click",
+    "middle_click",
+    "double_click",
+    "triple_click",
+    "left_click_drag",
+    "left_mouse_down",
+    "left_mouse_up",
+    "scroll",
+    "type",
+    "key",
+    "hold_key",
+    "wait",
     "cursor_position",
 )
-CLICKS = {"left_click": (1, 1), "right_click": (3, 1), "middle_click": (2, 1), "double_click": (1, 2),
-          "triple_click": (1, 3)}
+CLICKS = {
+    "left_click": (1, 1),
+    "right_click": (3, 1),
+    "middle_click": (2, 1),
+    "double_click": (1, 2),
+    "triple_click": (1, 3),
+}
 
 SYSTEM_PROMPT = (
     "You are Tavrin's Computer Use agent. You work on the user's own computer, a Linux desktop, through the "
@@ -68,28 +94,36 @@ SYSTEM_PROMPT = (
 def function_tool(w: int, h: int) -> dict:
     """The ``computer`` tool as a plain function, for models without Anthropic's own tool."""
     point = {"type": "array", "items": {"type": "integer"}, "minItems": 2, "maxItems": 2}
-    return {"type": "function", "function": {
-        "name": "computer",
-        "description": (
-            f"Use the mouse and keyboard of the user's screen ({w}x{h} pixels in the screenshots) and take "
-            "screenshots. Every action answers with a fresh screenshot. key and hold_key take xdotool "
-            "combinations such as \"ctrl+l\", \"Return\", \"alt+Tab\"; a click's text holds modifier keys "
-            "to hold during it (\"shift\")."),
-        "parameters": {
-            "type": "object",
-            "properties": {
-                "action": {"type": "string", "enum": list(ACTIONS)},
-                "coordinate": {**point, "description": "[x, y] in the screenshot's pixels"},
-                "start_coordinate": {**point, "description": "where left_click_drag starts"},
-                "text": {"type": "string", "description": "what type types, the keys of key and hold_key"},
-                "scroll_direction": {"type": "string", "enum": ["up", "down", "left", "right"]},
-                "scroll_amount": {"type": "integer", "minimum": 1, "maximum": MAX_SCROLL},
-                "duration": {"type": "number", "minimum": 0, "maximum": MAX_SECONDS,
-                             "description": "seconds, for wait and hold_key"},
+    return {
+        "type": "function",
+        "function": {
+            "name": "computer",
+            "description": (
+                f"Use the mouse and keyboard of the user's screen ({w}x{h} pixels in the screenshots) and take "
+                "screenshots. Every action answers with a fresh screenshot. key and hold_key take xdotool "
+                'combinations such as "ctrl+l", "Return", "alt+Tab"; a click\'s text holds modifier keys '
+                'to hold during it ("shift").'
+            ),
+            "parameters": {
+                "type": "object",
+                "properties": {
+                    "action": {"type": "string", "enum": list(ACTIONS)},
+                    "coordinate": {**point, "description": "[x, y] in the screenshot's pixels"},
+                    "start_coordinate": {**point, "description": "where left_click_drag starts"},
+                    "text": {"type": "string", "description": "what type types, the keys of key and hold_key"},
+                    "scroll_direction": {"type": "string", "enum": ["up", "down", "left", "right"]},
+                    "scroll_amount": {"type": "integer", "minimum": 1, "maximum": MAX_SCROLL},
+                    "duration": {
+                        "type": "number",
+                        "minimum": 0,
+                        "maximum": MAX_SECONDS,
+                        "description": "seconds, for wait and hold_key",
+                    },
+                },
+                "required": ["action"],
             },
-            "required": ["action"],
         },
-    }}
+    }
 
 
 def native_tool_version(model: str) -> str:
@@ -102,8 +136,10 @@ def native_tool_version(model: str) -> str:
 
 def native_tool(model: str, w: int, h: int) -> dict:
     """Anthropic's tool in the form LiteLLM maps (it adds the matching beta header itself)."""
-    return {"type": native_tool_version(model),
-            "function": {"name": "computer", "parameters": {"display_width_px": w, "display_height_px": h}}}
+    return {
+        "type": native_tool_version(model),
+        "function": {"name": "computer", "parameters": {"display_width_px": w, "display_height_px": h}},
+    }
 
 
 def thinned(messages: list[dict], keep: int = KEEP_SCREENSHOTS) -> list[dict]:
@@ -274,7 +310,8 @@ class ComputerUseAgent:
                 if iterations >= self.settings.max_iterations:
                     raise ModelError(
                         f"Stopped after {iterations} calls to {self.settings.where()} before the task was done "
-                        f"(the limit is {self.settings.max_iterations}; raise it with --max-iterations).")
+                        f"(the limit is {self.settings.max_iterations}; raise it with --max-iterations)."
+                    )
                 iterations += 1
                 reply = _Reply()
                 async for event in self._stream(thinned(messages), tools, reply):
@@ -286,12 +323,16 @@ class ComputerUseAgent:
                 for call in list(reply.calls):
                     arguments = _parse_arguments(call.arguments)
                     shown = arguments if isinstance(arguments, dict) else {"raw": call.arguments}
-                    yield ComputerUseEvent("tool_call", {"tool": call.name or "computer", "id": call.id, "input": shown})
+                    yield ComputerUseEvent(
+                        "tool_call", {"tool": call.name or "computer", "id": call.id, "input": shown}
+                    )
                     if not approved:
                         decision = await self._ask(user_text, shown, log, session_id)
                         if decision is not None:
-                            yield ComputerUseEvent("tool_result", {"tool": call.name, "id": call.id,
-                                                                   "result": {"type": "error", "error": decision}})
+                            yield ComputerUseEvent(
+                                "tool_result",
+                                {"tool": call.name, "id": call.id, "result": {"type": "error", "error": decision}},
+                            )
                             yield ComputerUseEvent("cancelled", {"message": decision})
                             return
                         approved = True
@@ -300,21 +341,37 @@ class ComputerUseAgent:
                     acted = True
                     text, png = await self._act(desktop, call.name, arguments)
                     if png is None:
-                        result: dict = {"type": "error", "error": text} if text.startswith("Error:") else \
-                            {"type": "text", "text": text}
+                        result: dict = (
+                            {"type": "error", "error": text}
+                            if text.startswith("Error:")
+                            else {"type": "text", "text": text}
+                        )
                     else:
-                        result = {"type": "image", "media_type": "image/png",
-                                  "base64": base64.b64encode(png).decode("ascii")}
-                    yield ComputerUseEvent("tool_result", {"tool": call.name or "computer", "id": call.id,
-                                                           "result": result})
+                        result = {
+                            "type": "image",
+                            "media_type": "image/png",
+                            "base64": base64.b64encode(png).decode("ascii"),
+                        }
+                    yield ComputerUseEvent(
+                        "tool_result", {"tool": call.name or "computer", "id": call.id, "result": result}
+                    )
                     messages.append(self._tool_message(call.id, text, result.get("base64")))
                     if result.get("base64"):
                         images.append(result["base64"])
                 if images and not self.native:
                     # OpenAI's format has no images in tool results: they follow as the user's.
-                    messages.append({"role": "user", "content": [
-                        {"type": "text", "text": "The screenshot after the action:"},
-                        *({"type": "image_url", "image_url": {"url": "data:image/png;base64," + b}} for b in images)]})
+                    messages.append(
+                        {
+                            "role": "user",
+                            "content": [
+                                {"type": "text", "text": "The screenshot after the action:"},
+                                *(
+                                    {"type": "image_url", "image_url": {"url": "data:image/png;base64," + b}}
+                                    for b in images
+                                ),
+                            ],
+                        }
+                    )
             yield ComputerUseEvent("done", {"iterations": iterations})
         except _Stopped:
             yield ComputerUseEvent("cancelled", {"message": "Task cancelled"})
@@ -335,9 +392,14 @@ class ComputerUseAgent:
 
     def _tool_message(self, call_id: str, text: str, image: str | None) -> dict:
         if image and self.native:
-            return {"role": "tool", "tool_call_id": call_id, "content": [
-                {"type": "text", "text": text},
-                {"type": "image_url", "image_url": {"url": "data:image/png;base64," + image}}]}
+            return {
+                "role": "tool",
+                "tool_call_id": call_id,
+                "content": [
+                    {"type": "text", "text": text},
+                    {"type": "image_url", "image_url": {"url": "data:image/png;base64," + image}},
+                ],
+            }
         return {"role": "tool", "tool_call_id": call_id, "content": text}
 
     # -- the approval ---------------------------------------------------------------------------
@@ -348,13 +410,21 @@ class ComputerUseAgent:
             return None
         short = task.strip()
         short = short[:200] + "…" if len(short) > 200 else short
-        message = (f"Computer Use wants to control your screen for “{short}”. First it will "
-                   f"{describe_action(first)}. Allow it?")
+        message = (
+            f"Computer Use wants to control your screen for “{short}”. First it will "
+            f"{describe_action(first)}. Allow it?"
+        )
         approval = self.guardrails.request_approval("computer", first, session_id, message)
         if log is not None:
             await log.approval_requested(approval.approval_id, "computer", first)
-        event = {"type": "tool_approval_needed", "approval_id": approval.approval_id, "tool": "computer",
-                 "arguments": first, "message": message, "task": task}
+        event = {
+            "type": "tool_approval_needed",
+            "approval_id": approval.approval_id,
+            "tool": "computer",
+            "arguments": first,
+            "message": message,
+            "task": task,
+        }
         if self._announce is not None:
             try:
                 await self._announce(session_id, event)
@@ -381,8 +451,9 @@ class ComputerUseAgent:
     async def _open(self, messages: list[dict], tools: list[dict]):
         """The model's stream, tried again as the standard agent's is (the server's Retry-After
         first, else the backoff); a stop ends the waiting at once."""
-        return await open_stream(self._litellm, self.settings, self._request(messages, tools),
-                                 self._until_stopped, self._sleep)
+        return await open_stream(
+            self._litellm, self.settings, self._request(messages, tools), self._until_stopped, self._sleep
+        )
 
     async def _stream(self, messages, tools, reply: _Reply) -> AsyncIterator[ComputerUseEvent]:
         stream = await self._open(messages, tools)
@@ -522,13 +593,18 @@ class ComputerUseAgent:
             if required:
                 raise _Refused(f"{inp.get('action')} needs {key} as [x, y]")
             return None
-        if (not isinstance(value, (list, tuple)) or len(value) != 2
-                or not all(isinstance(v, int) and not isinstance(v, bool) for v in value)):
+        if (
+            not isinstance(value, (list, tuple))
+            or len(value) != 2
+            or not all(isinstance(v, int) and not isinstance(v, bool) for v in value)
+        ):
             raise _Refused(f"{key} must be [x, y], two whole numbers, not {json.dumps(value)[:80]}")
         x, y = value
         if not d.scale.contains(x, y):
-            raise _Refused(f"{key} ({x}, {y}) is outside the screen, which is {d.scale.w}x{d.scale.h} "
-                           "in the screenshots (x from 0 to {}, y from 0 to {})".format(d.scale.w - 1, d.scale.h - 1))
+            raise _Refused(
+                f"{key} ({x}, {y}) is outside the screen, which is {d.scale.w}x{d.scale.h} "
+                "in the screenshots (x from 0 to {}, y from 0 to {})".format(d.scale.w - 1, d.scale.h - 1)
+            )
         return d.scale.to_screen(x, y)
 
     @staticmethod
@@ -634,8 +710,16 @@ class ComputerUseAgent:
                 raise _Refused("type needs text, a non-empty string")
             if len(text) > MAX_TYPE:
                 raise _Refused(f"type takes at most {MAX_TYPE} characters at once")
-            odd = next((ch for ch in text if (ord(ch) < 0x20 and ch not in screen.CHAR_KEYS) or 0x7F <= ord(ch) < 0xA0
-                        or 0xD800 <= ord(ch) < 0xE000), None)
+            odd = next(
+                (
+                    ch
+                    for ch in text
+                    if (ord(ch) < 0x20 and ch not in screen.CHAR_KEYS)
+                    or 0x7F <= ord(ch) < 0xA0
+                    or 0xD800 <= ord(ch) < 0xE000
+                ),
+                None,
+            )
             if odd is not None:
                 raise _Refused(f"type cannot type the control character U+{ord(odd):04X}; use key for keys")
             for ch in text:

@@ -38,15 +38,47 @@ WHEEL = {"up": 4, "down": 5, "left": 6, "right": 7}
 
 # xdotool's names for the modifiers and a few keys, as models write them.
 KEY_ALIASES = {
-    "ctrl": "Control_L", "control": "Control_L", "lctrl": "Control_L", "rctrl": "Control_R",
-    "shift": "Shift_L", "lshift": "Shift_L", "rshift": "Shift_R",
-    "alt": "Alt_L", "lalt": "Alt_L", "ralt": "Alt_R", "altgr": "ISO_Level3_Shift",
-    "super": "Super_L", "win": "Super_L", "windows": "Super_L", "cmd": "Super_L", "meta": "Meta_L",
-    "enter": "Return", "return": "Return", "esc": "Escape", "escape": "Escape", "tab": "Tab",
-    "backspace": "BackSpace", "del": "Delete", "delete": "Delete", "ins": "Insert", "insert": "Insert",
-    "space": "space", "pgup": "Prior", "pageup": "Prior", "page_up": "Prior",
-    "pgdn": "Next", "pagedown": "Next", "page_down": "Next", "home": "Home", "end": "End",
-    "up": "Up", "down": "Down", "left": "Left", "right": "Right", "menu": "Menu", "print": "Print",
+    "ctrl": "Control_L",
+    "control": "Control_L",
+    "lctrl": "Control_L",
+    "rctrl": "Control_R",
+    "shift": "Shift_L",
+    "lshift": "Shift_L",
+    "rshift": "Shift_R",
+    "alt": "Alt_L",
+    "lalt": "Alt_L",
+    "ralt": "Alt_R",
+    "altgr": "ISO_Level3_Shift",
+    "super": "Super_L",
+    "win": "Super_L",
+    "windows": "Super_L",
+    "cmd": "Super_L",
+    "meta": "Meta_L",
+    "enter": "Return",
+    "return": "Return",
+    "esc": "Escape",
+    "escape": "Escape",
+    "tab": "Tab",
+    "backspace": "BackSpace",
+    "del": "Delete",
+    "delete": "Delete",
+    "ins": "Insert",
+    "insert": "Insert",
+    "space": "space",
+    "pgup": "Prior",
+    "pageup": "Prior",
+    "page_up": "Prior",
+    "pgdn": "Next",
+    "pagedown": "Next",
+    "page_down": "Next",
+    "home": "Home",
+    "end": "End",
+    "up": "Up",
+    "down": "Down",
+    "left": "Left",
+    "right": "Right",
+    "menu": "Menu",
+    "print": "Print",
 }
 # Characters typed as keys of their own rather than as the letter.
 CHAR_KEYS = {"\n": "Return", "\r": "Return", "\t": "Tab", "\b": "BackSpace", "\x1b": "Escape"}
@@ -64,8 +96,12 @@ class Scale:
     @classmethod
     def of(cls, width: int, height: int, max_width: int = MAX_WIDTH, max_height: int = MAX_HEIGHT) -> Scale:
         factor = min(1.0, max_width / width, max_height / height)
-        return cls(width, height, max(1, min(max_width, round(width * factor))),
-                   max(1, min(max_height, round(height * factor))))
+        return cls(
+            width,
+            height,
+            max(1, min(max_width, round(width * factor))),
+            max(1, min(max_height, round(height * factor))),
+        )
 
     def to_screen(self, x: int, y: int) -> tuple[int, int]:
         """The screen pixel of the model's pixel: corners onto corners, linear in between, so
@@ -108,8 +144,10 @@ class Desktop:
     def open(cls, display_name: str | None = None, max_size: tuple[int, int] = (MAX_WIDTH, MAX_HEIGHT)) -> Desktop:
         name = display_name or os.environ.get("DISPLAY")
         if not name:
-            raise Unavailable("There is no X display to work on (DISPLAY is not set): Computer Use needs an "
-                              "X11 session (on Wayland, XWayland).")
+            raise Unavailable(
+                "There is no X display to work on (DISPLAY is not set): Computer Use needs an "
+                "X11 session (on Wayland, XWayland)."
+            )
         try:
             from PIL import Image  # noqa: F401
             from Xlib import display as xdisplay
@@ -131,11 +169,15 @@ class Desktop:
 
             if d.display.info.image_byte_order != X.LSBFirst:
                 # The pixels would reach the picture with their bytes the other way round.
-                raise Unavailable(f"The display {name} sends its pixels most significant byte first, which "
-                                  "Computer Use does not read.")
+                raise Unavailable(
+                    f"The display {name} sends its pixels most significant byte first, which "
+                    "Computer Use does not read."
+                )
             if screen.root_depth not in (24, 32) or _bits_per_pixel(d, screen.root_depth) != 32:
-                raise Unavailable(f"The display {name} has {screen.root_depth}-bit colour; Computer Use reads "
-                                  "24-bit and 32-bit screens.")
+                raise Unavailable(
+                    f"The display {name} has {screen.root_depth}-bit colour; Computer Use reads "
+                    "24-bit and 32-bit screens."
+                )
             desktop = cls(name, d, Scale.of(width, height, *max_size))
             desktop._shm = SharedImage.attach(d, width * height * 4)
             return desktop
@@ -176,8 +218,10 @@ class Desktop:
 
             # The core request in bands, each reply well within what a server sends at once.
             band = max(1, (4 << 20) // (width * 4))
-            raw = b"".join(self._root.get_image(0, top, width, min(band, height - top), X.ZPixmap, 0xFFFFFFFF).data
-                           for top in range(0, height, band))
+            raw = b"".join(
+                self._root.get_image(0, top, width, min(band, height - top), X.ZPixmap, 0xFFFFFFFF).data
+                for top in range(0, height, band)
+            )
         return raw, self.pointer()
 
     def png(self, raw: bytes, with_pointer: bool = True) -> bytes:
@@ -340,19 +384,44 @@ def _shm_requests():
     from Xlib.protocol import rq
 
     class Attach(rq.Request):
-        _request = rq.Struct(rq.Card8("opcode"), rq.Opcode(1), rq.RequestLength(), rq.Card32("shmseg"),
-                             rq.Card32("shmid"), rq.Bool("read_only"), rq.Pad(3))
+        _request = rq.Struct(
+            rq.Card8("opcode"),
+            rq.Opcode(1),
+            rq.RequestLength(),
+            rq.Card32("shmseg"),
+            rq.Card32("shmid"),
+            rq.Bool("read_only"),
+            rq.Pad(3),
+        )
 
     class Detach(rq.Request):
         _request = rq.Struct(rq.Card8("opcode"), rq.Opcode(2), rq.RequestLength(), rq.Card32("shmseg"))
 
     class GetImage(rq.ReplyRequest):
-        _request = rq.Struct(rq.Card8("opcode"), rq.Opcode(4), rq.RequestLength(), rq.Drawable("drawable"),
-                             rq.Int16("x"), rq.Int16("y"), rq.Card16("width"), rq.Card16("height"),
-                             rq.Card32("plane_mask"), rq.Card8("format"), rq.Pad(3), rq.Card32("shmseg"),
-                             rq.Card32("offset"))
-        _reply = rq.Struct(rq.ReplyCode(), rq.Card8("depth"), rq.Card16("sequence_number"), rq.ReplyLength(),
-                           rq.Card32("visual"), rq.Card32("size"), rq.Pad(16))
+        _request = rq.Struct(
+            rq.Card8("opcode"),
+            rq.Opcode(4),
+            rq.RequestLength(),
+            rq.Drawable("drawable"),
+            rq.Int16("x"),
+            rq.Int16("y"),
+            rq.Card16("width"),
+            rq.Card16("height"),
+            rq.Card32("plane_mask"),
+            rq.Card8("format"),
+            rq.Pad(3),
+            rq.Card32("shmseg"),
+            rq.Card32("offset"),
+        )
+        _reply = rq.Struct(
+            rq.ReplyCode(),
+            rq.Card8("depth"),
+            rq.Card16("sequence_number"),
+            rq.ReplyLength(),
+            rq.Card32("visual"),
+            rq.Card32("size"),
+            rq.Pad(16),
+        )
 
     return Attach, Detach, GetImage
 
@@ -385,8 +454,9 @@ class SharedImage:
         requests = _shm_requests()
         seg = d.display.allocate_resource_id()
         caught = error.CatchError()
-        requests[0](display=d.display, onerror=caught, opcode=ext.major_opcode, shmseg=seg, shmid=shmid,
-                    read_only=False)
+        requests[0](
+            display=d.display, onerror=caught, opcode=ext.major_opcode, shmseg=seg, shmid=shmid, read_only=False
+        )
         d.sync()
         # Removed once both sides hold it: the segment goes with the last detach, even after a crash.
         libc.shmctl(shmid, _IPC_RMID, None)
@@ -398,8 +468,19 @@ class SharedImage:
     def get_image(self, d, root, width: int, height: int) -> bytes:
         from Xlib import X
 
-        reply = self._get(display=d.display, opcode=self.opcode, drawable=root, x=0, y=0, width=width,
-                          height=height, plane_mask=0xFFFFFFFF, format=X.ZPixmap, shmseg=self.seg, offset=0)
+        reply = self._get(
+            display=d.display,
+            opcode=self.opcode,
+            drawable=root,
+            x=0,
+            y=0,
+            width=width,
+            height=height,
+            plane_mask=0xFFFFFFFF,
+            format=X.ZPixmap,
+            shmseg=self.seg,
+            offset=0,
+        )
         # The reply comes once the server has written the picture.
         return ctypes.string_at(self.address, min(reply.size, self.size))
 
@@ -439,7 +520,7 @@ def parse_combo(text: str) -> list[int]:
     """An xdotool-style combination ("ctrl+l", "Return", "super", "shift+Tab") as keysyms;
     ValueError naming the part that is no key."""
     if not isinstance(text, str) or not text.strip():
-        raise ValueError("a key combination must be a non-empty text such as \"ctrl+l\" or \"Return\"")
+        raise ValueError('a key combination must be a non-empty text such as "ctrl+l" or "Return"')
     parts = text.strip().split("+")
     # "ctrl++" means ctrl and the plus key.
     names: list[str] = []

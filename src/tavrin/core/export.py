@@ -19,14 +19,21 @@ FORMAT_VERSION = 1
 MAX_BLOCK_CHARS = 4000
 
 _OUTCOME_WORDS = {
-    "stopped": "Stopped", "cancelled": "Cancelled", "error": "Ended with an error",
+    "stopped": "Stopped",
+    "cancelled": "Cancelled",
+    "error": "Ended with an error",
     "interrupted": "Interrupted by a restart of the server",
 }
 
 
 def to_json(data: dict, tab_name: str | None = None) -> str:
-    record = {"format": "tavrin-conversation", "version": FORMAT_VERSION, "exported_at": time.time(),
-              "tab": tab_name, **data}
+    record = {
+        "format": "tavrin-conversation",
+        "version": FORMAT_VERSION,
+        "exported_at": time.time(),
+        "tab": tab_name,
+        **data,
+    }
     return json.dumps(record, ensure_ascii=False, indent=2, allow_nan=False)
 
 

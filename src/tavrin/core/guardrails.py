@@ -39,13 +39,17 @@ class PendingApproval:
         return f"{said}. Their reason: {self.note}" if self.note else said
 
     def to_dict(self) -> dict:
-        return {
-            "approval_id": self.approval_id,
-            "tool": self.tool,
-            "arguments": self.arguments,
-            "session_id": self.session_id,
-            "created_at": self.created_at,
-        } | ({"message": self.message} if self.message else {}) | ({"origin": self.origin} if self.origin else {})
+        return (
+            {
+                "approval_id": self.approval_id,
+                "tool": self.tool,
+                "arguments": self.arguments,
+                "session_id": self.session_id,
+                "created_at": self.created_at,
+            }
+            | ({"message": self.message} if self.message else {})
+            | ({"origin": self.origin} if self.origin else {})
+        )
 
 
 def turn_origin(intro: dict | None, session_id: str | None) -> dict | None:
@@ -67,8 +71,10 @@ def describe_origin(origin: dict | None) -> str:
     if not origin:
         return ""
     if origin.get("kind") == "connector":
-        return (f"This turn was started by a message from {origin.get('sender') or 'a connector'} through the "
-                f"connector {origin.get('connector')}, not by you.")
+        return (
+            f"This turn was started by a message from {origin.get('sender') or 'a connector'} through the "
+            f"connector {origin.get('connector')}, not by you."
+        )
     if origin.get("kind") == "heartbeat":
         return "This turn was started by the heartbeat, not by you."
     return "This turn was not started by you."
@@ -108,8 +114,14 @@ class Guardrails:
             return self.needs_approval(tool)
         return not (origin.get("kind") == "connector" and origin.get("connector") in self.trusted_connectors)
 
-    def request_approval(self, tool: str, arguments: dict, session_id: str | None = None,
-                         message: str | None = None, origin: dict | None = None) -> PendingApproval:
+    def request_approval(
+        self,
+        tool: str,
+        arguments: dict,
+        session_id: str | None = None,
+        message: str | None = None,
+        origin: dict | None = None,
+    ) -> PendingApproval:
         approval = PendingApproval(
             approval_id="appr_" + uuid.uuid4().hex[:12],
             tool=tool,

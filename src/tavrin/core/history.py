@@ -33,6 +33,7 @@ MAX_TEXT = 4_000
 # end: a stop, a crash or a restart loses at most this much of the text.
 FLUSH_SECONDS = 0.25
 
+
 def origin_meta(intro: dict | None) -> dict:
     """Meta for the first message of a turn: who sent it, when a connector did. ``intro`` is the
     event that introduced a turn the host runs itself (a connector's message, a beat), so that

@@ -159,9 +159,14 @@ def turns_from_rows(rows: list[dict]) -> list[list[dict]]:
         elif role in ("tool_call", "tool_result") and computer_use:
             continue
         elif role == "tool_call":
-            call: dict[str, Any] = {"id": str(meta.get("id")), "type": "function",
-                    "function": {"name": str(meta.get("tool")),
-                                 "arguments": json.dumps(meta.get("arguments", {}), allow_nan=False)}}
+            call: dict[str, Any] = {
+                "id": str(meta.get("id")),
+                "type": "function",
+                "function": {
+                    "name": str(meta.get("tool")),
+                    "arguments": json.dumps(meta.get("arguments", {}), allow_nan=False),
+                },
+            }
             # Calls of one answer follow its text, or each other: they share its message.
             last = messages[-1] if messages else None
             if last is None or last["role"] != "assistant":
@@ -173,8 +178,13 @@ def turns_from_rows(rows: list[dict]) -> list[list[dict]]:
             call_id = str(meta.get("id"))
             if pending.pop(call_id, None) is not None:
                 result = str(meta.get("result", ""))
-                messages.append({"role": "tool", "tool_call_id": call_id,
-                                 "content": ("Error: " + result) if meta.get("error") else result})
+                messages.append(
+                    {
+                        "role": "tool",
+                        "tool_call_id": call_id,
+                        "content": ("Error: " + result) if meta.get("error") else result,
+                    }
+                )
     close()
     return [t for t in turns if t]
 
@@ -234,7 +244,11 @@ def _chain(exc: BaseException | None) -> Iterator[BaseException]:
 def _unreachable(exc: BaseException) -> bool:
     for e in _chain(exc):
         name = type(e).__name__
-        if isinstance(e, (ConnectionError, OSError)) or name in ("ConnectError", "APIConnectionError", "ConnectTimeout"):
+        if isinstance(e, (ConnectionError, OSError)) or name in (
+            "ConnectError",
+            "APIConnectionError",
+            "ConnectTimeout",
+        ):
             return True
         if "Connection error" in str(e):
             return True
@@ -253,15 +267,20 @@ def is_context_overflow(exc: BaseException) -> bool:
     if type(exc).__name__ == "ContextWindowExceededError":
         return True
     text = str(exc).lower()
-    return any(words in text for words in (
-        "context length", "context window", "context size", "prompt is too long", "input length exceeds"))
+    return any(
+        words in text
+        for words in ("context length", "context window", "context size", "prompt is too long", "input length exceeds")
+    )
 
 
 def retry_after(exc: BaseException) -> float | None:
     """The seconds the server asked to wait before the next try (``Retry-After``), or None."""
     for e in _chain(exc):
-        for headers in (getattr(getattr(e, "response", None), "headers", None),
-                        getattr(e, "litellm_response_headers", None), getattr(e, "headers", None)):
+        for headers in (
+            getattr(getattr(e, "response", None), "headers", None),
+            getattr(e, "litellm_response_headers", None),
+            getattr(e, "headers", None),
+        ):
             value = None
             try:
                 value = headers.get("retry-after") if headers is not None else None
@@ -315,19 +334,24 @@ def _describe_error(exc: BaseException, settings: ModelSettings, attempts: int) 
     status = getattr(exc, "status_code", None)
     tried = f" (tried {attempts} times)" if attempts > 1 else ""
     if is_context_overflow(exc):
-        return (f"The conversation is too long for {where}, even with its oldest turns left out; "
-                "start a new conversation.")
+        return (
+            f"The conversation is too long for {where}, even with its oldest turns left out; start a new conversation."
+        )
     if status in (401, 403) or name in ("AuthenticationError", "PermissionDeniedError"):
-        return (f"{where[0].upper()}{where[1:]} refused the credentials ({status or 401}); set the provider's "
-                "API key in its usual environment variable (for openai/ models, OPENAI_API_KEY).")
+        return (
+            f"{where[0].upper()}{where[1:]} refused the credentials ({status or 401}); set the provider's "
+            "API key in its usual environment variable (for openai/ models, OPENAI_API_KEY)."
+        )
     if status == 429 or name == "RateLimitError":
         return f"{where[0].upper()}{where[1:]} is rate-limiting requests (429){tried}; wait a little and try again."
     if status == 404 or name == "NotFoundError":
         return f"{where[0].upper()}{where[1:]} was not found ({_detail(exc)})."
     lowered = str(exc).lower()
     if status == 400 and ("tool" in lowered or "function" in lowered):
-        return (f"{where[0].upper()}{where[1:]} does not accept tool calls ({_detail(exc)}); choose a model "
-                "with function calling.")
+        return (
+            f"{where[0].upper()}{where[1:]} does not accept tool calls ({_detail(exc)}); choose a model "
+            "with function calling."
+        )
     if _unreachable(exc):
         return f"Could not reach {where}{tried}: is the server running?"
     if name in ("Timeout", "APITimeoutError"):
@@ -374,9 +398,10 @@ class _Reply:
     def message(self) -> dict:
         msg: dict[str, Any] = {"role": "assistant", "content": "".join(self.text) or None}
         if self.calls:
-            msg["tool_calls"] = [{"id": c.id, "type": "function",
-                                  "function": {"name": c.name, "arguments": replayable(c.arguments)}}
-                                 for c in self.calls]
+            msg["tool_calls"] = [
+                {"id": c.id, "type": "function", "function": {"name": c.name, "arguments": replayable(c.arguments)}}
+                for c in self.calls
+            ]
         return msg
 
 
@@ -384,8 +409,11 @@ def replayable(arguments: str) -> str:
     """A call's arguments as a strict server accepts them back: a JSON object's text. Anything else
     (invalid JSON, a list, a call cut at the output limit) goes back as ``{"raw": …}``, as the
     store replays it in later turns."""
-    return arguments if isinstance(_parse_arguments(arguments), dict) and arguments.strip() else (
-        "{}" if not arguments.strip() else json.dumps({"raw": arguments}))
+    return (
+        arguments
+        if isinstance(_parse_arguments(arguments), dict) and arguments.strip()
+        else ("{}" if not arguments.strip() else json.dumps({"raw": arguments}))
+    )
 
 
 class LiteLLMAgent(StandardAgent):
@@ -405,8 +433,14 @@ class LiteLLMAgent(StandardAgent):
         approval_timeout: float = 300,
         off_limits: tuple[Path, ...] = (),
     ):
-        super().__init__(store, guardrails, session_id, stall_warn_seconds=stall_warn_seconds,
-                         stall_cancel_seconds=stall_cancel_seconds, approval_timeout=approval_timeout)
+        super().__init__(
+            store,
+            guardrails,
+            session_id,
+            stall_warn_seconds=stall_warn_seconds,
+            stall_cancel_seconds=stall_cancel_seconds,
+            approval_timeout=approval_timeout,
+        )
         self.settings = settings
         # Folders no tool may touch: the server's data directory (its token, its store).
         self.off_limits = tuple(off_limits)
@@ -458,14 +492,19 @@ class LiteLLMAgent(StandardAgent):
         self._origin = turn_origin(turn.intro, self.session_id)
         self._history = turns_from_rows(await self._memory.get_messages(turn.conversation_id, limit=HISTORY_ROWS))
         try:
-            self._files, self._refused = attached.read(turn.attachments, images=self._vision,
-                                                       where=self.settings.where()), None
+            self._files, self._refused = (
+                attached.read(turn.attachments, images=self._vision, where=self.settings.where()),
+                None,
+            )
         except attached.AttachmentError as exc:
             self._files, self._refused = [], str(exc)
         # A thumbnail is decoded in Python: away from the event loop.
         files = self._files
-        records = (await asyncio.to_thread(lambda: [f.record() for f in files]) if self._refused is None
-                   else attached.describe(turn.attachments))
+        records = (
+            await asyncio.to_thread(lambda: [f.record() for f in files])
+            if self._refused is None
+            else attached.describe(turn.attachments)
+        )
         return {"attachments": records} if records else {}
 
     async def _steps(self, turn: Turn) -> AsyncGenerator[AgentEvent | Finished, None]:
@@ -477,14 +516,16 @@ class LiteLLMAgent(StandardAgent):
         try:
             if refused is not None:
                 raise ModelError(refused)
-            content: Any = ([{"type": "text", "text": turn.user_text}, *(f.part() for f in files)] if files
-                            else turn.user_text)
+            content: Any = (
+                [{"type": "text", "text": turn.user_text}, *(f.part() for f in files)] if files else turn.user_text
+            )
             messages: list[dict] = [{"role": "user", "content": content}]
             while True:
                 if iterations >= self.settings.max_iterations:
                     raise ModelError(
                         f"Stopped after {iterations} calls to {self.settings.where()} without a final answer "
-                        f"(the limit is {self.settings.max_iterations}; raise it with --max-iterations).")
+                        f"(the limit is {self.settings.max_iterations}; raise it with --max-iterations)."
+                    )
                 iterations += 1
                 reply = _Reply()
                 async for event in self._stream(history, messages, reply):
@@ -500,9 +541,13 @@ class LiteLLMAgent(StandardAgent):
                 calls = reply.calls
                 parsed = [_parse_arguments(c.arguments) for c in calls]
                 for call, arguments in zip(calls, parsed):
-                    yield self._event("tool_call", id=call.id, tool=call.name,
-                                      arguments=arguments if isinstance(arguments, dict) else {"raw": call.arguments},
-                                      **_origin(self.tools.get(call.name)))
+                    yield self._event(
+                        "tool_call",
+                        id=call.id,
+                        tool=call.name,
+                        arguments=arguments if isinstance(arguments, dict) else {"raw": call.arguments},
+                        **_origin(self.tools.get(call.name)),
+                    )
                 images: list[str] = []
                 for i, (call, arguments) in enumerate(zip(calls, parsed)):
                     try:
@@ -511,14 +556,23 @@ class LiteLLMAgent(StandardAgent):
                     except (TurnStopped, asyncio.CancelledError) as stop:
                         # The calls of this answer that never ran are kept too, answered as such, so
                         # the next request pairs every call with a result.
-                        for later in calls[i + 1:]:
+                        for later in calls[i + 1 :]:
                             async for event in self._stopped_call(later, STOPPED_BEFORE_RESULT, stop):
                                 yield event
                         raise
                 if images and self._vision:
-                    messages.append({"role": "user", "content": [
-                        {"type": "text", "text": "The screenshot the tool took:"},
-                        *({"type": "image_url", "image_url": {"url": "data:image/png;base64," + png}} for png in images)]})
+                    messages.append(
+                        {
+                            "role": "user",
+                            "content": [
+                                {"type": "text", "text": "The screenshot the tool took:"},
+                                *(
+                                    {"type": "image_url", "image_url": {"url": "data:image/png;base64," + png}}
+                                    for png in images
+                                ),
+                            ],
+                        }
+                    )
             yield Finished(iterations, cut=cut)
         finally:
             self._cancelled.cancel()
@@ -565,7 +619,9 @@ class LiteLLMAgent(StandardAgent):
     def _request(self, messages: list[dict]) -> dict:
         return completion_request(self.settings, messages, [t.schema() for t in self.offered_tools().values()])
 
-    async def _opening_stream(self, history: list[list[dict]], turn: list[dict], opened: list) -> AsyncIterator[AgentEvent]:
+    async def _opening_stream(
+        self, history: list[list[dict]], turn: list[dict], opened: list
+    ) -> AsyncIterator[AgentEvent]:
         """Open the model's stream for this turn (into ``opened``); while a try waits to be made
         again, the events that say so ("retrying"), so that the page tells what the turn waits for."""
         notes: asyncio.Queue[AgentEvent] = asyncio.Queue()
@@ -589,8 +645,12 @@ class LiteLLMAgent(StandardAgent):
 
     def _retrying(self, delay: float, exc: BaseException) -> AgentEvent:
         seconds = max(1, round(delay))
-        return self._event("retrying", seconds=seconds, reason=retry_reason(exc),
-                           message=f"Retrying in {seconds} s ({retry_reason(exc)})")
+        return self._event(
+            "retrying",
+            seconds=seconds,
+            reason=retry_reason(exc),
+            message=f"Retrying in {seconds} s ({retry_reason(exc)})",
+        )
 
     async def _open(self, history: list[list[dict]], turn: list[dict], note=None):
         """The model's stream for this turn. A refusal as too long for the window is tried once more
@@ -601,17 +661,28 @@ class LiteLLMAgent(StandardAgent):
         on_retry = None if note is None else (lambda delay, exc: note(self._retrying(delay, exc)))
         while True:
             try:
-                return await open_stream(self._litellm, self.settings, self._request(self._messages(history, turn, window)),
-                                         self._until_cancelled, self._pause, self._touch, self._wait_limit(),
-                                         on_retry=on_retry)
+                return await open_stream(
+                    self._litellm,
+                    self.settings,
+                    self._request(self._messages(history, turn, window)),
+                    self._until_cancelled,
+                    self._pause,
+                    self._touch,
+                    self._wait_limit(),
+                    on_retry=on_retry,
+                )
             except ModelError as exc:
                 cause = exc.provider
                 if retried or cause is None or not is_context_overflow(cause) or window < 1024:
                     raise
                 retried = True
                 window //= 2
-                logger.warning("%s refused the conversation as longer than its window; trying once more with a "
-                               "window of %d tokens, older turns left out", self.settings.where(), window)
+                logger.warning(
+                    "%s refused the conversation as longer than its window; trying once more with a "
+                    "window of %d tokens, older turns left out",
+                    self.settings.where(),
+                    window,
+                )
                 self._window = window
 
     def _wait_limit(self) -> float:
@@ -656,7 +727,9 @@ class LiteLLMAgent(StandardAgent):
                     if reply.received and not is_context_overflow(exc):
                         raise ModelError(
                             f"The answer from {self.settings.where()} was interrupted: the connection was lost "
-                            f"part-way through ({_detail(exc)}); what arrived is kept.", exc) from None
+                            f"part-way through ({_detail(exc)}); what arrived is kept.",
+                            exc,
+                        ) from None
                     raise ModelError(describe_error(exc, self.settings, 1), exc) from None
                 self._touch()  # tokens arriving are activity, shown or not
                 reply.received = True
@@ -723,10 +796,18 @@ class LiteLLMAgent(StandardAgent):
         image = None
         shown = arguments if isinstance(arguments, dict) else {"raw": call.arguments}
         if tool is None:
-            result, error = f"There is no tool named {call.name!r}; use one of: {', '.join(self.offered_tools())}.", True
+            result, error = (
+                f"There is no tool named {call.name!r}; use one of: {', '.join(self.offered_tools())}.",
+                True,
+            )
         elif isinstance(arguments, str):
-            result, error = (f"The arguments were not a JSON object ({arguments}); call {call.name} again "
-                             "with arguments that match its schema."), True
+            result, error = (
+                (
+                    f"The arguments were not a JSON object ({arguments}); call {call.name} again "
+                    "with arguments that match its schema."
+                ),
+                True,
+            )
         elif redactor().holds(json.dumps(arguments)):
             # Shown redacted, it would run other than approved; a key has no business in a tool call.
             result, error = (f"The arguments of {call.name} hold the value of a credential, so it is not run."), True
@@ -736,14 +817,21 @@ class LiteLLMAgent(StandardAgent):
                 message = f"Tavrin wants to run {call.name} with {_describe(arguments)}. Allow it?"
                 if self._origin is not None:
                     message += " " + describe_origin(self._origin)
-                approval = self.guardrails.request_approval(call.name, arguments, self.session_id, message,
-                                                            origin=self._origin)
+                approval = self.guardrails.request_approval(
+                    call.name, arguments, self.session_id, message, origin=self._origin
+                )
                 if self._log is not None:
                     await self._log.approval_requested(approval.approval_id, call.name, arguments)
                 origin = {"origin": self._origin} if self._origin is not None else {}
                 yield self._event(
-                    "tool_approval_needed", approval_id=approval.approval_id, tool=call.name, arguments=shown,
-                    message=message, **origin, **_origin(tool))
+                    "tool_approval_needed",
+                    approval_id=approval.approval_id,
+                    tool=call.name,
+                    arguments=shown,
+                    message=message,
+                    **origin,
+                    **_origin(tool),
+                )
                 try:
                     approved = await self._await_decision(approval)
                 except (TurnStopped, asyncio.CancelledError) as stop:
@@ -762,7 +850,8 @@ class LiteLLMAgent(StandardAgent):
                 except (TurnStopped, asyncio.CancelledError) as stop:
                     so_far = getattr(context, "so_far", "")
                     async for event in self._stopped_call(
-                            call, STOPPED_RESULT + (f"; its output so far:\n{so_far}" if so_far else "."), stop):
+                        call, STOPPED_RESULT + (f"; its output so far:\n{so_far}" if so_far else "."), stop
+                    ):
                         yield event
                     raise
         result = redactor().text(result)
@@ -790,8 +879,9 @@ class LiteLLMAgent(StandardAgent):
         else:
             await self._record_result(data)
 
-    async def _executing(self, call: _Call, tool: Tool, arguments: dict, context: ToolContext,
-                         executed: list) -> AsyncIterator[AgentEvent]:
+    async def _executing(
+        self, call: _Call, tool: Tool, arguments: dict, context: ToolContext, executed: list
+    ) -> AsyncIterator[AgentEvent]:
         """Run the tool (its outcome into ``executed``); while it runs, what it prints, as
         "tool_output" events of its call (pieces that came together go in one, redacted as a
         stream, so that a key cut across two pieces is caught). They are not stored: the result
@@ -851,8 +941,15 @@ def completion_request(settings: ModelSettings, messages: list[dict], tools: lis
     """The keyword arguments of one streamed ``litellm.acompletion`` call."""
     s = settings
     kwargs: dict[str, Any] = dict(
-        model=s.model, messages=messages, stream=True, stream_options={"include_usage": True},
-        timeout=s.request_timeout, num_retries=0, max_retries=0, **s.extra)
+        model=s.model,
+        messages=messages,
+        stream=True,
+        stream_options={"include_usage": True},
+        timeout=s.request_timeout,
+        num_retries=0,
+        max_retries=0,
+        **s.extra,
+    )
     if tools:
         kwargs["tools"] = tools
     if s.api_base:
@@ -863,8 +960,16 @@ def completion_request(settings: ModelSettings, messages: list[dict], tools: lis
     return kwargs
 
 
-async def open_stream(litellm, settings: ModelSettings, request: dict, guard, pause, touch=lambda: None,
-                      wait_limit: float = MAX_RETRY_AFTER, on_retry=None):
+async def open_stream(
+    litellm,
+    settings: ModelSettings,
+    request: dict,
+    guard,
+    pause,
+    touch=lambda: None,
+    wait_limit: float = MAX_RETRY_AFTER,
+    on_retry=None,
+):
     """``litellm.acompletion(**request)``, tried again on transient failures: after what the
     server's ``Retry-After`` asks (at most ``wait_limit`` seconds; longer is an error saying how
     long), else after ``settings.retry_backoff`` doubling. ``guard(awaitable)`` runs each try
@@ -884,7 +989,9 @@ async def open_stream(litellm, settings: ModelSettings, request: dict, guard, pa
                 raise ModelError(
                     f"{settings.where()[0].upper()}{settings.where()[1:]} asks to wait {asked:.0f} s before the next "
                     f"request ({getattr(exc, 'status_code', None) or 429}); that is longer than Tavrin waits "
-                    f"({wait_limit:.0f} s), so try again later.", exc) from None
+                    f"({wait_limit:.0f} s), so try again later.",
+                    exc,
+                ) from None
             if attempt <= settings.retries and is_transient(exc):
                 delay = asked if asked is not None else settings.retry_backoff * 2 ** (attempt - 1)
                 logger.info("%s failed (%s); trying again in %.1f s", settings.where(), type(exc).__name__, delay)
@@ -906,8 +1013,10 @@ def limit_images(turn: list[dict], keep: int) -> None:
             if content[i].get("type") == "image_url":
                 seen += 1
                 if seen > keep:
-                    content[i] = {"type": "text", "text": f"(An earlier image, left out: only the latest {keep} "
-                                                          "images are sent.)"}
+                    content[i] = {
+                        "type": "text",
+                        "text": f"(An earlier image, left out: only the latest {keep} images are sent.)",
+                    }
 
 
 def fit_turn(turn: list[dict], budget: int) -> None:
@@ -938,8 +1047,10 @@ def _cut_result(message: dict, keep: int) -> int:
     if not isinstance(content, str) or len(content) <= keep + 200:
         return 0
     dropped = len(content) - keep
-    message["content"] = (content[:keep] + f"\n… ({dropped:,} more characters of this result were left out to "
-                                           "fit the model's window; ask for a smaller part if you need them)")
+    message["content"] = (
+        content[:keep] + f"\n… ({dropped:,} more characters of this result were left out to "
+        "fit the model's window; ask for a smaller part if you need them)"
+    )
     return (len(content) - len(message["content"])) // 3
 
 

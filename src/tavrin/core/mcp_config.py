@@ -64,7 +64,7 @@ def _strings(value: Any, what: str) -> dict[str, str]:
 
 def _server(name: str, entry: Any) -> McpServerConfig | None:
     if not isinstance(entry, dict):
-        raise ValueError("must be an object with a \"command\" or a \"url\"")
+        raise ValueError('must be an object with a "command" or a "url"')
     if entry.get("disabled") is True:
         return None
     if ("command" in entry) == ("url" in entry):
@@ -87,8 +87,12 @@ def _server(name: str, entry: Any) -> McpServerConfig | None:
         trusted_tools = frozenset(t for t, v in approve.items() if v == "never")
     elif approve not in (None, "always"):
         raise ValueError('"approve" must be "never", "always" or an object of tool names')
-    common: dict[str, Any] = {"name": name, "timeout": float(timeout), "trusted": trusted,
-                              "trusted_tools": trusted_tools}
+    common: dict[str, Any] = {
+        "name": name,
+        "timeout": float(timeout),
+        "trusted": trusted,
+        "trusted_tools": trusted_tools,
+    }
     if "command" in entry:
         command = entry["command"]
         if not isinstance(command, str) or not command.strip():
@@ -114,7 +118,9 @@ def parse_config(text: str, filename: str) -> list[McpServerConfig]:
     try:
         data = json.loads(text)
     except json.JSONDecodeError as exc:
-        raise McpConfigError(f"{filename}: not valid JSON ({exc.msg} at line {exc.lineno}, column {exc.colno})") from None
+        raise McpConfigError(
+            f"{filename}: not valid JSON ({exc.msg} at line {exc.lineno}, column {exc.colno})"
+        ) from None
     if not isinstance(data, dict) or not isinstance(data.get("mcpServers"), dict):
         raise McpConfigError(f'{filename}: needs an object "mcpServers" mapping server names to servers')
     servers = []

@@ -72,8 +72,11 @@ def shown_target(config: McpServerConfig) -> str:
     if config.is_stdio:
         return config.command or ""
     parts = urllib.parse.urlsplit(config.url or "")
-    return urllib.parse.urlunsplit((parts.scheme, parts.hostname or "", parts.path, "", "")) if not parts.port else \
-        urllib.parse.urlunsplit((parts.scheme, f"{parts.hostname}:{parts.port}", parts.path, "", ""))
+    return (
+        urllib.parse.urlunsplit((parts.scheme, parts.hostname or "", parts.path, "", ""))
+        if not parts.port
+        else urllib.parse.urlunsplit((parts.scheme, f"{parts.hostname}:{parts.port}", parts.path, "", ""))
+    )
 
 
 @dataclass(frozen=True)
@@ -112,7 +115,11 @@ def _picture(data: Any, mime: str) -> tuple[str | None, str]:
         return None, "it is not base64"
     if mime == "image/png":
         size = declared_size(raw)
-        return (data, "") if size is not None and 0 < size[0] * size[1] <= MAX_PIXELS else (None, "it is damaged or too large")
+        return (
+            (data, "")
+            if size is not None and 0 < size[0] * size[1] <= MAX_PIXELS
+            else (None, "it is damaged or too large")
+        )
     if mime not in _CONVERTED:
         return None, "the type is not one a model takes"
     try:
@@ -156,8 +163,11 @@ def result_to_tool_output(result: Any) -> dict[str, Any]:
             resource = block.resource
             text = getattr(resource, "text", None)
             uri = getattr(resource, "uri", "")
-            texts.append(f"[resource {uri}]\n{text}" if text is not None
-                         else f"[resource {uri}, {getattr(resource, 'mime_type', None) or 'binary'}, not passed on]")
+            texts.append(
+                f"[resource {uri}]\n{text}"
+                if text is not None
+                else f"[resource {uri}, {getattr(resource, 'mime_type', None) or 'binary'}, not passed on]"
+            )
         elif kind == "resource_link":
             texts.append(f"[resource link {getattr(block, 'uri', '')} ({getattr(block, 'name', '')})]")
         else:
@@ -290,9 +300,15 @@ class McpServer:
 
     def status(self) -> dict[str, Any]:
         cfg = self.config
-        return {"name": cfg.name, "transport": "stdio" if cfg.is_stdio else "http", "target": shown_target(cfg),
-                "state": self.state, "error": self.error, "restarts": self.restarts,
-                "tools": [t.name for t in self.tools]}
+        return {
+            "name": cfg.name,
+            "transport": "stdio" if cfg.is_stdio else "http",
+            "target": shown_target(cfg),
+            "state": self.state,
+            "error": self.error,
+            "restarts": self.restarts,
+            "tools": [t.name for t in self.tools],
+        }
 
     def _set(self, state: str, error: str | None = None) -> None:
         self.state, self.error = state, error
@@ -328,8 +344,14 @@ class McpServer:
                 break
             wait = BACKOFF_SECONDS[min(self.restarts, len(BACKOFF_SECONDS) - 1)]
             self.restarts += 1
-            logger.warning("The MCP server %s stopped (%s); starting it again in %g s (%d of %d)",
-                           cfg.name, self.error, wait, self.restarts, RESTARTS)
+            logger.warning(
+                "The MCP server %s stopped (%s); starting it again in %g s (%d of %d)",
+                cfg.name,
+                self.error,
+                wait,
+                self.restarts,
+                RESTARTS,
+            )
             self._set("starting", self.error)
             with contextlib.suppress(TimeoutError):
                 await asyncio.wait_for(self._stop.wait(), wait)
@@ -357,8 +379,9 @@ class McpServer:
             # `env -i` so that the server's process gets exactly this environment: the SDK itself
             # would add a few variables of the host's own.
             env = [f"{k}={v}" for k, v in server_environment(cfg).items()]
-            params = StdioServerParameters(command="/usr/bin/env", args=["-i", *env, cfg.command, *cfg.args],
-                                           cwd=cfg.cwd)
+            params = StdioServerParameters(
+                command="/usr/bin/env", args=["-i", *env, cfg.command, *cfg.args], cwd=cfg.cwd
+            )
             return stdio_client(params, errlog=stderr.file)
         return _http_transport(cfg, self._refused)
 
@@ -401,8 +424,11 @@ class McpServer:
             async with asyncio.timeout(self.config.timeout):
                 tools = await _list_tools(session)
         except Exception as exc:
-            logger.warning("The MCP server %s said its tools changed, but they could not be read: %s",
-                           self.config.name, _describe(exc))
+            logger.warning(
+                "The MCP server %s said its tools changed, but they could not be read: %s",
+                self.config.name,
+                _describe(exc),
+            )
             return
         self.tools = tools
         logger.info("The MCP server %s now offers %d tools", self.config.name, len(tools))
@@ -443,12 +469,15 @@ class McpServer:
         name = self.config.name
         why = f" ({self.error})" if self.error else ""
         if self.state == "up":  # its connection has just ended: what comes next is not decided yet
-            return ToolError(f"The MCP server {name} has just stopped, so {tool} cannot run now; "
-                             "try again in a moment.")
+            return ToolError(
+                f"The MCP server {name} has just stopped, so {tool} cannot run now; try again in a moment."
+            )
         if self.state == "starting" and self._was_up:
             again = "started" if self.config.is_stdio else "connected"
-            return ToolError(f"The MCP server {name} stopped{why} and is being {again} again, so {tool} "
-                             "cannot run now; try again in a moment.")
+            return ToolError(
+                f"The MCP server {name} stopped{why} and is being {again} again, so {tool} "
+                "cannot run now; try again in a moment."
+            )
         if self.state == "starting":
             return ToolError(f"The MCP server {name} is still starting, so {tool} cannot run yet.")
         return ToolError(f"The MCP server {name} is down{why}, so {tool} cannot run.")
@@ -472,17 +501,23 @@ class McpServer:
         except MCPError as exc:
             if exc.code == CONNECTION_CLOSED or self._ended:
                 gone = "exited" if self.config.is_stdio else "closed its connection"
-                raise ToolError(f"The MCP server {name} {gone} while it ran {tool}, so the call has no result.") from None
+                raise ToolError(
+                    f"The MCP server {name} {gone} while it ran {tool}, so the call has no result."
+                ) from None
             if not self.config.is_stdio and (self._http_error or "").startswith(_SESSION_GONE):
                 # The server no longer knows the session (it was restarted): connect again.
                 self._connection_ended()
-                raise ToolError(f"The MCP server {name} had forgotten this host's session when asked to run "
-                                f"{tool}, so the call did not run; it is being connected again.") from None
+                raise ToolError(
+                    f"The MCP server {name} had forgotten this host's session when asked to run "
+                    f"{tool}, so the call did not run; it is being connected again."
+                ) from None
             raise ToolError(f"{name} failed to run {tool}: {exc.error.message}") from None
         except Exception as exc:
             raise ToolError(f"{name} failed to run {tool}: {_describe(exc)}") from None
-        if any(getattr(b, "type", None) == "image" and getattr(b, "mime_type", None) in _CONVERTED
-               for b in getattr(result, "content", None) or []):
+        if any(
+            getattr(b, "type", None) == "image" and getattr(b, "mime_type", None) in _CONVERTED
+            for b in getattr(result, "content", None) or []
+        ):
             return await asyncio.to_thread(result_to_tool_output, result)
         return result_to_tool_output(result)
 

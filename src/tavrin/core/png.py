@@ -33,9 +33,11 @@ def encode_png(width: int, height: int, rgb: bytes | bytearray) -> bytes:
         raise ValueError("pixel buffer does not match the image size")
     stride = width * 3
     # Each scanline starts with filter type 0 (none).
-    raw = b"".join(b"\x00" + bytes(rgb[y * stride:(y + 1) * stride]) for y in range(height))
+    raw = b"".join(b"\x00" + bytes(rgb[y * stride : (y + 1) * stride]) for y in range(height))
     header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
-    return b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", header) + _chunk(b"IDAT", zlib.compress(raw, 6)) + _chunk(b"IEND", b"")
+    return (
+        b"\x89PNG\r\n\x1a\n" + _chunk(b"IHDR", header) + _chunk(b"IDAT", zlib.compress(raw, 6)) + _chunk(b"IEND", b"")
+    )
 
 
 BAND_ROWS = 16  # rows compressed as one piece
@@ -56,11 +58,11 @@ def fast_png(width: int, height: int, rgb: bytes) -> bytes:
     if len(rgb) != stride * height:
         raise ValueError("pixel buffer does not match the image size")
     line = stride + 1
-    rows = b"".join(b"\x00" + rgb[i:i + stride] for i in range(0, len(rgb), stride))
+    rows = b"".join(b"\x00" + rgb[i : i + stride] for i in range(0, len(rgb), stride))
     pieces = [b"\x78\x01"]
     for top in range(0, height, BAND_ROWS):
-        band = rows[top * line:(top + BAND_ROWS) * line]
-        sample = band[:SAMPLE_ROWS * line]
+        band = rows[top * line : (top + BAND_ROWS) * line]
+        sample = band[: SAMPLE_ROWS * line]
         kept = len(zlib.compress(sample, 1)) / len(sample)
         if kept < MATCH_BELOW:
             deflate = zlib.compressobj(1, zlib.DEFLATED, -15)
@@ -134,7 +136,7 @@ def _thumbnail_by_hand(png: bytes, max_width: int, max_height: int) -> bytes | N
         row = rows[min(height - 1, int(y / scale))]
         for x in range(tw):
             i = min(width - 1, int(x / scale)) * channels
-            out += row[i:i + 3]
+            out += row[i : i + 3]
     return encode_png(tw, th, out)
 
 
@@ -143,9 +145,9 @@ def _decode_png(png: bytes) -> tuple[int, int, int, list[bytes]]:
         raise ValueError("not a PNG")
     pos, header, idat = 8, None, []
     while pos + 8 <= len(png):
-        (length,) = struct.unpack(">I", png[pos:pos + 4])
-        tag = png[pos + 4:pos + 8]
-        data = png[pos + 8:pos + 8 + length]
+        (length,) = struct.unpack(">I", png[pos : pos + 4])
+        tag = png[pos + 4 : pos + 8]
+        data = png[pos + 8 : pos + 8 + length]
         pos += 12 + length
         if tag == b"IHDR":
             header = struct.unpack(">IIBBBBB", data)
@@ -175,7 +177,7 @@ def _decode_png(png: bytes) -> tuple[int, int, int, list[bytes]]:
     for y in range(height):
         start = y * (stride + 1)
         kind = raw[start]
-        cur = bytearray(raw[start + 1:start + 1 + stride])
+        cur = bytearray(raw[start + 1 : start + 1 + stride])
         if kind == 1:
             for i in range(channels, stride):
                 cur[i] = (cur[i] + cur[i - channels]) & 0xFF

@@ -21,14 +21,26 @@ MIN_SECRET_CHARS = 8
 # The environment variables that hold credentials: every provider's key (OPENAI_API_KEY,
 # AZURE_API_KEY, AWS_SECRET_ACCESS_KEY, ...), tokens and secrets, and the variables that configure
 # this project and LiteLLM itself.
-_CREDENTIAL = re.compile(
-    r"(?:^|_)(?:API_?KEY|KEY|TOKEN|SECRET|PASSWORD|PASSWD|CREDENTIALS?|ACCESS_KEY_ID|AUTH)$", re.I)
+_CREDENTIAL = re.compile(r"(?:^|_)(?:API_?KEY|KEY|TOKEN|SECRET|PASSWORD|PASSWD|CREDENTIALS?|ACCESS_KEY_ID|AUTH)$", re.I)
 _OWN = re.compile(r"^(?:TAVRIN|LITELLM)_", re.I)
-_SECRET_NAMES = frozenset({
-    "AWS_ACCESS_KEY_ID", "AWS_SESSION_TOKEN", "AWS_PROFILE", "AWS_ROLE_NAME", "AWS_WEB_IDENTITY_TOKEN_FILE",
-    "GOOGLE_APPLICATION_CREDENTIALS", "VERTEXAI_CREDENTIALS", "AZURE_AD_TOKEN", "AZURE_CLIENT_SECRET",
-    "DATABRICKS_TOKEN", "WATSONX_APIKEY", "WATSONX_TOKEN", "HF_TOKEN", "HUGGINGFACE_API_KEY",
-})
+_SECRET_NAMES = frozenset(
+    {
+        "AWS_ACCESS_KEY_ID",
+        "AWS_SESSION_TOKEN",
+        "AWS_PROFILE",
+        "AWS_ROLE_NAME",
+        "AWS_WEB_IDENTITY_TOKEN_FILE",
+        "GOOGLE_APPLICATION_CREDENTIALS",
+        "VERTEXAI_CREDENTIALS",
+        "AZURE_AD_TOKEN",
+        "AZURE_CLIENT_SECRET",
+        "DATABRICKS_TOKEN",
+        "WATSONX_APIKEY",
+        "WATSONX_TOKEN",
+        "HF_TOKEN",
+        "HUGGINGFACE_API_KEY",
+    }
+)
 
 
 def is_credential(name: str) -> bool:
@@ -127,8 +139,8 @@ class StreamRedactor:
                 if text.endswith(secret[:k]):
                     keep = k
                     break
-        self.pending = text[len(text) - keep:] if keep else ""
-        return text[:len(text) - keep]
+        self.pending = text[len(text) - keep :] if keep else ""
+        return text[: len(text) - keep]
 
     def flush(self) -> str:
         """The rest, once no more pieces come (a held-back end was no secret after all)."""

@@ -124,8 +124,9 @@ class SessionRegistry:
     ``delete_session``, ``list_sessions``).
     """
 
-    def __init__(self, agent_factory: Callable[[str], Any], chat_task: Callable[[str], Any] | None = None,
-                 store: Any = None):
+    def __init__(
+        self, agent_factory: Callable[[str], Any], chat_task: Callable[[str], Any] | None = None, store: Any = None
+    ):
         self._agent_factory = agent_factory
         self._chat_task = chat_task or (lambda session_id: None)
         self._store = store
@@ -195,8 +196,9 @@ class SessionRegistry:
                     continue
                 if not row["is_connector"] and self.user_session_count() >= MAX_USER_SESSIONS:
                     continue
-                session = self._add(Session(session_id, self._agent_factory(session_id),
-                                            is_connector=row["is_connector"]))
+                session = self._add(
+                    Session(session_id, self._agent_factory(session_id), is_connector=row["is_connector"])
+                )
             session.display_name = row["display_name"]
             session.icon = row["icon"]
             session.created_at = row["created_at"]
@@ -232,7 +234,10 @@ class SessionRegistry:
                 await self._start_conversation(session)
 
     async def create_session(
-        self, display_name: str = "New Chat", icon: str = "💬", is_connector: bool = False,
+        self,
+        display_name: str = "New Chat",
+        icon: str = "💬",
+        is_connector: bool = False,
         session_id: str | None = None,
     ) -> Session:
         if not is_connector and self.user_session_count() >= MAX_USER_SESSIONS:
@@ -265,8 +270,7 @@ class SessionRegistry:
             return False
         del self._sessions[session_id]
         if self._store is not None and not self._closed:
-            self._write(f"the close of session {log_value(session_id)}",
-                        lambda: self._store.delete_session(session_id))
+            self._write(f"the close of session {log_value(session_id)}", lambda: self._store.delete_session(session_id))
         self._stop_work(session)
         conv_id = session.conversation_id
         store = getattr(session.agent, "_memory", None)
@@ -274,8 +278,9 @@ class SessionRegistry:
             try:
                 await store.delete_conversation_if_empty(conv_id)
             except Exception:
-                logger.debug("Could not tidy the conversation of closed session %s", log_value(session_id),
-                             exc_info=True)
+                logger.debug(
+                    "Could not tidy the conversation of closed session %s", log_value(session_id), exc_info=True
+                )
         logger.info("Session %s closed", log_value(session_id))
         return True
 

@@ -63,7 +63,9 @@ CREATE INDEX IF NOT EXISTS conversations_by_session ON conversations(session_id,
 """
 
 # Which rows the message index holds: the words of the conversation, once a reply is complete.
-_INDEXED_NEW = "new.role IN ('user', 'assistant') AND (new.meta IS NULL OR json_extract(new.meta, '$.streaming') IS NULL)"
+_INDEXED_NEW = (
+    "new.role IN ('user', 'assistant') AND (new.meta IS NULL OR json_extract(new.meta, '$.streaming') IS NULL)"
+)
 _INDEXED_OLD = _INDEXED_NEW.replace("new.", "old.")
 # The same, for the branch on view only (from version 6).
 _ON_VIEW_NEW = f"new.hidden = 0 AND {_INDEXED_NEW}"
@@ -232,7 +234,9 @@ _HIT_START, _HIT_END = "\ue000", "\ue001"
 # A listed conversation: visible, and with at least one row.
 _LISTED = "c.deleted_at IS NULL AND EXISTS (SELECT 1 FROM messages m WHERE m.conversation_id = c.id AND m.hidden = 0)"
 _WITH_COUNT = (
-    "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id AND m.hidden = 0 AND m." + _COUNTED + ")"
+    "SELECT c.*, (SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id AND m.hidden = 0 AND m."
+    + _COUNTED
+    + ")"
     " AS message_count FROM conversations c"
 )
 
@@ -300,7 +304,8 @@ class ConversationStore:
             self._migrate(self._db)
             # A deletion whose time to undo ran out while no server ran is final now.
             gone = self._db.execute(
-                "DELETE FROM conversations WHERE deleted_at IS NOT NULL AND deleted_at <= ?", (time.time() - UNDO_SECONDS,)
+                "DELETE FROM conversations WHERE deleted_at IS NOT NULL AND deleted_at <= ?",
+                (time.time() - UNDO_SECONDS,),
             ).rowcount
             self._db.commit()
             if gone:
@@ -624,7 +629,9 @@ class ConversationStore:
 
         return await self._call(op)
 
-    async def get_messages_page(self, conv_id: Any, before: int | None = None, limit: int = 200) -> tuple[list[dict], bool]:
+    async def get_messages_page(
+        self, conv_id: Any, before: int | None = None, limit: int = 200
+    ) -> tuple[list[dict], bool]:
         """A page of the conversation's messages older than row ``before`` (all of them when None):
         the latest ``limit`` of them, oldest first, reaching back to the first row of the turn the
         oldest one belongs to, so that no turn is cut at the page's start (up to ``MAX_PAGE`` rows).
@@ -670,12 +677,16 @@ class ConversationStore:
             return False
 
         def op(db):
-            row = db.execute("SELECT 1 FROM messages WHERE id = ? AND conversation_id = ? AND role = 'user'"
-                             " AND hidden = 0", (message_id, conv_id)).fetchone()
+            row = db.execute(
+                "SELECT 1 FROM messages WHERE id = ? AND conversation_id = ? AND role = 'user' AND hidden = 0",
+                (message_id, conv_id),
+            ).fetchone()
             if row is None:
                 return False
-            db.execute("UPDATE messages SET hidden = 1 WHERE conversation_id = ? AND hidden = 0 AND id >= ?",
-                       (conv_id, message_id))
+            db.execute(
+                "UPDATE messages SET hidden = 1 WHERE conversation_id = ? AND hidden = 0 AND id >= ?",
+                (conv_id, message_id),
+            )
             db.execute("UPDATE conversations SET updated_at = ? WHERE id = ?", (time.time(), conv_id))
             return True
 
@@ -689,13 +700,17 @@ class ConversationStore:
             return False
 
         def op(db):
-            row = db.execute("SELECT parent_id FROM messages WHERE id = ? AND conversation_id = ? AND role = 'user'",
-                             (message_id, conv_id)).fetchone()
+            row = db.execute(
+                "SELECT parent_id FROM messages WHERE id = ? AND conversation_id = ? AND role = 'user'",
+                (message_id, conv_id),
+            ).fetchone()
             if row is None:
                 return False
             # What follows the fork on view is on one path after it, so it has the higher ids.
-            db.execute("UPDATE messages SET hidden = 1 WHERE conversation_id = ? AND hidden = 0 AND id > ?",
-                       (conv_id, row["parent_id"] or 0))
+            db.execute(
+                "UPDATE messages SET hidden = 1 WHERE conversation_id = ? AND hidden = 0 AND id > ?",
+                (conv_id, row["parent_id"] or 0),
+            )
             at: int | None = message_id
             while at is not None:
                 db.execute("UPDATE messages SET hidden = 0 WHERE id = ?", (at,))
@@ -721,8 +736,10 @@ class ConversationStore:
             cur = db.execute("DELETE FROM messages WHERE conversation_id = ?", (conversation_id,))
             db.execute("DELETE FROM turns WHERE conversation_id = ?", (conversation_id,))
             # Its title came from the first message: it goes with the messages.
-            db.execute("UPDATE conversations SET updated_at = ?, title = ?, titled = 0 WHERE id = ?",
-                       (time.time(), UNTITLED, conversation_id))
+            db.execute(
+                "UPDATE conversations SET updated_at = ?, title = ?, titled = 0 WHERE id = ?",
+                (time.time(), UNTITLED, conversation_id),
+            )
             return cur.rowcount
 
         gone = await self._call(op)
@@ -764,8 +781,14 @@ class ConversationStore:
 
     async def save_session(self, session: dict) -> None:
         """Store a session as ``Session.to_dict()`` has it (a new one, or what changed)."""
-        row = (session["session_id"], session["display_name"], session["icon"], 1 if session["is_connector"] else 0,
-               session["created_at"], session.get("conversation_id"))
+        row = (
+            session["session_id"],
+            session["display_name"],
+            session["icon"],
+            1 if session["is_connector"] else 0,
+            session["created_at"],
+            session.get("conversation_id"),
+        )
 
         def op(db):
             db.execute(
@@ -787,9 +810,14 @@ class ConversationStore:
         def op(db):
             rows = db.execute("SELECT * FROM sessions ORDER BY created_at, rowid").fetchall()
             return [
-                {"session_id": r["id"], "display_name": r["display_name"], "icon": r["icon"],
-                 "is_connector": bool(r["is_connector"]), "created_at": r["created_at"],
-                 "conversation_id": r["conversation_id"]}
+                {
+                    "session_id": r["id"],
+                    "display_name": r["display_name"],
+                    "icon": r["icon"],
+                    "is_connector": bool(r["is_connector"]),
+                    "created_at": r["created_at"],
+                    "conversation_id": r["conversation_id"],
+                }
                 for r in rows
             ]
 
@@ -844,9 +872,12 @@ class ConversationStore:
             lambda db: [r[0] for r in db.execute("SELECT id FROM turns WHERE outcome IS NULL ORDER BY started_at")]
         )
         # A reply cut off by the end of the last run is as complete as it will get.
-        await self._call(lambda db: db.execute(
-            "UPDATE messages SET meta = NULL WHERE role = 'assistant' AND meta IS NOT NULL"
-            " AND json_extract(meta, '$.streaming') IS NOT NULL"))
+        await self._call(
+            lambda db: db.execute(
+                "UPDATE messages SET meta = NULL WHERE role = 'assistant' AND meta IS NOT NULL"
+                " AND json_extract(meta, '$.streaming') IS NOT NULL"
+            )
+        )
         for turn_id in open_turns:
             await self.end_turn(turn_id, "interrupted", INTERRUPTED_NOTE)
         return len(open_turns)
@@ -861,10 +892,11 @@ def _with_versions(db: sqlite3.Connection, conv_id: str, rows: list[dict]) -> li
         return rows
     found: dict[int, list[tuple[int, bool]]] = {}
     for own, sibling, same in db.execute(
-            "SELECT u.id, s.id, s.content = u.content FROM messages u JOIN messages s"
-            " ON s.conversation_id = u.conversation_id AND s.role = 'user' AND s.parent_id IS u.parent_id"
-            " WHERE u.conversation_id = ? AND u.id IN (SELECT value FROM json_each(?)) ORDER BY u.id, s.id",
-            (conv_id, json.dumps(asked))):
+        "SELECT u.id, s.id, s.content = u.content FROM messages u JOIN messages s"
+        " ON s.conversation_id = u.conversation_id AND s.role = 'user' AND s.parent_id IS u.parent_id"
+        " WHERE u.conversation_id = ? AND u.id IN (SELECT value FROM json_each(?)) ORDER BY u.id, s.id",
+        (conv_id, json.dumps(asked)),
+    ):
         found.setdefault(own, []).append((sibling, bool(same)))
     for m in rows:
         versions = found.get(m["id"], [])
@@ -884,8 +916,9 @@ def _message_dict(r: sqlite3.Row) -> dict:
     return msg
 
 
-def _search_page(db: sqlite3.Connection, match: str, after: tuple[float, str] | None,
-                 limit: int) -> tuple[list[dict], bool]:
+def _search_page(
+    db: sqlite3.Connection, match: str, after: tuple[float, str] | None, limit: int
+) -> tuple[list[dict], bool]:
     """The page of conversations that ``match`` finds (see ``conversations_page``).
 
     Which conversations match is learnt as cheaply as the words allow: a rare word's few messages
@@ -894,8 +927,12 @@ def _search_page(db: sqlite3.Connection, match: str, after: tuple[float, str] | 
     against the index, until the page is full. Counts and snippets are made for the page only,
     one snippet (of the latest matching message) per conversation."""
     titled = {r[0] for r in db.execute("SELECT conversation_id FROM title_search WHERE title_search MATCH ?", (match,))}
-    found = [r[0] for r in db.execute(
-        "SELECT rowid FROM message_search WHERE message_search MATCH ? LIMIT ?", (match, RARE_MATCHES + 1))]
+    found = [
+        r[0]
+        for r in db.execute(
+            "SELECT rowid FROM message_search WHERE message_search MATCH ? LIMIT ?", (match, RARE_MATCHES + 1)
+        )
+    ]
     cursor_sql, cursor_args = "", []
     if after is not None:
         cursor_sql = " AND (c.updated_at < ? OR (c.updated_at = ? AND c.id < ?))"
@@ -903,18 +940,28 @@ def _search_page(db: sqlite3.Connection, match: str, after: tuple[float, str] | 
     latest: dict[str, int] = {}  # conversation -> its latest matching message
     if len(found) <= RARE_MATCHES:
         for conv_id, row_id in db.execute(
-                "SELECT conversation_id, MAX(id) FROM messages WHERE id IN (SELECT value FROM json_each(?))"
-                " GROUP BY conversation_id", (json.dumps(found),)):
+            "SELECT conversation_id, MAX(id) FROM messages WHERE id IN (SELECT value FROM json_each(?))"
+            " GROUP BY conversation_id",
+            (json.dumps(found),),
+        ):
             latest[conv_id] = row_id
-        ids = [r[0] for r in db.execute(
-            "SELECT c.id FROM conversations c WHERE c.id IN (SELECT value FROM json_each(?)) AND " + _LISTED
-            + cursor_sql + " ORDER BY c.updated_at DESC, c.id DESC LIMIT ?",
-            (json.dumps(sorted(titled | set(latest))), *cursor_args, limit + 1))]
+        ids = [
+            r[0]
+            for r in db.execute(
+                "SELECT c.id FROM conversations c WHERE c.id IN (SELECT value FROM json_each(?)) AND "
+                + _LISTED
+                + cursor_sql
+                + " ORDER BY c.updated_at DESC, c.id DESC LIMIT ?",
+                (json.dumps(sorted(titled | set(latest))), *cursor_args, limit + 1),
+            )
+        ]
     else:
         ids = _walk_matches(db, match, titled, latest, cursor_sql, cursor_args, limit + 1)
     page_ids = ids[:limit]
-    rows = {r["id"]: r for r in db.execute(
-        _WITH_COUNT + " WHERE c.id IN (SELECT value FROM json_each(?))", (json.dumps(page_ids),))}
+    rows = {
+        r["id"]: r
+        for r in db.execute(_WITH_COUNT + " WHERE c.id IN (SELECT value FROM json_each(?))", (json.dumps(page_ids),))
+    }
     page = [_conversation_dict(rows[c]) for c in page_ids if c in rows]
     # One snippet a conversation, all in one pass over the index: the rows' range is given to the
     # index, the rows themselves are checked by SQLite ("+"), since the index would look each one
@@ -922,18 +969,29 @@ def _search_page(db: sqlite3.Connection, match: str, after: tuple[float, str] | 
     wanted = [latest[c["id"]] for c in page if c["id"] in latest]
     snippets = {}
     if wanted:
-        snippets = {conv_id: _segments(text) for conv_id, text in db.execute(
-            "SELECT m.conversation_id, snippet(message_search, 0, ?, ?, '…', 16) FROM message_search s"
-            " JOIN messages m ON m.id = s.rowid WHERE message_search MATCH ? AND s.rowid BETWEEN ? AND ?"
-            " AND +s.rowid IN (SELECT value FROM json_each(?))",
-            (_HIT_START, _HIT_END, match, min(wanted), max(wanted), json.dumps(wanted)))}
+        snippets = {
+            conv_id: _segments(text)
+            for conv_id, text in db.execute(
+                "SELECT m.conversation_id, snippet(message_search, 0, ?, ?, '…', 16) FROM message_search s"
+                " JOIN messages m ON m.id = s.rowid WHERE message_search MATCH ? AND s.rowid BETWEEN ? AND ?"
+                " AND +s.rowid IN (SELECT value FROM json_each(?))",
+                (_HIT_START, _HIT_END, match, min(wanted), max(wanted), json.dumps(wanted)),
+            )
+        }
     for c in page:
         c["snippet"] = snippets.get(c["id"])
     return page, len(ids) > limit
 
 
-def _walk_matches(db: sqlite3.Connection, match: str, titled: set[str], latest: dict[str, int],
-                  cursor_sql: str, cursor_args: list, wanted: int) -> list[str]:
+def _walk_matches(
+    db: sqlite3.Connection,
+    match: str,
+    titled: set[str],
+    latest: dict[str, int],
+    cursor_sql: str,
+    cursor_args: list,
+    wanted: int,
+) -> list[str]:
     """Up to ``wanted`` matching conversations in the page's order, for a common ``match``.
 
     The matching messages are read newest first, as the index keeps them, and only as far as
@@ -943,9 +1001,13 @@ def _walk_matches(db: sqlite3.Connection, match: str, titled: set[str], latest: 
     gets each one's latest matching message, for its snippet."""
     stream = db.execute(
         "SELECT s.rowid, m.conversation_id FROM message_search s JOIN messages m ON m.id = s.rowid"
-        " WHERE message_search MATCH ? ORDER BY s.rowid DESC", (match,))
-    walk = db.execute("SELECT c.id FROM conversations c WHERE " + _LISTED + cursor_sql
-                      + " ORDER BY c.updated_at DESC, c.id DESC", cursor_args)
+        " WHERE message_search MATCH ? ORDER BY s.rowid DESC",
+        (match,),
+    )
+    walk = db.execute(
+        "SELECT c.id FROM conversations c WHERE " + _LISTED + cursor_sql + " ORDER BY c.updated_at DESC, c.id DESC",
+        cursor_args,
+    )
     seen: dict[str, int] = {}
     position = float("inf")  # every matching message from here up has been read
     ids: list[str] = []
@@ -954,10 +1016,13 @@ def _walk_matches(db: sqlite3.Connection, match: str, titled: set[str], latest: 
             batch = [r[0] for r in walk.fetchmany(SEARCH_BATCH)]
             if not batch:
                 break
-            oldest = dict(db.execute(
-                "SELECT conversation_id, MIN(id) FROM messages WHERE conversation_id IN"
-                " (SELECT value FROM json_each(?)) AND role IN ('user', 'assistant') AND hidden = 0 GROUP BY conversation_id",
-                (json.dumps(batch),)).fetchall())
+            oldest = dict(
+                db.execute(
+                    "SELECT conversation_id, MIN(id) FROM messages WHERE conversation_id IN"
+                    " (SELECT value FROM json_each(?)) AND role IN ('user', 'assistant') AND hidden = 0 GROUP BY conversation_id",
+                    (json.dumps(batch),),
+                ).fetchall()
+            )
             for conv_id in batch:
                 low = oldest.get(conv_id)
                 while low is not None and position > low:

@@ -18,8 +18,10 @@ from tavrin.core.store import TITLE_CHARS, ConversationStore
 logger = logging.getLogger("tavrin.titles")
 
 # The request for a title: the first exchange, each side bounded.
-PROMPT = ("Write a title of at most six words for the conversation below, in its language. "
-          "Answer with the title alone: no quotes, no full stop.")
+PROMPT = (
+    "Write a title of at most six words for the conversation below, in its language. "
+    "Answer with the title alone: no quotes, no full stop."
+)
 EXCHANGE_CHARS = 2000
 # How long the title may take; a turn's reply does not wait for it.
 TITLE_SECONDS = 30.0
@@ -41,14 +43,20 @@ def clean_title(text: str) -> str:
 class Titler:
     """Names each new conversation of the standard agents it watches, after its first answer."""
 
-    def __init__(self, litellm, settings: ModelSettings, store: ConversationStore,
-                 announce: Callable[[dict], Awaitable[None]], session_of: Callable[[str | None], Any],
-                 spawn: Callable[[Any, str], asyncio.Task]):
+    def __init__(
+        self,
+        litellm,
+        settings: ModelSettings,
+        store: ConversationStore,
+        announce: Callable[[dict], Awaitable[None]],
+        session_of: Callable[[str | None], Any],
+        spawn: Callable[[Any, str], asyncio.Task],
+    ):
         self.litellm = litellm
         self.settings = settings
         self.store = store
-        self.announce = announce        # to every window
-        self.session_of = session_of    # the registry's session of an id, or None
+        self.announce = announce  # to every window
+        self.session_of = session_of  # the registry's session of an id, or None
         self.spawn = spawn
 
     def watch(self, agent) -> None:
@@ -94,20 +102,27 @@ class Titler:
         title = redactor().text(title)
         if not title or not await self.store.title_for_user(conv_id, title):
             return None
-        await self.announce({"type": "conversation_renamed", "conversation_id": conv_id, "title": title,
-                             "session_id": session_id})
+        await self.announce(
+            {"type": "conversation_renamed", "conversation_id": conv_id, "title": title, "session_id": session_id}
+        )
         # The tab too, unless the user renamed it: it still bears the first words of the message.
-        if session is not None and not session.is_connector and session.conversation_id == conv_id and \
-                session.display_name in (names.display_name(user_text[:TITLE_CHARS].strip()), shown_before):
+        if (
+            session is not None
+            and not session.is_connector
+            and session.conversation_id == conv_id
+            and session.display_name in (names.display_name(user_text[:TITLE_CHARS].strip()), shown_before)
+        ):
             session.display_name = title
-            await self.announce({"type": "session_renamed", "session_id": session.session_id,
-                                 "display_name": session.display_name})
+            await self.announce(
+                {"type": "session_renamed", "session_id": session.session_id, "display_name": session.display_name}
+            )
         return title
 
     async def _ask(self, user_text: str, reply: str) -> str:
         exchange = f"User: {user_text[:EXCHANGE_CHARS]}\n\nAssistant: {reply[:EXCHANGE_CHARS]}"
-        request = completion_request(self.settings, [{"role": "system", "content": PROMPT},
-                                                     {"role": "user", "content": exchange}])
+        request = completion_request(
+            self.settings, [{"role": "system", "content": PROMPT}, {"role": "user", "content": exchange}]
+        )
         request["max_tokens"] = 30
         stream = await open_stream(self.litellm, self.settings, request, lambda awaitable: awaitable, asyncio.sleep)
         pieces: list[str] = []

@@ -20,7 +20,14 @@ from tavrin.gateway.connections import GuardedHTTPProtocol
 from tavrin.gateway.security import RedactSecrets, UnsafeFile, is_loopback, load_or_create_token
 from tavrin.gateway.server import create_app
 from tavrin.gateway.startup_checks import (
-    STORE_FILE, StartupError, bind_socket, check_model, check_store, lock_data_dir, prepare_data_dir)
+    STORE_FILE,
+    StartupError,
+    bind_socket,
+    check_model,
+    check_store,
+    lock_data_dir,
+    prepare_data_dir,
+)
 from tavrin.logs import SafeFormatter
 
 
@@ -105,53 +112,113 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--port", type=int, default=8765, help="port to listen on (default: 8765; 0 picks a free one)")
     parser.add_argument("--data-dir", default=None, help="where conversations are stored (default: ~/.tavrin)")
     parser.add_argument("--log-level", default="info", choices=["debug", "info", "warning", "error", "critical"])
-    parser.add_argument("--no-token", action="store_true",
-                        help="let anyone who reaches the server in, without the access token (loopback --host only)")
-    parser.add_argument("--no-session-streams", action="store_true",
-                        help="turn off session streams: a window's turns stop when it goes away, and only "
-                             "the window that asked sees a turn")
-    parser.add_argument("--no-fair-broadcast", action="store_true",
-                        help="turn off the fair broadcast: a broadcast then waits for each client in turn, so a "
-                             "slow one delays the others (each send still bounded)")
-    parser.add_argument("--model", default=os.environ.get("TAVRIN_MODEL") or None,
-                        help="the LiteLLM model the agents answer with, e.g. openai/NAME or ollama_chat/NAME "
-                             "(default: $TAVRIN_MODEL; without one, the offline demo agents answer)")
-    parser.add_argument("--api-base", default=os.environ.get("TAVRIN_API_BASE") or None,
-                        help="the URL of the model's server, for a local or self-hosted one (default: $TAVRIN_API_BASE)")
-    parser.add_argument("--max-iterations", type=int, default=25,
-                        help="model calls one turn may make before it is stopped (default: 25)")
-    parser.add_argument("--context-tokens", type=int, default=32_768,
-                        help="the context window for a model LiteLLM does not know (default: 32768)")
-    parser.add_argument("--vision", action=argparse.BooleanOptionalAction, default=None,
-                        help="the model accepts images (screenshots, attached pictures); default: as LiteLLM "
-                             "knows the model, which for a local one is no")
-    parser.add_argument("--stall-warn-seconds", type=float, default=30,
-                        help="seconds a model's turn may go without activity before every window is warned "
-                             "(default: 30)")
-    parser.add_argument("--stall-cancel-seconds", type=float, default=180,
-                        help="seconds without activity after which a model's turn is stopped; 0: never "
-                             "(default: 180)")
-    parser.add_argument("--trust-connector", metavar="ID", action="append", default=[],
-                        help="let the turns of this connector session (e.g. connector_inbox) use the tools without "
-                             "asking, as your own turns do; by default a connector's turn asks before every tool")
-    parser.add_argument("--cu-model", default=os.environ.get("TAVRIN_CU_MODEL") or None,
-                        help="the LiteLLM model the Computer Use agent works with, one that takes images, e.g. "
-                             "anthropic/NAME (default: $TAVRIN_CU_MODEL, else --model when it takes images, else "
-                             "the offline demo)")
-    parser.add_argument("--cu-api-base", default=os.environ.get("TAVRIN_CU_API_BASE") or None,
-                        help="the URL of the Computer Use model's server (default: $TAVRIN_CU_API_BASE, else --api-base)")
-    parser.add_argument("--cu-action-delay", type=float, default=0.3,
-                        help="seconds between two Computer Use actions, to see each and stop (default: 0.3)")
-    parser.add_argument("--cu-approve", choices=["first", "never"], default="first",
-                        help="first: a Computer Use task asks before its first action (default); never: it does not")
+    parser.add_argument(
+        "--no-token",
+        action="store_true",
+        help="let anyone who reaches the server in, without the access token (loopback --host only)",
+    )
+    parser.add_argument(
+        "--no-session-streams",
+        action="store_true",
+        help="turn off session streams: a window's turns stop when it goes away, and only "
+        "the window that asked sees a turn",
+    )
+    parser.add_argument(
+        "--no-fair-broadcast",
+        action="store_true",
+        help="turn off the fair broadcast: a broadcast then waits for each client in turn, so a "
+        "slow one delays the others (each send still bounded)",
+    )
+    parser.add_argument(
+        "--model",
+        default=os.environ.get("TAVRIN_MODEL") or None,
+        help="the LiteLLM model the agents answer with, e.g. openai/NAME or ollama_chat/NAME "
+        "(default: $TAVRIN_MODEL; without one, the offline demo agents answer)",
+    )
+    parser.add_argument(
+        "--api-base",
+        default=os.environ.get("TAVRIN_API_BASE") or None,
+        help="the URL of the model's server, for a local or self-hosted one (default: $TAVRIN_API_BASE)",
+    )
+    parser.add_argument(
+        "--max-iterations",
+        type=int,
+        default=25,
+        help="model calls one turn may make before it is stopped (default: 25)",
+    )
+    parser.add_argument(
+        "--context-tokens",
+        type=int,
+        default=32_768,
+        help="the context window for a model LiteLLM does not know (default: 32768)",
+    )
+    parser.add_argument(
+        "--vision",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="the model accepts images (screenshots, attached pictures); default: as LiteLLM "
+        "knows the model, which for a local one is no",
+    )
+    parser.add_argument(
+        "--stall-warn-seconds",
+        type=float,
+        default=30,
+        help="seconds a model's turn may go without activity before every window is warned (default: 30)",
+    )
+    parser.add_argument(
+        "--stall-cancel-seconds",
+        type=float,
+        default=180,
+        help="seconds without activity after which a model's turn is stopped; 0: never (default: 180)",
+    )
+    parser.add_argument(
+        "--trust-connector",
+        metavar="ID",
+        action="append",
+        default=[],
+        help="let the turns of this connector session (e.g. connector_inbox) use the tools without "
+        "asking, as your own turns do; by default a connector's turn asks before every tool",
+    )
+    parser.add_argument(
+        "--cu-model",
+        default=os.environ.get("TAVRIN_CU_MODEL") or None,
+        help="the LiteLLM model the Computer Use agent works with, one that takes images, e.g. "
+        "anthropic/NAME (default: $TAVRIN_CU_MODEL, else --model when it takes images, else "
+        "the offline demo)",
+    )
+    parser.add_argument(
+        "--cu-api-base",
+        default=os.environ.get("TAVRIN_CU_API_BASE") or None,
+        help="the URL of the Computer Use model's server (default: $TAVRIN_CU_API_BASE, else --api-base)",
+    )
+    parser.add_argument(
+        "--cu-action-delay",
+        type=float,
+        default=0.3,
+        help="seconds between two Computer Use actions, to see each and stop (default: 0.3)",
+    )
+    parser.add_argument(
+        "--cu-approve",
+        choices=["first", "never"],
+        default="first",
+        help="first: a Computer Use task asks before its first action (default); never: it does not",
+    )
     quiet_hours = parser.add_mutually_exclusive_group()
-    quiet_hours.add_argument("--quiet-hours", metavar="HH:MM-HH:MM", default=None,
-                             help="local times between which no heartbeat beat fires, e.g. 22:30-06:45; off: none "
-                                  "(default: $TAVRIN_QUIET_HOURS, else 23:00-07:00)")
+    quiet_hours.add_argument(
+        "--quiet-hours",
+        metavar="HH:MM-HH:MM",
+        default=None,
+        help="local times between which no heartbeat beat fires, e.g. 22:30-06:45; off: none "
+        "(default: $TAVRIN_QUIET_HOURS, else 23:00-07:00)",
+    )
     quiet_hours.add_argument("--no-quiet-hours", action="store_true", help="let heartbeat beats fire at any hour")
-    parser.add_argument("--mcp-config", metavar="FILE", default=os.environ.get("TAVRIN_MCP_CONFIG") or None,
-                        help="the MCP servers whose tools the model's agents get, as {\"mcpServers\": ...} "
-                             "(default: $TAVRIN_MCP_CONFIG, else mcp.json in the data directory when it exists)")
+    parser.add_argument(
+        "--mcp-config",
+        metavar="FILE",
+        default=os.environ.get("TAVRIN_MCP_CONFIG") or None,
+        help='the MCP servers whose tools the model\'s agents get, as {"mcpServers": ...} '
+        "(default: $TAVRIN_MCP_CONFIG, else mcp.json in the data directory when it exists)",
+    )
     parser.add_argument("--demo-step-delay", type=float, default=None, help=argparse.SUPPRESS)
     return parser
 
@@ -160,8 +227,10 @@ def configure(args: argparse.Namespace) -> AppConfig:
     """The configuration the options ask for; ``Refused`` (a usage error) for options that cannot
     work together. Logging is set up here, before anything reads the data directory."""
     if args.no_token and not is_loopback(args.host):
-        raise Refused(f"--no-token is refused with --host {args.host}: without the token anyone on the network "
-                      "could act as you; listen on 127.0.0.1 or keep the token")
+        raise Refused(
+            f"--no-token is refused with --host {args.host}: without the token anyone on the network "
+            "could act as you; listen on 127.0.0.1 or keep the token"
+        )
 
     quiet = _quiet_hours(args)  # (start, end) to set; None keeps the configuration's
 
@@ -226,7 +295,10 @@ def check(config: AppConfig, args: argparse.Namespace) -> tuple[socket.socket, i
             warning = check_model(config.model, config.api_base)
             if warning:
                 print(f"tavrin-gateway: warning: {warning}", file=sys.stderr, flush=True)
-        if config.cu_model and (config.cu_model, config.cu_api_base or config.api_base) != (config.model, config.api_base):
+        if config.cu_model and (config.cu_model, config.cu_api_base or config.api_base) != (
+            config.model,
+            config.api_base,
+        ):
             warning = check_model(config.cu_model, config.cu_api_base or config.api_base)
             if warning:
                 print(f"tavrin-gateway: warning: {warning}", file=sys.stderr, flush=True)
@@ -259,15 +331,23 @@ def run(config: AppConfig, sock: socket.socket, lock_fd: int, log_level: str) ->
             shown = f"[{shown}]" if ":" in shown else shown
             # The token goes in the fragment, which the browser never sends to a server.
             address = f"http://{shown}:{config.port}/" + (f"#token={config.token}" if config.token else "")
-            agents = f"model {config.model}" + (f" at {config.api_base}" if config.api_base else "") \
-                if config.model else "demo agents, no model"
+            agents = (
+                f"model {config.model}" + (f" at {config.api_base}" if config.api_base else "")
+                if config.model
+                else "demo agents, no model"
+            )
             cu = computer_use_summary(config)
             agents += f"; {cu}" if cu else ""
             hb = config.heartbeat
-            hours = f"quiet hours {hb.quiet_hours_start}-{hb.quiet_hours_end}" \
-                if hb.quiet_hours_start and hb.quiet_hours_end else "no quiet hours"
-            print(f"Tavrin is running at {address}  ({agents}; {hours}; data: {config.data_dir}; Ctrl+C stops it)",
-                  flush=True)
+            hours = (
+                f"quiet hours {hb.quiet_hours_start}-{hb.quiet_hours_end}"
+                if hb.quiet_hours_start and hb.quiet_hours_end
+                else "no quiet hours"
+            )
+            print(
+                f"Tavrin is running at {address}  ({agents}; {hours}; data: {config.data_dir}; Ctrl+C stops it)",
+                flush=True,
+            )
 
         def handle_exit(self, sig, frame):
             # Ctrl+C is told in one line, "Tavrin stopped (Ctrl+C)", after the shutdown: uvicorn's
@@ -289,9 +369,18 @@ def run(config: AppConfig, sock: socket.socket, lock_fd: int, log_level: str) ->
                 self.interrupted = signal.SIGINT in captured
                 captured[:] = [s for s in captured if s != signal.SIGINT]
 
-    server = Server(uvicorn.Config(app, host=config.host, port=config.port, log_level=log_level,
-                                   server_header=False, proxy_headers=False, http=GuardedHTTPProtocol,
-                                   **UVICORN_LIMITS))
+    server = Server(
+        uvicorn.Config(
+            app,
+            host=config.host,
+            port=config.port,
+            log_level=log_level,
+            server_header=False,
+            proxy_headers=False,
+            http=GuardedHTTPProtocol,
+            **UVICORN_LIMITS,
+        )
+    )
     # Now that uvicorn has made its handlers: every one of them drops the token and the tickets.
     RedactSecrets(config.token, secret_values()).install()
     try:
@@ -314,20 +403,28 @@ def stall_note(warn: float, cancel: float, poll: float = WATCHDOG_POLL_SECONDS) 
 
     The watchdog looks every ``poll`` seconds, so a threshold takes effect at the first look at or
     after it; when that is the look that also stops the turn, no warning is ever shown."""
+
     def first_look(seconds: float) -> float:
         return max(1, math.ceil(seconds / poll)) * poll
 
     fmt = lambda x: f"{x:g}"  # noqa: E731
     if cancel > 0 and first_look(warn) >= first_look(cancel):
-        return (f"the stall watchdog looks every {fmt(poll)} s, so with --stall-warn-seconds {fmt(warn)} and "
-                f"--stall-cancel-seconds {fmt(cancel)} a silent turn is stopped after {fmt(first_look(cancel))} s "
-                f"without a warning first; leave {fmt(poll)} s or more between the two")
-    late = [(name, value) for name, value in (("--stall-warn-seconds", warn), ("--stall-cancel-seconds", cancel))
-            if 0 < value < poll]
+        return (
+            f"the stall watchdog looks every {fmt(poll)} s, so with --stall-warn-seconds {fmt(warn)} and "
+            f"--stall-cancel-seconds {fmt(cancel)} a silent turn is stopped after {fmt(first_look(cancel))} s "
+            f"without a warning first; leave {fmt(poll)} s or more between the two"
+        )
+    late = [
+        (name, value)
+        for name, value in (("--stall-warn-seconds", warn), ("--stall-cancel-seconds", cancel))
+        if 0 < value < poll
+    ]
     if late:
         said = " and ".join(f"{name} {fmt(value)}" for name, value in late)
-        return (f"the stall watchdog looks every {fmt(poll)} s, so {said} take{'s' if len(late) == 1 else ''} "
-                f"effect after {fmt(poll)} s at the earliest")
+        return (
+            f"the stall watchdog looks every {fmt(poll)} s, so {said} take{'s' if len(late) == 1 else ''} "
+            f"effect after {fmt(poll)} s at the earliest"
+        )
     return None
 
 

@@ -175,7 +175,7 @@ class GuardedHTTPProtocol(H11Protocol):
                 self._line += data[pos:end]
                 line = self._line
                 continued = self._after_cookie and line.startswith((b" ", b"\t"))
-                named = (len(line) >= len(_COOKIE) or newline >= 0) and line[:len(_COOKIE)].lower() == _COOKIE
+                named = (len(line) >= len(_COOKIE) or newline >= 0) and line[: len(_COOKIE)].lower() == _COOKIE
                 dropped = self._seen_request_line and (continued or named)
                 if dropped:
                     self._after_cookie = True
@@ -252,9 +252,13 @@ class GuardedHTTPProtocol(H11Protocol):
         cycle = self.cycle
         if cycle is None or not cycle.response_started:
             body = text.encode()
-            head = [f"HTTP/1.1 {status} {HTTPStatus(status).phrase}".encode(),
-                    b"content-type: text/plain; charset=utf-8", f"content-length: {len(body)}".encode(),
-                    b"connection: close", *(name + b": " + value for name, value in SECURITY_HEADERS)]
+            head = [
+                f"HTTP/1.1 {status} {HTTPStatus(status).phrase}".encode(),
+                b"content-type: text/plain; charset=utf-8",
+                f"content-length: {len(body)}".encode(),
+                b"connection: close",
+                *(name + b": " + value for name, value in SECURITY_HEADERS),
+            ]
             self.transport.write(b"\r\n".join(head) + b"\r\n\r\n" + body)
         if cycle is not None and not cycle.response_complete:
             cycle.disconnected = True

@@ -48,7 +48,6 @@ def _int64(default):
     return Query(default, ge=INT64_MIN, le=INT64_MAX)
 
 
-
 async def bad_request(request: Request, exc) -> JSONResponse:
     """A query parameter that is not what the route takes (a number out of range, a word for a
     number): 400, saying which one."""
@@ -82,8 +81,7 @@ async def sessions():
 @router.get("/sessions/{session_id}/conversations")
 async def session_conversations(request: Request, session_id: str, all: bool = False, limit: int = _int64(50)):
     session = get_registry().get(session_id)
-    conversations = await _store(request).list_conversations(None if all else session_id,
-                                                             limit=min(max(limit, 1), 500))
+    conversations = await _store(request).list_conversations(None if all else session_id, limit=min(max(limit, 1), 500))
     return {
         "session_id": session_id,
         "current": session.conversation_id if session else None,
@@ -92,8 +90,12 @@ async def session_conversations(request: Request, session_id: str, all: bool = F
 
 
 @router.get("/conversations/{conversation_id}/messages")
-async def conversation_messages(request: Request, conversation_id: str, limit: int = _int64(200),
-                                before: int | None = Query(None, ge=0, le=INT64_MAX)):
+async def conversation_messages(
+    request: Request,
+    conversation_id: str,
+    limit: int = _int64(200),
+    before: int | None = Query(None, ge=0, le=INT64_MAX),
+):
     """A page of the conversation's history: the latest rows older than row ``before`` (the
     latest of all without it), whole turns, oldest first; ``has_more`` says whether older rows remain."""
     store = _store(request)
@@ -105,8 +107,9 @@ async def conversation_messages(request: Request, conversation_id: str, limit: i
 
 
 @router.get("/conversations")
-async def conversations(request: Request, q: str | None = None, cursor: str | None = None,
-                        limit: int = _int64(LIST_PAGE)):
+async def conversations(
+    request: Request, q: str | None = None, cursor: str | None = None, limit: int = _int64(LIST_PAGE)
+):
     """The conversations of every tab, most recently active first, a page at a time: ``cursor``
     is the ``next`` of the page before. With ``q``, those whose title or words match, each with
     the matching words (``snippet``: [text, is_match] pieces). Each names its tab (``tab``: id,
@@ -148,7 +151,9 @@ async def rename_conversation(request: Request, conversation_id: str):
     if not await store.rename_conversation(conversation_id, title, by_user=True):
         raise HTTPException(status_code=404, detail="Unknown conversation")
     conversation = await store.get_conversation(conversation_id)
-    await broadcast({"type": "conversation_renamed", "conversation_id": conversation_id, "title": conversation["title"]})
+    await broadcast(
+        {"type": "conversation_renamed", "conversation_id": conversation_id, "title": conversation["title"]}
+    )
     return conversation
 
 
@@ -163,7 +168,7 @@ async def branch_conversation(request: Request, conversation_id: str):
     body = await read_json_body(request, MAX_NOTE_BODY)
     if not isinstance(body, dict) or len(body) != 1 or not ({"from", "show"} & set(body)):
         raise HTTPException(status_code=400, detail='the body must be {"from": id} or {"show": id}')
-    (how, message_id), = body.items()
+    ((how, message_id),) = body.items()
     if type(message_id) is not int or not 0 < message_id < 1 << 63:
         raise HTTPException(status_code=400, detail=f'"{how}" must be a message id')
     store = _store(request)
@@ -200,8 +205,12 @@ async def delete_conversation(request: Request, conversation_id: str):
     _moved_tabs(request)[conversation_id] = moved
     await broadcast({"type": "conversations_changed"})
     spawn(_purge_later(store, _moved_tabs(request), conversation_id), "purge-deleted")
-    return {"conversation_id": conversation_id, "deleted": True, "undo_seconds": UNDO_SECONDS,
-            "new_conversations": dict(moved)}
+    return {
+        "conversation_id": conversation_id,
+        "deleted": True,
+        "undo_seconds": UNDO_SECONDS,
+        "new_conversations": dict(moved),
+    }
 
 
 @router.post("/conversations/{conversation_id}/restore")
@@ -224,8 +233,14 @@ async def restore_conversation(request: Request, conversation_id: str):
         await session.agent.conversation.resume_conversation(conversation_id)
         await store.delete_conversation_if_empty(new_id)
         messages = await store.get_messages(conversation_id, limit=200)
-        await broadcast({"type": "conversation_resumed", "conversation_id": conversation_id,
-                         "session_id": session_id, "messages": messages})
+        await broadcast(
+            {
+                "type": "conversation_resumed",
+                "conversation_id": conversation_id,
+                "session_id": session_id,
+                "messages": messages,
+            }
+        )
         back.append(session_id)
     await broadcast({"type": "conversations_changed"})
     return {"conversation_id": conversation_id, "restored": True, "sessions": back}
@@ -304,8 +319,9 @@ def _tool_context(agent, config):
     from tavrin.core.tools import ToolContext
 
     cwd = getattr(agent, "cwd", None)
-    return ToolContext(cwd=cwd if isinstance(cwd, Path) else Path.home(),
-                       off_limits=(Path(config.data_dir).expanduser(),))
+    return ToolContext(
+        cwd=cwd if isinstance(cwd, Path) else Path.home(), off_limits=(Path(config.data_dir).expanduser(),)
+    )
 
 
 @router.post("/approvals/{approval_id}/note")
@@ -338,8 +354,18 @@ async def mcp_status(request: Request):
         warnings.append("These servers are not started: their tools go only to an agent on a model (--model).")
     from tavrin.core.mcp_tools import shown_target
 
-    servers = [{"name": c.name, "transport": "stdio" if c.is_stdio else "http", "target": shown_target(c), "state": "off", "error": None, "restarts": 0,
-                "tools": []} for c in configured]
+    servers = [
+        {
+            "name": c.name,
+            "transport": "stdio" if c.is_stdio else "http",
+            "target": shown_target(c),
+            "state": "off",
+            "error": None,
+            "restarts": 0,
+            "tools": [],
+        }
+        for c in configured
+    ]
     return {"servers": servers, "warnings": warnings}
 
 

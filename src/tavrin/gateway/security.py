@@ -157,15 +157,20 @@ def load_or_create_token(data_dir: Path) -> str:
     text = raw.strip()
     if text:
         if not text.isascii():
-            raise UnsafeFile(f"the token file {path} holds bytes that are not ASCII, so no token; "
-                             "delete it to have a new one made")
+            raise UnsafeFile(
+                f"the token file {path} holds bytes that are not ASCII, so no token; delete it to have a new one made"
+            )
         token = text.decode("ascii")
         if not _TOKEN_ALPHABET.fullmatch(token):
-            raise UnsafeFile(f"the token file {path} holds characters a token does not have (letters, "
-                             "digits, '-' and '_' only); delete it to have a new one made")
+            raise UnsafeFile(
+                f"the token file {path} holds characters a token does not have (letters, "
+                "digits, '-' and '_' only); delete it to have a new one made"
+            )
         if len(token) < MIN_TOKEN_CHARS:
-            raise UnsafeFile(f"the token in {path} has {len(token)} characters, too few to be safe (at least "
-                             f"{MIN_TOKEN_CHARS}); delete the file to have a new one made")
+            raise UnsafeFile(
+                f"the token in {path} has {len(token)} characters, too few to be safe (at least "
+                f"{MIN_TOKEN_CHARS}); delete the file to have a new one made"
+            )
         return token
     token = secrets.token_urlsafe(TOKEN_BYTES)
     tmp = path.with_name(TOKEN_FILE + ".new")
@@ -292,8 +297,9 @@ class AccessGuard:
             await self._refuse(scope, receive, send, 400, "Host not allowed")
             return
         public = _is_public(path)
-        if not (public or self.token is None or self._bearer(headers)
-                or (kind == "websocket" and self._take_ticket(scope))):
+        if not (
+            public or self.token is None or self._bearer(headers) or (kind == "websocket" and self._take_ticket(scope))
+        ):
             await self._refuse(scope, receive, send, 401, "Missing or wrong access token")
             return
         if kind == "websocket" or public:
@@ -315,8 +321,9 @@ class AccessGuard:
         scheme, _, credentials = headers.get(b"authorization", b"").partition(b" ")
         offered = credentials.strip()
         token = self.token
-        return (token is not None and scheme.lower() == b"bearer" and bool(offered)
-                and hmac.compare_digest(offered, token))
+        return (
+            token is not None and scheme.lower() == b"bearer" and bool(offered) and hmac.compare_digest(offered, token)
+        )
 
     # -- tickets: the browser's way through the WebSocket handshake
 
@@ -349,9 +356,17 @@ class AccessGuard:
             if status == 400 and "websocket.http.response" in scope.get("extensions", {}):
                 # The server can answer the upgrade request with a plain HTTP response.
                 body = reason.encode()
-                await send({"type": "websocket.http.response.start", "status": status,
-                            "headers": [(b"content-type", b"text/plain; charset=utf-8"),
-                                        (b"content-length", str(len(body)).encode()), *SECURITY_HEADERS]})
+                await send(
+                    {
+                        "type": "websocket.http.response.start",
+                        "status": status,
+                        "headers": [
+                            (b"content-type", b"text/plain; charset=utf-8"),
+                            (b"content-length", str(len(body)).encode()),
+                            *SECURITY_HEADERS,
+                        ],
+                    }
+                )
                 await send({"type": "websocket.http.response.body", "body": body})
             else:
                 # Closing before the handshake is accepted answers the upgrade request with HTTP 403.
@@ -361,8 +376,12 @@ class AccessGuard:
             body = json.dumps({"detail": reason}).encode()
             await _respond(send, status, body, b"application/json", [(b"www-authenticate", b"Bearer")])
         elif status == 401:
-            await _plain(send, status, "This Tavrin server needs its access token: open the address it printed "
-                                       "when it started (http://.../#token=...).")
+            await _plain(
+                send,
+                status,
+                "This Tavrin server needs its access token: open the address it printed "
+                "when it started (http://.../#token=...).",
+            )
         else:
             await _plain(send, status, reason)
 
@@ -396,11 +415,13 @@ async def _plain(send, status: int, text: str, headers=()) -> None:
 
 
 async def _respond(send, status: int, body: bytes, content_type: bytes, headers=()) -> None:
-    await send({
-        "type": "http.response.start",
-        "status": status,
-        "headers": [(b"content-type", content_type), (b"content-length", str(len(body)).encode()), *headers],
-    })
+    await send(
+        {
+            "type": "http.response.start",
+            "status": status,
+            "headers": [(b"content-type", content_type), (b"content-length", str(len(body)).encode()), *headers],
+        }
+    )
     await send({"type": "http.response.body", "body": body})
 
 
@@ -474,7 +495,8 @@ class RedactSecrets(logging.Filter):
     def install(self) -> None:
         """Add this filter to every handler there is now, and to the loggers that write URLs."""
         loggers = [logging.getLogger()] + [
-            logger for logger in logging.root.manager.loggerDict.values() if isinstance(logger, logging.Logger)]
+            logger for logger in logging.root.manager.loggerDict.values() if isinstance(logger, logging.Logger)
+        ]
         for each in loggers:
             for handler in each.handlers:
                 if self not in handler.filters:

@@ -92,14 +92,26 @@ def _agent_factory(config: AppConfig, store):
     if not config.model:
         from tavrin.core.agents import DemoAgent
 
-        return (lambda session_id, guardrails: DemoAgent(store, guardrails, session_id,
-                                                         step_delay=config.demo_step_delay)), [], None
+        return (
+            (
+                lambda session_id, guardrails: DemoAgent(
+                    store, guardrails, session_id, step_delay=config.demo_step_delay
+                )
+            ),
+            [],
+            None,
+        )
 
     from tavrin.core.llm_agent import LiteLLMAgent, ModelSettings
     from tavrin.core.tools import load_tools, side_effecting
 
-    settings = ModelSettings(config.model, config.api_base, max_iterations=config.max_iterations,
-                             context_tokens=config.context_tokens, vision=config.vision)
+    settings = ModelSettings(
+        config.model,
+        config.api_base,
+        max_iterations=config.max_iterations,
+        context_tokens=config.context_tokens,
+        vision=config.vision,
+    )
     tools = load_tools()
     approval = side_effecting(tools) if config.approval_tools is None else set(config.approval_tools)
 
@@ -113,10 +125,16 @@ def _agent_factory(config: AppConfig, store):
     titler = Titler(import_litellm(), settings, store, broadcast, lambda sid: get_registry().get(sid), spawn)
 
     def make(session_id, guardrails):
-        agent = LiteLLMAgent(store, guardrails, session_id, settings=settings, tools=tools,
-                             stall_warn_seconds=config.stall_warn_seconds,
-                             stall_cancel_seconds=config.stall_cancel_seconds,
-                             off_limits=(Path(config.data_dir).expanduser(),))
+        agent = LiteLLMAgent(
+            store,
+            guardrails,
+            session_id,
+            settings=settings,
+            tools=tools,
+            stall_warn_seconds=config.stall_warn_seconds,
+            stall_cancel_seconds=config.stall_cancel_seconds,
+            off_limits=(Path(config.data_dir).expanduser(),),
+        )
         titler.watch(agent)
         return agent
 
@@ -125,6 +143,7 @@ def _agent_factory(config: AppConfig, store):
 
 def computer_use_choice(config: AppConfig) -> tuple[str, str | None] | None:
     """The Computer Use agent's (model, api_base), or None when the demo agent answers."""
+
     def takes_images(model: str) -> bool:
         from tavrin.core.llm_agent import import_litellm
 
@@ -151,11 +170,19 @@ def _computer_use_agent(config: AppConfig, guardrails, journal):
         await (broadcast_to_session(session_id, event) if session_id else broadcast(event))
 
     model, api_base = choice
-    settings = ModelSettings(model, api_base, max_iterations=config.max_iterations,
-                             context_tokens=config.context_tokens, vision=True)
-    return ComputerUseAgent(settings, guardrails=guardrails, journal=journal, current_session=chat_session,
-                            announce=announce, action_delay=config.cu_action_delay, approve=config.cu_approve,
-                            display=config.cu_display)
+    settings = ModelSettings(
+        model, api_base, max_iterations=config.max_iterations, context_tokens=config.context_tokens, vision=True
+    )
+    return ComputerUseAgent(
+        settings,
+        guardrails=guardrails,
+        journal=journal,
+        current_session=chat_session,
+        announce=announce,
+        action_delay=config.cu_action_delay,
+        approve=config.cu_approve,
+        display=config.cu_display,
+    )
 
 
 async def startup(config: AppConfig) -> None:
@@ -189,11 +216,15 @@ async def startup(config: AppConfig) -> None:
         # Started together; a slow server does not hold the start, its tools come when it answers.
         await hub.start()
     elif config.mcp_servers:
-        logger.warning("The MCP servers of %s are not started: their tools go only to an agent on a model (--model)",
-                       ", ".join(s.name for s in config.mcp_servers))
+        logger.warning(
+            "The MCP servers of %s are not started: their tools go only to an agent on a model (--model)",
+            ", ".join(s.name for s in config.mcp_servers),
+        )
     make_agent, approval_ops, tools = _agent_factory(config, store)
     guardrails = Guardrails(
-        [*config.heartbeat.blocked_ops, *approval_ops], on_resolved=announce_decision, on_withdrawn=announce_withdrawal,
+        [*config.heartbeat.blocked_ops, *approval_ops],
+        on_resolved=announce_decision,
+        on_withdrawn=announce_withdrawal,
         trusted_connectors=config.trusted_connectors,
     )
     if hub is not None and tools is not None:
@@ -304,7 +335,8 @@ def create_app(config: AppConfig | None = None):
     build_stack = app.build_middleware_stack
     # (this one app's method, replaced on the instance: Starlette offers no hook outside its own stack)
     app.build_middleware_stack = lambda: AccessGuard(  # type: ignore[method-assign]
-        build_stack(), token=config.token, host_and_port=lambda: (config.host, config.port))
+        build_stack(), token=config.token, host_and_port=lambda: (config.host, config.port)
+    )
 
     @app.get("/", include_in_schema=False)
     async def index():

@@ -37,14 +37,18 @@ def prepare_data_dir(path: Path) -> Path:
         except OSError:
             continue
         if stat.S_ISLNK(info.st_mode) and info.st_uid not in (0, me):
-            raise StartupError(f"the data directory {path} goes through the symbolic link {link}, which belongs "
-                               f"to another user (uid {info.st_uid}); choose a directory of your own with --data-dir")
+            raise StartupError(
+                f"the data directory {path} goes through the symbolic link {link}, which belongs "
+                f"to another user (uid {info.st_uid}); choose a directory of your own with --data-dir"
+            )
     if path.exists() and not path.is_dir():
         raise StartupError(f"the data directory {path} is not a directory")
     if not path.exists():
         if not path.parent.is_dir():
-            raise StartupError(f"the data directory {path} is missing and so is its parent folder; "
-                               "create it or choose another --data-dir")
+            raise StartupError(
+                f"the data directory {path} is missing and so is its parent folder; "
+                "create it or choose another --data-dir"
+            )
         try:
             path.mkdir(mode=0o700)
         except FileExistsError:
@@ -54,19 +58,24 @@ def prepare_data_dir(path: Path) -> Path:
     real = Path(os.path.realpath(path))
     info = os.stat(real)
     if info.st_uid != me:
-        raise StartupError(f"the data directory {path} belongs to another user (uid {info.st_uid}); "
-                           "choose a directory of your own with --data-dir")
+        raise StartupError(
+            f"the data directory {path} belongs to another user (uid {info.st_uid}); "
+            "choose a directory of your own with --data-dir"
+        )
     if info.st_mode & 0o022:
-        raise StartupError(f"the data directory {path} can be changed by other users (mode "
-                           f"{stat.S_IMODE(info.st_mode):o}); make it private (chmod 700 {path}) or "
-                           "choose another --data-dir")
+        raise StartupError(
+            f"the data directory {path} can be changed by other users (mode "
+            f"{stat.S_IMODE(info.st_mode):o}); make it private (chmod 700 {path}) or "
+            "choose another --data-dir"
+        )
     for folder in real.parents:
         # Whoever may rename entries of a folder above it may swap the directory for their own;
         # a sticky folder (/tmp) lets each user rename only their own entries.
         above = os.stat(folder)
         if above.st_uid not in (0, me) or (above.st_mode & 0o022 and not above.st_mode & stat.S_ISVTX):
-            raise StartupError(f"the data directory {path} lies in {folder}, which other users can change; "
-                               "choose another --data-dir")
+            raise StartupError(
+                f"the data directory {path} lies in {folder}, which other users can change; choose another --data-dir"
+            )
     probe = real / f".write-test-{secrets.token_hex(8)}"
     try:
         os.close(os.open(probe, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600))
@@ -98,8 +107,10 @@ def lock_data_dir(data_dir: Path) -> int:
         os.close(fd)
         if exc.errno in (errno.EWOULDBLOCK, errno.EAGAIN):
             owner = f" (process {other})" if other.isdigit() else ""
-            raise StartupError(f"another Tavrin server is already using the data directory {data_dir}{owner}; "
-                               "stop it or choose another --data-dir") from None
+            raise StartupError(
+                f"another Tavrin server is already using the data directory {data_dir}{owner}; "
+                "stop it or choose another --data-dir"
+            ) from None
         raise StartupError(f"cannot lock {path}: {exc.strerror}") from None
     os.ftruncate(fd, 0)
     os.pwrite(fd, f"{os.getpid()}\n".encode(), 0)
@@ -146,8 +157,10 @@ def check_store(path: Path) -> None:
     except RuntimeError as exc:  # written by a newer version
         raise StartupError(f"the conversation store {path} cannot be used: {exc}") from None
     if verdict != "ok":
-        raise StartupError(f"the conversation store {path} is damaged or unreadable ({verdict}); "
-                           "move it aside to start with an empty one")
+        raise StartupError(
+            f"the conversation store {path} is damaged or unreadable ({verdict}); "
+            "move it aside to start with an empty one"
+        )
 
 
 def _store_verdict(db: sqlite3.Connection) -> str:
@@ -181,7 +194,8 @@ def bind_socket(host: str, port: int) -> socket.socket:
     where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
     try:
         family, kind, proto, _, address = socket.getaddrinfo(
-            host or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)[0]
+            host or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE
+        )[0]
     except socket.gaierror as exc:
         raise StartupError(f"cannot listen on {where}: {exc.strerror}") from None
     sock = socket.socket(family, kind, proto)
@@ -191,8 +205,10 @@ def bind_socket(host: str, port: int) -> socket.socket:
     except OSError as exc:
         sock.close()
         if exc.errno == errno.EADDRINUSE:
-            raise StartupError(f"cannot listen on {where}: the address is already in use "
-                               "(another program is listening there; choose another --port)") from None
+            raise StartupError(
+                f"cannot listen on {where}: the address is already in use "
+                "(another program is listening there; choose another --port)"
+            ) from None
         raise StartupError(f"cannot listen on {where}: {exc.strerror}") from None
     return sock
 
@@ -215,8 +231,10 @@ def check_model(model: str, api_base: str | None) -> str | None:
     try:
         litellm.get_llm_provider(model, api_base=api_base)
     except Exception:
-        raise StartupError(f"LiteLLM does not know the model {model!r}; write it as provider/name, "
-                           "for example openai/NAME for an OpenAI-compatible server or ollama_chat/NAME") from None
+        raise StartupError(
+            f"LiteLLM does not know the model {model!r}; write it as provider/name, "
+            "for example openai/NAME for an OpenAI-compatible server or ollama_chat/NAME"
+        ) from None
     if not api_base:
         return None
     parts = urlsplit(api_base if "://" in api_base else "http://" + api_base)
@@ -229,6 +247,5 @@ def check_model(model: str, api_base: str | None) -> str | None:
     try:
         socket.create_connection((parts.hostname, port), timeout=2).close()
     except OSError as exc:
-        return (f"the model's endpoint {api_base} does not answer ({exc.strerror or exc}); "
-                "turns will fail until it does")
+        return f"the model's endpoint {api_base} does not answer ({exc.strerror or exc}); turns will fail until it does"
     return None

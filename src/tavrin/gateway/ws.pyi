@@ -65,8 +65,10 @@ class SessionStream:
 def create_ws_router() -> APIRouter: ...
 def _reset_state() -> None:
     """Empty every registry the module keeps (for tests)."""
+
 async def _handle_message(ws: WebSocket, message: dict[str, Any]) -> None:
     """Route incoming WebSocket messages."""
+
 async def _handle_chat(ws: WebSocket, message: dict[str, Any]) -> None: ...
 async def _handle_standard_chat(
     ws: WebSocket,
@@ -76,7 +78,9 @@ async def _handle_standard_chat(
     session_lock: asyncio.Lock | None = None,
     session_id: str = "session_main",
 ) -> None: ...
-async def _handle_computer_use_chat(ws: WebSocket, cu_agent: Any, user_text: str, session_id: str = "session_main") -> None: ...
+async def _handle_computer_use_chat(
+    ws: WebSocket, cu_agent: Any, user_text: str, session_id: str = "session_main"
+) -> None: ...
 async def _watchdog(agent: Any, session_id: str, poll_interval: int = 15) -> None: ...
 def _should_use_computer_use(message: str) -> bool: ...
 def _get_session(session_id: str | None) -> Any | None: ...
@@ -87,6 +91,7 @@ async def _handle_close_session(ws: WebSocket, message: dict[str, Any]) -> None:
 async def _handle_list_sessions(ws: WebSocket) -> None: ...
 async def _handle_new_conversation(ws: WebSocket, message: dict[str, Any]) -> None:
     """Start a new conversation within a session (clears chat history for that session)."""
+
 async def _handle_resume_conversation(ws: WebSocket, message: dict[str, Any]) -> None: ...
 async def _handle_clear_session_history(ws: WebSocket, message: dict[str, Any]) -> None:
     """Clear all stored messages for a connector session and start a fresh conversation.
@@ -95,6 +100,7 @@ async def _handle_clear_session_history(ws: WebSocket, message: dict[str, Any]) 
     deleted and a new conversation begins, so the agent starts from a clean context on the
     next message. User sessions are refused.
     """
+
 async def _handle_heartbeat_control(ws: WebSocket, message: dict[str, Any]) -> None: ...
 async def _handle_attach(ws: WebSocket, message: dict[str, Any]) -> None:
     """Attach the connection to a session's stream, replaying what it missed."""

@@ -179,8 +179,10 @@ class Tool:
 
     def schema(self) -> dict:
         """The tool as the chat-completions API describes a function."""
-        return {"type": "function",
-                "function": {"name": self.name, "description": self.description, "parameters": self.parameters}}
+        return {
+            "type": "function",
+            "function": {"name": self.name, "description": self.description, "parameters": self.parameters},
+        }
 
 
 def _tool(obj: Any) -> Tool:

@@ -27,12 +27,49 @@ from typing import Any
 
 # AtspiStateType, by bit position in the 64-bit state set (two uint32 words).
 STATES = (
-    "invalid", "active", "armed", "busy", "checked", "collapsed", "defunct", "editable", "enabled",
-    "expandable", "expanded", "focusable", "focused", "has tooltip", "horizontal", "iconified",
-    "modal", "multi line", "multiselectable", "opaque", "pressed", "resizable", "selectable",
-    "selected", "sensitive", "showing", "single line", "stale", "transient", "vertical", "visible",
-    "manages descendants", "indeterminate", "required", "truncated", "animated", "invalid entry",
-    "supports autocompletion", "selectable text", "is default", "visited", "checkable", "has popup",
+    "invalid",
+    "active",
+    "armed",
+    "busy",
+    "checked",
+    "collapsed",
+    "defunct",
+    "editable",
+    "enabled",
+    "expandable",
+    "expanded",
+    "focusable",
+    "focused",
+    "has tooltip",
+    "horizontal",
+    "iconified",
+    "modal",
+    "multi line",
+    "multiselectable",
+    "opaque",
+    "pressed",
+    "resizable",
+    "selectable",
+    "selected",
+    "sensitive",
+    "showing",
+    "single line",
+    "stale",
+    "transient",
+    "vertical",
+    "visible",
+    "manages descendants",
+    "indeterminate",
+    "required",
+    "truncated",
+    "animated",
+    "invalid entry",
+    "supports autocompletion",
+    "selectable text",
+    "is default",
+    "visited",
+    "checkable",
+    "has popup",
     "read only",
 )
 
@@ -63,20 +100,73 @@ class Limits:
 # -- rendering (pure) ----------------------------------------------------------------------------
 
 # Containers that carry no meaning of their own when they have no name: their children take their place.
-STRUCTURAL = frozenset({
-    "filler", "panel", "section", "grouping", "layered pane", "scroll pane", "viewport", "split pane",
-    "root pane", "glass pane", "internal frame", "unknown", "redundant object", "invalid", "form",
-    "block quote", "article", "landmark", "static", "document frame", "document web",
-})
+STRUCTURAL = frozenset(
+    {
+        "filler",
+        "panel",
+        "section",
+        "grouping",
+        "layered pane",
+        "scroll pane",
+        "viewport",
+        "split pane",
+        "root pane",
+        "glass pane",
+        "internal frame",
+        "unknown",
+        "redundant object",
+        "invalid",
+        "form",
+        "block quote",
+        "article",
+        "landmark",
+        "static",
+        "document frame",
+        "document web",
+    }
+)
 # States worth a word; the rest (showing, visible, focusable, ...) are true of nearly everything shown.
-SHOWN_STATES = ("focused", "checked", "pressed", "selected", "expanded", "collapsed", "indeterminate",
-                "editable", "read only", "required", "invalid entry", "modal", "multiselectable", "visited")
+SHOWN_STATES = (
+    "focused",
+    "checked",
+    "pressed",
+    "selected",
+    "expanded",
+    "collapsed",
+    "indeterminate",
+    "editable",
+    "read only",
+    "required",
+    "invalid entry",
+    "modal",
+    "multiselectable",
+    "visited",
+)
 # Roles whose being disabled matters to someone about to act on them.
-ACTIONABLE = frozenset({
-    "push button", "toggle button", "check box", "radio button", "menu item", "check menu item",
-    "radio menu item", "combo box", "entry", "text", "password text", "spin button", "slider", "link",
-    "page tab", "list item", "table cell", "tree item", "button", "switch",
-})
+ACTIONABLE = frozenset(
+    {
+        "push button",
+        "toggle button",
+        "check box",
+        "radio button",
+        "menu item",
+        "check menu item",
+        "radio menu item",
+        "combo box",
+        "entry",
+        "text",
+        "password text",
+        "spin button",
+        "slider",
+        "link",
+        "page tab",
+        "list item",
+        "table cell",
+        "tree item",
+        "button",
+        "switch",
+    }
+)
 
 # Roles whose text content is what they show (a label's text is its name already).
 TEXT_ROLES = frozenset({"text", "entry", "paragraph", "terminal", "document text", "spin button", "editbar"})
@@ -99,7 +189,7 @@ def _showing(node: dict) -> bool:
 
 
 # Toolkits place an element scrolled or clipped out of view at the lowest coordinate.
-_OFF = -(2 ** 31)
+_OFF = -(2**31)
 
 
 def _offscreen(node: dict) -> bool:
@@ -136,11 +226,24 @@ def _fold(node: dict, limits: Limits) -> tuple[list[_View], int]:
         unfetched += unread
     name = _clip(node.get("name", ""), limits.max_name)
     # A label that repeats its parent's name (a button's own caption) says nothing new.
-    children = [c for c in children if not (
-        not c.children and not c.unfetched and c.node.get("role") in ("label", "static")
-        and name and _clip(c.node.get("name", ""), limits.max_name) == name)]
-    if (node.get("role") in STRUCTURAL and not name and "value" not in node and not node.get("text")
-            and "focused" not in node.get("states", ())):
+    children = [
+        c
+        for c in children
+        if not (
+            not c.children
+            and not c.unfetched
+            and c.node.get("role") in ("label", "static")
+            and name
+            and _clip(c.node.get("name", ""), limits.max_name) == name
+        )
+    ]
+    if (
+        node.get("role") in STRUCTURAL
+        and not name
+        and "value" not in node
+        and not node.get("text")
+        and "focused" not in node.get("states", ())
+    ):
         return children, unfetched
     return [_sized(_View(node, children, unfetched))], 0
 
@@ -285,8 +388,9 @@ class _Bus:
         self.slots = asyncio.Semaphore(concurrency)
         self.timed_out = False
 
-    async def call(self, name: str, path: str, iface: str, method: str, sig: str | None = None,
-                   body: tuple = ()) -> tuple | None:
+    async def call(
+        self, name: str, path: str, iface: str, method: str, sig: str | None = None, body: tuple = ()
+    ) -> tuple | None:
         """The reply's body, or None for an error reply, a broken peer or a timeout."""
         from jeepney import DBusAddress, MessageType, new_method_call
 
@@ -333,16 +437,20 @@ async def find_bus(timeout: float) -> str:
         return addr
     session = session_bus_address()
     if session is None:
-        raise Unavailable("No accessibility bus is available: there is no D-Bus session bus "
-                          "(DBUS_SESSION_BUS_ADDRESS is not set) and AT_SPI_BUS_ADDRESS is not set.")
+        raise Unavailable(
+            "No accessibility bus is available: there is no D-Bus session bus "
+            "(DBUS_SESSION_BUS_ADDRESS is not set) and AT_SPI_BUS_ADDRESS is not set."
+        )
     try:
         conn, router = await _connect(session, timeout)
     except TimeoutError:
-        raise Unavailable(f"No accessibility bus is available: the D-Bus session bus did not answer "
-                          f"within {timeout:g} s.") from None
+        raise Unavailable(
+            f"No accessibility bus is available: the D-Bus session bus did not answer within {timeout:g} s."
+        ) from None
     except Exception as exc:  # noqa: BLE001 - a bad address, a missing socket, refused authentication
-        raise Unavailable(f"No accessibility bus is available: the D-Bus session bus cannot be reached "
-                          f"({_reason(exc)}).") from None
+        raise Unavailable(
+            f"No accessibility bus is available: the D-Bus session bus cannot be reached ({_reason(exc)})."
+        ) from None
     try:
         loop = asyncio.get_running_loop()
         bus = _Bus(router, timeout, loop.time() + timeout)
@@ -350,11 +458,14 @@ async def find_bus(timeout: float) -> str:
     finally:
         await _close(conn, router)
     if not body and bus.timed_out:
-        raise Unavailable(f"No accessibility bus is available: the session bus did not give its address "
-                          f"within {timeout:g} s.")
+        raise Unavailable(
+            f"No accessibility bus is available: the session bus did not give its address within {timeout:g} s."
+        )
     if not body or not isinstance(body[0], str) or not body[0]:
-        raise Unavailable("No accessibility bus is available: the session bus offers no accessibility "
-                          "service (org.a11y.Bus; at-spi2-core provides it).")
+        raise Unavailable(
+            "No accessibility bus is available: the session bus offers no accessibility "
+            "service (org.a11y.Bus; at-spi2-core provides it)."
+        )
     return body[0]
 
 
@@ -397,8 +508,7 @@ async def _active_window(bus: _Bus) -> tuple[str, tuple[str, str]]:
     apps = _refs(body)
 
     async def windows(app: tuple[str, str]) -> list[tuple[str, tuple[str, str], list[str], str]]:
-        name, kids = await asyncio.gather(bus.prop(*app, ACCESSIBLE, "Name"),
-                                          bus.call(*app, ACCESSIBLE, "GetChildren"))
+        name, kids = await asyncio.gather(bus.prop(*app, ACCESSIBLE, "Name"), bus.call(*app, ACCESSIBLE, "GetChildren"))
         refs = _refs(kids)
         states = await asyncio.gather(*(bus.call(*r, ACCESSIBLE, "GetState") for r in refs))
         titles = await asyncio.gather(*(bus.prop(*r, ACCESSIBLE, "Name") for r in refs))
@@ -409,8 +519,10 @@ async def _active_window(bus: _Bus) -> tuple[str, tuple[str, str]]:
         if "active" in states:
             return app_name, ref
     if not found and bus.timed_out:
-        raise Unavailable(f"No window could be read: the applications on the accessibility bus did not "
-                          f"answer within {bus.call_timeout:g} s.")
+        raise Unavailable(
+            f"No window could be read: the applications on the accessibility bus did not "
+            f"answer within {bus.call_timeout:g} s."
+        )
     if not found:
         raise Unavailable("No application on the accessibility bus has a window open.")
     listed = ", ".join(f"{_quote(t, 60)} ({_quote(a, 40)})" for a, _, _, t in found[:10])
@@ -450,12 +562,20 @@ def _drop_unread(node: dict) -> None:
 def _refs(body: tuple | None) -> list[tuple[str, str]]:
     """The object references in a GetChildren reply, less the null ones and anything malformed."""
     refs = body[0] if body and isinstance(body[0], list) else []
-    return [(r[0], r[1]) for r in refs if isinstance(r, tuple) and len(r) == 2
-            and isinstance(r[0], str) and isinstance(r[1], str) and r[1] != NULL_PATH]
+    return [
+        (r[0], r[1])
+        for r in refs
+        if isinstance(r, tuple)
+        and len(r) == 2
+        and isinstance(r[0], str)
+        and isinstance(r[1], str)
+        and r[1] != NULL_PATH
+    ]
 
 
-async def _read_safely(bus: _Bus, ref: tuple[str, str], node: dict, depth: int,
-                       limits: Limits) -> list[tuple[str, str]]:
+async def _read_safely(
+    bus: _Bus, ref: tuple[str, str], node: dict, depth: int, limits: Limits
+) -> list[tuple[str, str]]:
     try:
         return await _read(bus, ref, node, depth, limits)
     except (TypeError, ValueError, KeyError, IndexError, AttributeError, OverflowError):
@@ -477,8 +597,12 @@ async def _read(bus: _Bus, ref: tuple[str, str], node: dict, depth: int, limits:
     if role is None:
         return []
     values = {k: v[1] for k, v in props[0].items()} if props else {}
-    node.update(role=str(role[0]), name=str(values.get("Name", "")), description=str(values.get("Description", "")),
-                child_count=max(0, int(values.get("ChildCount", 0))))
+    node.update(
+        role=str(role[0]),
+        name=str(values.get("Name", "")),
+        description=str(values.get("Description", "")),
+        child_count=max(0, int(values.get("ChildCount", 0))),
+    )
     if state is not None:
         node["states"] = _states(state)
     interfaces = set(ifaces[0]) if ifaces else set()
@@ -487,8 +611,11 @@ async def _read(bus: _Bus, ref: tuple[str, str], node: dict, depth: int, limits:
         extras.append(("extents", bus.call(*ref, COMPONENT, "GetExtents", "u", (COORD_SCREEN,))))
     if VALUE in interfaces:
         extras.append(("value", bus.prop(*ref, VALUE, "CurrentValue")))
-    if TEXT in interfaces and (node["role"] in TEXT_ROLES or "editable" in node.get("states", ())) \
-            and node["role"] != "password text":
+    if (
+        TEXT in interfaces
+        and (node["role"] in TEXT_ROLES or "editable" in node.get("states", ()))
+        and node["role"] != "password text"
+    ):
         extras.append(("text", bus.call(*ref, TEXT, "GetText", "ii", (0, limits.max_text + 1))))
     for (key, _), got in zip(extras, await asyncio.gather(*(aw for _, aw in extras))):
         if got is None:

@@ -86,8 +86,14 @@ class Confinement:
         (the shell moves itself in before it starts the command)."""
         if self.cgroup is None:
             return ["/bin/sh", "-c", command]
-        return ["/bin/sh", "-c", '{ echo 0 > "$1"; } 2>/dev/null; exec /bin/sh -c "$2"', "sh",
-                str(self.cgroup / "cgroup.procs"), command]
+        return [
+            "/bin/sh",
+            "-c",
+            '{ echo 0 > "$1"; } 2>/dev/null; exec /bin/sh -c "$2"',
+            "sh",
+            str(self.cgroup / "cgroup.procs"),
+            command,
+        ]
 
     def environment(self) -> dict[str, str]:
         """The user's environment less every credential, with the command's mark."""

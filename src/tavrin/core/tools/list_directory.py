@@ -8,8 +8,10 @@ import stat
 from tavrin.core.tools import ToolContext, ToolError, off_loop
 
 NAME = "list_directory"
-DESCRIPTION = ("List the entries of a folder on the user's computer: each entry's name, whether it is a "
-               "folder, and its size. Relative paths start in the user's home folder.")
+DESCRIPTION = (
+    "List the entries of a folder on the user's computer: each entry's name, whether it is a "
+    "folder, and its size. Relative paths start in the user's home folder."
+)
 PARAMETERS = {
     "type": "object",
     "properties": {"path": {"type": "string", "description": "the folder to list"}},

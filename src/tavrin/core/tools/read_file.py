@@ -8,8 +8,10 @@ import stat
 from tavrin.core.tools import ToolContext, ToolError, off_loop
 
 NAME = "read_file"
-DESCRIPTION = ("Read a text file on the user's computer (the first 64 KiB at most). Relative paths start "
-               "in the user's home folder.")
+DESCRIPTION = (
+    "Read a text file on the user's computer (the first 64 KiB at most). Relative paths start "
+    "in the user's home folder."
+)
 PARAMETERS = {
     "type": "object",
     "properties": {"path": {"type": "string", "description": "the file to read"}},

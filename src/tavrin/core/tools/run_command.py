@@ -16,9 +16,11 @@ from tavrin.core.tools import ToolContext, ToolError, off_loop
 from tavrin.core.tools.confine import Confinement
 
 NAME = "run_command"
-DESCRIPTION = ("Run a shell command on the user's computer and return its exit status and output "
-               "(standard output and error together, the first 16 KiB). It is stopped after `timeout` "
-               "seconds (default 60, at most 600).")
+DESCRIPTION = (
+    "Run a shell command on the user's computer and return its exit status and output "
+    "(standard output and error together, the first 16 KiB). It is stopped after `timeout` "
+    "seconds (default 60, at most 600)."
+)
 PARAMETERS = {
     "type": "object",
     "properties": {
@@ -57,17 +59,24 @@ async def run(arguments: dict, context: ToolContext) -> dict:
     read_end, write_end = os.pipe()
     try:
         proc = await asyncio.create_subprocess_exec(
-            *confinement.argv(command), cwd=cwd, stdin=asyncio.subprocess.DEVNULL, stdout=write_end,
-            stderr=write_end, start_new_session=True, env=confinement.environment())
+            *confinement.argv(command),
+            cwd=cwd,
+            stdin=asyncio.subprocess.DEVNULL,
+            stdout=write_end,
+            stderr=write_end,
+            start_new_session=True,
+            env=confinement.environment(),
+        )
     except BaseException:
         os.close(read_end)
         await off_loop(confinement.release, what="tidying up")
         raise
     finally:
         os.close(write_end)
-    reader = asyncio.StreamReader(limit=2 ** 16)
-    pipe, _ = await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader),
-                                           os.fdopen(read_end, "rb", buffering=0))
+    reader = asyncio.StreamReader(limit=2**16)
+    pipe, _ = await loop.connect_read_pipe(
+        lambda: asyncio.StreamReaderProtocol(reader), os.fdopen(read_end, "rb", buffering=0)
+    )
     output = bytearray()
     dropped = 0
     timed_out = False
@@ -110,5 +119,7 @@ async def run(arguments: dict, context: ToolContext) -> dict:
     if dropped:
         text += f"\n… ({dropped} more bytes of output not shown)"
     if timed_out:
-        raise ToolError(f"the command did not finish within {timeout:g} seconds and was stopped; output so far:\n{text}")
+        raise ToolError(
+            f"the command did not finish within {timeout:g} seconds and was stopped; output so far:\n{text}"
+        )
     return {"text": f"exit status {proc.returncode}\n{text}"}

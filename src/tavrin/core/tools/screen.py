@@ -61,16 +61,16 @@ async def _take_screenshot(arguments: dict, context: Any = None) -> dict:
     try:
         async with asyncio.timeout(SHOT_TIMEOUT):
             # In a thread of its own: a display that hangs never holds the store's and the server's pool.
-            png, (w, h), (sw, sh) = await off_loop(screenshot.capture, what="taking a screenshot",
-                                                   timeout=SHOT_TIMEOUT + 1)
+            png, (w, h), (sw, sh) = await off_loop(
+                screenshot.capture, what="taking a screenshot", timeout=SHOT_TIMEOUT + 1
+            )
     except screenshot.Unavailable as exc:
         raise ToolError(str(exc)) from None
     except TimeoutError:
         raise ToolError(f"The display did not answer within {SHOT_TIMEOUT:g} s.") from None
     text = f"Screenshot of the whole screen, {w}x{h} pixels"
     if (w, h) != (sw, sh):
-        text += (f", scaled down from {sw}x{sh} (multiply the image's coordinates by "
-                 f"{sw / w:.3g} for the screen's)")
+        text += f", scaled down from {sw}x{sh} (multiply the image's coordinates by {sw / w:.3g} for the screen's)"
     return {"text": text + ".", "image_png_base64": base64.b64encode(png).decode("ascii")}
 
 
@@ -86,7 +86,9 @@ read_screen = Tool(
         "type": "object",
         "properties": {
             "max_elements": {
-                "type": "integer", "minimum": MAX_ELEMENTS[0], "maximum": MAX_ELEMENTS[1],
+                "type": "integer",
+                "minimum": MAX_ELEMENTS[0],
+                "maximum": MAX_ELEMENTS[1],
                 "description": "How many elements to show at most (200 unless given).",
             },
         },

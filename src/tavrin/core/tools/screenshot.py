@@ -68,16 +68,18 @@ def source_rows(src_height: int, out_height: int) -> list[int]:
     return [min(src_height - 1, y * src_height // out_height) for y in range(out_height)]
 
 
-def scale_image(data: bytes, width: int, height: int, stride: int, fmt: PixelFormat,
-                max_side: int = MAX_SIDE) -> tuple[int, int, bytes]:
+def scale_image(
+    data: bytes, width: int, height: int, stride: int, fmt: PixelFormat, max_side: int = MAX_SIDE
+) -> tuple[int, int, bytes]:
     """A whole ZPixmap image as scaled RGB: (width, height, pixels)."""
     ow, oh = scaled_size(width, height, max_side)
     scale = RowScaler(fmt, width, ow)
-    return ow, oh, b"".join(scale(data[y * stride:(y + 1) * stride]) for y in source_rows(height, oh))
+    return ow, oh, b"".join(scale(data[y * stride : (y + 1) * stride]) for y in source_rows(height, oh))
 
 
-def capture(display_name: str | None = None,
-            max_side: int = MAX_SIDE) -> tuple[bytes, tuple[int, int], tuple[int, int]]:
+def capture(
+    display_name: str | None = None, max_side: int = MAX_SIDE
+) -> tuple[bytes, tuple[int, int], tuple[int, int]]:
     """The screen as PNG bytes, with the image's size and the screen's. Blocking; raises Unavailable."""
     name = display_name or os.environ.get("DISPLAY")
     if not name:
@@ -95,10 +97,18 @@ def capture(display_name: str | None = None,
         width, height, depth = screen.width_in_pixels, screen.height_in_pixels, screen.root_depth
         info = d.display.info
         fmt_info = next(f for f in info.pixmap_formats if f.depth == depth)
-        visual = next(v for dp in screen.allowed_depths if dp.depth == depth
-                      for v in dp.visuals if v.visual_id == screen.root_visual)
-        fmt = PixelFormat.from_masks(fmt_info.bits_per_pixel, (visual.red_mask, visual.green_mask, visual.blue_mask),
-                                     info.image_byte_order == X.MSBFirst)
+        visual = next(
+            v
+            for dp in screen.allowed_depths
+            if dp.depth == depth
+            for v in dp.visuals
+            if v.visual_id == screen.root_visual
+        )
+        fmt = PixelFormat.from_masks(
+            fmt_info.bits_per_pixel,
+            (visual.red_mask, visual.green_mask, visual.blue_mask),
+            info.image_byte_order == X.MSBFirst,
+        )
         pad = fmt_info.scanline_pad
         stride = (width * fmt_info.bits_per_pixel + pad - 1) // pad * pad // 8
         ow, oh = scaled_size(width, height, max_side)
@@ -116,7 +126,7 @@ def capture(display_name: str | None = None,
             data = screen.root.get_image(0, top, width, rows, X.ZPixmap, 0xFFFFFFFF).data
             while i < len(wanted) and wanted[i] < top + rows:
                 off = (wanted[i] - top) * stride
-                out.append(scale(data[off:off + stride]))
+                out.append(scale(data[off : off + stride]))
                 i += 1
         return encode_png(ow, oh, b"".join(out)), (ow, oh), (width, height)
     except (error.XError, error.ConnectionClosedError, StopIteration) as exc:

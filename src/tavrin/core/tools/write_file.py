@@ -8,8 +8,10 @@ import stat
 from tavrin.core.tools import ToolContext, ToolError, off_loop
 
 NAME = "write_file"
-DESCRIPTION = ("Write text to a file on the user's computer, creating it or replacing its content. The "
-               "folder must exist. Relative paths start in the user's home folder.")
+DESCRIPTION = (
+    "Write text to a file on the user's computer, creating it or replacing its content. The "
+    "folder must exist. Relative paths start in the user's home folder."
+)
 PARAMETERS = {
     "type": "object",
     "properties": {
@@ -59,7 +61,7 @@ def _write(path, content: str, context: ToolContext) -> str:
         os.ftruncate(fd, 0)
         view = memoryview(data)
         while view:
-            view = view[os.write(fd, view):]
+            view = view[os.write(fd, view) :]
     except OSError as exc:
         raise ToolError(f"{path} cannot be written: {exc.strerror}") from None
     finally:
@@ -99,8 +101,11 @@ def _current(path, context: ToolContext) -> dict:
         info = os.fstat(fd)
         context.check_opened(fd, info, path)
         if info.st_size > COMPARE_BYTES:
-            return {"exists": True, "content": None,
-                    "note": f"It holds {info.st_size} bytes, too many to compare here: all of it is replaced."}
+            return {
+                "exists": True,
+                "content": None,
+                "note": f"It holds {info.st_size} bytes, too many to compare here: all of it is replaced.",
+            }
         data = os.read(fd, COMPARE_BYTES + 1)
     except OSError as exc:
         return {"exists": True, "content": None, "note": f"It cannot be read: {exc.strerror}."}
