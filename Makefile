@@ -90,6 +90,7 @@ test-fast: build
 LINT_PATHS := src tests bench docs
 lint: $(VENV)/.deps
 	$(VENV)/bin/ruff check $(LINT_PATHS)
+	$(VENV)/bin/ruff format --check $(LINT_PATHS)
 	$(VENV)/bin/mypy
 
 # The formatters: ruff for the Python, clang-format (.clang-format) for the C++; installed when missing.
