@@ -110,6 +110,10 @@ def pytest_collection_modifyitems(config, items):
             areas.add("slow")
         for area in sorted(areas):
             item.add_marker(area)
+    # Importing LiteLLM takes seconds, and without the agent's set-up it reaches for the network and
+    # waits out its retries: a test module finds it (importlib.util.find_spec) and the tests import it.
+    if "litellm" in sys.modules:
+        raise pytest.UsageError("a test module imported LiteLLM while being collected; check for it with find_spec")
 
 
 def stale_extensions() -> list[str]:
