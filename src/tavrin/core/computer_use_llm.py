@@ -38,6 +38,7 @@ from tavrin.core.llm_agent import (
     describe_error,
     import_litellm,
     open_stream,
+    retrying_data,
 )
 from tavrin.core.tools.screenshot import Unavailable
 
@@ -190,7 +191,8 @@ class ComputerUseAgent:
 
     ``journal(user_text)`` gives the task's ``TurnLog`` (or None); ``current_session()`` the session
     whose chat runs the task; ``announce(session_id, event)`` sends an event to that session's
-    windows (the approval prompt, which the gateway does not relay for Computer Use).
+    windows (the approval prompt and the waits before a model request is tried again, which the
+    gateway does not relay for Computer Use).
     """
 
     def __init__(
@@ -314,7 +316,7 @@ class ComputerUseAgent:
                     )
                 iterations += 1
                 reply = _Reply()
-                async for event in self._stream(thinned(messages), tools, reply):
+                async for event in self._stream(thinned(messages), tools, reply, session_id):
                     yield event
                 messages.append(reply.message())
                 if not reply.calls:
@@ -425,11 +427,7 @@ class ComputerUseAgent:
             "message": message,
             "task": task,
         }
-        if self._announce is not None:
-            try:
-                await self._announce(session_id, event)
-            except Exception:  # noqa: BLE001 - the windows may be gone; the wait decides
-                logger.warning("Could not show the approval prompt", exc_info=True)
+        await self._tell(session_id, event)
         decision = asyncio.ensure_future(self.guardrails.wait_for_decision(approval, self.approval_timeout))
         try:
             approved = await self._until_stopped(decision)
@@ -448,15 +446,41 @@ class ComputerUseAgent:
             kwargs.pop("stream_options", None)
         return kwargs
 
-    async def _open(self, messages: list[dict], tools: list[dict]):
+    async def _open(self, messages: list[dict], tools: list[dict], session_id: str | None = None):
         """The model's stream, tried again as the standard agent's is (the server's Retry-After
-        first, else the backoff); a stop ends the waiting at once."""
+        first, else the backoff); a stop ends the waiting at once. Each wait is told to the
+        session's windows first ("retrying", as the standard agent says it), so that the page
+        says what the task waits for."""
+        waits: list[dict] = []
+
+        async def pause(seconds: float) -> None:
+            while waits:
+                await self._tell(session_id, waits.pop(0))
+            await self._sleep(seconds)
+
         return await open_stream(
-            self._litellm, self.settings, self._request(messages, tools), self._until_stopped, self._sleep
+            self._litellm,
+            self.settings,
+            self._request(messages, tools),
+            self._until_stopped,
+            pause,
+            on_retry=lambda delay, exc: waits.append({"type": "retrying", **retrying_data(delay, exc)}),
         )
 
-    async def _stream(self, messages, tools, reply: _Reply) -> AsyncIterator[ComputerUseEvent]:
-        stream = await self._open(messages, tools)
+    async def _tell(self, session_id: str | None, event: dict) -> None:
+        """``event`` to the session's windows, past the gateway: windows gone are no failure of the
+        task (an approval's wait decides on its own)."""
+        if self._announce is None:
+            return
+        try:
+            await self._announce(session_id, event)
+        except Exception:  # noqa: BLE001 - the windows may be gone; the task goes on
+            logger.warning("Could not tell the windows (%s)", event.get("type"), exc_info=True)
+
+    async def _stream(
+        self, messages, tools, reply: _Reply, session_id: str | None = None
+    ) -> AsyncIterator[ComputerUseEvent]:
+        stream = await self._open(messages, tools, session_id)
         chunks = aiter(stream)
         try:
             while True:
