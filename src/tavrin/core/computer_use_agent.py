@@ -18,6 +18,8 @@ from tavrin.core.history import outcome_of_exit
 from tavrin.core.png import encode_png
 from tavrin.core.store import STOPPED_NOTE
 
+ERROR_PREFIX = "Computer Use error: "  # the page ends a Computer Use turn on an error that starts so
+
 
 @dataclass
 class ComputerUseEvent:

@@ -26,7 +26,7 @@ from typing import Any
 
 from tavrin.core import desktop as screen
 from tavrin.core.agents import TurnStopped
-from tavrin.core.computer_use_agent import ComputerUseEvent, _stop_note, client_view
+from tavrin.core.computer_use_agent import ERROR_PREFIX, ComputerUseEvent, _stop_note, client_view
 from tavrin.core.history import outcome_of_exit
 from tavrin.core.llm_agent import (
     ModelError,
@@ -44,7 +44,6 @@ from tavrin.core.tools.screenshot import Unavailable
 
 logger = logging.getLogger("tavrin.computer_use")
 
-ERROR_PREFIX = "Computer Use error: "  # the page ends a Computer Use turn on an error that starts so
 KEEP_SCREENSHOTS = 3  # screenshots sent again with each request; older ones become a note
 OLD_SCREENSHOT = "(An earlier screenshot, left out to keep the request small.)"
 MAX_TYPE = 5000  # characters one "type" action may type
