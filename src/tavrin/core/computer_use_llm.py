@@ -26,8 +26,7 @@ from typing import Any
 
 from tavrin.core import desktop as screen
 from tavrin.core.agents import TurnStopped
-from tavrin.core.computer_use_agent import ERROR_PREFIX, ComputerUseEvent, _stop_note, client_view
-from tavrin.core.history import outcome_of_exit
+from tavrin.core.computer_use_agent import ERROR_PREFIX, ComputerUseBase, ComputerUseEvent
 from tavrin.core.llm_agent import (
     ModelError,
     ModelSettings,
@@ -185,7 +184,7 @@ class _Refused(Exception):
     """An action that is not run; the message tells the model why."""
 
 
-class ComputerUseAgent:
+class ComputerUseAgent(ComputerUseBase):
     """The application's single Computer Use agent, on a model that takes images.
 
     ``journal(user_text)`` gives the task's ``TurnLog`` (or None); ``current_session()`` the session
@@ -210,18 +209,16 @@ class ComputerUseAgent:
     ):
         if approve not in ("first", "never"):
             raise ValueError("approve must be 'first' or 'never'")
+        super().__init__(journal)
         self.settings = settings
         self.guardrails = guardrails
         self.action_delay = max(0.0, action_delay)
         self.approve = approve
         self.display = display
         self.approval_timeout = approval_timeout
-        self.is_running = False
-        self._journal = journal
         self._current_session = current_session
         self._announce = announce
         self._open_desktop = open_desktop or screen.Desktop.open
-        self._stop = asyncio.Event()
         self._litellm = import_litellm()
         self.native = self._is_anthropic(settings.model)
         self.desktop: screen.Desktop | None = None  # the running task's, for tests and the log
@@ -236,53 +233,9 @@ class ComputerUseAgent:
     def describe(self) -> str:
         return f"Computer Use on {self.settings.where()}"
 
-    # -- the contract -------------------------------------------------------------------------
-
-    def stop(self) -> None:
-        if self.is_running:
-            self._stop.set()
-
-    def run_task(self, user_text: str) -> AsyncIterator[ComputerUseEvent]:
-        return self._task(user_text)
-
-    async def _task(self, user_text: str) -> AsyncIterator[ComputerUseEvent]:
-        log = await self._journal(user_text) if self._journal is not None else None
-        if self.is_running:
-            busy = "Computer Use is busy with another task"
-            if log is not None:
-                await log.event({"type": "error", "message": busy})
-                await log.end("cancelled", "Not started: " + busy)
-            yield ComputerUseEvent("error", {"message": busy})
-            yield ComputerUseEvent("cancelled", {"message": "Not started: " + busy})
-            return
-        self.is_running = True
-        self._stop.clear()
+    def _task_steps(self, user_text: str, log) -> AsyncGenerator[ComputerUseEvent, None]:
         session = self._current_session() if self._current_session is not None else None
-        steps = self._steps(user_text, log, getattr(session, "session_id", None))
-        try:
-            async for event in steps:
-                if log is not None:
-                    # The outcome is stored before the client hears of it.
-                    if event.type == "done":
-                        await log.end("done", "", iterations=event.data.get("iterations", 0))
-                    elif event.type == "cancelled":
-                        await log.end("stopped", _stop_note(event.data.get("message")))
-                    elif event.type == "error" and str(event.data.get("message", "")).startswith(ERROR_PREFIX):
-                        await log.event(client_view(event))
-                        await log.end("error", str(event.data["message"]))
-                try:
-                    yield event
-                finally:
-                    # Recorded once taken, also when a stop closes the task at this yield.
-                    if log is not None:
-                        log.record(client_view(event))
-        except BaseException as exc:
-            if log is not None:
-                await log.end(*outcome_of_exit(exc, self._stop.is_set()))
-            raise
-        finally:
-            await steps.aclose()
-            self.is_running = False
+        return self._steps(user_text, log, getattr(session, "session_id", None))
 
     # -- one task ---------------------------------------------------------------------------
 
