@@ -187,3 +187,33 @@ def test_reconnect_attempts(sync):
 def test_a_page_of_history_begins_with_a_whole_turn(sync, rows, more, start):
     """Catches a page of older messages drawn from the middle of a turn (an orphan tool card)."""
     assert sync("turnStart", rows, more) == start
+
+
+def ended(turn, outcome, at):
+    return {**row(f"{turn}-end", "outcome", turn), "meta": {"outcome": outcome}, "created_at": at}
+
+
+@pytest.mark.parametrize(
+    "messages, opened, missed",
+    [
+        ([row(1, "user", "a"), ended("a", "done", 105.0)], 100.0, "done"),
+        ([row(1, "user", "a"), ended("a", "cancelled", 105.0)], 100.0, "stopped"),
+        ([row(1, "user", "a"), ended("a", "done", 95.0)], 100.0, None),  # before the window opened
+        ([row(1, "user", "a"), ended("a", "done", 105.0)], None, None),  # the opening is not known
+        ([row(1, "heartbeat", "b"), ended("b", "done", 105.0)], 100.0, None),  # a check-in that went well
+        ([row(1, "heartbeat", "b"), ended("b", "error", 105.0)], 100.0, "error"),
+        # The last turn's end counts, not an earlier one's: this one still runs.
+        ([row(1, "user", "a"), ended("a", "done", 105.0), row(3, "user", "c")], 100.0, "done"),
+        (
+            [row(1, "user", "a"), ended("a", "done", 99.0), row(3, "user", "c"), ended("c", "error", 101.0)],
+            100.0,
+            "error",
+        ),
+        ([], 100.0, None),
+    ],
+    ids=["done", "stopped", "before", "unknown", "beat", "beat-failed", "running", "last", "empty"],
+)
+def test_what_a_new_window_missed_of_a_tab(sync, messages, opened, missed):
+    """Catches a turn that ended while the window attached passed over, and old history or a quiet
+    check-in called news."""
+    assert sync("missedEnd", messages, opened) == missed

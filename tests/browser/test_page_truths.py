@@ -82,6 +82,8 @@ def test_each_window_keeps_its_tab_and_place_across_a_reload(open_page):
     for n in range(3):
         post_to_inbox(reader, f"Note {n}: " + "a long line of text " * 20)
         inbox.locator(".msg.assistant", has_text=f"Note {n}:").wait_for()
+    # The last note's turn has ended: nothing arrives while the transcript is scrolled.
+    expect(reader.locator("#working")).to_be_hidden()
     inbox.evaluate(
         "p => new Promise(ok => { p.addEventListener('scroll', () => setTimeout(ok, 300), {once: true}); "
         "p.scrollTop = 40; })"
@@ -107,6 +109,49 @@ def test_each_window_keeps_its_tab_and_place_across_a_reload(open_page):
     page.click("#stop")
     pane.locator(".line.outcome").wait_for()
     assert page.problems == [] and reader.problems == []
+
+
+def test_a_place_the_user_scrolls_to_holds_while_output_arrives(open_page):
+    """Catches the user's scroll up lost to output that arrives before the browser tells of the
+    scroll (the transcript taken back to its end, the place not kept for a reload), and a scroll
+    up right after the page followed output taken for the page's own."""
+    page = open_page(viewport={"width": 1000, "height": 480})
+    pane = new_tab(page)
+    sid = pane.get_attribute("data-session")
+    own_turn = {"type": "mode", "mode": "standard", "message": ""}
+    play(page, sid, own_turn, *({"type": "thinking", "message": f"Step {n}: " + "words " * 40} for n in range(12)))
+    page.wait_for_function(
+        "sel => { const p = document.querySelector(sel); return p.scrollTop > 200; }", arg=f"#pane-{sid}"
+    )
+    # The user wheels up, and the next step comes in the same moment.
+    kept = pane.evaluate(
+        """(p, sid) => new Promise(ok => {
+            p.dispatchEvent(new WheelEvent('wheel', {deltaY: -400}));
+            p.scrollTop = 40;
+            handleEvent({type: 'thinking', session_id: sid, message: 'One more step.'});
+            setTimeout(() => ok([p.scrollTop, JSON.parse(sessionStorage.getItem('tavrin.place')).scroll[sid]]), 400);
+        })""",
+        sid,
+    )
+    assert kept == [40, 40]
+    expect(page.locator(".jump-end")).to_be_visible()  # what came is offered below
+    page.locator(".jump-end").click()
+    page.wait_for_function(
+        "sel => { const p = document.querySelector(sel); return p.scrollTop > 200; }", arg=f"#pane-{sid}"
+    )
+    # The page follows a step to the end, and the user scrolls up before that scroll is told.
+    kept = pane.evaluate(
+        """(p, sid) => new Promise(ok => {
+            handleEvent({type: 'thinking', session_id: sid, message: 'Yet another step. ' + 'words '.repeat(40)});
+            p.dispatchEvent(new WheelEvent('wheel', {deltaY: -400}));
+            p.scrollTop = 60;
+            setTimeout(() => ok([p.scrollTop, JSON.parse(sessionStorage.getItem('tavrin.place')).scroll[sid]]), 400);
+        })""",
+        sid,
+    )
+    assert kept == [60, 60]
+    play(page, sid, {"type": "done", "iterations": 1})
+    assert page.problems == []
 
 
 @pytest.fixture

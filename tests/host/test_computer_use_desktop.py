@@ -612,3 +612,43 @@ async def test_a_turn_through_the_server_and_back_from_the_store(screen, message
     assert (shot["image_width"], shot["image_height"]) == (1280, 711)  # so the page can mark the click
     assert Image.open(io.BytesIO(base64.b64decode(shot["thumbnail_base64"]))).size[0] <= 160
     assert rows[-1]["meta"]["outcome"] == "done"
+
+
+async def test_a_wait_to_try_the_model_again_reaches_the_page_before_it_is_waited(
+    screen, servers, tmp_path, monkeypatch
+):
+    """Catches a Computer Use task that sits silent while its model request waits to be tried
+    again (the page would say the screen is being controlled), a note told only after the wait,
+    and one shaped otherwise than the standard agent's."""
+    from serverproc import recv_until, require_gateway
+
+    require_gateway()
+    name, _ = screen
+    monkeypatch.setenv("DISPLAY", name)
+    monkeypatch.setenv("OPENAI_API_KEY", "sk-test")
+    with FakeModelServer() as model:
+        model.replies = [status(503, "overloaded", {"retry-after": "2"}), text("Nothing to do.")]
+        server = servers(
+            tmp_path / "data",
+            "--cu-model",
+            "openai/fake-vision",
+            "--cu-api-base",
+            model.url,
+            timeout=START_TIMEOUT,
+        )
+        async with server.connect() as conn:
+            await conn.send(json.dumps({"type": "chat", "content": "Look", "computer_use": True}))
+            events = await recv_until(conn, lambda e: e["type"] == "retrying")
+            # Told while the wait runs: the second request has not been made yet.
+            assert len(model.requests) == 1
+            events += await recv_until(conn, lambda e: e["type"] in ("done", "error", "cancelled"))
+    shown = [{k: v for k, v in e.items() if k != "seq"} for e in events]
+    assert [e["type"] for e in shown] == ["mode", "retrying", "text", "done"]
+    assert shown[1] == {
+        "type": "retrying",
+        "seconds": 2,
+        "reason": "the model server failed (503)",
+        "message": "Retrying in 2 s (the model server failed (503))",
+        "session_id": "session_main",
+    }
+    assert len(model.requests) == 2

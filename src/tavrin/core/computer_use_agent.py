@@ -10,13 +10,15 @@ from __future__ import annotations
 
 import asyncio
 import base64
-from collections.abc import AsyncIterator, Awaitable, Callable
+from collections.abc import AsyncGenerator, AsyncIterator, Awaitable, Callable
 from dataclasses import dataclass, field
 from typing import Any
 
 from tavrin.core.history import outcome_of_exit
 from tavrin.core.png import encode_png
 from tavrin.core.store import STOPPED_NOTE
+
+ERROR_PREFIX = "Computer Use error: "  # the page ends a Computer Use turn on an error that starts so
 
 
 @dataclass
@@ -73,18 +75,21 @@ def render_desktop(width: int = 320, height: int = 200, click: tuple[int, int] |
 # -- the agent -----------------------------------------------------------------------------
 
 
-class DemoComputerUseAgent:
-    """The application's single Computer Use agent (scripted).
+class ComputerUseBase:
+    """What both Computer Use agents share: the contract the gateway relies on (``run_task``,
+    ``stop()``, ``is_running``) and each task's frame: refusing a task while another runs, its
+    outcome stored before the client hears of its end ("done", "cancelled", or an error that
+    starts with ``ERROR_PREFIX``), an exit any other way stored as it happened, and the recording
+    of each event once it is taken.
 
+    A subclass writes its own loop only: ``_task_steps(user_text, log)``, the task's events.
     ``journal(user_text)``, when given, is awaited at the start of each task and returns the
     ``TurnLog`` (see ``tavrin.core.history``) that records the task as the client sees it, or None.
     """
 
-    def __init__(self, step_delay: float = 0.35, journal: Callable[[str], Awaitable[Any]] | None = None):
-        self.step_delay = step_delay
+    def __init__(self, journal: Callable[[str], Awaitable[Any]] | None = None):
         self.is_running = False
         self._stop = asyncio.Event()
-        self._seq = 0
         self._journal = journal
 
     def stop(self) -> None:
@@ -93,6 +98,9 @@ class DemoComputerUseAgent:
 
     def run_task(self, user_text: str) -> AsyncIterator[ComputerUseEvent]:
         return self._task(user_text)
+
+    def _task_steps(self, user_text: str, log) -> AsyncGenerator[ComputerUseEvent, None]:
+        raise NotImplementedError
 
     async def _task(self, user_text: str) -> AsyncIterator[ComputerUseEvent]:
         log = await self._journal(user_text) if self._journal is not None else None
@@ -108,15 +116,18 @@ class DemoComputerUseAgent:
             return
         self.is_running = True
         self._stop.clear()
+        steps = self._task_steps(user_text, log)
         try:
-            async for event in self._steps(user_text):
-                if log is not None and event.type in ("done", "cancelled"):
+            async for event in steps:
+                if log is not None:
                     # The outcome is stored before the client hears of it.
-                    await log.end(
-                        "done" if event.type == "done" else "stopped",
-                        "" if event.type == "done" else _stop_note(event.data.get("message")),
-                        **({"iterations": event.data.get("iterations", 0)} if event.type == "done" else {}),
-                    )
+                    if event.type == "done":
+                        await log.end("done", "", iterations=event.data.get("iterations", 0))
+                    elif event.type == "cancelled":
+                        await log.end("stopped", _stop_note(event.data.get("message")))
+                    elif event.type == "error" and str(event.data.get("message", "")).startswith(ERROR_PREFIX):
+                        await log.event(client_view(event))
+                        await log.end("error", str(event.data["message"]))
                 try:
                     yield event
                 finally:
@@ -129,9 +140,22 @@ class DemoComputerUseAgent:
                 await log.end(*outcome_of_exit(exc, self._stop.is_set()))
             raise
         finally:
+            await steps.aclose()
             self.is_running = False
 
-    async def _steps(self, user_text: str) -> AsyncIterator[ComputerUseEvent]:
+
+class DemoComputerUseAgent(ComputerUseBase):
+    """The application's single Computer Use agent (scripted)."""
+
+    def __init__(self, step_delay: float = 0.35, journal: Callable[[str], Awaitable[Any]] | None = None):
+        super().__init__(journal)
+        self.step_delay = step_delay
+        self._seq = 0
+
+    def _task_steps(self, user_text: str, log) -> AsyncGenerator[ComputerUseEvent, None]:
+        return self._steps(user_text)
+
+    async def _steps(self, user_text: str) -> AsyncGenerator[ComputerUseEvent, None]:
         iterations = 0
         try:
             yield ComputerUseEvent("thinking", {"message": "Taking a screenshot to see the screen."})

@@ -26,8 +26,7 @@ from typing import Any
 
 from tavrin.core import desktop as screen
 from tavrin.core.agents import TurnStopped
-from tavrin.core.computer_use_agent import ComputerUseEvent, _stop_note, client_view
-from tavrin.core.history import outcome_of_exit
+from tavrin.core.computer_use_agent import ERROR_PREFIX, ComputerUseBase, ComputerUseEvent
 from tavrin.core.llm_agent import (
     ModelError,
     ModelSettings,
@@ -38,12 +37,12 @@ from tavrin.core.llm_agent import (
     describe_error,
     import_litellm,
     open_stream,
+    retrying_data,
 )
 from tavrin.core.tools.screenshot import Unavailable
 
 logger = logging.getLogger("tavrin.computer_use")
 
-ERROR_PREFIX = "Computer Use error: "  # the page ends a Computer Use turn on an error that starts so
 KEEP_SCREENSHOTS = 3  # screenshots sent again with each request; older ones become a note
 OLD_SCREENSHOT = "(An earlier screenshot, left out to keep the request small.)"
 MAX_TYPE = 5000  # characters one "type" action may type
@@ -185,12 +184,13 @@ class _Refused(Exception):
     """An action that is not run; the message tells the model why."""
 
 
-class ComputerUseAgent:
+class ComputerUseAgent(ComputerUseBase):
     """The application's single Computer Use agent, on a model that takes images.
 
     ``journal(user_text)`` gives the task's ``TurnLog`` (or None); ``current_session()`` the session
     whose chat runs the task; ``announce(session_id, event)`` sends an event to that session's
-    windows (the approval prompt, which the gateway does not relay for Computer Use).
+    windows (the approval prompt and the waits before a model request is tried again, which the
+    gateway does not relay for Computer Use).
     """
 
     def __init__(
@@ -209,18 +209,16 @@ class ComputerUseAgent:
     ):
         if approve not in ("first", "never"):
             raise ValueError("approve must be 'first' or 'never'")
+        super().__init__(journal)
         self.settings = settings
         self.guardrails = guardrails
         self.action_delay = max(0.0, action_delay)
         self.approve = approve
         self.display = display
         self.approval_timeout = approval_timeout
-        self.is_running = False
-        self._journal = journal
         self._current_session = current_session
         self._announce = announce
         self._open_desktop = open_desktop or screen.Desktop.open
-        self._stop = asyncio.Event()
         self._litellm = import_litellm()
         self.native = self._is_anthropic(settings.model)
         self.desktop: screen.Desktop | None = None  # the running task's, for tests and the log
@@ -235,53 +233,9 @@ class ComputerUseAgent:
     def describe(self) -> str:
         return f"Computer Use on {self.settings.where()}"
 
-    # -- the contract -------------------------------------------------------------------------
-
-    def stop(self) -> None:
-        if self.is_running:
-            self._stop.set()
-
-    def run_task(self, user_text: str) -> AsyncIterator[ComputerUseEvent]:
-        return self._task(user_text)
-
-    async def _task(self, user_text: str) -> AsyncIterator[ComputerUseEvent]:
-        log = await self._journal(user_text) if self._journal is not None else None
-        if self.is_running:
-            busy = "Computer Use is busy with another task"
-            if log is not None:
-                await log.event({"type": "error", "message": busy})
-                await log.end("cancelled", "Not started: " + busy)
-            yield ComputerUseEvent("error", {"message": busy})
-            yield ComputerUseEvent("cancelled", {"message": "Not started: " + busy})
-            return
-        self.is_running = True
-        self._stop.clear()
+    def _task_steps(self, user_text: str, log) -> AsyncGenerator[ComputerUseEvent, None]:
         session = self._current_session() if self._current_session is not None else None
-        steps = self._steps(user_text, log, getattr(session, "session_id", None))
-        try:
-            async for event in steps:
-                if log is not None:
-                    # The outcome is stored before the client hears of it.
-                    if event.type == "done":
-                        await log.end("done", "", iterations=event.data.get("iterations", 0))
-                    elif event.type == "cancelled":
-                        await log.end("stopped", _stop_note(event.data.get("message")))
-                    elif event.type == "error" and str(event.data.get("message", "")).startswith(ERROR_PREFIX):
-                        await log.event(client_view(event))
-                        await log.end("error", str(event.data["message"]))
-                try:
-                    yield event
-                finally:
-                    # Recorded once taken, also when a stop closes the task at this yield.
-                    if log is not None:
-                        log.record(client_view(event))
-        except BaseException as exc:
-            if log is not None:
-                await log.end(*outcome_of_exit(exc, self._stop.is_set()))
-            raise
-        finally:
-            await steps.aclose()
-            self.is_running = False
+        return self._steps(user_text, log, getattr(session, "session_id", None))
 
     # -- one task ---------------------------------------------------------------------------
 
@@ -314,7 +268,7 @@ class ComputerUseAgent:
                     )
                 iterations += 1
                 reply = _Reply()
-                async for event in self._stream(thinned(messages), tools, reply):
+                async for event in self._stream(thinned(messages), tools, reply, session_id):
                     yield event
                 messages.append(reply.message())
                 if not reply.calls:
@@ -425,11 +379,7 @@ class ComputerUseAgent:
             "message": message,
             "task": task,
         }
-        if self._announce is not None:
-            try:
-                await self._announce(session_id, event)
-            except Exception:  # noqa: BLE001 - the windows may be gone; the wait decides
-                logger.warning("Could not show the approval prompt", exc_info=True)
+        await self._tell(session_id, event)
         decision = asyncio.ensure_future(self.guardrails.wait_for_decision(approval, self.approval_timeout))
         try:
             approved = await self._until_stopped(decision)
@@ -448,15 +398,41 @@ class ComputerUseAgent:
             kwargs.pop("stream_options", None)
         return kwargs
 
-    async def _open(self, messages: list[dict], tools: list[dict]):
+    async def _open(self, messages: list[dict], tools: list[dict], session_id: str | None = None):
         """The model's stream, tried again as the standard agent's is (the server's Retry-After
-        first, else the backoff); a stop ends the waiting at once."""
+        first, else the backoff); a stop ends the waiting at once. Each wait is told to the
+        session's windows first ("retrying", as the standard agent says it), so that the page
+        says what the task waits for."""
+        waits: list[dict] = []
+
+        async def pause(seconds: float) -> None:
+            while waits:
+                await self._tell(session_id, waits.pop(0))
+            await self._sleep(seconds)
+
         return await open_stream(
-            self._litellm, self.settings, self._request(messages, tools), self._until_stopped, self._sleep
+            self._litellm,
+            self.settings,
+            self._request(messages, tools),
+            self._until_stopped,
+            pause,
+            on_retry=lambda delay, exc: waits.append({"type": "retrying", **retrying_data(delay, exc)}),
         )
 
-    async def _stream(self, messages, tools, reply: _Reply) -> AsyncIterator[ComputerUseEvent]:
-        stream = await self._open(messages, tools)
+    async def _tell(self, session_id: str | None, event: dict) -> None:
+        """``event`` to the session's windows, past the gateway: windows gone are no failure of the
+        task (an approval's wait decides on its own)."""
+        if self._announce is None:
+            return
+        try:
+            await self._announce(session_id, event)
+        except Exception:  # noqa: BLE001 - the windows may be gone; the task goes on
+            logger.warning("Could not tell the windows (%s)", event.get("type"), exc_info=True)
+
+    async def _stream(
+        self, messages, tools, reply: _Reply, session_id: str | None = None
+    ) -> AsyncIterator[ComputerUseEvent]:
+        stream = await self._open(messages, tools, session_id)
         chunks = aiter(stream)
         try:
             while True:

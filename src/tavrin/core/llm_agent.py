@@ -313,6 +313,13 @@ def retry_reason(exc: BaseException) -> str:
     return "the model server did not answer"
 
 
+def retrying_data(delay: float, exc: BaseException) -> dict:
+    """What a "retrying" event says: the whole seconds of the wait before the next try, and why."""
+    seconds = max(1, round(delay))
+    reason = retry_reason(exc)
+    return {"seconds": seconds, "reason": reason, "message": f"Retrying in {seconds} s ({reason})"}
+
+
 def _detail(exc: BaseException) -> str:
     """The provider's own words, without LiteLLM's prefixes, on one line."""
     text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
@@ -644,13 +651,7 @@ class LiteLLMAgent(StandardAgent):
                 await asyncio.wait({opening})
 
     def _retrying(self, delay: float, exc: BaseException) -> AgentEvent:
-        seconds = max(1, round(delay))
-        return self._event(
-            "retrying",
-            seconds=seconds,
-            reason=retry_reason(exc),
-            message=f"Retrying in {seconds} s ({retry_reason(exc)})",
-        )
+        return self._event("retrying", **retrying_data(delay, exc))
 
     async def _open(self, history: list[list[dict]], turn: list[dict], note=None):
         """The model's stream for this turn. A refusal as too long for the window is tried once more

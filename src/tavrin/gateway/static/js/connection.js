@@ -34,11 +34,17 @@ export function retryNow() {
   connect();
 }
 
-// The server's own account of itself; its start time tells a restart.
+// The server's own account of itself; its start time tells a restart, and its clock when this
+// window opened (what the window missed before it followed a tab is told by the stored times).
 async function readHealth() {
   try {
+    const asked = Date.now();
     const r = await api("/api/health");
-    return r.ok ? await r.json() : null;
+    const health = r.ok ? await r.json() : null;
+    if (ui.openedAt === null && health && typeof health.now === "number") {
+      ui.openedAt = health.now - ((asked + Date.now()) / 2 - performance.timeOrigin) / 1000;
+    }
+    return health;
   } catch (e) { return null; }
 }
 

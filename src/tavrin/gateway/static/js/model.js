@@ -21,6 +21,7 @@ export const ui = {
     quietStart: null, quietEnd: null, quietUntil: undefined },
   copyCount: 0,
   notify: false,            // desktop notifications for tabs not in view, switched on by the user
+  openedAt: null,           // when this window opened, on the server's clock (seconds); null: not known yet
 };
 
 export function newSession(id) {
@@ -39,6 +40,7 @@ export function newSession(id) {
     // Session streams: the last number drawn, the number of the running turn's first event,
     // whether the pane has been drawn by this page, an attach under way, attached on this connection.
     seq: 0, turnSeq: null, drawn: false, attach: null, attached: false,
+    shown: false,           // the pane has been drawn once in this window
   };
   const kept = keptSeqs[id];
   if (kept) { s.seq = Number(kept.seq) || 0; s.turnSeq = Number(kept.turn) || null; }

@@ -6,13 +6,16 @@ import { $, el } from "./dom.js";
 import { keepScroll } from "./model.js";
 import { onPictureLoad } from "./attachview.js";
 
-// session_id -> { pane, queueBox, bubble, asked, stick, autoScroll, history, historyLine, insertAt, quiet,
-//   steps, groups, chip, calls, stoppedCalls, ask, edit, retry, unseen, reply, regen, versions }
+// session_id -> { pane, queueBox, bubble, asked, stick, history, historyLine, insertAt, quiet,
+//   steps, groups, chip, calls, stoppedCalls, ask, edit, retry, unseen, reply, regen, versions, top, autoTop,
+//   touched }
 //   ask: the message that opened the running (or last) turn, { node, own, mode }, null for a turn
 //   nobody typed (a heartbeat's); edit: the Edit button of the last message; retry: the Retry
 //   button of a failed last turn; unseen: output arrived while the user was scrolled up;
 //   reply: the last turn's reply (its last bubble); regen: its Regenerate button; versions: the
-//   versions of the message being drawn, for the reply that follows it.
+//   versions of the message being drawn, for the reply that follows it; top: the place the page last
+//   saw the pane at; autoTop: the place the page itself scrolled it to, its event still to come;
+//   touched: when the user last wheeled, touched, pressed a key or the pointer in it (performance.now()).
 // What the user asks of a transcript, done by the page's actions (main.js wires them):
 // readBack(id): older rows, the user scrolled up to them; resend(id, text, computerUse): a failed
 // message sent again (false when it could not go out).
@@ -27,21 +30,28 @@ const panes = new Map();
 
 export function createPane(id) {
   const v = {
-    pane: el("div", "pane"), queueBox: el("div", "queue"), bubble: null, asked: null, stick: true, autoScroll: false,
+    pane: el("div", "pane"), queueBox: el("div", "queue"), bubble: null, asked: null, stick: true,
     history: null, historyLine: null, insertAt: null, quiet: false,
     steps: null, groups: [], chip: null, calls: new Map(), stoppedCalls: new Map(), ask: null, edit: null, retry: null, unseen: false,
-    restore: null, reply: null, regen: null, versions: null,
+    restore: null, reply: null, regen: null, versions: null, top: 0, autoTop: null, touched: -Infinity,
   };
-  // Follow new output unless the user has scrolled up to read something. Scroll events
-  // caused by our own scrolling are skipped: the area may have shrunk in between.
+  // Follow new output unless the user has scrolled up to read something. A scroll event that
+  // finds the pane where the page itself put it is the page's own, and skipped; any other place is
+  // the user's, also when the page scrolled meanwhile (their events come as one).
   v.pane.addEventListener("scroll", () => {
-    if (v.autoScroll) { v.autoScroll = false; return; }
+    const ours = v.autoTop !== null && Math.abs(v.pane.scrollTop - v.autoTop) <= 1;
+    v.autoTop = null;
+    v.top = v.pane.scrollTop;
+    if (ours) return;
     v.stick = v.pane.scrollHeight - v.pane.scrollTop - v.pane.clientHeight < 60;
     v.restore = null; // the user's own place now
     keepScroll(id, v.stick ? null : v.pane.scrollTop);
     if (v.stick && v.unseen) { v.unseen = false; drawJump(); }
     if (v.pane.scrollTop < 200 && v.history && v.history.more) asks.readBack(id); // the user reads back
   });
+  for (const kind of ["wheel", "touchmove", "keydown", "pointerdown"]) {
+    v.pane.addEventListener(kind, () => { v.touched = performance.now(); }, { passive: true });
+  }
   v.pane.hidden = true;
   v.pane.id = "pane-" + id;
   v.pane.dataset.session = id;
@@ -66,6 +76,8 @@ export function removePane(id) {
 export function showPane(id) {
   for (const [key, v] of panes) v.pane.hidden = key !== id;
   shown = id;
+  const v = view(id);
+  if (v) { v.top = v.pane.scrollTop; v.autoTop = null; } // (a pane shown again starts where the browser puts it)
   if (!applyPlace(id)) scrollToEnd(id); // a hidden pane could not follow its output
   drawJump();
 }
@@ -85,7 +97,7 @@ function applyPlace(id) {
   const top = Math.min(v.restore, v.pane.scrollHeight - v.pane.clientHeight);
   v.restore = null;
   v.stick = v.pane.scrollHeight - top - v.pane.clientHeight < 60;
-  v.autoScroll = true;
+  v.autoTop = top;
   v.pane.scrollTop = top;
   return true;
 }
@@ -106,11 +118,20 @@ export function setBusy(id, busy) {
 export function scrollToEnd(id) {
   const v = view(id);
   if (!v || v.quiet) return;
+  leftByUser(v);
   const end = v.pane.scrollHeight - v.pane.clientHeight;
   if (v.stick && Math.abs(v.pane.scrollTop - end) > 1) {
-    v.autoScroll = true;
+    v.autoTop = end;
     v.pane.scrollTop = end;
   }
+}
+
+// The user scrolled up since the page last saw the pane, and the event of it is still to come:
+// new output must not take them back to the end. (Only just after the user's own move: the pane
+// also moves up by itself when its content shrinks.)
+function leftByUser(v) {
+  if (v.pane.hidden || performance.now() - v.touched > 500) return;
+  if (v.pane.scrollTop < (v.autoTop ?? v.top) - 1) v.stick = false;
 }
 
 export function append(id, node, keepBubble) {
@@ -127,6 +148,7 @@ export function append(id, node, keepBubble) {
 export function grew(id) {
   const v = view(id);
   if (v.quiet) return; // older rows drawn above what the user reads
+  leftByUser(v);
   if (!v.stick && !v.unseen) {
     v.unseen = true;
     if (id === shown) drawJump();

@@ -41,8 +41,9 @@ export function retryText(retry, at) {
 export function renderChrome(s, approvalsWaiting = 0) {
   $("working").hidden = !s.working;
   // (A tab is named after its first message: the line says what the turn does, not the tab's name.)
-  // While Computer Use controls the screen, the line says so: Stop (or Esc) takes it back.
-  const controlling = s.working && s.mode === "computer_use";
+  // While Computer Use controls the screen, the line says so: Stop (or Esc) takes it back. While it
+  // waits (for the user's approval, for the model's server to be tried again), it says what for.
+  const controlling = s.working && s.mode === "computer_use" && approvalsWaiting === 0 && !s.retry;
   $("working-text").textContent = controlling ? "Tavrin is controlling your screen — Stop takes it back"
     : workingText(s, approvalsWaiting);
   $("working").classList.toggle("cu-active", controlling);

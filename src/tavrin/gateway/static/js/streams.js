@@ -11,7 +11,8 @@ import { send } from "./connection.js";
 import { beginTurn, flushQueue, markAttention, renderChrome, setWorking } from "./sessions.js";
 import { DECISIONS, renderHistory, holdAsked, hasAsked, takeAsked, endBubble, markStale, setBusy, clearPane, restorePlace } from "./transcript.js";
 import { addApproval, settleApproval } from "./approvals.js";
-import { numbered, attachRequest, afterAttach, drawPlan, storedDecisions, lastSeq, restarted, serverIdentity } from "./sync.js";
+import { numbered, attachRequest, afterAttach, drawPlan, storedDecisions, lastSeq, restarted, serverIdentity, missedEnd } from "./sync.js";
+import { noticeTurnEnd } from "./notify.js";
 
 // Events held back during an attach are drawn, when it settles, by the page's handler of every
 // event (events.js gives it).
@@ -110,7 +111,15 @@ function finishAttach(s, st, running) {
 // scrolled (before a reload too; kept as the user scrolls, left out while it follows the end).
 function drawn(s) {
   s.drawn = true;
+  s.shown = true;
   restorePlace(s.id, keptPlace.scroll[s.id]);
+}
+
+// A tab drawn from the store for the first time in this window: a turn that ended after the window
+// opened, before it followed the tab (a connector's, another window's), is news as when seen live.
+function noticeMissed(s, messages) {
+  const missed = s.shown ? null : missedEnd(messages, ui.openedAt);
+  return () => { if (missed) noticeTurnEnd(s.id, missed); };
 }
 
 const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -149,9 +158,11 @@ async function rebuild(s, st) {
   // A turn the server says still runs goes on in the tab, though its start was not replayed (the
   // window had seen it before a reload): the store holds what it did so far.
   renderHistory(s.id, messages, history);
+  const missed = noticeMissed(s, messages);
   s.attach = null;
   s.seq = lastSeq(st.buffer);
   finishAttach(s, st, st.running);
+  missed();
 }
 
 function drawRunningTurn(s, st, messages, plan, history) {
@@ -180,6 +191,7 @@ function drawRunningTurn(s, st, messages, plan, history) {
 // is simply made again.
 export async function reload(s) {
   setBusy(s.id, true);
+  let missed = () => {};
   try {
     for (let attempt = 0; attempt < 3; attempt++) {
       if (!s.conversationId) { clearPane(s.id); break; }
@@ -192,10 +204,12 @@ export async function reload(s) {
       if (s.liveSeq !== seq || s.conversationId !== conv) continue;
       if (s.renames === renames) s.conversationTitle = data.conversation.title;
       renderHistory(s.id, data.messages, { conversationId: conv, more: moreOf(data) });
+      missed = noticeMissed(s, data.messages);
       break;
     }
   } catch (e) { /* offline: the next connection reloads again */ }
   drawn(s);
+  missed();
   markStale(s.id, false);
   setBusy(s.id, false);
   if (s.id === ui.active) renderChrome();

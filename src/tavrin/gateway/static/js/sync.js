@@ -105,6 +105,20 @@ export function storedDecisions(messages, turnId) {
     .map((m) => ({ approvalId: m.meta.approval_id, decision: m.meta.decision }));
 }
 
+// What a window missed in a tab it draws for the first time: the end of the conversation's last turn
+// ("done", "stopped" or "error") when it came after the window opened (opened: the server's clock,
+// in seconds; null: not known), else null. A heartbeat's check-in that went well is no news, as live.
+export function missedEnd(messages, opened) {
+  if (typeof opened !== "number") return null;
+  let end = null;
+  for (let i = messages.length - 1; i >= 0 && end === null; i--) if (messages[i].role === "outcome") end = messages[i];
+  if (!end || !(end.created_at > opened)) return null;
+  const outcome = end.meta && end.meta.outcome;
+  const kind = outcome === "done" ? "done" : outcome === "error" ? "error" : "stopped";
+  const first = messages.find((m) => m.turn_id === end.turn_id);
+  return kind === "done" && first && first.role === "heartbeat" ? null : kind;
+}
+
 // The highest number among these events, 0 for none.
 export function lastSeq(events) {
   return events.reduce((max, e) => Math.max(max, e.seq), 0);
