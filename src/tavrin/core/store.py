@@ -594,7 +594,9 @@ class ConversationStore:
         return await self._call(_insert_message, conv_id, role, content, meta_text, now, turn_id)
 
     async def get_messages(self, conv_id: Any, limit: int = 200) -> list[dict]:
-        """The conversation's latest ``limit`` messages, oldest first."""
+        """The conversation's latest ``limit`` messages, oldest first. Read beside the writes, not
+        behind them: a turn reads its history here before it asks its model, and a session's
+        or a title's write on its way must not hold that up."""
         if not isinstance(conv_id, str):
             return []
         limit = max(0, int(limit))
@@ -607,7 +609,7 @@ class ConversationStore:
             ).fetchall()
             return _with_versions(db, conv_id, [_message_dict(r) for r in rows])
 
-        return await self._call(op)
+        return await self._call_read(op)
 
     async def get_messages_page(
         self, conv_id: Any, before: int | None = None, limit: int = 200
