@@ -443,6 +443,8 @@ class DemoAgent(StandardAgent):
         iterations = 0
         reply_parts: list[str] = []
         streamed = False
+        if turn.log is not None:  # the count takes in this turn's message, written meanwhile
+            await turn.log.stored()
         earlier = await self._memory.count_messages(turn.conversation_id) - 1
         lowered = user_text.lower()
 
