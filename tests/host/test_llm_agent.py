@@ -131,6 +131,37 @@ async def test_unreachable_endpoint_and_a_passing_failure(make_llm_agent, model,
     assert events[-2:] == [{"type": "text", "content": "fine"}, {"type": "done", "iterations": 1}]
 
 
+async def test_the_model_is_asked_while_the_message_is_written_and_nothing_answers_it_sooner(
+    make_llm_agent, model, store, monkeypatch
+):
+    # Catches the model's request held up behind the write of the user's message, or an answer
+    # (or a failure) handed over before the message it answers is in the store.
+    write = store.open_turn
+
+    async def slow_disk(*args, **kwargs):
+        asked = len(model.requests)
+        while len(model.requests) == asked:  # the write lands only once the model has the request
+            await asyncio.sleep(0.01)
+        return await write(*args, **kwargs)
+
+    monkeypatch.setattr(store, "open_turn", slow_disk)
+    agent = make_llm_agent()
+    model.replies = [fm.text("Hi ", "there.")]
+    stored_at_each = []
+    async for event in agent.process_message("hello"):
+        rows = await store.get_messages(agent.conversation.conversation_id)
+        stored_at_each.append((event.type, rows[0]["content"], rows[0]["meta"]["mode"]))
+    assert stored_at_each[0] == ("text", "hello", "standard")
+    model.replies = [fm.status(401, "bad key")]
+    with pytest.raises(ModelError, match="refused the credentials"):
+        await run_turn(agent, "again")
+    rows = await store.get_messages(agent.conversation.conversation_id)
+    assert [r["role"] for r in rows[:4]] == ["user", "assistant", "outcome", "user"] and rows[3]["content"] == "again"
+    await agent._closing
+    rows = await store.get_messages(agent.conversation.conversation_id)
+    assert [r["role"] for r in rows[3:]] == ["user", "outcome"] and rows[-1]["meta"]["outcome"] == "error"
+
+
 async def until(condition, what: str):
     for _ in range(400):
         if condition():

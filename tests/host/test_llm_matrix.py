@@ -115,6 +115,23 @@ async def test_a_kill_mid_reply_leaves_the_text_written_so_far(servers, tmp_path
         assert len(hits) == 1
 
 
+async def test_a_kill_as_the_answer_begins_keeps_the_message_it_answers(servers, tmp_path):
+    # Catches the first words of an answer shown before the user's message is stored (the model is
+    # asked while that write is on its way): a crash then would lose the message the user saw answered.
+    with fm.FakeModelServer("openai") as model:
+        data = tmp_path / "data"
+        server = servers(data, "--model", model.model, "--api-base", model.url, timeout=START_TIMEOUT)
+        model.replies = [fm.text("Hel") + fm.stall()]
+        async with server.connect() as conn:
+            await conn.send(json.dumps({"type": "chat", "content": "greet me", "session_id": "session_main"}))
+            await recv_until(conn, lambda e: e["type"] == "text", timeout=180)
+            os.kill(server.proc.pid, signal.SIGKILL)
+            server.proc.wait(30)
+        servers(data, "--model", model.model, "--api-base", model.url, timeout=START_TIMEOUT)  # a restart
+        rows = sqlite3.connect(data / "conversations.sqlite3").execute("SELECT role, content FROM messages ORDER BY id")
+        assert next(rows) == ("user", "greet me")
+
+
 def stored_reply(db) -> str | None:
     try:
         with sqlite3.connect(f"file:{db}?mode=ro", uri=True) as c:

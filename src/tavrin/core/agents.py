@@ -247,7 +247,10 @@ class StandardAgent:
             heartbeat = user_text.startswith(HEARTBEAT_MARKER)
             turn = Turn(conv_id, user_text, attachments, intro, heartbeat)
             meta = await self._opening(turn)
-            log = await TurnLog.begin(
+            # The user's message is written while the agent asks its model: the model's first
+            # words take far longer than the write, and no event is handed over before the
+            # message is stored, so the store still holds it ahead of the turn's events.
+            log = TurnLog.start(
                 self._memory,
                 conv_id,
                 "heartbeat" if heartbeat else "user",
@@ -258,12 +261,20 @@ class StandardAgent:
             self._log = turn.log = log
             outcome: Finished | None = None
             steps = self._steps(turn)
+            stored = False
             try:
                 async for item in steps:
+                    if not stored:
+                        await log.stored()
+                        stored = True
                     if isinstance(item, Finished):
                         outcome = item
                     else:
                         yield item
+            except Exception:
+                if not stored:  # a failure is told after the message it answers is stored
+                    await log.stored()
+                raise
             finally:
                 await steps.aclose()
             if outcome is None:
@@ -432,6 +443,8 @@ class DemoAgent(StandardAgent):
         iterations = 0
         reply_parts: list[str] = []
         streamed = False
+        if turn.log is not None:  # the count takes in this turn's message, written meanwhile
+            await turn.log.stored()
         earlier = await self._memory.count_messages(turn.conversation_id) - 1
         lowered = user_text.lower()
 

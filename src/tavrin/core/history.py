@@ -22,7 +22,7 @@ from collections.abc import Callable
 from typing import Any
 
 from tavrin.core.png import thumbnail_png
-from tavrin.core.store import CANCELLED_NOTE, INTERRUPTED_NOTE, STOPPED_NOTE, ConversationStore
+from tavrin.core.store import CANCELLED_NOTE, INTERRUPTED_NOTE, STOPPED_NOTE, ConversationStore, new_turn_id
 
 logger = logging.getLogger("tavrin.history")
 
@@ -69,6 +69,7 @@ class TurnLog:
         self.turn_id = turn_id
         self._approvals: dict[str, tuple[int, dict]] = {}
         self._last: asyncio.Task | None = None
+        self._started: asyncio.Task | None = None
         self._reply_open = False  # a reply is being streamed, and nothing else came since
         self._reply_row: int | None = None
         self._unwritten: list[str] = []  # pieces of the reply not yet written
@@ -81,14 +82,42 @@ class TurnLog:
         cls, store: ConversationStore, conversation_id: str, role: str, text: str, meta: dict | None, mode: str
     ) -> TurnLog:
         """Open a turn and store the message that started it (its mode goes in the meta)."""
-        log = cls(store, conversation_id, None)
-        try:
-            log.turn_id = await store.begin_turn(conversation_id, mode)
-            _open_logs.add(log)
-            await store.add_message(conversation_id, role, text, {**(meta or {}), "mode": mode}, log.turn_id)
-        except Exception:
-            logger.exception("Could not record the start of a turn in %s", conversation_id)
+        log = cls.start(store, conversation_id, role, text, meta, mode)
+        await log.stored()
         return log
+
+    @classmethod
+    def start(
+        cls, store: ConversationStore, conversation_id: str, role: str, text: str, meta: dict | None, mode: str
+    ) -> TurnLog:
+        """``begin`` without waiting: the turn and its first message are written (in one
+        transaction) by the log's first write, ahead of everything recorded after it; ``stored()``
+        is that write. The turn can meanwhile ask its model, which need not wait for the disk."""
+        turn_id = new_turn_id()
+        log = cls(store, conversation_id, turn_id)
+        _open_logs.add(log)
+
+        async def op():
+            try:
+                await store.open_turn(turn_id, conversation_id, mode, role, text, {**(meta or {}), "mode": mode})
+            except Exception:
+                # Nothing of a turn that could not be opened is written.
+                log.turn_id = None
+                log.ended = True
+                _open_logs.discard(log)
+                raise
+
+        log._then(op, "the start of a turn")
+        log._started = log._last
+        return log
+
+    def stored(self) -> asyncio.Future:
+        """The write of the turn's first message (it never raises: a failure is logged)."""
+        if self._started is None:
+            done = asyncio.get_running_loop().create_future()
+            done.set_result(None)
+            return done
+        return asyncio.shield(self._started)
 
     def _then(self, op: Callable[[], Any], what: str):
         """Run ``op()`` (a coroutine function) after the writes asked for before; await the result."""
@@ -97,6 +126,8 @@ class TurnLog:
         async def run():
             if previous is not None:
                 await asyncio.wait([previous])
+            if self.turn_id is None and self._started is not None:  # the turn could not be opened
+                return None
             try:
                 return await op()
             except Exception:

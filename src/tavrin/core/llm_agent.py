@@ -507,11 +507,10 @@ class LiteLLMAgent(StandardAgent):
             self._files, self._refused = [], str(exc)
         # A thumbnail is decoded in Python: away from the event loop.
         files = self._files
-        records = (
-            await asyncio.to_thread(lambda: [f.record() for f in files])
-            if self._refused is None
-            else attached.describe(turn.attachments)
-        )
+        if self._refused is not None:
+            records = attached.describe(turn.attachments)
+        else:
+            records = await asyncio.to_thread(lambda: [f.record() for f in files]) if files else []
         return {"attachments": records} if records else {}
 
     async def _steps(self, turn: Turn) -> AsyncGenerator[AgentEvent | Finished, None]:

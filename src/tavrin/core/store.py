@@ -591,30 +591,12 @@ class ConversationStore:
         untitled conversation."""
         now = time.time()
         meta_text = json.dumps(meta, allow_nan=False) if meta else None
-
-        def op(db):
-            row = db.execute("SELECT titled FROM conversations WHERE id = ?", (conv_id,)).fetchone()
-            if row is None:
-                raise LookupError(f"unknown conversation {conv_id!r}")
-            cur = db.execute(
-                "INSERT INTO messages (conversation_id, role, content, meta, created_at, turn_id, parent_id)"
-                f" VALUES (?, ?, ?, ?, ?, ?, {_PARENT})",
-                (conv_id, role, content, meta_text, now, turn_id, conv_id),
-            )
-            title = _title_from(content) if role == "user" and not row["titled"] else ""
-            if title:
-                db.execute(
-                    "UPDATE conversations SET title = ?, titled = 1, updated_at = ? WHERE id = ?",
-                    (title, now, conv_id),
-                )
-            else:
-                db.execute("UPDATE conversations SET updated_at = ? WHERE id = ?", (now, conv_id))
-            return cur.lastrowid
-
-        return await self._call(op)
+        return await self._call(_insert_message, conv_id, role, content, meta_text, now, turn_id)
 
     async def get_messages(self, conv_id: Any, limit: int = 200) -> list[dict]:
-        """The conversation's latest ``limit`` messages, oldest first."""
+        """The conversation's latest ``limit`` messages, oldest first. Read beside the writes, not
+        behind them: a turn reads its history here before it asks its model, and a session's
+        or a title's write on its way must not hold that up."""
         if not isinstance(conv_id, str):
             return []
         limit = max(0, int(limit))
@@ -627,7 +609,7 @@ class ConversationStore:
             ).fetchall()
             return _with_versions(db, conv_id, [_message_dict(r) for r in rows])
 
-        return await self._call(op)
+        return await self._call_read(op)
 
     async def get_messages_page(
         self, conv_id: Any, before: int | None = None, limit: int = 200
@@ -826,7 +808,7 @@ class ConversationStore:
     # -- turns ------------------------------------------------------------------------
 
     async def begin_turn(self, conv_id: str, mode: str) -> str:
-        turn_id = "turn_" + uuid.uuid4().hex[:16]
+        turn_id = new_turn_id()
 
         def op(db):
             db.execute(
@@ -836,6 +818,23 @@ class ConversationStore:
 
         await self._call(op)
         return turn_id
+
+    async def open_turn(
+        self, turn_id: str, conv_id: str, mode: str, role: str, content: str, meta: dict | None = None
+    ) -> int:
+        """Begin turn ``turn_id`` and append the message that started it, in one transaction: the
+        turn is never stored without its message. Returns the message's row."""
+        now = time.time()
+        meta_text = json.dumps(meta, allow_nan=False) if meta else None
+
+        def op(db):
+            db.execute(
+                "INSERT INTO turns (id, conversation_id, mode, started_at) VALUES (?, ?, ?, ?)",
+                (turn_id, conv_id, mode, now),
+            )
+            return _insert_message(db, conv_id, role, content, meta_text, now, turn_id)
+
+        return await self._call(op)
 
     async def end_turn(self, turn_id: str, outcome: str, message: str = "", meta: dict | None = None) -> bool:
         """Record how the turn ended, once: its outcome row closes the turn's messages.
@@ -904,6 +903,38 @@ def _with_versions(db: sqlite3.Connection, conv_id: str, rows: list[dict]) -> li
             m["versions"] = [v for v, _ in versions]
             m["edited"] = not all(same for _, same in versions)
     return rows
+
+
+def new_turn_id() -> str:
+    return "turn_" + uuid.uuid4().hex[:16]
+
+
+def _insert_message(
+    db: sqlite3.Connection,
+    conv_id: str,
+    role: str,
+    content: str,
+    meta_text: str | None,
+    now: float,
+    turn_id: str | None,
+) -> int:
+    row = db.execute("SELECT titled FROM conversations WHERE id = ?", (conv_id,)).fetchone()
+    if row is None:
+        raise LookupError(f"unknown conversation {conv_id!r}")
+    cur = db.execute(
+        "INSERT INTO messages (conversation_id, role, content, meta, created_at, turn_id, parent_id)"
+        f" VALUES (?, ?, ?, ?, ?, ?, {_PARENT})",
+        (conv_id, role, content, meta_text, now, turn_id, conv_id),
+    )
+    title = _title_from(content) if role == "user" and not row["titled"] else ""
+    if title:
+        db.execute(
+            "UPDATE conversations SET title = ?, titled = 1, updated_at = ? WHERE id = ?",
+            (title, now, conv_id),
+        )
+    else:
+        db.execute("UPDATE conversations SET updated_at = ? WHERE id = ?", (now, conv_id))
+    return int(cur.lastrowid or 0)
 
 
 def _message_dict(r: sqlite3.Row) -> dict:
