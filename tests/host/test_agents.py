@@ -239,3 +239,21 @@ async def test_computer_use_stop():
     events = await collect(agent.run_task("look"), stop_at_first_call)
     assert events[-1].type == "cancelled" and not agent.is_running
     assert events[-1].to_dict() == {"type": "cancelled", "data": {"message": "Task cancelled"}}
+
+
+async def test_a_task_whose_steps_cannot_be_made_leaves_the_agent_free():
+    class Broken(DemoComputerUseAgent):
+        fail = True
+
+        def _task_steps(self, user_text, log):
+            if self.fail:
+                raise RuntimeError("no session")
+            return super()._task_steps(user_text, log)
+
+    agent = Broken(step_delay=0.001)
+    with pytest.raises(RuntimeError):
+        await collect(agent.run_task("look"))
+    assert not agent.is_running
+    agent.fail = False
+    events = await collect(agent.run_task("look"))
+    assert events[-1].type == "done"

@@ -116,8 +116,10 @@ class ComputerUseBase:
             return
         self.is_running = True
         self._stop.clear()
-        steps = self._task_steps(user_text, log)
+        steps = None
         try:
+            # Made inside the frame: a failure in making the task's steps ends this task, not every later one.
+            steps = self._task_steps(user_text, log)
             async for event in steps:
                 if log is not None:
                     # The outcome is stored before the client hears of it.
@@ -140,8 +142,11 @@ class ComputerUseBase:
                 await log.end(*outcome_of_exit(exc, self._stop.is_set()))
             raise
         finally:
-            await steps.aclose()
-            self.is_running = False
+            try:
+                if steps is not None:
+                    await steps.aclose()
+            finally:
+                self.is_running = False
 
 
 class DemoComputerUseAgent(ComputerUseBase):
