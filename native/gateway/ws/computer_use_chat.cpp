@@ -296,14 +296,18 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text,
     try {
         Local events = aiter(call_method(cu_agent, n.run_task, user_text));
         Shapes shapes(session_id);
+        // Declared once for the whole loop (as a Python loop's variable is), not made and registered
+        // with the frame anew for every event.
+        Local agent_event, ev;
         for (;;) {
-            Local agent_event = co_await anext(events);
+            agent_event = co_await anext(events);
             if (!agent_event) break;
-            Local ev = translate(agent_event, shapes);
+            ev = translate(agent_event, shapes);
             if (!ev) continue;
             shapes.filled(ev);
             TV_SEND(ws, ev, session_place(session_id));
             shapes.sent(ev);
+            ev = nb::object();  // one its receiver kept is not held on here
         }
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;  // cancellation ends the turn without a word
