@@ -676,6 +676,11 @@ inline void find_coro_await_getter() {
 
 // As the interpreter's `await`: a coroutine suspended at an await of its own is driven by someone else.
 inline bool awaited_already(PyObject* coro) {
+#if PY_VERSION_HEX < 0x030D0000
+    // One that has not started (what a call just returned, the usual case) awaits nothing: the frame
+    // state the getter would read first, without the call (-2 is the interpreter's FRAME_CREATED).
+    if (reinterpret_cast<PyCoroObject*>(coro)->cr_frame_state == -2) return false;
+#endif
     PyObject* yf = coro_await_getter ? coro_await_getter(coro, nullptr) : PyObject_GetAttrString(coro, "cr_await");
     if (!yf) return true;
     bool awaited = yf != Py_None;

@@ -229,6 +229,16 @@ inline AwaitWithin await_within(TimeoutOf timeout_of, nb::object&& awaitable) no
 // with the error set.
 inline PySendResult start_awaiting(nb::object&& awaitable, nb::object& started, PyObject** res) noexcept {
     if (!awaitable) return PYGEN_ERROR;
+    if (PyObject* o = awaitable.ptr(); PyCoro_CheckExact(o)) {
+        // What an `async def` method returns (every send_json): its own iterator, sent to through its
+        // type's slot as PyIter_Send would, the awaitable's reference passed on to `started`.
+        if (detail::awaited_already(o)) {
+            awaitable = nb::object();
+            return PYGEN_ERROR;
+        }
+        started = std::move(awaitable);
+        return Py_TYPE(o)->tp_as_async->am_send(o, Py_None, res);
+    }
     started = nb::steal(get_awaitable_iter(awaitable.ptr()));
     awaitable = nb::object();
     if (!started) return PYGEN_ERROR;

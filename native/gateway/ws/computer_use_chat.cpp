@@ -46,8 +46,9 @@ enum Kind { tool_call, tool_result, screenshot_result, error_result, text, think
 // the send is over, a dict nobody else refers to can be seen by nobody else, so setting its own values
 // anew gives what a new copy would, without allocating, copying and freeing a dict per event. It is
 // taken only while the turn holds its one reference and nobody has changed it since it was filled (a
-// receiver may change what it is sent): a dict watcher counts every change to an event once it is
-// filled. Until it is taken it keeps the values of the last event of its kind, as a Python loop's
+// receiver may change what it is sent): on 3.12 the dict's version tag, which every change replaces
+// by one never given before, is the same as when it was filled; elsewhere a dict watcher counts
+// every change to an event once it is filled. Until it is taken it keeps the values of the last event of its kind, as a Python loop's
 // variables keep the last item.
 class Shapes {
 public:
@@ -62,13 +63,13 @@ public:
         last_ = kind;
         if (spares_[kind]) {
             nb::object spare = nb::steal(spares_[kind].release());
-            if (Py_REFCNT(spare.ptr()) == 1 && filled_at_[kind] == Changes::count && Changes::unwatch(spare)) return spare;
+            if (Py_REFCNT(spare.ptr()) == 1 && Changes::unchanged(spare, filled_at_[kind])) return spare;
         }
         return check(PyDict_Copy(shape.ptr()));
     }
 
     // The event last made has its values: from now on a change to it is counted.
-    void filled(nb::handle ev) { filled_at_[last_] = Changes::watch(ev); }
+    void filled(nb::handle ev) { filled_at_[last_] = Changes::mark(ev); }
 
     // The event last made, once it is sent: kept for the next event of its kind while nobody else
     // holds it.
@@ -79,6 +80,20 @@ public:
     }
 
 private:
+#if PY_VERSION_HEX < 0x030D0000
+    // A dict's version tag changes with every change to it, to a value no dict has had before: one
+    // that still has the tag it had when it was filled has not been changed since.
+    struct Changes {
+        static std::uint64_t mark(nb::handle ev) { return tag(ev); }
+        static bool unchanged(nb::handle ev, std::uint64_t mark) { return tag(ev) == mark; }
+        static std::uint64_t tag(nb::handle ev) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+            return reinterpret_cast<PyDictObject*>(ev.ptr())->ma_version_tag;
+#pragma GCC diagnostic pop
+        }
+    };
+#else
     // Changes made by anybody to the events watched (those filled, and the spares): one count for
     // all, so that a change to any of them makes every spare held at that moment unusable. That is
     // rare: a receiver that changes what it is sent, or one that keeps it and lets it go later.
@@ -96,19 +111,22 @@ private:
             return id;
         }
         // The count when `ev` starts being watched; one no spare can match without a watcher.
-        static std::uint64_t watch(nb::handle ev) {
+        static std::uint64_t mark(nb::handle ev) {
             if (watcher() < 0 || PyDict_Watch(watcher(), ev.ptr()) < 0) {
                 PyErr_Clear();
                 return ~count;
             }
             return count;
         }
-        static bool unwatch(nb::handle ev) {
+        // Whether nothing changed a watched event since `mark`; it is watched no more if so.
+        static bool unchanged(nb::handle ev, std::uint64_t mark) {
+            if (mark != count) return false;
             if (PyDict_Unwatch(watcher(), ev.ptr()) == 0) return true;
             PyErr_Clear();
             return false;
         }
     };
+#endif
 
     nb::object build(Kind kind) const {
         const Names& n = gw().n;
@@ -296,14 +314,18 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text,
     try {
         Local events = aiter(call_method(cu_agent, n.run_task, user_text));
         Shapes shapes(session_id);
+        // Declared once for the whole loop (as a Python loop's variable is), not made and registered
+        // with the frame anew for every event.
+        Local agent_event, ev;
         for (;;) {
-            Local agent_event = co_await anext(events);
+            agent_event = co_await anext(events);
             if (!agent_event) break;
-            Local ev = translate(agent_event, shapes);
+            ev = translate(agent_event, shapes);
             if (!ev) continue;
             shapes.filled(ev);
             TV_SEND(ws, ev, session_place(session_id));
             shapes.sent(ev);
+            ev = nb::object();  // one its receiver kept is not held on here
         }
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;  // cancellation ends the turn without a word

@@ -97,9 +97,11 @@ Coro standard_chat(nb::object ws, nb::object agent, Str user_text, nb::object at
             TV_TRY_FINALLY(cancel_watchdog, watchdog_task, n.cancel, {  // first thing when the phase ends
                 Local events =
                     aiter(call_method_kw(agent, n.process_message, n.kw_attachments, user_text, attachments));
-                while (Local ev = co_await anext(events)) {
+                // Declared once for the whole loop (as a Python loop's variable is), not made and
+                // registered with the frame anew for every event.
+                Local ev, send_error;
+                while ((ev = co_await anext(events))) {
                     if (disconnected) continue;
-                    Local send_error;
                     try {
                         TV_SEND(ws, tagged(ev, session_id), session_place(session_id));
                     } catch (nb::python_error& e) {
@@ -112,6 +114,7 @@ Coro standard_chat(nb::object ws, nb::object agent, Str user_text, nb::object at
                             g.log.log(Level::warning, (Text{} << "Client disconnected during processing ["
                                                               << log_value(session_id) << "]: " << to_str(send_error))
                                                           .done());
+                        send_error = nb::object();
                         continue;
                     }
                     if (equal(attr(ev, n.type), n.tool_approval_needed)) {
