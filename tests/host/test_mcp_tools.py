@@ -121,14 +121,19 @@ async def test_the_server_gets_only_its_env_path_and_home_never_the_api_key(stor
 
 
 async def test_a_server_that_cannot_start_is_down_and_offers_nothing(tmp_path):
-    # Catches a failed server failing the host's start, or leaving tools that cannot run.
+    # Catches a failed server failing the host's start, or leaving tools that cannot run, and a
+    # status that gives the SDK's wrapped error or is read before the server's last words are in.
     hub = McpHub(
         parse_config('{"mcpServers": {"gone": {"command": "/nonexistent/server", "timeout": 20}}}', "mcp.json")
     )
     await hub.start()
     await hub.ready()
     try:
-        assert hub.servers[0].state == "down" and hub.servers[0].error and hub.tools() == {}
+        assert hub.servers[0].state == "down" and hub.tools() == {}
+        assert hub.servers[0].error == (
+            "its process exited before it answered; its last words: "
+            "/usr/bin/env: '/nonexistent/server': No such file or directory"
+        )
     finally:
         await hub.close()
 

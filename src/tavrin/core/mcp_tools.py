@@ -195,6 +195,8 @@ BACKOFF_SECONDS = (1.0, 2.0, 4.0)
 START_GRACE_SECONDS = 2.0
 # The last lines a stdio server wrote to its stderr, kept for its status when it fails.
 _STDERR_LINES = 5
+# How long the host waits, once a stdio server has ended, for the rest of what it wrote to stderr.
+_STDERR_DRAIN_SECONDS = 2.0
 # An HTTP server's answer to a request in a session it gave that it no longer knows (it was
 # restarted): the session has to be made again.
 _SESSION_GONE = "HTTP 404"
@@ -266,6 +268,12 @@ class _StderrLog:
         pipe ends with the server."""
         self.file.close()
 
+    async def drained(self) -> None:
+        """Waits until the pump has read what the server wrote before it ended, so that its last
+        words are in its status. A process that passed the pipe on to one still running keeps it
+        open: that wait is bounded."""
+        await asyncio.to_thread(self._thread.join, _STDERR_DRAIN_SECONDS)
+
     def tail(self) -> str:
         return " / ".join(self.last)
 
@@ -334,6 +342,8 @@ class McpServer:
                         stderr.file.close()
             if self._stop.is_set():
                 break
+            if stderr is not None:
+                await stderr.drained()
             if stderr is not None and stderr.tail():
                 self.error = f"{self.error or 'it stopped'}; its last words: {stderr.tail()}"
             if not self._was_up or self.restarts >= RESTARTS:
@@ -359,10 +369,13 @@ class McpServer:
                 break
         self._ready.set()
 
-    def _failure(self, exc: Exception) -> str:
+    def _failure(self, exc: BaseException) -> str:
         from mcp.shared.exceptions import MCPError
         from mcp.types import CONNECTION_CLOSED
 
+        # The SDK's task groups hand the cause on wrapped in a group of one.
+        while isinstance(exc, BaseExceptionGroup) and len(exc.exceptions) == 1:
+            exc = exc.exceptions[0]
         if isinstance(exc, TimeoutError):
             return f"no answer within {self.config.timeout:g} s"
         if isinstance(exc, MCPError) and exc.code == CONNECTION_CLOSED:
