@@ -77,9 +77,9 @@ def status(code: int, message: str = "refused", headers: dict | None = None) -> 
     return [("status", (code, message, headers or {}))]
 
 
-def echoing_status(code: int) -> list:
+def echoing_status(code: int, headers: dict | None = None) -> list:
     """An HTTP error whose message quotes the request's credentials, as careless providers do."""
-    return [("status", (code, None, {}))]
+    return [("status", (code, None, headers or {}))]
 
 
 def stall() -> list:

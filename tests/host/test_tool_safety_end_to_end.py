@@ -186,8 +186,12 @@ async def test_no_key_leaves_through_an_error_or_a_command(servers, model, tmp_p
     frames = []
     async with server.connect() as conn:
         for code in STATUSES:
-            # The transient ones are tried three more times: each attempt echoes the key again.
-            model.replies = [fm.echoing_status(code)] * (4 if code in (429, 500) else 1)
+            # The transient ones are tried three more times: each attempt echoes the key again. They ask
+            # for no wait, so the test does not sit out the backoff (seven seconds each).
+            transient = code in (429, 500)
+            model.replies = [fm.echoing_status(code, {"Retry-After": "0"} if transient else None)] * (
+                4 if transient else 1
+            )
             events = await chat(conn, f"hello {code}")
             frames += events
             assert events[-1]["type"] == "error"
