@@ -81,10 +81,12 @@ DURATIONS := --durations=10 --durations-min=1.0
 test: build browser-deps desktop-deps
 	$(PY) -m pytest -q $(DURATIONS) $(if $(AREA),-m "$(AREA)") $(PYTEST_ARGS)
 
-# The fast gate: everything but the browser, desktop and slow tests, under half a minute of CPU.
+# The fast gate: everything but the browser, desktop and slow tests, spread over one worker process per
+# core (FAST_WORKERS=0 runs them in this process, as a debugger needs).
 FAST := not browser and not desktop and not slow
+FAST_WORKERS ?= auto
 test-fast: build
-	$(PY) -m pytest -q $(DURATIONS) -m "$(FAST)$(if $(AREA), and ($(AREA)))" $(PYTEST_ARGS)
+	$(PY) -m pytest -q -n $(FAST_WORKERS) $(DURATIONS) -m "$(FAST)$(if $(AREA), and ($(AREA)))" $(PYTEST_ARGS)
 
 # The gates every commit passes: ruff's lint rules over the Python, mypy over the package.
 LINT_PATHS := src tests bench docs

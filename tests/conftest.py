@@ -37,7 +37,7 @@ AREAS = {
     "agent": "the agents: the demo agents, the agent on a model, Computer Use",
     "browser": "the page in Chromium through Playwright",
     "desktop": "the screen tools on a real desktop (Xvfb, D-Bus, a GTK window)",
-    "slow": "tests that take tens of seconds or more: soaks, the load run, the isolated run, generated cases",
+    "slow": "tests that take tens of seconds or more: soaks, the load run, the isolated run, generated cases, the host as a process",
 }
 
 # By file name, beyond the folder's own area (browser/ and host/) or gateway for test_ws_*.
@@ -80,6 +80,10 @@ SLOW_TESTS = {
     "test_heartbeat.py::test_no_leaks_over_many_beats_and_restarts",  # thousands of beats, memory measured
 }
 
+# A test that starts the host as its own process (tests/host's `servers`) waits for it to import the
+# host and LiteLLM and to listen, seconds each, often twice (a restart): it runs with the slow ones.
+SERVER_PROCESS = "servers"
+
 TESTS = Path(__file__).resolve().parent
 
 
@@ -106,7 +110,7 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         path = Path(item.path)
         areas = areas_of(path)
-        if f"{path.name}::{item.originalname}" in SLOW_TESTS:
+        if f"{path.name}::{item.originalname}" in SLOW_TESTS or SERVER_PROCESS in getattr(item, "fixturenames", ()):
             areas.add("slow")
         for area in sorted(areas):
             item.add_marker(area)
@@ -137,6 +141,15 @@ def pytest_configure(config):
     # Testing the extension as it was before the last edit would pass or fail for the wrong reason.
     if stale := stale_extensions():
         raise pytest.UsageError(f"the extensions are older than native/ ({', '.join(stale)}): run `make build` first")
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item, call):
+    # Some tests log lone surrogates on purpose; their captured output must still cross to the
+    # controller when the run is spread over workers (pytest -n), which sends it as UTF-8.
+    report = yield
+    report.sections = [(name, text.encode("utf-8", "backslashreplace").decode()) for name, text in report.sections]
+    return report
 
 
 def pytest_runtest_setup(item):
