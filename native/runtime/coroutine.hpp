@@ -324,7 +324,7 @@ inline PyObject* close_coro(CoroObject* self, bool finalising) noexcept {
         case CoroState::suspended: break;
     }
     if (!enter_close(finalising)) return nullptr;
-    PyObject* result;
+    PyObject* result = nullptr;  // the chain holds one link at least: the loop below sets it
     PyObject* err;
     {
         Chain chain;
