@@ -474,20 +474,3 @@ inline nb::object make_property(nb::handle getter, const char* doc) {
 }
 
 }  // namespace tv
-
-namespace tv {
-
-// The __name__ and __qualname__ of the coroutines of a C++ coroutine that is not a declared function's
-// body (one the module starts as a task of its own, say). A declared coroutine function names its
-// coroutines itself.
-struct CoroName {
-    PyObject* name = nullptr;
-    PyObject* qualname = nullptr;
-    CoroName() = default;
-    CoroName(const char* n, const char* q) : name(PyUnicode_InternFromString(n)), qualname(PyUnicode_FromString(q)) {
-        if (!name || !qualname) throw_error();
-    }
-    nb::object wrap(Coro&& c) const { return make_coroutine(std::move(c), name, qualname); }
-};
-
-}  // namespace tv
