@@ -19,7 +19,7 @@
 // their `__name__` and `__qualname__` from the function, as those of an `async def` do.
 #pragma once
 
-#include "async.hpp"
+#include "py.hpp"
 
 #include <cstring>
 #include <type_traits>
@@ -27,6 +27,10 @@
 #include <vector>
 
 namespace tv {
+
+// A body returning `Coro` is a coroutine function: its calls are wrapped by `make_coroutine`
+// (coroutine.hpp), which the file that declares such a function includes through async.hpp.
+class Coro;
 
 struct Param {
     const char* name;

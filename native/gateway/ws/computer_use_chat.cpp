@@ -6,6 +6,8 @@
 // `cu_agent.stop()`.
 #include "gateway.hpp"
 #include "send.hpp"
+#include "runtime/async.hpp"
+#include "runtime/func.hpp"
 
 #include <cstdint>
 

@@ -10,6 +10,8 @@
 #include "session_streams.hpp"
 #include "runtime/fields.hpp"
 #include "state.hpp"
+#include "runtime/async.hpp"
+#include "runtime/func.hpp"
 
 namespace tv::gateway {
 namespace {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "gateway.hpp"
+#include "runtime/async.hpp"
 
 namespace tv::gateway {
 

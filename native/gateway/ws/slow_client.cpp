@@ -8,6 +8,7 @@
 // closes the transport.
 #include "gateway.hpp"
 #include "send.hpp"
+#include "runtime/async.hpp"
 
 namespace tv::gateway {
 namespace {

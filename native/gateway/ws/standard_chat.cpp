@@ -2,6 +2,8 @@
 // stall watchdog beside the turn, and every agent event streamed to the client.
 #include "gateway.hpp"
 #include "send.hpp"
+#include "runtime/async.hpp"
+#include "runtime/func.hpp"
 
 namespace tv::gateway {
 namespace {
