@@ -7,6 +7,7 @@
 #include "gateway.hpp"
 #include "send.hpp"
 #include "runtime/async.hpp"
+#include "runtime/async_iter.hpp"
 #include "runtime/func.hpp"
 
 #include <cstdint>

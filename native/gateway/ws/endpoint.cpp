@@ -3,6 +3,7 @@
 #include "send.hpp"
 #include "session_streams.hpp"
 #include "runtime/async.hpp"
+#include "runtime/deadline.hpp"
 #include "runtime/func.hpp"
 
 namespace tv::gateway {

@@ -11,6 +11,7 @@
 #include "runtime/fields.hpp"
 #include "state.hpp"
 #include "runtime/async.hpp"
+#include "runtime/deadline.hpp"
 #include "runtime/func.hpp"
 
 namespace tv::gateway {

@@ -4,6 +4,7 @@
 
 #include "gateway.hpp"
 #include "runtime/async.hpp"
+#include "runtime/deadline.hpp"
 
 namespace tv::gateway {
 

@@ -9,6 +9,7 @@
 #include "gateway.hpp"
 #include "send.hpp"
 #include "runtime/async.hpp"
+#include "runtime/deadline.hpp"
 
 namespace tv::gateway {
 namespace {

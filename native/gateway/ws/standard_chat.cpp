@@ -3,7 +3,9 @@
 #include "gateway.hpp"
 #include "send.hpp"
 #include "runtime/async.hpp"
+#include "runtime/async_iter.hpp"
 #include "runtime/func.hpp"
+#include "runtime/scope.hpp"
 
 namespace tv::gateway {
 namespace {

@@ -5,6 +5,7 @@
 #include "stream.hpp"
 #include "send.hpp"
 #include "runtime/async.hpp"
+#include "runtime/deadline.hpp"
 
 namespace tv::gateway {
 namespace streams {
