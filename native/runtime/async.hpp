@@ -53,7 +53,9 @@
 //   async_iter.hpp   `async for`
 //   scope.hpp        `try`/`finally` and `async with` as one construct each
 //   deadline.hpp     awaits bounded in time
-// Each is included through this header, which is the one a module includes.
+// The first six are the core that every coroutine needs, included through this header, which is the one
+// a file that writes coroutines includes. The last three are constructs a few files use: those files
+// include them beside it, so that a change to one rebuilds only its users.
 #pragma once
 
 #include "py.hpp"
@@ -64,6 +66,3 @@
 #include "await.hpp"
 #include "stack_guard.hpp"
 #include "coroutine.hpp"
-#include "async_iter.hpp"
-#include "scope.hpp"
-#include "deadline.hpp"

@@ -1,9 +1,8 @@
-// `async for` in a coroutine body: `aiter()` and one awaited `anext()` per step. Included through
-// async.hpp.
+// `async for` in a coroutine body: `aiter()` and one awaited `anext()` per step. Included, after
+// async.hpp, by the files that use it.
 #pragma once
 
-#include "await.hpp"
-#include "local.hpp"
+#include "async.hpp"
 
 namespace tv {
 

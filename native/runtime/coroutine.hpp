@@ -745,6 +745,19 @@ inline nb::object make_coroutine(Coro&& c, PyObject* name, PyObject* qualname) {
     return nb::steal((PyObject*)o);
 }
 
+// The __name__ and __qualname__ of the coroutines of a C++ coroutine that is not a declared function's
+// body (one the module starts as a task of its own, say). A declared coroutine function names its
+// coroutines itself.
+struct CoroName {
+    PyObject* name = nullptr;
+    PyObject* qualname = nullptr;
+    CoroName() = default;
+    CoroName(const char* n, const char* q) : name(PyUnicode_InternFromString(n)), qualname(PyUnicode_FromString(q)) {
+        if (!name || !qualname) throw_error();
+    }
+    nb::object wrap(Coro&& c) const { return make_coroutine(std::move(c), name, qualname); }
+};
+
 // A generator made a coroutine by `types.coroutine`.
 inline bool is_generator_coroutine(PyObject* o) noexcept {
     if (!PyGen_CheckExact(o)) return false;

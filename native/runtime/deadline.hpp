@@ -12,6 +12,8 @@
 // cancel, and the await is not bounded.
 #pragma once
 
+#include "async.hpp"
+
 namespace tv {
 namespace detail {
 

@@ -19,7 +19,7 @@
 // their `__name__` and `__qualname__` from the function, as those of an `async def` do.
 #pragma once
 
-#include "async.hpp"
+#include "py.hpp"
 
 #include <cstring>
 #include <type_traits>
@@ -27,6 +27,10 @@
 #include <vector>
 
 namespace tv {
+
+// A body returning `Coro` is a coroutine function: its calls are wrapped by `make_coroutine`
+// (coroutine.hpp), which the file that declares such a function includes through async.hpp.
+class Coro;
 
 struct Param {
     const char* name;
@@ -472,22 +476,5 @@ inline nb::object make_class(const char* name, const char* module, const char* d
 inline nb::object make_property(nb::handle getter, const char* doc) {
     return check(PyObject_CallFunction((PyObject*)&PyProperty_Type, "OOOs", getter.ptr(), Py_None, Py_None, doc));
 }
-
-}  // namespace tv
-
-namespace tv {
-
-// The __name__ and __qualname__ of the coroutines of a C++ coroutine that is not a declared function's
-// body (one the module starts as a task of its own, say). A declared coroutine function names its
-// coroutines itself.
-struct CoroName {
-    PyObject* name = nullptr;
-    PyObject* qualname = nullptr;
-    CoroName() = default;
-    CoroName(const char* n, const char* q) : name(PyUnicode_InternFromString(n)), qualname(PyUnicode_FromString(q)) {
-        if (!name || !qualname) throw_error();
-    }
-    nb::object wrap(Coro&& c) const { return make_coroutine(std::move(c), name, qualname); }
-};
 
 }  // namespace tv

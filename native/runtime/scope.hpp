@@ -1,10 +1,8 @@
 // Scopes whose exit Python code would write as a clause: `try`/`finally` (TV_TRY_FINALLY) and
-// `async with` (TV_ASYNC_WITH). Included through async.hpp, after the coroutine object.
+// `async with` (TV_ASYNC_WITH). Included, after async.hpp, by the files that use them.
 #pragma once
 
-#include "await.hpp"
-#include "local.hpp"
-#include "promise.hpp"
+#include "async.hpp"
 
 namespace tv {
 

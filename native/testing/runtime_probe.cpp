@@ -3,9 +3,12 @@
 // directly and not only through the gateway; and the runtime's `log_value`, to hold it to its Python twin.
 #include "gateway/ws/outbox.hpp"
 #include "runtime/async.hpp"
+#include "runtime/async_iter.hpp"
+#include "runtime/deadline.hpp"
 #include "runtime/func.hpp"
 #include "runtime/log.hpp"
 #include "runtime/module.hpp"
+#include "runtime/scope.hpp"
 
 #include <stdexcept>
 

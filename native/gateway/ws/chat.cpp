@@ -1,6 +1,8 @@
 // Chat routing: finds the session, its agent and lock, and picks the standard or Computer Use path.
 #include "gateway.hpp"
 #include "send.hpp"
+#include "runtime/async.hpp"
+#include "runtime/func.hpp"
 
 namespace tv::gateway {
 namespace {

@@ -6,6 +6,9 @@
 // `cu_agent.stop()`.
 #include "gateway.hpp"
 #include "send.hpp"
+#include "runtime/async.hpp"
+#include "runtime/async_iter.hpp"
+#include "runtime/func.hpp"
 
 #include <cstdint>
 

@@ -8,6 +8,8 @@
 #include "gateway.hpp"
 #include "send.hpp"
 #include "session_streams.hpp"
+#include "runtime/async.hpp"
+#include "runtime/func.hpp"
 
 namespace tv::gateway {
 namespace {

@@ -1,6 +1,8 @@
 // _handle_message: routes every non-chat client message to its handler by "type".
 #include "gateway.hpp"
 #include "send.hpp"
+#include "runtime/async.hpp"
+#include "runtime/func.hpp"
 
 namespace tv::gateway {
 namespace {

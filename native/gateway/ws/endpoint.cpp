@@ -2,6 +2,9 @@
 #include "gateway.hpp"
 #include "send.hpp"
 #include "session_streams.hpp"
+#include "runtime/async.hpp"
+#include "runtime/deadline.hpp"
+#include "runtime/func.hpp"
 
 namespace tv::gateway {
 namespace {

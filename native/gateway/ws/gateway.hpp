@@ -2,16 +2,17 @@
 // globals, and the few helpers every handler uses.
 // What only some files need has a header of its own, which those files include: sending to a client
 // (send.hpp), what the gateway asks of session streams (session_streams.hpp), the streams' own state
-// (stream.hpp) and the module's C++-only state (state.hpp).
+// (stream.hpp) and the module's C++-only state (state.hpp). So do the runtime's parts: a file that
+// writes coroutines includes runtime/async.hpp, one that declares functions runtime/func.hpp; the rest
+// (the module's state, a stream's grace timer) compile without the coroutine machinery.
 //
 // Cross-function calls (`manager`, `_handle_chat`, `_watchdog`, the handlers) and the module
 // constants go through the module's globals at every use, exactly as a Python module's global
 // look-ups do, so a host or a test can replace any of them at run time.
 #pragma once
 
-#include "runtime/async.hpp"
-#include "runtime/func.hpp"
 #include "runtime/log.hpp"
+#include "runtime/py.hpp"
 
 namespace tv::gateway {
 

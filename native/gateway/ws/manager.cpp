@@ -10,6 +10,9 @@
 #include "session_streams.hpp"
 #include "runtime/fields.hpp"
 #include "state.hpp"
+#include "runtime/async.hpp"
+#include "runtime/deadline.hpp"
+#include "runtime/func.hpp"
 
 namespace tv::gateway {
 namespace {

@@ -1,5 +1,6 @@
 // The module object of `tavrin.gateway.ws`: its documentation, imports, constants and members.
 #include "gateway.hpp"
+#include "runtime/async.hpp"
 #include "runtime/module.hpp"
 
 namespace tv::gateway {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "gateway.hpp"
+#include "runtime/async.hpp"
+#include "runtime/deadline.hpp"
 
 namespace tv::gateway {
 

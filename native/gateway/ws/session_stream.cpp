@@ -22,6 +22,9 @@
 // dropped (stream_grace.cpp); a window that comes back later finds a stream made anew, which numbers
 // above everything it saw, and is told of the gap.
 #include "stream.hpp"
+#include "send.hpp"
+#include "runtime/async.hpp"
+#include "runtime/func.hpp"
 
 #include <algorithm>
 #include <chrono>

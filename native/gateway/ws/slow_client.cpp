@@ -8,6 +8,8 @@
 // closes the transport.
 #include "gateway.hpp"
 #include "send.hpp"
+#include "runtime/async.hpp"
+#include "runtime/deadline.hpp"
 
 namespace tv::gateway {
 namespace {

@@ -2,6 +2,10 @@
 // stall watchdog beside the turn, and every agent event streamed to the client.
 #include "gateway.hpp"
 #include "send.hpp"
+#include "runtime/async.hpp"
+#include "runtime/async_iter.hpp"
+#include "runtime/func.hpp"
+#include "runtime/scope.hpp"
 
 namespace tv::gateway {
 namespace {

@@ -13,6 +13,7 @@
 // `_reset_state()` empties the registries and resets `ModuleState`, for the tests: what a test left
 // behind (a connection, a task, a stream, an outbox) is not seen by the next one.
 #include "stream.hpp"
+#include "runtime/func.hpp"
 
 namespace tv::gateway {
 

@@ -5,15 +5,19 @@
 
 #include "gateway.hpp"
 #include "outbox.hpp"
-#include "send.hpp"
 #include "session_streams.hpp"
 #include "state.hpp"
+#include "runtime/func.hpp"
 
 #include <climits>
 #include <deque>
 #include <memory>
 #include <unordered_map>
 #include <vector>
+
+namespace tv {
+struct CoroName;  // runtime/coroutine.hpp, for the files that start a writer
+}
 
 namespace tv::gateway::streams {
 

@@ -1,5 +1,8 @@
 // Attaching a window to a session's stream: the replay of what it missed, then the live events.
 #include "stream.hpp"
+#include "send.hpp"
+#include "runtime/async.hpp"
+#include "runtime/func.hpp"
 
 namespace tv::gateway {
 namespace streams {

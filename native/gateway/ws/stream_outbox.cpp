@@ -3,6 +3,9 @@
 // own send) waits in one queue and goes out in the order it came. outbox.hpp decides who sends next;
 // this file carries the decisions out, and `step` is the only place that changes an outbox's state.
 #include "stream.hpp"
+#include "send.hpp"
+#include "runtime/async.hpp"
+#include "runtime/deadline.hpp"
 
 namespace tv::gateway {
 namespace streams {

@@ -1,5 +1,7 @@
 // The stall watchdog: warns every client when an agent goes silent, and cancels it past a threshold.
 #include "gateway.hpp"
+#include "runtime/async.hpp"
+#include "runtime/func.hpp"
 
 namespace tv::gateway {
 namespace {
