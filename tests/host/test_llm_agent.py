@@ -162,6 +162,31 @@ async def test_the_model_is_asked_while_the_message_is_written_and_nothing_answe
     assert [r["role"] for r in rows[3:]] == ["user", "outcome"] and rows[-1]["meta"]["outcome"] == "error"
 
 
+async def test_a_history_read_that_sees_the_new_message_sends_it_once(make_llm_agent, model, store, monkeypatch):
+    # Catches the turn's own message, read back beside its write, sent twice (or its turn as history).
+    write, read = store.open_turn, store.get_messages
+    landed = asyncio.Event()
+
+    async def fast_disk(*args, **kwargs):
+        row = await write(*args, **kwargs)
+        landed.set()
+        return row
+
+    async def slow_read(*args, **kwargs):
+        await landed.wait()  # the read comes after the write has landed
+        return await read(*args, **kwargs)
+
+    agent = make_llm_agent()
+    model.replies = [fm.text("Hi.")]
+    await run_turn(agent, "hello")
+    monkeypatch.setattr(store, "open_turn", fast_disk)
+    monkeypatch.setattr(store, "get_messages", slow_read)
+    model.replies = [fm.text("Again.")]
+    assert (await run_turn(agent, "again"))[-1]["type"] == "done"
+    said = [(m["role"], m["content"]) for m in model.sent()[1:]]
+    assert said == [("user", "hello"), ("assistant", "Hi."), ("user", "again")]
+
+
 async def until(condition, what: str):
     for _ in range(400):
         if condition():

@@ -456,9 +456,7 @@ class LiteLLMAgent(StandardAgent):
         self._litellm = import_litellm()
         self._cancelled: asyncio.Future | None = None
         self._origin: dict | None = None  # who started the running turn, when not the user at the page
-        # What the turn's opening read for its loop: the earlier turns, the attached files (or why
-        # they were refused).
-        self._history: list[list[dict]] = []
+        # What the turn's opening read for its loop: the attached files (or why they were refused).
         self._files: list = []
         self._refused: str | None = None
         self._window = self._window_of(settings)
@@ -496,8 +494,10 @@ class LiteLLMAgent(StandardAgent):
         return {name: t for name, t in self.tools.items() if name not in IMAGE_TOOLS}
 
     async def _opening(self, turn: Turn) -> dict:
+        # The earlier turns are read once the user's message is on its way to the disk (in
+        # ``_steps``): its write, which has to reach the disk before the first event is handed
+        # over, then starts while the loop waits for the read, not behind it and the request.
         self._origin = turn_origin(turn.intro, self.session_id)
-        self._history = turns_from_rows(await self._memory.get_messages(turn.conversation_id, limit=HISTORY_ROWS))
         try:
             self._files, self._refused = (
                 attached.read(turn.attachments, images=self._vision, where=self.settings.where()),
@@ -513,15 +513,25 @@ class LiteLLMAgent(StandardAgent):
             records = await asyncio.to_thread(lambda: [f.record() for f in files]) if files else []
         return {"attachments": records} if records else {}
 
+    async def _earlier_turns(self, turn: Turn) -> list[list[dict]]:
+        """The conversation's turns before this one. The read goes beside the write of this
+        turn's message, which it may or may not see: that message's rows are left out."""
+        rows = await self._memory.get_messages(turn.conversation_id, limit=HISTORY_ROWS)
+        own = turn.log.turn_id if turn.log is not None else None
+        if own is not None:
+            rows = [r for r in rows if r.get("turn_id") != own]
+        return turns_from_rows(rows)
+
     async def _steps(self, turn: Turn) -> AsyncGenerator[AgentEvent | Finished, None]:
-        history, files, refused = self._history, self._files, self._refused
-        self._history, self._files, self._refused = [], [], None
+        files, refused = self._files, self._refused
+        self._files, self._refused = [], None
         iterations = 0
         cut = False
         self._cancelled = asyncio.ensure_future(self._cancel.wait())
         try:
             if refused is not None:
                 raise ModelError(refused)
+            history = await self._earlier_turns(turn)
             content: Any = (
                 [{"type": "text", "text": turn.user_text}, *(f.part() for f in files)] if files else turn.user_text
             )
