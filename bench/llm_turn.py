@@ -19,6 +19,7 @@ Needs the llm extra.
 from __future__ import annotations
 
 import asyncio
+import gc
 import json
 import statistics
 import sys
@@ -144,6 +145,9 @@ async def main(repeats: int, with_server: bool) -> str:
                 for kind in kinds:
                     order = list(variants.items())
                     for name, run in order if i % 2 == 0 else reversed(order):
+                        # Each turn starts from a collected heap, so that the garbage of the turn before
+                        # it (a long reply's thousand chunks) is not charged to whichever variant follows.
+                        gc.collect()
                         results[(kind, name)].append(await run(kind))
         finally:
             if conn is not None:
