@@ -318,7 +318,7 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text,
         // with the frame anew for every event.
         Local agent_event, ev;
         for (;;) {
-            agent_event = co_await anext(events);
+            TV_ANEXT(agent_event, events);
             if (!agent_event) break;
             ev = translate(agent_event, shapes);
             if (!ev) continue;
