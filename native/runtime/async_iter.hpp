@@ -65,4 +65,72 @@ inline nb::object aiter(nb::handle o) {
 
 inline ANext anext(const Local& it) { return ANext(it); }
 
+// The rest of a step of `async for` over an async generator whose awaitable already yielded `first`
+// (see TV_ANEXT): the await suspends at once, hands `first` up, and goes on from there.
+struct ANextResumed : AwaitBase {
+    ANextResumed(nb::object&& started, nb::object&& first) noexcept {
+        adopt(started.release().ptr(), first.release().ptr());
+    }
+    ANextResumed(ANextResumed&&) = delete;
+    bool await_ready() noexcept { return false; }
+    nb::object await_resume() {
+        if (error && PyErr_GivenExceptionMatches(error, PyExc_StopAsyncIteration)) {
+            Py_CLEAR(error);
+            return nb::object();
+        }
+        return result();
+    }
+};
+
+// Starts one step of `async for` over an exact async generator `it` where the coroutine runs, as ANext
+// does, without an awaiter: false when the step completed at once (`item` the next item, or a null
+// handle at StopAsyncIteration; a failed step raises its error here), true when it suspended (`started`
+// is then the generator's awaitable and `first` what it yielded, for ANextResumed). An agent's events
+// come from such a generator, and most of its steps complete at once.
+inline bool anext_suspended(PyObject* it, nb::object& item, nb::object& started, nb::object& first) {
+    PyObject* error;
+    if (PyObject* step = Py_TYPE(it)->tp_as_async->am_anext(it)) {
+        PyObject* res = nullptr;
+        PySendResult r = PyIter_Send(step, Py_None, &res);
+        if (r == PYGEN_NEXT) {
+            started = nb::steal(step);
+            first = nb::steal(res);
+            return true;
+        }
+        if (r == PYGEN_RETURN) {
+            Py_DECREF(step);
+            item = nb::steal(res);
+            return false;
+        }
+        // The error is taken before the awaitable is let go of, whose deallocation may run Python code.
+        error = PyErr_GetRaisedException();
+        Py_DECREF(step);
+    } else {
+        error = PyErr_GetRaisedException();
+    }
+    // A StopAsyncIteration ends the loop, from the step or from __anext__ itself, as in ANext.
+    if (PyErr_GivenExceptionMatches(error, PyExc_StopAsyncIteration)) {
+        Py_DECREF(error);
+        item = nb::object();
+        return false;
+    }
+    PyErr_SetRaisedException(error);
+    throw_error();
+}
+
+}  // namespace tv
+
+// `item = co_await anext(it)` (`it` a Local): the step of an exact async generator is started here and
+// given an awaiter only when it suspends; any other iterator is awaited through ANext.
+#define TV_ANEXT(item, it)                                                                                \
+    do {                                                                                                  \
+        ::nanobind::object started_, first_;                                                              \
+        if (!PyAsyncGen_CheckExact((it).ptr()))                                                           \
+            (item) = co_await ::tv::anext(it);                                                            \
+        else if (::tv::anext_suspended((it).ptr(), (item), started_, first_))                             \
+            (item) = co_await ::tv::ANextResumed(std::move(started_), std::move(first_));                 \
+    } while (0)
+
+namespace tv {
+
 }  // namespace tv

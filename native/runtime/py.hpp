@@ -66,7 +66,35 @@ inline nb::object str(std::string_view s) {
     return check(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size()));
 }
 
-inline nb::object attr(nb::handle o, PyObject* name) { return check(PyObject_GetAttr(o.ptr(), name)); }
+namespace detail {
+// What PyObject_GetAttr adds to an AttributeError of a failed look-up: the name and the object, when
+// whatever raised it gave neither (a descriptor's own AttributeError, say). Only with an error set.
+inline void attribute_error_context(PyObject* o, PyObject* name) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return;
+    static PyObject* const s_name = PyUnicode_InternFromString("name");
+    static PyObject* const s_obj = PyUnicode_InternFromString("obj");
+    PyObject* exc = PyErr_GetRaisedException();
+    auto* e = reinterpret_cast<PyAttributeErrorObject*>(exc);
+    if (PyErr_GivenExceptionMatches(exc, PyExc_AttributeError) && !e->name && !e->obj &&
+        (PyObject_SetAttr(exc, s_name, name) < 0 || PyObject_SetAttr(exc, s_obj, o) < 0)) {
+        Py_DECREF(exc);  // the error of setting them is the one raised
+        return;
+    }
+    PyErr_SetRaisedException(exc);
+}
+}  // namespace detail
+
+// `o.name`, as PyObject_GetAttr gives it: through the type's own look-up, called here directly.
+inline nb::object attr(nb::handle o, PyObject* name) {
+    getattrofunc get = Py_TYPE(o.ptr())->tp_getattro;
+    if (!get) return check(PyObject_GetAttr(o.ptr(), name));
+    PyObject* r = get(o.ptr(), name);
+    if (!r) {
+        detail::attribute_error_context(o.ptr(), name);
+        throw_error();
+    }
+    return nb::steal(r);
+}
 
 // PyObject_GetOptionalAttr (3.13) under the name it has on every supported version.
 inline int get_optional_attr(PyObject* o, PyObject* name, PyObject** result) {

@@ -210,11 +210,17 @@ enum class Type { tool_call, tool_result, text, thinking, done, error, cancelled
 
 Type type_of(nb::handle type) {
     const Names& n = gw().n;
-    PyObject* const known[] = {n.tool_call, n.tool_result, n.text, n.thinking, n.done, n.error, n.cancelled};
     // An agent names its types with string literals, which are these very interned strings: then
     // identity answers, and no comparison could have told otherwise (an exact str's equality runs no code).
-    for (int i = 0; i < 7; ++i)
-        if (type.ptr() == known[i]) return Type(i);
+    PyObject* t = type.ptr();
+    if (t == n.tool_call) return Type::tool_call;
+    if (t == n.tool_result) return Type::tool_result;
+    if (t == n.text) return Type::text;
+    if (t == n.thinking) return Type::thinking;
+    if (t == n.done) return Type::done;
+    if (t == n.error) return Type::error;
+    if (t == n.cancelled) return Type::cancelled;
+    PyObject* const known[] = {n.tool_call, n.tool_result, n.text, n.thinking, n.done, n.error, n.cancelled};
     // Anything else is compared in the written order, as the chain of `==` tests would.
     for (int i = 0; i < 7; ++i)
         if (equal(type, known[i])) return Type(i);
@@ -321,7 +327,7 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text,
         // with the frame anew for every event.
         Local agent_event, ev;
         for (;;) {
-            agent_event = co_await anext(events);
+            TV_ANEXT(agent_event, events);
             if (!agent_event) break;
             ev = translate(agent_event, shapes);
             if (!ev) continue;
