@@ -35,8 +35,10 @@ from tavrin.core.llm_agent import (
     _Reply,
     completion_request,
     describe_error,
+    images_message,
     import_litellm,
     open_stream,
+    png_part,
     retrying_data,
 )
 from tavrin.core.tools.screenshot import Unavailable
@@ -314,18 +316,7 @@ class ComputerUseAgent(ComputerUseBase):
                         images.append(result["base64"])
                 if images and not self.native:
                     # OpenAI's format has no images in tool results: they follow as the user's.
-                    messages.append(
-                        {
-                            "role": "user",
-                            "content": [
-                                {"type": "text", "text": "The screenshot after the action:"},
-                                *(
-                                    {"type": "image_url", "image_url": {"url": "data:image/png;base64," + b}}
-                                    for b in images
-                                ),
-                            ],
-                        }
-                    )
+                    messages.append(images_message("The screenshot after the action:", images))
             yield ComputerUseEvent("done", {"iterations": iterations})
         except _Stopped:
             yield ComputerUseEvent("cancelled", {"message": "Task cancelled"})
@@ -351,7 +342,7 @@ class ComputerUseAgent(ComputerUseBase):
                 "tool_call_id": call_id,
                 "content": [
                     {"type": "text", "text": text},
-                    {"type": "image_url", "image_url": {"url": "data:image/png;base64," + image}},
+                    png_part(image),
                 ],
             }
         return {"role": "tool", "tool_call_id": call_id, "content": text}

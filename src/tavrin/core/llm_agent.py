@@ -577,18 +577,7 @@ class LiteLLMAgent(StandardAgent):
                                 yield event
                         raise
                 if images and self._vision:
-                    messages.append(
-                        {
-                            "role": "user",
-                            "content": [
-                                {"type": "text", "text": "The screenshot the tool took:"},
-                                *(
-                                    {"type": "image_url", "image_url": {"url": "data:image/png;base64," + png}}
-                                    for png in images
-                                ),
-                            ],
-                        }
-                    )
+                    messages.append(images_message("The screenshot the tool took:", images))
             yield Finished(iterations, cut=cut)
         finally:
             self._cancelled.cancel()
@@ -1010,6 +999,17 @@ async def open_stream(
                 await pause(delay)
                 continue
             raise ModelError(describe_error(exc, settings, attempt), exc) from None
+
+
+def png_part(image: str) -> dict:
+    """A PNG (base64) as a part of a message's content."""
+    return {"type": "image_url", "image_url": {"url": "data:image/png;base64," + image}}
+
+
+def images_message(caption: str, images: list[str]) -> dict:
+    """The user's message that carries the PNGs (base64) of tool results, after `caption`: for a
+    format whose tool results cannot hold an image."""
+    return {"role": "user", "content": [{"type": "text", "text": caption}, *(png_part(png) for png in images)]}
 
 
 def limit_images(turn: list[dict], keep: int) -> None:
