@@ -25,7 +25,8 @@ constexpr const char* module_name = "tavrin.core.heartbeat";
 #define TV_EM_DASH "\xE2\x80\x94"  // U+2014, as UTF-8
 
 constexpr const char* module_doc =
-    "Heartbeat system " TV_EM_DASH " periodically wakes Tavrin so it can work autonomously 24/7.\n"
+    "Heartbeat system " TV_EM_DASH
+    " periodically wakes Tavrin so it can work autonomously 24/7.\n"
     "\n"
     "Configurable (through ``HeartbeatConfig``):\n"
     "\n"
@@ -42,6 +43,7 @@ constexpr const char* default_prompt =
     "for input " TV_EM_DASH " just continue autonomously or confirm you're idle.";
 
 struct Names {
+// clang-format off
 #define TV_NAMES(X)                                                                                                \
     X(_config) X(_on_beat) X(_on_event) X(_task) X(_consecutive_beats) X(_paused) X(_stop_event) X(running)       \
     X(paused) X(consecutive_beats) X(enabled) X(interval_seconds) X(max_consecutive) X(quiet_hours_start)          \
@@ -49,6 +51,7 @@ struct Names {
     X(heartbeat_paused) X(max_consecutive_reached) X(is_set) X(clear) X(set) X(done) X(cancel) X(close)            \
     X(create_task) X(get_running_loop) X(sleep) X(Event) X(CancelledError) X(asyncio) X(datetime) X(now)           \
     X(strftime) X(DEFAULT_HEARTBEAT_PROMPT) X(_loop) X(_in_quiet_hours) X(start) X(stop)
+// clang-format on
 #define TV_DECLARE(n) Name n{#n};
     TV_NAMES(TV_DECLARE)
 #undef TV_DECLARE
@@ -106,8 +109,9 @@ struct Module {
     ModuleGlobals global;  // the module's globals, looked up at each use
     // The keys of status() in their order, each bound to None (see StatusMemo).
     nb::object status_keys;
-    PyObject* status_order[8] = {n.enabled, n.running, n.paused, n.interval_seconds, n.consecutive_beats,
-                                 n.max_consecutive, n.quiet_hours_start, n.quiet_hours_end};
+    PyObject* status_order[8] = {n.enabled,           n.running,           n.paused,
+                                 n.interval_seconds,  n.consecutive_beats, n.max_consecutive,
+                                 n.quiet_hours_start, n.quiet_hours_end};
 };
 
 Module* instance = nullptr;
@@ -118,10 +122,13 @@ nb::object integer(long v) { return check(PyLong_FromLong(v)); }
 // The attribute name of a field.
 PyObject* name_of(Field field) {
     const Names& n = hb().n;
-    const std::pair<Field, PyObject*> names[] = {
-        {&Runner::config, n._config}, {&Runner::on_beat, n._on_beat}, {&Runner::on_event, n._on_event},
-        {&Runner::task, n._task}, {&Runner::consecutive_beats, n._consecutive_beats}, {&Runner::paused, n._paused},
-        {&Runner::stop_event, n._stop_event}};
+    const std::pair<Field, PyObject*> names[] = {{&Runner::config, n._config},
+                                                 {&Runner::on_beat, n._on_beat},
+                                                 {&Runner::on_event, n._on_event},
+                                                 {&Runner::task, n._task},
+                                                 {&Runner::consecutive_beats, n._consecutive_beats},
+                                                 {&Runner::paused, n._paused},
+                                                 {&Runner::stop_event, n._stop_event}};
     for (auto& [f, name] : names)
         if (f == field) return name;
     return nullptr;  // not reached: every field has its name above
@@ -270,7 +277,7 @@ nb::object status_impl(nb::handle self) {
     for (std::size_t i = 0; i < std::size(values); ++i) {
         if (values[i].ptr() == memo.values[i].ptr()) continue;
         dict_set(memo.dict, m.status_order[i], values[i]);  // the old value lives on in memo.values[i]
-        std::swap(memo.values[i], values[i]);                // and from here in values[i], until we return
+        std::swap(memo.values[i], values[i]);               // and from here in values[i], until we return
     }
     nb::object d = check(PyDict_Copy(memo.dict.ptr()));
     dict_set(d, n.blocked_ops, blocked);
@@ -429,9 +436,8 @@ TV_MODULE(heartbeat, m) {
     {
         const Names& n = instance->n;
         nb::object keys = new_dict();
-        for (PyObject* key : {n.enabled.p, n.running.p, n.paused.p, n.interval_seconds.p,
-                              n.consecutive_beats.p, n.max_consecutive.p, n.quiet_hours_start.p,
-                              n.quiet_hours_end.p, n.blocked_ops.p})
+        for (PyObject* key : {n.enabled.p, n.running.p, n.paused.p, n.interval_seconds.p, n.consecutive_beats.p,
+                              n.max_consecutive.p, n.quiet_hours_start.p, n.quiet_hours_end.p, n.blocked_ops.p})
             dict_set(keys, key, Py_None);
         instance->status_keys = keys;
     }

@@ -122,6 +122,7 @@ inline bool anext_suspended(PyObject* it, nb::object& item, nb::object& started,
 
 // `item = co_await anext(it)` (`it` a Local): the step of an exact async generator is started here and
 // given an awaiter only when it suspends; any other iterator is awaited through ANext.
+// clang-format off
 #define TV_ANEXT(item, it)                                                                                \
     do {                                                                                                  \
         ::nanobind::object started_, first_;                                                              \
@@ -130,7 +131,6 @@ inline bool anext_suspended(PyObject* it, nb::object& item, nb::object& started,
         else if (::tv::anext_suspended((it).ptr(), (item), started_, first_))                             \
             (item) = co_await ::tv::ANextResumed(std::move(started_), std::move(first_));                 \
     } while (0)
+// clang-format on
 
-namespace tv {
-
-}  // namespace tv
+namespace tv {}  // namespace tv

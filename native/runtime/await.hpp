@@ -248,9 +248,9 @@ protected:
     }
 
     // Raw and owned (see CoroObject for why), each released by the destructor unless handed on first.
-    PyObject* iter = nullptr;    // owned: the awaitable's iterator while it has not finished
-    PyObject* value = nullptr;   // owned: its result
-    PyObject* error = nullptr;   // owned: the exception raised at the await
+    PyObject* iter = nullptr;     // owned: the awaitable's iterator while it has not finished
+    PyObject* value = nullptr;    // owned: its result
+    PyObject* error = nullptr;    // owned: the exception raised at the await
     PyObject* yielded = nullptr;  // owned until handed to the promise
     PyObject* guard = nullptr;    // owned: what the await keeps while suspended (a deadline), shown to the collector
 

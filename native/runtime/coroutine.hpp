@@ -126,7 +126,8 @@ inline PySendResult resume(CoroObject* self, PyObject** presult) noexcept {
         if (!*presult) *presult = Py_NewRef(Py_None);
         return PYGEN_NEXT;
     }
-    if (p.exception) [[unlikely]] return raised(self);
+    if (p.exception) [[unlikely]]
+        return raised(self);
     PyObject* result = std::exchange(p.result, nullptr);
     drop_frame(self);
     *presult = result ? result : Py_NewRef(Py_None);
@@ -175,14 +176,16 @@ inline PySendResult step(CoroObject* self, PyObject* arg, Thrown* thrown, PyObje
     CoroPromise& p = self->h.promise();
     AwaitBase* aw = p.suspended;
     if (!aw) return resume(self, presult);  // just created
-    if (p.handling) [[unlikely]] return step_handling(self, arg, thrown, presult);
+    if (p.handling) [[unlikely]]
+        return step_handling(self, arg, thrown, presult);
     Step s;
     if (!thrown) [[likely]]
         s = aw->send(arg, presult);
     else
         s = throw_in(aw, *thrown, presult);
     if (s == Step::yielded) return PYGEN_NEXT;
-    if (s == Step::refused) [[unlikely]] return PYGEN_ERROR;
+    if (s == Step::refused) [[unlikely]]
+        return PYGEN_ERROR;
     p.suspended = nullptr;
     return resume(self, presult);
 }
@@ -226,7 +229,8 @@ inline PySendResult step(CoroObject* self, PyObject* arg, Thrown* thrown, PyObje
 inline PySendResult drive(CoroObject* self, PyObject* arg, Thrown* thrown, PyObject** presult) noexcept {
     *presult = nullptr;
     if (self->state != CoroState::suspended && (self->state != CoroState::created || thrown || arg != Py_None))
-        [[unlikely]] return refuse_drive(self, arg, thrown);
+        [[unlikely]]
+        return refuse_drive(self, arg, thrown);
     if (!enter_drive()) return PYGEN_ERROR;
     self->state = CoroState::running;
     PySendResult r = step(self, arg, thrown, presult);
@@ -313,9 +317,7 @@ inline PyObject* end_suspended(CoroObject* self, PyObject* err) noexcept {
 inline PyObject* close_coro(CoroObject* self, bool finalising) noexcept {
     switch (self->state) {
         case CoroState::finished: Py_RETURN_NONE;
-        case CoroState::running:
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return nullptr;
+        case CoroState::running: PyErr_SetString(PyExc_ValueError, "coroutine already executing"); return nullptr;
         case CoroState::created:
             self->state = CoroState::running;
             drop_frame(self);
@@ -522,7 +524,8 @@ inline void dealloc(PyObject* o) {
         Py_CLEAR(self->name);
         Py_CLEAR(self->qualname);
         PyObject_GC_Del(o);
-        if (deferred_deallocs) [[unlikely]] drain_deallocs();
+        if (deferred_deallocs) [[unlikely]]
+            drain_deallocs();
         return;
     }
     if (stack_below(stack_drive_floor)) [[unlikely]] {
@@ -531,7 +534,8 @@ inline void dealloc(PyObject* o) {
         return;
     }
     dealloc_unfinished(o);
-    if (deferred_deallocs) [[unlikely]] drain_deallocs();
+    if (deferred_deallocs) [[unlikely]]
+        drain_deallocs();
 }
 
 // Shows the collector what a frame owns: its parameters, and while it is suspended its registered
@@ -555,9 +559,7 @@ inline PyObject* repr(PyObject* o) {
 
 inline PyObject* get_name(PyObject* o, void*) { return Py_NewRef(as_coro(o)->name); }
 inline PyObject* get_qualname(PyObject* o, void*) { return Py_NewRef(as_coro(o)->qualname); }
-inline PyObject* get_running(PyObject* o, void*) {
-    return PyBool_FromLong(as_coro(o)->state == CoroState::running);
-}
+inline PyObject* get_running(PyObject* o, void*) { return PyBool_FromLong(as_coro(o)->state == CoroState::running); }
 inline PyObject* get_suspended(PyObject* o, void*) {
     return PyBool_FromLong(as_coro(o)->state == CoroState::suspended);
 }
@@ -580,30 +582,29 @@ inline PyObject* get_frame(PyObject* o, void*) {
     PyObject* code = get_code(o, nullptr);
     if (!code) return nullptr;
     PyObject* globals = PyDict_New();
-    PyObject* frame = globals ? (PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)code, globals, nullptr) : nullptr;
+    PyObject* frame = globals ? (PyObject*)PyFrame_New(PyThreadState_Get(), (PyCodeObject*)code, globals, nullptr)
+                              : nullptr;
     Py_XDECREF(globals);
     Py_DECREF(code);
     return frame;
 }
 
 inline PyMethodDef methods[] = {
-    {"send", (PyCFunction)m_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"send", (PyCFunction)m_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", (PyCFunction)(void (*)())m_throw, METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
     {"close", (PyCFunction)m_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     // Called by name it never refuses, as for an `async def`; only `await` does (am_await).
-    {"__await__", (PyCFunction)m_dunder_await, METH_NOARGS | METH_COEXIST, "Return an iterator to be used in await expression."},
+    {"__await__", (PyCFunction)m_dunder_await, METH_NOARGS | METH_COEXIST,
+     "Return an iterator to be used in await expression."},
     {nullptr, nullptr, 0, nullptr}};
 
 inline PyGetSetDef getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
-    {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
-    {"cr_code", get_code, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    {"__name__", get_name, nullptr, nullptr, nullptr},      {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr}, {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},     {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    {"cr_code", get_code, nullptr, nullptr, nullptr},       {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 inline PyAsyncMethods async_methods = {am_await, nullptr, nullptr, am_send};
 
@@ -655,7 +656,8 @@ inline void w_dealloc(PyObject* w) {
 }
 
 inline PyMethodDef wrapper_methods[] = {
-    {"send", (PyCFunction)w_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"send", (PyCFunction)w_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", (PyCFunction)(void (*)())w_throw, METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise\nStopIteration."},
     {"close", (PyCFunction)w_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},

@@ -40,7 +40,7 @@ struct FieldDef {
 template <class State>
 struct NativeObject {
     PyObject_HEAD
-    nb::object dict;    // attributes other than the fields (the type's dict offset points here)
+    nb::object dict;     // attributes other than the fields (the type's dict offset points here)
     PyObject* weakrefs;  // head of the interpreter's weak-reference list: not a reference we own
     State state;
 };
@@ -336,11 +336,13 @@ nb::object native_class(const char* module, const char* name, const char* doc, s
                            new FieldDef{f.name, offsetof(Object, state) + f.offset}});
     getset->push_back({"__dict__", fields_detail::dict_snapshot<State>, nullptr, nullptr, nullptr});
     getset->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
-    static PyMethodDef methods[] = {
-        {"__getstate__", fields_detail::getstate<State>, METH_NOARGS, "__getstate__($self, /)\n--\n\nHelper for pickle."},
-        {"__setstate__", fields_detail::setstate<State>, METH_O, "__setstate__($self, state, /)\n--\n\nHelper for pickle."},
-        {"__reduce_ex__", fields_detail::reduce_ex<State>, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\nHelper for pickle."},
-        {nullptr, nullptr, 0, nullptr}};
+    static PyMethodDef methods[] = {{"__getstate__", fields_detail::getstate<State>, METH_NOARGS,
+                                     "__getstate__($self, /)\n--\n\nHelper for pickle."},
+                                    {"__setstate__", fields_detail::setstate<State>, METH_O,
+                                     "__setstate__($self, state, /)\n--\n\nHelper for pickle."},
+                                    {"__reduce_ex__", fields_detail::reduce_ex<State>, METH_O,
+                                     "__reduce_ex__($self, protocol, /)\n--\n\nHelper for pickle."},
+                                    {nullptr, nullptr, 0, nullptr}};
     auto* slots = new PyType_Slot[]{{Py_tp_new, (void*)fields_detail::new_instance<State>},
                                     {Py_tp_dealloc, (void*)fields_detail::dealloc<State>},
                                     {Py_tp_traverse, (void*)fields_detail::traverse<State>},

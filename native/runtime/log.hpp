@@ -88,9 +88,12 @@ inline nb::object log_value(nb::handle value, Py_ssize_t limit = 200) {
     char escape[12];
     for (Py_ssize_t i = 0; i < kept; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\t') out += "\\t";
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
         else if (is_control(c)) {
             std::snprintf(escape, sizeof escape, c < 0x100 ? "\\x%02x" : "\\u%04x", (unsigned)c);
             out += escape;

@@ -18,6 +18,7 @@
 #error "TV_MODULE follows nanobind 3.1's module prologue; check it against this nanobind release"
 #endif
 
+// clang-format off
 #define TV_MODULE(name, variable)                                                                  \
     static void tv_##name##_exec_impl(nanobind::module_);                                          \
     static int tv_##name##_exec(PyObject* m) {                                                     \
@@ -50,3 +51,4 @@
         return tv_##name##_def;                                                                    \
     }                                                                                              \
     void tv_##name##_exec_impl(nanobind::module_ variable)
+// clang-format on

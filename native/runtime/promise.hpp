@@ -57,8 +57,9 @@ inline TV_THREAD_LOCAL CoroPromise* running_frame = nullptr;
 // which the frame would not own and so could not report to the garbage collector.
 template <typename T>
 constexpr bool frame_safe_param =
-    !(std::is_reference_v<T> && std::is_base_of_v<nb::handle, std::remove_cvref_t<T>>) &&
-    !std::is_same_v<std::remove_cv_t<T>, nb::handle> && !std::is_same_v<std::remove_cv_t<T>, PyObject*>;
+    !(std::is_reference_v<T> &&
+      std::is_base_of_v<nb::handle, std::remove_cvref_t<T>>)&&!std::is_same_v<std::remove_cv_t<T>, nb::handle> &&
+    !std::is_same_v<std::remove_cv_t<T>, PyObject*>;
 
 }  // namespace detail
 
@@ -120,14 +121,14 @@ struct CoroPromise {
         if constexpr (std::is_base_of_v<nb::object, T>) roots[i++] = static_cast<nb::object*>(&param);
     }
 
-    AwaitBase* suspended = nullptr;   // the awaiter the frame is suspended at
+    AwaitBase* suspended = nullptr;  // the awaiter the frame is suspended at
     // What the frame handles while an `async with` exit runs (the scope's, in the frame): the driver
     // pushes it around every send to the frame and pops it when the frame suspends.
     Handling* handling = nullptr;
     // Raw and owned (see CoroObject for why), released by the destructor unless the driver took them.
-    PyObject* yielded = nullptr;      // owned: value to hand to the driver after a suspension
-    PyObject* result = nullptr;       // owned: the co_return value (null means None)
-    std::exception_ptr exception;     // an exception that escaped the body
+    PyObject* yielded = nullptr;   // owned: value to hand to the driver after a suspension
+    PyObject* result = nullptr;    // owned: the co_return value (null means None)
+    std::exception_ptr exception;  // an exception that escaped the body
     // Set while close() or deallocation destroys the suspended frame: the exception that Python would
     // raise at the await (null for GeneratorExit), replaced by the error of a failing clean-up (owned).
     PyObject** unwinding = nullptr;

@@ -62,9 +62,7 @@ struct Name {
     nb::handle h() const { return nb::handle(p); }
 };
 
-inline nb::object str(std::string_view s) {
-    return check(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size()));
-}
+inline nb::object str(std::string_view s) { return check(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size())); }
 
 namespace detail {
 // What PyObject_GetAttr adds to an AttributeError of a failed look-up: the name and the object, when
@@ -268,8 +266,8 @@ private:
 // The exact-type check for parameters declared as `str` or `dict`: subclasses are refused too.
 inline void check_exact(nb::handle v, PyTypeObject* type, const char* param, bool allow_none = false) {
     if (Py_IS_TYPE(v.ptr(), type) || (allow_none && v.ptr() == Py_None)) return;
-    raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
-           type->tp_name, Py_TYPE(v.ptr())->tp_name);
+    raisef(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param, type->tp_name,
+           Py_TYPE(v.ptr())->tp_name);
 }
 
 // The ImportError of `from module import name` for a missing name, worded as the interpreter words it:
@@ -340,7 +338,7 @@ struct ModuleGlobals {
         return nb::borrow(v);
     }
 
-  private:
+private:
     bool watched = false;
     static inline std::uint64_t changes = 0;
     static int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {

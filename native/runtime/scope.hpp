@@ -23,8 +23,8 @@ namespace tv {
 class Finally {
 public:
     Finally(nb::handle obj, PyObject* method)
-        : obj_(nb::borrow(obj)), method_(method), frame_(detail::running_frame),
-          uncaught_(std::uncaught_exceptions()) {}
+        : obj_(nb::borrow(obj)), method_(method), frame_(detail::running_frame), uncaught_(std::uncaught_exceptions()) {
+    }
     Finally(const Finally&) = delete;
     Finally& operator=(const Finally&) = delete;
     [[noreturn]] void rethrow();
@@ -39,6 +39,7 @@ private:
     bool done_ = false;
 };
 
+// clang-format off
 #define TV_TRY_FINALLY(guard, obj, method, ...) \
     {                                           \
         ::tv::Finally guard((obj), (method));   \
@@ -46,6 +47,7 @@ private:
             guard.rethrow();                    \
         }                                       \
     }
+// clang-format on
 
 // `async with mgr:` as one construct, with the interpreter's protocol: `type(mgr).__aenter__` and
 // `__aexit__` looked up when the statement starts, `__aenter__()` awaited, then the body, then
@@ -76,12 +78,12 @@ public:
     AsyncWith& operator=(const AsyncWith&) = delete;
     ~AsyncWith() noexcept;
 
-    nb::object enter();         // `__aenter__()`, checked to be awaitable
+    nb::object enter();                         // `__aenter__()`, checked to be awaitable
     void begin() noexcept { entered_ = true; }  // its await is over: the body runs, and the exit is owed
-    void caught() noexcept;     // from `catch (...)` around the body: the exception that left it
-    nb::object exit();          // `__aexit__(...)` for the way the body ended, checked to be awaitable
-    void finish(nb::handle result);  // after awaiting exit(): the body's exception again, unless suppressed
-    void unhandle() noexcept;   // the exit is over (or failed): the body's exception is no longer handled
+    void caught() noexcept;                     // from `catch (...)` around the body: the exception that left it
+    nb::object exit();                          // `__aexit__(...)` for the way the body ended, checked to be awaitable
+    void finish(nb::handle result);             // after awaiting exit(): the body's exception again, unless suppressed
+    void unhandle() noexcept;  // the exit is over (or failed): the body's exception is no longer handled
 
 private:
     void handle() noexcept;
@@ -91,11 +93,12 @@ private:
     ExitAtOnce exit_at_once(PyObject* exc) noexcept;
     Local mgr_, enter_, exit_, exc_;
     CoroPromise* frame_;
-    Handling handling_;               // exc_, while the exit runs
-    Handling* outer_ = nullptr;       // what the frame handled before
+    Handling handling_;          // exc_, while the exit runs
+    Handling* outer_ = nullptr;  // what the frame handled before
     bool entered_ = false, exited_ = false;
 };
 
+// clang-format off
 #define TV_ASYNC_WITH(scope, mgr, ...)            \
     ::tv::AsyncWith scope(mgr);                   \
     TV_AWAIT(scope.enter());                      \
@@ -111,6 +114,7 @@ private:
         scope.unhandle();                         \
         throw;                                    \
     }
+// clang-format on
 
 // ---- AsyncWith ----
 
@@ -131,8 +135,8 @@ inline nb::object checked_awaitable(nb::object res, const char* which) {
     if (PyCoro_CheckExact(res.ptr()) || t == &coro_type_object || is_generator_coroutine(res.ptr()) ||
         (t->tp_as_async && t->tp_as_async->am_await))
         return res;
-    raisef(PyExc_TypeError, "'async with' received an object from %s that does not implement __await__: %.100s",
-           which, t->tp_name);
+    raisef(PyExc_TypeError, "'async with' received an object from %s that does not implement __await__: %.100s", which,
+           t->tp_name);
 }
 
 }  // namespace detail
@@ -192,8 +196,8 @@ inline nb::object AsyncWith::exit() {
     } else {
         handle();
         nb::object tb = nb::steal(PyException_GetTraceback(exc));
-        res = check(PyObject_CallFunctionObjArgs(exit.ptr(), (PyObject*)Py_TYPE(exc), exc,
-                                                 tb ? tb.ptr() : Py_None, nullptr));
+        res = check(
+            PyObject_CallFunctionObjArgs(exit.ptr(), (PyObject*)Py_TYPE(exc), exc, tb ? tb.ptr() : Py_None, nullptr));
     }
     return detail::checked_awaitable(std::move(res), "__aexit__");
 }
@@ -213,7 +217,8 @@ inline AsyncWith::ExitAtOnce AsyncWith::exit_at_once(PyObject* exc) noexcept {
     Handling handling(exc);  // what `async def` shows the exit: the exception it is given
     if (exc) handling.push();
     PyObject* tb = exc ? PyException_GetTraceback(exc) : nullptr;
-    PyObject* res = exc ? PyObject_CallFunctionObjArgs(exit_.ptr(), (PyObject*)Py_TYPE(exc), exc, tb ? tb : Py_None, nullptr)
+    PyObject* res = exc ? PyObject_CallFunctionObjArgs(exit_.ptr(), (PyObject*)Py_TYPE(exc), exc, tb ? tb : Py_None,
+                                                       nullptr)
                         : PyObject_CallFunctionObjArgs(exit_.ptr(), Py_None, Py_None, Py_None, nullptr);
     Py_XDECREF(tb);
     if (!res) return ExitAtOnce::failed;

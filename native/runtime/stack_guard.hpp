@@ -55,7 +55,8 @@ inline TV_THREAD_LOCAL std::uintptr_t stack_close_floor = UINTPTR_MAX;
 // True when the stack of the running thread is below `floor` (one of the floors above).
 [[gnu::always_inline]] inline bool stack_below(const std::uintptr_t& floor) noexcept {
     auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (here >= floor) [[likely]] return false;
+    if (here >= floor) [[likely]]
+        return false;
     if (floor != UINTPTR_MAX) return true;
     measure_stack();
     return here < floor;

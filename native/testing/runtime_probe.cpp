@@ -162,9 +162,7 @@ nb::object outbox_decide(Str state, Str input, Str head) {
 }
 
 // Where the C stack is: the address of this call's frame, to measure what a chain of drives takes.
-nb::object stack_address() {
-    return check(PyLong_FromVoidPtr(__builtin_frame_address(0)));
-}
+nb::object stack_address() { return check(PyLong_FromVoidPtr(__builtin_frame_address(0))); }
 
 // log_value at its default length limit.
 nb::object log_value_default(nb::handle value) { return log_value(value); }
@@ -179,10 +177,12 @@ TV_MODULE(_runtime_probe, m) {
     define(m, function<each_caught>(
                   "each_caught", arg("awaitables"),
                   "Await each item, going on after an Exception; return [('ok', result) or ('caught', exc)]."));
-    define(m, function<guarded>("guarded", arg("lock"), arg("awaitable"), arg("log"),
-                                "Await under a lock held by RAII; append 'completed' and, on unwinding, 'unwound' to log."));
-    define(m, function<managed>("managed", arg("mgr"), arg("awaitable"), arg("log"), arg("then", {}, none()),
-                                "async with mgr around awaiting awaitable; append 'entered' and 'after' to log, then await then."));
+    define(m, function<guarded>(
+                  "guarded", arg("lock"), arg("awaitable"), arg("log"),
+                  "Await under a lock held by RAII; append 'completed' and, on unwinding, 'unwound' to log."));
+    define(m, function<managed>(
+                  "managed", arg("mgr"), arg("awaitable"), arg("log"), arg("then", {}, none()),
+                  "async with mgr around awaiting awaitable; append 'entered' and 'after' to log, then await then."));
     define(m, function<within>("within", arg("awaitable"),
                                "Await awaitable bounded by BOUND seconds once it suspends, as asyncio.timeout would."));
     define(m, function<keep>("keep", arg("value"), arg("awaitable"),
@@ -194,5 +194,6 @@ TV_MODULE(_runtime_probe, m) {
     define(m, function<outbox_decide>("outbox_decide", arg("state", "str"), arg("input", "str"), arg("head", "str"),
                                       "What a socket's outbox decides: (next state, action)."));
     define(m, function<stack_address>("stack_address", "The address of the C stack where it is called."));
-    define(m, function<log_value_default>("log_value", arg("value"), "The value as the gateway writes it into a log line."));
+    define(m, function<log_value_default>("log_value", arg("value"),
+                                          "The value as the gateway writes it into a log line."));
 }

@@ -42,7 +42,8 @@ Coro handle_chat(nb::object ws, Dict message) {
     if (is_none(session)) {
         agent = call_method(state, n.get, n.agent);
         if (!truthy(agent)) {
-            Local error = event({{n.type, n.error}, {n.message, str("Agent not initialized")}, {n.session_id, session_id}});
+            Local error = event(
+                {{n.type, n.error}, {n.message, str("Agent not initialized")}, {n.session_id, session_id}});
             TV_SEND(ws, error, session_place(session_id));
             co_return none();
         }
@@ -58,14 +59,13 @@ Coro handle_chat(nb::object ws, Dict message) {
         use_cu = is_none(cu_agent) ? boolean(false) : call(g.global(n._should_use_computer_use), user_text);
 
     if (truthy(use_cu) && truthy(cu_agent)) {
-        TV_AWAIT(call_kw(g.global(n._handle_computer_use_chat), n.kw_cu_chat, ws, cu_agent, user_text,
-                                session_id));
+        TV_AWAIT(call_kw(g.global(n._handle_computer_use_chat), n.kw_cu_chat, ws, cu_agent, user_text, session_id));
     } else if (truthy(agent)) {
         TV_AWAIT(call_kw(g.global(n._handle_standard_chat), n.kw_std_chat, ws, agent, user_text, attachments,
-                                session_lock, session_id));
+                         session_lock, session_id));
     } else {
-        Local error =
-            event({{n.type, n.error}, {n.message, str("No suitable agent available")}, {n.session_id, session_id}});
+        Local error = event(
+            {{n.type, n.error}, {n.message, str("No suitable agent available")}, {n.session_id, session_id}});
         TV_SEND(ws, error, session_place(session_id));
     }
     co_return none();
@@ -98,8 +98,7 @@ void add_chat(nb::handle module) {
     define(module, function<handle_chat>("_handle_chat", arg("ws", "WebSocket"), arg("message", "dict[str, Any]"),
                                          returns("None"),
                                          "Handle a chat message: route it to the session's agent or to Computer Use."));
-    define(module, function<should_use_computer_use>("_should_use_computer_use", arg("message", "str"),
-                                                     returns("bool"),
+    define(module, function<should_use_computer_use>("_should_use_computer_use", arg("message", "str"), returns("bool"),
                                                      "True when the text explicitly asks for Computer Use mode."));
     define(module, function<get_session>("_get_session", arg("session_id", "str | None"), returns("Any | None"),
                                          "Look up a session in the registry; no id means the default session."));

@@ -136,15 +136,26 @@ private:
         nb::handle sid = session_id_, none = Py_None, yes = Py_True;
         switch (kind) {
             case tool_call:
-                return event({{n.type, n.tool_call}, {n.id, none}, {n.tool, none}, {n.arguments, none}, {n.session_id, sid}});
+                return event(
+                    {{n.type, n.tool_call}, {n.id, none}, {n.tool, none}, {n.arguments, none}, {n.session_id, sid}});
             case tool_result:
-                return event({{n.type, n.tool_result}, {n.id, none}, {n.tool, none}, {n.session_id, sid}, {n.result, none}});
+                return event(
+                    {{n.type, n.tool_result}, {n.id, none}, {n.tool, none}, {n.session_id, sid}, {n.result, none}});
             case screenshot_result:
-                return event({{n.type, n.tool_result}, {n.id, none}, {n.tool, none}, {n.session_id, sid},
-                              {n.screenshot, yes}, {n.image_base64, none}, {n.result, n.screenshot_captured}});
+                return event({{n.type, n.tool_result},
+                              {n.id, none},
+                              {n.tool, none},
+                              {n.session_id, sid},
+                              {n.screenshot, yes},
+                              {n.image_base64, none},
+                              {n.result, n.screenshot_captured}});
             case error_result:
-                return event({{n.type, n.tool_result}, {n.id, none}, {n.tool, none}, {n.session_id, sid},
-                              {n.result, none}, {n.error, yes}});
+                return event({{n.type, n.tool_result},
+                              {n.id, none},
+                              {n.tool, none},
+                              {n.session_id, sid},
+                              {n.result, none},
+                              {n.error, yes}});
             case text: return event({{n.type, n.text}, {n.content, none}, {n.session_id, sid}});
             case thinking: return event({{n.type, n.thinking}, {n.message, none}, {n.session_id, sid}});
             case done: return event({{n.type, n.done}, {n.iterations, none}, {n.session_id, sid}});
@@ -235,9 +246,8 @@ nb::object tool_call_event(nb::handle data, Shapes& shapes) {
     nb::object tool_name = g.get(data, n.tool, n.empty);
     nb::object tool_input = get_or_new_dict(data, n.input);
     nb::object action = action_of(tool_input);
-    nb::object display = equal(tool_name, n.computer)
-                             ? check(PyUnicode_Concat(n.computer_dot, text_of(action).ptr()))
-                             : std::move(tool_name);
+    nb::object display = equal(tool_name, n.computer) ? check(PyUnicode_Concat(n.computer_dot, text_of(action).ptr()))
+                                                      : std::move(tool_name);
     nb::object id = g.get(data, n.id, n.empty);
     nb::object ev = shapes.make(tool_call);
     dict_set(ev, n.id, id);
@@ -280,10 +290,10 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text,
 
     if (g.log.enabled(Level::info))
         g.log.log(Level::info, concat({str("Computer Use agent handling ["), log_value(session_id), str("]: "),
-                                               log_value(head(user_text, 80))}));
+                                       log_value(head(user_text, 80))}));
 
-    Local mode = event({{n.type, n.mode}, {n.mode, n.computer_use_mode}, {n.message, n.cu_mode_text},
-                             {n.session_id, session_id}});
+    Local mode = event(
+        {{n.type, n.mode}, {n.mode, n.computer_use_mode}, {n.message, n.cu_mode_text}, {n.session_id, session_id}});
     TV_SEND(ws, mode, session_place(session_id));
 
     // Titling as the standard turn does, but without its fallbacks to the agent's conversation and
@@ -307,9 +317,9 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text,
             if (memory && truthy(memory)) {
                 TV_AWAIT(call_method(memory, n.rename_conversation, conv_id, title));
                 Local conv_renamed = event({{n.type, n.conversation_renamed},
-                                                 {n.conversation_id, conv_id},
-                                                 {n.title, title},
-                                                 {n.session_id, session_id}});
+                                            {n.conversation_id, conv_id},
+                                            {n.title, title},
+                                            {n.session_id, session_id}});
                 TV_AWAIT(call_method(g.global(n.manager), n.broadcast, conv_renamed));
             }
         } catch (nb::python_error& e) {
@@ -345,8 +355,9 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text,
         // linked to the agent's as raised while that one was being handled.
         try {
             g.log.log_exc(Level::error, failure, str("Computer Use agent error"));
-            Local error = event({{n.type, n.error}, {n.message, concat({n.cu_error_prefix, to_str(failure)})},
-                                      {n.session_id, session_id}});
+            Local error = event({{n.type, n.error},
+                                 {n.message, concat({n.cu_error_prefix, to_str(failure)})},
+                                 {n.session_id, session_id}});
             TV_SEND(ws, error, session_place(session_id));
         } catch (nb::python_error& e) {
             set_context(e, failure);
@@ -360,11 +371,11 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text,
 
 void add_computer_use_chat(nb::handle module) {
     const Names& n = gw().n;
-    define(module, function<handle_computer_use_chat>(
-                       "_handle_computer_use_chat", arg("ws", "WebSocket"), arg("cu_agent", "Any"),
-                       arg("user_text", "str"), arg("session_id", "str", nb::borrow(n.session_main.h())),
-                       returns("None"),
-                       "Run one chat turn through the Computer Use agent and relay its events to the client."));
+    define(module,
+           function<handle_computer_use_chat>(
+               "_handle_computer_use_chat", arg("ws", "WebSocket"), arg("cu_agent", "Any"), arg("user_text", "str"),
+               arg("session_id", "str", nb::borrow(n.session_main.h())), returns("None"),
+               "Run one chat turn through the Computer Use agent and relay its events to the client."));
 }
 
 }  // namespace tv::gateway

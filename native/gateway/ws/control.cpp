@@ -77,8 +77,9 @@ Coro handle_stop_task(nb::object ws, Dict message) {
     stopped = stop_running_cu_agent(cu_agent) || stopped;
     stopped = cancel_agent(session, state) || stopped;
 
-    Local reply = stopped ? event({{n.type, n.task_stopped}, {n.message, n.task_stopped_text}, {n.session_id, session_id}})
-                               : event({{n.type, n.info}, {n.message, n.no_task_running}, {n.session_id, session_id}});
+    Local reply = stopped
+                      ? event({{n.type, n.task_stopped}, {n.message, n.task_stopped_text}, {n.session_id, session_id}})
+                      : event({{n.type, n.info}, {n.message, n.no_task_running}, {n.session_id, session_id}});
     if (stopped && streams_enabled()) {
         // With session streams, the stop ends the turn in the session's stream: every window of the
         // session sees it, and one that comes back finds it in its replay. The asking window gets it
@@ -113,9 +114,12 @@ Coro handle_approval(nb::object ws, Dict message) {
     } else {
         // The decision and the guardrails' answer are passed on as they are, not coerced to bool.
         Local success = call_method(guardrails, n.resolve_approval, approval_id, approved);
-        if (streams_enabled()) stream_bookkeeping([&] { if (truthy(success)) forget_approval(approval_id); });
-        reply = event({{n.type, n.approval_resolved}, {n.approval_id, approval_id}, {n.approved, approved},
-                       {n.success, success}});
+        if (streams_enabled())
+            stream_bookkeeping([&] {
+                if (truthy(success)) forget_approval(approval_id);
+            });
+        reply = event(
+            {{n.type, n.approval_resolved}, {n.approval_id, approval_id}, {n.approved, approved}, {n.success, success}});
     }
     TV_REPLY(ws, reply);
     co_return none();
@@ -149,7 +153,10 @@ Coro handle_close_session(nb::object ws, Dict message) {
         co_return none();
     }
     Local removed = TV_AWAIT(call_method(call(get_registry), n.close_session, session_id));
-    if (streams_enabled()) stream_bookkeeping([&] { if (truthy(removed)) drop_stream(session_id); });
+    if (streams_enabled())
+        stream_bookkeeping([&] {
+            if (truthy(removed)) drop_stream(session_id);
+        });
     Local reply = event({{n.type, n.session_closed}, {n.session_id, session_id}, {n.success, removed}});
     TV_REPLY(ws, reply);
     co_return none();
@@ -225,8 +232,10 @@ Coro handle_resume_conversation(nb::object ws, Dict message) {
     Local memory = check(PyObject_GetItem(state.ptr(), n.memory));
     Local limit = check(PyLong_FromLong(200));
     Local messages = TV_AWAIT(call_method_kw(memory, n.get_messages, n.kw_limit, conv_id, limit));
-    Local reply = event({{n.type, n.conversation_resumed}, {n.conversation_id, conv_id},
-                              {n.session_id, session_id}, {n.messages, messages}});
+    Local reply = event({{n.type, n.conversation_resumed},
+                         {n.conversation_id, conv_id},
+                         {n.session_id, session_id},
+                         {n.messages, messages}});
     TV_REPLY(ws, reply);
     co_return none();
 }
@@ -257,14 +266,13 @@ Coro handle_clear_session_history(nb::object ws, Dict message) {
 
     Local conv = attr(agent, n.conversation);
     Local old_id = attr(conv, n.conversation_id);
-    if (truthy(old_id))
-        TV_AWAIT(call_method(attr(agent, n._memory), n.clear_conversation_messages, old_id));
+    if (truthy(old_id)) TV_AWAIT(call_method(attr(agent, n._memory), n.clear_conversation_messages, old_id));
     Local new_id = TV_AWAIT(call_method(conv, n.start_conversation));
     set_attr(session, n.conversation_id, new_id);
     g.log.log(Level::info, str("Cleared history for connector session %r, new conversation %r"), session_id, new_id);
 
-    Local reply = event({{n.type, n.session_history_cleared}, {n.session_id, session_id},
-                              {n.message, n.history_cleared_text}});
+    Local reply = event(
+        {{n.type, n.session_history_cleared}, {n.session_id, session_id}, {n.message, n.history_cleared_text}});
     TV_REPLY(ws, reply);
     co_return none();
 }
@@ -331,8 +339,8 @@ Coro handle_heartbeat_control(nb::object ws, Dict message) {
 
 template <auto Handler>
 void add_handler(nb::handle module, const char* name, const char* doc) {
-    define(module, function<Handler>(name, arg("ws", "WebSocket"), arg("message", "dict[str, Any]"), returns("None"),
-                                     doc));
+    define(module,
+           function<Handler>(name, arg("ws", "WebSocket"), arg("message", "dict[str, Any]"), returns("None"), doc));
 }
 
 }  // namespace

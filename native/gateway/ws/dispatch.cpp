@@ -55,8 +55,9 @@ Coro handle_message(nb::object ws, Dict message) {
     if (route)  // "ping"
         reply = event({{n.type, n.pong}});
     else
-        reply = event({{n.type, n.error},
-                       {n.message, check(PyUnicode_Concat(str("Unknown message type: ").ptr(), text_of(msg_type).ptr()))}});
+        reply = event(
+            {{n.type, n.error},
+             {n.message, check(PyUnicode_Concat(str("Unknown message type: ").ptr(), text_of(msg_type).ptr()))}});
     TV_REPLY(ws, reply);
     co_return none();
 }
@@ -64,9 +65,8 @@ Coro handle_message(nb::object ws, Dict message) {
 }  // namespace
 
 void add_dispatch(nb::handle module) {
-    define(module, function<handle_message>("_handle_message", arg("ws", "WebSocket"),
-                                            arg("message", "dict[str, Any]"), returns("None"),
-                                            "Route incoming WebSocket messages."));
+    define(module, function<handle_message>("_handle_message", arg("ws", "WebSocket"), arg("message", "dict[str, Any]"),
+                                            returns("None"), "Route incoming WebSocket messages."));
 }
 
 }  // namespace tv::gateway

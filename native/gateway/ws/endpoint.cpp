@@ -121,10 +121,10 @@ Coro websocket_endpoint(nb::object ws) {
         Local code = check(PyLong_FromLong(1008));
         TV_AWAIT_WITHIN(send_timeout, call_method_kw(ws, n.close, n.kw_code_reason, code, str("Origin not allowed")));
         if (g.log.enabled(Level::warning))
-            g.log.log(Level::warning,
-                      (Text{} << "Rejected WebSocket \xE2\x80\x94 origin "
-                              << to_repr(PyUnicode_CheckExact(origin.ptr()) ? log_value(origin) : origin)
-                              << " not allowed").done());
+            g.log.log(Level::warning, (Text{} << "Rejected WebSocket \xE2\x80\x94 origin "
+                                              << to_repr(PyUnicode_CheckExact(origin.ptr()) ? log_value(origin) : origin)
+                                              << " not allowed")
+                                          .done());
         co_return none();
     }
     Local admitted = TV_AWAIT(call_method(g.global(n.manager), n.connect, ws));
@@ -138,7 +138,7 @@ Coro websocket_endpoint(nb::object ws) {
 
     Local background_tasks = check(PySet_New(nullptr));
     Local unlisted_tasks = check(PySet_New(nullptr));  // chats to sessions nobody else can watch
-    Local failure;  // the error that ended the loop, other than a disconnect
+    Local failure;                                     // the error that ended the loop, other than a disconnect
     try {
         try {
             for (;;) {
@@ -151,7 +151,8 @@ Coro websocket_endpoint(nb::object ws) {
                         start_chat(ws, message, background_tasks, unlisted_tasks);
                         continue;
                     }
-                    refusal = event({{n.type, n.error}, {n.message, n.too_many_chats},
+                    refusal = event({{n.type, n.error},
+                                     {n.message, n.too_many_chats},
                                      {n.session_id, g.session_or_default(message)}});
                 }
                 // A reply waits its turn on the socket behind whatever was handed to it before (its

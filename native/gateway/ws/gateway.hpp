@@ -321,9 +321,7 @@ inline nb::object concat(std::initializer_list<nb::handle> parts) {
 }
 
 // `text[:count]`
-inline nb::object head(nb::handle text, Py_ssize_t count) {
-    return check(PyUnicode_Substring(text.ptr(), 0, count));
-}
+inline nb::object head(nb::handle text, Py_ssize_t count) { return check(PyUnicode_Substring(text.ptr(), 0, count)); }
 
 // The title a chat turn gives a still untitled user tab: the first 60 characters of the message
 // without surrounding blanks. A null handle when the tab keeps its name: no such session, a name

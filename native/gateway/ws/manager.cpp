@@ -82,14 +82,16 @@ Coro connect(nb::object self, nb::object ws) {
         TV_AWAIT(call_method(ws, n.accept));
         Local code = check(PyLong_FromLong(1013));
         try {
-            TV_AWAIT_WITHIN(send_timeout, call_method_kw(ws, n.close, n.kw_code_reason, code, str("Too many connections")));
+            TV_AWAIT_WITHIN(send_timeout,
+                            call_method_kw(ws, n.close, n.kw_code_reason, code, str("Too many connections")));
         } catch (nb::python_error& e) {
             // A refused client that does not read cannot take its close frame either: it is refused all
             // the same, and the server ends its transport once the endpoint returns.
             if (!e.matches(PyExc_TimeoutError) || is_none(send_timeout())) throw;
         }
         if (g.log.enabled(Level::warning))
-            g.log.log(Level::warning, (Text{} << "Rejected WebSocket \xE2\x80\x94 limit of " << to_str(limit) << " reached").done());
+            g.log.log(Level::warning,
+                      (Text{} << "Rejected WebSocket \xE2\x80\x94 limit of " << to_str(limit) << " reached").done());
         co_return boolean(false);
     }
     {
@@ -233,7 +235,8 @@ void disconnect(nb::handle self, nb::handle ws) {
     nb::object connections = connections_of(self);
     remove_identical(connections, ws);
     if (g.log.enabled(Level::info))
-        g.log.log(Level::info, (Text{} << "Client disconnected (" << (long long)length(connections) << " total)").done());
+        g.log.log(Level::info,
+                  (Text{} << "Client disconnected (" << (long long)length(connections) << " total)").done());
 }
 
 }  // namespace

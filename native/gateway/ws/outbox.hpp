@@ -102,8 +102,7 @@ constexpr Step decide(State s, Input in, Head head) {
         case Input::returned: return s == State::sending ? next_after(s, head) : Step{s, Action::none};
         case Input::suspended:
             return s == State::sending ? Step{State::writing, Action::start_writer} : Step{s, Action::none};
-        case Input::done:
-            return s == State::held || s == State::writing ? next_after(s, head) : Step{s, Action::none};
+        case Input::done: return s == State::held || s == State::writing ? next_after(s, head) : Step{s, Action::none};
     }
     return {s, Action::none};
 }
@@ -112,7 +111,7 @@ constexpr Step decide(State s, Input in, Head head) {
 constexpr const char* state_names[] = {"idle", "sending", "held", "writing", "let_go"};
 constexpr const char* input_names[] = {"offer", "returned", "suspended", "claim", "done", "let_go"};
 constexpr const char* head_names[] = {"nothing", "send", "ticket"};
-constexpr const char* action_names[] = {"none", "send_now", "queue", "drop", "start_writer",
-                                        "send_next", "grant", "wait", "go_on", "drop_queue"};
+constexpr const char* action_names[] = {"none",      "send_now", "queue", "drop",  "start_writer",
+                                        "send_next", "grant",    "wait",  "go_on", "drop_queue"};
 
 }  // namespace tv::gateway::outbox

@@ -41,12 +41,14 @@ inline bool send_suspended(nb::handle ws, nb::handle event, nb::object& started,
 // `await ws.send_json(event)` bounded by `_SEND_TIMEOUT_SECONDS` once it suspends, as
 // TV_AWAIT_WITHIN(send_timeout, ...) gives it: the send is started here, and only one that suspends is
 // handed to a bounded awaiter (which then owns what it awaits: nothing here lives across the await).
+// clang-format off
 #define TV_SEND_JSON(ws, event)                                                                 \
     do {                                                                                        \
         ::nanobind::object started_, first_;                                                    \
         if (::tv::gateway::send_suspended((ws), (event), started_, first_))                     \
             TV_RESUME_WITHIN(::tv::gateway::send_timeout, started_, first_);                    \
     } while (0)
+// clang-format on
 
 // The bound of every send the gateway awaits: `_SEND_TIMEOUT_SECONDS` now (seconds, or None).
 nb::object send_timeout();
@@ -76,7 +78,7 @@ bool has_outbox(nb::handle ws);
 // gives it back too, and a ticket still waiting is withdrawn. A socket without an outbox (nothing was
 // ever handed to it) is not held: its sends go at once, as written.
 class Holding {
-  public:
+public:
     explicit Holding(nb::handle ws);
     Holding(const Holding&) = delete;
     Holding& operator=(const Holding&) = delete;
@@ -84,7 +86,7 @@ class Holding {
     nb::object ticket() const { return nb::borrow(ticket_); }  // None when it may send at once
     void give_back();
 
-  private:
+private:
     Local outbox_, ticket_;
     bool held_ = false;
 };
@@ -96,6 +98,7 @@ class Holding {
 // caller to apply its own policy: a reply's ends the connection's receive loop, a turn's event marks the
 // client gone, an error report gives up. Only here is a send's timeout told apart from a TimeoutError
 // the host raises in a handler.
+// clang-format off
 #define TV_SEND(target, event, place)                                                                 \
     do {                                                                                              \
         try {                                                                                         \
@@ -114,6 +117,7 @@ class Holding {
             throw;                                                                                    \
         }                                                                                             \
     } while (0)
+// clang-format on
 
 // A reply to the client on `ws`; a failed one goes on to end the connection's receive loop, as an
 // unbounded one would.

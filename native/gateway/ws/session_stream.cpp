@@ -237,14 +237,9 @@ void trim(StreamObject* s, const Retention& r) {
     OutboxObject* ob = as_outbox(c->outbox.ptr());
     StreamObject* s = as_stream(stream.ptr());
     switch (step(ob, outbox::Input::offer)) {
-        case outbox::Action::queue:
-            wait_in_outbox(s, c, event, seq, size, r);
-            return;
-        case outbox::Action::drop:
-            detach(s, nb::object(c->ws));
-            return;
-        default:
-            break;
+        case outbox::Action::queue: wait_in_outbox(s, c, event, seq, size, r); return;
+        case outbox::Action::drop: detach(s, nb::object(c->ws)); return;
+        default: break;
     }
     c->sent = seq;
     nb::object outbox = c->outbox;  // what the send runs may detach the connection; the outbox holds `ws`
@@ -311,8 +306,10 @@ void send(nb::handle self, nb::handle event_h) {
         nb::handle type = type_value;
         if (is_name(type, n.tool_approval_needed)) {
             nb::object id = gw().get(event, n.approval_id);
-            if (PyObject_Hash(id.ptr()) != -1) check(PyDict_SetItem(s->pending, id.ptr(), event));
-            else PyErr_Clear();
+            if (PyObject_Hash(id.ptr()) != -1)
+                check(PyDict_SetItem(s->pending, id.ptr(), event));
+            else
+                PyErr_Clear();
         } else if (is_name(type, n.approval_decided) || is_name(type, n.approval_withdrawn)) {
             nb::object id = gw().get(event, n.approval_id);
             if (PyDict_DelItem(s->pending, id.ptr()) < 0) PyErr_Clear();
@@ -404,7 +401,8 @@ PyMethodDef stream_methods[] = {
 
 PyGetSetDef stream_getset[] = {
     {"session_id", get_session_id, nullptr, "The session this stream belongs to.", nullptr},
-    {"seq", get_seq, nullptr, "The number of the latest event (before any, the counter when the stream was made).", nullptr},
+    {"seq", get_seq, nullptr, "The number of the latest event (before any, the counter when the stream was made).",
+     nullptr},
     {"first_seq", get_first_seq, nullptr, "The number of the oldest retained event.", nullptr},
     {"attached", get_attached, nullptr, "The connections attached to the session, in order.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
@@ -434,10 +432,11 @@ bool streams_enabled() { return streams_on(); }
 void add_session_stream(nb::handle module) {
     writer_name = CoroName("stream_writer", "SessionStream.stream_writer");
     module_state.last_seq = std::chrono::duration_cast<std::chrono::microseconds>(
-                                  std::chrono::system_clock::now().time_since_epoch())
-                                  .count();
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count();
     const Names& n = gw().n;
-    shortest_approval_type = std::min({PyUnicode_GET_LENGTH(n.tool_approval_needed), PyUnicode_GET_LENGTH(n.approval_decided),
+    shortest_approval_type = std::min({PyUnicode_GET_LENGTH(n.tool_approval_needed),
+                                       PyUnicode_GET_LENGTH(n.approval_decided),
                                        PyUnicode_GET_LENGTH(n.approval_withdrawn)});
 
     init_outbox_type();
@@ -455,7 +454,8 @@ void add_session_stream(nb::handle module) {
     session_stream_type.tp_name = "tavrin.gateway.ws.SessionStream";
     session_stream_type.tp_basicsize = sizeof(StreamObject);
     session_stream_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    session_stream_type.tp_doc = "The event stream of one session: numbered, kept, and sent to every attached connection.";
+    session_stream_type.tp_doc =
+        "The event stream of one session: numbered, kept, and sent to every attached connection.";
     session_stream_type.tp_traverse = stream_traverse;
     session_stream_type.tp_clear = stream_clear;
     session_stream_type.tp_dealloc = stream_dealloc;

@@ -40,7 +40,8 @@ void stream_bookkeeping(F&& work) {
     } catch (nb::python_error& e) {
         if (!is_ordinary(e)) throw;
         const Gateway& g = gw();
-        if (g.log.enabled(Level::debug)) g.log.log_exc(Level::debug, e.value(), str("Session stream bookkeeping failed"));
+        if (g.log.enabled(Level::debug))
+            g.log.log_exc(Level::debug, e.value(), str("Session stream bookkeeping failed"));
     }
 }
 

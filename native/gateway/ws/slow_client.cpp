@@ -86,9 +86,10 @@ void let_go(nb::handle ws, nb::handle where) {
     let_go_outbox(ws);  // what waits for it is dropped at once, not sent one time-out at a time
     if (letting_go(ws)) return;
     if (g.log.enabled(Level::warning))
-        g.log.log(Level::warning, (Text{} << "Client too slow \xE2\x80\x94 a send (" << where << ") did not complete within "
-                                          << to_str(send_timeout()) << " s; closing its connection")
-                                      .done());
+        g.log.log(Level::warning,
+                  (Text{} << "Client too slow \xE2\x80\x94 a send (" << where << ") did not complete within "
+                          << to_str(send_timeout()) << " s; closing its connection")
+                      .done());
     close_in_background(ws);
 }
 

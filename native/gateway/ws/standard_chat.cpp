@@ -53,9 +53,9 @@ Coro auto_title(nb::object agent, nb::object user_text, nb::object session_id, n
             if (truthy(memory)) {
                 TV_AWAIT(call_method(memory, n.rename_conversation, conv_id, title));
                 Local conv_renamed = event({{n.type, n.conversation_renamed},
-                                                 {n.conversation_id, conv_id},
-                                                 {n.title, title},
-                                                 {n.session_id, session_id}});
+                                            {n.conversation_id, conv_id},
+                                            {n.title, title},
+                                            {n.session_id, session_id}});
                 TV_AWAIT(call_method(g.global(n.manager), n.broadcast, conv_renamed));
             }
         }
@@ -77,14 +77,16 @@ Coro standard_chat(nb::object ws, nb::object agent, Str user_text, nb::object at
     Local lock = truthy(session_lock) ? session_lock : agent_lock;
 
     if (g.log.enabled(Level::info))
-        g.log.log(Level::info, (Text{} << "Standard agent handling [" << log_value(session_id) << "]: "
-                                       << log_value(check(PyUnicode_Substring(user_text.ptr(), 0, 80))))
+        g.log.log(Level::info, (Text{} << "Standard agent handling [" << log_value(session_id)
+                                       << "]: " << log_value(check(PyUnicode_Substring(user_text.ptr(), 0, 80))))
                                    .done());
 
-    Local banner = event({{n.type, n.mode},
-                               {n.mode, n.standard},
-                               {n.message, str("\xF0\x9F\x96\xA5\xEF\xB8\x8F Computer Use mode \xE2\x80\x94 I can see and control your screen")},
-                               {n.session_id, session_id}});
+    Local banner = event(
+        {{n.type, n.mode},
+         {n.mode, n.standard},
+         {n.message,
+          str("\xF0\x9F\x96\xA5\xEF\xB8\x8F Computer Use mode \xE2\x80\x94 I can see and control your screen")},
+         {n.session_id, session_id}});
     TV_SEND(ws, banner, session_place(session_id));
 
     TV_AWAIT(auto_title_name.wrap(auto_title(agent, user_text, session_id, get_registry)));
@@ -99,8 +101,7 @@ Coro standard_chat(nb::object ws, nb::object agent, Str user_text, nb::object at
                 watchdog_task = create_task(watchdog, check(PyUnicode_Concat(n.watchdog_prefix, session_id.ptr())));
             }
             TV_TRY_FINALLY(cancel_watchdog, watchdog_task, n.cancel, {  // first thing when the phase ends
-                Local events =
-                    aiter(call_method_kw(agent, n.process_message, n.kw_attachments, user_text, attachments));
+                Local events = aiter(call_method_kw(agent, n.process_message, n.kw_attachments, user_text, attachments));
                 // Declared once for the whole loop (as a Python loop's variable is), not made and
                 // registered with the frame anew for every event.
                 Local ev, send_error;
@@ -136,11 +137,13 @@ Coro standard_chat(nb::object ws, nb::object agent, Str user_text, nb::object at
         failure = nb::borrow(e.value());
     }
     if (failure) {
-        g.log.log_exc(Level::error, failure, (Text{} << "Standard agent error [" << log_value(session_id) << "]").done());
+        g.log.log_exc(Level::error, failure,
+                      (Text{} << "Standard agent error [" << log_value(session_id) << "]").done());
         if (!disconnected) {
-            Local report = event({{n.type, n.error},
-                                       {n.message, check(PyUnicode_Concat(str("Agent error: ").ptr(), to_str(failure).ptr()))},
-                                       {n.session_id, session_id}});
+            Local report = event(
+                {{n.type, n.error},
+                 {n.message, check(PyUnicode_Concat(str("Agent error: ").ptr(), to_str(failure).ptr()))},
+                 {n.session_id, session_id}});
             try {
                 TV_SEND(ws, report, session_place(session_id));
             } catch (nb::python_error& e) {

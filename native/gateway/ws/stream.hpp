@@ -30,7 +30,7 @@ struct Pending {
     Connection* owner;  // the session's connection it is for; null for a broadcast's, or a ticket
     long long seq;      // its number in the session's journal, when it counts toward the bound
     Py_ssize_t size;
-    bool counted;       // counts toward a bound: a session's event, or a broadcast
+    bool counted;  // counts toward a bound: a session's event, or a broadcast
     bool ticket = false;
     nb::object origin = nb::object();  // the manager whose broadcast it is: a failed send is pruned there
 };
@@ -98,7 +98,7 @@ struct Entry {
 // The journal: the retained events of a session, oldest first, in a ring that grows by doubling (a
 // push and a drop touch one slot, where a deque would walk its map of blocks).
 class Journal {
-  public:
+public:
     size_t size() const { return count; }
     bool empty() const { return count == 0; }
     const Entry& front() const { return slots[head]; }
@@ -115,7 +115,7 @@ class Journal {
         --count;
     }
 
-  private:
+private:
     std::vector<Entry> slots;  // a power of two long
     size_t head = 0, count = 0;
 
@@ -133,10 +133,10 @@ struct StreamObject {
     PyObject* pending;  // approval_id -> its "tool_approval_needed" event, while undecided
     PyObject* grace;    // the armed grace timer (a TimerHandle), or null
     PyObject* weakrefs;
-    long long start;       // the counter when the stream was made: its numbers are all above it
-    long long seq;         // the last number given in this stream (`start` before any)
-    long long trimmed;     // the last number dropped from the journal (0 before any)
-    Py_ssize_t bytes;      // estimated size of the journal
+    long long start;    // the counter when the stream was made: its numbers are all above it
+    long long seq;      // the last number given in this stream (`start` before any)
+    long long trimmed;  // the last number dropped from the journal (0 before any)
+    Py_ssize_t bytes;   // estimated size of the journal
     Journal* journal;
     // Events sent from what a delivery ran, while an event was going out to the connections: they go
     // out after it, so that every connection receives the session's events in order.
@@ -147,7 +147,6 @@ struct StreamObject {
     bool unlisted;
     std::vector<std::unique_ptr<Connection>>* connections;
 };
-
 
 inline StreamObject* as_stream(PyObject* o) { return reinterpret_cast<StreamObject*>(o); }
 

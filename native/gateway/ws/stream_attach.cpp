@@ -17,7 +17,9 @@ void announce(Connection* c, bool next) {
     nb::object approvals = std::move(c->approvals), session = std::move(c->session);
     c->announcing = false;
     nb::object seq = check(PyLong_FromLongLong(c->sent));
-    nb::object done = event({{n.type, n.attached}, {n.session_id, s->session_id}, {n.seq, seq},
+    nb::object done = event({{n.type, n.attached},
+                             {n.session_id, s->session_id},
+                             {n.seq, seq},
                              {n.running, boolean(turn_running(s->session_id, session))}});
     c = find(s, ws);  // what ran meanwhile may have detached it
     if (!c) return;
@@ -27,9 +29,11 @@ void announce(Connection* c, bool next) {
         notices.push_back(Pending{nb::borrow(PyList_GET_ITEM(approvals.ptr(), i)), c, 0, 0, false});
     notices.push_back(Pending{std::move(done), c, 0, 0, false});
     if (next)
-        ob->queue->insert(ob->queue->begin(), std::make_move_iterator(notices.begin()), std::make_move_iterator(notices.end()));
+        ob->queue->insert(ob->queue->begin(), std::make_move_iterator(notices.begin()),
+                          std::make_move_iterator(notices.end()));
     else
-        ob->queue->insert(ob->queue->end(), std::make_move_iterator(notices.begin()), std::make_move_iterator(notices.end()));
+        ob->queue->insert(ob->queue->end(), std::make_move_iterator(notices.begin()),
+                          std::make_move_iterator(notices.end()));
 }
 
 // ---- attaching ----
@@ -96,7 +100,8 @@ ReplayStart replay_start(StreamObject* s, nb::handle ws, bool asked, long long f
 // {"type": "replay_gap", ...}: reload the conversation from the store, the stream goes on from here.
 nb::object gap_notice(StreamObject* s) {
     const Names& n = gw().n;
-    nb::object first = check(PyLong_FromLongLong(s->journal->empty() ? module_state.last_seq + 1 : s->journal->front().seq));
+    nb::object first = check(
+        PyLong_FromLongLong(s->journal->empty() ? module_state.last_seq + 1 : s->journal->front().seq));
     return event({{n.type, n.replay_gap}, {n.session_id, s->session_id}, {n.first_seq, first}});
 }
 
@@ -108,7 +113,8 @@ nb::object approvals_not_replayed(StreamObject* s, long long from) {
     PyObject *key, *value;
     while (PyDict_Next(s->pending, &pos, &key, &value)) {
         nb::object seq = g.get(value, g.n.seq);
-        if (!PyLong_Check(seq.ptr()) || PyLong_AsLongLong(seq.ptr()) <= from) check(PyList_Append(approvals.ptr(), value));
+        if (!PyLong_Check(seq.ptr()) || PyLong_AsLongLong(seq.ptr()) <= from)
+            check(PyList_Append(approvals.ptr(), value));
     }
     return approvals;
 }
@@ -239,7 +245,8 @@ void forget_approval(nb::handle approval_id) {
     nb::object streams = check(PyDict_Values(g.global(g.n._session_streams).ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(streams.ptr()); ++i) {
         PyObject* s = PyList_GET_ITEM(streams.ptr(), i);
-        if (Py_TYPE(s) == &session_stream_type && PyDict_DelItem(as_stream(s)->pending, approval_id.ptr()) < 0) PyErr_Clear();
+        if (Py_TYPE(s) == &session_stream_type && PyDict_DelItem(as_stream(s)->pending, approval_id.ptr()) < 0)
+            PyErr_Clear();
     }
 }
 

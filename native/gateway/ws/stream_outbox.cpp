@@ -181,8 +181,7 @@ void carry_out(nb::handle outbox, Action a, bool closing) {
                 a = step(ob, Input::done);  // withdrawn, gone, or never to go on
                 continue;
             }
-            default:
-                return;
+            default: return;
         }
     }
 }
@@ -378,12 +377,11 @@ BroadcastSend broadcast_send(nb::handle ws, nb::handle message, nb::handle manag
             case Action::queue:
                 // Behind what the socket has to send, bounded like a session's events.
                 enqueue(ob, nullptr, message, 0, container_size(message.ptr()), true, manager);
-                if (behind(ob->broadcasts, ob->broadcast_bytes, retention_now())) let_go_behind(ws, gw().n.broadcast_place);
+                if (behind(ob->broadcasts, ob->broadcast_bytes, retention_now()))
+                    let_go_behind(ws, gw().n.broadcast_place);
                 return BroadcastSend::handed_off;
-            case Action::drop:
-                return BroadcastSend::dropped;
-            default:
-                break;
+            case Action::drop: return BroadcastSend::dropped;
+            default: break;
         }
     }
     switch (send_offered(ws, outbox, nb::handle(), manager, message)) {

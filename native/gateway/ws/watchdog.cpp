@@ -42,20 +42,19 @@ Coro watchdog(nb::object agent, Str session_id, PollInterval poll_interval) {
             // ends the watchdog either way.
             Local shown = check(PyObject_Format(silence.ptr(), n.fmt_0f));
             if (g.log.enabled(Level::warning))
-                g.log.log(Level::warning, (Text{} << "[watchdog] Agent stalled for "
-                                                  << shown << "s in session "
-                                                  << log_value(session_id) << " \xE2\x80\x94 auto-cancelling (threshold="
-                                                  << text_of(cancel_after) << "s)")
-                                              .done());
+                g.log.log(Level::warning,
+                          (Text{} << "[watchdog] Agent stalled for " << shown << "s in session " << log_value(session_id)
+                                  << " \xE2\x80\x94 auto-cancelling (threshold=" << text_of(cancel_after) << "s)")
+                              .done());
             call_method(agent, n.cancel);
             Local seconds = check(PyNumber_Long(silence.ptr()));
             Local ev = event({{n.type, n.stall_warning},
-                                   {n.session_id, session_id},
-                                   {n.seconds, seconds},
-                                   {n.auto_cancelled, Py_True},
-                                   {n.message, (Text{} << "Tavrin appears to have stalled (no activity for "
-                                                       << to_str(seconds) << "s) and has been automatically stopped.")
-                                                   .done()}});
+                              {n.session_id, session_id},
+                              {n.seconds, seconds},
+                              {n.auto_cancelled, Py_True},
+                              {n.message, (Text{} << "Tavrin appears to have stalled (no activity for "
+                                                  << to_str(seconds) << "s) and has been automatically stopped.")
+                                              .done()}});
             TV_AWAIT(call_method(g.global(n.manager), n.broadcast, ev));
             co_return none();
         }
@@ -65,10 +64,8 @@ Coro watchdog(nb::object agent, Str session_id, PollInterval poll_interval) {
         if (reached && !warned) {
             Local shown = check(PyObject_Format(silence.ptr(), n.fmt_0f));
             if (g.log.enabled(Level::warning))
-                g.log.log(Level::warning, (Text{} << "[watchdog] Agent silent for "
-                                                  << shown
-                                                  << "s in session " << log_value(session_id)
-                                                  << " \xE2\x80\x94 broadcasting stall_warning")
+                g.log.log(Level::warning, (Text{} << "[watchdog] Agent silent for " << shown << "s in session "
+                                                  << log_value(session_id) << " \xE2\x80\x94 broadcasting stall_warning")
                                               .done());
             warned = true;
             Local seconds = check(PyNumber_Long(silence.ptr()));
