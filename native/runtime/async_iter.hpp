@@ -132,5 +132,3 @@ inline bool anext_suspended(PyObject* it, nb::object& item, nb::object& started,
             (item) = co_await ::tv::ANextResumed(std::move(started_), std::move(first_));                 \
     } while (0)
 // clang-format on
-
-namespace tv {}  // namespace tv
