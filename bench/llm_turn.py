@@ -98,7 +98,7 @@ async def agent_turn(agent, server, kind: str) -> tuple[float, float]:
 
 async def server_turn(conn, server, kind: str) -> tuple[float, float]:
     await conn.send(json.dumps({"type": "new_conversation", "session_id": "session_main"}))
-    while json.loads(await conn.recv())["type"] != "conversation_started":
+    while (started := json.loads(await conn.recv()))["type"] != "conversation_started":
         pass
     server.replies = scripts(kind)
     start = time.perf_counter()
@@ -111,7 +111,22 @@ async def server_turn(conn, server, kind: str) -> tuple[float, float]:
         if event["type"] in ("done", "error", "cancelled") and event.get("session_id") == "session_main":
             if event["type"] != "done":
                 raise RuntimeError(f"the turn ended with {event}")
-            return first - start, time.perf_counter() - start
+            end = time.perf_counter()
+            await _titled(conn, started["conversation_id"])
+            return first - start, end - start
+
+
+async def _titled(conn, conv_id: str) -> None:
+    """Wait out the title the server asks the model for after a conversation's first answer. Left
+    running, it would share the processor with whichever turn is timed next."""
+    try:
+        async with asyncio.timeout(10):
+            while True:
+                event = json.loads(await conn.recv())
+                if event["type"] == "conversation_renamed" and event.get("conversation_id") == conv_id:
+                    return
+    except TimeoutError:
+        raise RuntimeError("the server asked no title after the conversation's first answer") from None
 
 
 async def main(repeats: int, with_server: bool) -> str:
