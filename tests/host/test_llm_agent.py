@@ -47,7 +47,8 @@ async def collect(agent, text, into: list[dict]) -> None:
 
 
 async def test_turn_streams_text_runs_a_tool_and_records_like_the_demo(make_llm_agent, model, store, tmp_path):
-    # Catches a reply not split into text events, a tool result not sent back, or rows the page can't draw.
+    # Catches a reply not streamed (its first piece handed over with the rest), a tool result not
+    # sent back, or rows the page can't draw.
     (tmp_path / "pelican.txt").write_text("roof")
     model.replies = [
         fm.reasoning("I should look.\n") + fm.tool_call("list_directory", {"path": str(tmp_path)}),
@@ -55,7 +56,10 @@ async def test_turn_streams_text_runs_a_tool_and_records_like_the_demo(make_llm_
     ]
     agent = make_llm_agent()
     events = await run_turn(agent, "What is in the folder?")
-    assert [e["type"] for e in events] == ["thinking", "tool_call", "tool_result", "text", "text", "text", "done"]
+    kinds = [e["type"] for e in events]
+    assert kinds[:3] == ["thinking", "tool_call", "tool_result"] and kinds[-1] == "done"
+    texts = [e["content"] for e in events[3:-1] if e["type"] == "text"]
+    assert len(texts) == len(events) - 4 >= 2 and texts[0] == "There is " and "".join(texts) == "There is pelican.txt."
     assert events[1]["tool"] == "list_directory" and events[1]["arguments"] == {"path": str(tmp_path)}
     assert "pelican.txt" in events[2]["result"] and "error" not in events[2]
     assert events[-1]["iterations"] == 2
@@ -193,6 +197,43 @@ async def until(condition, what: str):
             return
         await asyncio.sleep(0.05)
     pytest.fail(f"never happened: {what}")
+
+
+async def test_a_burst_of_pieces_is_handed_over_together_and_none_is_lost(make_llm_agent, model, monkeypatch):
+    # Catches a message to every window per piece of a burst, pieces held back for good by a stop or
+    # a lost connection, or held text overtaken by the event after it.
+    monkeypatch.setattr("tavrin.core.llm_agent.TEXT_INTERVAL", 3600)  # nothing held is let go by the clock
+    pieces = [f"w{i} " for i in range(50)]
+    agent = make_llm_agent(retries=0)
+    model.replies = [fm.text(*pieces) + fm.stall()]
+    events: list[dict] = []
+    turn = asyncio.create_task(collect(agent, "count", events))
+    await until(lambda: events and model.stalled.is_set(), "the stream stalled after its pieces")
+    await asyncio.sleep(0.2)  # the last pieces are read
+    agent.cancel()
+    await turn
+    assert events == [
+        {"type": "text", "content": "w0 "},
+        {"type": "text", "content": "".join(pieces[1:])},
+        {"type": "cancelled", "message": "Task cancelled"},
+    ]
+    model.replies = [fm.text("Half ", "of it") + fm.drop()]
+    with pytest.raises(ModelError, match="interrupted"):
+        await run_turn(agent, "again")
+    model.replies = [fm.text("Let me ", "look:") + fm.tool_call("list_directory", {"path": "/"}), fm.text("Done.")]
+    events = await run_turn(agent, "look")
+    assert [(e["type"], e.get("content")) for e in events[:3]] == [
+        ("text", "Let me "),
+        ("text", "look:"),
+        ("tool_call", None),
+    ]
+    rows = await agent._memory.get_messages(agent.conversation.conversation_id)
+    assert [r["content"] for r in rows if r["role"] == "assistant"] == [
+        "".join(pieces),
+        "Half of it",
+        "Let me look:",
+        "Done.",
+    ]
 
 
 async def test_cancel_closes_the_stream_of_a_stalled_model(make_llm_agent, model):

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import math
 import logging
 import os
 import time
@@ -60,6 +61,10 @@ STOPPED_BEFORE_RESULT = "Stopped by the user before it ran"
 EMPTY_ANSWER = "The model returned an empty answer"
 CUT_NOTICE = "The answer was cut short: the model reached its output limit."
 NO_IMAGE_NOTE = "(The image cannot be shown: this model does not accept images.)"
+# How often a reply's text is handed over while it streams: its first piece at once, then what came
+# since, at most once per interval. A model may send a thousand pieces in a burst, which would be a
+# thousand messages to every window and as many writes of the reply, for what no eye tells apart.
+TEXT_INTERVAL = 0.03
 
 
 class ModelError(Exception):
@@ -412,6 +417,30 @@ class _Reply:
         return msg
 
 
+class _Pace:
+    """A reply's text as it is handed over: a piece at once when nothing was handed over for
+    ``TEXT_INTERVAL``, else held and handed over with the pieces after it."""
+
+    def __init__(self):
+        self.held: list[str] = []
+        self.last = -math.inf  # loop time of the last hand-over
+
+    def offer(self, text: str, now: float) -> str | None:
+        """What to hand over now, with ``text`` come (None: it is held)."""
+        self.held.append(text)
+        return self.take(now) if now - self.last >= TEXT_INTERVAL else None
+
+    def take(self, now: float) -> str:
+        text = "".join(self.held)
+        self.held.clear()
+        self.last = now
+        return text
+
+    def due(self) -> float | None:
+        """When the held text is to be handed over, if some is held."""
+        return self.last + TEXT_INTERVAL if self.held else None
+
+
 def replayable(arguments: str) -> str:
     """A call's arguments as a strict server accepts them back: a JSON object's text. Anything else
     (invalid JSON, a list, a call cut at the output limit) goes back as ``{"raw": …}``, as the
@@ -606,6 +635,21 @@ class LiteLLMAgent(StandardAgent):
 
     # -- one model call ------------------------------------------------------------------------
 
+    async def _ready(self, task: asyncio.Future, due: float | None) -> bool:
+        """Whether ``task`` is done before the loop time ``due`` (None: no limit); ``TurnStopped`` as
+        soon as ``cancel()`` is called. The task is left running when the time comes first."""
+        cancelled = self._cancelled
+        assert cancelled is not None, "a model's stream belongs to a turn"
+        if not task.done() and not self._cancel.is_set():
+            loop = asyncio.get_running_loop()
+            timeout = None if due is None else max(0.0, due - loop.time())
+            await asyncio.wait({task, cancelled}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
+        if task.done():
+            return True
+        if self._cancel.is_set():
+            raise TurnStopped
+        return False
+
     async def _until_cancelled(self, awaitable):
         """``awaitable``'s result, or ``TurnStopped`` as soon as ``cancel()`` is called
         (the awaitable is then cancelled and waited for)."""
@@ -714,15 +758,30 @@ class LiteLLMAgent(StandardAgent):
         stream = opened[0]
         self._touch()
         chunks = aiter(stream)
+        loop = asyncio.get_running_loop()
+        pace = _Pace()
+        asked: asyncio.Future | None = None  # the next chunk
         try:
             while True:
+                if asked is None:
+                    asked = asyncio.ensure_future(anext(chunks))
                 try:
-                    chunk = await self._until_cancelled(anext(chunks))
+                    ready = await self._ready(asked, pace.due())
+                except TurnStopped:
+                    if pace.held:  # what came before the stop is shown, as it would have been
+                        yield self._event("text", content=pace.take(loop.time()))
+                    raise
+                if not ready:
+                    yield self._event("text", content=pace.take(loop.time()))
+                    continue
+                came, asked = asked, None
+                try:
+                    chunk = came.result()
                 except StopAsyncIteration:
                     break
-                except TurnStopped:
-                    raise
                 except Exception as exc:
+                    if pace.held:
+                        yield self._event("text", content=pace.take(loop.time()))
                     if reply.received and not is_context_overflow(exc):
                         raise ModelError(
                             f"The answer from {self.settings.where()} was interrupted: the connection was lost "
@@ -733,6 +792,13 @@ class LiteLLMAgent(StandardAgent):
                 self._touch()  # tokens arriving are activity, shown or not
                 reply.received = True
                 for event in self._take(chunk, reply):
+                    if event.type == "text":
+                        text = pace.offer(event.data["content"], loop.time())
+                        if text is not None:
+                            yield self._event("text", content=text)
+                        continue
+                    if pace.held:  # the text before it goes first
+                        yield self._event("text", content=pace.take(loop.time()))
                     yield event
                 if reply.finish:
                     # The answer is complete (LiteLLM tells its reason once the provider's stream
@@ -740,12 +806,15 @@ class LiteLLMAgent(StandardAgent):
                     # cost and logging bookkeeping, which this agent does not use, would only hold
                     # up the next step: the stream is closed here instead.
                     break
-            rest = reply.shown.flush()
+            rest = pace.take(loop.time()) + reply.shown.flush()
             if rest:
                 yield self._event("text", content=rest)
             if reply.reasoning:
                 yield self._flush_reasoning(reply)
         finally:
+            if asked is not None and not asked.done():
+                asked.cancel()
+                await asyncio.wait({asked})
             # Closing the stream closes its HTTP connection: a stopped turn costs no more tokens.
             await _close(stream)
 
