@@ -5,6 +5,7 @@
 // reports its own end of turn ("done", "error" or "cancelled"), and a stop reaches it through
 // `cu_agent.stop()`.
 #include "gateway.hpp"
+#include "texts.hpp"
 #include "send.hpp"
 #include "runtime/async.hpp"
 #include "runtime/async_iter.hpp"

@@ -6,6 +6,7 @@
 // cancellation is only requested, never awaited. Errors that a handler does not report itself
 // propagate to the receive loop, which logs them and ends the connection.
 #include "gateway.hpp"
+#include "texts.hpp"
 #include "send.hpp"
 #include "session_streams.hpp"
 #include "runtime/async.hpp"

@@ -2,9 +2,10 @@
 // globals, and the few helpers every handler uses.
 // What only some files need has a header of its own, which those files include: sending to a client
 // (send.hpp), what the gateway asks of session streams (session_streams.hpp), the streams' own state
-// (stream.hpp) and the module's C++-only state (state.hpp). So do the runtime's parts: a file that
-// writes coroutines includes runtime/async.hpp, one that declares functions runtime/func.hpp; the rest
-// (the module's state, a stream's grace timer) compile without the coroutine machinery.
+// (stream.hpp), the module's C++-only state (state.hpp) and the helpers that build texts (texts.hpp).
+// So do the runtime's parts: a file that writes coroutines includes runtime/async.hpp, one that
+// declares functions runtime/func.hpp; the rest (the module's state, a stream's grace timer) compile
+// without the coroutine machinery.
 //
 // Cross-function calls (`manager`, `_handle_chat`, `_watchdog`, the handlers) and the module
 // constants go through the module's globals at every use, exactly as a Python module's global
@@ -311,29 +312,6 @@ inline nb::object event(std::initializer_list<std::pair<PyObject*, nb::handle>> 
 inline nb::object text_of(nb::handle v) {
     if (PyUnicode_CheckExact(v.ptr())) return nb::borrow(v);
     return check(PyObject_Format(v.ptr(), gw().n.empty));
-}
-
-// Python strings joined as an f-string joins them (through the str API, so any text passes).
-inline nb::object concat(std::initializer_list<nb::handle> parts) {
-    nb::object out = nb::borrow(gw().n.empty.h());
-    for (nb::handle p : parts) out = check(PyUnicode_Concat(out.ptr(), p.ptr()));
-    return out;
-}
-
-// `text[:count]`
-inline nb::object head(nb::handle text, Py_ssize_t count) { return check(PyUnicode_Substring(text.ptr(), 0, count)); }
-
-// The title a chat turn gives a still untitled user tab: the first 60 characters of the message
-// without surrounding blanks. A null handle when the tab keeps its name: no such session, a name
-// other than "New Chat" or "Chat", a connector's tab, or a blank title.
-inline nb::object untitled_tab_title(nb::handle session, nb::handle user_text) {
-    const Names& n = gw().n;
-    if (!truthy(session)) return nb::object();
-    nb::object name = attr(session, n.display_name);
-    if (!equal(name, n.new_chat) && !equal(name, n.chat_title)) return nb::object();
-    if (truthy(attr(session, n.is_connector))) return nb::object();
-    nb::object title = call_method(head(user_text, 60), n.strip);
-    return truthy(title) ? title : nb::object();
 }
 
 // `if registry.get(key) is value: del registry[key]`: forgets an entry (a task, a stream) only while it
