@@ -2,7 +2,7 @@
 // globals, and the few helpers every handler uses.
 // What only some files need has a header of its own, which those files include: sending to a client
 // (send.hpp), what the gateway asks of session streams (session_streams.hpp), the streams' own state
-// (stream.hpp), the module's C++-only state (state.hpp) and the helpers that build texts (texts.hpp).
+// (stream.hpp), the module's C++-only state (state.hpp) and the texts few handlers use (texts.hpp).
 // So do the runtime's parts: a file that writes coroutines includes runtime/async.hpp, one that
 // declares functions runtime/func.hpp; the rest (the module's state, a stream's grace timer) compile
 // without the coroutine machinery.
@@ -230,13 +230,8 @@ struct Names {
     // Fixed texts and module paths.
     Name server{"tavrin.gateway.server"};
     Name session_registry{"tavrin.core.session_registry"};
-    Name computer_use_agent{"tavrin.core.computer_use_agent"};
     Name session_main{"session_main"};
-    Name new_chat{"New Chat"};
-    Name chat_title{"Chat"};
     Name empty{""};
-    Name speech_balloon{"\xF0\x9F\x92\xAC"};  // U+1F4AC, the default tab icon
-    Name computer_use_mode{"computer_use"};
     Name fmt_0f{".0f"};
     Name chat_prefix{"chat-"};
     Name watchdog_prefix{"watchdog-"};
@@ -246,6 +241,8 @@ struct Names {
     Name reply_place{"reply"};
     Name stream_writer_prefix{"stream-writer"};
     Name invalid_after{"'after' must be an integer"};
+    Name session_not_found{"Session not found"};
+    Name too_many_chats{"Too many chats under way on this connection; wait for one to end"};
 
     // Keyword-name tuples for calls with keyword arguments.
     PyObject* kw_name = kwnames({"name"});
@@ -255,26 +252,6 @@ struct Names {
     PyObject* kw_create_session = kwnames({"display_name", "icon", "is_connector"});
     PyObject* kw_cu_chat = kwnames({"session_id"});
     PyObject* kw_std_chat = kwnames({"attachments", "session_lock", "session_id"});
-
-    // ---- Computer Use chat and the control handlers (computer_use_chat.cpp, control.cpp) ----
-    Name cu_mode_text{"Using Computer Use mode \xE2\x80\x94 I can see and control your screen"};  // U+2014
-    Name cu_error_prefix{"Computer Use error: "};
-    Name computer_dot{"computer."};
-    Name unknown_error{"Unknown error"};
-    Name task_cancelled_text{"Task cancelled"};
-    Name screenshot_captured{"Screenshot captured"};
-    Name task_stopped_text{"Task stopped"};
-    Name no_task_running{"No task is currently running"};
-    Name guardrails_missing{"Guardrails not initialized"};
-    Name missing_approval_id{"Missing approval_id"};
-    Name missing_session_id{"Missing session_id"};
-    Name heartbeat_missing{"Heartbeat not initialized"};
-    Name unknown_heartbeat_action{"Unknown heartbeat action: "};
-    Name history_cleared_text{"Chat history cleared. Starting fresh."};
-    Name session_not_found{"Session not found"};
-    Name clear_connector_only{"clear_session_history is only allowed for connector sessions"};
-    Name no_agent_for_session{"No agent for session"};
-    Name too_many_chats{"Too many chats under way on this connection; wait for one to end"};
 };
 
 struct Gateway {
