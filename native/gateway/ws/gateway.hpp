@@ -2,10 +2,10 @@
 // globals, and the few helpers every handler uses.
 // What only some files need has a header of its own, which those files include: sending to a client
 // (send.hpp), what the gateway asks of session streams (session_streams.hpp), the streams' own state
-// (stream.hpp), the module's C++-only state (state.hpp) and the texts few handlers use (texts.hpp).
-// So do the runtime's parts: a file that writes coroutines includes runtime/async.hpp, one that
-// declares functions runtime/func.hpp; the rest (the module's state, a stream's grace timer) compile
-// without the coroutine machinery.
+// (stream.hpp), the module's C++-only state (state.hpp), the texts few handlers use (texts.hpp) and
+// the tasks started in the background (tasks.hpp). So do the runtime's parts: a file that writes
+// coroutines includes runtime/async.hpp, one that declares functions runtime/func.hpp; the rest (the
+// module's state, a stream's grace timer) compile without the coroutine machinery.
 //
 // Cross-function calls (`manager`, `_handle_chat`, `_watchdog`, the handlers) and the module
 // constants go through the module's globals at every use, exactly as a Python module's global
@@ -289,20 +289,6 @@ inline nb::object event(std::initializer_list<std::pair<PyObject*, nb::handle>> 
 inline nb::object text_of(nb::handle v) {
     if (PyUnicode_CheckExact(v.ptr())) return nb::borrow(v);
     return check(PyObject_Format(v.ptr(), gw().n.empty));
-}
-
-// `if registry.get(key) is value: del registry[key]`: forgets an entry (a task, a stream) only while it
-// is still the registered one, so that a finishing predecessor never removes its successor.
-inline void forget_if_current(nb::handle registry, nb::handle key, nb::handle value) {
-    nb::object current = gw().get(registry, key);
-    if (current.ptr() == value.ptr()) check(PyObject_DelItem(registry.ptr(), key.ptr()));
-}
-
-// `asyncio.create_task(coro, name=name)`, through the module's `asyncio` global.
-inline nb::object create_task(nb::handle coro, nb::handle name) {
-    const Gateway& g = gw();
-    nb::object create = attr(g.global(g.n.asyncio), g.n.create_task);
-    return call_kw(create, g.n.kw_name, coro, name);
 }
 
 // Stores `value` as the module attribute `name`.

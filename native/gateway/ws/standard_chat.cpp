@@ -2,6 +2,7 @@
 // stall watchdog beside the turn, and every agent event streamed to the client.
 #include "gateway.hpp"
 #include "texts.hpp"
+#include "tasks.hpp"
 #include "send.hpp"
 #include "runtime/async.hpp"
 #include "runtime/async_iter.hpp"
