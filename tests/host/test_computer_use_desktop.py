@@ -275,6 +275,7 @@ def test_a_task_holds_one_connection_and_sees_the_screen_as_it_is(screen, monkey
 # -- Anthropic's own tool ----------------------------------------------------------------------
 
 
+# Slow only as its worker's first user of LiteLLM: making the agent imports it (seconds, once a process).
 async def test_a_screenshot_is_the_scaled_screen_with_the_pointer(screen, messages_api):
     name, recorder = screen
     messages_api.replies = [

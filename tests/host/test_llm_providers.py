@@ -52,6 +52,7 @@ async def run_turn(agent, text):
     return [e.to_dict() async for e in agent.process_message(text)]
 
 
+# Slow only as its worker's first user of LiteLLM: making the agent imports it (seconds, once a process).
 async def test_every_kind_of_turn_leaves_a_conversation_a_strict_server_accepts(provider, store, tmp_path):
     # Catches a malformed call, parallel calls, a cut reply, an error turn or a refusal leaving a
     # history that the provider refuses on the next request (and so every turn after it).

@@ -120,6 +120,7 @@ async def test_an_http_server_gets_its_headers_and_its_tools_run_as_stdio_ones_d
         await hub.close()
 
 
+# 2 s of it is the SDK's grace for a server that ignores its closed stdin (as sleep does) before ending it.
 async def test_servers_start_together_and_a_slow_one_holds_back_nothing(tmp_path):
     # Catches servers started one after another (the second waiting out the first's timeout) or
     # the tools of a server that answered held back until every server has.
@@ -139,6 +140,7 @@ async def test_servers_start_together_and_a_slow_one_holds_back_nothing(tmp_path
     assert _processes_with("600.25") == []
 
 
+# Seconds: the server's process starts four times (a start, three restarts), each importing the MCP SDK.
 async def test_a_server_that_crashes_is_started_again_three_times_then_down(tmp_path, monkeypatch):
     # Catches a crashed server left dead, restarted without end, its call hanging or answered with a
     # traceback, or its tools gone quiet rather than saying in one sentence why they cannot run.
@@ -223,6 +225,7 @@ def test_a_picture_that_is_damaged_or_too_large_is_named_not_passed_on():
     )
 
 
+# Seconds: the HTTP server's process starts twice (the restart is the case), each importing the SDK.
 async def test_an_http_server_that_restarted_is_connected_to_again(tmp_path, monkeypatch):
     # Catches an HTTP server that restarted (and forgot the host's session) leaving its tools
     # failing until the host restarts, or the call that found out ending in a traceback.

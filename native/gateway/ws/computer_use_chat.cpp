@@ -5,6 +5,7 @@
 // reports its own end of turn ("done", "error" or "cancelled"), and a stop reaches it through
 // `cu_agent.stop()`.
 #include "gateway.hpp"
+#include "texts.hpp"
 #include "send.hpp"
 #include "runtime/async.hpp"
 #include "runtime/async_iter.hpp"
@@ -148,7 +149,7 @@ private:
                               {n.session_id, sid},
                               {n.screenshot, yes},
                               {n.image_base64, none},
-                              {n.result, n.screenshot_captured}});
+                              {n.result, texts().screenshot_captured}});
             case error_result:
                 return event({{n.type, n.tool_result},
                               {n.id, none},
@@ -201,7 +202,7 @@ nb::object tool_result_event(nb::handle data, Shapes& shapes) {
     }
     if (equal(rtype, n.error)) {
         nb::object ev = with(error_result);
-        dict_set(ev, n.result, g.get(result, n.error, n.unknown_error));
+        dict_set(ev, n.result, g.get(result, n.error, texts().unknown_error));
         return ev;
     }
     nb::object ev = with(tool_result);
@@ -246,8 +247,9 @@ nb::object tool_call_event(nb::handle data, Shapes& shapes) {
     nb::object tool_name = g.get(data, n.tool, n.empty);
     nb::object tool_input = get_or_new_dict(data, n.input);
     nb::object action = action_of(tool_input);
-    nb::object display = equal(tool_name, n.computer) ? check(PyUnicode_Concat(n.computer_dot, text_of(action).ptr()))
-                                                      : std::move(tool_name);
+    nb::object display = equal(tool_name, n.computer)
+                             ? check(PyUnicode_Concat(texts().computer_dot, text_of(action).ptr()))
+                             : std::move(tool_name);
     nb::object id = g.get(data, n.id, n.empty);
     nb::object ev = shapes.make(tool_call);
     dict_set(ev, n.id, id);
@@ -275,8 +277,9 @@ nb::object translate(nb::handle agent_event, Shapes& shapes) {
         case Type::text: return one_value_event(agent_event, text, n.content, n.empty, shapes);
         case Type::thinking: return one_value_event(agent_event, thinking, n.message, n.empty, shapes);
         case Type::done: return one_value_event(agent_event, done, n.iterations, shapes.zero(), shapes);
-        case Type::error: return one_value_event(agent_event, error, n.message, n.unknown_error, shapes);
-        case Type::cancelled: return one_value_event(agent_event, cancelled, n.message, n.task_cancelled_text, shapes);
+        case Type::error: return one_value_event(agent_event, error, n.message, texts().unknown_error, shapes);
+        case Type::cancelled:
+            return one_value_event(agent_event, cancelled, n.message, texts().task_cancelled_text, shapes);
         case Type::other: break;
     }
     return nb::object();
@@ -285,15 +288,17 @@ nb::object translate(nb::handle agent_event, Shapes& shapes) {
 Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text, Str session_id) {
     const Gateway& g = gw();
     const Names& n = g.n;
-    import_from(n.computer_use_agent, n.ComputerUseEvent);  // the agent's module must be importable
+    import_from(texts().computer_use_agent, n.ComputerUseEvent);  // the agent's module must be importable
     Local get_registry = import_from(n.session_registry, n.get_registry);
 
     if (g.log.enabled(Level::info))
         g.log.log(Level::info, concat({str("Computer Use agent handling ["), log_value(session_id), str("]: "),
                                        log_value(head(user_text, 80))}));
 
-    Local mode = event(
-        {{n.type, n.mode}, {n.mode, n.computer_use_mode}, {n.message, n.cu_mode_text}, {n.session_id, session_id}});
+    Local mode = event({{n.type, n.mode},
+                        {n.mode, texts().computer_use_mode},
+                        {n.message, texts().cu_mode_text},
+                        {n.session_id, session_id}});
     TV_SEND(ws, mode, session_place(session_id));
 
     // Titling as the standard turn does, but without its fallbacks to the agent's conversation and
@@ -356,7 +361,7 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text,
         try {
             g.log.log_exc(Level::error, failure, str("Computer Use agent error"));
             Local error = event({{n.type, n.error},
-                                 {n.message, concat({n.cu_error_prefix, to_str(failure)})},
+                                 {n.message, concat({texts().cu_error_prefix, to_str(failure)})},
                                  {n.session_id, session_id}});
             TV_SEND(ws, error, session_place(session_id));
         } catch (nb::python_error& e) {

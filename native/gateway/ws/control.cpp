@@ -6,6 +6,7 @@
 // cancellation is only requested, never awaited. Errors that a handler does not report itself
 // propagate to the receive loop, which logs them and ends the connection.
 #include "gateway.hpp"
+#include "texts.hpp"
 #include "send.hpp"
 #include "session_streams.hpp"
 #include "runtime/async.hpp"
@@ -77,9 +78,9 @@ Coro handle_stop_task(nb::object ws, Dict message) {
     stopped = stop_running_cu_agent(cu_agent) || stopped;
     stopped = cancel_agent(session, state) || stopped;
 
-    Local reply = stopped
-                      ? event({{n.type, n.task_stopped}, {n.message, n.task_stopped_text}, {n.session_id, session_id}})
-                      : event({{n.type, n.info}, {n.message, n.no_task_running}, {n.session_id, session_id}});
+    Local reply =
+        stopped ? event({{n.type, n.task_stopped}, {n.message, texts().task_stopped_text}, {n.session_id, session_id}})
+                : event({{n.type, n.info}, {n.message, texts().no_task_running}, {n.session_id, session_id}});
     if (stopped && streams_enabled()) {
         // With session streams, the stop ends the turn in the session's stream: every window of the
         // session sees it, and one that comes back finds it in its replay. The asking window gets it
@@ -108,9 +109,9 @@ Coro handle_approval(nb::object ws, Dict message) {
 
     Local reply;
     if (!truthy(guardrails)) {
-        reply = error_event(n.guardrails_missing);
+        reply = error_event(texts().guardrails_missing);
     } else if (!truthy(approval_id)) {
-        reply = error_event(n.missing_approval_id);
+        reply = error_event(texts().missing_approval_id);
     } else {
         // The decision and the guardrails' answer are passed on as they are, not coerced to bool.
         Local success = call_method(guardrails, n.resolve_approval, approval_id, approved);
@@ -133,8 +134,8 @@ Coro handle_new_session(nb::object ws, Dict message) {
     Local get_registry = import_from(n.session_registry, n.get_registry);
     Local registry = call(get_registry);
     // The defaults apply only to absent keys: an empty name or icon is the client's choice.
-    Local display_name = g.get(message, n.display_name, n.new_chat);
-    Local icon = g.get(message, n.icon, n.speech_balloon);
+    Local display_name = g.get(message, n.display_name, texts().new_chat);
+    Local icon = g.get(message, n.icon, texts().speech_balloon);
     Local session = TV_AWAIT(
         call_method_kw(registry, n.create_session, n.kw_create_session, display_name, icon, boolean(false)));
     Local reply = event({{n.type, n.session_created}, {n.session, call_method(session, n.to_dict)}});
@@ -148,7 +149,7 @@ Coro handle_close_session(nb::object ws, Dict message) {
     Local get_registry = import_from(n.session_registry, n.get_registry);
     Local session_id = g.get(message, n.session_id);
     if (!truthy(session_id)) {
-        Local error = error_event(n.missing_session_id);
+        Local error = error_event(texts().missing_session_id);
         TV_REPLY(ws, error);
         co_return none();
     }
@@ -253,10 +254,10 @@ Coro handle_clear_session_history(nb::object ws, Dict message) {
     if (!truthy(session)) {
         refusal = nb::borrow(n.session_not_found.h());
     } else if (!truthy(attr(session, n.is_connector))) {
-        refusal = nb::borrow(n.clear_connector_only.h());
+        refusal = nb::borrow(texts().clear_connector_only.h());
     } else {
         agent = attr(session, n.agent);
-        if (!truthy(agent)) refusal = nb::borrow(n.no_agent_for_session.h());
+        if (!truthy(agent)) refusal = nb::borrow(texts().no_agent_for_session.h());
     }
     if (refusal) {
         Local error = session_error_event(refusal, session_id);
@@ -272,7 +273,7 @@ Coro handle_clear_session_history(nb::object ws, Dict message) {
     g.log.log(Level::info, str("Cleared history for connector session %r, new conversation %r"), session_id, new_id);
 
     Local reply = event(
-        {{n.type, n.session_history_cleared}, {n.session_id, session_id}, {n.message, n.history_cleared_text}});
+        {{n.type, n.session_history_cleared}, {n.session_id, session_id}, {n.message, texts().history_cleared_text}});
     TV_REPLY(ws, reply);
     co_return none();
 }
@@ -325,11 +326,11 @@ Coro handle_heartbeat_control(nb::object ws, Dict message) {
 
     Local reply;
     if (!truthy(heartbeat)) {
-        reply = error_event(n.heartbeat_missing);
+        reply = error_event(texts().heartbeat_missing);
     } else {
         Local action = g.get(message, n.action, n.empty);
         reply = heartbeat_action(heartbeat, config, message, action);
-        if (!reply) reply = error_event(concat({n.unknown_heartbeat_action, text_of(action)}));
+        if (!reply) reply = error_event(concat({texts().unknown_heartbeat_action, text_of(action)}));
     }
     TV_REPLY(ws, reply);
     co_return none();

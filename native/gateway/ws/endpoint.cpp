@@ -1,5 +1,6 @@
 // The "/ws" endpoint: admission, the receive loop, chat turns as background tasks, clean-up.
 #include "gateway.hpp"
+#include "tasks.hpp"
 #include "send.hpp"
 #include "session_streams.hpp"
 #include "runtime/async.hpp"

@@ -2,9 +2,10 @@
 // globals, and the few helpers every handler uses.
 // What only some files need has a header of its own, which those files include: sending to a client
 // (send.hpp), what the gateway asks of session streams (session_streams.hpp), the streams' own state
-// (stream.hpp) and the module's C++-only state (state.hpp). So do the runtime's parts: a file that
-// writes coroutines includes runtime/async.hpp, one that declares functions runtime/func.hpp; the rest
-// (the module's state, a stream's grace timer) compile without the coroutine machinery.
+// (stream.hpp), the module's C++-only state (state.hpp), the texts few handlers use (texts.hpp) and
+// the tasks started in the background (tasks.hpp). So do the runtime's parts: a file that writes
+// coroutines includes runtime/async.hpp, one that declares functions runtime/func.hpp; the rest (the
+// module's state, a stream's grace timer) compile without the coroutine machinery.
 //
 // Cross-function calls (`manager`, `_handle_chat`, `_watchdog`, the handlers) and the module
 // constants go through the module's globals at every use, exactly as a Python module's global
@@ -229,13 +230,8 @@ struct Names {
     // Fixed texts and module paths.
     Name server{"tavrin.gateway.server"};
     Name session_registry{"tavrin.core.session_registry"};
-    Name computer_use_agent{"tavrin.core.computer_use_agent"};
     Name session_main{"session_main"};
-    Name new_chat{"New Chat"};
-    Name chat_title{"Chat"};
     Name empty{""};
-    Name speech_balloon{"\xF0\x9F\x92\xAC"};  // U+1F4AC, the default tab icon
-    Name computer_use_mode{"computer_use"};
     Name fmt_0f{".0f"};
     Name chat_prefix{"chat-"};
     Name watchdog_prefix{"watchdog-"};
@@ -245,6 +241,8 @@ struct Names {
     Name reply_place{"reply"};
     Name stream_writer_prefix{"stream-writer"};
     Name invalid_after{"'after' must be an integer"};
+    Name session_not_found{"Session not found"};
+    Name too_many_chats{"Too many chats under way on this connection; wait for one to end"};
 
     // Keyword-name tuples for calls with keyword arguments.
     PyObject* kw_name = kwnames({"name"});
@@ -254,26 +252,6 @@ struct Names {
     PyObject* kw_create_session = kwnames({"display_name", "icon", "is_connector"});
     PyObject* kw_cu_chat = kwnames({"session_id"});
     PyObject* kw_std_chat = kwnames({"attachments", "session_lock", "session_id"});
-
-    // ---- Computer Use chat and the control handlers (computer_use_chat.cpp, control.cpp) ----
-    Name cu_mode_text{"Using Computer Use mode \xE2\x80\x94 I can see and control your screen"};  // U+2014
-    Name cu_error_prefix{"Computer Use error: "};
-    Name computer_dot{"computer."};
-    Name unknown_error{"Unknown error"};
-    Name task_cancelled_text{"Task cancelled"};
-    Name screenshot_captured{"Screenshot captured"};
-    Name task_stopped_text{"Task stopped"};
-    Name no_task_running{"No task is currently running"};
-    Name guardrails_missing{"Guardrails not initialized"};
-    Name missing_approval_id{"Missing approval_id"};
-    Name missing_session_id{"Missing session_id"};
-    Name heartbeat_missing{"Heartbeat not initialized"};
-    Name unknown_heartbeat_action{"Unknown heartbeat action: "};
-    Name history_cleared_text{"Chat history cleared. Starting fresh."};
-    Name session_not_found{"Session not found"};
-    Name clear_connector_only{"clear_session_history is only allowed for connector sessions"};
-    Name no_agent_for_session{"No agent for session"};
-    Name too_many_chats{"Too many chats under way on this connection; wait for one to end"};
 };
 
 struct Gateway {
@@ -311,43 +289,6 @@ inline nb::object event(std::initializer_list<std::pair<PyObject*, nb::handle>> 
 inline nb::object text_of(nb::handle v) {
     if (PyUnicode_CheckExact(v.ptr())) return nb::borrow(v);
     return check(PyObject_Format(v.ptr(), gw().n.empty));
-}
-
-// Python strings joined as an f-string joins them (through the str API, so any text passes).
-inline nb::object concat(std::initializer_list<nb::handle> parts) {
-    nb::object out = nb::borrow(gw().n.empty.h());
-    for (nb::handle p : parts) out = check(PyUnicode_Concat(out.ptr(), p.ptr()));
-    return out;
-}
-
-// `text[:count]`
-inline nb::object head(nb::handle text, Py_ssize_t count) { return check(PyUnicode_Substring(text.ptr(), 0, count)); }
-
-// The title a chat turn gives a still untitled user tab: the first 60 characters of the message
-// without surrounding blanks. A null handle when the tab keeps its name: no such session, a name
-// other than "New Chat" or "Chat", a connector's tab, or a blank title.
-inline nb::object untitled_tab_title(nb::handle session, nb::handle user_text) {
-    const Names& n = gw().n;
-    if (!truthy(session)) return nb::object();
-    nb::object name = attr(session, n.display_name);
-    if (!equal(name, n.new_chat) && !equal(name, n.chat_title)) return nb::object();
-    if (truthy(attr(session, n.is_connector))) return nb::object();
-    nb::object title = call_method(head(user_text, 60), n.strip);
-    return truthy(title) ? title : nb::object();
-}
-
-// `if registry.get(key) is value: del registry[key]`: forgets an entry (a task, a stream) only while it
-// is still the registered one, so that a finishing predecessor never removes its successor.
-inline void forget_if_current(nb::handle registry, nb::handle key, nb::handle value) {
-    nb::object current = gw().get(registry, key);
-    if (current.ptr() == value.ptr()) check(PyObject_DelItem(registry.ptr(), key.ptr()));
-}
-
-// `asyncio.create_task(coro, name=name)`, through the module's `asyncio` global.
-inline nb::object create_task(nb::handle coro, nb::handle name) {
-    const Gateway& g = gw();
-    nb::object create = attr(g.global(g.n.asyncio), g.n.create_task);
-    return call_kw(create, g.n.kw_name, coro, name);
 }
 
 // Stores `value` as the module attribute `name`.

@@ -1,11 +1,13 @@
 // The module object of `tavrin.gateway.ws`: its documentation, imports, constants and members.
 #include "gateway.hpp"
+#include "texts.hpp"
 #include "runtime/async.hpp"
 #include "runtime/module.hpp"
 
 namespace tv::gateway {
 
 Gateway* gateway_instance = nullptr;
+std::optional<Texts> texts_instance;
 
 // Registration of the module's members, one function per source file; add_state (state.cpp) defines
 // everything the module keeps between calls.
@@ -46,6 +48,7 @@ TV_MODULE(ws, m) {
     coroutine_type();
 
     gateway_instance = new Gateway();  // lives as long as the process, like the module
+    texts_instance.emplace();
     gateway_instance->global.dict = PyModule_GetDict(m.ptr());
 
     // The standard modules and framework names a Python module of this kind would import.

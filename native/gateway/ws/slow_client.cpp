@@ -7,6 +7,7 @@
 // connection's endpoint is ended by cancelling it with a marker it recognises, and the server then
 // closes the transport.
 #include "gateway.hpp"
+#include "tasks.hpp"
 #include "send.hpp"
 #include "runtime/async.hpp"
 #include "runtime/deadline.hpp"

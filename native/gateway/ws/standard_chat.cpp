@@ -1,6 +1,8 @@
 // One chat turn through the session's standard agent: mode banner, auto-title, the session lock, the
 // stall watchdog beside the turn, and every agent event streamed to the client.
 #include "gateway.hpp"
+#include "texts.hpp"
+#include "tasks.hpp"
 #include "send.hpp"
 #include "runtime/async.hpp"
 #include "runtime/async_iter.hpp"

@@ -1,6 +1,7 @@
 // Attaching a window to a session's stream: the replay of what it missed, then the live events.
 #include "stream.hpp"
 #include "send.hpp"
+#include "tasks.hpp"
 #include "runtime/async.hpp"
 #include "runtime/func.hpp"
 

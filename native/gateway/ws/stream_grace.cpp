@@ -1,5 +1,6 @@
 // The grace period of a session that no window watches: its turn is stopped and its stream dropped.
 #include "stream.hpp"
+#include "tasks.hpp"
 
 namespace tv::gateway::streams {
 

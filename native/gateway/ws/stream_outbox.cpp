@@ -4,6 +4,7 @@
 // this file carries the decisions out, and `step` is the only place that changes an outbox's state.
 #include "stream.hpp"
 #include "send.hpp"
+#include "tasks.hpp"
 #include "runtime/async.hpp"
 #include "runtime/deadline.hpp"
 
