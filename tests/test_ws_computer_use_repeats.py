@@ -116,3 +116,42 @@ async def test_what_a_receiver_does_with_an_event_never_reaches_the_next(host, w
     assert sock.sent[1:] == alone
     assert all(list(kept.items()) == list(then.items()) for kept, then in sock.kept)
     assert len({id(kept) for kept, _ in sock.kept}) == len(sock.kept)
+
+
+class Shown(str):
+    """An action that formats as something else, and may not be compared or hashed."""
+
+    def __format__(self, spec):
+        return f"shown-{str.__str__(self)}"
+
+    def __eq__(self, other):
+        raise AssertionError("compared")
+
+    def __hash__(self):
+        raise AssertionError("hashed")
+
+
+async def test_computer_tool_names_follow_each_action(host, ws_module):
+    """Catches a tool name taken from an earlier call whose action looked alike but was not the same."""
+    many = [f"act-{i}" for i in range(40)]  # more actions than a turn keeps names for, then all again
+    actions = ["click", "".join(["cli", "ck"]), Shown("click"), "click", 7, "clické", "click\U0001f5b1", "x" * 200]
+    actions += many + many[::-1] + ["x" * 200, "x" * 199 + "y", ""]
+    inputs = [{"action": a} for a in actions]
+    changed = {"action": "before"}
+    events = [FakeCUEvent("tool_call", {"tool": "computer", "input": i}) for i in inputs]
+    events.insert(3, FakeCUEvent("tool_call", {"tool": "computer", "input": changed}))
+
+    class ChangesTheInput(SpoilingSocket):
+        async def send_json(self, data):
+            if data.get("tool") == "computer.before":
+                changed["action"] = "after"  # the same input again, its action changed between two calls
+            await super().send_json(data)
+
+    events.insert(4, events[3])
+    sock = ChangesTheInput()
+    await ws_module._handle_computer_use_chat(sock, Agent(events), "go", session_id="s1")
+    names = [dict(ev)["tool"] for ev in sock.sent[1:]]
+    expected = [f"computer.{i['action']}" for i in inputs]
+    expected[3:3] = ["computer.before", "computer.after"]
+    assert names == expected
+    assert names[2] == "computer.shown-click"

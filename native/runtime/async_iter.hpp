@@ -82,6 +82,32 @@ struct ANextResumed : AwaitBase {
     }
 };
 
+// PyIter_Send(it, None, res), with the slot it would call called here: an async generator's step has no
+// `am_send`, and its iterator's StopIteration is read as the return, as PyIter_Send reads it.
+inline PySendResult send_none(PyObject* it, PyObject** res) noexcept {
+    PyTypeObject* t = Py_TYPE(it);
+    if (t->tp_as_async && t->tp_as_async->am_send) return t->tp_as_async->am_send(it, Py_None, res);
+#if PY_VERSION_HEX < 0x030D0000  // PyIter_Check's own test, without the call
+    bool iterates = t->tp_iternext && t->tp_iternext != &_PyObject_NextNotImplemented;
+#else  // the placeholder it tests against is no longer exported
+    bool iterates = PyIter_Check(it);
+#endif
+    if (!iterates) return PyIter_Send(it, Py_None, res);
+    if ((*res = t->tp_iternext(it))) return PYGEN_NEXT;
+    PyObject* exc = PyErr_GetRaisedException();
+    // The interpreter's own StopIteration (the usual one) is told by its type alone.
+    auto* stop = reinterpret_cast<PyTypeObject*>(PyExc_StopIteration);
+    if (!exc || Py_IS_TYPE(exc, stop) || PyErr_GivenExceptionMatches(exc, PyExc_StopIteration)) {
+        PyObject* v = exc && PyObject_TypeCheck(exc, stop) ? reinterpret_cast<PyStopIterationObject*>(exc)->value
+                                                           : nullptr;
+        *res = Py_NewRef(v ? v : Py_None);
+        Py_XDECREF(exc);
+        return PYGEN_RETURN;
+    }
+    PyErr_SetRaisedException(exc);
+    return PYGEN_ERROR;
+}
+
 // Starts one step of `async for` over an exact async generator `it` where the coroutine runs, as ANext
 // does, without an awaiter: false when the step completed at once (`item` the next item, or a null
 // handle at StopAsyncIteration; a failed step raises its error here), true when it suspended (`started`
@@ -91,7 +117,7 @@ inline bool anext_suspended(PyObject* it, nb::object& item, nb::object& started,
     PyObject* error;
     if (PyObject* step = Py_TYPE(it)->tp_as_async->am_anext(it)) {
         PyObject* res = nullptr;
-        PySendResult r = PyIter_Send(step, Py_None, &res);
+        PySendResult r = send_none(step, &res);
         if (r == PYGEN_NEXT) {
             started = nb::steal(step);
             first = nb::steal(res);

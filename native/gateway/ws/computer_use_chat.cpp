@@ -175,6 +175,38 @@ private:
     Local zero_ = check(PyLong_FromLong(0));
 };
 
+// "computer.<action>", the display name of a call of the computer tool, for the actions this turn has
+// seen: a turn calls a handful of actions over and over, and would otherwise build and free the same
+// name for each call. Only an exact str is kept and matched (its value is its text, and comparing two
+// runs no code); any other action is formatted at each call, as the f-string does.
+class ComputerToolNames {
+public:
+    nb::object of(nb::handle action) {
+        PyObject* a = action.ptr();
+        if (!PyUnicode_CheckExact(a) || PyUnicode_GET_LENGTH(a) > longest) return name_of(action);
+        for (int i = 0; i < used_; ++i)
+            if (equal(seen_[i].action, action)) return nb::borrow(seen_[i].name);
+        nb::object name = name_of(action);
+        Seen& slot = seen_[used_ < size ? used_++ : next_++ % size];  // past `size` actions, the oldest goes
+        slot.action = nb::borrow(action);
+        slot.name = name;
+        return name;
+    }
+
+private:
+    static nb::object name_of(nb::handle action) {
+        return check(PyUnicode_Concat(texts().computer_dot, text_of(action).ptr()));
+    }
+    static constexpr int size = 16;
+    static constexpr Py_ssize_t longest = 64;  // a longer text is no action's name: not kept
+    struct Seen {
+        Local action, name;
+    };
+    Seen seen_[size];
+    int used_ = 0;
+    unsigned next_ = 0;
+};
+
 // A "tool_result" event: the id, the tool, then the keys of its result (a screenshot, an error, a
 // text, or the plain value).
 nb::object tool_result_event(nb::handle data, Shapes& shapes) {
@@ -241,15 +273,13 @@ Type type_of(nb::handle type) {
 
 // A "tool_call" event: the id, the tool's display name ("computer.<action>" for the computer tool) and
 // its input as given.
-nb::object tool_call_event(nb::handle data, Shapes& shapes) {
+nb::object tool_call_event(nb::handle data, Shapes& shapes, ComputerToolNames& names) {
     const Gateway& g = gw();
     const Names& n = g.n;
     nb::object tool_name = g.get(data, n.tool, n.empty);
     nb::object tool_input = get_or_new_dict(data, n.input);
     nb::object action = action_of(tool_input);
-    nb::object display = equal(tool_name, n.computer)
-                             ? check(PyUnicode_Concat(texts().computer_dot, text_of(action).ptr()))
-                             : std::move(tool_name);
+    nb::object display = equal(tool_name, n.computer) ? names.of(action) : std::move(tool_name);
     nb::object id = g.get(data, n.id, n.empty);
     nb::object ev = shapes.make(tool_call);
     dict_set(ev, n.id, id);
@@ -268,11 +298,11 @@ nb::object one_value_event(nb::handle agent_event, Kind kind, PyObject* key, nb:
 }
 
 // The gateway event for one agent event, or a null handle for a type the client is not told about.
-nb::object translate(nb::handle agent_event, Shapes& shapes) {
+nb::object translate(nb::handle agent_event, Shapes& shapes, ComputerToolNames& names) {
     const Names& n = gw().n;
     nb::object type = attr(agent_event, n.type);
     switch (type_of(type)) {
-        case Type::tool_call: return tool_call_event(attr(agent_event, n.data), shapes);
+        case Type::tool_call: return tool_call_event(attr(agent_event, n.data), shapes, names);
         case Type::tool_result: return tool_result_event(attr(agent_event, n.data), shapes);
         case Type::text: return one_value_event(agent_event, text, n.content, n.empty, shapes);
         case Type::thinking: return one_value_event(agent_event, thinking, n.message, n.empty, shapes);
@@ -338,13 +368,14 @@ Coro handle_computer_use_chat(nb::object ws, nb::object cu_agent, Str user_text,
     try {
         Local events = aiter(call_method(cu_agent, n.run_task, user_text));
         Shapes shapes(session_id);
+        ComputerToolNames names;
         // Declared once for the whole loop (as a Python loop's variable is), not made and registered
         // with the frame anew for every event.
         Local agent_event, ev;
         for (;;) {
             TV_ANEXT(agent_event, events);
             if (!agent_event) break;
-            ev = translate(agent_event, shapes);
+            ev = translate(agent_event, shapes, names);
             if (!ev) continue;
             shapes.filled(ev);
             TV_SEND(ws, ev, session_place(session_id));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "gateway.hpp"
+#include "state.hpp"
 #include "runtime/async.hpp"
 #include "runtime/deadline.hpp"
 
@@ -69,7 +70,12 @@ void after_send_failure(const nb::python_error& e, nb::handle ws, nb::handle whe
 bool fair_broadcast_on();
 
 // Whether the socket has an outbox: something was handed to it, or it is attached to a session's stream.
-bool has_outbox(nb::handle ws);
+// Asked before every send; while no socket has one (the fair broadcast and session streams off), the
+// answer takes no look-up.
+inline bool has_outbox(nb::handle ws) {
+    const auto& outboxes = module_state.outboxes;
+    return !outboxes.empty() && outboxes.contains(ws.ptr());
+}
 
 // The sending of a socket for a sender that awaits its own send (a reply, a turn's event to the socket
 // itself): while something else is in flight on the socket or waits for it, the sender waits its turn

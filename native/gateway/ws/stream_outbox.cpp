@@ -324,11 +324,6 @@ void init_outbox_type() {
 
 using namespace streams;
 
-bool has_outbox(nb::handle ws) {
-    auto& outboxes = module_state.outboxes;
-    return !outboxes.empty() && outboxes.find(ws.ptr()) != outboxes.end();
-}
-
 Holding::Holding(nb::handle ws) {
     outbox_ = existing_outbox(ws);
     ticket_ = none();
