@@ -10,6 +10,10 @@ Three ways of running each: LiteLLM directly (the floor: the model calls and not
 agent in this process (its store on disk, context rebuilt from it), and the real server (the
 ``tavrin-gateway`` process with ``--model``) driven from a WebSocket client as the page drives it.
 
+The model server runs in a process of its own, as a real one does. In this one, its thread would
+take the interpreter from the client for up to a switch interval (5 ms) at a time while it sends a
+long reply, which the timed first text of a turn through the server waited out.
+
     python bench/llm_turn.py [REPEATS] [--no-server] [--no-write]
 
 Variants interleaved in each repeat; medians printed, with each one's ratio to LiteLLM directly.
@@ -21,7 +25,9 @@ from __future__ import annotations
 import asyncio
 import gc
 import json
+import os
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -39,23 +45,53 @@ LONG = [f"piece {i} " for i in range(1000)]
 FOLDER = str(Path(__file__).resolve().parent)
 
 
-def scripts(kind: str) -> list[list]:
+def script_for(request: dict) -> list:
+    """The model's answer to a request, by the kind of turn its user's message names."""
+    messages = request["messages"]
+    kind = next(m["content"] for m in reversed(messages) if m["role"] == "user").split()[-1]
     if kind == "short":
-        return [fm.text(*SHORT)]
+        return fm.text(*SHORT)
     if kind == "long":
-        return [fm.text(*LONG)]
-    return [fm.tool_call("list_directory", {"path": FOLDER}), fm.text(*SHORT)]
+        return fm.text(*LONG)
+    if messages[-1]["role"] == "tool":
+        return fm.text(*SHORT)
+    return fm.tool_call("list_directory", {"path": FOLDER})
 
 
-async def direct(litellm, server, tools, kind: str) -> tuple[float, float]:
-    server.replies = scripts(kind)
-    messages = [{"role": "system", "content": SYSTEM_PROMPT}, {"role": "user", "content": "hello"}]
+def serve_model() -> None:
+    """The model server of a run (``--serve-model``): prints its address, stops when stdin closes.
+    It yields the processor to the client and the server, as a model on hardware of its own does:
+    sending a thousand pieces at once keeps it busy for as long as the first of them takes to come."""
+    os.nice(19)
+    with fm.FakeModelServer() as model:
+        model.script_for = script_for
+        print(model.url, flush=True)
+        sys.stdin.read()
+
+
+class ModelProcess:
+    def __enter__(self):
+        self.proc = subprocess.Popen(
+            [sys.executable, __file__, "--serve-model"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+        )
+        self.url = self.proc.stdout.readline().strip()
+        if not self.url:
+            raise RuntimeError("the model server did not start")
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.stdin.close()
+        self.proc.wait(10)
+
+
+async def direct(litellm, url: str, tools, kind: str) -> tuple[float, float]:
+    messages = [{"role": "system", "content": SYSTEM_PROMPT}, {"role": "user", "content": f"hello {kind}"}]
     start = time.perf_counter()
     first = None
     for _ in range(2 if kind == "tool" else 1):
         stream = await litellm.acompletion(
             model="openai/fake",
-            api_base=server.url,
+            api_base=url,
             api_key="no-key",
             stream=True,
             tools=tools,
@@ -85,25 +121,23 @@ async def direct(litellm, server, tools, kind: str) -> tuple[float, float]:
     return first - start, time.perf_counter() - start
 
 
-async def agent_turn(agent, server, kind: str) -> tuple[float, float]:
+async def agent_turn(agent, kind: str) -> tuple[float, float]:
     await agent.conversation.start_conversation()  # the context rebuilt stays the same size
-    server.replies = scripts(kind)
     start = time.perf_counter()
     first = None
-    async for event in agent.process_message("hello"):
+    async for event in agent.process_message(f"hello {kind}"):
         if first is None and event.type == "text":
             first = time.perf_counter()
     return first - start, time.perf_counter() - start
 
 
-async def server_turn(conn, server, kind: str) -> tuple[float, float]:
+async def server_turn(conn, kind: str) -> tuple[float, float]:
     await conn.send(json.dumps({"type": "new_conversation", "session_id": "session_main"}))
     while (started := json.loads(await conn.recv()))["type"] != "conversation_started":
         pass
-    server.replies = scripts(kind)
     start = time.perf_counter()
     first = None
-    await conn.send(json.dumps({"type": "chat", "content": "hello", "session_id": "session_main"}))
+    await conn.send(json.dumps({"type": "chat", "content": f"hello {kind}", "session_id": "session_main"}))
     while True:
         event = json.loads(await conn.recv())
         if first is None and event["type"] == "text":
@@ -131,7 +165,7 @@ async def _titled(conn, conv_id: str) -> None:
 
 async def main(repeats: int, with_server: bool) -> str:
     kinds = ("short", "tool", "long")
-    with fm.FakeModelServer() as model, tempfile.TemporaryDirectory() as tmp:
+    with ModelProcess() as model, tempfile.TemporaryDirectory() as tmp:
         store = ConversationStore(Path(tmp) / "bench.sqlite3")
         agent = LiteLLMAgent(store, Guardrails(), "session_main", settings=ModelSettings("openai/fake", model.url))
         litellm = agent._litellm
@@ -145,11 +179,11 @@ async def main(repeats: int, with_server: bool) -> str:
             )
             conn = await proc.connect(max_size=None)
         variants = {
-            "LiteLLM directly": lambda k: direct(litellm, model, tools, k),
-            "agent in process": lambda k: agent_turn(agent, model, k),
+            "LiteLLM directly": lambda k: direct(litellm, model.url, tools, k),
+            "agent in process": lambda k: agent_turn(agent, k),
         }
         if conn is not None:
-            variants["through the server"] = lambda k: server_turn(conn, model, k)
+            variants["through the server"] = lambda k: server_turn(conn, k)
         results = {(k, v): [] for k in kinds for v in variants}
         try:
             for kind in kinds:  # warm-up: lazy imports and the first connections
@@ -192,6 +226,9 @@ async def main(repeats: int, with_server: bool) -> str:
 
 
 if __name__ == "__main__":
+    if "--serve-model" in sys.argv:
+        serve_model()
+        sys.exit()
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
     text = asyncio.run(main(int(args[0]) if args else 20, "--no-server" not in sys.argv))
     print(text)

@@ -50,6 +50,7 @@ import itertools
 import json
 import re
 import threading
+from collections.abc import Callable
 
 _ids = itertools.count(1)
 
@@ -383,6 +384,9 @@ class FakeModelServer:
         self.titles: list[list] = []
         self.title_requests: list[dict] = []
         self.refusals: list[str] = []
+        # A function of each request that gives its script, in place of ``replies``: for a server in
+        # a process of its own, which no caller scripts turn by turn.
+        self.script_for: Callable[[dict], list] | None = None
         self.closed = threading.Event()  # a client hung up on a stalled stream
         self.stalled = threading.Event()  # a stream is stalling now
         self._loop = asyncio.new_event_loop()
@@ -484,6 +488,8 @@ class FakeModelServer:
             return True
         if asks_title:
             script = self.titles.pop(0) if self.titles else text("A title")
+        elif self.script_for is not None:
+            script = self.script_for(request)
         else:
             script = self.replies.pop(0) if self.replies else text("OK")
         if script and script[0][0] == "status":
