@@ -16,7 +16,7 @@ long reply, which the timed first text of a turn through the server waited out.
 
     python bench/llm_turn.py [REPEATS] [--no-server] [--no-write]
 
-Variants interleaved in each repeat; medians printed, with each one's ratio to LiteLLM directly.
+One kind at a time, its variants interleaved in each repeat; medians printed, with each one's ratio to LiteLLM directly.
 Needs the llm extra.
 """
 
@@ -190,8 +190,11 @@ async def main(repeats: int, with_server: bool) -> str:
                 for run in variants.values():
                     for _ in range(2):
                         await run(kind)
-            for i in range(repeats):
-                for kind in kinds:
+            # One kind of turn at a time: the variants of a kind are compared with each other, each
+            # coming after a turn of the same kind (a long reply's turn after a short one's ran faster
+            # directly than through the agent, for reasons of the turn before, not of its own).
+            for kind in kinds:
+                for i in range(repeats):
                     order = list(variants.items())
                     for name, run in order if i % 2 == 0 else reversed(order):
                         # Each turn starts from a collected heap, so that the garbage of the turn before
