@@ -202,14 +202,18 @@ async def until(condition, what: str):
 async def test_a_burst_of_pieces_is_handed_over_together_and_none_is_lost(make_llm_agent, model, monkeypatch):
     # Catches a message to every window per piece of a burst, pieces held back for good by a stop or
     # a lost connection, or held text overtaken by the event after it.
+    from tavrin.core.llm_agent import _Pace
+
     monkeypatch.setattr("tavrin.core.llm_agent.TEXT_INTERVAL", 3600)  # nothing held is let go by the clock
+    offered: list[str] = []
+    offer = _Pace.offer
+    monkeypatch.setattr(_Pace, "offer", lambda pace, text, now: offered.append(text) or offer(pace, text, now))
     pieces = [f"w{i} " for i in range(50)]
     agent = make_llm_agent(retries=0)
     model.replies = [fm.text(*pieces) + fm.stall()]
     events: list[dict] = []
     turn = asyncio.create_task(collect(agent, "count", events))
-    await until(lambda: events and model.stalled.is_set(), "the stream stalled after its pieces")
-    await asyncio.sleep(0.2)  # the last pieces are read
+    await until(lambda: offered == pieces and model.stalled.is_set(), "the agent read every piece of the burst")
     agent.cancel()
     await turn
     assert events == [
