@@ -121,7 +121,7 @@ async def test_what_a_receiver_does_with_an_event_never_reaches_the_next(host, w
 class Shown(str):
     """An action that formats as something else, and may not be compared or hashed."""
 
-    def __format__(self, spec):
+    def __format__(self, how):
         return f"shown-{str.__str__(self)}"
 
     def __eq__(self, other):
