@@ -655,11 +655,8 @@ class LiteLLMAgent(StandardAgent):
         (the awaitable is then cancelled and waited for)."""
         task = asyncio.ensure_future(awaitable)
         try:
-            if not self._cancel.is_set():
-                await asyncio.wait({task, self._cancelled}, return_when=asyncio.FIRST_COMPLETED)
-            if task.done():
-                return task.result()
-            raise TurnStopped
+            await self._ready(task, None)
+            return task.result()
         finally:
             if not task.done():
                 task.cancel()
