@@ -2,6 +2,7 @@
 
 import asyncio
 
+import tavrin.core.store as store_module
 from tavrin.core.store import UNTITLED, ConversationStore
 
 
@@ -36,6 +37,31 @@ async def test_get_messages_returns_the_latest_in_order(store):
     assert await store.get_messages(conv, limit=0) == []
     assert await store.get_messages("conv_missing") == []
     assert await store.get_messages(["not", "an", "id"]) == []
+
+
+async def test_a_history_read_on_the_loop_gives_way_to_a_thread_when_it_runs_long(store, monkeypatch):
+    # Catches a read cut short on the loop that returns part of the history, or a long
+    # conversation read on the loop again and again, holding up every client each time.
+    small, large = await store.create_conversation(), await store.create_conversation()
+    for i in range(200):
+        await store.add_message(large, "user", f"m{i}")
+    await store.add_message(small, "user", "hello")
+    threads = []
+    to_thread = asyncio.to_thread
+
+    async def counted(fn, *args):
+        threads.append(fn)
+        return await to_thread(fn, *args)
+
+    monkeypatch.setattr(asyncio, "to_thread", counted)
+    assert [m["content"] for m in await store.get_messages(small)] == ["hello"]
+    assert threads == []
+    monkeypatch.setattr(store_module, "QUICK_READ_SECONDS", 0.0)
+    assert [m["content"] for m in await store.get_messages(large)] == [f"m{i}" for i in range(200)]
+    assert len(threads) == 1
+    monkeypatch.setattr(store_module, "QUICK_READ_SECONDS", 1.0)
+    assert len(await store.get_messages(large)) == 200
+    assert len(threads) == 2
 
 
 async def test_first_user_message_titles_the_conversation_once(store):

@@ -31,7 +31,7 @@ from tavrin.core import attachments as attached
 from tavrin.core.agents import AgentEvent, Finished, StandardAgent, Turn, TurnStopped
 from tavrin.core.guardrails import Guardrails, describe_origin, turn_origin
 from tavrin.core.redact import StreamRedactor, redactor
-from tavrin.core.store import ConversationStore
+from tavrin.core.store import LATER, ConversationStore, Later
 from tavrin.core.tools import Tool, ToolContext, ToolError, load_tools
 
 logger = logging.getLogger("tavrin.agent")
@@ -485,6 +485,7 @@ class LiteLLMAgent(StandardAgent):
         self._litellm = import_litellm()
         self._cancelled: asyncio.Future | None = None
         self._origin: dict | None = None  # who started the running turn, when not the user at the page
+        self._history: list[dict] | Later = LATER  # the rows read at the start of the turn, when quick
         # What the turn's opening read for its loop: the attached files (or why they were refused).
         self._files: list = []
         self._refused: str | None = None
@@ -523,10 +524,12 @@ class LiteLLMAgent(StandardAgent):
         return {name: t for name, t in self.tools.items() if name not in IMAGE_TOOLS}
 
     async def _opening(self, turn: Turn) -> dict:
-        # The earlier turns are read once the user's message is on its way to the disk (in
-        # ``_steps``): its write, which has to reach the disk before the first event is handed
-        # over, then starts while the loop waits for the read, not behind it and the request.
+        # The earlier turns of a short conversation are read here, at once, before the user's
+        # message is written; the write, which has to reach the disk before the first event is
+        # handed over, then has the processor to itself. Those of a longer one are read in a
+        # thread (in ``_steps``) once that write is on its way, so that it does not wait for them.
         self._origin = turn_origin(turn.intro, self.session_id)
+        self._history = self._memory.messages_now(turn.conversation_id, HISTORY_ROWS)
         try:
             self._files, self._refused = (
                 attached.read(turn.attachments, images=self._vision, where=self.settings.where()),
@@ -543,9 +546,11 @@ class LiteLLMAgent(StandardAgent):
         return {"attachments": records} if records else {}
 
     async def _earlier_turns(self, turn: Turn) -> list[list[dict]]:
-        """The conversation's turns before this one. The read goes beside the write of this
-        turn's message, which it may or may not see: that message's rows are left out."""
-        rows = await self._memory.get_messages(turn.conversation_id, limit=HISTORY_ROWS)
+        """The conversation's turns before this one. A read in a thread goes beside the write of
+        this turn's message, which it may or may not see: that message's rows are left out."""
+        rows, self._history = self._history, LATER
+        if rows is LATER:
+            rows = await self._memory.get_messages(turn.conversation_id, limit=HISTORY_ROWS)
         own = turn.log.turn_id if turn.log is not None else None
         if own is not None:
             rows = [r for r in rows if r.get("turn_id") != own]

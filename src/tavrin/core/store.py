@@ -17,12 +17,14 @@ go for good once it has stayed deleted for ``UNDO_SECONDS`` (``purge_deleted``).
 
 Every public operation is a coroutine. The SQLite calls themselves are synchronous and
 short; they run in a worker thread (``asyncio.to_thread``) so that a slow disk never
-stalls the event loop, and a thread lock serialises them on the single connection.
+stalls the event loop, and a thread lock serialises them on the single connection. The one
+exception is a turn's history when it is small (``get_messages``): see ``QUICK_READ_SECONDS``.
 """
 
 from __future__ import annotations
 
 import asyncio
+import enum
 import json
 import sqlite3
 import threading
@@ -32,6 +34,22 @@ from pathlib import Path
 from typing import Any
 
 from tavrin.core.names import NAME_LIMIT, cut
+
+# A turn reads its conversation's history just before it asks its model. Handing that read to a
+# worker thread and back costs about 0.2 ms on an idle loop and up to a millisecond on a busy one,
+# more than the read of a short conversation itself takes. So it is first tried on the loop, on a
+# connection of its own that never waits for a busy file, and abandoned once it has run this long
+# (then made in a thread, as is every later read of that conversation).
+QUICK_READ_SECONDS = 0.0005
+
+
+class Later(enum.Enum):
+    """What a read that cannot be made at once gives instead of its result."""
+
+    LATER = "later"
+
+
+LATER = Later.LATER
 
 # Title given to a conversation until its first user message (or the gateway) names it.
 UNTITLED = "New conversation"
@@ -320,6 +338,13 @@ class ConversationStore:
             self._reader.execute("PRAGMA query_only = ON")
         else:
             self._read_lock = self._lock
+        self._quick_lock = threading.Lock()
+        self._quick: sqlite3.Connection | None = None
+        self._slow_reads: set[str] = set()  # conversations too long to read on the loop
+        if self.path != ":memory:":
+            self._quick = sqlite3.connect(self.path, timeout=0, check_same_thread=False)
+            self._quick.row_factory = sqlite3.Row
+            self._quick.execute("PRAGMA query_only = ON")
 
     def _migrate(self, db: sqlite3.Connection) -> None:
         version = db.execute("PRAGMA user_version").fetchone()[0]
@@ -362,7 +387,39 @@ class ConversationStore:
         """``fn(connection, *args)`` on the read connection, never under the writers' lock."""
         return await asyncio.to_thread(self._read, fn, *args)
 
+    def _read_now(self, key: str, fn, *args):
+        """``fn(connection, *args)`` made on the calling thread if it takes less than
+        ``QUICK_READ_SECONDS``, else ``LATER`` (``fn`` must only read: an abandoned try is made
+        again in a thread). ``key`` names what is read; once a read of it has run too long, it is
+        not tried here again."""
+        if key in self._slow_reads or not self._quick_lock.acquire(blocking=False):
+            return LATER
+        try:
+            db = self._quick
+            if db is None:
+                return LATER
+            deadline = time.perf_counter() + QUICK_READ_SECONDS
+            db.set_progress_handler(lambda: time.perf_counter() > deadline, 200)
+            try:
+                result = fn(db, *args)
+            except sqlite3.OperationalError:
+                self._slow_reads.add(key)  # interrupted, or the file is busy
+                return LATER
+            finally:
+                db.set_progress_handler(None, 0)
+                if db.in_transaction:
+                    db.rollback()
+            if time.perf_counter() > deadline:
+                self._slow_reads.add(key)
+            return result
+        finally:
+            self._quick_lock.release()
+
     def close(self) -> None:
+        with self._quick_lock:
+            if self._quick is not None:
+                self._quick.close()
+                self._quick = None
         with self._read_lock:
             if self._reader is not None and self._reader is not self._db:
                 self._reader.close()
@@ -599,17 +656,15 @@ class ConversationStore:
         or a title's write on its way must not hold that up."""
         if not isinstance(conv_id, str):
             return []
-        limit = max(0, int(limit))
+        rows = self.messages_now(conv_id, limit)
+        if rows is LATER:
+            rows = await self._call_read(_latest_messages, conv_id, max(0, int(limit)))
+        return rows
 
-        def op(db):
-            rows = db.execute(
-                f"SELECT * FROM (SELECT {_ROW} FROM messages"
-                " WHERE conversation_id = ? AND hidden = 0 ORDER BY id DESC LIMIT ?) ORDER BY id ASC",
-                (conv_id, limit),
-            ).fetchall()
-            return _with_versions(db, conv_id, [_message_dict(r) for r in rows])
-
-        return await self._call_read(op)
+    def messages_now(self, conv_id: str, limit: int = 200) -> list[dict] | Later:
+        """``get_messages`` at once, on the calling thread, when that is quick (a short
+        conversation: see ``QUICK_READ_SECONDS``); else ``LATER``."""
+        return self._read_now(conv_id, _latest_messages, conv_id, max(0, int(limit)))
 
     async def get_messages_page(
         self, conv_id: Any, before: int | None = None, limit: int = 200
@@ -880,6 +935,15 @@ class ConversationStore:
         for turn_id in open_turns:
             await self.end_turn(turn_id, "interrupted", INTERRUPTED_NOTE)
         return len(open_turns)
+
+
+def _latest_messages(db: sqlite3.Connection, conv_id: str, limit: int) -> list[dict]:
+    rows = db.execute(
+        f"SELECT * FROM (SELECT {_ROW} FROM messages"
+        " WHERE conversation_id = ? AND hidden = 0 ORDER BY id DESC LIMIT ?) ORDER BY id ASC",
+        (conv_id, limit),
+    ).fetchall()
+    return _with_versions(db, conv_id, [_message_dict(r) for r in rows])
 
 
 def _with_versions(db: sqlite3.Connection, conv_id: str, rows: list[dict]) -> list[dict]:
