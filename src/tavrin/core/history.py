@@ -23,6 +23,7 @@ from typing import Any
 
 from tavrin.core.png import thumbnail_png
 from tavrin.core.store import CANCELLED_NOTE, INTERRUPTED_NOTE, STOPPED_NOTE, ConversationStore, new_turn_id
+from tavrin.core.tasks import started
 
 logger = logging.getLogger("tavrin.history")
 
@@ -68,8 +69,8 @@ class TurnLog:
         self.conversation_id = conversation_id
         self.turn_id = turn_id
         self._approvals: dict[str, tuple[int, dict]] = {}
-        self._last: asyncio.Task | None = None
-        self._started: asyncio.Task | None = None
+        self._last: asyncio.Future | None = None
+        self._started: asyncio.Future | None = None
         self._reply_open = False  # a reply is being streamed, and nothing else came since
         self._reply_row: int | None = None
         self._unwritten: list[str] = []  # pieces of the reply not yet written
@@ -134,7 +135,7 @@ class TurnLog:
                 logger.exception("Could not record %s in %s", what, self.conversation_id)
                 return None
 
-        self._last = asyncio.ensure_future(run())
+        self._last = started(run())
         return asyncio.shield(self._last)
 
     async def event(self, payload: dict) -> None:

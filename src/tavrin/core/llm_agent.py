@@ -32,6 +32,7 @@ from tavrin.core.agents import AgentEvent, Finished, StandardAgent, Turn, TurnSt
 from tavrin.core.guardrails import Guardrails, describe_origin, turn_origin
 from tavrin.core.redact import StreamRedactor, redactor
 from tavrin.core.store import LATER, ConversationStore, Later
+from tavrin.core.tasks import started
 from tavrin.core.tools import Tool, ToolContext, ToolError, load_tools
 
 logger = logging.getLogger("tavrin.agent")
@@ -658,7 +659,7 @@ class LiteLLMAgent(StandardAgent):
     async def _until_cancelled(self, awaitable):
         """``awaitable``'s result, or ``TurnStopped`` as soon as ``cancel()`` is called
         (the awaitable is then cancelled and waited for)."""
-        task = asyncio.ensure_future(awaitable)
+        task = started(awaitable)
         try:
             await self._ready(task, None)
             return task.result()
@@ -676,7 +677,7 @@ class LiteLLMAgent(StandardAgent):
         """Open the model's stream for this turn (into ``opened``); while a try waits to be made
         again, the events that say so ("retrying"), so that the page tells what the turn waits for."""
         notes: asyncio.Queue[AgentEvent] = asyncio.Queue()
-        opening = asyncio.ensure_future(self._open(history, turn, notes.put_nowait))
+        opening = started(self._open(history, turn, notes.put_nowait))
         note: asyncio.Future | None = None
         try:
             while True:
