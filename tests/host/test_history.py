@@ -323,3 +323,13 @@ async def test_a_streamed_reply_is_written_in_few_writes_and_searchable_once_com
     assert [c["id"] for c in (await store.conversations_page("growing"))[0]] == [conv]
     reply = [r for r in await store.get_messages(conv) if r["role"] == "assistant"][-1]
     assert reply["content"] == "still growing" and "meta" not in reply
+
+    # A reply that ends within its first interval is written once, at its end, complete.
+    log = await TurnLog.begin(store, conv, "user", "again", None, "standard")
+    writes.clear()
+    await log.event({"type": "text", "content": "brief "})
+    await log.event({"type": "text", "content": "answer"})
+    await log.end("done")
+    reply = [r for r in await store.get_messages(conv) if r["role"] == "assistant"][-1]
+    assert (reply["content"], "meta" in reply, writes) == ("brief answer", False, [])
+    assert [c["id"] for c in (await store.conversations_page("brief"))[0]] == [conv]

@@ -72,6 +72,7 @@ class TurnLog:
         self._last: asyncio.Future | None = None
         self._started: asyncio.Future | None = None
         self._reply_open = False  # a reply is being streamed, and nothing else came since
+        self._reply_started = False  # the streamed reply has a row (asked for)
         self._reply_row: int | None = None
         self._unwritten: list[str] = []  # pieces of the reply not yet written
         self._flush_timer: asyncio.TimerHandle | None = None
@@ -153,16 +154,13 @@ class TurnLog:
         kind = str(payload.get("type"))
         if kind == "text":
             # Consecutive pieces of text are one reply, as the client shows them in one bubble. Its
-            # row is made at the first piece; the next ones are written together every
-            # FLUSH_SECONDS, not one by one: the stream does not wait for the disk.
-            text = str(payload.get("content", ""))
-            if self._reply_open:
-                self._unwritten.append(text)
-                if self._flush_timer is None:
-                    self._flush_timer = asyncio.get_running_loop().call_later(FLUSH_SECONDS, self._flush)
-            else:
-                self._reply_open = True
-                self._then(lambda: self._start_reply(text), "a reply")
+            # pieces are written together every FLUSH_SECONDS, not one by one: the stream does not
+            # wait for the disk, and a reply shorter than that is written once, complete. Its
+            # first write would otherwise take the processor just as the first words go out.
+            self._reply_open = True
+            self._unwritten.append(str(payload.get("content", "")))
+            if self._flush_timer is None:
+                self._flush_timer = asyncio.get_running_loop().call_later(FLUSH_SECONDS, self._flush)
             return None
         self._close_reply()
         keys = _KEPT.get(kind)
@@ -184,7 +182,11 @@ class TurnLog:
         if self._unwritten and not self.ended:
             text = "".join(self._unwritten)
             self._unwritten.clear()
-            self._then(lambda: self._append_reply(text), "a reply")
+            if self._reply_started:
+                self._then(lambda: self._append_reply(text), "a reply")
+            else:
+                self._reply_started = True
+                self._then(lambda: self._start_reply(text), "a reply")
 
     def _close_reply(self) -> None:
         """The reply is complete (something else came, or the turn ends): its last pieces are
@@ -197,10 +199,17 @@ class TurnLog:
             self._flush_timer = None
         text = "".join(self._unwritten)
         self._unwritten.clear()
-        self._then(lambda: self._finish_reply(text), "a reply")
+        if self._reply_started:
+            self._reply_started = False
+            self._then(lambda: self._finish_reply(text), "a reply")
+        else:
+            self._then(lambda: self._add_reply(text), "a reply")
 
     async def _start_reply(self, text: str) -> None:
         self._reply_row = await self.store.start_reply(self.conversation_id, text, self.turn_id)
+
+    async def _add_reply(self, text: str) -> None:
+        await self.store.add_message(self.conversation_id, "assistant", text, None, self.turn_id)
 
     async def _append_reply(self, text: str) -> None:
         if self._reply_row is not None:
