@@ -26,6 +26,8 @@ async def chat(conn, text, session_id="session_main", **extra):
 async def test_full_chat_turn_and_computer_use(servers):
     server = servers()
     async with server.connect() as conn:
+        # On loopback, messages go uncompressed: a screenshot's would cost the loop tens of ms.
+        assert conn.response.headers.get("Sec-WebSocket-Extensions") is None
         events = await chat(conn, "What is on my screen?")
         assert [e["type"] for e in events] == ["mode", "thinking", "tool_call", "tool_result", "text", "done"]
         assert all(e["session_id"] == "session_main" for e in events)
