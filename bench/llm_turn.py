@@ -43,6 +43,11 @@ from tavrin.core.store import ConversationStore  # noqa: E402
 SHORT = [f"piece {i} " for i in range(20)]
 LONG = [f"piece {i} " for i in range(1000)]
 FOLDER = str(Path(__file__).resolve().parent)
+# The pause before each timed turn, as a user's between two messages. LiteLLM goes on after a
+# stream it has sent to its end (its success handlers, its streaming cache: tasks of their own);
+# without the pause, that work was charged to whichever turn came next, the direct one's own
+# among them (its first text came 1-2 ms sooner with the pause, the agent's no sooner).
+SETTLE = 0.05
 
 
 def script_for(request: dict) -> list:
@@ -200,6 +205,7 @@ async def main(repeats: int, with_server: bool) -> str:
                         # Each turn starts from a collected heap, so that the garbage of the turn before
                         # it (a long reply's thousand chunks) is not charged to whichever variant follows.
                         gc.collect()
+                        await asyncio.sleep(SETTLE)
                         results[(kind, name)].append(await run(kind))
         finally:
             if conn is not None:
