@@ -767,7 +767,9 @@ class LiteLLMAgent(StandardAgent):
         try:
             while True:
                 if asked is None:
-                    asked = asyncio.ensure_future(anext(chunks))
+                    # The first chunk is read at once, the rest a loop pass apart: a burst the
+                    # model has already sent would otherwise hold the loop for all of it.
+                    asked = asyncio.ensure_future(anext(chunks)) if reply.received else started(anext(chunks))
                 try:
                     ready = await self._ready(asked, pace.due())
                 except TurnStopped:
