@@ -93,10 +93,13 @@ def test_a_page_on_another_port_gets_nothing_it_could_replay(open_page, app_serv
     page = open_page()
     # The user goes there in the same tab (typed, or sent on by a page setting location.href) ...
     page.evaluate("url => { location.href = url; }", other_program.url + "/by-location")
+    # Only once it is there: a predicate evaluated while the page is still this app's breaks its CSP.
+    page.wait_for_url(other_program.url + "/by-location")
     page.wait_for_function("document.title === 'harvested'")
     # ... and in a tab this page opened.
     with page.context.expect_page() as opened:
         page.evaluate("url => window.open(url)", other_program.url + "/in-a-new-tab")
+    opened.value.wait_for_url(other_program.url + "/in-a-new-tab")
     opened.value.wait_for_function("document.title === 'harvested'")
 
     received = "\n".join(other_program.received)
