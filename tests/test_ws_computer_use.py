@@ -120,6 +120,27 @@ async def test_agent_events_are_translated(host, ws_module, event, expected):
     assert sent[1:] == [expected[:own] + [("session_id", "s1")] + expected[own:]]
 
 
+class ReadOrder(dict):
+    """An event's data that records the keys read from it, and from its input."""
+
+    def __init__(self, reads, *args):
+        super().__init__(*args)
+        self.reads = reads
+
+    def get(self, key, default=None):
+        self.reads.append(key)
+        return super().get(key, default)
+
+
+async def test_event_data_is_read_in_the_order_its_keys_are_sent(host, ws_module):
+    reads: list = []
+    call = ReadOrder(reads, {"id": "t1", "tool": "computer", "input": ReadOrder(reads, {"action": "type"})})
+    result = ReadOrder(reads, {"id": "t1", "tool": "computer", "result": {"text": "ok"}})
+    sock, _ = await run_turn(ws_module, [FakeCUEvent("tool_call", call), FakeCUEvent("tool_result", result)])
+    assert reads == ["id", "tool", "input", "action", "id", "tool", "result"]
+    assert sock.events[1]["tool"] == "computer.type"
+
+
 async def test_turn_relays_in_order_and_drops_unknown_types(host, ws_module):
     events = [
         FakeCUEvent("thinking", {"message": "looking"}),

@@ -276,11 +276,11 @@ Type type_of(nb::handle type) {
 nb::object tool_call_event(nb::handle data, Shapes& shapes, ComputerToolNames& names) {
     const Gateway& g = gw();
     const Names& n = g.n;
+    nb::object id = g.get(data, n.id, n.empty);
     nb::object tool_name = g.get(data, n.tool, n.empty);
     nb::object tool_input = get_or_new_dict(data, n.input);
     nb::object action = action_of(tool_input);
     nb::object display = equal(tool_name, n.computer) ? names.of(action) : std::move(tool_name);
-    nb::object id = g.get(data, n.id, n.empty);
     nb::object ev = shapes.make(tool_call);
     dict_set(ev, n.id, id);
     dict_set(ev, n.tool, display);
