@@ -14,7 +14,10 @@ The model server runs in a process of its own, as a real one does. In this one, 
 take the interpreter from the client for up to a switch interval (5 ms) at a time while it sends a
 long reply, which the timed first text of a turn through the server waited out.
 
-    python bench/llm_turn.py [REPEATS] [--no-server] [--no-write]
+    python bench/llm_turn.py [REPEATS] [--no-server] [--no-write] [--latency=MS]
+
+``--latency=MS``: the model takes MS milliseconds to its first piece of every answer, as a model
+that has to read the conversation first does (the zero of the default is no model a user has).
 
 One kind at a time, its variants interleaved in each repeat; medians printed, with each one's ratio to LiteLLM directly.
 Needs the llm extra.
@@ -51,7 +54,13 @@ SETTLE = 0.05
 
 
 def script_for(request: dict) -> list:
-    """The model's answer to a request, by the kind of turn its user's message names."""
+    """The model's answer to a request, by the kind of turn its user's message names, after the
+    model's latency."""
+    latency = float(os.environ.get("BENCH_MODEL_LATENCY_MS", "0")) / 1e3
+    return (fm.wait(latency) if latency else []) + answer_for(request)
+
+
+def answer_for(request: dict) -> list:
     messages = request["messages"]
     kind = next(m["content"] for m in reversed(messages) if m["role"] == "user").split()[-1]
     if kind == "short":
@@ -168,6 +177,11 @@ async def _titled(conn, conv_id: str) -> None:
         raise RuntimeError("the server asked no title after the conversation's first answer") from None
 
 
+def latency_note() -> str:
+    ms = float(os.environ.get("BENCH_MODEL_LATENCY_MS", "0"))
+    return f", the model {ms:g} ms to its first piece" if ms else ""
+
+
 async def main(repeats: int, with_server: bool) -> str:
     kinds = ("short", "tool", "long")
     with ModelProcess() as model, tempfile.TemporaryDirectory() as tmp:
@@ -214,7 +228,7 @@ async def main(repeats: int, with_server: bool) -> str:
                 proc.stop()
             store.close()
     lines = [
-        f"### Standard agent on LiteLLM ({repeats} repeats; medians in ms, ratio to LiteLLM directly)",
+        f"### Standard agent on LiteLLM ({repeats} repeats{latency_note()}; medians in ms, ratio to LiteLLM directly)",
         "",
         "| turn | variant | first text | ratio | added | whole turn | ratio |",
         "|---|---|---|---|---|---|---|",
@@ -242,6 +256,9 @@ if __name__ == "__main__":
         serve_model()
         sys.exit()
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
+    for a in sys.argv[1:]:
+        if a.startswith("--latency="):
+            os.environ["BENCH_MODEL_LATENCY_MS"] = a.removeprefix("--latency=")  # the model process's
     text = asyncio.run(main(int(args[0]) if args else 20, "--no-server" not in sys.argv))
     print(text)
     if "--no-write" not in sys.argv:

@@ -87,6 +87,11 @@ def stall() -> list:
     return [("stall", None)]
 
 
+def wait(seconds: float) -> list:
+    """A pause before what follows: a model working out its next token."""
+    return [("wait", seconds)]
+
+
 def drop() -> list:
     return [("drop", None)]
 
@@ -520,6 +525,10 @@ class FakeModelServer:
                 return False
             if kind == "finish":
                 wire.finish = value
+                continue
+            if kind == "wait":
+                await writer.drain()
+                await asyncio.sleep(value)
                 continue
             await wire.step(kind, value)
         await wire.end()
