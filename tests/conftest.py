@@ -36,7 +36,7 @@ AREAS = {
     "host": "the host application: store, registry, server, tools, access",
     "agent": "the agents: the demo agents, the agent on a model, Computer Use",
     "browser": "the page in Chromium through Playwright",
-    "desktop": "the screen tools on a real desktop (Xvfb, D-Bus, a GTK window)",
+    "desktop": "the screen tools and the Computer Use agent on a real desktop (Xvfb, D-Bus, a GTK window)",
     "slow": "tests that take tens of seconds or more: soaks, the load run, the isolated run, generated cases, the host as a process",
 }
 
@@ -66,6 +66,8 @@ FILE_AREAS = {
     # Each starts a real MCP server process and imports LiteLLM.
     "test_mcp_tools.py": {"agent"},
     "test_screen_desktop.py": {"desktop"},
+    # Each starts an Xvfb screen: seconds apiece, and only there once the desktop's packages are.
+    "test_computer_use_desktop.py": {"agent", "desktop"},
     # Real server processes, started and stopped in every test: seconds each.
     "test_access_e2e.py": {"slow"},
     "test_end_to_end.py": {"slow"},
